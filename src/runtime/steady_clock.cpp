@@ -1,0 +1,43 @@
+#include "runtime/clock.h"
+#include "runtime/serial_queue.h"
+
+#include <asio/steady_timer.hpp>
+
+namespace kestrio::runtime {
+namespace {
+
+class SteadyClock final : public Clock {
+public:
+    SteadyClock() : timers_(SerialQueue::create("com.kestrio.timers")) {}
+
+    TimePoint now() const override { return std::chrono::steady_clock::now(); }
+
+    TimerHandle schedule(Duration delay, std::weak_ptr<Executor> target, std::function<void()> task) override
+    {
+        auto cancelled = std::make_shared<std::atomic<bool>>(false);
+        auto timer = std::make_shared<asio::steady_timer>(timers_->context(), delay);
+        timer->async_wait([timer, cancelled, target = std::move(target), task = std::move(task)](
+                              const std::error_code& error) mutable {
+            if (error || cancelled->load())
+                return;
+            if (auto executor = target.lock())
+                executor->post([cancelled, task = std::move(task)] {
+                    if (!cancelled->load())
+                        task();
+                });
+        });
+        return TimerHandle(std::move(cancelled));
+    }
+
+private:
+    std::shared_ptr<SerialQueue> timers_;
+};
+
+}  // namespace
+
+std::shared_ptr<Clock> makeSteadyClock()
+{
+    return std::make_shared<SteadyClock>();
+}
+
+}  // namespace kestrio::runtime
