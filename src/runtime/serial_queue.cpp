@@ -45,9 +45,11 @@ bool SerialQueue::isCurrent() const
 
 void SerialQueue::sync()
 {
-    std::promise<void> done;
-    auto future = done.get_future();
-    asio::post(*context_, [&done] { done.set_value(); });
+    // Shared with the marker: once the queue has stopped we return without it, and a thread
+    // that took the marker just before the stop may still run it.
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    asio::post(*context_, [done] { done->set_value(); });
     while (future.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
         if (context_->stopped())
             return;

@@ -1,6 +1,28 @@
 #include "runtime/virtual_clock.h"
 
+#include "runtime/serial_queue.h"
+
+#include <algorithm>
+
 namespace kestrio::runtime {
+namespace {
+
+// Lets the executor run what a timer just posted while the clock still reads the timer's due
+// time. Without it, a task that falls due on the way runs only after advance() returns, reads
+// the end time as now, and schedules its follow-up timers from there: advancing in one go and in
+// steps would then run different timers at different times. An executor that the caller is
+// running on cannot be waited for; it gets to the task once the caller returns to it.
+void settle(Executor& executor)
+{
+    if (executor.isCurrent())
+        return;
+    if (auto* manual = dynamic_cast<ManualExecutor*>(&executor))
+        manual->runUntilIdle();
+    else if (auto* queue = dynamic_cast<SerialQueue*>(&executor))
+        queue->sync();
+}
+
+}  // namespace
 
 TimePoint VirtualClock::now() const
 {
@@ -30,21 +52,24 @@ void VirtualClock::advance(Duration step)
         {
             std::lock_guard lock(mutex_);
             auto first = timers_.begin();
+            // A task run on the way may have advanced the clock itself; time never goes back.
             if (first == timers_.end() || first->first.first > end) {
-                now_ = end;
+                now_ = std::max(now_, end);
                 return;
             }
-            now_ = first->first.first;
+            now_ = std::max(now_, first->first.first);
             timer = std::move(first->second);
             timers_.erase(first);
         }
         if (timer.cancelled->load())
             continue;
-        if (auto executor = timer.target.lock())
+        if (auto executor = timer.target.lock()) {
             executor->post([cancelled = timer.cancelled, task = std::move(timer.task)] {
                 if (!cancelled->load())
                     task();
             });
+            settle(*executor);
+        }
     }
 }
 
@@ -80,18 +105,32 @@ bool ManualExecutor::isCurrent() const
 
 std::size_t ManualExecutor::runUntilIdle()
 {
+    {
+        // One runner at a time keeps the executor serial: a nested call (a task driving its own
+        // executor) or a second thread finds the tasks already being run and leaves them be.
+        std::lock_guard lock(mutex_);
+        if (runner_ != std::thread::id{})
+            return 0;
+        runner_ = std::this_thread::get_id();
+    }
+    struct Release {
+        ManualExecutor& executor;
+        ~Release()
+        {
+            std::lock_guard lock(executor.mutex_);
+            executor.runner_ = {};
+        }
+    } release{*this};
+
     std::size_t count = 0;
     for (;;) {
         std::function<void()> task;
         {
             std::lock_guard lock(mutex_);
-            if (tasks_.empty()) {
-                runner_ = {};
+            if (tasks_.empty())
                 return count;
-            }
             task = std::move(tasks_.front());
             tasks_.pop_front();
-            runner_ = std::this_thread::get_id();
         }
         task();
         ++count;

@@ -13,6 +13,9 @@ namespace kestrio::runtime {
 
 // Time that moves only when a test moves it. Due timers post their tasks to their executors in
 // due order (ties in scheduling order); the clock reads the timer's due time while it posts.
+// When the target is a ManualExecutor or a SerialQueue that the caller is not running on,
+// advance() also lets it run what was posted before moving on, so that tasks read their due time
+// and timers they schedule fall due within the same advance.
 class VirtualClock final : public Clock {
 public:
     TimePoint now() const override;
@@ -44,7 +47,8 @@ public:
     void post(std::function<void()> task) override;
     bool isCurrent() const override;
 
-    // Runs tasks, including those they post, until none is left. Returns how many ran.
+    // Runs tasks, including those they post, until none is left. Returns how many ran. Runs
+    // nothing when the executor is already being run (from one of its tasks, or another thread).
     std::size_t runUntilIdle();
     std::size_t pendingTasks() const;
 

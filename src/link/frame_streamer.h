@@ -1,0 +1,150 @@
+#pragma once
+
+#include "link/line_assembler.h"
+#include "link/network_path.h"
+#include "link/service_advertiser.h"
+#include "link/viewer_control_event.h"
+#include "runtime/clock.h"
+#include "runtime/serial_queue.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrio::link {
+
+// The TCP server the phone viewer connects to. It listens on one port, advertises itself by
+// DNS-SD, keeps exactly one viewer connection (the newest wins), turns the viewer's lines into
+// handshakes, pings and control events, and sends framed payloads back with at most one message
+// in flight, one frame and eight control messages waiting.
+//
+// Network work, timers and the three callbacks run on the serial queue "com.kestrio.streamer".
+// Public operations may be called from any thread. The callbacks are set before start() and
+// never while the lock is held.
+class FrameStreamer final : public std::enable_shared_from_this<FrameStreamer> {
+public:
+    using Payload = std::vector<std::uint8_t>;
+
+    static constexpr std::uint16_t defaultPort = 59590;
+    static constexpr std::size_t maxPendingControls = 8;
+    static constexpr std::size_t receiveSize = 16384;
+    static constexpr const char* serviceType = "_kestrio._tcp";
+
+    struct Environment {
+        std::shared_ptr<runtime::Clock> clock;          // required
+        std::shared_ptr<ServiceAdvertiser> advertiser;  // none: the listener is not advertised
+        std::function<std::string()> hostName;          // the computer's user-visible name, "" if none
+        PathResolver pathResolver;                      // none: connections have no known path
+        std::string version;                            // reported in "WELCOME"; "0" when empty
+        std::string build;                              // reported in "WELCOME"; "0" when empty
+        std::uint16_t port = defaultPort;               // 0 picks a free port (tests)
+    };
+
+    static std::shared_ptr<FrameStreamer> create(Environment environment);
+    ~FrameStreamer();
+
+    FrameStreamer(const FrameStreamer&) = delete;
+    FrameStreamer& operator=(const FrameStreamer&) = delete;
+
+    std::function<void()> onStateChange;
+    std::function<void(const ViewerControlEvent&)> onControlEvent;
+    std::function<void(const std::string& name, const std::string& identifier)> onViewerIdentity;
+
+    // Begins listening. Throws std::system_error when the listener cannot be created, after
+    // scheduling a retry 1.0 s later. Does nothing more while a listener exists.
+    void start();
+    // Ends the listener and the connection and forgets queued output. Fires no state change.
+    void stop();
+    // Tries to create a missing listener now instead of waiting for the next retry.
+    void retryNow();
+    // Replaces a listener that has not become ready by a new one (with a new instance name)
+    // 1.25 s later, while no viewer is connected.
+    void refreshAdvertisement();
+    // The same step, run at once; must be called on queue().
+    void refreshAdvertisementOnQueue();
+
+    bool isViewerConnected() const;
+    bool h264Capable() const;
+    bool listenerReady() const;
+    std::string peerName() const;
+
+    // True when a frame produced now would be sent or kept: with H.264 while no frame waits,
+    // with JPEG while nothing is in flight.
+    bool canAcceptFrame() const;
+    // Returns whether the next encoded frame must be a key frame, and clears the request.
+    bool consumeKeyFrameRequest();
+
+    // Sends a payload (a frame, or a control message). Never blocks on the network; a payload
+    // that cannot be sent or kept is dropped silently.
+    void send(Payload payload, bool isFrame);
+    void sendControl(std::string_view text);
+    void sendWelcome();
+
+    const std::shared_ptr<runtime::SerialQueue>& queue() const { return queue_; }
+    // The port the current listener is bound to; 0 while there is none.
+    std::uint16_t listeningPort() const;
+    // The instance name requested for the current listener's advertisement; "" while none.
+    std::string advertisedName() const;
+    // The current listener's advertisement registration state, if it has one.
+    std::optional<ServiceRegistration::State> advertisementState() const;
+
+private:
+    struct Listener;
+    struct Connection;
+    using ConnectionId = std::uint64_t;
+
+    explicit FrameStreamer(Environment environment);
+
+    std::shared_ptr<Listener> openListener();
+    void beginAccept(const std::shared_ptr<Listener>& listener);
+    void listenerReadyOnQueue(const std::shared_ptr<Listener>& listener);
+    void listenerFailed(const std::shared_ptr<Listener>& listener, const std::string& description);
+    void cancelListener(std::shared_ptr<Listener> listener);
+    void scheduleRestart();
+    bool startReportingFailure(const char* failurePrefix);
+
+    void acceptConnection(std::shared_ptr<Connection> connection);
+    void connectionReady(const std::shared_ptr<Connection>& connection, ConnectionId id);
+    void receive(const std::shared_ptr<Connection>& connection, ConnectionId id);
+    void ingest(const std::shared_ptr<Connection>& connection, ConnectionId id, std::string_view bytes);
+    void handleLine(std::string_view line, const std::shared_ptr<Connection>& connection, ConnectionId id);
+    void dropConnection(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::string& reason);
+    void cancelConnection(std::shared_ptr<Connection> connection);
+    void transmit(std::shared_ptr<Connection> connection, ConnectionId id, Payload payload);
+    void sendCompleted(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::error_code& error);
+
+    bool isCurrentLocked(const std::shared_ptr<Connection>& connection, ConnectionId id) const;
+    void resetConnectionStateLocked();
+    void fireStateChange();
+
+    // Declared first so that it is destroyed last: every socket belongs to its io_context.
+    std::shared_ptr<runtime::SerialQueue> queue_;
+    Environment environment_;
+    ConnectionId nextConnectionId_ = 1;  // queue only
+
+    mutable std::mutex lock_;
+    std::shared_ptr<Listener> listener_;
+    bool shouldRun_ = false;
+    bool listenerReady_ = false;
+    std::shared_ptr<Connection> connection_;
+    std::optional<ConnectionId> connectionID_;
+    bool sending_ = false;
+    bool tcpConnected_ = false;
+    bool protocolReady_ = false;
+    bool h264Capable_ = false;
+    bool keyFrameRequested_ = false;
+    std::optional<Payload> pendingFrame_;
+    std::deque<Payload> pendingControls_;
+    std::string peerName_ = "USB 또는 로컬 네트워크";
+    std::uint64_t advertisementGeneration_ = 0;
+
+    LineAssembler controlBuffer_;  // queue only
+};
+
+}  // namespace kestrio::link

@@ -1,0 +1,38 @@
+#include "link/peer_description.h"
+
+#include <cstdint>
+
+namespace kestrio::link {
+namespace {
+
+std::string pathText(const NetworkPath& path)
+{
+    if (!path)
+        return "로컬 네트워크";
+    switch (*path) {
+    case InterfaceType::wifi:
+        return "Wi\u2011Fi";
+    case InterfaceType::wiredEthernet:
+    case InterfaceType::other:
+        return "USB/유선";
+    case InterfaceType::cellular:
+        return "모바일 네트워크";
+    case InterfaceType::loopback:
+        return "이 Mac";
+    }
+    return "로컬 네트워크";
+}
+
+}  // namespace
+
+std::string describePeer(const std::optional<std::string>& host, const NetworkPath& path)
+{
+    return (host ? *host : std::string("iPhone 뷰어")) + " \u00B7 " + pathText(path);
+}
+
+std::string advertisementInstanceName(const std::string& hostName, std::uint64_t generation)
+{
+    return (hostName.empty() ? std::string("Kestrio Mac") : hostName) + " \u00B7 KS" + std::to_string(generation % 1000);
+}
+
+}  // namespace kestrio::link

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "link/network_path.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kestrio::link {
+
+// The one-line description of a viewer connection shown to the user: where it comes from, then
+// how it reaches us, e.g. "192.168.0.7 · Wi‑Fi". `host` is the peer's address as text, absent
+// when the peer's endpoint is unknown.
+std::string describePeer(const std::optional<std::string>& host, const NetworkPath& path);
+
+// The advertised instance name of the listener created as the `generation`-th of this run.
+std::string advertisementInstanceName(const std::string& hostName, std::uint64_t generation);
+
+}  // namespace kestrio::link

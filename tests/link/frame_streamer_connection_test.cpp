@@ -1,0 +1,230 @@
+// The viewer link seen from a real viewer on loopback: handshakes, pings, line framing, the
+// control-buffer cap, replacement and closing.
+
+#include "link/base64.h"
+#include "link/streamer_harness_support.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrio::test {
+namespace {
+
+using link::HostMessage;
+
+class FrameStreamerConnection : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        harness.streamer->start();
+        ASSERT_NE(harness.port(), 0);
+        ASSERT_TRUE(waitUntil([&] { return harness.streamer->listenerReady(); }));
+    }
+
+    StreamerHarness harness;
+};
+
+TEST_F(FrameStreamerConnection, HandshakeVariantsAnswerWithWelcomeByteForByte)
+{
+    const std::string host = link::base64Encode(testHostName);
+    struct Case {
+        std::string line;
+        std::string welcome;
+        std::string name;
+        std::string identifier;
+        bool h264;
+    };
+    const std::string phone = link::base64Encode("민지의 iPhone");
+    const std::string id = link::base64Encode("device-42");
+    const std::vector<Case> cases = {
+        {"HELLO 2 H264", "WELCOME 2 H264 " + host + " 1.2.3 45", "iPhone", "iPhone", true},
+        {"HELLO JPEG", "WELCOME 2 JPEG " + host + " 1.2.3 45", "iPhone", "iPhone", false},
+        {"HELLO 2 h264", "WELCOME 2 JPEG " + host + " 1.2.3 45", "iPhone", "iPhone", false},
+        {"CAP H264 " + phone, "WELCOME 2 H264 " + host + " 1.2.3 45", "민지의 iPhone", "민지의 iPhone", true},
+        {"CAP H264 not*base64", "WELCOME 2 H264 " + host + " 1.2.3 45", "iPhone", "iPhone", true},
+        {"HELLO 2 JPEG " + phone + " " + id, "WELCOME 2 JPEG " + host + " 1.2.3 45", "민지의 iPhone", "device-42", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        ViewerClient viewer(harness.port());
+        // A lone "HELLO" or "CAP" is ignored: the first thing that comes back answers the real one.
+        viewer.sendLine("HELLO");
+        viewer.sendLine("CAP");
+        viewer.sendLine(c.line);
+        auto message = viewer.readMessage();
+        ASSERT_TRUE(message);
+        ASSERT_EQ(message->kind, HostMessage::Kind::control);
+        EXPECT_EQ(message->controlText(), c.welcome);
+        ASSERT_TRUE(waitUntil([&] { return harness.identities().size() > 0 && harness.streamer->isViewerConnected(); }));
+        EXPECT_EQ(harness.identities().back(), std::make_pair(c.name, c.identifier));
+        EXPECT_EQ(harness.streamer->h264Capable(), c.h264);
+        // An H.264 viewer starts with a key frame, once.
+        EXPECT_EQ(harness.streamer->consumeKeyFrameRequest(), c.h264);
+        EXPECT_FALSE(harness.streamer->consumeKeyFrameRequest());
+    }
+}
+
+TEST_F(FrameStreamerConnection, KeyFrameRequestsAndRepeatedHandshakes)
+{
+    auto viewer = connectHandshaken(harness, "CAP JPEG");
+    EXPECT_FALSE(harness.streamer->consumeKeyFrameRequest());
+    viewer->sendLine("KEYFRAME");
+    viewer->sendLine("PING k");
+    ASSERT_EQ(viewer->readControlText(), "PONG k");
+    EXPECT_TRUE(harness.streamer->consumeKeyFrameRequest());
+    EXPECT_FALSE(harness.streamer->consumeKeyFrameRequest());
+
+    // A second handshake switches the codec and asks for a key frame again.
+    viewer->sendLine("CAP H264");
+    auto welcome = viewer->readControlText();
+    ASSERT_TRUE(welcome);
+    EXPECT_EQ(welcome->substr(0, 15), "WELCOME 2 H264 ");
+    EXPECT_TRUE(harness.streamer->h264Capable());
+    EXPECT_TRUE(harness.streamer->consumeKeyFrameRequest());
+}
+
+TEST_F(FrameStreamerConnection, PingsAndLineFraming)
+{
+    ViewerClient viewer(harness.port());
+    // Before the handshake nothing is sent, not even a PONG, and nothing is kept for later.
+    viewer.sendLine("PING early");
+    ASSERT_TRUE(waitUntil([&] { return harness.stateChanges.load() >= 2; }));  // listener + connection ready
+    harness.streamer->sendControl("INPUT READY");
+    harness.settle();
+    viewer.sendLine("CAP JPEG");
+    auto first = viewer.readControlText();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->substr(0, 8), "WELCOME ");
+
+    viewer.sendLine("PING");
+    EXPECT_EQ(viewer.readControlText(), "PONG 0");
+    viewer.sendLine("PING   42    x");
+    EXPECT_EQ(viewer.readControlText(), "PONG 42");
+    // CR LF: the CR stays in the last token; a bare "PING\r" is an unknown command.
+    viewer.sendRaw("PING\r\nPING 7\r\n");
+    EXPECT_EQ(viewer.readControlText(), "PONG 7\r");
+    // Two lines in one segment, then one line spread over several.
+    viewer.sendRaw("PING 1\nPING 2\n");
+    EXPECT_EQ(viewer.readControlText(), "PONG 1");
+    EXPECT_EQ(viewer.readControlText(), "PONG 2");
+    viewer.sendRaw("PI");
+    viewer.sendRaw("NG 3");
+    viewer.sendRaw("\n");
+    EXPECT_EQ(viewer.readControlText(), "PONG 3");
+    // An invalid UTF-8 line is dropped without harming the next one.
+    viewer.sendRaw("PING \xC3\x28\nPING 4\n");
+    EXPECT_EQ(viewer.readControlText(), "PONG 4");
+}
+
+TEST_F(FrameStreamerConnection, ControlBufferCap)
+{
+    {
+        // 65,535 bytes and the line feed fill the buffer to the limit: kept and handled.
+        auto viewer = connectHandshaken(harness);
+        viewer->sendRaw(std::string(65535, 'x') + "\n");
+        viewer->sendLine("PING still-here");
+        EXPECT_EQ(viewer->readControlText(), "PONG still-here");
+        EXPECT_TRUE(harness.streamer->isViewerConnected());
+    }
+    ASSERT_TRUE(waitUntil([&] { return !harness.streamer->isViewerConnected(); }));
+
+    auto viewer = connectHandshaken(harness);
+    const int before = harness.stateChanges.load();
+    viewer->sendRaw(std::string(65537, 'x'));
+    EXPECT_TRUE(viewer->waitForClose());
+    ASSERT_TRUE(waitUntil([&] { return harness.streamer->peerName() == "제어 데이터가 너무 큼"; }));
+    EXPECT_FALSE(harness.streamer->isViewerConnected());
+    EXPECT_FALSE(harness.streamer->h264Capable());
+    EXPECT_FALSE(harness.streamer->consumeKeyFrameRequest());
+    EXPECT_EQ(harness.stateChanges.load(), before + 1);
+}
+
+TEST_F(FrameStreamerConnection, DescribesTheViewerAndItsPath)
+{
+    ViewerClient viewer(harness.port());
+    ASSERT_TRUE(waitUntil([&] { return harness.streamer->peerName() == "127.0.0.1 \u00B7 이 Mac"; }))
+        << harness.streamer->peerName();
+    EXPECT_FALSE(harness.streamer->isViewerConnected());  // connected, not yet handshaken
+
+    ViewerClient viewer6(harness.port(), {.host = "::1"});
+    if (viewer6.connected()) {
+        EXPECT_TRUE(waitUntil([&] { return harness.streamer->peerName() == "::1 \u00B7 이 Mac"; }))
+            << harness.streamer->peerName();
+    }
+}
+
+TEST_F(FrameStreamerConnection, ViewerClosingItsSide)
+{
+    auto viewer = connectHandshaken(harness);
+    const int before = harness.stateChanges.load();
+    viewer->close();
+    ASSERT_TRUE(waitUntil([&] { return harness.streamer->peerName() == "상대 기기가 연결을 종료함"; }));
+    EXPECT_FALSE(harness.streamer->isViewerConnected());
+    EXPECT_FALSE(harness.streamer->h264Capable());
+    EXPECT_FALSE(harness.streamer->canAcceptFrame());
+    harness.settle();
+    EXPECT_EQ(harness.stateChanges.load(), before + 1);
+
+    // The listener keeps running: the next viewer gets in at once.
+    auto next = connectHandshaken(harness);
+    EXPECT_TRUE(harness.streamer->isViewerConnected());
+}
+
+TEST_F(FrameStreamerConnection, NewerViewerReplacesTheCurrentOneWithoutAReason)
+{
+    auto first = connectHandshaken(harness, "HELLO 2 H264");
+    auto second = std::make_unique<ViewerClient>(harness.port());
+    // The replaced viewer is cut off...
+    EXPECT_TRUE(first->waitForClose());
+    // ...and the new one starts from scratch: connected, not handshaken, no key frame pending.
+    ASSERT_TRUE(waitUntil([&] { return harness.streamer->peerName() == "127.0.0.1 \u00B7 이 Mac"; }));
+    EXPECT_FALSE(harness.streamer->isViewerConnected());
+    EXPECT_FALSE(harness.streamer->h264Capable());
+    EXPECT_FALSE(harness.streamer->consumeKeyFrameRequest());
+
+    second->sendLine("CAP JPEG");
+    ASSERT_TRUE(second->readControlText());
+    EXPECT_TRUE(harness.streamer->isViewerConnected());
+    // Whatever the old connection does now touches nothing.
+    first->reset();
+    second->sendLine("PING after");
+    EXPECT_EQ(second->readControlText(), "PONG after");
+    EXPECT_TRUE(harness.streamer->isViewerConnected());
+    EXPECT_EQ(harness.streamer->peerName(), "127.0.0.1 \u00B7 이 Mac");
+}
+
+TEST_F(FrameStreamerConnection, ControlEventsArriveInOrderEvenBeforeTheHandshake)
+{
+    ViewerClient viewer(harness.port());
+    viewer.sendRaw("M 0 1\nM 1.0001 0.5\nN 500 -500\nK COMMAND_DOWN\nQ 0.5 0.5\nSTOP now\n");
+    viewer.sendLine("CAP JPEG");
+    ASSERT_TRUE(viewer.readControlText());
+    viewer.sendLine("V UP");
+    viewer.sendLine("PING sync");
+    ASSERT_EQ(viewer.readControlText(), "PONG sync");
+    const std::vector<link::ViewerControlEvent> expected = {
+        link::control::Move{0, 1},
+        link::control::MoveRelative{500, -500},
+        link::control::Key{link::ViewerKeyboardKey::commandDown},
+        link::control::StopStreaming{},
+        link::control::VolumeUp{},
+    };
+    EXPECT_EQ(harness.events(), expected);
+}
+
+TEST_F(FrameStreamerConnection, StopClosesEverythingAndIsQuiet)
+{
+    auto viewer = connectHandshaken(harness);
+    const int before = harness.stateChanges.load();
+    const auto port = harness.port();
+    harness.streamer->stop();
+    EXPECT_TRUE(viewer->waitForClose());
+    harness.settle();
+    EXPECT_FALSE(harness.streamer->isViewerConnected());
+    EXPECT_FALSE(harness.streamer->listenerReady());
+    EXPECT_EQ(harness.stateChanges.load(), before);
+    ViewerClient refused(port);
+    EXPECT_FALSE(refused.connected());
+}
+
+}  // namespace
+}  // namespace kestrio::test

@@ -1,0 +1,177 @@
+// The listener's life on the virtual clock: retries while the port is taken, re-advertisement,
+// names and generations, and timers that outlive stop().
+
+#include "link/peer_description.h"
+#include "link/streamer_harness_support.h"
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <gtest/gtest.h>
+
+namespace kestrio::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string addressInUse()
+{
+    return std::error_code(EADDRINUSE, std::generic_category()).message();
+}
+
+// Holds a port the way another program would.
+struct PortSquatter {
+    PortSquatter() : acceptor(context, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0)) {}
+    std::uint16_t port() const { return acceptor.local_endpoint().port(); }
+
+    asio::io_context context;
+    asio::ip::tcp::acceptor acceptor;
+};
+
+TEST(FrameStreamerListener, RetriesEverySecondWhileThePortIsTakenAndRecovers)
+{
+    auto squatter = std::make_unique<PortSquatter>();
+    StreamerHarness harness(squatter->port());
+
+    EXPECT_THROW(harness.streamer->start(), std::system_error);
+    EXPECT_EQ(harness.clock->pendingTimers(), 1u);
+    EXPECT_EQ(harness.clock->nextTimerIn(), 1000ms);
+    EXPECT_EQ(harness.streamer->peerName(), "USB 또는 로컬 네트워크");
+
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        harness.advance(1000ms);
+        EXPECT_EQ(harness.streamer->peerName(), "수신 재시도 중 \u00B7 " + addressInUse());
+        EXPECT_EQ(harness.stateChanges.load(), attempt);
+        // Each failed retry is followed by exactly one more.
+        EXPECT_EQ(harness.clock->pendingTimers(), 1u);
+    }
+
+    squatter.reset();
+    harness.advance(1000ms);
+    harness.settle();
+    EXPECT_TRUE(harness.streamer->listenerReady());
+    EXPECT_EQ(harness.clock->pendingTimers(), 0u);
+    EXPECT_EQ(harness.stateChanges.load(), 4);
+    ViewerClient viewer(harness.port());
+    EXPECT_TRUE(viewer.connected());
+}
+
+TEST(FrameStreamerListener, FailedRetryNowLeavesTwoRetriesOfWhichOneCreatesTheListener)
+{
+    auto squatter = std::make_unique<PortSquatter>();
+    StreamerHarness harness(squatter->port());
+    EXPECT_THROW(harness.streamer->start(), std::system_error);
+    harness.advance(500ms);
+    harness.streamer->retryNow();
+    harness.settle();
+    // Start's own retry, the one start() scheduled again when retry-now failed, and retry-now's.
+    EXPECT_EQ(harness.clock->pendingTimers(), 3u);
+
+    squatter.reset();
+    harness.advance(500ms);  // the first retry succeeds
+    harness.settle();
+    EXPECT_TRUE(harness.streamer->listenerReady());
+    const auto advertised = harness.advertiser->advertised().size();
+    harness.advance(1000ms);  // the second finds a listener and does nothing
+    EXPECT_EQ(harness.advertiser->advertised().size(), advertised);
+    EXPECT_TRUE(harness.streamer->listenerReady());
+}
+
+TEST(FrameStreamerListener, AdvertisesEachListenerUnderTheNextGeneration)
+{
+    StreamerHarness harness;
+    harness.streamer->start();
+    ASSERT_TRUE(waitUntil([&] { return harness.streamer->listenerReady(); }));
+    auto advertised = harness.advertiser->advertised();
+    ASSERT_EQ(advertised.size(), 1u);
+    EXPECT_EQ(advertised[0].instanceName, std::string(testHostName) + " \u00B7 KS1");
+    EXPECT_EQ(advertised[0].serviceType, "_kestrio._tcp");
+    EXPECT_EQ(advertised[0].port, harness.port());
+    EXPECT_EQ(harness.streamer->advertisedName(), advertised[0].instanceName);
+
+    // A second start while listening changes nothing.
+    harness.streamer->start();
+    EXPECT_EQ(harness.advertiser->advertised().size(), 1u);
+
+    harness.streamer->stop();
+    harness.settle();
+    EXPECT_EQ(harness.advertiser->liveRegistrations(), 0);
+    harness.streamer->start();
+    advertised = harness.advertiser->advertised();
+    ASSERT_EQ(advertised.size(), 2u);
+    EXPECT_EQ(advertised[1].instanceName, std::string(testHostName) + " \u00B7 KS2");
+
+    EXPECT_EQ(link::advertisementInstanceName("studio", 999), "studio \u00B7 KS999");
+    EXPECT_EQ(link::advertisementInstanceName("studio", 1000), "studio \u00B7 KS0");
+    EXPECT_EQ(link::advertisementInstanceName("studio", 1001), "studio \u00B7 KS1");
+    EXPECT_EQ(link::advertisementInstanceName("", 1), "Kestrio Mac \u00B7 KS1");
+}
+
+TEST(FrameStreamerListener, ReadvertisingReplacesOnlyAListenerThatIsNotReady)
+{
+    StreamerHarness harness;
+    // Caught between creation and readiness: the step runs before the listener reports ready.
+    harness.streamer->queue()->post([&] {
+        harness.streamer->start();
+        harness.streamer->refreshAdvertisementOnQueue();
+    });
+    harness.settle();
+    EXPECT_EQ(harness.streamer->listeningPort(), 0);
+    EXPECT_FALSE(harness.streamer->listenerReady());
+    EXPECT_EQ(harness.stateChanges.load(), 1);
+    EXPECT_EQ(harness.advertiser->liveRegistrations(), 0);
+    EXPECT_EQ(harness.clock->nextTimerIn(), 1250ms);
+
+    harness.advance(1250ms);
+    harness.settle();
+    EXPECT_TRUE(harness.streamer->listenerReady());
+    EXPECT_EQ(harness.streamer->advertisedName(), std::string(testHostName) + " \u00B7 KS2");
+
+    // Ready, or with a viewer connected: nothing happens.
+    harness.streamer->refreshAdvertisement();
+    harness.settle();
+    EXPECT_TRUE(harness.streamer->listenerReady());
+    EXPECT_EQ(harness.clock->pendingTimers(), 0u);
+    auto viewer = connectHandshaken(harness);
+    harness.streamer->refreshAdvertisement();
+    harness.settle();
+    EXPECT_EQ(harness.clock->pendingTimers(), 0u);
+    EXPECT_TRUE(harness.streamer->isViewerConnected());
+}
+
+TEST(FrameStreamerListener, TimersThatFireAfterStopStartNothing)
+{
+    auto squatter = std::make_unique<PortSquatter>();
+    StreamerHarness harness(squatter->port());
+    EXPECT_THROW(harness.streamer->start(), std::system_error);
+    harness.streamer->stop();
+    squatter.reset();
+    harness.advance(5s);
+    EXPECT_EQ(harness.streamer->listeningPort(), 0);
+    EXPECT_TRUE(harness.advertiser->advertised().empty());
+
+    StreamerHarness readvertised;
+    readvertised.streamer->queue()->post([&] {
+        readvertised.streamer->start();
+        readvertised.streamer->refreshAdvertisementOnQueue();
+    });
+    readvertised.settle();
+    readvertised.streamer->stop();
+    readvertised.advance(5s);
+    EXPECT_EQ(readvertised.streamer->listeningPort(), 0);
+    EXPECT_EQ(readvertised.advertiser->advertised().size(), 1u);
+}
+
+TEST(PeerDescription, NamesTheHostAndThePath)
+{
+    using link::InterfaceType;
+    EXPECT_EQ(link::describePeer("10.0.0.7", InterfaceType::wifi), "10.0.0.7 \u00B7 Wi\u2011Fi");
+    EXPECT_EQ(link::describePeer("10.0.0.7", InterfaceType::wiredEthernet), "10.0.0.7 \u00B7 USB/유선");
+    EXPECT_EQ(link::describePeer("10.0.0.7", InterfaceType::other), "10.0.0.7 \u00B7 USB/유선");
+    EXPECT_EQ(link::describePeer("10.0.0.7", InterfaceType::cellular), "10.0.0.7 \u00B7 모바일 네트워크");
+    EXPECT_EQ(link::describePeer("::1", InterfaceType::loopback), "::1 \u00B7 이 Mac");
+    EXPECT_EQ(link::describePeer("fe80::1%eth0", std::nullopt), "fe80::1%eth0 \u00B7 로컬 네트워크");
+    EXPECT_EQ(link::describePeer(std::nullopt, std::nullopt), "iPhone 뷰어 \u00B7 로컬 네트워크");
+}
+
+}  // namespace
+}  // namespace kestrio::test

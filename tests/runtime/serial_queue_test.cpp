@@ -1,0 +1,109 @@
+#include "runtime/serial_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace kestrio::runtime {
+namespace {
+
+TEST(SerialQueueTest, RunsTasksInPostingOrderOnItsOwnThread)
+{
+    auto queue = SerialQueue::create("test.order");
+    auto other = SerialQueue::create("test.other");
+    std::vector<int> order;
+    bool alwaysCurrent = true;
+    bool otherNeverCurrent = true;
+    // Held until everything is posted, so that the task posted from a task comes after them all.
+    std::promise<void> gate;
+    queue->post([opened = gate.get_future().share()] { opened.wait(); });
+    for (int i = 0; i < 100; ++i)
+        queue->post([&, i] {
+            order.push_back(i);
+            alwaysCurrent = alwaysCurrent && queue->isCurrent();
+            otherNeverCurrent = otherNeverCurrent && !other->isCurrent();
+            if (i == 0)
+                queue->post([&] { order.push_back(100); });
+        });
+    gate.set_value();
+    // The first sync may overtake the task posted from a task; the second cannot.
+    queue->sync();
+    queue->sync();
+
+    ASSERT_EQ(order.size(), 101u);
+    for (int i = 0; i <= 100; ++i)
+        EXPECT_EQ(order[i], i);
+    EXPECT_TRUE(alwaysCurrent);
+    EXPECT_TRUE(otherNeverCurrent);
+    EXPECT_FALSE(queue->isCurrent());
+}
+
+TEST(SerialQueueTest, LastOwnerLettingGoFromItsOwnTaskEndsTheQueue)
+{
+    auto queue = SerialQueue::create("test.self-release");
+    std::weak_ptr<SerialQueue> weak = queue;
+    std::promise<void> letGo;
+    std::promise<bool> finished;
+    queue->post([owner = queue, &finished, letGo = letGo.get_future().share()]() mutable {
+        letGo.wait();
+        owner.reset();
+        // The task itself runs to its end on the detached thread.
+        finished.set_value(true);
+    });
+    queue.reset();
+    letGo.set_value();
+    EXPECT_TRUE(finished.get_future().get());
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST(SerialQueueTest, ShutdownFromItsOwnTaskDoesNotDeadlock)
+{
+    auto queue = SerialQueue::create("test.self-stop");
+    std::promise<void> stopped;
+    queue->post([&] {
+        queue->shutdown();
+        stopped.set_value();
+    });
+    stopped.get_future().wait();
+    queue->sync();
+    queue.reset();
+}
+
+TEST(SerialQueueTest, ShutdownDropsPendingAndLaterTasks)
+{
+    auto queue = SerialQueue::create("test.shutdown");
+    std::promise<void> release;
+    std::promise<void> blocking;
+    queue->post([&, released = release.get_future().share()] {
+        blocking.set_value();
+        released.wait();
+    });
+    auto pending = std::make_shared<int>();
+    std::weak_ptr<int> pendingTask = pending;
+    bool pendingRan = false;
+    queue->post([&, pending = std::move(pending)] { pendingRan = true; });
+
+    blocking.get_future().wait();
+    std::thread stopper([&] { queue->shutdown(); });
+    while (!queue->context().stopped())
+        std::this_thread::yield();
+    release.set_value();
+    stopper.join();
+    EXPECT_FALSE(pendingRan);
+
+    auto late = std::make_shared<int>();
+    std::weak_ptr<int> lateTask = late;
+    queue->post([late = std::move(late)] { FAIL() << "ran after shutdown"; });
+    EXPECT_TRUE(lateTask.expired());
+    // Returns even though the marker it posts never runs.
+    queue->sync();
+
+    queue.reset();
+    EXPECT_TRUE(pendingTask.expired());
+}
+
+}  // namespace
+}  // namespace kestrio::runtime
