@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrio::link {
+
+// Standard Base64 (RFC 4648 alphabet) with "=" padding, no line breaks.
+std::string base64Encode(std::string_view bytes);
+
+// Accepts only the canonical form base64Encode produces: a length that is a multiple of four,
+// padding only at the end, no white space, and zero bits in the unused low bits of the last
+// group. Anything else yields nullopt, so a decoded field always re-encodes to the text that
+// was received. The empty text decodes to no bytes.
+std::optional<std::string> base64Decode(std::string_view text);
+
+// A text field of the viewer protocol: Base64 of UTF-8. Yields the text only when it decodes,
+// is valid UTF-8 and is not empty; a field failing any of these counts as absent.
+std::optional<std::string> decodeTextField(std::string_view token);
+
+}  // namespace kestrio::link

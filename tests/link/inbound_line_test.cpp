@@ -1,0 +1,315 @@
+#include "link/inbound_line.h"
+
+#include "link/base64.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace kestrio::link {
+namespace {
+
+using namespace std::string_literals;
+using namespace control;
+
+testing::AssertionResult means(const std::string& line, const InboundLine& expected)
+{
+    const InboundLine actual = parseInboundLine(line);
+    if (actual == expected)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << testing::PrintToString(line) << " gave " << describe(actual)
+                                       << ", expected " << describe(expected);
+}
+
+InboundLine event(ViewerControlEvent e)
+{
+    return InboundLine{std::move(e)};
+}
+
+const InboundLine ignored = IgnoredLine{};
+
+TEST(Tokenize, SplitsAtSpacesOnly)
+{
+    using Tokens = std::vector<std::string_view>;
+    EXPECT_EQ(tokenize(""), Tokens{});
+    EXPECT_EQ(tokenize("    "), Tokens{});
+    EXPECT_EQ(tokenize("PING"), Tokens{"PING"});
+    EXPECT_EQ(tokenize("  PING   42  x "), (Tokens{"PING", "42", "x"}));
+    EXPECT_EQ(tokenize("M\t0.5 0.5"), (Tokens{"M\t0.5", "0.5"}));
+    EXPECT_EQ(tokenize("a\t \tb"), (Tokens{"a\t", "\tb"}));
+    EXPECT_EQ(tokenize("PING 7\r"), (Tokens{"PING", "7\r"}));
+    EXPECT_EQ(tokenize("\xC2\xA0 \xE3\x80\x80"), (Tokens{"\xC2\xA0", "\xE3\x80\x80"}));  // other spaces are text
+}
+
+TEST(ParseNumber, ReadsWhatStrtodReadsInTheCLocale)
+{
+    const std::vector<std::pair<std::string, double>> numbers = {
+        {"0", 0.0},
+        {"1", 1.0},
+        {"-0.5", -0.5},
+        {"+0.5", 0.5},
+        {".5", 0.5},
+        {"5.", 5.0},
+        {"1e2", 100.0},
+        {"1E-2", 0.01},
+        {"-1.5e+2", -150.0},
+        {"0.1", 0.1},
+        {"0.30000000000000004", 0.30000000000000004},
+        {"0x10", 16.0},
+        {"0x1p-1", 0.5},
+        {"-0X1.8P1", -3.0},
+        {"0x.8", 0.5},
+        {"inf", std::numeric_limits<double>::infinity()},
+        {"-Infinity", -std::numeric_limits<double>::infinity()},
+        {"+INF", std::numeric_limits<double>::infinity()},
+        {"1e999", std::numeric_limits<double>::infinity()},  // overflow reads as infinity
+        {"-1e999", -std::numeric_limits<double>::infinity()},
+        {"1e-400", 0.0},                                      // underflow reads as zero
+        {"0." + std::string(100, '0') + "1e101", 1.0},       // longer than any small buffer
+    };
+    for (const auto& [token, value] : numbers) {
+        const auto parsed = parseNumber(token);
+        ASSERT_TRUE(parsed.has_value()) << token;
+        EXPECT_EQ(*parsed, value) << token;
+    }
+    EXPECT_TRUE(std::signbit(*parseNumber("-0")));
+    for (const std::string token : {"nan", "NaN", "-nan", "nan(123)", "NAN(abc_1)"}) {
+        const auto parsed = parseNumber(token);
+        ASSERT_TRUE(parsed.has_value()) << token;
+        EXPECT_TRUE(std::isnan(*parsed)) << token;
+    }
+
+    const std::vector<std::string> notNumbers = {
+        "", " 1", "\t1", "\n1", "\v1", "\f1", "\r1", "1 ", "1\t", "1\r", "abc", "1.2.3", "1e", "1e+", "0x", "0xg",
+        "--1", "+-1", "1,5", ".", "-", "+", "infinit", "infinityy", "nan(", "nan(1", "nan(1 2)", "1\0"s, "\0"s + "1",
+        "١", "1\xC2\xA0", "\xC2\xA0" "1", "0." + std::string(100, '0') + "1x",
+    };
+    for (const auto& token : notNumbers)
+        EXPECT_EQ(parseNumber(token), std::nullopt) << testing::PrintToString(token);
+}
+
+TEST(InboundLine, Handshakes)
+{
+    const std::string name = base64Encode("김민수의 iPhone");
+    const std::string identifier = base64Encode("3F2A-device");
+    EXPECT_TRUE(means("HELLO 2 H264", Handshake{true, "iPhone", "iPhone"}));
+    EXPECT_TRUE(means("HELLO 2 JPEG", Handshake{false, "iPhone", "iPhone"}));
+    EXPECT_TRUE(means("HELLO JPEG", Handshake{false, "iPhone", "iPhone"}));
+    EXPECT_TRUE(means("HELLO H264", Handshake{true, "iPhone", "iPhone"}));
+    EXPECT_TRUE(means("CAP JPEG", Handshake{false, "iPhone", "iPhone"}));
+    EXPECT_TRUE(means("CAP H264", Handshake{true, "iPhone", "iPhone"}));
+    EXPECT_TRUE(means("HELLO", ignored));
+    EXPECT_TRUE(means("CAP", ignored));
+    EXPECT_TRUE(means("  HELLO   ", ignored));
+    EXPECT_TRUE(means("hello 2 H264", ignored));
+
+    // The codec is matched exactly.
+    EXPECT_TRUE(means("CAP h264", Handshake{false, "iPhone", "iPhone"}));
+    EXPECT_TRUE(means("HELLO 2 H265", Handshake{false, "iPhone", "iPhone"}));
+    EXPECT_TRUE(means("HELLO 2 H264\r", Handshake{false, "iPhone", "iPhone"}));
+
+    // Name and identifier follow the codec; a missing or undecodable identifier is the name.
+    EXPECT_TRUE(means("CAP H264 " + name, Handshake{true, "김민수의 iPhone", "김민수의 iPhone"}));
+    EXPECT_TRUE(means("CAP H264 !!!", Handshake{true, "iPhone", "iPhone"}));
+    EXPECT_TRUE(means("CAP H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device"}));
+    EXPECT_TRUE(means("CAP JPEG " + name + " " + identifier + " extra", Handshake{false, "김민수의 iPhone", "3F2A-device"}));
+    EXPECT_TRUE(means("HELLO 2 H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device"}));
+    EXPECT_TRUE(means("HELLO x H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device"}));
+    EXPECT_TRUE(means("HELLO 2 JPEG " + name + " Zg", Handshake{false, "김민수의 iPhone", "김민수의 iPhone"}));
+    EXPECT_TRUE(means("HELLO 2 JPEG Zg " + identifier, Handshake{false, "iPhone", "3F2A-device"}));
+    EXPECT_TRUE(means("CAP H264 " + base64Encode("\xFF") + " " + identifier, Handshake{true, "iPhone", "3F2A-device"}));
+
+    // With three tokens "HELLO" reads its codec from the third, even when the second looks
+    // like one.
+    EXPECT_TRUE(means("HELLO H264 " + name, Handshake{false, "iPhone", "iPhone"}));
+}
+
+TEST(InboundLine, PingAndKeyFrame)
+{
+    EXPECT_TRUE(means("PING", Ping{"0"}));
+    EXPECT_TRUE(means("PING 42     x", Ping{"42"}));
+    EXPECT_TRUE(means("   PING   abc  ", Ping{"abc"}));
+    EXPECT_TRUE(means("PING \xEC\x95\x88", Ping{"\xEC\x95\x88"}));
+    // Sent with CR LF, the CR stays in the last token.
+    EXPECT_TRUE(means("PING 7\r", Ping{"7\r"}));
+    EXPECT_TRUE(means("PING\r", ignored));
+    EXPECT_TRUE(means("Ping 1", ignored));
+
+    EXPECT_TRUE(means("KEYFRAME", KeyFrameRequest{}));
+    EXPECT_TRUE(means("KEYFRAME 1 2 3", KeyFrameRequest{}));
+    EXPECT_TRUE(means("KEYFRAME\r", ignored));
+}
+
+TEST(InboundLine, CommandsWithoutArguments)
+{
+    EXPECT_TRUE(means("STOP", event(StopStreaming{})));
+    EXPECT_TRUE(means("STOP 0.5 0.5", event(StopStreaming{})));
+    EXPECT_TRUE(means("B", event(ClickCurrent{})));
+    EXPECT_TRUE(means("B 0.5 0.5", event(ClickCurrent{})));
+    EXPECT_TRUE(means("B x y z w", event(ClickCurrent{})));
+    EXPECT_TRUE(means("RB", event(RightClickCurrent{})));
+    EXPECT_TRUE(means("RB 1", event(RightClickCurrent{})));
+    EXPECT_TRUE(means("B\r", ignored));
+    EXPECT_TRUE(means("STOP\r", ignored));
+
+    EXPECT_TRUE(means("V UP", event(VolumeUp{})));
+    EXPECT_TRUE(means("V DOWN", event(VolumeDown{})));
+    EXPECT_TRUE(means("V up", ignored));
+    EXPECT_TRUE(means("V", ignored));
+    EXPECT_TRUE(means("V UP DOWN", ignored));
+
+    EXPECT_TRUE(means("MODE mirror", event(SourceMode{MacSourceMode::mirror})));
+    EXPECT_TRUE(means("MODE virtualDisplay", event(SourceMode{MacSourceMode::virtualDisplay})));
+    EXPECT_TRUE(means("MODE Mirror", ignored));
+    EXPECT_TRUE(means("MODE virtualdisplay", ignored));
+    EXPECT_TRUE(means("MODE", ignored));
+    EXPECT_TRUE(means("MODE mirror now", ignored));
+}
+
+TEST(InboundLine, TextAndKeys)
+{
+    EXPECT_TRUE(means("T aGVsbG8gd29ybGQ=", event(Text{"hello world"})));
+    EXPECT_TRUE(means("T " + base64Encode("한글 · text‑"), event(Text{"한글 · text‑"})));
+    EXPECT_TRUE(means("T " + base64Encode("\n"), event(Text{"\n"})));
+    EXPECT_TRUE(means("T " + base64Encode(""), ignored));  // empty text: the line is "T "
+    EXPECT_TRUE(means("T", ignored));
+    EXPECT_TRUE(means("T hello", ignored));
+    EXPECT_TRUE(means("T aGVsbG8", ignored));
+    EXPECT_TRUE(means("T " + base64Encode("\xC0\xAF"), ignored));
+    EXPECT_TRUE(means("T aGVsbG8gd29ybGQ= aGVsbG8gd29ybGQ=", ignored));
+    EXPECT_TRUE(means("T aGVsbG8gd29ybGQ=\r", ignored));
+
+    EXPECT_TRUE(means("K BACKSPACE", event(Key{ViewerKeyboardKey::backspace})));
+    EXPECT_TRUE(means("K RETURN", event(Key{ViewerKeyboardKey::returnKey})));
+    EXPECT_TRUE(means("K COMMAND_DOWN", event(Key{ViewerKeyboardKey::commandDown})));
+    EXPECT_TRUE(means("K COMMAND_UP", event(Key{ViewerKeyboardKey::commandUp})));
+    EXPECT_TRUE(means("K command_down", ignored));
+    EXPECT_TRUE(means("K ENTER", ignored));
+    EXPECT_TRUE(means("K", ignored));
+    EXPECT_TRUE(means("K RETURN RETURN", ignored));
+}
+
+TEST(InboundLine, PointerPositions)
+{
+    EXPECT_TRUE(means("M 0 1", event(Move{0, 1})));
+    EXPECT_TRUE(means("M 0.5 0.25", event(Move{0.5, 0.25})));
+    EXPECT_TRUE(means("C 0.25 0.75", event(Click{0.25, 0.75})));
+    EXPECT_TRUE(means("D 0.1 0.2", event(MouseDown{0.1, 0.2})));
+    EXPECT_TRUE(means("U 0.1 0.2", event(MouseUp{0.1, 0.2})));
+    EXPECT_TRUE(means("R 1 0", event(RightClick{1, 0})));
+    EXPECT_TRUE(means("M 0x1p-1 +1e0", event(Move{0.5, 1})));
+    EXPECT_TRUE(means("  M   0.5    0.5  ", event(Move{0.5, 0.5})));
+
+    EXPECT_TRUE(means("M 1.0001 0.5", ignored));  // not clamped
+    EXPECT_TRUE(means("M 0.5 -0.0001", ignored));
+    EXPECT_TRUE(means("M nan 0.5", ignored));
+    EXPECT_TRUE(means("C 0.5 inf", ignored));
+    EXPECT_TRUE(means("M 0.5", ignored));
+    EXPECT_TRUE(means("M 0.5 0.5 0.5", ignored));
+    EXPECT_TRUE(means("M 0.5 0.5\r", ignored));
+    EXPECT_TRUE(means("M\t0.5 0.5", ignored));
+    EXPECT_TRUE(means("M 0,5 0.5", ignored));
+    EXPECT_TRUE(means("m 0.5 0.5", ignored));
+    EXPECT_TRUE(means("Q 0.5 0.5", ignored));
+    EXPECT_TRUE(means("MC 0.5 0.5", ignored));
+
+    // A valid value is passed on exactly as sent.
+    const auto negativeZero = parseInboundLine("M -0 1");
+    ASSERT_TRUE(means("M -0 1", event(Move{0, 1})));
+    EXPECT_TRUE(std::signbit(std::get<Move>(std::get<ViewerControlEvent>(negativeZero)).x));
+}
+
+TEST(InboundLine, RelativeMovesAndWheel)
+{
+    EXPECT_TRUE(means("N 3 -2", event(MoveRelative{3, -2})));
+    EXPECT_TRUE(means("N 500 -500", event(MoveRelative{500, -500})));
+    EXPECT_TRUE(means("N 1e2 0x10", event(MoveRelative{100, 16})));
+    // Rejected as an offset, then tried as a position command: "N" is none, so nothing.
+    EXPECT_TRUE(means("N 500.5 0", ignored));
+    EXPECT_TRUE(means("N 0 -500.0001", ignored));
+    EXPECT_TRUE(means("N inf 0", ignored));
+    EXPECT_TRUE(means("N 0 -inf", ignored));
+    EXPECT_TRUE(means("N nan 0", ignored));
+    EXPECT_TRUE(means("N 1e999 0", ignored));
+    EXPECT_TRUE(means("N 3", ignored));
+    EXPECT_TRUE(means("N 3 -2 1", ignored));
+    EXPECT_TRUE(means("N 3 x", ignored));
+
+    EXPECT_TRUE(means("W 0 -40", event(Wheel{0, -40})));
+    EXPECT_TRUE(means("W -500 500", event(Wheel{-500, 500})));
+    EXPECT_TRUE(means("W 0 -500.01", ignored));
+    EXPECT_TRUE(means("W -inf 0", ignored));
+    EXPECT_TRUE(means("W 0 nan", ignored));
+    EXPECT_TRUE(means("W 0", ignored));
+    EXPECT_TRUE(means("W 0.5 0.5 1", ignored));
+}
+
+TEST(InboundLine, Scroll)
+{
+    EXPECT_TRUE(means("S 0.5 0.5 0 -120", event(Scroll{0.5, 0.5, 0, -120})));
+    EXPECT_TRUE(means("S 0 1 -500 500", event(Scroll{0, 1, -500, 500})));
+    EXPECT_TRUE(means("S 0.5 0.5 0", ignored));
+    EXPECT_TRUE(means("S 0.5 0.5", ignored));  // count 3 does not fall through to the pointer commands
+    EXPECT_TRUE(means("S 0.5 0.5 0 -120 1", ignored));
+    EXPECT_TRUE(means("S", ignored));
+    EXPECT_TRUE(means("S -0.1 0.5 0 0", ignored));
+    EXPECT_TRUE(means("S 1.1 0.5 0 0", ignored));
+    EXPECT_TRUE(means("S 0.5 -0.1 0 0", ignored));
+    EXPECT_TRUE(means("S 0.5 1.1 0 0", ignored));
+    EXPECT_TRUE(means("S nan 0.5 0 0", ignored));
+    EXPECT_TRUE(means("S 0.5 nan 0 0", ignored));
+    EXPECT_TRUE(means("S 0.5 0.5 inf 0", ignored));
+    EXPECT_TRUE(means("S 0.5 0.5 0 -inf", ignored));
+    EXPECT_TRUE(means("S 0.5 0.5 nan 0", ignored));
+    EXPECT_TRUE(means("S 0.5 0.5 500.5 0", ignored));
+    EXPECT_TRUE(means("S 0.5 0.5 0 -501", ignored));
+    EXPECT_TRUE(means("S 0.5 0.5 0 x", ignored));
+}
+
+TEST(InboundLine, EverythingElseIsIgnored)
+{
+    for (const std::string line : {"", " ", "     ", "\r", "\t", "UNKNOWN", "Q 0.5 0.5", "WELCOME 2 H264 TWFj 1 1",
+             "PONG 1", "stop", "\xEC\x95\x88\xEB\x85\x95"})
+        EXPECT_TRUE(means(line, ignored));
+}
+
+TEST(ViewerControlEvent, CaseNumbersAndRawValues)
+{
+    // The case number is part of the interface the session controller switches on.
+    EXPECT_EQ(ViewerControlEvent{Move{}}.index(), 0u);
+    EXPECT_EQ(ViewerControlEvent{Scroll{}}.index(), 5u);
+    EXPECT_EQ(ViewerControlEvent{Text{}}.index(), 8u);
+    EXPECT_EQ(ViewerControlEvent{SourceMode{}}.index(), 10u);
+    EXPECT_EQ(ViewerControlEvent{VolumeDown{}}.index(), 15u);
+    EXPECT_EQ(std::variant_size_v<ViewerControlEvent>, 16u);
+
+    for (auto key : {ViewerKeyboardKey::backspace, ViewerKeyboardKey::returnKey, ViewerKeyboardKey::commandDown,
+             ViewerKeyboardKey::commandUp})
+        EXPECT_EQ(viewerKeyboardKeyFromRawValue(rawValue(key)), key);
+    EXPECT_EQ(rawValue(ViewerKeyboardKey::returnKey), "RETURN");
+    EXPECT_EQ(viewerKeyboardKeyFromRawValue("Return"), std::nullopt);
+    EXPECT_EQ(viewerKeyboardKeyFromRawValue(""), std::nullopt);
+
+    EXPECT_EQ(rawValue(MacSourceMode::virtualDisplay), "virtualDisplay");
+    EXPECT_EQ(macSourceModeFromRawValue("mirror"), MacSourceMode::mirror);
+    EXPECT_EQ(macSourceModeFromRawValue("virtualDisplay"), MacSourceMode::virtualDisplay);
+    EXPECT_EQ(macSourceModeFromRawValue("MIRROR"), std::nullopt);
+}
+
+TEST(ViewerControlEvent, Describe)
+{
+    EXPECT_EQ(describe(ViewerControlEvent{Move{0.5, 1}}), "move(0.5, 1)");
+    EXPECT_EQ(describe(ViewerControlEvent{Scroll{0.5, 0.5, 0, -120}}), "scroll(0.5, 0.5, 0, -120)");
+    EXPECT_EQ(describe(ViewerControlEvent{Text{"a \"b\""}}), "text(\"a \\\"b\\\"\")");
+    EXPECT_EQ(describe(ViewerControlEvent{Key{ViewerKeyboardKey::commandDown}}), "key(COMMAND_DOWN)");
+    EXPECT_EQ(describe(ViewerControlEvent{SourceMode{MacSourceMode::mirror}}), "sourceMode(mirror)");
+    EXPECT_EQ(describe(ViewerControlEvent{VolumeDown{}}), "volumeDown");
+    EXPECT_EQ(describe(InboundLine{Ping{"42"}}), "ping(\"42\")");
+}
+
+}  // namespace
+}  // namespace kestrio::link
