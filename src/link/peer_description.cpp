@@ -32,7 +32,17 @@ std::string describePeer(const std::optional<std::string>& host, const NetworkPa
 
 std::string advertisementInstanceName(const std::string& hostName, std::uint64_t generation)
 {
-    return (hostName.empty() ? std::string("Kestrio Mac") : hostName) + " \u00B7 KS" + std::to_string(generation % 1000);
+    const std::string suffix = " \u00B7 KS" + std::to_string(generation % 1000);
+    std::string host = hostName.empty() ? std::string("Kestrio Mac") : hostName;
+    // DNS-SD instance names hold at most 63 bytes; a longer one would never be published. Cut
+    // the host name, never inside a UTF-8 sequence, so that the generation stays visible.
+    if (host.size() + suffix.size() > maxInstanceNameBytes) {
+        std::size_t cut = maxInstanceNameBytes - suffix.size();
+        while (cut > 0 && (static_cast<unsigned char>(host[cut]) & 0xC0) == 0x80)
+            --cut;
+        host.resize(cut);
+    }
+    return host + suffix;
 }
 
 }  // namespace kestrio::link

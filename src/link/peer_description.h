@@ -13,6 +13,8 @@ namespace kestrio::link {
 // when the peer's endpoint is unknown.
 std::string describePeer(const std::optional<std::string>& host, const NetworkPath& path);
 
+inline constexpr std::size_t maxInstanceNameBytes = 63;
+
 // The advertised instance name of the listener created as the `generation`-th of this run.
 std::string advertisementInstanceName(const std::string& hostName, std::uint64_t generation);
 

@@ -104,6 +104,10 @@ TEST(FrameStreamerListener, AdvertisesEachListenerUnderTheNextGeneration)
     EXPECT_EQ(link::advertisementInstanceName("studio", 1000), "studio \u00B7 KS0");
     EXPECT_EQ(link::advertisementInstanceName("studio", 1001), "studio \u00B7 KS1");
     EXPECT_EQ(link::advertisementInstanceName("", 1), "Kestrio Mac \u00B7 KS1");
+    // Names longer than DNS-SD allows lose the end of the host name, whole characters only.
+    const std::string longName = link::advertisementInstanceName(std::string(51, 'a') + "한국어 이름", 7);
+    EXPECT_EQ(longName, std::string(51, 'a') + "한 \u00B7 KS7");
+    EXPECT_LE(longName.size(), 63u);
 }
 
 TEST(FrameStreamerListener, ReadvertisingReplacesOnlyAListenerThatIsNotReady)
