@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Kestrio needs. Quiet and quick when everything is there.
+#   scripts/install-deps.sh run    what building and running the host needs
+#   scripts/install-deps.sh test   that, plus what the tests, sanitizers and fuzzers need
+set -euo pipefail
+
+purpose=${1:-run}
+run_packages=(
+    cmake ninja-build g++ pkg-config
+    libasio-dev libavahi-client-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+)
+test_packages=(
+    clang libclang-rt-14-dev
+    dbus avahi-daemon avahi-utils python3 python3-zeroconf iproute2 procps
+)
+
+case "$purpose" in
+    run) wanted=("${run_packages[@]}") ;;
+    test) wanted=("${run_packages[@]}" "${test_packages[@]}") ;;
+    *) echo "usage: $0 run|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+    [ "$status" = installed ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

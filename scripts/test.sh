@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Sets up this machine and runs every test: the optimised build (warnings are errors), the
+# address/undefined and thread sanitizer builds, and a bounded fuzzing run.
+#   KESTRIO_FUZZ_SECONDS   how long each fuzzer runs (default 60)
+#   KESTRIO_SKIP_SANITIZERS=1  only the optimised build and the fuzzers
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=$(nproc)
+
+"$root/scripts/install-deps.sh" test
+
+# The tests need a D-Bus system bus and an mDNS daemon; start what is missing and end it again.
+"$root/scripts/services.sh" start
+trap '"$root/scripts/services.sh" stop' EXIT
+export KESTRIO_REQUIRE_MDNS=1
+export KESTRIO_SOURCE="$root"
+
+failed=0
+passed_total=0
+failed_total=0
+run_preset() {
+    local preset=$1
+    shift
+    echo "== $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    local log="$root/build/$preset/ctest.log"
+    ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log" || true
+    local summary
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+    if [ -z "$summary" ]; then
+        echo "$preset: ctest printed no summary"
+        failed=1
+        return
+    fi
+    local failures total
+    failures=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+    total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
+    passed_total=$((passed_total + total - failures))
+    failed_total=$((failed_total + failures))
+    [ "$failures" -eq 0 ] || failed=1
+}
+
+run_preset release
+if [ "${KESTRIO_SKIP_SANITIZERS:-0}" != 1 ]; then
+    run_preset asan -LE integration
+    # The thread sanitizer is for the code where threads meet: runtime and viewer link.
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_preset tsan -L 'runtime|link'
+fi
+
+echo "== fuzz"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+fuzz_seconds=${KESTRIO_FUZZ_SECONDS:-60}
+for fuzzer in build/fuzz/fuzz/*_fuzz; do
+    name=$(basename "$fuzzer")
+    corpus="$root/build/fuzz/corpus/$name"
+    mkdir -p "$corpus"
+    seeds="$root/fuzz/corpus/${name%_fuzz}"
+    [ -d "$seeds" ] || seeds=
+    if "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" $seeds >"$root/build/fuzz/$name.log" 2>&1; then
+        echo "$name: $(grep -E 'stat::number_of_executed_units' "$root/build/fuzz/$name.log" | awk '{print $2}') inputs, no faults"
+    else
+        tail -n 40 "$root/build/fuzz/$name.log"
+        echo "$name: FAILED"
+        failed=1
+    fi
+done
+
+echo "all builds: $passed_total passed, $failed_total failed"
+exit $failed

@@ -1,0 +1,58 @@
+#include "app/command_line.h"
+
+#include <charconv>
+
+namespace kestrio::app {
+
+CommandLineResult parseCommandLine(const std::vector<std::string>& arguments)
+{
+    CommandLine options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        std::string value;
+        bool hasInlineValue = false;
+        std::string name = argument;
+        if (const auto equals = argument.find('='); argument.rfind("--", 0) == 0 && equals != std::string::npos) {
+            name = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+            hasInlineValue = true;
+        }
+
+        if (name == "--headless" && !hasInlineValue) {
+            options.headless = true;
+        } else if ((name == "--help" || name == "-h") && !hasInlineValue) {
+            options.help = true;
+        } else if (name == "--version" && !hasInlineValue) {
+            options.version = true;
+        } else if (name == "--port") {
+            if (!hasInlineValue) {
+                if (i + 1 >= arguments.size())
+                    return {std::nullopt, "--port needs a port number"};
+                value = arguments[++i];
+            }
+            unsigned port = 0;
+            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), port);
+            if (error != std::errc() || end != value.data() + value.size() || port < 1 || port > 65535)
+                return {std::nullopt, "--port takes a number from 1 to 65535, not \"" + value + "\""};
+            options.port = static_cast<std::uint16_t>(port);
+        } else {
+            return {std::nullopt, "unknown option \"" + argument + "\""};
+        }
+    }
+    return {options, {}};
+}
+
+std::string usageText()
+{
+    return "Usage: kestrio [options]\n"
+           "\n"
+           "Shares this computer's screen with the Kestrio viewer on a phone.\n"
+           "\n"
+           "Options:\n"
+           "  --headless     run without a window until interrupted (SIGINT or SIGTERM)\n"
+           "  --port N       listen for the viewer on TCP port N (default 59590)\n"
+           "  --version      print the version and build number\n"
+           "  -h, --help     show this text\n";
+}
+
+}  // namespace kestrio::app

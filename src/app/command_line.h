@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrio::app {
+
+struct CommandLine {
+    bool headless = false;
+    bool help = false;
+    bool version = false;
+    std::uint16_t port = 59590;
+};
+
+struct CommandLineResult {
+    std::optional<CommandLine> options;  // absent when the arguments are not understood
+    std::string error;                   // why, for the user
+};
+
+// Reads the arguments after the program name.
+CommandLineResult parseCommandLine(const std::vector<std::string>& arguments);
+
+std::string usageText();
+
+}  // namespace kestrio::app

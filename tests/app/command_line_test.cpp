@@ -1,0 +1,38 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrio::app {
+namespace {
+
+TEST(CommandLine, AcceptsTheDocumentedOptions)
+{
+    auto parsed = parseCommandLine({});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_FALSE(parsed.options->headless);
+    EXPECT_EQ(parsed.options->port, 59590);
+
+    parsed = parseCommandLine({"--headless", "--port", "60001"});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_TRUE(parsed.options->headless);
+    EXPECT_EQ(parsed.options->port, 60001);
+
+    parsed = parseCommandLine({"--port=1", "-h"});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_EQ(parsed.options->port, 1);
+    EXPECT_TRUE(parsed.options->help);
+}
+
+TEST(CommandLine, RefusesWhatItDoesNotUnderstand)
+{
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12ab"}, {"--port="}, {"--port", "-5"},
+             {"--headless=yes"}, {"--bogus"}, {"headless"}}) {
+        const auto parsed = parseCommandLine(arguments);
+        EXPECT_FALSE(parsed.options) << arguments.front();
+        EXPECT_FALSE(parsed.error.empty());
+    }
+}
+
+}  // namespace
+}  // namespace kestrio::app
