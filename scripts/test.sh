@@ -52,7 +52,7 @@ fi
 
 echo "== fuzz"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs"
+cmake --build --preset fuzz --target kestrio_fuzzers -j "$jobs"
 fuzz_seconds=${KESTRIO_FUZZ_SECONDS:-60}
 for fuzzer in build/fuzz/fuzz/*_fuzz; do
     name=$(basename "$fuzzer")
