@@ -135,6 +135,7 @@ TEST_F(FrameStreamerConnection, ControlBufferCap)
     EXPECT_FALSE(harness.streamer->isViewerConnected());
     EXPECT_FALSE(harness.streamer->h264Capable());
     EXPECT_FALSE(harness.streamer->consumeKeyFrameRequest());
+    harness.settle();
     EXPECT_EQ(harness.stateChanges.load(), before + 1);
 }
 

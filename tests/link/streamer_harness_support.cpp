@@ -94,6 +94,8 @@ std::unique_ptr<ViewerClient> connectHandshaken(StreamerHarness& harness, const 
     auto welcome = viewer->readControlText();
     EXPECT_TRUE(welcome && welcome->rfind("WELCOME 2 ", 0) == 0) << welcome.value_or("<nothing>");
     EXPECT_TRUE(waitUntil([&] { return harness.streamer->isViewerConnected(); }));
+    // The handshake's state change is reported after the flags are set: let it finish.
+    harness.settle();
     return viewer;
 }
 
