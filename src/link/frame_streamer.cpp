@@ -224,15 +224,11 @@ void FrameStreamer::cancelListener(std::shared_ptr<Listener> listener)
 {
     if (!listener)
         return;
-    auto close = [listener] {
+    onQueue([listener] {
         std::error_code ignored;
         listener->acceptor.close(ignored);
         listener->registration.reset();
-    };
-    if (queue_->isCurrent())
-        close();
-    else
-        queue_->post(std::move(close));
+    });
 }
 
 void FrameStreamer::scheduleRestart()
@@ -501,14 +497,10 @@ void FrameStreamer::cancelConnection(std::shared_ptr<Connection> connection)
 {
     if (!connection)
         return;
-    auto close = [connection] {
+    onQueue([connection] {
         std::error_code ignored;
         connection->socket.close(ignored);
-    };
-    if (queue_->isCurrent())
-        close();
-    else
-        queue_->post(std::move(close));
+    });
 }
 
 // MARK: Sending
@@ -564,18 +556,14 @@ void FrameStreamer::transmit(std::shared_ptr<Connection> connection, ConnectionI
     // The length header travels with the payload in one gathered write; the payload itself is
     // never copied.
     auto message = std::make_shared<Message>(Message{lengthPrefix(static_cast<std::uint32_t>(payload.size())), std::move(payload)});
-    auto write = [weak = weak_from_this(), connection = std::move(connection), id, message] {
+    onQueue([weak = weak_from_this(), connection = std::move(connection), id, message] {
         const std::array<asio::const_buffer, 2> buffers{asio::buffer(message->header), asio::buffer(message->payload)};
         asio::async_write(connection->socket, buffers,
                           [weak, connection, id, message](std::error_code error, std::size_t) {
                               if (auto self = weak.lock())
                                   self->sendCompleted(connection, id, error);
                           });
-    };
-    if (queue_->isCurrent())
-        write();
-    else
-        queue_->post(std::move(write));
+    });
 }
 
 void FrameStreamer::sendCompleted(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::error_code& error)
@@ -661,6 +649,15 @@ std::optional<ServiceRegistration::State> FrameStreamer::advertisementState() co
     if (!listener_ || !listener_->registration)
         return std::nullopt;
     return listener_->registration->state();
+}
+
+void FrameStreamer::onQueue(std::function<void()> task)
+{
+    // Sockets and acceptors are only ever touched on the queue.
+    if (queue_->isCurrent())
+        task();
+    else
+        queue_->post(std::move(task));
 }
 
 void FrameStreamer::fireStateChange()

@@ -121,6 +121,7 @@ private:
 
     bool isCurrentLocked(const std::shared_ptr<Connection>& connection, ConnectionId id) const;
     void resetConnectionStateLocked();
+    void onQueue(std::function<void()> task);
     void fireStateChange();
 
     // Declared first so that it is destroyed last: every socket belongs to its io_context.
