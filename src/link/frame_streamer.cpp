@@ -460,12 +460,17 @@ void FrameStreamer::handleLine(std::string_view line, const std::shared_ptr<Conn
             onViewerIdentity(handshake->name, handshake->identifier);
         fireStateChange();
         sendWelcome();
+        requestFrame();
     } else if (const auto* ping = std::get_if<Ping>(&parsed)) {
         sendControl("PONG " + ping->token);
     } else if (std::holds_alternative<KeyFrameRequest>(parsed)) {
-        std::lock_guard lock(lock_);
-        if (isCurrentLocked(connection, id))
+        {
+            std::lock_guard lock(lock_);
+            if (!isCurrentLocked(connection, id))
+                return;
             keyFrameRequested_ = true;
+        }
+        requestFrame();
     } else if (const auto* event = std::get_if<ViewerControlEvent>(&parsed)) {
         {
             std::lock_guard lock(lock_);
@@ -649,6 +654,24 @@ std::optional<ServiceRegistration::State> FrameStreamer::advertisementState() co
     if (!listener_ || !listener_->registration)
         return std::nullopt;
     return listener_->registration->state();
+}
+
+void FrameStreamer::setFrameRequestHandler(std::function<void()> handler)
+{
+    auto shared = handler ? std::make_shared<const std::function<void()>>(std::move(handler)) : nullptr;
+    std::lock_guard lock(lock_);
+    frameRequestHandler_ = std::move(shared);
+}
+
+void FrameStreamer::requestFrame()
+{
+    std::shared_ptr<const std::function<void()>> handler;
+    {
+        std::lock_guard lock(lock_);
+        handler = frameRequestHandler_;
+    }
+    if (handler)
+        (*handler)();
 }
 
 void FrameStreamer::onQueue(std::function<void()> task)

@@ -79,6 +79,10 @@ public:
     bool canAcceptFrame() const;
     // Returns whether the next encoded frame must be a key frame, and clears the request.
     bool consumeKeyFrameRequest();
+    // Called on the queue whenever the viewer needs a picture even if the screen is still:
+    // after each accepted handshake and each "KEYFRAME" line. The capture in charge sets it and
+    // clears it (with an empty function) when it stops; it may be set at any time.
+    void setFrameRequestHandler(std::function<void()> handler);
 
     // Sends a payload (a frame, or a control message). Never blocks on the network; a payload
     // that cannot be sent or kept is dropped silently.
@@ -122,6 +126,7 @@ private:
     bool isCurrentLocked(const std::shared_ptr<Connection>& connection, ConnectionId id) const;
     void resetConnectionStateLocked();
     void onQueue(std::function<void()> task);
+    void requestFrame();
     void fireStateChange();
 
     // Declared first so that it is destroyed last: every socket belongs to its io_context.
@@ -144,6 +149,7 @@ private:
     std::deque<Payload> pendingControls_;
     std::string peerName_ = "USB 또는 로컬 네트워크";
     std::uint64_t advertisementGeneration_ = 0;
+    std::shared_ptr<const std::function<void()>> frameRequestHandler_;
 
     LineAssembler controlBuffer_;  // queue only
 };

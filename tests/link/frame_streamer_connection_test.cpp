@@ -65,13 +65,17 @@ TEST_F(FrameStreamerConnection, HandshakeVariantsAnswerWithWelcomeByteForByte)
 
 TEST_F(FrameStreamerConnection, KeyFrameRequestsAndRepeatedHandshakes)
 {
+    std::atomic<int> frameRequests{0};
+    harness.streamer->setFrameRequestHandler([&] { ++frameRequests; });
     auto viewer = connectHandshaken(harness, "CAP JPEG");
+    EXPECT_EQ(frameRequests.load(), 1);
     EXPECT_FALSE(harness.streamer->consumeKeyFrameRequest());
     viewer->sendLine("KEYFRAME");
     viewer->sendLine("PING k");
     ASSERT_EQ(viewer->readControlText(), "PONG k");
     EXPECT_TRUE(harness.streamer->consumeKeyFrameRequest());
     EXPECT_FALSE(harness.streamer->consumeKeyFrameRequest());
+    EXPECT_EQ(frameRequests.load(), 2);
 
     // A second handshake switches the codec and asks for a key frame again.
     viewer->sendLine("CAP H264");
@@ -80,6 +84,9 @@ TEST_F(FrameStreamerConnection, KeyFrameRequestsAndRepeatedHandshakes)
     EXPECT_EQ(welcome->substr(0, 15), "WELCOME 2 H264 ");
     EXPECT_TRUE(harness.streamer->h264Capable());
     EXPECT_TRUE(harness.streamer->consumeKeyFrameRequest());
+    harness.settle();
+    EXPECT_EQ(frameRequests.load(), 3);
+    harness.streamer->setFrameRequestHandler({});
 }
 
 TEST_F(FrameStreamerConnection, PingsAndLineFraming)
