@@ -15,7 +15,7 @@ run_packages=(
 test_packages=(
     clang libclang-rt-14-dev
     dbus avahi-daemon avahi-utils python3 python3-zeroconf iproute2 procps
-    xvfb x11-xserver-utils ffmpeg
+    xvfb x11-xserver-utils ffmpeg python3-xlib
 )
 
 case "$purpose" in

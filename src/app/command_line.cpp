@@ -24,11 +24,25 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments)
             options.help = true;
         } else if (name == "--version" && !hasInlineValue) {
             options.version = true;
-        } else if (name == "--port") {
+        } else if (name == "--port" || name == "--quality" || name == "--fps") {
             if (!hasInlineValue) {
                 if (i + 1 >= arguments.size())
-                    return {std::nullopt, "--port needs a port number"};
+                    return {std::nullopt, name + " needs a value"};
                 value = arguments[++i];
+            }
+            if (name == "--quality") {
+                const auto quality = capture::streamQualityFromRawValue(value);
+                if (!quality)
+                    return {std::nullopt, "--quality takes dataSaver, balanced or sharp, not \"" + value + "\""};
+                options.quality = *quality;
+                continue;
+            }
+            if (name == "--fps") {
+                const auto rate = capture::streamFrameRateFromRawValue(value);
+                if (!rate)
+                    return {std::nullopt, "--fps takes 30 or 60, not \"" + value + "\""};
+                options.frameRate = *rate;
+                continue;
             }
             unsigned port = 0;
             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), port);
@@ -51,6 +65,8 @@ std::string usageText()
            "Options:\n"
            "  --headless     run without a window until interrupted (SIGINT or SIGTERM)\n"
            "  --port N       listen for the viewer on TCP port N (default 59590)\n"
+           "  --quality Q    dataSaver, balanced (default) or sharp\n"
+           "  --fps N        30 or 60 (default) frames per second\n"
            "  --version      print the version and build number\n"
            "  -h, --help     show this text\n";
 }

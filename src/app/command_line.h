@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/stream_settings.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,6 +14,8 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     std::uint16_t port = 59590;
+    capture::StreamQuality quality = capture::StreamQuality::balanced;
+    capture::StreamFrameRate frameRate = capture::StreamFrameRate::sixty;
 };
 
 struct CommandLineResult {

@@ -17,6 +17,11 @@ TEST(CommandLine, AcceptsTheDocumentedOptions)
     EXPECT_TRUE(parsed.options->headless);
     EXPECT_EQ(parsed.options->port, 60001);
 
+    parsed = parseCommandLine({"--quality", "sharp", "--fps=30"});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_EQ(parsed.options->quality, capture::StreamQuality::sharp);
+    EXPECT_EQ(parsed.options->frameRate, capture::StreamFrameRate::thirty);
+
     parsed = parseCommandLine({"--port=1", "-h"});
     ASSERT_TRUE(parsed.options);
     EXPECT_EQ(parsed.options->port, 1);
@@ -27,7 +32,7 @@ TEST(CommandLine, RefusesWhatItDoesNotUnderstand)
 {
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
              {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12ab"}, {"--port="}, {"--port", "-5"},
-             {"--headless=yes"}, {"--bogus"}, {"headless"}}) {
+             {"--headless=yes"}, {"--bogus"}, {"headless"}, {"--quality", "Sharp"}, {"--fps", "45"}, {"--quality"}}) {
         const auto parsed = parseCommandLine(arguments);
         EXPECT_FALSE(parsed.options) << arguments.front();
         EXPECT_FALSE(parsed.error.empty());

@@ -150,3 +150,87 @@ class Viewer:
             return True
         except (ConnectionResetError, socket.timeout):
             return False
+
+
+class XServer:
+    """A private Xvfb for one test: its own display number, kept until close()."""
+
+    def __init__(self, width, height):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp",
+             "-screen", "0", f"{width}x{height}x24"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        while not number.endswith(b"\n"):
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                raise RuntimeError("Xvfb did not start")
+            number += chunk
+        os.close(read_end)
+        self.name = ":" + number.decode().strip()
+        self.width, self.height = width, height
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+def test_picture(width, height, phase=0):
+    """A picture with structure at several scales, as bytes of RGB rows."""
+    rows = []
+    for y in range(height):
+        row = bytearray(width * 3)
+        for x in range(width):
+            block = ((x + phase) // 48 + y // 48) % 2
+            row[x * 3] = (x * 255 // width) if block else 40
+            row[x * 3 + 1] = (y * 255 // height)
+            row[x * 3 + 2] = 200 if block else ((x + y + phase) * 255 // (width + height))
+        rows.append(bytes(row))
+    return rows
+
+
+def paint(display_name, rows, pointer_to_corner=True):
+    """Draws the RGB rows on the root window of the display, and parks the pointer."""
+    from Xlib import X, display as xdisplay
+    connection = xdisplay.Display(display_name)
+    screen = connection.screen()
+    root = screen.root
+    gc = root.create_gc()
+    width = len(rows[0]) // 3
+    band = 16
+    for top in range(0, len(rows), band):
+        data = bytearray()
+        for row in rows[top:top + band]:
+            for x in range(width):
+                r, g, b = row[x * 3], row[x * 3 + 1], row[x * 3 + 2]
+                data += bytes((b, g, r, 0))
+        root.put_image(gc, 0, top, width, len(rows[top:top + band]), X.ZPixmap, 24, 0, bytes(data))
+    if pointer_to_corner:
+        root.warp_pointer(screen.width_in_pixels - 1, screen.height_in_pixels - 1)
+    connection.sync()
+    connection.close()
+
+
+def read_ppm(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    parts = data.split(maxsplit=4)
+    if parts[0] != b"P6":
+        raise ValueError("not a binary PPM")
+    width, height = int(parts[1]), int(parts[2])
+    pixels = parts[4] if len(parts) > 4 else b""
+    return width, height, pixels[:width * height * 3]
+
+
+def psnr(rows, pixels):
+    import math
+    reference = b"".join(rows)
+    if len(reference) != len(pixels):
+        raise ValueError(f"size mismatch {len(reference)} vs {len(pixels)}")
+    total = 0
+    for a, b in zip(reference, pixels):
+        total += (a - b) * (a - b)
+    mse = total / len(reference)
+    return float("inf") if mse == 0 else 10 * math.log10(255 * 255 / mse)
