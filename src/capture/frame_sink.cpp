@@ -1,0 +1,39 @@
+#include "capture/frame_sink.h"
+
+#include "link/frame_streamer.h"
+
+namespace kestrio::capture {
+
+StreamerFrameSink::StreamerFrameSink(std::shared_ptr<link::FrameStreamer> streamer) : streamer_(std::move(streamer)) {}
+
+bool StreamerFrameSink::canAcceptFrame() const
+{
+    return streamer_->canAcceptFrame();
+}
+
+bool StreamerFrameSink::isViewerConnected() const
+{
+    return streamer_->isViewerConnected();
+}
+
+bool StreamerFrameSink::h264Capable() const
+{
+    return streamer_->h264Capable();
+}
+
+bool StreamerFrameSink::consumeKeyFrameRequest()
+{
+    return streamer_->consumeKeyFrameRequest();
+}
+
+void StreamerFrameSink::send(std::vector<std::uint8_t> payload)
+{
+    streamer_->send(std::move(payload), true);
+}
+
+void StreamerFrameSink::setFrameRequestHandler(std::function<void()> handler)
+{
+    streamer_->setFrameRequestHandler(std::move(handler));
+}
+
+}  // namespace kestrio::capture

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace kestrio::link {
+class FrameStreamer;
+}
+
+namespace kestrio::capture {
+
+// What the capturer needs of the viewer link: whether a frame is wanted now and in which codec,
+// the pending key-frame request, a way to hand over finished frames, and a hook through which
+// the link asks for a picture of a still screen. Every operation may be called from any thread.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+
+    virtual bool canAcceptFrame() const = 0;
+    virtual bool isViewerConnected() const = 0;
+    virtual bool h264Capable() const = 0;
+    // Returns whether the next encoded frame must be a key frame, and clears the request.
+    virtual bool consumeKeyFrameRequest() = 0;
+    // Hands over one finished frame (an H.264 packet or a JPEG file).
+    virtual void send(std::vector<std::uint8_t> payload) = 0;
+    // An empty function removes the handler.
+    virtual void setFrameRequestHandler(std::function<void()> handler) = 0;
+};
+
+// The sink backed by the viewer connection. Holds the streamer strongly: the capturer keeps the
+// link alive for as long as it streams.
+class StreamerFrameSink final : public FrameSink {
+public:
+    explicit StreamerFrameSink(std::shared_ptr<link::FrameStreamer> streamer);
+
+    bool canAcceptFrame() const override;
+    bool isViewerConnected() const override;
+    bool h264Capable() const override;
+    bool consumeKeyFrameRequest() override;
+    void send(std::vector<std::uint8_t> payload) override;
+    void setFrameRequestHandler(std::function<void()> handler) override;
+
+private:
+    std::shared_ptr<link::FrameStreamer> streamer_;
+};
+
+}  // namespace kestrio::capture
