@@ -1,0 +1,571 @@
+#include "platform/x11/x11_display_capture.h"
+
+#include "runtime/serial_queue.h"
+
+#include <libyuv.h>
+#include <xcb/damage.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <vector>
+
+namespace kestrio::platform {
+namespace {
+
+using capture::CaptureError;
+using capture::PixelFormat;
+
+struct Rect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+
+    bool empty() const { return width <= 0 || height <= 0; }
+    Rect intersected(const Rect& other) const
+    {
+        int left = std::max(x, other.x);
+        int top = std::max(y, other.y);
+        int right = std::min(x + width, other.x + other.width);
+        int bottom = std::min(y + height, other.y + other.height);
+        return {left, top, std::max(0, right - left), std::max(0, bottom - top)};
+    }
+    bool intersects(const Rect& other) const { return !intersected(other).empty(); }
+};
+
+template <typename Reply>
+using ReplyPtr = std::unique_ptr<Reply, decltype(&std::free)>;
+
+template <typename Reply>
+ReplyPtr<Reply> own(Reply* reply)
+{
+    return ReplyPtr<Reply>(reply, &std::free);
+}
+
+// The output buffers. A frame's storage holds its buffer; the buffer comes back when the last
+// copy of the frame is gone. The storage's own bookkeeping lives inside the buffer's slot, so
+// delivering a frame allocates nothing.
+class FramePool : public std::enable_shared_from_this<FramePool> {
+public:
+    struct Slot {
+        std::vector<std::uint8_t> pixels;
+        alignas(std::max_align_t) std::byte bookkeeping[128];
+        bool inUse = false;
+    };
+
+    FramePool(int count, std::size_t bytes)
+    {
+        for (int i = 0; i < count; ++i) {
+            slots_.push_back(std::make_unique<Slot>());
+            slots_.back()->pixels.resize(bytes);
+        }
+    }
+
+    // A free buffer, or none when consumers hold them all.
+    Slot* acquire()
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& slot : slots_) {
+            if (!slot->inUse) {
+                slot->inUse = true;
+                return slot.get();
+            }
+        }
+        return nullptr;
+    }
+
+    void release(Slot* slot)
+    {
+        std::lock_guard lock(mutex_);
+        slot->inUse = false;
+    }
+
+    std::shared_ptr<const void> share(Slot* slot)
+    {
+        return std::shared_ptr<const void>(slot->pixels.data(), [](const void*) {},
+                                           SlotAllocator<std::byte>{slot, shared_from_this()});
+    }
+
+private:
+    // Places the shared_ptr control block in the slot. The control block is freed last, after
+    // the frame's storage is gone for good, which is when the buffer may be handed out again.
+    template <typename T>
+    struct SlotAllocator {
+        using value_type = T;
+
+        Slot* slot;
+        std::shared_ptr<FramePool> pool;
+
+        template <typename U>
+        SlotAllocator(const SlotAllocator<U>& other) : slot(other.slot), pool(other.pool)
+        {
+        }
+        SlotAllocator(Slot* slot, std::shared_ptr<FramePool> pool) : slot(slot), pool(std::move(pool)) {}
+
+        T* allocate(std::size_t count)
+        {
+            static_assert(alignof(T) <= alignof(std::max_align_t));
+            if (count * sizeof(T) > sizeof(slot->bookkeeping))
+                std::abort();
+            return reinterpret_cast<T*>(slot->bookkeeping);
+        }
+        void deallocate(T*, std::size_t) { pool->release(slot); }
+
+        template <typename U>
+        bool operator==(const SlotAllocator<U>& other) const
+        {
+            return slot == other.slot;
+        }
+    };
+
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+};
+
+// The cursor as XFixes last described it.
+struct CursorImage {
+    std::vector<std::uint32_t> pixels;  // premultiplied ARGB
+    int width = 0;
+    int height = 0;
+    int hotX = 0;
+    int hotY = 0;
+};
+
+// Blends a premultiplied ARGB image over BGRX pixels.
+void compositeCursor(const CursorImage& cursor, int pointerX, int pointerY, const Rect& area, std::uint8_t* pixels, int stride)
+{
+    const Rect box{pointerX - cursor.hotX, pointerY - cursor.hotY, cursor.width, cursor.height};
+    const Rect visible = box.intersected(area);
+    for (int y = visible.y; y < visible.y + visible.height; ++y) {
+        const std::uint32_t* source = cursor.pixels.data() + static_cast<std::size_t>(y - box.y) * cursor.width;
+        auto* target = reinterpret_cast<std::uint32_t*>(pixels + static_cast<std::size_t>(y - area.y) * stride);
+        for (int x = visible.x; x < visible.x + visible.width; ++x) {
+            const std::uint32_t s = source[x - box.x];
+            const std::uint32_t alpha = s >> 24;
+            if (alpha == 0)
+                continue;
+            std::uint32_t& d = target[x - area.x];
+            const std::uint32_t keep = 255 - alpha;
+            std::uint32_t result = 0xff000000u;
+            for (int shift = 0; shift < 24; shift += 8) {
+                std::uint32_t channel = ((s >> shift) & 0xff) + (((d >> shift) & 0xff) * keep + 127) / 255;
+                result |= std::min<std::uint32_t>(channel, 255) << shift;
+            }
+            d = result;
+        }
+    }
+}
+
+class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
+public:
+    struct Setup {
+        xcb_connection_t* connection = nullptr;
+        xcb_window_t root = 0;
+        Rect area;
+        int outputWidth = 0;
+        int outputHeight = 0;
+        PixelFormat format = PixelFormat::nv12;
+        runtime::Duration interval{};
+        bool showsCursor = true;
+        std::uint8_t damageEvent = 0;
+        std::uint8_t cursorEvent = 0;
+        xcb_damage_damage_t damage = 0;
+        xcb_shm_seg_t segment = 0;
+        std::uint8_t* sharedPixels = nullptr;
+        std::shared_ptr<FramePool> pool;
+    };
+
+    CaptureCore(Setup setup, std::shared_ptr<runtime::Clock> clock, std::shared_ptr<runtime::SerialQueue> queue,
+                capture::DisplayCaptureStream::FrameHandler handler)
+        : setup_(std::move(setup)), clock_(std::move(clock)), queue_(std::move(queue)), handler_(std::move(handler))
+    {
+        if (setup_.format == PixelFormat::nv12 &&
+            (setup_.outputWidth != setup_.area.width || setup_.outputHeight != setup_.area.height))
+            scaled_.resize(static_cast<std::size_t>(setup_.outputWidth) * setup_.outputHeight * 4);
+    }
+
+    ~CaptureCore() { stop(); }
+
+    void begin()
+    {
+        std::lock_guard lock(mutex_);
+        scheduleTick(runtime::Duration::zero());
+    }
+
+    void requestFrame() { frameRequested_.store(true); }
+
+    void stop()
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_)
+            return;
+        stopped_ = true;
+        timer_.cancel();
+        auto* connection = setup_.connection;
+        if (!xcb_connection_has_error(connection)) {
+            xcb_damage_destroy(connection, setup_.damage);
+            xcb_shm_detach(connection, setup_.segment);
+        }
+        xcb_disconnect(connection);
+        shmdt(setup_.sharedPixels);
+    }
+
+private:
+    void scheduleTick(runtime::Duration delay)
+    {
+        timer_ = clock_->schedule(delay, std::weak_ptr<runtime::Executor>(queue_), [weak = weak_from_this()] {
+            if (auto self = weak.lock())
+                self->tick();
+        });
+    }
+
+    void tick()
+    {
+        // Held while a tick runs, so that stop() can wait for it. Recursive: the handler may
+        // stop the stream from inside the tick.
+        std::lock_guard lock(mutex_);
+        if (stopped_)
+            return;
+        if (!observe())
+            return;  // the server is gone: delivery ends here
+        const auto now = clock_->now();
+        // Half a tick of slack: ticks of 1/30 s add up to a hair under a second after 30 of them.
+        const bool due = frameRequested_.load() || damaged_ || cursorDirty_ || !lastFrame_ ||
+                         now - *lastFrame_ + setup_.interval / 2 >= X11DisplayCaptureFactory::refreshInterval;
+        if (due && !deliver(now))
+            return;
+        if (!stopped_)
+            scheduleTick(setup_.interval);
+    }
+
+    // Reads what happened since the last tick: damage, cursor changes and the pointer position.
+    bool observe()
+    {
+        auto* connection = setup_.connection;
+        // The round trip also brings in every event the server sent before answering it.
+        auto pointer = own(xcb_query_pointer_reply(connection, xcb_query_pointer(connection, setup_.root), nullptr));
+        if (!pointer || xcb_connection_has_error(connection))
+            return false;
+        bool sawDamage = false;
+        while (xcb_generic_event_t* event = xcb_poll_for_queued_event(connection)) {
+            const std::uint8_t type = event->response_type & 0x7f;
+            if (type == setup_.damageEvent) {
+                sawDamage = true;
+                const auto* notify = reinterpret_cast<const xcb_damage_notify_event_t*>(event);
+                const Rect damaged{notify->area.x, notify->area.y, notify->area.width, notify->area.height};
+                if (damaged.intersects(setup_.area))
+                    damaged_ = true;
+            } else if (type == setup_.cursorEvent) {
+                cursorStale_ = true;
+            }
+            std::free(event);
+        }
+        // Empties the damage region, so that the next change is reported again.
+        if (sawDamage)
+            xcb_damage_subtract(connection, setup_.damage, XCB_NONE, XCB_NONE);
+
+        if (setup_.showsCursor) {
+            const Rect before = cursorBox();
+            if (cursorStale_ || !cursor_) {
+                auto image = own(xcb_xfixes_get_cursor_image_reply(connection, xcb_xfixes_get_cursor_image(connection), nullptr));
+                if (image) {
+                    CursorImage next;
+                    next.width = image->width;
+                    next.height = image->height;
+                    next.hotX = image->xhot;
+                    next.hotY = image->yhot;
+                    const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(image.get());
+                    next.pixels.assign(pixels, pixels + xcb_xfixes_get_cursor_image_cursor_image_length(image.get()));
+                    cursor_ = std::move(next);
+                    if (cursorStale_)
+                        cursorDirty_ = cursorDirty_ || before.intersects(setup_.area) || cursorBoxAt(pointer->root_x, pointer->root_y).intersects(setup_.area);
+                }
+                cursorStale_ = false;
+            }
+            if (pointer->root_x != pointerX_ || pointer->root_y != pointerY_) {
+                pointerX_ = pointer->root_x;
+                pointerY_ = pointer->root_y;
+                cursorDirty_ = cursorDirty_ || before.intersects(setup_.area) || cursorBox().intersects(setup_.area);
+            }
+        }
+        xcb_flush(connection);
+        return !xcb_connection_has_error(connection);
+    }
+
+    Rect cursorBoxAt(int x, int y) const
+    {
+        if (!cursor_)
+            return {};
+        return {x - cursor_->hotX, y - cursor_->hotY, cursor_->width, cursor_->height};
+    }
+    Rect cursorBox() const { return cursorBoxAt(pointerX_, pointerY_); }
+
+    // Grabs, converts and hands over one frame. False when the server is gone.
+    bool deliver(runtime::TimePoint now)
+    {
+        FramePool::Slot* slot = setup_.pool->acquire();
+        if (!slot)
+            return true;  // consumers hold every buffer: skip, and keep what made the frame due
+        frameRequested_.store(false);
+        auto* connection = setup_.connection;
+        const Rect& area = setup_.area;
+        auto image = own(xcb_shm_get_image_reply(
+            connection,
+            xcb_shm_get_image(connection, setup_.root, static_cast<std::int16_t>(area.x), static_cast<std::int16_t>(area.y),
+                              static_cast<std::uint16_t>(area.width), static_cast<std::uint16_t>(area.height), ~0u,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, setup_.segment, 0),
+            nullptr));
+        if (!image) {
+            setup_.pool->release(slot);
+            frameRequested_.store(true);
+            // A grab can fail while the screen is being resized; only a broken connection is final.
+            return !xcb_connection_has_error(connection);
+        }
+        const int sourceStride = area.width * 4;
+        if (setup_.showsCursor && cursor_)
+            compositeCursor(*cursor_, pointerX_, pointerY_, area, setup_.sharedPixels, sourceStride);
+
+        capture::VideoFrame frame;
+        convert(slot->pixels.data(), frame);
+        frame.captureTime = now;
+        frame.storage = setup_.pool->share(slot);
+        damaged_ = false;
+        cursorDirty_ = false;
+        lastFrame_ = now;
+        handler_(frame);
+        return true;
+    }
+
+    void convert(std::uint8_t* target, capture::VideoFrame& frame)
+    {
+        const Rect& area = setup_.area;
+        const std::uint8_t* source = setup_.sharedPixels;
+        const int sourceStride = area.width * 4;
+        const int width = setup_.outputWidth;
+        const int height = setup_.outputHeight;
+        const bool scales = width != area.width || height != area.height;
+        frame.format = setup_.format;
+        frame.width = width;
+        frame.height = height;
+        if (setup_.format == PixelFormat::bgra) {
+            const int stride = width * 4;
+            if (scales)
+                libyuv::ARGBScale(source, sourceStride, area.width, area.height, target, stride, width, height,
+                                  libyuv::kFilterBilinear);
+            else
+                libyuv::ARGBCopy(source, sourceStride, target, stride, width, height);
+            // The server leaves the padding byte undefined; the frame promises opaque pixels.
+            auto* pixels = reinterpret_cast<std::uint32_t*>(target);
+            const std::size_t count = static_cast<std::size_t>(width) * height;
+            for (std::size_t i = 0; i < count; ++i)
+                pixels[i] |= 0xff000000u;
+            frame.planes = {target, nullptr};
+            frame.strides = {stride, 0};
+            return;
+        }
+        // Scaling the RGB picture first and converting the smaller result costs less than
+        // converting the full picture and scaling both planes (see the benchmark).
+        std::uint8_t* luma = target;
+        std::uint8_t* chroma = target + static_cast<std::size_t>(width) * height;
+        const int chromaStride = (width + 1) / 2 * 2;
+        if (scales) {
+            libyuv::ARGBScale(source, sourceStride, area.width, area.height, scaled_.data(), width * 4, width, height,
+                              libyuv::kFilterBilinear);
+            libyuv::ARGBToNV12(scaled_.data(), width * 4, luma, width, chroma, chromaStride, width, height);
+        } else {
+            libyuv::ARGBToNV12(source, sourceStride, luma, width, chroma, chromaStride, width, height);
+        }
+        frame.planes = {luma, chroma};
+        frame.strides = {width, chromaStride};
+    }
+
+    Setup setup_;
+    std::shared_ptr<runtime::Clock> clock_;
+    std::shared_ptr<runtime::SerialQueue> queue_;
+    capture::DisplayCaptureStream::FrameHandler handler_;
+
+    std::recursive_mutex mutex_;
+    bool stopped_ = false;
+    runtime::TimerHandle timer_;
+    std::atomic<bool> frameRequested_{true};
+
+    // Touched only by ticks (on the queue, under mutex_).
+    bool damaged_ = false;
+    bool cursorStale_ = false;
+    bool cursorDirty_ = false;
+    std::optional<CursorImage> cursor_;
+    int pointerX_ = 0;
+    int pointerY_ = 0;
+    std::optional<runtime::TimePoint> lastFrame_;
+    std::vector<std::uint8_t> scaled_;
+};
+
+class X11DisplayCaptureStream final : public capture::DisplayCaptureStream {
+public:
+    explicit X11DisplayCaptureStream(std::shared_ptr<CaptureCore> core) : core_(std::move(core)) {}
+    ~X11DisplayCaptureStream() override { core_->stop(); }
+
+    void stop() override { core_->stop(); }
+    void requestFrame() override { core_->requestFrame(); }
+
+private:
+    std::shared_ptr<CaptureCore> core_;
+};
+
+// Owns what start() has acquired so far, so that a failure half-way leaks nothing.
+struct PartialSetup {
+    CaptureCore::Setup setup;
+    bool attached = false;
+    bool damageCreated = false;
+
+    ~PartialSetup()
+    {
+        if (!setup.connection)
+            return;
+        if (damageCreated)
+            xcb_damage_destroy(setup.connection, setup.damage);
+        if (attached)
+            xcb_shm_detach(setup.connection, setup.segment);
+        xcb_disconnect(setup.connection);
+        if (setup.sharedPixels)
+            shmdt(setup.sharedPixels);
+    }
+
+    CaptureCore::Setup release()
+    {
+        CaptureCore::Setup result = setup;
+        setup = {};
+        return result;
+    }
+};
+
+bool hasExtension(xcb_connection_t* connection, xcb_extension_t* extension)
+{
+    const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection, extension);
+    return data && data->present;
+}
+
+}  // namespace
+
+X11DisplayCaptureFactory::X11DisplayCaptureFactory(std::string displayName, std::shared_ptr<runtime::Clock> clock)
+    : displayName_(std::move(displayName)), clock_(clock ? std::move(clock) : runtime::makeSteadyClock())
+{
+}
+
+std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
+    const capture::CaptureDisplay& display, const capture::CaptureConfiguration& configuration,
+    std::shared_ptr<runtime::SerialQueue> queue, capture::DisplayCaptureStream::FrameHandler handler)
+{
+    const std::string shownName = displayName_.empty() ? "$DISPLAY" : displayName_;
+    if (!queue || !handler)
+        throw CaptureError("capture needs a queue and a frame handler");
+    if (display.width <= 0 || display.height <= 0)
+        throw CaptureError("the display to capture has no area");
+
+    PartialSetup partial;
+    auto& setup = partial.setup;
+    int screenNumber = 0;
+    setup.connection = xcb_connect(displayName_.empty() ? nullptr : displayName_.c_str(), &screenNumber);
+    auto* connection = setup.connection;
+    if (xcb_connection_has_error(connection))
+        throw CaptureError("cannot connect to the X display " + shownName);
+
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    for (int i = 0; i < screenNumber && screens.rem; ++i)
+        xcb_screen_next(&screens);
+    if (!screens.rem)
+        throw CaptureError("the X display " + shownName + " has no screen " + std::to_string(screenNumber));
+    const xcb_screen_t* screen = screens.data;
+    setup.root = screen->root;
+
+    bool thirtyTwoBits = false;
+    for (auto formats = xcb_setup_pixmap_formats_iterator(xcb_get_setup(connection)); formats.rem; xcb_format_next(&formats)) {
+        if (formats.data->depth == screen->root_depth && formats.data->bits_per_pixel == 32)
+            thirtyTwoBits = true;
+    }
+    if (screen->root_depth != 24 || !thirtyTwoBits)
+        throw CaptureError("the X display " + shownName + " does not use 24-bit colour in 32-bit pixels");
+
+    if (!hasExtension(connection, &xcb_shm_id))
+        throw CaptureError("the X display " + shownName + " lacks the MIT-SHM extension");
+    if (!hasExtension(connection, &xcb_xfixes_id))
+        throw CaptureError("the X display " + shownName + " lacks the XFIXES extension");
+    if (!hasExtension(connection, &xcb_damage_id))
+        throw CaptureError("the X display " + shownName + " lacks the DAMAGE extension");
+    // Both extensions must be told which version this client speaks before anything else.
+    auto fixesVersion = own(xcb_xfixes_query_version_reply(connection, xcb_xfixes_query_version(connection, 4, 0), nullptr));
+    auto damageVersion = own(xcb_damage_query_version_reply(connection, xcb_damage_query_version(connection, 1, 1), nullptr));
+    if (!fixesVersion || fixesVersion->major_version < 2 || !damageVersion)
+        throw CaptureError("the X display " + shownName + " has too old XFIXES or DAMAGE extensions");
+    setup.damageEvent = xcb_get_extension_data(connection, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
+    setup.cursorEvent = xcb_get_extension_data(connection, &xcb_xfixes_id)->first_event + XCB_XFIXES_CURSOR_NOTIFY;
+
+    // The root window may have been resized through RandR since the server started.
+    auto geometry = own(xcb_get_geometry_reply(connection, xcb_get_geometry(connection, setup.root), nullptr));
+    if (!geometry)
+        throw CaptureError("cannot read the size of the X display " + shownName);
+    const Rect requested{display.x, display.y, display.width, display.height};
+    setup.area = requested.intersected(Rect{0, 0, geometry->width, geometry->height});
+    if (setup.area.empty())
+        throw CaptureError("the display rectangle " + std::to_string(display.width) + "x" + std::to_string(display.height) +
+                           "+" + std::to_string(display.x) + "+" + std::to_string(display.y) +
+                           " lies outside the X screen (" + std::to_string(geometry->width) + "x" +
+                           std::to_string(geometry->height) + ")");
+
+    setup.outputWidth = configuration.width > 0 ? configuration.width : setup.area.width;
+    setup.outputHeight = configuration.height > 0 ? configuration.height : setup.area.height;
+    setup.format = configuration.pixelFormat;
+    setup.interval = configuration.minimumFrameInterval > runtime::Duration::zero()
+                         ? configuration.minimumFrameInterval
+                         : std::chrono::duration_cast<runtime::Duration>(std::chrono::nanoseconds(1'000'000'000 / 60));
+    setup.showsCursor = configuration.showsCursor;
+
+    const std::size_t sharedBytes = static_cast<std::size_t>(setup.area.width) * setup.area.height * 4;
+    int segmentID = shmget(IPC_PRIVATE, sharedBytes, IPC_CREAT | 0600);
+    if (segmentID < 0)
+        throw CaptureError("cannot create a shared memory segment for capture");
+    void* address = shmat(segmentID, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+        shmctl(segmentID, IPC_RMID, nullptr);
+        throw CaptureError("cannot map a shared memory segment for capture");
+    }
+    setup.sharedPixels = static_cast<std::uint8_t*>(address);
+    setup.segment = xcb_generate_id(connection);
+    auto attachError = own(xcb_request_check(connection, xcb_shm_attach_checked(connection, setup.segment, segmentID, 0)));
+    // Marked for removal now: the segment then goes away with its last user, even after a crash.
+    shmctl(segmentID, IPC_RMID, nullptr);
+    if (attachError)
+        throw CaptureError("the X display " + shownName + " cannot share memory with this process");
+    partial.attached = true;
+
+    setup.damage = xcb_generate_id(connection);
+    xcb_damage_create(connection, setup.damage, setup.root, XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX);
+    partial.damageCreated = true;
+    xcb_xfixes_select_cursor_input(connection, setup.root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+    auto settled = own(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+    if (!settled || xcb_connection_has_error(connection))
+        throw CaptureError("the X display " + shownName + " closed the connection");
+
+    const std::size_t pixels = static_cast<std::size_t>(setup.outputWidth) * setup.outputHeight;
+    const std::size_t frameBytes =
+        setup.format == PixelFormat::bgra
+            ? pixels * 4
+            : pixels + static_cast<std::size_t>((setup.outputWidth + 1) / 2 * 2) * ((setup.outputHeight + 1) / 2);
+    setup.pool = std::make_shared<FramePool>(std::max(1, configuration.queueDepth), frameBytes);
+
+    auto core = std::make_shared<CaptureCore>(partial.release(), clock_, std::move(queue), std::move(handler));
+    core->begin();
+    return std::make_unique<X11DisplayCaptureStream>(std::move(core));
+}
+
+}  // namespace kestrio::platform

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+namespace kestrio::platform {
+
+struct ScreenSize {
+    int width = 0;
+    int height = 0;
+    bool operator==(const ScreenSize&) const = default;
+};
+
+// A private virtual X server (Xvfb) owned by this process: on a display number of its own, so
+// that several can run side by side, and gone when the object is.
+class XvfbServer {
+public:
+    struct Options {
+        ScreenSize initialSize{1920, 1080};
+        // Xvfb cannot grow its screen beyond the size it started with. When set (and larger than
+        // initialSize), the server starts at this size and switches to a mode of initialSize, so
+        // that the root window can later be grown up to it through RandR.
+        std::optional<ScreenSize> maximumSize;
+        int depth = 24;
+    };
+
+    // Starts the server and waits until it accepts connections. Returns nothing when it could not
+    // be started; `error` then says why.
+    static std::unique_ptr<XvfbServer> start(const Options& options, std::string& error);
+    static std::unique_ptr<XvfbServer> start(const Options& options);
+    static std::unique_ptr<XvfbServer> start();
+
+    // Terminates the server and reaps it.
+    ~XvfbServer();
+
+    XvfbServer(const XvfbServer&) = delete;
+    XvfbServer& operator=(const XvfbServer&) = delete;
+
+    // ":N", for DISPLAY or xcb_connect.
+    const std::string& displayName() const { return displayName_; }
+    pid_t processID() const { return pid_; }
+
+private:
+    XvfbServer(pid_t pid, std::string displayName) : pid_(pid), displayName_(std::move(displayName)) {}
+
+    pid_t pid_ = -1;
+    std::string displayName_;
+};
+
+}  // namespace kestrio::platform
