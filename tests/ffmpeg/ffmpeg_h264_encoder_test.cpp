@@ -1,0 +1,290 @@
+#include "platform/ffmpeg/ffmpeg_h264_encoder.h"
+
+#include "ffmpeg/h264_test_support.h"
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+namespace kestrio::platform {
+namespace {
+
+using testing::OutputCollector;
+
+capture::H264EncoderSettings settingsFor(int width, int height, int bitRate = 8'000'000, int fps = 60)
+{
+    return {width, height, bitRate, fps, capture::PixelFormat::nv12};
+}
+
+FfmpegH264EncoderOptions x264Only()
+{
+    FfmpegH264EncoderOptions options;
+    options.candidates = {"libx264"};
+    return options;
+}
+
+std::vector<capture::EncodedVideoFrame> present(const std::vector<std::optional<capture::EncodedVideoFrame>>& outputs)
+{
+    std::vector<capture::EncodedVideoFrame> frames;
+    for (const auto& output : outputs) {
+        if (output)
+            frames.push_back(*output);
+    }
+    return frames;
+}
+
+// Types of the length-prefixed NAL units of a frame's data.
+std::vector<int> nalTypes(const std::vector<std::uint8_t>& data)
+{
+    std::vector<int> types;
+    std::size_t at = 0;
+    while (at + 4 < data.size()) {
+        const std::size_t size = (std::size_t{data[at]} << 24) | (std::size_t{data[at + 1]} << 16)
+                                 | (std::size_t{data[at + 2]} << 8) | data[at + 3];
+        types.push_back(data[at + 4] & 0x1F);
+        at += 4 + size;
+    }
+    EXPECT_EQ(at, data.size()) << "lengths must cover the data exactly";
+    return types;
+}
+
+bool hasSlice(const std::vector<int>& types, int type)
+{
+    return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+class FfmpegH264EncoderStreamTest : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(FfmpegH264EncoderStreamTest, EncodesOneAccessUnitPerFrameInOrderAndDecodes)
+{
+    const auto [width, height] = GetParam();
+    constexpr int frameCount = 30;
+    constexpr int forcedKeyFrame = 10;
+
+    OutputCollector collector;
+    FfmpegH264EncoderFactory factory;
+    auto encoder = factory.create(settingsFor(width, height), collector.handler());
+    ASSERT_TRUE(encoder);
+    // No hardware encoder on this machine: the software fallback is the one that opens.
+    EXPECT_EQ(encoder->name(), "libx264");
+    ASSERT_EQ(factory.lastFailures().size(), 2u);
+    EXPECT_EQ(factory.lastFailures()[0].name, "h264_vaapi");
+    EXPECT_EQ(factory.lastFailures()[1].name, "h264_nvenc");
+
+    for (int i = 0; i < frameCount; ++i)
+        ASSERT_TRUE(encoder->encode(testing::makeNv12Picture(width, height, i), i == forcedKeyFrame));
+    encoder->flush();
+
+    const auto outputs = collector.outputs();
+    ASSERT_EQ(outputs.size(), std::size_t{frameCount});
+    for (int i = 0; i < frameCount; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(outputs[i].has_value());
+        const auto& output = *outputs[i];
+        EXPECT_FALSE(output.data.empty());
+        if (i == 0 || i == forcedKeyFrame) {
+            EXPECT_TRUE(output.isKeyFrame);
+            ASSERT_FALSE(output.sps.empty());
+            ASSERT_FALSE(output.pps.empty());
+            EXPECT_EQ(output.sps[0] & 0x1F, 7);
+            EXPECT_EQ(output.pps[0] & 0x1F, 8);
+            // IDR slices, not merely I slices a decoder cannot start from.
+            const auto types = nalTypes(output.data);
+            EXPECT_TRUE(hasSlice(types, 5));
+            EXPECT_FALSE(hasSlice(types, 1));
+        } else {
+            EXPECT_FALSE(output.isKeyFrame);
+            EXPECT_TRUE(output.sps.empty());
+            EXPECT_TRUE(output.pps.empty());
+            const auto types = nalTypes(output.data);
+            EXPECT_TRUE(hasSlice(types, 1));
+            EXPECT_FALSE(hasSlice(types, 5));
+            EXPECT_FALSE(hasSlice(types, 7));
+        }
+    }
+
+    const auto frames = present(outputs);
+    const auto decoded = testing::decodeOutputs(frames);
+    ASSERT_TRUE(decoded.has_value()) << "the decoder reported an error";
+    ASSERT_EQ(decoded->size(), std::size_t{frameCount});
+    for (int i = 0; i < frameCount; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ((*decoded)[i].width, width);
+        EXPECT_EQ((*decoded)[i].height, height);
+        // Output order is input order: no frame was reordered.
+        EXPECT_EQ(testing::readFrameNumber((*decoded)[i].luma, width), i);
+    }
+
+    const auto tool = testing::checkWithFfmpegTool(testing::annexBFromOutputs(frames));
+    EXPECT_EQ(tool.exitStatus, 0);
+    EXPECT_EQ(tool.output, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FfmpegH264EncoderStreamTest,
+                         ::testing::Values(std::pair{640, 360}, std::pair{1728, 972}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.first) + "x" + std::to_string(info.param.second);
+                         });
+
+TEST(FfmpegH264EncoderTest, StillPictureKeepsItsDetailAtTheBalancedBitRate)
+{
+    constexpr int width = 1728;
+    constexpr int height = 972;
+    OutputCollector collector;
+    FfmpegH264EncoderFactory factory(x264Only());
+    auto encoder = factory.create(settingsFor(width, height, 8'000'000, 60), collector.handler());
+    const auto picture = testing::makeNv12Picture(width, height, 5, true);
+    for (int i = 0; i < 30; ++i)
+        ASSERT_TRUE(encoder->encode(picture, false));
+    encoder->flush();
+
+    const auto decoded = testing::decodeOutputs(present(collector.outputs()));
+    ASSERT_TRUE(decoded.has_value());
+    ASSERT_EQ(decoded->size(), 30u);
+    EXPECT_GE(testing::lumaPsnr(picture, decoded->front()), 30.0) << "key frame";
+    EXPECT_GE(testing::lumaPsnr(picture, decoded->back()), 30.0) << "after refinement";
+}
+
+TEST(FfmpegH264EncoderTest, KeyFramesComeOnTheirOwnWithinFourSeconds)
+{
+    OutputCollector collector;
+    FfmpegH264EncoderFactory factory(x264Only());
+    constexpr int fps = 30;
+    auto encoder = factory.create(settingsFor(320, 180, 1'000'000, fps), collector.handler());
+    constexpr int frameCount = 4 * fps + 10;
+    for (int i = 0; i < frameCount; ++i)
+        ASSERT_TRUE(encoder->encode(testing::makeNv12Picture(320, 180, i), false));
+    encoder->flush();
+    const auto outputs = collector.outputs();
+    ASSERT_EQ(outputs.size(), std::size_t{frameCount});
+    int lastKeyFrame = 0;
+    int keyFrames = 0;
+    for (int i = 0; i < frameCount; ++i) {
+        ASSERT_TRUE(outputs[i].has_value());
+        if (outputs[i]->isKeyFrame) {
+            ++keyFrames;
+            EXPECT_FALSE(outputs[i]->sps.empty()) << i;
+            EXPECT_LE(i - lastKeyFrame, 4 * fps) << i;
+            lastKeyFrame = i;
+        }
+    }
+    EXPECT_GE(keyFrames, 2);
+    EXPECT_LE(frameCount - 1 - lastKeyFrame, 4 * fps);
+}
+
+TEST(FfmpegH264EncoderFactoryTest, FailsWithTheLastErrorWhenNoCandidateOpens)
+{
+    FfmpegH264EncoderOptions options;
+    options.candidates = {"kestrio_no_such_encoder"};
+    FfmpegH264EncoderFactory factory(options);
+    OutputCollector collector;
+    try {
+        factory.create(settingsFor(640, 360), collector.handler());
+        FAIL() << "created an encoder";
+    } catch (const capture::H264EncoderError& error) {
+        EXPECT_STREQ(error.what(), "H.264 하드웨어 인코더를 시작할 수 없습니다.");
+        EXPECT_EQ(error.code, AVERROR_ENCODER_NOT_FOUND);
+        EXPECT_STREQ(capture::H264EncoderError::domain, "Kestrio.H264");
+    }
+    ASSERT_EQ(factory.lastFailures().size(), 1u);
+    EXPECT_EQ(factory.lastFailures()[0].name, "kestrio_no_such_encoder");
+}
+
+TEST(FfmpegH264EncoderFactoryTest, RefusesBgraInputTheEncodersCannotTake)
+{
+    FfmpegH264EncoderFactory factory;
+    auto settings = settingsFor(640, 360);
+    settings.inputFormat = capture::PixelFormat::bgra;
+    OutputCollector collector;
+    try {
+        factory.create(settings, collector.handler());
+        FAIL() << "created an encoder for BGRA";
+    } catch (const capture::H264EncoderError& error) {
+        EXPECT_EQ(error.code, AVERROR(ENOSYS));  // libx264's answer, the last tried
+    }
+}
+
+TEST(FfmpegH264EncoderFactoryTest, RefusesOddOrEmptySizes)
+{
+    FfmpegH264EncoderFactory factory(x264Only());
+    OutputCollector collector;
+    EXPECT_THROW(factory.create(settingsFor(641, 360), collector.handler()), capture::H264EncoderError);
+    EXPECT_THROW(factory.create(settingsFor(0, 0), collector.handler()), capture::H264EncoderError);
+}
+
+TEST(FfmpegH264EncoderTest, RejectsFramesOfAnotherSizeOrFormat)
+{
+    OutputCollector collector;
+    FfmpegH264EncoderFactory factory(x264Only());
+    auto encoder = factory.create(settingsFor(640, 360), collector.handler());
+    EXPECT_FALSE(encoder->encode(testing::makeNv12Picture(320, 180, 0), false));
+    auto bgra = testing::makeNv12Picture(640, 360, 0);
+    bgra.format = capture::PixelFormat::bgra;
+    EXPECT_FALSE(encoder->encode(bgra, false));
+    auto missingPlane = testing::makeNv12Picture(640, 360, 0);
+    missingPlane.planes[1] = nullptr;
+    EXPECT_FALSE(encoder->encode(missingPlane, false));
+    encoder->flush();
+    EXPECT_EQ(collector.count(), 0u);
+}
+
+TEST(FfmpegH264EncoderTest, FrameWithoutStorageIsCopiedAndEncoded)
+{
+    OutputCollector collector;
+    FfmpegH264EncoderFactory factory(x264Only());
+    auto encoder = factory.create(settingsFor(640, 360), collector.handler());
+    auto picture = testing::makeNv12Picture(640, 360, 3);
+    auto borrowed = picture;
+    borrowed.storage.reset();  // the planes live only as long as `picture`, which the test keeps
+    ASSERT_TRUE(encoder->encode(borrowed, false));
+    encoder->flush();
+    const auto outputs = collector.outputs();
+    ASSERT_EQ(outputs.size(), 1u);
+    ASSERT_TRUE(outputs[0].has_value());
+    const auto decoded = testing::decodeOutputs({*outputs[0]});
+    ASSERT_TRUE(decoded.has_value());
+    ASSERT_EQ(decoded->size(), 1u);
+    EXPECT_EQ(testing::readFrameNumber(decoded->front().luma, 640), 3);
+}
+
+TEST(FfmpegH264EncoderTest, FlushCompletesEverySubmittedFrameAndEndsSubmission)
+{
+    OutputCollector collector;
+    FfmpegH264EncoderFactory factory(x264Only());
+    auto encoder = factory.create(settingsFor(640, 360), collector.handler());
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(encoder->encode(testing::makeNv12Picture(640, 360, i), false));
+    encoder->flush();
+    EXPECT_EQ(collector.count(), 12u);  // handled before flush() returned
+    EXPECT_FALSE(encoder->encode(testing::makeNv12Picture(640, 360, 12), false));
+    encoder->flush();
+    EXPECT_EQ(collector.count(), 12u);
+}
+
+TEST(FfmpegH264EncoderTest, DestroyingWithFramesQueuedEndsEachFrameOnce)
+{
+    OutputCollector collector;
+    constexpr int frameCount = 20;
+    {
+        FfmpegH264EncoderFactory factory(x264Only());
+        auto encoder = factory.create(settingsFor(1728, 972), collector.handler());
+        for (int i = 0; i < frameCount; ++i)
+            ASSERT_TRUE(encoder->encode(testing::makeNv12Picture(1728, 972, i), i == 5));
+    }
+    const auto outputs = collector.outputs();
+    ASSERT_EQ(outputs.size(), std::size_t{frameCount});
+    // Whatever was encoded before the stop came first and is a valid stream.
+    const auto frames = present(outputs);
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        EXPECT_TRUE(outputs[i].has_value()) << i;
+    EXPECT_TRUE(testing::decodeOutputs(frames).has_value());
+}
+
+}  // namespace
+}  // namespace kestrio::platform

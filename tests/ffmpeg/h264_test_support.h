@@ -1,0 +1,61 @@
+#pragma once
+
+#include "capture/h264_encoder.h"
+#include "capture/video_frame.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrio::platform::testing {
+
+// A synthetic screen-like NV12 picture: soft gradients, a few hard-edged panels, a square that
+// moves with `frameIndex` (unless still), and the frame number as 16 black or white blocks
+// along the top edge so a decoder can read it back.
+capture::VideoFrame makeNv12Picture(int width, int height, int frameIndex, bool still = false);
+
+// Frame number encoded by makeNv12Picture, read from a decoded luma plane.
+int readFrameNumber(const std::vector<std::uint8_t>& luma, int width);
+
+// Rebuilds an Annex B stream (4-byte start codes) from packets: parameter sets first, then
+// each length-prefixed NAL unit.
+std::vector<std::uint8_t> annexBFromOutputs(const std::vector<capture::EncodedVideoFrame>& outputs);
+
+struct DecodedPicture {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> luma;  // tightly packed
+};
+
+// Decodes each output as one packet with libavcodec's H.264 decoder, then drains it.
+// Returns nothing when the decoder reported an error.
+std::optional<std::vector<DecodedPicture>> decodeOutputs(const std::vector<capture::EncodedVideoFrame>& outputs);
+
+double lumaPsnr(const capture::VideoFrame& original, const DecodedPicture& decoded);
+
+// Collects encoder outputs from the encoder's thread.
+class OutputCollector {
+public:
+    capture::H264Encoder::OutputHandler handler();
+    // Waits (bounded) until `count` outputs have arrived.
+    bool waitFor(std::size_t count);
+    std::vector<std::optional<capture::EncodedVideoFrame>> outputs();
+    std::size_t count();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::optional<capture::EncodedVideoFrame>> outputs_;
+};
+
+// Runs `ffmpeg -v error -i <file> -f null -`; returns the exit status and what it wrote.
+struct CommandResult {
+    int exitStatus = -1;
+    std::string output;
+};
+CommandResult checkWithFfmpegTool(const std::vector<std::uint8_t>& annexB);
+
+}  // namespace kestrio::platform::testing
