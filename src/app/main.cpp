@@ -1,9 +1,15 @@
 #include "app/command_line.h"
+#include "capture/frame_sink.h"
+#include "capture/screen_capturer.h"
 #include "kestrio_version.h"
 #include "link/frame_streamer.h"
 #include "platform/avahi/avahi_service_advertiser.h"
+#include "platform/ffmpeg/ffmpeg_h264_encoder.h"
 #include "platform/linux/host_name.h"
 #include "platform/linux/network_path_resolver.h"
+#include "platform/x11/x11_display_capture.h"
+#include "platform/x11/x11_screen.h"
+#include "platform/x11/xvfb_server.h"
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -11,6 +17,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -19,11 +26,33 @@ namespace {
 
 using namespace kestrio;
 
-// Runs the viewer link with no window: listens, advertises, answers viewers, until SIGINT or
-// SIGTERM. Status lines go to standard output as they change.
+// The X display to share: $DISPLAY, or a virtual screen of our own when there is none, so that
+// the host also runs on a machine without a desktop.
+std::string chooseDisplay(std::unique_ptr<platform::XvfbServer>& ownServer)
+{
+    if (const char* display = std::getenv("DISPLAY"); display && *display)
+        return display;
+    std::string error;
+    ownServer = platform::XvfbServer::start({}, error);
+    if (!ownServer) {
+        std::cout << "no display to share: " << error << std::endl;
+        return {};
+    }
+    ::setenv("DISPLAY", ownServer->displayName().c_str(), 1);
+    std::cout << "no DISPLAY given: sharing a virtual screen on " << ownServer->displayName() << std::endl;
+    return ownServer->displayName();
+}
+
+// Runs the host with no window: listens, advertises, answers viewers and streams the X screen
+// to a handshaken viewer, until SIGINT or SIGTERM. Status lines go to standard output.
 int runHeadless(const app::CommandLine& options)
 {
     asio::io_context mainContext;
+    std::unique_ptr<platform::XvfbServer> ownServer;
+    const std::string displayName = chooseDisplay(ownServer);
+    auto displays = std::make_shared<platform::X11DisplayCaptureFactory>(displayName);
+    auto encoders = std::make_shared<platform::FfmpegH264EncoderFactory>();
+    std::shared_ptr<capture::ScreenCapturer> capturer;
 
     link::FrameStreamer::Environment environment;
     environment.clock = runtime::makeSteadyClock();
@@ -45,7 +74,39 @@ int runHeadless(const app::CommandLine& options)
             std::cout << status << std::endl;
         }
     };
-    streamer->onStateChange = [&] { asio::post(mainContext, showStatus); };
+    // Capture runs exactly while a viewer is connected and handshaken.
+    auto updateCapture = [&] {
+        const bool viewer = streamer->isViewerConnected();
+        if (viewer && !capturer) {
+            const auto display = platform::x11ScreenDisplay(displayName);
+            if (!display) {
+                std::cout << "capture: no X display" << std::endl;
+                return;
+            }
+            auto next = capture::ScreenCapturer::create(std::make_shared<capture::StreamerFrameSink>(streamer), options.quality,
+                                                        options.frameRate, displays, encoders);
+            try {
+                next->start(*display);
+                capturer = std::move(next);
+                const auto configuration = capturer->configuration();
+                std::cout << "capture: " << configuration.width << "x" << configuration.height << " at "
+                          << capture::framesPerSecond(options.frameRate) << " fps, "
+                          << (capturer->hasEncoder() ? "H.264 or JPEG" : "JPEG only") << std::endl;
+            } catch (const std::exception& error) {
+                std::cout << "capture: " << error.what() << std::endl;
+            }
+        } else if (!viewer && capturer) {
+            capturer->stop();
+            capturer.reset();
+            std::cout << "capture: stopped" << std::endl;
+        }
+    };
+    streamer->onStateChange = [&] {
+        asio::post(mainContext, [&] {
+            showStatus();
+            updateCapture();
+        });
+    };
     streamer->onViewerIdentity = [&](const std::string& name, const std::string&) {
         asio::post(mainContext, [name] { std::cout << "viewer: " << name << std::endl; });
     };
@@ -60,6 +121,9 @@ int runHeadless(const app::CommandLine& options)
 
     asio::signal_set signals(mainContext, SIGINT, SIGTERM);
     signals.async_wait([&](const std::error_code&, int) {
+        if (capturer)
+            capturer->stop();
+        capturer.reset();
         streamer->stop();
         mainContext.stop();
     });

@@ -186,7 +186,7 @@ def test_picture(width, height, phase=0):
             block = ((x + phase) // 48 + y // 48) % 2
             row[x * 3] = (x * 255 // width) if block else 40
             row[x * 3 + 1] = (y * 255 // height)
-            row[x * 3 + 2] = 200 if block else ((x + y + phase) * 255 // (width + height))
+            row[x * 3 + 2] = 200 if block else ((x + y + phase) * 255 // (width + height)) % 256
         rows.append(bytes(row))
     return rows
 
