@@ -10,12 +10,13 @@ run_packages=(
     libasio-dev libavahi-client-dev
     libavcodec-dev libavutil-dev libturbojpeg0-dev libyuv-dev
     libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-randr0-dev
+    xvfb x11-xserver-utils
     libgtest-dev libgmock-dev libbenchmark-dev
 )
 test_packages=(
     clang libclang-rt-14-dev
     dbus avahi-daemon avahi-utils python3 python3-zeroconf iproute2 procps
-    xvfb x11-xserver-utils ffmpeg python3-xlib
+    ffmpeg python3-xlib
 )
 
 case "$purpose" in

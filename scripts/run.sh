@@ -7,5 +7,5 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh" run
 cmake --preset release >/dev/null
-cmake --build --preset release --target kestrio -j "$(nproc)" >/dev/null
+cmake --build --preset release --target kestrio kestrio-viewer -j "$(nproc)" >/dev/null
 exec "$root/build/release/src/app/kestrio" --headless "$@"
