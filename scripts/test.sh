@@ -46,8 +46,7 @@ run_preset() {
 run_preset release
 if [ "${KESTRIO_SKIP_SANITIZERS:-0}" != 1 ]; then
     run_preset asan -LE integration
-    # The thread sanitizer is for the code where threads meet: runtime and viewer link.
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_preset tsan -L 'runtime|link'
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_preset tsan -LE integration
 fi
 
 echo "== fuzz"
