@@ -24,6 +24,8 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments)
             options.help = true;
         } else if (name == "--version" && !hasInlineValue) {
             options.version = true;
+        } else if (argument == "--smoke-virtual-display") {
+            options.smokeVirtualDisplay = true;
         } else if (name == "--port" || name == "--quality" || name == "--fps") {
             if (!hasInlineValue) {
                 if (i + 1 >= arguments.size())
@@ -67,6 +69,9 @@ std::string usageText()
            "  --port N       listen for the viewer on TCP port N (default 59590)\n"
            "  --quality Q    dataSaver, balanced (default) or sharp\n"
            "  --fps N        30 or 60 (default) frames per second\n"
+           "  --smoke-virtual-display\n"
+           "                 create a 1280x720 virtual monitor, report it after 1 s and exit\n"
+           "                 (0: the monitor is active, 4: it is not)\n"
            "  --version      print the version and build number\n"
            "  -h, --help     show this text\n";
 }

@@ -13,6 +13,7 @@ struct CommandLine {
     bool headless = false;
     bool help = false;
     bool version = false;
+    bool smokeVirtualDisplay = false;
     std::uint16_t port = 59590;
     capture::StreamQuality quality = capture::StreamQuality::balanced;
     capture::StreamFrameRate frameRate = capture::StreamFrameRate::sixty;

@@ -22,6 +22,10 @@ TEST(CommandLine, AcceptsTheDocumentedOptions)
     EXPECT_EQ(parsed.options->quality, capture::StreamQuality::sharp);
     EXPECT_EQ(parsed.options->frameRate, capture::StreamFrameRate::thirty);
 
+    parsed = parseCommandLine({"--headless", "--smoke-virtual-display"});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_TRUE(parsed.options->smokeVirtualDisplay);
+
     parsed = parseCommandLine({"--port=1", "-h"});
     ASSERT_TRUE(parsed.options);
     EXPECT_EQ(parsed.options->port, 1);
@@ -32,7 +36,8 @@ TEST(CommandLine, RefusesWhatItDoesNotUnderstand)
 {
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
              {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12ab"}, {"--port="}, {"--port", "-5"},
-             {"--headless=yes"}, {"--bogus"}, {"headless"}, {"--quality", "Sharp"}, {"--fps", "45"}, {"--quality"}}) {
+             {"--headless=yes"}, {"--bogus"}, {"headless"}, {"--quality", "Sharp"}, {"--fps", "45"}, {"--quality"},
+             {"--smoke-virtual-display=1"}, {"--Smoke-virtual-display"}}) {
         const auto parsed = parseCommandLine(arguments);
         EXPECT_FALSE(parsed.options) << arguments.front();
         EXPECT_FALSE(parsed.error.empty());
