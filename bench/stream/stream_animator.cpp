@@ -1,0 +1,228 @@
+// stream_animator: keeps the whole X screen changing at a fixed rate and stamps every frame with
+// a counter the measuring viewer can read back from the decoded picture.
+//
+// Each frame copies a window of a larger textured pixmap onto the root window at an offset that
+// wanders, so every pixel changes and the encoder has real motion to search, then draws the
+// counter: two rows of 16 blocks (32x32 px) at the top left, the low 16 bits of the frame number
+// and below them the same bits inverted, so that a reader can reject a damaged read. After a round
+// trip to the server the CLOCK_MONOTONIC time is logged as "<frame> <nanoseconds>" per line.
+//
+// usage: stream_animator --log FILE [--rate HZ]   (DISPLAY names the screen; stops on SIGTERM/SIGINT)
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr int blockSize = 32;
+constexpr int counterBits = 16;
+constexpr int counterMargin = 16;
+// The texture is this much larger than the screen in each direction: the room the view wanders in.
+constexpr int slackX = 512;
+constexpr int slackY = 256;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+std::int64_t monotonicNanoseconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+std::uint32_t hash(std::uint32_t x)
+{
+    x ^= x >> 16;
+    x *= 0x7feb352dU;
+    x ^= x >> 15;
+    x *= 0x846ca68bU;
+    x ^= x >> 16;
+    return x;
+}
+
+// Something like a busy desktop: smooth colour ramps, many flat rectangles with edges, and a
+// little grain, so the picture neither collapses to nothing nor is pure noise.
+std::vector<std::uint32_t> makeTexture(int width, int height)
+{
+    std::vector<std::uint32_t> pixels(static_cast<std::size_t>(width) * height);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const auto r = static_cast<std::uint32_t>(128 + 127 * std::sin(x * 0.004 + y * 0.002));
+            const auto g = static_cast<std::uint32_t>(128 + 127 * std::sin(y * 0.006 + 1.0));
+            const auto b = static_cast<std::uint32_t>(128 + 127 * std::sin((x + y) * 0.003 + 2.0));
+            pixels[static_cast<std::size_t>(y) * width + x] = (r << 16) | (g << 8) | b;
+        }
+    }
+    for (std::uint32_t i = 0; i < 1500; ++i) {
+        const int w = 8 + static_cast<int>(hash(i * 4 + 0) % 220);
+        const int h = 6 + static_cast<int>(hash(i * 4 + 1) % 120);
+        const int x0 = static_cast<int>(hash(i * 4 + 2) % static_cast<std::uint32_t>(width - w));
+        const int y0 = static_cast<int>(hash(i * 4 + 3) % static_cast<std::uint32_t>(height - h));
+        const std::uint32_t colour = hash(i + 99991) & 0xffffff;
+        for (int y = y0; y < y0 + h; ++y)
+            std::fill_n(pixels.begin() + static_cast<std::ptrdiff_t>(y) * width + x0, w, colour);
+    }
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        const std::uint32_t grain = hash(static_cast<std::uint32_t>(i)) & 0x0f0f0f;
+        pixels[i] ^= grain;
+    }
+    return pixels;
+}
+
+void uploadTexture(xcb_connection_t* connection, xcb_pixmap_t pixmap, xcb_gcontext_t gc, std::uint8_t depth,
+                   const std::vector<std::uint32_t>& pixels, int width, int height)
+{
+    // Strips small enough for a request without BIG-REQUESTS.
+    const int rowsPerStrip = std::max(1, 200'000 / (width * 4));
+    for (int y = 0; y < height; y += rowsPerStrip) {
+        const int rows = std::min(rowsPerStrip, height - y);
+        xcb_put_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc, static_cast<std::uint16_t>(width),
+                      static_cast<std::uint16_t>(rows), 0, static_cast<std::int16_t>(y), 0, depth,
+                      static_cast<std::uint32_t>(rows) * width * 4,
+                      reinterpret_cast<const std::uint8_t*>(pixels.data() + static_cast<std::size_t>(y) * width));
+    }
+}
+
+void fillRectangles(xcb_connection_t* connection, xcb_drawable_t target, xcb_gcontext_t gc, std::uint32_t colour,
+                    const std::vector<xcb_rectangle_t>& rectangles)
+{
+    if (rectangles.empty())
+        return;
+    xcb_change_gc(connection, gc, XCB_GC_FOREGROUND, &colour);
+    xcb_poly_fill_rectangle(connection, target, gc, static_cast<std::uint32_t>(rectangles.size()), rectangles.data());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string logPath;
+    double rate = 60.0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view flag = argv[i];
+        if (flag == "--log" && i + 1 < argc) {
+            logPath = argv[++i];
+        } else if (flag == "--rate" && i + 1 < argc) {
+            rate = std::atof(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: stream_animator --log FILE [--rate HZ]\n");
+            return 2;
+        }
+    }
+    if (logPath.empty() || rate <= 0) {
+        std::fprintf(stderr, "usage: stream_animator --log FILE [--rate HZ]\n");
+        return 2;
+    }
+
+    struct sigaction action{};
+    action.sa_handler = requestStop;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+
+    int screenNumber = 0;
+    xcb_connection_t* connection = xcb_connect(nullptr, &screenNumber);
+    if (xcb_connection_has_error(connection)) {
+        std::fprintf(stderr, "stream_animator: cannot connect to the X server\n");
+        return 1;
+    }
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    for (int i = 0; i < screenNumber; ++i)
+        xcb_screen_next(&screens);
+    const xcb_screen_t* screen = screens.data;
+    const int screenWidth = screen->width_in_pixels;
+    const int screenHeight = screen->height_in_pixels;
+    const xcb_window_t root = screen->root;
+
+    std::FILE* log = std::fopen(logPath.c_str(), "w");
+    if (!log) {
+        std::fprintf(stderr, "stream_animator: cannot write %s: %s\n", logPath.c_str(), std::strerror(errno));
+        return 1;
+    }
+
+    const int textureWidth = screenWidth + slackX;
+    const int textureHeight = screenHeight + slackY;
+    const xcb_pixmap_t texture = xcb_generate_id(connection);
+    xcb_create_pixmap(connection, screen->root_depth, texture, root, static_cast<std::uint16_t>(textureWidth),
+                      static_cast<std::uint16_t>(textureHeight));
+    const xcb_gcontext_t gc = xcb_generate_id(connection);
+    const std::uint32_t gcValues[] = {0, 0};
+    xcb_create_gc(connection, gc, root, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, gcValues);
+    uploadTexture(connection, texture, gc, screen->root_depth, makeTexture(textureWidth, textureHeight), textureWidth,
+                  textureHeight);
+    xcb_flush(connection);
+
+    // A grey plate behind the counter keeps the moving texture from bleeding into the blocks
+    // when the picture is scaled and compressed.
+    const xcb_rectangle_t plate{0, 0, static_cast<std::uint16_t>(2 * counterMargin + counterBits * blockSize),
+                                static_cast<std::uint16_t>(2 * counterMargin + 2 * blockSize)};
+
+    const auto period = static_cast<std::int64_t>(1e9 / rate);
+    std::int64_t next = monotonicNanoseconds();
+    std::uint64_t frame = 0;
+    std::int64_t lastFlush = next;
+    std::vector<xcb_rectangle_t> white;
+    std::vector<xcb_rectangle_t> black;
+    while (!stopRequested) {
+        const double t = static_cast<double>(frame) / rate;
+        const auto dx = static_cast<std::int16_t>((slackX / 2 - 1) * (1.0 + std::sin(t * 1.3)));
+        const auto dy = static_cast<std::int16_t>((slackY / 2 - 1) * (1.0 + std::sin(t * 0.9 + 0.5)));
+        xcb_copy_area(connection, texture, root, gc, dx, dy, 0, 0, static_cast<std::uint16_t>(screenWidth),
+                      static_cast<std::uint16_t>(screenHeight));
+
+        fillRectangles(connection, root, gc, 0x808080, {plate});
+        white.clear();
+        black.clear();
+        const auto value = static_cast<std::uint16_t>(frame);
+        for (int bit = 0; bit < counterBits; ++bit) {
+            const bool set = (value >> (counterBits - 1 - bit)) & 1;
+            const auto x = static_cast<std::int16_t>(counterMargin + bit * blockSize);
+            const xcb_rectangle_t top{x, counterMargin, blockSize, blockSize};
+            const xcb_rectangle_t bottom{x, counterMargin + blockSize, blockSize, blockSize};
+            (set ? white : black).push_back(top);
+            (set ? black : white).push_back(bottom);
+        }
+        fillRectangles(connection, root, gc, 0xffffff, white);
+        fillRectangles(connection, root, gc, 0x000000, black);
+
+        // The round trip makes sure the server has drawn the frame before its time is taken.
+        std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+        if (xcb_connection_has_error(connection))
+            break;
+        const std::int64_t drawnAt = monotonicNanoseconds();
+        std::fprintf(log, "%llu %lld\n", static_cast<unsigned long long>(frame), static_cast<long long>(drawnAt));
+        if (drawnAt - lastFlush > 500'000'000) {
+            std::fflush(log);
+            lastFlush = drawnAt;
+        }
+        ++frame;
+
+        next += period;
+        if (drawnAt > next + 10 * period)
+            next = drawnAt;  // far behind (the machine was busy): do not try to catch up in a burst
+        timespec wake{static_cast<time_t>(next / 1'000'000'000), static_cast<long>(next % 1'000'000'000)};
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR && !stopRequested) {
+        }
+    }
+    std::fclose(log);
+    xcb_free_pixmap(connection, texture);
+    xcb_free_gc(connection, gc);
+    xcb_disconnect(connection);
+    return 0;
+}

@@ -1,0 +1,671 @@
+#!/usr/bin/python3
+"""End-to-end streaming benchmark: the host on a private Xvfb, measured by a viewer.
+
+For every quality x frame rate it starts a private Xvfb (1920x1080x24), stream_animator (the whole
+screen changes every frame and carries a frame counter), `kestrio --headless`, and stream_probe
+(a viewer that decodes every frame and reads the counter back). Over the measurement window it
+reports frames delivered per second, the host's CPU time per delivered frame, video bytes per
+frame and the drawn->decoded latency; then the same screen is encoded by `ffmpeg -f x11grab ...
+libx264 ultrafast zerolatency` as the baseline a user would otherwise run. Then: the host's CPU
+on a still screen, the host's memory while a viewer never reads, and (with --long S) memory over
+a long stream.
+
+Everything started here is ended here (SIGTERM, then SIGKILL, always waited for), also on
+failure or Ctrl-C. Results: a table on standard output and JSON (default build/stream_results.json).
+"""
+
+import argparse
+import json
+import os
+import queue
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+SCREEN_WIDTH, SCREEN_HEIGHT = 1920, 1080
+QUALITIES = ("dataSaver", "balanced", "sharp")
+FRAME_RATES = (60, 30)
+BIT_RATES = {"dataSaver": "4M", "balanced": "8M", "sharp": "14M"}
+SETTLE_SECONDS = 3
+OUTPUT_SIZES = {"dataSaver": (1280, 720), "balanced": (1728, 972), "sharp": (1920, 1080)}
+
+
+class BenchError(Exception):
+    pass
+
+
+def terminate_by_signal(signum, frame):
+    raise KeyboardInterrupt
+
+
+# ---------------------------------------------------------------------------------------------
+# /proc
+
+
+def cpu_seconds(pid):
+    """utime + stime of a process, in seconds."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise BenchError(f"no VmRSS for {pid}")
+
+
+def machine_busy_seconds():
+    """(busy, total) CPU seconds of the whole machine, all cores, from /proc/stat."""
+    with open("/proc/stat") as f:
+        values = [int(v) for v in f.readline().split()[1:]]
+    idle = values[3] + values[4]  # idle + iowait
+    total = sum(values[:8])  # guest time is already inside user
+    return (total - idle) / CLOCK_TICKS, total / CLOCK_TICKS
+
+
+def percentile(values, fraction):
+    if not values:
+        return None
+    ordered = sorted(values)
+    position = (len(ordered) - 1) * fraction
+    low = int(position)
+    high = min(low + 1, len(ordered) - 1)
+    return ordered[low] + (ordered[high] - ordered[low]) * (position - low)
+
+
+# ---------------------------------------------------------------------------------------------
+# Processes
+
+
+class Child:
+    """A started process whose output lines are collected by a thread."""
+
+    def __init__(self, name, argv, env=None, pipe_stdout=True, pipe_stderr=False, pass_fds=()):
+        self.name = name
+        self.lines = queue.Queue()
+        self.stderr_lines = []
+        self.popen = subprocess.Popen(
+            argv,
+            env=env,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE if pipe_stdout else subprocess.DEVNULL,
+            stderr=subprocess.PIPE if pipe_stderr else subprocess.DEVNULL,
+            pass_fds=pass_fds,
+            start_new_session=True,  # a Ctrl-C reaches only us; we end the children in order
+            text=True,
+            errors="replace",
+        )
+        self.pid = self.popen.pid
+        self.threads = []
+        if pipe_stdout:
+            self.threads.append(threading.Thread(target=self._drain, args=(self.popen.stdout, self.lines.put), daemon=True))
+        if pipe_stderr:
+            self.threads.append(threading.Thread(target=self._drain, args=(self.popen.stderr, self.stderr_lines.append), daemon=True))
+        for thread in self.threads:
+            thread.start()
+
+    @staticmethod
+    def _drain(stream, sink):
+        for line in stream:
+            sink(line.rstrip("\n"))
+        sink(None)
+
+    def alive(self):
+        return self.popen.poll() is None
+
+    def next_line(self, timeout):
+        """The next output line, None at end of output; raises BenchError after `timeout` seconds."""
+        try:
+            return self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise BenchError(f"{self.name}: no output within {timeout} s") from None
+
+    def wait_for(self, predicate, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise BenchError(f"{self.name}: expected output did not come within {timeout} s")
+            line = self.next_line(remaining)
+            if line is None:
+                raise BenchError(f"{self.name} ended (status {self.popen.wait()}) before the expected output")
+            if predicate(line):
+                return line
+
+    def stop(self, grace=5.0):
+        if self.popen.poll() is None:
+            try:
+                self.popen.send_signal(signal.SIGTERM)
+                self.popen.wait(timeout=grace)
+            except subprocess.TimeoutExpired:
+                self.popen.kill()
+                self.popen.wait()
+        for thread in self.threads:
+            thread.join(timeout=2)
+        return self.popen.returncode
+
+
+class Children:
+    """Ends, in reverse order of start, everything started through it."""
+
+    def __init__(self):
+        self.children = []
+
+    def start(self, *args, **kwargs):
+        child = Child(*args, **kwargs)
+        self.children.append(child)
+        return child
+
+    def stop(self, child):
+        status = child.stop()
+        if child in self.children:
+            self.children.remove(child)
+        return status
+
+    def stop_all(self):
+        while self.children:
+            self.stop(self.children[-1])
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        # Even a second Ctrl-C must not leave processes behind.
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            self.stop_all()
+        finally:
+            signal.signal(signal.SIGINT, previous)
+        return False
+
+
+class Tools:
+    def __init__(self, build_dir):
+        self.host = os.path.join(build_dir, "src/app/kestrio")
+        self.animator = os.path.join(build_dir, "bench/stream/stream_animator")
+        self.probe = os.path.join(build_dir, "bench/stream/stream_probe")
+        for path in (self.host, self.animator, self.probe):
+            if not os.access(path, os.X_OK):
+                raise BenchError(f"missing {path}: build the targets kestrio, stream_animator and stream_probe")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_xvfb(children):
+    read_end, write_end = os.pipe()
+    try:
+        xvfb = children.start(
+            "Xvfb",
+            ["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp", "-screen", "0", f"{SCREEN_WIDTH}x{SCREEN_HEIGHT}x24"],
+            pipe_stdout=False,
+            pass_fds=(write_end,),
+        )
+        os.close(write_end)
+        write_end = None
+        number = b""
+        deadline = time.monotonic() + 10
+        while not number.endswith(b"\n"):
+            if time.monotonic() > deadline or not xvfb.alive():
+                raise BenchError("Xvfb did not start")
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                raise BenchError("Xvfb did not report its display")
+            number += chunk
+        return xvfb, ":" + number.decode().strip()
+    finally:
+        os.close(read_end)
+        if write_end is not None:
+            os.close(write_end)
+
+
+class Stage:
+    """One private X server with the animator on it."""
+
+    def __init__(self, children, tools, workdir, tag):
+        self.children = children
+        self.tools = tools
+        self.xvfb, self.display = start_xvfb(children)
+        self.env = dict(os.environ, DISPLAY=self.display)
+        self.animator_log = os.path.join(workdir, f"{tag}-animator.log")
+        self.animator = None
+        self.drawn = {}
+
+    def start_animator(self, rate=60):
+        self.animator = self.children.start("stream_animator", [self.tools.animator, "--log", self.animator_log, "--rate", str(rate)],
+                                            env=self.env, pipe_stdout=False)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:  # drawing has begun once the first time is logged
+            if os.path.exists(self.animator_log) and os.path.getsize(self.animator_log) > 0:
+                return
+            if not self.animator.alive():
+                raise BenchError("stream_animator ended at start")
+            time.sleep(0.05)
+        raise BenchError("stream_animator drew nothing")
+
+    def stop_animator(self):
+        if self.animator:
+            self.children.stop(self.animator)
+            self.animator = None
+
+    def load_drawn_times(self):
+        """counter (low 16 bits) -> ascending CLOCK_MONOTONIC ns of every frame drawn with it."""
+        drawn = {}
+        with open(self.animator_log) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) != 2:
+                    continue
+                drawn.setdefault(int(parts[0]) & 0xFFFF, []).append(int(parts[1]))
+        self.drawn = drawn
+
+    def start_host(self, quality, fps):
+        port = free_port()
+        host = self.children.start("kestrio", [self.tools.host, "--headless", "--port", str(port), "--quality", quality, "--fps", str(fps)],
+                                   env=self.env)
+        host.wait_for(lambda line: line.startswith("listening on port"), 15)
+        return host, port
+
+    def close(self):
+        self.stop_animator()
+        self.children.stop(self.xvfb)
+
+
+def run_probe(children, tools, port, warmup, seconds, records, on_measuring, on_done, sample=None):
+    """Runs stream_probe; calls on_measuring() at the end of the warm-up and on_done() at the end
+    of the window, and sample() about once a second meanwhile. Returns the summary fields."""
+    probe = children.start("stream_probe", [tools.probe, "--port", str(port), "--records", records, "--warmup", str(warmup),
+                                            "--seconds", str(seconds), "--screen-width", str(SCREEN_WIDTH)], pipe_stderr=True)
+    probe.wait_for(lambda line: line == "connected", 15)
+    probe.wait_for(lambda line: line == "measuring", warmup + 15)
+    on_measuring(probe.pid)
+    deadline = time.monotonic() + seconds + 30
+    summary = None
+    next_sample = time.monotonic()
+    while summary is None:
+        now = time.monotonic()
+        if now > deadline:
+            raise BenchError("stream_probe did not finish")
+        if sample and now >= next_sample:
+            sample()
+            next_sample += 1.0
+        try:
+            line = probe.lines.get(timeout=max(0.01, min(next_sample - time.monotonic(), 0.5)) if sample else 0.5)
+        except queue.Empty:
+            continue
+        if line is None:
+            raise BenchError(f"stream_probe ended early: {' '.join(l for l in probe.stderr_lines if l)}")
+        if line.startswith("done "):
+            on_done(probe.pid)
+            summary = dict(item.split("=", 1) for item in line.split()[1:])
+    children.stop(probe)
+    result = {key: (float(value) if "." in value else int(value)) for key, value in summary.items()}
+    result["probe_status"] = probe.popen.returncode
+    return result
+
+
+def latencies(records_path, drawn):
+    """drawn->decoded and drawn->received latencies (ms) of every frame whose counter was read."""
+    decoded, received, counters = [], [], set()
+    unmatched = 0
+    with open(records_path) as f:
+        for line in f:
+            counter, decoded_ns, received_ns, _, _ = line.split()
+            counter, decoded_ns, received_ns = int(counter), int(decoded_ns), int(received_ns)
+            if counter < 0:
+                continue
+            times = [t for t in drawn.get(counter, ()) if t <= decoded_ns]
+            if not times:
+                unmatched += 1
+                continue
+            counters.add(counter)
+            decoded.append((decoded_ns - times[-1]) / 1e6)
+            received.append((received_ns - times[-1]) / 1e6)
+    return decoded, received, len(counters), unmatched
+
+
+def measure_host(stage, tools, children, workdir, quality, fps, warmup, seconds):
+    host, port = stage.start_host(quality, fps)
+    records = os.path.join(workdir, f"{quality}-{fps}-frames.txt")
+    marks = {}
+
+    def mark(name, probe_pid):
+        marks[name] = {"time": time.monotonic(), "host": cpu_seconds(host.pid), "xvfb": cpu_seconds(stage.xvfb.pid),
+                       "animator": cpu_seconds(stage.animator.pid), "probe": cpu_seconds(probe_pid), "machine": machine_busy_seconds()}
+
+    summary = run_probe(children, tools, port, warmup, seconds, records, lambda pid: mark("start", pid), lambda pid: mark("end", pid))
+    rss = rss_kib(host.pid)
+    capture_line = None
+    while True:
+        try:
+            line = host.lines.get_nowait()
+        except queue.Empty:
+            break
+        if line and line.startswith("capture: ") and "x" in line and capture_line is None:
+            capture_line = line
+    children.stop(host)
+    time.sleep(0.6)  # the animator flushes its log twice a second
+    stage.load_drawn_times()
+    decoded, received, distinct, unmatched = latencies(records, stage.drawn)
+    wall = marks["end"]["time"] - marks["start"]["time"]
+    frames = summary["frames"]
+    host_cpu = marks["end"]["host"] - marks["start"]["host"]
+    return {
+        "quality": quality,
+        "fps": fps,
+        "output": f"{summary['width']}x{summary['height']}",
+        "host_line": capture_line,
+        "window_s": round(wall, 3),
+        "frames": frames,
+        "frames_per_s": frames / summary["seconds"],
+        "distinct_counters": distinct,
+        "unreadable_counters": summary["unreadable"],
+        "unmatched_counters": unmatched,
+        "key_frames": summary["key_frames"],
+        "decode_errors": summary["decode_errors"],
+        "bytes_per_frame": summary["payload_bytes"] / frames if frames else None,
+        "video_mbit_per_s": summary["payload_bytes"] * 8 / summary["seconds"] / 1e6,
+        "host_cpu_s": host_cpu,
+        "host_cpu_ms_per_frame": host_cpu * 1000 / frames if frames else None,
+        "host_cpu_percent_of_core": host_cpu * 100 / wall,
+        "xvfb_cpu_percent_of_core": (marks["end"]["xvfb"] - marks["start"]["xvfb"]) * 100 / wall,
+        "animator_cpu_percent_of_core": (marks["end"]["animator"] - marks["start"]["animator"]) * 100 / wall,
+        "viewer_cpu_percent_of_core": (marks["end"]["probe"] - marks["start"]["probe"]) * 100 / wall,
+        "machine_busy_percent_of_all_cores": (marks["end"]["machine"][0] - marks["start"]["machine"][0]) * 100
+        / max(1e-9, marks["end"]["machine"][1] - marks["start"]["machine"][1]),
+        "host_rss_kib_at_end": rss,
+        "latency_ms_p50": percentile(decoded, 0.5),
+        "latency_ms_p95": percentile(decoded, 0.95),
+        "latency_ms_max": max(decoded) if decoded else None,
+        "received_latency_ms_p50": percentile(received, 0.5),
+        "received_latency_ms_p95": percentile(received, 0.95),
+    }
+
+
+def measure_baseline(stage, children, quality, fps, width, height, warmup, seconds, yuv420=False):
+    argv = ["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-loglevel", "info", "-progress", "pipe:1", "-stats_period", "0.1",
+            "-f", "x11grab", "-framerate", str(fps), "-video_size", f"{SCREEN_WIDTH}x{SCREEN_HEIGHT}", "-i", stage.display,
+            "-vf", f"scale={width}:{height}"]
+    if yuv420:
+        argv += ["-pix_fmt", "yuv420p"]
+    argv += ["-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-bf", "0", "-b:v", BIT_RATES[quality], "-f", "null", "-"]
+    ffmpeg = children.start("ffmpeg", argv, env=stage.env, pipe_stderr=True)
+    progress = {"frame": 0}
+
+    def absorb_progress(until):
+        while True:
+            remaining = until - time.monotonic()
+            try:
+                line = ffmpeg.lines.get(timeout=max(0.0, remaining)) if remaining > 0 else ffmpeg.lines.get_nowait()
+            except queue.Empty:
+                return
+            if line is None:
+                raise BenchError(f"ffmpeg ended: {' | '.join(l for l in ffmpeg.stderr_lines[-5:] if l)}")
+            if line.startswith("frame="):
+                progress["frame"] = int(line.split("=", 1)[1])
+
+    absorb_progress(time.monotonic() + warmup)
+    start = (time.monotonic(), cpu_seconds(ffmpeg.pid), progress["frame"], machine_busy_seconds())
+    absorb_progress(time.monotonic() + seconds)
+    end = (time.monotonic(), cpu_seconds(ffmpeg.pid), progress["frame"], machine_busy_seconds())
+    children.stop(ffmpeg)
+    profile = next((l.split("] ", 1)[1] for l in ffmpeg.stderr_lines if l and "profile" in l and "libx264" in l), None)
+    frames = end[2] - start[2]
+    cpu = end[1] - start[1]
+    wall = end[0] - start[0]
+    return {
+        "command": " ".join(argv),
+        "x264_profile": profile,
+        "window_s": round(wall, 3),
+        "frames": frames,
+        "frames_per_s": frames / wall,
+        "cpu_s": cpu,
+        "cpu_ms_per_frame": cpu * 1000 / frames if frames else None,
+        "cpu_percent_of_core": cpu * 100 / wall,
+        "machine_busy_percent_of_all_cores": (end[3][0] - start[3][0]) * 100 / max(1e-9, end[3][1] - start[3][1]),
+    }
+
+
+def measure_still(children, tools, workdir, seconds):
+    """Host CPU with a connected viewer and a screen that does not change."""
+    stage = Stage(children, tools, workdir, "still")
+    try:
+        stage.start_animator()
+        time.sleep(0.5)
+        stage.stop_animator()  # leaves its last picture on the screen
+        host, port = stage.start_host("balanced", 60)
+        marks = {}
+
+        def mark(name):
+            marks[name] = (time.monotonic(), cpu_seconds(host.pid))
+
+        summary = run_probe(children, tools, port, 2, seconds, os.path.join(workdir, "still-frames.txt"), lambda _: mark("start"),
+                            lambda _: mark("end"))
+        children.stop(host)
+        wall = marks["end"][0] - marks["start"][0]
+        cpu = marks["end"][1] - marks["start"][1]
+        return {"quality": "balanced", "fps": 60, "window_s": round(wall, 3), "host_cpu_s": cpu, "host_cpu_percent_of_core": cpu * 100 / wall,
+                "frames_delivered": summary["frames"], "payload_bytes": summary["payload_bytes"]}
+    finally:
+        stage.close()
+
+
+def measure_stuck_viewer(children, tools, workdir, seconds):
+    """Host RSS each second while a handshaken viewer never reads and the screen keeps changing."""
+    stage = Stage(children, tools, workdir, "stuck")
+    try:
+        stage.start_animator()
+        host, port = stage.start_host("balanced", 60)
+        stuck = children.start("stream_probe (not reading)", [tools.probe, "--port", str(port), "--no-read",
+                                                                       "--seconds", str(seconds + SETTLE_SECONDS + 5)])
+        stuck.wait_for(lambda line: line == "connected", 15)
+        settling = []
+        for _ in range(SETTLE_SECONDS):  # capture and encoder start, the socket buffers fill
+            time.sleep(1.0)
+            settling.append(rss_kib(host.pid))
+        samples = []
+        start = time.monotonic()
+        cpu_start = cpu_seconds(host.pid)
+        for i in range(seconds + 1):
+            time.sleep(max(0.0, start + i - time.monotonic()))
+            if not host.alive():
+                break
+            samples.append(rss_kib(host.pid))
+        cpu = cpu_seconds(host.pid) - cpu_start if host.alive() else None
+        alive_while_stuck = host.alive()
+        children.stop(stuck)
+        # Once the stuck viewer is gone, a reading viewer must be served again.
+        recovered = None
+        if host.alive():
+            time.sleep(1.0)
+            try:
+                after = run_probe(children, tools, port, 1, 2, os.path.join(workdir, "stuck-after-frames.txt"), lambda _: None, lambda _: None)
+                recovered = after["frames"]
+            except BenchError as error:
+                recovered = f"failed: {error}"
+        alive = host.alive()
+        children.stop(host)
+        return {"seconds": seconds, "rss_kib_settling": settling, "rss_kib": samples, "rss_kib_min": min(samples) if samples else None,
+                "rss_kib_max": max(samples) if samples else None, "host_alive_while_stuck": alive_while_stuck,
+                "host_alive_at_end": alive, "host_cpu_percent_of_core_while_stuck": cpu * 100 / seconds if cpu is not None else None,
+                "frames_to_next_viewer_in_2s": recovered}
+    finally:
+        stage.close()
+
+
+def measure_long(children, tools, workdir, seconds):
+    stage = Stage(children, tools, workdir, "long")
+    try:
+        stage.start_animator()
+        host, port = stage.start_host("balanced", 60)
+        samples = []
+        marks = {}
+
+        def mark(name):
+            marks[name] = (time.monotonic(), cpu_seconds(host.pid))
+
+        def sample():
+            samples.append(rss_kib(host.pid))
+
+        records = os.path.join(workdir, "long-frames.txt")
+        summary = run_probe(children, tools, port, 3, seconds, records, lambda _: mark("start"), lambda _: mark("end"), sample=sample)
+        children.stop(host)
+        time.sleep(0.6)
+        stage.load_drawn_times()
+        decoded, _, _, _ = latencies(records, stage.drawn)
+        wall = marks["end"][0] - marks["start"][0]
+        return {"quality": "balanced", "fps": 60, "seconds": seconds, "frames_per_s": summary["frames"] / summary["seconds"],
+                "host_cpu_ms_per_frame": (marks["end"][1] - marks["start"][1]) * 1000 / max(1, summary["frames"]),
+                "host_cpu_percent_of_core": (marks["end"][1] - marks["start"][1]) * 100 / wall,
+                "latency_ms_p50": percentile(decoded, 0.5), "latency_ms_p95": percentile(decoded, 0.95),
+                "rss_kib": samples, "rss_kib_first": samples[0] if samples else None, "rss_kib_last": samples[-1] if samples else None,
+                "rss_kib_max": max(samples) if samples else None}
+    finally:
+        stage.close()
+
+
+def fmt(value, digits=1):
+    if value is None:
+        return "-"
+    if isinstance(value, float):
+        return f"{value:.{digits}f}"
+    return str(value)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build-dir", default=os.path.join(REPO, "build", "release"), help="build folder with kestrio and bench/stream")
+    parser.add_argument("--output", default=os.path.join(REPO, "build", "stream_results.json"), help="where the JSON goes")
+    parser.add_argument("--warmup", type=float, default=3.0, help="seconds streamed before measuring")
+    parser.add_argument("--seconds", type=float, default=20.0, help="measurement window per configuration")
+    parser.add_argument("--baseline-warmup", type=float, default=2.0)
+    parser.add_argument("--baseline-seconds", type=float, default=10.0)
+    parser.add_argument("--no-baseline-420", action="store_true", help="skip the baseline variant forced to 4:2:0")
+    parser.add_argument("--qualities", default=",".join(QUALITIES))
+    parser.add_argument("--fps", default=",".join(map(str, FRAME_RATES)))
+    parser.add_argument("--still-seconds", type=int, default=10)
+    parser.add_argument("--stuck-seconds", type=int, default=30)
+    parser.add_argument("--skip-extra", action="store_true", help="only the quality x fps matrix")
+    parser.add_argument("--long", type=int, default=0, metavar="SECONDS", help="also stream balanced/60 this long, sampling RSS each second")
+    parser.add_argument("--long-only", action="store_true", help="run only the --long measurement")
+    args = parser.parse_args()
+
+    # Also when started in the background, where SIGINT arrives ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, terminate_by_signal)
+    signal.signal(signal.SIGHUP, terminate_by_signal)
+    tools = Tools(args.build_dir)
+    workdir = os.path.join(os.path.dirname(os.path.abspath(args.output)), "stream_bench_work")
+    os.makedirs(workdir, exist_ok=True)
+    results = {"machine_cores": os.cpu_count(), "loadavg_at_start": open("/proc/loadavg").read().split()[:3], "started": time.strftime("%Y-%m-%dT%H:%M:%S"), "runs": [], "still": None, "stuck_viewer": None,
+               "long": None}
+    began = time.monotonic()
+
+    with Children() as children:
+        if not args.long_only:
+            for quality in args.qualities.split(","):
+                for fps in map(int, args.fps.split(",")):
+                    print(f"-- {quality} {fps} fps", flush=True)
+                    stage = Stage(children, tools, workdir, f"{quality}-{fps}")
+                    try:
+                        stage.start_animator(60)
+                        run = measure_host(stage, tools, children, workdir, quality, fps, args.warmup, args.seconds)
+                        width, height = OUTPUT_SIZES[quality]
+                        run["baseline"] = measure_baseline(stage, children, quality, fps, width, height, args.baseline_warmup, args.baseline_seconds)
+                        if not args.no_baseline_420:
+                            run["baseline_420"] = measure_baseline(stage, children, quality, fps, width, height, args.baseline_warmup,
+                                                                   args.baseline_seconds, yuv420=True)
+                    finally:
+                        stage.close()
+                    for key in ("baseline", "baseline_420"):
+                        if key in run and run["host_cpu_ms_per_frame"] and run[key]["cpu_ms_per_frame"]:
+                            run[f"cpu_ratio_to_{key}"] = run["host_cpu_ms_per_frame"] / run[key]["cpu_ms_per_frame"]
+                    results["runs"].append(run)
+            if not args.skip_extra:
+                print("-- still screen", flush=True)
+                results["still"] = measure_still(children, tools, workdir, args.still_seconds)
+                print("-- viewer that never reads", flush=True)
+                results["stuck_viewer"] = measure_stuck_viewer(children, tools, workdir, args.stuck_seconds)
+        if args.long:
+            print(f"-- long stream, {args.long} s", flush=True)
+            results["long"] = measure_long(children, tools, workdir, args.long)
+    results["elapsed_s"] = round(time.monotonic() - began, 1)
+
+    # Targets.
+    targets = {}
+    balanced60 = next((r for r in results["runs"] if r["quality"] == "balanced" and r["fps"] == 60), None)
+    if balanced60:
+        targets["balanced_60_frames_per_s_at_least_55"] = balanced60["frames_per_s"] >= 55
+        if "cpu_ratio_to_baseline" in balanced60:
+            targets["balanced_60_cpu_at_most_0.6x_baseline"] = balanced60["cpu_ratio_to_baseline"] <= 0.6
+    if results["still"]:
+        targets["still_screen_below_3_percent"] = results["still"]["host_cpu_percent_of_core"] < 3.0
+    # "Flat": the samples stay within 4 MiB of each other.
+    if results["stuck_viewer"] and results["stuck_viewer"]["rss_kib"]:
+        s = results["stuck_viewer"]
+        targets["stuck_viewer_memory_flat_and_host_alive"] = s["rss_kib_max"] - s["rss_kib_min"] <= 4096 and s["host_alive_at_end"]
+    if results["long"] and results["long"]["rss_kib"]:
+        samples = results["long"]["rss_kib"]
+        settled = samples[min(len(samples) - 1, 10):]
+        targets["long_stream_memory_flat"] = max(settled) - min(settled) <= 4096
+    results["targets"] = targets
+
+    with open(args.output, "w") as f:
+        json.dump(results, f, indent=1)
+
+    header = (f"{'quality':<10}{'fps':>4}{'output':>10}{'frames/s':>9}{'cpu ms/fr':>10}{'cpu %':>7}{'KB/fr':>7}{'lat p50':>8}{'lat p95':>8}"
+              f"{'base f/s':>9}{'base ms/fr':>11}{'ratio':>7}{'b420 ms/fr':>11}{'ratio':>7}")
+    if results["runs"]:
+        print()
+        print(header)
+    for r in results["runs"]:
+        b, b4 = r.get("baseline", {}), r.get("baseline_420", {})
+        print(f"{r['quality']:<10}{r['fps']:>4}{r['output']:>10}{fmt(r['frames_per_s']):>9}{fmt(r['host_cpu_ms_per_frame'], 2):>10}"
+              f"{fmt(r['host_cpu_percent_of_core']):>7}{fmt(r['bytes_per_frame'] / 1000 if r['bytes_per_frame'] else None):>7}"
+              f"{fmt(r['latency_ms_p50']):>8}{fmt(r['latency_ms_p95']):>8}{fmt(b.get('frames_per_s')):>9}{fmt(b.get('cpu_ms_per_frame'), 2):>11}"
+              f"{fmt(r.get('cpu_ratio_to_baseline'), 2):>7}{fmt(b4.get('cpu_ms_per_frame'), 2):>11}{fmt(r.get('cpu_ratio_to_baseline_420'), 2):>7}")
+    if results["runs"]:
+        print(f"\n{'quality':<10}{'fps':>4}{'host %':>8}{'Xvfb %':>8}{'anim %':>8}{'viewer %':>9}{'machine busy %':>15}{'base busy %':>12}"
+              f"{'unreadable':>11}{'keyframes':>10}{'Mbit/s':>8}")
+    for r in results["runs"]:
+        print(f"{r['quality']:<10}{r['fps']:>4}{fmt(r['host_cpu_percent_of_core']):>8}{fmt(r['xvfb_cpu_percent_of_core']):>8}"
+              f"{fmt(r['animator_cpu_percent_of_core']):>8}{fmt(r['viewer_cpu_percent_of_core']):>9}{fmt(r['machine_busy_percent_of_all_cores']):>15}"
+              f"{fmt(r.get('baseline', {}).get('machine_busy_percent_of_all_cores')):>12}{r['unreadable_counters']:>11}{r['key_frames']:>10}"
+              f"{fmt(r['video_mbit_per_s'], 2):>8}")
+    if results["still"]:
+        s = results["still"]
+        print(f"\nstill screen (balanced/60): host {s['host_cpu_percent_of_core']:.2f} % of one core over {s['window_s']} s, "
+              f"{s['frames_delivered']} frames delivered")
+    if results["stuck_viewer"]:
+        s = results["stuck_viewer"]
+        print(f"viewer that never reads ({s['seconds']} s): host RSS min {s['rss_kib_min']} KiB, max {s['rss_kib_max']} KiB, "
+              f"host alive {s['host_alive_at_end']}, next viewer got {s['frames_to_next_viewer_in_2s']} frames in 2 s")
+    if results["long"]:
+        s = results["long"]
+        print(f"long stream ({s['seconds']} s, balanced/60): RSS first {s['rss_kib_first']} KiB, last {s['rss_kib_last']} KiB, "
+              f"max {s['rss_kib_max']} KiB; {s['frames_per_s']:.1f} frames/s, latency p50 {fmt(s['latency_ms_p50'])} ms")
+    print("\ntargets:", ", ".join(f"{k}: {'met' if v else 'NOT met'}" for k, v in targets.items()))
+    print(f"results: {args.output} ({results['elapsed_s']} s)")
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        print("interrupted; everything started was ended", file=sys.stderr)
+        sys.exit(130)
+    except BenchError as error:
+        print(f"stream_bench: {error}", file=sys.stderr)
+        sys.exit(1)
