@@ -199,6 +199,7 @@ public:
     void begin()
     {
         std::lock_guard lock(mutex_);
+        nextTick_ = clock_->now();
         scheduleTick(runtime::Duration::zero());
     }
 
@@ -244,8 +245,15 @@ private:
                          now - *lastFrame_ + setup_.interval / 2 >= X11DisplayCaptureFactory::refreshInterval;
         if (due && !deliver(now))
             return;
-        if (!stopped_)
-            scheduleTick(setup_.interval);
+        if (stopped_)
+            return;
+        // Ticks keep a fixed cadence: the time a tick took is not added to the interval. A tick
+        // that ran late is not made up for with a burst.
+        const auto after = clock_->now();
+        nextTick_ += setup_.interval;
+        if (nextTick_ < after)
+            nextTick_ = after;
+        scheduleTick(nextTick_ - after);
     }
 
     // Reads what happened since the last tick: damage, cursor changes and the pointer position.
@@ -407,6 +415,7 @@ private:
     int pointerX_ = 0;
     int pointerY_ = 0;
     std::optional<runtime::TimePoint> lastFrame_;
+    runtime::TimePoint nextTick_{};
     std::vector<std::uint8_t> scaled_;
 };
 
