@@ -1,0 +1,31 @@
+#pragma once
+
+#include "display/display_facility.h"
+
+#include <xcb/xcb.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrio::platform {
+
+// The active RandR monitors of `root`'s screen, in the server's order. A monitor's ID is its name
+// atom. Throws std::runtime_error when the server does not answer or lacks RandR 1.5.
+std::vector<display::DisplayInfo> randrMonitors(xcb_connection_t* connection, xcb_window_t root);
+
+// Displays of an X server through RandR 1.5 monitors; virtual monitors are added as described in
+// x11_virtual_display.h. Every call talks to the server on a connection of its own.
+class RandrDisplayFacility final : public display::DisplayFacility {
+public:
+    // `displayName` as for xcb_connect (":1"); empty means $DISPLAY.
+    explicit RandrDisplayFacility(std::string displayName = {});
+
+    std::vector<display::DisplayInfo> displays() override;
+    std::unique_ptr<display::VirtualMonitor> createVirtualMonitor(display::VirtualResolution resolution, int attempt) override;
+
+private:
+    std::string displayName_;
+};
+
+}  // namespace kestrio::platform
