@@ -1,0 +1,48 @@
+"""kestrio --smoke-virtual-display: one line, exit 0 with an active monitor; on a screen that
+cannot grow, id 0, not active, exit 4. Nothing is left behind."""
+
+import os
+import re
+import subprocess
+import sys
+
+from host_support import BIN, XServer, free_port, skip
+
+
+def check(condition, message):
+    if not condition:
+        print("FAIL:", message)
+        sys.exit(1)
+
+
+def smoke(environment):
+    return subprocess.run([BIN, "--port", str(free_port()), "--smoke-virtual-display"], env=environment,
+                          capture_output=True, text=True, timeout=60)
+
+
+def main():
+    if not BIN:
+        skip("KESTRIO_BIN is not set")
+
+    # No DISPLAY: the host's own virtual screen, started large enough to grow.
+    environment = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+    result = smoke(environment)
+    check(re.fullmatch(r"virtual_display_id=[1-9][0-9]* active=true\n", result.stdout), f"output {result.stdout!r}")
+    check(result.returncode == 0, f"exit {result.returncode}")
+
+    # A screen that cannot grow: no monitor.
+    server = XServer(1920, 1080)
+    try:
+        environment["DISPLAY"] = server.name
+        result = smoke(environment)
+        check(result.stdout == "virtual_display_id=0 active=false\n", f"output {result.stdout!r}")
+        check(result.returncode == 4, f"exit {result.returncode}")
+        monitors = subprocess.run(["xrandr", "--listmonitors"], env=environment, capture_output=True, text=True)
+        check("Kestrio iPhone" not in monitors.stdout, "a monitor was left behind")
+    finally:
+        server.close()
+    print("smoke virtual display: ok")
+
+
+if __name__ == "__main__":
+    main()
