@@ -30,6 +30,31 @@ def main():
     check(re.fullmatch(r"virtual_display_id=[1-9][0-9]* active=true\n", result.stdout), f"output {result.stdout!r}")
     check(result.returncode == 0, f"exit {result.returncode}")
 
+    # On a screen of ours that can grow, the monitor is listed while the process lives, and gone after.
+    server = XServer(3840, 2160)
+    try:
+        environment["DISPLAY"] = server.name
+        for command in (["--newmode", "1920x1080", "173.00", "1920", "2048", "2248", "2576", "1080", "1083", "1088",
+                         "1120", "-hsync", "+vsync"], ["--addmode", "screen", "1920x1080"],
+                        ["--output", "screen", "--mode", "1920x1080", "--fb", "1920x1080"]):
+            subprocess.run(["xrandr", *command], env=environment, check=True, capture_output=True)
+        process = subprocess.Popen([BIN, "--port", str(free_port()), "--smoke-virtual-display"], env=environment,
+                                   stdout=subprocess.PIPE, text=True)
+        seen = False
+        while process.poll() is None and not seen:
+            monitors = subprocess.run(["xrandr", "--listmonitors"], env=environment, capture_output=True, text=True)
+            seen = "Kestrio iPhone" in monitors.stdout
+        output, _ = process.communicate(timeout=30)
+        check(seen, "the monitor was never listed while the process lived")
+        check(re.fullmatch(r"virtual_display_id=[1-9][0-9]* active=true\n", output), f"output {output!r}")
+        check(process.returncode == 0, f"exit {process.returncode}")
+        monitors = subprocess.run(["xrandr", "--listmonitors"], env=environment, capture_output=True, text=True)
+        check("Kestrio iPhone" not in monitors.stdout, f"monitor left behind: {monitors.stdout}")
+        size = subprocess.run(["xrandr"], env=environment, capture_output=True, text=True).stdout
+        check("current 1920 x 1080" in size, f"screen not restored: {size.splitlines()[0]}")
+    finally:
+        server.close()
+
     # A screen that cannot grow: no monitor.
     server = XServer(1920, 1080)
     try:
