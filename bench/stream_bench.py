@@ -19,6 +19,7 @@ import json
 import os
 import queue
 import signal
+import statistics
 import socket
 import subprocess
 import sys
@@ -282,11 +283,17 @@ class Stage:
         self.children.stop(self.xvfb)
 
 
-def run_probe(children, tools, port, warmup, seconds, records, on_measuring, on_done, sample=None):
+def run_probe(children, tools, port, warmup, seconds, records, on_measuring, on_done, sample=None, count_seconds=0,
+              on_counting=None, on_counted=None):
     """Runs stream_probe; calls on_measuring() at the end of the warm-up and on_done() at the end
-    of the window, and sample() about once a second meanwhile. Returns the summary fields."""
-    probe = children.start("stream_probe", [tools.probe, "--port", str(port), "--records", records, "--warmup", str(warmup),
-                                            "--seconds", str(seconds), "--screen-width", str(SCREEN_WIDTH)], pipe_stderr=True)
+    of the window, and sample() about once a second meanwhile. With count_seconds, the probe then
+    reads without decoding for that long, between on_counting() and on_counted(); its figures come
+    back under "counted". Returns the summary fields."""
+    argv = [tools.probe, "--port", str(port), "--records", records, "--warmup", str(warmup), "--seconds", str(seconds),
+            "--screen-width", str(SCREEN_WIDTH)]
+    if count_seconds:
+        argv += ["--count-seconds", str(count_seconds)]
+    probe = children.start("stream_probe", argv, pipe_stderr=True)
     probe.wait_for(lambda line: line == "connected", 15)
     probe.wait_for(lambda line: line == "measuring", warmup + 15)
     on_measuring(probe.pid)
@@ -309,8 +316,27 @@ def run_probe(children, tools, port, warmup, seconds, records, on_measuring, on_
         if line.startswith("done "):
             on_done(probe.pid)
             summary = dict(item.split("=", 1) for item in line.split()[1:])
+    counted = None
+    if count_seconds and int(summary.get("result", -1)) == 0:
+        probe.wait_for(lambda line: line == "counting", 15)
+        on_counting(probe.pid)
+        deadline = time.monotonic() + count_seconds + 30
+        while counted is None:
+            if time.monotonic() > deadline:
+                raise BenchError("stream_probe did not finish counting")
+            try:
+                line = probe.lines.get(timeout=0.5)
+            except queue.Empty:
+                continue
+            if line is None:
+                raise BenchError(f"stream_probe ended early: {' '.join(l for l in probe.stderr_lines if l)}")
+            if line.startswith("counted "):
+                on_counted(probe.pid)
+                counted = dict(item.split("=", 1) for item in line.split()[1:])
     children.stop(probe)
     result = {key: (float(value) if "." in value else int(value)) for key, value in summary.items()}
+    if counted:
+        result["counted"] = {key: (float(value) if "." in value else int(value)) for key, value in counted.items()}
     result["probe_status"] = probe.popen.returncode
     return result
 
@@ -344,7 +370,12 @@ def measure_host(stage, tools, children, workdir, quality, fps, warmup, seconds)
         marks[name] = {"time": time.monotonic(), "host": cpu_seconds(host.pid), "xvfb": cpu_seconds(stage.xvfb.pid),
                        "animator": cpu_seconds(stage.animator.pid), "probe": cpu_seconds(probe_pid), "machine": machine_busy_seconds()}
 
-    summary = run_probe(children, tools, port, warmup, seconds, records, lambda pid: mark("start", pid), lambda pid: mark("end", pid))
+    # The host's CPU is taken in the counting window, where the probe reads the stream without
+    # decoding it: a decoder on the same cores (the phone's work) would otherwise slow the host
+    # down and be billed to it. The decoding window's figure is kept alongside.
+    summary = run_probe(children, tools, port, warmup, seconds, records, lambda pid: mark("start", pid), lambda pid: mark("end", pid),
+                        count_seconds=seconds, on_counting=lambda pid: mark("count_start", pid),
+                        on_counted=lambda pid: mark("count_end", pid))
     rss = rss_kib(host.pid)
     capture_line = None
     while True:
@@ -361,6 +392,22 @@ def measure_host(stage, tools, children, workdir, quality, fps, warmup, seconds)
     wall = marks["end"]["time"] - marks["start"]["time"]
     frames = summary["frames"]
     host_cpu = marks["end"]["host"] - marks["start"]["host"]
+    counted = summary.get("counted")
+    if counted:
+        count_wall = marks["count_end"]["time"] - marks["count_start"]["time"]
+        count_cpu = marks["count_end"]["host"] - marks["count_start"]["host"]
+        counting = {
+            "window_s": round(count_wall, 3),
+            "frames": counted["frames"],
+            "frames_per_s": counted["frames"] / counted["seconds"],
+            "bytes_per_frame": counted["payload_bytes"] / counted["frames"] if counted["frames"] else None,
+            "host_cpu_s": count_cpu,
+            "host_cpu_ms_per_frame": count_cpu * 1000 / counted["frames"] if counted["frames"] else None,
+            "host_cpu_percent_of_core": count_cpu * 100 / count_wall,
+            "viewer_cpu_percent_of_core": (marks["count_end"]["probe"] - marks["count_start"]["probe"]) * 100 / count_wall,
+        }
+    else:
+        counting = None
     return {
         "quality": quality,
         "fps": fps,
@@ -376,9 +423,12 @@ def measure_host(stage, tools, children, workdir, quality, fps, warmup, seconds)
         "decode_errors": summary["decode_errors"],
         "bytes_per_frame": summary["payload_bytes"] / frames if frames else None,
         "video_mbit_per_s": summary["payload_bytes"] * 8 / summary["seconds"] / 1e6,
-        "host_cpu_s": host_cpu,
-        "host_cpu_ms_per_frame": host_cpu * 1000 / frames if frames else None,
-        "host_cpu_percent_of_core": host_cpu * 100 / wall,
+        "host_cpu_s_while_decoding": host_cpu,
+        "host_cpu_ms_per_frame_while_decoding": host_cpu * 1000 / frames if frames else None,
+        "host_cpu_percent_of_core_while_decoding": host_cpu * 100 / wall,
+        "host_cpu_ms_per_frame": counting["host_cpu_ms_per_frame"] if counting else None,
+        "host_cpu_percent_of_core": counting["host_cpu_percent_of_core"] if counting else None,
+        "counting_window": counting,
         "xvfb_cpu_percent_of_core": (marks["end"]["xvfb"] - marks["start"]["xvfb"]) * 100 / wall,
         "animator_cpu_percent_of_core": (marks["end"]["animator"] - marks["start"]["animator"]) * 100 / wall,
         "viewer_cpu_percent_of_core": (marks["end"]["probe"] - marks["start"]["probe"]) * 100 / wall,
@@ -391,6 +441,29 @@ def measure_host(stage, tools, children, workdir, quality, fps, warmup, seconds)
         "received_latency_ms_p50": percentile(received, 0.5),
         "received_latency_ms_p95": percentile(received, 0.95),
     }
+
+
+def median_round(rounds):
+    """The first round's details, with the CPU figures replaced by the medians over all rounds and
+    the ratios computed from those medians; each round's figures are kept under "rounds"."""
+    run = dict(rounds[0])
+    run["rounds"] = []
+    for one in rounds:
+        entry = {"host_cpu_ms_per_frame": one["host_cpu_ms_per_frame"], "frames_per_s": one["frames_per_s"]}
+        for key in ("baseline", "baseline_420"):
+            if key in one:
+                entry[f"{key}_cpu_ms_per_frame"] = one[key]["cpu_ms_per_frame"]
+        run["rounds"].append(entry)
+    if len(rounds) > 1:
+        run["host_cpu_ms_per_frame"] = statistics.median(r["host_cpu_ms_per_frame"] for r in rounds if r["host_cpu_ms_per_frame"])
+        for key in ("baseline", "baseline_420"):
+            if key in run:
+                run[key] = dict(run[key])
+                run[key]["cpu_ms_per_frame"] = statistics.median(r[key]["cpu_ms_per_frame"] for r in rounds if r[key]["cpu_ms_per_frame"])
+    for key in ("baseline", "baseline_420"):
+        if key in run and run["host_cpu_ms_per_frame"] and run[key]["cpu_ms_per_frame"]:
+            run[f"cpu_ratio_to_{key}"] = run["host_cpu_ms_per_frame"] / run[key]["cpu_ms_per_frame"]
+    return run
 
 
 def measure_baseline(stage, children, quality, fps, width, height, warmup, seconds, yuv420=False):
@@ -551,6 +624,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=20.0, help="measurement window per configuration")
     parser.add_argument("--baseline-warmup", type=float, default=2.0)
     parser.add_argument("--baseline-seconds", type=float, default=10.0)
+    parser.add_argument("--rounds", type=int, default=1, help="host and baseline windows, alternated, per configuration")
     parser.add_argument("--no-baseline-420", action="store_true", help="skip the baseline variant forced to 4:2:0")
     parser.add_argument("--qualities", default=",".join(QUALITIES))
     parser.add_argument("--fps", default=",".join(map(str, FRAME_RATES)))
@@ -578,19 +652,23 @@ def main():
                 for fps in map(int, args.fps.split(",")):
                     print(f"-- {quality} {fps} fps", flush=True)
                     stage = Stage(children, tools, workdir, f"{quality}-{fps}")
+                    rounds = []
                     try:
                         stage.start_animator(60)
-                        run = measure_host(stage, tools, children, workdir, quality, fps, args.warmup, args.seconds)
                         width, height = OUTPUT_SIZES[quality]
-                        run["baseline"] = measure_baseline(stage, children, quality, fps, width, height, args.baseline_warmup, args.baseline_seconds)
-                        if not args.no_baseline_420:
-                            run["baseline_420"] = measure_baseline(stage, children, quality, fps, width, height, args.baseline_warmup,
-                                                                   args.baseline_seconds, yuv420=True)
+                        # Host and baseline alternate, so that a slow spell of a shared machine
+                        # weighs on both; the medians of the rounds are reported.
+                        for _ in range(args.rounds):
+                            one = measure_host(stage, tools, children, workdir, quality, fps, args.warmup, args.seconds)
+                            one["baseline"] = measure_baseline(stage, children, quality, fps, width, height, args.baseline_warmup,
+                                                               args.baseline_seconds)
+                            if not args.no_baseline_420:
+                                one["baseline_420"] = measure_baseline(stage, children, quality, fps, width, height, args.baseline_warmup,
+                                                                       args.baseline_seconds, yuv420=True)
+                            rounds.append(one)
                     finally:
                         stage.close()
-                    for key in ("baseline", "baseline_420"):
-                        if key in run and run["host_cpu_ms_per_frame"] and run[key]["cpu_ms_per_frame"]:
-                            run[f"cpu_ratio_to_{key}"] = run["host_cpu_ms_per_frame"] / run[key]["cpu_ms_per_frame"]
+                    run = median_round(rounds)
                     results["runs"].append(run)
             if not args.skip_extra:
                 print("-- still screen", flush=True)
@@ -624,15 +702,16 @@ def main():
     with open(args.output, "w") as f:
         json.dump(results, f, indent=1)
 
-    header = (f"{'quality':<10}{'fps':>4}{'output':>10}{'frames/s':>9}{'cpu ms/fr':>10}{'cpu %':>7}{'KB/fr':>7}{'lat p50':>8}{'lat p95':>8}"
+    header = (f"{'quality':<10}{'fps':>4}{'output':>10}{'frames/s':>9}{'cpu ms/fr':>10}{'+dec':>6}{'cpu %':>7}{'KB/fr':>7}{'lat p50':>8}{'lat p95':>8}"
               f"{'base f/s':>9}{'base ms/fr':>11}{'ratio':>7}{'b420 ms/fr':>11}{'ratio':>7}")
     if results["runs"]:
-        print()
+        print("\ncpu ms/fr: the host's CPU per frame while the probe only reads the stream; +dec: the same while")
+        print("the probe also decodes every frame on the same cores (the latency window)")
         print(header)
     for r in results["runs"]:
         b, b4 = r.get("baseline", {}), r.get("baseline_420", {})
         print(f"{r['quality']:<10}{r['fps']:>4}{r['output']:>10}{fmt(r['frames_per_s']):>9}{fmt(r['host_cpu_ms_per_frame'], 2):>10}"
-              f"{fmt(r['host_cpu_percent_of_core']):>7}{fmt(r['bytes_per_frame'] / 1000 if r['bytes_per_frame'] else None):>7}"
+              f"{fmt(r['host_cpu_ms_per_frame_while_decoding'], 2):>6}{fmt(r['host_cpu_percent_of_core']):>7}{fmt(r['bytes_per_frame'] / 1000 if r['bytes_per_frame'] else None):>7}"
               f"{fmt(r['latency_ms_p50']):>8}{fmt(r['latency_ms_p95']):>8}{fmt(b.get('frames_per_s')):>9}{fmt(b.get('cpu_ms_per_frame'), 2):>11}"
               f"{fmt(r.get('cpu_ratio_to_baseline'), 2):>7}{fmt(b4.get('cpu_ms_per_frame'), 2):>11}{fmt(r.get('cpu_ratio_to_baseline_420'), 2):>7}")
     if results["runs"]:

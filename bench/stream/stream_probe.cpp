@@ -6,6 +6,10 @@
 // "connected", "measuring" at the end of the warm-up, and a summary line "done key=value ..." so
 // that a driving script can sample other processes at the same moments.
 //
+// With --count-seconds S it then stops decoding and only reads and counts the stream for S more
+// seconds ("counting" when that starts, then "counted frames=... payload_bytes=... seconds=..."),
+// so that the host's CPU can be measured without a decoder competing for the same cores.
+//
 // With --no-read it only handshakes and then sleeps without ever reading, to see what a stuck
 // viewer does to the host.
 
@@ -35,6 +39,7 @@ struct Arguments {
     std::uint16_t port = 59590;
     double warmup = 3.0;
     double seconds = 20.0;
+    double countSeconds = 0.0;
     int screenWidth = 1920;
     std::string records;
     bool noRead = false;
@@ -99,6 +104,8 @@ bool parseArguments(int argc, char** argv, Arguments& arguments)
             arguments.warmup = std::atof(value);
         else if (flag == "--seconds")
             arguments.seconds = std::atof(value);
+        else if (flag == "--count-seconds")
+            arguments.countSeconds = std::atof(value);
         else if (flag == "--screen-width")
             arguments.screenWidth = std::atoi(value);
         else if (flag == "--records")
@@ -120,7 +127,8 @@ int main(int argc, char** argv)
 {
     Arguments arguments;
     if (!parseArguments(argc, argv, arguments)) {
-        std::fputs("usage: stream_probe --port N --records FILE [--warmup S] [--seconds S] [--screen-width W]\n"
+        std::fputs("usage: stream_probe --port N --records FILE [--warmup S] [--seconds S] [--count-seconds S]\n"
+                   "                    [--screen-width W]\n"
                    "       stream_probe --port N --no-read [--seconds S]\n",
                    stderr);
         return 2;
@@ -197,6 +205,22 @@ int main(int argc, char** argv)
                 static_cast<unsigned long long>(session.statistics().decodeErrors - errorsBefore), width, height,
                 static_cast<long long>(nanoseconds(start)), static_cast<long long>(nanoseconds(end)), static_cast<int>(result));
     std::fflush(stdout);
+    if (result == ViewerSession::RunResult::limitReached && arguments.countSeconds > 0) {
+        session.setDecoding(false);
+        const auto& statistics = session.statistics();
+        const auto countedFrames = [&] { return statistics.h264KeyFrames + statistics.h264DeltaFrames + statistics.jpegFrames; };
+        const std::uint64_t framesBefore = countedFrames();
+        const std::uint64_t bytesBefore = statistics.videoBytes;
+        const TimePoint countStart = Clock::now();
+        std::printf("counting\n");
+        std::fflush(stdout);
+        result = session.run(std::nullopt, seconds(arguments.countSeconds));
+        const double counted = std::chrono::duration<double>(Clock::now() - countStart).count();
+        std::printf("counted seconds=%.6f frames=%llu payload_bytes=%llu result=%d\n", counted,
+                    static_cast<unsigned long long>(countedFrames() - framesBefore),
+                    static_cast<unsigned long long>(statistics.videoBytes - bytesBefore), static_cast<int>(result));
+        std::fflush(stdout);
+    }
     session.close();
     return result == ViewerSession::RunResult::limitReached ? 0 : 1;
 }

@@ -287,6 +287,13 @@ ViewerSession::RunResult ViewerSession::run(std::optional<std::uint64_t> frames,
     return result;
 }
 
+void ViewerSession::setDecoding(bool decoding)
+{
+    if (decoding && !decoding_)
+        awaitingKeyFrame_ = true;
+    decoding_ = decoding;
+}
+
 void ViewerSession::handleMessage(const link::HostMessage& message, TimePoint receivedAt)
 {
     switch (message.kind) {
@@ -333,6 +340,13 @@ void ViewerSession::handleH264(const link::HostMessage& message, TimePoint recei
     statistics_.largestFrameBytes = std::max(statistics_.largestFrameBytes, message.payload.size());
     if (key)
         keyFrameAsked_ = false;
+    if (!decoding_)
+        return;
+    if (awaitingKeyFrame_) {
+        if (!key)
+            return;
+        awaitingKeyFrame_ = false;
+    }
 
     const auto packet = parseH264Packet(message.payload);
     if (!packet) {
@@ -356,6 +370,8 @@ void ViewerSession::handleJpeg(const link::HostMessage& message, TimePoint recei
     ++statistics_.jpegFrames;
     statistics_.videoBytes += message.payload.size();
     statistics_.largestFrameBytes = std::max(statistics_.largestFrameBytes, message.payload.size());
+    if (!decoding_)
+        return;
     if (jpeg_.decode(message.payload, decoded_))
         pictureDecoded(FrameKind::jpeg, receivedAt, message.payload.size());
     else

@@ -117,6 +117,9 @@ public:
     RunResult run(std::optional<std::uint64_t> frames, Duration duration);
 
     void setFrameCallback(FrameCallback callback) { onFrame_ = std::move(callback); }
+    // With decoding off, video messages are only counted: no picture, no frame callback. Turning
+    // it back on waits for the next key frame.
+    void setDecoding(bool decoding);
     void setMessageCallback(MessageCallback callback) { onControl_ = std::move(callback); }
 
     const ViewerStatistics& statistics() const { return statistics_; }
@@ -145,6 +148,8 @@ private:
     // Set once "KEYFRAME" has gone out; cleared by the next key frame, so that a burst of broken
     // packets asks only once.
     bool keyFrameAsked_ = false;
+    bool decoding_ = true;
+    bool awaitingKeyFrame_ = false;
     std::uint64_t nextPing_ = 1;
     std::map<std::uint64_t, TimePoint> pingsInFlight_;
     ViewerStatistics statistics_;
