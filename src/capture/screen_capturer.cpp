@@ -75,6 +75,10 @@ void ScreenCapturer::start(const CaptureDisplay& display)
     configuration.minimumFrameInterval = runtime::Duration(std::chrono::seconds(1)) / fps;
     configuration.queueDepth = captureQueueDepth;
     configuration.showsCursor = true;
+    // The same questions handleFrame() asks, put before the grab so that a picture that would be
+    // dropped costs neither the grab nor the conversion. Runs on our queue, which stop() ends
+    // before this object goes away.
+    configuration.wantsFrame = [this] { return wantsFrame(); };
     {
         std::lock_guard lock(stateLock_);
         if (stopped_)
@@ -152,6 +156,16 @@ void ScreenCapturer::requestFrame()
     }
     if (stream)
         stream->requestFrame();
+}
+
+bool ScreenCapturer::wantsFrame() const
+{
+    if (!sink_->canAcceptFrame())
+        return false;
+    if (!sink_->isViewerConnected() || !sink_->h264Capable())
+        return true;
+    std::lock_guard lock(encodeLock_);
+    return pendingEncodes_ <= 1;
 }
 
 void ScreenCapturer::handleFrame(const VideoFrame& frame)

@@ -45,6 +45,8 @@ private:
     ScreenCapturer(std::shared_ptr<FrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
                    std::shared_ptr<DisplayCaptureFactory> displays, std::shared_ptr<H264EncoderFactory> encoders);
 
+    // Whether a frame captured now would be sent (a JPEG) or encoded (H.264).
+    bool wantsFrame() const;
     void handleFrame(const VideoFrame& frame);
     void submit(H264Encoder& encoder, const VideoFrame& frame);
     void handleOutput(std::optional<EncodedVideoFrame> output);

@@ -141,6 +141,29 @@ TEST_F(ScreenCapturerTest, FramesTheSinkCannotTakeAreDroppedBeforeAnyWork)
     }
 }
 
+TEST_F(ScreenCapturerTest, CaptureIsToldNotToGrabWhatWouldBeDropped)
+{
+    auto capturer = startCapturer(true);
+    const auto configuration = displays->configuration();
+    ASSERT_TRUE(configuration && configuration->wantsFrame);
+    const auto& wantsFrame = configuration->wantsFrame;
+    EXPECT_TRUE(wantsFrame());
+    sink->accept = false;
+    EXPECT_FALSE(wantsFrame());
+    sink->accept = true;
+
+    // Two frames in the encoder: an H.264 viewer takes no third, a JPEG viewer would.
+    deliver(capturer);
+    deliver(capturer);
+    EXPECT_FALSE(wantsFrame());
+    sink->h264 = false;
+    EXPECT_TRUE(wantsFrame());
+    sink->h264 = true;
+    encoders->emit(1);
+    EXPECT_TRUE(wantsFrame());
+    capturer->stop();
+}
+
 TEST_F(ScreenCapturerTest, AtMostTwoFramesAreInTheEncoderAndAWaitingKeyFrameRequestGoesWithTheNext)
 {
     auto capturer = startCapturer(true);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <cmath>
 
 namespace kestrio::platform {
@@ -233,6 +235,31 @@ TEST_F(X11DisplayCaptureTest, DeliversOnlyChangesRequestsAndTheOccasionalRefresh
     EXPECT_EQ(log_.count(), 4u);
     tick(3);
     EXPECT_EQ(log_.count(), 4u);
+}
+
+TEST_F(X11DisplayCaptureTest, GrabsNothingWhileNoFrameIsWantedAndCatchesUpAfter)
+{
+    std::atomic<bool> wanted{true};
+    auto settings = configuration(160, 120, PixelFormat::nv12);
+    settings.wantsFrame = [&wanted] { return wanted.load(); };
+    start(CaptureDisplay{6, 0, 0, 320, 240}, settings);
+    tick();
+    ASSERT_EQ(log_.count(), 1u);
+
+    wanted = false;
+    display_->draw(testing::solidPicture(50, 50, 0xffffff), 10, 10);
+    stream_->requestFrame();
+    const int ticksPerRefresh = static_cast<int>(X11DisplayCaptureFactory::refreshInterval / interval);
+    tick(ticksPerRefresh + 2);
+    EXPECT_EQ(log_.count(), 1u) << "neither the change, the request nor the refresh is grabbed";
+
+    // The change seen meanwhile comes with the first tick that wants a frame, once.
+    wanted = true;
+    tick();
+    ASSERT_EQ(log_.count(), 2u);
+    EXPECT_GT(testing::meanNv12(log_.last(), 6, 6, 16, 16).y, 230);
+    tick(3);
+    EXPECT_EQ(log_.count(), 2u);
 }
 
 TEST_F(X11DisplayCaptureTest, CompositesTheCursorWhenShownAndFollowsIt)

@@ -177,6 +177,7 @@ public:
         PixelFormat format = PixelFormat::nv12;
         runtime::Duration interval{};
         bool showsCursor = true;
+        std::function<bool()> wantsFrame;
         std::uint8_t damageEvent = 0;
         std::uint8_t cursorEvent = 0;
         xcb_damage_damage_t damage = 0;
@@ -243,7 +244,8 @@ private:
         // Half a tick of slack: ticks of 1/30 s add up to a hair under a second after 30 of them.
         const bool due = frameRequested_.load() || damaged_ || cursorDirty_ || !lastFrame_ ||
                          now - *lastFrame_ + setup_.interval / 2 >= X11DisplayCaptureFactory::refreshInterval;
-        if (due && !deliver(now))
+        // A picture nobody can take now is not grabbed; what made it due stays pending.
+        if (due && (!setup_.wantsFrame || setup_.wantsFrame()) && !deliver(now))
             return;
         if (stopped_)
             return;
@@ -538,6 +540,7 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
                          ? configuration.minimumFrameInterval
                          : std::chrono::duration_cast<runtime::Duration>(std::chrono::nanoseconds(1'000'000'000 / 60));
     setup.showsCursor = configuration.showsCursor;
+    setup.wantsFrame = configuration.wantsFrame;
 
     const std::size_t sharedBytes = static_cast<std::size_t>(setup.area.width) * setup.area.height * 4;
     int segmentID = shmget(IPC_PRIVATE, sharedBytes, IPC_CREAT | 0600);
