@@ -9,7 +9,8 @@ run_packages=(
     cmake ninja-build g++ pkg-config
     libasio-dev libavahi-client-dev
     libavcodec-dev libavutil-dev libturbojpeg0-dev libyuv-dev
-    libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-randr0-dev
+    libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-randr0-dev libxcb-xtest0-dev
+    nlohmann-json3-dev
     xvfb x11-xserver-utils
     libgtest-dev libgmock-dev libbenchmark-dev
 )
