@@ -26,11 +26,18 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments)
             options.version = true;
         } else if (argument == "--smoke-virtual-display") {
             options.smokeVirtualDisplay = true;
-        } else if (name == "--port" || name == "--quality" || name == "--fps") {
+        } else if (name == "--port" || name == "--quality" || name == "--fps" || name == "--mode") {
             if (!hasInlineValue) {
                 if (i + 1 >= arguments.size())
                     return {std::nullopt, name + " needs a value"};
                 value = arguments[++i];
+            }
+            if (name == "--mode") {
+                const auto mode = link::macSourceModeFromRawValue(value);
+                if (!mode)
+                    return {std::nullopt, "--mode takes virtualDisplay or mirror, not \"" + value + "\""};
+                options.mode = *mode;
+                continue;
             }
             if (name == "--quality") {
                 const auto quality = capture::streamQualityFromRawValue(value);
@@ -62,11 +69,14 @@ std::string usageText()
 {
     return "Usage: kestrio [options]\n"
            "\n"
-           "Shares this computer's screen with the Kestrio viewer on a phone.\n"
+           "Shares this computer's screen with the Kestrio viewer on a phone. With no X display\n"
+           "(DISPLAY unset) it shares a virtual screen of its own.\n"
            "\n"
            "Options:\n"
-           "  --headless     run without a window until interrupted (SIGINT or SIGTERM)\n"
+           "  --headless     run without a window until interrupted (SIGINT or SIGTERM), printing\n"
+           "                 the status lines the window would show\n"
            "  --port N       listen for the viewer on TCP port N (default 59590)\n"
+           "  --mode M       virtualDisplay (default: a monitor of its own) or mirror\n"
            "  --quality Q    dataSaver, balanced (default) or sharp\n"
            "  --fps N        30 or 60 (default) frames per second\n"
            "  --smoke-virtual-display\n"

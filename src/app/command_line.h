@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/stream_settings.h"
+#include "link/viewer_control_event.h"
 
 #include <cstdint>
 #include <optional>
@@ -15,6 +16,8 @@ struct CommandLine {
     bool version = false;
     bool smokeVirtualDisplay = false;
     std::uint16_t port = 59590;
+    // The stream settings this run starts with; they are not stored.
+    link::MacSourceMode mode = link::MacSourceMode::virtualDisplay;
     capture::StreamQuality quality = capture::StreamQuality::balanced;
     capture::StreamFrameRate frameRate = capture::StreamFrameRate::sixty;
 };

@@ -12,7 +12,7 @@ DisplayList::DisplayList(std::shared_ptr<DisplayFacility> facility, std::shared_
 {
 }
 
-void DisplayList::refreshDisplays()
+bool DisplayList::refreshDisplays()
 {
     std::vector<DisplayInfo> listed;
     try {
@@ -21,7 +21,7 @@ void DisplayList::refreshDisplays()
         screenPermissionNeeded_ = captureAllowed_ ? !captureAllowed_() : false;
         errorMessage_ = screenPermissionNeeded_ ? std::string("화면 기록 권한이 필요함")
                                                 : std::string("화면 목록을 읽을 수 없음 \u00B7 ") + error.what();
-        return;
+        return false;
     }
     std::erase_if(listed, [&](const DisplayInfo& display) { return knownVirtualDisplayIDs_.contains(display.id); });
     std::erase_if(listed, [](const DisplayInfo& display) { return display.ownVirtualMonitor; });
@@ -31,6 +31,7 @@ void DisplayList::refreshDisplays()
                                              [&](const DisplayInfo& display) { return display.id == selectedDisplayID_; });
     if (selectedDisplayID_ == 0 || !selectionListed)
         selectedDisplayID_ = displays_.empty() ? 0 : displays_.front().id;
+    return true;
 }
 
 runtime::Task<DisplayInfo> DisplayList::waitForDisplay(std::uint32_t id)

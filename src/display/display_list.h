@@ -28,8 +28,8 @@ public:
     static constexpr runtime::Duration waitInterval = std::chrono::milliseconds(250);
 
     // Reloads the list and keeps the selection valid. A failed query keeps the list and the
-    // selection and only sets the message (and screenPermissionNeeded).
-    void refreshDisplays();
+    // selection and only sets the message (and screenPermissionNeeded). True when the list loaded.
+    bool refreshDisplays();
 
     // The display with this ID once the platform lists it (unfiltered: a new virtual monitor is
     // found although it never enters the list). Queries up to 60 times, 0.25 s apart; throws

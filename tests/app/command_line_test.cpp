@@ -17,6 +17,11 @@ TEST(CommandLine, AcceptsTheDocumentedOptions)
     EXPECT_TRUE(parsed.options->headless);
     EXPECT_EQ(parsed.options->port, 60001);
 
+    EXPECT_EQ(parsed.options->mode, link::MacSourceMode::virtualDisplay);
+    parsed = parseCommandLine({"--mode", "mirror"});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_EQ(parsed.options->mode, link::MacSourceMode::mirror);
+
     parsed = parseCommandLine({"--quality", "sharp", "--fps=30"});
     ASSERT_TRUE(parsed.options);
     EXPECT_EQ(parsed.options->quality, capture::StreamQuality::sharp);
@@ -37,6 +42,7 @@ TEST(CommandLine, RefusesWhatItDoesNotUnderstand)
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
              {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12ab"}, {"--port="}, {"--port", "-5"},
              {"--headless=yes"}, {"--bogus"}, {"headless"}, {"--quality", "Sharp"}, {"--fps", "45"}, {"--quality"},
+             {"--mode", "Mirror"}, {"--mode", "extended"}, {"--mode"},
              {"--smoke-virtual-display=1"}, {"--Smoke-virtual-display"}}) {
         const auto parsed = parseCommandLine(arguments);
         EXPECT_FALSE(parsed.options) << arguments.front();

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "model/mac_screen_model.h"
+
+#include <optional>
+#include <ostream>
+
+namespace kestrio::app {
+
+// What the window would show, as lines on a stream for a host without one: the status title and
+// detail (each Korean, then English) whenever either changes, and an error text that the title
+// does not already carry, and the name of each viewer that identifies itself ("viewer: NAME").
+class StatusPrinter {
+public:
+    explicit StatusPrinter(std::ostream& out) : out_(out) {}
+
+    void show(const model::MacScreenModel& model);
+
+private:
+    std::ostream& out_;
+    std::optional<model::BilingualText> title_;
+    std::optional<model::BilingualText> detail_;
+    std::optional<std::string> error_;
+    std::optional<std::pair<std::string, std::string>> viewer_;
+};
+
+}  // namespace kestrio::app

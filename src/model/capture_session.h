@@ -1,0 +1,23 @@
+#pragma once
+
+#include "display/display_facility.h"
+#include "model/stream_options.h"
+
+#include <functional>
+#include <memory>
+
+namespace kestrio::model {
+
+// One run of screen capture to the viewer, for fixed stream settings.
+class CaptureSession {
+public:
+    virtual ~CaptureSession() = default;
+    // Throws an exception whose what() is the text the user sees when capture cannot start.
+    virtual void start(const display::DisplayInfo& display) = 0;
+    // Safe to call more than once.
+    virtual void stop() = 0;
+};
+
+using CaptureSessionFactory = std::function<std::unique_ptr<CaptureSession>(StreamQuality, StreamFrameRate)>;
+
+}  // namespace kestrio::model

@@ -1,0 +1,334 @@
+#include "model/mac_screen_model.h"
+
+#include <algorithm>
+
+namespace kestrio::model {
+
+namespace {
+
+constexpr std::string_view whitespaceAndNewlines = " \t\n\r\v\f";
+
+bool isBlank(std::string_view text)
+{
+    // Besides ASCII blanks, the no-break and ideographic spaces a pasted address may carry.
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        if (whitespaceAndNewlines.find(rest.front()) != std::string_view::npos) {
+            rest.remove_prefix(1);
+        } else if (rest.starts_with("\u00A0")) {
+            rest.remove_prefix(2);
+        } else if (rest.starts_with("\u3000") || rest.starts_with("\u2028") || rest.starts_with("\u2029")) {
+            rest.remove_prefix(3);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::shared_ptr<MacScreenModel> MacScreenModel::create(Environment environment)
+{
+    std::shared_ptr<MacScreenModel> model(new MacScreenModel(std::move(environment)));
+    model->construct();
+    return model;
+}
+
+MacScreenModel::MacScreenModel(Environment environment)
+    : environment_(std::move(environment)),
+      displayList_(environment_.displays, environment_.clock,
+                   [permissions = environment_.permissions] { return permissions && permissions->captureAllowed(); })
+{
+}
+
+MacScreenModel::~MacScreenModel()
+{
+    lifetime_.cancel();
+    if (capturer_)
+        capturer_->stop();
+}
+
+void MacScreenModel::construct()
+{
+    auto& settings = *environment_.settings;
+    autoStartOnConnect_ = settings.boolValue(settingsKey::autoStartOnConnect).value_or(true);
+    iMessageAddress_ = settings.stringValue(settingsKey::iMessageAddress).value_or("");
+    iMessageNotificationsEnabled_ = settings.boolValue(settingsKey::iMessageNotificationsEnabled).value_or(false);
+    selectedPhoneID_ = settings.stringValue(settingsKey::selectedPhoneID).value_or("");
+    launchAtLogin_ = settings.boolValue(settingsKey::launchAtLogin)
+                         .value_or(environment_.loginItemEnabled ? environment_.loginItemEnabled() : false);
+
+    if (iMessageNotificationsEnabled_) {
+        iMessageStatus_ = isBlank(iMessageAddress_) ? "Apple ID/iMessage 주소를 입력하세요" : "외부 연결 주소를 메시지로 보냅니다";
+    }
+
+    auto& link = *environment_.link;
+    link.setOnStateChange([weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->launch([](MacScreenModel& model) { return model.handleStreamerStateChange(); });
+    });
+    link.setOnControlEvent([weak = weak_from_this()](const link::ViewerControlEvent& event) {
+        if (auto self = weak.lock())
+            self->post([event](MacScreenModel& model) { model.handleControlEvent(event); });
+    });
+    link.setOnViewerIdentity([weak = weak_from_this()](const std::string& name, const std::string& identifier) {
+        if (auto self = weak.lock())
+            self->post([name, identifier](MacScreenModel& model) { model.rememberConnectedPhone(name, identifier); });
+    });
+
+    try {
+        link.start();
+    } catch (...) {
+        setErrorMessage(std::string(listenerFailedText));
+    }
+
+    assign(remoteAccessStatus_, std::string("공유기 자동 포트 연결 중…"));
+    assign(remoteEndpoint_, std::string(notYetKnown));
+}
+
+void MacScreenModel::observe(std::function<void()> willChange)
+{
+    observers_.push_back(std::move(willChange));
+}
+
+void MacScreenModel::willChange()
+{
+    for (const auto& observer : observers_)
+        observer();
+}
+
+void MacScreenModel::post(std::function<void(MacScreenModel&)> operation)
+{
+    environment_.mainExecutor->post([weak = weak_from_this(), operation = std::move(operation)] {
+        auto self = weak.lock();
+        if (self && !self->shutDown_)
+            operation(*self);
+    });
+}
+
+void MacScreenModel::launch(std::function<runtime::Task<void>(MacScreenModel&)> operation)
+{
+    auto body = [](std::weak_ptr<MacScreenModel> weak, std::function<runtime::Task<void>(MacScreenModel&)> run) -> runtime::Task<void> {
+        auto self = weak.lock();
+        if (!self || self->shutDown_)
+            co_return;
+        co_await run(*self);
+    };
+    runtime::spawn(environment_.mainExecutor, body(weak_from_this(), std::move(operation)), lifetime_.token());
+}
+
+// Settings ------------------------------------------------------------------------------------
+
+void MacScreenModel::setSelectedDisplayID(std::uint32_t id)
+{
+    if (displayList_.selectedDisplayID() == id)
+        return;
+    willChange();
+    displayList_.select(id);
+}
+
+void MacScreenModel::setSourceMode(MacSourceMode mode)
+{
+    assign(sourceMode_, mode);
+}
+
+void MacScreenModel::setVirtualResolution(display::VirtualResolution resolution)
+{
+    assign(virtualResolution_, resolution);
+}
+
+void MacScreenModel::setQuality(StreamQuality quality)
+{
+    assign(quality_, quality);
+}
+
+void MacScreenModel::setFrameRate(StreamFrameRate rate)
+{
+    assign(frameRate_, rate);
+}
+
+void MacScreenModel::setAutoStartOnConnect(bool on)
+{
+    assign(autoStartOnConnect_, on);
+    environment_.settings->setBool(settingsKey::autoStartOnConnect, autoStartOnConnect_);
+}
+
+void MacScreenModel::setIMessageAddress(std::string address)
+{
+    assign(iMessageAddress_, std::move(address));
+    environment_.settings->setString(settingsKey::iMessageAddress, iMessageAddress_);
+}
+
+void MacScreenModel::setIMessageNotificationsEnabled(bool on)
+{
+    assign(iMessageNotificationsEnabled_, on);
+    environment_.settings->setBool(settingsKey::iMessageNotificationsEnabled, iMessageNotificationsEnabled_);
+}
+
+void MacScreenModel::setSelectedPhoneID(std::string id)
+{
+    assign(selectedPhoneID_, std::move(id));
+    environment_.settings->setString(settingsKey::selectedPhoneID, selectedPhoneID_);
+    const auto phone = std::find_if(pairedPhones_.begin(), pairedPhones_.end(),
+                                    [&](const PairedIPhone& candidate) { return candidate.id == selectedPhoneID_; });
+    if (phone != pairedPhones_.end())
+        environment_.settings->setString(settingsKey::selectedPhoneName, phone->name);
+}
+
+void MacScreenModel::rememberConnectedPhone(std::string name, std::string identifier)
+{
+    // The phone list and its messages come with paired-phone discovery; until then the viewer's
+    // identity is kept as the one that connected last.
+    willChange();
+    connectedViewerIdentity_.emplace(std::move(name), std::move(identifier));
+}
+
+// Refreshing ----------------------------------------------------------------------------------
+
+runtime::Task<void> MacScreenModel::refreshAll()
+{
+    refreshPermissions();
+    assign(launchAtLogin_, environment_.loginItemEnabled ? environment_.loginItemEnabled() : false);
+    std::optional<std::string> address = environment_.localAddress ? environment_.localAddress() : std::nullopt;
+    assign(localIPAddress_, address ? *address : std::string(noLocalAddress));
+    co_await refreshDisplays();
+}
+
+runtime::Task<void> MacScreenModel::refreshDisplays()
+{
+    // The list changes inside the refresh, so observers hear of it first.
+    willChange();
+    const bool loaded = displayList_.refreshDisplays();
+    if (!loaded) {
+        assign(screenPermissionNeeded_, displayList_.screenPermissionNeeded());
+        setErrorMessage(displayList_.errorMessage());
+    }
+    co_return;
+}
+
+std::optional<display::DisplayInfo> MacScreenModel::currentDisplay() const
+{
+    return displayList_.currentDisplay();
+}
+
+// Permissions ---------------------------------------------------------------------------------
+
+void MacScreenModel::refreshPermissions()
+{
+    auto& permissions = *environment_.permissions;
+    assign(touchPermissionNeeded_, !permissions.inputTrusted());
+    assign(screenPermissionNeeded_, !permissions.captureAllowed());
+    assign(launchAtLogin_, environment_.loginItemEnabled ? environment_.loginItemEnabled() : false);
+    if (environment_.link->isViewerConnected())
+        environment_.link->sendControl(touchPermissionNeeded_ ? "INPUT NEEDS_PERMISSION" : "INPUT READY");
+}
+
+bool MacScreenModel::ensureTouchPermission()
+{
+    auto& permissions = *environment_.permissions;
+    const bool trusted = permissions.inputTrusted();
+    if (trusted) {
+        assign(touchPermissionNeeded_, false);
+    } else {
+        assign(touchPermissionNeeded_, true);
+        if (!didRequestTouchPermission_) {
+            didRequestTouchPermission_ = true;
+            permissions.promptForInputTrust();
+        }
+    }
+    return trusted;
+}
+
+void MacScreenModel::openPrivacySettings(std::string_view anchor)
+{
+    const std::string url = "x-apple.systempreferences:com.apple.preference.security?" + std::string(anchor);
+    // A URL may not carry blanks or control characters; such an anchor opens nothing.
+    const bool valid = std::none_of(url.begin(), url.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7F;
+    });
+    if (valid && environment_.urlOpener)
+        environment_.urlOpener->open(url);
+}
+
+void MacScreenModel::requestScreenRecordingPermission()
+{
+    auto& permissions = *environment_.permissions;
+    permissions.requestCaptureAccess();
+    assign(screenPermissionNeeded_, !permissions.captureAllowed());
+    openPrivacySettings("Privacy_ScreenCapture");
+}
+
+void MacScreenModel::requestTouchControlPermission()
+{
+    environment_.permissions->promptForInputTrust();
+    openPrivacySettings("Privacy_Accessibility");
+}
+
+void MacScreenModel::openAutomationSettings()
+{
+    openPrivacySettings("Privacy_Automation");
+}
+
+// Status texts --------------------------------------------------------------------------------
+
+BilingualText MacScreenModel::statusTitle() const
+{
+    if (environment_.link->isViewerConnected())
+        return {"iPhone 연결됨", "iPhone Connected"};
+    return {errorMessage_.value_or("iPhone을 기다리는 중"), "Waiting for iPhone"};
+}
+
+BilingualText MacScreenModel::statusDetail() const
+{
+    auto& link = *environment_.link;
+    if (link.isViewerConnected())
+        return {link.peerName() + " · " + (link.h264Capable() ? "H.264" : "JPEG 호환 모드"), "Ready to receive the screen"};
+    const std::string lead = phoneLaunchMessage_ ? *phoneLaunchMessage_ + " · Mac IP " : std::string("iPhone에서 Kestrio를 열어 주세요 · Mac IP ");
+    return {lead + localIPAddress_, "Open Kestrio on your iPhone to connect"};
+}
+
+BilingualText MacScreenModel::hintText() const
+{
+    BilingualText hint;
+    if (touchPermissionNeeded_) {
+        hint.korean = "아이폰 터치 제어를 사용하려면 시스템 설정 → 개인정보 보호 및 보안 → 손쉬운 사용에서 Kestrio를 허용한 뒤 앱을 다시 실행하세요.";
+    } else if (!isStreaming_) {
+        hint.korean = "‘확장 모니터’는 macOS에 Kestrio iPhone 디스플레이를 연결합니다. 같은 Wi‑Fi에서는 무선으로 연결되고, 케이블이 있으면 USB를 우선 사용합니다.";
+    } else if (sourceMode_ == MacSourceMode::mirror) {
+        hint.korean = "화면 녹화 권한을 끄거나 네트워크 연결이 끊기면 전송이 중단됩니다.";
+    } else {
+        hint.korean = "macOS 설정 → 디스플레이에서 ‘Kestrio iPhone’의 위치를 조정하고, 앱 창을 그 화면으로 옮기세요.";
+    }
+    if (touchPermissionNeeded_) {
+        hint.english = "Allow Kestrio under System Settings → Privacy & Security → Accessibility, then relaunch the app.";
+    } else if (sourceMode_ == MacSourceMode::mirror) {
+        hint.english = "Streaming stops if screen recording permission is disabled or the network connection is lost.";
+    } else if (screenPermissionNeeded_) {
+        hint.english = "Allow screen recording under System Settings → Privacy & Security → Screen Recording.";
+    } else {
+        hint.english = "The Extended Monitor mode adds a Kestrio iPhone display to macOS. Wi‑Fi is used wirelessly; USB is preferred when available.";
+    }
+    return hint;
+}
+
+// Shutting down -------------------------------------------------------------------------------
+
+void MacScreenModel::shutdown()
+{
+    if (shutDown_)
+        return;
+    shutDown_ = true;
+    lifetime_.cancel();
+    cancelViewerDiscovery();
+    if (capturer_) {
+        capturer_->stop();
+        capturer_.reset();
+    }
+    releaseVirtualMonitor();
+    activeDisplayID_.reset();
+    environment_.link->stop();
+}
+
+}  // namespace kestrio::model

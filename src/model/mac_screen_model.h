@@ -1,0 +1,228 @@
+#pragma once
+
+#include "display/display_list.h"
+#include "display/virtual_display_manager.h"
+#include "display/virtual_resolution.h"
+#include "model/capture_session.h"
+#include "model/input_event_poster.h"
+#include "model/paired_iphone.h"
+#include "model/permissions.h"
+#include "model/settings_store.h"
+#include "model/stream_options.h"
+#include "model/viewer_link.h"
+#include "runtime/cancellation.h"
+#include "runtime/clock.h"
+#include "runtime/executor.h"
+#include "runtime/task.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <utility>
+#include <string>
+#include <vector>
+
+namespace kestrio::model {
+
+// Keys of the settings store.
+namespace settingsKey {
+inline constexpr std::string_view autoStartOnConnect = "autoStartOnConnect";
+inline constexpr std::string_view launchAtLogin = "launchAtLogin";
+inline constexpr std::string_view iMessageAddress = "iMessageAddress";
+inline constexpr std::string_view iMessageNotificationsEnabled = "iMessageNotificationsEnabled";
+inline constexpr std::string_view selectedPhoneID = "selectedPhoneID";
+inline constexpr std::string_view selectedPhoneName = "selectedPhoneName";
+inline constexpr std::string_view lastNotifiedRemoteEndpoint = "lastNotifiedRemoteEndpoint";
+}  // namespace settingsKey
+
+// Placeholder texts, compared by exact equality.
+inline constexpr std::string_view notYetKnown = "확인 중";
+inline constexpr std::string_view noLocalAddress = "확인 불가";
+inline constexpr std::string_view listenerFailedText = "수신 대기 실패";
+inline constexpr std::string_view mirrorFallbackText = "확장 모니터 생성 실패 · 화면 미러링으로 전송 시작";
+
+// The application's one model: the state the window shows, the stream's settings, and the
+// starting and stopping of a stream as viewers come and go. Everything runs on the main
+// executor; callbacks from the viewer link only post work there. Observers are told before
+// each change (the change itself is read afterwards).
+class MacScreenModel final : public std::enable_shared_from_this<MacScreenModel> {
+public:
+    struct Environment {
+        std::shared_ptr<runtime::Executor> mainExecutor;
+        std::shared_ptr<runtime::Clock> clock;
+        std::shared_ptr<ViewerLink> link;
+        std::shared_ptr<SettingsStore> settings;
+        std::shared_ptr<display::DisplayFacility> displays;
+        std::shared_ptr<PermissionFacility> permissions;
+        CaptureSessionFactory captureSessions;
+        std::shared_ptr<UrlOpener> urlOpener;                        // may be null
+        std::shared_ptr<InputEventPoster> input;                     // may be null
+        std::function<bool()> loginItemEnabled;                      // may be empty: off
+        std::function<std::optional<std::string>()> localAddress;  // may be empty: none
+    };
+
+    // Constructs and starts the model (reads the settings, starts listening). Call on the main
+    // executor.
+    static std::shared_ptr<MacScreenModel> create(Environment environment);
+    ~MacScreenModel();
+
+    MacScreenModel(const MacScreenModel&) = delete;
+    MacScreenModel& operator=(const MacScreenModel&) = delete;
+
+    // Called before every change of a published property.
+    void observe(std::function<void()> willChange);
+
+    // Published state.
+    const std::vector<display::DisplayInfo>& displays() const { return displayList_.displays(); }
+    std::uint32_t selectedDisplayID() const { return displayList_.selectedDisplayID(); }
+    MacSourceMode sourceMode() const { return sourceMode_; }
+    display::VirtualResolution virtualResolution() const { return virtualResolution_; }
+    StreamQuality quality() const { return quality_; }
+    StreamFrameRate frameRate() const { return frameRate_; }
+    bool autoStartOnConnect() const { return autoStartOnConnect_; }
+    bool launchAtLogin() const { return launchAtLogin_; }
+    const std::string& iMessageAddress() const { return iMessageAddress_; }
+    bool iMessageNotificationsEnabled() const { return iMessageNotificationsEnabled_; }
+    const std::vector<PairedIPhone>& pairedPhones() const { return pairedPhones_; }
+    const std::string& selectedPhoneID() const { return selectedPhoneID_; }
+    bool isStreaming() const { return isStreaming_; }
+    bool isBusy() const { return isBusy_; }
+    bool isRefreshingPhones() const { return isRefreshingPhones_; }
+    const std::optional<std::string>& errorMessage() const { return errorMessage_; }
+    const std::optional<std::string>& phoneLaunchMessage() const { return phoneLaunchMessage_; }
+    bool touchPermissionNeeded() const { return touchPermissionNeeded_; }
+    bool screenPermissionNeeded() const { return screenPermissionNeeded_; }
+    const std::string& localIPAddress() const { return localIPAddress_; }
+    const std::string& remoteEndpoint() const { return remoteEndpoint_; }
+    const std::string& remoteAccessStatus() const { return remoteAccessStatus_; }
+    const std::string& iMessageStatus() const { return iMessageStatus_; }
+
+    // Settings the user changes. The four stored ones are written to the settings store.
+    void setSelectedDisplayID(std::uint32_t id);
+    void setSourceMode(MacSourceMode mode);
+    void setVirtualResolution(display::VirtualResolution resolution);
+    void setQuality(StreamQuality quality);
+    void setFrameRate(StreamFrameRate rate);
+    void setAutoStartOnConnect(bool on);
+    void setIMessageAddress(std::string address);
+    void setIMessageNotificationsEnabled(bool on);
+    void setSelectedPhoneID(std::string id);
+
+    // Stored state that other parts of the program read.
+    std::optional<std::uint32_t> activeDisplayID() const { return activeDisplayID_; }
+    bool mouseButtonIsDown() const { return mouseButtonIsDown_; }
+    const std::set<std::uint32_t>& knownVirtualDisplayIDs() const { return displayList_.knownVirtualDisplayIDs(); }
+    bool didRequestTouchPermission() const { return didRequestTouchPermission_; }
+    std::optional<bool> lastReportedTouchPermission() const { return lastReportedTouchPermission_; }
+    bool viewerDiscoveryRunning() const { return viewerDiscovery_ != nullptr; }
+    // The viewer that last identified itself (name, identifier).
+    const std::optional<std::pair<std::string, std::string>>& connectedViewerIdentity() const { return connectedViewerIdentity_; }
+
+    // Status lines of the window, Korean and English.
+    BilingualText statusTitle() const;
+    BilingualText statusDetail() const;
+    BilingualText hintText() const;
+
+    // Streaming (asynchronous; run them with launch()).
+    runtime::Task<void> startStreaming();
+    runtime::Task<void> stopStreaming();
+    runtime::Task<void> sourceModeDidChange();
+    runtime::Task<void> refreshAll();
+    runtime::Task<void> refreshDisplays();
+    std::optional<display::DisplayInfo> currentDisplay() const;
+
+    // Runs `operation` as a main-executor task that keeps the model alive while it runs and ends
+    // when the model shuts down.
+    void launch(std::function<runtime::Task<void>(MacScreenModel&)> operation);
+
+    // Permissions.
+    void refreshPermissions();
+    bool ensureTouchPermission();
+    void openPrivacySettings(std::string_view anchor);
+    void requestScreenRecordingPermission();
+    void requestTouchControlPermission();
+    void openAutomationSettings();
+
+    // Ends every task, the stream and the virtual monitor, and closes the viewer link. The model
+    // does nothing afterwards. Call on the main executor.
+    void shutdown();
+
+    // For the input handlers: the viewer holds the left button.
+    void setMouseButtonIsDown(bool down) { mouseButtonIsDown_ = down; }
+
+private:
+    explicit MacScreenModel(Environment environment);
+    void construct();
+
+    void willChange();
+    template <class T>
+    void assign(T& field, T value)
+    {
+        if (field == value)
+            return;
+        willChange();
+        field = std::move(value);
+    }
+    void setErrorMessage(std::optional<std::string> message) { assign(errorMessage_, std::move(message)); }
+
+    // Posts `operation` with a weak hold on the model, which is taken only when it runs.
+    void post(std::function<void(MacScreenModel&)> operation);
+
+    runtime::Task<display::DisplayInfo> prepareVirtualDisplay();
+    runtime::Task<void> beginCapture(display::DisplayInfo display);
+    runtime::Task<void> failStart(std::string description);
+    runtime::Task<void> stopCapture();
+    void releaseVirtualMonitor();
+    runtime::Task<void> handleStreamerStateChange();
+    runtime::Task<void> handleViewerModeRequest(MacSourceMode mode);
+    void handleControlEvent(const link::ViewerControlEvent& event);
+    void startViewerDiscovery();
+    void cancelViewerDiscovery();
+    static runtime::Task<void> runViewerDiscovery(std::weak_ptr<MacScreenModel> weak, std::shared_ptr<runtime::CancellationSource> source);
+    bool discoveryShouldEnd() const;
+    void rememberConnectedPhone(std::string name, std::string identifier);
+
+    Environment environment_;
+    runtime::CancellationSource lifetime_;
+    bool shutDown_ = false;
+    std::vector<std::function<void()>> observers_;
+
+    // Published.
+    display::DisplayList displayList_;
+    MacSourceMode sourceMode_ = MacSourceMode::virtualDisplay;
+    display::VirtualResolution virtualResolution_ = display::VirtualResolution::fullHD;
+    StreamQuality quality_ = StreamQuality::balanced;
+    StreamFrameRate frameRate_ = StreamFrameRate::sixty;
+    bool autoStartOnConnect_ = true;
+    bool launchAtLogin_ = false;
+    std::string iMessageAddress_;
+    bool iMessageNotificationsEnabled_ = false;
+    std::vector<PairedIPhone> pairedPhones_;
+    std::string selectedPhoneID_;
+    bool isStreaming_ = false;
+    bool isBusy_ = false;
+    bool isRefreshingPhones_ = false;
+    std::optional<std::string> errorMessage_;
+    std::optional<std::string> phoneLaunchMessage_;
+    bool touchPermissionNeeded_ = false;
+    bool screenPermissionNeeded_ = false;
+    std::string localIPAddress_{notYetKnown};
+    std::string remoteEndpoint_{notYetKnown};
+    std::string remoteAccessStatus_ = "공유기 자동 포트 연결 중…";
+    std::string iMessageStatus_ = "iMessage 주소 알림이 꺼져 있습니다";
+
+    // Stored.
+    std::unique_ptr<CaptureSession> capturer_;
+    std::unique_ptr<display::VirtualDisplayManager> virtualDisplay_;
+    std::optional<std::uint32_t> activeDisplayID_;
+    bool didRequestTouchPermission_ = false;
+    bool mouseButtonIsDown_ = false;
+    std::optional<bool> lastReportedTouchPermission_;
+    bool viewerWasConnected_ = false;
+    std::shared_ptr<runtime::CancellationSource> viewerDiscovery_;
+    std::optional<std::pair<std::string, std::string>> connectedViewerIdentity_;
+};
+
+}  // namespace kestrio::model

@@ -1,0 +1,43 @@
+#include "model/stream_options.h"
+
+namespace kestrio::model {
+
+BilingualText label(MacSourceMode mode)
+{
+    switch (mode) {
+    case MacSourceMode::virtualDisplay:
+        return {"확장 모니터", "Extended Monitor"};
+    case MacSourceMode::mirror:
+        return {"화면 미러링", "Screen Mirroring"};
+    }
+    return {};
+}
+
+BilingualText label(StreamQuality quality)
+{
+    switch (quality) {
+    case StreamQuality::dataSaver:
+        return {"절약", "Data Saver"};
+    case StreamQuality::balanced:
+        return {"균형", "Balanced"};
+    case StreamQuality::sharp:
+        return {"선명", "Sharp"};
+    }
+    return {};
+}
+
+BilingualText label(StreamFrameRate rate)
+{
+    const std::string text = std::to_string(static_cast<int>(rate)) + " fps";
+    return {text, text};
+}
+
+std::optional<StreamFrameRate> streamFrameRateFromRawValue(std::int32_t raw)
+{
+    for (const auto rate : allFrameRates)
+        if (static_cast<std::int32_t>(rate) == raw)
+            return rate;
+    return std::nullopt;
+}
+
+}  // namespace kestrio::model

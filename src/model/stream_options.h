@@ -1,0 +1,36 @@
+#pragma once
+
+#include "capture/stream_settings.h"
+#include "link/viewer_control_event.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kestrio::model {
+
+using capture::StreamFrameRate;
+using capture::StreamQuality;
+using link::MacSourceMode;
+
+// A text the window shows as a Korean line over an English one.
+struct BilingualText {
+    std::string korean;
+    std::string english;
+    bool operator==(const BilingualText&) const = default;
+};
+
+inline constexpr std::array<MacSourceMode, 2> allSourceModes{MacSourceMode::virtualDisplay, MacSourceMode::mirror};
+inline constexpr std::array<StreamQuality, 3> allQualities{StreamQuality::dataSaver, StreamQuality::balanced, StreamQuality::sharp};
+inline constexpr std::array<StreamFrameRate, 2> allFrameRates{StreamFrameRate::thirty, StreamFrameRate::sixty};
+
+BilingualText label(MacSourceMode mode);
+BilingualText label(StreamQuality quality);
+// "30 fps" / "60 fps", the same on both lines.
+BilingualText label(StreamFrameRate rate);
+
+// 30 and 60 only.
+std::optional<StreamFrameRate> streamFrameRateFromRawValue(std::int32_t raw);
+
+}  // namespace kestrio::model

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "link/viewer_control_event.h"
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace kestrio::model {
+
+// What the model uses of the viewer connection. Queries read the link's state together, under
+// its lock; operations that act on the link run later on the link's own queue. The callbacks
+// are set once, before start(), and are called on the link's queue.
+class ViewerLink {
+public:
+    virtual ~ViewerLink() = default;
+
+    // Connected and handshaken.
+    virtual bool isViewerConnected() const = 0;
+    virtual bool h264Capable() const = 0;
+    virtual bool listenerReady() const = 0;
+    virtual std::string peerName() const = 0;
+
+    // Starts listening and advertising; throws when the listener cannot start now (the link keeps
+    // retrying on its own).
+    virtual void start() = 0;
+    // Closes the listener and the connection and withdraws the advertisement.
+    virtual void stop() = 0;
+    virtual void retryNow() = 0;
+    virtual void refreshAdvertisement() = 0;
+    // Puts one advertisement refresh on the link's queue; does nothing once the link is gone.
+    virtual void submitAdvertisementRefresh() = 0;
+    virtual void sendControl(std::string_view text) = 0;
+
+    virtual void setOnStateChange(std::function<void()> callback) = 0;
+    virtual void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) = 0;
+    virtual void setOnViewerIdentity(std::function<void(const std::string& name, const std::string& identifier)> callback) = 0;
+};
+
+}  // namespace kestrio::model

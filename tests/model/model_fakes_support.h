@@ -1,0 +1,197 @@
+#pragma once
+
+#include "model/mac_screen_model.h"
+#include "runtime/virtual_clock.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kestrio::test {
+
+// Settings kept in memory, with the same read rules as the file store.
+class MemorySettingsStore final : public model::SettingsStore {
+public:
+    struct Value {
+        enum class Kind { boolean, number, text } kind;
+        bool boolean = false;
+        double number = 0;
+        std::string text;
+    };
+
+    std::optional<bool> boolValue(std::string_view key) const override;
+    std::optional<std::string> stringValue(std::string_view key) const override;
+    void setBool(std::string_view key, bool value) override;
+    void setString(std::string_view key, std::string_view value) override;
+
+    void putNumber(std::string_view key, double value);
+    int writes = 0;
+    std::map<std::string, Value, std::less<>> values;
+};
+
+// The viewer link as the model sees it; the test plays the viewer by changing the fields and
+// firing the state change.
+class FakeViewerLink final : public model::ViewerLink {
+public:
+    explicit FakeViewerLink(std::shared_ptr<runtime::VirtualClock> clock) : clock_(std::move(clock)) {}
+
+    bool isViewerConnected() const override { return connected; }
+    bool h264Capable() const override { return h264; }
+    bool listenerReady() const override { return ready; }
+    std::string peerName() const override { return name; }
+    void start() override;
+    void stop() override { ++stops; }
+    void retryNow() override { ++retries; }
+    void refreshAdvertisement() override { ++refreshes; }
+    void submitAdvertisementRefresh() override;
+    void sendControl(std::string_view text) override { controls.emplace_back(text); }
+    void setOnStateChange(std::function<void()> callback) override { onStateChange = std::move(callback); }
+    void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) override { onControlEvent = std::move(callback); }
+    void setOnViewerIdentity(std::function<void(const std::string&, const std::string&)> callback) override
+    {
+        onViewerIdentity = std::move(callback);
+    }
+
+    // Changes the connection and tells the model.
+    void connect(bool canDecodeH264 = true, std::string peer = "Phone");
+    void disconnect();
+    void fireStateChange() const { onStateChange(); }
+
+    bool connected = false;
+    bool h264 = false;
+    bool ready = false;
+    bool startThrows = false;
+    std::string name = "연결 대기 중";
+    int starts = 0;
+    int stops = 0;
+    int retries = 0;
+    int refreshes = 0;
+    // Virtual times (since the clock's epoch) of the refreshes submitted to the link's queue.
+    std::vector<runtime::Duration> submittedRefreshes;
+    std::vector<std::string> controls;
+    std::function<void()> onStateChange;
+    std::function<void(const link::ViewerControlEvent&)> onControlEvent;
+    std::function<void(const std::string&, const std::string&)> onViewerIdentity;
+
+private:
+    std::shared_ptr<runtime::VirtualClock> clock_;
+};
+
+class FakeVirtualMonitor final : public display::VirtualMonitor {
+public:
+    FakeVirtualMonitor(std::uint32_t id, std::set<std::uint32_t>& live) : id_(id), live_(live) { live_.insert(id); }
+    ~FakeVirtualMonitor() override { live_.erase(id_); }
+    std::uint32_t displayID() const override { return id_; }
+
+private:
+    std::uint32_t id_;
+    std::set<std::uint32_t>& live_;
+};
+
+// Physical displays, and virtual monitors that are listed while they exist (unless told not to).
+class FakeDisplayFacility final : public display::DisplayFacility {
+public:
+    std::vector<display::DisplayInfo> displays() override;
+    std::unique_ptr<display::VirtualMonitor> createVirtualMonitor(display::VirtualResolution resolution, int attempt) override;
+
+    std::vector<display::DisplayInfo> physical;
+    bool monitorsFail = false;
+    bool monitorsAppear = true;
+    bool queryFails = false;
+    int creations = 0;
+    std::vector<runtime::Duration> creationTimes;
+    std::set<std::uint32_t> liveMonitors;
+    std::uint32_t nextMonitorID = 100;
+    std::shared_ptr<runtime::VirtualClock> clock;
+};
+
+class FakePermissions final : public model::PermissionFacility {
+public:
+    bool inputTrusted() override { return trusted; }
+    void promptForInputTrust() override { ++prompts; }
+    bool captureAllowed() override { return captureOK; }
+    void requestCaptureAccess() override { ++captureRequests; }
+
+    bool trusted = true;
+    bool captureOK = true;
+    int prompts = 0;
+    int captureRequests = 0;
+};
+
+class RecordingUrlOpener final : public model::UrlOpener {
+public:
+    void open(const std::string& url) override { urls.push_back(url); }
+    std::vector<std::string> urls;
+};
+
+class RecordingInput final : public model::InputEventPoster {
+public:
+    struct Button {
+        model::MouseButton button;
+        bool down;
+        model::ScreenPoint at;
+    };
+    std::optional<model::ScreenPoint> pointerLocation() override { return pointer; }
+    void postMouseButton(model::MouseButton button, bool down, model::ScreenPoint at) override { buttons.push_back({button, down, at}); }
+
+    std::optional<model::ScreenPoint> pointer;
+    std::vector<Button> buttons;
+};
+
+// Capture sessions that record what they were asked to capture.
+struct CaptureLog {
+    struct Run {
+        std::uint32_t displayID;
+        model::StreamQuality quality;
+        model::StreamFrameRate frameRate;
+        bool stopped = false;
+    };
+    std::vector<Run> runs;
+    std::set<std::uint32_t> failingDisplays;
+    int liveSessions = 0;
+
+    model::CaptureSessionFactory factory();
+    int running() const;
+};
+
+// A model on a manual main executor and a virtual clock, with every facility faked.
+struct ModelHarness {
+    ModelHarness();
+    ~ModelHarness();
+
+    // Builds the model (reads the settings and starts the link).
+    model::MacScreenModel& create();
+    // Runs everything due on the main executor.
+    void settle();
+    // Moves virtual time by `step`, running what falls due.
+    void advance(runtime::Duration step);
+    runtime::Duration elapsed() const;
+    void run(std::function<runtime::Task<void>(model::MacScreenModel&)> operation);
+
+    void connectViewer(bool h264 = true, std::string peer = "Phone");
+    void disconnectViewer();
+
+    std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
+    std::shared_ptr<FakeViewerLink> link = std::make_shared<FakeViewerLink>(clock);
+    std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
+    std::shared_ptr<FakeDisplayFacility> displays = std::make_shared<FakeDisplayFacility>();
+    std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
+    std::shared_ptr<RecordingUrlOpener> opener = std::make_shared<RecordingUrlOpener>();
+    std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
+    CaptureLog captures;
+    bool loginItemEnabled = false;
+    std::optional<std::string> localAddress = std::string("192.168.0.10");
+    int changes = 0;
+    std::shared_ptr<model::MacScreenModel> model;
+
+private:
+    runtime::TimePoint start_;
+};
+
+display::DisplayInfo physicalDisplay(std::uint32_t id, int x, int width = 1920, int height = 1080);
+
+}  // namespace kestrio::test

@@ -1,0 +1,281 @@
+// The model's start-up state and stored settings, permissions, and the status lines the window
+// shows.
+#include "model/model_fakes_support.h"
+
+#include "app/status_printer.h"
+#include "model/stream_options.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace kestrio::test {
+namespace {
+
+using model::MacSourceMode;
+namespace key = model::settingsKey;
+
+TEST(ModelSettings, FirstLaunchUsesTheDefaults)
+{
+    ModelHarness harness;
+    harness.loginItemEnabled = true;
+    auto& model = harness.create();
+    EXPECT_TRUE(model.autoStartOnConnect());
+    EXPECT_FALSE(model.iMessageNotificationsEnabled());
+    EXPECT_EQ(model.iMessageAddress(), "");
+    EXPECT_EQ(model.selectedPhoneID(), "");
+    EXPECT_TRUE(model.launchAtLogin()) << "follows the login item";
+    EXPECT_EQ(model.sourceMode(), MacSourceMode::virtualDisplay);
+    EXPECT_EQ(model.quality(), model::StreamQuality::balanced);
+    EXPECT_EQ(model.frameRate(), model::StreamFrameRate::sixty);
+    EXPECT_EQ(model.virtualResolution(), display::VirtualResolution::fullHD);
+    EXPECT_EQ(model.localIPAddress(), "확인 중");
+    EXPECT_EQ(model.remoteEndpoint(), "확인 중");
+    EXPECT_EQ(model.remoteAccessStatus(), "공유기 자동 포트 연결 중…");
+    EXPECT_EQ(model.iMessageStatus(), "iMessage 주소 알림이 꺼져 있습니다");
+    EXPECT_FALSE(model.isStreaming());
+    EXPECT_EQ(model.errorMessage(), std::nullopt);
+    EXPECT_EQ(harness.link->starts, 1);
+    EXPECT_EQ(harness.settings->writes, 0) << "reading writes nothing";
+}
+
+TEST(ModelSettings, StoredValuesSurviveARestartAndStreamSettingsDoNot)
+{
+    ModelHarness first;
+    {
+        auto& model = first.create();
+        model.setAutoStartOnConnect(false);
+        model.setIMessageAddress("  me@example.com ");
+        model.setIMessageNotificationsEnabled(true);
+        model.setSelectedPhoneID("00008110-000A");
+        model.setQuality(model::StreamQuality::sharp);
+        model.setFrameRate(model::StreamFrameRate::thirty);
+        model.setSourceMode(MacSourceMode::mirror);
+    }
+    ModelHarness second;
+    second.settings = first.settings;
+    auto& model = second.create();
+    EXPECT_FALSE(model.autoStartOnConnect());
+    EXPECT_EQ(model.iMessageAddress(), "  me@example.com ") << "stored untrimmed";
+    EXPECT_TRUE(model.iMessageNotificationsEnabled());
+    EXPECT_EQ(model.iMessageStatus(), "외부 연결 주소를 메시지로 보냅니다");
+    EXPECT_EQ(model.selectedPhoneID(), "00008110-000A");
+    EXPECT_EQ(model.quality(), model::StreamQuality::balanced);
+    EXPECT_EQ(model.frameRate(), model::StreamFrameRate::sixty);
+    EXPECT_EQ(model.sourceMode(), MacSourceMode::virtualDisplay);
+}
+
+TEST(ModelSettings, MistypedValuesCountAsAbsent)
+{
+    ModelHarness harness;
+    harness.settings->setString(key::autoStartOnConnect, "false");
+    harness.settings->setString(key::iMessageNotificationsEnabled, "true");
+    harness.settings->putNumber(key::launchAtLogin, 1);
+    harness.settings->putNumber(key::selectedPhoneID, 42);
+    auto& model = harness.create();
+    EXPECT_TRUE(model.autoStartOnConnect()) << "a text under a Boolean key";
+    EXPECT_FALSE(model.iMessageNotificationsEnabled());
+    EXPECT_TRUE(model.launchAtLogin()) << "the number 1 is a Boolean";
+    EXPECT_EQ(model.selectedPhoneID(), "42") << "a number under a text key reads as its text";
+}
+
+TEST(ModelSettings, BlankAddressAsksForOne)
+{
+    ModelHarness harness;
+    harness.settings->setBool(key::iMessageNotificationsEnabled, true);
+    harness.settings->setString(key::iMessageAddress, " \t\n");
+    auto& model = harness.create();
+    EXPECT_EQ(model.iMessageStatus(), "Apple ID/iMessage 주소를 입력하세요");
+}
+
+TEST(ModelSettings, StreamEnumerationsAndLabels)
+{
+    EXPECT_EQ(model::streamFrameRateFromRawValue(30), model::StreamFrameRate::thirty);
+    EXPECT_EQ(model::streamFrameRateFromRawValue(45), std::nullopt);
+    EXPECT_EQ(model::label(model::StreamFrameRate::sixty).korean, "60 fps");
+    EXPECT_EQ(model::label(MacSourceMode::mirror), (model::BilingualText{"화면 미러링", "Screen Mirroring"}));
+    EXPECT_EQ(model::label(model::StreamQuality::dataSaver), (model::BilingualText{"절약", "Data Saver"}));
+    EXPECT_EQ(model::allQualities.front(), model::StreamQuality::dataSaver);
+}
+
+TEST(ModelSettings, ListenerFailureShowsUntilTheListenerIsReady)
+{
+    ModelHarness harness;
+    harness.link->startThrows = true;
+    auto& model = harness.create();
+    EXPECT_EQ(model.errorMessage(), std::string("수신 대기 실패"));
+    EXPECT_EQ(model.statusTitle().korean, "수신 대기 실패");
+
+    harness.link->ready = true;
+    harness.link->fireStateChange();
+    harness.settle();
+    EXPECT_EQ(model.errorMessage(), std::nullopt);
+}
+
+TEST(ModelSettings, ObserversHearOfChangesBeforeTheyHappen)
+{
+    ModelHarness harness;
+    auto& model = harness.create();
+    std::vector<bool> seen;
+    model.observe([&] { seen.push_back(model.autoStartOnConnect()); });
+    model.setAutoStartOnConnect(false);
+    EXPECT_EQ(seen, std::vector<bool>{true});
+    model.setAutoStartOnConnect(false);
+    EXPECT_EQ(seen.size(), 1u) << "setting the same value is no change";
+}
+
+TEST(ModelSettings, RefreshAllReadsTheAddressAndTheDisplays)
+{
+    ModelHarness harness;
+    auto& model = harness.create();
+    harness.run([](model::MacScreenModel& m) { return m.refreshAll(); });
+    EXPECT_EQ(model.localIPAddress(), "192.168.0.10");
+    EXPECT_EQ(model.displays().size(), 2u);
+    EXPECT_EQ(model.selectedDisplayID(), 1u);
+
+    harness.localAddress.reset();
+    harness.displays->queryFails = true;
+    harness.permissions->captureOK = false;
+    harness.run([](model::MacScreenModel& m) { return m.refreshAll(); });
+    EXPECT_EQ(model.localIPAddress(), "확인 불가");
+    EXPECT_EQ(model.displays().size(), 2u) << "a failed load keeps the list";
+    EXPECT_TRUE(model.screenPermissionNeeded());
+    EXPECT_EQ(model.errorMessage(), std::string("화면 기록 권한이 필요함"));
+}
+
+// Permissions --------------------------------------------------------------------------------
+
+TEST(ModelPermissions, TheAutomaticPromptComesOncePerRun)
+{
+    ModelHarness harness;
+    harness.permissions->trusted = false;
+    auto& model = harness.create();
+    EXPECT_FALSE(model.ensureTouchPermission());
+    EXPECT_FALSE(model.ensureTouchPermission());
+    EXPECT_EQ(harness.permissions->prompts, 1);
+    EXPECT_TRUE(model.touchPermissionNeeded());
+    EXPECT_TRUE(model.didRequestTouchPermission());
+
+    model.requestTouchControlPermission();
+    model.requestTouchControlPermission();
+    EXPECT_EQ(harness.permissions->prompts, 3) << "the button prompts every time";
+    EXPECT_EQ(harness.opener->urls.back(), "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility");
+
+    harness.permissions->trusted = true;
+    EXPECT_TRUE(model.ensureTouchPermission());
+    EXPECT_FALSE(model.touchPermissionNeeded());
+}
+
+TEST(ModelPermissions, RefreshReportsInputStateToAConnectedViewer)
+{
+    ModelHarness harness;
+    harness.permissions->trusted = false;
+    auto& model = harness.create();
+    model.refreshPermissions();
+    EXPECT_TRUE(harness.link->controls.empty()) << "no viewer, nothing to tell";
+
+    model.setAutoStartOnConnect(false);
+    harness.connectViewer();
+    harness.permissions->trusted = true;
+    model.refreshPermissions();
+    EXPECT_FALSE(model.touchPermissionNeeded());
+    EXPECT_EQ(harness.link->controls, std::vector<std::string>{"INPUT READY"});
+    harness.permissions->trusted = false;
+    model.refreshPermissions();
+    EXPECT_EQ(harness.link->controls.back(), "INPUT NEEDS_PERMISSION");
+    EXPECT_EQ(model.lastReportedTouchPermission(), std::nullopt) << "the refresh does not count as a report";
+}
+
+TEST(ModelPermissions, PrivacyPanesOpenByTheirExactAddresses)
+{
+    ModelHarness harness;
+    auto& model = harness.create();
+    harness.permissions->captureOK = false;
+    model.requestScreenRecordingPermission();
+    EXPECT_EQ(harness.permissions->captureRequests, 1);
+    EXPECT_TRUE(model.screenPermissionNeeded());
+    model.openAutomationSettings();
+    model.openPrivacySettings("Privacy Broken");
+    EXPECT_EQ(harness.opener->urls,
+              (std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture",
+                                        "x-apple.systempreferences:com.apple.preference.security?Privacy_Automation"}));
+}
+
+// Status texts -------------------------------------------------------------------------------
+
+TEST(ModelStatus, LinesFollowTheViewerAndTheStream)
+{
+    ModelHarness harness;
+    auto& model = harness.create();
+    harness.run([](model::MacScreenModel& m) { return m.refreshAll(); });
+    EXPECT_EQ(model.statusTitle(), (model::BilingualText{"iPhone을 기다리는 중", "Waiting for iPhone"}));
+    EXPECT_EQ(model.statusDetail(),
+              (model::BilingualText{"iPhone에서 Kestrio를 열어 주세요 · Mac IP 192.168.0.10", "Open Kestrio on your iPhone to connect"}));
+    EXPECT_TRUE(model.hintText().korean.starts_with("‘확장 모니터’는 macOS"));
+    EXPECT_TRUE(model.hintText().english.starts_with("The Extended Monitor mode "));
+
+    harness.connectViewer(false, "지수의 iPhone");
+    EXPECT_EQ(model.statusTitle(), (model::BilingualText{"iPhone 연결됨", "iPhone Connected"}));
+    EXPECT_EQ(model.statusDetail().korean, "지수의 iPhone · JPEG 호환 모드");
+    // Streaming to the virtual monitor: the two hint lines say different things.
+    EXPECT_EQ(model.hintText().korean, "macOS 설정 → 디스플레이에서 ‘Kestrio iPhone’의 위치를 조정하고, 앱 창을 그 화면으로 옮기세요.");
+    EXPECT_TRUE(model.hintText().english.starts_with("The Extended Monitor mode "));
+
+    harness.link->onControlEvent(link::control::SourceMode{MacSourceMode::mirror});
+    harness.settle();
+    EXPECT_EQ(model.hintText(), (model::BilingualText{"화면 녹화 권한을 끄거나 네트워크 연결이 끊기면 전송이 중단됩니다.",
+                                                      "Streaming stops if screen recording permission is disabled or the network "
+                                                      "connection is lost."}));
+    harness.disconnectViewer();
+    harness.permissions->trusted = false;
+    model.ensureTouchPermission();
+    EXPECT_EQ(model.hintText().english, "Allow Kestrio under System Settings → Privacy & Security → Accessibility, then relaunch the app.");
+}
+
+TEST(ModelStatus, FallbackMessageLeadsTheDetailLine)
+{
+    ModelHarness harness;
+    harness.displays->monitorsFail = true;
+    auto& model = harness.create();
+    harness.run([](model::MacScreenModel& m) { return m.refreshAll(); });
+    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.advance(std::chrono::seconds(1));
+    ASSERT_TRUE(model.isStreaming());
+    EXPECT_EQ(model.statusDetail().korean, "확장 모니터 생성 실패 · 화면 미러링으로 전송 시작 · Mac IP 192.168.0.10");
+}
+
+TEST(ModelStatus, HeadlessPrinterShowsEachChangeOnce)
+{
+    ModelHarness harness;
+    harness.link->startThrows = true;
+    auto& model = harness.create();
+    std::ostringstream out;
+    app::StatusPrinter printer(out);
+    printer.show(model);
+    printer.show(model);
+    EXPECT_EQ(out.str(), "수신 대기 실패\nWaiting for iPhone\niPhone에서 Kestrio를 열어 주세요 · Mac IP 확인 중\n"
+                         "Open Kestrio on your iPhone to connect\n");
+
+    out.str("");
+    harness.link->ready = true;
+    model.setAutoStartOnConnect(false);
+    harness.connectViewer(true, "Phone");
+    printer.show(model);
+    EXPECT_EQ(out.str(), "iPhone 연결됨\niPhone Connected\nPhone · H.264\nReady to receive the screen\n");
+    out.str("");
+    harness.link->onViewerIdentity("지수의 iPhone", "A1B2");
+    harness.settle();
+    printer.show(model);
+    EXPECT_EQ(out.str(), "viewer: 지수의 iPhone\n");
+
+    // An error while connected is not in the title, so it gets its own line.
+    out.str("");
+    model.setSourceMode(MacSourceMode::mirror);
+    harness.displays->physical.clear();
+    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    printer.show(model);
+    EXPECT_EQ(out.str(), "가상 모니터를 만들 수 없습니다.\n");
+}
+
+}  // namespace
+}  // namespace kestrio::test
