@@ -1,17 +1,26 @@
 #include "app/command_line.h"
+#include "app/status_printer.h"
 #include "capture/frame_sink.h"
-#include "capture/screen_capturer.h"
 #include "display/virtual_display_manager.h"
 #include "kestrio_version.h"
 #include "link/frame_streamer.h"
+#include "model/mac_screen_model.h"
+#include "model/screen_capture_session.h"
+#include "model/streamer_viewer_link.h"
 #include "platform/avahi/avahi_service_advertiser.h"
 #include "platform/ffmpeg/ffmpeg_h264_encoder.h"
+#include "platform/linux/desktop_url_opener.h"
 #include "platform/linux/host_name.h"
+#include "platform/linux/interface_addresses.h"
+#include "platform/linux/json_settings_store.h"
 #include "platform/linux/network_path_resolver.h"
+#include "platform/linux/single_instance.h"
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_display_capture.h"
-#include "platform/x11/x11_screen.h"
+#include "platform/x11/x11_permissions.h"
 #include "platform/x11/xvfb_server.h"
+#include "remote/local_address.h"
+#include "runtime/io_context_executor.h"
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -23,22 +32,16 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 using namespace kestrio;
 
-// Where status lines go when they must not be printed.
-std::ostream& quiet()
-{
-    static std::ostream sink(nullptr);
-    return sink;
-}
-
 // The X display to share: $DISPLAY, or a virtual screen of our own when there is none, so that
 // the host also runs on a machine without a desktop.
-std::string chooseDisplay(std::unique_ptr<platform::XvfbServer>& ownServer, bool sayWhich)
+std::string chooseDisplay(std::unique_ptr<platform::XvfbServer>& ownServer, std::ostream& out)
 {
     if (const char* display = std::getenv("DISPLAY"); display && *display)
         return display;
@@ -48,14 +51,19 @@ std::string chooseDisplay(std::unique_ptr<platform::XvfbServer>& ownServer, bool
     screen.maximumSize = platform::ScreenSize{3840, 2160};
     ownServer = platform::XvfbServer::start(screen, error);
     if (!ownServer) {
-        if (sayWhich)
-            std::cout << "no display to share: " << error << std::endl;
+        out << "no display to share: " << error << std::endl;
         return {};
     }
     ::setenv("DISPLAY", ownServer->displayName().c_str(), 1);
-    if (sayWhich)
-        std::cout << "no DISPLAY given: sharing a virtual screen on " << ownServer->displayName() << std::endl;
+    out << "no DISPLAY given: sharing a virtual screen on " << ownServer->displayName() << std::endl;
     return ownServer->displayName();
+}
+
+// Where lines go when they must not be printed.
+std::ostream& quiet()
+{
+    static std::ostream sink(nullptr);
+    return sink;
 }
 
 // The smoke test of the virtual monitor: a 1280×720 monitor made at start-up and reported one
@@ -90,24 +98,28 @@ struct SmokeTest {
     std::optional<display::VirtualDisplayManager> manager;
 };
 
-// Runs the host with no window: listens, advertises, answers viewers and streams the X screen
-// to a handshaken viewer, until SIGINT or SIGTERM. Status lines go to standard output, except
-// in the smoke test, whose one line is the only output.
+// Runs the host with no window until SIGINT or SIGTERM: the model streams to the viewers that
+// connect, and the status lines the window would show are printed as they change. In the smoke
+// test its one line is the only output.
 int runHeadless(const app::CommandLine& options)
 {
     asio::io_context mainContext;
+    auto mainExecutor = std::make_shared<runtime::IoContextExecutor>(mainContext);
+    std::ostream& out = options.smokeVirtualDisplay ? quiet() : std::cout;
+
+    // A newer copy takes over: older ones are asked to quit, and nobody waits for them.
+    auto instance = platform::SingleInstance::forCurrentUser();
+    instance.claim();
+
     std::unique_ptr<platform::XvfbServer> ownServer;
-    const std::string displayName = chooseDisplay(ownServer, !options.smokeVirtualDisplay);
+    const std::string displayName = chooseDisplay(ownServer, out);
     std::optional<SmokeTest> smoke;
     if (options.smokeVirtualDisplay)
         smoke.emplace(displayName);
-    std::ostream& out = smoke ? quiet() : std::cout;
-    auto displays = std::make_shared<platform::X11DisplayCaptureFactory>(displayName);
-    auto encoders = std::make_shared<platform::FfmpegH264EncoderFactory>();
-    std::shared_ptr<capture::ScreenCapturer> capturer;
 
+    auto clock = runtime::makeSteadyClock();
     link::FrameStreamer::Environment environment;
-    environment.clock = runtime::makeSteadyClock();
+    environment.clock = clock;
     environment.advertiser = std::make_shared<platform::AvahiServiceAdvertiser>();
     environment.hostName = [] { return platform::userVisibleHostName(); };
     environment.pathResolver = [](const std::string& address) { return platform::resolveNetworkPath(address); };
@@ -115,88 +127,70 @@ int runHeadless(const app::CommandLine& options)
     environment.build = buildNumber;
     environment.port = options.port;
     auto streamer = link::FrameStreamer::create(std::move(environment));
+    auto viewerLink = std::make_shared<model::StreamerViewerLink>(streamer);
 
-    std::string shownStatus;
-    auto showStatus = [&] {
-        std::string status = streamer->peerName();
-        if (streamer->isViewerConnected())
-            status += streamer->h264Capable() ? " (H264)" : " (JPEG)";
-        if (status != shownStatus) {
-            shownStatus = status;
-            out << status << std::endl;
-        }
-    };
-    // Capture runs exactly while a viewer is connected and handshaken.
-    auto updateCapture = [&] {
-        const bool viewer = streamer->isViewerConnected();
-        if (viewer && !capturer) {
-            const auto display = platform::x11ScreenDisplay(displayName);
-            if (!display) {
-                out << "capture: no X display" << std::endl;
-                return;
-            }
-            auto next = capture::ScreenCapturer::create(std::make_shared<capture::StreamerFrameSink>(streamer), options.quality,
-                                                        options.frameRate, displays, encoders);
-            try {
-                next->start(*display);
-                capturer = std::move(next);
-                const auto configuration = capturer->configuration();
-                out << "capture: " << configuration.width << "x" << configuration.height << " at "
-                          << capture::framesPerSecond(options.frameRate) << " fps, "
-                          << (capturer->hasEncoder() ? "H.264 or JPEG" : "JPEG only") << std::endl;
-            } catch (const std::exception& error) {
-                out << "capture: " << error.what() << std::endl;
-            }
-        } else if (!viewer && capturer) {
-            capturer->stop();
-            capturer.reset();
-            out << "capture: stopped" << std::endl;
-        }
-    };
-    streamer->onStateChange = [&] {
-        asio::post(mainContext, [&] {
-            showStatus();
-            updateCapture();
-        });
-    };
-    streamer->onViewerIdentity = [&](const std::string& name, const std::string&) {
-        asio::post(mainContext, [&out, name] { out << "viewer: " << name << std::endl; });
-    };
+    model::MacScreenModel::Environment world;
+    world.mainExecutor = mainExecutor;
+    world.clock = clock;
+    world.link = viewerLink;
+    world.settings = platform::JsonSettingsStore::openDefault();
+    world.displays = std::make_shared<platform::RandrDisplayFacility>(displayName);
+    world.permissions = std::make_shared<platform::X11PermissionFacility>(displayName);
+    world.captureSessions = model::ScreenCaptureSession::factory(std::make_shared<capture::StreamerFrameSink>(streamer),
+                                                                 std::make_shared<platform::X11DisplayCaptureFactory>(displayName),
+                                                                 std::make_shared<platform::FfmpegH264EncoderFactory>());
+    world.urlOpener = std::make_shared<platform::DesktopUrlOpener>();
+    world.localAddress = [] { return remote::chooseLocalAddress(platform::interfaceAddresses()); };
+    auto model = model::MacScreenModel::create(std::move(world));
 
-    try {
-        streamer->start();
+    // This run's stream settings; like every stream setting, they are not stored.
+    model->setSourceMode(options.mode);
+    model->setQuality(options.quality);
+    model->setFrameRate(options.frameRate);
+
+    if (model->errorMessage() != model::listenerFailedText)
         out << "listening on port " << options.port << " as \"" << streamer->advertisedName() << "\"" << std::endl;
-    } catch (const std::system_error& error) {
-        // The streamer keeps retrying every second; say why it is not listening yet.
-        out << "수신 대기 실패 \u00B7 " << error.code().message() << std::endl;
-    }
+    app::StatusPrinter printer(out);
+    bool printScheduled = false;
+    model->observe([&] {
+        // Told before the change: read the model once the current task is done with it.
+        if (std::exchange(printScheduled, true))
+            return;
+        asio::post(mainContext, [&] {
+            printScheduled = false;
+            printer.show(*model);
+        });
+    });
+    printer.show(*model);
+    model->launch([](model::MacScreenModel& m) { return m.refreshAll(); });
 
     int exitStatus = 0;
+    const auto finish = [&] {
+        model->shutdown();
+        // The tasks the shutdown cancelled end on the main context first.
+        asio::post(mainContext, [&] { mainContext.stop(); });
+    };
     asio::steady_timer smokeReport(mainContext, std::chrono::seconds(1));
     if (smoke) {
         smokeReport.async_wait([&](const std::error_code& error) {
             if (error)
                 return;
             exitStatus = smoke->report();
-            if (capturer)
-                capturer->stop();
-            capturer.reset();
-            streamer->stop();
-            mainContext.stop();
+            finish();
         });
     }
-
     asio::signal_set signals(mainContext, SIGINT, SIGTERM);
-    signals.async_wait([&](const std::error_code&, int) {
-        if (capturer)
-            capturer->stop();
-        capturer.reset();
-        streamer->stop();
-        mainContext.stop();
+    signals.async_wait([&](const std::error_code& error, int) {
+        if (!error)
+            finish();
     });
     mainContext.run();
+
+    model.reset();
+    viewerLink.reset();
     streamer.reset();
     smoke.reset();  // removes the smoke test's monitor
+    instance.release();
     return exitStatus;
 }
 
