@@ -177,9 +177,14 @@ void ScreenCapturer::handleFrame(const VideoFrame& frame)
         return;
     const bool h264Viewer = sink_->isViewerConnected() && sink_->h264Capable();
     std::shared_ptr<H264Encoder> encoder;
-    if (h264Viewer) {
+    {
         std::lock_guard lock(stateLock_);
-        encoder = encoder_;
+        // A stop in progress has taken the encoder already; the frame it caught goes nowhere
+        // rather than to an H.264 viewer as a JPEG.
+        if (stopped_)
+            return;
+        if (h264Viewer)
+            encoder = encoder_;
     }
     try {
         if (encoder && frame.format == PixelFormat::nv12)

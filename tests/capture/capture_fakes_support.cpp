@@ -290,6 +290,8 @@ int FakeH264EncoderFactory::unanswered() const
 bool ScriptedSink::canAcceptFrame() const
 {
     ++acceptQueries;
+    if (onAcceptQuery)
+        onAcceptQuery();
     return accept.load();
 }
 

@@ -150,6 +150,8 @@ public:
     std::atomic<bool> keyFrameRequested{false};
     mutable std::atomic<int> acceptQueries{0};
     mutable std::atomic<int> otherQueries{0};  // connection, codec and key-frame queries
+    // Runs inside every canAcceptFrame(), before it answers; set before frames flow.
+    std::function<void()> onAcceptQuery;
 
 private:
     mutable std::mutex mutex_;

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace kestrio::test {
 namespace {
 
@@ -282,6 +285,26 @@ TEST_F(ScreenCapturerTest, StopEndsCaptureThenFinishesTheEncoderWork)
     EXPECT_EQ(sink->acceptQueries, queries);
     capturer->stop();
     EXPECT_EQ(log->events().size(), 4u);
+}
+
+TEST_F(ScreenCapturerTest, AFrameCaughtByAStopInProgressIsNotSent)
+{
+    auto capturer = startCapturer(true);
+    std::thread stopper;
+    std::atomic<bool> armed{true};
+    // The frame is being handled when stop() begins on another thread; stop() takes the
+    // encoder at once and then waits for the frame to finish.
+    sink->onAcceptQuery = [&] {
+        if (!armed.exchange(false))
+            return;
+        stopper = std::thread([&] { capturer->stop(); });
+        while (capturer->hasEncoder())
+            std::this_thread::yield();
+    };
+    deliver(capturer);
+    stopper.join();
+    EXPECT_TRUE(sink->sent().empty()) << "an H.264 viewer got a JPEG";
+    EXPECT_TRUE(encoders->submissions().empty());
 }
 
 TEST_F(ScreenCapturerTest, DroppingTheCapturerStopsIt)
