@@ -273,7 +273,7 @@ class Stage:
 
     def start_host(self, quality, fps):
         port = free_port()
-        host = self.children.start("kestrio", [self.tools.host, "--headless", "--port", str(port), "--quality", quality, "--fps", str(fps)],
+        host = self.children.start("kestrio", [self.tools.host, "--headless", "--port", str(port), "--mode", "mirror", "--quality", quality, "--fps", str(fps)],
                                    env=self.env)
         host.wait_for(lambda line: line.startswith("listening on port"), 15)
         return host, port

@@ -3,13 +3,12 @@ decoded and close to the source; key frames carry both parameter sets; the H.264
 valid Annex B for the ffmpeg tool once rewritten."""
 
 import os
-import struct
 import subprocess
 import sys
 import tempfile
 
-from host_support import (BIN, Host, Viewer, XServer, free_port, paint, psnr, read_ppm, skip,
-                          test_picture)
+from host_support import (BIN, Host, Viewer, XServer, annex_b, free_port, next_video, paint, psnr, read_ppm, skip,
+                          test_picture, video_packet)
 
 VIEWER = os.environ.get("KESTRIO_VIEWER", "")
 
@@ -21,38 +20,6 @@ def check(condition, message):
     if not condition:
         print("FAIL:", message)
         sys.exit(1)
-
-
-def video_packet(payload):
-    """Splits an H.264 packet into (key, sps, pps, frame data)."""
-    check(payload[0] == 2, f"packet kind {payload[0]}")
-    key = payload[1]
-    (sps_size,) = struct.unpack(">H", payload[2:4])
-    sps = payload[4:4 + sps_size]
-    (pps_size,) = struct.unpack(">H", payload[4 + sps_size:6 + sps_size])
-    pps = payload[6 + sps_size:6 + sps_size + pps_size]
-    return key, sps, pps, payload[6 + sps_size + pps_size:]
-
-
-def annex_b(sps, pps, data):
-    out = b""
-    for unit in (sps, pps):
-        if unit:
-            out += b"\0\0\0\1" + unit
-    offset = 0
-    while offset + 4 <= len(data):
-        (size,) = struct.unpack(">I", data[offset:offset + 4])
-        out += b"\0\0\0\1" + data[offset + 4:offset + 4 + size]
-        offset += 4 + size
-    check(offset == len(data), "NAL lengths do not add up to the frame data")
-    return out
-
-
-def next_video(viewer):
-    while True:
-        payload = viewer.read_message()
-        if payload[:1] != b"\x03":
-            return payload
 
 
 def decoded_frame_psnr(port, codec, rows, work):
@@ -75,7 +42,7 @@ def main():
         paint(server.name, rows)
         os.environ["DISPLAY"] = server.name
         port = free_port()
-        host = Host(port, "--quality", "balanced", "--fps", "30")
+        host = Host(port, "--mode", "mirror", "--quality", "balanced", "--fps", "30")
         check(host.wait_for_line(r"^listening on port"), f"host did not start: {host.lines}")
 
         with tempfile.TemporaryDirectory() as work:

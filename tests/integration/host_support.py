@@ -3,11 +3,14 @@
 import os
 import re
 import select
+import shutil
 import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
+import traceback
 
 SOURCE = os.environ.get("KESTRIO_SOURCE", "")
 BIN = os.environ.get("KESTRIO_BIN", "")
@@ -18,6 +21,17 @@ SKIP = 77
 def skip(reason):
     print("SKIP:", reason)
     sys.exit(SKIP)
+
+
+def check(condition, message):
+    """Ends the test with status 1 when `condition` is false, saying where: the helpers that
+    check are called from many steps."""
+    if not condition:
+        print("FAIL:", message)
+        steps = [f"{os.path.basename(frame.filename)}:{frame.lineno} {frame.name}"
+                 for frame in traceback.extract_stack()[:-1]]
+        print("  at", " <- ".join(reversed(steps)))
+        sys.exit(1)
 
 
 def wait_until(condition, timeout=10.0, step=0.05):
@@ -76,13 +90,74 @@ def browse(service_type="_kestrio._tcp"):
     return found
 
 
-class Host:
-    """kestrio --headless on a port of its own, with its standard output collected."""
+class UserDirs:
+    """A user's private folders for the hosts a test starts: XDG_CONFIG_HOME (settings) and
+    XDG_RUNTIME_DIR (the single-instance record). Without them a test would read and write the
+    real user's settings, and through the single-instance rule one test's host would end any
+    other host of this user, a developer's own included."""
 
-    def __init__(self, port, *extra):
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="kestrio-test-")
+        self.config_home = os.path.join(self.root, "config")
+        self.runtime_dir = os.path.join(self.root, "runtime")
+        # Private to the user, as a session manager makes them.
+        os.mkdir(self.config_home, 0o700)
+        os.mkdir(self.runtime_dir, 0o700)
+
+    def environment(self, base=None):
+        environment = dict(os.environ if base is None else base)
+        environment["XDG_CONFIG_HOME"] = self.config_home
+        environment["XDG_RUNTIME_DIR"] = self.runtime_dir
+        return environment
+
+    @property
+    def settings_folder(self):
+        return os.path.join(self.config_home, "kestrio")
+
+    @property
+    def pid_file(self):
+        return os.path.join(self.runtime_dir, "kestrio", "kestrio.pid")
+
+    def close(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+
+def run_kestrio(*arguments, env=None, dirs=None, timeout=60):
+    """Runs kestrio to its end in private user folders (fresh ones unless `dirs` is given);
+    standard output and error are kept apart."""
+    own = dirs is None
+    dirs = dirs or UserDirs()
+    try:
+        return subprocess.run([BIN, *arguments], env=dirs.environment(env), capture_output=True, text=True,
+                              timeout=timeout)
+    finally:
+        if own:
+            dirs.close()
+
+
+class Host:
+    """kestrio --headless on a port of its own, with its standard output (and error) collected.
+    It runs in private user folders: fresh ones removed by kill(), or `dirs` shared with other
+    hosts (the caller removes those). `env` replaces the environment it starts from."""
+
+    def __init__(self, port, *extra, env=None, dirs=None):
         self.port = port
-        self.process = subprocess.Popen([BIN, "--headless", "--port", str(port), *extra],
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self._own_dirs = dirs is None
+        self.dirs = dirs or UserDirs()
+        try:
+            self.process = subprocess.Popen([BIN, "--headless", "--port", str(port), *extra],
+                                            env=self.dirs.environment(env),
+                                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        except OSError:
+            if self._own_dirs:
+                self.dirs.close()
+            raise
         self.lines = []
         self._pending = b""
 
@@ -95,18 +170,41 @@ class Host:
             self.lines.extend(line.decode("utf-8", "replace") for line in complete)
         return self.lines
 
-    def wait_for_line(self, pattern, timeout=10.0):
+    def wait_for_line(self, pattern, timeout=10.0, since=0):
+        """The first line from index `since` on that matches, or None after `timeout`."""
         regex = re.compile(pattern)
-        return wait_until(lambda: next((l for l in self.read_lines() if regex.search(l)), None), timeout)
+        return wait_until(lambda: next((l for l in self.read_lines()[since:] if regex.search(l)), None), timeout)
+
+    def wait_for_status(self, english_title, timeout=10.0, since=0):
+        """The first status block (title Korean, title English, detail Korean, detail English)
+        from line `since` on whose English title is `english_title`: (index of its first line,
+        its four lines), or None after `timeout`."""
+        def block():
+            lines = self.read_lines()
+            for index in range(max(since, 1), len(lines) - 2):
+                if lines[index] == english_title:
+                    return index - 1, lines[index - 1:index + 3]
+            return None
+        return wait_until(block, timeout)
+
+    def wait_for_exit(self, timeout=10.0):
+        """The exit status, or None while it still runs after `timeout`."""
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
 
     def terminate(self, timeout=10.0):
         self.process.terminate()
         return self.process.wait(timeout)
 
     def kill(self):
+        """Ends the process if it still runs and removes its own user folders."""
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        if self._own_dirs:
+            self.dirs.close()
 
 
 class Viewer:
@@ -136,10 +234,28 @@ class Viewer:
         return payload
 
     def read_control(self):
+        """The next control line, other than the host's unprompted "INPUT ..." reports of whether it
+        may inject input, which can come at any time once the viewer is connected."""
         while True:
             payload = self.read_message()
             if payload[:1] == b"\x03":
-                return payload[1:].decode("utf-8")
+                text = payload[1:].decode("utf-8")
+                if not text.startswith("INPUT "):
+                    return text
+
+    def next_video(self, timeout=10.0):
+        """The next message that is not a control line, or None when none comes within `timeout`."""
+        deadline = time.monotonic() + timeout
+        try:
+            while True:
+                self.sock.settimeout(max(deadline - time.monotonic(), 0.001))
+                payload = self.read_message()
+                if payload[:1] != b"\x03":
+                    return payload
+        except socket.timeout:
+            return None
+        finally:
+            self.sock.settimeout(10)
 
     def closed_by_host(self, timeout=10.0):
         self.sock.settimeout(timeout)
@@ -150,6 +266,85 @@ class Viewer:
             return True
         except (ConnectionResetError, socket.timeout):
             return False
+
+    def close(self):
+        self.sock.close()
+
+
+def next_video(viewer, timeout=10.0):
+    """The viewer's next video packet; fails the test when none comes within `timeout`."""
+    payload = viewer.next_video(timeout)
+    check(payload is not None, f"no video packet within {timeout} s")
+    return payload
+
+
+def video_packet(payload):
+    """Splits an H.264 packet into (key, sps, pps, frame data)."""
+    check(payload[0] == 2, f"not an H.264 packet: kind {payload[0]}, starts {payload[:4].hex()}, {len(payload)} bytes")
+    key = payload[1]
+    (sps_size,) = struct.unpack(">H", payload[2:4])
+    sps = payload[4:4 + sps_size]
+    (pps_size,) = struct.unpack(">H", payload[4 + sps_size:6 + sps_size])
+    pps = payload[6 + sps_size:6 + sps_size + pps_size]
+    return key, sps, pps, payload[6 + sps_size + pps_size:]
+
+
+def annex_b(sps, pps, data):
+    """A packet's parameter sets and length-prefixed NAL units as an Annex B byte stream."""
+    out = b""
+    for unit in (sps, pps):
+        if unit:
+            out += b"\0\0\0\1" + unit
+    offset = 0
+    while offset + 4 <= len(data):
+        (size,) = struct.unpack(">I", data[offset:offset + 4])
+        out += b"\0\0\0\1" + data[offset + 4:offset + 4 + size]
+        offset += 4 + size
+    check(offset == len(data), "NAL lengths do not add up to the frame data")
+    return out
+
+
+def _h264_file(stream):
+    handle, path = tempfile.mkstemp(suffix=".h264")
+    with os.fdopen(handle, "wb") as f:
+        f.write(stream)
+    return path
+
+
+def picture_size(stream):
+    """(width, height) of an Annex B H.264 stream, as ffprobe reads it from the parameter sets."""
+    path = _h264_file(stream)
+    try:
+        probe = subprocess.run(["ffprobe", "-v", "error", "-f", "h264", "-select_streams", "v:0",
+                                "-show_entries", "stream=width,height", "-of", "csv=p=0", path],
+                               capture_output=True, text=True, timeout=30)
+    finally:
+        os.unlink(path)
+    check(probe.returncode == 0, f"ffprobe: {probe.stderr}")
+    width, height = probe.stdout.strip().split(",")[:2]
+    return int(width), int(height)
+
+
+def last_picture(stream, width=32, height=18):
+    """The last picture of an Annex B H.264 stream (which starts with a key frame), decoded and
+    shrunk to width × height, as RGB pixel tuples."""
+    path = _h264_file(stream)
+    try:
+        decode = subprocess.run(["ffmpeg", "-v", "error", "-f", "h264", "-i", path, "-vf", f"scale={width}:{height}",
+                                 "-f", "rawvideo", "-pix_fmt", "rgb24", "-"], capture_output=True, timeout=60)
+    finally:
+        os.unlink(path)
+    size = width * height * 3
+    check(decode.returncode == 0 and len(decode.stdout) >= size,
+          f"ffmpeg could not decode the stream: {decode.stderr.decode(errors='replace')}")
+    last = decode.stdout[-size:]
+    return [tuple(last[i:i + 3]) for i in range(0, size, 3)]
+
+
+def share_close_to(pixels, colour, tolerance=48):
+    """The share of pixels within `tolerance` of `colour` in every channel."""
+    close = sum(1 for pixel in pixels if all(abs(a - b) <= tolerance for a, b in zip(pixel, colour)))
+    return close / len(pixels)
 
 
 class XServer:
@@ -172,9 +367,67 @@ class XServer:
         self.name = ":" + number.decode().strip()
         self.width, self.height = width, height
 
+    @classmethod
+    def attach(cls, name):
+        """An X server someone else runs (and ends): close() leaves it alone."""
+        server = cls.__new__(cls)
+        server.process = None
+        server.name = name
+        server.width, server.height = server.maximum_size()
+        return server
+
+    def environment(self, base=None):
+        environment = dict(os.environ if base is None else base)
+        environment["DISPLAY"] = self.name
+        return environment
+
+    def xrandr(self, *arguments, attempts=1):
+        """xrandr's output. A query that races a client reconfiguring the screen may fail; with
+        `attempts` it is repeated, 0.1 s apart."""
+        for attempt in range(attempts):
+            result = subprocess.run(["xrandr", *arguments], env=self.environment(), capture_output=True, text=True)
+            if result.returncode == 0:
+                return result.stdout
+            if attempt + 1 < attempts:
+                time.sleep(0.1)
+        raise RuntimeError(f"xrandr {' '.join(arguments)}: exit {result.returncode}: {result.stderr.strip()}")
+
+    def run_at_full_hd(self):
+        """Sets the screen to 1920×1080, with room left to grow up to the size it was started with."""
+        self.xrandr("--newmode", "1920x1080", "173.00", "1920", "2048", "2248", "2576", "1080", "1083", "1088", "1120",
+                    "-hsync", "+vsync")
+        self.xrandr("--addmode", "screen", "1920x1080")
+        self.xrandr("--output", "screen", "--mode", "1920x1080", "--fb", "1920x1080")
+
+    def monitors(self):
+        """What xrandr --listmonitors shows."""
+        return self.xrandr("--listmonitors", attempts=10)
+
+    def size(self):
+        """The screen's current (width, height)."""
+        match = re.search(r"current (\d+) x (\d+)", self.xrandr(attempts=10))
+        return int(match.group(1)), int(match.group(2))
+
+    def maximum_size(self):
+        """The largest (width, height) the screen can take."""
+        match = re.search(r"maximum (\d+) x (\d+)", self.xrandr(attempts=10))
+        return int(match.group(1)), int(match.group(2))
+
+    def fill(self, x, y, width, height, colour):
+        """Paints a rectangle of the root window in one RGB colour."""
+        from Xlib import display as xdisplay
+        connection = xdisplay.Display(self.name)
+        root = connection.screen().root
+        red, green, blue = colour
+        gc = root.create_gc(foreground=(red << 16) | (green << 8) | blue)
+        root.fill_rectangle(gc, x, y, width, height)
+        connection.sync()
+        connection.close()
+
     def close(self):
-        self.process.terminate()
-        self.process.wait()
+        if self.process:
+            self.process.terminate()
+            self.process.wait()
 
 
 def test_picture(width, height, phase=0):

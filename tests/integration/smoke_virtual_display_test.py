@@ -6,7 +6,7 @@ import re
 import subprocess
 import sys
 
-from host_support import BIN, XServer, free_port, skip
+from host_support import BIN, UserDirs, XServer, free_port, run_kestrio, skip
 
 
 def check(condition, message):
@@ -16,8 +16,7 @@ def check(condition, message):
 
 
 def smoke(environment):
-    return subprocess.run([BIN, "--port", str(free_port()), "--smoke-virtual-display"], env=environment,
-                          capture_output=True, text=True, timeout=60)
+    return run_kestrio("--port", str(free_port()), "--smoke-virtual-display", env=environment)
 
 
 def main():
@@ -34,17 +33,15 @@ def main():
     server = XServer(3840, 2160)
     try:
         environment["DISPLAY"] = server.name
-        for command in (["--newmode", "1920x1080", "173.00", "1920", "2048", "2248", "2576", "1080", "1083", "1088",
-                         "1120", "-hsync", "+vsync"], ["--addmode", "screen", "1920x1080"],
-                        ["--output", "screen", "--mode", "1920x1080", "--fb", "1920x1080"]):
-            subprocess.run(["xrandr", *command], env=environment, check=True, capture_output=True)
-        process = subprocess.Popen([BIN, "--port", str(free_port()), "--smoke-virtual-display"], env=environment,
-                                   stdout=subprocess.PIPE, text=True)
-        seen = False
-        while process.poll() is None and not seen:
-            monitors = subprocess.run(["xrandr", "--listmonitors"], env=environment, capture_output=True, text=True)
-            seen = "Kestrio iPhone" in monitors.stdout
-        output, _ = process.communicate(timeout=30)
+        server.run_at_full_hd()
+        with UserDirs() as dirs:
+            process = subprocess.Popen([BIN, "--port", str(free_port()), "--smoke-virtual-display"],
+                                       env=dirs.environment(environment), stdout=subprocess.PIPE, text=True)
+            seen = False
+            while process.poll() is None and not seen:
+                monitors = subprocess.run(["xrandr", "--listmonitors"], env=environment, capture_output=True, text=True)
+                seen = "Kestrio iPhone" in monitors.stdout
+            output, _ = process.communicate(timeout=30)
         check(seen, "the monitor was never listed while the process lived")
         check(re.fullmatch(r"virtual_display_id=[1-9][0-9]* active=true\n", output), f"output {output!r}")
         check(process.returncode == 0, f"exit {process.returncode}")
