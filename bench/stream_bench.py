@@ -238,7 +238,13 @@ class Stage:
         self.children = children
         self.tools = tools
         self.xvfb, self.display = start_xvfb(children)
-        self.env = dict(os.environ, DISPLAY=self.display)
+        # The host's per-user folders are the bench's own: it must neither ask a host the user
+        # runs to quit (one instance per user) nor read or write the user's settings.
+        user_dirs = {}
+        for variable in ("XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"):
+            user_dirs[variable] = os.path.join(workdir, f"{tag}-{variable.lower()}")
+            os.makedirs(user_dirs[variable], mode=0o700, exist_ok=True)
+        self.env = dict(os.environ, DISPLAY=self.display, **user_dirs)
         self.animator_log = os.path.join(workdir, f"{tag}-animator.log")
         self.animator = None
         self.drawn = {}
