@@ -45,12 +45,22 @@ MacScreenModel::MacScreenModel(Environment environment)
 MacScreenModel::~MacScreenModel()
 {
     lifetime_.cancel();
+    if (mouseControlDriver_)
+        mouseControlDriver_->stop();
     if (capturer_)
         capturer_->stop();
 }
 
 void MacScreenModel::construct()
 {
+    geometry_ = std::make_shared<DisplayGeometry>(environment_.displays);
+    MouseControlDriver::Environment driver;
+    driver.queue = environment_.mouseQueue ? environment_.mouseQueue : environment_.mainExecutor;
+    driver.clock = environment_.clock;
+    driver.input = environment_.input;
+    driver.displayRects = [geometry = geometry_] { return geometry->rects(); };
+    mouseControlDriver_ = MouseControlDriver::create(std::move(driver));
+
     auto& settings = *environment_.settings;
     autoStartOnConnect_ = settings.boolValue(settingsKey::autoStartOnConnect).value_or(true);
     iMessageAddress_ = settings.stringValue(settingsKey::iMessageAddress).value_or("");
@@ -68,9 +78,15 @@ void MacScreenModel::construct()
         if (auto self = weak.lock())
             self->launch([](MacScreenModel& model) { return model.handleStreamerStateChange(); });
     });
-    link.setOnControlEvent([weak = weak_from_this()](const link::ViewerControlEvent& event) {
-        if (auto self = weak.lock())
+    // Relative motion goes straight to the driver's queue; everything else to the main executor.
+    link.setOnControlEvent([weak = weak_from_this(), driver = mouseControlDriver_](const link::ViewerControlEvent& event) {
+        if (const auto* motion = std::get_if<link::control::MoveRelative>(&event)) {
+            driver->setMouseVelocity(motion->dx, motion->dy);
+        } else if (const auto* wheel = std::get_if<link::control::Wheel>(&event)) {
+            driver->setWheelVelocity(wheel->deltaX, wheel->deltaY);
+        } else if (auto self = weak.lock()) {
             self->post([event](MacScreenModel& model) { model.handleControlEvent(event); });
+        }
     });
     link.setOnViewerIdentity([weak = weak_from_this()](const std::string& name, const std::string& identifier) {
         if (auto self = weak.lock())
@@ -322,6 +338,7 @@ void MacScreenModel::shutdown()
     shutDown_ = true;
     lifetime_.cancel();
     cancelViewerDiscovery();
+    mouseControlDriver_->stop();
     if (capturer_) {
         capturer_->stop();
         capturer_.reset();

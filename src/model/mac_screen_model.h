@@ -4,12 +4,15 @@
 #include "display/virtual_display_manager.h"
 #include "display/virtual_resolution.h"
 #include "model/capture_session.h"
+#include "model/display_geometry.h"
 #include "model/input_event_poster.h"
+#include "model/mouse_control_driver.h"
 #include "model/paired_iphone.h"
 #include "model/permissions.h"
 #include "model/settings_store.h"
 #include "model/stream_options.h"
 #include "model/viewer_link.h"
+#include "model/volume_control.h"
 #include "runtime/cancellation.h"
 #include "runtime/clock.h"
 #include "runtime/executor.h"
@@ -59,6 +62,9 @@ public:
         CaptureSessionFactory captureSessions;
         std::shared_ptr<UrlOpener> urlOpener;                        // may be null
         std::shared_ptr<InputEventPoster> input;                     // may be null
+        std::shared_ptr<runtime::Executor> mouseQueue;               // the pointer driver's own queue
+        std::shared_ptr<VolumeControl> volume;                       // may be null
+        std::shared_ptr<runtime::Executor> background;               // blocking work (volume); may be null
         std::function<bool()> loginItemEnabled;                      // may be empty: off
         std::function<std::optional<std::string>()> localAddress;  // may be empty: none
     };
@@ -151,6 +157,10 @@ public:
 
     // For the input handlers: the viewer holds the left button.
     void setMouseButtonIsDown(bool down) { mouseButtonIsDown_ = down; }
+    std::uint64_t keyboardModifierFlags() const { return keyboardModifierFlags_; }
+
+    // Injects one viewer event that is not routed elsewhere (pointer, keys, text, volume).
+    void applyControlEvent(const link::ViewerControlEvent& event);
 
 private:
     explicit MacScreenModel(Environment environment);
@@ -172,12 +182,18 @@ private:
 
     runtime::Task<display::DisplayInfo> prepareVirtualDisplay();
     runtime::Task<void> beginCapture(display::DisplayInfo display);
+    // Starts capturing `display`; when that fails, ends the start with the capture's error.
+    runtime::Task<bool> beginCaptureOrFail(display::DisplayInfo display);
     runtime::Task<void> failStart(std::string description);
     runtime::Task<void> stopCapture();
     void releaseVirtualMonitor();
     runtime::Task<void> handleStreamerStateChange();
     runtime::Task<void> handleViewerModeRequest(MacSourceMode mode);
     void handleControlEvent(const link::ViewerControlEvent& event);
+    void applyPositionalEvent(const link::ViewerControlEvent& event);
+    void typeText(const std::string& text);
+    void pressKey(link::ViewerKeyboardKey key);
+    void changeSystemVolume(int step);
     void startViewerDiscovery();
     void cancelViewerDiscovery();
     static runtime::Task<void> runViewerDiscovery(std::weak_ptr<MacScreenModel> weak, std::shared_ptr<runtime::CancellationSource> source);
@@ -223,6 +239,9 @@ private:
     bool viewerWasConnected_ = false;
     std::shared_ptr<runtime::CancellationSource> viewerDiscovery_;
     std::optional<std::pair<std::string, std::string>> connectedViewerIdentity_;
+    std::uint64_t keyboardModifierFlags_ = 0;
+    std::shared_ptr<DisplayGeometry> geometry_;
+    std::shared_ptr<MouseControlDriver> mouseControlDriver_;
 };
 
 }  // namespace kestrio::model

@@ -99,19 +99,8 @@ runtime::Task<void> MacScreenModel::startStreaming()
                 co_await failStart(std::string(display::description(display::VirtualDisplayError::creationFailed)));
                 co_return;
             }
-            std::exception_ptr failure;
-            try {
-                co_await beginCapture(*display);
-            } catch (const runtime::TaskCancelled&) {
-                throw;
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            if (failure) {
-                co_await failStart(describe(failure));
-                co_return;
-            }
-            assign(isBusy_, false);
+            if (co_await beginCaptureOrFail(*display))
+                assign(isBusy_, false);
             co_return;
         }
 
@@ -123,18 +112,8 @@ runtime::Task<void> MacScreenModel::startStreaming()
             co_return;
         }
         assign(sourceMode_, MacSourceMode::mirror);
-        std::exception_ptr failure;
-        try {
-            co_await beginCapture(*display);
-        } catch (const runtime::TaskCancelled&) {
-            throw;
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        if (failure) {
-            co_await failStart(describe(failure));
+        if (!co_await beginCaptureOrFail(*display))
             co_return;
-        }
         assign(phoneLaunchMessage_, std::optional<std::string>(mirrorFallbackText));
         setErrorMessage(std::nullopt);
         assign(isBusy_, false);
@@ -143,6 +122,21 @@ runtime::Task<void> MacScreenModel::startStreaming()
         isBusy_ = false;
         throw;
     }
+}
+
+runtime::Task<bool> MacScreenModel::beginCaptureOrFail(display::DisplayInfo display)
+{
+    std::exception_ptr failure;
+    try {
+        co_await beginCapture(std::move(display));
+        co_return true;
+    } catch (const runtime::TaskCancelled&) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    co_await failStart(describe(failure));
+    co_return false;
 }
 
 runtime::Task<void> MacScreenModel::failStart(std::string description)
@@ -246,6 +240,8 @@ void MacScreenModel::handleControlEvent(const link::ViewerControlEvent& event)
         launch([](MacScreenModel& model) { return model.stopStreaming(); });
     } else if (const auto* request = std::get_if<link::control::SourceMode>(&event)) {
         launch([mode = request->mode](MacScreenModel& model) { return model.handleViewerModeRequest(mode); });
+    } else {
+        applyControlEvent(event);
     }
 }
 
@@ -263,8 +259,10 @@ runtime::Task<void> MacScreenModel::handleStreamerStateChange()
     } else {
         viewerWasConnected_ = false;
     }
-    if (handleAsNewOrDisconnected)
+    if (handleAsNewOrDisconnected) {
         lastReportedTouchPermission_.reset();
+        mouseControlDriver_->haltMotion();
+    }
     // The status texts read the link's state, which has changed.
     willChange();
     if (link.listenerReady() && errorMessage_ == listenerFailedText)
@@ -277,7 +275,7 @@ runtime::Task<void> MacScreenModel::handleStreamerStateChange()
             mouseButtonIsDown_ = false;
             if (environment_.input) {
                 const auto at = environment_.input->pointerLocation().value_or(ScreenPoint{});
-                environment_.input->postMouseButton(MouseButton::left, false, at);
+                environment_.input->postMouseEvent(MouseEventType::leftUp, at);
             }
         }
         if (isStreaming_)

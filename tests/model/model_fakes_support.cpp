@@ -92,6 +92,7 @@ void FakeViewerLink::disconnect()
 
 std::vector<display::DisplayInfo> FakeDisplayFacility::displays()
 {
+    ++queries;
     if (queryFails)
         throw std::runtime_error("no X server");
     auto listed = physical;
@@ -219,6 +220,9 @@ model::MacScreenModel& ModelHarness::create()
     environment.captureSessions = captures.factory();
     environment.urlOpener = opener;
     environment.input = input;
+    environment.mouseQueue = mouseQueue;
+    environment.volume = volume;
+    environment.background = background;
     environment.loginItemEnabled = [this] { return loginItemEnabled; };
     environment.localAddress = [this] { return localAddress; };
     model = model::MacScreenModel::create(std::move(environment));
@@ -229,7 +233,8 @@ model::MacScreenModel& ModelHarness::create()
 
 void ModelHarness::settle()
 {
-    main->runUntilIdle();
+    while (main->runUntilIdle() + mouseQueue->runUntilIdle() + background->runUntilIdle() > 0) {
+    }
 }
 
 void ModelHarness::advance(runtime::Duration step)

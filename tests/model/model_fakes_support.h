@@ -102,6 +102,7 @@ public:
     bool monitorsAppear = true;
     bool queryFails = false;
     int creations = 0;
+    int queries = 0;
     std::vector<runtime::Duration> creationTimes;
     std::set<std::uint32_t> liveMonitors;
     std::uint32_t nextMonitorID = 100;
@@ -129,16 +130,43 @@ public:
 
 class RecordingInput final : public model::InputEventPoster {
 public:
-    struct Button {
-        model::MouseButton button;
-        bool down;
+    struct Mouse {
+        model::MouseEventType type;
         model::ScreenPoint at;
     };
     std::optional<model::ScreenPoint> pointerLocation() override { return pointer; }
-    void postMouseButton(model::MouseButton button, bool down, model::ScreenPoint at) override { buttons.push_back({button, down, at}); }
+    void warpPointer(model::ScreenPoint to) override
+    {
+        warps.push_back(to);
+        pointer = to;
+    }
+    void postMouseEvent(model::MouseEventType type, model::ScreenPoint at) override { mouse.push_back({type, at}); }
+    void postScroll(std::int32_t vertical, std::int32_t horizontal) override { scrolls.emplace_back(vertical, horizontal); }
+    void postKeyStroke(std::uint16_t keyCode, std::uint64_t flags) override { keys.emplace_back(keyCode, flags); }
+    void postText(std::u16string_view text, std::uint64_t flags) override { texts.emplace_back(std::u16string(text), flags); }
 
     std::optional<model::ScreenPoint> pointer;
-    std::vector<Button> buttons;
+    std::vector<model::ScreenPoint> warps;
+    std::vector<Mouse> mouse;
+    std::vector<std::pair<std::int32_t, std::int32_t>> scrolls;
+    std::vector<std::pair<std::uint16_t, std::uint64_t>> keys;
+    std::vector<std::pair<std::u16string, std::uint64_t>> texts;
+};
+
+// A sound server's output level.
+class FakeVolume final : public model::VolumeControl {
+public:
+    std::optional<int> outputVolume() override { return level; }
+    void setOutputVolume(int percent, bool isMuted) override
+    {
+        level = percent;
+        muted = isMuted;
+        ++sets;
+    }
+
+    std::optional<int> level = 50;
+    bool muted = false;
+    int sets = 0;
 };
 
 // Capture sessions that record what they were asked to capture.
@@ -175,6 +203,8 @@ struct ModelHarness {
     void disconnectViewer();
 
     std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<runtime::ManualExecutor> mouseQueue = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<runtime::ManualExecutor> background = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
     std::shared_ptr<FakeViewerLink> link = std::make_shared<FakeViewerLink>(clock);
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
@@ -182,6 +212,7 @@ struct ModelHarness {
     std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
     std::shared_ptr<RecordingUrlOpener> opener = std::make_shared<RecordingUrlOpener>();
     std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
+    std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>();
     CaptureLog captures;
     bool loginItemEnabled = false;
     std::optional<std::string> localAddress = std::string("192.168.0.10");

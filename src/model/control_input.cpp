@@ -1,0 +1,203 @@
+// The viewer's pointer, keyboard, text and volume events, turned into input on this desktop.
+#include "model/mac_screen_model.h"
+
+#include <algorithm>
+
+namespace kestrio::model {
+
+namespace {
+
+constexpr int volumeStepPercent = 5;
+
+// The text's Unicode scalars. The link hands over valid UTF-8 only; a malformed sequence would
+// become U+FFFD here rather than be misread.
+std::u32string scalars(const std::string& text)
+{
+    std::u32string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        if (length == 0 || i + length > text.size()) {
+            out.push_back(U'\uFFFD');
+            ++i;
+            continue;
+        }
+        char32_t scalar = length == 1 ? lead : lead & (0xFF >> (length + 1));
+        for (int k = 1; k < length; ++k)
+            scalar = (scalar << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        out.push_back(scalar);
+        i += static_cast<std::size_t>(length);
+    }
+    return out;
+}
+
+void appendUtf16(std::u16string& out, char32_t scalar)
+{
+    if (scalar >= 0x10000) {
+        scalar -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (scalar >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (scalar & 0x3FF)));
+    } else {
+        out.push_back(static_cast<char16_t>(scalar));
+    }
+}
+
+}  // namespace
+
+void MacScreenModel::applyControlEvent(const link::ViewerControlEvent& event)
+{
+    if (std::holds_alternative<link::control::VolumeUp>(event)) {
+        changeSystemVolume(+1);
+        return;
+    }
+    if (std::holds_alternative<link::control::VolumeDown>(event)) {
+        changeSystemVolume(-1);
+        return;
+    }
+    if (!ensureTouchPermission()) {
+        if (lastReportedTouchPermission_ != false) {
+            lastReportedTouchPermission_ = false;
+            environment_.link->sendControl("INPUT NEEDS_PERMISSION");
+        }
+        return;
+    }
+    if (lastReportedTouchPermission_ != true) {
+        lastReportedTouchPermission_ = true;
+        environment_.link->sendControl("INPUT READY");
+    }
+    auto* input = environment_.input.get();
+    if (!input)
+        return;
+
+    if (const auto* text = std::get_if<link::control::Text>(&event)) {
+        typeText(text->text);
+    } else if (const auto* key = std::get_if<link::control::Key>(&event)) {
+        pressKey(key->key);
+    } else if (std::holds_alternative<link::control::ClickCurrent>(event)) {
+        const auto at = input->pointerLocation().value_or(ScreenPoint{});
+        input->postMouseEvent(MouseEventType::leftDown, at);
+        input->postMouseEvent(MouseEventType::leftUp, at);
+    } else if (std::holds_alternative<link::control::RightClickCurrent>(event)) {
+        const auto at = input->pointerLocation().value_or(ScreenPoint{});
+        input->postMouseEvent(MouseEventType::rightDown, at);
+        input->postMouseEvent(MouseEventType::rightUp, at);
+    } else {
+        applyPositionalEvent(event);
+    }
+}
+
+void MacScreenModel::applyPositionalEvent(const link::ViewerControlEvent& event)
+{
+    // Every positional event carries its point first.
+    double x = 0;
+    double y = 0;
+    const bool positional = std::visit(
+        [&](const auto& payload) {
+            using Payload = std::decay_t<decltype(payload)>;
+            if constexpr (std::is_same_v<Payload, link::control::Move> || std::is_same_v<Payload, link::control::Click> ||
+                          std::is_same_v<Payload, link::control::MouseDown> || std::is_same_v<Payload, link::control::MouseUp> ||
+                          std::is_same_v<Payload, link::control::RightClick> || std::is_same_v<Payload, link::control::Scroll>) {
+                x = payload.x;
+                y = payload.y;
+                return true;
+            }
+            return false;
+        },
+        event);
+    if (!positional || !activeDisplayID_)
+        return;
+    const auto bounds = geometry_->bounds(*activeDisplayID_);
+    if (!bounds || bounds->empty())
+        return;
+    const ScreenPoint at{bounds->x + bounds->width * x, bounds->y + bounds->height * y};
+    auto& input = *environment_.input;
+    input.warpPointer(at);
+
+    if (std::holds_alternative<link::control::Move>(event)) {
+        if (mouseButtonIsDown_)
+            input.postMouseEvent(MouseEventType::leftDragged, at);
+    } else if (std::holds_alternative<link::control::Click>(event)) {
+        input.postMouseEvent(MouseEventType::leftDown, at);
+        input.postMouseEvent(MouseEventType::leftUp, at);
+    } else if (std::holds_alternative<link::control::MouseDown>(event)) {
+        if (!mouseButtonIsDown_) {
+            mouseButtonIsDown_ = true;
+            input.postMouseEvent(MouseEventType::leftDown, at);
+        }
+    } else if (std::holds_alternative<link::control::MouseUp>(event)) {
+        if (mouseButtonIsDown_) {
+            mouseButtonIsDown_ = false;
+            input.postMouseEvent(MouseEventType::leftUp, at);
+        }
+    } else if (std::holds_alternative<link::control::RightClick>(event)) {
+        input.postMouseEvent(MouseEventType::rightDown, at);
+        input.postMouseEvent(MouseEventType::rightUp, at);
+    } else if (const auto* scroll = std::get_if<link::control::Scroll>(&event)) {
+        const auto [horizontal, vertical] = scrollAmounts(scroll->deltaX, scroll->deltaY);
+        if (horizontal != 0 || vertical != 0)
+            input.postScroll(vertical, horizontal);
+    }
+}
+
+void MacScreenModel::typeText(const std::string& text)
+{
+    auto& input = *environment_.input;
+    const std::u32string characters = scalars(text);
+    if (keyboardModifierFlags_ & commandModifierFlag) {
+        // A shortcut: each character as its key where it has one, so that Command + c copies.
+        for (const char32_t scalar : characters) {
+            if (const auto code = keyCode(scalar)) {
+                input.postKeyStroke(*code, keyboardModifierFlags_);
+            } else {
+                std::u16string units;
+                appendUtf16(units, scalar);
+                input.postText(units, keyboardModifierFlags_);
+            }
+        }
+        return;
+    }
+    std::u16string units;
+    for (const char32_t scalar : characters)
+        appendUtf16(units, scalar);
+    if (!units.empty())
+        input.postText(units, keyboardModifierFlags_);
+}
+
+void MacScreenModel::pressKey(link::ViewerKeyboardKey key)
+{
+    switch (key) {
+    case link::ViewerKeyboardKey::backspace:
+        environment_.input->postKeyStroke(51, keyboardModifierFlags_);
+        break;
+    case link::ViewerKeyboardKey::returnKey:
+        environment_.input->postKeyStroke(36, keyboardModifierFlags_);
+        break;
+    case link::ViewerKeyboardKey::commandDown:
+        keyboardModifierFlags_ |= commandModifierFlag;
+        break;
+    case link::ViewerKeyboardKey::commandUp:
+        keyboardModifierFlags_ &= ~commandModifierFlag;
+        break;
+    }
+}
+
+void MacScreenModel::changeSystemVolume(int step)
+{
+    auto volume = environment_.volume;
+    if (!volume)
+        return;
+    // The sound server is another process: ask it off the main executor.
+    auto work = [volume, step] {
+        const auto current = volume->outputVolume();
+        if (!current)
+            return;
+        const int level = *current + (step > 0 ? volumeStepPercent : -volumeStepPercent);
+        volume->setOutputVolume(std::clamp(level, 0, 100), level < 1);
+    };
+    if (environment_.background)
+        environment_.background->post(std::move(work));
+    else
+        work();
+}
+
+}  // namespace kestrio::model

@@ -1,0 +1,216 @@
+// The viewer's pointer, keyboard, text and volume events as the model injects them: the
+// permission gate and its INPUT reports, positions on the captured display, and the key rules.
+#include "model/model_fakes_support.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrio::test {
+namespace {
+
+using namespace link::control;
+using model::MouseEventType;
+using model::ScreenPoint;
+
+class ControlInputTest : public ::testing::Test {
+protected:
+    // Streaming to the virtual monitor, which sits right of the two physical displays.
+    void startStreaming()
+    {
+        harness.create();
+        harness.connectViewer();
+        ASSERT_TRUE(harness.model->isStreaming());
+        harness.link->controls.clear();
+    }
+
+    void send(const link::ViewerControlEvent& event)
+    {
+        harness.link->onControlEvent(event);
+        harness.settle();
+    }
+
+    std::vector<MouseEventType> mouseTypes() const
+    {
+        std::vector<MouseEventType> types;
+        for (const auto& event : harness.input->mouse)
+            types.push_back(event.type);
+        return types;
+    }
+
+    ModelHarness harness;
+};
+
+TEST_F(ControlInputTest, UntrustedInputIsDroppedAndReportedOncePerChange)
+{
+    harness.permissions->trusted = false;
+    startStreaming();
+    send(Click{0.5, 0.5});
+    send(Text{"hi"});
+    EXPECT_TRUE(harness.input->mouse.empty());
+    EXPECT_TRUE(harness.input->texts.empty());
+    EXPECT_EQ(harness.link->controls, std::vector<std::string>{"INPUT NEEDS_PERMISSION"});
+    EXPECT_EQ(harness.permissions->prompts, 1) << "one prompt per run";
+
+    harness.permissions->trusted = true;
+    send(Click{0.5, 0.5});
+    send(Click{0.5, 0.5});
+    EXPECT_EQ(harness.link->controls, (std::vector<std::string>{"INPUT NEEDS_PERMISSION", "INPUT READY"}));
+    EXPECT_EQ(harness.input->mouse.size(), 4u);
+
+    // A new connection hears it again with its first gated event.
+    harness.disconnectViewer();
+    harness.connectViewer();
+    harness.link->controls.clear();
+    send(ClickCurrent{});
+    EXPECT_EQ(harness.link->controls, std::vector<std::string>{"INPUT READY"});
+}
+
+TEST_F(ControlInputTest, PositionsMapOntoTheCapturedDisplay)
+{
+    startStreaming();
+    // Physical displays 1920 + 1280 wide: the monitor starts at x = 3200.
+    send(Click{0.25, 0.5});
+    ASSERT_EQ(harness.input->warps.size(), 1u);
+    EXPECT_EQ(harness.input->warps[0], (ScreenPoint{3200 + 480, 540}));
+    EXPECT_EQ(mouseTypes(), (std::vector<MouseEventType>{MouseEventType::leftDown, MouseEventType::leftUp}));
+    EXPECT_EQ(harness.input->mouse[0].at, harness.input->warps[0]);
+
+    send(RightClick{1, 1});
+    EXPECT_EQ(harness.input->warps.back(), (ScreenPoint{3200 + 1920, 1080}));
+    EXPECT_EQ(harness.input->mouse.back().type, MouseEventType::rightUp);
+
+    // Mirroring the second display.
+    send(SourceMode{link::MacSourceMode::mirror});
+    harness.model->setSelectedDisplayID(2);
+    harness.run([](model::MacScreenModel& m) { return m.stopStreaming(); });
+    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    send(Move{0.5, 0.5});
+    EXPECT_EQ(harness.input->warps.back(), (ScreenPoint{1920 + 640, 512}));
+}
+
+TEST_F(ControlInputTest, MovesDragsAndButtonPairs)
+{
+    startStreaming();
+    send(Move{0.1, 0.1});
+    EXPECT_EQ(harness.input->warps.size(), 1u);
+    EXPECT_TRUE(harness.input->mouse.empty()) << "a move with no button down only warps";
+
+    send(MouseDown{0.1, 0.1});
+    send(MouseDown{0.2, 0.2});
+    send(Move{0.3, 0.3});
+    send(MouseUp{0.3, 0.3});
+    send(MouseUp{0.3, 0.3});
+    EXPECT_EQ(mouseTypes(),
+              (std::vector<MouseEventType>{MouseEventType::leftDown, MouseEventType::leftDragged, MouseEventType::leftUp}));
+    EXPECT_FALSE(harness.model->mouseButtonIsDown());
+
+    harness.input->pointer = ScreenPoint{10, 20};
+    send(ClickCurrent{});
+    send(RightClickCurrent{});
+    EXPECT_EQ(harness.input->mouse.back().at, (ScreenPoint{10, 20}));
+    EXPECT_EQ(harness.input->warps.size(), 6u) << "clicks at the pointer do not warp";
+}
+
+TEST_F(ControlInputTest, ScrollAmountsAreRoundedAndClamped)
+{
+    startStreaming();
+    send(Scroll{0.5, 0.5, 0.4, -0.4});
+    EXPECT_TRUE(harness.input->scrolls.empty());
+    EXPECT_EQ(harness.input->warps.size(), 1u) << "the pointer still goes there";
+    send(Scroll{0.5, 0.5, 700, 0});
+    send(Scroll{0.5, 0.5, -2.5, 3.5});
+    EXPECT_EQ(harness.input->scrolls, (std::vector<std::pair<std::int32_t, std::int32_t>>{{0, 500}, {4, -3}}))
+        << "(vertical, horizontal), halves away from zero";
+}
+
+TEST_F(ControlInputTest, EventsBeforeAnyCaptureAreDroppedButReported)
+{
+    harness.create();
+    harness.model->setAutoStartOnConnect(false);
+    harness.connectViewer();
+    send(Click{0.5, 0.5});
+    EXPECT_TRUE(harness.input->mouse.empty());
+    EXPECT_EQ(harness.link->controls, std::vector<std::string>{"INPUT READY"});
+}
+
+TEST_F(ControlInputTest, TextIsOneEventUnlessCommandIsHeld)
+{
+    startStreaming();
+    send(Text{"hello"});
+    ASSERT_EQ(harness.input->texts.size(), 1u);
+    EXPECT_EQ(harness.input->texts[0].first, u"hello");
+    EXPECT_EQ(harness.input->texts[0].second, 0u);
+    send(Text{"é한😀"});
+    EXPECT_EQ(harness.input->texts[1].first, u"é한😀");
+
+    send(Key{link::ViewerKeyboardKey::commandDown});
+    EXPECT_TRUE(harness.input->keys.empty()) << "the modifier itself posts nothing";
+    send(Text{"C!"});
+    EXPECT_EQ(harness.input->keys, (std::vector<std::pair<std::uint16_t, std::uint64_t>>{{8, model::commandModifierFlag}}));
+    ASSERT_EQ(harness.input->texts.size(), 3u);
+    EXPECT_EQ(harness.input->texts[2], (std::pair<std::u16string, std::uint64_t>{u"!", model::commandModifierFlag}));
+
+    send(Key{link::ViewerKeyboardKey::backspace});
+    EXPECT_EQ(harness.input->keys.back(), (std::pair<std::uint16_t, std::uint64_t>{51, model::commandModifierFlag}));
+    send(Key{link::ViewerKeyboardKey::commandUp});
+    send(Key{link::ViewerKeyboardKey::commandUp});
+    send(Key{link::ViewerKeyboardKey::returnKey});
+    EXPECT_EQ(harness.input->keys.back(), (std::pair<std::uint16_t, std::uint64_t>{36, 0}));
+    EXPECT_EQ(harness.model->keyboardModifierFlags(), 0u);
+
+    // Held across a reconnection: only the viewer's own key-up clears it.
+    send(Key{link::ViewerKeyboardKey::commandDown});
+    harness.disconnectViewer();
+    harness.connectViewer();
+    EXPECT_EQ(harness.model->keyboardModifierFlags(), model::commandModifierFlag);
+}
+
+TEST_F(ControlInputTest, VolumeStepsByFiveAndMutesAtTheBottom)
+{
+    harness.permissions->trusted = false;
+    startStreaming();
+    harness.volume->level = 3;
+    send(VolumeDown{});
+    EXPECT_EQ(harness.volume->level, 0);
+    EXPECT_TRUE(harness.volume->muted);
+    harness.volume->level = 98;
+    send(VolumeUp{});
+    EXPECT_EQ(harness.volume->level, 100);
+    EXPECT_FALSE(harness.volume->muted);
+    EXPECT_TRUE(harness.link->controls.empty()) << "volume is not gated";
+
+    harness.volume->level.reset();
+    send(VolumeUp{});
+    EXPECT_EQ(harness.volume->sets, 2) << "no sound server, nothing set";
+}
+
+TEST_F(ControlInputTest, RelativeMotionBypassesTheGateAndStopsWithTheConnection)
+{
+    harness.permissions->trusted = false;
+    startStreaming();
+    harness.input->pointer = ScreenPoint{100, 100};
+    send(MoveRelative{10, 0});
+    harness.advance(std::chrono::milliseconds(80));
+    EXPECT_EQ(harness.input->mouse.size(), 10u);
+    EXPECT_EQ(harness.input->pointer, (ScreenPoint{150, 100}));
+    EXPECT_TRUE(harness.link->controls.empty());
+
+    harness.disconnectViewer();
+    harness.advance(std::chrono::milliseconds(80));
+    EXPECT_EQ(harness.input->mouse.size(), 10u) << "halted when the viewer left";
+}
+
+TEST(KeyCodes, TheUsLayoutTableCaseInsensitively)
+{
+    EXPECT_EQ(model::keyCode(U'a'), 0);
+    EXPECT_EQ(model::keyCode(U'A'), 0);
+    EXPECT_EQ(model::keyCode(U'c'), 8);
+    EXPECT_EQ(model::keyCode(U'5'), 23);
+    EXPECT_EQ(model::keyCode(U'6'), 22);
+    EXPECT_EQ(model::keyCode(U' '), 49);
+    EXPECT_EQ(model::keyCode(U'\u212A'), 40) << "the Kelvin sign lower-cases to k";
+    EXPECT_EQ(model::keyCode(U'!'), std::nullopt);
+    EXPECT_EQ(model::keyCode(U'é'), std::nullopt);
+}
+
+}  // namespace
+}  // namespace kestrio::test
