@@ -14,6 +14,7 @@
 #include "platform/linux/interface_addresses.h"
 #include "platform/linux/json_settings_store.h"
 #include "platform/linux/network_path_resolver.h"
+#include "platform/linux/pulse_volume_control.h"
 #include "platform/linux/single_instance.h"
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_display_capture.h"
@@ -21,6 +22,7 @@
 #include "platform/x11/xvfb_server.h"
 #include "remote/local_address.h"
 #include "runtime/io_context_executor.h"
+#include "runtime/serial_queue.h"
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -141,6 +143,11 @@ int runHeadless(const app::CommandLine& options)
                                                                  std::make_shared<platform::FfmpegH264EncoderFactory>());
     world.urlOpener = std::make_shared<platform::DesktopUrlOpener>();
     world.localAddress = [] { return remote::chooseLocalAddress(platform::interfaceAddresses()); };
+    auto mouseQueue = runtime::SerialQueue::create("com.kestrio.mouse-control");
+    auto background = runtime::SerialQueue::create("com.kestrio.background");
+    world.mouseQueue = mouseQueue;
+    world.background = background;
+    world.volume = std::make_shared<platform::PulseVolumeControl>();
     auto model = model::MacScreenModel::create(std::move(world));
 
     // This run's stream settings; like every stream setting, they are not stored.
@@ -187,6 +194,8 @@ int runHeadless(const app::CommandLine& options)
     mainContext.run();
 
     model.reset();
+    mouseQueue->shutdown();
+    background->shutdown();
     viewerLink.reset();
     streamer.reset();
     smoke.reset();  // removes the smoke test's monitor
