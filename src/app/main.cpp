@@ -19,6 +19,7 @@
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_display_capture.h"
 #include "platform/x11/x11_permissions.h"
+#include "platform/x11/xtest_input_poster.h"
 #include "platform/x11/xvfb_server.h"
 #include "remote/local_address.h"
 #include "runtime/io_context_executor.h"
@@ -146,6 +147,7 @@ int runHeadless(const app::CommandLine& options)
     auto mouseQueue = runtime::SerialQueue::create("com.kestrio.mouse-control");
     auto background = runtime::SerialQueue::create("com.kestrio.background");
     world.mouseQueue = mouseQueue;
+    world.input = std::make_shared<platform::XTestInputPoster>(displayName, clock);
     world.background = background;
     world.volume = std::make_shared<platform::PulseVolumeControl>();
     auto model = model::MacScreenModel::create(std::move(world));

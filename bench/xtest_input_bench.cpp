@@ -1,0 +1,79 @@
+// Typing speed of the XTEST input poster on a private Xvfb, in characters per second, for a
+// 100-character text: one the keyboard has every key for, one of a few distinct characters off the
+// keyboard (they stay on spare keycodes from one text to the next), and one of 100 distinct
+// characters off the keyboard (more than there are spare keycodes, so batches wait for clients).
+// Each text ends with a round trip, so that the server has handled every key.
+
+#include "platform/x11/xtest_input_poster.h"
+#include "platform/x11/xvfb_server.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using namespace kestrio;
+
+platform::XvfbServer& server()
+{
+    static std::unique_ptr<platform::XvfbServer> instance = [] {
+        platform::XvfbServer::Options options;
+        options.initialSize = {640, 480};
+        auto started = platform::XvfbServer::start(options);
+        if (!started)
+            std::abort();
+        return started;
+    }();
+    return *instance;
+}
+
+std::u16string repeated(std::u16string_view pattern, std::size_t length)
+{
+    std::u16string text;
+    while (text.size() < length)
+        text.push_back(pattern[text.size() % pattern.size()]);
+    return text;
+}
+
+std::u16string distinctHangul(std::size_t length)
+{
+    std::u16string text;
+    for (std::size_t i = 0; i < length; ++i)
+        text.push_back(static_cast<char16_t>(0xac00 + i * 7));
+    return text;
+}
+
+void typeText(benchmark::State& state, const std::u16string& text)
+{
+    platform::XTestInputPoster poster(server().displayName());
+    for (auto _ : state) {
+        poster.postText(text, 0);
+        benchmark::DoNotOptimize(poster.pointerLocation());
+    }
+    state.counters["chars_per_second"] =
+        benchmark::Counter(static_cast<double>(text.size() * state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_TypeKeyboardText(benchmark::State& state)
+{
+    typeText(state, repeated(u"the quick brown fox jumps over the lazy dog 0123456789, ", 100));
+}
+BENCHMARK(BM_TypeKeyboardText)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_TypeFewDistinctCharactersOffTheKeyboard(benchmark::State& state)
+{
+    typeText(state, repeated(u"안녕하세요 반갑습니다 ", 100));
+}
+BENCHMARK(BM_TypeFewDistinctCharactersOffTheKeyboard)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_TypeHundredDistinctCharactersOffTheKeyboard(benchmark::State& state)
+{
+    typeText(state, distinctHangul(100));
+}
+BENCHMARK(BM_TypeHundredDistinctCharactersOffTheKeyboard)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
