@@ -1,4 +1,5 @@
 #include "platform/linux/desktop_url_opener.h"
+#include "platform/linux/spawn_setup.h"
 
 #include <cerrno>
 #include <csignal>
@@ -11,36 +12,6 @@
 extern char** environ;
 
 namespace kestrio::platform {
-namespace {
-
-// Owns what posix_spawn needs set up, whatever path open() leaves by.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    bool ready = false;
-
-    SpawnSetup()
-    {
-        if (posix_spawn_file_actions_init(&actions) != 0)
-            return;
-        if (posix_spawnattr_init(&attributes) != 0) {
-            posix_spawn_file_actions_destroy(&actions);
-            return;
-        }
-        ready = true;
-    }
-    ~SpawnSetup()
-    {
-        if (ready) {
-            posix_spawnattr_destroy(&attributes);
-            posix_spawn_file_actions_destroy(&actions);
-        }
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
-
-}  // namespace
 
 DesktopUrlOpener::DesktopUrlOpener() : DesktopUrlOpener("xdg-open") {}
 

@@ -1,4 +1,5 @@
 #include "platform/linux/pulse_volume_control.h"
+#include "platform/linux/spawn_setup.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -47,32 +48,6 @@ private:
     int fd_;
 };
 
-// Owns what posix_spawn needs set up, whatever path a run leaves by.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    bool ready = false;
-
-    SpawnSetup()
-    {
-        if (posix_spawn_file_actions_init(&actions) != 0)
-            return;
-        if (posix_spawnattr_init(&attributes) != 0) {
-            posix_spawn_file_actions_destroy(&actions);
-            return;
-        }
-        ready = true;
-    }
-    ~SpawnSetup()
-    {
-        if (ready) {
-            posix_spawnattr_destroy(&attributes);
-            posix_spawn_file_actions_destroy(&actions);
-        }
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
 
 enum class Outcome { succeeded, failed, timedOut };
 
