@@ -146,9 +146,11 @@ int runHeadless(const app::CommandLine& options)
     world.localAddress = [] { return remote::chooseLocalAddress(platform::interfaceAddresses()); };
     auto mouseQueue = runtime::SerialQueue::create("com.kestrio.mouse-control");
     auto background = runtime::SerialQueue::create("com.kestrio.background");
+    auto inputQueue = runtime::SerialQueue::create("com.kestrio.input");
     world.mouseQueue = mouseQueue;
     world.input = std::make_shared<platform::XTestInputPoster>(displayName, clock);
     world.background = background;
+    world.inputQueue = inputQueue;
     world.volume = std::make_shared<platform::PulseVolumeControl>();
     auto model = model::MacScreenModel::create(std::move(world));
 
@@ -198,6 +200,7 @@ int runHeadless(const app::CommandLine& options)
     model.reset();
     mouseQueue->shutdown();
     background->shutdown();
+    inputQueue->shutdown();
     viewerLink.reset();
     streamer.reset();
     smoke.reset();  // removes the smoke test's monitor

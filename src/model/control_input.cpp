@@ -65,8 +65,7 @@ void MacScreenModel::applyControlEvent(const link::ViewerControlEvent& event)
         lastReportedTouchPermission_ = true;
         environment_.link->sendControl("INPUT READY");
     }
-    auto* input = environment_.input.get();
-    if (!input)
+    if (!environment_.input)
         return;
 
     if (const auto* text = std::get_if<link::control::Text>(&event)) {
@@ -74,16 +73,33 @@ void MacScreenModel::applyControlEvent(const link::ViewerControlEvent& event)
     } else if (const auto* key = std::get_if<link::control::Key>(&event)) {
         pressKey(key->key);
     } else if (std::holds_alternative<link::control::ClickCurrent>(event)) {
-        const auto at = input->pointerLocation().value_or(ScreenPoint{});
-        input->postMouseEvent(MouseEventType::leftDown, at);
-        input->postMouseEvent(MouseEventType::leftUp, at);
+        inject([](InputEventPoster& input) {
+            const auto at = input.pointerLocation().value_or(ScreenPoint{});
+            input.postMouseEvent(MouseEventType::leftDown, at);
+            input.postMouseEvent(MouseEventType::leftUp, at);
+        });
     } else if (std::holds_alternative<link::control::RightClickCurrent>(event)) {
-        const auto at = input->pointerLocation().value_or(ScreenPoint{});
-        input->postMouseEvent(MouseEventType::rightDown, at);
-        input->postMouseEvent(MouseEventType::rightUp, at);
+        inject([](InputEventPoster& input) {
+            const auto at = input.pointerLocation().value_or(ScreenPoint{});
+            input.postMouseEvent(MouseEventType::rightDown, at);
+            input.postMouseEvent(MouseEventType::rightUp, at);
+        });
     } else {
         applyPositionalEvent(event);
     }
+}
+
+void MacScreenModel::inject(std::function<void(InputEventPoster&)> work)
+{
+    auto input = environment_.input;
+    if (!input)
+        return;
+    // Posting can wait on the display server (a long text waits for its keymap changes to be
+    // seen), so it runs on a queue of its own, in the order the events came.
+    if (environment_.inputQueue)
+        environment_.inputQueue->post([input, work = std::move(work)] { work(*input); });
+    else
+        work(*input);
 }
 
 void MacScreenModel::applyPositionalEvent(const link::ViewerControlEvent& event)
@@ -110,67 +126,74 @@ void MacScreenModel::applyPositionalEvent(const link::ViewerControlEvent& event)
     if (!bounds || bounds->empty())
         return;
     const ScreenPoint at{bounds->x + bounds->width * x, bounds->y + bounds->height * y};
-    auto& input = *environment_.input;
-    input.warpPointer(at);
 
+    // What follows the warp; decided here, where the button state lives.
+    std::vector<MouseEventType> buttons;
+    std::pair<std::int32_t, std::int32_t> scrollBy{0, 0};
     if (std::holds_alternative<link::control::Move>(event)) {
         if (mouseButtonIsDown_)
-            input.postMouseEvent(MouseEventType::leftDragged, at);
+            buttons = {MouseEventType::leftDragged};
     } else if (std::holds_alternative<link::control::Click>(event)) {
-        input.postMouseEvent(MouseEventType::leftDown, at);
-        input.postMouseEvent(MouseEventType::leftUp, at);
+        buttons = {MouseEventType::leftDown, MouseEventType::leftUp};
     } else if (std::holds_alternative<link::control::MouseDown>(event)) {
         if (!mouseButtonIsDown_) {
             mouseButtonIsDown_ = true;
-            input.postMouseEvent(MouseEventType::leftDown, at);
+            buttons = {MouseEventType::leftDown};
         }
     } else if (std::holds_alternative<link::control::MouseUp>(event)) {
         if (mouseButtonIsDown_) {
             mouseButtonIsDown_ = false;
-            input.postMouseEvent(MouseEventType::leftUp, at);
+            buttons = {MouseEventType::leftUp};
         }
     } else if (std::holds_alternative<link::control::RightClick>(event)) {
-        input.postMouseEvent(MouseEventType::rightDown, at);
-        input.postMouseEvent(MouseEventType::rightUp, at);
+        buttons = {MouseEventType::rightDown, MouseEventType::rightUp};
     } else if (const auto* scroll = std::get_if<link::control::Scroll>(&event)) {
-        const auto [horizontal, vertical] = scrollAmounts(scroll->deltaX, scroll->deltaY);
+        scrollBy = scrollAmounts(scroll->deltaX, scroll->deltaY);
+    }
+    inject([at, buttons = std::move(buttons), scrollBy](InputEventPoster& input) {
+        input.warpPointer(at);
+        for (const auto type : buttons)
+            input.postMouseEvent(type, at);
+        const auto [horizontal, vertical] = scrollBy;
         if (horizontal != 0 || vertical != 0)
             input.postScroll(vertical, horizontal);
-    }
+    });
 }
 
 void MacScreenModel::typeText(const std::string& text)
 {
-    auto& input = *environment_.input;
     const std::u32string characters = scalars(text);
-    if (keyboardModifierFlags_ & commandModifierFlag) {
+    const auto flags = keyboardModifierFlags_;
+    if (flags & commandModifierFlag) {
         // A shortcut: each character as its key where it has one, so that Command + c copies.
-        for (const char32_t scalar : characters) {
-            if (const auto code = keyCode(scalar)) {
-                input.postKeyStroke(*code, keyboardModifierFlags_);
-            } else {
-                std::u16string units;
-                appendUtf16(units, scalar);
-                input.postText(units, keyboardModifierFlags_);
+        inject([characters, flags](InputEventPoster& input) {
+            for (const char32_t scalar : characters) {
+                if (const auto code = keyCode(scalar)) {
+                    input.postKeyStroke(*code, flags);
+                } else {
+                    std::u16string units;
+                    appendUtf16(units, scalar);
+                    input.postText(units, flags);
+                }
             }
-        }
+        });
         return;
     }
     std::u16string units;
     for (const char32_t scalar : characters)
         appendUtf16(units, scalar);
     if (!units.empty())
-        input.postText(units, keyboardModifierFlags_);
+        inject([units = std::move(units), flags](InputEventPoster& input) { input.postText(units, flags); });
 }
 
 void MacScreenModel::pressKey(link::ViewerKeyboardKey key)
 {
     switch (key) {
     case link::ViewerKeyboardKey::backspace:
-        environment_.input->postKeyStroke(51, keyboardModifierFlags_);
+        inject([flags = keyboardModifierFlags_](InputEventPoster& input) { input.postKeyStroke(51, flags); });
         break;
     case link::ViewerKeyboardKey::returnKey:
-        environment_.input->postKeyStroke(36, keyboardModifierFlags_);
+        inject([flags = keyboardModifierFlags_](InputEventPoster& input) { input.postKeyStroke(36, flags); });
         break;
     case link::ViewerKeyboardKey::commandDown:
         keyboardModifierFlags_ |= commandModifierFlag;

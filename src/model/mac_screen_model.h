@@ -65,6 +65,7 @@ public:
         std::shared_ptr<runtime::Executor> mouseQueue;               // the pointer driver's own queue
         std::shared_ptr<VolumeControl> volume;                       // may be null
         std::shared_ptr<runtime::Executor> background;               // blocking work (volume); may be null
+        std::shared_ptr<runtime::Executor> inputQueue;               // posting input; null: inline
         std::function<bool()> loginItemEnabled;                      // may be empty: off
         std::function<std::optional<std::string>()> localAddress;  // may be empty: none
     };
@@ -192,6 +193,8 @@ private:
     void handleControlEvent(const link::ViewerControlEvent& event);
     void applyPositionalEvent(const link::ViewerControlEvent& event);
     void typeText(const std::string& text);
+    // Runs input posting on the input queue (inline when there is none), in call order.
+    void inject(std::function<void(InputEventPoster&)> work);
     void pressKey(link::ViewerKeyboardKey key);
     void changeSystemVolume(int step);
     void startViewerDiscovery();

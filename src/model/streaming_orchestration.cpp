@@ -273,10 +273,10 @@ runtime::Task<void> MacScreenModel::handleStreamerStateChange()
     } else {
         if (mouseButtonIsDown_) {
             mouseButtonIsDown_ = false;
-            if (environment_.input) {
-                const auto at = environment_.input->pointerLocation().value_or(ScreenPoint{});
-                environment_.input->postMouseEvent(MouseEventType::leftUp, at);
-            }
+            inject([](InputEventPoster& input) {
+                const auto at = input.pointerLocation().value_or(ScreenPoint{});
+                input.postMouseEvent(MouseEventType::leftUp, at);
+            });
         }
         if (isStreaming_)
             startViewerDiscovery();

@@ -164,6 +164,30 @@ TEST_F(ControlInputTest, TextIsOneEventUnlessCommandIsHeld)
     EXPECT_EQ(harness.model->keyboardModifierFlags(), model::commandModifierFlag);
 }
 
+TEST_F(ControlInputTest, PostingRunsOnTheInputQueueInArrivalOrder)
+{
+    harness.inputQueue = std::make_shared<runtime::ManualExecutor>();
+    startStreaming();
+    send(Key{link::ViewerKeyboardKey::commandDown});
+    send(Text{"a"});
+    send(Key{link::ViewerKeyboardKey::commandUp});
+    send(Text{"long paste"});
+    send(MouseDown{0.5, 0.5});
+    send(Click{0.25, 0.25});
+    send(MouseUp{0.5, 0.5});
+    send(Scroll{0.5, 0.5, 0, -120});
+    EXPECT_TRUE(harness.input->order.empty()) << "nothing is posted from the main executor";
+    EXPECT_FALSE(harness.model->mouseButtonIsDown()) << "the button state is the model's at once";
+    EXPECT_EQ(harness.link->controls, std::vector<std::string>{"INPUT READY"});
+
+    harness.inputQueue->runUntilIdle();
+    EXPECT_EQ(harness.input->order, (std::vector<std::string>{"key", "text", "warp", "mouse", "warp", "mouse", "mouse", "warp",
+                                                              "mouse", "warp", "scroll"}));
+    // Each event keeps the modifiers it was sent with.
+    EXPECT_EQ(harness.input->keys, (std::vector<std::pair<std::uint16_t, std::uint64_t>>{{0, model::commandModifierFlag}}));
+    EXPECT_EQ(harness.input->texts[0], (std::pair<std::u16string, std::uint64_t>{u"long paste", 0}));
+}
+
 TEST_F(ControlInputTest, VolumeStepsByFiveAndMutesAtTheBottom)
 {
     harness.permissions->trusted = false;

@@ -223,6 +223,7 @@ model::MacScreenModel& ModelHarness::create()
     environment.mouseQueue = mouseQueue;
     environment.volume = volume;
     environment.background = background;
+    environment.inputQueue = inputQueue;
     environment.loginItemEnabled = [this] { return loginItemEnabled; };
     environment.localAddress = [this] { return localAddress; };
     model = model::MacScreenModel::create(std::move(environment));

@@ -139,11 +139,28 @@ public:
     {
         warps.push_back(to);
         pointer = to;
+        order.push_back("warp");
     }
-    void postMouseEvent(model::MouseEventType type, model::ScreenPoint at) override { mouse.push_back({type, at}); }
-    void postScroll(std::int32_t vertical, std::int32_t horizontal) override { scrolls.emplace_back(vertical, horizontal); }
-    void postKeyStroke(std::uint16_t keyCode, std::uint64_t flags) override { keys.emplace_back(keyCode, flags); }
-    void postText(std::u16string_view text, std::uint64_t flags) override { texts.emplace_back(std::u16string(text), flags); }
+    void postMouseEvent(model::MouseEventType type, model::ScreenPoint at) override
+    {
+        mouse.push_back({type, at});
+        order.push_back("mouse");
+    }
+    void postScroll(std::int32_t vertical, std::int32_t horizontal) override
+    {
+        scrolls.emplace_back(vertical, horizontal);
+        order.push_back("scroll");
+    }
+    void postKeyStroke(std::uint16_t keyCode, std::uint64_t flags) override
+    {
+        keys.emplace_back(keyCode, flags);
+        order.push_back("key");
+    }
+    void postText(std::u16string_view text, std::uint64_t flags) override
+    {
+        texts.emplace_back(std::u16string(text), flags);
+        order.push_back("text");
+    }
 
     std::optional<model::ScreenPoint> pointer;
     std::vector<model::ScreenPoint> warps;
@@ -151,6 +168,7 @@ public:
     std::vector<std::pair<std::int32_t, std::int32_t>> scrolls;
     std::vector<std::pair<std::uint16_t, std::uint64_t>> keys;
     std::vector<std::pair<std::u16string, std::uint64_t>> texts;
+    std::vector<std::string> order;  // every call above, by kind
 };
 
 // A sound server's output level.
@@ -205,6 +223,7 @@ struct ModelHarness {
     std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> mouseQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> background = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<runtime::ManualExecutor> inputQueue;  // set before create(): posting waits for it
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
     std::shared_ptr<FakeViewerLink> link = std::make_shared<FakeViewerLink>(clock);
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
