@@ -1,4 +1,5 @@
 #include "platform/x11/randr_displays.h"
+#include "platform/x11/x11_connect.h"
 
 #include "platform/x11/x11_virtual_display.h"
 
@@ -62,7 +63,7 @@ RandrDisplayFacility::RandrDisplayFacility(std::string displayName) : displayNam
 std::vector<display::DisplayInfo> RandrDisplayFacility::displays()
 {
     int screenNumber = 0;
-    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(xcb_connect(displayName_.c_str(), &screenNumber),
+    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(connectToDisplay(displayName_, &screenNumber),
                                                                              &xcb_disconnect);
     if (xcb_connection_has_error(connection.get()))
         throw std::runtime_error("cannot connect to the X server" + (displayName_.empty() ? std::string() : " " + displayName_));

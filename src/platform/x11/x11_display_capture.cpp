@@ -1,4 +1,5 @@
 #include "platform/x11/x11_display_capture.h"
+#include "platform/x11/x11_connect.h"
 
 #include "runtime/serial_queue.h"
 
@@ -486,7 +487,7 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
     PartialSetup partial;
     auto& setup = partial.setup;
     int screenNumber = 0;
-    setup.connection = xcb_connect(displayName_.empty() ? nullptr : displayName_.c_str(), &screenNumber);
+    setup.connection = connectToDisplay(displayName_, &screenNumber);
     auto* connection = setup.connection;
     if (xcb_connection_has_error(connection))
         throw CaptureError("cannot connect to the X display " + shownName);

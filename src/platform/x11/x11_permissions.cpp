@@ -1,4 +1,5 @@
 #include "platform/x11/x11_permissions.h"
+#include "platform/x11/x11_connect.h"
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -148,7 +149,7 @@ bool X11PermissionFacility::askServer(const std::string& displayName, Question q
 {
     int screenNumber = 0;
     std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(
-        xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber), &xcb_disconnect);
+        connectToDisplay(displayName, &screenNumber), &xcb_disconnect);
     if (xcb_connection_has_error(connection.get()))
         return false;
     // A display name with a screen the server lacks names nothing that could be used.

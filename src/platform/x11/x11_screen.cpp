@@ -1,4 +1,5 @@
 #include "platform/x11/x11_screen.h"
+#include "platform/x11/x11_connect.h"
 
 #include <xcb/xcb.h>
 
@@ -7,7 +8,7 @@ namespace kestrio::platform {
 std::optional<capture::CaptureDisplay> x11ScreenDisplay(const std::string& displayName)
 {
     int screenNumber = 0;
-    xcb_connection_t* connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+    xcb_connection_t* connection = connectToDisplay(displayName, &screenNumber);
     if (xcb_connection_has_error(connection)) {
         xcb_disconnect(connection);
         return std::nullopt;

@@ -1,4 +1,5 @@
 #include "platform/x11/x11_virtual_display.h"
+#include "platform/x11/x11_connect.h"
 
 #include "display/virtual_display_error.h"
 #include "platform/x11/randr_displays.h"
@@ -101,7 +102,7 @@ std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& 
 {
     std::unique_ptr<X11VirtualMonitor> monitor(new X11VirtualMonitor());
     int screenNumber = 0;
-    monitor->connection_ = xcb_connect(displayName.c_str(), &screenNumber);
+    monitor->connection_ = connectToDisplay(displayName, &screenNumber);
     xcb_connection_t* connection = monitor->connection_;
     if (xcb_connection_has_error(connection))
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);

@@ -1,4 +1,5 @@
 #include "platform/x11/xtest_input_poster.h"
+#include "platform/x11/x11_connect.h"
 
 #include "runtime/serial_queue.h"
 
@@ -239,13 +240,7 @@ std::unique_ptr<Session> openSession(const std::string& displayName)
 {
     auto session = std::make_unique<Session>();
     int screenNumber = 0;
-    {
-        // xcb_connect looks up the authorisation through libXau, whose XauFileName fills a static
-        // buffer: two connections being opened at once must not meet there.
-        static std::mutex connecting;
-        std::lock_guard lock(connecting);
-        session->connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
-    }
+    session->connection = connectToDisplay(displayName, &screenNumber);
     xcb_connection_t* connection = session->connection;
     if (xcb_connection_has_error(connection))
         return nullptr;

@@ -1,4 +1,5 @@
 #include "platform/x11/xvfb_server.h"
+#include "platform/x11/x11_connect.h"
 
 #include <xcb/xcb.h>
 
@@ -108,7 +109,7 @@ std::optional<int> readDisplayNumber(int fd)
 bool acceptsConnections(const std::string& displayName)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        xcb_connection_t* connection = xcb_connect(displayName.c_str(), nullptr);
+        xcb_connection_t* connection = connectToDisplay(displayName);
         bool ok = xcb_connection_has_error(connection) == 0;
         xcb_disconnect(connection);
         if (ok)
