@@ -9,6 +9,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
@@ -213,6 +214,8 @@ class Viewer:
     def __init__(self, port, host="127.0.0.1"):
         self.sock = socket.create_connection((host, port), timeout=10)
         self.buffer = b""
+        self.input_reports = []
+        self.video_messages = 0
 
     def send_line(self, line):
         self.sock.sendall(line.encode("utf-8") + b"\n")
@@ -235,13 +238,33 @@ class Viewer:
 
     def read_control(self):
         """The next control line, other than the host's unprompted "INPUT ..." reports of whether it
-        may inject input, which can come at any time once the viewer is connected."""
+        may inject input, which can come at any time once the viewer is connected (they are kept
+        in `input_reports`)."""
         while True:
             payload = self.read_message()
             if payload[:1] == b"\x03":
                 text = payload[1:].decode("utf-8")
                 if not text.startswith("INPUT "):
                     return text
+                self.input_reports.append(text)
+
+    def drain(self):
+        """Reads and discards whatever the host sends, on a thread of its own, until the host
+        closes the connection; "INPUT ..." reports are kept in `input_reports`, video messages
+        are counted in `video_messages`."""
+        def run():
+            self.sock.settimeout(None)
+            try:
+                while True:
+                    payload = self.read_message()
+                    if payload[:1] == b"\x03" and payload[1:].startswith(b"INPUT "):
+                        self.input_reports.append(payload[1:].decode("utf-8"))
+                    elif payload[:1] != b"\x03":
+                        self.video_messages += 1
+            except (EOFError, OSError):
+                pass
+        self._drainer = threading.Thread(target=run, daemon=True)
+        self._drainer.start()
 
     def next_video(self, timeout=10.0):
         """The next message that is not a control line, or None when none comes within `timeout`."""
@@ -350,11 +373,11 @@ def share_close_to(pixels, colour, tolerance=48):
 class XServer:
     """A private Xvfb for one test: its own display number, kept until close()."""
 
-    def __init__(self, width, height):
+    def __init__(self, width, height, extra=()):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp",
-             "-screen", "0", f"{width}x{height}x24"],
+             "-screen", "0", f"{width}x{height}x24", *extra],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = b""

@@ -1,0 +1,160 @@
+"""A second X client that records the input it receives, as an application would: a window over
+the whole screen holding the input focus, its events read on a thread of their own as they come.
+A key's keycode is turned into a keysym with the keyboard mapping as it is when the event is
+read, which is what applications see; a host that gives a keycode a new keysym too early shows
+up here as a wrong character."""
+
+import threading
+import time
+from dataclasses import dataclass
+
+from Xlib import X, display as xdisplay
+from Xlib.protocol import event as xevent
+
+KEY_PRESS, KEY_RELEASE = X.KeyPress, X.KeyRelease
+BUTTON_PRESS, BUTTON_RELEASE = X.ButtonPress, X.ButtonRelease
+MOTION = X.MotionNotify
+BUTTON1_MASK = X.Button1Mask
+CONTROL_MASK = X.ControlMask
+SHIFT_MASK = X.ShiftMask
+
+_QUIT = 0xFFFFFFFF
+
+
+@dataclass
+class Event:
+    type: int
+    detail: int      # keycode or button
+    x: int           # root position
+    y: int
+    state: int
+    keysym: int      # keys: what the keycode meant when the event was read
+    received: float  # time.monotonic() when it was read
+
+
+class InputRecorder:
+    def __init__(self, display_name):
+        self._reader_display = xdisplay.Display(display_name)
+        self._control = xdisplay.Display(display_name)
+        screen = self._reader_display.screen()
+        # The screen may have grown since the server started: size the window from RandR's
+        # current figure rather than from the connection's setup block.
+        width, height = self._current_size(screen)
+        self.window = screen.root.create_window(
+            0, 0, width, height, 0, 0, X.InputOnly, X.CopyFromParent,
+            override_redirect=True,
+            event_mask=(X.KeyPressMask | X.KeyReleaseMask | X.ButtonPressMask | X.ButtonReleaseMask
+                        | X.PointerMotionMask))
+        self.window.map()
+        self._reader_display.sync()
+        self.window.set_input_focus(X.RevertToPointerRoot, X.CurrentTime)
+        self._reader_display.sync()
+        self._integer = self._control.intern_atom("INTEGER")
+        self._events = []
+        self._marker_seen = 0
+        self._marker_sent = 0
+        self._changed = threading.Condition()
+        self._closed = False
+        self._thread = threading.Thread(target=self._read, daemon=True)
+        self._thread.start()
+
+    def _current_size(self, screen):
+        geometry = screen.root.get_geometry()
+        return geometry.width, geometry.height
+
+    def _send_marker(self, marker):
+        message = xevent.ClientMessage(window=self.window, client_type=self._integer,
+                                       data=(32, [marker & 0xFFFFFFFF, 0, 0, 0, 0]))
+        self._control.send_event(self.window, message, event_mask=0)
+        self._control.flush()
+
+    def _keysym(self, keycode, state):
+        mapping = self._reader_display.get_keyboard_mapping(keycode, 1)
+        column = 1 if state & SHIFT_MASK else 0
+        row = mapping[0] if mapping else ()
+        return row[column] if len(row) > column else 0
+
+    def _read(self):
+        try:
+            while True:
+                e = self._reader_display.next_event()
+                received = time.monotonic()
+                if e.type == X.ClientMessage:
+                    marker = e.data[1][0]
+                    if marker == _QUIT:
+                        break
+                    with self._changed:
+                        self._marker_seen = marker
+                        self._changed.notify_all()
+                    continue
+                if e.type not in (KEY_PRESS, KEY_RELEASE, BUTTON_PRESS, BUTTON_RELEASE, MOTION):
+                    continue
+                keysym = self._keysym(e.detail, e.state) if e.type in (KEY_PRESS, KEY_RELEASE) else 0
+                recorded = Event(e.type, e.detail, e.root_x, e.root_y, e.state, keysym, received)
+                with self._changed:
+                    self._events.append(recorded)
+                    self._changed.notify_all()
+        except Exception:
+            pass
+        with self._changed:
+            self._closed = True
+            self._changed.notify_all()
+
+    def take(self):
+        """Everything received since the last take(), up to what reached the server before this
+        call."""
+        self._marker_sent += 1
+        marker = self._marker_sent
+        self._send_marker(marker)
+        with self._changed:
+            self._changed.wait_for(lambda: self._marker_seen >= marker or self._closed, timeout=10)
+            events, self._events = self._events, []
+        return events
+
+    def wait_for(self, predicate, timeout=10.0):
+        """Waits until predicate(events so far) holds; returns the events (not taken)."""
+        with self._changed:
+            self._changed.wait_for(lambda: predicate(self._events) or self._closed, timeout=timeout)
+            return list(self._events)
+
+    def pointer(self):
+        reply = self._control.screen().root.query_pointer()
+        return reply.root_x, reply.root_y
+
+    def warp(self, x, y):
+        self._control.screen().root.warp_pointer(x, y)
+        self._control.sync()
+
+    def close(self):
+        if self._thread.is_alive():
+            try:
+                self._send_marker(_QUIT)
+            except Exception:
+                pass
+            self._thread.join(5)
+        for connection in (self._control, self._reader_display):
+            try:
+                connection.close()
+            except Exception:
+                pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+
+def of_type(events, *types):
+    return [e for e in events if e.type in types]
+
+
+def pressed_keysyms(events):
+    return [e.keysym for e in of_type(events, KEY_PRESS)]
+
+
+def keysym_of(character):
+    """The X keysym of one character: Latin-1 characters are their own code, the rest are
+    0x01000000 + the code point."""
+    code = ord(character)
+    return code if 0x20 <= code <= 0x7E or 0xA0 <= code <= 0xFF else 0x01000000 + code
