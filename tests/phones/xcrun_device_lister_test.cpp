@@ -1,0 +1,256 @@
+#include "phones/xcrun_device_lister.h"
+
+#include "phones/device_list_parser.h"
+#include "phones/system_device_lister.h"
+#include "phones/usbmux_device_lister.h"
+
+#include "locale_support.h"
+#include "temporary_directory_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <regex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kestrio::phones {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// How long a listing may take before the test calls it hung; far beyond any bound under test.
+constexpr auto watchdog = 20s;
+
+const fs::path fixtures = fs::path(__FILE__).parent_path() / "fixtures";
+
+std::string quoted(const fs::path& path)
+{
+    std::string text = "'";
+    for (char c : path.string()) {
+        if (c == '\'')
+            text += "'\\''";
+        else
+            text += c;
+    }
+    return text + "'";
+}
+
+// A stand-in for xcrun: a shell script that first writes down its arguments, one a line, and
+// what its standard input is, then runs `body`.
+fs::path writeTool(const fs::path& directory, const std::string& body, bool executable = true)
+{
+    const fs::path tool = directory / "xcrun";
+    std::ofstream script(tool);
+    script << "#!/bin/sh\n"
+           << "printf '%s\\n' \"$@\" > " << quoted(directory / "arguments") << "\n"
+           << "readlink /proc/$$/fd/0 > " << quoted(directory / "stdin") << "\n"
+           << body << "\n";
+    script.close();
+    chmod(tool.c_str(), executable ? 0755 : 0644);
+    return tool;
+}
+
+class XcrunDeviceListerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(tools_.path().empty());
+        ASSERT_FALSE(reports_.path().empty());
+    }
+
+    // Lists in a thread of its own, so that a listing that hangs fails the test instead of
+    // stalling it.
+    DeviceListResult list(XcrunDeviceLister& lister)
+    {
+        auto listing = std::async(std::launch::async, [&] { return lister.listPairedDevices(); });
+        if (listing.wait_for(watchdog) != std::future_status::ready)
+            ADD_FAILURE() << "the listing did not end";
+        return listing.get();
+    }
+
+    std::vector<std::string> arguments() const
+    {
+        std::vector<std::string> lines;
+        std::istringstream text(readFile(tools_.path() / "arguments"));
+        for (std::string line; std::getline(text, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    // The report path the tool was given, checked for its place and form.
+    fs::path reportPath() const
+    {
+        const auto given = arguments();
+        const std::vector<std::string> fixed{"devicectl", "list", "devices", "--timeout", "10", "--json-output"};
+        EXPECT_EQ(given.size(), fixed.size() + 1);
+        if (given.size() != fixed.size() + 1)
+            return {};
+        EXPECT_EQ(std::vector<std::string>(given.begin(), given.end() - 1), fixed);
+        const fs::path path = given.back();
+        EXPECT_EQ(path.parent_path(), reports_.path());
+        static const std::regex name(
+            "kestrio-devices-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\.json");
+        EXPECT_TRUE(std::regex_match(path.filename().string(), name)) << path;
+        EXPECT_EQ(readFile(tools_.path() / "stdin"), "/dev/null\n");
+        return path;
+    }
+
+    void expectNoReportLeft() const { EXPECT_TRUE(fs::is_empty(reports_.path())) << "the report was not deleted"; }
+
+    TemporaryDirectory tools_;
+    TemporaryDirectory reports_;
+    ScopedDefaultLocale locale_{"en_US"};
+};
+
+TEST_F(XcrunDeviceListerTest, ReadsTheReportTheToolWroteAndDeletesIt)
+{
+    const std::string fixture = readFile(fixtures / "devicectl_devices.json");
+    ASSERT_FALSE(fixture.empty());
+    const fs::path tool = writeTool(tools_.path(), "echo 'Devices found:'\necho 'a warning' >&2\n"
+                                                   "eval report=\\${$#}\ncp " +
+                                                       quoted(fixtures / "devicectl_devices.json") +
+                                                       " \"$report\"\nexit 0");
+    XcrunDeviceLister lister(tool.string(), reports_.path().string());
+
+    const DeviceListResult result = list(lister);
+    EXPECT_EQ(result.error, std::nullopt);
+    EXPECT_EQ(result.phones, parseDeviceList(fixture));
+    EXPECT_EQ(result.phones.size(), 2u);
+    const fs::path first = reportPath();
+    expectNoReportLeft();
+
+    // A fresh name each time, in $TMPDIR when no directory is given.
+    const char* previous = std::getenv("TMPDIR");
+    const std::string saved = previous ? previous : "";
+    setenv("TMPDIR", reports_.path().c_str(), 1);
+    XcrunDeviceLister inTemporaryDirectory(tool.string());
+    const DeviceListResult again = list(inTemporaryDirectory);
+    if (previous)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+    EXPECT_EQ(again.phones, result.phones);
+    EXPECT_NE(reportPath(), first);
+    expectNoReportLeft();
+}
+
+TEST_F(XcrunDeviceListerTest, AFailingToolsOutputIsTheError)
+{
+    // It got as far as starting a report: that goes too.
+    XcrunDeviceLister failing(writeTool(tools_.path(), "eval report=\\${$#}\necho '{' > \"$report\"\n"
+                                                       "echo 'ERROR: The device is locked.'\n"
+                                                       "echo 'Unlock it and try again.' >&2\nexit 1")
+                                  .string(),
+                              reports_.path().string());
+    DeviceListResult result = list(failing);
+    EXPECT_TRUE(result.phones.empty());
+    EXPECT_EQ(result.error, "ERROR: The device is locked.\nUnlock it and try again.\n");
+    reportPath();
+    expectNoReportLeft();
+
+    // Output that is not UTF-8 cannot be shown.
+    XcrunDeviceLister garbled(writeTool(tools_.path(), "printf 'bad \\377\\376 bytes'\nexit 3").string(),
+                              reports_.path().string());
+    result = list(garbled);
+    EXPECT_TRUE(result.phones.empty());
+    EXPECT_EQ(result.error, "devicectl failed");
+    reportPath();
+    expectNoReportLeft();
+
+    // Killed by a signal: a failure too, whatever the status bits happen to read as.
+    XcrunDeviceLister killed(writeTool(tools_.path(), "kill -TERM $$").string(), reports_.path().string());
+    result = list(killed);
+    EXPECT_TRUE(result.phones.empty());
+    EXPECT_EQ(result.error, "devicectl failed");
+    expectNoReportLeft();
+}
+
+TEST_F(XcrunDeviceListerTest, AToolThatCannotRunGivesTheLaunchError)
+{
+    XcrunDeviceLister notExecutable(writeTool(tools_.path(), "exit 0", false).string(), reports_.path().string());
+    DeviceListResult result = list(notExecutable);
+    EXPECT_TRUE(result.phones.empty());
+    EXPECT_EQ(result.error, "Permission denied");
+    EXPECT_FALSE(fs::exists(tools_.path() / "arguments"));
+    expectNoReportLeft();
+
+    XcrunDeviceLister missing((tools_.path() / "nowhere").string(), reports_.path().string());
+    result = list(missing);
+    EXPECT_TRUE(result.phones.empty());
+    EXPECT_EQ(result.error, "No such file or directory");
+}
+
+TEST_F(XcrunDeviceListerTest, AMissingReportGivesTheReadError)
+{
+    XcrunDeviceLister lister(writeTool(tools_.path(), "exit 0").string(), reports_.path().string());
+    const DeviceListResult result = list(lister);
+    EXPECT_TRUE(result.phones.empty());
+    EXPECT_EQ(result.error, "No such file or directory");
+    reportPath();
+    expectNoReportLeft();
+}
+
+// Gone, or a zombie waiting for whoever inherited it. A SIGKILL takes effect a moment after it
+// was sent, hence the wait.
+bool endedSoon(pid_t pid)
+{
+    const auto deadline = std::chrono::steady_clock::now() + watchdog;
+    const fs::path stat = "/proc/" + std::to_string(pid) + "/stat";
+    for (;;) {
+        const std::string text = readFile(stat);
+        const auto nameEnd = text.rfind(')');
+        if (text.empty() || (nameEnd != std::string::npos && text.compare(nameEnd + 1, 3, " Z ") == 0))
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+TEST_F(XcrunDeviceListerTest, AToolThatHangsIsKilledWithWhatItStarted)
+{
+    // Hung with a child of its own that keeps the output open, as a tool stuck on a device might.
+    const fs::path sleeper = tools_.path() / "sleeper";
+    XcrunDeviceLister lister(writeTool(tools_.path(), "sleep 100000 &\necho $! > " + quoted(sleeper) +
+                                                          ".new\nmv " + quoted(sleeper) + ".new " + quoted(sleeper) +
+                                                          "\neval report=\\${$#}\necho '[]' > \"$report\"\nwait")
+                                 .string(),
+                             reports_.path().string(), 1s);
+    const DeviceListResult result = list(lister);
+    EXPECT_TRUE(result.phones.empty());
+    EXPECT_EQ(result.error, "devicectl did not finish in time");
+    expectNoReportLeft();
+    const std::string pid = readFile(sleeper);
+    ASSERT_FALSE(pid.empty()) << "the stand-in did not get as far as its child within the bound";
+    const bool ended = endedSoon(static_cast<pid_t>(std::stol(pid)));
+    EXPECT_TRUE(ended) << "the tool's child survived";
+    if (!ended)
+        kill(static_cast<pid_t>(std::stol(pid)), SIGKILL);
+}
+
+TEST(SystemDeviceListerTest, UsesTheDeveloperToolsOnlyWhereTheyCanRun)
+{
+    TemporaryDirectory directory;
+    ASSERT_FALSE(directory.path().empty());
+    const fs::path tool = writeTool(directory.path(), "exit 0");
+    EXPECT_NE(dynamic_cast<XcrunDeviceLister*>(makeSystemDeviceLister(tool.string()).get()), nullptr);
+    chmod(tool.c_str(), 0644);
+    EXPECT_NE(dynamic_cast<UsbmuxDeviceLister*>(makeSystemDeviceLister(tool.string()).get()), nullptr);
+    EXPECT_NE(dynamic_cast<UsbmuxDeviceLister*>(makeSystemDeviceLister(directory.path().string()).get()), nullptr);
+    EXPECT_NE(dynamic_cast<UsbmuxDeviceLister*>(makeSystemDeviceLister((directory.path() / "none").string()).get()),
+              nullptr);
+    // This machine has no developer tools at the usual place.
+    if (access("/usr/bin/xcrun", X_OK) != 0) {
+        EXPECT_NE(dynamic_cast<UsbmuxDeviceLister*>(makeSystemDeviceLister().get()), nullptr);
+    }
+}
+
+}  // namespace
+}  // namespace kestrio::phones
