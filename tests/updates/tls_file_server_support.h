@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace kestrio::test {
+
+// An HTTPS server on 127.0.0.1: `openssl s_server -WWW` serving the files of a scratch folder,
+// with a self-signed certificate for 127.0.0.1 made for the occasion. started() is false (and
+// failure says why) when openssl is missing or would not start.
+class TlsFileServer {
+public:
+    TlsFileServer();
+    ~TlsFileServer();
+
+    TlsFileServer(const TlsFileServer&) = delete;
+    TlsFileServer& operator=(const TlsFileServer&) = delete;
+
+    bool started() const { return pid_ > 0 && port_ != 0; }
+    const std::string& failure() const { return failure_; }
+
+    // Puts a file in the served folder.
+    void addFile(const std::string& name, std::string_view contents) const;
+    // "https://127.0.0.1:<port>/<name>"
+    std::string url(std::string_view name) const;
+    // The certificate the server presents, which is its own issuer.
+    std::string certificateFile() const { return folder_ + "/certificate.pem"; }
+
+private:
+    bool start();
+
+    std::string folder_;
+    std::string failure_;
+    pid_t pid_ = -1;
+    int output_ = -1;
+    unsigned port_ = 0;
+};
+
+}  // namespace kestrio::test

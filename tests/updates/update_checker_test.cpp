@@ -1,0 +1,282 @@
+#include "updates/update_checker.h"
+
+#include "runtime/virtual_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestrio::updates {
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = UpdateState::Kind;
+
+constexpr const char* feedA = "https://updates.example.com/appcast.xml";
+constexpr const char* feedB = "https://mirror.example.com/appcast.xml";
+
+// Answers by URL, as the worker runs it; a URL it does not know is a 404.
+class FakeFetcher final : public FeedFetcher {
+public:
+    FetchResult fetch(const std::string& url, std::chrono::milliseconds timeout) override
+    {
+        calls.emplace_back(url, timeout);
+        if (throwing)
+            throw std::runtime_error(*throwing);
+        if (auto found = results.find(url); found != results.end())
+            return found->second;
+        return {false, 404, {}, "HTTP 404"};
+    }
+
+    std::map<std::string, FetchResult> results;
+    std::optional<std::string> throwing;
+    std::vector<std::pair<std::string, std::chrono::milliseconds>> calls;
+};
+
+struct Release {
+    std::string version;
+    std::string shortVersion;
+    std::string url;
+};
+
+FetchResult feedOf(const std::vector<Release>& releases)
+{
+    std::string xml = R"(<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)";
+    for (const auto& release : releases) {
+        xml += "<item><sparkle:version>" + release.version + "</sparkle:version>";
+        if (!release.shortVersion.empty())
+            xml += "<sparkle:shortVersionString>" + release.shortVersion + "</sparkle:shortVersionString>";
+        xml += "<sparkle:releaseNotesLink>" + release.url + "/notes</sparkle:releaseNotesLink>";
+        xml += "<enclosure url=\"" + release.url + "\"/></item>";
+    }
+    xml += "</channel></rss>";
+    return {true, 200, xml, {}};
+}
+
+FetchResult bodyOf(std::string body)
+{
+    return {true, 200, std::move(body), {}};
+}
+
+UpdateState found(Kind kind, std::string version, std::string url)
+{
+    return {kind, std::move(version), url, url + "/notes", {}};
+}
+
+UpdateState failedWith(std::string text)
+{
+    return {Kind::failed, {}, {}, {}, std::move(text)};
+}
+
+class UpdateCheckerTest : public testing::Test {
+protected:
+    std::unique_ptr<UpdateChecker> makeChecker(std::string feedURL = feedA)
+    {
+        UpdateChecker::Options options;
+        options.currentVersion = "1.2.0";
+        options.feedURL = std::move(feedURL);
+        options.timeout = 2500ms;
+        auto checker = std::make_unique<UpdateChecker>(main, worker, fetcher, options);
+        checker->observe([this, raw = checker.get()] { seen.emplace_back(raw->state().kind, raw->canCheckForUpdates()); });
+        return checker;
+    }
+
+    void runAll()
+    {
+        while (worker->runUntilIdle() + main->runUntilIdle() > 0) {
+        }
+    }
+
+    std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<runtime::ManualExecutor> worker = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<FakeFetcher> fetcher = std::make_shared<FakeFetcher>();
+    // What observers saw: the state's kind and whether a check could start.
+    std::vector<std::pair<Kind, bool>> seen;
+};
+
+TEST_F(UpdateCheckerTest, ReportsWhatTheFeedSays)
+{
+    struct Case {
+        const char* name;
+        FetchResult fetched;
+        UpdateState expected;
+    };
+    const std::vector<Case> cases = {
+        {"newest is the current version", feedOf({{"1.2.0", "1.2", "u120"}, {"1.1.0", "1.1", "u110"}}),
+         found(Kind::upToDate, "1.2", "u120")},
+        {"current is newer than the feed", feedOf({{"1.1.0", "", "u110"}}), found(Kind::upToDate, "1.1.0", "u110")},
+        {"pre-release of the current version", feedOf({{"1.2.0-beta3", "", "ubeta"}}),
+         found(Kind::upToDate, "1.2.0-beta3", "ubeta")},
+        {"newer version first", feedOf({{"1.10.0", "1.10", "u1100"}, {"1.2.0", "", "u120"}}),
+         found(Kind::updateAvailable, "1.10", "u1100")},
+        {"newest in the middle", feedOf({{"1.1", "", "u11"}, {"1.3.0", "1.3", "u13"}, {"1.2.1", "", "u121"}}),
+         found(Kind::updateAvailable, "1.3", "u13")},
+        {"newer without a short version", feedOf({{"1.2.1", "", "u121"}}), found(Kind::updateAvailable, "1.2.1", "u121")},
+        {"malformed", bodyOf("<rss><channel><item>"), failedWith("malformed feed")},
+        {"not a feed", bodyOf("<html><body>Sign in</body></html>"), failedWith("malformed feed")},
+        {"empty channel", bodyOf("<rss><channel/></rss>"), failedWith("no versions in feed")},
+        {"items without versions", bodyOf("<rss><channel><item><title>1.3</title></item></channel></rss>"),
+         failedWith("no versions in feed")},
+        {"fetch failed", {false, 0, {}, "timed out"}, failedWith("timed out")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fetcher->results[feedA] = c.fetched;
+        auto checker = makeChecker();
+        checker->checkForUpdates();
+        runAll();
+        EXPECT_EQ(checker->state(), c.expected);
+        EXPECT_TRUE(checker->canCheckForUpdates());
+    }
+}
+
+TEST_F(UpdateCheckerTest, FetchesTheFeedOnTheWorkerWithTheTimeout)
+{
+    fetcher->results[feedA] = feedOf({{"1.2.0", "", "u"}});
+    auto checker = makeChecker();
+    checker->checkForUpdates();
+    EXPECT_TRUE(fetcher->calls.empty());
+    EXPECT_EQ(main->runUntilIdle(), 0u);
+    worker->runUntilIdle();
+    ASSERT_EQ(fetcher->calls.size(), 1u);
+    EXPECT_EQ(fetcher->calls[0].first, feedA);
+    EXPECT_EQ(fetcher->calls[0].second, 2500ms);
+    // The outcome waits for the main executor.
+    EXPECT_EQ(checker->state().kind, Kind::checking);
+    main->runUntilIdle();
+    EXPECT_EQ(checker->state().kind, Kind::upToDate);
+
+    // A fetcher that throws fails the check instead of the worker.
+    fetcher->throwing = "out of descriptors";
+    checker->checkForUpdates();
+    runAll();
+    EXPECT_EQ(checker->state(), failedWith("out of descriptors"));
+}
+
+TEST_F(UpdateCheckerTest, OneCheckAtATime)
+{
+    fetcher->results[feedA] = feedOf({{"1.3", "", "u13"}});
+    auto checker = makeChecker();
+    EXPECT_TRUE(checker->canCheckForUpdates());
+    checker->checkForUpdates();
+    EXPECT_EQ(checker->state().kind, Kind::checking);
+    EXPECT_FALSE(checker->canCheckForUpdates());
+
+    checker->checkForUpdates();
+    EXPECT_EQ(worker->pendingTasks(), 1u);
+    runAll();
+    EXPECT_EQ(fetcher->calls.size(), 1u);
+    EXPECT_EQ(checker->state().kind, Kind::updateAvailable);
+    EXPECT_EQ(seen, (std::vector<std::pair<Kind, bool>>{{Kind::checking, false}, {Kind::updateAvailable, true}}));
+
+    // Done: the button works again, also after a failure.
+    fetcher->results[feedA] = {false, 500, {}, "HTTP 500"};
+    checker->checkForUpdates();
+    runAll();
+    EXPECT_EQ(checker->state(), failedWith("HTTP 500"));
+    checker->checkForUpdates();
+    EXPECT_EQ(checker->state().kind, Kind::checking);
+    runAll();
+    EXPECT_EQ(fetcher->calls.size(), 3u);
+}
+
+TEST_F(UpdateCheckerTest, NoFeedNoCheck)
+{
+    auto checker = makeChecker("");
+    EXPECT_FALSE(checker->canCheckForUpdates());
+    checker->checkForUpdates();
+    EXPECT_EQ(worker->pendingTasks(), 0u);
+    EXPECT_EQ(checker->state(), UpdateState{});
+    EXPECT_TRUE(seen.empty());
+
+    // The setting supplies one; observers learn the button is usable.
+    checker->setFeedURL(feedB);
+    EXPECT_EQ(checker->feedURL(), feedB);
+    EXPECT_TRUE(checker->canCheckForUpdates());
+    EXPECT_EQ(seen, (std::vector<std::pair<Kind, bool>>{{Kind::idle, true}}));
+    checker->checkForUpdates();
+    runAll();
+    ASSERT_EQ(fetcher->calls.size(), 1u);
+    EXPECT_EQ(fetcher->calls[0].first, feedB);
+
+    checker->setFeedURL("");
+    EXPECT_FALSE(checker->canCheckForUpdates());
+    EXPECT_EQ(checker->state().kind, Kind::idle);
+}
+
+TEST_F(UpdateCheckerTest, ANewFeedURLDiscardsTheOldFeedsOutcome)
+{
+    fetcher->results[feedA] = feedOf({{"9.0", "", "from-a"}});
+    fetcher->results[feedB] = feedOf({{"1.0", "", "from-b"}});
+    auto checker = makeChecker();
+
+    // The same URL again changes nothing, not even a running check.
+    checker->checkForUpdates();
+    checker->setFeedURL(feedA);
+    EXPECT_EQ(checker->state().kind, Kind::checking);
+
+    // The old check's outcome is on its way to the main executor when the URL changes.
+    worker->runUntilIdle();
+    checker->setFeedURL(feedB);
+    EXPECT_EQ(checker->state(), UpdateState{});
+    EXPECT_TRUE(checker->canCheckForUpdates());
+    checker->checkForUpdates();
+    worker->runUntilIdle();
+    EXPECT_EQ(main->pendingTasks(), 2u);
+    main->runUntilIdle();
+    EXPECT_EQ(checker->state(), found(Kind::upToDate, "1.0", "from-b"));
+    EXPECT_EQ(seen, (std::vector<std::pair<Kind, bool>>{
+                        {Kind::checking, false}, {Kind::idle, true}, {Kind::checking, false}, {Kind::upToDate, true}}));
+
+    // A finished outcome is forgotten as well.
+    checker->setFeedURL(feedA);
+    EXPECT_EQ(checker->state(), UpdateState{});
+}
+
+TEST_F(UpdateCheckerTest, DestroyingTheCheckerMidCheckDropsTheOutcome)
+{
+    fetcher->results[feedA] = feedOf({{"1.3", "", "u13"}});
+
+    // Before the worker got to it: there is nobody to fetch for.
+    auto early = makeChecker();
+    early->checkForUpdates();
+    early.reset();
+    runAll();
+    EXPECT_TRUE(fetcher->calls.empty());
+
+    // After the fetch, before the outcome is applied.
+    auto late = makeChecker();
+    late->checkForUpdates();
+    worker->runUntilIdle();
+    EXPECT_EQ(fetcher->calls.size(), 1u);
+    late.reset();
+    const auto seenBefore = seen.size();
+    EXPECT_EQ(main->runUntilIdle(), 1u);
+    EXPECT_EQ(seen.size(), seenBefore);
+}
+
+TEST_F(UpdateCheckerTest, AnObserverMayDestroyTheChecker)
+{
+    fetcher->results[feedA] = feedOf({{"1.3", "", "u13"}});
+    auto checker = makeChecker();
+    int laterObserverCalls = 0;
+    checker->observe([&] {
+        if (checker->state().kind != Kind::checking)
+            checker.reset();
+    });
+    checker->observe([&] { ++laterObserverCalls; });
+    checker->checkForUpdates();
+    EXPECT_EQ(laterObserverCalls, 1);
+    runAll();
+    EXPECT_EQ(checker, nullptr);
+    EXPECT_EQ(laterObserverCalls, 1);
+}
+
+}  // namespace
+}  // namespace kestrio::updates
