@@ -24,6 +24,8 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments)
             options.help = true;
         } else if (name == "--version" && !hasInlineValue) {
             options.version = true;
+        } else if (name == "--check-for-updates" && !hasInlineValue) {
+            options.checkForUpdates = true;
         } else if (argument == "--smoke-virtual-display") {
             options.smokeVirtualDisplay = true;
         } else if (name == "--port" || name == "--quality" || name == "--fps" || name == "--mode") {
@@ -82,6 +84,9 @@ std::string usageText()
            "  --smoke-virtual-display\n"
            "                 create a 1280x720 virtual monitor, report it after 1 s and exit\n"
            "                 (0: the monitor is active, 4: it is not)\n"
+           "  --check-for-updates\n"
+           "                 ask the update feed whether a newer version exists, print the answer\n"
+           "                 and exit (0: answered, 1: the check failed, 3: no feed configured)\n"
            "  --version      print the version and build number\n"
            "  -h, --help     show this text\n";
 }

@@ -15,6 +15,7 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     bool smokeVirtualDisplay = false;
+    bool checkForUpdates = false;
     std::uint16_t port = 59590;
     // The stream settings this run starts with; they are not stored.
     link::MacSourceMode mode = link::MacSourceMode::virtualDisplay;

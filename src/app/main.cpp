@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 #include "app/status_printer.h"
+#include "app/update_command.h"
 #include "capture/frame_sink.h"
 #include "display/virtual_display_manager.h"
 #include "kestrio_version.h"
@@ -16,14 +17,17 @@
 #include "platform/linux/network_path_resolver.h"
 #include "platform/linux/pulse_volume_control.h"
 #include "platform/linux/single_instance.h"
+#include "platform/linux/xdg_autostart.h"
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_display_capture.h"
 #include "platform/x11/x11_permissions.h"
 #include "platform/x11/xtest_input_poster.h"
 #include "platform/x11/xvfb_server.h"
+#include "phones/system_device_lister.h"
 #include "remote/local_address.h"
 #include "runtime/io_context_executor.h"
 #include "runtime/serial_queue.h"
+#include "updates/feed_fetcher.h"
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -147,10 +151,14 @@ int runHeadless(const app::CommandLine& options)
     auto mouseQueue = runtime::SerialQueue::create("com.kestrio.mouse-control");
     auto background = runtime::SerialQueue::create("com.kestrio.background");
     auto inputQueue = runtime::SerialQueue::create("com.kestrio.input");
+    auto phoneQueue = runtime::SerialQueue::create("com.kestrio.phones");
     world.mouseQueue = mouseQueue;
     world.input = std::make_shared<platform::XTestInputPoster>(displayName, clock);
     world.background = background;
     world.inputQueue = inputQueue;
+    world.loginItem = std::make_shared<platform::XdgAutostart>();
+    world.deviceLister = phones::makeSystemDeviceLister();
+    world.phoneQueue = phoneQueue;
     world.volume = std::make_shared<platform::PulseVolumeControl>();
     auto model = model::MacScreenModel::create(std::move(world));
 
@@ -201,6 +209,7 @@ int runHeadless(const app::CommandLine& options)
     mouseQueue->shutdown();
     background->shutdown();
     inputQueue->shutdown();
+    phoneQueue->shutdown();
     viewerLink.reset();
     streamer.reset();
     smoke.reset();  // removes the smoke test's monitor
@@ -226,6 +235,13 @@ int main(int argc, char** argv)
     if (options.version) {
         std::cout << "kestrio " << versionString << " (" << buildNumber << ")\n";
         return 0;
+    }
+    if (options.checkForUpdates) {
+        auto settings = platform::JsonSettingsStore::openDefault();
+        updates::CurlFeedFetcher::Options fetch;
+        fetch.appVersion = versionString;
+        return app::runUpdateCheck(std::cout, std::make_shared<updates::CurlFeedFetcher>(fetch), app::updateFeedURL(*settings),
+                                   versionString);
     }
     // There is no window yet: without --headless the host runs the same way. The smoke flag counts
     // wherever it stands, the program path included.

@@ -66,8 +66,7 @@ void MacScreenModel::construct()
     iMessageAddress_ = settings.stringValue(settingsKey::iMessageAddress).value_or("");
     iMessageNotificationsEnabled_ = settings.boolValue(settingsKey::iMessageNotificationsEnabled).value_or(false);
     selectedPhoneID_ = settings.stringValue(settingsKey::selectedPhoneID).value_or("");
-    launchAtLogin_ = settings.boolValue(settingsKey::launchAtLogin)
-                         .value_or(environment_.loginItemEnabled ? environment_.loginItemEnabled() : false);
+    launchAtLogin_ = settings.boolValue(settingsKey::launchAtLogin).value_or(loginItemEnabled());
 
     if (iMessageNotificationsEnabled_) {
         iMessageStatus_ = isBlank(iMessageAddress_) ? "Apple ID/iMessage 주소를 입력하세요" : "외부 연결 주소를 메시지로 보냅니다";
@@ -182,33 +181,16 @@ void MacScreenModel::setIMessageNotificationsEnabled(bool on)
     environment_.settings->setBool(settingsKey::iMessageNotificationsEnabled, iMessageNotificationsEnabled_);
 }
 
-void MacScreenModel::setSelectedPhoneID(std::string id)
-{
-    assign(selectedPhoneID_, std::move(id));
-    environment_.settings->setString(settingsKey::selectedPhoneID, selectedPhoneID_);
-    const auto phone = std::find_if(pairedPhones_.begin(), pairedPhones_.end(),
-                                    [&](const PairedIPhone& candidate) { return candidate.id == selectedPhoneID_; });
-    if (phone != pairedPhones_.end())
-        environment_.settings->setString(settingsKey::selectedPhoneName, phone->name);
-}
-
-void MacScreenModel::rememberConnectedPhone(std::string name, std::string identifier)
-{
-    // The phone list and its messages come with paired-phone discovery; until then the viewer's
-    // identity is kept as the one that connected last.
-    willChange();
-    connectedViewerIdentity_.emplace(std::move(name), std::move(identifier));
-}
-
 // Refreshing ----------------------------------------------------------------------------------
 
 runtime::Task<void> MacScreenModel::refreshAll()
 {
     refreshPermissions();
-    assign(launchAtLogin_, environment_.loginItemEnabled ? environment_.loginItemEnabled() : false);
+    assign(launchAtLogin_, loginItemEnabled());
     std::optional<std::string> address = environment_.localAddress ? environment_.localAddress() : std::nullopt;
     assign(localIPAddress_, address ? *address : std::string(noLocalAddress));
     co_await refreshDisplays();
+    co_await refreshPhones();
 }
 
 runtime::Task<void> MacScreenModel::refreshDisplays()
@@ -235,7 +217,7 @@ void MacScreenModel::refreshPermissions()
     auto& permissions = *environment_.permissions;
     assign(touchPermissionNeeded_, !permissions.inputTrusted());
     assign(screenPermissionNeeded_, !permissions.captureAllowed());
-    assign(launchAtLogin_, environment_.loginItemEnabled ? environment_.loginItemEnabled() : false);
+    assign(launchAtLogin_, loginItemEnabled());
     if (environment_.link->isViewerConnected())
         environment_.link->sendControl(touchPermissionNeeded_ ? "INPUT NEEDS_PERMISSION" : "INPUT READY");
 }

@@ -6,13 +6,15 @@
 #include "model/capture_session.h"
 #include "model/display_geometry.h"
 #include "model/input_event_poster.h"
+#include "model/login_item.h"
 #include "model/mouse_control_driver.h"
-#include "model/paired_iphone.h"
 #include "model/permissions.h"
 #include "model/settings_store.h"
 #include "model/stream_options.h"
 #include "model/viewer_link.h"
 #include "model/volume_control.h"
+#include "phones/device_lister.h"
+#include "phones/paired_iphone.h"
 #include "runtime/cancellation.h"
 #include "runtime/clock.h"
 #include "runtime/executor.h"
@@ -28,6 +30,8 @@
 #include <vector>
 
 namespace kestrio::model {
+
+using phones::PairedIPhone;
 
 // Keys of the settings store.
 namespace settingsKey {
@@ -66,7 +70,9 @@ public:
         std::shared_ptr<VolumeControl> volume;                       // may be null
         std::shared_ptr<runtime::Executor> background;               // blocking work (volume); may be null
         std::shared_ptr<runtime::Executor> inputQueue;               // posting input; null: inline
-        std::function<bool()> loginItemEnabled;                      // may be empty: off
+        std::shared_ptr<LoginItemService> loginItem;                 // may be null: never registered
+        std::shared_ptr<phones::DeviceLister> deviceLister;          // may be null: listing fails
+        std::shared_ptr<runtime::Executor> phoneQueue;               // runs the device listing
         std::function<std::optional<std::string>()> localAddress;  // may be empty: none
     };
 
@@ -115,7 +121,11 @@ public:
     void setAutoStartOnConnect(bool on);
     void setIMessageAddress(std::string address);
     void setIMessageNotificationsEnabled(bool on);
+    // Selects a phone and stores the choice (its name too, when the phone is listed).
     void setSelectedPhoneID(std::string id);
+    // Turns starting at login on or off; the toggle shows the request at once and falls back
+    // when the desktop refuses.
+    runtime::Task<void> setLaunchAtLogin(bool enabled);
 
     // Stored state that other parts of the program read.
     std::optional<std::uint32_t> activeDisplayID() const { return activeDisplayID_; }
@@ -138,6 +148,7 @@ public:
     runtime::Task<void> sourceModeDidChange();
     runtime::Task<void> refreshAll();
     runtime::Task<void> refreshDisplays();
+    runtime::Task<void> refreshPhones();
     std::optional<display::DisplayInfo> currentDisplay() const;
 
     // Runs `operation` as a main-executor task that keeps the model alive while it runs and ends
@@ -202,6 +213,8 @@ private:
     static runtime::Task<void> runViewerDiscovery(std::weak_ptr<MacScreenModel> weak, std::shared_ptr<runtime::CancellationSource> source);
     bool discoveryShouldEnd() const;
     void rememberConnectedPhone(std::string name, std::string identifier);
+    void keepSavedPhone();
+    bool loginItemEnabled() const;
 
     Environment environment_;
     runtime::CancellationSource lifetime_;

@@ -224,7 +224,9 @@ model::MacScreenModel& ModelHarness::create()
     environment.volume = volume;
     environment.background = background;
     environment.inputQueue = inputQueue;
-    environment.loginItemEnabled = [this] { return loginItemEnabled; };
+    environment.loginItem = loginItem;
+    environment.deviceLister = deviceLister;
+    environment.phoneQueue = phoneQueue;
     environment.localAddress = [this] { return localAddress; };
     model = model::MacScreenModel::create(std::move(environment));
     model->observe([this] { ++changes; });
@@ -234,7 +236,7 @@ model::MacScreenModel& ModelHarness::create()
 
 void ModelHarness::settle()
 {
-    while (main->runUntilIdle() + mouseQueue->runUntilIdle() + background->runUntilIdle() > 0) {
+    while (main->runUntilIdle() + mouseQueue->runUntilIdle() + background->runUntilIdle() + phoneQueue->runUntilIdle() > 0) {
     }
 }
 

@@ -171,6 +171,47 @@ public:
     std::vector<std::string> order;  // every call above, by kind
 };
 
+// The desktop's start-at-login registration.
+class FakeLoginItem final : public model::LoginItemService {
+public:
+    Status status() override { return state; }
+    std::optional<std::string> registerItem() override
+    {
+        ++registrations;
+        if (registerError)
+            return registerError;
+        state = afterRegister;
+        return std::nullopt;
+    }
+    std::optional<std::string> unregisterItem() override
+    {
+        ++unregistrations;
+        if (unregisterError)
+            return unregisterError;
+        state = Status::notRegistered;
+        return std::nullopt;
+    }
+
+    Status state = Status::notRegistered;
+    Status afterRegister = Status::enabled;  // requiresApproval: the desktop wants the user's consent
+    std::optional<std::string> registerError;
+    std::optional<std::string> unregisterError;
+    int registrations = 0;
+    int unregistrations = 0;
+};
+
+// A device listing with a scripted outcome.
+class FakeDeviceLister final : public phones::DeviceLister {
+public:
+    phones::DeviceListResult listPairedDevices() override
+    {
+        ++listings;
+        return result;
+    }
+    phones::DeviceListResult result;
+    int listings = 0;
+};
+
 // A sound server's output level.
 class FakeVolume final : public model::VolumeControl {
 public:
@@ -224,6 +265,7 @@ struct ModelHarness {
     std::shared_ptr<runtime::ManualExecutor> mouseQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> background = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> inputQueue;  // set before create(): posting waits for it
+    std::shared_ptr<runtime::ManualExecutor> phoneQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
     std::shared_ptr<FakeViewerLink> link = std::make_shared<FakeViewerLink>(clock);
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
@@ -233,7 +275,8 @@ struct ModelHarness {
     std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
     std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>();
     CaptureLog captures;
-    bool loginItemEnabled = false;
+    std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
+    std::shared_ptr<FakeDeviceLister> deviceLister = std::make_shared<FakeDeviceLister>();
     std::optional<std::string> localAddress = std::string("192.168.0.10");
     int changes = 0;
     std::shared_ptr<model::MacScreenModel> model;

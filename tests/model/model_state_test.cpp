@@ -18,7 +18,7 @@ namespace key = model::settingsKey;
 TEST(ModelSettings, FirstLaunchUsesTheDefaults)
 {
     ModelHarness harness;
-    harness.loginItemEnabled = true;
+    harness.loginItem->state = model::LoginItemService::Status::enabled;
     auto& model = harness.create();
     EXPECT_TRUE(model.autoStartOnConnect());
     EXPECT_FALSE(model.iMessageNotificationsEnabled());
@@ -210,7 +210,8 @@ TEST(ModelStatus, LinesFollowTheViewerAndTheStream)
     harness.run([](model::MacScreenModel& m) { return m.refreshAll(); });
     EXPECT_EQ(model.statusTitle(), (model::BilingualText{"iPhone을 기다리는 중", "Waiting for iPhone"}));
     EXPECT_EQ(model.statusDetail(),
-              (model::BilingualText{"iPhone에서 Kestrio를 열어 주세요 · Mac IP 192.168.0.10", "Open Kestrio on your iPhone to connect"}));
+              (model::BilingualText{"검색된 iPhone 없음 · Xcode에서 먼저 페어링하세요 · Mac IP 192.168.0.10",
+                                    "Open Kestrio on your iPhone to connect"}));
     EXPECT_TRUE(model.hintText().korean.starts_with("‘확장 모니터’는 macOS"));
     EXPECT_TRUE(model.hintText().english.starts_with("The Extended Monitor mode "));
 

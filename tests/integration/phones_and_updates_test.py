@@ -1,0 +1,139 @@
+"""The host remembers the user's phone and checks for updates, end to end: a viewer's handshake
+with a name and an identifier makes that phone the selected one, stored, and a restarted host
+lists it again as the saved phone (the device listing itself failing, as it does with no
+usbmuxd); `kestrio --check-for-updates` reads a feed from a local HTTP server, the address
+coming from the settings."""
+
+import base64
+import http.server
+import json
+import os
+import shutil
+import threading
+
+from host_support import BIN, Host, UserDirs, Viewer, XServer, check, free_port, run_kestrio, skip, wait_until
+
+NAME = "Mina의 iPhone"
+IDENTIFIER = "00008110-001A2B3C4D5E801E"
+
+
+def settings(dirs):
+    try:
+        with open(os.path.join(dirs.settings_folder, "settings.json"), encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {}
+
+
+def remembered_phone(server, dirs):
+    # No usbmuxd answers here, whatever the machine runs: the listing fails and the saved phone
+    # is what the list holds.
+    environment = server.environment()
+    environment["USBMUXD_SOCKET_ADDRESS"] = "UNIX:" + os.path.join(dirs.root, "no-usbmuxd")
+    port = free_port()
+    host = Host(port, "--mode", "mirror", env=environment, dirs=dirs)
+    try:
+        check(host.wait_for_line(r"^listening on port ", 15), f"the host did not start: {host.lines}")
+        check(host.wait_for_line(r"^기기 검색 실패 · iPhone 앱을 한 번 직접 열어 주세요 · Mac IP ", 15),
+              f"no failed-listing line with nothing saved: {host.lines}")
+        viewer = Viewer(port)
+        viewer.send_line(" ".join(["HELLO", "2", "H264", base64.b64encode(NAME.encode()).decode(),
+                                   base64.b64encode(IDENTIFIER.encode()).decode()]))
+        check(viewer.read_control().startswith("WELCOME 2 H264 "), "no welcome")
+        check(host.wait_for_line("^viewer: " + NAME + "$", 10), f"the viewer's name was not shown: {host.lines}")
+        stored = wait_until(lambda: settings(dirs).get("selectedPhoneID") == IDENTIFIER and settings(dirs), 10)
+        check(stored and stored.get("selectedPhoneName") == NAME, f"settings after the handshake: {settings(dirs)}")
+        viewer.close()
+        check(host.terminate() == 0, "the host did not end cleanly")
+    finally:
+        host.kill()
+
+    host = Host(port, "--mode", "mirror", env=environment, dirs=dirs)
+    try:
+        check(host.wait_for_line(r"^저장된 iPhone 사용 · Mac IP ", 15),
+              f"the restarted host does not use the saved phone: {host.lines}")
+        check(settings(dirs).get("selectedPhoneID") == IDENTIFIER, f"settings after the restart: {settings(dirs)}")
+        host.terminate()
+    finally:
+        host.kill()
+    print("remembered phone: ok")
+
+
+class Feed(http.server.BaseHTTPRequestHandler):
+    body = b""
+
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/rss+xml")
+        self.send_header("Content-Length", str(len(self.body)))
+        self.end_headers()
+        self.wfile.write(self.body)
+
+    def log_message(self, *_):
+        pass
+
+
+APPCAST = """<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
+  <channel>
+    <title>Kestrio</title>
+    <item><title>Old</title><sparkle:version>0.0.9</sparkle:version>
+      <enclosure url="https://example.invalid/kestrio-0.0.9.deb" type="application/octet-stream"/></item>
+    <item><title>New</title><sparkle:version>{version}</sparkle:version>
+      <enclosure url="https://example.invalid/kestrio-{version}.deb" type="application/octet-stream"/></item>
+  </channel>
+</rss>
+"""
+
+
+def update_check(dirs):
+    feed = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Feed)
+    thread = threading.Thread(target=feed.serve_forever, daemon=True)
+    thread.start()
+    try:
+        # Builds name no feed unless told to.
+        result = run_kestrio("--check-for-updates", dirs=dirs)
+        check(result.returncode == 3 and result.stdout == "no update feed configured\n",
+              f"no feed: {result.returncode} {result.stdout!r}")
+        current = run_kestrio("--version", dirs=dirs).stdout.split()[1]
+        os.makedirs(dirs.settings_folder, exist_ok=True)
+        stored = settings(dirs)
+        stored["updateFeedURL"] = f"http://127.0.0.1:{feed.server_address[1]}/appcast.xml"
+        with open(os.path.join(dirs.settings_folder, "settings.json"), "w", encoding="utf-8") as f:
+            json.dump(stored, f)
+
+        Feed.body = APPCAST.format(version="999.0").encode()
+        result = run_kestrio("--check-for-updates", dirs=dirs)
+        check(result.returncode == 0 and result.stdout == "update available: 999.0 https://example.invalid/kestrio-999.0.deb\n",
+              f"newer version: {result.returncode} {result.stdout!r} {result.stderr!r}")
+        Feed.body = APPCAST.format(version=current).encode()
+        result = run_kestrio("--check-for-updates", dirs=dirs)
+        check(result.returncode == 0 and result.stdout.startswith(f"up to date: {current} "),
+              f"same version: {result.returncode} {result.stdout!r}")
+        Feed.body = b"<rss><channel><item>"
+        result = run_kestrio("--check-for-updates", dirs=dirs)
+        check(result.returncode == 1 and result.stdout == "update check failed: malformed feed\n",
+              f"malformed feed: {result.returncode} {result.stdout!r}")
+    finally:
+        feed.shutdown()
+        feed.server_close()
+    print("update check: ok")
+
+
+def main():
+    if not BIN:
+        skip("KESTRIO_BIN is not set")
+    if not shutil.which("Xvfb"):
+        skip("Xvfb is not installed")
+    server = XServer(1280, 720)
+    try:
+        with UserDirs() as dirs:
+            remembered_phone(server, dirs)
+            update_check(dirs)
+    finally:
+        server.close()
+    print("phones and updates: ok")
+
+
+if __name__ == "__main__":
+    main()
