@@ -100,6 +100,13 @@ void MacScreenModel::construct()
 
     assign(remoteAccessStatus_, std::string("공유기 자동 포트 연결 중…"));
     assign(remoteEndpoint_, std::string(notYetKnown));
+    if (auto mapper = environment_.natPortMapper) {
+        mapper->setOnUpdate([weak = weak_from_this()](const remote::NATPortMappingUpdate& update) {
+            if (auto self = weak.lock())
+                self->post([update](MacScreenModel& model) { model.handlePortMappingUpdate(update); });
+        });
+        mapper->start(environment_.streamingPort);
+    }
 }
 
 void MacScreenModel::observe(std::function<void()> willChange)
@@ -328,6 +335,8 @@ void MacScreenModel::shutdown()
     releaseVirtualMonitor();
     activeDisplayID_.reset();
     environment_.link->stop();
+    if (environment_.natPortMapper)
+        environment_.natPortMapper->shutdown();
 }
 
 }  // namespace kestrio::model

@@ -15,6 +15,7 @@
 #include "model/volume_control.h"
 #include "phones/device_lister.h"
 #include "phones/paired_iphone.h"
+#include "remote/nat_port_mapper.h"
 #include "runtime/cancellation.h"
 #include "runtime/clock.h"
 #include "runtime/executor.h"
@@ -48,6 +49,7 @@ inline constexpr std::string_view lastNotifiedRemoteEndpoint = "lastNotifiedRemo
 inline constexpr std::string_view notYetKnown = "확인 중";
 inline constexpr std::string_view noLocalAddress = "확인 불가";
 inline constexpr std::string_view listenerFailedText = "수신 대기 실패";
+inline constexpr std::string_view unavailableText = "사용할 수 없음";
 inline constexpr std::string_view mirrorFallbackText = "확장 모니터 생성 실패 · 화면 미러링으로 전송 시작";
 
 // The application's one model: the state the window shows, the stream's settings, and the
@@ -73,6 +75,8 @@ public:
         std::shared_ptr<LoginItemService> loginItem;                 // may be null: never registered
         std::shared_ptr<phones::DeviceLister> deviceLister;          // may be null: listing fails
         std::shared_ptr<runtime::Executor> phoneQueue;               // runs the device listing
+        std::shared_ptr<remote::NATPortMapper> natPortMapper;        // may be null: no remote access
+        std::uint16_t streamingPort = 59590;                         // the port the router forwards
         std::function<std::optional<std::string>()> localAddress;  // may be empty: none
     };
 
@@ -214,6 +218,8 @@ private:
     bool discoveryShouldEnd() const;
     void rememberConnectedPhone(std::string name, std::string identifier);
     void keepSavedPhone();
+    void handlePortMappingUpdate(const remote::NATPortMappingUpdate& update);
+    void sendRemoteEndpointIfEnabled(const std::string& endpoint);
     bool loginItemEnabled() const;
 
     Environment environment_;

@@ -227,6 +227,8 @@ model::MacScreenModel& ModelHarness::create()
     environment.loginItem = loginItem;
     environment.deviceLister = deviceLister;
     environment.phoneQueue = phoneQueue;
+    if (router)
+        environment.natPortMapper = remote::NATPortMapper::create({natQueue, clock, router});
     environment.localAddress = [this] { return localAddress; };
     model = model::MacScreenModel::create(std::move(environment));
     model->observe([this] { ++changes; });
@@ -236,7 +238,9 @@ model::MacScreenModel& ModelHarness::create()
 
 void ModelHarness::settle()
 {
-    while (main->runUntilIdle() + mouseQueue->runUntilIdle() + background->runUntilIdle() + phoneQueue->runUntilIdle() > 0) {
+    while (main->runUntilIdle() + mouseQueue->runUntilIdle() + background->runUntilIdle() + phoneQueue->runUntilIdle() +
+                  natQueue->runUntilIdle() >
+           0) {
     }
 }
 

@@ -266,6 +266,8 @@ struct ModelHarness {
     std::shared_ptr<runtime::ManualExecutor> background = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> inputQueue;  // set before create(): posting waits for it
     std::shared_ptr<runtime::ManualExecutor> phoneQueue = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<runtime::ManualExecutor> natQueue = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<remote::RouterPortMapping> router;  // set before create(): the model maps its port
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
     std::shared_ptr<FakeViewerLink> link = std::make_shared<FakeViewerLink>(clock);
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();

@@ -1,0 +1,59 @@
+// The router's port mapping as the model shows it.
+#include "model/model_fakes_support.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrio::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class AnsweringRouter final : public remote::RouterPortMapping {
+public:
+    remote::RouterMappingResult map(std::uint16_t port, std::chrono::seconds) override
+    {
+        calls.push_back("map " + std::to_string(port));
+        return answer;
+    }
+    void unmap(std::uint16_t port) override { calls.push_back("unmap " + std::to_string(port)); }
+
+    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, "203.0.113.7", 61000, 3600s, {}};
+    std::vector<std::string> calls;
+};
+
+TEST(RemoteAccess, TheMappingBecomesTheEndpointAndItsStatus)
+{
+    ModelHarness harness;
+    auto router = std::make_shared<AnsweringRouter>();
+    harness.router = router;
+    auto& model = harness.create();
+    EXPECT_EQ(router->calls, std::vector<std::string>{"map 59590"}) << "the streaming port, inside and outside";
+    EXPECT_EQ(model.remoteEndpoint(), "203.0.113.7:61000") << "the port the router granted";
+    EXPECT_EQ(model.remoteAccessStatus(), "자동 포트 연결 준비됨");
+
+    const int before = harness.changes;
+    router->answer = {remote::RouterMappingResult::Outcome::disabled, {}, 0, 0s, "refused"};
+    harness.advance(300s);
+    EXPECT_EQ(model.remoteEndpoint(), "사용할 수 없음");
+    EXPECT_EQ(model.remoteAccessStatus(), "공유기의 자동 포트 개방이 꺼져 있습니다");
+    EXPECT_GE(harness.changes - before, 3) << "both texts and the explicit notification";
+
+    router->answer = {remote::RouterMappingResult::Outcome::mapped, "203.0.113.9", 59590, 3600s, {}};
+    harness.advance(300s);
+    EXPECT_EQ(model.remoteEndpoint(), "203.0.113.9:59590");
+
+    model.shutdown();
+    harness.settle();
+    EXPECT_EQ(router->calls.back(), "unmap 59590") << "the mapping is withdrawn when the host ends";
+}
+
+TEST(RemoteAccess, WithoutARouterFacilityTheFirstTextsStay)
+{
+    ModelHarness harness;
+    auto& model = harness.create();
+    EXPECT_EQ(model.remoteEndpoint(), "확인 중");
+    EXPECT_EQ(model.remoteAccessStatus(), "공유기 자동 포트 연결 중…");
+}
+
+}  // namespace
+}  // namespace kestrio::test
