@@ -12,6 +12,7 @@ run_packages=(
     libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-randr0-dev libxcb-xtest0-dev
     nlohmann-json3-dev libicu-dev libpugixml-dev libcurl4-openssl-dev
     libimobiledevice-dev libusbmuxd-dev libplist-dev ca-certificates
+    libnatpmp-dev libminiupnpc-dev
     xvfb x11-xserver-utils pulseaudio-utils
     libgtest-dev libgmock-dev libbenchmark-dev
 )
@@ -19,6 +20,7 @@ test_packages=(
     clang libclang-rt-14-dev
     dbus avahi-daemon avahi-utils python3 python3-zeroconf iproute2 procps
     ffmpeg python3-xlib pulseaudio desktop-file-utils openssl libglib2.0-bin
+    miniupnpd nftables msmtp msmtp-mta python3-aiosmtpd
 )
 
 case "$purpose" in
