@@ -133,6 +133,10 @@ int runHeadless(const app::CommandLine& options)
     environment.version = versionString;
     environment.build = buildNumber;
     environment.port = options.port;
+    // Who may connect from outside the home network: the model keeps the list, the link reads it.
+    auto trustedPhones = std::make_shared<link::TrustedPhones>();
+    environment.ownSubnets = [] { return platform::interfaceSubnets(); };
+    environment.trustedPhones = trustedPhones;
     auto streamer = link::FrameStreamer::create(std::move(environment));
     auto viewerLink = std::make_shared<model::StreamerViewerLink>(streamer);
 
@@ -148,6 +152,7 @@ int runHeadless(const app::CommandLine& options)
                                                                  std::make_shared<platform::FfmpegH264EncoderFactory>());
     world.urlOpener = std::make_shared<platform::DesktopUrlOpener>();
     world.localAddress = [] { return remote::chooseLocalAddress(platform::interfaceAddresses()); };
+    world.trustedPhones = trustedPhones;
     auto mouseQueue = runtime::SerialQueue::create("com.kestrio.mouse-control");
     auto background = runtime::SerialQueue::create("com.kestrio.background");
     auto inputQueue = runtime::SerialQueue::create("com.kestrio.input");

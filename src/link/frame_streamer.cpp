@@ -1,4 +1,5 @@
 #include "link/frame_streamer.h"
+#include "link/frame_streamer_connection.h"
 
 #include "link/inbound_line.h"
 #include "link/message_framer.h"
@@ -71,13 +72,6 @@ struct FrameStreamer::Listener {
     std::uint16_t port = 0;
     std::string instanceName;
     std::unique_ptr<ServiceRegistration> registration;
-};
-
-struct FrameStreamer::Connection {
-    explicit Connection(tcp::socket s) : socket(std::move(s)) {}
-
-    tcp::socket socket;
-    std::array<char, receiveSize> receiveBuffer{};
 };
 
 std::shared_ptr<FrameStreamer> FrameStreamer::create(Environment environment)
@@ -336,6 +330,10 @@ void FrameStreamer::stop()
     }
     cancelConnection(std::move(connection));
     cancelListener(std::move(listener));
+    onQueue([weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->forgetOutsiders();
+    });
 }
 
 // MARK: Connection
@@ -359,6 +357,31 @@ void FrameStreamer::resetConnectionStateLocked()
 void FrameStreamer::acceptConnection(std::shared_ptr<Connection> connection)
 {
     applyConnectionOptions(connection->socket);
+    if (!fromHomeNetwork(connection)) {
+        admitOutsider(std::move(connection));
+        return;
+    }
+    const ConnectionId id = makeCurrent(connection, true);
+    // An accepted socket is already established; it reports ready on its next turn of the queue.
+    queue_->post([weak = weak_from_this(), connection, id] {
+        if (auto self = weak.lock())
+            self->connectionReady(connection, id);
+    });
+}
+
+bool FrameStreamer::fromHomeNetwork(const std::shared_ptr<Connection>& connection) const
+{
+    std::error_code error;
+    const tcp::endpoint remote = connection->socket.remote_endpoint(error);
+    if (error)
+        return false;
+    if (environment_.isHomeNetworkPeer)
+        return environment_.isHomeNetworkPeer(remote.address());
+    return isHomeNetworkPeer(remote.address(), environment_.ownSubnets ? environment_.ownSubnets() : std::vector<Subnet>{});
+}
+
+FrameStreamer::ConnectionId FrameStreamer::makeCurrent(const std::shared_ptr<Connection>& connection, bool homeNetwork)
+{
     const ConnectionId id = nextConnectionId_++;
     std::shared_ptr<Connection> old;
     {
@@ -367,17 +390,14 @@ void FrameStreamer::acceptConnection(std::shared_ptr<Connection> connection)
         connection_ = connection;
         connectionID_ = id;
         resetConnectionStateLocked();
+        peerOnHomeNetwork_ = homeNetwork;
     }
     controlBuffer_.clear();
     cancelConnection(std::move(old));
-    // An accepted socket is already established; it reports ready on its next turn of the queue.
-    queue_->post([weak = weak_from_this(), connection, id] {
-        if (auto self = weak.lock())
-            self->connectionReady(connection, id);
-    });
+    return id;
 }
 
-void FrameStreamer::connectionReady(const std::shared_ptr<Connection>& connection, ConnectionId id)
+void FrameStreamer::connectionReady(const std::shared_ptr<Connection>& connection, ConnectionId id, bool startReading)
 {
     std::error_code error;
     const tcp::endpoint remote = connection->socket.remote_endpoint(error);
@@ -397,7 +417,8 @@ void FrameStreamer::connectionReady(const std::shared_ptr<Connection>& connectio
         peerName_ = description;
     }
     fireStateChange();
-    receive(connection, id);
+    if (startReading)
+        receive(connection, id);
 }
 
 void FrameStreamer::receive(const std::shared_ptr<Connection>& connection, ConnectionId id)
@@ -448,6 +469,7 @@ void FrameStreamer::handleLine(std::string_view line, const std::shared_ptr<Conn
 {
     const InboundLine parsed = parseInboundLine(line);
     if (const auto* handshake = std::get_if<Handshake>(&parsed)) {
+        bool homeNetwork;
         {
             std::lock_guard lock(lock_);
             if (!isCurrentLocked(connection, id))
@@ -455,9 +477,10 @@ void FrameStreamer::handleLine(std::string_view line, const std::shared_ptr<Conn
             protocolReady_ = true;
             h264Capable_ = handshake->h264;
             keyFrameRequested_ = handshake->h264;
+            homeNetwork = peerOnHomeNetwork_;
         }
         if (onViewerIdentity)
-            onViewerIdentity(handshake->name, handshake->identifier);
+            onViewerIdentity({handshake->name, handshake->identifier, handshake->identifierGiven, homeNetwork});
         fireStateChange();
         sendWelcome();
         requestFrame();
@@ -620,6 +643,12 @@ std::string FrameStreamer::peerName() const
 {
     std::lock_guard lock(lock_);
     return peerName_;
+}
+
+bool FrameStreamer::peerOnHomeNetwork() const
+{
+    std::lock_guard lock(lock_);
+    return connection_ && peerOnHomeNetwork_;
 }
 
 bool FrameStreamer::canAcceptFrame() const

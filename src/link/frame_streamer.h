@@ -2,11 +2,13 @@
 
 #include "link/line_assembler.h"
 #include "link/network_path.h"
+#include "link/peer_trust.h"
 #include "link/service_advertiser.h"
 #include "link/viewer_control_event.h"
 #include "runtime/clock.h"
 #include "runtime/serial_queue.h"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -27,6 +29,15 @@ namespace kestrio::link {
 // Network work, timers and the three callbacks run on the serial queue "com.kestrio.streamer".
 // Public operations may be called from any thread. The callbacks are set before start() and
 // never while the lock is held.
+// Who a viewer said it is in its handshake, and where it connected from.
+struct ViewerIdentity {
+    std::string name;        // "iPhone" when the viewer sent none
+    std::string identifier;  // the name when the viewer sent none
+    bool identifierGiven = false;
+    bool fromHomeNetwork = true;
+    bool operator==(const ViewerIdentity&) const = default;
+};
+
 class FrameStreamer final : public std::enable_shared_from_this<FrameStreamer> {
 public:
     using Payload = std::vector<std::uint8_t>;
@@ -44,7 +55,23 @@ public:
         std::string version;                            // reported in "WELCOME"; "0" when empty
         std::string build;                              // reported in "WELCOME"; "0" when empty
         std::uint16_t port = defaultPort;               // 0 picks a free port (tests)
+        // Whether a peer is on the home network; none: isHomeNetworkPeer over ownSubnets().
+        std::function<bool(const asio::ip::address&)> isHomeNetworkPeer;
+        std::function<std::vector<Subnet>()> ownSubnets;  // the host's interfaces; none: no own subnets
+        // The phones that may connect from outside the home network; none: nobody may.
+        std::shared_ptr<const TrustedPhones> trustedPhones;
     };
+
+    // A viewer from outside the home network can only have come through the router's port
+    // mapping, and the protocol carries no secret. Such a connection is served only once its
+    // handshake names, with an identifier of its own, a phone the user trusts; until then it is
+    // read for its handshake alone, gets no answer, and does not disturb the current viewer.
+    static constexpr std::size_t maxWaitingOutsiders = 4;
+    static constexpr std::chrono::seconds outsiderHandshakeTimeout{10};
+    // After each refusal the next outside handshake is judged no sooner than this, doubling up to
+    // the longest, so that identifiers cannot be tried quickly.
+    static constexpr std::chrono::seconds firstRefusalPenalty{1};
+    static constexpr std::chrono::seconds longestRefusalPenalty{60};
 
     static std::shared_ptr<FrameStreamer> create(Environment environment);
     ~FrameStreamer();
@@ -54,7 +81,9 @@ public:
 
     std::function<void()> onStateChange;
     std::function<void(const ViewerControlEvent&)> onControlEvent;
-    std::function<void(const std::string& name, const std::string& identifier)> onViewerIdentity;
+    std::function<void(const ViewerIdentity&)> onViewerIdentity;
+    // A handshake from outside the home network was refused (on the queue).
+    std::function<void()> onOutsiderRefused;
 
     // Begins listening. Throws std::system_error when the listener cannot be created, after
     // scheduling a retry 1.0 s later. Does nothing more while a listener exists.
@@ -72,6 +101,8 @@ public:
     bool isViewerConnected() const;
     bool h264Capable() const;
     bool listenerReady() const;
+    // Whether the current viewer connected from the home network.
+    bool peerOnHomeNetwork() const;
     std::string peerName() const;
 
     // True when a frame produced now would be sent or kept: with H.264 while no frame waits,
@@ -101,6 +132,7 @@ public:
 private:
     struct Listener;
     struct Connection;
+    struct Outsider;
     using ConnectionId = std::uint64_t;
 
     explicit FrameStreamer(Environment environment);
@@ -114,7 +146,15 @@ private:
     bool startReportingFailure(const char* failurePrefix);
 
     void acceptConnection(std::shared_ptr<Connection> connection);
-    void connectionReady(const std::shared_ptr<Connection>& connection, ConnectionId id);
+    void connectionReady(const std::shared_ptr<Connection>& connection, ConnectionId id, bool startReading = true);
+    bool fromHomeNetwork(const std::shared_ptr<Connection>& connection) const;
+    ConnectionId makeCurrent(const std::shared_ptr<Connection>& connection, bool homeNetwork);
+    void admitOutsider(std::shared_ptr<Connection> connection);
+    void readOutsider(const std::shared_ptr<Outsider>& outsider);
+    void judgeOutsiders();
+    void promoteOutsider(const std::shared_ptr<Outsider>& outsider);
+    void forgetOutsider(const std::shared_ptr<Outsider>& outsider);
+    void forgetOutsiders();
     void receive(const std::shared_ptr<Connection>& connection, ConnectionId id);
     void ingest(const std::shared_ptr<Connection>& connection, ConnectionId id, std::string_view bytes);
     void handleLine(std::string_view line, const std::shared_ptr<Connection>& connection, ConnectionId id);
@@ -145,6 +185,7 @@ private:
     bool protocolReady_ = false;
     bool h264Capable_ = false;
     bool keyFrameRequested_ = false;
+    bool peerOnHomeNetwork_ = false;
     std::optional<Payload> pendingFrame_;
     std::deque<Payload> pendingControls_;
     std::string peerName_ = "USB 또는 로컬 네트워크";
@@ -152,6 +193,12 @@ private:
     std::shared_ptr<const std::function<void()>> frameRequestHandler_;
 
     LineAssembler controlBuffer_;  // queue only
+
+    // Outside connections waiting to be judged, and the refusal penalty. Queue only.
+    std::vector<std::shared_ptr<Outsider>> outsiders_;
+    runtime::TimePoint judgeNotBefore_{};
+    int refusals_ = 0;
+    bool judgeScheduled_ = false;
 };
 
 }  // namespace kestrio::link

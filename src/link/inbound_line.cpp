@@ -129,6 +129,7 @@ InboundLine parseHandshake(const Tokens& tokens)
     handshake.name = name ? std::move(*name) : std::string("iPhone");
     auto identifier =
         tokens.count >= codecPosition + 2 ? decodeTextField(tokens.at(codecPosition + 2)) : std::nullopt;
+    handshake.identifierGiven = identifier.has_value();
     handshake.identifier = identifier ? std::move(*identifier) : handshake.name;
     return handshake;
 }

@@ -15,6 +15,7 @@ struct Handshake {
     bool h264 = false;
     std::string name;        // "iPhone" when the viewer sent none
     std::string identifier;  // the name when the viewer sent none
+    bool identifierGiven = false;  // the viewer sent an identifier of its own
     bool operator==(const Handshake&) const = default;
 };
 

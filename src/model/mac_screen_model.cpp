@@ -1,32 +1,11 @@
 #include "model/mac_screen_model.h"
+#include "runtime/white_space.h"
 
 #include <algorithm>
 
 namespace kestrio::model {
 
-namespace {
-
-constexpr std::string_view whitespaceAndNewlines = " \t\n\r\v\f";
-
-bool isBlank(std::string_view text)
-{
-    // Besides ASCII blanks, the no-break and ideographic spaces a pasted address may carry.
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        if (whitespaceAndNewlines.find(rest.front()) != std::string_view::npos) {
-            rest.remove_prefix(1);
-        } else if (rest.starts_with("\u00A0")) {
-            rest.remove_prefix(2);
-        } else if (rest.starts_with("\u3000") || rest.starts_with("\u2028") || rest.starts_with("\u2029")) {
-            rest.remove_prefix(3);
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
+using runtime::isBlank;
 
 std::shared_ptr<MacScreenModel> MacScreenModel::create(Environment environment)
 {
@@ -66,10 +45,11 @@ void MacScreenModel::construct()
     iMessageAddress_ = settings.stringValue(settingsKey::iMessageAddress).value_or("");
     iMessageNotificationsEnabled_ = settings.boolValue(settingsKey::iMessageNotificationsEnabled).value_or(false);
     selectedPhoneID_ = settings.stringValue(settingsKey::selectedPhoneID).value_or("");
+    loadHomeNetworkPhones();
     launchAtLogin_ = settings.boolValue(settingsKey::launchAtLogin).value_or(loginItemEnabled());
 
     if (iMessageNotificationsEnabled_) {
-        iMessageStatus_ = isBlank(iMessageAddress_) ? "Apple ID/iMessage 주소를 입력하세요" : "외부 연결 주소를 메시지로 보냅니다";
+        iMessageStatus_ = isBlank(iMessageAddress_) ? iMessageNeedsAddressText : iMessageWillSendText;
     }
 
     auto& link = *environment_.link;
@@ -87,9 +67,13 @@ void MacScreenModel::construct()
             self->post([event](MacScreenModel& model) { model.handleControlEvent(event); });
         }
     });
-    link.setOnViewerIdentity([weak = weak_from_this()](const std::string& name, const std::string& identifier) {
+    link.setOnViewerIdentity([weak = weak_from_this()](const link::ViewerIdentity& identity) {
         if (auto self = weak.lock())
-            self->post([name, identifier](MacScreenModel& model) { model.rememberConnectedPhone(name, identifier); });
+            self->post([identity](MacScreenModel& model) { model.rememberConnectedPhone(identity); });
+    });
+    link.setOnOutsiderRefused([weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->post([](MacScreenModel& model) { model.handleOutsiderRefused(); });
     });
 
     try {
@@ -178,14 +162,24 @@ void MacScreenModel::setAutoStartOnConnect(bool on)
 
 void MacScreenModel::setIMessageAddress(std::string address)
 {
+    const bool changed = address != iMessageAddress_;
     assign(iMessageAddress_, std::move(address));
     environment_.settings->setString(settingsKey::iMessageAddress, iMessageAddress_);
+    if (changed && iMessageNotificationsEnabled_)
+        checkIMessageReadiness();
 }
 
 void MacScreenModel::setIMessageNotificationsEnabled(bool on)
 {
+    const bool changed = on != iMessageNotificationsEnabled_;
     assign(iMessageNotificationsEnabled_, on);
     environment_.settings->setBool(settingsKey::iMessageNotificationsEnabled, iMessageNotificationsEnabled_);
+    if (!changed)
+        return;
+    if (on)
+        checkIMessageReadiness();
+    else
+        assign(iMessageStatus_, std::string(iMessageOffText));
 }
 
 // Refreshing ----------------------------------------------------------------------------------

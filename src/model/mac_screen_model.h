@@ -3,6 +3,7 @@
 #include "display/display_list.h"
 #include "display/virtual_display_manager.h"
 #include "display/virtual_resolution.h"
+#include "link/peer_trust.h"
 #include "model/capture_session.h"
 #include "model/display_geometry.h"
 #include "model/input_event_poster.h"
@@ -15,6 +16,7 @@
 #include "model/volume_control.h"
 #include "phones/device_lister.h"
 #include "phones/paired_iphone.h"
+#include "remote/messages_notifier.h"
 #include "remote/nat_port_mapper.h"
 #include "runtime/cancellation.h"
 #include "runtime/clock.h"
@@ -43,6 +45,9 @@ inline constexpr std::string_view iMessageNotificationsEnabled = "iMessageNotifi
 inline constexpr std::string_view selectedPhoneID = "selectedPhoneID";
 inline constexpr std::string_view selectedPhoneName = "selectedPhoneName";
 inline constexpr std::string_view lastNotifiedRemoteEndpoint = "lastNotifiedRemoteEndpoint";
+// The identifiers of phones that have connected from the home network, one per line, oldest
+// first: these may also connect from outside.
+inline constexpr std::string_view homeNetworkPhoneIDs = "homeNetworkPhoneIDs";
 }  // namespace settingsKey
 
 // Placeholder texts, compared by exact equality.
@@ -50,7 +55,23 @@ inline constexpr std::string_view notYetKnown = "확인 중";
 inline constexpr std::string_view noLocalAddress = "확인 불가";
 inline constexpr std::string_view listenerFailedText = "수신 대기 실패";
 inline constexpr std::string_view unavailableText = "사용할 수 없음";
+// The address notification's status texts.
+inline constexpr std::string_view iMessageOffText = "iMessage 주소 알림이 꺼져 있습니다";
+inline constexpr std::string_view iMessageNeedsAddressText = "Apple ID/iMessage 주소를 입력하세요";
+inline constexpr std::string_view iMessageWillSendText = "외부 연결 주소를 메시지로 보냅니다";
+inline constexpr std::string_view iMessageWaitingText = "외부 주소가 준비되면 메시지를 보냅니다";
+inline constexpr std::string_view iMessageSentText = "새 주소를 메시지로 보냈습니다";
+inline constexpr std::string_view iMessageAlreadySentText =
+    "이 주소는 이미 메시지로 보냈습니다\nThis address has already been sent via Messages.";
+inline constexpr std::string_view iMessagePermissionText =
+    "메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요.\nMessages permission is required. Allow Kestrio Mac in Settings.";
 inline constexpr std::string_view mirrorFallbackText = "확장 모니터 생성 실패 · 화면 미러링으로 전송 시작";
+// A viewer from outside the home network named no phone that may connect from there.
+inline constexpr std::string_view outsiderRefusedText = "외부 연결 거부됨 · 같은 네트워크에서 연결한 적 있는 iPhone만 외부에서 연결할 수 있습니다";
+inline constexpr std::string_view outsiderRefusedEnglishText =
+    "Refused a connection from outside: only an iPhone that has connected on this network can connect remotely.";
+// How many phones are remembered as having connected from the home network.
+inline constexpr std::size_t maxHomeNetworkPhones = 32;
 
 // The application's one model: the state the window shows, the stream's settings, and the
 // starting and stopping of a stream as viewers come and go. Everything runs on the main
@@ -78,6 +99,10 @@ public:
         std::shared_ptr<remote::NATPortMapper> natPortMapper;        // may be null: no remote access
         std::uint16_t streamingPort = 59590;                         // the port the router forwards
         std::function<std::optional<std::string>()> localAddress;  // may be empty: none
+        // Kept up to date with the phones that may connect from outside; may be null.
+        std::shared_ptr<link::TrustedPhones> trustedPhones;
+        std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // may be null: nothing can be sent
+        std::shared_ptr<runtime::Executor> notifierQueue;            // sends; null: the background one
     };
 
     // Constructs and starts the model (reads the settings, starts listening). Call on the main
@@ -216,10 +241,16 @@ private:
     void cancelViewerDiscovery();
     static runtime::Task<void> runViewerDiscovery(std::weak_ptr<MacScreenModel> weak, std::shared_ptr<runtime::CancellationSource> source);
     bool discoveryShouldEnd() const;
-    void rememberConnectedPhone(std::string name, std::string identifier);
+    void rememberConnectedPhone(const link::ViewerIdentity& identity);
+    void loadHomeNetworkPhones();
+    void rememberHomeNetworkPhone(const std::string& identifier);
+    void publishTrustedPhones();
+    void handleOutsiderRefused();
     void keepSavedPhone();
     void handlePortMappingUpdate(const remote::NATPortMappingUpdate& update);
     void sendRemoteEndpointIfEnabled(const std::string& endpoint);
+    void checkIMessageReadiness();
+    static runtime::Task<void> notifyRemoteEndpoint(std::weak_ptr<MacScreenModel> weak, std::string endpoint, std::string address);
     bool loginItemEnabled() const;
 
     Environment environment_;
@@ -249,7 +280,7 @@ private:
     std::string localIPAddress_{notYetKnown};
     std::string remoteEndpoint_{notYetKnown};
     std::string remoteAccessStatus_ = "공유기 자동 포트 연결 중…";
-    std::string iMessageStatus_ = "iMessage 주소 알림이 꺼져 있습니다";
+    std::string iMessageStatus_{iMessageOffText};
 
     // Stored.
     std::unique_ptr<CaptureSession> capturer_;
@@ -261,6 +292,7 @@ private:
     bool viewerWasConnected_ = false;
     std::shared_ptr<runtime::CancellationSource> viewerDiscovery_;
     std::optional<std::pair<std::string, std::string>> connectedViewerIdentity_;
+    std::vector<std::string> homeNetworkPhoneIDs_;  // oldest first
     std::uint64_t keyboardModifierFlags_ = 0;
     std::shared_ptr<DisplayGeometry> geometry_;
     std::shared_ptr<MouseControlDriver> mouseControlDriver_;

@@ -2,6 +2,7 @@
 #include "model/mac_screen_model.h"
 
 #include "phones/name_ordering.h"
+#include "runtime/white_space.h"
 
 #include <algorithm>
 
@@ -10,31 +11,9 @@ namespace kestrio::model {
 namespace {
 
 constexpr std::string_view defaultPhoneName = "iPhone";
-constexpr std::string_view whitespace = " \t\n\r\v\f";
-
 std::string trimmed(std::string_view text)
 {
-    // Line and paragraph separators and the no-break space count as white space too.
-    static constexpr std::string_view wideSpaces[] = {"\xC2\x85", "\xC2\xA0", "\xE2\x80\xA8", "\xE2\x80\xA9"};
-    bool changed = true;
-    while (changed && !text.empty()) {
-        changed = false;
-        const auto first = text.find_first_not_of(whitespace);
-        text = first == std::string_view::npos ? std::string_view{} : text.substr(first);
-        const auto last = text.find_last_not_of(whitespace);
-        text = last == std::string_view::npos ? std::string_view{} : text.substr(0, last + 1);
-        for (const auto space : wideSpaces) {
-            if (text.starts_with(space)) {
-                text.remove_prefix(space.size());
-                changed = true;
-            }
-            if (text.ends_with(space)) {
-                text.remove_suffix(space.size());
-                changed = true;
-            }
-        }
-    }
-    return std::string(text);
+    return std::string(runtime::trimmedWhiteSpace(text));
 }
 
 // Whether a saved identifier looks like one the device tools address a phone by: long, no
@@ -113,18 +92,23 @@ void MacScreenModel::setSelectedPhoneID(std::string id)
 {
     assign(selectedPhoneID_, std::move(id));
     environment_.settings->setString(settingsKey::selectedPhoneID, selectedPhoneID_);
+    publishTrustedPhones();
     const auto phone = std::find_if(pairedPhones_.begin(), pairedPhones_.end(),
                                     [&](const PairedIPhone& candidate) { return candidate.id == selectedPhoneID_; });
     if (phone != pairedPhones_.end())
         environment_.settings->setString(settingsKey::selectedPhoneName, phone->name);
 }
 
-void MacScreenModel::rememberConnectedPhone(std::string reportedName, std::string reportedIdentifier)
+void MacScreenModel::rememberConnectedPhone(const link::ViewerIdentity& identity)
 {
-    std::string name = trimmed(reportedName);
+    // Only an identifier of the phone's own can open the door from outside: a name is easily
+    // guessed.
+    if (identity.fromHomeNetwork && identity.identifierGiven)
+        rememberHomeNetworkPhone(identity.identifier);
+    std::string name = trimmed(identity.name);
     if (name.empty())
         name = defaultPhoneName;
-    std::string identifier = trimmed(reportedIdentifier);
+    std::string identifier = trimmed(identity.identifier);
     if (identifier.empty())
         identifier = name;
     willChange();
@@ -143,6 +127,52 @@ void MacScreenModel::rememberConnectedPhone(std::string reportedName, std::strin
     // The name the viewer gave wins over the listed one.
     environment_.settings->setString(settingsKey::selectedPhoneName, name);
     assign(phoneLaunchMessage_, std::optional<std::string>("‘" + name + "’ 연결 내역 저장됨"));
+}
+
+void MacScreenModel::loadHomeNetworkPhones()
+{
+    const std::string stored = environment_.settings->stringValue(settingsKey::homeNetworkPhoneIDs).value_or("");
+    std::size_t start = 0;
+    while (start < stored.size()) {
+        const std::size_t end = std::min(stored.find('\n', start), stored.size());
+        if (end > start)
+            homeNetworkPhoneIDs_.push_back(stored.substr(start, end - start));
+        start = end + 1;
+    }
+    publishTrustedPhones();
+}
+
+void MacScreenModel::rememberHomeNetworkPhone(const std::string& identifier)
+{
+    // A line break would split the identifier when stored; no phone sends one.
+    if (identifier.empty() || identifier.find_first_of("\r\n") != std::string::npos)
+        return;
+    std::erase(homeNetworkPhoneIDs_, identifier);
+    homeNetworkPhoneIDs_.push_back(identifier);
+    if (homeNetworkPhoneIDs_.size() > maxHomeNetworkPhones)
+        homeNetworkPhoneIDs_.erase(homeNetworkPhoneIDs_.begin());
+    std::string stored;
+    for (const auto& id : homeNetworkPhoneIDs_)
+        stored += id + "\n";
+    environment_.settings->setString(settingsKey::homeNetworkPhoneIDs, stored);
+    publishTrustedPhones();
+}
+
+void MacScreenModel::publishTrustedPhones()
+{
+    if (!environment_.trustedPhones)
+        return;
+    std::set<std::string> trusted(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end());
+    if (!selectedPhoneID_.empty())
+        trusted.insert(selectedPhoneID_);
+    environment_.trustedPhones->replace(std::move(trusted));
+}
+
+void MacScreenModel::handleOutsiderRefused()
+{
+    // A refusal says less than any other error, so it never hides one.
+    if (!errorMessage_ || *errorMessage_ == outsiderRefusedText)
+        setErrorMessage(std::string(outsiderRefusedText));
 }
 
 }  // namespace kestrio::model

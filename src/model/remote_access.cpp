@@ -1,5 +1,6 @@
 // Remote access: the router's port mapping as the window shows it.
 #include "model/mac_screen_model.h"
+#include "runtime/white_space.h"
 
 namespace kestrio::model {
 
@@ -18,9 +19,87 @@ void MacScreenModel::handlePortMappingUpdate(const remote::NATPortMappingUpdate&
     willChange();
 }
 
-void MacScreenModel::sendRemoteEndpointIfEnabled(const std::string&)
+void MacScreenModel::checkIMessageReadiness()
 {
-    // The address notification comes with its sender.
+    if (remoteEndpoint_ == notYetKnown || remoteEndpoint_ == unavailableText)
+        assign(iMessageStatus_, std::string(iMessageWaitingText));
+    else
+        sendRemoteEndpointIfEnabled(remoteEndpoint_);
+}
+
+void MacScreenModel::sendRemoteEndpointIfEnabled(const std::string& endpoint)
+{
+    if (!iMessageNotificationsEnabled_)
+        return;
+    if (runtime::isBlank(iMessageAddress_)) {
+        assign(iMessageStatus_, std::string(iMessageNeedsAddressText));
+        return;
+    }
+    // The notifier trims the address itself, by the same rule.
+    runtime::spawn(environment_.mainExecutor, notifyRemoteEndpoint(weak_from_this(), endpoint, iMessageAddress_), lifetime_.token());
+}
+
+// Holds the model only between the steps that touch it: sending may take a while, and nothing
+// should keep a closed model alive for it.
+runtime::Task<void> MacScreenModel::notifyRemoteEndpoint(std::weak_ptr<MacScreenModel> weak, std::string endpoint, std::string address)
+{
+    std::shared_ptr<remote::MessagesNotifier> notifier;
+    std::shared_ptr<runtime::Executor> queue;
+    {
+        auto self = weak.lock();
+        if (!self)
+            co_return;
+        notifier = self->environment_.messagesNotifier;
+        queue = self->environment_.notifierQueue ? self->environment_.notifierQueue : self->environment_.background;
+    }
+    const auto setStatus = [&weak](std::string_view text) {
+        if (auto self = weak.lock())
+            self->assign(self->iMessageStatus_, std::string(text));
+    };
+
+    // Without a sender nothing can be sent, which the user sees as the same missing access.
+    if (!notifier) {
+        setStatus(iMessagePermissionText);
+        co_return;
+    }
+    auto probe = [notifier] { return !notifier->runAppleScript(std::string(remote::MessagesNotifier::accessProbeScript)); };
+    bool reachable;
+    if (queue)
+        reachable = co_await runtime::runOn(queue, std::move(probe));
+    else
+        reachable = probe();
+    if (!reachable) {
+        setStatus(iMessagePermissionText);
+        co_return;
+    }
+    bool alreadySent = false;
+    if (auto self = weak.lock())
+        alreadySent = self->environment_.settings->stringValue(settingsKey::lastNotifiedRemoteEndpoint) == endpoint;
+    else
+        co_return;
+    if (alreadySent) {
+        setStatus(iMessageAlreadySentText);
+        co_return;
+    }
+    auto sendBoth = [notifier, endpoint, address] {
+        // The explanation first, then the bare address, which is easy to copy on the phone.
+        return !notifier->send(std::string(remote::MessagesNotifier::addressChangedMessage), address) &&
+               !notifier->send(endpoint, address);
+    };
+    bool sent;
+    if (queue)
+        sent = co_await runtime::runOn(queue, std::move(sendBoth));
+    else
+        sent = sendBoth();
+    auto self = weak.lock();
+    if (!self)
+        co_return;
+    if (sent) {
+        self->environment_.settings->setString(settingsKey::lastNotifiedRemoteEndpoint, endpoint);
+        self->assign(self->iMessageStatus_, std::string(iMessageSentText));
+    } else {
+        self->assign(self->iMessageStatus_, std::string(iMessagePermissionText));
+    }
 }
 
 }  // namespace kestrio::model

@@ -31,10 +31,11 @@ public:
     {
         streamer_->onControlEvent = std::move(callback);
     }
-    void setOnViewerIdentity(std::function<void(const std::string&, const std::string&)> callback) override
+    void setOnViewerIdentity(std::function<void(const link::ViewerIdentity&)> callback) override
     {
         streamer_->onViewerIdentity = std::move(callback);
     }
+    void setOnOutsiderRefused(std::function<void()> callback) override { streamer_->onOutsiderRefused = std::move(callback); }
 
 private:
     std::shared_ptr<link::FrameStreamer> streamer_;

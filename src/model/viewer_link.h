@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/frame_streamer.h"
 #include "link/viewer_control_event.h"
 
 #include <functional>
@@ -34,7 +35,9 @@ public:
 
     virtual void setOnStateChange(std::function<void()> callback) = 0;
     virtual void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) = 0;
-    virtual void setOnViewerIdentity(std::function<void(const std::string& name, const std::string& identifier)> callback) = 0;
+    virtual void setOnViewerIdentity(std::function<void(const link::ViewerIdentity&)> callback) = 0;
+    // A viewer from outside the home network was turned away.
+    virtual void setOnOutsiderRefused(std::function<void()> callback) = 0;
 };
 
 }  // namespace kestrio::model

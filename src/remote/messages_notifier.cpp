@@ -1,40 +1,11 @@
 #include "remote/messages_notifier.h"
 
+#include "runtime/white_space.h"
+
 #include <array>
 
 namespace kestrio::remote {
 namespace {
-
-constexpr std::string_view asciiWhitespace = " \t\n\r\v\f";
-// The rest of Unicode's white space and line breaks, as UTF-8: a pasted address may carry a
-// no-break or ideographic space at either end.
-constexpr std::array<std::string_view, 19> wideWhitespace = {
-    "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006",
-    "\u2007", "\u2008", "\u2009", "\u200A", "\u2028", "\u2029", "\u202F", "\u205F", "\u3000",
-};
-
-std::string_view trimmed(std::string_view text)
-{
-    bool changed = true;
-    while (changed && !text.empty()) {
-        changed = false;
-        const auto first = text.find_first_not_of(asciiWhitespace);
-        text = first == std::string_view::npos ? std::string_view{} : text.substr(first);
-        const auto last = text.find_last_not_of(asciiWhitespace);
-        text = last == std::string_view::npos ? std::string_view{} : text.substr(0, last + 1);
-        for (const auto space : wideWhitespace) {
-            if (text.starts_with(space)) {
-                text.remove_prefix(space.size());
-                changed = true;
-            }
-            if (text.ends_with(space)) {
-                text.remove_suffix(space.size());
-                changed = true;
-            }
-        }
-    }
-    return text;
-}
 
 std::optional<MessagesNotifierError> toNotifierError(const std::optional<MessageDeliveryFailure>& failure)
 {
@@ -98,7 +69,7 @@ std::string MessagesNotifier::appleScriptLiteral(std::string_view text)
 
 std::optional<MessagesNotifierError> MessagesNotifier::send(const std::string& message, const std::string& to) const
 {
-    const std::string address(trimmed(to));
+    const std::string address(runtime::trimmedWhiteSpace(to));
     if (address.empty())
         return MessagesNotifierError{MessagesNotifierError::Kind::emptyAddress, {}};
     std::string script(sendScriptFirstPiece);

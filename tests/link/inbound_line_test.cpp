@@ -115,13 +115,13 @@ TEST(InboundLine, Handshakes)
     // Name and identifier follow the codec; a missing or undecodable identifier is the name.
     EXPECT_TRUE(means("CAP H264 " + name, Handshake{true, "김민수의 iPhone", "김민수의 iPhone"}));
     EXPECT_TRUE(means("CAP H264 !!!", Handshake{true, "iPhone", "iPhone"}));
-    EXPECT_TRUE(means("CAP H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device"}));
-    EXPECT_TRUE(means("CAP JPEG " + name + " " + identifier + " extra", Handshake{false, "김민수의 iPhone", "3F2A-device"}));
-    EXPECT_TRUE(means("HELLO 2 H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device"}));
-    EXPECT_TRUE(means("HELLO x H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device"}));
+    EXPECT_TRUE(means("CAP H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device", true}));
+    EXPECT_TRUE(means("CAP JPEG " + name + " " + identifier + " extra", Handshake{false, "김민수의 iPhone", "3F2A-device", true}));
+    EXPECT_TRUE(means("HELLO 2 H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device", true}));
+    EXPECT_TRUE(means("HELLO x H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device", true}));
     EXPECT_TRUE(means("HELLO 2 JPEG " + name + " Zg", Handshake{false, "김민수의 iPhone", "김민수의 iPhone"}));
-    EXPECT_TRUE(means("HELLO 2 JPEG Zg " + identifier, Handshake{false, "iPhone", "3F2A-device"}));
-    EXPECT_TRUE(means("CAP H264 " + base64Encode("\xFF") + " " + identifier, Handshake{true, "iPhone", "3F2A-device"}));
+    EXPECT_TRUE(means("HELLO 2 JPEG Zg " + identifier, Handshake{false, "iPhone", "3F2A-device", true}));
+    EXPECT_TRUE(means("CAP H264 " + base64Encode("\xFF") + " " + identifier, Handshake{true, "iPhone", "3F2A-device", true}));
 
     // With three tokens "HELLO" reads its codec from the third, even when the second looks
     // like one.

@@ -35,7 +35,13 @@ std::vector<link::ServiceAdvertisement> RecordingAdvertiser::advertised() const
     return advertised_;
 }
 
-StreamerHarness::StreamerHarness(std::uint16_t port)
+StreamerHarness::StreamerHarness(std::uint16_t port) : StreamerHarness([port](link::FrameStreamer::Environment& environment) {
+    environment.port = port;
+})
+{
+}
+
+StreamerHarness::StreamerHarness(const std::function<void(link::FrameStreamer::Environment&)>& configure)
 {
     link::FrameStreamer::Environment environment;
     environment.clock = clock;
@@ -48,16 +54,17 @@ StreamerHarness::StreamerHarness(std::uint16_t port)
     };
     environment.version = "1.2.3";
     environment.build = "45";
-    environment.port = port;
+    environment.port = 0;
+    configure(environment);
     streamer = link::FrameStreamer::create(std::move(environment));
     streamer->onStateChange = [this] { ++stateChanges; };
     streamer->onControlEvent = [this](const link::ViewerControlEvent& event) {
         std::lock_guard lock(mutex_);
         events_.push_back(event);
     };
-    streamer->onViewerIdentity = [this](const std::string& name, const std::string& identifier) {
+    streamer->onViewerIdentity = [this](const link::ViewerIdentity& identity) {
         std::lock_guard lock(mutex_);
-        identities_.emplace_back(name, identifier);
+        identities_.push_back(identity);
     };
 }
 
@@ -81,6 +88,15 @@ std::vector<link::ViewerControlEvent> StreamerHarness::events() const
 }
 
 std::vector<std::pair<std::string, std::string>> StreamerHarness::identities() const
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const auto& identity : identities_)
+        pairs.emplace_back(identity.name, identity.identifier);
+    return pairs;
+}
+
+std::vector<link::ViewerIdentity> StreamerHarness::viewerIdentities() const
 {
     std::lock_guard lock(mutex_);
     return identities_;

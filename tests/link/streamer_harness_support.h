@@ -5,6 +5,7 @@
 #include "runtime/virtual_clock.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +33,8 @@ inline constexpr const char* testHostName = "스튜디오 Host";
 // A streamer on a free loopback port with a virtual clock and recorded callbacks.
 struct StreamerHarness {
     explicit StreamerHarness(std::uint16_t port = 0);
+    // `configure` adjusts the environment before the streamer is made.
+    explicit StreamerHarness(const std::function<void(link::FrameStreamer::Environment&)>& configure);
     ~StreamerHarness();
 
     std::uint16_t port() const { return streamer->listeningPort(); }
@@ -41,7 +44,8 @@ struct StreamerHarness {
     void advance(runtime::Duration step) const;
 
     std::vector<link::ViewerControlEvent> events() const;
-    std::vector<std::pair<std::string, std::string>> identities() const;
+    std::vector<std::pair<std::string, std::string>> identities() const;  // names and identifiers
+    std::vector<link::ViewerIdentity> viewerIdentities() const;
 
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
     std::shared_ptr<RecordingAdvertiser> advertiser = std::make_shared<RecordingAdvertiser>();
@@ -51,7 +55,7 @@ struct StreamerHarness {
 private:
     mutable std::mutex mutex_;
     std::vector<link::ViewerControlEvent> events_;
-    std::vector<std::pair<std::string, std::string>> identities_;
+    std::vector<link::ViewerIdentity> identities_;
 };
 
 // A viewer that connected, was seen by the streamer and completed a handshake; the "WELCOME"

@@ -30,6 +30,16 @@ ViewerClient::ViewerClient(std::uint16_t port, Options options)
         throw std::runtime_error("socket");
     if (options.receiveBufferBytes > 0)
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options.receiveBufferBytes, sizeof options.receiveBufferBytes);
+    if (!options.sourceAddress.empty() && !v6) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, options.sourceAddress.c_str(), &source.sin_addr);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
     int result;
     if (v6) {
         sockaddr_in6 address{};

@@ -22,6 +22,7 @@ class ViewerClient {
 public:
     struct Options {
         std::string host = "127.0.0.1";
+        std::string sourceAddress{};  // the local address to connect from; empty: the system's choice
         int receiveBufferBytes = 0;  // 0: the system's default
     };
 

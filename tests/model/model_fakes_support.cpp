@@ -230,6 +230,9 @@ model::MacScreenModel& ModelHarness::create()
     if (router)
         environment.natPortMapper = remote::NATPortMapper::create({natQueue, clock, router});
     environment.localAddress = [this] { return localAddress; };
+    environment.trustedPhones = trustedPhones;
+    environment.messagesNotifier = messagesNotifier;
+    environment.notifierQueue = notifierQueue;
     model = model::MacScreenModel::create(std::move(environment));
     model->observe([this] { ++changes; });
     settle();
@@ -239,7 +242,7 @@ model::MacScreenModel& ModelHarness::create()
 void ModelHarness::settle()
 {
     while (main->runUntilIdle() + mouseQueue->runUntilIdle() + background->runUntilIdle() + phoneQueue->runUntilIdle() +
-                  natQueue->runUntilIdle() >
+                  natQueue->runUntilIdle() + (holdNotifierQueue ? 0 : notifierQueue->runUntilIdle()) >
            0) {
     }
 }

@@ -50,9 +50,15 @@ public:
     void sendControl(std::string_view text) override { controls.emplace_back(text); }
     void setOnStateChange(std::function<void()> callback) override { onStateChange = std::move(callback); }
     void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) override { onControlEvent = std::move(callback); }
-    void setOnViewerIdentity(std::function<void(const std::string&, const std::string&)> callback) override
+    void setOnViewerIdentity(std::function<void(const link::ViewerIdentity&)> callback) override
     {
         onViewerIdentity = std::move(callback);
+    }
+    void setOnOutsiderRefused(std::function<void()> callback) override { onOutsiderRefused = std::move(callback); }
+    // A handshake with an identifier of the phone's own, from the home network unless said.
+    void identify(std::string phoneName, std::string identifier, bool fromHomeNetwork = true) const
+    {
+        onViewerIdentity({std::move(phoneName), std::move(identifier), true, fromHomeNetwork});
     }
 
     // Changes the connection and tells the model.
@@ -74,7 +80,8 @@ public:
     std::vector<std::string> controls;
     std::function<void()> onStateChange;
     std::function<void(const link::ViewerControlEvent&)> onControlEvent;
-    std::function<void(const std::string&, const std::string&)> onViewerIdentity;
+    std::function<void(const link::ViewerIdentity&)> onViewerIdentity;
+    std::function<void()> onOutsiderRefused;
 
 private:
     std::shared_ptr<runtime::VirtualClock> clock_;
@@ -280,6 +287,10 @@ struct ModelHarness {
     std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
     std::shared_ptr<FakeDeviceLister> deviceLister = std::make_shared<FakeDeviceLister>();
     std::optional<std::string> localAddress = std::string("192.168.0.10");
+    std::shared_ptr<link::TrustedPhones> trustedPhones = std::make_shared<link::TrustedPhones>();
+    std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // set before create(): messages can be sent
+    std::shared_ptr<runtime::ManualExecutor> notifierQueue = std::make_shared<runtime::ManualExecutor>();
+    bool holdNotifierQueue = false;  // settle() leaves the notifier's queue alone
     int changes = 0;
     std::shared_ptr<model::MacScreenModel> model;
 

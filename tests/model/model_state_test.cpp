@@ -264,7 +264,7 @@ TEST(ModelStatus, HeadlessPrinterShowsEachChangeOnce)
     printer.show(model);
     EXPECT_EQ(out.str(), "iPhone 연결됨\niPhone Connected\nPhone · H.264\nReady to receive the screen\n");
     out.str("");
-    harness.link->onViewerIdentity("지수의 iPhone", "A1B2");
+    harness.link->identify("지수의 iPhone", "A1B2");
     harness.settle();
     printer.show(model);
     EXPECT_EQ(out.str(), "viewer: 지수의 iPhone\n");

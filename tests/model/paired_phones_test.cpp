@@ -129,7 +129,7 @@ TEST_F(PairedPhonesTest, TheConnectedPhoneIsMatchedOrAddedAndChosen)
     auto& model = refresh();
 
     // By name, ignoring case: the listed phone is chosen, the viewer's spelling stored.
-    harness.link->onViewerIdentity("  JUN\n", "viewer-7");
+    harness.link->identify("  JUN\n", "viewer-7");
     harness.settle();
     EXPECT_EQ(model.selectedPhoneID(), "00008120-000B");
     EXPECT_EQ(harness.settings->stringValue(key::selectedPhoneID), std::optional<std::string>("00008120-000B"));
@@ -138,22 +138,74 @@ TEST_F(PairedPhonesTest, TheConnectedPhoneIsMatchedOrAddedAndChosen)
     EXPECT_EQ(model.pairedPhones().size(), 2u);
 
     // By identifier.
-    harness.link->onViewerIdentity("Someone else", "00008110-000A");
+    harness.link->identify("Someone else", "00008110-000A");
     harness.settle();
     EXPECT_EQ(model.selectedPhoneID(), "00008110-000A");
 
     // Unknown: added as the current device, the list sorted again by number-aware name.
-    harness.link->onViewerIdentity("iPhone 9", "Minas-iPhone.local");
+    harness.link->identify("iPhone 9", "Minas-iPhone.local");
     harness.settle();
     EXPECT_EQ(names(), (std::vector<std::string>{"iPhone 9", "iPhone 10", "Jun"}));
     EXPECT_EQ(model.pairedPhones()[0], (PairedIPhone{"Minas-iPhone.local", "iPhone 9", "현재 연결된 기기", "네트워크", std::nullopt}));
     EXPECT_EQ(model.selectedPhoneID(), "Minas-iPhone.local");
 
     // Nothing reported: "iPhone" by "iPhone".
-    harness.link->onViewerIdentity(" ", "");
+    harness.link->onViewerIdentity({" ", "", false, true});
     harness.settle();
     EXPECT_EQ(model.selectedPhoneID(), "iPhone");
     EXPECT_EQ(model.phoneLaunchMessage(), "‘iPhone’ 연결 내역 저장됨");
+}
+
+TEST_F(PairedPhonesTest, PhonesThatConnectedAtHomeAndTheChosenOneMayConnectFromOutside)
+{
+    harness.settings->setString(key::selectedPhoneID, "00008120-000B");
+    harness.settings->setString(key::homeNetworkPhoneIDs, "old-phone\n");
+    auto& model = refresh();
+    const auto& trusted = *harness.trustedPhones;
+    EXPECT_TRUE(trusted.contains("00008120-000B"));
+    EXPECT_TRUE(trusted.contains("old-phone"));
+
+    // From home with an identifier of its own: remembered, also after the phone is no longer chosen.
+    harness.link->identify("민지의 iPhone", "phone-7");
+    // From outside, or with the identifier only defaulted from the name: not remembered.
+    harness.link->identify("Guest", "guest-1", false);
+    harness.link->onViewerIdentity({"Neighbour", "Neighbour", false, true});
+    harness.settle();
+    model.setSelectedPhoneID("old-phone");
+    EXPECT_TRUE(trusted.contains("phone-7"));
+    EXPECT_FALSE(trusted.contains("00008120-000B")) << "no longer chosen";
+    EXPECT_FALSE(trusted.contains("guest-1"));
+    EXPECT_FALSE(trusted.contains("Neighbour"));
+    EXPECT_EQ(harness.settings->stringValue(key::homeNetworkPhoneIDs), std::optional<std::string>("old-phone\nphone-7\n"));
+
+    // Kept across a restart, oldest forgotten first past the limit, never with a line break.
+    ModelHarness restarted;
+    restarted.settings = harness.settings;
+    restarted.create();
+    EXPECT_TRUE(restarted.trustedPhones->contains("phone-7"));
+    for (std::size_t i = 0; i < model::maxHomeNetworkPhones; ++i)
+        restarted.link->identify("iPhone", "phone-" + std::to_string(100 + i));
+    restarted.link->identify("iPhone", "two\nlines");
+    restarted.settle();
+    EXPECT_FALSE(restarted.trustedPhones->contains("old-phone"));
+    EXPECT_FALSE(restarted.trustedPhones->contains("phone-7"));
+    EXPECT_TRUE(restarted.trustedPhones->contains("phone-100"));
+    EXPECT_FALSE(restarted.trustedPhones->contains("two\nlines"));
+}
+
+TEST_F(PairedPhonesTest, ARefusedOutsiderIsSaidUnlessAnotherErrorShows)
+{
+    auto& model = refresh();
+    harness.link->onOutsiderRefused();
+    harness.settle();
+    EXPECT_EQ(model.errorMessage(), std::optional<std::string>(model::outsiderRefusedText));
+
+    ModelHarness failing;
+    failing.link->startThrows = true;
+    failing.create();
+    failing.link->onOutsiderRefused();
+    failing.settle();
+    EXPECT_EQ(failing.model->errorMessage(), std::optional<std::string>(model::listenerFailedText));
 }
 
 TEST(LaunchAtLogin, TogglingRegistersAndFallsBackWhenRefused)

@@ -15,5 +15,21 @@ TEST(InterfaceAddresses, ListsTheLoopbackInterface)
         EXPECT_EQ(address.find('%'), std::string::npos) << address;
 }
 
+TEST(InterfaceAddresses, EveryAddressLiesInOneOfTheSubnetsWithItsNetmasksPrefix)
+{
+    const auto subnets = interfaceSubnets();
+    const auto loopback = std::find_if(subnets.begin(), subnets.end(), [](const link::Subnet& subnet) {
+        return subnet.network == asio::ip::make_address("127.0.0.1");
+    });
+    ASSERT_NE(loopback, subnets.end());
+    EXPECT_EQ(loopback->prefixLength, 8u);
+    for (const auto& text : interfaceAddresses()) {
+        const auto address = asio::ip::make_address(text);
+        EXPECT_TRUE(std::any_of(subnets.begin(), subnets.end(), [&](const link::Subnet& subnet) {
+            return link::contains(subnet, address) && subnet.prefixLength <= (address.is_v4() ? 32u : 128u);
+        })) << text;
+    }
+}
+
 }  // namespace
 }  // namespace kestrio::platform

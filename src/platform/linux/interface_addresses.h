@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/peer_trust.h"
+
 #include <string>
 #include <vector>
 
@@ -8,5 +10,8 @@ namespace kestrio::platform {
 // Every IPv4 and IPv6 address of the host's interfaces that are up, as text, in interface order
 // (IPv6 without a zone suffix).
 std::vector<std::string> interfaceAddresses();
+
+// The networks the host's interfaces that are up are on: each address with its netmask's prefix.
+std::vector<link::Subnet> interfaceSubnets();
 
 }  // namespace kestrio::platform

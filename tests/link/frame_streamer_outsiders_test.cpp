@@ -1,0 +1,215 @@
+// Viewers from outside the home network, which can only have come through the router's port
+// mapping: served only once they name a trusted phone, and never heard before that. The
+// outside is 127.0.0.2 here, by the streamer's own judgement of addresses.
+
+#include "link/base64.h"
+#include "link/peer_trust.h"
+#include "link/streamer_harness_support.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrio::test {
+namespace {
+
+using namespace std::chrono_literals;
+using link::FrameStreamer;
+
+const std::string outsideAddress = "127.0.0.2";
+
+std::string handshakeWith(const std::string& name, const std::string& identifier)
+{
+    return "HELLO 2 H264 " + link::base64Encode(name) + " " + link::base64Encode(identifier);
+}
+
+class FrameStreamerOutsiders : public ::testing::Test {
+protected:
+    FrameStreamerOutsiders()
+        : harness([this](FrameStreamer::Environment& environment) {
+              environment.isHomeNetworkPeer = [](const asio::ip::address& peer) {
+                  // The listener takes both families, so IPv4 peers arrive in IPv6 form.
+                  const bool mapped = peer.is_v6() && peer.to_v6().is_v4_mapped();
+                  const auto plain = mapped ? asio::ip::address(asio::ip::make_address_v4(asio::ip::v4_mapped, peer.to_v6())) : peer;
+                  return plain.to_string() != outsideAddress;
+              };
+              environment.trustedPhones = trusted;
+          })
+    {
+        harness.streamer->onOutsiderRefused = [this] { ++refusals; };
+        trusted->replace({"phone-1"});
+    }
+
+    void SetUp() override
+    {
+        harness.streamer->start();
+        ASSERT_TRUE(waitUntil([&] { return harness.streamer->listenerReady(); }));
+    }
+
+    std::unique_ptr<ViewerClient> outsider()
+    {
+        ViewerClient::Options options;
+        options.sourceAddress = outsideAddress;
+        auto viewer = std::make_unique<ViewerClient>(harness.port(), options);
+        EXPECT_TRUE(viewer->connected());
+        return viewer;
+    }
+
+    // Moves virtual time on until the streamer has had its say on what arrived.
+    void judgeAfter(runtime::Duration wait)
+    {
+        harness.settle();
+        harness.advance(wait);
+    }
+
+    std::shared_ptr<link::TrustedPhones> trusted = std::make_shared<link::TrustedPhones>();
+    StreamerHarness harness;
+    std::atomic<int> refusals{0};
+};
+
+TEST_F(FrameStreamerOutsiders, HandshakesThatDoNotNameATrustedPhoneAreRefusedUnheard)
+{
+    auto local = connectHandshaken(harness, "HELLO 2 JPEG");
+    ASSERT_TRUE(harness.streamer->peerOnHomeNetwork());
+    EXPECT_EQ(harness.viewerIdentities().back(), (link::ViewerIdentity{"iPhone", "iPhone", false, true}));
+
+    const std::vector<std::string> handshakes = {
+        "HELLO 2 H264",                                                   // no name, no identifier
+        "CAP H264 " + link::base64Encode("phone-1"),                       // identifier only defaulted from the name
+        handshakeWith("민지의 iPhone", "phone-2"),                          // an identifier nobody trusts
+        "HELLO 2 JPEG " + link::base64Encode("phone-1") + " not*base64",  // an identifier that is not one
+    };
+    runtime::Duration penalty{0};
+    for (std::size_t i = 0; i < handshakes.size(); ++i) {
+        SCOPED_TRACE(handshakes[i]);
+        auto stranger = outsider();
+        stranger->sendLine("PING before");
+        stranger->sendLine("M 0.5 0.5");
+        stranger->sendLine(handshakes[i]);
+        stranger->sendLine("PING after");
+        stranger->sendLine("C 0.5 0.5");
+        // Whichever comes first, the handshake or the end of the wait, it is judged after it.
+        harness.advance(penalty);
+        ASSERT_TRUE(waitUntil([&] { return refusals.load() == static_cast<int>(i) + 1; }));
+        // Closed without one byte in answer.
+        EXPECT_FALSE(stranger->readMessage());
+        EXPECT_TRUE(stranger->waitForClose());
+        penalty = i == 0 ? FrameStreamer::firstRefusalPenalty : penalty * 2;
+    }
+
+    // Nothing the strangers sent reached anyone, and the local viewer never noticed them.
+    EXPECT_TRUE(harness.events().empty());
+    EXPECT_EQ(harness.identities().size(), 1u);
+    EXPECT_TRUE(harness.streamer->isViewerConnected());
+    EXPECT_TRUE(harness.streamer->peerOnHomeNetwork());
+    local->sendLine("PING still");
+    EXPECT_EQ(local->readControlText(), "PONG still");
+}
+
+TEST_F(FrameStreamerOutsiders, ATrustedPhoneIsServedLikeALocalViewerAndTakesOver)
+{
+    auto local = connectHandshaken(harness, "HELLO 2 JPEG");
+    auto phone = outsider();
+    // Lines before the handshake are dropped; those after it are handled in order.
+    phone->sendLine("C 0.1 0.1");
+    phone->sendLine(handshakeWith("민지의 iPhone", "phone-1") + "\nPING p\nC 0.5 0.25");
+    auto welcome = phone->readControlText();
+    ASSERT_TRUE(welcome);
+    EXPECT_EQ(welcome->rfind("WELCOME 2 H264 ", 0), 0u) << *welcome;
+    EXPECT_EQ(phone->readControlText(), "PONG p");
+    ASSERT_TRUE(waitUntil([&] { return harness.events().size() == 1; }));
+    EXPECT_EQ(harness.events()[0], link::ViewerControlEvent(link::control::Click{0.5, 0.25}));
+    EXPECT_EQ(harness.viewerIdentities().back(), (link::ViewerIdentity{"민지의 iPhone", "phone-1", true, false}));
+    EXPECT_EQ(refusals.load(), 0);
+
+    // It replaced the local viewer as any new viewer does, and is known to be from outside.
+    EXPECT_TRUE(local->waitForClose());
+    EXPECT_TRUE(harness.streamer->isViewerConnected());
+    EXPECT_FALSE(harness.streamer->peerOnHomeNetwork());
+    EXPECT_TRUE(harness.streamer->consumeKeyFrameRequest());
+    phone->sendLine("PING later");
+    EXPECT_EQ(phone->readControlText(), "PONG later");
+}
+
+TEST_F(FrameStreamerOutsiders, RefusalsSlowDownTheNextJudgementEvenOfATrustedPhone)
+{
+    auto stranger = outsider();
+    stranger->sendLine(handshakeWith("guess", "phone-0"));
+    ASSERT_TRUE(waitUntil([&] { return refusals.load() == 1; }));
+
+    auto phone = outsider();
+    phone->sendLine(handshakeWith("iPhone", "phone-1"));
+    EXPECT_TRUE(phone->quietFor(300ms)) << "judged before the penalty ran out";
+    harness.advance(FrameStreamer::firstRefusalPenalty - 1ms);
+    EXPECT_TRUE(phone->quietFor(100ms));
+    harness.advance(1ms);
+    auto welcome = phone->readControlText();
+    ASSERT_TRUE(welcome);
+    EXPECT_EQ(welcome->rfind("WELCOME", 0), 0u);
+
+    // Being served starts the count afresh.
+    auto next = outsider();
+    next->sendLine(handshakeWith("guess", "phone-9"));
+    ASSERT_TRUE(waitUntil([&] { return refusals.load() == 2; }));
+    EXPECT_TRUE(next->waitForClose());
+}
+
+TEST_F(FrameStreamerOutsiders, SilentOutsidersAreClosedAndOnlyAFewMayWait)
+{
+    std::vector<std::unique_ptr<ViewerClient>> waiting;
+    for (std::size_t i = 0; i < FrameStreamer::maxWaitingOutsiders; ++i)
+        waiting.push_back(outsider());
+    auto oneTooMany = outsider();
+    EXPECT_TRUE(oneTooMany->waitForClose());
+    // A local viewer is never kept waiting by them.
+    auto local = connectHandshaken(harness, "HELLO 2 JPEG");
+
+    harness.advance(FrameStreamer::outsiderHandshakeTimeout - 1ms);
+    EXPECT_TRUE(waiting.front()->quietFor(100ms));
+    harness.advance(1ms);
+    for (auto& viewer : waiting)
+        EXPECT_TRUE(viewer->waitForClose());
+    EXPECT_EQ(refusals.load(), 0);
+    EXPECT_TRUE(harness.streamer->isViewerConnected());
+
+    // Their places are free again.
+    auto phone = outsider();
+    phone->sendLine(handshakeWith("iPhone", "phone-1"));
+    EXPECT_TRUE(phone->readControlText());
+}
+
+TEST_F(FrameStreamerOutsiders, StoppingClosesWaitingOutsiders)
+{
+    auto waiting = outsider();
+    waiting->sendLine("M 0.5 0.5");
+    harness.settle();
+    harness.streamer->stop();
+    EXPECT_TRUE(waiting->waitForClose());
+    EXPECT_TRUE(harness.events().empty());
+}
+
+TEST(PeerTrust, HomeNetworkAddressesAndTheHostsOwnSubnets)
+{
+    const std::vector<link::Subnet> own = {{asio::ip::make_address("203.0.113.0"), 24},
+                                           {asio::ip::make_address("2001:db8:1::"), 48}};
+    const std::vector<std::pair<const char*, bool>> cases = {
+        {"127.0.0.1", true},       {"127.255.1.2", true},     {"10.1.2.3", true},
+        {"172.16.0.1", true},      {"172.31.255.255", true},  {"172.32.0.1", false},
+        {"172.15.255.255", false}, {"192.168.1.20", true},    {"192.169.0.1", false},
+        {"169.254.9.9", true},     {"100.64.0.1", true},      {"100.127.255.255", true},
+        {"100.128.0.1", false},    {"8.8.8.8", false},        {"203.0.113.77", true},
+        {"203.0.114.1", false},    {"::1", true},             {"fd12:3456::1", true},
+        {"fc00::1", true},         {"fe80::1", true},         {"febf::1", true},
+        {"fec0::1", false},        {"2001:db8:1:2::5", true}, {"2001:db8:2::5", false},
+        {"::ffff:192.168.0.4", true}, {"::ffff:8.8.8.8", false}, {"::ffff:203.0.113.9", true},
+        {"2606:4700::1111", false},
+    };
+    for (const auto& [text, home] : cases)
+        EXPECT_EQ(link::isHomeNetworkPeer(asio::ip::make_address(text), own), home) << text;
+    EXPECT_FALSE(link::isHomeNetworkPeer(asio::ip::make_address("203.0.113.77"), {}));
+    // A prefix that does not fit the family matches nothing.
+    EXPECT_FALSE(link::contains({asio::ip::make_address("10.0.0.0"), 33}, asio::ip::make_address("10.0.0.1")));
+    EXPECT_TRUE(link::contains({asio::ip::make_address("0.0.0.0"), 0}, asio::ip::make_address("1.2.3.4")));
+    EXPECT_FALSE(link::contains({asio::ip::make_address("::"), 0}, asio::ip::make_address("1.2.3.4")));
+}
+
+}  // namespace
+}  // namespace kestrio::test

@@ -1,0 +1,208 @@
+// Sending the remote address to the user's own address: when, how often, and what the status
+// says, over a recording delivery behind the real notifier.
+#include "model/model_fakes_support.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrio::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace key = model::settingsKey;
+using remote::MessagesNotifier;
+
+class RecordingDelivery final : public remote::MessageDelivery {
+public:
+    std::optional<remote::MessageDeliveryFailure> probe(const std::string& script) override
+    {
+        calls.push_back("probe");
+        EXPECT_EQ(script, MessagesNotifier::accessProbeScript);
+        return probeFails ? std::optional<remote::MessageDeliveryFailure>({{}, "no access"}) : std::nullopt;
+    }
+    std::optional<remote::MessageDeliveryFailure> deliver(const std::string&, const std::string& recipient,
+                                                          const std::string& text) override
+    {
+        calls.push_back(recipient + " <- " + text);
+        if (deliveriesBeforeFailure && (*deliveriesBeforeFailure)-- == 0)
+            return remote::MessageDeliveryFailure{{}, "recipient unknown"};
+        return std::nullopt;
+    }
+
+    std::vector<std::string> calls;
+    bool probeFails = false;
+    std::optional<int> deliveriesBeforeFailure;  // fails the delivery after this many
+};
+
+class MappedRouter final : public remote::RouterPortMapping {
+public:
+    remote::RouterMappingResult map(std::uint16_t, std::chrono::seconds) override { return answer; }
+    void unmap(std::uint16_t) override {}
+    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, "203.0.113.7", 59590, 3600s, {}};
+};
+
+const std::string explanation(MessagesNotifier::addressChangedMessage);
+
+class AddressNotificationTest : public ::testing::Test {
+protected:
+    model::MacScreenModel& start(ModelHarness& harness, bool mapped = true)
+    {
+        harness.settings = settings;
+        harness.messagesNotifier = std::make_shared<MessagesNotifier>(delivery);
+        if (mapped)
+            harness.router = router;
+        auto& model = harness.create();
+        harness.settle();
+        return model;
+    }
+
+    std::vector<std::string> sent(const std::string& endpoint, const std::string& to = "me@example.com") const
+    {
+        return {"probe", to + " <- " + explanation, to + " <- " + endpoint};
+    }
+
+    std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
+    std::shared_ptr<RecordingDelivery> delivery = std::make_shared<RecordingDelivery>();
+    std::shared_ptr<MappedRouter> router = std::make_shared<MappedRouter>();
+};
+
+TEST_F(AddressNotificationTest, ANewAddressIsSentOnceAsTwoMessagesEvenAcrossRestarts)
+{
+    settings->setBool(key::iMessageNotificationsEnabled, true);
+    settings->setString(key::iMessageAddress, " me@example.com\n");
+    {
+        ModelHarness harness;
+        harness.settings = settings;
+        EXPECT_EQ(harness.create().iMessageStatus(), "외부 연결 주소를 메시지로 보냅니다");
+    }
+    ModelHarness first;
+    auto& model = start(first);
+    EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590")) << "the explanation first, then the bare address";
+    EXPECT_EQ(model.iMessageStatus(), "새 주소를 메시지로 보냈습니다");
+    EXPECT_EQ(settings->stringValue(key::lastNotifiedRemoteEndpoint), std::optional<std::string>("203.0.113.7:59590"));
+
+    // Renewing the mapping with the same address is no news.
+    delivery->calls.clear();
+    first.advance(3600s);
+    EXPECT_TRUE(delivery->calls.empty());
+    EXPECT_EQ(model.iMessageStatus(), "새 주소를 메시지로 보냈습니다");
+    first.model->shutdown();
+    first.settle();
+
+    delivery->calls.clear();
+    ModelHarness restarted;
+    auto& again = start(restarted);
+    EXPECT_EQ(delivery->calls, std::vector<std::string>{"probe"});
+    EXPECT_EQ(again.iMessageStatus(), "이 주소는 이미 메시지로 보냈습니다\nThis address has already been sent via Messages.");
+
+    // A new public address is news.
+    delivery->calls.clear();
+    router->answer.externalAddress = "198.51.100.4";
+    restarted.advance(3600s);
+    EXPECT_EQ(delivery->calls, sent("198.51.100.4:59590"));
+    EXPECT_EQ(again.iMessageStatus(), "새 주소를 메시지로 보냈습니다");
+}
+
+TEST_F(AddressNotificationTest, FailuresShowThePermissionTextAndKeepTheRecord)
+{
+    const std::string permission =
+        "메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요.\nMessages permission is required. Allow Kestrio Mac in Settings.";
+    settings->setBool(key::iMessageNotificationsEnabled, true);
+    settings->setString(key::iMessageAddress, "me@example.com");
+    settings->setString(key::lastNotifiedRemoteEndpoint, "old:1");
+
+    delivery->probeFails = true;
+    ModelHarness harness;
+    auto& model = start(harness);
+    EXPECT_EQ(delivery->calls, std::vector<std::string>{"probe"});
+    EXPECT_EQ(model.iMessageStatus(), permission);
+
+    // The first message went, the second did not: both go again at the next attempt.
+    delivery->probeFails = false;
+    delivery->deliveriesBeforeFailure = 1;
+    delivery->calls.clear();
+    model.setIMessageAddress("me@example.com ");
+    harness.settle();
+    EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590"));
+    EXPECT_EQ(model.iMessageStatus(), permission);
+    EXPECT_EQ(settings->stringValue(key::lastNotifiedRemoteEndpoint), std::optional<std::string>("old:1"));
+
+    delivery->calls.clear();
+    model.setIMessageAddress("me@example.com");
+    harness.settle();
+    EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590"));
+    EXPECT_EQ(model.iMessageStatus(), "새 주소를 메시지로 보냈습니다");
+
+    // With nothing to send through, sending is as impossible as without access.
+    ModelHarness noSender;
+    noSender.settings = settings;
+    noSender.router = router;
+    settings->setString(key::lastNotifiedRemoteEndpoint, "");
+    noSender.create();
+    noSender.settle();
+    EXPECT_EQ(noSender.model->iMessageStatus(), permission);
+}
+
+TEST_F(AddressNotificationTest, TheToggleAndTheAddressDecideWhetherAndWhenToSend)
+{
+    ModelHarness unmapped;
+    auto& waiting = start(unmapped, false);
+    EXPECT_EQ(waiting.iMessageStatus(), "iMessage 주소 알림이 꺼져 있습니다");
+    waiting.setIMessageNotificationsEnabled(true);
+    EXPECT_EQ(waiting.iMessageStatus(), "외부 주소가 준비되면 메시지를 보냅니다") << "no endpoint yet";
+    waiting.setIMessageAddress("me@example.com");
+    unmapped.settle();
+    EXPECT_TRUE(delivery->calls.empty());
+
+    settings = std::make_shared<MemorySettingsStore>();
+
+    ModelHarness harness;
+    auto& model = start(harness);
+    EXPECT_TRUE(delivery->calls.empty()) << "off: a new address goes nowhere";
+    model.setIMessageAddress("me@example.com");
+    EXPECT_EQ(model.iMessageStatus(), "iMessage 주소 알림이 꺼져 있습니다");
+    model.setIMessageNotificationsEnabled(true);
+    harness.settle();
+    EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590"));
+    EXPECT_EQ(settings->boolValue(key::iMessageNotificationsEnabled), std::optional<bool>(true));
+
+    // Storing the same address or the same toggle again changes nothing.
+    delivery->calls.clear();
+    model.setIMessageAddress("me@example.com");
+    model.setIMessageNotificationsEnabled(true);
+    harness.settle();
+    EXPECT_TRUE(delivery->calls.empty());
+
+    // Another address: the check runs again and finds the address already sent.
+    model.setIMessageAddress("other@example.com");
+    harness.settle();
+    EXPECT_EQ(delivery->calls, std::vector<std::string>{"probe"});
+    model.setIMessageAddress(" \u3000");
+    EXPECT_EQ(model.iMessageStatus(), "Apple ID/iMessage 주소를 입력하세요") << "only spaces";
+
+    model.setIMessageNotificationsEnabled(false);
+    EXPECT_EQ(model.iMessageStatus(), "iMessage 주소 알림이 꺼져 있습니다");
+    EXPECT_EQ(settings->boolValue(key::iMessageNotificationsEnabled), std::optional<bool>(false));
+}
+
+TEST_F(AddressNotificationTest, AClosedModelIsNotKeptAliveOrWrittenToBySending)
+{
+    settings->setBool(key::iMessageNotificationsEnabled, true);
+    settings->setString(key::iMessageAddress, "me@example.com");
+    ModelHarness harness;
+    harness.holdNotifierQueue = true;
+    auto& model = start(harness);
+    // The mapping is reported and the probe handed to the notifier's queue, not yet run.
+    ASSERT_TRUE(delivery->calls.empty());
+    ASSERT_EQ(model.remoteEndpoint(), "203.0.113.7:59590");
+    std::weak_ptr<model::MacScreenModel> weak = harness.model;
+    harness.model->shutdown();
+    harness.model.reset();
+    EXPECT_TRUE(weak.expired()) << "the sending task holds the model weakly";
+    harness.holdNotifierQueue = false;
+    harness.settle();
+    EXPECT_LE(delivery->calls.size(), 1u) << "nothing is sent for a closed model";
+    EXPECT_EQ(settings->stringValue(key::lastNotifiedRemoteEndpoint), std::nullopt);
+}
+
+}  // namespace
+}  // namespace kestrio::test
