@@ -26,6 +26,8 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments)
             options.version = true;
         } else if (name == "--check-for-updates" && !hasInlineValue) {
             options.checkForUpdates = true;
+        } else if (name == "--no-port-mapping" && !hasInlineValue) {
+            options.portMapping = false;
         } else if (argument == "--smoke-virtual-display") {
             options.smokeVirtualDisplay = true;
         } else if (name == "--port" || name == "--quality" || name == "--fps" || name == "--mode") {
@@ -81,6 +83,8 @@ std::string usageText()
            "  --mode M       virtualDisplay (default: a monitor of its own) or mirror\n"
            "  --quality Q    dataSaver, balanced (default) or sharp\n"
            "  --fps N        30 or 60 (default) frames per second\n"
+           "  --no-port-mapping\n"
+           "                 do not ask the home router to forward the port (no remote access)\n"
            "  --smoke-virtual-display\n"
            "                 create a 1280x720 virtual monitor, report it after 1 s and exit\n"
            "                 (0: the monitor is active, 4: it is not)\n"

@@ -16,6 +16,7 @@ struct CommandLine {
     bool version = false;
     bool smokeVirtualDisplay = false;
     bool checkForUpdates = false;
+    bool portMapping = true;  // ask the home router to forward the port for remote access
     std::uint16_t port = 59590;
     // The stream settings this run starts with; they are not stored.
     link::MacSourceMode mode = link::MacSourceMode::virtualDisplay;

@@ -15,6 +15,15 @@ void StatusPrinter::show(const model::MacScreenModel& model)
         title_ = title;
         detail_ = detail;
     }
+    // Remote access and the address notification: each change after the first look.
+    std::pair remote{model.remoteEndpoint(), model.remoteAccessStatus()};
+    if (remote_ && remote != *remote_)
+        out_ << "remote address: " << remote.first << " (" << remote.second << ")" << std::endl;
+    remote_ = std::move(remote);
+    if (message_ && model.iMessageStatus() != *message_)
+        out_ << "message: " << model.iMessageStatus() << std::endl;
+    message_ = model.iMessageStatus();
+
     const auto& error = model.errorMessage();
     if (error != error_) {
         error_ = error;

@@ -3,13 +3,17 @@
 #include "model/mac_screen_model.h"
 
 #include <optional>
+#include <string>
+#include <utility>
 #include <ostream>
 
 namespace kestrio::app {
 
 // What the window would show, as lines on a stream for a host without one: the status title and
 // detail (each Korean, then English) whenever either changes, and an error text that the title
-// does not already carry, and the name of each viewer that identifies itself ("viewer: NAME").
+// does not already carry, the name of each viewer that identifies itself ("viewer: NAME"), and
+// changes of the remote address ("remote address: ENDPOINT (STATUS)") and of the address
+// notification's status ("message: STATUS").
 class StatusPrinter {
 public:
     explicit StatusPrinter(std::ostream& out) : out_(out) {}
@@ -22,6 +26,8 @@ private:
     std::optional<model::BilingualText> detail_;
     std::optional<std::string> error_;
     std::optional<std::pair<std::string, std::string>> viewer_;
+    std::optional<std::pair<std::string, std::string>> remote_;
+    std::optional<std::string> message_;
 };
 
 }  // namespace kestrio::app

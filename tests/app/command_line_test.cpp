@@ -27,6 +27,11 @@ TEST(CommandLine, AcceptsTheDocumentedOptions)
     EXPECT_EQ(parsed.options->quality, capture::StreamQuality::sharp);
     EXPECT_EQ(parsed.options->frameRate, capture::StreamFrameRate::thirty);
 
+    EXPECT_TRUE(parsed.options->portMapping);
+    parsed = parseCommandLine({"--no-port-mapping"});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_FALSE(parsed.options->portMapping);
+
     parsed = parseCommandLine({"--headless", "--smoke-virtual-display"});
     ASSERT_TRUE(parsed.options);
     EXPECT_TRUE(parsed.options->smokeVirtualDisplay);
@@ -43,7 +48,7 @@ TEST(CommandLine, RefusesWhatItDoesNotUnderstand)
              {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12ab"}, {"--port="}, {"--port", "-5"},
              {"--headless=yes"}, {"--bogus"}, {"headless"}, {"--quality", "Sharp"}, {"--fps", "45"}, {"--quality"},
              {"--mode", "Mirror"}, {"--mode", "extended"}, {"--mode"},
-             {"--smoke-virtual-display=1"}, {"--Smoke-virtual-display"}}) {
+             {"--smoke-virtual-display=1"}, {"--Smoke-virtual-display"}, {"--no-port-mapping=1"}}) {
         const auto parsed = parseCommandLine(arguments);
         EXPECT_FALSE(parsed.options) << arguments.front();
         EXPECT_FALSE(parsed.error.empty());

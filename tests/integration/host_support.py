@@ -135,6 +135,8 @@ def run_kestrio(*arguments, env=None, dirs=None, timeout=60):
     own = dirs is None
     dirs = dirs or UserDirs()
     try:
+        if "--headless" in arguments:
+            arguments = (*arguments, "--no-port-mapping")
         return subprocess.run([BIN, *arguments], env=dirs.environment(env), capture_output=True, text=True,
                               timeout=timeout)
     finally:
@@ -147,12 +149,14 @@ class Host:
     It runs in private user folders: fresh ones removed by kill(), or `dirs` shared with other
     hosts (the caller removes those). `env` replaces the environment it starts from."""
 
-    def __init__(self, port, *extra, env=None, dirs=None):
+    def __init__(self, port, *extra, env=None, dirs=None, port_mapping=False, command=()):
         self.port = port
         self._own_dirs = dirs is None
         self.dirs = dirs or UserDirs()
+        # Asking a real router on this machine's network to open a port is no test's business.
+        mapping = [] if port_mapping else ["--no-port-mapping"]
         try:
-            self.process = subprocess.Popen([BIN, "--headless", "--port", str(port), *extra],
+            self.process = subprocess.Popen([*command, BIN, "--headless", "--port", str(port), *mapping, *extra],
                                             env=self.dirs.environment(env),
                                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         except OSError:

@@ -1,7 +1,10 @@
 // The router's port mapping as the model shows it.
+#include "app/status_printer.h"
 #include "model/model_fakes_support.h"
 
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 namespace kestrio::test {
 namespace {
@@ -45,6 +48,31 @@ TEST(RemoteAccess, TheMappingBecomesTheEndpointAndItsStatus)
     model.shutdown();
     harness.settle();
     EXPECT_EQ(router->calls.back(), "unmap 59590") << "the mapping is withdrawn when the host ends";
+}
+
+TEST(RemoteAccess, AHostWithoutAWindowPrintsTheChanges)
+{
+    ModelHarness harness;
+    auto router = std::make_shared<AnsweringRouter>();
+    router->answer = {remote::RouterMappingResult::Outcome::unsupported, {}, 0, 0s, "nobody answered"};
+    harness.router = router;
+    harness.settings->setBool(model::settingsKey::iMessageNotificationsEnabled, true);
+    harness.settings->setString(model::settingsKey::iMessageAddress, "me@example.com");
+    std::ostringstream out;
+    app::StatusPrinter printer(out);
+    harness.create();
+    printer.show(*harness.model);
+    out.str("");
+    router->answer = {remote::RouterMappingResult::Outcome::mapped, "203.0.113.7", 61000, 3600s, {}};
+    harness.advance(300s);
+    printer.show(*harness.model);
+    EXPECT_EQ(out.str(), "remote address: 203.0.113.7:61000 (자동 포트 연결 준비됨)\n"
+                         "message: 메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요.\n"
+                         "Messages permission is required. Allow Kestrio Mac in Settings.\n")
+        << "nothing to send with";
+    out.str("");
+    printer.show(*harness.model);
+    EXPECT_EQ(out.str(), "");
 }
 
 TEST(RemoteAccess, WithoutARouterFacilityTheFirstTextsStay)
