@@ -15,9 +15,11 @@
 #include "platform/linux/interface_addresses.h"
 #include "platform/linux/json_settings_store.h"
 #include "platform/linux/network_path_resolver.h"
+#include "platform/linux/osascript_message_delivery.h"
 #include "platform/linux/pulse_volume_control.h"
 #include "platform/linux/single_instance.h"
 #include "platform/linux/xdg_autostart.h"
+#include "platform/router/natpmp_upnp_port_mapping.h"
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_display_capture.h"
 #include "platform/x11/x11_permissions.h"
@@ -25,6 +27,8 @@
 #include "platform/x11/xvfb_server.h"
 #include "phones/system_device_lister.h"
 #include "remote/local_address.h"
+#include "remote/messages_notifier.h"
+#include "remote/nat_port_mapper.h"
 #include "runtime/io_context_executor.h"
 #include "runtime/serial_queue.h"
 #include "updates/feed_fetcher.h"
@@ -165,6 +169,13 @@ int runHeadless(const app::CommandLine& options)
     world.deviceLister = phones::makeSystemDeviceLister();
     world.phoneQueue = phoneQueue;
     world.volume = std::make_shared<platform::PulseVolumeControl>();
+    auto natQueue = runtime::SerialQueue::create("com.kestrio.nat-port-mapper");
+    if (options.portMapping)
+        world.natPortMapper = remote::NATPortMapper::create({natQueue, clock, std::make_shared<platform::NatPmpUpnpPortMapping>()});
+    world.streamingPort = options.port;
+    auto notifierQueue = runtime::SerialQueue::create("com.kestrio.messages");
+    world.messagesNotifier = std::make_shared<remote::MessagesNotifier>(platform::makeSystemMessageDelivery());
+    world.notifierQueue = notifierQueue;
     auto model = model::MacScreenModel::create(std::move(world));
 
     // This run's stream settings; like every stream setting, they are not stored.
@@ -215,6 +226,10 @@ int runHeadless(const app::CommandLine& options)
     background->shutdown();
     inputQueue->shutdown();
     phoneQueue->shutdown();
+    // The mapping is withdrawn on the mapper's queue: let that finish before leaving.
+    natQueue->sync();
+    natQueue->shutdown();
+    notifierQueue->shutdown();
     viewerLink.reset();
     streamer.reset();
     smoke.reset();  // removes the smoke test's monitor

@@ -1,0 +1,334 @@
+"""Remote access end to end, on a home network of network namespaces: an ISP side, a router
+running miniupnpd, and kestrio --headless on the host behind it. The host maps its port on the
+router, says the remote address, and mails it through msmtp to a local SMTP sink, once; a viewer
+on the ISP side reaches the host through the mapping, but is served only with the identifier of
+a phone that connected at home before, and its lines never reach the input layer otherwise; the
+mapping is gone once the host ends. Then the router with NAT-PMP off (UPnP only), with both off,
+and refusing the port."""
+
+import base64
+import ctypes
+import json
+import mailbox
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+
+from host_support import (BIN, SOURCE, Host, UserDirs, Viewer, XServer, check, skip, wait_until)
+
+NAMESPACE = f"kr{os.getpid() % 100000}"
+WAN = "11.22.44"
+ROUTER = WAN + ".1"
+HOST_LAN = "192.168.77.2"
+PORT = 59590
+LAB = os.path.join(SOURCE, "tests", "router", "router_lab.sh")
+SMTP_PORT = 2525
+ADDRESS = "me@example.com"
+EXPLANATION = "Kestrio 주소가 변경되었습니다.\n아이폰 앱에 다음 메시지의 주소를 입력하면 외부에서 연결할 수 있습니다."
+REFUSED = "외부 연결 거부됨 · 같은 네트워크에서 연결한 적 있는 iPhone만 외부에서 연결할 수 있습니다"
+PERMISSION = "메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요."
+CLONE_NEWNET = 0x40000000
+
+
+def in_namespace(side, function):
+    """function()'s result, run on a thread that has entered the namespace NAMESPACE-side.
+    Sockets keep the namespace they were made in, so they can be used from any thread after."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    outcome = {}
+
+    def run():
+        try:
+            with open(f"/run/netns/{NAMESPACE}-{side}") as handle:
+                if libc.setns(handle.fileno(), CLONE_NEWNET) != 0:
+                    raise OSError(ctypes.get_errno(), "setns")
+            outcome["value"] = function()
+        except Exception as error:  # handed to the caller's thread
+            outcome["error"] = error
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
+
+def viewer_from(side, host):
+    return in_namespace(side, lambda: Viewer(PORT, host))
+
+
+def hello(name, identifier=None):
+    line = "HELLO 2 JPEG " + base64.b64encode(name.encode()).decode()
+    if identifier is not None:
+        line += " " + base64.b64encode(identifier.encode()).decode()
+    return line
+
+
+def reachable_from_isp(timeout=2.0):
+    def attempt():
+        try:
+            with socket.create_connection((ROUTER, PORT), timeout=timeout):
+                return True
+        except OSError:
+            return False
+    return in_namespace("isp", attempt)
+
+
+def mapped_rules():
+    return subprocess.run(["ip", "netns", "exec", f"{NAMESPACE}-rtr", "nft", "list", "chain", "inet", "filter",
+                           "prerouting_miniupnpd"], capture_output=True, text=True).stdout
+
+
+class Router:
+    """miniupnpd in the router's namespace, with a configuration of the test's own."""
+
+    def __init__(self, work, natpmp=True, upnp=True, allow=True):
+        # A folder per router: a lease file left by an earlier one would bring its rules back.
+        folder = tempfile.mkdtemp(dir=work, prefix="router-")
+        self.folder = folder
+        config = os.path.join(folder, "miniupnpd.conf")
+        with open(config, "w") as f:
+            f.write("ext_ifname=wan\nlistening_ip=lan\n")
+            f.write(f"ipv6_disable=yes\nenable_natpmp={'yes' if natpmp else 'no'}\n"
+                    f"enable_upnp={'yes' if upnp else 'no'}\n")
+            f.write("uuid=3a6b1c5e-0c4f-4d0a-9d3e-5b2f7c8d9e02\n")
+            f.write(f"lease_file={folder}/leases\n")
+            if allow:
+                f.write("allow 1024-65535 192.168.77.0/24 1024-65535\n")
+            f.write("deny 0-65535 0.0.0.0/0 0-65535\n")
+        self.log = os.path.join(folder, "miniupnpd.log")
+        # -d keeps it in the foreground; its syslog falls back to the console, which is /dev/null
+        # in the mount namespace `ip netns exec` gives it.
+        with open(self.log, "w") as output:
+            self.process = subprocess.Popen(
+                ["ip", "netns", "exec", f"{NAMESPACE}-rtr", "sh", "-c",
+                 'mount --bind /dev/null /dev/console && exec "$0" "$@"',
+                 shutil.which("miniupnpd"), "-d", "-f", config, "-P", os.path.join(folder, "miniupnpd.pid")],
+                stdout=output, stderr=subprocess.STDOUT)
+
+        def ready():
+            with open(self.log, errors="replace") as f:
+                text = f.read()
+            return (not natpmp or "Listening for NAT-PMP" in text) and (not upnp or "HTTP listening on port" in text)
+        check(wait_until(ready, 10), f"miniupnpd did not start: {open(self.log).read()}")
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+class Sink:
+    """A local SMTP server in the host's namespace that keeps what it receives in a Maildir."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.process = subprocess.Popen(
+            ["ip", "netns", "exec", f"{NAMESPACE}-host", "/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l",
+             f"127.0.0.1:{SMTP_PORT}", "-c", "aiosmtpd.handlers.Mailbox", folder],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def listening():
+            def attempt():
+                try:
+                    with socket.create_connection(("127.0.0.1", SMTP_PORT), timeout=1):
+                        return True
+                except OSError:
+                    return False
+            return in_namespace("host", attempt)
+        check(wait_until(listening, 15), "the SMTP sink did not start")
+
+    def bodies(self):
+        """(recipient, text) of each mail, in the order they arrived."""
+        if not os.path.isdir(os.path.join(self.folder, "new")):
+            return []
+        box = mailbox.Maildir(self.folder, create=False)
+        # Maildir names start with the delivery time, fine enough to order two mails.
+        return [(box[key]["To"], box[key].get_payload(decode=True).decode("utf-8"))
+                for key in sorted(box.keys(), key=lambda k: box.get_file(k)._file.name)]
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+
+
+class HomeHost:
+    """kestrio --headless in the host's namespace, on the X server given, with mail going through
+    msmtp to the sink."""
+
+    def __init__(self, dirs, server):
+        environment = server.environment(dirs.environment())
+        environment["HOME"] = dirs.root
+        self.host = Host(PORT, env=environment, dirs=dirs, port_mapping=True,
+                         command=["ip", "netns", "exec", f"{NAMESPACE}-host"])
+        check(self.host.wait_for_line(r"^listening on port ", 20), f"the host is not listening: {self.host.lines}")
+
+    def line(self, pattern, timeout=20.0):
+        found = self.host.wait_for_line(pattern, timeout)
+        check(found, f"no line matching {pattern!r}: {self.host.lines}")
+        return found
+
+    def stop(self):
+        check(self.host.terminate(20) == 0, f"the host did not end cleanly: {self.host.lines}")
+
+
+def write_settings(dirs, **values):
+    os.makedirs(dirs.settings_folder, exist_ok=True)
+    path = os.path.join(dirs.settings_folder, "settings.json")
+    stored = {}
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            stored = json.load(f)
+    stored.update(values)
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(stored, f)
+
+
+def read_settings(dirs):
+    with open(os.path.join(dirs.settings_folder, "settings.json"), encoding="utf-8") as f:
+        return json.load(f)
+
+
+def ended_unanswered(viewer, timeout=15.0):
+    """True once the host has closed the connection (a close with unread lines is a reset)
+    without having sent a byte."""
+    viewer.sock.settimeout(timeout)
+    try:
+        return viewer.sock.recv(1) == b""
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def strangers_and_the_trusted_phone(home, recorder, button_press):
+    # At home first: the phone's own identifier is remembered.
+    phone = viewer_from("host", HOST_LAN)
+    phone.send_line(hello("민지의 iPhone", "phone-e2e"))
+    check(phone.read_control().startswith("WELCOME 2 JPEG "), "the phone at home is served")
+    home.line(r"^viewer: 민지의 iPhone$")
+    phone.close()
+
+    # From the ISP side through the mapping: an unknown identifier, then the phone's identifier
+    # given only as its name. Both get nothing and are closed; their clicks go nowhere.
+    for handshake in (hello("민지의 iPhone", "intruder"), "CAP JPEG " + base64.b64encode(b"phone-e2e").decode()):
+        stranger = viewer_from("isp", ROUTER)
+        # In one write: a refusal may close the connection before a later write.
+        stranger.sock.sendall("".join(line + "\n" for line in ("C 0.5 0.5", handshake, "C 0.5 0.5", "PING x")).encode())
+        check(ended_unanswered(stranger), f"a stranger ({handshake}) was answered or not closed")
+    home.line("^" + REFUSED + "$")
+
+    # The phone itself from outside: served, and its click arrives.
+    remote = viewer_from("isp", ROUTER)
+    remote.send_line(hello("민지의 iPhone", "phone-e2e"))
+    check(remote.read_control().startswith("WELCOME 2 JPEG "), "the trusted phone is served from outside")
+    remote.send_line("C 0.5 0.5")
+    events = recorder.wait_for(lambda got: any(e.type == button_press for e in got), 10)
+    presses = [e for e in events if e.type == button_press]
+    check(len(presses) == 1, f"exactly the trusted phone's click arrives: {events}")
+    remote.close()
+
+
+def main():
+    if not BIN:
+        skip("KESTRIO_BIN is not set")
+    if os.geteuid() != 0:
+        skip("network namespaces need root")
+    for tool in ("ip", "nft", "miniupnpd", "msmtp", "Xvfb"):
+        if not shutil.which(tool):
+            skip(f"{tool} is not installed")
+    try:
+        import aiosmtpd  # noqa: F401
+        import Xlib  # noqa: F401
+    except ImportError as missing:
+        skip(f"{missing.name} is not installed")
+    from x_input_recorder import BUTTON_PRESS, InputRecorder
+
+    work = tempfile.mkdtemp(prefix="kestrio-remote-")
+    server = XServer(1920, 1080)
+    router = sink = None
+    try:
+        subprocess.run(["sh", LAB, "up", NAMESPACE, WAN], check=True)
+        router = Router(work)
+        sink = Sink(os.path.join(work, "mail"))
+        dirs = UserDirs()
+        msmtprc = os.path.join(dirs.root, ".msmtprc")
+        with open(msmtprc, "w") as f:
+            f.write(f"account default\nhost 127.0.0.1\nport {SMTP_PORT}\nfrom kestrio@example.net\n"
+                    "auth off\ntls off\n")
+        os.chmod(msmtprc, 0o600)
+        write_settings(dirs, iMessageNotificationsEnabled=True, iMessageAddress=" " + ADDRESS + "\n")
+
+        recorder = InputRecorder(server.name)
+        home = HomeHost(dirs, server)
+        endpoint = f"{ROUTER}:{PORT}"
+        home.line(rf"^remote address: {ROUTER}:{PORT} \(자동 포트 연결 준비됨\)$")
+        home.line(r"^message: 새 주소를 메시지로 보냈습니다$")
+        check(sink.bodies() == [(ADDRESS, EXPLANATION), (ADDRESS, endpoint)], f"mails: {sink.bodies()}")
+        check(read_settings(dirs).get("lastNotifiedRemoteEndpoint") == endpoint, "the sent address is recorded")
+        check(f"dport {PORT}" in mapped_rules(), f"the router forwards: {mapped_rules()}")
+
+        strangers_and_the_trusted_phone(home, recorder, BUTTON_PRESS)
+        recorder.close()
+        home.stop()
+        # Gone from the router: even a listener in the host's place is out of reach now.
+        check(f"dport {PORT}" not in mapped_rules(), f"the mapping outlived the host: {mapped_rules()}")
+        listener = in_namespace("host", lambda: socket.create_server(("0.0.0.0", PORT)))
+        check(not reachable_from_isp(), "the port is still forwarded after the host ended")
+        listener.close()
+
+        # The same address after a restart is not sent again.
+        home = HomeHost(dirs, server)
+        home.line(r"^message: 이 주소는 이미 메시지로 보냈습니다$")
+        check(len(sink.bodies()) == 2, f"mails after a restart: {sink.bodies()}")
+        home.stop()
+
+        # A server that refuses: the permission text, and the record stays.
+        sink.stop()
+        write_settings(dirs, lastNotifiedRemoteEndpoint="old")
+        home = HomeHost(dirs, server)
+        home.line("^message: " + PERMISSION + "$")
+        home.stop()
+        check(read_settings(dirs).get("lastNotifiedRemoteEndpoint") == "old", "a failed send changed the record")
+        write_settings(dirs, iMessageNotificationsEnabled=False)
+
+        # UPnP only: the same mapping, found after NAT-PMP got no answer.
+        router.stop()
+        router = Router(work, natpmp=False)
+        home = HomeHost(dirs, server)
+        home.line(rf"^remote address: {ROUTER}:{PORT} \(자동 포트 연결 준비됨\)$", 30)
+        check(f"dport {PORT}" in mapped_rules(), f"UPnP: the router forwards: {mapped_rules()}")
+        home.stop()
+        check(f"dport {PORT}" not in mapped_rules(), f"UPnP: the mapping outlived the host: {mapped_rules()}")
+
+        # Refusing the port, then speaking neither protocol.
+        router.stop()
+        router = Router(work, allow=False)
+        home = HomeHost(dirs, server)
+        home.line(r"^remote address: 사용할 수 없음 \(공유기의 자동 포트 개방이 꺼져 있습니다\)$", 30)
+        home.stop()
+        router.stop()
+        router = None
+        home = HomeHost(dirs, server)
+        home.line(r"^remote address: 사용할 수 없음 \(공유기가 자동 포트 개방을 지원하지 않습니다\)$", 30)
+        home.stop()
+        dirs.close()
+    finally:
+        if router:
+            router.stop()
+        if sink and sink.process.poll() is None:
+            sink.stop()
+        subprocess.run(["sh", LAB, "down", NAMESPACE])
+        server.close()
+        shutil.rmtree(work, ignore_errors=True)
+    print("remote access: ok")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,101 @@
+#pragma once
+
+// A home network for tests: ISP, router and host in network namespaces of their own, with a real
+// miniupnpd on the router. Needs root, iproute2, nft and miniupnpd.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+namespace kestrio::platform::testing {
+
+// Moves the calling thread into another network namespace until destroyed. Sockets opened
+// meanwhile stay in that namespace. On the main thread, /proc/net follows too (libnatpmp reads
+// the default gateway from there).
+class NetworkNamespaceScope {
+public:
+    // Enters the namespace of `path` (/run/netns/NAME); empty: a new, empty namespace with only
+    // loopback up.
+    explicit NetworkNamespaceScope(const std::string& path);
+    ~NetworkNamespaceScope();
+    NetworkNamespaceScope(const NetworkNamespaceScope&) = delete;
+    NetworkNamespaceScope& operator=(const NetworkNamespaceScope&) = delete;
+
+    bool entered() const { return entered_; }
+
+private:
+    int original_ = -1;
+    bool entered_ = false;
+};
+
+// Why the lab cannot run here, or nothing when it can.
+std::optional<std::string> routerLabUnavailable();
+
+class StunResponder;
+
+class RouterLab {
+public:
+    struct Options {
+        bool natPmp = true;
+        bool upnp = true;
+        // The router drops NAT-PMP requests instead of answering with ICMP port unreachable.
+        bool silentNatPmp = false;
+        // miniupnpd's permission rules, one a line; whatever they leave out is denied.
+        std::string permissions = "allow 1024-65535 192.168.77.0/24 1024-65535";
+        // First three octets of the WAN /24: router .1, ISP .2. miniupnpd refuses to forward on
+        // a private or documentation range unless STUN vouches for the address.
+        std::string wanPrefix = "11.22.33";
+        // A STUN server on the ISP side, asked by miniupnpd for its public address: it sees and
+        // reports the router's WAN address as it is.
+        bool stun = false;
+    };
+
+    static constexpr const char* hostAddress = "192.168.77.2";
+    static constexpr const char* routerLanAddress = "192.168.77.1";
+
+    explicit RouterLab(Options options);
+    ~RouterLab();
+    RouterLab(const RouterLab&) = delete;
+    RouterLab& operator=(const RouterLab&) = delete;
+
+    // Empty when the network and (if any protocol is on) miniupnpd are up; else what went wrong.
+    const std::string& error() const { return error_; }
+
+    std::string routerExternalAddress() const { return options_.wanPrefix + ".1"; }
+    std::string hostNamespace() const { return "/run/netns/" + name_ + "-host"; }
+    std::string ispNamespace() const { return "/run/netns/" + name_ + "-isp"; }
+
+    // The router's DNAT rules that miniupnpd manages, as nft lists them.
+    std::string redirectRules() const;
+    // miniupnpd's lease file: one line per mapping, PROTOCOL:EXTERNALPORT:CLIENT:PORT:EXPIRY:DESC
+    // with EXPIRY in seconds since the epoch.
+    std::string leases() const;
+    // Stops miniupnpd where it is (SIGSTOP): the kernel still accepts connections for it.
+    void freezeDaemon();
+    // What miniupnpd has logged so far, runs of the same line folded into one.
+    std::string daemonLog() const;
+
+private:
+    bool startDaemon();
+    void stopDaemon();
+
+    Options options_;
+    std::string name_;
+    std::string folder_;
+    pid_t daemon_ = -1;
+    bool networkUp_ = false;
+    std::unique_ptr<StunResponder> stun_;
+    std::string error_;
+};
+
+// A TCP listener on `address`:`port` in the calling thread's namespace; -1 on failure.
+int listenTcp(const std::string& address, std::uint16_t port);
+// Connects to `address`:`port` from the calling thread's namespace; true when connected.
+bool connectTcp(const std::string& address, std::uint16_t port, std::chrono::milliseconds timeout);
+// Whether `listener` has a connection to accept within `timeout` (accepts and closes it).
+bool acceptsConnection(int listener, std::chrono::milliseconds timeout);
+
+}  // namespace kestrio::platform::testing
