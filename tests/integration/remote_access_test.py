@@ -11,6 +11,7 @@ import ctypes
 import json
 import mailbox
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -149,9 +150,9 @@ class Sink:
         if not os.path.isdir(os.path.join(self.folder, "new")):
             return []
         box = mailbox.Maildir(self.folder, create=False)
-        # Maildir names start with the delivery time, fine enough to order two mails.
+        # The sink is one process, and Maildir names carry its delivery count after "Q".
         return [(box[key]["To"], box[key].get_payload(decode=True).decode("utf-8"))
-                for key in sorted(box.keys(), key=lambda k: box.get_file(k)._file.name)]
+                for key in sorted(box.keys(), key=lambda k: int(re.search(r"Q(\d+)", k).group(1)))]
 
     def stop(self):
         self.process.terminate()
@@ -162,11 +163,15 @@ class HomeHost:
     """kestrio --headless in the host's namespace, on the X server given, with mail going through
     msmtp to the sink."""
 
+    started = []  # ended at the end of the test however it ends: a host left running would keep
+                  # its name on the mDNS daemon, and the next test's host would have to take another
+
     def __init__(self, dirs, server):
         environment = server.environment(dirs.environment())
         environment["HOME"] = dirs.root
         self.host = Host(PORT, env=environment, dirs=dirs, port_mapping=True,
                          command=["ip", "netns", "exec", f"{NAMESPACE}-host"])
+        HomeHost.started.append(self.host)
         check(self.host.wait_for_line(r"^listening on port ", 20), f"the host is not listening: {self.host.lines}")
 
     def line(self, pattern, timeout=20.0):
@@ -253,11 +258,11 @@ def main():
     work = tempfile.mkdtemp(prefix="kestrio-remote-")
     server = XServer(1920, 1080)
     router = sink = None
+    dirs = UserDirs()
     try:
         subprocess.run(["sh", LAB, "up", NAMESPACE, WAN], check=True)
         router = Router(work)
         sink = Sink(os.path.join(work, "mail"))
-        dirs = UserDirs()
         msmtprc = os.path.join(dirs.root, ".msmtprc")
         with open(msmtprc, "w") as f:
             f.write(f"account default\nhost 127.0.0.1\nport {SMTP_PORT}\nfrom kestrio@example.net\n"
@@ -307,9 +312,10 @@ def main():
         home.stop()
         check(f"dport {PORT}" not in mapped_rules(), f"UPnP: the mapping outlived the host: {mapped_rules()}")
 
-        # Refusing the port, then speaking neither protocol.
+        # Refusing the port (by UPnP: miniupnpd takes seconds to refuse a NAT-PMP request, trying
+        # every other port first), then speaking neither protocol.
         router.stop()
-        router = Router(work, allow=False)
+        router = Router(work, natpmp=False, allow=False)
         home = HomeHost(dirs, server)
         home.line(r"^remote address: 사용할 수 없음 \(공유기의 자동 포트 개방이 꺼져 있습니다\)$", 30)
         home.stop()
@@ -318,14 +324,18 @@ def main():
         home = HomeHost(dirs, server)
         home.line(r"^remote address: 사용할 수 없음 \(공유기가 자동 포트 개방을 지원하지 않습니다\)$", 30)
         home.stop()
-        dirs.close()
     finally:
+        for host in HomeHost.started:
+            if host.process.poll() is None:
+                host.process.kill()
+                host.process.wait()
         if router:
             router.stop()
         if sink and sink.process.poll() is None:
             sink.stop()
         subprocess.run(["sh", LAB, "down", NAMESPACE])
         server.close()
+        dirs.close()
         shutil.rmtree(work, ignore_errors=True)
     print("remote access: ok")
 
