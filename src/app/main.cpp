@@ -109,6 +109,88 @@ struct SmokeTest {
     std::optional<display::VirtualDisplayManager> manager;
 };
 
+// Everything the host runs besides its main loop: the viewer link, the model and the queues
+// they use. Built and ended on the main executor's thread.
+struct HostParts {
+    std::shared_ptr<link::FrameStreamer> streamer;
+    std::shared_ptr<model::StreamerViewerLink> viewerLink;
+    std::vector<std::shared_ptr<runtime::SerialQueue>> queues;
+    std::shared_ptr<runtime::SerialQueue> natQueue;
+    std::shared_ptr<model::MacScreenModel> model;
+
+    HostParts(const app::CommandLine& options, const std::shared_ptr<runtime::Executor>& mainExecutor,
+              const std::string& displayName)
+    {
+        auto clock = runtime::makeSteadyClock();
+        link::FrameStreamer::Environment environment;
+        environment.clock = clock;
+        environment.advertiser = std::make_shared<platform::AvahiServiceAdvertiser>();
+        environment.hostName = [] { return platform::userVisibleHostName(); };
+        environment.pathResolver = [](const std::string& address) { return platform::resolveNetworkPath(address); };
+        environment.version = versionString;
+        environment.build = buildNumber;
+        environment.port = options.port;
+        // Who may connect from outside the home network: the model keeps the list, the link reads it.
+        auto trustedPhones = std::make_shared<link::TrustedPhones>();
+        environment.ownSubnets = [] { return platform::interfaceSubnets(); };
+        environment.trustedPhones = trustedPhones;
+        streamer = link::FrameStreamer::create(std::move(environment));
+        viewerLink = std::make_shared<model::StreamerViewerLink>(streamer);
+
+        const auto queue = [this](const char* label) {
+            auto made = runtime::SerialQueue::create(label);
+            queues.push_back(made);
+            return made;
+        };
+        model::MacScreenModel::Environment world;
+        world.mainExecutor = mainExecutor;
+        world.clock = clock;
+        world.link = viewerLink;
+        world.settings = platform::JsonSettingsStore::openDefault();
+        world.displays = std::make_shared<platform::RandrDisplayFacility>(displayName);
+        world.permissions = std::make_shared<platform::X11PermissionFacility>(displayName);
+        world.captureSessions = model::ScreenCaptureSession::factory(std::make_shared<capture::StreamerFrameSink>(streamer),
+                                                                     std::make_shared<platform::X11DisplayCaptureFactory>(displayName),
+                                                                     std::make_shared<platform::FfmpegH264EncoderFactory>());
+        world.urlOpener = std::make_shared<platform::DesktopUrlOpener>();
+        world.localAddress = [] { return remote::chooseLocalAddress(platform::interfaceAddresses()); };
+        world.trustedPhones = trustedPhones;
+        world.mouseQueue = queue("com.kestrio.mouse-control");
+        world.input = std::make_shared<platform::XTestInputPoster>(displayName, clock);
+        world.background = queue("com.kestrio.background");
+        world.inputQueue = queue("com.kestrio.input");
+        world.loginItem = std::make_shared<platform::XdgAutostart>();
+        world.deviceLister = phones::makeSystemDeviceLister();
+        world.phoneQueue = queue("com.kestrio.phones");
+        world.volume = std::make_shared<platform::PulseVolumeControl>();
+        natQueue = runtime::SerialQueue::create("com.kestrio.nat-port-mapper");
+        if (options.portMapping)
+            world.natPortMapper = remote::NATPortMapper::create({natQueue, clock, std::make_shared<platform::NatPmpUpnpPortMapping>()});
+        world.streamingPort = options.port;
+        world.messagesNotifier = std::make_shared<remote::MessagesNotifier>(platform::makeSystemMessageDelivery());
+        world.notifierQueue = queue("com.kestrio.messages");
+        model = model::MacScreenModel::create(std::move(world));
+
+        // This run's stream settings; like every stream setting, they are not stored.
+        model->setSourceMode(options.mode);
+        model->setQuality(options.quality);
+        model->setFrameRate(options.frameRate);
+    }
+
+    // After the model's shutdown and the main loop's end.
+    ~HostParts()
+    {
+        model.reset();
+        for (const auto& queue : queues)
+            queue->shutdown();
+        // The mapping is withdrawn on the mapper's queue: let that finish before leaving.
+        natQueue->sync();
+        natQueue->shutdown();
+        viewerLink.reset();
+        streamer.reset();
+    }
+};
+
 // Runs the host with no window until SIGINT or SIGTERM: the model streams to the viewers that
 // connect, and the status lines the window would show are printed as they change. In the smoke
 // test its one line is the only output.
@@ -128,63 +210,12 @@ int runHeadless(const app::CommandLine& options)
     if (options.smokeVirtualDisplay)
         smoke.emplace(displayName);
 
-    auto clock = runtime::makeSteadyClock();
-    link::FrameStreamer::Environment environment;
-    environment.clock = clock;
-    environment.advertiser = std::make_shared<platform::AvahiServiceAdvertiser>();
-    environment.hostName = [] { return platform::userVisibleHostName(); };
-    environment.pathResolver = [](const std::string& address) { return platform::resolveNetworkPath(address); };
-    environment.version = versionString;
-    environment.build = buildNumber;
-    environment.port = options.port;
-    // Who may connect from outside the home network: the model keeps the list, the link reads it.
-    auto trustedPhones = std::make_shared<link::TrustedPhones>();
-    environment.ownSubnets = [] { return platform::interfaceSubnets(); };
-    environment.trustedPhones = trustedPhones;
-    auto streamer = link::FrameStreamer::create(std::move(environment));
-    auto viewerLink = std::make_shared<model::StreamerViewerLink>(streamer);
-
-    model::MacScreenModel::Environment world;
-    world.mainExecutor = mainExecutor;
-    world.clock = clock;
-    world.link = viewerLink;
-    world.settings = platform::JsonSettingsStore::openDefault();
-    world.displays = std::make_shared<platform::RandrDisplayFacility>(displayName);
-    world.permissions = std::make_shared<platform::X11PermissionFacility>(displayName);
-    world.captureSessions = model::ScreenCaptureSession::factory(std::make_shared<capture::StreamerFrameSink>(streamer),
-                                                                 std::make_shared<platform::X11DisplayCaptureFactory>(displayName),
-                                                                 std::make_shared<platform::FfmpegH264EncoderFactory>());
-    world.urlOpener = std::make_shared<platform::DesktopUrlOpener>();
-    world.localAddress = [] { return remote::chooseLocalAddress(platform::interfaceAddresses()); };
-    world.trustedPhones = trustedPhones;
-    auto mouseQueue = runtime::SerialQueue::create("com.kestrio.mouse-control");
-    auto background = runtime::SerialQueue::create("com.kestrio.background");
-    auto inputQueue = runtime::SerialQueue::create("com.kestrio.input");
-    auto phoneQueue = runtime::SerialQueue::create("com.kestrio.phones");
-    world.mouseQueue = mouseQueue;
-    world.input = std::make_shared<platform::XTestInputPoster>(displayName, clock);
-    world.background = background;
-    world.inputQueue = inputQueue;
-    world.loginItem = std::make_shared<platform::XdgAutostart>();
-    world.deviceLister = phones::makeSystemDeviceLister();
-    world.phoneQueue = phoneQueue;
-    world.volume = std::make_shared<platform::PulseVolumeControl>();
-    auto natQueue = runtime::SerialQueue::create("com.kestrio.nat-port-mapper");
-    if (options.portMapping)
-        world.natPortMapper = remote::NATPortMapper::create({natQueue, clock, std::make_shared<platform::NatPmpUpnpPortMapping>()});
-    world.streamingPort = options.port;
-    auto notifierQueue = runtime::SerialQueue::create("com.kestrio.messages");
-    world.messagesNotifier = std::make_shared<remote::MessagesNotifier>(platform::makeSystemMessageDelivery());
-    world.notifierQueue = notifierQueue;
-    auto model = model::MacScreenModel::create(std::move(world));
-
-    // This run's stream settings; like every stream setting, they are not stored.
-    model->setSourceMode(options.mode);
-    model->setQuality(options.quality);
-    model->setFrameRate(options.frameRate);
+    std::optional<HostParts> host;
+    host.emplace(options, mainExecutor, displayName);
+    auto& model = host->model;
 
     if (model->errorMessage() != model::listenerFailedText)
-        out << "listening on port " << options.port << " as \"" << streamer->advertisedName() << "\"" << std::endl;
+        out << "listening on port " << options.port << " as \"" << host->streamer->advertisedName() << "\"" << std::endl;
     app::StatusPrinter printer(out);
     bool printScheduled = false;
     model->observe([&] {
@@ -221,17 +252,7 @@ int runHeadless(const app::CommandLine& options)
     });
     mainContext.run();
 
-    model.reset();
-    mouseQueue->shutdown();
-    background->shutdown();
-    inputQueue->shutdown();
-    phoneQueue->shutdown();
-    // The mapping is withdrawn on the mapper's queue: let that finish before leaving.
-    natQueue->sync();
-    natQueue->shutdown();
-    notifierQueue->shutdown();
-    viewerLink.reset();
-    streamer.reset();
+    host.reset();
     smoke.reset();  // removes the smoke test's monitor
     instance.release();
     return exitStatus;
