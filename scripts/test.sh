@@ -44,6 +44,12 @@ run_preset() {
 }
 
 run_preset release
+# The Debian package, from the optimised build just made.
+echo "== package"
+if ! KESTRIO_PACKAGE_BUILD_DIR="$root/build/release" "$root/scripts/check-package.sh"; then
+    echo "package: FAILED"
+    failed=1
+fi
 if [ "${KESTRIO_SKIP_SANITIZERS:-0}" != 1 ]; then
     run_preset asan -LE integration
     # The mDNS tests start avahi-browse from a multi-threaded process, which can hang in a
