@@ -13,6 +13,9 @@ run_packages=(
     nlohmann-json3-dev libicu-dev libpugixml-dev libcurl4-openssl-dev
     libimobiledevice-dev libusbmuxd-dev libplist-dev ca-certificates
     libnatpmp-dev libminiupnpc-dev
+    qt6-base-dev qt6-declarative-dev qml6-module-qtquick qml6-module-qtquick-controls
+    qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtquick-templates
+    qml6-module-qtqml-workerscript qt6-qpa-plugins libqt6svg6 fonts-nanum
     xvfb x11-xserver-utils pulseaudio-utils
     libgtest-dev libgmock-dev libbenchmark-dev
 )

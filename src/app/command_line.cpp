@@ -73,8 +73,9 @@ std::string usageText()
 {
     return "Usage: kestrio [options]\n"
            "\n"
-           "Shares this computer's screen with the Kestrio viewer on a phone. With no X display\n"
-           "(DISPLAY unset) it shares a virtual screen of its own.\n"
+           "Shares this computer's screen with the Kestrio viewer on a phone, in a window that\n"
+           "shows the connection and the settings. With no X display (DISPLAY unset) it runs\n"
+           "without the window and shares a virtual screen of its own.\n"
            "\n"
            "Options:\n"
            "  --headless     run without a window until interrupted (SIGINT or SIGTERM), printing\n"

@@ -32,6 +32,8 @@
 #include "runtime/io_context_executor.h"
 #include "runtime/serial_queue.h"
 #include "updates/feed_fetcher.h"
+#include "updates/update_checker.h"
+#include "window/window_application.h"
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -43,6 +45,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -258,6 +261,61 @@ int runHeadless(const app::CommandLine& options)
     return exitStatus;
 }
 
+// The host with its window, until the window is closed, SIGINT or SIGTERM. Needs a display.
+int runWindow(const app::CommandLine& options, int& argc, char** argv)
+{
+    // First: this thread becomes the GUI thread, which is the model's main executor.
+    window::WindowApplication application(argc, argv);
+    const auto mainExecutor = application.mainExecutor();
+    auto instance = platform::SingleInstance::forCurrentUser();
+    instance.claim();
+    const std::string displayName = std::getenv("DISPLAY");
+    std::optional<SmokeTest> smoke;
+    if (options.smokeVirtualDisplay)
+        smoke.emplace(displayName);
+    std::optional<HostParts> host;
+    host.emplace(options, mainExecutor, displayName);
+
+    auto updateQueue = runtime::SerialQueue::create("com.kestrio.updates");
+    updates::CurlFeedFetcher::Options fetch;
+    fetch.appVersion = versionString;
+    auto settings = platform::JsonSettingsStore::openDefault();
+    auto updater = std::make_shared<updates::UpdateChecker>(mainExecutor, updateQueue, std::make_shared<updates::CurlFeedFetcher>(fetch),
+                                                            updates::UpdateChecker::Options{versionString, app::updateFeedURL(*settings)});
+    // SIGINT and SIGTERM end the window as closing it does: caught on a thread of asio's, the
+    // quit runs on the GUI thread.
+    asio::io_context signalContext;
+    asio::signal_set signals(signalContext, SIGINT, SIGTERM);
+    signals.async_wait([&](const std::error_code& error, int) {
+        if (!error)
+            mainExecutor->post([&application] { application.quit(); });
+    });
+    std::thread signalThread([&signalContext] { signalContext.run(); });
+
+    int exitStatus = 0;
+    auto clock = runtime::makeSteadyClock();
+    runtime::TimerHandle smokeReport;
+    if (smoke) {
+        smokeReport = clock->schedule(std::chrono::seconds(1), mainExecutor, [&] {
+            exitStatus = smoke->report();
+            application.quit();
+        });
+    }
+    // run() shuts the model down when the window closes.
+    const int windowStatus = application.run(host->model, updater, window::VersionText{versionString, buildNumber}, clock);
+    if (windowStatus != 0)
+        std::cerr << "kestrio: " << application.error() << std::endl;
+    smokeReport.cancel();
+    signalContext.stop();
+    signalThread.join();
+    updater.reset();
+    updateQueue->shutdown();
+    host.reset();
+    smoke.reset();  // removes the smoke test's monitor
+    instance.release();
+    return windowStatus != 0 ? windowStatus : exitStatus;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -284,10 +342,14 @@ int main(int argc, char** argv)
         return app::runUpdateCheck(std::cout, std::make_shared<updates::CurlFeedFetcher>(fetch), app::updateFeedURL(*settings),
                                    versionString);
     }
-    // There is no window yet: without --headless the host runs the same way. The smoke flag counts
-    // wherever it stands, the program path included.
+    // The smoke flag counts wherever it stands, the program path included.
     auto runOptions = options;
     for (int i = 0; i < argc; ++i)
         runOptions.smokeVirtualDisplay = runOptions.smokeVirtualDisplay || std::string(argv[i]) == "--smoke-virtual-display";
-    return runHeadless(runOptions);
+    // Without a display there is nowhere to show a window: the host runs as with --headless, on a
+    // virtual screen of its own.
+    const char* display = std::getenv("DISPLAY");
+    if (runOptions.headless || !display || !*display)
+        return runHeadless(runOptions);
+    return runWindow(runOptions, argc, argv);
 }

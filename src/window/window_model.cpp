@@ -1,0 +1,348 @@
+#include "window/window_model.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QVariantMap>
+
+#include <algorithm>
+#include <utility>
+
+namespace kestrio::window {
+
+namespace {
+
+QString text(const std::string& value)
+{
+    return QString::fromStdString(value);
+}
+
+QVariantMap option(const model::BilingualText& label)
+{
+    return {{"korean", text(label.korean)}, {"english", text(label.english)}};
+}
+
+template <class Options, class Value>
+int indexOf(const Options& options, Value value)
+{
+    const auto found = std::find(options.begin(), options.end(), value);
+    return found == options.end() ? -1 : static_cast<int>(found - options.begin());
+}
+
+template <class Options>
+bool validIndex(const Options& options, int index)
+{
+    return index >= 0 && static_cast<std::size_t>(index) < options.size();
+}
+
+}  // namespace
+
+WindowModel::WindowModel(Environment environment, QObject* parent)
+    : QObject(parent),
+      environment_(std::move(environment)),
+      versionText_(text(environment_.version.text())),
+      koreanFontFamily_(environment_.koreanFontFamily),
+      logoSource_(environment_.logoSource),
+      applicationState_(QGuiApplication::applicationState())
+{
+    state_ = read();
+    // Neither the model nor the updater can forget an observer: each holds a guarded pointer.
+    environment_.model->observe([guard = QPointer<WindowModel>(this)] {
+        if (guard)
+            guard->scheduleSync();
+    });
+    if (environment_.updater) {
+        environment_.updater->observe([guard = QPointer<WindowModel>(this)] {
+            if (guard)
+                guard->scheduleSync();
+        });
+    }
+    connect(qGuiApp, &QGuiApplication::applicationStateChanged, this, &WindowModel::applicationStateChanged);
+}
+
+WindowModel::~WindowModel() = default;
+
+void WindowModel::contentShown()
+{
+    if (std::exchange(contentShown_, true))
+        return;
+    environment_.model->launch([](model::MacScreenModel& model) { return model.refreshAll(); });
+}
+
+void WindowModel::applicationStateChanged(Qt::ApplicationState state)
+{
+    const bool becameActive = state == Qt::ApplicationActive && applicationState_ != Qt::ApplicationActive;
+    applicationState_ = state;
+    if (becameActive)
+        environment_.model->refreshPermissions();
+}
+
+// Reading -------------------------------------------------------------------------------------
+
+WindowModel::State WindowModel::read() const
+{
+    const auto& model = *environment_.model;
+    State state;
+
+    const auto title = model.statusTitle();
+    const auto detail = model.statusDetail();
+    // The title's English line is the one that says whether a viewer has finished its handshake.
+    state.status.viewerConnected = title.english == "iPhone Connected";
+    state.status.titleKorean = text(title.korean);
+    state.status.titleEnglish = text(title.english);
+    state.status.detailKorean = text(detail.korean);
+    state.status.detailEnglish = text(detail.english);
+
+    const bool mirror = model.sourceMode() == model::MacSourceMode::mirror;
+    state.streaming.isStreaming = model.isStreaming();
+    state.streaming.isBusy = model.isBusy();
+    state.streaming.canStartOrStop = !model.isBusy() && !(mirror && model.selectedDisplayID() == 0);
+
+    const auto& local = model.localIPAddress();
+    const auto& remote = model.remoteEndpoint();
+    state.addresses.local = text(local);
+    state.addresses.remote = text(remote);
+    state.addresses.canCopyLocal = local != model::notYetKnown && local != model::noLocalAddress;
+    state.addresses.canCopyRemote = remote != model::notYetKnown && remote != model::unavailableText;
+
+    const auto& status = model.iMessageStatus();
+    state.iMessage.address = text(model.iMessageAddress());
+    state.iMessage.enabled = model.iMessageNotificationsEnabled();
+    state.iMessage.status = text(status);
+    state.iMessage.isFailure = status.find("실패") != std::string::npos;
+    state.iMessage.needsSettings = state.iMessage.isFailure || status.find("권한") != std::string::npos;
+
+    state.settings.sourceModeIndex = indexOf(model::allSourceModes, model.sourceMode());
+    state.settings.resolutionIndex = indexOf(display::allVirtualResolutions, model.virtualResolution());
+    state.settings.qualityIndex = indexOf(model::allQualities, model.quality());
+    state.settings.frameRateIndex = indexOf(model::allFrameRates, model.frameRate());
+    state.settings.launchAtLogin = model.launchAtLogin();
+    state.settings.autoStartOnConnect = model.autoStartOnConnect();
+
+    const auto& displays = model.displays();
+    for (std::size_t index = 0; index < displays.size(); ++index) {
+        state.displays.options.append(option({display::DisplayList::koreanLabel(index, displays[index]),
+                                              display::DisplayList::englishLabel(index, displays[index])}));
+        if (displays[index].id == model.selectedDisplayID() && model.selectedDisplayID() != 0)
+            state.displays.selectedIndex = static_cast<int>(index);
+    }
+
+    state.permissions.screen = model.screenPermissionNeeded();
+    state.permissions.touch = model.touchPermissionNeeded();
+
+    const auto hint = model.hintText();
+    state.hint.korean = text(hint.korean);
+    state.hint.english = text(hint.english);
+
+    state.canCheckForUpdates = environment_.updater && environment_.updater->canCheckForUpdates();
+    return state;
+}
+
+void WindowModel::scheduleSync(bool force)
+{
+    forceSignals_ = forceSignals_ || force;
+    if (std::exchange(syncScheduled_, true))
+        return;
+    QMetaObject::invokeMethod(this, &WindowModel::sync, Qt::QueuedConnection);
+}
+
+void WindowModel::sync()
+{
+    syncScheduled_ = false;
+    const bool force = std::exchange(forceSignals_, false);
+    State next = read();
+    std::swap(state_, next);
+    const State& previous = next;
+    if (force || previous.status != state_.status)
+        emit statusChanged();
+    if (force || previous.streaming != state_.streaming)
+        emit streamingChanged();
+    if (force || previous.addresses != state_.addresses)
+        emit addressesChanged();
+    if (force || previous.iMessage != state_.iMessage)
+        emit iMessageChanged();
+    if (force || previous.settings != state_.settings)
+        emit settingsChanged();
+    if (force || previous.displays != state_.displays)
+        emit displaysChanged();
+    if (force || previous.permissions != state_.permissions)
+        emit permissionsChanged();
+    if (force || previous.hint != state_.hint)
+        emit hintChanged();
+    if (force || previous.canCheckForUpdates != state_.canCheckForUpdates)
+        emit updatesChanged();
+}
+
+// Options -------------------------------------------------------------------------------------
+
+QVariantList WindowModel::modeOptions() const
+{
+    QVariantList options;
+    for (const auto mode : model::allSourceModes)
+        options.append(option(model::label(mode)));
+    return options;
+}
+
+QVariantList WindowModel::resolutionOptions() const
+{
+    QVariantList options;
+    for (const auto resolution : display::allVirtualResolutions) {
+        const auto label = display::pickerLabel(resolution);
+        options.append(option({label, label}));
+    }
+    return options;
+}
+
+QVariantList WindowModel::qualityOptions() const
+{
+    QVariantList options;
+    for (const auto quality : model::allQualities)
+        options.append(option(model::label(quality)));
+    return options;
+}
+
+QVariantList WindowModel::frameRateOptions() const
+{
+    QVariantList options;
+    for (const auto rate : model::allFrameRates)
+        options.append(option(model::label(rate)));
+    return options;
+}
+
+// Controls ------------------------------------------------------------------------------------
+
+void WindowModel::selectSourceMode(int index)
+{
+    if (validIndex(model::allSourceModes, index) && model::allSourceModes[index] != environment_.model->sourceMode()) {
+        environment_.model->setSourceMode(model::allSourceModes[index]);
+        // The new mode applies at once only while nothing streams; the model decides.
+        environment_.model->launch([](model::MacScreenModel& model) { return model.sourceModeDidChange(); });
+    }
+    afterControl();
+}
+
+void WindowModel::selectResolution(int index)
+{
+    if (validIndex(display::allVirtualResolutions, index))
+        environment_.model->setVirtualResolution(display::allVirtualResolutions[index]);
+    afterControl();
+}
+
+void WindowModel::selectDisplay(int index)
+{
+    const auto& displays = environment_.model->displays();
+    if (validIndex(displays, index))
+        environment_.model->setSelectedDisplayID(displays[index].id);
+    afterControl();
+}
+
+void WindowModel::selectQuality(int index)
+{
+    if (validIndex(model::allQualities, index))
+        environment_.model->setQuality(model::allQualities[index]);
+    afterControl();
+}
+
+void WindowModel::selectFrameRate(int index)
+{
+    if (validIndex(model::allFrameRates, index))
+        environment_.model->setFrameRate(model::allFrameRates[index]);
+    afterControl();
+}
+
+void WindowModel::setIMessageAddress(const QString& address)
+{
+    environment_.model->setIMessageAddress(address.toStdString());
+    afterControl();
+}
+
+void WindowModel::setIMessageNotificationsEnabled(bool on)
+{
+    environment_.model->setIMessageNotificationsEnabled(on);
+    afterControl();
+}
+
+void WindowModel::setLaunchAtLogin(bool on)
+{
+    environment_.model->launch([on](model::MacScreenModel& model) { return model.setLaunchAtLogin(on); });
+    afterControl();
+}
+
+void WindowModel::setAutoStartOnConnect(bool on)
+{
+    environment_.model->setAutoStartOnConnect(on);
+    afterControl();
+}
+
+void WindowModel::startOrStopStreaming()
+{
+    // The button's own rule, checked again: a press may arrive before the window caught up.
+    const State now = read();
+    if (now.streaming.canStartOrStop) {
+        if (now.streaming.isStreaming)
+            environment_.model->launch([](model::MacScreenModel& model) { return model.stopStreaming(); });
+        else
+            environment_.model->launch([](model::MacScreenModel& model) { return model.startStreaming(); });
+    }
+    afterControl();
+}
+
+void WindowModel::openScreenRecordingSettings()
+{
+    environment_.model->openPrivacySettings("Privacy_ScreenCapture");
+}
+
+void WindowModel::openTouchControlSettings()
+{
+    // Asks for accessibility trust with the system's prompt first, then opens the pane.
+    environment_.model->requestTouchControlPermission();
+    afterControl();
+}
+
+void WindowModel::openAutomationSettings()
+{
+    environment_.model->openPrivacySettings("Privacy_Automation");
+}
+
+void WindowModel::checkForUpdates()
+{
+    if (environment_.updater)
+        environment_.updater->checkForUpdates();
+    afterControl();
+}
+
+// Copy feedback -------------------------------------------------------------------------------
+
+void WindowModel::copyLocalAddress()
+{
+    if (read().addresses.canCopyLocal)
+        copy(text(environment_.model->localIPAddress()), CopyButton::localAddress);
+}
+
+void WindowModel::copyRemoteEndpoint()
+{
+    if (read().addresses.canCopyRemote)
+        copy(text(environment_.model->remoteEndpoint()), CopyButton::remoteEndpoint);
+}
+
+void WindowModel::copy(const QString& value, CopyButton button)
+{
+    auto* clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(value);
+    setCopied(button, true);
+    // Every press starts a wait of its own; whichever ends first clears the flag.
+    environment_.clock->schedule(copiedFeedback, environment_.mainExecutor, [guard = QPointer<WindowModel>(this), button] {
+        if (guard)
+            guard->setCopied(button, false);
+    });
+}
+
+void WindowModel::setCopied(CopyButton button, bool copied)
+{
+    bool& flag = button == CopyButton::localAddress ? localCopied_ : remoteCopied_;
+    if (std::exchange(flag, copied) != copied)
+        emit copiedChanged();
+}
+
+}  // namespace kestrio::window

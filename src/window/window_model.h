@@ -1,0 +1,254 @@
+#pragma once
+
+#include "model/mac_screen_model.h"
+#include "runtime/clock.h"
+#include "runtime/executor.h"
+#include "updates/update_checker.h"
+#include "window/version_text.h"
+
+#include <QObject>
+#include <QString>
+#include <QVariantList>
+
+#include <memory>
+
+namespace kestrio::window {
+
+// What the window shows of the model, as QML reads it: the published properties with change
+// signals, and the model's operations. The model tells its observers before a change; the
+// properties are re-read once the change is done (a queued call) and each group of them
+// signals only when something in it differs. Everything runs on the GUI thread, which is the
+// model's main executor.
+class WindowModel final : public QObject {
+    Q_OBJECT
+
+    // Connection.
+    Q_PROPERTY(bool viewerConnected READ viewerConnected NOTIFY statusChanged)
+    Q_PROPERTY(QString statusTitleKorean READ statusTitleKorean NOTIFY statusChanged)
+    Q_PROPERTY(QString statusTitleEnglish READ statusTitleEnglish NOTIFY statusChanged)
+    Q_PROPERTY(QString statusDetailKorean READ statusDetailKorean NOTIFY statusChanged)
+    Q_PROPERTY(QString statusDetailEnglish READ statusDetailEnglish NOTIFY statusChanged)
+    Q_PROPERTY(bool isStreaming READ isStreaming NOTIFY streamingChanged)
+    Q_PROPERTY(bool isBusy READ isBusy NOTIFY streamingChanged)
+    Q_PROPERTY(bool canStartOrStop READ canStartOrStop NOTIFY streamingChanged)
+
+    // Addresses and their copy buttons.
+    Q_PROPERTY(QString localIPAddress READ localIPAddress NOTIFY addressesChanged)
+    Q_PROPERTY(QString remoteEndpoint READ remoteEndpoint NOTIFY addressesChanged)
+    Q_PROPERTY(bool canCopyLocalAddress READ canCopyLocalAddress NOTIFY addressesChanged)
+    Q_PROPERTY(bool canCopyRemoteEndpoint READ canCopyRemoteEndpoint NOTIFY addressesChanged)
+    Q_PROPERTY(bool localAddressCopied READ localAddressCopied NOTIFY copiedChanged)
+    Q_PROPERTY(bool remoteEndpointCopied READ remoteEndpointCopied NOTIFY copiedChanged)
+
+    // The address notification.
+    Q_PROPERTY(QString iMessageAddress READ iMessageAddress NOTIFY iMessageChanged)
+    Q_PROPERTY(bool iMessageNotificationsEnabled READ iMessageNotificationsEnabled NOTIFY iMessageChanged)
+    Q_PROPERTY(QString iMessageStatus READ iMessageStatus NOTIFY iMessageChanged)
+    Q_PROPERTY(bool iMessageStatusIsFailure READ iMessageStatusIsFailure NOTIFY iMessageChanged)
+    Q_PROPERTY(bool iMessageNeedsSettings READ iMessageNeedsSettings NOTIFY iMessageChanged)
+
+    // Stream settings and the two start-up options.
+    Q_PROPERTY(int sourceModeIndex READ sourceModeIndex NOTIFY settingsChanged)
+    Q_PROPERTY(bool mirrorSelected READ mirrorSelected NOTIFY settingsChanged)
+    Q_PROPERTY(int resolutionIndex READ resolutionIndex NOTIFY settingsChanged)
+    Q_PROPERTY(int qualityIndex READ qualityIndex NOTIFY settingsChanged)
+    Q_PROPERTY(int frameRateIndex READ frameRateIndex NOTIFY settingsChanged)
+    Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY settingsChanged)
+    Q_PROPERTY(bool autoStartOnConnect READ autoStartOnConnect NOTIFY settingsChanged)
+    Q_PROPERTY(QVariantList displayOptions READ displayOptions NOTIFY displaysChanged)
+    Q_PROPERTY(int selectedDisplayIndex READ selectedDisplayIndex NOTIFY displaysChanged)
+
+    Q_PROPERTY(bool screenPermissionNeeded READ screenPermissionNeeded NOTIFY permissionsChanged)
+    Q_PROPERTY(bool touchPermissionNeeded READ touchPermissionNeeded NOTIFY permissionsChanged)
+
+    Q_PROPERTY(QString hintKorean READ hintKorean NOTIFY hintChanged)
+    Q_PROPERTY(QString hintEnglish READ hintEnglish NOTIFY hintChanged)
+
+    Q_PROPERTY(bool canCheckForUpdates READ canCheckForUpdates NOTIFY updatesChanged)
+
+    // Fixed for the window's life. Options are lists of {korean, english}.
+    Q_PROPERTY(QString versionText READ versionText CONSTANT)
+    Q_PROPERTY(QString koreanFontFamily READ koreanFontFamily CONSTANT)
+    Q_PROPERTY(QString logoSource READ logoSource CONSTANT)
+    Q_PROPERTY(QVariantList modeOptions READ modeOptions CONSTANT)
+    Q_PROPERTY(QVariantList resolutionOptions READ resolutionOptions CONSTANT)
+    Q_PROPERTY(QVariantList qualityOptions READ qualityOptions CONSTANT)
+    Q_PROPERTY(QVariantList frameRateOptions READ frameRateOptions CONSTANT)
+
+public:
+    struct Environment {
+        std::shared_ptr<model::MacScreenModel> model;
+        std::shared_ptr<updates::UpdateChecker> updater;  // may be null: updates cannot be checked
+        // The GUI thread's executor and the clock the copy feedback is timed on.
+        std::shared_ptr<runtime::Executor> mainExecutor;
+        std::shared_ptr<runtime::Clock> clock;
+        VersionText version;
+        QString koreanFontFamily;
+        QString logoSource;  // a URL QML can load
+    };
+
+    // How long a copy button reads "Copied".
+    static constexpr runtime::Duration copiedFeedback = std::chrono::seconds(2);
+
+    explicit WindowModel(Environment environment, QObject* parent = nullptr);
+    ~WindowModel() override;
+
+    // The first time the window's content is shown: the full refresh.
+    void contentShown();
+
+    bool viewerConnected() const { return state_.status.viewerConnected; }
+    QString statusTitleKorean() const { return state_.status.titleKorean; }
+    QString statusTitleEnglish() const { return state_.status.titleEnglish; }
+    QString statusDetailKorean() const { return state_.status.detailKorean; }
+    QString statusDetailEnglish() const { return state_.status.detailEnglish; }
+    bool isStreaming() const { return state_.streaming.isStreaming; }
+    bool isBusy() const { return state_.streaming.isBusy; }
+    bool canStartOrStop() const { return state_.streaming.canStartOrStop; }
+
+    QString localIPAddress() const { return state_.addresses.local; }
+    QString remoteEndpoint() const { return state_.addresses.remote; }
+    bool canCopyLocalAddress() const { return state_.addresses.canCopyLocal; }
+    bool canCopyRemoteEndpoint() const { return state_.addresses.canCopyRemote; }
+    bool localAddressCopied() const { return localCopied_; }
+    bool remoteEndpointCopied() const { return remoteCopied_; }
+
+    QString iMessageAddress() const { return state_.iMessage.address; }
+    bool iMessageNotificationsEnabled() const { return state_.iMessage.enabled; }
+    QString iMessageStatus() const { return state_.iMessage.status; }
+    bool iMessageStatusIsFailure() const { return state_.iMessage.isFailure; }
+    bool iMessageNeedsSettings() const { return state_.iMessage.needsSettings; }
+
+    int sourceModeIndex() const { return state_.settings.sourceModeIndex; }
+    bool mirrorSelected() const { return state_.settings.sourceModeIndex == 1; }
+    int resolutionIndex() const { return state_.settings.resolutionIndex; }
+    int qualityIndex() const { return state_.settings.qualityIndex; }
+    int frameRateIndex() const { return state_.settings.frameRateIndex; }
+    bool launchAtLogin() const { return state_.settings.launchAtLogin; }
+    bool autoStartOnConnect() const { return state_.settings.autoStartOnConnect; }
+    QVariantList displayOptions() const { return state_.displays.options; }
+    int selectedDisplayIndex() const { return state_.displays.selectedIndex; }
+
+    bool screenPermissionNeeded() const { return state_.permissions.screen; }
+    bool touchPermissionNeeded() const { return state_.permissions.touch; }
+
+    QString hintKorean() const { return state_.hint.korean; }
+    QString hintEnglish() const { return state_.hint.english; }
+
+    bool canCheckForUpdates() const { return state_.canCheckForUpdates; }
+
+    QString versionText() const { return versionText_; }
+    QString koreanFontFamily() const { return koreanFontFamily_; }
+    QString logoSource() const { return logoSource_; }
+    QVariantList modeOptions() const;
+    QVariantList resolutionOptions() const;
+    QVariantList qualityOptions() const;
+    QVariantList frameRateOptions() const;
+
+    // The controls. Each one re-reads the model afterwards and signals even when nothing
+    // changed, so that a control the model did not follow returns to the model's value.
+    Q_INVOKABLE void selectSourceMode(int index);
+    Q_INVOKABLE void selectResolution(int index);
+    Q_INVOKABLE void selectDisplay(int index);
+    Q_INVOKABLE void selectQuality(int index);
+    Q_INVOKABLE void selectFrameRate(int index);
+    Q_INVOKABLE void setIMessageAddress(const QString& address);
+    Q_INVOKABLE void setIMessageNotificationsEnabled(bool on);
+    Q_INVOKABLE void setLaunchAtLogin(bool on);
+    Q_INVOKABLE void setAutoStartOnConnect(bool on);
+    Q_INVOKABLE void startOrStopStreaming();
+    Q_INVOKABLE void openScreenRecordingSettings();
+    Q_INVOKABLE void openTouchControlSettings();
+    Q_INVOKABLE void openAutomationSettings();
+    Q_INVOKABLE void copyLocalAddress();
+    Q_INVOKABLE void copyRemoteEndpoint();
+    Q_INVOKABLE void checkForUpdates();
+
+signals:
+    void statusChanged();
+    void streamingChanged();
+    void addressesChanged();
+    void copiedChanged();
+    void iMessageChanged();
+    void settingsChanged();
+    void displaysChanged();
+    void permissionsChanged();
+    void hintChanged();
+    void updatesChanged();
+
+private:
+    struct State {
+        struct Status {
+            bool viewerConnected = false;
+            QString titleKorean, titleEnglish, detailKorean, detailEnglish;
+            bool operator==(const Status&) const = default;
+        } status;
+        struct Streaming {
+            bool isStreaming = false;
+            bool isBusy = false;
+            bool canStartOrStop = false;
+            bool operator==(const Streaming&) const = default;
+        } streaming;
+        struct Addresses {
+            QString local, remote;
+            bool canCopyLocal = false;
+            bool canCopyRemote = false;
+            bool operator==(const Addresses&) const = default;
+        } addresses;
+        struct IMessage {
+            QString address;
+            bool enabled = false;
+            QString status;
+            bool isFailure = false;
+            bool needsSettings = false;
+            bool operator==(const IMessage&) const = default;
+        } iMessage;
+        struct Settings {
+            int sourceModeIndex = 0;
+            int resolutionIndex = 0;
+            int qualityIndex = 0;
+            int frameRateIndex = 0;
+            bool launchAtLogin = false;
+            bool autoStartOnConnect = false;
+            bool operator==(const Settings&) const = default;
+        } settings;
+        struct Displays {
+            QVariantList options;
+            int selectedIndex = -1;
+            bool operator==(const Displays&) const = default;
+        } displays;
+        struct Permissions {
+            bool screen = false;
+            bool touch = false;
+            bool operator==(const Permissions&) const = default;
+        } permissions;
+        struct Hint {
+            QString korean, english;
+            bool operator==(const Hint&) const = default;
+        } hint;
+        bool canCheckForUpdates = false;
+    };
+
+    State read() const;
+    // Re-reads the model once the current task is done. `force`: signal every group.
+    void scheduleSync(bool force = false);
+    void sync();
+    void afterControl() { scheduleSync(true); }
+    enum class CopyButton { localAddress, remoteEndpoint };
+    void copy(const QString& text, CopyButton button);
+    void setCopied(CopyButton button, bool copied);
+    void applicationStateChanged(Qt::ApplicationState state);
+
+    Environment environment_;
+    QString versionText_;
+    QString koreanFontFamily_;
+    QString logoSource_;
+    State state_;
+    bool syncScheduled_ = false;
+    bool forceSignals_ = false;
+    bool contentShown_ = false;
+    bool localCopied_ = false;
+    bool remoteCopied_ = false;
+    Qt::ApplicationState applicationState_;
+};
+
+}  // namespace kestrio::window

@@ -1,0 +1,160 @@
+// The two addresses with their copy buttons, and the address notification's block.
+#include "window/window_harness_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QColor>
+#include <QGuiApplication>
+#include <QQuickItem>
+
+namespace kestrio::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+QString clipboardText()
+{
+    return QGuiApplication::clipboard()->text();
+}
+
+void expectCopyLabel(const WindowHarness& harness, const QString& button, const QString& korean, const QString& english)
+{
+    EXPECT_EQ(harness.text(button + "LabelKorean"), korean);
+    EXPECT_EQ(harness.text(button + "LabelEnglish"), english);
+}
+
+TEST(WindowAddresses, ACopyPutsTheAddressOnTheClipboardAndReadsCopiedForTwoSeconds)
+{
+    WindowHarness harness;
+    harness.router = std::make_shared<AnsweringRouter>();
+    harness.open();
+    EXPECT_EQ(harness.text("localAddressValue"), "192.168.0.10");
+    EXPECT_EQ(harness.text("remoteAddressValue"), "203.0.113.7:61000");
+    expectCopyLabel(harness, "localAddressCopyButton", "IP 복사", "Copy IP");
+    expectCopyLabel(harness, "remoteAddressCopyButton", "주소 복사", "Copy Address");
+
+    QGuiApplication::clipboard()->setText("something else");
+    harness.click("localAddressCopyButton");
+    EXPECT_EQ(clipboardText(), "192.168.0.10");
+    expectCopyLabel(harness, "localAddressCopyButton", "복사됨", "Copied");
+    // Each button has its own flag.
+    expectCopyLabel(harness, "remoteAddressCopyButton", "주소 복사", "Copy Address");
+    harness.advance(1999ms);
+    expectCopyLabel(harness, "localAddressCopyButton", "복사됨", "Copied");
+    harness.advance(1ms);
+    expectCopyLabel(harness, "localAddressCopyButton", "IP 복사", "Copy IP");
+
+    // A second press within the two seconds starts a wait of its own; the first to end clears.
+    harness.click("remoteAddressCopyButton");  // t = 0
+    EXPECT_EQ(clipboardText(), "203.0.113.7:61000");
+    harness.advance(1500ms);
+    harness.click("remoteAddressCopyButton");  // t = 1.5
+    harness.advance(500ms);                     // t = 2: the first wait ends
+    expectCopyLabel(harness, "remoteAddressCopyButton", "주소 복사", "Copy Address");
+    harness.click("remoteAddressCopyButton");  // t = 2
+    expectCopyLabel(harness, "remoteAddressCopyButton", "복사됨", "Copied");
+    harness.advance(1500ms);                    // t = 3.5: the second press's wait ends
+    expectCopyLabel(harness, "remoteAddressCopyButton", "주소 복사", "Copy Address");
+    harness.advance(500ms);                     // t = 4: the third one's ends
+    expectCopyLabel(harness, "remoteAddressCopyButton", "주소 복사", "Copy Address");
+}
+
+TEST(WindowAddresses, CopyButtonsAreDisabledWhileTheirTextIsAPlaceholder)
+{
+    {
+        WindowHarness harness;
+        harness.router = std::make_shared<AnsweringRouter>();
+        harness.build();
+        // Before the first refresh and the first mapping outcome.
+        EXPECT_EQ(harness.text("localAddressValue"), "확인 중");
+        EXPECT_EQ(harness.text("remoteAddressValue"), "확인 중");
+        EXPECT_FALSE(harness.enabled("localAddressCopyButton"));
+        EXPECT_FALSE(harness.enabled("remoteAddressCopyButton"));
+        harness.show();
+        EXPECT_TRUE(harness.enabled("localAddressCopyButton"));
+        EXPECT_TRUE(harness.enabled("remoteAddressCopyButton"));
+    }
+    {
+        WindowHarness harness;
+        harness.localAddress.reset();
+        harness.router = std::make_shared<AnsweringRouter>();
+        harness.router->answer = {remote::RouterMappingResult::Outcome::unsupported, {}, 0, 0s, "nobody answered"};
+        harness.open();
+        EXPECT_EQ(harness.text("localAddressValue"), "확인 불가");
+        EXPECT_EQ(harness.text("remoteAddressValue"), "사용할 수 없음");
+        EXPECT_FALSE(harness.enabled("localAddressCopyButton"));
+        EXPECT_FALSE(harness.enabled("remoteAddressCopyButton"));
+        QGuiApplication::clipboard()->setText("untouched");
+        harness.click("localAddressCopyButton");
+        harness.click("remoteAddressCopyButton");
+        EXPECT_EQ(clipboardText(), "untouched");
+        expectCopyLabel(harness, "localAddressCopyButton", "IP 복사", "Copy IP");
+    }
+    {
+        // Without a router facility the remote text never leaves its first value.
+        WindowHarness harness;
+        harness.open();
+        EXPECT_EQ(harness.text("remoteAddressValue"), "확인 중");
+        EXPECT_FALSE(harness.enabled("remoteAddressCopyButton"));
+        EXPECT_TRUE(harness.enabled("localAddressCopyButton"));
+    }
+}
+
+TEST(WindowAddressNotification, TypedAddressIsStoredAtOnceAndTheToggleRunsTheNotification)
+{
+    WindowHarness harness;
+    harness.open();
+    harness.activate();
+    EXPECT_EQ(harness.item("iMessageAddressField").property("placeholderText").toString(), "name@example.com 또는 전화번호");
+    EXPECT_EQ(harness.text("iMessageStatus"), "iMessage 주소 알림이 꺼져 있습니다");
+    EXPECT_FALSE(harness.shown("iMessageSettingsButton"));
+
+    harness.click("iMessageAddressField");
+    const int writes = harness.settings->writes;
+    harness.type("me@example.com");
+    EXPECT_EQ(harness.settings->stringValue(model::settingsKey::iMessageAddress), std::optional<std::string>("me@example.com"));
+    EXPECT_EQ(harness.settings->writes - writes, 14) << "every keystroke is written";
+    EXPECT_EQ(harness.text("iMessageAddressField"), "me@example.com");
+
+    // No remote address yet: the notification waits for one.
+    harness.click("iMessageToggleSwitch");
+    EXPECT_EQ(harness.settings->boolValue(model::settingsKey::iMessageNotificationsEnabled), std::optional<bool>(true));
+    EXPECT_EQ(harness.text("iMessageStatus"), "외부 주소가 준비되면 메시지를 보냅니다");
+    EXPECT_EQ(harness.item("iMessageStatus").property("color").value<QColor>(),
+              harness.item("iMessageHelpKorean").property("color").value<QColor>())
+        << "not a failure: the secondary colour";
+
+    // Emptying the field empties the stored address, one keystroke at a time as well.
+    harness.click("iMessageAddressField");
+    harness.press(Qt::Key_End);
+    for (int i = 0; i < 14; ++i)
+        harness.press(Qt::Key_Backspace);
+    EXPECT_EQ(harness.settings->stringValue(model::settingsKey::iMessageAddress), std::optional<std::string>(""));
+
+    harness.click("iMessageToggleSwitch");
+    EXPECT_EQ(harness.text("iMessageStatus"), "iMessage 주소 알림이 꺼져 있습니다");
+}
+
+TEST(WindowAddressNotification, APermissionProblemOffersTheAutomationSettings)
+{
+    WindowHarness harness;
+    // A remote address, an address to send to, and nothing to send with.
+    harness.router = std::make_shared<AnsweringRouter>();
+    harness.settings->setString(model::settingsKey::iMessageAddress, "me@example.com");
+    harness.open();
+    harness.click("iMessageToggleSwitch");
+    EXPECT_EQ(harness.text("iMessageStatus"),
+              "메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요.\nMessages permission is required. Allow Kestrio Mac in Settings.");
+    ASSERT_TRUE(harness.shown("iMessageSettingsButton"));
+    EXPECT_EQ(harness.text("iMessageSettingsButton"), "설정 열기");
+    harness.click("iMessageSettingsButton");
+    ASSERT_EQ(harness.opener->urls.size(), 1U);
+    EXPECT_EQ(harness.opener->urls.back(), "x-apple.systempreferences:com.apple.preference.security?Privacy_Automation");
+
+    harness.click("iMessageToggleSwitch");
+    EXPECT_FALSE(harness.shown("iMessageSettingsButton"));
+}
+
+}  // namespace
+}  // namespace kestrio::test

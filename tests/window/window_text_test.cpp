@@ -1,0 +1,157 @@
+// The header, the update button and the fonts of the window's texts.
+#include "window/window_harness_support.h"
+
+#include "window/korean_font.h"
+#include "window/window_model.h"
+
+#include <gtest/gtest.h>
+
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGlyphRun>
+#include <QQuickItem>
+#include <QRawFont>
+#include <QTextLayout>
+
+#include <functional>
+#include <set>
+
+namespace kestrio::test {
+namespace {
+
+bool isHangul(char32_t c)
+{
+    return (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0x1100 && c <= 0x11FF) || (c >= 0x3130 && c <= 0x318F);
+}
+
+bool hasHangul(const QString& text)
+{
+    for (const char32_t c : text.toUcs4())
+        if (isHangul(c))
+            return true;
+    return false;
+}
+
+// The glyphs Qt lays `text` out with in `font`, font fallback included, as (font family,
+// glyph index) per glyph. Index 0 is the font's missing-glyph box.
+struct LaidOutGlyph {
+    QString family;
+    quint32 index;
+};
+std::vector<LaidOutGlyph> layOut(QString text, const QFont& font)
+{
+    text.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    while (layout.createLine().isValid()) {
+    }
+    layout.endLayout();
+    std::vector<LaidOutGlyph> glyphs;
+    for (const auto& run : layout.glyphRuns()) {
+        const QString family = run.rawFont().familyName();
+        for (const auto index : run.glyphIndexes())
+            glyphs.push_back({family, index});
+    }
+    return glyphs;
+}
+
+// Every visible text of the scene with Hangul in it: no glyph is drawn as a missing-glyph box,
+// and the Korean lines are set in the chosen Korean font.
+void expectKoreanRendersInState(WindowHarness& harness, const std::string& state)
+{
+    harness.render();
+    const QString korean = harness.content().koreanFontFamily();
+    int checked = 0;
+    for (const auto& text : sceneTexts(harness.window())) {
+        if (!hasHangul(text.text))
+            continue;
+        ++checked;
+        const auto where = state + ": \"" + text.text.toStdString() + "\" (" + text.name.toStdString() + ")";
+        for (const auto& glyph : layOut(text.text, text.font))
+            EXPECT_NE(glyph.index, 0U) << where << " has a missing glyph in " << glyph.family.toStdString();
+        // The font of the Korean lines must have the Hangul itself, not borrow it.
+        if (text.name.endsWith(QLatin1String("Korean"))) {
+            EXPECT_EQ(text.font.family(), korean) << where;
+            const QFontMetrics metrics(text.font);
+            for (const char32_t c : text.text.toUcs4()) {
+                if (isHangul(c)) {
+                    EXPECT_TRUE(metrics.inFontUcs4(c)) << where << ": U+" << std::hex << static_cast<unsigned>(c);
+                }
+            }
+        }
+    }
+    EXPECT_GT(checked, 10) << state << ": the Korean texts were not found";
+}
+
+TEST(WindowText, TheKoreanFontIsANanumFamilyOnThisMachine)
+{
+    // fonts-nanum is what the window expects on Debian; without it the check above could pass
+    // on fallback fonts alone.
+    ASSERT_TRUE(QFontDatabase::hasFamily("NanumGothic")) << "fonts-nanum is not installed";
+    EXPECT_EQ(window::chooseKoreanFontFamily(), "NanumGothic");
+}
+
+TEST(WindowText, NoKoreanTextRendersAMissingGlyphInAnyState)
+{
+    WindowHarness harness;
+    harness.router = std::make_shared<AnsweringRouter>();
+    harness.permissions->captureOK = false;
+    harness.permissions->trusted = false;
+    harness.settings->setString(model::settingsKey::iMessageAddress, "me@example.com");
+    harness.open();
+    expectKoreanRendersInState(harness, "waiting, without permissions");
+
+    harness.click("iMessageToggleSwitch");  // the two-line permission text
+    harness.click("modeSegment1");
+    harness.click("displayPicker");  // the display names in the open list
+    expectKoreanRendersInState(harness, "mirroring, list open");
+    harness.click("displayPickerOption0");
+
+    harness.link->connect(false, "민지의 iPhone");
+    harness.settle();
+    ASSERT_TRUE(harness.model->isStreaming());
+    expectKoreanRendersInState(harness, "streaming in the compatible mode");
+}
+
+TEST(WindowText, TheHeaderShowsTheLogoTaglineAndVersion)
+{
+    WindowHarness harness;
+    harness.open();
+    EXPECT_EQ(harness.item("logo").property("status").toInt(), 1) << "the logo loaded (Image.Ready)";
+    EXPECT_EQ(harness.item("logo").width(), 54);
+    EXPECT_EQ(harness.item("logo").height(), 54);
+    EXPECT_EQ(harness.text("versionKorean"), "맥 앱 버전 0.1.0 (1)");
+    EXPECT_EQ(harness.text("versionEnglish"), "Mac app version 0.1.0 (1)");
+    EXPECT_FALSE(harness.text("taglineKorean").isEmpty());
+    EXPECT_FALSE(harness.text("taglineEnglish").isEmpty());
+
+    EXPECT_EQ(window::VersionText{}.text(), "- (-)");
+}
+
+TEST(WindowText, TheUpdateButtonIsEnabledOnlyWhileACheckIsPossible)
+{
+    {
+        WindowHarness harness;
+        harness.open();
+        EXPECT_FALSE(harness.enabled("checkForUpdatesButton")) << "no feed to check";
+    }
+    WindowHarness harness;
+    harness.feedURL = "https://updates.example.com/appcast.xml";
+    harness.open();
+    EXPECT_TRUE(harness.enabled("checkForUpdatesButton"));
+    harness.hover("checkForUpdatesButton");
+    bool tooltip = false;
+    for (const auto& text : sceneTexts(harness.window()))
+        tooltip = tooltip || text.text == "Check for Mac app updates";
+    EXPECT_TRUE(tooltip) << "the pointer over the button shows its help";
+    harness.click("checkForUpdatesButton");
+    EXPECT_FALSE(harness.enabled("checkForUpdatesButton")) << "while the check runs";
+    EXPECT_EQ(harness.feedFetcher->fetches, 0);
+    harness.updateWorker->runUntilIdle();
+    harness.settle();
+    EXPECT_EQ(harness.feedFetcher->fetches, 1);
+    EXPECT_TRUE(harness.enabled("checkForUpdatesButton"));
+}
+
+}  // namespace
+}  // namespace kestrio::test
