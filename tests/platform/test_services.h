@@ -175,7 +175,9 @@ inline std::vector<std::string> splitParsableLine(const std::string& line)
 // Resolved services as avahi-browse sees them from inside the mDNS namespace.
 inline std::vector<BrowsedService> browseWithAvahi(const std::filesystem::path& script, const std::string& type)
 {
-    auto result = runServices(script, {"mdns-exec", "avahi-browse", "--resolve", "--parsable", "--terminate", type});
+    // avahi-browse can wait for ever on a resolve the daemon never finishes (a service that goes
+    // while it is being resolved): a browse that hangs counts as one that saw nothing.
+    auto result = runServices(script, {"mdns-exec", "timeout", "10", "avahi-browse", "--resolve", "--parsable", "--terminate", type});
     std::vector<BrowsedService> services;
     std::size_t start = 0;
     while (start < result.output.size()) {
