@@ -11,9 +11,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <future>
-#include <iomanip>
 #include <mutex>
 #include <signal.h>
 #include <thread>
@@ -622,14 +620,6 @@ TEST_F(XTestInputPosterTest, AServerKilledMidwayLeavesCallsDoingNothing)
         text.push_back(static_cast<char16_t>(0x4e00 + i));
     std::thread typing([&] { poster_->postText(text, 0); });
     EXPECT_TRUE(recorder_->waitForKeyPresses(1));
-    // The poster keeps trying to reconnect, and a server of a test running alongside must not
-    // take the display number over meanwhile: the lock file names this process as its holder
-    // (a killed server leaves it behind) until the test ends.
-    const std::string lock = "/tmp/.X" + server_->displayName().substr(1) + "-lock";
-    {
-        std::ofstream holder(lock, std::ios::trunc);
-        holder << std::setw(10) << getpid() << '\n';
-    }
     kill(server_->processID(), SIGKILL);
     typing.join();
     ASSERT_TRUE(recorder_->waitUntilDisconnected());
@@ -643,7 +633,6 @@ TEST_F(XTestInputPosterTest, AServerKilledMidwayLeavesCallsDoingNothing)
         clock_->advance(XTestInputPoster::reconnectInterval);
     }
     poster_.reset();
-    std::remove(lock.c_str());
 }
 
 // Polls `condition` until it holds, for what a connection being opened on another thread needs.
