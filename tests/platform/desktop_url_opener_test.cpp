@@ -1,4 +1,5 @@
 #include "platform/linux/desktop_url_opener.h"
+#include "platform/temporary_directory.h"
 
 #include <gtest/gtest.h>
 
@@ -23,28 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class TemporaryDirectory {
-public:
-    TemporaryDirectory()
-    {
-        std::string pattern = (fs::temp_directory_path() / "kestrio-opener-XXXXXX").string();
-        if (mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
-    ~TemporaryDirectory()
-    {
-        std::error_code error;
-        if (!path_.empty())
-            fs::remove_all(path_, error);
-    }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using test::TemporaryDirectory;
 
 class ScopedEnvironment {
 public:

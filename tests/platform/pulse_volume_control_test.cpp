@@ -1,4 +1,5 @@
 #include "platform/linux/pulse_volume_control.h"
+#include "platform/temporary_directory.h"
 
 #include <gtest/gtest.h>
 
@@ -31,28 +32,7 @@ using namespace std::chrono_literals;
 // Far beyond any bound the tests set: reaching it means the control never gave up.
 constexpr auto watchdog = 30s;
 
-class TemporaryDirectory {
-public:
-    TemporaryDirectory()
-    {
-        std::string pattern = (fs::temp_directory_path() / "kestrio-volume-XXXXXX").string();
-        if (mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
-    ~TemporaryDirectory()
-    {
-        std::error_code error;
-        if (!path_.empty())
-            fs::remove_all(path_, error);
-    }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using test::TemporaryDirectory;
 
 class ScopedEnvironment {
 public:

@@ -1,4 +1,5 @@
 #include "platform/linux/sendmail_message_delivery.h"
+#include "platform/temporary_directory.h"
 
 #include "link/base64.h"
 
@@ -37,28 +38,7 @@ using namespace std::chrono_literals;
 constexpr const char* python = "/usr/bin/python3";
 constexpr const char* recipient = "me@example.com";
 
-class TemporaryDirectory {
-public:
-    TemporaryDirectory()
-    {
-        std::string pattern = (fs::temp_directory_path() / "kestrio-mail-XXXXXX").string();
-        if (mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
-    ~TemporaryDirectory()
-    {
-        std::error_code error;
-        if (!path_.empty())
-            fs::remove_all(path_, error);
-    }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using test::TemporaryDirectory;
 
 std::string findOnPath(const std::string& name)
 {

@@ -1,4 +1,5 @@
 #include "platform/linux/single_instance.h"
+#include "platform/temporary_directory.h"
 
 #include <gtest/gtest.h>
 
@@ -57,28 +58,7 @@ constexpr const char* pretendHostReadyVariable = "KESTRIO_TEST_PRETEND_HOST_READ
     std::_Exit(0);
 }();
 
-class TemporaryDirectory {
-public:
-    TemporaryDirectory()
-    {
-        std::string pattern = (fs::temp_directory_path() / "kestrio-instance-XXXXXX").string();
-        if (mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
-    ~TemporaryDirectory()
-    {
-        std::error_code error;
-        if (!path_.empty())
-            fs::remove_all(path_, error);
-    }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using test::TemporaryDirectory;
 
 class ScopedEnvironment {
 public:
