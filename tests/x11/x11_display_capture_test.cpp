@@ -144,8 +144,10 @@ TEST_F(X11DisplayCaptureTest, ScaledAndNv12FramesKeepThePicture)
         int height;
         PixelFormat format;
     };
+    // NV12 at 320x240 and 400x300 goes through the downscaler; at 240x180, under half across,
+    // through libyuv's scaling.
     for (Case c : {Case{320, 240, PixelFormat::bgra}, Case{0, 0, PixelFormat::nv12}, Case{320, 240, PixelFormat::nv12},
-                   Case{400, 300, PixelFormat::nv12}}) {
+                   Case{400, 300, PixelFormat::nv12}, Case{240, 180, PixelFormat::nv12}}) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
         auto clock = std::make_shared<runtime::VirtualClock>();
         X11DisplayCaptureFactory factory(server_->displayName(), clock);

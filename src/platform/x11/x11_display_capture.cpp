@@ -1,6 +1,7 @@
 #include "platform/x11/x11_display_capture.h"
 #include "platform/x11/x11_connect.h"
 
+#include "capture/nv12_downscaler.h"
 #include "runtime/serial_queue.h"
 
 #include <libyuv.h>
@@ -191,9 +192,18 @@ public:
                 capture::DisplayCaptureStream::FrameHandler handler)
         : setup_(std::move(setup)), clock_(std::move(clock)), queue_(std::move(queue)), handler_(std::move(handler))
     {
-        if (setup_.format == PixelFormat::nv12 &&
-            (setup_.outputWidth != setup_.area.width || setup_.outputHeight != setup_.area.height))
-            scaled_.resize(static_cast<std::size_t>(setup_.outputWidth) * setup_.outputHeight * 4);
+        const Rect& area = setup_.area;
+        if (setup_.format == PixelFormat::nv12 && (setup_.outputWidth != area.width || setup_.outputHeight != area.height)) {
+            downscaler_ = capture::Nv12Downscaler::create(area.width, area.height, setup_.outputWidth, setup_.outputHeight);
+            if (downscaler_ && downscaler_->usesAvx2()) {
+                fullSizeChromaStride_ = (area.width + 1) / 2 * 2;
+                fullSize_.resize(static_cast<std::size_t>(area.width) * area.height +
+                                 static_cast<std::size_t>(fullSizeChromaStride_) * ((area.height + 1) / 2));
+            } else {
+                downscaler_.reset();
+                scaled_.resize(static_cast<std::size_t>(setup_.outputWidth) * setup_.outputHeight * 4);
+            }
+        }
     }
 
     ~CaptureCore() { stop(); }
@@ -384,12 +394,20 @@ private:
             frame.strides = {stride, 0};
             return;
         }
-        // Scaling the RGB picture first and converting the smaller result costs less than
-        // converting the full picture and scaling both planes (see the benchmark).
         std::uint8_t* luma = target;
         std::uint8_t* chroma = target + static_cast<std::size_t>(width) * height;
         const int chromaStride = (width + 1) / 2 * 2;
-        if (scales) {
+        if (downscaler_) {
+            // Converting the full picture and resampling its planes with the downscaler's
+            // shuffles costs half of what scaling the RGB picture first does (see the benchmark).
+            std::uint8_t* fullLuma = fullSize_.data();
+            std::uint8_t* fullChroma = fullLuma + static_cast<std::size_t>(area.width) * area.height;
+            libyuv::ARGBToNV12(source, sourceStride, fullLuma, area.width, fullChroma, fullSizeChromaStride_, area.width,
+                               area.height);
+            downscaler_->scale(fullLuma, area.width, fullChroma, fullSizeChromaStride_, luma, width, chroma, chromaStride);
+        } else if (scales) {
+            // Without it, scaling the RGB picture first and converting the smaller result costs
+            // less than converting the full picture and scaling both planes with libyuv.
             libyuv::ARGBScale(source, sourceStride, area.width, area.height, scaled_.data(), width * 4, width, height,
                               libyuv::kFilterBilinear);
             libyuv::ARGBToNV12(scaled_.data(), width * 4, luma, width, chroma, chromaStride, width, height);
@@ -419,7 +437,10 @@ private:
     int pointerY_ = 0;
     std::optional<runtime::TimePoint> lastFrame_;
     runtime::TimePoint nextTick_{};
-    std::vector<std::uint8_t> scaled_;
+    std::vector<std::uint8_t> scaled_;  // the RGB picture at the output size, when libyuv scales
+    std::optional<capture::Nv12Downscaler> downscaler_;
+    std::vector<std::uint8_t> fullSize_;  // the NV12 picture at the display's size, for the downscaler
+    int fullSizeChromaStride_ = 0;
 };
 
 class X11DisplayCaptureStream final : public capture::DisplayCaptureStream {

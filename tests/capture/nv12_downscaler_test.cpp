@@ -1,0 +1,223 @@
+// The NV12 downscaler: where it applies, faithful to an exact bilinear resampling, flat areas kept
+// exact, the AVX2 kernels equal to the portable code bit for bit, and no byte read or written
+// outside the planes it is given.
+
+#include "capture/nv12_downscaler.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace kestrio::test {
+namespace {
+
+using capture::Nv12Downscaler;
+using Kernels = Nv12Downscaler::Kernels;
+
+struct Size {
+    int width;
+    int height;
+};
+
+struct Case {
+    Size source;
+    Size output;
+};
+
+// Both planes in one exactly sized buffer each, so that a read past them is a sanitizer error.
+struct Picture {
+    Size size;
+    int stride = 0;
+    std::vector<std::uint8_t> luma;
+    std::vector<std::uint8_t> chroma;
+
+    int chromaWidth() const { return (size.width + 1) / 2; }
+    int chromaHeight() const { return (size.height + 1) / 2; }
+};
+
+Picture makePicture(Size size, int stride, std::uint32_t seed, bool flat = false)
+{
+    Picture picture{size, stride, {}, {}};
+    picture.luma.resize(static_cast<std::size_t>(stride) * (size.height - 1) + size.width);
+    picture.chroma.resize(static_cast<std::size_t>(stride) * (picture.chromaHeight() - 1) + picture.chromaWidth() * 2);
+    std::mt19937 random(seed);
+    for (auto& byte : picture.luma)
+        byte = flat ? 201 : static_cast<std::uint8_t>(random());
+    for (std::size_t i = 0; i < picture.chroma.size(); ++i)
+        picture.chroma[i] = flat ? static_cast<std::uint8_t>(i % 2 ? 37 : 140) : static_cast<std::uint8_t>(random());
+    return picture;
+}
+
+// Output planes with a stride wider than the rows; the padding and the bytes after the planes
+// hold a marker that must survive.
+constexpr std::uint8_t marker = 0xA5;
+constexpr int outputPadding = 24;
+
+Picture makeOutput(Size size)
+{
+    Picture picture{size, size.width + outputPadding, {}, {}};
+    picture.luma.assign(static_cast<std::size_t>(picture.stride) * size.height + 64, marker);
+    picture.chroma.assign(static_cast<std::size_t>(picture.stride) * picture.chromaHeight() + 64, marker);
+    return picture;
+}
+
+Picture downscale(const Picture& source, Size size, Kernels kernels, bool* avx2 = nullptr)
+{
+    auto scaler = Nv12Downscaler::create(source.size.width, source.size.height, size.width, size.height, kernels);
+    EXPECT_TRUE(scaler.has_value());
+    Picture output = makeOutput(size);
+    if (!scaler)
+        return output;
+    if (avx2)
+        *avx2 = scaler->usesAvx2();
+    scaler->scale(source.luma.data(), source.stride, source.chroma.data(), source.stride, output.luma.data(), output.stride,
+                  output.chroma.data(), output.stride);
+    return output;
+}
+
+// The exact bilinear value at output sample (x, y) of a plane with `components` interleaved
+// components, sample centres aligned.
+double exactBilinear(const std::vector<std::uint8_t>& plane, int stride, int sourceWidth, int sourceHeight, int width,
+                     int height, int components, int x, int y, int component)
+{
+    auto position = [](int index, int count, int sourceCount) {
+        double centre = (index + 0.5) * sourceCount / count - 0.5;
+        return std::clamp(centre, 0.0, static_cast<double>(sourceCount - 1));
+    };
+    const double sx = position(x, width, sourceWidth);
+    const double sy = position(y, height, sourceHeight);
+    const int x0 = static_cast<int>(sx);
+    const int y0 = static_cast<int>(sy);
+    const int x1 = std::min(x0 + 1, sourceWidth - 1);
+    const int y1 = std::min(y0 + 1, sourceHeight - 1);
+    auto at = [&](int px, int py) {
+        return static_cast<double>(plane[static_cast<std::size_t>(py) * stride + px * components + component]);
+    };
+    const double fx = sx - x0;
+    const double fy = sy - y0;
+    const double top = at(x0, y0) * (1 - fx) + at(x1, y0) * fx;
+    const double bottom = at(x0, y1) * (1 - fx) + at(x1, y1) * fx;
+    return top * (1 - fy) + bottom * fy;
+}
+
+std::string describe(const Case& c)
+{
+    return std::to_string(c.source.width) + "x" + std::to_string(c.source.height) + " -> " + std::to_string(c.output.width) +
+           "x" + std::to_string(c.output.height);
+}
+
+const std::vector<Case>& cases()
+{
+    static const std::vector<Case> all = {
+        {{1920, 1080}, {1728, 972}},   // balanced from a full HD display
+        {{1920, 1080}, {1280, 720}},   // data saver
+        {{1366, 768}, {1280, 720}},    // odd chroma width at the source
+        {{1001, 701}, {502, 352}},     // odd source, close to half
+        {{1920, 1080}, {1920, 972}},   // rows only
+        {{1920, 1080}, {1728, 1080}},  // columns only
+        {{64, 64}, {32, 32}},          // exactly half
+        {{41, 11}, {22, 6}},           // narrower than one window
+        {{2, 2}, {2, 2}},              // the smallest picture, unchanged
+    };
+    return all;
+}
+
+TEST(Nv12Downscaler, AppliesOnlyToShrinkingByAtMostHalfAcrossToEvenSizes)
+{
+    EXPECT_TRUE(Nv12Downscaler::create(1920, 1080, 1728, 972));
+    EXPECT_TRUE(Nv12Downscaler::create(1920, 1080, 960, 200));  // rows may shrink further
+    EXPECT_TRUE(Nv12Downscaler::create(1920, 1080, 1920, 1080));
+    EXPECT_FALSE(Nv12Downscaler::create(1920, 1080, 958, 540));   // under half across
+    EXPECT_FALSE(Nv12Downscaler::create(3840, 2160, 1280, 720));  // a 4K display at data saver
+    EXPECT_FALSE(Nv12Downscaler::create(1280, 720, 1728, 972));   // enlarging
+    EXPECT_FALSE(Nv12Downscaler::create(1920, 1080, 1920, 1082));
+    EXPECT_FALSE(Nv12Downscaler::create(1920, 1080, 1727, 972));  // odd sizes
+    EXPECT_FALSE(Nv12Downscaler::create(1920, 1080, 1728, 971));
+    EXPECT_FALSE(Nv12Downscaler::create(1920, 1080, 0, 0));
+}
+
+TEST(Nv12Downscaler, FollowsAnExactBilinearResamplingAndStaysInsideItsPlanes)
+{
+    for (Kernels kernels : {Kernels::portable, Kernels::best}) {
+        for (const Case& c : cases()) {
+            SCOPED_TRACE(describe(c) + (kernels == Kernels::best ? " best" : " portable"));
+            const Picture source = makePicture(c.source, c.source.width * 2 + 8, 7);
+            const Picture output = downscale(source, c.output, kernels);
+            double worst = 0;
+            for (int y = 0; y < c.output.height; ++y) {
+                for (int x = 0; x < c.output.width; ++x) {
+                    const double exact = exactBilinear(source.luma, source.stride, c.source.width, c.source.height,
+                                                       c.output.width, c.output.height, 1, x, y, 0);
+                    worst = std::max(worst, std::abs(output.luma[static_cast<std::size_t>(y) * output.stride + x] - exact));
+                }
+            }
+            for (int y = 0; y < output.chromaHeight(); ++y) {
+                for (int x = 0; x < output.chromaWidth(); ++x) {
+                    for (int component = 0; component < 2; ++component) {
+                        const double exact = exactBilinear(source.chroma, source.stride, source.chromaWidth(), source.chromaHeight(),
+                                                           output.chromaWidth(), output.chromaHeight(), 2, x, y, component);
+                        const auto value = output.chroma[static_cast<std::size_t>(y) * output.stride + x * 2 + component];
+                        worst = std::max(worst, std::abs(value - exact));
+                    }
+                }
+            }
+            // Weights are kept to 1/128 (off by at most 1/256 of a neighbour difference of up to
+            // 255) and each direction rounds once: at most 2 x (1 + 0.5) steps from the exact value.
+            // A sample taken from the wrong place is off by tens on this noise.
+            EXPECT_LE(worst, 3.0);
+
+            for (const auto* plane : {&output.luma, &output.chroma}) {
+                const int rows = plane == &output.luma ? output.size.height : output.chromaHeight();
+                const int rowBytes = plane == &output.luma ? output.size.width : output.chromaWidth() * 2;
+                for (std::size_t i = 0; i < plane->size(); ++i) {
+                    const auto row = static_cast<int>(i / output.stride);
+                    const auto column = static_cast<int>(i % output.stride);
+                    if (row >= rows || column >= rowBytes) {
+                        ASSERT_EQ((*plane)[i], marker) << "written outside the picture at byte " << i;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(Nv12Downscaler, KeepsFlatColoursExact)
+{
+    for (const Case& c : cases()) {
+        SCOPED_TRACE(describe(c));
+        const Picture source = makePicture(c.source, c.source.width * 2, 1, true);
+        const Picture output = downscale(source, c.output, Kernels::best);
+        for (int y = 0; y < c.output.height; ++y) {
+            for (int x = 0; x < c.output.width; ++x)
+                ASSERT_EQ(output.luma[static_cast<std::size_t>(y) * output.stride + x], 201);
+        }
+        for (int y = 0; y < output.chromaHeight(); ++y) {
+            for (int x = 0; x < output.chromaWidth(); ++x) {
+                ASSERT_EQ(output.chroma[static_cast<std::size_t>(y) * output.stride + x * 2], 140);
+                ASSERT_EQ(output.chroma[static_cast<std::size_t>(y) * output.stride + x * 2 + 1], 37);
+            }
+        }
+    }
+}
+
+TEST(Nv12Downscaler, Avx2KernelsMatchThePortableCodeBitForBit)
+{
+    for (const Case& c : cases()) {
+        SCOPED_TRACE(describe(c));
+        const Picture source = makePicture(c.source, c.source.width + 3, 99);
+        bool avx2 = false;
+        const Picture fast = downscale(source, c.output, Kernels::best, &avx2);
+        if (!avx2)
+            GTEST_SKIP() << "this processor has no AVX2";
+        const Picture portable = downscale(source, c.output, Kernels::portable);
+        ASSERT_EQ(fast.luma, portable.luma);
+        ASSERT_EQ(fast.chroma, portable.chroma);
+    }
+}
+
+}  // namespace
+}  // namespace kestrio::test
