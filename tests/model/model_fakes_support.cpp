@@ -208,10 +208,8 @@ ModelHarness::~ModelHarness()
     settle();
 }
 
-model::MacScreenModel& ModelHarness::create()
+void FakeFacilities::fill(model::MacScreenModel::Environment& environment)
 {
-    model::MacScreenModel::Environment environment;
-    environment.mainExecutor = main;
     environment.clock = clock;
     environment.link = link;
     environment.settings = settings;
@@ -219,19 +217,26 @@ model::MacScreenModel& ModelHarness::create()
     environment.permissions = permissions;
     environment.captureSessions = captures.factory();
     environment.urlOpener = opener;
+    environment.loginItem = loginItem;
+    environment.deviceLister = deviceLister;
+    environment.messagesNotifier = messagesNotifier;
+}
+
+model::MacScreenModel& ModelHarness::create()
+{
+    model::MacScreenModel::Environment environment;
+    fill(environment);
+    environment.mainExecutor = main;
     environment.input = input;
     environment.mouseQueue = mouseQueue;
     environment.volume = volume;
     environment.background = background;
     environment.inputQueue = inputQueue;
-    environment.loginItem = loginItem;
-    environment.deviceLister = deviceLister;
     environment.phoneQueue = phoneQueue;
     if (router)
         environment.natPortMapper = remote::NATPortMapper::create({natQueue, clock, router});
     environment.localAddress = [this] { return localAddress; };
     environment.trustedPhones = trustedPhones;
-    environment.messagesNotifier = messagesNotifier;
     environment.notifierQueue = notifierQueue;
     model = model::MacScreenModel::create(std::move(environment));
     model->observe([this] { ++changes; });

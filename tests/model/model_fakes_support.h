@@ -252,7 +252,25 @@ struct CaptureLog {
 };
 
 // A model on a manual main executor and a virtual clock, with every facility faked.
-struct ModelHarness {
+// The model's facilities as fakes, for the harnesses that build a model over them.
+struct FakeFacilities {
+    // Hands the fakes to the model; queues, input, volume and the router are the harness's.
+    void fill(model::MacScreenModel::Environment& environment);
+
+    std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
+    std::shared_ptr<FakeViewerLink> link = std::make_shared<FakeViewerLink>(clock);
+    std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
+    std::shared_ptr<FakeDisplayFacility> displays = std::make_shared<FakeDisplayFacility>();
+    std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
+    std::shared_ptr<RecordingUrlOpener> opener = std::make_shared<RecordingUrlOpener>();
+    CaptureLog captures;
+    std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
+    std::shared_ptr<FakeDeviceLister> deviceLister = std::make_shared<FakeDeviceLister>();
+    std::optional<std::string> localAddress = std::string("192.168.0.10");
+    std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // set before the model is built; null: nothing can be sent
+};
+
+struct ModelHarness : FakeFacilities {
     ModelHarness();
     ~ModelHarness();
 
@@ -275,20 +293,9 @@ struct ModelHarness {
     std::shared_ptr<runtime::ManualExecutor> phoneQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> natQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<remote::RouterPortMapping> router;  // set before create(): the model maps its port
-    std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
-    std::shared_ptr<FakeViewerLink> link = std::make_shared<FakeViewerLink>(clock);
-    std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
-    std::shared_ptr<FakeDisplayFacility> displays = std::make_shared<FakeDisplayFacility>();
-    std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
-    std::shared_ptr<RecordingUrlOpener> opener = std::make_shared<RecordingUrlOpener>();
     std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
     std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>();
-    CaptureLog captures;
-    std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
-    std::shared_ptr<FakeDeviceLister> deviceLister = std::make_shared<FakeDeviceLister>();
-    std::optional<std::string> localAddress = std::string("192.168.0.10");
     std::shared_ptr<link::TrustedPhones> trustedPhones = std::make_shared<link::TrustedPhones>();
-    std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // set before create(): messages can be sent
     std::shared_ptr<runtime::ManualExecutor> notifierQueue = std::make_shared<runtime::ManualExecutor>();
     bool holdNotifierQueue = false;  // settle() leaves the notifier's queue alone
     int changes = 0;

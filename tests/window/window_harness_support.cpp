@@ -48,16 +48,8 @@ void WindowHarness::open(QSize size)
 void WindowHarness::build(QSize size)
 {
     model::MacScreenModel::Environment environment;
+    fill(environment);
     environment.mainExecutor = executor;
-    environment.clock = clock;
-    environment.link = link;
-    environment.settings = settings;
-    environment.displays = displays;
-    environment.permissions = permissions;
-    environment.captureSessions = captures.factory();
-    environment.urlOpener = opener;
-    environment.loginItem = loginItem;
-    environment.deviceLister = deviceLister;
     // Every queue is the GUI thread: the fakes answer at once.
     environment.mouseQueue = executor;
     environment.background = executor;
@@ -65,7 +57,6 @@ void WindowHarness::build(QSize size)
     if (router)
         environment.natPortMapper = remote::NATPortMapper::create({executor, clock, router});
     environment.localAddress = [address = localAddress] { return address; };
-    environment.messagesNotifier = messagesNotifier;
     model = model::MacScreenModel::create(std::move(environment));
 
     updates::UpdateChecker::Options checker;

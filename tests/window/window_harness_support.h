@@ -61,7 +61,7 @@ public:
 // scrolling.
 inline constexpr QSize fullWindowSize{560, 1360};
 
-class WindowHarness {
+class WindowHarness : public FakeFacilities {
 public:
     WindowHarness();
     ~WindowHarness();
@@ -106,19 +106,8 @@ public:
     // waits until Qt sees it active.
     void activate();
 
-    // Fakes; change them before open() unless a test says otherwise.
-    std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
-    std::shared_ptr<FakeViewerLink> link = std::make_shared<FakeViewerLink>(clock);
-    std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
-    std::shared_ptr<FakeDisplayFacility> displays = std::make_shared<FakeDisplayFacility>();
-    std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
-    std::shared_ptr<RecordingUrlOpener> opener = std::make_shared<RecordingUrlOpener>();
-    std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
-    std::shared_ptr<FakeDeviceLister> deviceLister = std::make_shared<FakeDeviceLister>();
+    // Fakes, beside those of FakeFacilities; change them before open() unless a test says otherwise.
     std::shared_ptr<AnsweringRouter> router;  // null: no port mapping, the remote row stays "확인 중"
-    std::optional<std::string> localAddress = std::string("192.168.0.10");
-    std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // null: nothing can be sent
-    CaptureLog captures;
     // The update check: with a feed URL the button may be pressed; its download runs on
     // `updateWorker`, which only the test runs.
     std::string feedURL;
