@@ -2,6 +2,7 @@
 // alone.
 
 #include "platform/avahi/avahi_service_advertiser.h"
+#include "platform/temporary_directory.h"
 #include "platform/test_services.h"
 #include "runtime/virtual_clock.h"
 
@@ -18,6 +19,7 @@ namespace kestrio::platform {
 namespace {
 
 using link::ServiceRegistration;
+using test::TemporaryDirectory;
 using testing::browseWithAvahi;
 using testing::contains;
 using testing::containsName;
@@ -40,20 +42,11 @@ public:
                 real = text.substr(10);
         }
         real_ = real;
-        std::string pattern = (std::filesystem::temp_directory_path() / "kestrio-bus-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
+        if (folder_.path().empty())
             return;
-        folder_ = pattern;
-        link_ = folder_ / "system_bus_socket";
+        link_ = folder_.path() / "system_bus_socket";
         connect();
         setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + link_.string()).c_str(), 1);
-    }
-
-    ~SystemBusLink()
-    {
-        std::error_code error;
-        if (!folder_.empty())
-            std::filesystem::remove_all(folder_, error);
     }
 
     SystemBusLink(const SystemBusLink&) = delete;
@@ -75,7 +68,7 @@ public:
 
 private:
     std::filesystem::path real_;
-    std::filesystem::path folder_;
+    TemporaryDirectory folder_;
     std::filesystem::path link_;
 };
 
