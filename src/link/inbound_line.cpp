@@ -1,6 +1,7 @@
 #include "link/inbound_line.h"
 
 #include "link/base64.h"
+#include "runtime/printable_text.h"
 
 #include <array>
 #include <charconv>
@@ -123,12 +124,22 @@ InboundLine parseHandshake(const Tokens& tokens)
     if (tokens.count < codecPosition)
         return IgnoredLine{};
 
+    // The name is shown, printed and stored, the identifier stored: both come without what
+    // could disturb a display, and cut to a bounded size. Nothing left counts as absent.
+    const auto identityField = [&](std::size_t position) -> std::optional<std::string> {
+        auto text = tokens.count >= position ? decodeTextField(tokens.at(position)) : std::nullopt;
+        if (!text)
+            return std::nullopt;
+        std::string shown(runtime::cutAtCharacter(runtime::printableText(*text), maxIdentityBytes));
+        if (shown.empty())
+            return std::nullopt;
+        return shown;
+    };
     Handshake handshake;
     handshake.h264 = tokens.at(codecPosition) == "H264";
-    auto name = tokens.count >= codecPosition + 1 ? decodeTextField(tokens.at(codecPosition + 1)) : std::nullopt;
+    auto name = identityField(codecPosition + 1);
     handshake.name = name ? std::move(*name) : std::string("iPhone");
-    auto identifier =
-        tokens.count >= codecPosition + 2 ? decodeTextField(tokens.at(codecPosition + 2)) : std::nullopt;
+    auto identifier = identityField(codecPosition + 2);
     handshake.identifierGiven = identifier.has_value();
     handshake.identifier = identifier ? std::move(*identifier) : handshake.name;
     return handshake;

@@ -10,7 +10,11 @@
 
 namespace kestrio::link {
 
-// "HELLO" or "CAP": the viewer announces itself and the codec it wants.
+// The most bytes of a viewer's name or identifier that are kept.
+inline constexpr std::size_t maxIdentityBytes = 128;
+
+// "HELLO" or "CAP": the viewer announces itself and the codec it wants. Its name and identifier
+// hold no control or bidirectional-override characters and at most maxIdentityBytes bytes.
 struct Handshake {
     bool h264 = false;
     std::string name;        // "iPhone" when the viewer sent none

@@ -128,6 +128,37 @@ TEST(InboundLine, Handshakes)
     EXPECT_TRUE(means("HELLO H264 " + name, Handshake{false, "iPhone", "iPhone"}));
 }
 
+TEST(InboundLine, HandshakeNamesAndIdentifiersAreMadeSafeToShowAndStore)
+{
+    const auto hello = [](const std::string& name, const std::string& identifier) {
+        return "HELLO 2 JPEG " + base64Encode(name) + " " + base64Encode(identifier);
+    };
+    const auto syllables = [](int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i)
+            text += "가";  // three bytes
+        return text;
+    };
+    const struct {
+        std::string name, identifier;
+        Handshake expected;
+    } cases[] = {
+        // Control characters, DEL, C1, line separators and bidirectional overrides go.
+        {"Min\nji\t\x1b[2J\x7f\xc2\x85 iPhone", "id\r\n-1", {false, "Minji[2J iPhone", "id-1", true}},
+        {"\xe2\x80\xae" "enohPi\xe2\x80\xac\xe2\x81\xa6x\xe2\x81\xa9\xe2\x80\xa8", "a\xe2\x80\xab" "b", {false, "enohPix", "ab", true}},
+        // Nothing left counts as not sent.
+        {"\n\x01\xe2\x80\xae", "\t", {false, "iPhone", "iPhone", false}},
+        {"Phone", "\x1b", {false, "Phone", "Phone", false}},
+        // At most 128 bytes, never half a character.
+        {std::string(200, 'n'), std::string(129, 'i'), {false, std::string(128, 'n'), std::string(128, 'i'), true}},
+        {"n" + syllables(43), "i", {false, "n" + syllables(42), "i", true}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected.name);
+        EXPECT_TRUE(means(hello(c.name, c.identifier), c.expected));
+    }
+}
+
 TEST(InboundLine, PingAndKeyFrame)
 {
     EXPECT_TRUE(means("PING", Ping{"0"}));
