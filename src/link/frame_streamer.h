@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -66,12 +67,23 @@ public:
     // mapping, and the protocol carries no secret. Such a connection is served only once its
     // handshake names, with an identifier of its own, a phone the user trusts; until then it is
     // read for its handshake alone, gets no answer, and does not disturb the current viewer.
-    static constexpr std::size_t maxWaitingOutsiders = 4;
-    static constexpr std::chrono::seconds outsiderHandshakeTimeout{10};
-    // After each refusal the next outside handshake is judged no sooner than this, doubling up to
-    // the longest, so that identifiers cannot be tried quickly.
+    //
+    // Waiting places and refusal penalties belong to the source network (an IPv4 /24, an IPv6
+    // /64; see sourceNetworkOf), so that strangers on one network cannot keep the owner, arriving
+    // from another, waiting or out.
+    static constexpr std::size_t maxWaitingOutsidersPerNetwork = 4;
+    static constexpr std::size_t maxWaitingOutsiders = 64;
+    // A connection not judged this long after it arrived is closed, whether or not its handshake
+    // came.
+    static constexpr std::chrono::seconds outsiderDeadline{10};
+    // After each refusal the next handshake from the same network is judged no sooner than this,
+    // doubling up to the longest, so that identifiers cannot be tried quickly. A network's count
+    // of refusals drops by one for each quiet period after its penalty has run out.
     static constexpr std::chrono::seconds firstRefusalPenalty{1};
     static constexpr std::chrono::seconds longestRefusalPenalty{60};
+    static constexpr std::chrono::seconds refusalQuietPeriod{30};
+    // How many source networks with a refusal on record are remembered at most.
+    static constexpr std::size_t maxRememberedNetworks = 4096;
 
     static std::shared_ptr<FrameStreamer> create(Environment environment);
     ~FrameStreamer();
@@ -133,6 +145,13 @@ private:
     struct Listener;
     struct Connection;
     struct Outsider;
+    // What is known of one source network of outside connections.
+    struct OutsiderNetwork {
+        std::size_t waiting = 0;
+        int refusals = 0;
+        runtime::TimePoint lastRefusal{};
+        runtime::TimePoint judgeNotBefore{};
+    };
     using ConnectionId = std::uint64_t;
 
     explicit FrameStreamer(Environment environment);
@@ -153,8 +172,14 @@ private:
     void readOutsider(const std::shared_ptr<Outsider>& outsider);
     void judgeOutsiders();
     void promoteOutsider(const std::shared_ptr<Outsider>& outsider);
-    void forgetOutsider(const std::shared_ptr<Outsider>& outsider);
+    // Takes the connection off the waiting list, and closes it unless it is being served.
+    void forgetOutsider(const std::shared_ptr<Outsider>& outsider, bool close = true);
     void forgetOutsiders();
+    OutsiderNetwork& outsiderNetwork(const std::string& key, runtime::TimePoint now);
+    // The network's refusals once the quiet periods since its last one are taken off.
+    static int refusalsNow(const OutsiderNetwork& network, runtime::TimePoint now);
+    static bool forgettable(const OutsiderNetwork& network, runtime::TimePoint now);
+    void scheduleJudgement(runtime::TimePoint at);
     void receive(const std::shared_ptr<Connection>& connection, ConnectionId id);
     void ingest(const std::shared_ptr<Connection>& connection, ConnectionId id, std::string_view bytes);
     void handleLine(std::string_view line, const std::shared_ptr<Connection>& connection, ConnectionId id);
@@ -194,11 +219,11 @@ private:
 
     LineAssembler controlBuffer_;  // queue only
 
-    // Outside connections waiting to be judged, and the refusal penalty. Queue only.
+    // Outside connections waiting to be judged, oldest first, and what is known of the networks
+    // they come from. Queue only.
     std::vector<std::shared_ptr<Outsider>> outsiders_;
-    runtime::TimePoint judgeNotBefore_{};
-    int refusals_ = 0;
-    bool judgeScheduled_ = false;
+    std::map<std::string, OutsiderNetwork> outsiderNetworks_;
+    std::optional<runtime::TimePoint> judgeScheduledAt_;
 };
 
 }  // namespace kestrio::link

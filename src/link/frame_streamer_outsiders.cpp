@@ -1,5 +1,5 @@
-// Connections from outside the home network: read for their handshake alone, judged one at a
-// time against the trusted phones, and served only when trusted.
+// Connections from outside the home network: read for their handshake alone, judged against the
+// trusted phones with penalties per source network, and served only when trusted.
 #include "link/frame_streamer.h"
 #include "link/frame_streamer_connection.h"
 #include "link/inbound_line.h"
@@ -11,24 +11,84 @@ namespace kestrio::link {
 
 struct FrameStreamer::Outsider {
     std::shared_ptr<Connection> connection;
+    std::string network;
     LineAssembler buffer;
     std::optional<Handshake> handshake;
     std::string handshakeLine;
-    runtime::TimerHandle timeout;
+    runtime::TimerHandle deadline;
 };
+
+int FrameStreamer::refusalsNow(const OutsiderNetwork& network, runtime::TimePoint now)
+{
+    if (network.refusals == 0 || now <= network.judgeNotBefore)
+        return network.refusals;
+    // Quiet is the time since the penalty ran out: a source that tries again as soon as it may
+    // keeps its count.
+    const auto quiet = (now - network.judgeNotBefore) / refusalQuietPeriod;
+    return quiet >= network.refusals ? 0 : network.refusals - static_cast<int>(quiet);
+}
+
+bool FrameStreamer::forgettable(const OutsiderNetwork& network, runtime::TimePoint now)
+{
+    return network.waiting == 0 && refusalsNow(network, now) == 0 && now >= network.judgeNotBefore;
+}
+
+FrameStreamer::OutsiderNetwork& FrameStreamer::outsiderNetwork(const std::string& key, runtime::TimePoint now)
+{
+    if (const auto found = outsiderNetworks_.find(key); found != outsiderNetworks_.end())
+        return found->second;
+    if (outsiderNetworks_.size() >= maxRememberedNetworks) {
+        std::erase_if(outsiderNetworks_, [now](const auto& entry) { return forgettable(entry.second, now); });
+        // Still full of networks with penalties: the one refused longest ago goes first.
+        while (outsiderNetworks_.size() >= maxRememberedNetworks) {
+            auto oldest = outsiderNetworks_.end();
+            for (auto entry = outsiderNetworks_.begin(); entry != outsiderNetworks_.end(); ++entry) {
+                if (entry->second.waiting == 0 && (oldest == outsiderNetworks_.end() || entry->second.lastRefusal < oldest->second.lastRefusal))
+                    oldest = entry;
+            }
+            if (oldest == outsiderNetworks_.end())
+                break;
+            outsiderNetworks_.erase(oldest);
+        }
+    }
+    return outsiderNetworks_[key];
+}
 
 void FrameStreamer::admitOutsider(std::shared_ptr<Connection> connection)
 {
-    if (outsiders_.size() >= maxWaitingOutsiders) {
+    std::error_code error;
+    const auto remote = connection->socket.remote_endpoint(error);
+    if (error) {
         cancelConnection(std::move(connection));
         return;
     }
+    const std::string key = sourceNetworkOf(remote.address());
+    auto& network = outsiderNetwork(key, environment_.clock->now());
+    if (network.waiting >= maxWaitingOutsidersPerNetwork) {
+        cancelConnection(std::move(connection));
+        return;
+    }
+    if (outsiders_.size() >= maxWaitingOutsiders) {
+        // Room is made on the network that holds the most places, by closing its longest waiting
+        // connection; a newcomer whose own network holds as many is turned away instead.
+        const auto busiest = std::max_element(outsiderNetworks_.begin(), outsiderNetworks_.end(),
+                                              [](const auto& a, const auto& b) { return a.second.waiting < b.second.waiting; });
+        if (busiest->second.waiting <= network.waiting) {
+            cancelConnection(std::move(connection));
+            return;
+        }
+        const auto oldest = std::find_if(outsiders_.begin(), outsiders_.end(), [&](const auto& waiting) { return waiting->network == busiest->first; });
+        forgetOutsider(*oldest);
+    }
+
     auto outsider = std::make_shared<Outsider>();
     outsider->connection = std::move(connection);
-    outsider->timeout = environment_.clock->schedule(outsiderHandshakeTimeout, queue_, [weak = weak_from_this(), held = std::weak_ptr(outsider)] {
+    outsider->network = key;
+    ++outsiderNetworks_[key].waiting;
+    outsider->deadline = environment_.clock->schedule(outsiderDeadline, queue_, [weak = weak_from_this(), held = std::weak_ptr(outsider)] {
         auto self = weak.lock();
         auto outsider = held.lock();
-        if (self && outsider && !outsider->handshake)
+        if (self && outsider)
             self->forgetOutsider(outsider);
     });
     outsiders_.push_back(outsider);
@@ -60,54 +120,71 @@ void FrameStreamer::readOutsider(const std::shared_ptr<Outsider>& outsider)
             self->forgetOutsider(outsider);
             return;
         }
-        if (outsider->handshake) {
-            outsider->timeout.cancel();
+        if (outsider->handshake)
             self->judgeOutsiders();
-        } else {
+        else
             self->readOutsider(outsider);
-        }
     });
 }
 
 void FrameStreamer::judgeOutsiders()
 {
     while (true) {
-        const auto next = std::find_if(outsiders_.begin(), outsiders_.end(), [](const auto& outsider) { return outsider->handshake.has_value(); });
-        if (next == outsiders_.end())
-            return;
         const auto now = environment_.clock->now();
-        if (now < judgeNotBefore_) {
-            if (!std::exchange(judgeScheduled_, true)) {
-                environment_.clock->schedule(judgeNotBefore_ - now, queue_, [weak = weak_from_this()] {
-                    if (auto self = weak.lock()) {
-                        self->judgeScheduled_ = false;
-                        self->judgeOutsiders();
-                    }
-                });
+        std::optional<runtime::TimePoint> wake;
+        std::shared_ptr<Outsider> next;
+        for (const auto& outsider : outsiders_) {
+            if (!outsider->handshake)
+                continue;
+            const auto& network = outsiderNetworks_[outsider->network];
+            if (now >= network.judgeNotBefore) {
+                next = outsider;
+                break;
             }
+            wake = wake ? std::min(*wake, network.judgeNotBefore) : network.judgeNotBefore;
+        }
+        if (!next) {
+            if (wake)
+                scheduleJudgement(*wake);
             return;
         }
-        const auto outsider = *next;
-        const auto& handshake = *outsider->handshake;
+        auto& network = outsiderNetworks_[next->network];
+        const auto& handshake = *next->handshake;
         const bool trusted =
             handshake.identifierGiven && environment_.trustedPhones && environment_.trustedPhones->contains(handshake.identifier);
         if (trusted) {
-            refusals_ = 0;
-            promoteOutsider(outsider);
+            network.refusals = 0;
+            promoteOutsider(next);
             continue;
         }
-        ++refusals_;
-        const auto penalty = std::min<runtime::Duration>(firstRefusalPenalty * (1LL << std::min(refusals_ - 1, 16)), longestRefusalPenalty);
-        judgeNotBefore_ = now + penalty;
-        forgetOutsider(outsider);
+        network.refusals = refusalsNow(network, now) + 1;
+        network.lastRefusal = now;
+        const auto doubling = firstRefusalPenalty * (1LL << std::min(network.refusals - 1, 16));
+        network.judgeNotBefore = now + std::min<runtime::Duration>(doubling, longestRefusalPenalty);
+        forgetOutsider(next);
         if (onOutsiderRefused)
             onOutsiderRefused();
     }
 }
 
+void FrameStreamer::scheduleJudgement(runtime::TimePoint at)
+{
+    if (judgeScheduledAt_ && *judgeScheduledAt_ <= at)
+        return;
+    judgeScheduledAt_ = at;
+    environment_.clock->schedule(at - environment_.clock->now(), queue_, [weak = weak_from_this(), at] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        if (self->judgeScheduledAt_ == at)
+            self->judgeScheduledAt_.reset();
+        self->judgeOutsiders();
+    });
+}
+
 void FrameStreamer::promoteOutsider(const std::shared_ptr<Outsider>& outsider)
 {
-    std::erase(outsiders_, outsider);
+    forgetOutsider(outsider, false);
     const auto connection = outsider->connection;
     const ConnectionId id = makeCurrent(connection, false);
     controlBuffer_ = std::move(outsider->buffer);
@@ -123,19 +200,26 @@ void FrameStreamer::promoteOutsider(const std::shared_ptr<Outsider>& outsider)
     receive(connection, id);
 }
 
-void FrameStreamer::forgetOutsider(const std::shared_ptr<Outsider>& outsider)
+void FrameStreamer::forgetOutsider(const std::shared_ptr<Outsider>& outsider, bool close)
 {
-    outsider->timeout.cancel();
-    std::erase(outsiders_, outsider);
-    cancelConnection(outsider->connection);
+    const auto place = std::find(outsiders_.begin(), outsiders_.end(), outsider);
+    if (place == outsiders_.end())
+        return;
+    outsiders_.erase(place);
+    outsider->deadline.cancel();
+    if (const auto network = outsiderNetworks_.find(outsider->network); network != outsiderNetworks_.end()) {
+        --network->second.waiting;
+        if (forgettable(network->second, environment_.clock->now()))
+            outsiderNetworks_.erase(network);
+    }
+    if (close)
+        cancelConnection(outsider->connection);
 }
 
 void FrameStreamer::forgetOutsiders()
 {
-    for (const auto& outsider : std::exchange(outsiders_, {})) {
-        outsider->timeout.cancel();
-        cancelConnection(outsider->connection);
-    }
+    while (!outsiders_.empty())
+        forgetOutsider(outsiders_.front());
 }
 
 }  // namespace kestrio::link

@@ -60,11 +60,24 @@ bool contains(const Subnet& subnet, const asio::ip::address& address)
     return false;
 }
 
+std::string sourceNetworkOf(const asio::ip::address& address)
+{
+    const auto candidate = plain(address);
+    if (candidate.is_v4()) {
+        const auto bytes = candidate.to_v4().to_bytes();
+        return "4:" + std::string(bytes.begin(), bytes.begin() + 3);
+    }
+    const auto bytes = candidate.to_v6().to_bytes();
+    return "6:" + std::string(bytes.begin(), bytes.begin() + 8);
+}
+
 bool isHomeNetworkPeer(const asio::ip::address& peer, const std::vector<Subnet>& ownSubnets)
 {
-    static const std::array<Subnet, 9> homeRanges = {
-        v4("127.0.0.0", 8),   v4("10.0.0.0", 8), v4("172.16.0.0", 12), v4("192.168.0.0", 16), v4("169.254.0.0", 16),
-        v4("100.64.0.0", 10), v6("::1", 128),    v6("fc00::", 7),      v6("fe80::", 10),
+    // Not 100.64/10: that is the carrier's network, shared with its other customers. A VPN the
+    // user runs on that range is still home through the host's own subnets.
+    static const std::array<Subnet, 8> homeRanges = {
+        v4("127.0.0.0", 8),   v4("10.0.0.0", 8), v4("172.16.0.0", 12), v4("192.168.0.0", 16),
+        v4("169.254.0.0", 16), v6("::1", 128),   v6("fc00::", 7),      v6("fe80::", 10),
     };
     const auto address = plain(peer);
     for (const auto& range : homeRanges) {

@@ -16,14 +16,18 @@ struct Subnet {
 };
 
 // Whether a viewer at `peer` is on the home network, where a viewer is served as it connects:
-// loopback, private (10/8, 172.16/12, 192.168/16), link-local (169.254/16), shared (100.64/10),
-// IPv6 unique-local (fc00::/7) and link-local (fe80::/10), IPv4 in IPv6 form likewise, or any
-// address inside one of `ownSubnets` (the host's own interfaces). Anyone else can only have come
-// through the router's port mapping.
+// loopback, private (10/8, 172.16/12, 192.168/16), link-local (169.254/16), IPv6 unique-local
+// (fc00::/7) and link-local (fe80::/10), IPv4 in IPv6 form likewise, or any address inside one
+// of `ownSubnets` (the host's own interfaces). Anyone else, the carrier's shared 100.64/10
+// included, can only have come through the router's port mapping or from beyond the home.
 bool isHomeNetworkPeer(const asio::ip::address& peer, const std::vector<Subnet>& ownSubnets);
 
 // True when `address` lies inside `subnet` (both of one family).
 bool contains(const Subnet& subnet, const asio::ip::address& address);
+
+// The network `address` belongs to as far as one subscriber usually holds it whole: its IPv4
+// /24 or its IPv6 /64 (IPv4 in IPv6 form counts as IPv4), as a key that tells them apart.
+std::string sourceNetworkOf(const asio::ip::address& address);
 
 // The phones allowed to connect from outside the home network, by identifier. Read by the
 // viewer link on its queue, replaced by the model on its own.

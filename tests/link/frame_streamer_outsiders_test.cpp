@@ -1,6 +1,7 @@
 // Viewers from outside the home network, which can only have come through the router's port
-// mapping: served only once they name a trusted phone, and never heard before that. The
-// outside is 127.0.0.2 here, by the streamer's own judgement of addresses.
+// mapping: served only once they name a trusted phone, and never heard before that. Every
+// loopback address but 127.0.0.1 is outside here, by the streamer's own judgement of addresses;
+// 127.0.0.x and 127.0.7.x are two outside networks.
 
 #include "link/base64.h"
 #include "link/peer_trust.h"
@@ -15,6 +16,15 @@ using namespace std::chrono_literals;
 using link::FrameStreamer;
 
 const std::string outsideAddress = "127.0.0.2";
+const std::string otherNetworkAddress = "127.0.7.2";
+
+// How long a network waits for its next judgement after this many refusals in a row.
+runtime::Duration penaltyAfter(int refusals)
+{
+    if (refusals == 0)
+        return {};
+    return std::min<runtime::Duration>(FrameStreamer::firstRefusalPenalty * (1 << (refusals - 1)), FrameStreamer::longestRefusalPenalty);
+}
 
 std::string handshakeWith(const std::string& name, const std::string& identifier)
 {
@@ -29,7 +39,7 @@ protected:
                   // The listener takes both families, so IPv4 peers arrive in IPv6 form.
                   const bool mapped = peer.is_v6() && peer.to_v6().is_v4_mapped();
                   const auto plain = mapped ? asio::ip::address(asio::ip::make_address_v4(asio::ip::v4_mapped, peer.to_v6())) : peer;
-                  return plain.to_string() != outsideAddress;
+                  return plain.to_string() == "127.0.0.1";
               };
               environment.trustedPhones = trusted;
           })
@@ -44,10 +54,10 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return harness.streamer->listenerReady(); }));
     }
 
-    std::unique_ptr<ViewerClient> outsider()
+    std::unique_ptr<ViewerClient> outsider(const std::string& address = outsideAddress)
     {
         ViewerClient::Options options;
-        options.sourceAddress = outsideAddress;
+        options.sourceAddress = address;
         auto viewer = std::make_unique<ViewerClient>(harness.port(), options);
         EXPECT_TRUE(viewer->connected());
         return viewer;
@@ -152,17 +162,17 @@ TEST_F(FrameStreamerOutsiders, RefusalsSlowDownTheNextJudgementEvenOfATrustedPho
     EXPECT_TRUE(next->waitForClose());
 }
 
-TEST_F(FrameStreamerOutsiders, SilentOutsidersAreClosedAndOnlyAFewMayWait)
+TEST_F(FrameStreamerOutsiders, SilentOutsidersAreClosedAndEachNetworkHasAFewPlaces)
 {
     std::vector<std::unique_ptr<ViewerClient>> waiting;
-    for (std::size_t i = 0; i < FrameStreamer::maxWaitingOutsiders; ++i)
+    for (std::size_t i = 0; i < FrameStreamer::maxWaitingOutsidersPerNetwork; ++i)
         waiting.push_back(outsider());
     auto oneTooMany = outsider();
     EXPECT_TRUE(oneTooMany->waitForClose());
     // A local viewer is never kept waiting by them.
     auto local = connectHandshaken(harness, "HELLO 2 JPEG");
 
-    harness.advance(FrameStreamer::outsiderHandshakeTimeout - 1ms);
+    harness.advance(FrameStreamer::outsiderDeadline - 1ms);
     EXPECT_TRUE(waiting.front()->quietFor(100ms));
     harness.advance(1ms);
     for (auto& viewer : waiting)
@@ -173,6 +183,61 @@ TEST_F(FrameStreamerOutsiders, SilentOutsidersAreClosedAndOnlyAFewMayWait)
     // Their places are free again.
     auto phone = outsider();
     phone->sendLine(handshakeWith("iPhone", "phone-1"));
+    EXPECT_TRUE(phone->readControlText());
+}
+
+TEST_F(FrameStreamerOutsiders, StrangersOnOneNetworkNeitherDelayNorCrowdOutTheOwnerOnAnother)
+{
+    // Refusals in a row drive the strangers' penalty to its longest...
+    for (int i = 0; i < 8; ++i) {
+        harness.advance(penaltyAfter(i));
+        auto stranger = outsider();
+        stranger->sendLine(handshakeWith("guess", "phone-" + std::to_string(100 + i)));
+        ASSERT_TRUE(waitUntil([&] { return refusals.load() == i + 1; }));
+    }
+    // ...and their connections, one with a handshake that waits for judgement, fill its places.
+    std::vector<std::unique_ptr<ViewerClient>> strangers;
+    for (std::size_t i = 0; i < FrameStreamer::maxWaitingOutsidersPerNetwork; ++i)
+        strangers.push_back(outsider());
+    strangers.back()->sendLine(handshakeWith("guess", "phone-200"));
+    harness.settle();
+    auto oneTooMany = outsider();
+    EXPECT_TRUE(oneTooMany->waitForClose());
+
+    // The owner's phone, arriving from elsewhere, is served at once.
+    auto phone = outsider(otherNetworkAddress);
+    phone->sendLine(handshakeWith("민지의 iPhone", "phone-1"));
+    auto welcome = phone->readControlText();
+    ASSERT_TRUE(welcome);
+    EXPECT_EQ(welcome->rfind("WELCOME", 0), 0u);
+
+    // The deadline holds until a judgement is made: the waiting handshake is closed unjudged.
+    harness.advance(FrameStreamer::outsiderDeadline);
+    for (auto& stranger : strangers)
+        EXPECT_TRUE(stranger->waitForClose());
+    EXPECT_EQ(refusals.load(), 8);
+    EXPECT_TRUE(harness.streamer->isViewerConnected());
+}
+
+TEST_F(FrameStreamerOutsiders, ANetworksPenaltyFadesWhileItIsQuiet)
+{
+    // Seven refusals in a row: the next judgement waits the longest penalty.
+    for (int i = 0; i < 7; ++i) {
+        harness.advance(penaltyAfter(i));
+        auto stranger = outsider();
+        stranger->sendLine(handshakeWith("guess", "stranger-" + std::to_string(i)));
+        ASSERT_TRUE(waitUntil([&] { return refusals.load() == i + 1; }));
+    }
+    // Quiet long enough after the penalty for all but one refusal to fade: after one more, the
+    // wait is 2 s.
+    harness.advance(penaltyAfter(7) + FrameStreamer::refusalQuietPeriod * 6);
+    auto stranger = outsider();
+    stranger->sendLine(handshakeWith("guess", "phone-x"));
+    ASSERT_TRUE(waitUntil([&] { return refusals.load() == 8; }));
+    auto phone = outsider();
+    phone->sendLine(handshakeWith("iPhone", "phone-1"));
+    EXPECT_TRUE(phone->quietFor(100ms));
+    harness.advance(FrameStreamer::firstRefusalPenalty * 2);
     EXPECT_TRUE(phone->readControlText());
 }
 
@@ -194,7 +259,7 @@ TEST(PeerTrust, HomeNetworkAddressesAndTheHostsOwnSubnets)
         {"127.0.0.1", true},       {"127.255.1.2", true},     {"10.1.2.3", true},
         {"172.16.0.1", true},      {"172.31.255.255", true},  {"172.32.0.1", false},
         {"172.15.255.255", false}, {"192.168.1.20", true},    {"192.169.0.1", false},
-        {"169.254.9.9", true},     {"100.64.0.1", true},      {"100.127.255.255", true},
+        {"169.254.9.9", true},     {"100.64.0.1", false},     {"100.127.255.255", false},
         {"100.128.0.1", false},    {"8.8.8.8", false},        {"203.0.113.77", true},
         {"203.0.114.1", false},    {"::1", true},             {"fd12:3456::1", true},
         {"fc00::1", true},         {"fe80::1", true},         {"febf::1", true},
@@ -205,6 +270,16 @@ TEST(PeerTrust, HomeNetworkAddressesAndTheHostsOwnSubnets)
     for (const auto& [text, home] : cases)
         EXPECT_EQ(link::isHomeNetworkPeer(asio::ip::make_address(text), own), home) << text;
     EXPECT_FALSE(link::isHomeNetworkPeer(asio::ip::make_address("203.0.113.77"), {}));
+    // The carrier's shared range is home only where the host has an interface on it (a VPN).
+    EXPECT_TRUE(link::isHomeNetworkPeer(asio::ip::make_address("100.100.1.2"), {{asio::ip::make_address("100.100.0.0"), 16}}));
+    // Source networks: an IPv4 /24 (in either form), an IPv6 /64.
+    const auto network = [](const char* text) { return link::sourceNetworkOf(asio::ip::make_address(text)); };
+    EXPECT_EQ(network("198.51.100.7"), network("198.51.100.200"));
+    EXPECT_EQ(network("198.51.100.7"), network("::ffff:198.51.100.9"));
+    EXPECT_NE(network("198.51.100.7"), network("198.51.101.7"));
+    EXPECT_EQ(network("2001:db8:0:1::5"), network("2001:db8:0:1:ffff::1"));
+    EXPECT_NE(network("2001:db8:0:1::5"), network("2001:db8:0:2::5"));
+    EXPECT_NE(network("0.0.0.0"), network("::"));
     // A prefix that does not fit the family matches nothing.
     EXPECT_FALSE(link::contains({asio::ip::make_address("10.0.0.0"), 33}, asio::ip::make_address("10.0.0.1")));
     EXPECT_TRUE(link::contains({asio::ip::make_address("0.0.0.0"), 0}, asio::ip::make_address("1.2.3.4")));
