@@ -45,6 +45,9 @@ void MacScreenModel::construct()
     iMessageAddress_ = settings.stringValue(settingsKey::iMessageAddress).value_or("");
     iMessageNotificationsEnabled_ = settings.boolValue(settingsKey::iMessageNotificationsEnabled).value_or(false);
     selectedPhoneID_ = settings.stringValue(settingsKey::selectedPhoneID).value_or("");
+    // A selection stored before its origin was recorded is not trusted from outside until the
+    // phone names itself on the home network again.
+    selectedPhoneVerified_ = !selectedPhoneID_.empty() && settings.boolValue(settingsKey::selectedPhoneIDVerified).value_or(false);
     loadHomeNetworkPhones();
     launchAtLogin_ = settings.boolValue(settingsKey::launchAtLogin).value_or(loginItemEnabled());
 

@@ -48,6 +48,10 @@ inline constexpr std::string_view lastNotifiedRemoteEndpoint = "lastNotifiedRemo
 // The identifiers of phones that have connected from the home network, one per line, oldest
 // first: these may also connect from outside.
 inline constexpr std::string_view homeNetworkPhoneIDs = "homeNetworkPhoneIDs";
+// True when the selected phone's identifier is known to be the phone's own: sent by the phone
+// itself or listed by the device tools, not made up from a name. Only then may the selected
+// phone connect from outside.
+inline constexpr std::string_view selectedPhoneIDVerified = "selectedPhoneIDVerified";
 }  // namespace settingsKey
 
 // Placeholder texts, compared by exact equality.
@@ -242,6 +246,10 @@ private:
     static runtime::Task<void> runViewerDiscovery(std::weak_ptr<MacScreenModel> weak, std::shared_ptr<runtime::CancellationSource> source);
     bool discoveryShouldEnd() const;
     void rememberConnectedPhone(const link::ViewerIdentity& identity);
+    // Selects a phone; `verified`: its identifier is the phone's own.
+    void selectPhone(std::string id, bool verified);
+    // Whether a phone with this identifier may connect from outside.
+    bool trustedFromOutside(const std::string& identifier) const;
     void loadHomeNetworkPhones();
     void rememberHomeNetworkPhone(const std::string& identifier);
     void publishTrustedPhones();
@@ -293,6 +301,8 @@ private:
     std::shared_ptr<runtime::CancellationSource> viewerDiscovery_;
     std::optional<std::pair<std::string, std::string>> connectedViewerIdentity_;
     std::vector<std::string> homeNetworkPhoneIDs_;  // oldest first
+    bool selectedPhoneVerified_ = false;
+    std::set<std::string> listedPhoneIDs_;  // by the last device listing that succeeded
     std::uint64_t keyboardModifierFlags_ = 0;
     std::shared_ptr<DisplayGeometry> geometry_;
     std::shared_ptr<MouseControlDriver> mouseControlDriver_;

@@ -55,6 +55,12 @@ runtime::Task<void> MacScreenModel::refreshPhones()
         co_return;
     }
     assign(pairedPhones_, std::move(result.phones));
+    listedPhoneIDs_.clear();
+    for (const auto& phone : pairedPhones_)
+        listedPhoneIDs_.insert(phone.id);
+    // The device tools vouch for a listed phone's identifier.
+    if (!selectedPhoneID_.empty() && listedPhoneIDs_.count(selectedPhoneID_) != 0)
+        selectPhone(selectedPhoneID_, true);
     keepSavedPhone();
     if (selectedPhoneID_.empty() && pairedPhones_.size() == 1)
         setSelectedPhoneID(pairedPhones_.front().id);
@@ -90,8 +96,18 @@ void MacScreenModel::keepSavedPhone()
 
 void MacScreenModel::setSelectedPhoneID(std::string id)
 {
+    const bool verified = listedPhoneIDs_.count(id) != 0 ||
+                          std::find(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end(), id) != homeNetworkPhoneIDs_.end() ||
+                          (id == selectedPhoneID_ && selectedPhoneVerified_);
+    selectPhone(std::move(id), verified);
+}
+
+void MacScreenModel::selectPhone(std::string id, bool verified)
+{
     assign(selectedPhoneID_, std::move(id));
+    selectedPhoneVerified_ = verified && !selectedPhoneID_.empty();
     environment_.settings->setString(settingsKey::selectedPhoneID, selectedPhoneID_);
+    environment_.settings->setBool(settingsKey::selectedPhoneIDVerified, selectedPhoneVerified_);
     publishTrustedPhones();
     const auto phone = std::find_if(pairedPhones_.begin(), pairedPhones_.end(),
                                     [&](const PairedIPhone& candidate) { return candidate.id == selectedPhoneID_; });
@@ -99,23 +115,34 @@ void MacScreenModel::setSelectedPhoneID(std::string id)
         environment_.settings->setString(settingsKey::selectedPhoneName, phone->name);
 }
 
+bool MacScreenModel::trustedFromOutside(const std::string& identifier) const
+{
+    return (identifier == selectedPhoneID_ && selectedPhoneVerified_) ||
+           std::find(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end(), identifier) != homeNetworkPhoneIDs_.end();
+}
+
 void MacScreenModel::rememberConnectedPhone(const link::ViewerIdentity& identity)
 {
-    // Only an identifier of the phone's own can open the door from outside: a name is easily
-    // guessed.
-    if (identity.fromHomeNetwork && identity.identifierGiven)
-        rememberHomeNetworkPhone(identity.identifier);
     std::string name = trimmed(identity.name);
     if (name.empty())
         name = defaultPhoneName;
     std::string identifier = trimmed(identity.identifier);
     if (identifier.empty())
         identifier = name;
+    // Only an identifier the phone sent itself can open the door from outside: a name is easily
+    // guessed, and a viewer that came in from outside may choose only among the trusted.
+    if (!identity.fromHomeNetwork && !(identity.identifierGiven && trustedFromOutside(identity.identifier))) {
+        willChange();
+        connectedViewerIdentity_.emplace(name, identifier);
+        return;
+    }
+    if (identity.fromHomeNetwork && identity.identifierGiven)
+        rememberHomeNetworkPhone(identity.identifier);
     willChange();
     connectedViewerIdentity_.emplace(name, identifier);
 
     const auto match = std::find_if(pairedPhones_.begin(), pairedPhones_.end(), [&](const PairedIPhone& phone) {
-        return phone.id == identifier || phones::localizedCaseInsensitiveEqual(phone.name, name);
+        return phone.id == identifier || (identity.fromHomeNetwork && phones::localizedCaseInsensitiveEqual(phone.name, name));
     });
     if (match != pairedPhones_.end()) {
         setSelectedPhoneID(match->id);
@@ -147,10 +174,23 @@ void MacScreenModel::rememberHomeNetworkPhone(const std::string& identifier)
     // A line break would split the identifier when stored; no phone sends one.
     if (identifier.empty() || identifier.find_first_of("\r\n") != std::string::npos)
         return;
+    if (!homeNetworkPhoneIDs_.empty() && homeNetworkPhoneIDs_.back() == identifier)
+        return;
     std::erase(homeNetworkPhoneIDs_, identifier);
     homeNetworkPhoneIDs_.push_back(identifier);
-    if (homeNetworkPhoneIDs_.size() > maxHomeNetworkPhones)
-        homeNetworkPhoneIDs_.erase(homeNetworkPhoneIDs_.begin());
+    if (homeNetworkPhoneIDs_.size() > maxHomeNetworkPhones) {
+        // The oldest goes, but never the selected phone nor one the device tools list: a burst
+        // of new identifiers on the home network cannot lock them out.
+        const auto oldest = std::find_if(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end(),
+                                         [&](const std::string& id) {
+                                             return id != selectedPhoneID_ && id != identifier && listedPhoneIDs_.count(id) == 0;
+                                         });
+        if (oldest == homeNetworkPhoneIDs_.end()) {
+            homeNetworkPhoneIDs_.pop_back();
+            return;
+        }
+        homeNetworkPhoneIDs_.erase(oldest);
+    }
     std::string stored;
     for (const auto& id : homeNetworkPhoneIDs_)
         stored += id + "\n";
@@ -163,7 +203,7 @@ void MacScreenModel::publishTrustedPhones()
     if (!environment_.trustedPhones)
         return;
     std::set<std::string> trusted(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end());
-    if (!selectedPhoneID_.empty())
+    if (selectedPhoneVerified_)
         trusted.insert(selectedPhoneID_);
     environment_.trustedPhones->replace(std::move(trusted));
 }

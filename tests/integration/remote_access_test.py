@@ -219,10 +219,19 @@ def strangers_and_the_trusted_phone(home, recorder, button_press):
     check(phone.read_control().startswith("WELCOME 2 JPEG "), "the phone at home is served")
     home.line(r"^viewer: 민지의 iPhone$")
     phone.close()
+    # A viewer at home that names nobody becomes the chosen phone, "iPhone", but that name
+    # opens nothing from outside.
+    guest = viewer_from("host", HOST_LAN)
+    guest.send_line("HELLO 2 JPEG")
+    check(guest.read_control().startswith("WELCOME 2 JPEG "), "the guest at home is served")
+    home.line(r"^viewer: iPhone$")
+    guest.close()
 
-    # From the ISP side through the mapping: an unknown identifier, then the phone's identifier
-    # given only as its name. Both get nothing and are closed; their clicks go nowhere.
-    for handshake in (hello("민지의 iPhone", "intruder"), "CAP JPEG " + base64.b64encode(b"phone-e2e").decode()):
+    # From the ISP side through the mapping: an unknown identifier, the phone's identifier given
+    # only as its name, and the chosen guest's name as an identifier. All get nothing and are
+    # closed; their clicks go nowhere.
+    for handshake in (hello("민지의 iPhone", "intruder"), "CAP JPEG " + base64.b64encode(b"phone-e2e").decode(),
+                      hello("iPhone", "iPhone")):
         stranger = viewer_from("isp", ROUTER)
         # In one write: a refusal may close the connection before a later write.
         stranger.sock.sendall("".join(line + "\n" for line in ("C 0.5 0.5", handshake, "C 0.5 0.5", "PING x")).encode())

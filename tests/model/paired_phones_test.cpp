@@ -159,6 +159,7 @@ TEST_F(PairedPhonesTest, TheConnectedPhoneIsMatchedOrAddedAndChosen)
 TEST_F(PairedPhonesTest, PhonesThatConnectedAtHomeAndTheChosenOneMayConnectFromOutside)
 {
     harness.settings->setString(key::selectedPhoneID, "00008120-000B");
+    harness.settings->setBool(key::selectedPhoneIDVerified, true);
     harness.settings->setString(key::homeNetworkPhoneIDs, "old-phone\n");
     auto& model = refresh();
     const auto& trusted = *harness.trustedPhones;
@@ -191,6 +192,62 @@ TEST_F(PairedPhonesTest, PhonesThatConnectedAtHomeAndTheChosenOneMayConnectFromO
     EXPECT_FALSE(restarted.trustedPhones->contains("phone-7"));
     EXPECT_TRUE(restarted.trustedPhones->contains("phone-100"));
     EXPECT_FALSE(restarted.trustedPhones->contains("two\nlines"));
+}
+
+TEST_F(PairedPhonesTest, ANameOrAnOutsiderNeverMakesAPhoneTrustedFromOutside)
+{
+    // A selection stored before its origin was recorded is not trusted...
+    harness.settings->setString(key::selectedPhoneID, "00008120-000B");
+    auto& model = refresh();
+    const auto& trusted = *harness.trustedPhones;
+    EXPECT_FALSE(trusted.contains("00008120-000B"));
+    // ...until the device tools list it, which is remembered.
+    harness.deviceLister->result = {{listed("00008120-000B", "Jun")}, std::nullopt};
+    refresh();
+    EXPECT_TRUE(trusted.contains("00008120-000B"));
+    EXPECT_EQ(harness.settings->boolValue(key::selectedPhoneIDVerified), true);
+
+    // A home viewer without an identifier is selected by its name, but not trusted.
+    harness.link->onViewerIdentity({"iPhone", "iPhone", false, true});
+    harness.settle();
+    EXPECT_EQ(model.selectedPhoneID(), "iPhone");
+    EXPECT_FALSE(trusted.contains("iPhone"));
+    EXPECT_EQ(harness.settings->boolValue(key::selectedPhoneIDVerified), false);
+    // Choosing it again in the window does not make it so either; the listed phone still is.
+    model.setSelectedPhoneID("iPhone");
+    EXPECT_FALSE(trusted.contains("iPhone"));
+    model.setSelectedPhoneID("00008120-000B");
+    EXPECT_TRUE(trusted.contains("00008120-000B"));
+
+    // A trusted phone served from outside can neither add an identifier nor move the selection.
+    harness.link->identify("민지의 iPhone", "phone-7");
+    harness.settle();
+    for (const link::ViewerIdentity& further : {link::ViewerIdentity{"Mallory", "evil-1", true, false},
+                                                link::ViewerIdentity{"Jun", "Jun", false, false}}) {
+        harness.link->onViewerIdentity(further);
+        harness.settle();
+        EXPECT_EQ(model.selectedPhoneID(), "phone-7") << further.identifier;
+        EXPECT_FALSE(trusted.contains(further.identifier));
+    }
+    model.setSelectedPhoneID("00008120-000B");
+    harness.link->identify("민지의 iPhone", "phone-7", false);
+    harness.settle();
+    EXPECT_EQ(model.selectedPhoneID(), "phone-7") << "a trusted one may be chosen from outside";
+
+    // A burst of new identifiers at home pushes out neither the selected phone nor a listed one
+    // that connected at home.
+    harness.link->identify("Jun", "00008120-000B");
+    model.setSelectedPhoneID("phone-7");
+    for (std::size_t i = 0; i < 2 * model::maxHomeNetworkPhones; ++i) {
+        harness.link->identify("Guest", "guest-" + std::to_string(i));
+        harness.settle();
+        model.setSelectedPhoneID("phone-7");
+    }
+    EXPECT_TRUE(trusted.contains("phone-7"));
+    EXPECT_FALSE(trusted.contains("guest-0"));
+    harness.link->identify("Guest", "guest-last");
+    harness.settle();
+    EXPECT_TRUE(trusted.contains("00008120-000B"));
 }
 
 TEST_F(PairedPhonesTest, ARefusedOutsiderIsSaidUnlessAnotherErrorShows)

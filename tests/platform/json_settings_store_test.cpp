@@ -263,6 +263,28 @@ TEST_P(SettingsInterruptedWriteTest, LeavesAReadableFileWithEveryEarlierKey)
     EXPECT_EQ(JsonSettingsStore(file_).boolValue("autoStartOnConnect"), false);
 }
 
+TEST_F(SettingsFileTest, TheSameValueAgainWritesNothingUnlessAWriteIsOwed)
+{
+    int writes = 0;
+    bool failing = false;
+    JsonSettingsStore store(file_, [&](Step reached) {
+        writes += reached == Step::tempCreated;
+        return !(failing && reached == Step::tempCreated);
+    });
+    store.setString("selectedPhoneID", "phone-1");
+    store.setString("selectedPhoneID", "phone-1");
+    store.setBool("selectedPhoneIDVerified", true);
+    store.setBool("selectedPhoneIDVerified", true);
+    EXPECT_EQ(writes, 2);
+    // A write that failed is made again by the next set, even of an unchanged value.
+    failing = true;
+    store.setString("selectedPhoneID", "phone-2");
+    failing = false;
+    store.setString("selectedPhoneID", "phone-2");
+    EXPECT_EQ(writes, 4);
+    EXPECT_EQ(JsonSettingsStore(file_).stringValue("selectedPhoneID"), "phone-2");
+}
+
 INSTANTIATE_TEST_SUITE_P(EachStep, SettingsInterruptedWriteTest,
     ::testing::Values(Step::tempCreated, Step::partlyWritten, Step::written, Step::synced, Step::renamed));
 

@@ -299,8 +299,12 @@ void JsonSettingsStore::setString(std::string_view key, std::string_view value)
 void JsonSettingsStore::set(std::string_view key, Json value)
 {
     try {
+        // The same value again writes nothing, unless an earlier write is still owed.
+        const auto* current = find(key);
+        if (current && *current == value && !unsaved_)
+            return;
         values_[std::string(key)] = std::move(value);
-        store();
+        unsaved_ = !store();
     } catch (...) {
     }
 }

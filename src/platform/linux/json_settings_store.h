@@ -20,7 +20,8 @@ namespace kestrio::platform {
 // see, and every change rewrites the whole file: a temporary file next to it, flushed to disk,
 // renamed over the old one, then the directory flushed. A change that cannot be stored (full
 // disk, read-only folder) still holds in memory for the rest of the run and is written with the
-// next change that succeeds; the file on disk stays as it was.
+// next change that succeeds; the file on disk stays as it was. Setting a key to the value it
+// already holds writes nothing.
 //
 // A file that cannot be read or is not a JSON object reads as empty. Its content is not lost:
 // the first change keeps it beside the new file as settings.json.corrupt (or .corrupt-N).
@@ -79,6 +80,7 @@ private:
     WriteHook hook_;
     nlohmann::ordered_json values_ = nlohmann::ordered_json::object();
     Damage damage_ = Damage::none;
+    bool unsaved_ = false;  // the last change did not reach the file
     std::string damagedBytes_;
 };
 

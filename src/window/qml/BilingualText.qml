@@ -22,6 +22,8 @@ Column {
         objectName: root.objectName === "" ? "" : root.objectName + "Korean"
         width: root.wrap ? root.width : implicitWidth
         text: root.korean
+        // Names and addresses from outside are shown as they are, never read as markup.
+        textFormat: Text.PlainText
         font.family: Host.koreanFontFamily
         font.pixelSize: root.koreanSize
         font.weight: root.koreanWeight
@@ -34,6 +36,7 @@ Column {
         visible: root.showEnglish
         width: root.wrap ? root.width : implicitWidth
         text: root.english
+        textFormat: Text.PlainText
         font.pixelSize: Theme.captionSize
         color: root.englishColor
         wrapMode: root.wrap ? Text.Wrap : Text.NoWrap

@@ -237,6 +237,7 @@ ApplicationWindow {
                             objectName: "iMessageStatus"
                             Layout.fillWidth: true
                             text: Host.iMessageStatus
+                            textFormat: Text.PlainText
                             wrapMode: Text.Wrap
                             font.family: Host.koreanFontFamily
                             font.pixelSize: Theme.footnoteSize
