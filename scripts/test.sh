@@ -52,7 +52,8 @@ if ! KESTRIO_PACKAGE_BUILD_DIR="$root/build/release" "$root/scripts/check-packag
     failed=1
 fi
 if [ "${KESTRIO_SKIP_SANITIZERS:-0}" != 1 ]; then
-    # The sanitized builds leave out the end-to-end tests (KESTRIO_SKIP_TESTS in their presets).
+    # The sanitized builds leave out the end-to-end tests and the real-time link tests
+    # (KESTRIO_SKIP_TESTS in their presets).
     KESTRIO_BUILD_TARGET=kestrio_tests run_preset asan
     # The thread-sanitized build leaves out (KESTRIO_SKIP_TESTS in its preset) the platform
     # tests, whose mDNS checks start avahi-browse from a multi-threaded process, which can hang in

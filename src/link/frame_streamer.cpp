@@ -31,6 +31,17 @@ constexpr int keepAliveIdleSeconds = 4;
 constexpr int keepAliveIntervalSeconds = 2;
 constexpr int keepAliveProbeCount = 3;
 
+// Keep-alive probes are only sent while nothing is in flight, so a viewer that vanishes while
+// frames are being sent (Wi-Fi off, out of range) would otherwise hold the connection for the
+// many minutes of the kernel's retransmission give-up. With a user timeout the kernel ends the
+// connection once sent data has gone unacknowledged for this long; the pending receive then
+// fails with "Connection timed out" and the connection is dropped like any other. A viewer that
+// merely stops reading still answers the zero-window probes and is kept while its window stays
+// shut for less than this (a longer stall is given up too). The timeout also replaces the
+// keep-alive probe count: an idle dead peer is given up at the first unanswered probe after
+// this much silence (about 16 s) rather than at the third (10 s).
+constexpr unsigned int userTimeoutMilliseconds = 15000;
+
 std::string errorDescription(const std::exception_ptr& error)
 {
     try {
@@ -61,6 +72,7 @@ void applyConnectionOptions(tcp::socket& socket)
     ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPIDLE, &keepAliveIdleSeconds, sizeof keepAliveIdleSeconds);
     ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPINTVL, &keepAliveIntervalSeconds, sizeof keepAliveIntervalSeconds);
     ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, &keepAliveProbeCount, sizeof keepAliveProbeCount);
+    ::setsockopt(handle, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMilliseconds, sizeof userTimeoutMilliseconds);
 }
 
 }  // namespace

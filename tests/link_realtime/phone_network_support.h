@@ -1,0 +1,57 @@
+#pragma once
+
+// A phone on a network of its own for real-time link tests: the host side and the phone side in
+// two network namespaces of the test's own, joined by a veth pair. The phone can vanish: every
+// packet in and out of its namespace is dropped from then on, as when it leaves the Wi-Fi.
+// Needs root, iproute2 and nft.
+
+#include <optional>
+#include <string>
+
+namespace kestrio::test {
+
+// Moves the calling thread into a named network namespace until destroyed. Sockets opened
+// meanwhile stay in that namespace.
+class NamespaceScope {
+public:
+    explicit NamespaceScope(const std::string& name);
+    ~NamespaceScope();
+    NamespaceScope(const NamespaceScope&) = delete;
+    NamespaceScope& operator=(const NamespaceScope&) = delete;
+
+    bool entered() const { return entered_; }
+
+private:
+    int original_ = -1;
+    bool entered_ = false;
+};
+
+class PhoneNetwork {
+public:
+    static constexpr const char* hostAddress = "10.77.0.1";
+    static constexpr const char* phoneAddress = "10.77.0.2";
+
+    // Why these tests cannot run here, or nothing when they can.
+    static std::optional<std::string> unavailable();
+
+    PhoneNetwork();
+    ~PhoneNetwork();
+    PhoneNetwork(const PhoneNetwork&) = delete;
+    PhoneNetwork& operator=(const PhoneNetwork&) = delete;
+
+    // Empty when both sides are up; else what went wrong.
+    const std::string& error() const { return error_; }
+
+    const std::string& hostNamespace() const { return host_; }
+    const std::string& phoneNamespace() const { return phone_; }
+
+    // Drops every packet the phone would send or receive; true when the rule is in place.
+    bool vanish();
+
+private:
+    std::string host_;
+    std::string phone_;
+    std::string error_;
+};
+
+}  // namespace kestrio::test
