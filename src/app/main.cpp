@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/permanent_mapping_setting.h"
 #include "app/status_printer.h"
 #include "app/update_command.h"
 #include "capture/frame_sink.h"
@@ -119,6 +120,7 @@ struct HostParts {
     std::shared_ptr<model::StreamerViewerLink> viewerLink;
     std::vector<std::shared_ptr<runtime::SerialQueue>> queues;
     std::shared_ptr<runtime::SerialQueue> natQueue;
+    std::shared_ptr<app::PermanentMappingSetting> permanentMapping;
     std::shared_ptr<model::MacScreenModel> model;
 
     HostParts(const app::CommandLine& options, const std::shared_ptr<runtime::Executor>& mainExecutor,
@@ -149,7 +151,8 @@ struct HostParts {
         world.mainExecutor = mainExecutor;
         world.clock = clock;
         world.link = viewerLink;
-        world.settings = platform::JsonSettingsStore::openDefault();
+        std::shared_ptr<model::SettingsStore> settings = platform::JsonSettingsStore::openDefault();
+        world.settings = settings;
         world.displays = std::make_shared<platform::RandrDisplayFacility>(displayName);
         world.permissions = std::make_shared<platform::X11PermissionFacility>(displayName);
         world.captureSessions = model::ScreenCaptureSession::factory(std::make_shared<capture::StreamerFrameSink>(streamer),
@@ -167,8 +170,11 @@ struct HostParts {
         world.phoneQueue = queue("com.kestrio.phones");
         world.volume = std::make_shared<platform::PulseVolumeControl>();
         natQueue = runtime::SerialQueue::create("com.kestrio.nat-port-mapper");
-        if (options.portMapping)
-            world.natPortMapper = remote::NATPortMapper::create({natQueue, clock, std::make_shared<platform::NatPmpUpnpPortMapping>()});
+        if (options.portMapping) {
+            permanentMapping = std::make_shared<app::PermanentMappingSetting>(settings, mainExecutor);
+            world.natPortMapper = remote::NATPortMapper::create(
+                {natQueue, clock, std::make_shared<platform::NatPmpUpnpPortMapping>(), permanentMapping->memory()});
+        }
         world.streamingPort = options.port;
         world.messagesNotifier = std::make_shared<remote::MessagesNotifier>(platform::makeSystemMessageDelivery());
         world.notifierQueue = queue("com.kestrio.messages");
@@ -189,6 +195,8 @@ struct HostParts {
         // The mapping is withdrawn on the mapper's queue: let that finish before leaving.
         natQueue->sync();
         natQueue->shutdown();
+        if (permanentMapping)
+            permanentMapping->apply();
         viewerLink.reset();
         streamer.reset();
     }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace kestrio::remote {
 
@@ -20,12 +21,23 @@ bool isPrivateOrSharedIPv4(std::string_view address)
            || within(0x64400000, 10);    // 100.64/10, shared by carriers
 }
 
+bool isDottedIPv4(std::string_view text)
+{
+    in_addr parsed{};
+    const std::string copy(text);
+    return inet_pton(AF_INET, copy.c_str(), &parsed) == 1;
+}
+
 std::shared_ptr<NATPortMapper> NATPortMapper::create(Environment environment)
 {
     return std::shared_ptr<NATPortMapper>(new NATPortMapper(std::move(environment)));
 }
 
-NATPortMapper::NATPortMapper(Environment environment) : environment_(std::move(environment)) {}
+NATPortMapper::NATPortMapper(Environment environment)
+    : environment_(std::move(environment)), leftRecord_(std::move(environment_.permanentMappings.left))
+{
+    environment_.permanentMappings.left.reset();
+}
 
 void NATPortMapper::setOnUpdate(std::function<void(const NATPortMappingUpdate&)> onUpdate)
 {
@@ -55,13 +67,36 @@ void NATPortMapper::stop()
 {
     ++generation_;
     timer_.cancel();
-    if (routerHoldsMapping_ && port_ && environment_.router)
-        environment_.router->unmap(*port_);
-    routerHoldsMapping_ = false;
-    mappedPort_.reset();
+    withdraw();
     port_.reset();
     lastDelivered_.reset();
 }
+
+void NATPortMapper::withdraw()
+{
+    if (routerHoldsMapping_ && port_ && environment_.router && environment_.router->unmap(*port_))
+        forgetRecord();
+    routerHoldsMapping_ = false;
+    mappedPort_.reset();
+}
+
+namespace {
+
+std::string_view refusalText(RouterMappingResult::Outcome outcome)
+{
+    switch (outcome) {
+    case RouterMappingResult::Outcome::disabled:
+        return mappingDisabledText;
+    case RouterMappingResult::Outcome::unsupported:
+        return mappingUnsupportedText;
+    case RouterMappingResult::Outcome::mapped:
+    case RouterMappingResult::Outcome::failed:
+        break;
+    }
+    return mappingOtherErrorText;
+}
+
+}  // namespace
 
 void NATPortMapper::attempt(std::uint64_t generation)
 {
@@ -71,43 +106,104 @@ void NATPortMapper::attempt(std::uint64_t generation)
         deliver({NATPortMappingUpdate::Unavailable{std::string(cannotStartMappingText)}});
         return;
     }
-    const auto result = environment_.router->map(*port_, requestedLifetime);
-    // The call blocks: a shutdown or a new start may have come meanwhile.
+    // Each router call blocks: a shutdown or a new start may come meanwhile.
+    if (leftRecord_) {
+        withdrawLeftMapping();
+        if (generation != generation_)
+            return;
+    }
+
+    // The address decides whether a mapping is of any use, so it is learnt first.
+    using Outcome = RouterMappingResult::Outcome;
+    const auto address = environment_.router->externalAddress();
     if (generation != generation_)
         return;
-
-    using Outcome = RouterMappingResult::Outcome;
-    switch (result.outcome) {
-    case Outcome::mapped: {
-        routerHoldsMapping_ = true;
-        const auto lifetime = result.lifetime.count() > 0 ? result.lifetime : requestedLifetime;
-        scheduleAttempt(std::clamp(lifetime / 2, shortestRenewalInterval, longestRenewalInterval));
-        if (result.externalAddress.empty() || result.externalPort == 0) {
-            mappedPort_.reset();
-            deliver({NATPortMappingUpdate::Unavailable{std::string(noExternalPortText)}});
-        } else if (isPrivateOrSharedIPv4(result.externalAddress)) {
-            // The router itself sits behind another NAT: the phone could not reach this address.
-            mappedPort_.reset();
-            deliver({NATPortMappingUpdate::Unavailable{std::string(doubleNatText)}});
-        } else {
-            mappedPort_ = result.externalPort;
-            deliver({NATPortMappingUpdate::Ready{result.externalAddress, result.externalPort}});
-        }
+    std::string_view refusal;
+    if (address.outcome != Outcome::mapped)
+        refusal = refusalText(address.outcome);
+    else if (address.address.empty() || !isDottedIPv4(address.address))
+        refusal = noExternalPortText;
+    else if (isPrivateOrSharedIPv4(address.address))
+        // The router itself sits behind another NAT: a mapping would open the port only to the
+        // network upstream, and the phone could not reach this address.
+        refusal = doubleNatText;
+    if (!refusal.empty()) {
+        withdraw();
+        deliver({NATPortMappingUpdate::Unavailable{std::string(refusal)}});
+        scheduleAttempt(retryInterval);
         return;
     }
-    case Outcome::disabled:
-        deliver({NATPortMappingUpdate::Unavailable{std::string(mappingDisabledText)}});
+
+    const auto result = environment_.router->map(*port_, requestedLifetime);
+    if (generation != generation_)
+        return;
+    if (result.outcome != Outcome::mapped) {
+        deliver({NATPortMappingUpdate::Unavailable{std::string(refusalText(result.outcome))}});
+        routerHoldsMapping_ = false;
+        mappedPort_.reset();
+        scheduleAttempt(retryInterval);
+        return;
+    }
+    routerHoldsMapping_ = true;
+    noteLease(result);
+    const auto lifetime = result.lifetime.count() > 0 ? result.lifetime : requestedLifetime;
+    scheduleAttempt(std::clamp(lifetime / 2, shortestRenewalInterval, longestRenewalInterval));
+    if (result.externalPort == 0) {
+        mappedPort_.reset();
+        deliver({NATPortMappingUpdate::Unavailable{std::string(noExternalPortText)}});
+    } else {
+        mappedPort_ = result.externalPort;
+        deliver({NATPortMappingUpdate::Ready{address.address, result.externalPort}});
+    }
+}
+
+void NATPortMapper::withdrawLeftMapping()
+{
+    const auto record = *std::exchange(leftRecord_, std::nullopt);
+    const auto found = environment_.router->lookup(record);
+    using Lookup = RouterMappingLookup::Outcome;
+    switch (found.outcome) {
+    case Lookup::noAnswer:
+    case Lookup::otherGateway:
+        // Undecided: the record waits for a run that meets that router again.
+        return;
+    case Lookup::absent:
         break;
-    case Outcome::unsupported:
-        deliver({NATPortMappingUpdate::Unavailable{std::string(mappingUnsupportedText)}});
-        break;
-    case Outcome::failed:
-        deliver({NATPortMappingUpdate::Unavailable{std::string(mappingOtherErrorText)}});
+    case Lookup::found:
+        // Only the very mapping this host made: the port may since have gone to another
+        // computer, or this host's address to another one.
+        if (found.internalAddress == record.internalAddress && found.internalPort == record.internalPort
+            && found.description == routerMappingDescription && found.hostAddress == record.internalAddress)
+            environment_.router->remove(record);
         break;
     }
-    routerHoldsMapping_ = false;
-    mappedPort_.reset();
-    scheduleAttempt(retryInterval);
+    if (!rememberedRecord_ && environment_.permanentMappings.forget)
+        environment_.permanentMappings.forget();
+}
+
+void NATPortMapper::noteLease(const RouterMappingResult& result)
+{
+    if (result.lifetime.count() > 0) {
+        // Kept for a while only: nothing stays open if this host ends without withdrawing it.
+        forgetRecord();
+        return;
+    }
+    PermanentMappingRecord record{result.gateway, "TCP", result.externalPort, result.internalAddress, *port_};
+    if (record.gateway.empty() || record.internalAddress.empty() || record.externalPort == 0
+        || rememberedRecord_ == record)
+        return;
+    rememberedRecord_ = record;
+    if (environment_.permanentMappings.remember)
+        environment_.permanentMappings.remember(record);
+}
+
+void NATPortMapper::forgetRecord()
+{
+    if (!rememberedRecord_)
+        return;
+    rememberedRecord_.reset();
+    if (environment_.permanentMappings.forget)
+        environment_.permanentMappings.forget();
 }
 
 void NATPortMapper::scheduleAttempt(std::chrono::seconds delay)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "remote/permanent_mapping_record.h"
 #include "remote/router_port_mapping.h"
 #include "runtime/clock.h"
 #include "runtime/executor.h"
@@ -24,6 +25,9 @@ inline constexpr std::string_view mappingOtherErrorText = "자동 원격 연결�
 inline constexpr std::string_view noExternalPortText = "공유기가 외부 포트를 열지 못했습니다";
 inline constexpr std::string_view cannotStartMappingText = "NAT 포트 매핑을 시작할 수 없음";
 
+// Whether a text is an IPv4 address in dotted-decimal form, as routers are expected to answer.
+bool isDottedIPv4(std::string_view text);
+
 // One outcome of the port mapping.
 struct NATPortMappingUpdate {
     struct Ready {
@@ -43,8 +47,12 @@ struct NATPortMappingUpdate {
 // reports as its external address only when it sits behind another NAT.
 bool isPrivateOrSharedIPv4(std::string_view address);
 
-// Keeps one TCP port forwarded on the home router: maps it, renews the lease before it runs out,
-// reports every change of the external address or port, and withdraws the mapping on stop.
+// Keeps one TCP port forwarded on the home router: learns the router's external address, maps the
+// port when that address is public, renews the lease before it runs out, reports every change of
+// the external address or port, and withdraws the mapping on stop. A router behind another NAT,
+// or one without a usable address, gets no mapping at all: it is only asked for its address
+// again later. A lease without expiry is written down until withdrawn, and one that an earlier
+// run left open is withdrawn at the first start, if the router still holds it for this host.
 // Router calls block, so everything runs on the mapper's own queue; updates are delivered there.
 class NATPortMapper final : public std::enable_shared_from_this<NATPortMapper> {
 public:
@@ -52,6 +60,7 @@ public:
         std::shared_ptr<runtime::Executor> queue;  // "com.kestrio.nat-port-mapper"
         std::shared_ptr<runtime::Clock> clock;
         std::shared_ptr<RouterPortMapping> router;  // null: no router facility on this system
+        PermanentMappingMemory permanentMappings{};
     };
 
     // The lease asked for, and the most a working mapping waits before it is asked again (so a
@@ -87,6 +96,10 @@ private:
 
     void stop();
     void attempt(std::uint64_t generation);
+    void withdrawLeftMapping();
+    void withdraw();
+    void noteLease(const RouterMappingResult& result);
+    void forgetRecord();
     void scheduleAttempt(std::chrono::seconds delay);
     void deliver(NATPortMappingUpdate update);
 
@@ -97,6 +110,8 @@ private:
     // Queue only.
     std::optional<std::uint16_t> port_;
     bool routerHoldsMapping_ = false;
+    std::optional<PermanentMappingRecord> leftRecord_;        // an earlier run's, until settled
+    std::optional<PermanentMappingRecord> rememberedRecord_;  // this run's
     std::optional<std::uint16_t> mappedPort_;
     std::optional<NATPortMappingUpdate> lastDelivered_;
     std::uint64_t generation_ = 0;  // a stop or a new start makes earlier timers void

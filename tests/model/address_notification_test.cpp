@@ -36,8 +36,10 @@ public:
 class MappedRouter final : public remote::RouterPortMapping {
 public:
     remote::RouterMappingResult map(std::uint16_t, std::chrono::seconds) override { return answer; }
-    void unmap(std::uint16_t) override {}
-    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, "203.0.113.7", 59590, 3600s, {}};
+    bool unmap(std::uint16_t) override { return true; }
+    remote::RouterAddressResult externalAddress() override { return {answer.outcome, address, {}}; }
+    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, 59590, 3600s, {}, {}, {}};
+    std::string address = "203.0.113.7";
 };
 
 const std::string explanation(MessagesNotifier::addressChangedMessage);
@@ -96,7 +98,7 @@ TEST_F(AddressNotificationTest, ANewAddressIsSentOnceAsTwoMessagesEvenAcrossRest
 
     // A new public address is news.
     delivery->calls.clear();
-    router->answer.externalAddress = "198.51.100.4";
+    router->address = "198.51.100.4";
     restarted.advance(3600s);
     EXPECT_EQ(delivery->calls, sent("198.51.100.4:59590"));
     EXPECT_EQ(again.iMessageStatus(), "새 주소를 메시지로 보냈습니다");

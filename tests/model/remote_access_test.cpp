@@ -18,9 +18,15 @@ public:
         calls.push_back("map " + std::to_string(port));
         return answer;
     }
-    void unmap(std::uint16_t port) override { calls.push_back("unmap " + std::to_string(port)); }
+    bool unmap(std::uint16_t port) override
+    {
+        calls.push_back("unmap " + std::to_string(port));
+        return true;
+    }
+    remote::RouterAddressResult externalAddress() override { return {answer.outcome, address, {}}; }
 
-    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, "203.0.113.7", 61000, 3600s, {}};
+    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, 61000, 3600s, {}, {}, {}};
+    std::string address = "203.0.113.7";
     std::vector<std::string> calls;
 };
 
@@ -35,13 +41,14 @@ TEST(RemoteAccess, TheMappingBecomesTheEndpointAndItsStatus)
     EXPECT_EQ(model.remoteAccessStatus(), "자동 포트 연결 준비됨");
 
     const int before = harness.changes;
-    router->answer = {remote::RouterMappingResult::Outcome::disabled, {}, 0, 0s, "refused"};
+    router->answer = {remote::RouterMappingResult::Outcome::disabled, 0, {}, {}, {}, {}};
     harness.advance(300s);
     EXPECT_EQ(model.remoteEndpoint(), "사용할 수 없음");
     EXPECT_EQ(model.remoteAccessStatus(), "공유기의 자동 포트 개방이 꺼져 있습니다");
     EXPECT_GE(harness.changes - before, 3) << "both texts and the explicit notification";
 
-    router->answer = {remote::RouterMappingResult::Outcome::mapped, "203.0.113.9", 59590, 3600s, {}};
+    router->answer = {remote::RouterMappingResult::Outcome::mapped, 59590, 3600s, {}, {}, {}};
+    router->address = "203.0.113.9";
     harness.advance(300s);
     EXPECT_EQ(model.remoteEndpoint(), "203.0.113.9:59590");
 
@@ -54,7 +61,7 @@ TEST(RemoteAccess, AHostWithoutAWindowPrintsTheChanges)
 {
     ModelHarness harness;
     auto router = std::make_shared<AnsweringRouter>();
-    router->answer = {remote::RouterMappingResult::Outcome::unsupported, {}, 0, 0s, "nobody answered"};
+    router->answer = {remote::RouterMappingResult::Outcome::unsupported, 0, {}, {}, {}, {}};
     harness.router = router;
     harness.settings->setBool(model::settingsKey::iMessageNotificationsEnabled, true);
     harness.settings->setString(model::settingsKey::iMessageAddress, "me@example.com");
@@ -63,7 +70,7 @@ TEST(RemoteAccess, AHostWithoutAWindowPrintsTheChanges)
     harness.create();
     printer.show(*harness.model);
     out.str("");
-    router->answer = {remote::RouterMappingResult::Outcome::mapped, "203.0.113.7", 61000, 3600s, {}};
+    router->answer = {remote::RouterMappingResult::Outcome::mapped, 61000, 3600s, {}, {}, {}};
     harness.advance(300s);
     printer.show(*harness.model);
     EXPECT_EQ(out.str(), "remote address: 203.0.113.7:61000 (자동 포트 연결 준비됨)\n"

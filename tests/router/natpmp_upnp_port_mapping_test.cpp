@@ -61,9 +61,10 @@ TEST_F(ScriptedGatewayTest, AnswersBecomeOutcomes)
     struct Case {
         const char* name;
         ScriptedNatPmpGateway::Script script;
+        Outcome addressOutcome;
+        std::string externalAddress;
         Outcome outcome;
         std::uint16_t externalPort;
-        std::string externalAddress;
     };
     const std::uint16_t port = 40100;
     auto script = [](auto change) {
@@ -72,30 +73,41 @@ TEST_F(ScriptedGatewayTest, AnswersBecomeOutcomes)
         return script;
     };
     const Case cases[] = {
-        {"granted as asked", script([](auto&) {}), Outcome::mapped, port, "198.18.0.1"},
-        {"another external port", script([](auto& s) { s.grantedPort = 50123; }), Outcome::mapped, 50123, "198.18.0.1"},
-        {"port 0", script([](auto& s) { s.grantedPort = 0; }), Outcome::mapped, 0, "198.18.0.1"},
-        {"no public address", script([](auto& s) { s.publicAddress = "0.0.0.0"; }), Outcome::mapped, port, ""},
-        {"public address refused", script([](auto& s) { s.publicAddressResult = 3; }), Outcome::mapped, port, ""},
-        {"private public address", script([](auto& s) { s.publicAddress = "192.168.1.1"; }), Outcome::mapped, port,
-         "192.168.1.1"},
-        {"2 not authorised", script([](auto& s) { s.mappingResult = 2; }), Outcome::disabled, 0, "198.18.0.1"},
-        {"3 network failure", script([](auto& s) { s.mappingResult = 3; }), Outcome::failed, 0, "198.18.0.1"},
-        {"4 out of resources", script([](auto& s) { s.mappingResult = 4; }), Outcome::failed, 0, "198.18.0.1"},
-        {"5 unsupported opcode", script([](auto& s) { s.mappingResult = 5; }), Outcome::failed, 0, "198.18.0.1"},
+        {"granted as asked", script([](auto&) {}), Outcome::mapped, "198.18.0.1", Outcome::mapped, port},
+        {"another external port", script([](auto& s) { s.grantedPort = 50123; }), Outcome::mapped, "198.18.0.1",
+         Outcome::mapped, 50123},
+        {"port 0", script([](auto& s) { s.grantedPort = 0; }), Outcome::mapped, "198.18.0.1", Outcome::mapped, 0},
+        {"no public address", script([](auto& s) { s.publicAddress = "0.0.0.0"; }), Outcome::mapped, "", Outcome::mapped,
+         port},
+        {"public address refused", script([](auto& s) { s.publicAddressResult = 3; }), Outcome::mapped, "",
+         Outcome::mapped, port},
+        {"public address not authorised", script([](auto& s) { s.publicAddressResult = 2; }), Outcome::disabled, "",
+         Outcome::mapped, port},
+        {"private public address", script([](auto& s) { s.publicAddress = "192.168.1.1"; }), Outcome::mapped,
+         "192.168.1.1", Outcome::mapped, port},
+        {"2 not authorised", script([](auto& s) { s.mappingResult = 2; }), Outcome::mapped, "198.18.0.1",
+         Outcome::disabled, 0},
+        {"3 network failure", script([](auto& s) { s.mappingResult = 3; }), Outcome::mapped, "198.18.0.1",
+         Outcome::failed, 0},
+        {"4 out of resources", script([](auto& s) { s.mappingResult = 4; }), Outcome::mapped, "198.18.0.1",
+         Outcome::failed, 0},
+        {"5 unsupported opcode", script([](auto& s) { s.mappingResult = 5; }), Outcome::mapped, "198.18.0.1",
+         Outcome::failed, 0},
         {"a late public-address answer first", script([](auto& s) { s.lateAddressAnswerFirst = true; }),
-         Outcome::mapped, port, "198.18.0.1"},
+         Outcome::mapped, "198.18.0.1", Outcome::mapped, port},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto gateway = startGateway(c.script);
         ASSERT_TRUE(gateway);
         NatPmpUpnpPortMapping mapping(optionsFor(*gateway));
+        auto address = mapping.externalAddress();
+        EXPECT_EQ(address.outcome, c.addressOutcome) << address.detail;
+        EXPECT_EQ(address.address, c.externalAddress);
         auto result = mapping.map(port, 3600s);
         EXPECT_EQ(result.outcome, c.outcome) << result.detail;
         if (c.outcome == Outcome::mapped) {
             EXPECT_EQ(result.externalPort, c.externalPort);
-            EXPECT_EQ(result.externalAddress, c.externalAddress);
             EXPECT_EQ(result.lifetime, 3600s);
         } else {
             EXPECT_FALSE(result.detail.empty());
@@ -208,9 +220,11 @@ protected:
         ASSERT_GE(listener, 0);
         NatPmpUpnpPortMapping mapping(options);
 
+        auto address = mapping.externalAddress();
+        EXPECT_EQ(address.outcome, Outcome::mapped) << address.detail;
+        EXPECT_EQ(address.address, lab.routerExternalAddress());
         auto result = mapping.map(port, 3600s);
         ASSERT_EQ(result.outcome, Outcome::mapped) << result.detail << "\n" << lab.daemonLog();
-        EXPECT_EQ(result.externalAddress, lab.routerExternalAddress());
         EXPECT_EQ(result.externalPort, port);
         EXPECT_GT(result.lifetime, 3500s);
         EXPECT_LE(result.lifetime, 3600s);
@@ -360,9 +374,9 @@ TEST_F(RouterLabTest, RouterWithPrivateWanAddressReportsIt)
         ASSERT_GE(listener, 0);
         NatPmpUpnpPortMapping mapping({.natPmpDeadline = 500ms, .upnpDiscovery = 1s});
 
+        EXPECT_EQ(mapping.externalAddress().address, "192.168.200.1");
         auto result = mapping.map(40500, 3600s);
         EXPECT_EQ(result.outcome, Outcome::mapped) << result.detail << "\n" << lab.daemonLog();
-        EXPECT_EQ(result.externalAddress, "192.168.200.1");
         EXPECT_EQ(result.externalPort, 40500);
         EXPECT_TRUE(reachableFromIsp(lab, 40500, listener));
         mapping.unmap(40500);
@@ -374,16 +388,19 @@ TEST_F(RouterLabTest, RouterWithPrivateWanAddressAndNoStunFails)
 {
     // Without STUN miniupnpd will not forward from a private WAN address: NAT-PMP answers result 3
     // (network failure) for the address and the mapping, UPnP gives 0.0.0.0 as the address and
-    // 501 (action failed) for the mapping. Neither is the user having turned forwarding off.
+    // 501 (action failed) for the mapping. Both read as a router without an address. Neither is the user having turned forwarding off.
     for (bool natPmp : {true, false}) {
         SCOPED_TRACE(natPmp ? "NAT-PMP" : "UPnP");
         RouterLab lab({.natPmp = natPmp, .wanPrefix = "192.168.200"});
         ASSERT_EQ(lab.error(), "");
         NetworkNamespaceScope host(lab.hostNamespace());
         ASSERT_TRUE(host.entered());
-        auto result = NatPmpUpnpPortMapping({.natPmpDeadline = 500ms, .upnpDiscovery = 1s}).map(40510, 3600s);
+        NatPmpUpnpPortMapping mapping({.natPmpDeadline = 500ms, .upnpDiscovery = 1s});
+        auto address = mapping.externalAddress();
+        EXPECT_EQ(address.outcome, Outcome::mapped) << address.detail;
+        EXPECT_EQ(address.address, "");
+        auto result = mapping.map(40510, 3600s);
         EXPECT_EQ(result.outcome, Outcome::failed) << result.detail << "\n" << lab.daemonLog();
-        EXPECT_EQ(result.externalAddress, "");
         EXPECT_FALSE(result.detail.empty());
     }
 }

@@ -67,6 +67,7 @@ public:
     std::string routerExternalAddress() const { return options_.wanPrefix + ".1"; }
     std::string hostNamespace() const { return "/run/netns/" + name_ + "-host"; }
     std::string ispNamespace() const { return "/run/netns/" + name_ + "-isp"; }
+    std::string routerNamespace() const { return "/run/netns/" + name_ + "-rtr"; }
 
     // The router's DNAT rules that miniupnpd manages, as nft lists them.
     std::string redirectRules() const;

@@ -79,7 +79,7 @@ TEST(WindowAddresses, CopyButtonsAreDisabledWhileTheirTextIsAPlaceholder)
         WindowHarness harness;
         harness.localAddress.reset();
         harness.router = std::make_shared<AnsweringRouter>();
-        harness.router->answer = {remote::RouterMappingResult::Outcome::unsupported, {}, 0, 0s, "nobody answered"};
+        harness.router->answer = {remote::RouterMappingResult::Outcome::unsupported, 0, {}, {}, {}, {}};
         harness.open();
         EXPECT_EQ(harness.text("localAddressValue"), "확인 불가");
         EXPECT_EQ(harness.text("remoteAddressValue"), "사용할 수 없음");

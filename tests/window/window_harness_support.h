@@ -40,10 +40,11 @@ namespace kestrio::test {
 class AnsweringRouter final : public remote::RouterPortMapping {
 public:
     remote::RouterMappingResult map(std::uint16_t, std::chrono::seconds) override { return answer; }
-    void unmap(std::uint16_t) override {}
+    bool unmap(std::uint16_t) override { return true; }
+    remote::RouterAddressResult externalAddress() override { return {answer.outcome, address, {}}; }
 
-    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, "203.0.113.7", 61000,
-                                       std::chrono::seconds(3600), {}};
+    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, 61000, std::chrono::seconds(3600), {}, {}, {}};
+    std::string address = "203.0.113.7";
 };
 
 // A feed download that always fails; the test decides when it runs.

@@ -29,7 +29,7 @@ using SteadyClock = std::chrono::steady_clock;
 // Not one of libnatpmp's codes: the deadline passed before an answer came.
 constexpr int noAnswerInTime = 1;
 
-constexpr const char* mappingDescription = "Kestrio";
+const std::string mappingDescription(remote::routerMappingDescription);
 constexpr unsigned char ssdpTtl = 2;
 
 std::string natPmpText(int code)
@@ -178,6 +178,18 @@ std::string upnpError(const char* action, int code)
     return text;
 }
 
+// The host part of an http URL ("http://192.168.1.1:5000/ctl" → "192.168.1.1").
+std::string urlHost(const std::string& url)
+{
+    auto start = url.find("://");
+    start = start == std::string::npos ? 0 : start + 3;
+    auto end = url.find_first_of(":/", start);
+    return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// UPnP's NoSuchEntryInArray: the router holds no mapping there.
+constexpr int noSuchEntry = 714;
+
 template <std::size_t size>
 std::string bufferText(const char (&buffer)[size])
 {
@@ -190,12 +202,34 @@ NatPmpUpnpPortMapping::NatPmpUpnpPortMapping() : NatPmpUpnpPortMapping(Options{}
 
 NatPmpUpnpPortMapping::NatPmpUpnpPortMapping(Options options) : options_(std::move(options)) {}
 
+remote::RouterAddressResult NatPmpUpnpPortMapping::externalAddress()
+{
+    std::lock_guard lock(mutex_);
+    Protocol order[2] = {Protocol::natPmp, Protocol::upnp};
+    if (preferred_ == Protocol::upnp)
+        std::swap(order[0], order[1]);
+    std::string silence;
+    for (Protocol protocol : order) {
+        AddressAttempt attempt = protocol == Protocol::natPmp ? addressWithNatPmp() : addressWithUpnp();
+        if (!attempt.answered) {
+            silence += (silence.empty() ? "" : "; ") + attempt.result.detail;
+            continue;
+        }
+        preferred_ = protocol;
+        return attempt.result;
+    }
+    remote::RouterAddressResult result;
+    result.outcome = Outcome::unsupported;
+    result.detail = silence;
+    return result;
+}
+
 RouterMappingResult NatPmpUpnpPortMapping::map(std::uint16_t port, std::chrono::seconds lifetime)
 {
     std::lock_guard lock(mutex_);
-    // What worked last time goes first, so that renewals do not wait out the other protocol.
+    // What answered last goes first, so that renewals do not wait out the other protocol.
     Protocol order[2] = {Protocol::natPmp, Protocol::upnp};
-    if (protocol_ == Protocol::upnp)
+    if (preferred_ == Protocol::upnp)
         std::swap(order[0], order[1]);
     std::string silence;
     for (Protocol protocol : order) {
@@ -204,6 +238,7 @@ RouterMappingResult NatPmpUpnpPortMapping::map(std::uint16_t port, std::chrono::
             silence += (silence.empty() ? "" : "; ") + attempt.result.detail;
             continue;
         }
+        preferred_ = protocol;
         if (attempt.result.outcome == Outcome::mapped) {
             protocol_ = protocol;
             externalPorts_[port] = attempt.result.externalPort;
@@ -216,18 +251,135 @@ RouterMappingResult NatPmpUpnpPortMapping::map(std::uint16_t port, std::chrono::
     return result;
 }
 
-void NatPmpUpnpPortMapping::unmap(std::uint16_t port)
+bool NatPmpUpnpPortMapping::unmap(std::uint16_t port)
 {
     std::lock_guard lock(mutex_);
     auto granted = externalPorts_.find(port);
     if (granted == externalPorts_.end())
-        return;
+        return true;
     std::uint16_t externalPort = granted->second;
     externalPorts_.erase(granted);
     if (protocol_ == Protocol::natPmp)
-        unmapWithNatPmp(port);
-    else if (protocol_ == Protocol::upnp)
-        unmapWithUpnp(externalPort);
+        return unmapWithNatPmp(port);
+    if (protocol_ == Protocol::upnp)
+        return unmapWithUpnp(externalPort, "TCP");
+    return true;
+}
+
+remote::RouterMappingLookup NatPmpUpnpPortMapping::lookup(const remote::PermanentMappingRecord& record)
+{
+    std::lock_guard lock(mutex_);
+    using Lookup = remote::RouterMappingLookup::Outcome;
+    remote::RouterMappingLookup found;
+    RouterMappingResult failure;
+    if (!haveIgd_ && !discoverIgd(failure))
+        return found;
+    found.hostAddress = igd_.lanAddress;
+    if (igd_.address != record.gateway) {
+        found.outcome = Lookup::otherGateway;
+        return found;
+    }
+    std::string portText = std::to_string(record.externalPort);
+    char client[64] = {}, internalPort[16] = {}, description[128] = {}, enabled[8] = {}, remaining[32] = {};
+    int code = UPNP_GetSpecificPortMappingEntry(igd_.controlUrl.c_str(), igd_.serviceType.c_str(), portText.c_str(),
+                                                record.protocol.c_str(), nullptr, client, internalPort, description,
+                                                enabled, remaining);
+    if (code == noSuchEntry) {
+        found.outcome = Lookup::absent;
+    } else if (code == UPNPCOMMAND_SUCCESS) {
+        found.outcome = Lookup::found;
+        found.internalAddress = bufferText(client);
+        found.description = bufferText(description);
+        std::string text = bufferText(internalPort);
+        unsigned value = 0;
+        if (std::from_chars(text.data(), text.data() + text.size(), value).ec == std::errc{} && value <= 65535)
+            found.internalPort = static_cast<std::uint16_t>(value);
+    } else if (code < 0) {
+        // The IGD we knew is gone: the next call looks again.
+        haveIgd_ = false;
+    }
+    return found;
+}
+
+bool NatPmpUpnpPortMapping::remove(const remote::PermanentMappingRecord& record)
+{
+    std::lock_guard lock(mutex_);
+    if (!haveIgd_ || igd_.address != record.gateway)
+        return false;
+    return unmapWithUpnp(record.externalPort, record.protocol.c_str());
+}
+
+NatPmpUpnpPortMapping::AddressAttempt NatPmpUpnpPortMapping::addressWithNatPmp()
+{
+    AddressAttempt attempt;
+    auto& result = attempt.result;
+    NatPmpSession session;
+    if (int code = session.open(options_.gateway); code < 0) {
+        result.detail = "NAT-PMP: " + natPmpText(code);
+        return attempt;
+    }
+    natpmpresp_t response{};
+    int code = session.request(sendpublicaddressrequest, answerTo(NATPMP_RESPTYPE_PUBLICADDRESS), response,
+                               SteadyClock::now() + options_.natPmpDeadline);
+    if (!isGatewayAnswer(code)) {
+        result.detail = "NAT-PMP: " + natPmpText(code);
+        return attempt;
+    }
+    attempt.answered = true;
+    if (code == 0) {
+        result.outcome = Outcome::mapped;
+        result.address = addressText(response.pnu.publicaddress.addr);
+    } else {
+        // Result 3 (network failure) is a gateway without a public address of its own.
+        result.outcome = code == NATPMP_ERR_NOTAUTHORIZED ? Outcome::disabled
+                         : code == NATPMP_ERR_NETWORKFAILURE ? Outcome::mapped
+                                                             : Outcome::failed;
+        result.detail = "NAT-PMP public address: " + natPmpText(code);
+    }
+    return attempt;
+}
+
+NatPmpUpnpPortMapping::AddressAttempt NatPmpUpnpPortMapping::addressWithUpnp()
+{
+    AddressAttempt attempt;
+    auto& result = attempt.result;
+    for (;;) {
+        const bool known = haveIgd_;
+        if (!known) {
+            RouterMappingResult failure;
+            if (!discoverIgd(failure)) {
+                attempt.answered = failure.outcome != Outcome::unsupported;
+                result.outcome = failure.outcome;
+                result.detail = failure.detail;
+                return attempt;
+            }
+        }
+        char address[64] = {};
+        int code = UPNP_GetExternalIPAddress(igd_.controlUrl.c_str(), igd_.serviceType.c_str(), address);
+        if (code < 0) {
+            // No SOAP answer: the IGD we knew may be gone (or moved): look again, once.
+            haveIgd_ = false;
+            if (known)
+                continue;
+            attempt.answered = true;
+            result.outcome = Outcome::failed;
+            result.detail = upnpError("GetExternalIPAddress", code) + " at " + igd_.controlUrl;
+            return attempt;
+        }
+        attempt.answered = true;
+        if (code == UPNPCOMMAND_SUCCESS) {
+            result.outcome = Outcome::mapped;
+            result.address = bufferText(address);
+            // What miniupnpd answers when it has no address to forward from.
+            if (result.address == "0.0.0.0")
+                result.address.clear();
+        } else {
+            // 606: not authorised. Any other error: an IGD that cannot say, which is no address.
+            result.outcome = code == 606 ? Outcome::disabled : Outcome::mapped;
+            result.detail = upnpError("GetExternalIPAddress", code);
+        }
+        return attempt;
+    }
 }
 
 NatPmpUpnpPortMapping::Attempt NatPmpUpnpPortMapping::mapWithNatPmp(std::uint16_t port, std::chrono::seconds lifetime)
@@ -249,9 +401,6 @@ NatPmpUpnpPortMapping::Attempt NatPmpUpnpPortMapping::mapWithNatPmp(std::uint16_
         return attempt;
     }
     attempt.answered = true;
-    // A gateway without a public address of its own yet (result 3) may still map.
-    if (code == 0)
-        result.externalAddress = addressText(response.pnu.publicaddress.addr);
 
     std::uint32_t requestedLifetime = natPmpLifetime(lifetime);
     auto sendMapping = [&](natpmp_t* natpmp) {
@@ -340,6 +489,7 @@ bool NatPmpUpnpPortMapping::discoverIgd(RouterMappingResult& failure)
         igd_.controlUrl = urls.controlURL ? urls.controlURL : "";
         igd_.serviceType = bufferText(data.first.servicetype);
         igd_.lanAddress = bufferText(lanAddress);
+        igd_.address = urlHost(igd_.controlUrl);
         FreeUPNPUrls(&urls);
     }
     switch (found) {
@@ -386,11 +536,11 @@ NatPmpUpnpPortMapping::Attempt NatPmpUpnpPortMapping::addUpnpMapping(const Igd& 
         lifetime.count(), 0, std::numeric_limits<std::uint32_t>::max()));
 
     int code = UPNP_AddPortMapping(control, service, portText.c_str(), portText.c_str(), igd.lanAddress.c_str(),
-                                   mappingDescription, "TCP", nullptr, lease.c_str());
+                                   mappingDescription.c_str(), "TCP", nullptr, lease.c_str());
     if (code == 725) {
         lease = "0";
         code = UPNP_AddPortMapping(control, service, portText.c_str(), portText.c_str(), igd.lanAddress.c_str(),
-                                   mappingDescription, "TCP", nullptr, lease.c_str());
+                                   mappingDescription.c_str(), "TCP", nullptr, lease.c_str());
     }
     if (code < 0) {
         // No SOAP answer at all (HTTP or transport failure).
@@ -414,18 +564,9 @@ NatPmpUpnpPortMapping::Attempt NatPmpUpnpPortMapping::addUpnpMapping(const Igd& 
     std::chrono::seconds::rep granted = 0;
     std::from_chars(lease.data(), lease.data() + lease.size(), granted);
     result.lifetime = std::chrono::seconds(granted);
+    result.gateway = igd.address;
+    result.internalAddress = igd.lanAddress;
 
-    // Each call below may wait out miniupnpc's socket timeouts on an IGD that stopped answering:
-    // one such wait is enough to give up on the extras.
-    char externalAddress[64] = {};
-    code = UPNP_GetExternalIPAddress(control, service, externalAddress);
-    if (code < 0)
-        return attempt;
-    if (code == UPNPCOMMAND_SUCCESS) {
-        result.externalAddress = bufferText(externalAddress);
-        if (result.externalAddress == "0.0.0.0")
-            result.externalAddress.clear();
-    }
     // The router's own record of the mapping says how long it really keeps it.
     char client[64] = {}, internalPort[16] = {}, description[128] = {}, enabled[8] = {}, remaining[32] = {};
     if (UPNP_GetSpecificPortMappingEntry(control, service, portText.c_str(), "TCP", nullptr, client, internalPort,
@@ -439,24 +580,25 @@ NatPmpUpnpPortMapping::Attempt NatPmpUpnpPortMapping::addUpnpMapping(const Igd& 
     return attempt;
 }
 
-void NatPmpUpnpPortMapping::unmapWithNatPmp(std::uint16_t port)
+bool NatPmpUpnpPortMapping::unmapWithNatPmp(std::uint16_t port)
 {
     const auto deadline = SteadyClock::now() + options_.natPmpDeadline;
     NatPmpSession session;
     if (session.open(options_.gateway) < 0)
-        return;
+        return false;
     natpmpresp_t response{};
     // Lifetime 0 deletes; the external port must then be 0.
     auto sendRemoval = [&](natpmp_t* natpmp) { return sendnewportmappingrequest(natpmp, NATPMP_PROTOCOL_TCP, port, 0, 0); };
-    session.request(sendRemoval, answerTo(NATPMP_PROTOCOL_TCP), response, deadline);
+    return session.request(sendRemoval, answerTo(NATPMP_PROTOCOL_TCP), response, deadline) == 0;
 }
 
-void NatPmpUpnpPortMapping::unmapWithUpnp(std::uint16_t externalPort)
+bool NatPmpUpnpPortMapping::unmapWithUpnp(std::uint16_t externalPort, const char* protocol)
 {
     if (!haveIgd_)
-        return;
+        return false;
     std::string portText = std::to_string(externalPort);
-    UPNP_DeletePortMapping(igd_.controlUrl.c_str(), igd_.serviceType.c_str(), portText.c_str(), "TCP", nullptr);
+    int code = UPNP_DeletePortMapping(igd_.controlUrl.c_str(), igd_.serviceType.c_str(), portText.c_str(), protocol, nullptr);
+    return code == UPNPCOMMAND_SUCCESS || code == noSuchEntry;
 }
 
 }  // namespace kestrio::platform

@@ -23,6 +23,9 @@ namespace kestrio::platform {
 //   (about 24 s in all), a device that answers discovery but never serves its description one
 //   more each, a renewal through a known IGD that stalls one plus a new discovery.
 // - unmap(): at most natPmpDeadline with NAT-PMP; one HTTP exchange (up to 5-6 s) with UPnP.
+// - externalAddress(): as map(), one exchange instead of the mapping's.
+// - lookup() and remove(): UPnP only (NAT-PMP cannot list mappings, and its leases always
+//   expire): a discovery when no IGD is known yet, then one HTTP exchange.
 // One caller at a time; calls are serialised.
 class NatPmpUpnpPortMapping final : public remote::RouterPortMapping {
 public:
@@ -39,8 +42,11 @@ public:
     NatPmpUpnpPortMapping();
     explicit NatPmpUpnpPortMapping(Options options);
 
+    remote::RouterAddressResult externalAddress() override;
     remote::RouterMappingResult map(std::uint16_t port, std::chrono::seconds lifetime) override;
-    void unmap(std::uint16_t port) override;
+    bool unmap(std::uint16_t port) override;
+    remote::RouterMappingLookup lookup(const remote::PermanentMappingRecord& record) override;
+    bool remove(const remote::PermanentMappingRecord& record) override;
 
 private:
     enum class Protocol { none, natPmp, upnp };
@@ -49,7 +55,8 @@ private:
     struct Igd {
         std::string controlUrl;
         std::string serviceType;
-        std::string lanAddress;
+        std::string lanAddress;  // this host's address on the IGD's network
+        std::string address;     // the IGD's own, from its control URL
     };
 
     // Outcome of one protocol's attempt; `answered` false: nobody spoke that protocol.
@@ -58,16 +65,24 @@ private:
         remote::RouterMappingResult result;
     };
 
+    struct AddressAttempt {
+        bool answered = false;
+        remote::RouterAddressResult result;
+    };
+
+    AddressAttempt addressWithNatPmp();
+    AddressAttempt addressWithUpnp();
     Attempt mapWithNatPmp(std::uint16_t port, std::chrono::seconds lifetime);
     Attempt mapWithUpnp(std::uint16_t port, std::chrono::seconds lifetime);
     Attempt addUpnpMapping(const Igd& igd, std::uint16_t port, std::chrono::seconds lifetime);
     bool discoverIgd(remote::RouterMappingResult& failure);
-    void unmapWithNatPmp(std::uint16_t port);
-    void unmapWithUpnp(std::uint16_t externalPort);
+    bool unmapWithNatPmp(std::uint16_t port);
+    bool unmapWithUpnp(std::uint16_t externalPort, const char* protocol);
 
     std::mutex mutex_;
     Options options_;
-    Protocol protocol_ = Protocol::none;
+    Protocol protocol_ = Protocol::none;   // the one that holds the mapping
+    Protocol preferred_ = Protocol::none;  // the one that last answered: asked first
     Igd igd_;
     bool haveIgd_ = false;
     std::map<std::uint16_t, std::uint16_t> externalPorts_;  // internal port → granted external port
