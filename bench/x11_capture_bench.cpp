@@ -41,6 +41,7 @@ platform::XvfbServer& server()
         auto started = platform::XvfbServer::start();
         if (!started)
             std::abort();
+        started->authorizeThisProcess();
         xcb_connection_t* connection = xcb_connect(started->displayName().c_str(), nullptr);
         const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
         xcb_gcontext_t gc = xcb_generate_id(connection);

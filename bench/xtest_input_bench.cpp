@@ -24,6 +24,7 @@ platform::XvfbServer& server()
         auto started = platform::XvfbServer::start(options);
         if (!started)
             std::abort();
+        started->authorizeThisProcess();
         return started;
     }();
     return *instance;

@@ -69,8 +69,12 @@ std::string chooseDisplay(std::unique_ptr<platform::XvfbServer>& ownServer, std:
         out << "no display to share: " << error << std::endl;
         return {};
     }
+    // The server admits only holders of its cookie: this process, its X clients and the
+    // programs it starts; the user reaches it through the file named below.
     ::setenv("DISPLAY", ownServer->displayName().c_str(), 1);
+    ownServer->authorizeThisProcess();
     out << "no DISPLAY given: sharing a virtual screen on " << ownServer->displayName() << std::endl;
+    out << "its X authority file: " << ownServer->authorityFile() << std::endl;
     return ownServer->displayName();
 }
 

@@ -43,6 +43,7 @@ void MacScreenModel::construct()
     auto& settings = *environment_.settings;
     autoStartOnConnect_ = settings.boolValue(settingsKey::autoStartOnConnect).value_or(true);
     iMessageAddress_ = settings.stringValue(settingsKey::iMessageAddress).value_or("");
+    committedIMessageAddress_ = iMessageAddress_;
     iMessageNotificationsEnabled_ = settings.boolValue(settingsKey::iMessageNotificationsEnabled).value_or(false);
     selectedPhoneID_ = settings.stringValue(settingsKey::selectedPhoneID).value_or("");
     // A selection stored before its origin was recorded is not trusted from outside until the
@@ -165,15 +166,41 @@ void MacScreenModel::setAutoStartOnConnect(bool on)
 
 void MacScreenModel::setIMessageAddress(std::string address)
 {
-    const bool changed = address != iMessageAddress_;
     assign(iMessageAddress_, std::move(address));
-    environment_.settings->setString(settingsKey::iMessageAddress, iMessageAddress_);
-    if (changed && iMessageNotificationsEnabled_)
+    iMessageAddressPauseTimer_.cancel();
+    if (shutDown_ || iMessageAddress_ == committedIMessageAddress_)
+        return;
+    iMessageAddressPauseTimer_ = environment_.clock->schedule(iMessageAddressPause, environment_.mainExecutor, [weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->commitIMessageAddress();
+    });
+}
+
+void MacScreenModel::commitIMessageAddress()
+{
+    if (shutDown_)
+        return;
+    if (adoptIMessageAddress() && iMessageNotificationsEnabled_)
         checkIMessageReadiness();
+}
+
+bool MacScreenModel::adoptIMessageAddress()
+{
+    iMessageAddressPauseTimer_.cancel();
+    environment_.settings->setString(settingsKey::iMessageAddress, iMessageAddress_);
+    return std::exchange(committedIMessageAddress_, iMessageAddress_) != iMessageAddress_;
 }
 
 void MacScreenModel::setIMessageNotificationsEnabled(bool on)
 {
+    // An edit still pending takes effect first, as leaving the field would; switching off sends
+    // nothing for it.
+    if (iMessageAddress_ != committedIMessageAddress_) {
+        if (on)
+            commitIMessageAddress();
+        else
+            adoptIMessageAddress();
+    }
     const bool changed = on != iMessageNotificationsEnabled_;
     assign(iMessageNotificationsEnabled_, on);
     environment_.settings->setBool(settingsKey::iMessageNotificationsEnabled, iMessageNotificationsEnabled_);
@@ -323,6 +350,9 @@ void MacScreenModel::shutdown()
         return;
     shutDown_ = true;
     lifetime_.cancel();
+    // An address still being edited is kept, as if the field had been left.
+    if (iMessageAddress_ != committedIMessageAddress_)
+        adoptIMessageAddress();
     cancelViewerDiscovery();
     mouseControlDriver_->stop();
     if (capturer_) {

@@ -45,6 +45,9 @@ inline constexpr std::string_view iMessageNotificationsEnabled = "iMessageNotifi
 inline constexpr std::string_view selectedPhoneID = "selectedPhoneID";
 inline constexpr std::string_view selectedPhoneName = "selectedPhoneName";
 inline constexpr std::string_view lastNotifiedRemoteEndpoint = "lastNotifiedRemoteEndpoint";
+// The address (trimmed) that lastNotifiedRemoteEndpoint was sent to. Settings written before it
+// existed lack it: their endpoint counts as sent to whatever address is stored.
+inline constexpr std::string_view lastNotifiedIMessageAddress = "lastNotifiedIMessageAddress";
 // The identifiers of phones that have connected from the home network, one per line, oldest
 // first: these may also connect from outside.
 inline constexpr std::string_view homeNetworkPhoneIDs = "homeNetworkPhoneIDs";
@@ -67,6 +70,8 @@ inline constexpr std::string_view iMessageWaitingText = "외부 주소가 준비
 inline constexpr std::string_view iMessageSentText = "새 주소를 메시지로 보냈습니다";
 inline constexpr std::string_view iMessageAlreadySentText =
     "이 주소는 이미 메시지로 보냈습니다\nThis address has already been sent via Messages.";
+// How long the address field may rest before its text takes effect.
+inline constexpr runtime::Duration iMessageAddressPause = std::chrono::seconds(2);
 inline constexpr std::string_view iMessagePermissionText =
     "메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요.\nMessages permission is required. Allow Kestrio Mac in Settings.";
 inline constexpr std::string_view mirrorFallbackText = "확장 모니터 생성 실패 · 화면 미러링으로 전송 시작";
@@ -152,7 +157,12 @@ public:
     void setQuality(StreamQuality quality);
     void setFrameRate(StreamFrameRate rate);
     void setAutoStartOnConnect(bool on);
+    // The address field's text, per keystroke. The text takes effect (is stored, may start a
+    // send) only when editing ends: commitIMessageAddress(), or iMessageAddressPause without a
+    // further edit.
     void setIMessageAddress(std::string address);
+    // Return in the address field, or the field lost focus.
+    void commitIMessageAddress();
     void setIMessageNotificationsEnabled(bool on);
     // Selects a phone and stores the choice (its name too, when the phone is listed).
     void setSelectedPhoneID(std::string id);
@@ -258,6 +268,8 @@ private:
     void handlePortMappingUpdate(const remote::NATPortMappingUpdate& update);
     void sendRemoteEndpointIfEnabled(const std::string& endpoint);
     void checkIMessageReadiness();
+    // Makes the field's text the address in effect and stores it; true when that changed it.
+    bool adoptIMessageAddress();
     static runtime::Task<void> notifyRemoteEndpoint(std::weak_ptr<MacScreenModel> weak, std::string endpoint, std::string address);
     bool loginItemEnabled() const;
 
@@ -306,6 +318,9 @@ private:
     std::uint64_t keyboardModifierFlags_ = 0;
     std::shared_ptr<DisplayGeometry> geometry_;
     std::shared_ptr<MouseControlDriver> mouseControlDriver_;
+    // The address in effect, which messages go to; iMessageAddress_ is the field's text.
+    std::string committedIMessageAddress_;
+    runtime::TimerHandle iMessageAddressPauseTimer_;
 };
 
 }  // namespace kestrio::model

@@ -31,12 +31,12 @@ void MacScreenModel::sendRemoteEndpointIfEnabled(const std::string& endpoint)
 {
     if (!iMessageNotificationsEnabled_)
         return;
-    if (runtime::isBlank(iMessageAddress_)) {
+    const std::string address(runtime::trimmedWhiteSpace(committedIMessageAddress_));
+    if (address.empty()) {
         assign(iMessageStatus_, std::string(iMessageNeedsAddressText));
         return;
     }
-    // The notifier trims the address itself, by the same rule.
-    runtime::spawn(environment_.mainExecutor, notifyRemoteEndpoint(weak_from_this(), endpoint, iMessageAddress_), lifetime_.token());
+    runtime::spawn(environment_.mainExecutor, notifyRemoteEndpoint(weak_from_this(), endpoint, address), lifetime_.token());
 }
 
 // Holds the model only between the steps that touch it: sending may take a while, and nothing
@@ -72,11 +72,15 @@ runtime::Task<void> MacScreenModel::notifyRemoteEndpoint(std::weak_ptr<MacScreen
         setStatus(iMessagePermissionText);
         co_return;
     }
+    // Sent already when this endpoint went to this address; a corrected address gets it anew.
     bool alreadySent = false;
-    if (auto self = weak.lock())
-        alreadySent = self->environment_.settings->stringValue(settingsKey::lastNotifiedRemoteEndpoint) == endpoint;
-    else
+    if (auto self = weak.lock()) {
+        const auto& settings = *self->environment_.settings;
+        const auto sentTo = settings.stringValue(settingsKey::lastNotifiedIMessageAddress);
+        alreadySent = settings.stringValue(settingsKey::lastNotifiedRemoteEndpoint) == endpoint && (!sentTo || *sentTo == address);
+    } else {
         co_return;
+    }
     if (alreadySent) {
         setStatus(iMessageAlreadySentText);
         co_return;
@@ -96,6 +100,7 @@ runtime::Task<void> MacScreenModel::notifyRemoteEndpoint(std::weak_ptr<MacScreen
         co_return;
     if (sent) {
         self->environment_.settings->setString(settingsKey::lastNotifiedRemoteEndpoint, endpoint);
+        self->environment_.settings->setString(settingsKey::lastNotifiedIMessageAddress, address);
         self->assign(self->iMessageStatus_, std::string(iMessageSentText));
     } else {
         self->assign(self->iMessageStatus_, std::string(iMessagePermissionText));

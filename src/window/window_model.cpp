@@ -256,6 +256,12 @@ void WindowModel::setIMessageAddress(const QString& address)
     afterControl();
 }
 
+void WindowModel::commitIMessageAddress()
+{
+    environment_.model->commitIMessageAddress();
+    afterControl();
+}
+
 void WindowModel::setIMessageNotificationsEnabled(bool on)
 {
     environment_.model->setIMessageNotificationsEnabled(on);

@@ -152,6 +152,7 @@ public:
     Q_INVOKABLE void selectQuality(int index);
     Q_INVOKABLE void selectFrameRate(int index);
     Q_INVOKABLE void setIMessageAddress(const QString& address);
+    Q_INVOKABLE void commitIMessageAddress();
     Q_INVOKABLE void setIMessageNotificationsEnabled(bool on);
     Q_INVOKABLE void setLaunchAtLogin(bool on);
     Q_INVOKABLE void setAutoStartOnConnect(bool on);

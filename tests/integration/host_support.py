@@ -394,18 +394,24 @@ class XServer:
         self.name = ":" + number.decode().strip()
         self.width, self.height = width, height
 
+    authority = None
+
     @classmethod
-    def attach(cls, name):
-        """An X server someone else runs (and ends): close() leaves it alone."""
+    def attach(cls, name, authority=None):
+        """An X server someone else runs (and ends): close() leaves it alone. `authority` is the
+        file with its cookie, when it admits only holders of one."""
         server = cls.__new__(cls)
         server.process = None
         server.name = name
+        server.authority = authority
         server.width, server.height = server.maximum_size()
         return server
 
     def environment(self, base=None):
         environment = dict(os.environ if base is None else base)
         environment["DISPLAY"] = self.name
+        if self.authority:
+            environment["XAUTHORITY"] = self.authority
         return environment
 
     def xrandr(self, *arguments, attempts=1):

@@ -11,6 +11,8 @@ import os
 import shutil
 import signal
 import socket
+import stat
+import subprocess
 import time
 
 from host_support import (BIN, Host, UserDirs, Viewer, XServer, annex_b, browse, check, free_port, last_picture,
@@ -262,15 +264,23 @@ def running(pid):
 
 def own_screen():
     """Without DISPLAY the host shares an X server of its own, which can grow for the monitor,
-    and ends it on the way out."""
+    admits only holders of its cookie, and ends it on the way out."""
     environment = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
     host = Host(free_port(), "--fps", "30", env=environment)
     viewer = None
     try:
         line = host.wait_for_line(r"^no DISPLAY given: sharing a virtual screen on :\d+$", timeout=15)
         check(line, f"no line about the host's own screen: {host.lines}")
+        authority = host.wait_for_line(r"^its X authority file: /\S+$")
+        check(authority, f"no line about the X authority file: {host.lines}")
+        authority = authority.rsplit(" ", 1)[1]
         check(host.wait_for_line(r"^listening on port"), f"host did not start: {host.lines}")
-        server = XServer.attach(line.rsplit(" ", 1)[1])
+        display = line.rsplit(" ", 1)[1]
+        stranger = subprocess.run(["xrandr", "-q"], env=dict(environment, DISPLAY=display, XAUTHORITY="/nonexistent"),
+                                  capture_output=True)
+        check(stranger.returncode != 0, "the host's own X server admits a client without its cookie")
+        check(stat.S_IMODE(os.stat(authority).st_mode) == 0o600, f"authority file mode {os.stat(authority).st_mode:o}")
+        server = XServer.attach(display, authority)
         check(server.size() == FULL_HD, f"own screen runs at {server.size()}")
         check(server.maximum_size() == (2 * FULL_HD[0], 2 * FULL_HD[1]), f"own screen grows to {server.maximum_size()}")
         children = []
@@ -287,6 +297,7 @@ def own_screen():
         check(host.wait_for_exit() == 0, f"exit status after SIGINT: {host.process.poll()}")
         check(viewer.closed_by_host(), "viewer connection not closed on SIGINT")
         check(wait_until(lambda: not any(running(pid) for pid in children)), "the host's own X server outlived it")
+        check(not os.path.exists(authority), "the authority file outlived the host")
     finally:
         if viewer:
             viewer.close()

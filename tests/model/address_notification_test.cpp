@@ -123,6 +123,7 @@ TEST_F(AddressNotificationTest, FailuresShowThePermissionTextAndKeepTheRecord)
     delivery->deliveriesBeforeFailure = 1;
     delivery->calls.clear();
     model.setIMessageAddress("me@example.com ");
+    model.commitIMessageAddress();
     harness.settle();
     EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590"));
     EXPECT_EQ(model.iMessageStatus(), permission);
@@ -130,6 +131,7 @@ TEST_F(AddressNotificationTest, FailuresShowThePermissionTextAndKeepTheRecord)
 
     delivery->calls.clear();
     model.setIMessageAddress("me@example.com");
+    model.commitIMessageAddress();
     harness.settle();
     EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590"));
     EXPECT_EQ(model.iMessageStatus(), "새 주소를 메시지로 보냈습니다");
@@ -152,6 +154,7 @@ TEST_F(AddressNotificationTest, TheToggleAndTheAddressDecideWhetherAndWhenToSend
     waiting.setIMessageNotificationsEnabled(true);
     EXPECT_EQ(waiting.iMessageStatus(), "외부 주소가 준비되면 메시지를 보냅니다") << "no endpoint yet";
     waiting.setIMessageAddress("me@example.com");
+    waiting.commitIMessageAddress();
     unmapped.settle();
     EXPECT_TRUE(delivery->calls.empty());
 
@@ -162,6 +165,7 @@ TEST_F(AddressNotificationTest, TheToggleAndTheAddressDecideWhetherAndWhenToSend
     EXPECT_TRUE(delivery->calls.empty()) << "off: a new address goes nowhere";
     model.setIMessageAddress("me@example.com");
     EXPECT_EQ(model.iMessageStatus(), "iMessage 주소 알림이 꺼져 있습니다");
+    // Switching on while the field is still being edited takes the edit first.
     model.setIMessageNotificationsEnabled(true);
     harness.settle();
     EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590"));
@@ -170,15 +174,13 @@ TEST_F(AddressNotificationTest, TheToggleAndTheAddressDecideWhetherAndWhenToSend
     // Storing the same address or the same toggle again changes nothing.
     delivery->calls.clear();
     model.setIMessageAddress("me@example.com");
+    model.commitIMessageAddress();
     model.setIMessageNotificationsEnabled(true);
     harness.settle();
     EXPECT_TRUE(delivery->calls.empty());
 
-    // Another address: the check runs again and finds the address already sent.
-    model.setIMessageAddress("other@example.com");
-    harness.settle();
-    EXPECT_EQ(delivery->calls, std::vector<std::string>{"probe"});
     model.setIMessageAddress(" \u3000");
+    model.commitIMessageAddress();
     EXPECT_EQ(model.iMessageStatus(), "Apple ID/iMessage 주소를 입력하세요") << "only spaces";
 
     model.setIMessageNotificationsEnabled(false);
@@ -204,6 +206,69 @@ TEST_F(AddressNotificationTest, AClosedModelIsNotKeptAliveOrWrittenToBySending)
     harness.settle();
     EXPECT_LE(delivery->calls.size(), 1u) << "nothing is sent for a closed model";
     EXPECT_EQ(settings->stringValue(key::lastNotifiedRemoteEndpoint), std::nullopt);
+}
+
+// Typing "me@example.com" passes through "me@example.co": nothing is stored or sent until editing
+// ends (Return, leaving the field, a 2 s pause), and a corrected address gets the endpoint anew.
+TEST_F(AddressNotificationTest, OnlyAFinishedAddressTakesEffectAndACorrectionIsSentAgain)
+{
+    settings->setBool(key::iMessageNotificationsEnabled, true);
+    ModelHarness harness;
+    auto& model = start(harness);
+    ASSERT_EQ(model.remoteEndpoint(), "203.0.113.7:59590");
+    const std::string typed = "me@example.co";
+    for (std::size_t length = 1; length <= typed.size(); ++length)
+        model.setIMessageAddress(typed.substr(0, length));
+    harness.advance(1500ms);
+    model.setIMessageAddress("me@example.com");
+    harness.advance(1500ms);
+    EXPECT_TRUE(delivery->calls.empty()) << "each keystroke restarts the pause";
+    EXPECT_EQ(settings->stringValue(key::iMessageAddress), std::nullopt);
+    EXPECT_EQ(model.iMessageAddress(), "me@example.com") << "the field shows what was typed";
+    harness.advance(500ms);
+    EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590"));
+    EXPECT_EQ(settings->stringValue(key::iMessageAddress), std::optional<std::string>("me@example.com"));
+
+    // Correcting it and pressing Return sends to the corrected address; the pause then does nothing more.
+    delivery->calls.clear();
+    model.setIMessageAddress("you@example.com");
+    model.commitIMessageAddress();
+    harness.advance(3s);
+    EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590", "you@example.com"));
+    EXPECT_EQ(settings->stringValue(key::lastNotifiedIMessageAddress), std::optional<std::string>("you@example.com"));
+
+    // An edit still pending when the model closes is kept, and sends nothing.
+    delivery->calls.clear();
+    model.setIMessageAddress("them@example.com");
+    harness.model->shutdown();
+    harness.advance(3s);
+    EXPECT_EQ(settings->stringValue(key::iMessageAddress), std::optional<std::string>("them@example.com"));
+    EXPECT_TRUE(delivery->calls.empty());
+}
+
+// The record of what was sent: the endpoint and the address it went to. Settings from before the
+// address was recorded count as sent to the stored address.
+TEST_F(AddressNotificationTest, TheSameEndpointGoesToTheSameAddressOnce)
+{
+    struct Case {
+        const char* endpoint;
+        std::optional<std::string> address;
+        bool sends;
+    };
+    for (const Case& test : {Case{"203.0.113.7:59590", std::nullopt, false}, Case{"203.0.113.7:59590", "me@example.com", false},
+                             Case{"203.0.113.7:59590", "me@example.co", true}, Case{"old:1", "me@example.com", true}}) {
+        SCOPED_TRACE(std::string(test.endpoint) + " to " + test.address.value_or("(none)"));
+        settings = std::make_shared<MemorySettingsStore>();
+        settings->setBool(key::iMessageNotificationsEnabled, true);
+        settings->setString(key::iMessageAddress, " me@example.com");
+        settings->setString(key::lastNotifiedRemoteEndpoint, test.endpoint);
+        if (test.address)
+            settings->setString(key::lastNotifiedIMessageAddress, *test.address);
+        delivery->calls.clear();
+        ModelHarness harness;
+        start(harness);
+        EXPECT_EQ(delivery->calls, test.sends ? sent("203.0.113.7:59590") : std::vector<std::string>{"probe"});
+    }
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ TEST(WindowAddresses, CopyButtonsAreDisabledWhileTheirTextIsAPlaceholder)
     }
 }
 
-TEST(WindowAddressNotification, TypedAddressIsStoredAtOnceAndTheToggleRunsTheNotification)
+TEST(WindowAddressNotification, TypedAddressTakesEffectWhenEditingEndsAndTheToggleRunsTheNotification)
 {
     WindowHarness harness;
     harness.open();
@@ -113,12 +113,12 @@ TEST(WindowAddressNotification, TypedAddressIsStoredAtOnceAndTheToggleRunsTheNot
     harness.click("iMessageAddressField");
     const int writes = harness.settings->writes;
     harness.type("me@example.com");
-    EXPECT_EQ(harness.settings->stringValue(model::settingsKey::iMessageAddress), std::optional<std::string>("me@example.com"));
-    EXPECT_EQ(harness.settings->writes - writes, 14) << "every keystroke is written";
+    EXPECT_EQ(harness.settings->writes, writes) << "nothing is stored while typing";
     EXPECT_EQ(harness.text("iMessageAddressField"), "me@example.com");
 
-    // No remote address yet: the notification waits for one.
+    // Leaving the field stores the address. No remote address yet: the notification waits for one.
     harness.click("iMessageToggleSwitch");
+    EXPECT_EQ(harness.settings->stringValue(model::settingsKey::iMessageAddress), std::optional<std::string>("me@example.com"));
     EXPECT_EQ(harness.settings->boolValue(model::settingsKey::iMessageNotificationsEnabled), std::optional<bool>(true));
     EXPECT_EQ(harness.text("iMessageStatus"), "외부 주소가 준비되면 메시지를 보냅니다");
     EXPECT_EQ(harness.item("iMessageStatus").property("color").value<QColor>(),
@@ -130,7 +130,15 @@ TEST(WindowAddressNotification, TypedAddressIsStoredAtOnceAndTheToggleRunsTheNot
     harness.press(Qt::Key_End);
     for (int i = 0; i < 14; ++i)
         harness.press(Qt::Key_Backspace);
-    EXPECT_EQ(harness.settings->stringValue(model::settingsKey::iMessageAddress), std::optional<std::string>(""));
+    EXPECT_EQ(harness.settings->stringValue(model::settingsKey::iMessageAddress), std::optional<std::string>("me@example.com"));
+    harness.advance(std::chrono::seconds(2));
+    EXPECT_EQ(harness.settings->stringValue(model::settingsKey::iMessageAddress), std::optional<std::string>(""))
+        << "a pause ends the editing";
+
+    // Return ends it at once.
+    harness.type("you@example.com");
+    harness.press(Qt::Key_Return);
+    EXPECT_EQ(harness.settings->stringValue(model::settingsKey::iMessageAddress), std::optional<std::string>("you@example.com"));
 
     harness.click("iMessageToggleSwitch");
     EXPECT_EQ(harness.text("iMessageStatus"), "iMessage 주소 알림이 꺼져 있습니다");

@@ -47,6 +47,7 @@ int main(int argc, char** argv)
             return 3;
         }
         ::setenv("DISPLAY", server->displayName().c_str(), 1);
+        server->authorizeThisProcess();
     }
 
     int status = 0;

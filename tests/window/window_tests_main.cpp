@@ -27,6 +27,7 @@ public:
         server_ = platform::XvfbServer::start(screen, error);
         ASSERT_TRUE(server_) << "no X server for the window: " << error;
         displayName = server_->displayName();
+        server_->authorizeThisProcess();
         ::setenv("DISPLAY", displayName.c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
         // The software scene graph draws the same pixels on every run.

@@ -17,6 +17,7 @@ TEST(RandrDisplayFacilityTest, ListsTheServersMonitorsAndFailsWithAReasonWithout
     std::string error;
     auto server = XvfbServer::start(XvfbServer::Options{}, error);
     ASSERT_TRUE(server) << error;
+    server->authorizeThisProcess();
     RandrDisplayFacility facility(server->displayName());
     auto displays = facility.displays();
     ASSERT_EQ(displays.size(), 1u);

@@ -39,6 +39,7 @@ protected:
         options.maximumSize = ScreenSize{3840, 2160};
         server_ = XvfbServer::start(options, error);
         ASSERT_TRUE(server_) << error;
+        server_->authorizeThisProcess();
         facility_ = std::make_unique<RandrDisplayFacility>(server_->displayName());
     }
 
@@ -204,6 +205,7 @@ TEST(VirtualDisplayOnAFixedScreenTest, FourAttemptsThatCannotGrowTheScreenLeaveN
     std::string error;
     auto server = XvfbServer::start(XvfbServer::Options{}, error);
     ASSERT_TRUE(server) << error;
+    server->authorizeThisProcess();
     const std::string& name = server->displayName();
     RandrDisplayFacility facility(name);
     const auto before = facility.displays();

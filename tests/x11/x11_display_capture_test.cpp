@@ -36,6 +36,7 @@ protected:
         options.initialSize = {screenWidth, screenHeight};
         server_ = XvfbServer::start(options, error);
         ASSERT_TRUE(server_) << error;
+        server_->authorizeThisProcess();
         display_ = std::make_unique<testing::TestDisplay>(server_->displayName());
         ASSERT_TRUE(display_->connected());
         pattern_ = testing::blockPattern(screenWidth, screenHeight, 40);

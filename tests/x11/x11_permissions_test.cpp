@@ -145,6 +145,7 @@ TEST(X11PermissionFacilityTest, AServerOfferingXtestAllowsInputAndCapture)
     std::string error;
     auto server = XvfbServer::start(smallScreen(), error);
     ASSERT_TRUE(server) << error;
+    server->authorizeThisProcess();
 
     X11PermissionFacility facility(server->displayName());
     EXPECT_TRUE(facility.inputTrusted());
@@ -195,6 +196,7 @@ TEST(X11PermissionFacilityTest, AServerThatWentAwayAllowsNothing)
     std::string error;
     auto server = XvfbServer::start(smallScreen(), error);
     ASSERT_TRUE(server) << error;
+    server->authorizeThisProcess();
     const std::string displayName = server->displayName();
     X11PermissionFacility facility(displayName);
     ASSERT_TRUE(facility.inputTrusted());
@@ -258,6 +260,7 @@ TEST(X11PermissionFacilityTest, AFrozenServerDoesNotHoldTheCallerAndIsAskedAgain
     std::string error;
     auto server = XvfbServer::start(smallScreen(), error);
     ASSERT_TRUE(server) << error;
+    server->authorizeThisProcess();
 
     X11PermissionFacility facility(server->displayName(), 300ms);
     Stopped stopped(server->processID());

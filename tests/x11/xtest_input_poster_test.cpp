@@ -259,6 +259,7 @@ protected:
         options.initialSize = {screenWidth, screenHeight};
         server_ = XvfbServer::start(options, error);
         ASSERT_TRUE(server_) << error;
+        server_->authorizeThisProcess();
         recorder_ = std::make_unique<InputRecorder>(server_->displayName());
         ASSERT_TRUE(recorder_->connected());
         originalMapping_ = recorder_->mapping();

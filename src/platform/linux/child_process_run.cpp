@@ -75,10 +75,28 @@ bool hasExited(pid_t pid)
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
+// This process's environment with `changes` ("NAME=value") put in place of the same names.
+std::vector<std::string> mergedEnvironment(const std::vector<std::string>& changes)
+{
+    std::vector<std::string> merged;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string_view text(*entry);
+        const auto replaced = std::any_of(changes.begin(), changes.end(), [&](const std::string& change) {
+            const auto nameEnd = change.find('=');
+            return nameEnd != std::string::npos && text.size() > nameEnd && text.compare(0, nameEnd + 1, change, 0, nameEnd + 1) == 0;
+        });
+        if (!replaced)
+            merged.emplace_back(text);
+    }
+    merged.insert(merged.end(), changes.begin(), changes.end());
+    return merged;
+}
+
 }  // namespace
 
 ChildProcessResult runChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                                   std::string_view input, std::chrono::milliseconds timeout)
+                                   std::string_view input, std::chrono::milliseconds timeout,
+                                   const std::vector<std::string>& environment)
 {
     ChildProcessResult result;
     if (program.empty())
@@ -129,6 +147,15 @@ ChildProcessResult runChildProcess(const std::string& program, const std::vector
     for (auto& argument : argumentTexts)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
+    std::vector<std::string> environmentTexts;
+    std::vector<char*> envp;
+    if (!environment.empty()) {
+        environmentTexts = mergedEnvironment(environment);
+        envp.reserve(environmentTexts.size() + 1);
+        for (auto& entry : environmentTexts)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+    }
 
     // Room for all the output that is ever kept, taken before the child exists: from the spawn
     // until the child is reaped nothing may throw.
@@ -137,7 +164,8 @@ ChildProcessResult runChildProcess(const std::string& program, const std::vector
 
     pid_t pid = -1;
     // Without a slash in the name, this searches PATH; a program that is not there fails here.
-    if (posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) != 0)
+    if (posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(),
+                     envp.empty() ? environ : envp.data()) != 0)
         return result;
     inputForChild.reset();
     errorForChild.reset();

@@ -25,9 +25,13 @@ struct ChildProcessResult {
 // input, which is then closed; its standard output goes to /dev/null. Blocks until the program
 // has ended and closed its standard error, or until `timeout` has passed.
 //
+// The child gets this process's environment, with `environment`'s "NAME=value" entries in place
+// of (or beside) the variables of the same names.
+//
 // Thread-safe; no descriptor of this process leaks into the child. A program that stops reading
 // early does not raise SIGPIPE here.
 ChildProcessResult runChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                                   std::string_view input, std::chrono::milliseconds timeout);
+                                   std::string_view input, std::chrono::milliseconds timeout,
+                                   const std::vector<std::string>& environment = {});
 
 }  // namespace kestrio::platform

@@ -1,5 +1,5 @@
 #include "platform/x11/xvfb_server.h"
-#include "platform/x11/x11_connect.h"
+#include "platform/linux/child_process_run.h"
 
 #include <xcb/xcb.h>
 
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
@@ -106,10 +107,14 @@ std::optional<int> readDisplayNumber(int fd)
     }
 }
 
-bool acceptsConnections(const std::string& displayName)
+bool acceptsConnections(const std::string& displayName, const XAuthority& authority)
 {
+    std::string protocol = XAuthority::protocolName;
+    XAuthority::Cookie cookie = authority.cookie();
+    xcb_auth_info_t credentials{static_cast<int>(protocol.size()), protocol.data(), static_cast<int>(cookie.size()),
+                                reinterpret_cast<char*>(cookie.data())};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        xcb_connection_t* connection = connectToDisplay(displayName);
+        xcb_connection_t* connection = xcb_connect_to_display_with_auth_info(displayName.c_str(), &credentials, nullptr);
         bool ok = xcb_connection_has_error(connection) == 0;
         xcb_disconnect(connection);
         if (ok)
@@ -126,19 +131,9 @@ std::string sizeText(ScreenSize size)
 
 // Adds a 60 Hz mode of `size` to the server's only output and switches to it, shrinking the root
 // window to match. Xvfb ignores the timings; they only have to be plausible to xrandr.
-std::optional<std::string> switchToMode(const std::string& displayName, ScreenSize size)
+std::optional<std::string> switchToMode(const std::string& displayName, const std::string& authorityFile, ScreenSize size,
+                                        std::chrono::milliseconds commandTimeout)
 {
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry; ++entry) {
-        if (std::strncmp(*entry, "DISPLAY=", 8) != 0)
-            environment.emplace_back(*entry);
-    }
-    environment.push_back("DISPLAY=" + displayName);
-    std::vector<char*> envp;
-    for (auto& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
     const int width = size.width;
     const int height = size.height;
     const int horizontalTotal = width + 160;
@@ -147,18 +142,29 @@ std::optional<std::string> switchToMode(const std::string& displayName, ScreenSi
     std::snprintf(clock, sizeof clock, "%.2f", horizontalTotal * static_cast<double>(verticalTotal) * 60.0 / 1e6);
     const std::string name = sizeText(size);
     const std::vector<std::vector<std::string>> commands{
-        {"xrandr", "--newmode", name, clock, std::to_string(width), std::to_string(width + 48), std::to_string(width + 80),
+        {"--newmode", name, clock, std::to_string(width), std::to_string(width + 48), std::to_string(width + 80),
          std::to_string(horizontalTotal), std::to_string(height), std::to_string(height + 3), std::to_string(height + 8),
          std::to_string(verticalTotal), "-hsync", "+vsync"},
-        {"xrandr", "--addmode", "screen", name},
-        {"xrandr", "--output", "screen", "--mode", name, "--fb", name},
+        {"--addmode", "screen", name},
+        {"--output", "screen", "--mode", name, "--fb", name},
     };
-    for (const auto& command : commands) {
-        pid_t pid = spawn(command, envp.data());
-        if (pid < 0)
+    const std::vector<std::string> environment{"DISPLAY=" + displayName, "XAUTHORITY=" + authorityFile};
+    for (const auto& arguments : commands) {
+        const auto run = runChildProcess("xrandr", arguments, {}, commandTimeout, environment);
+        const std::string what = "xrandr " + arguments.front();
+        switch (run.outcome) {
+        case ChildProcessResult::Outcome::exited:
+            if (run.exitStatus != 0)
+                return what + " failed (exit code " + std::to_string(run.exitStatus) + ")";
+            break;
+        case ChildProcessResult::Outcome::notStarted:
             return "cannot run xrandr";
-        if (int code = waitForExit(pid); code != 0)
-            return "xrandr " + command[1] + " failed (exit code " + std::to_string(code) + ")";
+        case ChildProcessResult::Outcome::timedOut:
+            return what + " did not finish within " + std::to_string(commandTimeout.count()) + " ms";
+        case ChildProcessResult::Outcome::signalled:
+        case ChildProcessResult::Outcome::broken:
+            return what + " failed";
+        }
     }
     return std::nullopt;
 }
@@ -190,13 +196,16 @@ std::unique_ptr<XvfbServer> XvfbServer::start(const Options& options, std::strin
         startSize.height = std::max(options.maximumSize->height, options.initialSize.height);
     }
 
+    auto authority = XAuthority::create(error);
+    if (!authority)
+        return nullptr;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         error = std::string("cannot create a pipe: ") + std::strerror(errno);
         return nullptr;
     }
     const std::vector<std::string> arguments{
-        "Xvfb",      "-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-screen", "0",
+        "Xvfb",      "-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-auth", authority->file(), "-screen", "0",
         sizeText(startSize) + "x" + std::to_string(options.depth),
     };
     pid_t pid = spawn(arguments, environ, fds[1]);
@@ -215,13 +224,13 @@ std::unique_ptr<XvfbServer> XvfbServer::start(const Options& options, std::strin
     }
     std::string displayName = std::to_string(*number);
     displayName.insert(displayName.begin(), ':');
-    std::unique_ptr<XvfbServer> server(new XvfbServer(pid, std::move(displayName)));
-    if (!acceptsConnections(server->displayName_)) {
+    std::unique_ptr<XvfbServer> server(new XvfbServer(pid, std::move(displayName), std::move(authority)));
+    if (!acceptsConnections(server->displayName_, *server->authority_)) {
         error = "Xvfb on " + server->displayName_ + " does not accept connections";
         return nullptr;
     }
     if (switchesMode) {
-        if (auto failure = switchToMode(server->displayName_, options.initialSize)) {
+        if (auto failure = switchToMode(server->displayName_, server->authorityFile(), options.initialSize, options.commandTimeout)) {
             error = *failure;
             return nullptr;
         }
@@ -229,10 +238,27 @@ std::unique_ptr<XvfbServer> XvfbServer::start(const Options& options, std::strin
     return server;
 }
 
+XvfbServer::XvfbServer(pid_t pid, std::string displayName, std::unique_ptr<XAuthority> authority)
+    : pid_(pid), displayName_(std::move(displayName)), authority_(std::move(authority))
+{
+}
+
+// The members, the authority file among them, go after the server has ended: it is never left
+// running without its file.
 XvfbServer::~XvfbServer()
 {
     if (pid_ > 0)
         terminate(pid_);
+}
+
+const std::string& XvfbServer::authorityFile() const
+{
+    return authority_->file();
+}
+
+void XvfbServer::authorizeThisProcess() const
+{
+    ::setenv("XAUTHORITY", authority_->file().c_str(), 1);
 }
 
 }  // namespace kestrio::platform

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/x11/x_authority.h"
+
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,7 +17,8 @@ struct ScreenSize {
 };
 
 // A private virtual X server (Xvfb) owned by this process: on a display number of its own, so
-// that several can run side by side, and gone when the object is.
+// that several can run side by side, and gone when the object is. It admits only clients that
+// present its cookie, which is in authorityFile() and nowhere else.
 class XvfbServer {
 public:
     struct Options {
@@ -24,6 +28,9 @@ public:
         // that the root window can later be grown up to it through RandR.
         std::optional<ScreenSize> maximumSize;
         int depth = 24;
+        // How long each xrandr run that sets up the screen may take before it is killed and the
+        // start fails.
+        std::chrono::milliseconds commandTimeout{5000};
     };
 
     // Starts the server and waits until it accepts connections. Returns nothing when it could not
@@ -41,12 +48,19 @@ public:
     // ":N", for DISPLAY or xcb_connect.
     const std::string& displayName() const { return displayName_; }
     pid_t processID() const { return pid_; }
+    // The authority file that admits clients, for XAUTHORITY; removed with the server.
+    const std::string& authorityFile() const;
+    // Points this process's XAUTHORITY at authorityFile(), so that its own X clients (xcb, Qt)
+    // and the children it starts from now on are admitted. Changes the environment: call it
+    // while no other thread reads the environment.
+    void authorizeThisProcess() const;
 
 private:
-    XvfbServer(pid_t pid, std::string displayName) : pid_(pid), displayName_(std::move(displayName)) {}
+    XvfbServer(pid_t pid, std::string displayName, std::unique_ptr<XAuthority> authority);
 
     pid_t pid_ = -1;
     std::string displayName_;
+    std::unique_ptr<XAuthority> authority_;
 };
 
 }  // namespace kestrio::platform

@@ -205,6 +205,8 @@ ApplicationWindow {
                         color: Theme.primary
                         selectByMouse: true
                         onTextEdited: Host.setIMessageAddress(text)
+                        // Return or leaving the field: the address takes effect now.
+                        onEditingFinished: Host.commitIMessageAddress()
                         background: Rectangle {
                             implicitHeight: 36
                             radius: 10
