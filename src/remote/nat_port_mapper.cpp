@@ -28,6 +28,18 @@ bool isDottedIPv4(std::string_view text)
     return inet_pton(AF_INET, copy.c_str(), &parsed) == 1;
 }
 
+bool isUsablePublicIPv4(std::string_view text)
+{
+    in_addr parsed{};
+    const std::string copy(text);
+    if (inet_pton(AF_INET, copy.c_str(), &parsed) != 1)
+        return false;
+    const std::uint32_t value = ntohl(parsed.s_addr);
+    const auto within = [value](std::uint32_t network, int bits) { return (value >> (32 - bits)) == (network >> (32 - bits)); };
+    // "This network", loopback, link-local (no lease from upstream), multicast and reserved.
+    return !(within(0x00000000, 8) || within(0x7F000000, 8) || within(0xA9FE0000, 16) || within(0xE0000000, 3));
+}
+
 std::shared_ptr<NATPortMapper> NATPortMapper::create(Environment environment)
 {
     return std::shared_ptr<NATPortMapper>(new NATPortMapper(std::move(environment)));
@@ -121,7 +133,7 @@ void NATPortMapper::attempt(std::uint64_t generation)
     std::string_view refusal;
     if (address.outcome != Outcome::mapped)
         refusal = refusalText(address.outcome);
-    else if (address.address.empty() || !isDottedIPv4(address.address))
+    else if (!isUsablePublicIPv4(address.address))
         refusal = noExternalPortText;
     else if (isPrivateOrSharedIPv4(address.address))
         // The router itself sits behind another NAT: a mapping would open the port only to the

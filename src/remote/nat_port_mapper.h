@@ -27,6 +27,10 @@ inline constexpr std::string_view cannotStartMappingText = "NAT 포트 매핑을
 
 // Whether a text is an IPv4 address in dotted-decimal form, as routers are expected to answer.
 bool isDottedIPv4(std::string_view text);
+// Whether a router's answer is an IPv4 address that can stand for the router on the internet:
+// not "this network", loopback, link-local, multicast or reserved. Private and shared addresses
+// pass here; they say the router sits behind another NAT.
+bool isUsablePublicIPv4(std::string_view text);
 
 // One outcome of the port mapping.
 struct NATPortMappingUpdate {

@@ -109,7 +109,6 @@ TEST_F(NATPortMapperTest, EachRouterAnswerBecomesItsUpdate)
     const Case cases[] = {
         {at("203.0.113.7"), ScriptedRouter::mapped(59590), {Ready{"203.0.113.7", 59590}}, true},
         {at("203.0.113.7"), ScriptedRouter::mapped(61000), {Ready{"203.0.113.7", 61000}}, true},  // another port granted
-        {at("0.0.0.0"), ScriptedRouter::mapped(59590), {Ready{"0.0.0.0", 59590}}, true},
         {at("203.0.113.7"), ScriptedRouter::mapped(0), {Unavailable{noPort}}, true},
         {at("172.32.0.1"), ScriptedRouter::mapped(59590), {Ready{"172.32.0.1", 59590}}, true},
         {at("100.128.0.1"), ScriptedRouter::mapped(59590), {Ready{"100.128.0.1", 59590}}, true},
@@ -118,6 +117,10 @@ TEST_F(NATPortMapperTest, EachRouterAnswerBecomesItsUpdate)
         {at("not an address"), ScriptedRouter::mapped(59590), {Unavailable{noPort}}, false},
         {at("203.0.113.7.5"), ScriptedRouter::mapped(59590), {Unavailable{noPort}}, false},
         {at("2001:db8::1"), ScriptedRouter::mapped(59590), {Unavailable{noPort}}, false},
+        {at("0.0.0.0"), ScriptedRouter::mapped(59590), {Unavailable{noPort}}, false},
+        {at("127.0.0.1"), ScriptedRouter::mapped(59590), {Unavailable{noPort}}, false},
+        {at("169.254.3.4"), ScriptedRouter::mapped(59590), {Unavailable{noPort}}, false},
+        {at("239.1.1.1"), ScriptedRouter::mapped(59590), {Unavailable{noPort}}, false},
         {at("192.168.1.20"), ScriptedRouter::mapped(59590), {Unavailable{doubleNat}}, false},
         {at("10.0.0.2"), ScriptedRouter::mapped(59590), {Unavailable{doubleNat}}, false},
         {at("172.31.255.1"), ScriptedRouter::mapped(59590), {Unavailable{doubleNat}}, false},
