@@ -58,7 +58,14 @@ void MacScreenModel::construct()
             // At once, on the link's queue: what a viewer that has gone still had waiting is
             // dropped before the main executor gets to it.
             self->controlEvents_->setCurrentGeneration(self->environment_.link->connectionGeneration());
-            self->launch([](MacScreenModel& model) { return model.handleStreamerStateChange(); });
+            // The handler reads the state as it is when it runs: changes that come meanwhile
+            // need no task of their own, however fast viewers come and go.
+            if (self->stateChangePending_->exchange(true))
+                return;
+            self->launch([](MacScreenModel& model) {
+                model.stateChangePending_->store(false);
+                return model.handleStreamerStateChange();
+            });
         }
     });
     link.setOnControlEvent([weak = weak_from_this()](const link::ViewerControlEvent& event) {

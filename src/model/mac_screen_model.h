@@ -24,6 +24,7 @@
 #include "runtime/executor.h"
 #include "runtime/task.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -321,6 +322,7 @@ private:
     std::shared_ptr<ControlEventQueue> controlEvents_ = std::make_shared<ControlEventQueue>();
     const ControlEventQueue::Entry* applying_ = nullptr;  // the queued event being applied
     std::uint64_t viewerGeneration_ = 0;                  // the connection last handled
+    std::shared_ptr<std::atomic<bool>> stateChangePending_ = std::make_shared<std::atomic<bool>>(false);
     std::optional<runtime::TimePoint> inputTrustAskedAt_;
     bool inputTrust_ = false;
     struct VolumeSteps;

@@ -299,8 +299,13 @@ void JsonSettingsStore::setString(std::string_view key, std::string_view value)
 void JsonSettingsStore::set(std::string_view key, Json value)
 {
     try {
-        values_[std::string(key)] = std::move(value);
-        store();
+        // A value set again as it is costs no write (viewers that reconnect set the same phone
+        // each time), unless the last write failed.
+        Json& slot = values_[std::string(key)];
+        if (slot == value && !unsaved_)
+            return;
+        slot = std::move(value);
+        unsaved_ = !store();
     } catch (...) {
     }
 }

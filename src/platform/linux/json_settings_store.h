@@ -79,6 +79,7 @@ private:
     WriteHook hook_;
     nlohmann::ordered_json values_ = nlohmann::ordered_json::object();
     Damage damage_ = Damage::none;
+    bool unsaved_ = false;  // the last write failed
     std::string damagedBytes_;
 };
 
