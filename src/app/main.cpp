@@ -44,6 +44,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -245,8 +246,23 @@ int runHeadless(const app::CommandLine& options)
     printer.show(*model);
     model->launch([](model::MacScreenModel& m) { return m.refreshAll(); });
 
+    // The window asks again when it becomes active; without one, the input permission is asked
+    // again each second while a viewer is connected (gated events reuse the answer meanwhile).
+    asio::steady_timer trustRefresh(mainContext);
+    std::function<void()> refreshTrustLater = [&] {
+        trustRefresh.expires_after(model::MacScreenModel::inputTrustLifetime);
+        trustRefresh.async_wait([&](const std::error_code& error) {
+            if (error)
+                return;
+            model->refreshInputTrust();
+            refreshTrustLater();
+        });
+    };
+    refreshTrustLater();
+
     int exitStatus = 0;
     const auto finish = [&] {
+        trustRefresh.cancel();
         model->shutdown();
         // The tasks the shutdown cancelled end on the main context first.
         asio::post(mainContext, [&] { mainContext.stop(); });

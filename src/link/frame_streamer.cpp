@@ -533,6 +533,31 @@ void FrameStreamer::dropConnection(const std::shared_ptr<Connection>& connection
     fireStateChange();
 }
 
+std::uint64_t FrameStreamer::connectionGeneration() const
+{
+    std::lock_guard lock(lock_);
+    return connectionID_.value_or(0);
+}
+
+void FrameStreamer::dropConnectionIfCurrent(std::uint64_t generation, std::string reason)
+{
+    // Always a task of its own: called from onControlEvent, it must not end the connection while
+    // the line that led to it is being handled.
+    queue_->post([weak = weak_from_this(), generation, reason = std::move(reason)] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        std::shared_ptr<Connection> connection;
+        {
+            std::lock_guard lock(self->lock_);
+            if (self->connectionID_ != generation)
+                return;
+            connection = self->connection_;
+        }
+        self->dropConnection(connection, generation, reason);
+    });
+}
+
 void FrameStreamer::cancelConnection(std::shared_ptr<Connection> connection)
 {
     if (!connection)

@@ -116,6 +116,12 @@ public:
     // Whether the current viewer connected from the home network.
     bool peerOnHomeNetwork() const;
     std::string peerName() const;
+    // Which connection is current: a number never reused within the streamer's life, 0 while
+    // there is none. Read inside onControlEvent, it names the connection the event came from.
+    std::uint64_t connectionGeneration() const;
+    // Ends the connection numbered `generation` if it is still the current one, with `reason` as
+    // peerName, as for any other drop. Runs later on the queue; may be called from any thread.
+    void dropConnectionIfCurrent(std::uint64_t generation, std::string reason);
 
     // True when a frame produced now would be sent or kept: with H.264 while no frame waits,
     // with JPEG while nothing is in flight.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,8 +70,10 @@ struct Wheel {
     double deltaY;
     bool operator==(const Wheel&) const = default;
 };
-// Never empty, always valid UTF-8.
+// Never empty, always valid UTF-8, at most maxTextCharacters Unicode scalars (a longer text is
+// cut there).
 struct Text {
+    static constexpr std::size_t maxTextCharacters = 4096;
     std::string text;
     bool operator==(const Text&) const = default;
 };

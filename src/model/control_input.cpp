@@ -2,12 +2,19 @@
 #include "model/mac_screen_model.h"
 
 #include <algorithm>
+#include <mutex>
+#include <utility>
 
 namespace kestrio::model {
 
 namespace {
 
 constexpr int volumeStepPercent = 5;
+// Steps beyond these change nothing more: the level is kept within 0…100.
+constexpr int maxVolumeSteps = 100 / volumeStepPercent;
+// Typing goes in pieces of this many characters, so that typing for a viewer that has left
+// stops soon (a piece of characters off the keyboard waits for keymap changes).
+constexpr std::size_t typingPiece = 64;
 
 // The text's Unicode scalars. The link hands over valid UTF-8 only; a malformed sequence would
 // become U+FFFD here rather than be misread.
@@ -43,6 +50,67 @@ void appendUtf16(std::u16string& out, char32_t scalar)
 }
 
 }  // namespace
+
+// Volume steps waiting for the sound server, and whether a change is under way.
+struct MacScreenModel::VolumeSteps {
+    std::mutex mutex;
+    int pending = 0;
+    bool running = false;
+};
+
+void MacScreenModel::routeControlEvent(const link::ViewerControlEvent& event)
+{
+    // Relative motion only replaces the driver's vectors: straight to its queue.
+    if (const auto* motion = std::get_if<link::control::MoveRelative>(&event)) {
+        mouseControlDriver_->setMouseVelocity(motion->dx, motion->dy);
+        return;
+    }
+    if (const auto* wheel = std::get_if<link::control::Wheel>(&event)) {
+        mouseControlDriver_->setWheelVelocity(wheel->deltaX, wheel->deltaY);
+        return;
+    }
+    const std::uint64_t generation = environment_.link->connectionGeneration();
+    switch (controlEvents_->offer(event, generation)) {
+    case ControlEventQueue::Admission::queuedFirst:
+        post([](MacScreenModel& model) { model.applyQueuedControlEvents(); });
+        break;
+    case ControlEventQueue::Admission::queued:
+    case ControlEventQueue::Admission::stale:
+        break;
+    case ControlEventQueue::Admission::overflow:
+        environment_.link->dropConnection(generation, std::string(inputFloodText));
+        post([](MacScreenModel& model) {
+            // Says less than any other error, so it never hides one.
+            if (!model.errorMessage_ || *model.errorMessage_ == inputFloodText || *model.errorMessage_ == outsiderRefusedText)
+                model.setErrorMessage(std::string(inputFloodText));
+        });
+        break;
+    }
+}
+
+void MacScreenModel::applyQueuedControlEvents()
+{
+    for (const auto& entry : controlEvents_->take()) {
+        if (!controlEvents_->isCurrent(entry.generation))
+            continue;
+        applying_ = &entry;
+        handleControlEvent(entry.event);
+        applying_ = nullptr;
+    }
+}
+
+void MacScreenModel::forgetViewerInput()
+{
+    mouseControlDriver_->haltMotion();
+    keyboardModifierFlags_ &= ~commandModifierFlag;
+    if (mouseButtonIsDown_) {
+        mouseButtonIsDown_ = false;
+        inject([](InputEventPoster& input) {
+            const auto at = input.pointerLocation().value_or(ScreenPoint{});
+            input.postMouseEvent(MouseEventType::leftUp, at);
+        });
+    }
+}
 
 void MacScreenModel::applyControlEvent(const link::ViewerControlEvent& event)
 {
@@ -94,6 +162,15 @@ void MacScreenModel::inject(std::function<void(InputEventPoster&)> work)
     auto input = environment_.input;
     if (!input)
         return;
+    // Work for a viewer's event holds the event's place in the backlog until done, and is
+    // skipped once that viewer has gone.
+    if (applying_) {
+        work = [work = std::move(work), events = controlEvents_, generation = applying_->generation,
+                receipt = applying_->receipt](InputEventPoster& poster) {
+            if (events->isCurrent(generation))
+                work(poster);
+        };
+    }
     // Posting can wait on the display server (a long text waits for its keymap changes to be
     // seen), so it runs on a queue of its own, in the order the events came.
     if (environment_.inputQueue)
@@ -164,26 +241,29 @@ void MacScreenModel::typeText(const std::string& text)
 {
     const std::u32string characters = scalars(text);
     const auto flags = keyboardModifierFlags_;
-    if (flags & commandModifierFlag) {
-        // A shortcut: each character as its key where it has one, so that Command + c copies.
-        inject([characters, flags](InputEventPoster& input) {
-            for (const char32_t scalar : characters) {
-                if (const auto code = keyCode(scalar)) {
-                    input.postKeyStroke(*code, flags);
-                } else {
-                    std::u16string units;
-                    appendUtf16(units, scalar);
-                    input.postText(units, flags);
+    for (std::size_t start = 0; start < characters.size(); start += typingPiece) {
+        const std::u32string piece = characters.substr(start, typingPiece);
+        if (flags & commandModifierFlag) {
+            // A shortcut: each character as its key where it has one, so that Command + c copies.
+            inject([piece, flags](InputEventPoster& input) {
+                for (const char32_t scalar : piece) {
+                    if (const auto code = keyCode(scalar)) {
+                        input.postKeyStroke(*code, flags);
+                    } else {
+                        std::u16string units;
+                        appendUtf16(units, scalar);
+                        input.postText(units, flags);
+                    }
                 }
-            }
-        });
-        return;
+            });
+            continue;
+        }
+        std::u16string units;
+        for (const char32_t scalar : piece)
+            appendUtf16(units, scalar);
+        if (!units.empty())
+            inject([units = std::move(units), flags](InputEventPoster& input) { input.postText(units, flags); });
     }
-    std::u16string units;
-    for (const char32_t scalar : characters)
-        appendUtf16(units, scalar);
-    if (!units.empty())
-        inject([units = std::move(units), flags](InputEventPoster& input) { input.postText(units, flags); });
 }
 
 void MacScreenModel::pressKey(link::ViewerKeyboardKey key)
@@ -209,13 +289,34 @@ void MacScreenModel::changeSystemVolume(int step)
     auto volume = environment_.volume;
     if (!volume)
         return;
-    // The sound server is another process: ask it off the main executor.
-    auto work = [volume, step] {
-        const auto current = volume->outputVolume();
-        if (!current)
-            return;
-        const int level = *current + (step > 0 ? volumeStepPercent : -volumeStepPercent);
-        volume->setOutputVolume(std::clamp(level, 0, 100), level < 1);
+    if (!volumeSteps_)
+        volumeSteps_ = std::make_shared<VolumeSteps>();
+    auto steps = volumeSteps_;
+    {
+        std::lock_guard lock(steps->mutex);
+        steps->pending = std::clamp(steps->pending + (step > 0 ? 1 : -1), -maxVolumeSteps, maxVolumeSteps);
+        if (std::exchange(steps->running, true))
+            return;  // the change under way takes this step too
+    }
+    // The sound server is another process: ask it off the main executor. Steps that come while
+    // it is being asked become one change of their sum.
+    auto work = [volume, steps] {
+        for (;;) {
+            int sum = 0;
+            {
+                std::lock_guard lock(steps->mutex);
+                sum = std::exchange(steps->pending, 0);
+                if (sum == 0) {
+                    steps->running = false;
+                    return;
+                }
+            }
+            const auto current = volume->outputVolume();
+            if (!current)
+                continue;
+            const int level = *current + sum * volumeStepPercent;
+            volume->setOutputVolume(std::clamp(level, 0, 100), level < 1);
+        }
     };
     if (environment_.background)
         environment_.background->post(std::move(work));

@@ -58,18 +58,23 @@ void MacScreenModel::construct()
 
     auto& link = *environment_.link;
     link.setOnStateChange([weak = weak_from_this()] {
-        if (auto self = weak.lock())
-            self->launch([](MacScreenModel& model) { return model.handleStreamerStateChange(); });
-    });
-    // Relative motion goes straight to the driver's queue; everything else to the main executor.
-    link.setOnControlEvent([weak = weak_from_this(), driver = mouseControlDriver_](const link::ViewerControlEvent& event) {
-        if (const auto* motion = std::get_if<link::control::MoveRelative>(&event)) {
-            driver->setMouseVelocity(motion->dx, motion->dy);
-        } else if (const auto* wheel = std::get_if<link::control::Wheel>(&event)) {
-            driver->setWheelVelocity(wheel->deltaX, wheel->deltaY);
-        } else if (auto self = weak.lock()) {
-            self->post([event](MacScreenModel& model) { model.handleControlEvent(event); });
+        if (auto self = weak.lock()) {
+            // At once, on the link's queue: what a viewer that has gone still had waiting is
+            // dropped before the main executor gets to it.
+            self->controlEvents_->setCurrentGeneration(self->environment_.link->connectionGeneration());
+            // The handler reads the state as it is when it runs: changes that come meanwhile
+            // need no task of their own, however fast viewers come and go.
+            if (self->stateChangePending_->exchange(true))
+                return;
+            self->launch([](MacScreenModel& model) {
+                model.stateChangePending_->store(false);
+                return model.handleStreamerStateChange();
+            });
         }
+    });
+    link.setOnControlEvent([weak = weak_from_this()](const link::ViewerControlEvent& event) {
+        if (auto self = weak.lock())
+            self->routeControlEvent(event);
     });
     link.setOnViewerIdentity([weak = weak_from_this()](const link::ViewerIdentity& identity) {
         if (auto self = weak.lock())
@@ -246,7 +251,7 @@ std::optional<display::DisplayInfo> MacScreenModel::currentDisplay() const
 void MacScreenModel::refreshPermissions()
 {
     auto& permissions = *environment_.permissions;
-    assign(touchPermissionNeeded_, !permissions.inputTrusted());
+    assign(touchPermissionNeeded_, !inputTrusted(true));
     assign(screenPermissionNeeded_, !permissions.captureAllowed());
     assign(launchAtLogin_, loginItemEnabled());
     if (environment_.link->isViewerConnected())
@@ -256,7 +261,7 @@ void MacScreenModel::refreshPermissions()
 bool MacScreenModel::ensureTouchPermission()
 {
     auto& permissions = *environment_.permissions;
-    const bool trusted = permissions.inputTrusted();
+    const bool trusted = inputTrusted(false);
     if (trusted) {
         assign(touchPermissionNeeded_, false);
     } else {
@@ -267,6 +272,23 @@ bool MacScreenModel::ensureTouchPermission()
         }
     }
     return trusted;
+}
+
+bool MacScreenModel::inputTrusted(bool fresh)
+{
+    // Asking can mean a round trip to the display server: a stream of gated events asks once.
+    const auto now = environment_.clock->now();
+    if (fresh || !inputTrustAskedAt_ || now - *inputTrustAskedAt_ >= inputTrustLifetime) {
+        inputTrust_ = environment_.permissions->inputTrusted();
+        inputTrustAskedAt_ = now;
+    }
+    return inputTrust_;
+}
+
+void MacScreenModel::refreshInputTrust()
+{
+    if (environment_.link->isViewerConnected())
+        assign(touchPermissionNeeded_, !inputTrusted(true));
 }
 
 void MacScreenModel::openPrivacySettings(std::string_view anchor)

@@ -5,6 +5,7 @@
 #include "display/virtual_resolution.h"
 #include "link/peer_trust.h"
 #include "model/capture_session.h"
+#include "model/control_event_queue.h"
 #include "model/display_geometry.h"
 #include "model/input_event_poster.h"
 #include "model/login_item.h"
@@ -23,6 +24,8 @@
 #include "runtime/executor.h"
 #include "runtime/task.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -79,6 +82,9 @@ inline constexpr std::string_view mirrorFallbackText = "확장 모니터 생성 
 inline constexpr std::string_view outsiderRefusedText = "외부 연결 거부됨 · 같은 네트워크에서 연결한 적 있는 iPhone만 외부에서 연결할 수 있습니다";
 inline constexpr std::string_view outsiderRefusedEnglishText =
     "Refused a connection from outside: only an iPhone that has connected on this network can connect remotely.";
+// The viewer sent input faster than it could be posted, for longer than the backlog allows: its
+// connection was ended (the link's description of it, and the error shown while none is connected).
+inline constexpr std::string_view inputFloodText = "입력이 너무 많아 연결을 끊음";
 // How many phones are remembered as having connected from the home network.
 inline constexpr std::size_t maxHomeNetworkPhones = 32;
 
@@ -217,6 +223,14 @@ public:
     // Injects one viewer event that is not routed elsewhere (pointer, keys, text, volume).
     void applyControlEvent(const link::ViewerControlEvent& event);
 
+    // Asks the desktop again whether it takes synthetic input, while a viewer is connected (the
+    // answer is otherwise kept for inputTrustLifetime). For hosts without a window, whose
+    // activation would do it.
+    void refreshInputTrust();
+    static constexpr std::chrono::seconds inputTrustLifetime{1};
+    // The viewer's events on their way to the input; bounded per connection.
+    const ControlEventQueue& controlEvents() const { return *controlEvents_; }
+
 private:
     explicit MacScreenModel(Environment environment);
     void construct();
@@ -245,6 +259,13 @@ private:
     runtime::Task<void> handleStreamerStateChange();
     runtime::Task<void> handleViewerModeRequest(MacSourceMode mode);
     void handleControlEvent(const link::ViewerControlEvent& event);
+    // Routes one event from the link's queue: relative motion to the driver, the rest through
+    // the bounded queue to the main executor.
+    void routeControlEvent(const link::ViewerControlEvent& event);
+    void applyQueuedControlEvents();
+    // Ends what the last viewer left behind: held button, Command, motion, typing.
+    void forgetViewerInput();
+    bool inputTrusted(bool fresh);
     void applyPositionalEvent(const link::ViewerControlEvent& event);
     void typeText(const std::string& text);
     // Runs input posting on the input queue (inline when there is none), in call order.
@@ -321,6 +342,16 @@ private:
     // The address in effect, which messages go to; iMessageAddress_ is the field's text.
     std::string committedIMessageAddress_;
     runtime::TimerHandle iMessageAddressPauseTimer_;
+
+    // The viewer's input.
+    std::shared_ptr<ControlEventQueue> controlEvents_ = std::make_shared<ControlEventQueue>();
+    const ControlEventQueue::Entry* applying_ = nullptr;  // the queued event being applied
+    std::uint64_t viewerGeneration_ = 0;                  // the connection last handled
+    std::shared_ptr<std::atomic<bool>> stateChangePending_ = std::make_shared<std::atomic<bool>>(false);
+    std::optional<runtime::TimePoint> inputTrustAskedAt_;
+    bool inputTrust_ = false;
+    struct VolumeSteps;
+    std::shared_ptr<VolumeSteps> volumeSteps_;
 };
 
 }  // namespace kestrio::model

@@ -25,6 +25,11 @@ public:
     void refreshAdvertisement() override { streamer_->refreshAdvertisement(); }
     void submitAdvertisementRefresh() override;
     void sendControl(std::string_view text) override { streamer_->sendControl(text); }
+    std::uint64_t connectionGeneration() const override { return streamer_->connectionGeneration(); }
+    void dropConnection(std::uint64_t generation, std::string reason) override
+    {
+        streamer_->dropConnectionIfCurrent(generation, std::move(reason));
+    }
 
     void setOnStateChange(std::function<void()> callback) override { streamer_->onStateChange = std::move(callback); }
     void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) override

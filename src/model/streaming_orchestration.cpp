@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <exception>
+#include <utility>
 
 namespace kestrio::model {
 
@@ -249,19 +250,22 @@ runtime::Task<void> MacScreenModel::handleStreamerStateChange()
 {
     auto& link = *environment_.link;
     const bool connected = link.isViewerConnected();
+    // A connection that replaced the last one while this task waited is new too.
+    const std::uint64_t generation = link.connectionGeneration();
+    const bool replaced = std::exchange(viewerGeneration_, generation) != generation;
     bool isNewConnection = false;
     bool handleAsNewOrDisconnected = true;
     if (connected) {
         const bool wasConnected = viewerWasConnected_;
         viewerWasConnected_ = true;
-        isNewConnection = !wasConnected;
+        isNewConnection = !wasConnected || replaced;
         handleAsNewOrDisconnected = isNewConnection;
     } else {
         viewerWasConnected_ = false;
     }
     if (handleAsNewOrDisconnected) {
         lastReportedTouchPermission_.reset();
-        mouseControlDriver_->haltMotion();
+        forgetViewerInput();
     }
     // The status texts read the link's state, which has changed.
     willChange();
@@ -271,13 +275,6 @@ runtime::Task<void> MacScreenModel::handleStreamerStateChange()
     if (connected) {
         cancelViewerDiscovery();
     } else {
-        if (mouseButtonIsDown_) {
-            mouseButtonIsDown_ = false;
-            inject([](InputEventPoster& input) {
-                const auto at = input.pointerLocation().value_or(ScreenPoint{});
-                input.postMouseEvent(MouseEventType::leftUp, at);
-            });
-        }
         if (isStreaming_)
             startViewerDiscovery();
     }

@@ -3,6 +3,7 @@
 #include "link/frame_streamer.h"
 #include "link/viewer_control_event.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,11 @@ public:
     // Puts one advertisement refresh on the link's queue; does nothing once the link is gone.
     virtual void submitAdvertisementRefresh() = 0;
     virtual void sendControl(std::string_view text) = 0;
+    // The current connection's number (never reused; 0 while there is none). Read inside the
+    // control-event callback, it names the connection the event came from.
+    virtual std::uint64_t connectionGeneration() const = 0;
+    // Ends connection `generation`, if it is still the current one, with `reason` as peerName.
+    virtual void dropConnection(std::uint64_t generation, std::string reason) = 0;
 
     virtual void setOnStateChange(std::function<void()> callback) = 0;
     virtual void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) = 0;

@@ -200,6 +200,29 @@ TEST_F(FrameStreamerConnection, NewerViewerReplacesTheCurrentOneWithoutAReason)
     EXPECT_EQ(harness.streamer->peerName(), "127.0.0.1 \u00B7 이 Mac");
 }
 
+TEST_F(FrameStreamerConnection, DroppingAConnectionByItsNumberSparesItsSuccessor)
+{
+    EXPECT_EQ(harness.streamer->connectionGeneration(), 0u);
+    auto first = connectHandshaken(harness);
+    const auto firstNumber = harness.streamer->connectionGeneration();
+    auto second = connectHandshaken(harness);
+    const auto secondNumber = harness.streamer->connectionGeneration();
+    EXPECT_GT(secondNumber, firstNumber);
+
+    harness.streamer->dropConnectionIfCurrent(firstNumber, "too much");
+    harness.settle();
+    EXPECT_TRUE(harness.streamer->isViewerConnected()) << "a replaced connection's number ends nothing";
+
+    const int before = harness.stateChanges.load();
+    harness.streamer->dropConnectionIfCurrent(secondNumber, "입력이 너무 많아 연결을 끊음");
+    EXPECT_TRUE(second->waitForClose());
+    harness.settle();
+    EXPECT_EQ(harness.streamer->peerName(), "입력이 너무 많아 연결을 끊음");
+    EXPECT_FALSE(harness.streamer->isViewerConnected());
+    EXPECT_EQ(harness.streamer->connectionGeneration(), 0u);
+    EXPECT_EQ(harness.stateChanges.load(), before + 1);
+}
+
 TEST_F(FrameStreamerConnection, ControlEventsArriveInOrderEvenBeforeTheHandshake)
 {
     ViewerClient viewer(harness.port());

@@ -213,6 +213,11 @@ TEST(InboundLine, TextAndKeys)
     EXPECT_TRUE(means("T " + base64Encode("\xC0\xAF"), ignored));
     EXPECT_TRUE(means("T aGVsbG8gd29ybGQ= aGVsbG8gd29ybGQ=", ignored));
     EXPECT_TRUE(means("T aGVsbG8gd29ybGQ=\r", ignored));
+    // Longer texts are cut after 4,096 characters, never inside one.
+    const std::string full(4096, 'a');
+    EXPECT_TRUE(means("T " + base64Encode(full), event(Text{full})));
+    EXPECT_TRUE(means("T " + base64Encode(full + "b"), event(Text{full})));
+    EXPECT_TRUE(means("T " + base64Encode(std::string(4095, 'a') + "한글"), event(Text{std::string(4095, 'a') + "한"})));
 
     EXPECT_TRUE(means("K BACKSPACE", event(Key{ViewerKeyboardKey::backspace})));
     EXPECT_TRUE(means("K RETURN", event(Key{ViewerKeyboardKey::returnKey})));

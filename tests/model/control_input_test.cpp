@@ -51,6 +51,7 @@ TEST_F(ControlInputTest, UntrustedInputIsDroppedAndReportedOncePerChange)
     EXPECT_EQ(harness.permissions->prompts, 1) << "one prompt per run";
 
     harness.permissions->trusted = true;
+    harness.advance(model::MacScreenModel::inputTrustLifetime);  // the answer is kept that long
     send(Click{0.5, 0.5});
     send(Click{0.5, 0.5});
     EXPECT_EQ(harness.link->controls, (std::vector<std::string>{"INPUT NEEDS_PERMISSION", "INPUT READY"}));
@@ -157,11 +158,63 @@ TEST_F(ControlInputTest, TextIsOneEventUnlessCommandIsHeld)
     EXPECT_EQ(harness.input->keys.back(), (std::pair<std::uint16_t, std::uint64_t>{36, 0}));
     EXPECT_EQ(harness.model->keyboardModifierFlags(), 0u);
 
-    // Held across a reconnection: only the viewer's own key-up clears it.
-    send(Key{link::ViewerKeyboardKey::commandDown});
+}
+
+TEST_F(ControlInputTest, AViewerThatLeavesOrIsReplacedLeavesNothingBehind)
+{
+    for (const bool replaced : {false, true}) {
+        ModelHarness fresh;
+        fresh.inputQueue = std::make_shared<runtime::ManualExecutor>();
+        auto& model = fresh.create();
+        fresh.connectViewer();
+        for (const link::ViewerControlEvent& event : std::initializer_list<link::ViewerControlEvent>{
+                 Key{link::ViewerKeyboardKey::commandDown}, MouseDown{0.5, 0.5}, Text{std::string(1000, 'x')}})
+            fresh.link->onControlEvent(event);
+        fresh.settle();
+        if (!replaced)
+            fresh.disconnectViewer();
+        fresh.connectViewer();  // without a disconnect: a new connection took over
+        fresh.inputQueue->runUntilIdle();
+        EXPECT_TRUE(fresh.input->texts.empty()) << replaced << ": the typing was dropped";
+        ASSERT_FALSE(fresh.input->mouse.empty()) << replaced;
+        EXPECT_EQ(fresh.input->mouse.back().type, MouseEventType::leftUp) << replaced << ": the button released";
+        EXPECT_FALSE(model.mouseButtonIsDown()) << replaced;
+        EXPECT_EQ(model.keyboardModifierFlags(), 0u) << replaced << ": Command is not inherited";
+    }
+}
+
+TEST_F(ControlInputTest, AViewerWhoseInputCannotBeKeptUpWithIsDropped)
+{
+    harness.inputQueue = std::make_shared<runtime::ManualExecutor>();  // never gets to post
+    startStreaming();
+    const auto generation = harness.link->generation;
+    const std::string paste(4096, 'a');
+    for (int i = 0; i < 40; ++i)
+        send(Text{paste});
+    EXPECT_EQ(harness.link->drops, (std::vector<std::pair<std::uint64_t, std::string>>{{generation, std::string(model::inputFloodText)}}));
+    EXPECT_LE(harness.model->controlEvents().pendingTextBytes(), 64u * 1024);
+    EXPECT_EQ(harness.model->errorMessage(), std::optional<std::string>(model::inputFloodText));
+
     harness.disconnectViewer();
-    harness.connectViewer();
-    EXPECT_EQ(harness.model->keyboardModifierFlags(), model::commandModifierFlag);
+    EXPECT_EQ(harness.model->statusTitle().korean, model::inputFloodText);
+    harness.inputQueue->runUntilIdle();
+    EXPECT_TRUE(harness.input->texts.empty()) << "nothing typed for the dropped viewer";
+    EXPECT_EQ(harness.model->controlEvents().pendingTextBytes(), 0u);
+}
+
+TEST_F(ControlInputTest, TheInputPermissionIsAskedAtMostOnceASecond)
+{
+    startStreaming();
+    const int before = harness.permissions->trustQueries;
+    for (int i = 0; i < 50; ++i)
+        send(ClickCurrent{});
+    EXPECT_LE(harness.permissions->trustQueries - before, 1);
+    const int afterBurst = harness.permissions->trustQueries;
+    harness.advance(model::MacScreenModel::inputTrustLifetime);
+    send(ClickCurrent{});
+    EXPECT_EQ(harness.permissions->trustQueries, afterBurst + 1);
+    harness.model->refreshPermissions();  // the user's own refresh always asks
+    EXPECT_EQ(harness.permissions->trustQueries, afterBurst + 2);
 }
 
 TEST_F(ControlInputTest, PostingRunsOnTheInputQueueInArrivalOrder)
@@ -205,6 +258,14 @@ TEST_F(ControlInputTest, VolumeStepsByFiveAndMutesAtTheBottom)
     harness.volume->level.reset();
     send(VolumeUp{});
     EXPECT_EQ(harness.volume->sets, 2) << "no sound server, nothing set";
+
+    // Steps that come while the sound server is being asked become one change.
+    harness.volume->level = 50;
+    for (const link::ViewerControlEvent& event : std::initializer_list<link::ViewerControlEvent>{VolumeUp{}, VolumeUp{}, VolumeDown{}, VolumeUp{}})
+        harness.link->onControlEvent(event);
+    harness.settle();
+    EXPECT_EQ(harness.volume->sets, 3);
+    EXPECT_EQ(harness.volume->level, 60);
 }
 
 TEST_F(ControlInputTest, RelativeMotionBypassesTheGateAndStopsWithTheConnection)

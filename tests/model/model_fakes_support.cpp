@@ -75,6 +75,7 @@ void FakeViewerLink::submitAdvertisementRefresh()
 void FakeViewerLink::connect(bool canDecodeH264, std::string peer)
 {
     connected = true;
+    generation = ++connections_;
     h264 = canDecodeH264;
     name = std::move(peer);
     fireStateChange();
@@ -83,6 +84,7 @@ void FakeViewerLink::connect(bool canDecodeH264, std::string peer)
 void FakeViewerLink::disconnect()
 {
     connected = false;
+    generation = 0;
     h264 = false;
     name = "연결 대기 중";
     fireStateChange();

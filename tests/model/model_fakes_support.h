@@ -48,6 +48,8 @@ public:
     void refreshAdvertisement() override { ++refreshes; }
     void submitAdvertisementRefresh() override;
     void sendControl(std::string_view text) override { controls.emplace_back(text); }
+    std::uint64_t connectionGeneration() const override { return generation; }
+    void dropConnection(std::uint64_t dropped, std::string reason) override { drops.emplace_back(dropped, std::move(reason)); }
     void setOnStateChange(std::function<void()> callback) override { onStateChange = std::move(callback); }
     void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) override { onControlEvent = std::move(callback); }
     void setOnViewerIdentity(std::function<void(const link::ViewerIdentity&)> callback) override
@@ -78,6 +80,8 @@ public:
     // Virtual times (since the clock's epoch) of the refreshes submitted to the link's queue.
     std::vector<runtime::Duration> submittedRefreshes;
     std::vector<std::string> controls;
+    std::uint64_t generation = 0;  // each connect() makes a new connection; 0 while none
+    std::vector<std::pair<std::uint64_t, std::string>> drops;
     std::function<void()> onStateChange;
     std::function<void(const link::ViewerControlEvent&)> onControlEvent;
     std::function<void(const link::ViewerIdentity&)> onViewerIdentity;
@@ -85,6 +89,7 @@ public:
 
 private:
     std::shared_ptr<runtime::VirtualClock> clock_;
+    std::uint64_t connections_ = 0;
 };
 
 class FakeVirtualMonitor final : public display::VirtualMonitor {
@@ -118,7 +123,11 @@ public:
 
 class FakePermissions final : public model::PermissionFacility {
 public:
-    bool inputTrusted() override { return trusted; }
+    bool inputTrusted() override
+    {
+        ++trustQueries;
+        return trusted;
+    }
     void promptForInputTrust() override { ++prompts; }
     bool captureAllowed() override { return captureOK; }
     void requestCaptureAccess() override { ++captureRequests; }
@@ -126,6 +135,7 @@ public:
     bool trusted = true;
     bool captureOK = true;
     int prompts = 0;
+    int trustQueries = 0;
     int captureRequests = 0;
 };
 

@@ -162,6 +162,8 @@ TEST(ModelPermissions, TheAutomaticPromptComesOncePerRun)
     EXPECT_EQ(harness.opener->urls.back(), "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility");
 
     harness.permissions->trusted = true;
+    EXPECT_FALSE(model.ensureTouchPermission()) << "the answer is kept for a second";
+    harness.advance(model::MacScreenModel::inputTrustLifetime);
     EXPECT_TRUE(model.ensureTouchPermission());
     EXPECT_FALSE(model.touchPermissionNeeded());
 }
@@ -229,6 +231,7 @@ TEST(ModelStatus, LinesFollowTheViewerAndTheStream)
                                                       "connection is lost."}));
     harness.disconnectViewer();
     harness.permissions->trusted = false;
+    harness.advance(model::MacScreenModel::inputTrustLifetime);
     model.ensureTouchPermission();
     EXPECT_EQ(model.hintText().english, "Allow Kestrio under System Settings → Privacy & Security → Accessibility, then relaunch the app.");
 }

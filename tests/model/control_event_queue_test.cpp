@@ -1,0 +1,106 @@
+// The bounded path of the viewer's events: merging, the per-connection bound, and forgetting
+// what a viewer that has gone left behind.
+#include "model/control_event_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace kestrio::test {
+namespace {
+
+using namespace link::control;
+using link::ViewerControlEvent;
+using model::ControlEventQueue;
+using Admission = ControlEventQueue::Admission;
+
+std::vector<ViewerControlEvent> events(const std::vector<ControlEventQueue::Entry>& entries)
+{
+    std::vector<ViewerControlEvent> out;
+    for (const auto& entry : entries)
+        out.push_back(entry.event);
+    return out;
+}
+
+TEST(ControlEventQueue, MergesMovesAndScrollsButNeverAcrossOtherEvents)
+{
+    struct Case {
+        const char* name;
+        std::vector<ViewerControlEvent> offered;
+        std::vector<ViewerControlEvent> taken;
+    };
+    const std::vector<Case> cases = {
+        {"moves", {Move{0.1, 0.1}, Move{0.2, 0.2}, Move{0.3, 0.4}}, {Move{0.3, 0.4}}},
+        {"press between moves",
+         {Move{0.1, 0.1}, MouseDown{0.1, 0.1}, Move{0.2, 0.2}, Move{0.3, 0.3}, MouseUp{0.3, 0.3}, Move{0.4, 0.4}},
+         {Move{0.1, 0.1}, MouseDown{0.1, 0.1}, Move{0.3, 0.3}, MouseUp{0.3, 0.3}, Move{0.4, 0.4}}},
+        {"scrolls summed at the last position", {Scroll{0.1, 0.1, 10, -20}, Scroll{0.2, 0.2, 5, -30}}, {Scroll{0.2, 0.2, 15, -50}}},
+        {"a sum past 500 starts a new scroll",
+         {Scroll{0.5, 0.5, 0, 300}, Scroll{0.5, 0.5, 0, 300}, Scroll{0.5, 0.5, 0, 100}},
+         {Scroll{0.5, 0.5, 0, 300}, Scroll{0.5, 0.5, 0, 400}}},
+        {"move then scroll kept apart", {Move{0.1, 0.1}, Scroll{0.1, 0.1, 0, 5}, Move{0.2, 0.2}},
+         {Move{0.1, 0.1}, Scroll{0.1, 0.1, 0, 5}, Move{0.2, 0.2}}},
+        {"clicks and texts each kept", {ClickCurrent{}, ClickCurrent{}, Text{"a"}, Text{"b"}},
+         {ClickCurrent{}, ClickCurrent{}, Text{"a"}, Text{"b"}}},
+    };
+    for (const auto& c : cases) {
+        ControlEventQueue queue;
+        std::vector<Admission> admissions;
+        for (const auto& event : c.offered)
+            admissions.push_back(queue.offer(event, 1));
+        EXPECT_EQ(admissions.front(), Admission::queuedFirst) << c.name;
+        EXPECT_EQ(std::count(admissions.begin(), admissions.end(), Admission::queuedFirst), 1) << c.name;
+        EXPECT_EQ(events(queue.take()), c.taken) << c.name;
+        EXPECT_EQ(queue.offer(ClickCurrent{}, 1), Admission::queuedFirst) << c.name << ": empty again after take()";
+    }
+}
+
+TEST(ControlEventQueue, BoundsEventsAndTextUntilTheirWorkIsDone)
+{
+    struct Case {
+        const char* name;
+        ViewerControlEvent event;
+        std::size_t fitting;
+    };
+    const std::vector<Case> cases = {
+        {"events", ClickCurrent{}, 4},
+        {"text bytes", Text{std::string(40, 'x')}, 2},
+    };
+    for (const auto& c : cases) {
+        ControlEventQueue queue({4, 100});
+        for (std::size_t i = 0; i < c.fitting; ++i)
+            ASSERT_NE(queue.offer(c.event, 7), Admission::overflow) << c.name;
+        // Taken but not yet done: still counted.
+        auto inFlight = queue.take();
+        EXPECT_EQ(queue.offer(c.event, 7), Admission::overflow) << c.name;
+        EXPECT_EQ(queue.offer(c.event, 7), Admission::stale) << c.name << ": refused once, then ignored";
+        EXPECT_FALSE(queue.isCurrent(7)) << c.name;
+        EXPECT_TRUE(queue.take().empty()) << c.name;
+
+        // The work done, a new connection has the whole room.
+        inFlight.clear();
+        EXPECT_EQ(queue.pendingEvents(), 0u) << c.name;
+        EXPECT_EQ(queue.pendingTextBytes(), 0u) << c.name;
+        for (std::size_t i = 0; i < c.fitting; ++i)
+            EXPECT_NE(queue.offer(c.event, 8), Admission::overflow) << c.name;
+    }
+}
+
+TEST(ControlEventQueue, OnlyTheCurrentConnectionsEventsAreKept)
+{
+    ControlEventQueue queue;
+    queue.offer(Text{"old"}, 1);
+    queue.offer(Text{"newer"}, 2);
+    EXPECT_FALSE(queue.isCurrent(1)) << "a newer connection's event makes it current";
+    EXPECT_EQ(queue.offer(Text{"late"}, 1), Admission::stale);
+    EXPECT_EQ(events(queue.take()), std::vector<ViewerControlEvent>{Text{"newer"}});
+
+    queue.offer(Text{"left behind"}, 2);
+    queue.setCurrentGeneration(0);  // the viewer left
+    EXPECT_TRUE(queue.take().empty());
+    EXPECT_FALSE(queue.isCurrent(2));
+    EXPECT_EQ(queue.pendingTextBytes(), 0u);
+}
+
+}  // namespace
+}  // namespace kestrio::test
