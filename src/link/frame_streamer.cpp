@@ -368,6 +368,11 @@ void FrameStreamer::resetConnectionStateLocked()
 
 void FrameStreamer::acceptConnection(std::shared_ptr<Connection> connection)
 {
+    std::error_code error;
+    if (const auto remote = connection->socket.remote_endpoint(error); !error && isHeldOff(remote.address())) {
+        cancelConnection(std::move(connection));
+        return;
+    }
     applyConnectionOptions(connection->socket);
     if (!fromHomeNetwork(connection)) {
         admitOutsider(std::move(connection));
@@ -539,11 +544,11 @@ std::uint64_t FrameStreamer::connectionGeneration() const
     return connectionID_.value_or(0);
 }
 
-void FrameStreamer::dropConnectionIfCurrent(std::uint64_t generation, std::string reason)
+void FrameStreamer::dropConnectionIfCurrent(std::uint64_t generation, std::string reason, runtime::Duration holdOff)
 {
     // Always a task of its own: called from onControlEvent, it must not end the connection while
     // the line that led to it is being handled.
-    queue_->post([weak = weak_from_this(), generation, reason = std::move(reason)] {
+    queue_->post([weak = weak_from_this(), generation, reason = std::move(reason), holdOff] {
         auto self = weak.lock();
         if (!self)
             return;
@@ -554,8 +559,29 @@ void FrameStreamer::dropConnectionIfCurrent(std::uint64_t generation, std::strin
                 return;
             connection = self->connection_;
         }
+        std::error_code error;
+        const auto remote = connection->socket.remote_endpoint(error);
+        if (!error && holdOff > runtime::Duration::zero())
+            self->holdOff(remote.address(), holdOff);
         self->dropConnection(connection, generation, reason);
     });
+}
+
+void FrameStreamer::holdOff(const asio::ip::address& address, runtime::Duration duration)
+{
+    const auto now = environment_.clock->now();
+    std::erase_if(heldOff_, [now](const auto& entry) { return entry.second <= now; });
+    if (heldOff_.size() >= maxHeldOffAddresses && heldOff_.count(address) == 0) {
+        const auto soonest = std::min_element(heldOff_.begin(), heldOff_.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+        heldOff_.erase(soonest);
+    }
+    heldOff_[address] = now + duration;
+}
+
+bool FrameStreamer::isHeldOff(const asio::ip::address& address) const
+{
+    const auto found = heldOff_.find(address);
+    return found != heldOff_.end() && environment_.clock->now() < found->second;
 }
 
 void FrameStreamer::cancelConnection(std::shared_ptr<Connection> connection)

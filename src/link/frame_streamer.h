@@ -84,6 +84,8 @@ public:
     static constexpr std::chrono::seconds refusalQuietPeriod{30};
     // How many source networks with a refusal on record are remembered at most.
     static constexpr std::size_t maxRememberedNetworks = 4096;
+    // How many addresses are held off at once at most (see dropConnectionIfCurrent).
+    static constexpr std::size_t maxHeldOffAddresses = 256;
 
     static std::shared_ptr<FrameStreamer> create(Environment environment);
     ~FrameStreamer();
@@ -120,8 +122,11 @@ public:
     // there is none. Read inside onControlEvent, it names the connection the event came from.
     std::uint64_t connectionGeneration() const;
     // Ends the connection numbered `generation` if it is still the current one, with `reason` as
-    // peerName, as for any other drop. Runs later on the queue; may be called from any thread.
-    void dropConnectionIfCurrent(std::uint64_t generation, std::string reason);
+    // peerName, as for any other drop. For `holdOff` afterwards, new connections from the same
+    // address are closed as they arrive, leaving the current viewer alone: a viewer dropped for
+    // sending more than the host can take would otherwise be back at once, and every new viewer
+    // restarts the stream. Runs later on the queue; may be called from any thread.
+    void dropConnectionIfCurrent(std::uint64_t generation, std::string reason, runtime::Duration holdOff = {});
 
     // True when a frame produced now would be sent or kept: with H.264 while no frame waits,
     // with JPEG while nothing is in flight.
@@ -173,6 +178,8 @@ private:
     void acceptConnection(std::shared_ptr<Connection> connection);
     void connectionReady(const std::shared_ptr<Connection>& connection, ConnectionId id, bool startReading = true);
     bool fromHomeNetwork(const std::shared_ptr<Connection>& connection) const;
+    void holdOff(const asio::ip::address& address, runtime::Duration duration);
+    bool isHeldOff(const asio::ip::address& address) const;
     ConnectionId makeCurrent(const std::shared_ptr<Connection>& connection, bool homeNetwork);
     void admitOutsider(std::shared_ptr<Connection> connection);
     void readOutsider(const std::shared_ptr<Outsider>& outsider);
@@ -227,6 +234,8 @@ private:
 
     // Outside connections waiting to be judged, oldest first, and what is known of the networks
     // they come from. Queue only.
+    // Addresses whose new connections are closed on arrival, until when. Queue only.
+    std::map<asio::ip::address, runtime::TimePoint> heldOff_;
     std::vector<std::shared_ptr<Outsider>> outsiders_;
     std::map<std::string, OutsiderNetwork> outsiderNetworks_;
     std::optional<runtime::TimePoint> judgeScheduledAt_;

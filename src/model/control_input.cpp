@@ -78,7 +78,7 @@ void MacScreenModel::routeControlEvent(const link::ViewerControlEvent& event)
     case ControlEventQueue::Admission::stale:
         break;
     case ControlEventQueue::Admission::overflow:
-        environment_.link->dropConnection(generation, std::string(inputFloodText));
+        environment_.link->dropConnection(generation, std::string(inputFloodText), inputFloodHoldOff);
         post([](MacScreenModel& model) {
             // Says less than any other error, so it never hides one.
             if (!model.errorMessage_ || *model.errorMessage_ == inputFloodText || *model.errorMessage_ == outsiderRefusedText)

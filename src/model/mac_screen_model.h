@@ -85,6 +85,8 @@ inline constexpr std::string_view outsiderRefusedEnglishText =
 // The viewer sent input faster than it could be posted, for longer than the backlog allows: its
 // connection was ended (the link's description of it, and the error shown while none is connected).
 inline constexpr std::string_view inputFloodText = "입력이 너무 많아 연결을 끊음";
+// How long such a viewer's address is turned away afterwards.
+inline constexpr std::chrono::seconds inputFloodHoldOff{5};
 // How many phones are remembered as having connected from the home network.
 inline constexpr std::size_t maxHomeNetworkPhones = 32;
 

@@ -26,9 +26,9 @@ public:
     void submitAdvertisementRefresh() override;
     void sendControl(std::string_view text) override { streamer_->sendControl(text); }
     std::uint64_t connectionGeneration() const override { return streamer_->connectionGeneration(); }
-    void dropConnection(std::uint64_t generation, std::string reason) override
+    void dropConnection(std::uint64_t generation, std::string reason, runtime::Duration holdOff) override
     {
-        streamer_->dropConnectionIfCurrent(generation, std::move(reason));
+        streamer_->dropConnectionIfCurrent(generation, std::move(reason), holdOff);
     }
 
     void setOnStateChange(std::function<void()> callback) override { streamer_->onStateChange = std::move(callback); }

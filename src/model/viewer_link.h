@@ -36,8 +36,9 @@ public:
     // The current connection's number (never reused; 0 while there is none). Read inside the
     // control-event callback, it names the connection the event came from.
     virtual std::uint64_t connectionGeneration() const = 0;
-    // Ends connection `generation`, if it is still the current one, with `reason` as peerName.
-    virtual void dropConnection(std::uint64_t generation, std::string reason) = 0;
+    // Ends connection `generation`, if it is still the current one, with `reason` as peerName;
+    // new connections from its address are turned away for `holdOff` afterwards.
+    virtual void dropConnection(std::uint64_t generation, std::string reason, runtime::Duration holdOff) = 0;
 
     virtual void setOnStateChange(std::function<void()> callback) = 0;
     virtual void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) = 0;

@@ -9,6 +9,7 @@
 namespace kestrio::test {
 namespace {
 
+using namespace std::chrono_literals;
 using link::HostMessage;
 
 class FrameStreamerConnection : public ::testing::Test {
@@ -221,6 +222,28 @@ TEST_F(FrameStreamerConnection, DroppingAConnectionByItsNumberSparesItsSuccessor
     EXPECT_FALSE(harness.streamer->isViewerConnected());
     EXPECT_EQ(harness.streamer->connectionGeneration(), 0u);
     EXPECT_EQ(harness.stateChanges.load(), before + 1);
+}
+
+TEST_F(FrameStreamerConnection, AnAddressDroppedWithAHoldOffIsTurnedAwayUntilItEnds)
+{
+    auto flooder = connectHandshaken(harness);
+    harness.streamer->dropConnectionIfCurrent(harness.streamer->connectionGeneration(), "입력이 너무 많아 연결을 끊음", 5s);
+    EXPECT_TRUE(flooder->waitForClose());
+
+    // Back at once: closed as it arrives, and the viewer from another address keeps its place.
+    ViewerClient::Options elsewhere;
+    elsewhere.sourceAddress = "127.0.0.3";
+    ViewerClient other(harness.port(), elsewhere);
+    other.sendLine("HELLO 2 JPEG");
+    ASSERT_TRUE(other.readControlText());
+    ViewerClient again(harness.port());
+    EXPECT_TRUE(again.waitForClose());
+    other.sendLine("PING still");
+    EXPECT_EQ(other.readControlText(), "PONG still");
+
+    harness.advance(5s);
+    auto back = connectHandshaken(harness);
+    EXPECT_TRUE(other.waitForClose()) << "replaced, as by any new viewer";
 }
 
 TEST_F(FrameStreamerConnection, ControlEventsArriveInOrderEvenBeforeTheHandshake)

@@ -49,7 +49,7 @@ public:
     void submitAdvertisementRefresh() override;
     void sendControl(std::string_view text) override { controls.emplace_back(text); }
     std::uint64_t connectionGeneration() const override { return generation; }
-    void dropConnection(std::uint64_t dropped, std::string reason) override { drops.emplace_back(dropped, std::move(reason)); }
+    void dropConnection(std::uint64_t dropped, std::string reason, runtime::Duration) override { drops.emplace_back(dropped, std::move(reason)); }
     void setOnStateChange(std::function<void()> callback) override { onStateChange = std::move(callback); }
     void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) override { onControlEvent = std::move(callback); }
     void setOnViewerIdentity(std::function<void(const link::ViewerIdentity&)> callback) override
