@@ -158,8 +158,9 @@ TEST(WindowHint, TheKoreanAndEnglishLinesFollowTheirOwnRules)
               "The Extended Monitor mode adds a Kestrio iPhone display to macOS. Wi‑Fi is used wirelessly; USB is preferred when available.")
         << "a capture that started clears the missing permission";
 
-    // Touch control missing wins on both lines.
+    // Touch control missing wins on both lines (once the last answer has aged).
     harness.permissions->trusted = false;
+    harness.advance(model::MacScreenModel::inputTrustLifetime);
     harness.click("startStopButton");
     harness.click("startStopButton");
     EXPECT_EQ(harness.text("hintKorean"),

@@ -42,7 +42,6 @@ ColumnLayout {
             Layout.fillWidth: true
             Layout.alignment: Qt.AlignVCenter
             text: root.value
-            textFormat: TextEdit.PlainText
             readOnly: true
             selectByMouse: true
             color: Theme.primary
