@@ -2,6 +2,7 @@
 
 #include "link/base64.h"
 #include "runtime/printable_text.h"
+#include "runtime/white_space.h"
 
 #include <array>
 #include <charconv>
@@ -142,7 +143,7 @@ InboundLine parseHandshake(const Tokens& tokens)
         if (!text)
             return std::nullopt;
         std::string shown(runtime::cutAtCharacter(runtime::printableText(*text), maxIdentityBytes));
-        if (shown.empty())
+        if (runtime::isBlank(shown))
             return std::nullopt;
         return shown;
     };

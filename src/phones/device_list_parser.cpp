@@ -180,11 +180,14 @@ std::optional<PairedIPhone> record(const Json& candidate, std::set<std::string>&
     if (!model)
         model = searchKeys(candidate, {"marketingname", "modelname"});
 
+    // An empty name is no name: the phone is then called by its model, or "iPhone".
     const std::string* name = stringAt(device, "name");
-    if (!name)
+    if (!name || name->empty())
         name = stringAt(candidate, "name");
-    if (!name)
+    if (!name || name->empty())
         name = searchKeys(candidate, {"devicename"});
+    if (name && name->empty())
+        name = nullptr;
 
     const std::string* transport = stringAt(connection, "transportType");
     if (!transport)

@@ -1,5 +1,6 @@
 #include "updates/appcast.h"
 
+#include "runtime/printable_text.h"
 #include "updates/version_compare.h"
 
 #include <pugixml.hpp>
@@ -84,6 +85,13 @@ std::string trimmed(std::string_view text)
     return std::string(text.substr(first, last - first + 1));
 }
 
+// A value from the feed as it may be printed or shown: without control characters and
+// direction marks (see printableText), and without white space at either end.
+std::string feedText(std::string_view text)
+{
+    return trimmed(runtime::printableText(text));
+}
+
 // Text and CDATA sections together, so that a value split by a comment or written partly as
 // CDATA reads as one.
 std::string textOf(pugi::xml_node element)
@@ -92,7 +100,7 @@ std::string textOf(pugi::xml_node element)
     for (auto child : element.children())
         if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
             text += child.value();
-    return trimmed(text);
+    return feedText(text);
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b)
@@ -140,7 +148,7 @@ std::optional<AppcastItem> readItem(pugi::xml_node item)
         if (auto element = sparkleChild(item, local))
             value = textOf(element);
         if (value.empty() && enclosure)
-            value = trimmed(sparkleAttribute(enclosure, local).value());
+            value = feedText(sparkleAttribute(enclosure, local).value());
         return value;
     };
 
@@ -156,7 +164,7 @@ std::optional<AppcastItem> readItem(pugi::xml_node item)
         }
     }
     if (enclosure)
-        result.downloadURL = trimmed(enclosure.attribute("url").value());
+        result.downloadURL = feedText(enclosure.attribute("url").value());
     if (result.downloadURL.empty()) {
         for (auto child : item.children()) {
             if (isRssElement(child, "link")) {

@@ -32,6 +32,9 @@ struct AppcastItem {
 // value but "linux") are passed over, and an item whose every enclosure is for another system
 // is left out; an enclosure without the mark is for every system. The minimum system version
 // describes other systems' releases and is not read.
+//
+// Every text is as printableText leaves it, trimmed: a feed cannot reach a terminal's controls
+// or reorder what is shown with direction marks.
 std::optional<std::vector<AppcastItem>> parseAppcast(std::string_view xml);
 
 // The item with the highest `version` by compareVersions; the first of equals in feed order.

@@ -11,7 +11,6 @@ namespace kestrio::updates {
 namespace {
 
 constexpr long maxRedirects = 5;
-constexpr const char* allowedProtocols = "https,http";
 
 // libcurl's global setup is not thread-safe and must happen before any transfer; it is never
 // undone, since a transfer may still be running on some worker when the program ends.
@@ -70,12 +69,23 @@ FetchResult failure(std::string error, long status = 0)
 
 }  // namespace
 
+bool isHTTPSURL(std::string_view url)
+{
+    constexpr std::string_view scheme = "https://";
+    return url.size() >= scheme.size() && std::equal(scheme.begin(), scheme.end(), url.begin(), [](char a, char b) {
+        return a == std::tolower(static_cast<unsigned char>(b));
+    });
+}
+
 CurlFeedFetcher::CurlFeedFetcher(Options options) : options_(std::move(options)), userAgent_("Kestrio/" + options_.appVersion) {}
 
 FetchResult CurlFeedFetcher::fetch(const std::string& url, std::chrono::milliseconds timeout)
 {
     if (options_.cancel.isCancelled())
         return failure("cancelled");
+    const bool secure = isHTTPSURL(url);
+    if (!secure && !options_.allowPlainHTTP)
+        return failure(std::string(notHTTPSFailure));
     if (!initializeCurl())
         return failure("network library unavailable");
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), &curl_easy_cleanup);
@@ -91,13 +101,11 @@ FetchResult CurlFeedFetcher::fetch(const std::string& url, std::chrono::millisec
 
     CURL* handle = easy.get();
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, allowedProtocols);
-    // A feed asked for over TLS is never followed to a plain-text address: that would let anyone
-    // on the path answer for it.
-    const bool secure = url.size() >= 8 && std::equal(url.begin(), url.begin() + 8, "https://", [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == b;
-    });
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : allowedProtocols);
+    // libcurl checks the scheme again, of the address and of every redirect: a feed asked for
+    // over TLS is never followed to a plain-text address, which would let anyone on the path
+    // answer for it.
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, options_.allowPlainHTTP ? "https,http" : "https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "https,http");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, maxRedirects);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, milliseconds);
@@ -135,6 +143,8 @@ FetchResult CurlFeedFetcher::fetch(const std::string& url, std::chrono::millisec
         return failure("HTTP " + std::to_string(status), status);
     if (transfer.tooLarge || code == CURLE_FILESIZE_EXCEEDED)
         return failure("feed too large", status);
+    if (code == CURLE_UNSUPPORTED_PROTOCOL && secure)
+        return failure(std::string(notHTTPSFailure), status);
     if (code != CURLE_OK)
         return failure(errorText[0] != '\0' ? std::string(errorText) : std::string(curl_easy_strerror(code)), status);
     if (status < 200 || status > 299)

@@ -1,5 +1,6 @@
 #include "updates/update_checker.h"
 
+#include "runtime/printable_text.h"
 #include "updates/appcast.h"
 #include "updates/version_compare.h"
 
@@ -13,11 +14,12 @@
 namespace kestrio::updates {
 namespace {
 
-UpdateState failed(std::string text)
+// The text may come from the network library, which quotes what the server or the address said.
+UpdateState failed(std::string_view text)
 {
     UpdateState state;
     state.kind = UpdateState::Kind::failed;
-    state.failure = std::move(text);
+    state.failure = runtime::printableText(text);
     return state;
 }
 

@@ -31,8 +31,11 @@ struct UpdateState {
     std::string newestVersion;
     std::string downloadURL;
     std::string releaseNotesURL;
-    // Short English technical text when failed: "timed out", "HTTP 404", "malformed feed", …
+    // Short English technical text when failed: "timed out", "HTTP 404", "malformed feed",
+    // "feed address is not HTTPS", …
     std::string failure;
+    // Every text here is fit to print as it is (runtime::printableText): whatever the feed or
+    // the network said, it holds no control characters or direction marks.
 
     friend bool operator==(const UpdateState&, const UpdateState&) = default;
 };

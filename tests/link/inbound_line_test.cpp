@@ -143,10 +143,11 @@ TEST(InboundLine, HandshakeNamesAndIdentifiersAreMadeSafeToShowAndStore)
         std::string name, identifier;
         Handshake expected;
     } cases[] = {
-        // Control characters, DEL, C1, line separators and bidirectional overrides go.
-        {"Min\nji\t\x1b[2J\x7f\xc2\x85 iPhone", "id\r\n-1", {false, "Minji[2J iPhone", "id-1", true}},
-        {"\xe2\x80\xae" "enohPi\xe2\x80\xac\xe2\x81\xa6x\xe2\x81\xa9\xe2\x80\xa8", "a\xe2\x80\xab" "b", {false, "enohPix", "ab", true}},
-        // Nothing left counts as not sent.
+        // Line breaks and tabs become spaces; other controls, DEL, C1 and bidirectional
+        // overrides go.
+        {"Min\nji\t\x1b[2J\x7f\xc2\x85 iPhone", "id\r-1", {false, "Min ji [2J iPhone", "id -1", true}},
+        {"\xe2\x80\xae" "enohPi\xe2\x80\xac\xe2\x81\xa6x\xe2\x81\xa9\xe2\x80\xa8", "a\xe2\x80\xab" "b", {false, "enohPix ", "ab", true}},
+        // Nothing but white space left counts as not sent.
         {"\n\x01\xe2\x80\xae", "\t", {false, "iPhone", "iPhone", false}},
         {"Phone", "\x1b", {false, "Phone", "Phone", false}},
         // At most 128 bytes, never half a character.

@@ -134,5 +134,17 @@ TEST_F(DeviceListParserTest, FindsAPhoneUnderVeryDeepNesting)
     EXPECT_EQ(parseDeviceList(text), (std::vector<PairedIPhone>{phone("DEEP", "iPhone deep down", "", "")}));
 }
 
+// Found by fuzzing: an empty name gave a phone listed without one.
+TEST_F(DeviceListParserTest, EmptyNamesCountAsMissing)
+{
+    const auto phones = parseDeviceList(R"([
+        {"udid": "A", "name": "", "type": "iPhone"},
+        {"deviceProperties": {"name": ""}, "hardwareProperties": {"udid": "B", "marketingName": "iPhone 15"}},
+        {"udid": "C", "name": "", "deviceName": "Minji's iPhone"}
+    ])");
+    EXPECT_EQ(phones, (std::vector<PairedIPhone>{phone("A", "iPhone", "", ""), phone("B", "iPhone 15", "iPhone 15", ""),
+                                                 phone("C", "Minji's iPhone", "", "")}));
+}
+
 }  // namespace
 }  // namespace kestrio::phones

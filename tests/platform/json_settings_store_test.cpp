@@ -191,6 +191,25 @@ INSTANTIATE_TEST_SUITE_P(Contents, SettingsDamagedContentTest,
         R"(["launchAtLogin", true])"s, "\"just text\""s, "{\"iMessageAddress\": \"caf\xE9\", \"launchAtLogin\": true}"s,
         "\0\0\0\0"s));
 
+// Settings read from text are what a file with those bytes gives.
+TEST_F(SettingsFileTest, TextReadsAsTheFileWould)
+{
+    const std::string texts[] = {R"({"launchAtLogin": true, "updateFeedURL": "https://a.example/f.xml", "n": 1.5})",
+                                 R"({"launchAtLogin": 1, "launchAtLogin": "no", "updateFeedURL": null})",
+                                 R"({"launchAtLogin": true,, })", "{\"updateFeedURL\": \"caf\xE9\"}", "[true]", "", " "};
+    for (const auto& text : texts) {
+        SCOPED_TRACE(text);
+        writeFile(text);
+        const JsonSettingsStore fromFile(file_);
+        const auto fromText = JsonSettingsStore::fromText(text);
+        EXPECT_TRUE(fromText->path().empty());
+        for (const char* key : {"launchAtLogin", "updateFeedURL", "n"}) {
+            EXPECT_EQ(fromText->boolValue(key), fromFile.boolValue(key)) << key;
+            EXPECT_EQ(fromText->stringValue(key), fromFile.stringValue(key)) << key;
+        }
+    }
+}
+
 TEST_F(SettingsFileTest, EarlierDamagedCopiesAreNeverReplaced)
 {
     writeFile("first damage");

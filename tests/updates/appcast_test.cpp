@@ -161,6 +161,20 @@ TEST(AppcastTest, LeavesDocumentTypeEntitiesUnexpanded)
     EXPECT_EQ((*items)[0].title, "&secret;&b;");
 }
 
+// Whatever a feed holds, its texts print as one line without reaching the terminal's controls.
+TEST(AppcastTest, TextsComeWithoutControlsOrDirectionMarks)
+{
+    const auto items = parseAppcast(feed(
+        "<item><title>Kestrio\x1b[2J 2.0\n\xE2\x80\xAE" "evil</title>"
+        "<sparkle:version>2.0&#10;update available: 9.9</sparkle:version>"
+        "<sparkle:shortVersionString>&#x9b;&#7;</sparkle:shortVersionString>"
+        "<link> https://example.com/\xC2\x9B" "31m&#13;</link></item>"
+        "<item><sparkle:version>&#x202E;&#9;</sparkle:version></item>"));
+    ASSERT_TRUE(items);
+    ASSERT_EQ(items->size(), 1u);
+    EXPECT_EQ((*items)[0], (AppcastItem{"2.0 update available: 9.9", "", "Kestrio[2J 2.0 evil", "https://example.com/31m", ""}));
+}
+
 TEST(AppcastTest, NewestItemOrdersByVersionAndKeepsTheFirstOfEquals)
 {
     EXPECT_FALSE(newestItem({}));

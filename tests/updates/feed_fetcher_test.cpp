@@ -28,6 +28,8 @@ protected:
         CurlFeedFetcher::Options result;
         result.appVersion = "0.1.0";
         result.maxBodyBytes = maxBodyBytes;
+        // The loopback server speaks plain HTTP.
+        result.allowPlainHTTP = true;
         return result;
     }
 
@@ -125,6 +127,26 @@ TEST_F(FeedFetcherTest, SpeaksOnlyHttpAndHttps)
     EXPECT_EQ(server.connections(), elsewhere.size());
 }
 
+// Without the test-only allowance nothing but https:// is fetched, and no connection is made.
+TEST_F(FeedFetcherTest, PlainAddressesAreRefusedUnlessAllowed)
+{
+    auto strict = options();
+    strict.allowPlainHTTP = false;
+    const auto port = std::to_string(server.port());
+    server.serve("/appcast.xml", Response::text("<rss/>"));
+    const std::vector<std::string> plain = {server.url("/appcast.xml"), "HTTP://127.0.0.1:" + port + "/appcast.xml",
+                                            " https://127.0.0.1:" + port + "/appcast.xml", "https:/127.0.0.1/appcast.xml",
+                                            "ftp://127.0.0.1:" + port + "/appcast.xml", "127.0.0.1:" + port + "/appcast.xml", ""};
+    for (const auto& url : plain) {
+        SCOPED_TRACE(url);
+        const auto result = CurlFeedFetcher(strict).fetch(url, generous);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.error, notHTTPSFailure);
+    }
+    EXPECT_EQ(server.connections(), 0u);
+    EXPECT_TRUE(isHTTPSURL("HTTPS://example.com/a.xml"));
+}
+
 TEST_F(FeedFetcherTest, UnreachableServerFailsWithTheLibraryText)
 {
     test::RefusingPort nobody;
@@ -218,6 +240,30 @@ TEST_F(TlsFeedFetcherTest, TrustsOnlyWhatItIsToldToTrust)
     EXPECT_EQ(refused.httpStatus, 0);
     EXPECT_EQ(refused.body, "");
     EXPECT_THAT(refused.error, HasSubstr("certificate"));
+}
+
+// Redirects are followed within HTTPS and never out of it, not even to a plain server that
+// would serve the feed.
+TEST_F(TlsFeedFetcherTest, RedirectsStayOnHttps)
+{
+    LoopbackHttpServer plain;
+    plain.serve("/appcast.xml", Response::text("<rss>forged</rss>"));
+    server.addRedirect("within", server.url("appcast.xml"));
+    server.addRedirect("out", plain.url("/appcast.xml"));
+
+    CurlFeedFetcher::Options trusting;
+    trusting.appVersion = "0.1.0";
+    trusting.caFile = server.certificateFile();
+    CurlFeedFetcher fetcher(trusting);
+    const auto within = fetcher.fetch(server.url("within"), generous);
+    EXPECT_TRUE(within.ok) << within.error;
+    EXPECT_EQ(within.body, "<rss/>");
+
+    const auto out = fetcher.fetch(server.url("out"), generous);
+    EXPECT_FALSE(out.ok);
+    EXPECT_EQ(out.body, "");
+    EXPECT_EQ(out.error, notHTTPSFailure);
+    EXPECT_EQ(plain.connections(), 0u);
 }
 
 }  // namespace

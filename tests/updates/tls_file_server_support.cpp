@@ -99,7 +99,7 @@ bool TlsFileServer::start()
         failure_ = "no pipe";
         return false;
     }
-    pid_ = spawnIn(folder_, {"openssl", "s_server", "-WWW", "-accept", "127.0.0.1:0", "-cert", "certificate.pem", "-key", "key.pem"},
+    pid_ = spawnIn(folder_, {"openssl", "s_server", "-HTTP", "-accept", "127.0.0.1:0", "-cert", "certificate.pem", "-key", "key.pem"},
                    pipe[1]);
     ::close(pipe[1]);
     output_ = pipe[0];
@@ -135,7 +135,18 @@ bool TlsFileServer::start()
 
 void TlsFileServer::addFile(const std::string& name, std::string_view contents) const
 {
-    std::ofstream(folder_ + "/" + name, std::ios::binary).write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    addResponse(name, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(contents.size())
+                          + "\r\n\r\n" + std::string(contents));
+}
+
+void TlsFileServer::addRedirect(const std::string& name, std::string_view location) const
+{
+    addResponse(name, "HTTP/1.0 302 Found\r\nLocation: " + std::string(location) + "\r\nContent-Length: 0\r\n\r\n");
+}
+
+void TlsFileServer::addResponse(const std::string& name, std::string_view response) const
+{
+    std::ofstream(folder_ + "/" + name, std::ios::binary).write(response.data(), static_cast<std::streamsize>(response.size()));
 }
 
 std::string TlsFileServer::url(std::string_view name) const

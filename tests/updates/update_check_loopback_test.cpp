@@ -58,7 +58,8 @@ protected:
     LoopbackHttpServer server;
     std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::SerialQueue> worker = runtime::SerialQueue::create("test.updates");
-    std::shared_ptr<FeedFetcher> fetcher = std::make_shared<CurlFeedFetcher>(CurlFeedFetcher::Options{"1.2.0", {}, 1024 * 1024, {}});
+    // The loopback server speaks plain HTTP.
+    std::shared_ptr<FeedFetcher> fetcher = std::make_shared<CurlFeedFetcher>(CurlFeedFetcher::Options{"1.2.0", {}, 1024 * 1024, {}, true});
     int changes = 0;
 };
 
@@ -108,6 +109,20 @@ TEST_F(UpdateCheckLoopbackTest, EndsInTheStateTheServerCallsFor)
         }
         EXPECT_TRUE(checker->canCheckForUpdates());
     }
+}
+
+// As the program fetches: a plain-text feed address ends in a failure, and nothing is asked of
+// the server.
+TEST_F(UpdateCheckLoopbackTest, APlainFeedAddressFailsUnfetched)
+{
+    server.serve("/current.xml", Response::text(feedOf({{"1.3", "u13"}})));
+    fetcher = std::make_shared<CurlFeedFetcher>(CurlFeedFetcher::Options{"1.2.0", {}, 1024 * 1024, {}});
+    auto checker = makeChecker(server.url("/current.xml"));
+    checker->checkForUpdates();
+    settle();
+    EXPECT_EQ(checker->state().kind, Kind::failed);
+    EXPECT_EQ(checker->state().failure, notHTTPSFailure);
+    EXPECT_EQ(server.connections(), 0u);
 }
 
 TEST_F(UpdateCheckLoopbackTest, DestroyingTheCheckerWhileTheServerStallsIsSafe)

@@ -177,6 +177,29 @@ JsonSettingsStore::JsonSettingsStore(std::filesystem::path file, WriteHook hook)
     }
 }
 
+std::unique_ptr<JsonSettingsStore> JsonSettingsStore::fromText(std::string_view text)
+{
+    auto store = std::make_unique<JsonSettingsStore>(std::filesystem::path());
+    try {
+        if (!text.empty()) {
+            if (auto parsed = parseSettings(text))
+                store->values_ = std::move(*parsed);
+        }
+    } catch (...) {
+        // Only allocation can fail here, as in the constructor: start empty.
+    }
+    return store;
+}
+
+std::optional<nlohmann::ordered_json> JsonSettingsStore::parseSettings(std::string_view bytes)
+{
+    // The parser rejects bytes that are not UTF-8, so everything it accepts can be written back.
+    Json parsed = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
+    if (!parsed.is_object())
+        return std::nullopt;
+    return parsed;
+}
+
 void JsonSettingsStore::load()
 {
     // O_NONBLOCK so that a FIFO in the file's place cannot hang the start-up.
@@ -200,10 +223,8 @@ void JsonSettingsStore::load()
     // renames) holds nothing worth keeping.
     if (bytes->empty())
         return;
-    // The parser rejects bytes that are not UTF-8, so everything it accepts can be written back.
-    Json parsed = Json::parse(*bytes, nullptr, false);
-    if (parsed.is_object()) {
-        values_ = std::move(parsed);
+    if (auto parsed = parseSettings(*bytes)) {
+        values_ = std::move(*parsed);
         return;
     }
     damage_ = Damage::contents;

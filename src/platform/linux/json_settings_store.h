@@ -42,6 +42,15 @@ public:
     // An empty `file` keeps changes in memory only.
     explicit JsonSettingsStore(std::filesystem::path file, WriteHook hook = {});
 
+    // A store that keeps changes in memory only and starts with what a settings file holding
+    // `text` would give.
+    static std::unique_ptr<JsonSettingsStore> fromText(std::string_view text);
+
+    // The settings object in a settings file's bytes; nothing when they are not one JSON object
+    // in UTF-8 (the file is damaged). Empty bytes are the caller's to decide on. Never throws
+    // but for running out of memory.
+    static std::optional<nlohmann::ordered_json> parseSettings(std::string_view bytes);
+
     JsonSettingsStore(const JsonSettingsStore&) = delete;
     JsonSettingsStore& operator=(const JsonSettingsStore&) = delete;
 

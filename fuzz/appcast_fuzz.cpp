@@ -1,0 +1,71 @@
+// Feeds arbitrary bytes to the update feed's reader, and to the cleaning every feed text gets
+// before it is printed, and checks what comes out: items with versions, texts free of controls,
+// and a newest item that no other item outranks.
+
+#include "fuzz_support.h"
+#include "runtime/printable_text.h"
+#include "updates/appcast.h"
+#include "updates/version_compare.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using kestrio::fuzz::isPrintableUtf8;
+using kestrio::fuzz::require;
+using namespace kestrio::updates;
+
+bool isTrimmed(std::string_view text)
+{
+    return text.empty() || (text.front() != ' ' && text.back() != ' ');
+}
+
+void checkPrintable(std::string_view raw)
+{
+    const auto printable = kestrio::runtime::printableText(raw);
+    require(isPrintableUtf8(printable));
+    require(kestrio::runtime::printableText(printable) == printable);
+    // Text that needs no cleaning passes unchanged.
+    if (isPrintableUtf8(raw))
+        require(printable == raw);
+}
+
+void checkSign(std::string_view a, std::string_view b)
+{
+    const int forward = compareVersions(a, b);
+    const int backward = compareVersions(b, a);
+    require((forward > 0) == (backward < 0) && (forward == 0) == (backward == 0));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view xml(reinterpret_cast<const char*>(data), size);
+    checkPrintable(xml);
+
+    const auto items = parseAppcast(xml);
+    if (!items)
+        return 0;
+    for (const auto& item : *items) {
+        require(!item.version.empty());
+        for (const std::string* text : {&item.version, &item.shortVersion, &item.title, &item.downloadURL, &item.releaseNotesURL})
+            require(isPrintableUtf8(*text) && isTrimmed(*text));
+    }
+
+    const auto newest = newestItem(*items);
+    require(newest.has_value() == !items->empty());
+    if (!newest)
+        return 0;
+    bool found = false;
+    for (const auto& item : *items) {
+        require(compareVersions(newest->version, item.version) >= 0);
+        checkSign(newest->version, item.version);
+        found = found || item == *newest;
+    }
+    require(found);
+    return 0;
+}

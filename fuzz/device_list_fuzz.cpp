@@ -1,0 +1,38 @@
+// Feeds arbitrary bytes to the reader of the device-listing tool's JSON report and checks the
+// phones it gives: each with an identifier of its own and a name, in name order.
+
+#include "fuzz_support.h"
+#include "phones/device_list_parser.h"
+#include "phones/name_ordering.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using kestrio::fuzz::require;
+using namespace kestrio::phones;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view json(reinterpret_cast<const char*>(data), size);
+    const auto phones = parseDeviceList(json);
+    // Every phone needs a record of its own; a record's smallest form is longer than this.
+    require(phones.size() <= size / 8);
+
+    std::set<std::string> identifiers;
+    for (std::size_t i = 0; i < phones.size(); ++i) {
+        const auto& phone = phones[i];
+        require(!phone.id.empty() && identifiers.insert(phone.id).second);
+        require(phone.deviceID == phone.id);
+        require(!phone.name.empty());
+        if (i > 0)
+            require(localizedStandardCompare(phones[i - 1].name, phone.name) <= 0);
+    }
+    return 0;
+}

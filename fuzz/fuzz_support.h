@@ -1,0 +1,61 @@
+#pragma once
+
+// What the fuzzers share: a check that traps, so that a broken invariant is a finding, and a
+// reference for the text every outside value must be reduced to before it is printed.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace kestrio::fuzz {
+
+inline void require(bool condition)
+{
+    if (!condition)
+        __builtin_trap();
+}
+
+// Well-formed UTF-8 holding no C0 control, DEL, C1 control or bidirectional embedding, override
+// or isolate mark. Written from the encoding's tables, apart from the code under test.
+inline bool isPrintableUtf8(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length;
+        std::uint32_t codePoint;
+        if (lead < 0x80) {
+            length = 1;
+            codePoint = lead;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            codePoint = lead & 0x1F;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            codePoint = lead & 0x0F;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            codePoint = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length)
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            codePoint = codePoint << 6 | (next & 0x3F);
+        }
+        static constexpr std::uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < shortest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+            return false;
+        if (codePoint < 0x20 || (codePoint >= 0x7F && codePoint <= 0x9F) || (codePoint >= 0x202A && codePoint <= 0x202E)
+            || (codePoint >= 0x2066 && codePoint <= 0x2069))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+}  // namespace kestrio::fuzz
