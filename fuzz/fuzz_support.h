@@ -15,10 +15,13 @@ inline void require(bool condition)
         __builtin_trap();
 }
 
-// Well-formed UTF-8 holding no C0 control, DEL, C1 control or bidirectional embedding, override
-// or isolate mark. Written from the encoding's tables, apart from the code under test.
-inline bool isPrintableUtf8(std::string_view text)
+// Calls `each` with every code point of `text` for as long as it returns true. False when `text`
+// is not well-formed UTF-8 or `each` said no. Written from the encoding's tables, apart from the
+// code under test.
+template <typename Each>
+bool everyCodePoint(std::string_view text, Each&& each)
 {
+    static constexpr std::uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
     std::size_t i = 0;
     while (i < text.size()) {
         const auto lead = static_cast<unsigned char>(text[i]);
@@ -47,15 +50,28 @@ inline bool isPrintableUtf8(std::string_view text)
                 return false;
             codePoint = codePoint << 6 | (next & 0x3F);
         }
-        static constexpr std::uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
         if (codePoint < shortest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
             return false;
-        if (codePoint < 0x20 || (codePoint >= 0x7F && codePoint <= 0x9F) || (codePoint >= 0x202A && codePoint <= 0x202E)
-            || (codePoint >= 0x2066 && codePoint <= 0x2069))
+        if (!each(codePoint))
             return false;
         i += length;
     }
     return true;
+}
+
+inline bool isWellFormedUtf8(std::string_view text)
+{
+    return everyCodePoint(text, [](std::uint32_t) { return true; });
+}
+
+// Well-formed UTF-8 holding no C0 control, DEL, C1 control, line or paragraph separator, or
+// bidirectional embedding, override or isolate mark.
+inline bool isPrintableUtf8(std::string_view text)
+{
+    return everyCodePoint(text, [](std::uint32_t codePoint) {
+        return !(codePoint < 0x20 || (codePoint >= 0x7F && codePoint <= 0x9F) || codePoint == 0x2028 || codePoint == 0x2029
+                 || (codePoint >= 0x202A && codePoint <= 0x202E) || (codePoint >= 0x2066 && codePoint <= 0x2069));
+    });
 }
 
 }  // namespace kestrio::fuzz

@@ -8,6 +8,8 @@
 #include "link/message_reader.h"
 #include "link/utf8.h"
 
+#include "fuzz_support.h"
+
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -84,44 +86,6 @@ struct ModelAssembler {
     }
 };
 
-bool referenceUtf8(std::string_view bytes)
-{
-    static constexpr std::uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        std::size_t length;
-        std::uint32_t codePoint;
-        if (lead < 0x80) {
-            length = 1;
-            codePoint = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            codePoint = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            codePoint = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            codePoint = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (bytes.size() - i < length)
-            return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            codePoint = codePoint << 6 | (next & 0x3F);
-        }
-        if (codePoint < shortest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-            return false;
-        i += length;
-    }
-    return true;
-}
-
 // strtod itself, in the C locale, on the whole text.
 std::optional<double> referenceNumber(std::string_view token)
 {
@@ -178,7 +142,7 @@ void checkEvent(const ViewerControlEvent& event, const std::vector<std::string_v
 void checkLine(std::string_view line)
 {
     const bool valid = isValidUtf8(line);
-    require(valid == referenceUtf8(line));
+    require(valid == kestrio::fuzz::isWellFormedUtf8(line));
 
     const auto tokens = tokenize(line);
     for (auto token : tokens) {
