@@ -305,8 +305,7 @@ int runWindow(const app::CommandLine& options, int& argc, char** argv)
     host.emplace(options, mainExecutor, displayName);
 
     auto updateQueue = runtime::SerialQueue::create("com.kestrio.updates");
-    updates::CurlFeedFetcher::Options fetch;
-    fetch.appVersion = versionString;
+    const auto fetch = app::feedFetchOptions(versionString);
     auto settings = platform::JsonSettingsStore::openDefault();
     auto updater = std::make_shared<updates::UpdateChecker>(mainExecutor, updateQueue, std::make_shared<updates::CurlFeedFetcher>(fetch),
                                                             updates::UpdateChecker::Options{versionString, app::updateFeedURL(*settings)});
@@ -365,8 +364,7 @@ int main(int argc, char** argv)
     }
     if (options.checkForUpdates) {
         auto settings = platform::JsonSettingsStore::openDefault();
-        updates::CurlFeedFetcher::Options fetch;
-        fetch.appVersion = versionString;
+        const auto fetch = app::feedFetchOptions(versionString);
         return app::runUpdateCheck(std::cout, std::make_shared<updates::CurlFeedFetcher>(fetch), app::updateFeedURL(*settings),
                                    versionString);
     }

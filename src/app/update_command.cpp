@@ -1,5 +1,7 @@
 #include "app/update_command.h"
 
+#include <cstdlib>
+
 #include "runtime/io_context_executor.h"
 #include "runtime/serial_queue.h"
 #include "updates/update_checker.h"
@@ -7,6 +9,15 @@
 #include <asio/io_context.hpp>
 
 namespace kestrio::app {
+
+updates::CurlFeedFetcher::Options feedFetchOptions(std::string appVersion)
+{
+    updates::CurlFeedFetcher::Options options;
+    options.appVersion = std::move(appVersion);
+    if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file)
+        options.caFile = file;
+    return options;
+}
 
 std::string updateFeedURL(const model::SettingsStore& settings)
 {

@@ -1,7 +1,7 @@
 """The host remembers the user's phone and checks for updates, end to end: a viewer's handshake
 with a name and an identifier makes that phone the selected one, stored, and a restarted host
 lists it again as the saved phone (the device listing itself failing, as it does with no
-usbmuxd); `kestrio --check-for-updates` reads a feed from a local HTTP server, the address
+usbmuxd); `kestrio --check-for-updates` reads a feed from a local HTTPS server, the address
 coming from the settings."""
 
 import base64
@@ -9,6 +9,8 @@ import http.server
 import json
 import os
 import shutil
+import ssl
+import subprocess
 import threading
 
 from host_support import BIN, Host, UserDirs, Viewer, XServer, check, free_port, run_kestrio, skip, wait_until
@@ -86,8 +88,24 @@ APPCAST = """<?xml version="1.0" encoding="utf-8"?>
 """
 
 
-def update_check(dirs):
+def https_feed(folder):
+    """The feed server over TLS with a certificate of its own for 127.0.0.1, and that
+    certificate's file, which the host is told to trust through SSL_CERT_FILE."""
+    certificate = os.path.join(folder, "feed.pem")
+    key = os.path.join(folder, "feed.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", certificate],
+                   check=True, capture_output=True)
     feed = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Feed)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certificate, key)
+    feed.socket = context.wrap_socket(feed.socket, server_side=True)
+    return feed, certificate
+
+
+def update_check(dirs):
+    feed, certificate = https_feed(dirs.root)
+    trust = {**os.environ, "SSL_CERT_FILE": certificate}
     thread = threading.Thread(target=feed.serve_forever, daemon=True)
     thread.start()
     try:
@@ -98,20 +116,28 @@ def update_check(dirs):
         current = run_kestrio("--version", dirs=dirs).stdout.split()[1]
         os.makedirs(dirs.settings_folder, exist_ok=True)
         stored = settings(dirs)
-        stored["updateFeedURL"] = f"http://127.0.0.1:{feed.server_address[1]}/appcast.xml"
+        address = f"127.0.0.1:{feed.server_address[1]}/appcast.xml"
+        # Only over HTTPS: a plain address is refused before anything is fetched.
+        stored["updateFeedURL"] = "http://" + address
+        with open(os.path.join(dirs.settings_folder, "settings.json"), "w", encoding="utf-8") as f:
+            json.dump(stored, f)
+        result = run_kestrio("--check-for-updates", env=trust, dirs=dirs)
+        check(result.returncode == 1 and result.stdout == "update check failed: feed address is not HTTPS\n",
+              f"plain feed: {result.returncode} {result.stdout!r}")
+        stored["updateFeedURL"] = "https://" + address
         with open(os.path.join(dirs.settings_folder, "settings.json"), "w", encoding="utf-8") as f:
             json.dump(stored, f)
 
         Feed.body = APPCAST.format(version="999.0").encode()
-        result = run_kestrio("--check-for-updates", dirs=dirs)
+        result = run_kestrio("--check-for-updates", env=trust, dirs=dirs)
         check(result.returncode == 0 and result.stdout == "update available: 999.0 https://example.invalid/kestrio-999.0.deb\n",
               f"newer version: {result.returncode} {result.stdout!r} {result.stderr!r}")
         Feed.body = APPCAST.format(version=current).encode()
-        result = run_kestrio("--check-for-updates", dirs=dirs)
+        result = run_kestrio("--check-for-updates", env=trust, dirs=dirs)
         check(result.returncode == 0 and result.stdout.startswith(f"up to date: {current} "),
               f"same version: {result.returncode} {result.stdout!r}")
         Feed.body = b"<rss><channel><item>"
-        result = run_kestrio("--check-for-updates", dirs=dirs)
+        result = run_kestrio("--check-for-updates", env=trust, dirs=dirs)
         check(result.returncode == 1 and result.stdout == "update check failed: malformed feed\n",
               f"malformed feed: {result.returncode} {result.stdout!r}")
     finally:

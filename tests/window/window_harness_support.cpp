@@ -217,7 +217,17 @@ void WindowHarness::type(const std::string& keys)
 
 QImage WindowHarness::render()
 {
-    return window().grabWindow();
+    // A text whose size changed (an address that replaced "확인 중") moves its layout only on the
+    // next polish: grab until two pictures agree.
+    QImage picture = window().grabWindow();
+    for (int round = 0; round < 5; ++round) {
+        settle();
+        QImage again = window().grabWindow();
+        if (again == picture)
+            break;
+        picture = std::move(again);
+    }
+    return picture;
 }
 
 void WindowHarness::press(Qt::Key key)
