@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up this machine and runs every test: the optimised build (warnings are errors), the
 # address/undefined and thread sanitizer builds, and a bounded fuzzing run.
-#   KESTRIO_FUZZ_SECONDS   how long each fuzzer runs (default 60)
+#   KESTRIO_FUZZ_SECONDS   how long each fuzzer runs (default 30)
 #   KESTRIO_SKIP_SANITIZERS=1  only the optimised build and the fuzzers
 set -euo pipefail
 
@@ -66,7 +66,7 @@ fi
 echo "== fuzz"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target kestrio_fuzzers -j "$jobs"
-fuzz_seconds=${KESTRIO_FUZZ_SECONDS:-60}
+fuzz_seconds=${KESTRIO_FUZZ_SECONDS:-30}
 for fuzzer in build/fuzz/fuzz/*_fuzz; do
     name=$(basename "$fuzzer")
     corpus="$root/build/fuzz/corpus/$name"
