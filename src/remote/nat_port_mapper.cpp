@@ -3,41 +3,50 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace kestrio::remote {
 
-bool isPrivateOrSharedIPv4(std::string_view address)
-{
-    in_addr parsed{};
-    const std::string text(address);
-    if (inet_pton(AF_INET, text.c_str(), &parsed) != 1)
-        return false;
-    const std::uint32_t value = ntohl(parsed.s_addr);
-    const auto within = [value](std::uint32_t network, int bits) { return (value >> (32 - bits)) == (network >> (32 - bits)); };
-    return within(0x0A000000, 8)         // 10/8
-           || within(0xAC100000, 12)     // 172.16/12
-           || within(0xC0A80000, 16)     // 192.168/16
-           || within(0x64400000, 10);    // 100.64/10, shared by carriers
-}
+namespace {
 
-bool isDottedIPv4(std::string_view text)
-{
-    in_addr parsed{};
-    const std::string copy(text);
-    return inet_pton(AF_INET, copy.c_str(), &parsed) == 1;
-}
-
-bool isUsablePublicIPv4(std::string_view text)
+// The address as a number in host order, when `text` is a dotted-decimal IPv4 address.
+std::optional<std::uint32_t> parseIPv4(std::string_view text)
 {
     in_addr parsed{};
     const std::string copy(text);
     if (inet_pton(AF_INET, copy.c_str(), &parsed) != 1)
-        return false;
-    const std::uint32_t value = ntohl(parsed.s_addr);
-    const auto within = [value](std::uint32_t network, int bits) { return (value >> (32 - bits)) == (network >> (32 - bits)); };
-    // "This network", loopback, link-local (no lease from upstream), multicast and reserved.
-    return !(within(0x00000000, 8) || within(0x7F000000, 8) || within(0xA9FE0000, 16) || within(0xE0000000, 3));
+        return std::nullopt;
+    return ntohl(parsed.s_addr);
+}
+
+bool within(std::uint32_t value, std::uint32_t network, int bits)
+{
+    return (value >> (32 - bits)) == (network >> (32 - bits));
+}
+
+}  // namespace
+
+bool isPrivateOrSharedIPv4(std::string_view address)
+{
+    const auto value = parseIPv4(address);
+    return value && (within(*value, 0x0A000000, 8)        // 10/8
+                     || within(*value, 0xAC100000, 12)    // 172.16/12
+                     || within(*value, 0xC0A80000, 16)    // 192.168/16
+                     || within(*value, 0x64400000, 10));  // 100.64/10, shared by carriers
+}
+
+bool isDottedIPv4(std::string_view text)
+{
+    return parseIPv4(text).has_value();
+}
+
+bool isUsablePublicIPv4(std::string_view text)
+{
+    const auto value = parseIPv4(text);
+    // Not "this network", loopback, link-local (no lease from upstream), multicast or reserved.
+    return value && !(within(*value, 0x00000000, 8) || within(*value, 0x7F000000, 8) || within(*value, 0xA9FE0000, 16) ||
+                      within(*value, 0xE0000000, 3));
 }
 
 std::shared_ptr<NATPortMapper> NATPortMapper::create(Environment environment)
