@@ -34,6 +34,8 @@ FRAME_RATES = (60, 30)
 BIT_RATES = {"dataSaver": "4M", "balanced": "8M", "sharp": "14M"}
 SETTLE_SECONDS = 3
 OUTPUT_SIZES = {"dataSaver": (1280, 720), "balanced": (1728, 972), "sharp": (1920, 1080)}
+SECTIONS = ("matrix", "still", "stuck", "changes", "player", "slowlink", "long")
+DEFAULT_SECTIONS = SECTIONS[:-1]
 
 
 class BenchError(Exception):
@@ -249,9 +251,9 @@ class Stage:
         self.animator = None
         self.drawn = {}
 
-    def start_animator(self, rate=60):
-        self.animator = self.children.start("stream_animator", [self.tools.animator, "--log", self.animator_log, "--rate", str(rate)],
-                                            env=self.env, pipe_stdout=False)
+    def start_animator(self, rate=60, pattern="screen"):
+        self.animator = self.children.start("stream_animator", [self.tools.animator, "--log", self.animator_log, "--rate", str(rate),
+                                                                "--pattern", pattern], env=self.env, pipe_stdout=False)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:  # drawing has begun once the first time is logged
             if os.path.exists(self.animator_log) and os.path.getsize(self.animator_log) > 0:
@@ -277,10 +279,10 @@ class Stage:
                 drawn.setdefault(int(parts[0]) & 0xFFFF, []).append(int(parts[1]))
         self.drawn = drawn
 
-    def start_host(self, quality, fps):
+    def start_host(self, quality, fps, wrapper=()):
         port = free_port()
-        host = self.children.start("kestrio", [self.tools.host, "--headless", "--port", str(port), "--mode", "mirror", "--quality", quality, "--fps", str(fps)],
-                                   env=self.env)
+        host = self.children.start("kestrio", [*wrapper, self.tools.host, "--headless", "--port", str(port), "--mode", "mirror", "--quality", quality,
+                                               "--fps", str(fps)], env=self.env)
         host.wait_for(lambda line: line.startswith("listening on port"), 15)
         return host, port
 
@@ -290,7 +292,7 @@ class Stage:
 
 
 def run_probe(children, tools, port, warmup, seconds, records, on_measuring, on_done, sample=None, count_seconds=0,
-              on_counting=None, on_counted=None):
+              on_counting=None, on_counted=None, extra=(), wrapper=()):
     """Runs stream_probe; calls on_measuring() at the end of the warm-up and on_done() at the end
     of the window, and sample() about once a second meanwhile. With count_seconds, the probe then
     reads without decoding for that long, between on_counting() and on_counted(); its figures come
@@ -299,7 +301,7 @@ def run_probe(children, tools, port, warmup, seconds, records, on_measuring, on_
             "--screen-width", str(SCREEN_WIDTH)]
     if count_seconds:
         argv += ["--count-seconds", str(count_seconds)]
-    probe = children.start("stream_probe", argv, pipe_stderr=True)
+    probe = children.start("stream_probe", [*wrapper, *argv, *extra], pipe_stderr=True)
     probe.wait_for(lambda line: line == "connected", 15)
     probe.wait_for(lambda line: line == "measuring", warmup + 15)
     on_measuring(probe.pid)
@@ -339,10 +341,16 @@ def run_probe(children, tools, port, warmup, seconds, records, on_measuring, on_
             if line.startswith("counted "):
                 on_counted(probe.pid)
                 counted = dict(item.split("=", 1) for item in line.split()[1:])
+    delivered = None
+    if counted:  # the kept payloads are decoded once the connection is closed
+        line = probe.wait_for(lambda line: line.startswith("delivered "), 60)
+        delivered = {key: int(value) for key, value in (item.split("=", 1) for item in line.split()[1:])}
     children.stop(probe)
     result = {key: (float(value) if "." in value else int(value)) for key, value in summary.items()}
     if counted:
         result["counted"] = {key: (float(value) if "." in value else int(value)) for key, value in counted.items()}
+    if delivered:
+        result["delivered"] = delivered
     result["probe_status"] = probe.popen.returncode
     return result
 
@@ -583,6 +591,173 @@ def measure_stuck_viewer(children, tools, workdir, seconds):
         stage.close()
 
 
+def measure_changes(children, tools, workdir, qualities, frame_rates, codecs, patterns, seconds):
+    """Distinct screen changes delivered against changes drawn. The animator changes the screen at
+    a known rate and stamps each change with a counter; the probe reads the stream without
+    decoding it (the two cores go to the host and the animator), then decodes what it kept and
+    counts the counters: delivered = distinct counters / the counters the kept stream spans."""
+    rows = []
+    for pattern in patterns:
+        for rate in sorted(set(frame_rates), reverse=True):
+            stage = Stage(children, tools, workdir, f"changes-{pattern}-{rate}")
+            try:
+                stage.start_animator(rate, pattern)
+                for quality in qualities:
+                    for fps in frame_rates:
+                        if fps < rate:
+                            continue  # more changes than frames: the frame rate caps them, by design
+                        for codec in codecs:
+                            print(f"-- changes: {pattern} at {rate}/s, {quality}/{fps}, {codec}", flush=True)
+                            host, port = stage.start_host(quality, fps)
+                            marks = {}
+
+                            def mark(name, probe_pid):
+                                marks[name] = (time.monotonic(), cpu_seconds(host.pid))
+
+                            summary = run_probe(children, tools, port, 2, 1, os.path.join(workdir, "changes-frames.txt"), lambda _: None,
+                                                lambda _: None, count_seconds=seconds, on_counting=lambda pid: mark("start", pid),
+                                                on_counted=lambda pid: mark("end", pid), extra=("--codec", codec))
+                            children.stop(host)
+                            delivered = summary.get("delivered", {})
+                            counted = summary.get("counted", {})
+                            span = delivered.get("span", 0)
+                            wall = marks["end"][0] - marks["start"][0] if len(marks) == 2 else None
+                            rows.append({
+                                "pattern": pattern, "changes_per_s": rate, "quality": quality, "fps": fps, "codec": codec,
+                                "frames": counted.get("frames"), "frames_per_s": counted["frames"] / counted["seconds"] if counted else None,
+                                "distinct": delivered.get("distinct"), "span": span, "repeats": delivered.get("repeats"),
+                                "unreadable": delivered.get("unreadable"),
+                                "delivered_percent": delivered["distinct"] * 100 / span if span else None,
+                                "host_cpu_percent_of_core": (marks["end"][1] - marks["start"][1]) * 100 / wall if wall else None,
+                            })
+            finally:
+                stage.close()
+    return rows
+
+
+def count_distinct(argv_input, seconds=None):
+    """Frames ffmpeg's mpdecimate keeps (its judgement of distinct pictures) from an input."""
+    argv = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", *argv_input]
+    if seconds:
+        argv += ["-t", str(seconds)]
+    argv += ["-vf", "mpdecimate", "-f", "null", "-", "-progress", "pipe:1", "-nostats"]
+    output = subprocess.run(argv, capture_output=True, text=True, timeout=120 + (seconds or 0))
+    frames = [int(line.split("=", 1)[1]) for line in output.stdout.splitlines() if line.startswith("frame=")]
+    if output.returncode != 0 or not frames:
+        raise BenchError(f"ffmpeg could not count distinct frames: {output.stderr.strip()[-300:]}")
+    return frames[-1]
+
+
+def measure_player(children, tools, workdir, seconds, quality="balanced", fps=60):
+    """A real video player's output: ffplay plays its testsrc2 pattern full screen at 60 fps. Its
+    distinct pictures per second are counted by x11grab through mpdecimate before and after the
+    host streams; the host's delivered pictures are counted by mpdecimate over the stream the
+    probe kept."""
+    stage = Stage(children, tools, workdir, "player")
+    try:
+        children.start("ffplay", ["ffplay", "-loglevel", "quiet", "-f", "lavfi", "-i", f"testsrc2=size={SCREEN_WIDTH}x{SCREEN_HEIGHT}:rate=60",
+                                   "-fs", "-an"], env=stage.env, pipe_stdout=False)
+        time.sleep(3)
+        grab = ["-f", "x11grab", "-framerate", "60", "-video_size", f"{SCREEN_WIDTH}x{SCREEN_HEIGHT}", "-i", stage.display]
+        before = count_distinct(grab, seconds)
+        host, port = stage.start_host(quality, fps)
+        dump = os.path.join(workdir, "player-stream.h264")
+        marks = {}
+
+        def mark(name, probe_pid):
+            marks[name] = (time.monotonic(), cpu_seconds(host.pid))
+
+        summary = run_probe(children, tools, port, 3, 1, os.path.join(workdir, "player-frames.txt"), lambda _: None, lambda _: None,
+                            count_seconds=seconds, on_counting=lambda pid: mark("start", pid), on_counted=lambda pid: mark("end", pid),
+                            extra=("--dump", dump))
+        children.stop(host)
+        after = count_distinct(grab, seconds)
+        delivered = count_distinct(["-f", "h264", "-i", dump])
+        counted = summary["counted"]
+        changes_per_s = (before + after) / 2 / seconds
+        delivered_per_s = delivered / counted["seconds"]
+        return {"quality": quality, "fps": fps, "seconds": seconds, "player_changes_per_s_before": before / seconds,
+                "player_changes_per_s_after": after / seconds, "frames_per_s": counted["frames"] / counted["seconds"],
+                "distinct_delivered_per_s": delivered_per_s, "delivered_percent": delivered_per_s * 100 / changes_per_s,
+                "host_cpu_percent_of_core": (marks["end"][1] - marks["start"][1]) * 100 / (marks["end"][0] - marks["start"][0])}
+    finally:
+        stage.close()
+
+
+class SlowLink:
+    """A veth pair between this namespace and one of its own, each direction limited by a tbf
+    qdisc: `rate`, with a queue of `queue_ms`. The host stays here; the viewer runs in the other
+    namespace and reaches the host at HOST_ADDRESS. Needs root."""
+
+    HOST_ADDRESS = "10.251.0.1"
+    VIEWER_ADDRESS = "10.251.0.2"
+
+    def __init__(self, rate="1mbit", queue_ms=50):
+        tag = os.getpid() % 100000
+        self.namespace = f"kestrio-bench-{tag}"
+        self.device = f"kbh{tag}"
+        self.commands = [
+            ["ip", "netns", "add", self.namespace],
+            ["ip", "-n", self.namespace, "link", "set", "lo", "up"],
+            ["ip", "link", "add", self.device, "type", "veth", "peer", "name", "viewer", "netns", self.namespace],
+            ["ip", "addr", "add", f"{self.HOST_ADDRESS}/24", "dev", self.device],
+            ["ip", "-n", self.namespace, "addr", "add", f"{self.VIEWER_ADDRESS}/24", "dev", "viewer"],
+            ["ip", "link", "set", self.device, "up"],
+            ["ip", "-n", self.namespace, "link", "set", "viewer", "up"],
+            ["tc", "qdisc", "add", "dev", self.device, "root", "tbf", "rate", rate, "burst", "4kb", "latency", f"{queue_ms}ms"],
+            ["tc", "-n", self.namespace, "qdisc", "add", "dev", "viewer", "root", "tbf", "rate", rate, "burst", "4kb", "latency",
+             f"{queue_ms}ms"],
+        ]
+        self.made = False
+
+    def __enter__(self):
+        if os.geteuid() != 0:
+            raise BenchError("the slow link needs root (network namespaces and tc)")
+        self.made = True
+        for command in self.commands:
+            result = subprocess.run(command, capture_output=True, text=True)
+            if result.returncode != 0:
+                self.__exit__()
+                raise BenchError(f"{' '.join(command)}: {result.stderr.strip()}")
+        return self
+
+    def __exit__(self, *exc):
+        if self.made:  # deleting the namespace takes the pair with it
+            subprocess.run(["ip", "netns", "delete", self.namespace], capture_output=True)
+            subprocess.run(["ip", "link", "delete", self.device], capture_output=True)
+            self.made = False
+        return False
+
+    def wrapper(self):
+        return ("ip", "netns", "exec", self.namespace)
+
+
+def measure_slow_link(children, tools, workdir, seconds, quality="balanced", fps=60, warmup=3):
+    """The host streams the moving screen through a 1 Mbit/s link with a 50 ms queue; the viewer
+    decodes everything and sends "PING" every 200 ms. After the first `warmup` seconds: the
+    round trip of "PING" -> "PONG", and the age of every delivered frame (drawn -> received)."""
+    stage = Stage(children, tools, workdir, "slowlink")
+    try:
+        stage.start_animator(60)
+        with SlowLink() as link:
+            host, port = stage.start_host(quality, fps)
+            records = os.path.join(workdir, "slowlink-frames.txt")
+            summary = run_probe(children, tools, port, warmup, seconds, records, lambda _: None, lambda _: None,
+                                extra=("--host", SlowLink.HOST_ADDRESS, "--ping-ms", "200"), wrapper=link.wrapper())
+            children.stop(host)
+        time.sleep(0.6)
+        stage.load_drawn_times()
+        _, received, distinct, _ = latencies(records, stage.drawn)
+        return {"quality": quality, "fps": fps, "link": "1 Mbit/s, 50 ms queue", "seconds": summary["seconds"],
+                "frames_per_s": summary["frames"] / summary["seconds"], "key_frames": summary["key_frames"],
+                "video_kbit_per_s": summary["payload_bytes"] * 8 / summary["seconds"] / 1000,
+                "pongs": summary["pongs"], "pong_ms_p50": summary["rtt_p50_ms"], "pong_ms_p95": summary["rtt_p95_ms"],
+                "pong_ms_max": summary["rtt_max_ms"], "frame_age_ms_p50": percentile(received, 0.5),
+                "frame_age_ms_p95": percentile(received, 0.95), "distinct_counters": distinct}
+    finally:
+        stage.close()
+
+
 def measure_long(children, tools, workdir, seconds):
     stage = Stage(children, tools, workdir, "long")
     try:
@@ -636,10 +811,20 @@ def main():
     parser.add_argument("--fps", default=",".join(map(str, FRAME_RATES)))
     parser.add_argument("--still-seconds", type=int, default=10)
     parser.add_argument("--stuck-seconds", type=int, default=30)
-    parser.add_argument("--skip-extra", action="store_true", help="only the quality x fps matrix")
-    parser.add_argument("--long", type=int, default=0, metavar="SECONDS", help="also stream balanced/60 this long, sampling RSS each second")
-    parser.add_argument("--long-only", action="store_true", help="run only the --long measurement")
+    parser.add_argument("--changes-seconds", type=float, default=8.0, help="counting window of each changes run")
+    parser.add_argument("--codecs", default="h264,jpeg", help="codecs of the changes runs")
+    parser.add_argument("--patterns", default="screen,rectangle", help="animator patterns of the changes runs")
+    parser.add_argument("--player-seconds", type=float, default=8.0)
+    parser.add_argument("--slow-link-seconds", type=float, default=20.0)
+    parser.add_argument("--sections", default=",".join(DEFAULT_SECTIONS),
+                        help=f"what to run, of {','.join(SECTIONS)} (long needs --long)")
+    parser.add_argument("--long", type=int, default=0, metavar="SECONDS", help="stream balanced/60 this long, sampling RSS each second")
     args = parser.parse_args()
+    sections = set(args.sections.split(","))
+    if args.long:
+        sections.add("long")
+    if not sections <= set(SECTIONS):
+        parser.error(f"unknown sections: {','.join(sorted(sections - set(SECTIONS)))}")
 
     # Also when started in the background, where SIGINT arrives ignored.
     signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -648,12 +833,13 @@ def main():
     tools = Tools(args.build_dir)
     workdir = os.path.join(os.path.dirname(os.path.abspath(args.output)), "stream_bench_work")
     os.makedirs(workdir, exist_ok=True)
-    results = {"machine_cores": os.cpu_count(), "loadavg_at_start": open("/proc/loadavg").read().split()[:3], "started": time.strftime("%Y-%m-%dT%H:%M:%S"), "runs": [], "still": None, "stuck_viewer": None,
-               "long": None}
+    results = {"machine_cores": os.cpu_count(), "loadavg_at_start": open("/proc/loadavg").read().split()[:3],
+               "started": time.strftime("%Y-%m-%dT%H:%M:%S"), "runs": [], "still": None, "stuck_viewer": None, "changes": [],
+               "player": None, "slow_link": None, "long": None}
     began = time.monotonic()
 
     with Children() as children:
-        if not args.long_only:
+        if "matrix" in sections:
             for quality in args.qualities.split(","):
                 for fps in map(int, args.fps.split(",")):
                     print(f"-- {quality} {fps} fps", flush=True)
@@ -676,11 +862,21 @@ def main():
                         stage.close()
                     run = median_round(rounds)
                     results["runs"].append(run)
-            if not args.skip_extra:
-                print("-- still screen", flush=True)
-                results["still"] = measure_still(children, tools, workdir, args.still_seconds)
-                print("-- viewer that never reads", flush=True)
-                results["stuck_viewer"] = measure_stuck_viewer(children, tools, workdir, args.stuck_seconds)
+        if "still" in sections:
+            print("-- still screen", flush=True)
+            results["still"] = measure_still(children, tools, workdir, args.still_seconds)
+        if "stuck" in sections:
+            print("-- viewer that never reads", flush=True)
+            results["stuck_viewer"] = measure_stuck_viewer(children, tools, workdir, args.stuck_seconds)
+        if "changes" in sections:
+            results["changes"] = measure_changes(children, tools, workdir, args.qualities.split(","), [int(f) for f in args.fps.split(",")],
+                                                 args.codecs.split(","), args.patterns.split(","), args.changes_seconds)
+        if "player" in sections:
+            print("-- video player", flush=True)
+            results["player"] = measure_player(children, tools, workdir, args.player_seconds)
+        if "slowlink" in sections:
+            print("-- slow link", flush=True)
+            results["slow_link"] = measure_slow_link(children, tools, workdir, args.slow_link_seconds)
         if args.long:
             print(f"-- long stream, {args.long} s", flush=True)
             results["long"] = measure_long(children, tools, workdir, args.long)
@@ -703,6 +899,16 @@ def main():
         samples = results["long"]["rss_kib"]
         settled = samples[min(len(samples) - 1, 10):]
         targets["long_stream_memory_flat"] = max(settled) - min(settled) <= 4096
+    binding = [r for r in results["changes"] if r["quality"] == "balanced" and r["changes_per_s"] == r["fps"]]
+    if binding:
+        targets["known_rate_changes_at_least_95_percent_delivered_at_balanced"] = all(
+            (r["delivered_percent"] or 0) >= 95 for r in binding)
+    if results["player"]:
+        targets["player_changes_at_least_85_percent_delivered"] = results["player"]["delivered_percent"] >= 85
+    if results["slow_link"]:
+        link = results["slow_link"]
+        targets["slow_link_pong_p50_at_most_300_ms"] = 0 <= link["pong_ms_p50"] <= 300
+        targets["slow_link_pong_p95_at_most_800_ms"] = 0 <= link["pong_ms_p95"] <= 800
     results["targets"] = targets
 
     with open(args.output, "w") as f:
@@ -740,6 +946,24 @@ def main():
         s = results["long"]
         print(f"long stream ({s['seconds']} s, balanced/60): RSS first {s['rss_kib_first']} KiB, last {s['rss_kib_last']} KiB, "
               f"max {s['rss_kib_max']} KiB; {s['frames_per_s']:.1f} frames/s, latency p50 {fmt(s['latency_ms_p50'])} ms")
+    if results["changes"]:
+        print(f"\n{'pattern':<10}{'changes/s':>10}{'quality':>10}{'fps':>4}{'codec':>6}{'frames/s':>9}{'delivered':>10}{'of':>6}"
+              f"{'%':>7}{'repeats':>8}{'host %':>8}")
+    for r in results["changes"]:
+        print(f"{r['pattern']:<10}{r['changes_per_s']:>10}{r['quality']:>10}{r['fps']:>4}{r['codec']:>6}{fmt(r['frames_per_s']):>9}"
+              f"{fmt(r['distinct']):>10}{fmt(r['span']):>6}{fmt(r['delivered_percent']):>7}{fmt(r['repeats']):>8}"
+              f"{fmt(r['host_cpu_percent_of_core']):>8}")
+    if results["player"]:
+        p = results["player"]
+        print(f"\nvideo player ({p['quality']}/{p['fps']}): the player changes the screen {p['player_changes_per_s_before']:.1f}/s before "
+              f"and {p['player_changes_per_s_after']:.1f}/s after; the host sent {p['frames_per_s']:.1f} frames/s, "
+              f"{p['distinct_delivered_per_s']:.1f} distinct/s = {p['delivered_percent']:.0f} %, host {p['host_cpu_percent_of_core']:.0f} % of a core")
+    if results["slow_link"]:
+        k = results["slow_link"]
+        print(f"\nslow link ({k['link']}, {k['quality']}/{k['fps']}): PONG p50 {fmt(k['pong_ms_p50'])} ms, p95 {fmt(k['pong_ms_p95'])} ms, "
+              f"max {fmt(k['pong_ms_max'])} ms over {k['pongs']} pings; frame age p50 {fmt(k['frame_age_ms_p50'])} ms, "
+              f"p95 {fmt(k['frame_age_ms_p95'])} ms; {k['frames_per_s']:.1f} frames/s, {k['video_kbit_per_s']:.0f} kbit/s, "
+              f"{k['key_frames']} key frames")
     print("\ntargets:", ", ".join(f"{k}: {'met' if v else 'NOT met'}" for k, v in targets.items()))
     print(f"results: {args.output} ({results['elapsed_s']} s)")
     return 0

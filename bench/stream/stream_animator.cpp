@@ -7,7 +7,12 @@
 // and below them the same bits inverted, so that a reader can reject a damaged read. After a round
 // trip to the server the CLOCK_MONOTONIC time is logged as "<frame> <nanoseconds>" per line.
 //
-// usage: stream_animator --log FILE [--rate HZ]   (DISPLAY names the screen; stops on SIGTERM/SIGINT)
+// With --pattern rectangle the texture is drawn once and only a rectangle moves over it,
+// changing colour each frame, with the counter: the small changes of a desktop rather than a
+// full-screen video.
+//
+// usage: stream_animator --log FILE [--rate HZ] [--pattern screen|rectangle]
+//        (DISPLAY names the screen; stops on SIGTERM/SIGINT)
 
 #include <xcb/xcb.h>
 
@@ -20,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -115,19 +121,23 @@ int main(int argc, char** argv)
 {
     std::string logPath;
     double rate = 60.0;
-    for (int i = 1; i < argc; ++i) {
+    bool rectangleOnly = false;
+    bool usable = true;
+    for (int i = 1; i < argc && usable; ++i) {
         const std::string_view flag = argv[i];
-        if (flag == "--log" && i + 1 < argc) {
-            logPath = argv[++i];
-        } else if (flag == "--rate" && i + 1 < argc) {
-            rate = std::atof(argv[++i]);
-        } else {
-            std::fprintf(stderr, "usage: stream_animator --log FILE [--rate HZ]\n");
-            return 2;
-        }
+        const std::string_view value = i + 1 < argc ? argv[i + 1] : "";
+        if (flag == "--log" && i + 1 < argc)
+            logPath = value;
+        else if (flag == "--rate" && i + 1 < argc)
+            rate = std::atof(value.data());
+        else if (flag == "--pattern" && (value == "screen" || value == "rectangle"))
+            rectangleOnly = value == "rectangle";
+        else
+            usable = false;
+        ++i;
     }
-    if (logPath.empty() || rate <= 0) {
-        std::fprintf(stderr, "usage: stream_animator --log FILE [--rate HZ]\n");
+    if (!usable || logPath.empty() || rate <= 0) {
+        std::fprintf(stderr, "usage: stream_animator --log FILE [--rate HZ] [--pattern screen|rectangle]\n");
         return 2;
     }
 
@@ -179,12 +189,30 @@ int main(int argc, char** argv)
     std::int64_t lastFlush = next;
     std::vector<xcb_rectangle_t> white;
     std::vector<xcb_rectangle_t> black;
+    constexpr int rectangleWidth = 240;
+    constexpr int rectangleHeight = 160;
+    std::optional<xcb_rectangle_t> drawnRectangle;
+    if (rectangleOnly)
+        xcb_copy_area(connection, texture, root, gc, 0, 0, 0, 0, static_cast<std::uint16_t>(screenWidth),
+                      static_cast<std::uint16_t>(screenHeight));
     while (!stopRequested) {
         const double t = static_cast<double>(frame) / rate;
-        const auto dx = static_cast<std::int16_t>((slackX / 2 - 1) * (1.0 + std::sin(t * 1.3)));
-        const auto dy = static_cast<std::int16_t>((slackY / 2 - 1) * (1.0 + std::sin(t * 0.9 + 0.5)));
-        xcb_copy_area(connection, texture, root, gc, dx, dy, 0, 0, static_cast<std::uint16_t>(screenWidth),
-                      static_cast<std::uint16_t>(screenHeight));
+        if (rectangleOnly) {
+            // The texture comes back where the rectangle was, and the rectangle moves on.
+            if (drawnRectangle)
+                xcb_copy_area(connection, texture, root, gc, drawnRectangle->x, drawnRectangle->y, drawnRectangle->x,
+                              drawnRectangle->y, drawnRectangle->width, drawnRectangle->height);
+            const auto x = static_cast<std::int16_t>((screenWidth - rectangleWidth) / 2 * (1.0 + std::sin(t * 1.1)));
+            const auto y = static_cast<std::int16_t>(plate.height + (screenHeight - plate.height - rectangleHeight) / 2 *
+                                                                       (1.0 + std::sin(t * 0.7 + 0.5)));
+            drawnRectangle = xcb_rectangle_t{x, y, rectangleWidth, rectangleHeight};
+            fillRectangles(connection, root, gc, hash(static_cast<std::uint32_t>(frame)) & 0xffffff, {*drawnRectangle});
+        } else {
+            const auto dx = static_cast<std::int16_t>((slackX / 2 - 1) * (1.0 + std::sin(t * 1.3)));
+            const auto dy = static_cast<std::int16_t>((slackY / 2 - 1) * (1.0 + std::sin(t * 0.9 + 0.5)));
+            xcb_copy_area(connection, texture, root, gc, dx, dy, 0, 0, static_cast<std::uint16_t>(screenWidth),
+                          static_cast<std::uint16_t>(screenHeight));
+        }
 
         fillRectangles(connection, root, gc, 0x808080, {plate});
         white.clear();

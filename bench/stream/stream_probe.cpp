@@ -1,31 +1,40 @@
-// stream_probe: a measuring viewer. Connects to a host with H.264, decodes every frame, reads the
-// frame counter drawn by stream_animator back out of the picture and writes one record per frame
+// stream_probe: a measuring viewer. Connects to a host, decodes every frame, reads the frame
+// counter drawn by stream_animator back out of the picture and writes one record per frame
 // decoded during the measurement window:
 //     <counter or -1> <decoded ns> <received ns> <payload bytes> <k|d|j>
 // (CLOCK_MONOTONIC nanoseconds; steady_clock is that clock on Linux). Standard output carries
 // "connected", "measuring" at the end of the warm-up, and a summary line "done key=value ..." so
-// that a driving script can sample other processes at the same moments.
+// that a driving script can sample other processes at the same moments. With --ping-ms N it
+// sends "PING" every N ms in the measurement window and the summary adds the round trips.
 //
 // With --count-seconds S it then stops decoding and only reads and counts the stream for S more
 // seconds ("counting" when that starts, then "counted frames=... payload_bytes=... seconds=..."),
-// so that the host's CPU can be measured without a decoder competing for the same cores.
+// so that the host's CPU can be measured without a decoder competing for the same cores. The
+// payloads of that window are kept; once it is over and the connection is closed, they are
+// decoded to read the counters ("delivered frames=... distinct=... span=..."), and with --dump
+// FILE written out as an elementary stream (Annex B H.264, or concatenated JPEG files) for
+// other tools to count distinct pictures in.
 //
 // With --no-read it only handshakes and then sleeps without ever reading, to see what a stuck
 // viewer does to the host.
 
+#include "viewer/h264_packet.h"
 #include "viewer/viewer_session.h"
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -36,12 +45,14 @@ constexpr int counterBits = 16;
 constexpr int counterMargin = 16;
 
 struct Arguments {
-    std::uint16_t port = 59590;
+    ViewerOptions options;
     double warmup = 3.0;
     double seconds = 20.0;
     double countSeconds = 0.0;
+    int pingMilliseconds = 0;
     int screenWidth = 1920;
     std::string records;
+    std::string dump;
     bool noRead = false;
 };
 
@@ -89,6 +100,9 @@ int readCounter(const RgbImage& picture, int screenWidth)
 
 bool parseArguments(int argc, char** argv, Arguments& arguments)
 {
+    auto& options = arguments.options;
+    options.codec = Codec::h264;
+    options.name = "stream-probe";
     for (int i = 1; i < argc; ++i) {
         const std::string_view flag = argv[i];
         if (flag == "--no-read") {
@@ -97,28 +111,136 @@ bool parseArguments(int argc, char** argv, Arguments& arguments)
         }
         if (i + 1 >= argc)
             return false;
-        const char* value = argv[++i];
+        const std::string_view value = argv[++i];
         if (flag == "--port")
-            arguments.port = static_cast<std::uint16_t>(std::atoi(value));
+            options.port = static_cast<std::uint16_t>(std::atoi(value.data()));
+        else if (flag == "--host")
+            options.host = value;
+        else if (flag == "--codec" && (value == "h264" || value == "jpeg"))
+            options.codec = value == "h264" ? Codec::h264 : Codec::jpeg;
         else if (flag == "--warmup")
-            arguments.warmup = std::atof(value);
+            arguments.warmup = std::atof(value.data());
         else if (flag == "--seconds")
-            arguments.seconds = std::atof(value);
+            arguments.seconds = std::atof(value.data());
         else if (flag == "--count-seconds")
-            arguments.countSeconds = std::atof(value);
+            arguments.countSeconds = std::atof(value.data());
+        else if (flag == "--ping-ms")
+            arguments.pingMilliseconds = std::atoi(value.data());
         else if (flag == "--screen-width")
-            arguments.screenWidth = std::atoi(value);
+            arguments.screenWidth = std::atoi(value.data());
         else if (flag == "--records")
             arguments.records = value;
+        else if (flag == "--dump")
+            arguments.dump = value;
         else
             return false;
     }
-    return arguments.port != 0 && arguments.screenWidth > 0 && (arguments.noRead || !arguments.records.empty());
+    return options.port != 0 && arguments.screenWidth > 0 && arguments.pingMilliseconds >= 0 &&
+           (arguments.noRead || !arguments.records.empty());
 }
 
 std::chrono::nanoseconds seconds(double value)
 {
     return std::chrono::nanoseconds(static_cast<std::int64_t>(value * 1e9));
+}
+
+double percentile(std::vector<double> values, double fraction)
+{
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const double position = (values.size() - 1) * fraction;
+    const auto low = static_cast<std::size_t>(position);
+    const std::size_t high = std::min(low + 1, values.size() - 1);
+    return values[low] + (values[high] - values[low]) * (position - low);
+}
+
+// Runs the session for `duration`, sending "PING" every `pingInterval` when that is positive.
+ViewerSession::RunResult runWithPings(ViewerSession& session, std::chrono::nanoseconds duration, std::chrono::milliseconds pingInterval)
+{
+    if (pingInterval <= std::chrono::milliseconds::zero())
+        return session.run(std::nullopt, duration);
+    const TimePoint end = Clock::now() + duration;
+    TimePoint nextPing = Clock::now();
+    for (;;) {
+        const TimePoint now = Clock::now();
+        if (now >= end)
+            return ViewerSession::RunResult::limitReached;
+        if (now >= nextPing) {
+            session.sendPing();
+            nextPing += pingInterval;
+        }
+        const auto result = session.run(std::nullopt, std::min(nextPing, end) - now);
+        if (result != ViewerSession::RunResult::limitReached)
+            return result;
+    }
+}
+
+struct KeptPayload {
+    FrameKind kind;
+    std::vector<std::uint8_t> bytes;
+};
+
+// Decodes what the counting window kept, reads the counters and, when asked, writes the stream
+// out. The span runs from the first readable counter to the last, in arrival order, across the
+// 16-bit wrap: every change drawn in it had a counter of its own.
+void reportDelivered(const std::vector<KeptPayload>& kept, const Arguments& arguments)
+{
+    std::FILE* dump = arguments.dump.empty() ? nullptr : std::fopen(arguments.dump.c_str(), "wb");
+    H264Decoder h264;
+    JpegDecoder jpeg;
+    RgbImage picture;
+    std::set<std::int64_t> distinct;
+    std::int64_t first = -1;
+    std::int64_t last = -1;
+    std::uint64_t decoded = 0;
+    std::uint64_t unreadable = 0;
+    std::uint64_t repeats = 0;
+    bool started = false;
+    for (const KeptPayload& payload : kept) {
+        bool pictured = false;
+        if (payload.kind == FrameKind::jpeg) {
+            if (dump)
+                std::fwrite(payload.bytes.data(), 1, payload.bytes.size(), dump);
+            pictured = jpeg.decode(payload.bytes, picture);
+        } else {
+            // Decoding starts at a key frame, as a viewer joining the stream would.
+            started = started || payload.kind == FrameKind::h264Key;
+            const auto packet = parseH264Packet(payload.bytes);
+            if (!started || !packet)
+                continue;
+            if (dump) {
+                const auto annexB = toAnnexB(*packet);
+                std::fwrite(annexB.data(), 1, annexB.size(), dump);
+            }
+            pictured = h264.decode(*packet, picture) == H264Decoder::Result::picture;
+        }
+        if (!pictured)
+            continue;
+        ++decoded;
+        const int counter = readCounter(picture, arguments.screenWidth);
+        if (counter < 0) {
+            ++unreadable;
+            continue;
+        }
+        // Unwrapped: the nearest value to the previous one with these low 16 bits.
+        std::int64_t value = counter;
+        if (last >= 0) {
+            value = last + static_cast<std::int16_t>(static_cast<std::uint16_t>(counter - last));
+            repeats += value == last ? 1 : 0;
+        } else {
+            first = value;
+        }
+        last = std::max(last, value);
+        distinct.insert(value);
+    }
+    if (dump)
+        std::fclose(dump);
+    const std::int64_t span = first >= 0 ? last - first + 1 : 0;
+    std::printf("delivered frames=%zu decoded=%llu distinct=%zu span=%lld repeats=%llu unreadable=%llu\n", kept.size(),
+                static_cast<unsigned long long>(decoded), distinct.size(), static_cast<long long>(span),
+                static_cast<unsigned long long>(repeats), static_cast<unsigned long long>(unreadable));
+    std::fflush(stdout);
 }
 
 }  // namespace
@@ -127,19 +249,15 @@ int main(int argc, char** argv)
 {
     Arguments arguments;
     if (!parseArguments(argc, argv, arguments)) {
-        std::fputs("usage: stream_probe --port N --records FILE [--warmup S] [--seconds S] [--count-seconds S]\n"
-                   "                    [--screen-width W]\n"
+        std::fputs("usage: stream_probe --port N --records FILE [--host H] [--codec h264|jpeg] [--warmup S] [--seconds S]\n"
+                   "                    [--ping-ms N] [--count-seconds S [--dump FILE]] [--screen-width W]\n"
                    "       stream_probe --port N --no-read [--seconds S]\n",
                    stderr);
         return 2;
     }
     av_log_set_level(AV_LOG_QUIET);
 
-    ViewerOptions options;
-    options.port = arguments.port;
-    options.codec = Codec::h264;
-    options.name = "stream-probe";
-    ViewerSession session(options);
+    ViewerSession session(arguments.options);
     if (!session.connect(std::chrono::seconds(10))) {
         std::fputs("stream_probe: cannot connect\n", stderr);
         return 1;
@@ -182,44 +300,59 @@ int main(int argc, char** argv)
         height = frame.picture.height;
     });
 
-    auto result = session.run(std::nullopt, seconds(arguments.warmup));
+    const std::chrono::milliseconds pingInterval(arguments.pingMilliseconds);
+    auto result = runWithPings(session, seconds(arguments.warmup), pingInterval);
     if (result == ViewerSession::RunResult::closed || result == ViewerSession::RunResult::failed) {
         std::fputs("stream_probe: the host went away during the warm-up\n", stderr);
         std::fclose(records);
         return 1;
     }
     const auto errorsBefore = session.statistics().decodeErrors;
+    const std::size_t pingsBefore = session.statistics().pingRoundTrips.size();
     measuring = true;
     const TimePoint start = Clock::now();
     std::printf("measuring\n");
     std::fflush(stdout);
-    result = session.run(std::nullopt, seconds(arguments.seconds));
+    result = runWithPings(session, seconds(arguments.seconds), pingInterval);
     const TimePoint end = Clock::now();
     measuring = false;
     std::fclose(records);
     const double elapsed = std::chrono::duration<double>(end - start).count();
+    std::vector<double> roundTrips;
+    const auto& allRoundTrips = session.statistics().pingRoundTrips;
+    for (std::size_t i = pingsBefore; i < allRoundTrips.size(); ++i)
+        roundTrips.push_back(std::chrono::duration<double, std::milli>(allRoundTrips[i]).count());
     std::printf("done seconds=%.6f frames=%llu unreadable=%llu payload_bytes=%llu key_frames=%llu decode_errors=%llu "
-                "width=%d height=%d start_ns=%lld end_ns=%lld result=%d\n",
+                "width=%d height=%d start_ns=%lld end_ns=%lld pongs=%zu rtt_p50_ms=%.1f rtt_p95_ms=%.1f rtt_max_ms=%.1f result=%d\n",
                 elapsed, static_cast<unsigned long long>(frames), static_cast<unsigned long long>(unreadable),
                 static_cast<unsigned long long>(payloadBytes), static_cast<unsigned long long>(keyFrames),
                 static_cast<unsigned long long>(session.statistics().decodeErrors - errorsBefore), width, height,
-                static_cast<long long>(nanoseconds(start)), static_cast<long long>(nanoseconds(end)), static_cast<int>(result));
+                static_cast<long long>(nanoseconds(start)), static_cast<long long>(nanoseconds(end)), roundTrips.size(),
+                percentile(roundTrips, 0.5), percentile(roundTrips, 0.95), percentile(roundTrips, 1.0), static_cast<int>(result));
     std::fflush(stdout);
     if (result == ViewerSession::RunResult::limitReached && arguments.countSeconds > 0) {
         session.setDecoding(false);
+        std::vector<KeptPayload> kept;
+        session.setPayloadCallback([&](FrameKind kind, std::span<const std::uint8_t> payload, TimePoint) {
+            kept.push_back({kind, std::vector<std::uint8_t>(payload.begin(), payload.end())});
+        });
         const auto& statistics = session.statistics();
-        const auto countedFrames = [&] { return statistics.h264KeyFrames + statistics.h264DeltaFrames + statistics.jpegFrames; };
-        const std::uint64_t framesBefore = countedFrames();
+        const std::uint64_t framesBefore = statistics.videoFrames();
         const std::uint64_t bytesBefore = statistics.videoBytes;
+        // The kept stream is decoded from its first key frame: ask for one now.
+        if (arguments.options.codec == Codec::h264)
+            session.sendLine("KEYFRAME");
         const TimePoint countStart = Clock::now();
         std::printf("counting\n");
         std::fflush(stdout);
         result = session.run(std::nullopt, seconds(arguments.countSeconds));
         const double counted = std::chrono::duration<double>(Clock::now() - countStart).count();
         std::printf("counted seconds=%.6f frames=%llu payload_bytes=%llu result=%d\n", counted,
-                    static_cast<unsigned long long>(countedFrames() - framesBefore),
+                    static_cast<unsigned long long>(statistics.videoFrames() - framesBefore),
                     static_cast<unsigned long long>(statistics.videoBytes - bytesBefore), static_cast<int>(result));
         std::fflush(stdout);
+        session.close();
+        reportDelivered(kept, arguments);
     }
     session.close();
     return result == ViewerSession::RunResult::limitReached ? 0 : 1;

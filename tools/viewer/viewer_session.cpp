@@ -340,6 +340,8 @@ void ViewerSession::handleH264(const link::HostMessage& message, TimePoint recei
     statistics_.largestFrameBytes = std::max(statistics_.largestFrameBytes, message.payload.size());
     if (key)
         keyFrameAsked_ = false;
+    if (onPayload_)
+        onPayload_(key ? FrameKind::h264Key : FrameKind::h264Delta, message.payload, receivedAt);
     if (!decoding_)
         return;
     if (awaitingKeyFrame_) {
@@ -370,6 +372,8 @@ void ViewerSession::handleJpeg(const link::HostMessage& message, TimePoint recei
     ++statistics_.jpegFrames;
     statistics_.videoBytes += message.payload.size();
     statistics_.largestFrameBytes = std::max(statistics_.largestFrameBytes, message.payload.size());
+    if (onPayload_)
+        onPayload_(FrameKind::jpeg, message.payload, receivedAt);
     if (!decoding_)
         return;
     if (jpeg_.decode(message.payload, decoded_))

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,6 +92,8 @@ public:
     using NowFunction = std::function<TimePoint()>;
     using FrameCallback = std::function<void(const DecodedFrame&)>;
     using MessageCallback = std::function<void(std::string_view)>;
+    // Every video message as it arrived, decoded or not.
+    using PayloadCallback = std::function<void(FrameKind kind, std::span<const std::uint8_t> payload, TimePoint receivedAt)>;
 
     // `now` is the time source for deadlines, receive times and round trips.
     explicit ViewerSession(ViewerOptions options, NowFunction now = &Clock::now);
@@ -121,6 +124,7 @@ public:
     // it back on waits for the next key frame.
     void setDecoding(bool decoding);
     void setMessageCallback(MessageCallback callback) { onControl_ = std::move(callback); }
+    void setPayloadCallback(PayloadCallback callback) { onPayload_ = std::move(callback); }
 
     const ViewerStatistics& statistics() const { return statistics_; }
     const std::optional<RgbImage>& lastPicture() const { return lastPicture_; }
@@ -155,6 +159,7 @@ private:
     ViewerStatistics statistics_;
     FrameCallback onFrame_;
     MessageCallback onControl_;
+    PayloadCallback onPayload_;
 };
 
 }  // namespace kestrio::viewer
