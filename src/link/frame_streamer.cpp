@@ -42,6 +42,14 @@ constexpr int keepAliveProbeCount = 3;
 // this much silence (about 16 s) rather than at the third (10 s).
 constexpr unsigned int userTimeoutMilliseconds = 15000;
 
+// A write completes once the kernel has copied it, which on a link slower than the stream would
+// let the socket's send buffer fill with seconds of frames, all of them older than the picture on
+// the screen and all ahead of every "PONG". The socket is therefore reported writable only while
+// less than this much of what we wrote has not been sent yet, and a message stays in flight until
+// then (see sendCompleted): back-pressure sees what the network has really taken, and a slow
+// link drops frames at the source.
+constexpr int unsentLowWaterBytes = 8 * 1024;
+
 std::string errorDescription(const std::exception_ptr& error)
 {
     try {
@@ -73,6 +81,7 @@ void applyConnectionOptions(tcp::socket& socket)
     ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPINTVL, &keepAliveIntervalSeconds, sizeof keepAliveIntervalSeconds);
     ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, &keepAliveProbeCount, sizeof keepAliveProbeCount);
     ::setsockopt(handle, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMilliseconds, sizeof userTimeoutMilliseconds);
+    ::setsockopt(handle, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsentLowWaterBytes, sizeof unsentLowWaterBytes);
 }
 
 }  // namespace
@@ -663,6 +672,21 @@ void FrameStreamer::sendCompleted(const std::shared_ptr<Connection>& connection,
         dropConnection(connection, id, error.message());
         return;
     }
+    // The message is in the kernel, not necessarily on its way: it stays in flight until the
+    // socket's unsent bytes are below the low-water mark.
+    connection->socket.async_wait(asio::socket_base::wait_write,
+                                  [weak = weak_from_this(), connection, id](std::error_code waitError) {
+                                      if (auto self = weak.lock())
+                                          self->sendDrained(connection, id, waitError);
+                                  });
+}
+
+void FrameStreamer::sendDrained(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::error_code& error)
+{
+    if (error) {
+        dropConnection(connection, id, error.message());
+        return;
+    }
     Payload next;
     {
         std::lock_guard lock(lock_);
@@ -720,6 +744,12 @@ bool FrameStreamer::canAcceptFrame() const
     if (!tcpConnected_ || !protocolReady_)
         return false;
     return h264Capable_ ? !pendingFrame_.has_value() : !sending_;
+}
+
+int FrameStreamer::framesQueued() const
+{
+    std::lock_guard lock(lock_);
+    return (sending_ ? 1 : 0) + (pendingFrame_ ? 1 : 0);
 }
 
 bool FrameStreamer::consumeKeyFrameRequest()

@@ -129,8 +129,12 @@ public:
     void dropConnectionIfCurrent(std::uint64_t generation, std::string reason, runtime::Duration holdOff = {});
 
     // True when a frame produced now would be sent or kept: with H.264 while no frame waits,
-    // with JPEG while nothing is in flight.
+    // with JPEG while nothing is in flight. A message is in flight from the moment it is handed
+    // to the socket until the network has taken all but a few kilobytes of it.
     bool canAcceptFrame() const;
+    // Frames handed over and not yet taken by the network: the one in flight (counted whenever a
+    // message is in flight) and the one waiting, so 0 to 2.
+    int framesQueued() const;
     // Returns whether the next encoded frame must be a key frame, and clears the request.
     bool consumeKeyFrameRequest();
     // Called on the queue whenever the viewer needs a picture even if the screen is still:
@@ -200,6 +204,7 @@ private:
     void cancelConnection(std::shared_ptr<Connection> connection);
     void transmit(std::shared_ptr<Connection> connection, ConnectionId id, Payload payload);
     void sendCompleted(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::error_code& error);
+    void sendDrained(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::error_code& error);
 
     bool isCurrentLocked(const std::shared_ptr<Connection>& connection, ConnectionId id) const;
     void resetConnectionStateLocked();

@@ -54,6 +54,25 @@ protected:
     StreamerHarness harness;
 };
 
+TEST_F(FrameStreamerSending, AFrameStaysInFlightUntilTheNetworkHasTakenIt)
+{
+    // The kernel would take a frame this size at once; a viewer that does not read cannot.
+    constexpr std::size_t frameSize = 256u << 10;
+    auto viewer = connectHandshaken(harness, "HELLO 2 H264", {.receiveBufferBytes = 4096});
+    harness.streamer->send(videoFrame(1, frameSize), true);
+    EXPECT_FALSE(waitUntil([&] { return harness.streamer->framesQueued() == 0; }, 300ms));
+    harness.streamer->send(videoFrame(2, frameSize), true);
+    EXPECT_EQ(harness.streamer->framesQueued(), 2);
+    EXPECT_FALSE(harness.streamer->canAcceptFrame());
+
+    for (std::uint32_t sequence : {1u, 2u}) {
+        auto frame = viewer->readMessage();
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(sequenceOf(*frame), sequence);
+    }
+    EXPECT_TRUE(waitUntil([&] { return harness.streamer->framesQueued() == 0; }));
+}
+
 TEST_F(FrameStreamerSending, WaitingFramesAreReplacedAndControlsGoFirst)
 {
     auto viewer = stalledViewer("HELLO 2 H264");
