@@ -29,9 +29,11 @@ struct CaptureConfiguration {
     runtime::Duration minimumFrameInterval{};  // no two frames closer than this
     int queueDepth = 5;                        // frames that may be alive (not yet released) at once
     bool showsCursor = true;
-    // Asked on the capture queue before a picture is grabbed; while it says no, nothing is grabbed
-    // or converted, and a change seen meanwhile is delivered once it says yes. Empty: always yes.
-    std::function<bool()> wantsFrame;
+    // Asked on the capture queue, with the time of asking, whenever a picture is due (the screen
+    // changed, or a picture was requested) and before it is grabbed; while it says no, nothing is
+    // grabbed or converted, and what made the picture due stays pending until it says yes.
+    // Empty: always yes.
+    std::function<bool(runtime::TimePoint now)> wantsFrame;
 };
 
 // Capture failed to start; the text says why, for the user.

@@ -11,6 +11,11 @@ bool StreamerFrameSink::canAcceptFrame() const
     return streamer_->canAcceptFrame();
 }
 
+int StreamerFrameSink::framesQueued() const
+{
+    return streamer_->framesQueued();
+}
+
 bool StreamerFrameSink::isViewerConnected() const
 {
     return streamer_->isViewerConnected();

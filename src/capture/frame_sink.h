@@ -19,6 +19,8 @@ public:
     virtual ~FrameSink() = default;
 
     virtual bool canAcceptFrame() const = 0;
+    // Frames handed over that the network has not taken yet (in flight or waiting), 0 to 2.
+    virtual int framesQueued() const = 0;
     virtual bool isViewerConnected() const = 0;
     virtual bool h264Capable() const = 0;
     // Returns whether the next encoded frame must be a key frame, and clears the request.
@@ -36,6 +38,7 @@ public:
     explicit StreamerFrameSink(std::shared_ptr<link::FrameStreamer> streamer);
 
     bool canAcceptFrame() const override;
+    int framesQueued() const override;
     bool isViewerConnected() const override;
     bool h264Capable() const override;
     bool consumeKeyFrameRequest() override;

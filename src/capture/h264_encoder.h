@@ -50,6 +50,9 @@ public:
     virtual bool encode(const VideoFrame& frame, bool forceKeyFrame) = 0;
     // Completes every submitted frame: their outputs have been handled when it returns.
     virtual void flush() = 0;
+    // Changes the average bit rate (and with it the peak rate and the rate-control buffer) from
+    // the next submitted frame on. An encoder that cannot change it keeps its rate.
+    virtual void setAverageBitRate(int bitsPerSecond) = 0;
     // Which encoder this is ("h264_vaapi", "libx264", …), for diagnostics and benchmarks.
     virtual std::string name() const = 0;
 };

@@ -29,7 +29,8 @@ ScreenCapturer::ScreenCapturer(std::shared_ptr<FrameSink> sink, StreamQuality qu
       displays_(std::move(displays)),
       encoders_(std::move(encoders)),
       captureQueue_(runtime::SerialQueue::create("com.kestrio.capture")),
-      jpegEncoder_(jpegQuality(quality))
+      jpegEncoder_(jpegQuality(quality)),
+      governor_(averageBitRate(quality))
 {
 }
 
@@ -78,7 +79,7 @@ void ScreenCapturer::start(const CaptureDisplay& display)
     // The same questions handleFrame() asks, put before the grab so that a picture that would be
     // dropped costs neither the grab nor the conversion. Runs on our queue, which stop() ends
     // before this object goes away.
-    configuration.wantsFrame = [this] { return wantsFrame(); };
+    configuration.wantsFrame = [this](runtime::TimePoint now) { return wantsFrame(now); };
     {
         std::lock_guard lock(stateLock_);
         if (stopped_)
@@ -158,14 +159,29 @@ void ScreenCapturer::requestFrame()
         stream->requestFrame();
 }
 
-bool ScreenCapturer::wantsFrame() const
+bool ScreenCapturer::wantsFrame(runtime::TimePoint now)
 {
-    if (!sink_->canAcceptFrame())
-        return false;
-    if (!sink_->isViewerConnected() || !sink_->h264Capable())
-        return true;
-    std::lock_guard lock(encodeLock_);
-    return pendingEncodes_ <= 1;
+    std::shared_ptr<H264Encoder> encoder;
+    {
+        std::lock_guard lock(stateLock_);
+        encoder = encoder_;
+    }
+    if (!encoder || !sink_->isViewerConnected() || !sink_->h264Capable())
+        return sink_->canAcceptFrame();
+    int encoding;
+    {
+        std::lock_guard lock(encodeLock_);
+        encoding = pendingEncodes_;
+    }
+    // Every frame that leaves the encoder must find room at the link, or the frames after it
+    // would refer to a picture the viewer never got: the frames in the encoder and those the
+    // link holds stay within the one in flight and the one waiting.
+    const int queued = sink_->framesQueued();
+    const bool refusedByLink = !sink_->canAcceptFrame() || (queued > 0 && queued + encoding >= 2);
+    if (const auto bitRate = governor_.pictureDue(now, refusedByLink))
+        encoder->setAverageBitRate(*bitRate);
+    // Two frames in the encoder are enough to keep it busy; more would only add latency.
+    return !refusedByLink && encoding <= 1;
 }
 
 void ScreenCapturer::handleFrame(const VideoFrame& frame)

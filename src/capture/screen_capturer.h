@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/bit_rate_governor.h"
 #include "capture/display_capture.h"
 #include "capture/frame_sink.h"
 #include "capture/h264_encoder.h"
@@ -45,8 +46,9 @@ private:
     ScreenCapturer(std::shared_ptr<FrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
                    std::shared_ptr<DisplayCaptureFactory> displays, std::shared_ptr<H264EncoderFactory> encoders);
 
-    // Whether a frame captured now would be sent (a JPEG) or encoded (H.264).
-    bool wantsFrame() const;
+    // Whether a frame captured now would be sent (a JPEG) or encoded (H.264); also tells the
+    // bit-rate governor how the link is keeping up.
+    bool wantsFrame(runtime::TimePoint now);
     void handleFrame(const VideoFrame& frame);
     void submit(H264Encoder& encoder, const VideoFrame& frame);
     void handleOutput(std::optional<EncodedVideoFrame> output);
@@ -62,6 +64,7 @@ private:
     const std::shared_ptr<H264EncoderFactory> encoders_;
     const std::shared_ptr<runtime::SerialQueue> captureQueue_;
     JpegEncoder jpegEncoder_;  // capture queue only
+    BitRateGovernor governor_;  // capture queue only
 
     // Guards only the in-flight count; never held together with the sink's own lock.
     mutable std::mutex encodeLock_;

@@ -217,6 +217,8 @@ public:
 
     std::string name() const override { return "fake"; }
 
+    void setAverageBitRate(int bitsPerSecond) override { log_->add("encoder.bitRate " + std::to_string(bitsPerSecond)); }
+
 private:
     FakeH264EncoderFactory& factory_;
     std::shared_ptr<State> state_;

@@ -133,6 +133,7 @@ capture::EncodedVideoFrame fakeEncodedFrame(bool keyFrame, std::size_t index);
 class ScriptedSink final : public capture::FrameSink {
 public:
     bool canAcceptFrame() const override;
+    int framesQueued() const override { return queued.load(); }
     bool isViewerConnected() const override;
     bool h264Capable() const override;
     bool consumeKeyFrameRequest() override;
@@ -145,6 +146,7 @@ public:
     std::vector<std::vector<std::uint8_t>> sent() const;
 
     std::atomic<bool> accept{true};
+    std::atomic<int> queued{0};
     std::atomic<bool> connected{true};
     std::atomic<bool> h264{true};
     std::atomic<bool> keyFrameRequested{false};

@@ -150,20 +150,55 @@ TEST_F(ScreenCapturerTest, CaptureIsToldNotToGrabWhatWouldBeDropped)
     const auto configuration = displays->configuration();
     ASSERT_TRUE(configuration && configuration->wantsFrame);
     const auto& wantsFrame = configuration->wantsFrame;
-    EXPECT_TRUE(wantsFrame());
+    EXPECT_TRUE(wantsFrame({}));
     sink->accept = false;
-    EXPECT_FALSE(wantsFrame());
+    EXPECT_FALSE(wantsFrame({}));
     sink->accept = true;
 
     // Two frames in the encoder: an H.264 viewer takes no third, a JPEG viewer would.
     deliver(capturer);
     deliver(capturer);
-    EXPECT_FALSE(wantsFrame());
+    EXPECT_FALSE(wantsFrame({}));
     sink->h264 = false;
-    EXPECT_TRUE(wantsFrame());
+    EXPECT_TRUE(wantsFrame({}));
     sink->h264 = true;
     encoders->emit(1);
-    EXPECT_TRUE(wantsFrame());
+    EXPECT_TRUE(wantsFrame({}));
+
+    // What leaves the encoder must find room at the link: with a frame in flight there, one
+    // frame in the encoder is all that may be.
+    sink->queued = 1;
+    EXPECT_FALSE(wantsFrame({}));
+    encoders->emit(1);
+    EXPECT_TRUE(wantsFrame({}));
+    sink->queued = 0;
+    capturer->stop();
+}
+
+TEST_F(ScreenCapturerTest, ALinkThatKeepsRefusingPicturesLowersTheBitRateAndOneThatKeepsUpRestoresIt)
+{
+    auto capturer = startCapturer(true, StreamQuality::balanced, StreamFrameRate::sixty);
+    const auto wantsFrame = displays->configuration()->wantsFrame;
+    const auto rates = [&] {
+        std::vector<std::string> found;
+        for (const auto& event : log->events())
+            if (event.starts_with("encoder.bitRate"))
+                found.push_back(event.substr(16));
+        return found;
+    };
+    runtime::TimePoint now{};
+    const auto tick = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            wantsFrame(now);
+            now += std::chrono::milliseconds(17);
+        }
+    };
+    sink->accept = false;  // a frame waits at the link: every picture is refused
+    tick(60);
+    EXPECT_EQ(rates(), (std::vector<std::string>{"5600000"}));
+    sink->accept = true;  // the next picture closes the second refused window, then two calm ones
+    tick(90);
+    EXPECT_EQ(rates(), (std::vector<std::string>{"5600000", "3920000", "4312000"}));
     capturer->stop();
 }
 

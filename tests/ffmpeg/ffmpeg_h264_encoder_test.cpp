@@ -151,6 +151,39 @@ TEST(FfmpegH264EncoderTest, StillPictureKeepsItsDetailAtTheBalancedBitRate)
     EXPECT_GE(testing::lumaPsnr(picture, decoded->back()), 30.0) << "after refinement";
 }
 
+TEST(FfmpegH264EncoderTest, ALowerBitRateTakesEffectMidStreamAndTheStreamStillDecodes)
+{
+    constexpr int width = 640;
+    constexpr int height = 360;
+    constexpr int fps = 60;
+    OutputCollector collector;
+    FfmpegH264EncoderFactory factory(x264Only());
+    auto encoder = factory.create(settingsFor(width, height, 8'000'000, fps), collector.handler());
+    constexpr int framesPerPart = fps;
+    for (int i = 0; i < 2 * framesPerPart; ++i) {
+        if (i == framesPerPart)
+            encoder->setAverageBitRate(400'000);
+        ASSERT_TRUE(encoder->encode(testing::makeNv12Picture(width, height, i), false));
+    }
+    encoder->flush();
+    const auto outputs = present(collector.outputs());
+    ASSERT_EQ(outputs.size(), std::size_t{2 * framesPerPart});
+    // The second half of each part, once rate control has settled.
+    const auto bytesPerFrame = [&](int first) {
+        std::size_t bytes = 0;
+        for (int i = first + framesPerPart / 2; i < first + framesPerPart; ++i)
+            bytes += outputs[i].data.size();
+        return bytes / (framesPerPart / 2);
+    };
+    const std::size_t before = bytesPerFrame(0);
+    const std::size_t after = bytesPerFrame(framesPerPart);
+    EXPECT_LE(after, 400'000 / 8 / fps * 2) << "before " << before;
+    EXPECT_LE(after * 4, before);
+    const auto decoded = testing::decodeOutputs(outputs);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->size(), outputs.size());
+}
+
 TEST(FfmpegH264EncoderTest, KeyFramesComeOnTheirOwnWithinFourSeconds)
 {
     OutputCollector collector;

@@ -244,7 +244,7 @@ TEST_F(X11DisplayCaptureTest, GrabsNothingWhileNoFrameIsWantedAndCatchesUpAfter)
 {
     std::atomic<bool> wanted{true};
     auto settings = configuration(160, 120, PixelFormat::nv12);
-    settings.wantsFrame = [&wanted] { return wanted.load(); };
+    settings.wantsFrame = [&wanted](runtime::TimePoint) { return wanted.load(); };
     start(CaptureDisplay{6, 0, 0, 320, 240}, settings);
     tick();
     ASSERT_EQ(log_.count(), 1u);

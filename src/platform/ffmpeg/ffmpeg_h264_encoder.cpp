@@ -267,6 +267,7 @@ struct FfmpegH264Encoder::State {
     bool stopping = false;
     bool flushed = false;
     std::int64_t nextPts = 0;
+    int requestedBitRate = 0;  // 0: unchanged
     std::thread worker;
 
     // Worker thread only.
@@ -275,6 +276,7 @@ struct FfmpegH264Encoder::State {
     PacketPtr packet{av_packet_alloc()};
 
     void run();
+    void applyBitRate(int bitsPerSecond);
     void encodeFrame(FramePtr frame);
     void receivePackets();
     void deliver(const AVPacket& packet);
@@ -288,6 +290,7 @@ void FfmpegH264Encoder::State::run()
     pthread_setname_np(pthread_self(), "kestrio.h264");
     for (;;) {
         Job job;
+        int bitRate = 0;
         {
             std::unique_lock lock(mutex);
             wake.wait(lock, [this] { return stopping || !jobs.empty(); });
@@ -300,7 +303,10 @@ void FfmpegH264Encoder::State::run()
             }
             job = std::move(jobs.front());
             jobs.pop_front();
+            bitRate = std::exchange(requestedBitRate, 0);
         }
+        if (bitRate > 0)
+            applyBitRate(bitRate);
         if (job.frame) {
             encodeFrame(std::move(job.frame));
         } else {
@@ -308,6 +314,14 @@ void FfmpegH264Encoder::State::run()
             job.done->set_value();
         }
     }
+}
+
+void FfmpegH264Encoder::State::applyBitRate(int bitsPerSecond)
+{
+    // The codec reads these before each frame; the rate-control buffer keeps its span in frames.
+    context->bit_rate = bitsPerSecond;
+    context->rc_max_rate = bitsPerSecond;
+    context->rc_buffer_size = static_cast<int>(static_cast<std::int64_t>(bitsPerSecond) * rateBufferFrames / settings.framesPerSecond);
 }
 
 void FfmpegH264Encoder::State::encodeFrame(FramePtr frame)
@@ -462,6 +476,14 @@ void FfmpegH264Encoder::flush()
     }
     state_->wake.notify_one();
     finished.wait();
+}
+
+void FfmpegH264Encoder::setAverageBitRate(int bitsPerSecond)
+{
+    if (bitsPerSecond <= 0)
+        return;
+    std::lock_guard lock(state_->mutex);
+    state_->requestedBitRate = bitsPerSecond;
 }
 
 std::string FfmpegH264Encoder::name() const

@@ -62,6 +62,9 @@ public:
     bool encode(const capture::VideoFrame& frame, bool forceKeyFrame) override;
     void flush() override;
     std::string name() const override;
+    // Applied before the next frame is sent to the codec. libx264 takes a new rate mid-stream;
+    // other encoders may keep the one they opened with.
+    void setAverageBitRate(int bitsPerSecond) override;
 
     struct State;  // the open codec and its worker
 

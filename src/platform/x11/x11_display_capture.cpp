@@ -179,7 +179,7 @@ public:
         PixelFormat format = PixelFormat::nv12;
         runtime::Duration interval{};
         bool showsCursor = true;
-        std::function<bool()> wantsFrame;
+        std::function<bool(runtime::TimePoint)> wantsFrame;
         std::uint8_t damageEvent = 0;
         std::uint8_t cursorEvent = 0;
         xcb_damage_damage_t damage = 0;
@@ -256,7 +256,7 @@ private:
         const bool due = frameRequested_.load() || damaged_ || cursorDirty_ || !lastFrame_ ||
                          now - *lastFrame_ + setup_.interval / 2 >= X11DisplayCaptureFactory::refreshInterval;
         // A picture nobody can take now is not grabbed; what made it due stays pending.
-        if (due && (!setup_.wantsFrame || setup_.wantsFrame()) && !deliver(now))
+        if (due && (!setup_.wantsFrame || setup_.wantsFrame(now)) && !deliver(now))
             return;
         if (stopped_)
             return;

@@ -1,0 +1,62 @@
+// The bit rate follows how often the link refuses due pictures, window by window.
+
+#include "capture/bit_rate_governor.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace kestrio::test {
+namespace {
+
+using capture::BitRateGovernor;
+
+struct Window {
+    int due;
+    int refused;
+};
+
+// Feeds each window's pictures 1 ms apart and returns the rate in force after each window.
+std::vector<int> ratesAfter(BitRateGovernor& governor, const std::vector<Window>& windows)
+{
+    std::vector<int> rates;
+    runtime::TimePoint start{};
+    for (const Window& window : windows) {
+        for (int i = 0; i < window.due; ++i)
+            governor.pictureDue(start + std::chrono::milliseconds(i), i < window.refused);
+        start += BitRateGovernor::window;
+        governor.pictureDue(start, false);  // opens the next window, closing this one
+        rates.push_back(governor.bitRate());
+        start += std::chrono::milliseconds(1);
+    }
+    return rates;
+}
+
+TEST(BitRateGovernor, FollowsTheLinkWindowByWindow)
+{
+    struct Case {
+        const char* name;
+        int nominal;
+        std::vector<Window> windows;
+        std::vector<int> rates;
+    };
+    const Case cases[] = {
+        {"a link that takes everything keeps the nominal rate", 8'000'000, {{30, 0}, {30, 1}, {1, 0}}, {8'000'000, 8'000'000, 8'000'000}},
+        {"a busy moment is not a slow link", 8'000'000, {{30, 2}, {4, 2}}, {8'000'000, 8'000'000}},
+        {"refusals lower the rate by steps down to the floor", 1'000'000, {{30, 27}, {30, 10}, {30, 27}, {30, 27}, {30, 27}, {30, 27}},
+         {700'000, 490'000, 343'000, 240'100, 200'000, 200'000}},
+        {"two calm windows in a row raise it again, up to the nominal rate", 1'000'000, {{30, 27}, {30, 1}, {30, 0}, {30, 0}, {30, 0}, {30, 0}, {30, 0}},
+         {700'000, 700'000, 770'000, 847'000, 931'700, 1'000'000, 1'000'000}},
+        {"a window in between holds the rate and restarts the count of calm ones", 1'000'000, {{30, 27}, {30, 0}, {30, 5}, {30, 0}, {30, 0}},
+         {700'000, 700'000, 700'000, 700'000, 770'000}},
+        {"a stream slower than the floor is not raised", 100'000, {{30, 27}, {30, 0}, {30, 0}}, {100'000, 100'000, 100'000}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BitRateGovernor governor(c.nominal);
+        EXPECT_EQ(ratesAfter(governor, c.windows), c.rates);
+    }
+}
+
+}  // namespace
+}  // namespace kestrio::test
