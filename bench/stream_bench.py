@@ -732,7 +732,7 @@ class SlowLink:
         return ("ip", "netns", "exec", self.namespace)
 
 
-def measure_slow_link(children, tools, workdir, seconds, quality="balanced", fps=60, warmup=3):
+def measure_slow_link(children, tools, workdir, seconds, quality="balanced", fps=60, warmup=3, codec="h264"):
     """The host streams the moving screen through a 1 Mbit/s link with a 50 ms queue; the viewer
     decodes everything and sends "PING" every 200 ms. After the first `warmup` seconds: the
     round trip of "PING" -> "PONG", and the age of every delivered frame (drawn -> received)."""
@@ -743,12 +743,13 @@ def measure_slow_link(children, tools, workdir, seconds, quality="balanced", fps
             host, port = stage.start_host(quality, fps)
             records = os.path.join(workdir, "slowlink-frames.txt")
             summary = run_probe(children, tools, port, warmup, seconds, records, lambda _: None, lambda _: None,
-                                extra=("--host", SlowLink.HOST_ADDRESS, "--ping-ms", "200"), wrapper=link.wrapper())
+                                extra=("--host", SlowLink.HOST_ADDRESS, "--ping-ms", "200", "--codec", codec), wrapper=link.wrapper())
             children.stop(host)
         time.sleep(0.6)
         stage.load_drawn_times()
         _, received, distinct, _ = latencies(records, stage.drawn)
-        return {"quality": quality, "fps": fps, "link": "1 Mbit/s, 50 ms queue", "seconds": summary["seconds"],
+        return {"quality": quality, "fps": fps, "codec": codec, "link": "1 Mbit/s, 50 ms queue", "seconds": summary["seconds"],
+                "decode_errors": summary["decode_errors"],
                 "frames_per_s": summary["frames"] / summary["seconds"], "key_frames": summary["key_frames"],
                 "video_kbit_per_s": summary["payload_bytes"] * 8 / summary["seconds"] / 1000,
                 "pongs": summary["pongs"], "pong_ms_p50": summary["rtt_p50_ms"], "pong_ms_p95": summary["rtt_p95_ms"],
@@ -816,6 +817,7 @@ def main():
     parser.add_argument("--patterns", default="screen,rectangle", help="animator patterns of the changes runs")
     parser.add_argument("--player-seconds", type=float, default=8.0)
     parser.add_argument("--slow-link-seconds", type=float, default=20.0)
+    parser.add_argument("--slow-link-codec", default="h264", choices=("h264", "jpeg"))
     parser.add_argument("--sections", default=",".join(DEFAULT_SECTIONS),
                         help=f"what to run, of {','.join(SECTIONS)} (long needs --long)")
     parser.add_argument("--long", type=int, default=0, metavar="SECONDS", help="stream balanced/60 this long, sampling RSS each second")
@@ -876,7 +878,7 @@ def main():
             results["player"] = measure_player(children, tools, workdir, args.player_seconds)
         if "slowlink" in sections:
             print("-- slow link", flush=True)
-            results["slow_link"] = measure_slow_link(children, tools, workdir, args.slow_link_seconds)
+            results["slow_link"] = measure_slow_link(children, tools, workdir, args.slow_link_seconds, codec=args.slow_link_codec)
         if args.long:
             print(f"-- long stream, {args.long} s", flush=True)
             results["long"] = measure_long(children, tools, workdir, args.long)
@@ -960,10 +962,10 @@ def main():
               f"{p['distinct_delivered_per_s']:.1f} distinct/s = {p['delivered_percent']:.0f} %, host {p['host_cpu_percent_of_core']:.0f} % of a core")
     if results["slow_link"]:
         k = results["slow_link"]
-        print(f"\nslow link ({k['link']}, {k['quality']}/{k['fps']}): PONG p50 {fmt(k['pong_ms_p50'])} ms, p95 {fmt(k['pong_ms_p95'])} ms, "
+        print(f"\nslow link ({k['link']}, {k['quality']}/{k['fps']} {k['codec']}): PONG p50 {fmt(k['pong_ms_p50'])} ms, p95 {fmt(k['pong_ms_p95'])} ms, "
               f"max {fmt(k['pong_ms_max'])} ms over {k['pongs']} pings; frame age p50 {fmt(k['frame_age_ms_p50'])} ms, "
               f"p95 {fmt(k['frame_age_ms_p95'])} ms; {k['frames_per_s']:.1f} frames/s, {k['video_kbit_per_s']:.0f} kbit/s, "
-              f"{k['key_frames']} key frames")
+              f"{k['key_frames']} key frames, {k['decode_errors']} decode errors")
     print("\ntargets:", ", ".join(f"{k}: {'met' if v else 'NOT met'}" for k, v in targets.items()))
     print(f"results: {args.output} ({results['elapsed_s']} s)")
     return 0
