@@ -2,7 +2,7 @@
 // a counter the measuring viewer can read back from the decoded picture.
 //
 // Each frame copies a window of a larger textured pixmap onto the root window at an offset that
-// wanders, so every pixel changes and the encoder has real motion to search, then draws the
+// moves at a constant speed, so every pixel changes and the encoder has real motion to search, then draws the
 // counter: two rows of 16 blocks (32x32 px) at the top left, the low 16 bits of the frame number
 // and below them the same bits inverted, so that a reader can reject a damaged read. After a round
 // trip to the server the CLOCK_MONOTONIC time is logged as "<frame> <nanoseconds>" per line.
@@ -90,6 +90,13 @@ std::vector<std::uint32_t> makeTexture(int width, int height)
         pixels[i] ^= grain;
     }
     return pixels;
+}
+
+// `position` folded into 0..limit and back, as a point moving at constant speed between walls.
+int bounce(int position, int limit)
+{
+    const int phase = position % (2 * limit);
+    return phase <= limit ? phase : 2 * limit - phase;
 }
 
 void uploadTexture(xcb_connection_t* connection, xcb_pixmap_t pixmap, xcb_gcontext_t gc, std::uint8_t depth,
@@ -208,8 +215,11 @@ int main(int argc, char** argv)
             drawnRectangle = xcb_rectangle_t{x, y, rectangleWidth, rectangleHeight};
             fillRectangles(connection, root, gc, hash(static_cast<std::uint32_t>(frame)) & 0xffffff, {*drawnRectangle});
         } else {
-            const auto dx = static_cast<std::int16_t>((slackX / 2 - 1) * (1.0 + std::sin(t * 1.3)));
-            const auto dy = static_cast<std::int16_t>((slackY / 2 - 1) * (1.0 + std::sin(t * 0.9 + 0.5)));
+            // The same motion every frame (bouncing between the texture's edges), so that any
+            // window of frames costs an encoder the same as any other: a host and the baseline
+            // measured one after the other see equally hard content.
+            const auto dx = static_cast<std::int16_t>(bounce(static_cast<int>(frame) * 5, slackX - 1));
+            const auto dy = static_cast<std::int16_t>(bounce(static_cast<int>(frame) * 3, slackY - 1));
             xcb_copy_area(connection, texture, root, gc, dx, dy, 0, 0, static_cast<std::uint16_t>(screenWidth),
                           static_cast<std::uint16_t>(screenHeight));
         }
