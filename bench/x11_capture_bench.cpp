@@ -92,7 +92,23 @@ void BM_ShmGrab(benchmark::State& state)
 }
 BENCHMARK(BM_ShmGrab)->Unit(benchmark::kMillisecond);
 
-// What the capture does: convert the full picture, then resample both planes with the downscaler.
+// What the capture does: convert rows as the downscaler needs them, in one pass.
+void BM_ConvertAndDownscaleInOnePass(benchmark::State& state)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    auto source = screenPicture();
+    auto downscaler = capture::Nv12Downscaler::create(screenWidth, screenHeight, width, height);
+    std::vector<std::uint8_t> nv12(static_cast<std::size_t>(width) * height * 3 / 2);
+    for (auto _ : state) {
+        downscaler->scaleArgb(source.data(), screenWidth * 4, nv12.data(), width, nv12.data() + width * height, width);
+        benchmark::DoNotOptimize(nv12.data());
+    }
+    state.SetLabel(downscaler->usesAvx2() ? "avx2" : "portable");
+}
+BENCHMARK(BM_ConvertAndDownscaleInOnePass)->Args({1728, 972})->Args({1280, 720})->Unit(benchmark::kMillisecond);
+
+// Convert the full picture, then resample both planes with the downscaler.
 void BM_ConvertThenDownscale(benchmark::State& state)
 {
     const int width = static_cast<int>(state.range(0));

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include <libyuv/convert_from_argb.h>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define KESTRIO_HAS_AVX2_KERNELS 1
@@ -200,31 +202,84 @@ void Nv12Downscaler::scalePlane(const Plane& plane, const std::uint8_t* source, 
 {
     for (int row = 0; row < plane.rows; ++row) {
         const int first = plane.firstRow[static_cast<std::size_t>(row)];
-        const int below = plane.below[static_cast<std::size_t>(row)];
         const std::uint8_t* above = source + static_cast<std::ptrdiff_t>(first) * sourceStride;
-        const std::uint8_t* samples = above;
-        if (below) {
-            const std::uint8_t* next = above + sourceStride;
-#ifdef KESTRIO_HAS_AVX2_KERNELS
-            if (avx2_)
-                blendRowsAvx2(above, next, below, row_.data(), plane.sourceBytes);
-            else
-#endif
-                blendRowsPortable(above, next, below, row_.data(), plane.sourceBytes);
-            samples = row_.data();
-        } else if (first == plane.sourceRows - 1) {
+        const std::uint8_t* next = plane.below[static_cast<std::size_t>(row)] ? above + sourceStride : nullptr;
+        if (!next && first == plane.sourceRows - 1) {
             // Windows read past the row's samples; past the plane's last row there is no memory.
             std::memcpy(row_.data(), above, static_cast<std::size_t>(plane.sourceBytes));
-            samples = row_.data();
+            above = row_.data();
         }
-        std::uint8_t* out = target + static_cast<std::ptrdiff_t>(row) * targetStride;
+        scaleRow(plane, row, above, next, target + static_cast<std::ptrdiff_t>(row) * targetStride);
+    }
+}
+
+void Nv12Downscaler::scaleRow(const Plane& plane, int row, const std::uint8_t* above, const std::uint8_t* next, std::uint8_t* out)
+{
+    const std::uint8_t* samples = above;
+    if (next) {
+        const int below = plane.below[static_cast<std::size_t>(row)];
 #ifdef KESTRIO_HAS_AVX2_KERNELS
-        if (avx2_) {
-            resampleRowAvx2(plane, samples, out);
-            continue;
-        }
+        if (avx2_)
+            blendRowsAvx2(above, next, below, row_.data(), plane.sourceBytes);
+        else
 #endif
-        resampleRowPortable(plane, samples, out, 0);
+            blendRowsPortable(above, next, below, row_.data(), plane.sourceBytes);
+        samples = row_.data();
+    }
+#ifdef KESTRIO_HAS_AVX2_KERNELS
+    if (avx2_) {
+        resampleRowAvx2(plane, samples, out);
+        return;
+    }
+#endif
+    resampleRowPortable(plane, samples, out, 0);
+}
+
+Nv12Downscaler::RowPair& Nv12Downscaler::convertedPair(const std::uint8_t* argb, int argbStride, int pair)
+{
+    RowPair& slot = pairs_[static_cast<std::size_t>(pair) % pairs_.size()];
+    if (slot.index != pair) {
+        const int width = luma_.sourceBytes;
+        const int rows = std::min(2, luma_.sourceRows - 2 * pair);
+        libyuv::ARGBToNV12(argb + static_cast<std::ptrdiff_t>(2 * pair) * argbStride, argbStride, slot.luma.data(), width,
+                           slot.chroma.data(), chroma_.sourceBytes, width, rows);
+        slot.index = pair;
+    }
+    return slot;
+}
+
+void Nv12Downscaler::scaleArgb(const std::uint8_t* argb, int argbStride, std::uint8_t* luma, int lumaStride,
+                               std::uint8_t* chroma, int chromaStride)
+{
+    // Output rows advance through the source in step, so the rows in use span a few pairs; a
+    // pair that has left the ring is converted again, which costs time, never correctness.
+    constexpr std::size_t ringPairs = 8;
+    if (pairs_.empty()) {
+        pairs_.resize(ringPairs);
+        for (RowPair& slot : pairs_) {
+            slot.luma.resize(static_cast<std::size_t>(2 * luma_.sourceBytes + readSlack));
+            slot.chroma.resize(static_cast<std::size_t>(chroma_.sourceBytes + readSlack));
+        }
+    }
+    for (RowPair& slot : pairs_)
+        slot.index = -1;
+    const auto scaleLumaRow = [&](int row) {
+        const int first = luma_.firstRow[static_cast<std::size_t>(row)];
+        const std::uint8_t* above = convertedPair(argb, argbStride, first / 2).luma.data() + first % 2 * luma_.sourceBytes;
+        const std::uint8_t* next = nullptr;
+        if (luma_.below[static_cast<std::size_t>(row)])
+            next = convertedPair(argb, argbStride, (first + 1) / 2).luma.data() + (first + 1) % 2 * luma_.sourceBytes;
+        scaleRow(luma_, row, above, next, luma + static_cast<std::ptrdiff_t>(row) * lumaStride);
+    };
+    for (int row = 0; row < chroma_.rows; ++row) {
+        scaleLumaRow(2 * row);
+        scaleLumaRow(2 * row + 1);
+        const int first = chroma_.firstRow[static_cast<std::size_t>(row)];
+        const std::uint8_t* above = convertedPair(argb, argbStride, first).chroma.data();
+        const std::uint8_t* next = chroma_.below[static_cast<std::size_t>(row)]
+                                       ? convertedPair(argb, argbStride, first + 1).chroma.data()
+                                       : nullptr;
+        scaleRow(chroma_, row, above, next, chroma + static_cast<std::ptrdiff_t>(row) * chromaStride);
     }
 }
 

@@ -31,6 +31,13 @@ public:
     void scale(const std::uint8_t* sourceLuma, int sourceLumaStride, const std::uint8_t* sourceChroma,
                int sourceChromaStride, std::uint8_t* luma, int lumaStride, std::uint8_t* chroma, int chromaStride);
 
+    // Converts a picture of 32-bit pixels in libyuv's ARGB order (B, G, R, X in memory) of the
+    // source size to NV12 at the output size in one pass: source rows are converted two at a time
+    // into a small ring that stays in cache, instead of the whole picture first. The result is
+    // that of libyuv::ARGBToNV12 followed by scale(), byte for byte.
+    void scaleArgb(const std::uint8_t* argb, int argbStride, std::uint8_t* luma, int lumaStride, std::uint8_t* chroma,
+                   int chromaStride);
+
     bool usesAvx2() const { return avx2_; }
 
     // How one plane's rows are resampled: the source rows and weights of every output row, and
@@ -50,11 +57,23 @@ public:
 private:
     Nv12Downscaler(Plane luma, Plane chroma, bool avx2);
     void scalePlane(const Plane& plane, const std::uint8_t* source, int sourceStride, std::uint8_t* target, int targetStride);
+    // Output row `row` of the plane from its source rows `above` and, when the row mixes two,
+    // the one after it; both readable for 32 bytes past their samples.
+    void scaleRow(const Plane& plane, int row, const std::uint8_t* above, const std::uint8_t* next, std::uint8_t* out);
+
+    // Two converted source rows and the chroma row they make, with room to read past their ends.
+    struct RowPair {
+        int index = -1;  // which pair of source rows; -1 when none
+        std::vector<std::uint8_t> luma;
+        std::vector<std::uint8_t> chroma;
+    };
+    RowPair& convertedPair(const std::uint8_t* argb, int argbStride, int pair);
 
     Plane luma_;
     Plane chroma_;
     bool avx2_ = false;
     std::vector<std::uint8_t> row_;  // one vertically blended source row, with room to read past its end
+    std::vector<RowPair> pairs_;     // scaleArgb's ring, made on first use
 };
 
 }  // namespace kestrio::capture

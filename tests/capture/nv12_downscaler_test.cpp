@@ -5,6 +5,7 @@
 #include "capture/nv12_downscaler.h"
 
 #include <gtest/gtest.h>
+#include <libyuv/convert_from_argb.h>
 
 #include <cmath>
 #include <cstdint>
@@ -219,6 +220,37 @@ TEST(Nv12Downscaler, Avx2KernelsMatchThePortableCodeBitForBit)
         const Picture portable = downscale(source, c.output, Kernels::portable);
         ASSERT_EQ(fast.luma, portable.luma);
         ASSERT_EQ(fast.chroma, portable.chroma);
+    }
+}
+
+// Converting and scaling captured pixels in one pass gives what converting the whole picture
+// first gives, and nothing of one picture stays behind in the next.
+TEST(Nv12Downscaler, ScalesCapturedPixelsInOnePassAsConvertingFirstDoes)
+{
+    std::vector<Case> all = cases();
+    all.push_back({{1920, 1080}, {960, 200}});  // many source rows per output row
+    for (const Case& c : all) {
+        for (const Kernels kernels : {Kernels::portable, Kernels::best}) {
+            SCOPED_TRACE(describe(c));
+            auto scaler = Nv12Downscaler::create(c.source.width, c.source.height, c.output.width, c.output.height, kernels);
+            ASSERT_TRUE(scaler);
+            const int argbStride = c.source.width * 4 + 12;
+            std::vector<std::uint8_t> argb(static_cast<std::size_t>(argbStride) * (c.source.height - 1) + c.source.width * 4);
+            for (const std::uint32_t seed : {5u, 6u}) {
+                std::mt19937 random(seed);
+                for (auto& byte : argb)
+                    byte = static_cast<std::uint8_t>(random());
+                Picture converted = makePicture(c.source, (c.source.width + 1) / 2 * 2, 0);
+                libyuv::ARGBToNV12(argb.data(), argbStride, converted.luma.data(), converted.stride, converted.chroma.data(),
+                                   converted.stride, c.source.width, c.source.height);
+                const Picture expected = downscale(converted, c.output, kernels);
+                Picture output = makeOutput(c.output);
+                scaler->scaleArgb(argb.data(), argbStride, output.luma.data(), output.stride, output.chroma.data(),
+                                  output.stride);
+                ASSERT_EQ(output.luma, expected.luma);
+                ASSERT_EQ(output.chroma, expected.chroma);
+            }
+        }
     }
 }
 

@@ -161,8 +161,11 @@ TEST(FfmpegH264EncoderTest, ALowerBitRateTakesEffectMidStreamAndTheStreamStillDe
     auto encoder = factory.create(settingsFor(width, height, 8'000'000, fps), collector.handler());
     constexpr int framesPerPart = fps;
     for (int i = 0; i < 2 * framesPerPart; ++i) {
-        if (i == framesPerPart)
+        if (i == framesPerPart) {
+            // Frames wait for the encoder's thread; the new rate applies to the next one it takes.
+            ASSERT_TRUE(collector.waitFor(framesPerPart));
             encoder->setAverageBitRate(400'000);
+        }
         ASSERT_TRUE(encoder->encode(testing::makeNv12Picture(width, height, i), false));
     }
     encoder->flush();

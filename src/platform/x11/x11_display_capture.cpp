@@ -195,11 +195,7 @@ public:
         const Rect& area = setup_.area;
         if (setup_.format == PixelFormat::nv12 && (setup_.outputWidth != area.width || setup_.outputHeight != area.height)) {
             downscaler_ = capture::Nv12Downscaler::create(area.width, area.height, setup_.outputWidth, setup_.outputHeight);
-            if (downscaler_ && downscaler_->usesAvx2()) {
-                fullSizeChromaStride_ = (area.width + 1) / 2 * 2;
-                fullSize_.resize(static_cast<std::size_t>(area.width) * area.height +
-                                 static_cast<std::size_t>(fullSizeChromaStride_) * ((area.height + 1) / 2));
-            } else {
+            if (!downscaler_ || !downscaler_->usesAvx2()) {
                 downscaler_.reset();
                 scaled_.resize(static_cast<std::size_t>(setup_.outputWidth) * setup_.outputHeight * 4);
             }
@@ -398,13 +394,9 @@ private:
         std::uint8_t* chroma = target + static_cast<std::size_t>(width) * height;
         const int chromaStride = (width + 1) / 2 * 2;
         if (downscaler_) {
-            // Converting the full picture and resampling its planes with the downscaler's
-            // shuffles costs half of what scaling the RGB picture first does (see the benchmark).
-            std::uint8_t* fullLuma = fullSize_.data();
-            std::uint8_t* fullChroma = fullLuma + static_cast<std::size_t>(area.width) * area.height;
-            libyuv::ARGBToNV12(source, sourceStride, fullLuma, area.width, fullChroma, fullSizeChromaStride_, area.width,
-                               area.height);
-            downscaler_->scale(fullLuma, area.width, fullChroma, fullSizeChromaStride_, luma, width, chroma, chromaStride);
+            // Converting rows as the downscaler needs them costs less than half of what scaling the
+            // RGB picture first does (see the benchmark), and needs no full-size NV12 picture.
+            downscaler_->scaleArgb(source, sourceStride, luma, width, chroma, chromaStride);
         } else if (scales) {
             // Without it, scaling the RGB picture first and converting the smaller result costs
             // less than converting the full picture and scaling both planes with libyuv.
@@ -439,8 +431,6 @@ private:
     runtime::TimePoint nextTick_{};
     std::vector<std::uint8_t> scaled_;  // the RGB picture at the output size, when libyuv scales
     std::optional<capture::Nv12Downscaler> downscaler_;
-    std::vector<std::uint8_t> fullSize_;  // the NV12 picture at the display's size, for the downscaler
-    int fullSizeChromaStride_ = 0;
 };
 
 class X11DisplayCaptureStream final : public capture::DisplayCaptureStream {
