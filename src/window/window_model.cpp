@@ -103,7 +103,7 @@ WindowModel::State WindowModel::read() const
     state.addresses.local = text(local);
     state.addresses.remote = text(remote);
     state.addresses.canCopyLocal = local != model::notYetKnown && local != model::noLocalAddress;
-    state.addresses.canCopyRemote = remote != model::notYetKnown && remote != model::unavailableText;
+    state.addresses.canCopyRemote = model::isRemoteAddress(remote);
 
     const auto& status = model.iMessageStatus();
     state.iMessage.address = text(model.iMessageAddress());

@@ -108,7 +108,7 @@ public:
     void activate();
 
     // Fakes, beside those of FakeFacilities; change them before open() unless a test says otherwise.
-    std::shared_ptr<AnsweringRouter> router;  // null: no port mapping, the remote row stays "확인 중"
+    std::shared_ptr<AnsweringRouter> router;  // null: port mapping is off, and the remote row says so
     // The update check: with a feed URL the button may be pressed; its download runs on
     // `updateWorker`, which only the test runs.
     std::string feedURL;
