@@ -47,15 +47,17 @@ public:
     std::string address = "203.0.113.7";
 };
 
-// A feed download that always fails; the test decides when it runs.
+// A feed download that answers `result` (a failure unless a test says otherwise); the test
+// decides when it runs.
 class RecordingFeedFetcher final : public updates::FeedFetcher {
 public:
     updates::FetchResult fetch(const std::string&, std::chrono::milliseconds) override
     {
         ++fetches;
-        return {false, 404, {}, "HTTP 404"};
+        return result;
     }
     int fetches = 0;
+    updates::FetchResult result{false, 404, {}, "HTTP 404"};
 };
 
 // The size the window is shown at unless a test says otherwise: everything fits without
