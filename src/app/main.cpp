@@ -2,6 +2,7 @@
 #include "app/permanent_mapping_setting.h"
 #include "app/status_printer.h"
 #include "app/update_command.h"
+#include "app/update_schedule.h"
 #include "capture/frame_sink.h"
 #include "display/virtual_display_manager.h"
 #include "kestrio_version.h"
@@ -46,6 +47,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -126,12 +128,15 @@ struct HostParts {
     std::vector<std::shared_ptr<runtime::SerialQueue>> queues;
     std::shared_ptr<runtime::SerialQueue> natQueue;
     std::shared_ptr<app::PermanentMappingSetting> permanentMapping;
+    // The one store of the run: each store keeps its own copy of the file and rewrites all of it.
+    std::shared_ptr<model::SettingsStore> settings;
+    std::shared_ptr<runtime::Clock> clock;
     std::shared_ptr<model::MacScreenModel> model;
 
     HostParts(const app::CommandLine& options, const std::shared_ptr<runtime::Executor>& mainExecutor,
               const std::string& displayName)
     {
-        auto clock = runtime::makeSteadyClock();
+        clock = runtime::makeSteadyClock();
         link::FrameStreamer::Environment environment;
         environment.clock = clock;
         environment.advertiser = std::make_shared<platform::AvahiServiceAdvertiser>();
@@ -156,7 +161,7 @@ struct HostParts {
         world.mainExecutor = mainExecutor;
         world.clock = clock;
         world.link = viewerLink;
-        std::shared_ptr<model::SettingsStore> settings = platform::JsonSettingsStore::openDefault();
+        settings = platform::JsonSettingsStore::openDefault();
         world.settings = settings;
         world.displays = std::make_shared<platform::RandrDisplayFacility>(displayName);
         world.permissions = std::make_shared<platform::X11PermissionFacility>(displayName);
@@ -207,6 +212,38 @@ struct HostParts {
     }
 };
 
+// The update check of a host run: the checker (which checks nothing without a feed), its
+// downloads on a queue of their own, and the checks it makes by itself. Built and ended on the
+// main executor's thread.
+struct HostUpdates {
+    const HostParts& host;
+    std::shared_ptr<runtime::Executor> mainExecutor;
+    runtime::CancellationSource quitting;
+    std::shared_ptr<runtime::SerialQueue> queue = runtime::SerialQueue::create("com.kestrio.updates");
+    std::shared_ptr<updates::UpdateChecker> checker;
+    std::shared_ptr<app::UpdateSchedule> schedule;
+
+    HostUpdates(const HostParts& parts, std::shared_ptr<runtime::Executor> main) : host(parts), mainExecutor(std::move(main))
+    {
+        auto fetch = app::feedFetchOptions(versionString);
+        fetch.cancel = quitting.token();
+        checker = std::make_shared<updates::UpdateChecker>(mainExecutor, queue, std::make_shared<updates::CurlFeedFetcher>(fetch),
+                                                           updates::UpdateChecker::Options{versionString, app::updateFeedURL(*host.settings)});
+    }
+
+    // Checks now when a check is due, and daily from then on.
+    void startSchedule() { schedule = app::UpdateSchedule::start({checker, host.settings, mainExecutor, host.clock, {}}); }
+
+    ~HostUpdates()
+    {
+        schedule.reset();
+        // A download in progress ends within a second instead of holding the quit up.
+        quitting.cancel();
+        checker.reset();
+        queue->shutdown();
+    }
+};
+
 // Runs the host with no window until SIGINT or SIGTERM: the model streams to the viewers that
 // connect, and the status lines the window would show are printed as they change. In the smoke
 // test its one line is the only output.
@@ -246,6 +283,14 @@ int runHeadless(const app::CommandLine& options)
     printer.show(*model);
     model->launch([](model::MacScreenModel& m) { return m.refreshAll(); });
 
+    // The update check's outcomes are status lines too. (Observers are told after its changes.)
+    std::optional<HostUpdates> updateCheck;
+    if (!options.smokeVirtualDisplay) {
+        updateCheck.emplace(*host, mainExecutor);
+        updateCheck->checker->observe([&] { printer.showUpdate(updateCheck->checker->state()); });
+        updateCheck->startSchedule();
+    }
+
     // The window asks again when it becomes active; without one, the input permission is asked
     // again each second while a viewer is connected (gated events reuse the answer meanwhile).
     asio::steady_timer trustRefresh(mainContext);
@@ -283,6 +328,7 @@ int runHeadless(const app::CommandLine& options)
     });
     mainContext.run();
 
+    updateCheck.reset();
     host.reset();
     smoke.reset();  // removes the smoke test's monitor
     instance.release();
@@ -304,11 +350,10 @@ int runWindow(const app::CommandLine& options, int& argc, char** argv)
     std::optional<HostParts> host;
     host.emplace(options, mainExecutor, displayName);
 
-    auto updateQueue = runtime::SerialQueue::create("com.kestrio.updates");
-    const auto fetch = app::feedFetchOptions(versionString);
-    auto settings = platform::JsonSettingsStore::openDefault();
-    auto updater = std::make_shared<updates::UpdateChecker>(mainExecutor, updateQueue, std::make_shared<updates::CurlFeedFetcher>(fetch),
-                                                            updates::UpdateChecker::Options{versionString, app::updateFeedURL(*settings)});
+    std::optional<HostUpdates> updateCheck;
+    updateCheck.emplace(*host, mainExecutor);
+    if (!options.smokeVirtualDisplay)
+        updateCheck->startSchedule();
     // SIGINT and SIGTERM end the window as closing it does: caught on a thread of asio's, the
     // quit runs on the GUI thread.
     asio::io_context signalContext;
@@ -329,14 +374,13 @@ int runWindow(const app::CommandLine& options, int& argc, char** argv)
         });
     }
     // run() shuts the model down when the window closes.
-    const int windowStatus = application.run(host->model, updater, window::VersionText{versionString, buildNumber}, clock);
+    const int windowStatus = application.run(host->model, updateCheck->checker, window::VersionText{versionString, buildNumber}, clock);
     if (windowStatus != 0)
         std::cerr << "kestrio: " << application.error() << std::endl;
     smokeReport.cancel();
     signalContext.stop();
     signalThread.join();
-    updater.reset();
-    updateQueue->shutdown();
+    updateCheck.reset();
     host.reset();
     smoke.reset();  // removes the smoke test's monitor
     instance.release();

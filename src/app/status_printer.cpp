@@ -1,5 +1,7 @@
 #include "app/status_printer.h"
 
+#include "updates/update_status.h"
+
 namespace kestrio::app {
 
 void StatusPrinter::show(const model::MacScreenModel& model)
@@ -30,6 +32,22 @@ void StatusPrinter::show(const model::MacScreenModel& model)
         if (error && *error != title.korean)
             out_ << *error << std::endl;
     }
+}
+
+void StatusPrinter::showUpdate(const updates::UpdateState& state)
+{
+    using Kind = updates::UpdateState::Kind;
+    // A check in between makes the same outcome a new one.
+    if (state == update_)
+        return;
+    update_ = state;
+    if (state.kind == Kind::idle || state.kind == Kind::checking)
+        return;
+    const auto text = updates::describe(state);
+    out_ << "update: " << text.korean << '\n' << text.english << '\n';
+    if (!text.downloadURL.empty())
+        out_ << "download: " << text.downloadURL << '\n';
+    out_ << std::flush;
 }
 
 }  // namespace kestrio::app

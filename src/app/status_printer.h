@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/mac_screen_model.h"
+#include "updates/update_checker.h"
 
 #include <optional>
 #include <string>
@@ -19,6 +20,9 @@ public:
     explicit StatusPrinter(std::ostream& out) : out_(out) {}
 
     void show(const model::MacScreenModel& model);
+    // The outcome of each update check: "update: " and its Korean line, its English line, and
+    // "download: URL" when a newer version is out.
+    void showUpdate(const updates::UpdateState& state);
 
 private:
     std::ostream& out_;
@@ -28,6 +32,7 @@ private:
     std::optional<std::pair<std::string, std::string>> viewer_;
     std::optional<std::pair<std::string, std::string>> remote_;
     std::optional<std::string> message_;
+    updates::UpdateState update_;
 };
 
 }  // namespace kestrio::app

@@ -99,6 +99,9 @@ void MacScreenModel::construct()
                 self->post([update](MacScreenModel& model) { model.handlePortMappingUpdate(update); });
         });
         mapper->start(environment_.streamingPort);
+    } else {
+        assign(remoteAccessStatus_, std::string("자동 포트 연결 꺼짐"));
+        assign(remoteEndpoint_, std::string(portMappingOffText));
     }
 }
 

@@ -65,6 +65,14 @@ inline constexpr std::string_view notYetKnown = "확인 중";
 inline constexpr std::string_view noLocalAddress = "확인 불가";
 inline constexpr std::string_view listenerFailedText = "수신 대기 실패";
 inline constexpr std::string_view unavailableText = "사용할 수 없음";
+// The remote address when the host does not ask the router for a mapping at all.
+inline constexpr std::string_view portMappingOffText = "자동 포트 연결 꺼짐\nAutomatic port mapping is off";
+// Whether the remote address text is an address, not one of the placeholders: only an address
+// may be copied or sent.
+inline bool isRemoteAddress(std::string_view endpoint)
+{
+    return endpoint != notYetKnown && endpoint != unavailableText && endpoint != portMappingOffText;
+}
 // The address notification's status texts.
 inline constexpr std::string_view iMessageOffText = "iMessage 주소 알림이 꺼져 있습니다";
 inline constexpr std::string_view iMessageNeedsAddressText = "Apple ID/iMessage 주소를 입력하세요";

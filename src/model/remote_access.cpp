@@ -21,7 +21,7 @@ void MacScreenModel::handlePortMappingUpdate(const remote::NATPortMappingUpdate&
 
 void MacScreenModel::checkIMessageReadiness()
 {
-    if (remoteEndpoint_ == notYetKnown || remoteEndpoint_ == unavailableText)
+    if (!isRemoteAddress(remoteEndpoint_))
         assign(iMessageStatus_, std::string(iMessageWaitingText));
     else
         sendRemoteEndpointIfEnabled(remoteEndpoint_);

@@ -16,6 +16,8 @@ namespace kestrio::updates {
 
 // The settings key whose text, when set, replaces the feed URL the program was built with.
 inline constexpr std::string_view feedURLSettingKey = "updateFeedURL";
+// The settings key of the time the last check started, in whole seconds since 1970 (UTC).
+inline constexpr std::string_view lastCheckTimeSettingKey = "lastUpdateCheckTime";
 
 // The feed URL the program was built with: the compile definition KESTRIO_UPDATE_FEED_URL (a
 // string literal) given to the kestrio_updates library. Empty when the build sets none.

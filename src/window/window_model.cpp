@@ -1,5 +1,7 @@
 #include "window/window_model.h"
 
+#include "updates/update_status.h"
+
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QPointer>
@@ -103,7 +105,7 @@ WindowModel::State WindowModel::read() const
     state.addresses.local = text(local);
     state.addresses.remote = text(remote);
     state.addresses.canCopyLocal = local != model::notYetKnown && local != model::noLocalAddress;
-    state.addresses.canCopyRemote = remote != model::notYetKnown && remote != model::unavailableText;
+    state.addresses.canCopyRemote = model::isRemoteAddress(remote);
 
     const auto& status = model.iMessageStatus();
     state.iMessage.address = text(model.iMessageAddress());
@@ -134,7 +136,14 @@ WindowModel::State WindowModel::read() const
     state.hint.korean = text(hint.korean);
     state.hint.english = text(hint.english);
 
-    state.canCheckForUpdates = environment_.updater && environment_.updater->canCheckForUpdates();
+    const auto* updater = environment_.updater.get();
+    state.updates.hasFeed = updater && !updater->feedURL().empty();
+    state.updates.canCheck = state.updates.hasFeed && updater->canCheckForUpdates();
+    const auto updateText = state.updates.hasFeed ? updates::describe(updater->state()) : updates::packageManagerUpdates();
+    state.updates.korean = text(updateText.korean);
+    state.updates.english = text(updateText.english);
+    state.updates.downloadURL = text(updateText.downloadURL);
+    state.updates.isFailure = updateText.isFailure;
     return state;
 }
 
@@ -169,7 +178,7 @@ void WindowModel::sync()
         emit permissionsChanged();
     if (force || previous.hint != state_.hint)
         emit hintChanged();
-    if (force || previous.canCheckForUpdates != state_.canCheckForUpdates)
+    if (force || previous.updates != state_.updates)
         emit updatesChanged();
 }
 

@@ -64,7 +64,14 @@ class WindowModel final : public QObject {
     Q_PROPERTY(QString hintKorean READ hintKorean NOTIFY hintChanged)
     Q_PROPERTY(QString hintEnglish READ hintEnglish NOTIFY hintChanged)
 
+    // The update check: the button (shown only when there is a feed to read) and what the last
+    // check found, or that the package manager brings updates when there is no feed.
     Q_PROPERTY(bool canCheckForUpdates READ canCheckForUpdates NOTIFY updatesChanged)
+    Q_PROPERTY(bool hasUpdateFeed READ hasUpdateFeed NOTIFY updatesChanged)
+    Q_PROPERTY(QString updateStatusKorean READ updateStatusKorean NOTIFY updatesChanged)
+    Q_PROPERTY(QString updateStatusEnglish READ updateStatusEnglish NOTIFY updatesChanged)
+    Q_PROPERTY(bool updateStatusIsFailure READ updateStatusIsFailure NOTIFY updatesChanged)
+    Q_PROPERTY(QString updateDownloadURL READ updateDownloadURL NOTIFY updatesChanged)
 
     // Fixed for the window's life. Options are lists of {korean, english}.
     Q_PROPERTY(QString versionText READ versionText CONSTANT)
@@ -134,7 +141,12 @@ public:
     QString hintKorean() const { return state_.hint.korean; }
     QString hintEnglish() const { return state_.hint.english; }
 
-    bool canCheckForUpdates() const { return state_.canCheckForUpdates; }
+    bool canCheckForUpdates() const { return state_.updates.canCheck; }
+    bool hasUpdateFeed() const { return state_.updates.hasFeed; }
+    QString updateStatusKorean() const { return state_.updates.korean; }
+    QString updateStatusEnglish() const { return state_.updates.english; }
+    bool updateStatusIsFailure() const { return state_.updates.isFailure; }
+    QString updateDownloadURL() const { return state_.updates.downloadURL; }
 
     QString versionText() const { return versionText_; }
     QString koreanFontFamily() const { return koreanFontFamily_; }
@@ -226,7 +238,13 @@ private:
             QString korean, english;
             bool operator==(const Hint&) const = default;
         } hint;
-        bool canCheckForUpdates = false;
+        struct Updates {
+            bool canCheck = false;
+            bool hasFeed = false;
+            QString korean, english, downloadURL;
+            bool isFailure = false;
+            bool operator==(const Updates&) const = default;
+        } updates;
     };
 
     State read() const;

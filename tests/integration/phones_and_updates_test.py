@@ -2,7 +2,8 @@
 with a name and an identifier makes that phone the selected one, stored, and a restarted host
 lists it again as the saved phone (the device listing itself failing, as it does with no
 usbmuxd); `kestrio --check-for-updates` reads a feed from a local HTTPS server, the address
-coming from the settings."""
+coming from the settings, and a host checks that feed by itself when it starts and prints what it
+found."""
 
 import base64
 import http.server
@@ -12,6 +13,7 @@ import shutil
 import ssl
 import subprocess
 import threading
+import time
 
 from host_support import BIN, Host, UserDirs, Viewer, XServer, check, free_port, run_kestrio, skip, wait_until
 
@@ -63,8 +65,10 @@ def remembered_phone(server, dirs):
 
 class Feed(http.server.BaseHTTPRequestHandler):
     body = b""
+    requests = 0
 
     def do_GET(self):
+        Feed.requests += 1
         self.send_response(200)
         self.send_header("Content-Type", "application/rss+xml")
         self.send_header("Content-Length", str(len(self.body)))
@@ -103,7 +107,7 @@ def https_feed(folder):
     return feed, certificate
 
 
-def update_check(dirs):
+def update_check(server, dirs):
     feed, certificate = https_feed(dirs.root)
     trust = {**os.environ, "SSL_CERT_FILE": certificate}
     thread = threading.Thread(target=feed.serve_forever, daemon=True)
@@ -140,6 +144,21 @@ def update_check(dirs):
         result = run_kestrio("--check-for-updates", env=trust, dirs=dirs)
         check(result.returncode == 1 and result.stdout == "update check failed: malformed feed\n",
               f"malformed feed: {result.returncode} {result.stdout!r}")
+
+        # A host checks by itself on start (never checked before) and says what it found.
+        Feed.body = APPCAST.format(version="999.0").encode()
+        Feed.requests = 0
+        host = Host(free_port(), env={**server.environment(), "SSL_CERT_FILE": certificate}, dirs=dirs)
+        try:
+            check(host.wait_for_line("^update: 새 버전 사용 가능 · 999.0$", 15), f"no update line: {host.lines}")
+            check(host.wait_for_line("^download: https://example.invalid/kestrio-999.0.deb$", 5),
+                  f"no download line: {host.lines}")
+            check(Feed.requests == 1, f"{Feed.requests} requests for one check")
+            checked = settings(dirs).get("lastUpdateCheckTime", "")
+            check(checked.isdigit() and abs(int(checked) - time.time()) < 120, f"time of the check: {checked!r}")
+            check(host.terminate() == 0, "the host did not end cleanly")
+        finally:
+            host.kill()
     finally:
         feed.shutdown()
         feed.server_close()
@@ -155,7 +174,7 @@ def main():
     try:
         with UserDirs() as dirs:
             remembered_phone(server, dirs)
-            update_check(dirs)
+            update_check(server, dirs)
     finally:
         server.close()
     print("phones and updates: ok")

@@ -148,11 +148,13 @@ TEST_F(AddressNotificationTest, FailuresShowThePermissionTextAndKeepTheRecord)
 
 TEST_F(AddressNotificationTest, TheToggleAndTheAddressDecideWhetherAndWhenToSend)
 {
+    // Port mapping is off: the row's text is no address and is never sent.
     ModelHarness unmapped;
     auto& waiting = start(unmapped, false);
+    ASSERT_EQ(waiting.remoteEndpoint(), model::portMappingOffText);
     EXPECT_EQ(waiting.iMessageStatus(), "iMessage 주소 알림이 꺼져 있습니다");
     waiting.setIMessageNotificationsEnabled(true);
-    EXPECT_EQ(waiting.iMessageStatus(), "외부 주소가 준비되면 메시지를 보냅니다") << "no endpoint yet";
+    EXPECT_EQ(waiting.iMessageStatus(), "외부 주소가 준비되면 메시지를 보냅니다") << "no endpoint";
     waiting.setIMessageAddress("me@example.com");
     waiting.commitIMessageAddress();
     unmapped.settle();

@@ -30,8 +30,8 @@ TEST(ModelSettings, FirstLaunchUsesTheDefaults)
     EXPECT_EQ(model.frameRate(), model::StreamFrameRate::sixty);
     EXPECT_EQ(model.virtualResolution(), display::VirtualResolution::fullHD);
     EXPECT_EQ(model.localIPAddress(), "확인 중");
-    EXPECT_EQ(model.remoteEndpoint(), "확인 중");
-    EXPECT_EQ(model.remoteAccessStatus(), "공유기 자동 포트 연결 중…");
+    // No router facility here: port mapping is off.
+    EXPECT_EQ(model.remoteEndpoint(), model::portMappingOffText);
     EXPECT_EQ(model.iMessageStatus(), "iMessage 주소 알림이 꺼져 있습니다");
     EXPECT_FALSE(model.isStreaming());
     EXPECT_EQ(model.errorMessage(), std::nullopt);

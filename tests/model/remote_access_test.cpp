@@ -82,12 +82,14 @@ TEST(RemoteAccess, AHostWithoutAWindowPrintsTheChanges)
     EXPECT_EQ(out.str(), "");
 }
 
-TEST(RemoteAccess, WithoutARouterFacilityTheFirstTextsStay)
+TEST(RemoteAccess, WithoutARouterFacilityTheRowSaysPortMappingIsOff)
 {
+    // As with --no-port-mapping: nothing will ever replace the text.
     ModelHarness harness;
     auto& model = harness.create();
-    EXPECT_EQ(model.remoteEndpoint(), "확인 중");
-    EXPECT_EQ(model.remoteAccessStatus(), "공유기 자동 포트 연결 중…");
+    EXPECT_EQ(model.remoteEndpoint(), "자동 포트 연결 꺼짐\nAutomatic port mapping is off");
+    EXPECT_EQ(model.remoteAccessStatus(), "자동 포트 연결 꺼짐");
+    EXPECT_FALSE(model::isRemoteAddress(model.remoteEndpoint()));
 }
 
 }  // namespace

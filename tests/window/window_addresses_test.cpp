@@ -1,6 +1,8 @@
 // The two addresses with their copy buttons, and the address notification's block.
 #include "window/window_harness_support.h"
 
+#include "window/window_model.h"
+
 #include <gtest/gtest.h>
 
 #include <QClipboard>
@@ -92,12 +94,17 @@ TEST(WindowAddresses, CopyButtonsAreDisabledWhileTheirTextIsAPlaceholder)
         expectCopyLabel(harness, "localAddressCopyButton", "IP 복사", "Copy IP");
     }
     {
-        // Without a router facility the remote text never leaves its first value.
+        // Without a router facility (--no-port-mapping) the remote row says so, and that is no address.
         WindowHarness harness;
         harness.open();
-        EXPECT_EQ(harness.text("remoteAddressValue"), "확인 중");
+        EXPECT_EQ(harness.text("remoteAddressValue"), "자동 포트 연결 꺼짐\nAutomatic port mapping is off");
         EXPECT_FALSE(harness.enabled("remoteAddressCopyButton"));
         EXPECT_TRUE(harness.enabled("localAddressCopyButton"));
+        QGuiApplication::clipboard()->setText("untouched");
+        harness.click("remoteAddressCopyButton");
+        harness.content().copyRemoteEndpoint();  // the copy action itself, not only its button
+        EXPECT_EQ(clipboardText(), "untouched");
+        expectCopyLabel(harness, "remoteAddressCopyButton", "주소 복사", "Copy Address");
     }
 }
 

@@ -47,15 +47,17 @@ public:
     std::string address = "203.0.113.7";
 };
 
-// A feed download that always fails; the test decides when it runs.
+// A feed download that answers `result` (a failure unless a test says otherwise); the test
+// decides when it runs.
 class RecordingFeedFetcher final : public updates::FeedFetcher {
 public:
     updates::FetchResult fetch(const std::string&, std::chrono::milliseconds) override
     {
         ++fetches;
-        return {false, 404, {}, "HTTP 404"};
+        return result;
     }
     int fetches = 0;
+    updates::FetchResult result{false, 404, {}, "HTTP 404"};
 };
 
 // The size the window is shown at unless a test says otherwise: everything fits without
@@ -108,7 +110,7 @@ public:
     void activate();
 
     // Fakes, beside those of FakeFacilities; change them before open() unless a test says otherwise.
-    std::shared_ptr<AnsweringRouter> router;  // null: no port mapping, the remote row stays "확인 중"
+    std::shared_ptr<AnsweringRouter> router;  // null: port mapping is off, and the remote row says so
     // The update check: with a feed URL the button may be pressed; its download runs on
     // `updateWorker`, which only the test runs.
     std::string feedURL;

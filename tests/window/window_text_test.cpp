@@ -1,4 +1,4 @@
-// The header, the update button and the fonts of the window's texts.
+// The header, the update check and the fonts of the window's texts.
 #include "window/window_harness_support.h"
 
 #include "window/korean_font.h"
@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QColor>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGlyphRun>
@@ -128,29 +129,75 @@ TEST(WindowText, TheHeaderShowsTheLogoTaglineAndVersion)
     EXPECT_EQ(window::VersionText{}.text(), "- (-)");
 }
 
-TEST(WindowText, TheUpdateButtonIsEnabledOnlyWhileACheckIsPossible)
+updates::FetchResult feedWithVersion(const std::string& version)
 {
-    {
-        WindowHarness harness;
-        harness.open();
-        EXPECT_FALSE(harness.enabled("checkForUpdatesButton")) << "no feed to check";
-    }
+    return {true, 200,
+            R"(<rss xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel><item><sparkle:version>)" + version +
+                R"(</sparkle:version><enclosure url="https://example.com/kestrio-)" + version + R"(.deb"/></item></channel></rss>)",
+            {}};
+}
+
+TEST(WindowText, WithoutAFeedTheWindowSaysWhereUpdatesComeFrom)
+{
+    WindowHarness harness;
+    harness.open();
+    EXPECT_FALSE(harness.shown("checkForUpdatesButton")) << "no button that could never work";
+    EXPECT_TRUE(harness.shown("updateStatus"));
+    EXPECT_EQ(harness.text("updateStatusKorean"), "업데이트는 패키지 관리자로 설치합니다");
+    EXPECT_EQ(harness.text("updateStatusEnglish"), "Updates come from your package manager");
+    EXPECT_FALSE(harness.shown("updateDownloadLink"));
+}
+
+TEST(WindowText, TheUpdateButtonChecksAndTheOutcomeIsShownBesideIt)
+{
     WindowHarness harness;
     harness.feedURL = "https://updates.example.com/appcast.xml";
     harness.open();
     EXPECT_TRUE(harness.enabled("checkForUpdatesButton"));
+    EXPECT_FALSE(harness.shown("updateStatus")) << "nothing checked yet";
     harness.hover("checkForUpdatesButton");
     bool tooltip = false;
     for (const auto& text : sceneTexts(harness.window()))
         tooltip = tooltip || text.text == "Check for Mac app updates";
     EXPECT_TRUE(tooltip) << "the pointer over the button shows its help";
-    harness.click("checkForUpdatesButton");
-    EXPECT_FALSE(harness.enabled("checkForUpdatesButton")) << "while the check runs";
-    EXPECT_EQ(harness.feedFetcher->fetches, 0);
-    harness.updateWorker->runUntilIdle();
-    harness.settle();
-    EXPECT_EQ(harness.feedFetcher->fetches, 1);
-    EXPECT_TRUE(harness.enabled("checkForUpdatesButton"));
+
+    const auto secondary = harness.item("versionKorean").property("color").value<QColor>();
+    struct Case {
+        const char* name;
+        updates::FetchResult feed;
+        QString korean, english, link;
+        bool failure;
+    };
+    const std::vector<Case> cases = {
+        {"the feed cannot be read", {false, 404, {}, "HTTP 404"}, "업데이트 확인 실패 · HTTP 404",
+         "Could not check for updates: HTTP 404", "", true},
+        {"a newer version", feedWithVersion("2.0"), "새 버전 사용 가능 · 2.0", "Version 2.0 is available",
+         "https://example.com/kestrio-2.0.deb", false},
+        {"this version is the newest", feedWithVersion("1"), "최신 버전 사용 중", "Kestrio is up to date", "", false},
+    };
+    int fetches = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        harness.feedFetcher->result = c.feed;
+        harness.click("checkForUpdatesButton");
+        EXPECT_FALSE(harness.enabled("checkForUpdatesButton")) << "while the check runs";
+        EXPECT_EQ(harness.text("updateStatusKorean"), "업데이트 확인 중…");
+        EXPECT_EQ(harness.text("updateStatusEnglish"), "Checking for updates…");
+        EXPECT_FALSE(harness.shown("updateDownloadLink"));
+        EXPECT_EQ(harness.feedFetcher->fetches, fetches);
+        harness.updateWorker->runUntilIdle();
+        harness.settle();
+        EXPECT_EQ(harness.feedFetcher->fetches, ++fetches);
+        EXPECT_TRUE(harness.enabled("checkForUpdatesButton"));
+        EXPECT_EQ(harness.text("updateStatusKorean"), c.korean);
+        EXPECT_EQ(harness.text("updateStatusEnglish"), c.english);
+        EXPECT_EQ(harness.shown("updateDownloadLink"), !c.link.isEmpty());
+        if (!c.link.isEmpty()) {
+            EXPECT_EQ(harness.text("updateDownloadLink"), c.link);
+        }
+        const auto colour = harness.item("updateStatusKorean").property("color").value<QColor>();
+        EXPECT_EQ(colour != secondary, c.failure) << "a failure stands out";
+    }
 }
 
 }  // namespace

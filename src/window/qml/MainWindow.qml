@@ -81,17 +81,48 @@ ApplicationWindow {
 
             RowLayout {
                 spacing: 12
-                BilingualText {
-                    objectName: "version"
+                ColumnLayout {
                     Layout.fillWidth: true
-                    korean: "맥 앱 버전 " + Host.versionText
-                    english: "Mac app version " + Host.versionText
-                    koreanSize: Theme.footnoteSize
-                    koreanColor: Theme.secondary
+                    spacing: 6
+                    BilingualText {
+                        objectName: "version"
+                        Layout.fillWidth: true
+                        korean: "맥 앱 버전 " + Host.versionText
+                        english: "Mac app version " + Host.versionText
+                        koreanSize: Theme.footnoteSize
+                        koreanColor: Theme.secondary
+                    }
+                    // What the last update check found; without a feed, where updates come from.
+                    BilingualText {
+                        objectName: "updateStatus"
+                        visible: Host.updateStatusKorean !== ""
+                        Layout.fillWidth: true
+                        wrap: true
+                        korean: Host.updateStatusKorean
+                        english: Host.updateStatusEnglish
+                        koreanSize: Theme.footnoteSize
+                        koreanColor: Host.updateStatusIsFailure ? Theme.orange : Theme.secondary
+                    }
+                    TextEdit {
+                        objectName: "updateDownloadLink"
+                        visible: Host.updateDownloadURL !== ""
+                        Layout.fillWidth: true
+                        text: Host.updateDownloadURL
+                        textFormat: TextEdit.PlainText
+                        readOnly: true
+                        selectByMouse: true
+                        color: Theme.cyan
+                        selectionColor: Theme.cyan
+                        selectedTextColor: "white"
+                        font.pixelSize: Theme.captionSize
+                        wrapMode: TextEdit.WrapAnywhere
+                    }
                 }
                 BilingualButton {
                     id: updateButton
                     objectName: "checkForUpdatesButton"
+                    visible: Host.hasUpdateFeed
+                    Layout.alignment: Qt.AlignTop
                     korean: "업데이트 확인"
                     english: "Check for Updates"
                     enabled: Host.canCheckForUpdates

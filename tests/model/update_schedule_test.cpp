@@ -1,0 +1,160 @@
+// The update check by itself (on start, then daily, never twice within a day across restarts)
+// and its outcomes as status lines of a host without a window.
+#include "app/status_printer.h"
+#include "app/update_schedule.h"
+#include "model/model_fakes_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace kestrio::test {
+namespace {
+
+using namespace std::chrono_literals;
+using updates::UpdateState;
+
+constexpr const char* feed = "https://updates.example.com/appcast.xml";
+// The date the virtual clock's start stands for: 2026-12-08 00:00:00 UTC.
+constexpr std::chrono::seconds startDate{1796688000};
+
+class CountingFetcher final : public updates::FeedFetcher {
+public:
+    updates::FetchResult fetch(const std::string&, std::chrono::milliseconds) override
+    {
+        ++fetches;
+        return {true, 200,
+                R"(<rss xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel><item>)"
+                R"(<sparkle:version>1</sparkle:version><enclosure url="https://example.com/kestrio-1.deb"/></item></channel></rss>)",
+                {}};
+    }
+    int fetches = 0;
+};
+
+// One run of the host: a checker and its schedule over the settings, which outlive it.
+class UpdateScheduleTest : public ::testing::Test {
+protected:
+    void startHost(std::string feedURL = feed)
+    {
+        stopHost();
+        checker = std::make_shared<updates::UpdateChecker>(main, worker, fetcher, updates::UpdateChecker::Options{"1", feedURL});
+        schedule = app::UpdateSchedule::start({checker, settings, main, clock, [this] { return wallTime(); }});
+        runAll();
+    }
+    void stopHost()
+    {
+        schedule.reset();
+        checker.reset();
+    }
+    void advance(runtime::Duration step)
+    {
+        clock->advance(step);
+        runAll();
+    }
+    void runAll()
+    {
+        while (worker->runUntilIdle() + main->runUntilIdle() > 0) {
+        }
+    }
+    std::chrono::system_clock::time_point wallTime() const
+    {
+        return std::chrono::system_clock::time_point(startDate) + (clock->now() - runtime::TimePoint{});
+    }
+    std::optional<std::string> storedTime() const { return settings->stringValue(updates::lastCheckTimeSettingKey); }
+    static std::string dateText(std::chrono::seconds sinceStart) { return std::to_string((startDate + sinceStart).count()); }
+
+    std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
+    std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<runtime::ManualExecutor> worker = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<CountingFetcher> fetcher = std::make_shared<CountingFetcher>();
+    std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
+    std::shared_ptr<updates::UpdateChecker> checker;
+    std::shared_ptr<app::UpdateSchedule> schedule;
+};
+
+TEST_F(UpdateScheduleTest, ChecksOnStartAtMostOnceADayAcrossRestarts)
+{
+    advance(10h);
+    startHost();
+    EXPECT_EQ(fetcher->fetches, 1) << "the first start checks";
+    EXPECT_EQ(checker->state().kind, UpdateState::Kind::upToDate);
+    EXPECT_EQ(storedTime(), dateText(10h));
+
+    advance(23h);
+    startHost();
+    EXPECT_EQ(fetcher->fetches, 1) << "a restart within the day does not";
+    EXPECT_EQ(checker->state().kind, UpdateState::Kind::idle);
+    advance(59min);
+    EXPECT_EQ(fetcher->fetches, 1);
+    advance(1min);
+    EXPECT_EQ(fetcher->fetches, 2) << "a day after the last check, while running";
+    EXPECT_EQ(storedTime(), dateText(34h));
+    advance(24h);
+    EXPECT_EQ(fetcher->fetches, 3) << "and every day after";
+
+    // A check by hand counts as well: the next one by itself is a day after it.
+    advance(5h);
+    checker->checkForUpdates();
+    runAll();
+    EXPECT_EQ(fetcher->fetches, 4);
+    advance(23h);
+    EXPECT_EQ(fetcher->fetches, 4);
+    advance(1h);
+    EXPECT_EQ(fetcher->fetches, 5);
+
+    // A restart more than a day after the last check checks at once.
+    stopHost();
+    advance(25h);
+    startHost();
+    EXPECT_EQ(fetcher->fetches, 6);
+}
+
+TEST_F(UpdateScheduleTest, WhatTheStoredTimeMeansOnStart)
+{
+    struct Case {
+        const char* name;
+        std::optional<std::string> stored;
+        std::string feedURL;
+        bool checks;
+    };
+    const std::vector<Case> cases = {
+        {"never checked", std::nullopt, feed, true},
+        {"a minute short of a day ago", dateText(-24h + 1min), feed, false},
+        {"a day ago", dateText(-24h), feed, true},
+        {"ahead of the clock, which was set back", dateText(2h), feed, true},
+        {"not a time", "yesterday", feed, true},
+        {"not a whole number", dateText(0s) + ".5", feed, true},
+        {"no feed", std::nullopt, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings = std::make_shared<MemorySettingsStore>();
+        if (c.stored)
+            settings->setString(updates::lastCheckTimeSettingKey, *c.stored);
+        fetcher->fetches = 0;
+        startHost(c.feedURL);
+        EXPECT_EQ(fetcher->fetches, c.checks ? 1 : 0);
+        EXPECT_EQ(storedTime(), c.checks ? std::optional(dateText(0s)) : c.stored);
+        stopHost();
+    }
+    EXPECT_EQ(clock->pendingTimers(), 0u) << "a schedule that is gone waits for nothing";
+}
+
+TEST(UpdateStatusLines, EachOutcomeIsPrintedOnceWithoutTheChecking)
+{
+    std::ostringstream out;
+    app::StatusPrinter printer(out);
+    const UpdateState checking{UpdateState::Kind::checking, {}, {}, {}, {}};
+    const UpdateState upToDate{UpdateState::Kind::upToDate, "1.2", "https://example.com/kestrio-1.2.deb", {}, {}};
+    const UpdateState newer{UpdateState::Kind::updateAvailable, "1.3", "https://example.com/kestrio-1.3.deb", {}, {}};
+    const UpdateState failed{UpdateState::Kind::failed, {}, {}, {}, "HTTP 404"};
+    for (const auto& state : {UpdateState{}, checking, upToDate, upToDate, checking, upToDate, checking, newer, checking, failed})
+        printer.showUpdate(state);
+    EXPECT_EQ(out.str(), "update: 최신 버전 사용 중\nKestrio is up to date\n"
+                         "update: 최신 버전 사용 중\nKestrio is up to date\n"
+                         "update: 새 버전 사용 가능 · 1.3\nVersion 1.3 is available\ndownload: https://example.com/kestrio-1.3.deb\n"
+                         "update: 업데이트 확인 실패 · HTTP 404\nCould not check for updates: HTTP 404\n");
+}
+
+}  // namespace
+}  // namespace kestrio::test
