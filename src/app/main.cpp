@@ -25,6 +25,7 @@
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_display_capture.h"
 #include "platform/x11/x11_permissions.h"
+#include "platform/x11/x11_wording.h"
 #include "platform/x11/xtest_input_poster.h"
 #include "platform/x11/xvfb_server.h"
 #include "phones/system_device_lister.h"
@@ -137,6 +138,7 @@ struct HostParts {
               const std::string& displayName)
     {
         clock = runtime::makeSteadyClock();
+        model::PlatformWording wording = platform::x11DesktopWording();
         link::FrameStreamer::Environment environment;
         environment.clock = clock;
         environment.advertiser = std::make_shared<platform::AvahiServiceAdvertiser>();
@@ -149,6 +151,7 @@ struct HostParts {
         auto trustedPhones = std::make_shared<link::TrustedPhones>();
         environment.ownSubnets = [] { return platform::interfaceSubnets(); };
         environment.trustedPhones = trustedPhones;
+        environment.thisComputer = wording.thisComputer;
         streamer = link::FrameStreamer::create(std::move(environment));
         viewerLink = std::make_shared<model::StreamerViewerLink>(streamer);
 
@@ -188,6 +191,7 @@ struct HostParts {
         world.streamingPort = options.port;
         world.messagesNotifier = std::make_shared<remote::MessagesNotifier>(platform::makeSystemMessageDelivery());
         world.notifierQueue = queue("com.kestrio.messages");
+        world.wording = std::move(wording);
         model = model::MacScreenModel::create(std::move(world));
 
         // This run's stream settings; like every stream setting, they are not stored.

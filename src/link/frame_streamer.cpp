@@ -434,7 +434,7 @@ void FrameStreamer::connectionReady(const std::shared_ptr<Connection>& connectio
     const tcp::endpoint local = connection->socket.local_endpoint(error);
     if (!error && environment_.pathResolver)
         path = environment_.pathResolver(addressText(local.address()));
-    const std::string description = describePeer(host, path);
+    const std::string description = describePeer(host, path, environment_.thisComputer);
     {
         std::lock_guard lock(lock_);
         if (!isCurrentLocked(connection, id))

@@ -61,6 +61,8 @@ public:
         std::function<std::vector<Subnet>()> ownSubnets;  // the host's interfaces; none: no own subnets
         // The phones that may connect from outside the home network; none: nobody may.
         std::shared_ptr<const TrustedPhones> trustedPhones;
+        // How a viewer's description names the path of one on this same computer.
+        std::string thisComputer = "이 Mac";
     };
 
     // A viewer from outside the home network can only have come through the router's port

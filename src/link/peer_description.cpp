@@ -5,7 +5,7 @@
 namespace kestrio::link {
 namespace {
 
-std::string pathText(const NetworkPath& path)
+std::string pathText(const NetworkPath& path, const std::string& thisComputer)
 {
     if (!path)
         return "로컬 네트워크";
@@ -18,16 +18,16 @@ std::string pathText(const NetworkPath& path)
     case InterfaceType::cellular:
         return "모바일 네트워크";
     case InterfaceType::loopback:
-        return "이 Mac";
+        return thisComputer;
     }
     return "로컬 네트워크";
 }
 
 }  // namespace
 
-std::string describePeer(const std::optional<std::string>& host, const NetworkPath& path)
+std::string describePeer(const std::optional<std::string>& host, const NetworkPath& path, const std::string& thisComputer)
 {
-    return (host ? *host : std::string("iPhone 뷰어")) + " \u00B7 " + pathText(path);
+    return (host ? *host : std::string("iPhone 뷰어")) + " \u00B7 " + pathText(path, thisComputer);
 }
 
 std::string advertisementInstanceName(const std::string& hostName, std::uint64_t generation)

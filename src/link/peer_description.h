@@ -10,8 +10,10 @@ namespace kestrio::link {
 
 // The one-line description of a viewer connection shown to the user: where it comes from, then
 // how it reaches us, e.g. "192.168.0.7 · Wi‑Fi". `host` is the peer's address as text, absent
-// when the peer's endpoint is unknown.
-std::string describePeer(const std::optional<std::string>& host, const NetworkPath& path);
+// when the peer's endpoint is unknown. `thisComputer` names the path of a viewer on this same
+// computer (over loopback).
+std::string describePeer(const std::optional<std::string>& host, const NetworkPath& path,
+                         const std::string& thisComputer = "이 Mac");
 
 inline constexpr std::size_t maxInstanceNameBytes = 63;
 

@@ -25,7 +25,8 @@ runtime::Task<void> MacScreenModel::setLaunchAtLogin(bool enabled)
         error = enabled ? service->registerItem() : service->unregisterItem();
     if (error) {
         assign(launchAtLogin_, previous);
-        setErrorMessage(std::string(enabled ? "Mac 부팅 자동 실행을 켜지 못했습니다" : "Mac 부팅 자동 실행을 끄지 못했습니다"));
+        const auto& wording = environment_.wording;
+        setErrorMessage(enabled ? wording.launchAtLoginEnableFailed : wording.launchAtLoginDisableFailed);
         co_return;
     }
     assign(launchAtLogin_, loginItemEnabled());

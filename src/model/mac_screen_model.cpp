@@ -52,9 +52,10 @@ void MacScreenModel::construct()
     loadHomeNetworkPhones();
     launchAtLogin_ = settings.boolValue(settingsKey::launchAtLogin).value_or(loginItemEnabled());
 
-    if (iMessageNotificationsEnabled_) {
-        iMessageStatus_ = isBlank(iMessageAddress_) ? iMessageNeedsAddressText : iMessageWillSendText;
-    }
+    const auto& wording = environment_.wording;
+    iMessageStatus_ = wording.notificationOff;
+    if (iMessageNotificationsEnabled_)
+        iMessageStatus_ = isBlank(iMessageAddress_) ? wording.notificationNeedsAddress : wording.notificationWillSend;
 
     auto& link = *environment_.link;
     link.setOnStateChange([weak = weak_from_this()] {
@@ -217,7 +218,7 @@ void MacScreenModel::setIMessageNotificationsEnabled(bool on)
     if (on)
         checkIMessageReadiness();
     else
-        assign(iMessageStatus_, std::string(iMessageOffText));
+        assign(iMessageStatus_, environment_.wording.notificationOff);
 }
 
 // Refreshing ----------------------------------------------------------------------------------
@@ -239,7 +240,8 @@ runtime::Task<void> MacScreenModel::refreshDisplays()
     const bool loaded = displayList_.refreshDisplays();
     if (!loaded) {
         assign(screenPermissionNeeded_, displayList_.screenPermissionNeeded());
-        setErrorMessage(displayList_.errorMessage());
+        setErrorMessage(displayList_.screenPermissionNeeded() ? std::optional(environment_.wording.screenPermissionError)
+                                                              : displayList_.errorMessage());
     }
     co_return;
 }
@@ -311,18 +313,28 @@ void MacScreenModel::requestScreenRecordingPermission()
     auto& permissions = *environment_.permissions;
     permissions.requestCaptureAccess();
     assign(screenPermissionNeeded_, !permissions.captureAllowed());
-    openPrivacySettings("Privacy_ScreenCapture");
+    const auto& anchor = environment_.wording.screenRecording.settingsAnchor;
+    if (!anchor.empty())
+        openPrivacySettings(anchor);
 }
 
 void MacScreenModel::requestTouchControlPermission()
 {
     environment_.permissions->promptForInputTrust();
-    openPrivacySettings("Privacy_Accessibility");
+    const auto& anchor = environment_.wording.touchControl.settingsAnchor;
+    if (anchor.empty())
+        refreshPermissions();  // tells a connected viewer too when input now works
+    else
+        openPrivacySettings(anchor);
 }
 
-void MacScreenModel::openAutomationSettings()
+void MacScreenModel::requestNotificationAccess()
 {
-    openPrivacySettings("Privacy_Automation");
+    const auto& anchor = environment_.wording.notificationAccess.settingsAnchor;
+    if (!anchor.empty())
+        openPrivacySettings(anchor);
+    else if (iMessageNotificationsEnabled_)
+        checkIMessageReadiness();
 }
 
 // Status texts --------------------------------------------------------------------------------
@@ -339,30 +351,31 @@ BilingualText MacScreenModel::statusDetail() const
     auto& link = *environment_.link;
     if (link.isViewerConnected())
         return {link.peerName() + " · " + (link.h264Capable() ? "H.264" : "JPEG 호환 모드"), "Ready to receive the screen"};
-    const std::string lead = phoneLaunchMessage_ ? *phoneLaunchMessage_ + " · Mac IP " : std::string("iPhone에서 Kestrio를 열어 주세요 · Mac IP ");
-    return {lead + localIPAddress_, "Open Kestrio on your iPhone to connect"};
+    const std::string lead = phoneLaunchMessage_.value_or("iPhone에서 Kestrio를 열어 주세요");
+    return {lead + " · " + environment_.wording.addressLabel + " " + localIPAddress_, "Open Kestrio on your iPhone to connect"};
 }
 
 BilingualText MacScreenModel::hintText() const
 {
+    const auto& wording = environment_.wording;
     BilingualText hint;
     if (touchPermissionNeeded_) {
-        hint.korean = "아이폰 터치 제어를 사용하려면 시스템 설정 → 개인정보 보호 및 보안 → 손쉬운 사용에서 Kestrio를 허용한 뒤 앱을 다시 실행하세요.";
+        hint.korean = wording.touchPermissionHint;
     } else if (!isStreaming_) {
-        hint.korean = "‘확장 모니터’는 macOS에 Kestrio iPhone 디스플레이를 연결합니다. 같은 Wi‑Fi에서는 무선으로 연결되고, 케이블이 있으면 USB를 우선 사용합니다.";
+        hint.korean = wording.extendedMonitorHint.korean;
     } else if (sourceMode_ == MacSourceMode::mirror) {
-        hint.korean = "화면 녹화 권한을 끄거나 네트워크 연결이 끊기면 전송이 중단됩니다.";
+        hint.korean = wording.mirroringHint.korean;
     } else {
-        hint.korean = "macOS 설정 → 디스플레이에서 ‘Kestrio iPhone’의 위치를 조정하고, 앱 창을 그 화면으로 옮기세요.";
+        hint.korean = wording.virtualMonitorStreamingHint;
     }
     if (touchPermissionNeeded_) {
-        hint.english = "Allow Kestrio under System Settings → Privacy & Security → Accessibility, then relaunch the app.";
+        hint.english = wording.touchPermissionHintEnglish;
     } else if (sourceMode_ == MacSourceMode::mirror) {
-        hint.english = "Streaming stops if screen recording permission is disabled or the network connection is lost.";
+        hint.english = wording.mirroringHint.english;
     } else if (screenPermissionNeeded_) {
-        hint.english = "Allow screen recording under System Settings → Privacy & Security → Screen Recording.";
+        hint.english = wording.screenPermissionHintEnglish;
     } else {
-        hint.english = "The Extended Monitor mode adds a Kestrio iPhone display to macOS. Wi‑Fi is used wirelessly; USB is preferred when available.";
+        hint.english = wording.extendedMonitorHint.english;
     }
     return hint;
 }

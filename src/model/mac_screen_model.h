@@ -11,6 +11,7 @@
 #include "model/login_item.h"
 #include "model/mouse_control_driver.h"
 #include "model/permissions.h"
+#include "model/platform_wording.h"
 #include "model/settings_store.h"
 #include "model/stream_options.h"
 #include "model/viewer_link.h"
@@ -73,18 +74,8 @@ inline bool isRemoteAddress(std::string_view endpoint)
 {
     return endpoint != notYetKnown && endpoint != unavailableText && endpoint != portMappingOffText;
 }
-// The address notification's status texts.
-inline constexpr std::string_view iMessageOffText = "iMessage 주소 알림이 꺼져 있습니다";
-inline constexpr std::string_view iMessageNeedsAddressText = "Apple ID/iMessage 주소를 입력하세요";
-inline constexpr std::string_view iMessageWillSendText = "외부 연결 주소를 메시지로 보냅니다";
-inline constexpr std::string_view iMessageWaitingText = "외부 주소가 준비되면 메시지를 보냅니다";
-inline constexpr std::string_view iMessageSentText = "새 주소를 메시지로 보냈습니다";
-inline constexpr std::string_view iMessageAlreadySentText =
-    "이 주소는 이미 메시지로 보냈습니다\nThis address has already been sent via Messages.";
 // How long the address field may rest before its text takes effect.
 inline constexpr runtime::Duration iMessageAddressPause = std::chrono::seconds(2);
-inline constexpr std::string_view iMessagePermissionText =
-    "메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요.\nMessages permission is required. Allow Kestrio Mac in Settings.";
 inline constexpr std::string_view mirrorFallbackText = "확장 모니터 생성 실패 · 화면 미러링으로 전송 시작";
 // A viewer from outside the home network named no phone that may connect from there.
 inline constexpr std::string_view outsiderRefusedText = "외부 연결 거부됨 · 같은 네트워크에서 연결한 적 있는 iPhone만 외부에서 연결할 수 있습니다";
@@ -128,6 +119,8 @@ public:
         std::shared_ptr<link::TrustedPhones> trustedPhones;
         std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // may be null: nothing can be sent
         std::shared_ptr<runtime::Executor> notifierQueue;            // sends; null: the background one
+        // The texts and permission actions that name the platform's facilities.
+        PlatformWording wording;
     };
 
     // Constructs and starts the model (reads the settings, starts listening). Call on the main
@@ -165,6 +158,7 @@ public:
     const std::string& remoteEndpoint() const { return remoteEndpoint_; }
     const std::string& remoteAccessStatus() const { return remoteAccessStatus_; }
     const std::string& iMessageStatus() const { return iMessageStatus_; }
+    const PlatformWording& wording() const { return environment_.wording; }
 
     // Settings the user changes. The four stored ones are written to the settings store.
     void setSelectedDisplayID(std::uint32_t id);
@@ -218,9 +212,13 @@ public:
     void refreshPermissions();
     bool ensureTouchPermission();
     void openPrivacySettings(std::string_view anchor);
+    // The buttons of the permission rows: each asks the desktop for the facility, then opens its
+    // settings pane, or, where the desktop has none, reads the permissions again at once.
     void requestScreenRecordingPermission();
     void requestTouchControlPermission();
-    void openAutomationSettings();
+    // The button beside a notification status that says nothing can be sent: opens the pane, or
+    // tries again at once.
+    void requestNotificationAccess();
 
     // Ends every task, the stream and the virtual monitor, and closes the viewer link. The model
     // does nothing afterwards. Call on the main executor.
@@ -331,7 +329,7 @@ private:
     std::string localIPAddress_{notYetKnown};
     std::string remoteEndpoint_{notYetKnown};
     std::string remoteAccessStatus_ = "공유기 자동 포트 연결 중…";
-    std::string iMessageStatus_{iMessageOffText};
+    std::string iMessageStatus_;
 
     // Stored.
     std::unique_ptr<CaptureSession> capturer_;

@@ -66,7 +66,7 @@ runtime::Task<void> MacScreenModel::refreshPhones()
         setSelectedPhoneID(pairedPhones_.front().id);
 
     if (pairedPhones_.empty()) {
-        assign(phoneLaunchMessage_, std::optional<std::string>("검색된 iPhone 없음 · Xcode에서 먼저 페어링하세요"));
+        assign(phoneLaunchMessage_, std::optional<std::string>(environment_.wording.noPairedPhones));
     } else if (selectedPhoneID_.empty()) {
         assign(phoneLaunchMessage_,
                std::optional<std::string>("iPhone " + std::to_string(pairedPhones_.size()) + "대 발견 · 사용할 기기를 선택하세요"));

@@ -22,7 +22,7 @@ void MacScreenModel::handlePortMappingUpdate(const remote::NATPortMappingUpdate&
 void MacScreenModel::checkIMessageReadiness()
 {
     if (!isRemoteAddress(remoteEndpoint_))
-        assign(iMessageStatus_, std::string(iMessageWaitingText));
+        assign(iMessageStatus_, environment_.wording.notificationWaiting);
     else
         sendRemoteEndpointIfEnabled(remoteEndpoint_);
 }
@@ -33,7 +33,7 @@ void MacScreenModel::sendRemoteEndpointIfEnabled(const std::string& endpoint)
         return;
     const std::string address(runtime::trimmedWhiteSpace(committedIMessageAddress_));
     if (address.empty()) {
-        assign(iMessageStatus_, std::string(iMessageNeedsAddressText));
+        assign(iMessageStatus_, environment_.wording.notificationNeedsAddress);
         return;
     }
     runtime::spawn(environment_.mainExecutor, notifyRemoteEndpoint(weak_from_this(), endpoint, address), lifetime_.token());
@@ -45,21 +45,23 @@ runtime::Task<void> MacScreenModel::notifyRemoteEndpoint(std::weak_ptr<MacScreen
 {
     std::shared_ptr<remote::MessagesNotifier> notifier;
     std::shared_ptr<runtime::Executor> queue;
+    PlatformWording wording;
     {
         auto self = weak.lock();
         if (!self)
             co_return;
         notifier = self->environment_.messagesNotifier;
         queue = self->environment_.notifierQueue ? self->environment_.notifierQueue : self->environment_.background;
+        wording = self->environment_.wording;
     }
-    const auto setStatus = [&weak](std::string_view text) {
+    const auto setStatus = [&weak](const std::string& text) {
         if (auto self = weak.lock())
-            self->assign(self->iMessageStatus_, std::string(text));
+            self->assign(self->iMessageStatus_, text);
     };
 
     // Without a sender nothing can be sent, which the user sees as the same missing access.
     if (!notifier) {
-        setStatus(iMessagePermissionText);
+        setStatus(wording.notificationUnavailable);
         co_return;
     }
     auto probe = [notifier] { return !notifier->runAppleScript(std::string(remote::MessagesNotifier::accessProbeScript)); };
@@ -69,7 +71,7 @@ runtime::Task<void> MacScreenModel::notifyRemoteEndpoint(std::weak_ptr<MacScreen
     else
         reachable = probe();
     if (!reachable) {
-        setStatus(iMessagePermissionText);
+        setStatus(wording.notificationUnavailable);
         co_return;
     }
     // Sent already when this endpoint went to this address; a corrected address gets it anew.
@@ -82,7 +84,7 @@ runtime::Task<void> MacScreenModel::notifyRemoteEndpoint(std::weak_ptr<MacScreen
         co_return;
     }
     if (alreadySent) {
-        setStatus(iMessageAlreadySentText);
+        setStatus(wording.notificationAlreadySent);
         co_return;
     }
     auto sendBoth = [notifier, endpoint, address] {
@@ -101,9 +103,9 @@ runtime::Task<void> MacScreenModel::notifyRemoteEndpoint(std::weak_ptr<MacScreen
     if (sent) {
         self->environment_.settings->setString(settingsKey::lastNotifiedRemoteEndpoint, endpoint);
         self->environment_.settings->setString(settingsKey::lastNotifiedIMessageAddress, address);
-        self->assign(self->iMessageStatus_, std::string(iMessageSentText));
+        self->assign(self->iMessageStatus_, wording.notificationSent);
     } else {
-        self->assign(self->iMessageStatus_, std::string(iMessagePermissionText));
+        self->assign(self->iMessageStatus_, wording.notificationSendFailed);
     }
 }
 

@@ -18,10 +18,14 @@ constexpr int virtualMonitorAttempts = 3;
 constexpr runtime::Duration virtualMonitorRetryDelay = 450ms;
 constexpr int maximumAdvertisementRefreshes = 20;
 
-std::string describe(const std::exception_ptr& error)
+std::string describe(const std::exception_ptr& error, const PlatformWording& wording)
 {
     try {
         std::rethrow_exception(error);
+    } catch (const display::VirtualDisplayException& caught) {
+        if (caught.error() == display::VirtualDisplayError::notVisible)
+            return wording.virtualMonitorNotShown;
+        return caught.what();
     } catch (const std::exception& caught) {
         return caught.what();
     } catch (...) {
@@ -109,7 +113,7 @@ runtime::Task<void> MacScreenModel::startStreaming()
         co_await refreshDisplays();
         const auto display = currentDisplay();
         if (!display) {
-            co_await failStart(describe(pending));
+            co_await failStart(describe(pending, environment_.wording));
             co_return;
         }
         assign(sourceMode_, MacSourceMode::mirror);
@@ -136,7 +140,7 @@ runtime::Task<bool> MacScreenModel::beginCaptureOrFail(display::DisplayInfo disp
     } catch (...) {
         failure = std::current_exception();
     }
-    co_await failStart(describe(failure));
+    co_await failStart(describe(failure, environment_.wording));
     co_return false;
 }
 

@@ -24,6 +24,28 @@ QVariantMap option(const model::BilingualText& label)
     return {{"korean", text(label.korean)}, {"english", text(label.english)}};
 }
 
+QVariantMap wordingMap(const model::PlatformWording& wording)
+{
+    QVariantMap map;
+    const auto both = [&map](const QString& name, const model::BilingualText& value) {
+        map.insert(name + "Korean", text(value.korean));
+        map.insert(name + "English", text(value.english));
+    };
+    both("version", wording.versionLabel);
+    map.insert("updateHelp", text(wording.updateButtonHelp));
+    both("notificationAddress", wording.notificationAddressLabel);
+    map.insert("notificationPlaceholder", text(wording.notificationAddressPlaceholder));
+    both("notificationToggle", wording.notificationToggle);
+    both("notificationHelp", wording.notificationHelp);
+    map.insert("notificationButton", text(wording.notificationAccess.button.korean));
+    both("screenRow", wording.screenRecording.warning);
+    both("screenButton", wording.screenRecording.button);
+    both("touchRow", wording.touchControl.warning);
+    both("touchButton", wording.touchControl.button);
+    both("launchAtLogin", wording.launchAtLogin);
+    return map;
+}
+
 template <class Options, class Value>
 int indexOf(const Options& options, Value value)
 {
@@ -45,6 +67,7 @@ WindowModel::WindowModel(Environment environment, QObject* parent)
       versionText_(text(environment_.version.text())),
       koreanFontFamily_(environment_.koreanFontFamily),
       logoSource_(environment_.logoSource),
+      wording_(wordingMap(environment_.model->wording())),
       applicationState_(QGuiApplication::applicationState())
 {
     state_ = read();
@@ -302,21 +325,22 @@ void WindowModel::startOrStopStreaming()
     afterControl();
 }
 
-void WindowModel::openScreenRecordingSettings()
+void WindowModel::requestScreenRecordingPermission()
 {
-    environment_.model->openPrivacySettings("Privacy_ScreenCapture");
+    environment_.model->requestScreenRecordingPermission();
+    afterControl();
 }
 
-void WindowModel::openTouchControlSettings()
+void WindowModel::requestTouchControlPermission()
 {
-    // Asks for accessibility trust with the system's prompt first, then opens the pane.
     environment_.model->requestTouchControlPermission();
     afterControl();
 }
 
-void WindowModel::openAutomationSettings()
+void WindowModel::requestNotificationAccess()
 {
-    environment_.model->openPrivacySettings("Privacy_Automation");
+    environment_.model->requestNotificationAccess();
+    afterControl();
 }
 
 void WindowModel::checkForUpdates()

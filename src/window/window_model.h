@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <QVariantList>
+#include <QVariantMap>
 
 #include <memory>
 
@@ -81,6 +82,8 @@ class WindowModel final : public QObject {
     Q_PROPERTY(QVariantList resolutionOptions READ resolutionOptions CONSTANT)
     Q_PROPERTY(QVariantList qualityOptions READ qualityOptions CONSTANT)
     Q_PROPERTY(QVariantList frameRateOptions READ frameRateOptions CONSTANT)
+    // The texts that name the platform's facilities (the model's wording), by name.
+    Q_PROPERTY(QVariantMap wording READ wording CONSTANT)
 
 public:
     struct Environment {
@@ -155,6 +158,7 @@ public:
     QVariantList resolutionOptions() const;
     QVariantList qualityOptions() const;
     QVariantList frameRateOptions() const;
+    QVariantMap wording() const { return wording_; }
 
     // The controls. Each one re-reads the model afterwards and signals even when nothing
     // changed, so that a control the model did not follow returns to the model's value.
@@ -169,9 +173,10 @@ public:
     Q_INVOKABLE void setLaunchAtLogin(bool on);
     Q_INVOKABLE void setAutoStartOnConnect(bool on);
     Q_INVOKABLE void startOrStopStreaming();
-    Q_INVOKABLE void openScreenRecordingSettings();
-    Q_INVOKABLE void openTouchControlSettings();
-    Q_INVOKABLE void openAutomationSettings();
+    // The buttons of the permission rows and of the notification's status.
+    Q_INVOKABLE void requestScreenRecordingPermission();
+    Q_INVOKABLE void requestTouchControlPermission();
+    Q_INVOKABLE void requestNotificationAccess();
     Q_INVOKABLE void copyLocalAddress();
     Q_INVOKABLE void copyRemoteEndpoint();
     Q_INVOKABLE void checkForUpdates();
@@ -261,6 +266,7 @@ private:
     QString versionText_;
     QString koreanFontFamily_;
     QString logoSource_;
+    QVariantMap wording_;
     State state_;
     bool syncScheduled_ = false;
     bool forceSignals_ = false;

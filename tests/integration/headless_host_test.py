@@ -2,6 +2,7 @@
 mDNS browser sees it, a daemon that appears late, and a clean end on SIGTERM."""
 
 import base64
+import re
 import socket
 import sys
 
@@ -46,6 +47,12 @@ def main():
         check(name.endswith(" \u00b7 KS1"), f"instance name {name!r}")
         viewer = expect_listening_and_answering(port)
         check(host.wait_for_line(r"^viewer: 테스트 폰$"), f"viewer line in {host.lines}")
+        # The status lines speak of this computer, never of a Mac (the advertised name may keep
+        # its "Kestrio Mac" fallback, which phones already know).
+        check(host.wait_for_line(r" · 이 컴퓨터 · H\.264$"), f"connection line in {host.lines}")
+        mac = [line for line in host.lines
+               if not line.startswith("listening on ") and re.search(r"Mac|iMessage|Apple|Xcode|Messages|맥", line)]
+        check(not mac, f"status lines that speak of the Mac: {mac}")
         check(wait_until(lambda: (name, port) in browse(), timeout=20), f"{name!r} on {port} not browsed")
         check(host.terminate() == 0, "exit status after SIGTERM")
         check(viewer.closed_by_host(), "viewer connection not closed on SIGTERM")

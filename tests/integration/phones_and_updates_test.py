@@ -38,7 +38,7 @@ def remembered_phone(server, dirs):
     host = Host(port, "--mode", "mirror", env=environment, dirs=dirs)
     try:
         check(host.wait_for_line(r"^listening on port ", 15), f"the host did not start: {host.lines}")
-        check(host.wait_for_line(r"^기기 검색 실패 · iPhone 앱을 한 번 직접 열어 주세요 · Mac IP ", 15),
+        check(host.wait_for_line(r"^기기 검색 실패 · iPhone 앱을 한 번 직접 열어 주세요 · 이 컴퓨터 IP ", 15),
               f"no failed-listing line with nothing saved: {host.lines}")
         viewer = Viewer(port)
         viewer.send_line(" ".join(["HELLO", "2", "H264", base64.b64encode(NAME.encode()).decode(),
@@ -54,7 +54,7 @@ def remembered_phone(server, dirs):
 
     host = Host(port, "--mode", "mirror", env=environment, dirs=dirs)
     try:
-        check(host.wait_for_line(r"^저장된 iPhone 사용 · Mac IP ", 15),
+        check(host.wait_for_line(r"^저장된 iPhone 사용 · 이 컴퓨터 IP ", 15),
               f"the restarted host does not use the saved phone: {host.lines}")
         check(settings(dirs).get("selectedPhoneID") == IDENTIFIER, f"settings after the restart: {settings(dirs)}")
         host.terminate()

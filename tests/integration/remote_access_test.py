@@ -30,7 +30,7 @@ SMTP_PORT = 2525
 ADDRESS = "me@example.com"
 EXPLANATION = "Kestrio 주소가 변경되었습니다.\n아이폰 앱에 다음 메시지의 주소를 입력하면 외부에서 연결할 수 있습니다."
 REFUSED = "외부 연결 거부됨 · 같은 네트워크에서 연결한 적 있는 iPhone만 외부에서 연결할 수 있습니다"
-PERMISSION = "메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요."
+SEND_FAILED = "이메일 전송 실패 · 주소와 sendmail 설정을 확인하세요"
 CLONE_NEWNET = 0x40000000
 
 
@@ -283,7 +283,7 @@ def main():
         home = HomeHost(dirs, server)
         endpoint = f"{ROUTER}:{PORT}"
         home.line(rf"^remote address: {ROUTER}:{PORT} \(자동 포트 연결 준비됨\)$")
-        home.line(r"^message: 새 주소를 메시지로 보냈습니다$")
+        home.line(r"^message: 새 주소를 이메일로 보냈습니다$")
         check(sink.bodies() == [(ADDRESS, EXPLANATION), (ADDRESS, endpoint)], f"mails: {sink.bodies()}")
         check(read_settings(dirs).get("lastNotifiedRemoteEndpoint") == endpoint, "the sent address is recorded")
         check(f"dport {PORT}" in mapped_rules(), f"the router forwards: {mapped_rules()}")
@@ -299,15 +299,15 @@ def main():
 
         # The same address after a restart is not sent again.
         home = HomeHost(dirs, server)
-        home.line(r"^message: 이 주소는 이미 메시지로 보냈습니다$")
+        home.line(r"^message: 이 주소는 이미 이메일로 보냈습니다$")
         check(len(sink.bodies()) == 2, f"mails after a restart: {sink.bodies()}")
         home.stop()
 
-        # A server that refuses: the permission text, and the record stays.
+        # A server that refuses: the failure's text, and the record stays.
         sink.stop()
         write_settings(dirs, lastNotifiedRemoteEndpoint="old")
         home = HomeHost(dirs, server)
-        home.line("^message: " + PERMISSION + "$")
+        home.line("^message: " + SEND_FAILED + "$")
         home.stop()
         check(read_settings(dirs).get("lastNotifiedRemoteEndpoint") == "old", "a failed send changed the record")
         write_settings(dirs, iMessageNotificationsEnabled=False)

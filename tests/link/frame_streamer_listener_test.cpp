@@ -173,6 +173,7 @@ TEST(PeerDescription, NamesTheHostAndThePath)
     EXPECT_EQ(link::describePeer("10.0.0.7", InterfaceType::other), "10.0.0.7 \u00B7 USB/유선");
     EXPECT_EQ(link::describePeer("10.0.0.7", InterfaceType::cellular), "10.0.0.7 \u00B7 모바일 네트워크");
     EXPECT_EQ(link::describePeer("::1", InterfaceType::loopback), "::1 \u00B7 이 Mac");
+    EXPECT_EQ(link::describePeer("::1", InterfaceType::loopback, "이 컴퓨터"), "::1 \u00B7 이 컴퓨터");
     EXPECT_EQ(link::describePeer("fe80::1%eth0", std::nullopt), "fe80::1%eth0 \u00B7 로컬 네트워크");
     EXPECT_EQ(link::describePeer(std::nullopt, std::nullopt), "iPhone 뷰어 \u00B7 로컬 네트워크");
 }

@@ -104,7 +104,7 @@ TEST_F(AddressNotificationTest, ANewAddressIsSentOnceAsTwoMessagesEvenAcrossRest
     EXPECT_EQ(again.iMessageStatus(), "새 주소를 메시지로 보냈습니다");
 }
 
-TEST_F(AddressNotificationTest, FailuresShowThePermissionTextAndKeepTheRecord)
+TEST_F(AddressNotificationTest, FailuresShowTheirTextsKeepTheRecordAndTheButtonTriesAgain)
 {
     const std::string permission =
         "메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요.\nMessages permission is required. Allow Kestrio Mac in Settings.";
@@ -114,6 +114,10 @@ TEST_F(AddressNotificationTest, FailuresShowThePermissionTextAndKeepTheRecord)
 
     delivery->probeFails = true;
     ModelHarness harness;
+    // A platform that tells a failed send from having no way to send, and has no settings pane
+    // for it: the status's button tries again at once.
+    harness.wording.notificationSendFailed = "sending failed";
+    harness.wording.notificationAccess.settingsAnchor.clear();
     auto& model = start(harness);
     EXPECT_EQ(delivery->calls, std::vector<std::string>{"probe"});
     EXPECT_EQ(model.iMessageStatus(), permission);
@@ -122,15 +126,16 @@ TEST_F(AddressNotificationTest, FailuresShowThePermissionTextAndKeepTheRecord)
     delivery->probeFails = false;
     delivery->deliveriesBeforeFailure = 1;
     delivery->calls.clear();
-    model.setIMessageAddress("me@example.com ");
-    model.commitIMessageAddress();
+    model.requestNotificationAccess();
     harness.settle();
     EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590"));
-    EXPECT_EQ(model.iMessageStatus(), permission);
+    EXPECT_EQ(model.iMessageStatus(), "sending failed");
     EXPECT_EQ(settings->stringValue(key::lastNotifiedRemoteEndpoint), std::optional<std::string>("old:1"));
+    EXPECT_TRUE(harness.opener->urls.empty());
 
+    // An edit of the address tries again as well.
     delivery->calls.clear();
-    model.setIMessageAddress("me@example.com");
+    model.setIMessageAddress("me@example.com ");
     model.commitIMessageAddress();
     harness.settle();
     EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590"));

@@ -222,6 +222,7 @@ void FakeFacilities::fill(model::MacScreenModel::Environment& environment)
     environment.loginItem = loginItem;
     environment.deviceLister = deviceLister;
     environment.messagesNotifier = messagesNotifier;
+    environment.wording = wording;
 }
 
 model::MacScreenModel& ModelHarness::create()

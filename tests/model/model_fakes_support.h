@@ -278,6 +278,7 @@ struct FakeFacilities {
     std::shared_ptr<FakeDeviceLister> deviceLister = std::make_shared<FakeDeviceLister>();
     std::optional<std::string> localAddress = std::string("192.168.0.10");
     std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // set before the model is built; null: nothing can be sent
+    model::PlatformWording wording;                              // as a Mac build words it unless a harness says otherwise
 };
 
 struct ModelHarness : FakeFacilities {

@@ -196,11 +196,39 @@ TEST(ModelPermissions, PrivacyPanesOpenByTheirExactAddresses)
     model.requestScreenRecordingPermission();
     EXPECT_EQ(harness.permissions->captureRequests, 1);
     EXPECT_TRUE(model.screenPermissionNeeded());
-    model.openAutomationSettings();
+    model.requestNotificationAccess();
     model.openPrivacySettings("Privacy Broken");
     EXPECT_EQ(harness.opener->urls,
               (std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture",
                                         "x-apple.systempreferences:com.apple.preference.security?Privacy_Automation"}));
+}
+
+TEST(ModelPermissions, WhereNoPaneExistsTheButtonsReadThePermissionsAgainAtOnce)
+{
+    ModelHarness harness;
+    for (auto* row : {&harness.wording.screenRecording, &harness.wording.touchControl})
+        row->settingsAnchor.clear();
+    harness.permissions->captureOK = false;
+    harness.permissions->trusted = false;
+    auto& model = harness.create();
+    model.setAutoStartOnConnect(false);
+    harness.connectViewer();
+    model.refreshPermissions();
+    ASSERT_TRUE(model.screenPermissionNeeded());
+    ASSERT_TRUE(model.touchPermissionNeeded());
+
+    model.requestScreenRecordingPermission();
+    EXPECT_TRUE(model.screenPermissionNeeded()) << "the screen still cannot be read";
+    harness.permissions->captureOK = true;
+    model.requestScreenRecordingPermission();
+    EXPECT_FALSE(model.screenPermissionNeeded());
+    EXPECT_EQ(harness.permissions->captureRequests, 2);
+
+    harness.permissions->trusted = true;
+    model.requestTouchControlPermission();
+    EXPECT_FALSE(model.touchPermissionNeeded()) << "asked afresh, not the answer kept for a second";
+    EXPECT_EQ(harness.link->controls.back(), "INPUT READY");
+    EXPECT_TRUE(harness.opener->urls.empty()) << "no pane to open";
 }
 
 // Status texts -------------------------------------------------------------------------------

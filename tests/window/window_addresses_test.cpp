@@ -1,4 +1,6 @@
 // The two addresses with their copy buttons, and the address notification's block.
+#include "platform/linux/sendmail_message_delivery.h"
+#include "platform/temporary_directory.h"
 #include "window/window_harness_support.h"
 
 #include "window/window_model.h"
@@ -9,6 +11,9 @@
 #include <QColor>
 #include <QGuiApplication>
 #include <QQuickItem>
+
+#include <filesystem>
+#include <fstream>
 
 namespace kestrio::test {
 namespace {
@@ -113,8 +118,8 @@ TEST(WindowAddressNotification, TypedAddressTakesEffectWhenEditingEndsAndTheTogg
     WindowHarness harness;
     harness.open();
     harness.activate();
-    EXPECT_EQ(harness.item("iMessageAddressField").property("placeholderText").toString(), "name@example.com 또는 전화번호");
-    EXPECT_EQ(harness.text("iMessageStatus"), "iMessage 주소 알림이 꺼져 있습니다");
+    EXPECT_EQ(harness.item("iMessageAddressField").property("placeholderText").toString(), "name@example.com");
+    EXPECT_EQ(harness.text("iMessageStatus"), "이메일 주소 알림이 꺼져 있습니다");
     EXPECT_FALSE(harness.shown("iMessageSettingsButton"));
 
     harness.click("iMessageAddressField");
@@ -127,7 +132,7 @@ TEST(WindowAddressNotification, TypedAddressTakesEffectWhenEditingEndsAndTheTogg
     harness.click("iMessageToggleSwitch");
     EXPECT_EQ(harness.settings->stringValue(model::settingsKey::iMessageAddress), std::optional<std::string>("me@example.com"));
     EXPECT_EQ(harness.settings->boolValue(model::settingsKey::iMessageNotificationsEnabled), std::optional<bool>(true));
-    EXPECT_EQ(harness.text("iMessageStatus"), "외부 주소가 준비되면 메시지를 보냅니다");
+    EXPECT_EQ(harness.text("iMessageStatus"), "외부 주소가 준비되면 이메일을 보냅니다");
     EXPECT_EQ(harness.item("iMessageStatus").property("color").value<QColor>(),
               harness.item("iMessageHelpKorean").property("color").value<QColor>())
         << "not a failure: the secondary colour";
@@ -148,27 +153,41 @@ TEST(WindowAddressNotification, TypedAddressTakesEffectWhenEditingEndsAndTheTogg
     EXPECT_EQ(harness.settings->stringValue(model::settingsKey::iMessageAddress), std::optional<std::string>("you@example.com"));
 
     harness.click("iMessageToggleSwitch");
-    EXPECT_EQ(harness.text("iMessageStatus"), "iMessage 주소 알림이 꺼져 있습니다");
+    EXPECT_EQ(harness.text("iMessageStatus"), "이메일 주소 알림이 꺼져 있습니다");
 }
 
-TEST(WindowAddressNotification, APermissionProblemOffersTheAutomationSettings)
+TEST(WindowAddressNotification, WithoutASendmailProgramTheStatusSaysSoAndCheckAgainSendsOnceThereIsOne)
 {
+    TemporaryDirectory directory;
+    ASSERT_FALSE(directory.path().empty());
+    const auto program = directory.path() / "sendmail";
+    const auto mail = directory.path() / "mail";
     WindowHarness harness;
-    // A remote address, an address to send to, and nothing to send with.
+    // A remote address, an address to send to, and a sendmail that is not there yet.
     harness.router = std::make_shared<AnsweringRouter>();
+    harness.messagesNotifier = std::make_shared<remote::MessagesNotifier>(std::make_shared<platform::SendmailMessageDelivery>(program));
     harness.settings->setString(model::settingsKey::iMessageAddress, "me@example.com");
     harness.open();
     harness.click("iMessageToggleSwitch");
     EXPECT_EQ(harness.text("iMessageStatus"),
-              "메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요.\nMessages permission is required. Allow Kestrio Mac in Settings.");
+              "이메일 전송 실패 · sendmail 프로그램을 찾을 수 없습니다\nCannot send e-mail: no sendmail program found.");
+    EXPECT_EQ(harness.item("iMessageStatus").property("color").value<QColor>(), harness.item("screenPermissionTextKorean").property("color").value<QColor>())
+        << "a failure: orange, like the warnings";
     ASSERT_TRUE(harness.shown("iMessageSettingsButton"));
-    EXPECT_EQ(harness.text("iMessageSettingsButton"), "설정 열기");
+    EXPECT_EQ(harness.text("iMessageSettingsButton"), "다시 확인");
     harness.click("iMessageSettingsButton");
-    ASSERT_EQ(harness.opener->urls.size(), 1U);
-    EXPECT_EQ(harness.opener->urls.back(), "x-apple.systempreferences:com.apple.preference.security?Privacy_Automation");
+    EXPECT_TRUE(harness.shown("iMessageSettingsButton")) << "still no sendmail";
 
-    harness.click("iMessageToggleSwitch");
+    {
+        std::ofstream script(program);
+        script << "#!/bin/sh\ncat >> '" << mail.string() << "'\n";
+    }
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+    harness.click("iMessageSettingsButton");
+    EXPECT_EQ(harness.text("iMessageStatus"), "새 주소를 이메일로 보냈습니다");
     EXPECT_FALSE(harness.shown("iMessageSettingsButton"));
+    EXPECT_TRUE(std::filesystem::file_size(mail) > 0) << "the mail went to sendmail";
+    EXPECT_TRUE(harness.opener->urls.empty()) << "there is no settings pane to open";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "window/window_harness_support.h"
 
+#include "platform/x11/x11_wording.h"
 #include "window/window_model.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,8 @@ WindowHarness::WindowHarness()
 {
     displays->clock = clock;
     displays->physical = {physicalDisplay(1, 0), physicalDisplay(2, 1920, 1280, 1024)};
+    // The window as this host's users see it.
+    wording = platform::x11DesktopWording();
     executor = window::QtMainExecutor::create();
 }
 

@@ -8,6 +8,7 @@
 // instead of using $DISPLAY. Exits 0 when the window showed a frame and the model was shut down
 // on the way out.
 #include "model/model_fakes_support.h"
+#include "platform/x11/x11_wording.h"
 #include "platform/x11/xvfb_server.h"
 #include "window/window_application.h"
 
@@ -71,6 +72,7 @@ int main(int argc, char** argv)
         environment.permissions = std::make_shared<test::FakePermissions>();
         environment.captureSessions = captures.factory();
         environment.localAddress = [] { return std::optional<std::string>("192.168.0.10"); };
+        environment.wording = platform::x11DesktopWording();
         auto model = model::MacScreenModel::create(std::move(environment));
 
         // Runs once the event loop has started, before the first frame can have been drawn.

@@ -90,7 +90,7 @@ TEST(WindowSettings, QualityFrameRateAndTheTwoTogglesWriteTheModel)
     EXPECT_FALSE(harness.item("autoStartSwitch").property("checked").toBool());
 }
 
-TEST(WindowSettings, PermissionRowsFollowTheFlagsAndAreReadAgainWhenTheAppComesBack)
+TEST(WindowSettings, PermissionRowsSayWhatIsMissingCheckAgainAndAreReadAgainWhenTheAppComesBack)
 {
     WindowHarness harness;
     harness.permissions->captureOK = false;
@@ -99,37 +99,49 @@ TEST(WindowSettings, PermissionRowsFollowTheFlagsAndAreReadAgainWhenTheAppComesB
     harness.activate();
     EXPECT_TRUE(harness.shown("screenPermission"));
     EXPECT_TRUE(harness.shown("touchPermission"));
-    EXPECT_EQ(harness.text("screenPermissionButtonLabelKorean"), "설정 열기");
-    EXPECT_EQ(harness.text("screenPermissionButtonLabelEnglish"), "Open Settings");
-    EXPECT_EQ(harness.text("screenPermissionTextKorean"), "화면 기록 권한 필요");
-    EXPECT_EQ(harness.text("screenPermissionTextEnglish"), "Screen Recording Permission Required");
-    EXPECT_EQ(harness.text("touchPermissionTextKorean"), "터치 제어 권한 필요");
-    EXPECT_EQ(harness.text("touchPermissionTextEnglish"), "Touch Control Permission Required");
+    EXPECT_EQ(harness.text("screenPermissionTextKorean"), "화면을 읽을 수 없음 · X 서버가 거부함");
+    EXPECT_EQ(harness.text("screenPermissionTextEnglish"), "The screen cannot be read: the X server refuses");
+    EXPECT_EQ(harness.text("touchPermissionTextKorean"), "터치 제어 불가 · X 서버에 XTest 확장이 없습니다");
+    EXPECT_EQ(harness.text("touchPermissionTextEnglish"), "Touch control unavailable: the X server has no XTest extension");
+    for (const QString row : {"screenPermission", "touchPermission"}) {
+        EXPECT_EQ(harness.text(row + "ButtonLabelKorean"), "다시 확인");
+        EXPECT_EQ(harness.text(row + "ButtonLabelEnglish"), "Check again");
+    }
 
-    harness.click("screenPermissionButton");
-    ASSERT_EQ(harness.opener->urls.size(), 1U);
-    EXPECT_EQ(harness.opener->urls.back(), "x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture");
+    // Nothing has changed: checking again asks the desktop (its request first) and keeps both rows.
     const int prompts = harness.permissions->prompts;
+    harness.click("screenPermissionButton");
     harness.click("touchPermissionButton");
-    EXPECT_EQ(harness.permissions->prompts, prompts + 1) << "the system's own prompt first";
-    ASSERT_EQ(harness.opener->urls.size(), 2U);
-    EXPECT_EQ(harness.opener->urls.back(), "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility");
-
-    // The user grants both elsewhere; nothing reads them while the app stays in front.
-    harness.permissions->captureOK = true;
-    harness.permissions->trusted = true;
-    harness.settle();
+    EXPECT_EQ(harness.permissions->captureRequests, 1);
+    EXPECT_EQ(harness.permissions->prompts, prompts + 1);
     EXPECT_TRUE(harness.shown("screenPermission"));
+    EXPECT_TRUE(harness.shown("touchPermission"));
+    EXPECT_TRUE(harness.opener->urls.empty()) << "there is no settings pane to open";
+
+    // Each facility starts working: its row goes at the press of its button.
+    harness.permissions->trusted = true;
+    harness.click("touchPermissionButton");
+    EXPECT_FALSE(harness.shown("touchPermission"));
+    EXPECT_TRUE(harness.shown("screenPermission"));
+    harness.permissions->captureOK = true;
+    harness.click("screenPermissionButton");
+    EXPECT_FALSE(harness.shown("screenPermission"));
+
+    // Both stop working; nothing reads them while the app stays in front.
+    harness.permissions->captureOK = false;
+    harness.permissions->trusted = false;
+    harness.settle();
+    EXPECT_FALSE(harness.shown("screenPermission"));
 
     // The user clicks on another application.
     focusElsewhere();
     ASSERT_TRUE(waitFor([] { return QGuiApplication::applicationState() == Qt::ApplicationInactive; }))
         << "the window kept the focus";
     harness.settle();
-    EXPECT_TRUE(harness.shown("touchPermission")) << "going to the background reads nothing";
+    EXPECT_FALSE(harness.shown("touchPermission")) << "going to the background reads nothing";
     harness.activate();
-    EXPECT_FALSE(harness.shown("screenPermission"));
-    EXPECT_FALSE(harness.shown("touchPermission"));
+    EXPECT_TRUE(harness.shown("screenPermission"));
+    EXPECT_TRUE(harness.shown("touchPermission"));
 }
 
 TEST(WindowHint, TheKoreanAndEnglishLinesFollowTheirOwnRules)
@@ -137,35 +149,33 @@ TEST(WindowHint, TheKoreanAndEnglishLinesFollowTheirOwnRules)
     WindowHarness harness;
     harness.permissions->captureOK = false;
     harness.open();
-    const QString extendedKorean =
-        "‘확장 모니터’는 macOS에 Kestrio iPhone 디스플레이를 연결합니다. 같은 Wi‑Fi에서는 무선으로 연결되고, 케이블이 있으면 USB를 우선 사용합니다.";
+    const auto& wording = harness.wording;
+    const auto text = [](const std::string& value) { return QString::fromStdString(value); };
+    const QString extendedKorean = text(wording.extendedMonitorHint.korean);
     EXPECT_EQ(harness.text("hintKorean"), extendedKorean);
-    EXPECT_EQ(harness.text("hintEnglish"), "Allow screen recording under System Settings → Privacy & Security → Screen Recording.");
+    EXPECT_EQ(harness.text("hintEnglish"), text(wording.screenPermissionHintEnglish));
 
     // Mirroring with the permission still missing: the row warns, the English line talks about
     // streaming and the Korean one about the extended monitor.
     harness.click("modeSegment1");
     EXPECT_TRUE(harness.shown("screenPermission"));
     EXPECT_EQ(harness.text("hintKorean"), extendedKorean);
-    EXPECT_EQ(harness.text("hintEnglish"), "Streaming stops if screen recording permission is disabled or the network connection is lost.");
+    EXPECT_EQ(harness.text("hintEnglish"), text(wording.mirroringHint.english));
 
     // Streaming to the virtual monitor.
     harness.click("modeSegment0");
     harness.click("startStopButton");
     ASSERT_TRUE(harness.model->isStreaming());
-    EXPECT_EQ(harness.text("hintKorean"), "macOS 설정 → 디스플레이에서 ‘Kestrio iPhone’의 위치를 조정하고, 앱 창을 그 화면으로 옮기세요.");
-    EXPECT_EQ(harness.text("hintEnglish"),
-              "The Extended Monitor mode adds a Kestrio iPhone display to macOS. Wi‑Fi is used wirelessly; USB is preferred when available.")
-        << "a capture that started clears the missing permission";
+    EXPECT_EQ(harness.text("hintKorean"), text(wording.virtualMonitorStreamingHint));
+    EXPECT_EQ(harness.text("hintEnglish"), text(wording.extendedMonitorHint.english)) << "a capture that started clears the missing permission";
 
     // Touch control missing wins on both lines (once the last answer has aged).
     harness.permissions->trusted = false;
     harness.advance(model::MacScreenModel::inputTrustLifetime);
     harness.click("startStopButton");
     harness.click("startStopButton");
-    EXPECT_EQ(harness.text("hintKorean"),
-              "아이폰 터치 제어를 사용하려면 시스템 설정 → 개인정보 보호 및 보안 → 손쉬운 사용에서 Kestrio를 허용한 뒤 앱을 다시 실행하세요.");
-    EXPECT_EQ(harness.text("hintEnglish"), "Allow Kestrio under System Settings → Privacy & Security → Accessibility, then relaunch the app.");
+    EXPECT_EQ(harness.text("hintKorean"), text(wording.touchPermissionHint));
+    EXPECT_EQ(harness.text("hintEnglish"), text(wording.touchPermissionHintEnglish));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The header, the update check and the fonts of the window's texts.
 #include "window/window_harness_support.h"
 
+#include "app/status_printer.h"
 #include "window/korean_font.h"
 #include "window/window_model.h"
 
@@ -16,6 +17,7 @@
 
 #include <functional>
 #include <set>
+#include <sstream>
 
 namespace kestrio::test {
 namespace {
@@ -114,6 +116,86 @@ TEST(WindowText, NoKoreanTextRendersAMissingGlyphInAnyState)
     expectKoreanRendersInState(harness, "streaming in the compatible mode");
 }
 
+// Words that name the Mac, its settings or its messaging, which a Linux host does not have.
+const std::vector<QString> macWords = {"Mac",      "macOS",       "iMessage",     "Apple",          "Xcode", "Messages",
+                                       "System Settings", "시스템 설정", "설정 열기", "Open Settings", "맥",    "x-apple"};
+
+// Every text the window and the status lines could show in each state, and none of them
+// speaks of the Mac.
+TEST(WindowText, NoStateShowsMacWording)
+{
+    WindowHarness harness;
+    harness.router = std::make_shared<AnsweringRouter>();
+    harness.feedURL = "https://updates.example.com/appcast.xml";
+    harness.permissions->captureOK = false;
+    harness.permissions->trusted = false;
+    harness.loginItem->registerError = "refused";
+    harness.settings->setString(model::settingsKey::iMessageAddress, "me@example.com");
+    harness.open();
+    std::ostringstream lines;
+    app::StatusPrinter printer(lines);
+    printer.show(*harness.model);
+
+    const auto check = [&](const std::string& state) {
+        std::vector<std::pair<QString, QString>> texts;  // where, text
+        for (const auto& text : sceneTexts(harness.window()))
+            texts.emplace_back(text.name, text.text);
+        const auto wording = harness.content().wording();
+        for (auto entry = wording.begin(); entry != wording.end(); ++entry)
+            texts.emplace_back("wording." + entry.key(), entry.value().toString());
+        printer.show(*harness.model);
+        texts.emplace_back("status lines", QString::fromStdString(lines.str()));
+        for (const auto& [where, text] : texts)
+            for (const auto& word : macWords)
+                EXPECT_FALSE(text.contains(word)) << state << ": " << where.toStdString() << " says \"" << text.toStdString() << '"';
+        lines.str({});  // the status lines printed since the last state
+    };
+    const std::vector<std::pair<std::string, std::function<void()>>> states = {
+        {"waiting, nothing allowed, no phone paired", [] {}},
+        {"the notification has nothing to send with",
+         [&] {
+             harness.click("iMessageToggleSwitch");
+             EXPECT_EQ(harness.model->iMessageStatus(), harness.wording.notificationUnavailable);
+         }},
+        {"starting at login refused",
+         [&] {
+             harness.click("launchAtLoginSwitch");
+             EXPECT_EQ(harness.model->errorMessage(), harness.wording.launchAtLoginEnableFailed);
+         }},
+        {"the display list cannot be read",
+         [&] {
+             harness.displays->queryFails = true;
+             harness.model->launch([](model::MacScreenModel& model) { return model.refreshDisplays(); });
+             harness.settle();
+             EXPECT_EQ(harness.model->errorMessage(), harness.wording.screenPermissionError);
+         }},
+        {"the virtual monitor never shows",
+         [&] {
+             harness.displays->queryFails = false;
+             harness.displays->monitorsAppear = false;
+             harness.displays->physical.clear();
+             harness.permissions->captureOK = true;
+             harness.click("startStopButton");
+             for (int step = 0; step < 200 && harness.model->isBusy(); ++step)
+                 harness.advance(std::chrono::milliseconds(250));
+             EXPECT_EQ(harness.model->errorMessage(), harness.wording.virtualMonitorNotShown);
+         }},
+        {"streaming to the virtual monitor",
+         [&] {
+             harness.permissions->trusted = true;
+             harness.displays->monitorsAppear = true;
+             harness.advance(model::MacScreenModel::inputTrustLifetime);
+             harness.link->connect(true, "민지의 iPhone");
+             harness.settle();
+             EXPECT_TRUE(harness.model->isStreaming());
+         }},
+    };
+    for (const auto& [state, enter] : states) {
+        enter();
+        check(state);
+    }
+}
+
 TEST(WindowText, TheHeaderShowsTheLogoTaglineAndVersion)
 {
     WindowHarness harness;
@@ -121,8 +203,8 @@ TEST(WindowText, TheHeaderShowsTheLogoTaglineAndVersion)
     EXPECT_EQ(harness.item("logo").property("status").toInt(), 1) << "the logo loaded (Image.Ready)";
     EXPECT_EQ(harness.item("logo").width(), 54);
     EXPECT_EQ(harness.item("logo").height(), 54);
-    EXPECT_EQ(harness.text("versionKorean"), "맥 앱 버전 0.1.0 (1)");
-    EXPECT_EQ(harness.text("versionEnglish"), "Mac app version 0.1.0 (1)");
+    EXPECT_EQ(harness.text("versionKorean"), "앱 버전 0.1.0 (1)");
+    EXPECT_EQ(harness.text("versionEnglish"), "App version 0.1.0 (1)");
     EXPECT_FALSE(harness.text("taglineKorean").isEmpty());
     EXPECT_FALSE(harness.text("taglineEnglish").isEmpty());
 
@@ -158,7 +240,7 @@ TEST(WindowText, TheUpdateButtonChecksAndTheOutcomeIsShownBesideIt)
     harness.hover("checkForUpdatesButton");
     bool tooltip = false;
     for (const auto& text : sceneTexts(harness.window()))
-        tooltip = tooltip || text.text == "Check for Mac app updates";
+        tooltip = tooltip || text.text == "Check for Kestrio updates";
     EXPECT_TRUE(tooltip) << "the pointer over the button shows its help";
 
     const auto secondary = harness.item("versionKorean").property("color").value<QColor>();

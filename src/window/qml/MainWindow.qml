@@ -87,8 +87,8 @@ ApplicationWindow {
                     BilingualText {
                         objectName: "version"
                         Layout.fillWidth: true
-                        korean: "맥 앱 버전 " + Host.versionText
-                        english: "Mac app version " + Host.versionText
+                        korean: Host.wording.versionKorean + Host.versionText
+                        english: Host.wording.versionEnglish + Host.versionText
                         koreanSize: Theme.footnoteSize
                         koreanColor: Theme.secondary
                     }
@@ -128,7 +128,7 @@ ApplicationWindow {
                     enabled: Host.canCheckForUpdates
                     onClicked: Host.checkForUpdates()
                     ToolTip.visible: hovered
-                    ToolTip.text: "Check for Mac app updates"
+                    ToolTip.text: Host.wording.updateHelp
                 }
             }
 
@@ -223,15 +223,15 @@ ApplicationWindow {
                     Layout.fillWidth: true
                     spacing: 8
                     BilingualText {
-                        korean: "Apple ID / iMessage 주소 등록"
-                        english: "Apple ID / iMessage Address"
+                        korean: Host.wording.notificationAddressKorean
+                        english: Host.wording.notificationAddressEnglish
                         koreanSize: Theme.subheadlineSize
                     }
                     TextField {
                         objectName: "iMessageAddressField"
                         Layout.fillWidth: true
                         text: Host.iMessageAddress
-                        placeholderText: "name@example.com 또는 전화번호"
+                        placeholderText: Host.wording.notificationPlaceholder
                         font.family: Host.koreanFontFamily
                         color: Theme.primary
                         selectByMouse: true
@@ -249,8 +249,8 @@ ApplicationWindow {
                     ToggleRow {
                         objectName: "iMessageToggle"
                         Layout.fillWidth: true
-                        korean: "외부 연결 주소를 iMessage로 알려주기"
-                        english: "Send Remote Address via iMessage"
+                        korean: Host.wording.notificationToggleKorean
+                        english: Host.wording.notificationToggleEnglish
                         checked: Host.iMessageNotificationsEnabled
                         onToggledTo: (on) => Host.setIMessageNotificationsEnabled(on)
                     }
@@ -258,8 +258,8 @@ ApplicationWindow {
                         objectName: "iMessageHelp"
                         Layout.fillWidth: true
                         wrap: true
-                        korean: "체크하면 맥의 외부 연결 주소를 위 주소로 메시지를 보냅니다. 모바일 데이터나 외부 Wi\u2011Fi에서도 받은 주소를 아이폰 앱에 입력하면 연결할 수 있습니다."
-                        english: "When checked, Messages sends the Mac's Remote Address to the address above. You can connect from mobile data or an external Wi\u2011Fi network by entering that address in the iPhone app."
+                        korean: Host.wording.notificationHelpKorean
+                        english: Host.wording.notificationHelpEnglish
                         koreanSize: Theme.footnoteSize
                         koreanColor: Theme.secondary
                     }
@@ -279,11 +279,11 @@ ApplicationWindow {
                         PlainButton {
                             objectName: "iMessageSettingsButton"
                             visible: Host.iMessageNeedsSettings
-                            text: "설정 열기"
+                            text: Host.wording.notificationButton
                             font.family: Host.koreanFontFamily
                             font.pixelSize: Theme.footnoteSize
                             font.weight: Font.DemiBold
-                            onClicked: Host.openAutomationSettings()
+                            onClicked: Host.requestNotificationAccess()
                         }
                     }
                 }
@@ -392,9 +392,11 @@ ApplicationWindow {
                     visible: Host.screenPermissionNeeded
                     Layout.fillWidth: true
                     iconName: "dashed_rectangle"
-                    korean: "화면 기록 권한 필요"
-                    english: "Screen Recording Permission Required"
-                    onOpenRequested: Host.openScreenRecordingSettings()
+                    korean: Host.wording.screenRowKorean
+                    english: Host.wording.screenRowEnglish
+                    buttonKorean: Host.wording.screenButtonKorean
+                    buttonEnglish: Host.wording.screenButtonEnglish
+                    onButtonClicked: Host.requestScreenRecordingPermission()
                 }
 
                 WarningRow {
@@ -402,16 +404,18 @@ ApplicationWindow {
                     visible: Host.touchPermissionNeeded
                     Layout.fillWidth: true
                     iconName: "hand_tap"
-                    korean: "터치 제어 권한 필요"
-                    english: "Touch Control Permission Required"
-                    onOpenRequested: Host.openTouchControlSettings()
+                    korean: Host.wording.touchRowKorean
+                    english: Host.wording.touchRowEnglish
+                    buttonKorean: Host.wording.touchButtonKorean
+                    buttonEnglish: Host.wording.touchButtonEnglish
+                    onButtonClicked: Host.requestTouchControlPermission()
                 }
 
                 ToggleRow {
                     objectName: "launchAtLogin"
                     Layout.fillWidth: true
-                    korean: "Mac 부팅 시 앱 자동 실행"
-                    english: "Launch app at Mac startup"
+                    korean: Host.wording.launchAtLoginKorean
+                    english: Host.wording.launchAtLoginEnglish
                     checked: Host.launchAtLogin
                     onToggledTo: (on) => Host.setLaunchAtLogin(on)
                 }

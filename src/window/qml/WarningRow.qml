@@ -2,14 +2,17 @@ import QtQuick
 import QtQuick.Layouts
 import Kestrio.Window
 
-// A missing permission, in orange, with the button that opens the settings for it.
+// A missing permission, in orange, with the button that deals with it (opens its settings, or
+// checks again).
 RowLayout {
     id: root
 
     property string korean
     property string english
     property string iconName
-    signal openRequested()
+    property string buttonKorean
+    property string buttonEnglish
+    signal buttonClicked()
 
     spacing: 10
 
@@ -31,8 +34,8 @@ RowLayout {
     }
     BilingualButton {
         objectName: root.objectName === "" ? "" : root.objectName + "Button"
-        korean: "설정 열기"
-        english: "Open Settings"
-        onClicked: root.openRequested()
+        korean: root.buttonKorean
+        english: root.buttonEnglish
+        onClicked: root.buttonClicked()
     }
 }

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "model/platform_wording.h"
+
+namespace kestrio::platform {
+
+// The texts of a Linux desktop host: this computer rather than the Mac, e-mail through sendmail
+// rather than Messages, starting with the desktop session, the desktop's own display settings,
+// phones paired through usbmuxd. The rows for capture and input are the display server's
+// (x11DesktopWording); here they only lose the settings panes no Linux desktop has, so that
+// their buttons ask again at once.
+model::PlatformWording linuxDesktopWording();
+
+}  // namespace kestrio::platform
