@@ -117,8 +117,8 @@ TEST(WindowText, NoKoreanTextRendersAMissingGlyphInAnyState)
 }
 
 // Words that name the Mac, its settings or its messaging, which a Linux host does not have.
-const std::vector<QString> macWords = {"Mac",      "macOS",       "iMessage",     "Apple",          "Xcode", "Messages",
-                                       "System Settings", "시스템 설정", "설정 열기", "Open Settings", "맥",    "x-apple"};
+const std::vector<QString> macWords = {"Mac", "macOS", "iMessage", "Apple", "Xcode", "Messages", "System Settings",
+                                       "시스템 설정", "설정 열기", "Open Settings", "맥", "x-apple"};
 
 // Every text the window and the status lines could show in each state, and none of them
 // speaks of the Mac.
@@ -189,11 +189,20 @@ TEST(WindowText, NoStateShowsMacWording)
              harness.settle();
              EXPECT_TRUE(harness.model->isStreaming());
          }},
+        {"mirroring chosen while streaming", [&] { harness.click("modeSegment1"); }},
     };
     for (const auto& [state, enter] : states) {
         enter();
         check(state);
     }
+
+    // The notification's other statuses, which take a mail server to reach.
+    const auto& wording = harness.model->wording();
+    for (const auto& status : {wording.notificationOff, wording.notificationNeedsAddress, wording.notificationWillSend,
+                               wording.notificationWaiting, wording.notificationSent, wording.notificationAlreadySent,
+                               wording.notificationSendFailed})
+        for (const auto& word : macWords)
+            EXPECT_FALSE(QString::fromStdString(status).contains(word)) << status;
 }
 
 TEST(WindowText, TheHeaderShowsTheLogoTaglineAndVersion)
