@@ -88,7 +88,10 @@ def unescape_browse(text):
 
 def browse(service_type="_kestrio._tcp"):
     """Resolved instances as (name, port) pairs, as an independent browser on the network sees them."""
-    result = subprocess.run([SERVICES, "mdns-exec", "avahi-browse", "-rpt", service_type],
+    # avahi-browse can wait for ever on a resolve the daemon never finishes (a service that went
+    # while it was being resolved, as one a host of the previous test announced): a browse that
+    # hangs counts as one that saw nothing, and the caller browses again.
+    result = subprocess.run([SERVICES, "mdns-exec", "timeout", "10", "avahi-browse", "-rpt", service_type],
                             capture_output=True, timeout=30)
     found = set()
     for line in result.stdout.decode("latin-1").splitlines():
