@@ -257,6 +257,7 @@ ensure_avahi() {
     # mount namespace sees our folder: nothing is mounted where the machine would see it.
     [[ -d $AVAHI_RUNTIME_DIR ]] || mkdir -p "$AVAHI_RUNTIME_DIR"
     # Every step execs the next, so the PID started here is the daemon's.
+    # shellcheck disable=SC2016 # the inner shell expands its own arguments
     setsid ip netns exec "$NETNS" unshare --mount --propagation private \
         sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' sh "$OWN_AVAHI_RUNTIME_DIR" "$AVAHI_RUNTIME_DIR" \
         avahi-daemon -f "$STATE_DIR/avahi-daemon.conf" --no-proc-title \

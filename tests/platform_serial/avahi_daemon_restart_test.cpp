@@ -83,7 +83,7 @@ protected:
     {
         std::optional<std::string> reason = testing::mdnsUnavailableReason();
         if (!reason && !systemBusLink().ready())
-            reason = "cannot make a link to the system bus in the temporary folder";
+            reason = "cannot make a link to the tests' bus in the temporary folder";
         if (reason) {
             if (testing::mdnsRequired())
                 FAIL() << *reason << " (KESTRIO_REQUIRE_MDNS=1)";
