@@ -20,11 +20,13 @@ run_packages=(
     xvfb x11-xserver-utils pulseaudio-utils
     libgtest-dev libgmock-dev libbenchmark-dev
 )
+# Not msmtp-mta or any other mail server: it would take the place of the machine's (exim4,
+# postfix). The tests hand the host msmtp as its sendmail program (KESTRIO_SENDMAIL).
 test_packages=(
     clang libclang-rt-14-dev
     dbus avahi-daemon avahi-utils python3 python3-zeroconf iproute2 procps
     ffmpeg python3-xlib pulseaudio desktop-file-utils openssl libglib2.0-bin
-    miniupnpd nftables msmtp msmtp-mta python3-aiosmtpd
+    miniupnpd nftables msmtp python3-aiosmtpd
     dpkg-dev hicolor-icon-theme
 )
 

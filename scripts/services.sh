@@ -1,34 +1,46 @@
 #!/usr/bin/env bash
-# Starts and ends the local services the tests need: the D-Bus system bus and an avahi-daemon.
+# Starts and ends the local services the tests need: a D-Bus bus and an avahi-daemon of their own.
 #
 #   services.sh start          start what is missing (idempotent)
 #   services.sh stop           end what this script started, nothing else
-#   services.sh avahi-stop     end the avahi-daemon this script started (exit status 3 when the
-#                              daemon on the bus is someone else's)
+#   services.sh avahi-stop     end the tests' avahi-daemon
 #   services.sh avahi-start    start it again
 #   services.sh mdns-exec CMD  run CMD where it sees the daemon's multicast
+#   services.sh bus-address    print the D-Bus address the tests' daemon is reached at
 #
-# Our avahi-daemon never runs in the host's network namespace: its multicast must not reach any
-# real network. It runs in a namespace of its own with only `lo` up and still serves programs in
-# the host namespace, because D-Bus goes through a socket file. A browser that speaks mDNS
-# itself (python-zeroconf) must run inside that namespace to see the daemon's announcements, and
-# must never send its queries on a real network: mdns-exec runs a command there. When a system
-# avahi-daemon already owns the bus name (a developer's desktop), it is used as is and mdns-exec
-# runs the command as is.
+# The tests never use the machine's own D-Bus system bus or avahi-daemon (a desktop runs one):
+# that daemon would announce the tests' services on the real network, and it is not the tests'
+# to stop. Their daemon is on a bus of its own, whose socket is in the state folder; programs
+# reach it as their system bus through DBUS_SYSTEM_BUS_ADDRESS, which libdbus (and so
+# libavahi-client, avahi-browse and dbus-send --system) honours. The test support sets it for
+# every test (tests/platform/test_services.h, tests/integration/host_support.py).
+#
+# The daemon runs in a network namespace of its own with only `lo` up, so its multicast reaches
+# no real network, and in a mount namespace of its own where the state folder's avahi-daemon
+# directory stands in for /run/avahi-daemon (its pid file and socket), so the machine's daemon
+# and its files are left alone. It still serves programs in the host namespace, because D-Bus
+# goes through a socket file. A browser that speaks mDNS itself (python-zeroconf) must run inside
+# the network namespace to see the daemon's announcements, and must never send its queries on a
+# real network: mdns-exec runs a command there, with the bus address set.
 #
 # PID 1 may not reap orphans here, so a daemon we killed can linger as a zombie and `kill -0`
 # still succeeds: liveness is read from /proc/PID/stat, and the PIDs we started are kept in the
-# state folder.
+# state folder. Needs root: network and mount namespaces, and the folder in /run.
 
 set -euo pipefail
 
 readonly STATE_DIR=${KESTRIO_SERVICES_STATE_DIR:-/run/kestrio-test-services}
-readonly NETNS=kestrio-mdns
+readonly NETNS=kestrio-test-mdns
 readonly AVAHI_NAME=org.freedesktop.Avahi
-readonly AVAHI_PID_FILE=/run/avahi-daemon/pid
-readonly DBUS_PID_FILE=/run/dbus/pid
+readonly BUS_SOCKET=$STATE_DIR/system_bus_socket
+# Where avahi-daemon keeps its pid file and socket (built into it), and what stands in for it.
+readonly AVAHI_RUNTIME_DIR=/run/avahi-daemon
+readonly OWN_AVAHI_RUNTIME_DIR=$STATE_DIR/avahi-daemon
 readonly START_TIMEOUT_SECONDS=20
 readonly STOP_TIMEOUT_SECONDS=10
+
+# Everything below, and every program this script runs, talks to the tests' bus.
+export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$BUS_SOCKET
 
 die() {
     echo "services.sh: $*" >&2
@@ -36,7 +48,7 @@ die() {
 }
 
 usage() {
-    echo "usage: services.sh start|stop|avahi-start|avahi-stop|mdns-exec COMMAND [ARGUMENT...]" >&2
+    echo "usage: services.sh start|stop|avahi-start|avahi-stop|bus-address|mdns-exec COMMAND [ARGUMENT...]" >&2
     exit 2
 }
 
@@ -63,6 +75,7 @@ read_pid() {
     echo "$pid"
 }
 
+# These talk to the tests' bus (DBUS_SYSTEM_BUS_ADDRESS above), never to the machine's.
 bus_answers() {
     dbus-send --system --print-reply --reply-timeout=2000 --dest=org.freedesktop.DBus \
         /org/freedesktop/DBus org.freedesktop.DBus.ListNames >/dev/null 2>&1
@@ -82,14 +95,14 @@ avahi_running() {
 # The avahi-daemon this script started, if it is still running.
 own_avahi_pid() {
     local pid
-    pid=$(read_pid "$STATE_DIR/avahi.pid") || return 1
+    pid=$(read_pid "$STATE_DIR/avahi-daemon.pid") || return 1
     process_running "$pid" avahi-daemon || return 1
     echo "$pid"
 }
 
-own_dbus_pid() {
+own_bus_pid() {
     local pid
-    pid=$(read_pid "$STATE_DIR/dbus.pid") || return 1
+    pid=$(read_pid "$STATE_DIR/bus.pid") || return 1
     process_running "$pid" dbus-daemon || return 1
     echo "$pid"
 }
@@ -119,29 +132,48 @@ take_lock() {
     flock 9
 }
 
-ensure_dbus() {
-    bus_answers && return 0
+write_bus_config() {
+    # A bus for the tests alone: everyone on this machine may connect, own names and talk, as
+    # the tests' programs and avahi-daemon (after it drops to its own user) do.
+    cat >"$STATE_DIR/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$BUS_SOCKET</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+  </policy>
+</busconfig>
+EOF
+}
+
+ensure_bus() {
+    if own_bus_pid >/dev/null && bus_answers; then
+        return 0
+    fi
     command -v dbus-daemon >/dev/null || die "dbus-daemon is not installed (apt-get install dbus)"
-    mkdir -p /run/dbus
-    # A pid file left by a bus that is gone makes dbus-daemon refuse to start.
     local stale
-    if stale=$(read_pid "$DBUS_PID_FILE") && process_running "$stale" dbus-daemon; then
-        die "a dbus-daemon (pid $stale) runs but the system bus does not answer"
+    if stale=$(own_bus_pid); then
+        die "our dbus-daemon (pid $stale) runs but its bus at $BUS_SOCKET does not answer"
     fi
-    rm -f "$DBUS_PID_FILE"
-    if [[ ! -s /etc/machine-id && ! -s /var/lib/dbus/machine-id ]]; then
-        dbus-uuidgen --ensure
-    fi
+    write_bus_config
+    rm -f "$BUS_SOCKET" "$STATE_DIR/bus.pid"
     local pid
-    pid=$(dbus-daemon --system --fork --print-pid 9>&-) || die "dbus-daemon --system did not start"
+    pid=$(dbus-daemon --config-file="$STATE_DIR/bus.conf" --fork --print-pid 9>&-) ||
+        die "dbus-daemon for the tests' bus did not start"
     pid=$(tr -dc '0-9' <<<"$pid")
-    echo "$pid" >"$STATE_DIR/dbus.pid"
+    echo "$pid" >"$STATE_DIR/bus.pid"
     local deadline=$((SECONDS + START_TIMEOUT_SECONDS))
     until bus_answers; do
-        ((SECONDS < deadline)) || die "the system bus (dbus-daemon pid $pid) does not answer after ${START_TIMEOUT_SECONDS} s"
+        ((SECONDS < deadline)) || die "the tests' bus (dbus-daemon pid $pid) does not answer after ${START_TIMEOUT_SECONDS} s"
         sleep 0.05
     done
-    echo "started dbus-daemon --system (pid $pid)"
+    echo "started dbus-daemon for the tests at $BUS_SOCKET (pid $pid)"
 }
 
 netns_exists() {
@@ -191,15 +223,15 @@ EOF
 wait_for_avahi() {
     local pid=$1 deadline=$((SECONDS + START_TIMEOUT_SECONDS))
     until avahi_running; do
-        # Not by name: until `ip netns exec` has run it, the process is not called avahi-daemon.
-        if [[ -n $pid ]] && ! process_running "$pid"; then
+        # Not by name: until the namespaces are set up, the process is not called avahi-daemon.
+        if ! process_running "$pid"; then
             echo "services.sh: avahi-daemon (pid $pid) ended while starting; its log:" >&2
             tail -n 20 "$STATE_DIR/avahi-daemon.log" >&2 || true
             exit 1
         fi
         if ((SECONDS >= deadline)); then
-            echo "services.sh: avahi-daemon does not report state 2 (running) on the system bus after ${START_TIMEOUT_SECONDS} s" >&2
-            [[ -n $pid ]] && tail -n 20 "$STATE_DIR/avahi-daemon.log" >&2
+            echo "services.sh: avahi-daemon does not report state 2 (running) on the tests' bus after ${START_TIMEOUT_SECONDS} s" >&2
+            tail -n 20 "$STATE_DIR/avahi-daemon.log" >&2 || true
             exit 1
         fi
         sleep 0.05
@@ -207,34 +239,33 @@ wait_for_avahi() {
 }
 
 ensure_avahi() {
-    if own_avahi_pid >/dev/null; then
-        wait_for_avahi "$(own_avahi_pid)"
-        return 0
-    fi
-    if avahi_name_owned; then
-        # Someone else's daemon (a developer's desktop): use it, and never end it.
-        rm -f "$STATE_DIR/avahi.pid"
-        wait_for_avahi ""
+    local pid
+    if pid=$(own_avahi_pid); then
+        wait_for_avahi "$pid"
         return 0
     fi
     command -v avahi-daemon >/dev/null || die "avahi-daemon is not installed (apt-get install avahi-daemon)"
+    command -v unshare >/dev/null || die "unshare is not installed (apt-get install util-linux)"
+    avahi_name_owned && die "$AVAHI_NAME is owned on the tests' bus by a daemon this script did not start"
     ensure_netns
     write_avahi_config
-    # avahi-daemon refuses to start while its pid file names a live process, and a zombie
-    # counts as live for the check it makes.
-    local stale
-    if stale=$(read_pid "$AVAHI_PID_FILE"); then
-        if process_running "$stale" avahi-daemon; then
-            die "an avahi-daemon (pid $stale) runs but does not own $AVAHI_NAME on the system bus"
-        fi
-        rm -f "$AVAHI_PID_FILE"
-    fi
-    setsid ip netns exec "$NETNS" avahi-daemon -f "$STATE_DIR/avahi-daemon.conf" --no-proc-title \
+    # The daemon refuses to start while its pid file names a live process, and a zombie counts
+    # as live for the check it makes. The folder is ours alone.
+    rm -rf "$OWN_AVAHI_RUNTIME_DIR"
+    mkdir -p "$OWN_AVAHI_RUNTIME_DIR"
+    # The mount point; a machine without avahi may not have it yet. Over it, only the daemon's
+    # mount namespace sees our folder: nothing is mounted where the machine would see it.
+    [[ -d $AVAHI_RUNTIME_DIR ]] || mkdir -p "$AVAHI_RUNTIME_DIR"
+    # Every step execs the next, so the PID started here is the daemon's.
+    # shellcheck disable=SC2016 # the inner shell expands its own arguments
+    setsid ip netns exec "$NETNS" unshare --mount --propagation private \
+        sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' sh "$OWN_AVAHI_RUNTIME_DIR" "$AVAHI_RUNTIME_DIR" \
+        avahi-daemon -f "$STATE_DIR/avahi-daemon.conf" --no-proc-title \
         </dev/null >"$STATE_DIR/avahi-daemon.log" 2>&1 9>&- &
-    local pid=$!
-    echo "$pid" >"$STATE_DIR/avahi.pid"
+    pid=$!
+    echo "$pid" >"$STATE_DIR/avahi-daemon.pid"
     wait_for_avahi "$pid"
-    echo "started avahi-daemon in network namespace $NETNS (pid $pid)"
+    echo "started avahi-daemon in network namespace $NETNS on the tests' bus (pid $pid)"
 }
 
 stop_own_avahi() {
@@ -242,12 +273,12 @@ stop_own_avahi() {
     if pid=$(own_avahi_pid); then
         end_process "$pid" avahi-daemon
         local deadline=$((SECONDS + STOP_TIMEOUT_SECONDS))
-        while avahi_name_owned; do
-            ((SECONDS < deadline)) || die "$AVAHI_NAME is still owned on the system bus after avahi-daemon (pid $pid) ended"
+        while bus_answers && avahi_name_owned; do
+            ((SECONDS < deadline)) || die "$AVAHI_NAME is still owned on the tests' bus after avahi-daemon (pid $pid) ended"
             sleep 0.05
         done
     fi
-    rm -f "$STATE_DIR/avahi.pid"
+    rm -f "$STATE_DIR/avahi-daemon.pid"
 }
 
 command=${1:-}
@@ -258,7 +289,7 @@ case $command in
 start | avahi-start)
     [[ $# -eq 0 ]] || usage
     take_lock
-    ensure_dbus
+    ensure_bus
     ensure_avahi
     ;;
 stop)
@@ -269,35 +300,27 @@ stop)
         ip netns del "$NETNS" 2>/dev/null || true
         rm -f "$STATE_DIR/netns-created"
     fi
-    if pid=$(own_dbus_pid); then
+    if pid=$(own_bus_pid); then
         end_process "$pid" dbus-daemon
-        rm -f "$DBUS_PID_FILE"
     fi
-    rm -f "$STATE_DIR/dbus.pid" "$STATE_DIR/avahi-daemon.conf"
+    rm -rf "$OWN_AVAHI_RUNTIME_DIR"
+    rm -f "$STATE_DIR/bus.pid" "$BUS_SOCKET" "$STATE_DIR/bus.conf" "$STATE_DIR/avahi-daemon.conf"
     ;;
 avahi-stop)
     [[ $# -eq 0 ]] || usage
     take_lock
-    if ! own_avahi_pid >/dev/null && bus_answers && avahi_name_owned; then
-        echo "services.sh: the avahi-daemon on the system bus was not started by this script; not ending it" >&2
-        exit 3
-    fi
     stop_own_avahi
+    ;;
+bus-address)
+    [[ $# -eq 0 ]] || usage
+    echo "$DBUS_SYSTEM_BUS_ADDRESS"
     ;;
 mdns-exec)
     [[ $# -gt 0 ]] || usage
-    if own_avahi_pid >/dev/null; then
-        exec ip netns exec "$NETNS" "$@"
-    fi
-    if bus_answers && avahi_name_owned; then
-        exec "$@"
-    fi
-    # Our daemon is stopped for the moment: the command still must not speak mDNS on a real
-    # network.
-    if netns_exists; then
-        exec ip netns exec "$NETNS" "$@"
-    fi
-    die "no mDNS namespace and no avahi-daemon: run services.sh start first"
+    # Also while our daemon is stopped for the moment: the command still must not speak mDNS on
+    # a real network.
+    netns_exists || die "no mDNS namespace: run services.sh start first"
+    exec ip netns exec "$NETNS" "$@"
     ;;
 *)
     usage

@@ -3,7 +3,14 @@
 # address/undefined and thread sanitizer builds, and a bounded fuzzing run.
 #   KESTRIO_FUZZ_SECONDS   how long each fuzzer runs (default 30)
 #   KESTRIO_SKIP_SANITIZERS=1  only the optimised build and the fuzzers
+# Needs root: the tests use network and mount namespaces and keep their own bus and mDNS daemon
+# in /run (scripts/services.sh), and the packages are installed with apt-get.
 set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "scripts/test.sh needs root (network namespaces, its own services in /run, apt-get): run it with sudo" >&2
+    exit 1
+fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -11,7 +18,7 @@ jobs=$(nproc)
 
 "$root/scripts/install-deps.sh" test
 
-# The tests need a D-Bus system bus and an mDNS daemon; start what is missing and end it again.
+# The tests' own D-Bus bus and mDNS daemon, never the machine's: started here and ended again.
 "$root/scripts/services.sh" start
 trap '"$root/scripts/services.sh" stop' EXIT
 export KESTRIO_REQUIRE_MDNS=1

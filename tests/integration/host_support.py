@@ -18,6 +18,13 @@ BIN = os.environ.get("KESTRIO_BIN", "")
 SERVICES = os.path.join(SOURCE, "scripts", "services.sh")
 SKIP = 77
 
+# The hosts a test starts, and the tools it runs, use the tests' own bus and avahi-daemon from
+# scripts/services.sh as their system bus, never the machine's: a desktop's daemon would announce
+# the tests' services on the real network.
+SERVICES_BUS = os.path.join(os.environ.get("KESTRIO_SERVICES_STATE_DIR") or "/run/kestrio-test-services",
+                            "system_bus_socket")
+os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + SERVICES_BUS
+
 
 def skip(reason):
     print("SKIP:", reason)
@@ -64,9 +71,9 @@ def require_mdns():
     if mdns_available():
         return
     if os.environ.get("KESTRIO_REQUIRE_MDNS") == "1":
-        print("FAIL: no avahi-daemon on the system bus; run scripts/services.sh start")
+        print(f"FAIL: no avahi-daemon on the tests' bus at {SERVICES_BUS}; run scripts/services.sh start")
         sys.exit(1)
-    skip("no avahi-daemon on the system bus (scripts/services.sh start)")
+    skip(f"no avahi-daemon on the tests' bus at {SERVICES_BUS} (scripts/services.sh start)")
 
 
 def services(*arguments):
@@ -81,7 +88,10 @@ def unescape_browse(text):
 
 def browse(service_type="_kestrio._tcp"):
     """Resolved instances as (name, port) pairs, as an independent browser on the network sees them."""
-    result = subprocess.run([SERVICES, "mdns-exec", "avahi-browse", "-rpt", service_type],
+    # avahi-browse can wait for ever on a resolve the daemon never finishes (a service that went
+    # while it was being resolved, as one a host of the previous test announced): a browse that
+    # hangs counts as one that saw nothing, and the caller browses again.
+    result = subprocess.run([SERVICES, "mdns-exec", "timeout", "10", "avahi-browse", "-rpt", service_type],
                             capture_output=True, timeout=30)
     found = set()
     for line in result.stdout.decode("latin-1").splitlines():

@@ -161,7 +161,8 @@ class Sink:
 
 class HomeHost:
     """kestrio --headless in the host's namespace, on the X server given, with mail going through
-    msmtp to the sink."""
+    msmtp to the sink: msmtp is the host's sendmail program here, whatever mail system the
+    machine has (its /usr/sbin/sendmail would keep the mail or send it elsewhere)."""
 
     started = []  # ended at the end of the test however it ends: a host left running would keep
                   # its name on the mDNS daemon, and the next test's host would have to take another
@@ -169,6 +170,7 @@ class HomeHost:
     def __init__(self, dirs, server):
         environment = server.environment(dirs.environment())
         environment["HOME"] = dirs.root
+        environment["KESTRIO_SENDMAIL"] = shutil.which("msmtp")
         self.host = Host(PORT, env=environment, dirs=dirs, port_mapping=True,
                          command=["ip", "netns", "exec", f"{NAMESPACE}-host"])
         HomeHost.started.append(self.host)

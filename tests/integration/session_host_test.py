@@ -360,8 +360,8 @@ def main():
     mdns = mdns_available()
     if not mdns:
         check(os.environ.get("KESTRIO_REQUIRE_MDNS") != "1",
-              "no avahi-daemon on the system bus; run scripts/services.sh start")
-        print("note: no avahi-daemon on the system bus, advertising is not checked")
+              "no avahi-daemon on the tests' bus; run scripts/services.sh start")
+        print("note: no avahi-daemon on the tests' bus, advertising is not checked")
 
     server = XServer(2 * FULL_HD[0], 2 * FULL_HD[1])
     try:

@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -326,6 +327,23 @@ TEST(SendmailDelivery, ProbeFailsExactlyWhenThereIsNoProgramToRun)
     if (access("/usr/sbin/sendmail", X_OK) == 0 || access("/usr/lib/sendmail", X_OK) == 0) {
         EXPECT_EQ(SendmailMessageDelivery().probe("ignored"), std::nullopt) << "the system's sendmail";
     }
+
+    // KESTRIO_SENDMAIL names the program in place of the system's; one that is not there is a
+    // failure, not a reason to fall back on the system's.
+    struct RestoreVariable {
+        ~RestoreVariable() { value ? setenv("KESTRIO_SENDMAIL", value->c_str(), 1) : unsetenv("KESTRIO_SENDMAIL"); }
+        std::optional<std::string> value;
+    } restore{std::getenv("KESTRIO_SENDMAIL") ? std::optional<std::string>(std::getenv("KESTRIO_SENDMAIL")) : std::nullopt};
+    for (const auto& [program, usable] : std::vector<std::pair<std::string, bool>>{
+             {"/bin/true", true}, {"true", true}, {(directory.path() / "missing").string(), false},
+             {notExecutable.string(), false}, {"kestrio-no-such-sendmail", false}}) {
+        setenv("KESTRIO_SENDMAIL", program.c_str(), 1);
+        EXPECT_EQ(SendmailMessageDelivery().probe("ignored").has_value(), !usable) << program;
+    }
+    setenv("KESTRIO_SENDMAIL", "/bin/false", 1);
+    const auto failure = SendmailMessageDelivery().deliver("ignored", recipient, "x");
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->message, "/bin/false exited with status 1") << "the program KESTRIO_SENDMAIL names is run";
 }
 
 TEST(SendmailDelivery, ExitStatusDecidesAndAProgramThatReadsNothingDoesNotHurt)

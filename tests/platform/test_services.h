@@ -2,6 +2,10 @@
 
 // Helpers for tests that need the local services of scripts/services.sh: locating the script,
 // running it, and browsing DNS-SD from inside the daemon's mDNS network namespace.
+//
+// Every program that includes this talks to the tests' own bus and avahi-daemon as its system
+// bus, never to the machine's (a desktop's daemon would announce the tests' services on the real
+// network): DBUS_SYSTEM_BUS_ADDRESS is set before main(), and so before libdbus reads it.
 
 #include <avahi-client/client.h>
 #include <avahi-common/error.h>
@@ -45,6 +49,22 @@ inline std::optional<std::filesystem::path> servicesScript()
     return std::nullopt;
 }
 
+// Where scripts/services.sh keeps the tests' bus: its state folder, as the script chooses it.
+inline std::filesystem::path servicesBusSocket()
+{
+    const char* folder = std::getenv("KESTRIO_SERVICES_STATE_DIR");
+    return std::filesystem::path(folder && *folder ? folder : "/run/kestrio-test-services") / "system_bus_socket";
+}
+
+inline bool useServicesBus()
+{
+    return ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + servicesBusSocket().string()).c_str(), 1) == 0;
+}
+
+// Initialised before any test, and before the other static objects of the files that include
+// this (they are defined after it).
+inline const bool servicesBusInUse = useServicesBus();
+
 // CI sets KESTRIO_REQUIRE_MDNS=1: a missing daemon is then a failure, not a reason to skip.
 inline bool mdnsRequired()
 {
@@ -70,7 +90,8 @@ struct CommandResult {
 };
 
 // Runs a command and collects its standard output. The child never sees a D-Bus address a test
-// may have set for itself: the services it starts belong on the real system bus.
+// may have set for itself: the script finds the tests' bus on its own, and so do the programs it
+// runs.
 inline CommandResult runCommand(const std::vector<std::string>& arguments)
 {
     std::string line = "env -u DBUS_SYSTEM_BUS_ADDRESS";
@@ -96,7 +117,7 @@ inline CommandResult runServices(const std::filesystem::path& script, const std:
     return runCommand(line);
 }
 
-// Why DNS-SD cannot be tested here, or nothing when the daemon answers on the system bus.
+// Why DNS-SD cannot be tested here, or nothing when the tests' daemon answers on their bus.
 inline std::optional<std::string> mdnsUnavailableReason()
 {
     if (!servicesScript())
@@ -110,8 +131,8 @@ inline std::optional<std::string> mdnsUnavailableReason()
     if (client)
         avahi_client_free(client);
     else
-        reason = std::string("no avahi-daemon on the system bus (") + avahi_strerror(error) +
-                 "): run scripts/services.sh start first";
+        reason = std::string("no avahi-daemon on the tests' bus at ") + servicesBusSocket().string() + " (" +
+                 avahi_strerror(error) + "): run scripts/services.sh start first";
     avahi_simple_poll_free(poll);
     return reason;
 }

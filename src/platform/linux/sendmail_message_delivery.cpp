@@ -20,6 +20,8 @@ namespace {
 using remote::MessageDeliveryFailure;
 
 constexpr std::string_view defaultProgramName = "sendmail";
+// Names the program to use instead of the system's sendmail (a path, or a name on PATH).
+constexpr const char* programVariable = "KESTRIO_SENDMAIL";
 constexpr std::array<std::string_view, 2> systemProgramPaths = {"/usr/sbin/sendmail", "/usr/lib/sendmail"};
 constexpr std::string_view subject = "Kestrio";
 // RFC 2045's limit for a line of Base64.
@@ -60,6 +62,8 @@ std::string searchPath(std::string_view name)
 Location locate(const std::string& program)
 {
     if (program.empty()) {
+        if (const char* chosen = std::getenv(programVariable); chosen && *chosen)
+            return locate(chosen);
         for (const auto path : systemProgramPaths) {
             if (isExecutableFile(std::string(path)))
                 return {std::string(path), {}};

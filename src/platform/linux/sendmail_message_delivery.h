@@ -21,8 +21,9 @@ class SendmailMessageDelivery final : public remote::MessageDelivery {
 public:
     static constexpr std::chrono::milliseconds defaultTimeout = std::chrono::seconds(30);
 
-    // `program`: a path, or a name looked up on PATH; empty means the system's: /usr/sbin/sendmail,
-    // else /usr/lib/sendmail, else sendmail on PATH, looked for at every call. `leadingArguments`
+    // `program`: a path, or a name looked up on PATH; empty means the one KESTRIO_SENDMAIL names
+    // (a path or a name on PATH) when it is set, else the system's: /usr/sbin/sendmail, else
+    // /usr/lib/sendmail, else sendmail on PATH, looked for at every call. `leadingArguments`
     // go before the delivery's own (for instance {"-C", "/path/to/msmtprc"}). A sendmail still
     // running after `timeout` is killed and the delivery fails.
     explicit SendmailMessageDelivery(std::string program = {}, std::vector<std::string> leadingArguments = {},
