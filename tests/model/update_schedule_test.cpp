@@ -3,6 +3,7 @@
 #include "app/status_printer.h"
 #include "app/update_schedule.h"
 #include "model/model_fakes_support.h"
+#include "updates/feed_fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -17,19 +18,6 @@ using updates::UpdateState;
 constexpr const char* feed = "https://updates.example.com/appcast.xml";
 // The date the virtual clock's start stands for: 2026-12-08 00:00:00 UTC.
 constexpr std::chrono::seconds startDate{1796688000};
-
-class CountingFetcher final : public updates::FeedFetcher {
-public:
-    updates::FetchResult fetch(const std::string&, std::chrono::milliseconds) override
-    {
-        ++fetches;
-        return {true, 200,
-                R"(<rss xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel><item>)"
-                R"(<sparkle:version>1</sparkle:version><enclosure url="https://example.com/kestrio-1.deb"/></item></channel></rss>)",
-                {}};
-    }
-    int fetches = 0;
-};
 
 // One run of the host: a checker and its schedule over the settings, which outlive it.
 class UpdateScheduleTest : public ::testing::Test {
@@ -66,7 +54,11 @@ protected:
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
     std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> worker = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<CountingFetcher> fetcher = std::make_shared<CountingFetcher>();
+    std::shared_ptr<RecordingFeedFetcher> fetcher = [] {
+        auto fetcher = std::make_shared<RecordingFeedFetcher>();
+        fetcher->result = feedWithVersion("1");
+        return fetcher;
+    }();
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
     std::shared_ptr<updates::UpdateChecker> checker;
     std::shared_ptr<app::UpdateSchedule> schedule;

@@ -6,6 +6,7 @@
 
 #include "model/model_fakes_support.h"
 #include "remote/router_port_mapping.h"
+#include "updates/feed_fakes.h"
 #include "updates/update_checker.h"
 #include "window/main_window.h"
 #include "window/qt_main_executor.h"
@@ -45,19 +46,6 @@ public:
 
     remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, 61000, std::chrono::seconds(3600), {}, {}, {}};
     std::string address = "203.0.113.7";
-};
-
-// A feed download that answers `result` (a failure unless a test says otherwise); the test
-// decides when it runs.
-class RecordingFeedFetcher final : public updates::FeedFetcher {
-public:
-    updates::FetchResult fetch(const std::string&, std::chrono::milliseconds) override
-    {
-        ++fetches;
-        return result;
-    }
-    int fetches = 0;
-    updates::FetchResult result{false, 404, {}, "HTTP 404"};
 };
 
 // The size the window is shown at unless a test says otherwise: everything fits without

@@ -220,14 +220,6 @@ TEST(WindowText, TheHeaderShowsTheLogoTaglineAndVersion)
     EXPECT_EQ(window::VersionText{}.text(), "- (-)");
 }
 
-updates::FetchResult feedWithVersion(const std::string& version)
-{
-    return {true, 200,
-            R"(<rss xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel><item><sparkle:version>)" + version +
-                R"(</sparkle:version><enclosure url="https://example.com/kestrio-)" + version + R"(.deb"/></item></channel></rss>)",
-            {}};
-}
-
 TEST(WindowText, WithoutAFeedTheWindowSaysWhereUpdatesComeFrom)
 {
     WindowHarness harness;
