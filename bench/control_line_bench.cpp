@@ -1,10 +1,10 @@
 // Throughput of the viewer's input path as the streamer runs it: 16 KB socket chunks cut into
 // lines, each checked for UTF-8, parsed, and its result handed to a consumer.
 
-#include "link/base64.h"
+#include "runtime/base64.h"
 #include "link/inbound_line.h"
 #include "link/line_assembler.h"
-#include "link/utf8.h"
+#include "runtime/utf8.h"
 
 #include <benchmark/benchmark.h>
 
@@ -16,6 +16,8 @@
 namespace {
 
 using namespace kestrio::link;
+using kestrio::runtime::base64Encode;
+using kestrio::runtime::isValidUtf8;
 
 constexpr std::size_t chunkSize = 16384;
 

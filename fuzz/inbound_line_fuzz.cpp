@@ -2,11 +2,11 @@
 // parsing) and the host-message reader, in chunk sizes chosen by the input, and checks each
 // against a plain reference model. Any disagreement traps.
 
-#include "link/base64.h"
+#include "runtime/base64.h"
 #include "link/inbound_line.h"
 #include "link/line_assembler.h"
 #include "link/message_reader.h"
-#include "link/utf8.h"
+#include "runtime/utf8.h"
 
 #include "fuzz_support.h"
 
@@ -27,6 +27,9 @@
 namespace {
 
 using namespace kestrio::link;
+using kestrio::runtime::base64Decode;
+using kestrio::runtime::base64Encode;
+using kestrio::runtime::isValidUtf8;
 
 void require(bool condition)
 {

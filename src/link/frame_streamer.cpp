@@ -4,7 +4,7 @@
 #include "link/inbound_line.h"
 #include "link/message_framer.h"
 #include "link/peer_description.h"
-#include "link/utf8.h"
+#include "runtime/utf8.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
@@ -482,7 +482,7 @@ void FrameStreamer::receive(const std::shared_ptr<Connection>& connection, Conne
 void FrameStreamer::ingest(const std::shared_ptr<Connection>& connection, ConnectionId id, std::string_view bytes)
 {
     const bool kept = controlBuffer_.ingest(bytes, [&](std::string_view line) {
-        if (isValidUtf8(line))
+        if (runtime::isValidUtf8(line))
             handleLine(line, connection, id);
         std::lock_guard lock(lock_);
         return isCurrentLocked(connection, id);

@@ -3,7 +3,7 @@
 #include "link/frame_streamer.h"
 #include "link/frame_streamer_connection.h"
 #include "link/inbound_line.h"
-#include "link/utf8.h"
+#include "runtime/utf8.h"
 
 #include <algorithm>
 
@@ -105,7 +105,7 @@ void FrameStreamer::readOutsider(const std::shared_ptr<Outsider>& outsider)
             return;
         const std::string_view bytes(outsider->connection->receiveBuffer.data(), size);
         const bool kept = outsider->buffer.ingest(bytes, [&](std::string_view line) {
-            if (!isValidUtf8(line))
+            if (!runtime::isValidUtf8(line))
                 return true;
             // Nothing but the handshake means anything yet; the rest waits in the buffer.
             const InboundLine parsed = parseInboundLine(line);

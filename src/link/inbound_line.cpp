@@ -1,6 +1,7 @@
 #include "link/inbound_line.h"
 
-#include "link/base64.h"
+#include "runtime/base64.h"
+#include "runtime/utf8.h"
 #include "runtime/printable_text.h"
 #include "runtime/white_space.h"
 
@@ -298,6 +299,14 @@ std::string describe(const InboundLine& line)
             }
         },
         line);
+}
+
+std::optional<std::string> decodeTextField(std::string_view token)
+{
+    auto decoded = runtime::base64Decode(token);
+    if (!decoded || decoded->empty() || !runtime::isValidUtf8(*decoded))
+        return std::nullopt;
+    return decoded;
 }
 
 }  // namespace kestrio::link

@@ -50,6 +50,10 @@ std::vector<std::string_view> tokenize(std::string_view line);
 // number, without leading white space. Overflow reads as infinity, as strtod gives it.
 std::optional<double> parseNumber(std::string_view token);
 
+// A text field of the viewer protocol: Base64 of UTF-8. Yields the text only when it decodes,
+// is valid UTF-8 and is not empty; a field failing any of these counts as absent.
+std::optional<std::string> decodeTextField(std::string_view token);
+
 // What one line from the viewer means. `line` has no line feed and is valid UTF-8.
 InboundLine parseInboundLine(std::string_view line);
 

@@ -1,6 +1,6 @@
 #include "link/message_framer.h"
 
-#include "link/base64.h"
+#include "runtime/base64.h"
 
 #include <algorithm>
 
@@ -38,7 +38,7 @@ std::string makeWelcomeText(bool h264, std::string_view hostName, std::string_vi
     std::string text = "WELCOME ";
     text.append(protocolVersion);
     text.append(h264 ? " H264 " : " JPEG ");
-    text.append(base64Encode(hostName.empty() ? std::string_view("Mac") : hostName));
+    text.append(runtime::base64Encode(hostName.empty() ? std::string_view("Mac") : hostName));
     text.push_back(' ');
     text.append(version.empty() ? std::string_view("0") : version);
     text.push_back(' ');

@@ -1,7 +1,7 @@
 // The viewer link seen from a real viewer on loopback: handshakes, pings, line framing, the
 // control-buffer cap, replacement and closing.
 
-#include "link/base64.h"
+#include "runtime/base64.h"
 #include "link/streamer_harness_support.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +26,7 @@ protected:
 
 TEST_F(FrameStreamerConnection, HandshakeVariantsAnswerWithWelcomeByteForByte)
 {
-    const std::string host = link::base64Encode(testHostName);
+    const std::string host = runtime::base64Encode(testHostName);
     struct Case {
         std::string line;
         std::string welcome;
@@ -34,8 +34,8 @@ TEST_F(FrameStreamerConnection, HandshakeVariantsAnswerWithWelcomeByteForByte)
         std::string identifier;
         bool h264;
     };
-    const std::string phone = link::base64Encode("민지의 iPhone");
-    const std::string id = link::base64Encode("device-42");
+    const std::string phone = runtime::base64Encode("민지의 iPhone");
+    const std::string id = runtime::base64Encode("device-42");
     const std::vector<Case> cases = {
         {"HELLO 2 H264", "WELCOME 2 H264 " + host + " 1.2.3 45", "iPhone", "iPhone", true},
         {"HELLO JPEG", "WELCOME 2 JPEG " + host + " 1.2.3 45", "iPhone", "iPhone", false},

@@ -3,7 +3,7 @@
 // loopback address but 127.0.0.1 is outside here, by the streamer's own judgement of addresses;
 // 127.0.0.x and 127.0.7.x are two outside networks.
 
-#include "link/base64.h"
+#include "runtime/base64.h"
 #include "link/peer_trust.h"
 #include "link/streamer_harness_support.h"
 
@@ -28,7 +28,7 @@ runtime::Duration penaltyAfter(int refusals)
 
 std::string handshakeWith(const std::string& name, const std::string& identifier)
 {
-    return "HELLO 2 H264 " + link::base64Encode(name) + " " + link::base64Encode(identifier);
+    return "HELLO 2 H264 " + runtime::base64Encode(name) + " " + runtime::base64Encode(identifier);
 }
 
 class FrameStreamerOutsiders : public ::testing::Test {
@@ -83,9 +83,9 @@ TEST_F(FrameStreamerOutsiders, HandshakesThatDoNotNameATrustedPhoneAreRefusedUnh
 
     const std::vector<std::string> handshakes = {
         "HELLO 2 H264",                                                   // no name, no identifier
-        "CAP H264 " + link::base64Encode("phone-1"),                       // identifier only defaulted from the name
+        "CAP H264 " + runtime::base64Encode("phone-1"),                       // identifier only defaulted from the name
         handshakeWith("민지의 iPhone", "phone-2"),                          // an identifier nobody trusts
-        "HELLO 2 JPEG " + link::base64Encode("phone-1") + " not*base64",  // an identifier that is not one
+        "HELLO 2 JPEG " + runtime::base64Encode("phone-1") + " not*base64",  // an identifier that is not one
     };
     runtime::Duration penalty{0};
     for (std::size_t i = 0; i < handshakes.size(); ++i) {

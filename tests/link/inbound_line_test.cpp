@@ -1,6 +1,6 @@
 #include "link/inbound_line.h"
 
-#include "link/base64.h"
+#include "runtime/base64.h"
 
 #include <gtest/gtest.h>
 
@@ -94,8 +94,8 @@ TEST(ParseNumber, ReadsWhatStrtodReadsInTheCLocale)
 
 TEST(InboundLine, Handshakes)
 {
-    const std::string name = base64Encode("김민수의 iPhone");
-    const std::string identifier = base64Encode("3F2A-device");
+    const std::string name = runtime::base64Encode("김민수의 iPhone");
+    const std::string identifier = runtime::base64Encode("3F2A-device");
     EXPECT_TRUE(means("HELLO 2 H264", Handshake{true, "iPhone", "iPhone"}));
     EXPECT_TRUE(means("HELLO 2 JPEG", Handshake{false, "iPhone", "iPhone"}));
     EXPECT_TRUE(means("HELLO JPEG", Handshake{false, "iPhone", "iPhone"}));
@@ -121,7 +121,7 @@ TEST(InboundLine, Handshakes)
     EXPECT_TRUE(means("HELLO x H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device", true}));
     EXPECT_TRUE(means("HELLO 2 JPEG " + name + " Zg", Handshake{false, "김민수의 iPhone", "김민수의 iPhone"}));
     EXPECT_TRUE(means("HELLO 2 JPEG Zg " + identifier, Handshake{false, "iPhone", "3F2A-device", true}));
-    EXPECT_TRUE(means("CAP H264 " + base64Encode("\xFF") + " " + identifier, Handshake{true, "iPhone", "3F2A-device", true}));
+    EXPECT_TRUE(means("CAP H264 " + runtime::base64Encode("\xFF") + " " + identifier, Handshake{true, "iPhone", "3F2A-device", true}));
 
     // With three tokens "HELLO" reads its codec from the third, even when the second looks
     // like one.
@@ -131,7 +131,7 @@ TEST(InboundLine, Handshakes)
 TEST(InboundLine, HandshakeNamesAndIdentifiersAreMadeSafeToShowAndStore)
 {
     const auto hello = [](const std::string& name, const std::string& identifier) {
-        return "HELLO 2 JPEG " + base64Encode(name) + " " + base64Encode(identifier);
+        return "HELLO 2 JPEG " + runtime::base64Encode(name) + " " + runtime::base64Encode(identifier);
     };
     const auto syllables = [](int count) {
         std::string text;
@@ -205,20 +205,20 @@ TEST(InboundLine, CommandsWithoutArguments)
 TEST(InboundLine, TextAndKeys)
 {
     EXPECT_TRUE(means("T aGVsbG8gd29ybGQ=", event(Text{"hello world"})));
-    EXPECT_TRUE(means("T " + base64Encode("한글 · text‑"), event(Text{"한글 · text‑"})));
-    EXPECT_TRUE(means("T " + base64Encode("\n"), event(Text{"\n"})));
-    EXPECT_TRUE(means("T " + base64Encode(""), ignored));  // empty text: the line is "T "
+    EXPECT_TRUE(means("T " + runtime::base64Encode("한글 · text‑"), event(Text{"한글 · text‑"})));
+    EXPECT_TRUE(means("T " + runtime::base64Encode("\n"), event(Text{"\n"})));
+    EXPECT_TRUE(means("T " + runtime::base64Encode(""), ignored));  // empty text: the line is "T "
     EXPECT_TRUE(means("T", ignored));
     EXPECT_TRUE(means("T hello", ignored));
     EXPECT_TRUE(means("T aGVsbG8", ignored));
-    EXPECT_TRUE(means("T " + base64Encode("\xC0\xAF"), ignored));
+    EXPECT_TRUE(means("T " + runtime::base64Encode("\xC0\xAF"), ignored));
     EXPECT_TRUE(means("T aGVsbG8gd29ybGQ= aGVsbG8gd29ybGQ=", ignored));
     EXPECT_TRUE(means("T aGVsbG8gd29ybGQ=\r", ignored));
     // Longer texts are cut after 4,096 characters, never inside one.
     const std::string full(4096, 'a');
-    EXPECT_TRUE(means("T " + base64Encode(full), event(Text{full})));
-    EXPECT_TRUE(means("T " + base64Encode(full + "b"), event(Text{full})));
-    EXPECT_TRUE(means("T " + base64Encode(std::string(4095, 'a') + "한글"), event(Text{std::string(4095, 'a') + "한"})));
+    EXPECT_TRUE(means("T " + runtime::base64Encode(full), event(Text{full})));
+    EXPECT_TRUE(means("T " + runtime::base64Encode(full + "b"), event(Text{full})));
+    EXPECT_TRUE(means("T " + runtime::base64Encode(std::string(4095, 'a') + "한글"), event(Text{std::string(4095, 'a') + "한"})));
 
     EXPECT_TRUE(means("K BACKSPACE", event(Key{ViewerKeyboardKey::backspace})));
     EXPECT_TRUE(means("K RETURN", event(Key{ViewerKeyboardKey::returnKey})));
@@ -346,6 +346,19 @@ TEST(ViewerControlEvent, Describe)
     EXPECT_EQ(describe(ViewerControlEvent{SourceMode{MacSourceMode::mirror}}), "sourceMode(mirror)");
     EXPECT_EQ(describe(ViewerControlEvent{VolumeDown{}}), "volumeDown");
     EXPECT_EQ(describe(InboundLine{Ping{"42"}}), "ping(\"42\")");
+}
+
+TEST(InboundLine, TextFieldMustDecodeToNonEmptyUtf8)
+{
+    EXPECT_EQ(decodeTextField("6rmA66+87IiY7J2YIE1hYw=="), "김민수의 Mac");
+    EXPECT_EQ(decodeTextField("aGVsbG8gd29ybGQ="), "hello world");
+    EXPECT_EQ(decodeTextField(""), std::nullopt);                          // empty text
+    EXPECT_EQ(decodeTextField("aGVsbG8"), std::nullopt);                   // bad padding
+    EXPECT_EQ(decodeTextField("aGVs!G8="), std::nullopt);                  // bad character
+    EXPECT_EQ(decodeTextField(runtime::base64Encode("\xC3\x28")), std::nullopt);     // bad continuation
+    EXPECT_EQ(decodeTextField(runtime::base64Encode("\xED\xA0\x80")), std::nullopt); // surrogate
+    EXPECT_EQ(decodeTextField(runtime::base64Encode("abc\xE2\x82")), std::nullopt);  // cut short
+    EXPECT_EQ(decodeTextField(runtime::base64Encode("\0"s)), "\0"s);                 // NUL is a character
 }
 
 }  // namespace

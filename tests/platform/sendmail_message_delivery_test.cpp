@@ -1,7 +1,7 @@
 #include "platform/linux/sendmail_message_delivery.h"
 #include "platform/temporary_directory.h"
 
-#include "link/base64.h"
+#include "runtime/base64.h"
 
 #include <gtest/gtest.h>
 
@@ -253,7 +253,7 @@ TEST_F(SendmailDeliveryTest, MailsArriveInOrderWithTheirTextsExact)
         EXPECT_EQ(header(mail, "Content-Transfer-Encoding"), "base64");
         EXPECT_FALSE(header(mail, "Date").empty());
         EXPECT_TRUE(header(mail, "Message-ID").starts_with("<"));
-        EXPECT_EQ(link::base64Decode(mail.body), texts[i]);
+        EXPECT_EQ(runtime::base64Decode(mail.body), texts[i]);
     }
     EXPECT_NE(header(mails[0], "Message-ID"), header(mails[1], "Message-ID"));
 }

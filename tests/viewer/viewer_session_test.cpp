@@ -1,6 +1,6 @@
 #include "viewer/viewer_session.h"
 
-#include "link/base64.h"
+#include "runtime/base64.h"
 #include "viewer/h264_decoder.h"
 #include "viewer/test_host_support.h"
 #include "viewer/test_media_support.h"
@@ -58,7 +58,7 @@ TEST(HandshakeTest, LinesCarryCodecAndBase64Fields)
 
 TEST(HandshakeTest, WelcomeFieldsAreSplitAndTheHostNameDecoded)
 {
-    const auto welcome = parseWelcome("WELCOME 2 H264 " + link::base64Encode("작업실 PC") + " 1.4 207");
+    const auto welcome = parseWelcome("WELCOME 2 H264 " + runtime::base64Encode("작업실 PC") + " 1.4 207");
     ASSERT_TRUE(welcome);
     EXPECT_EQ(welcome->protocolVersion, "2");
     EXPECT_EQ(welcome->codec, "H264");
@@ -249,7 +249,7 @@ TEST(ViewerSessionTest, MeasuresPingRoundTripsAndKeepsControlTexts)
     EXPECT_EQ(statistics.welcome->hostName, "테스트 호스트");
     EXPECT_EQ(statistics.welcome->version, "1.2");
     EXPECT_EQ(statistics.welcome->build, "34");
-    EXPECT_EQ(statistics.welcomeText, "WELCOME 2 H264 " + link::base64Encode("테스트 호스트") + " 1.2 34");
+    EXPECT_EQ(statistics.welcomeText, "WELCOME 2 H264 " + runtime::base64Encode("테스트 호스트") + " 1.2 34");
 
     session.sendLine("K 10 20 1");
     session.close();

@@ -1,6 +1,7 @@
 #include "viewer/viewer_session.h"
 
-#include "link/base64.h"
+#include "link/inbound_line.h"
+#include "runtime/base64.h"
 
 #include <algorithm>
 #include <array>
@@ -89,10 +90,10 @@ std::string makeHandshakeLine(HandshakeForm form, Codec codec, std::string_view 
     line += codecToken(codec);
     if (!name.empty()) {
         line += ' ';
-        line += link::base64Encode(name);
+        line += runtime::base64Encode(name);
         if (!identifier.empty()) {
             line += ' ';
-            line += link::base64Encode(identifier);
+            line += runtime::base64Encode(identifier);
         }
     }
     return line;

@@ -1,6 +1,6 @@
 #include "platform/linux/desktop_entry.h"
 
-#include "link/utf8.h"
+#include "runtime/utf8.h"
 
 #include <algorithm>
 #include <iterator>
@@ -36,7 +36,7 @@ std::string_view trimEnd(std::string_view text)
 
 bool isText(std::string_view text)
 {
-    return text.find('\0') == std::string_view::npos && link::isValidUtf8(text);
+    return text.find('\0') == std::string_view::npos && runtime::isValidUtf8(text);
 }
 
 bool isGroupName(std::string_view name)

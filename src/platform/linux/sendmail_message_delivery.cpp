@@ -1,7 +1,7 @@
 #include "platform/linux/sendmail_message_delivery.h"
 #include "platform/linux/child_process_run.h"
 
-#include "link/base64.h"
+#include "runtime/base64.h"
 
 #include <array>
 #include <atomic>
@@ -156,7 +156,7 @@ std::string composeMail(const std::string& recipient, const std::string& text)
     mail += "Content-Type: text/plain; charset=UTF-8\n";
     mail += "Content-Transfer-Encoding: base64\n";
     mail += "\n";
-    const std::string body = link::base64Encode(text);
+    const std::string body = runtime::base64Encode(text);
     for (std::size_t at = 0; at < body.size(); at += base64LineLength) {
         mail.append(body, at, base64LineLength);
         mail += '\n';

@@ -1,4 +1,5 @@
 #include "platform/x11/randr_displays.h"
+#include "platform/x11/xcb_reply.h"
 #include "platform/x11/x11_connect.h"
 
 #include "platform/x11/x11_virtual_display.h"
@@ -11,18 +12,9 @@
 namespace kestrio::platform {
 namespace {
 
-template <typename Reply>
-using ReplyPointer = std::unique_ptr<Reply, decltype(&std::free)>;
-
-template <typename Reply>
-ReplyPointer<Reply> owned(Reply* reply)
-{
-    return ReplyPointer<Reply>(reply, &std::free);
-}
-
 std::string atomName(xcb_connection_t* connection, xcb_atom_t atom)
 {
-    auto reply = owned(xcb_get_atom_name_reply(connection, xcb_get_atom_name(connection, atom), nullptr));
+    auto reply = own(xcb_get_atom_name_reply(connection, xcb_get_atom_name(connection, atom), nullptr));
     if (!reply)
         return {};
     return std::string(xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get())));
@@ -35,10 +27,10 @@ std::vector<display::DisplayInfo> randrMonitors(xcb_connection_t* connection, xc
     const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_randr_id);
     if (!extension || !extension->present)
         throw std::runtime_error("the X server has no RandR extension");
-    auto version = owned(xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5), nullptr));
+    auto version = own(xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5), nullptr));
     if (!version || version->major_version < 1 || (version->major_version == 1 && version->minor_version < 5))
         throw std::runtime_error("the X server's RandR is older than 1.5");
-    auto monitors = owned(xcb_randr_get_monitors_reply(connection, xcb_randr_get_monitors(connection, root, 1), nullptr));
+    auto monitors = own(xcb_randr_get_monitors_reply(connection, xcb_randr_get_monitors(connection, root, 1), nullptr));
     if (!monitors)
         throw std::runtime_error("the X server did not list its monitors");
 

@@ -1,4 +1,5 @@
 #include "platform/x11/x11_display_capture.h"
+#include "platform/x11/xcb_reply.h"
 #include "platform/x11/x11_connect.h"
 
 #include "capture/nv12_downscaler.h"
@@ -44,15 +45,6 @@ struct Rect {
     }
     bool intersects(const Rect& other) const { return !intersected(other).empty(); }
 };
-
-template <typename Reply>
-using ReplyPtr = std::unique_ptr<Reply, decltype(&std::free)>;
-
-template <typename Reply>
-ReplyPtr<Reply> own(Reply* reply)
-{
-    return ReplyPtr<Reply>(reply, &std::free);
-}
 
 // The output buffers. A frame's storage holds its buffer; the buffer comes back when the last
 // copy of the frame is gone. The storage's own bookkeeping lives inside the buffer's slot, so

@@ -1,4 +1,5 @@
 #include "platform/x11/x11_permissions.h"
+#include "platform/x11/xcb_reply.h"
 #include "platform/x11/x11_connect.h"
 
 #include <xcb/xcb.h>
@@ -55,15 +56,6 @@ namespace {
 
 // How the talking threads show in a thread listing.
 constexpr const char* probeThreadName = "x11-permissions";
-
-template <typename Reply>
-using ReplyPtr = std::unique_ptr<Reply, decltype(&std::free)>;
-
-template <typename Reply>
-ReplyPtr<Reply> own(Reply* reply)
-{
-    return ReplyPtr<Reply>(reply, &std::free);
-}
 
 bool offersXtest(xcb_connection_t* connection)
 {

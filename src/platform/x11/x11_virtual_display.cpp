@@ -1,4 +1,5 @@
 #include "platform/x11/x11_virtual_display.h"
+#include "platform/x11/xcb_reply.h"
 #include "platform/x11/x11_connect.h"
 
 #include "display/virtual_display_error.h"
@@ -21,12 +22,6 @@ namespace {
 using display::VirtualDisplayError;
 using display::VirtualDisplayException;
 
-template <typename Reply>
-std::unique_ptr<Reply, decltype(&std::free)> owned(Reply* reply)
-{
-    return std::unique_ptr<Reply, decltype(&std::free)>(reply, &std::free);
-}
-
 bool succeeded(xcb_connection_t* connection, xcb_void_cookie_t cookie)
 {
     xcb_generic_error_t* error = xcb_request_check(connection, cookie);
@@ -36,7 +31,7 @@ bool succeeded(xcb_connection_t* connection, xcb_void_cookie_t cookie)
 
 xcb_atom_t internAtom(xcb_connection_t* connection, std::string_view name)
 {
-    auto reply = owned(xcb_intern_atom_reply(
+    auto reply = own(xcb_intern_atom_reply(
         connection, xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.data()), nullptr));
     return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
@@ -79,7 +74,7 @@ xcb_randr_mode_t createMode(xcb_connection_t* connection, xcb_window_t root, int
     mode.dot_clock = static_cast<std::uint32_t>(mode.htotal) * mode.vtotal * 60;
     mode.name_len = static_cast<std::uint16_t>(name.size());
     mode.mode_flags = XCB_RANDR_MODE_FLAG_HSYNC_NEGATIVE | XCB_RANDR_MODE_FLAG_VSYNC_POSITIVE;
-    auto reply = owned(xcb_randr_create_mode_reply(
+    auto reply = own(xcb_randr_create_mode_reply(
         connection, xcb_randr_create_mode(connection, root, mode, static_cast<std::uint32_t>(name.size()), name.data()), nullptr));
     return reply ? reply->mode : XCB_NONE;
 }
@@ -133,9 +128,9 @@ std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& 
     } catch (const std::runtime_error&) {
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
     }
-    auto geometry = owned(xcb_get_geometry_reply(connection, xcb_get_geometry(connection, root), nullptr));
-    auto info = owned(xcb_randr_get_screen_info_reply(connection, xcb_randr_get_screen_info(connection, root), nullptr));
-    auto range = owned(xcb_randr_get_screen_size_range_reply(connection, xcb_randr_get_screen_size_range(connection, root), nullptr));
+    auto geometry = own(xcb_get_geometry_reply(connection, xcb_get_geometry(connection, root), nullptr));
+    auto info = own(xcb_randr_get_screen_info_reply(connection, xcb_randr_get_screen_info(connection, root), nullptr));
+    auto range = own(xcb_randr_get_screen_size_range_reply(connection, xcb_randr_get_screen_size_range(connection, root), nullptr));
     if (!geometry || !range)
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
     monitor->width_ = geometry->width;
@@ -190,15 +185,15 @@ std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& 
 void X11VirtualMonitor::stretchCrtcOver(int grownWidth, int grownHeight)
 {
     xcb_connection_t* connection = connection_;
-    auto resources = owned(xcb_randr_get_screen_resources_current_reply(
+    auto resources = own(xcb_randr_get_screen_resources_current_reply(
         connection, xcb_randr_get_screen_resources_current(connection, root_), nullptr));
     if (!resources)
         return;
     const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
     xcb_randr_crtc_t active = XCB_NONE;
-    decltype(owned(static_cast<xcb_randr_get_crtc_info_reply_t*>(nullptr))) activeInfo(nullptr, &std::free);
+    XcbReply<xcb_randr_get_crtc_info_reply_t> activeInfo;
     for (int i = 0; i < xcb_randr_get_screen_resources_current_crtcs_length(resources.get()); ++i) {
-        auto crtcInfo = owned(xcb_randr_get_crtc_info_reply(
+        auto crtcInfo = own(xcb_randr_get_crtc_info_reply(
             connection, xcb_randr_get_crtc_info(connection, crtcs[i], resources->config_timestamp), nullptr));
         if (!crtcInfo || crtcInfo->mode == XCB_NONE)
             continue;
@@ -212,9 +207,9 @@ void X11VirtualMonitor::stretchCrtcOver(int grownWidth, int grownHeight)
         xcb_randr_get_crtc_info_outputs_length(activeInfo.get()) != 1)
         return;
     const xcb_randr_output_t output = xcb_randr_get_crtc_info_outputs(activeInfo.get())[0];
-    auto outputInfo = owned(xcb_randr_get_output_info_reply(
+    auto outputInfo = own(xcb_randr_get_output_info_reply(
         connection, xcb_randr_get_output_info(connection, output, resources->config_timestamp), nullptr));
-    auto primary = owned(xcb_randr_get_output_primary_reply(connection, xcb_randr_get_output_primary(connection, root_), nullptr));
+    auto primary = own(xcb_randr_get_output_primary_reply(connection, xcb_randr_get_output_primary(connection, root_), nullptr));
     if (!outputInfo)
         return;
     const std::string outputName(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(outputInfo.get())),
@@ -239,7 +234,7 @@ void X11VirtualMonitor::stretchCrtcOver(int grownWidth, int grownHeight)
     spanningModeAdded_ = succeeded(connection, xcb_randr_add_output_mode_checked(connection, output, spanningMode_));
     if (!spanningModeAdded_)
         return undoCrtc();
-    auto switched = owned(xcb_randr_set_crtc_config_reply(
+    auto switched = own(xcb_randr_set_crtc_config_reply(
         connection,
         xcb_randr_set_crtc_config(connection, active, XCB_CURRENT_TIME, resources->config_timestamp, 0, 0, spanningMode_,
                                   XCB_RANDR_ROTATION_ROTATE_0, 1, &output),
@@ -269,7 +264,7 @@ void X11VirtualMonitor::undoCrtc()
         xcb_randr_delete_monitor(connection, root_, physicalName_);
     physicalMonitorSet_ = false;
     if (crtcSwitched_) {
-        auto resources = owned(xcb_randr_get_screen_resources_current_reply(
+        auto resources = own(xcb_randr_get_screen_resources_current_reply(
             connection, xcb_randr_get_screen_resources_current(connection, root_), nullptr));
         std::free(xcb_randr_set_crtc_config_reply(
             connection,

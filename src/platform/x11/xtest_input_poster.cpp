@@ -1,4 +1,5 @@
 #include "platform/x11/xtest_input_poster.h"
+#include "platform/x11/xcb_reply.h"
 #include "platform/x11/x11_connect.h"
 
 #include "runtime/serial_queue.h"
@@ -31,15 +32,6 @@ namespace {
 using model::MouseEventType;
 using model::ScreenPoint;
 using SteadyTime = std::chrono::steady_clock::time_point;
-
-template <typename Reply>
-using ReplyPtr = std::unique_ptr<Reply, decltype(&std::free)>;
-
-template <typename Reply>
-ReplyPtr<Reply> own(Reply* reply)
-{
-    return ReplyPtr<Reply>(reply, &std::free);
-}
 
 constexpr xcb_keysym_t noSymbol = 0;
 
@@ -632,7 +624,7 @@ private:
 
     // The reply to request `sequence`; null when the request failed or no reply came within
     // replyTimeout, which ends the session.
-    ReplyPtr<void> awaitReply(unsigned int sequence)
+    XcbReply<void> awaitReply(unsigned int sequence)
     {
         if (!flush())
             return own<void>(nullptr);

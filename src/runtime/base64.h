@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrio::link {
+namespace kestrio::runtime {
 
 // Standard Base64 (RFC 4648 alphabet) with "=" padding, no line breaks.
 std::string base64Encode(std::string_view bytes);
@@ -15,8 +15,5 @@ std::string base64Encode(std::string_view bytes);
 // was received. The empty text decodes to no bytes.
 std::optional<std::string> base64Decode(std::string_view text);
 
-// A text field of the viewer protocol: Base64 of UTF-8. Yields the text only when it decodes,
-// is valid UTF-8 and is not empty; a field failing any of these counts as absent.
-std::optional<std::string> decodeTextField(std::string_view token);
 
-}  // namespace kestrio::link
+}  // namespace kestrio::runtime

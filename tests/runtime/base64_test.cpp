@@ -1,5 +1,5 @@
-#include "link/base64.h"
-#include "link/utf8.h"
+#include "runtime/base64.h"
+#include "runtime/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrio::link {
+namespace kestrio::runtime {
 namespace {
 
 using namespace std::string_literals;
@@ -74,19 +74,6 @@ TEST(Base64, RejectsAnythingButTheCanonicalPaddedForm)
     };
     for (const auto& text : invalid)
         EXPECT_EQ(base64Decode(text), std::nullopt) << '"' << text << '"';
-}
-
-TEST(Base64, TextFieldMustDecodeToNonEmptyUtf8)
-{
-    EXPECT_EQ(decodeTextField("6rmA66+87IiY7J2YIE1hYw=="), "김민수의 Mac");
-    EXPECT_EQ(decodeTextField("aGVsbG8gd29ybGQ="), "hello world");
-    EXPECT_EQ(decodeTextField(""), std::nullopt);                          // empty text
-    EXPECT_EQ(decodeTextField("aGVsbG8"), std::nullopt);                   // bad padding
-    EXPECT_EQ(decodeTextField("aGVs!G8="), std::nullopt);                  // bad character
-    EXPECT_EQ(decodeTextField(base64Encode("\xC3\x28")), std::nullopt);     // bad continuation
-    EXPECT_EQ(decodeTextField(base64Encode("\xED\xA0\x80")), std::nullopt); // surrogate
-    EXPECT_EQ(decodeTextField(base64Encode("abc\xE2\x82")), std::nullopt);  // cut short
-    EXPECT_EQ(decodeTextField(base64Encode("\0"s)), "\0"s);                 // NUL is a character
 }
 
 // Encodes `codePoint` in `length` bytes whether or not that is the shortest form, so the
@@ -167,4 +154,4 @@ TEST(Utf8, RejectsMalformedSequences)
 }
 
 }  // namespace
-}  // namespace kestrio::link
+}  // namespace kestrio::runtime

@@ -1,9 +1,9 @@
-#include "link/utf8.h"
+#include "runtime/utf8.h"
 
 #include <cstdint>
 #include <cstring>
 
-namespace kestrio::link {
+namespace kestrio::runtime {
 
 bool isValidUtf8(std::string_view bytes)
 {
@@ -59,4 +59,4 @@ bool isValidUtf8(std::string_view bytes)
     return true;
 }
 
-}  // namespace kestrio::link
+}  // namespace kestrio::runtime

@@ -1,11 +1,11 @@
-#include "link/base64.h"
+#include "runtime/base64.h"
 
-#include "link/utf8.h"
+#include "runtime/utf8.h"
 
 #include <array>
 #include <cstdint>
 
-namespace kestrio::link {
+namespace kestrio::runtime {
 
 namespace {
 
@@ -117,12 +117,4 @@ std::optional<std::string> base64Decode(std::string_view text)
     return out;
 }
 
-std::optional<std::string> decodeTextField(std::string_view token)
-{
-    auto decoded = base64Decode(token);
-    if (!decoded || decoded->empty() || !isValidUtf8(*decoded))
-        return std::nullopt;
-    return decoded;
-}
-
-}  // namespace kestrio::link
+}  // namespace kestrio::runtime
