@@ -4,22 +4,15 @@ valid Annex B for the ffmpeg tool once rewritten."""
 
 import os
 import subprocess
-import sys
 import tempfile
 
-from host_support import (BIN, Host, Viewer, XServer, annex_b, free_port, next_video, paint, psnr, read_ppm, skip,
-                          test_picture, video_packet)
+from host_support import (BIN, Host, Viewer, XServer, annex_b, check, free_port, next_video, paint, psnr, read_ppm,
+                          skip, test_picture, video_packet)
 
 VIEWER = os.environ.get("KESTRIO_VIEWER", "")
 
 # "balanced" captures up to 1728 pixels wide: a screen of that size is streamed unscaled.
 WIDTH, HEIGHT = 1728, 972
-
-
-def check(condition, message):
-    if not condition:
-        print("FAIL:", message)
-        sys.exit(1)
 
 
 def decoded_frame_psnr(port, codec, rows, work):

@@ -4,16 +4,9 @@ mDNS browser sees it, a daemon that appears late, and a clean end on SIGTERM."""
 import base64
 import re
 import socket
-import sys
 
-from host_support import (BIN, Host, Viewer, browse, free_port, require_mdns, services, skip,
+from host_support import (BIN, Host, Viewer, browse, check, free_port, require_mdns, services, skip,
                           wait_until)
-
-
-def check(condition, message):
-    if not condition:
-        print("FAIL:", message)
-        sys.exit(1)
 
 
 def expect_listening_and_answering(port):

@@ -4,15 +4,8 @@ cannot grow, id 0, not active, exit 4. Nothing is left behind."""
 import os
 import re
 import subprocess
-import sys
 
-from host_support import BIN, UserDirs, XServer, free_port, run_kestrio, skip
-
-
-def check(condition, message):
-    if not condition:
-        print("FAIL:", message)
-        sys.exit(1)
+from host_support import BIN, UserDirs, XServer, check, free_port, run_kestrio, skip
 
 
 def smoke(environment):

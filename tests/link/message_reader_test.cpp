@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 #include <vector>
 
 namespace kestrio::link {
@@ -107,34 +106,7 @@ TEST(MessageReader, SplittingTheStreamChangesNothing)
         ASSERT_EQ(messages.size(), due) << "after byte " << i;
     }
     EXPECT_TRUE(messages == expected);
-
-    std::mt19937 random(7);
-    MessageReader chunked;
-    messages.clear();
-    for (std::size_t offset = 0; offset < stream.size();) {
-        const std::size_t size = std::min<std::size_t>(random() % 9000, stream.size() - offset);
-        chunked.append(std::span(stream).subspan(offset, size));
-        offset += size;
-        for (auto& message : drain(chunked))
-            messages.push_back(std::move(message));
-    }
-    EXPECT_TRUE(messages == expected);
-}
-
-TEST(MessageReader, WaitsForTheWholeMessage)
-{
-    MessageReader reader;
-    const Bytes message = frameMessage(makeControlPayload("INPUT READY"));
-    reader.append(std::span(message).first(3));
-    EXPECT_EQ(reader.next(), std::nullopt);
-    reader.append(std::span(message).subspan(3, 12));
-    EXPECT_EQ(reader.next(), std::nullopt);
-    EXPECT_EQ(reader.bufferedBytes(), 15u);
-    reader.append(std::span(message).subspan(15));
-    const auto complete = reader.next();
-    ASSERT_TRUE(complete.has_value());
-    EXPECT_EQ(complete->controlText(), "INPUT READY");
-    EXPECT_EQ(reader.next(), std::nullopt);
+    EXPECT_EQ(byteByByte.bufferedBytes(), 0u);
 }
 
 }  // namespace

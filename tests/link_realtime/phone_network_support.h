@@ -3,28 +3,17 @@
 // A phone on a network of its own for real-time link tests: the host side and the phone side in
 // two network namespaces of the test's own, joined by a veth pair. The phone can vanish: every
 // packet in and out of its namespace is dropped from then on, as when it leaves the Wi-Fi.
-// Needs root, iproute2 and nft.
+// Needs root, iproute2 and nft. Threads enter the sides with the router lab's
+// NetworkNamespaceScope.
+
+#include "router/router_lab_support.h"
 
 #include <optional>
 #include <string>
 
 namespace kestrio::test {
 
-// Moves the calling thread into a named network namespace until destroyed. Sockets opened
-// meanwhile stay in that namespace.
-class NamespaceScope {
-public:
-    explicit NamespaceScope(const std::string& name);
-    ~NamespaceScope();
-    NamespaceScope(const NamespaceScope&) = delete;
-    NamespaceScope& operator=(const NamespaceScope&) = delete;
-
-    bool entered() const { return entered_; }
-
-private:
-    int original_ = -1;
-    bool entered_ = false;
-};
+using platform::testing::NetworkNamespaceScope;
 
 class PhoneNetwork {
 public:
@@ -42,8 +31,9 @@ public:
     // Empty when both sides are up; else what went wrong.
     const std::string& error() const { return error_; }
 
-    const std::string& hostNamespace() const { return host_; }
-    const std::string& phoneNamespace() const { return phone_; }
+    // The sides' namespaces, as paths for NetworkNamespaceScope.
+    std::string hostNamespace() const { return "/run/netns/" + host_; }
+    std::string phoneNamespace() const { return "/run/netns/" + phone_; }
 
     // Drops every packet the phone would send or receive; true when the rule is in place.
     bool vanish();

@@ -61,7 +61,7 @@ protected:
             environment.isHomeNetworkPeer = [](const asio::ip::address&) { return true; };
         });
         // The listener, and so every connection it accepts, lives on the host side.
-        NamespaceScope host(network.hostNamespace());
+        NetworkNamespaceScope host(network.hostNamespace());
         ASSERT_TRUE(host.entered());
         harness->streamer->start();
         ASSERT_TRUE(waitUntil([&] { return harness->streamer->listenerReady(); }));
@@ -75,7 +75,7 @@ protected:
 
     void connectViewer(ViewerClient::Options options = {})
     {
-        NamespaceScope phone(network.phoneNamespace());
+        NetworkNamespaceScope phone(network.phoneNamespace());
         ASSERT_TRUE(phone.entered());
         options.host = PhoneNetwork::hostAddress;
         viewer = connectHandshaken(*harness, "HELLO 2 H264", options);

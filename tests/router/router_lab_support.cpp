@@ -42,17 +42,6 @@ std::filesystem::path labScript()
     return std::filesystem::path(__FILE__).parent_path() / "router_lab.sh";
 }
 
-// The full path of a system program, or empty. Not from PATH: a root shell's PATH may lack sbin.
-std::string findProgram(const std::string& name)
-{
-    for (const char* folder : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
-        std::string path = std::string(folder) + "/" + name;
-        if (access(path.c_str(), X_OK) == 0)
-            return path;
-    }
-    return {};
-}
-
 std::vector<char*> argumentVector(const std::vector<std::string>& arguments)
 {
     std::vector<char*> argv;
@@ -60,29 +49,6 @@ std::vector<char*> argumentVector(const std::vector<std::string>& arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     return argv;
-}
-
-// Runs a program (by full path or name) to the end; its output goes to `outputFile` (or is dropped).
-int runProgram(std::vector<std::string> arguments, const std::string& outputFile = "/dev/null")
-{
-    if (arguments[0].find('/') == std::string::npos)
-        arguments[0] = findProgram(arguments[0]);
-    if (arguments[0].empty())
-        return -1;
-    auto argv = argumentVector(arguments);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t child = -1;
-    int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return -1;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string readFile(const std::string& path)
@@ -197,6 +163,45 @@ std::string foldRepeatedLines(const std::string& text)
 }
 
 }  // namespace
+
+std::string findProgram(const std::string& name)
+{
+    for (const char* folder : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
+        std::string path = std::string(folder) + "/" + name;
+        if (access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return {};
+}
+
+int runProgram(std::vector<std::string> arguments, const std::string& outputFile)
+{
+    if (arguments[0].find('/') == std::string::npos)
+        arguments[0] = findProgram(arguments[0]);
+    if (arguments[0].empty())
+        return -1;
+    auto argv = argumentVector(arguments);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t child = -1;
+    int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string freshLabName()
+{
+    removeAbandonedLabs();
+    static std::atomic<int> counter{0};
+    return "kr" + std::to_string(getpid()) + "n" + std::to_string(counter++);
+}
 
 // A STUN server (binding requests only) that reports each client's address as it sees it.
 class StunResponder {
@@ -321,9 +326,7 @@ std::optional<std::string> routerLabUnavailable()
 
 RouterLab::RouterLab(Options options) : options_(std::move(options))
 {
-    removeAbandonedLabs();
-    static std::atomic<int> counter{0};
-    name_ = "kr" + std::to_string(getpid()) + "n" + std::to_string(counter++);
+    name_ = freshLabName();
     std::string folder = "/tmp/kestrio-router-" + name_ + "-XXXXXX";
     if (!mkdtemp(folder.data())) {
         error_ = "cannot make a folder";
@@ -372,33 +375,12 @@ RouterLab::~RouterLab()
 
 bool RouterLab::startDaemon()
 {
-    std::string config = folder_ + "/miniupnpd.conf";
-    {
-        std::ofstream file(config);
-        file << "ext_ifname=wan\n"
-             << "listening_ip=lan\n"
-             << "ipv6_disable=yes\n"
-             << "enable_natpmp=" << (options_.natPmp ? "yes" : "no") << "\n"
-             << "enable_upnp=" << (options_.upnp ? "yes" : "no") << "\n"
-             << "uuid=3a6b1c5e-0c4f-4d0a-9d3e-5b2f7c8d9e01\n"
-             << "lease_file=" << folder_ << "/leases\n";
-        if (options_.stun) {
-            file << "ext_perform_stun=yes\n"
-                 << "ext_stun_host=" << options_.wanPrefix << ".2\n"
-                 << "ext_stun_port=" << stunPort << "\n";
-        }
-        file << options_.permissions << "\n"
-             << "deny 0-65535 0.0.0.0/0 0-65535\n";
-    }
-    std::string ip = findProgram("ip");
     std::string log = folder_ + "/miniupnpd.log";
-    // With -d miniupnpd stays in the foreground and logs everything to stderr, and also to
-    // syslog, which falls back to the console when there is no /dev/log: one console write per
-    // line, 65535 of them when it refuses a NAT-PMP request. `ip netns exec` gives the daemon a
-    // mount namespace of its own, where the console can be /dev/null.
-    std::vector<std::string> arguments = {
-        ip, "netns", "exec", name_ + "-rtr", "sh", "-c", "mount --bind /dev/null /dev/console && exec \"$0\" \"$@\"",
-        findProgram("miniupnpd"), "-d", "-f", config, "-P", folder_ + "/miniupnpd.pid"};
+    std::vector<std::string> arguments = {findProgram("sh"), labScript().string(), "miniupnpd", name_, folder_,
+                                          options_.natPmp ? "yes" : "no", options_.upnp ? "yes" : "no",
+                                          options_.permissions};
+    if (options_.stun)
+        arguments.push_back(options_.wanPrefix + ".2");
     auto argv = argumentVector(arguments);
     int output = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (output < 0) {
@@ -414,7 +396,7 @@ bool RouterLab::startDaemon()
             _exit(127);
         dup2(output, STDOUT_FILENO);
         dup2(output, STDERR_FILENO);
-        // `ip netns exec` and sh replace themselves: this process becomes the daemon.
+        // The script, `ip netns exec` and sh replace themselves: this process becomes the daemon.
         execve(argv[0], argv.data(), environ);
         _exit(127);
     }

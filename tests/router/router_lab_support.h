@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace kestrio::platform::testing {
 
@@ -30,6 +31,15 @@ private:
     int original_ = -1;
     bool entered_ = false;
 };
+
+// The full path of a system program, or empty. Not from PATH: a root shell's PATH may lack sbin.
+std::string findProgram(const std::string& name);
+// Runs a program (by full path or name) to the end; its output goes to `outputFile` (or is
+// dropped). Its exit status, or -1.
+int runProgram(std::vector<std::string> arguments, const std::string& outputFile = "/dev/null");
+// A name for the network namespaces of a new lab, unique to this process: krPIDnN. What a process
+// that died without cleaning up left under such names (namespaces, folders) is removed first.
+std::string freshLabName();
 
 // Why the lab cannot run here, or nothing when it can.
 std::optional<std::string> routerLabUnavailable();

@@ -6,7 +6,6 @@
 #include "runtime/virtual_clock.h"
 #include "updates/loopback_http_server_support.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -63,40 +62,26 @@ protected:
     int changes = 0;
 };
 
+// What each answer means is the checker's and the fetcher's own tests' part; here, that the real
+// fetcher's result reaches the checker's state on both paths.
 TEST_F(UpdateCheckLoopbackTest, EndsInTheStateTheServerCallsFor)
 {
-    test::RefusingPort nobody;
-    const auto big = std::string(1024 * 1024, ' ') + feedOf({{"1.3", "x"}});
-    server.serve("/current.xml", Response::text(feedOf({{"1.1.0", "u110"}, {"1.2.0", "u120"}})));
     server.serve("/newer.xml", Response::text(feedOf({{"1.1.0", "u110"}, {"1.10", "u110b"}, {"1.3", "u13"}})));
-    server.serve("/latest", Response::redirect("/newer.xml"));
-    server.serve("/malformed.xml", Response::text("<rss version=\"2.0\"><channel><item>"));
-    server.serve("/versionless.xml", Response::text("<rss version=\"2.0\"><channel><item><title>soon</title></item></channel></rss>"));
-    server.serve("/silent.xml", Response::silence());
-    server.serve("/big.xml", Response::chunkedText(big));
 
     struct Case {
         std::string url;
-        std::chrono::milliseconds timeout;
         Kind kind;
         std::string version;
         std::string download;
-        std::string failure;  // a part of it, for texts that come from libcurl
+        std::string failure;
     };
     const std::vector<Case> cases = {
-        {server.url("/current.xml"), 30s, Kind::upToDate, "1.2.0", "u120", ""},
-        {server.url("/newer.xml"), 30s, Kind::updateAvailable, "1.10", "u110b", ""},
-        {server.url("/latest"), 30s, Kind::updateAvailable, "1.10", "u110b", ""},
-        {server.url("/malformed.xml"), 30s, Kind::failed, "", "", "malformed feed"},
-        {server.url("/versionless.xml"), 30s, Kind::failed, "", "", "no versions in feed"},
-        {server.url("/missing.xml"), 30s, Kind::failed, "", "", "HTTP 404"},
-        {nobody.url("/appcast.xml"), 30s, Kind::failed, "", "", "onnect"},
-        {server.url("/silent.xml"), shortTimeout, Kind::failed, "", "", "timed out"},
-        {server.url("/big.xml"), 30s, Kind::failed, "", "", "feed too large"},
+        {server.url("/newer.xml"), Kind::updateAvailable, "1.10", "u110b", ""},
+        {server.url("/missing.xml"), Kind::failed, "", "", "HTTP 404"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
-        auto checker = makeChecker(c.url, c.timeout);
+        auto checker = makeChecker(c.url);
         checker->checkForUpdates();
         EXPECT_FALSE(checker->canCheckForUpdates());
         settle();
@@ -104,25 +89,9 @@ TEST_F(UpdateCheckLoopbackTest, EndsInTheStateTheServerCallsFor)
         EXPECT_EQ(state.kind, c.kind);
         EXPECT_EQ(state.newestVersion, c.version);
         EXPECT_EQ(state.downloadURL, c.download);
-        if (c.kind == Kind::failed) {
-            EXPECT_THAT(state.failure, testing::HasSubstr(c.failure));
-        }
+        EXPECT_EQ(state.failure, c.failure);
         EXPECT_TRUE(checker->canCheckForUpdates());
     }
-}
-
-// As the program fetches: a plain-text feed address ends in a failure, and nothing is asked of
-// the server.
-TEST_F(UpdateCheckLoopbackTest, APlainFeedAddressFailsUnfetched)
-{
-    server.serve("/current.xml", Response::text(feedOf({{"1.3", "u13"}})));
-    fetcher = std::make_shared<CurlFeedFetcher>(CurlFeedFetcher::Options{"1.2.0", {}, 1024 * 1024, {}});
-    auto checker = makeChecker(server.url("/current.xml"));
-    checker->checkForUpdates();
-    settle();
-    EXPECT_EQ(checker->state().kind, Kind::failed);
-    EXPECT_EQ(checker->state().failure, notHTTPSFailure);
-    EXPECT_EQ(server.connections(), 0u);
 }
 
 TEST_F(UpdateCheckLoopbackTest, DestroyingTheCheckerWhileTheServerStallsIsSafe)

@@ -125,14 +125,6 @@ bool TestHost::waitForViewerClose(std::chrono::milliseconds timeout)
     return changed_.wait_for(lock, timeout, [&] { return viewerClosed_; });
 }
 
-bool TestHost::waitForLines(std::size_t count, std::chrono::milliseconds timeout)
-{
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
-        return static_cast<std::size_t>(std::count(received_.begin(), received_.end(), '\n')) >= count;
-    });
-}
-
 void TestHost::writeQueued()
 {
     for (;;) {

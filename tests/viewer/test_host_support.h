@@ -42,7 +42,6 @@ public:
     std::vector<std::string> lines() const;
     // Waits until the viewer closed its end (so that everything it sent has been read).
     bool waitForViewerClose(std::chrono::milliseconds timeout = 5000ms);
-    bool waitForLines(std::size_t count, std::chrono::milliseconds timeout = 5000ms);
 
 private:
     void serve();
