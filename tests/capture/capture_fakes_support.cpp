@@ -165,13 +165,6 @@ std::optional<capture::CaptureDisplay> FakeDisplayCaptureFactory::display() cons
     return display_;
 }
 
-std::string FakeDisplayCaptureFactory::queueLabel() const
-{
-    const auto state = this->state();
-    std::lock_guard lock(state->mutex);
-    return state->queue ? state->queue->label() : std::string();
-}
-
 // MARK: H.264 encoder
 
 capture::EncodedVideoFrame fakeEncodedFrame(bool keyFrame, std::size_t index)

@@ -56,7 +56,6 @@ public:
     std::optional<capture::CaptureError> failure;  // thrown by start() when set
     std::optional<capture::CaptureConfiguration> configuration() const;
     std::optional<capture::CaptureDisplay> display() const;
-    std::string queueLabel() const;
     // Of the latest stream.
     int frameRequests() const { return state()->frameRequests.load(); }
     bool stopped() const { return state()->stopped.load(); }

@@ -3,78 +3,43 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <set>
 #include <stdexcept>
-#include <variant>
 #include <vector>
 
 namespace kestrio::display {
 namespace {
 
-// What one call of createVirtualMonitor does: hand out a monitor with this ID (0 included), give
-// nothing, or throw.
-struct Outcome {
-    enum class Kind { monitor, nothing, error, foreignError } kind = Kind::monitor;
-    std::uint32_t id = 0;
-    VirtualDisplayError error = VirtualDisplayError::creationFailed;
-
-    static Outcome monitor(std::uint32_t id) { return {Kind::monitor, id}; }
-    static Outcome nothing() { return {Kind::nothing}; }
-    static Outcome failure(VirtualDisplayError error) { return {Kind::error, 0, error}; }
-    static Outcome foreign() { return {Kind::foreignError}; }
-};
-
-// A facility that plays a script and keeps track of the monitors that exist, the way the platform
-// would.
+// Plays one outcome per attempt: a monitor ID (0 included), -1 for nothing, -2 for a foreign
+// exception, -3 for settingsRejected. Keeps track of the monitors that exist.
 class ScriptedFacility final : public DisplayFacility {
 public:
-    explicit ScriptedFacility(std::deque<Outcome> script) : script_(std::move(script)) {}
+    explicit ScriptedFacility(std::deque<long> script) : script_(std::move(script)) {}
 
-    std::vector<DisplayInfo> displays() override
-    {
-        std::vector<DisplayInfo> list;
-        for (std::uint32_t id : live)
-            list.push_back(DisplayInfo{id, 0, 0, 1, 1, std::string(virtualMonitorName), true});
-        return list;
-    }
+    std::vector<DisplayInfo> displays() override { return {}; }
 
     std::unique_ptr<VirtualMonitor> createVirtualMonitor(VirtualResolution resolution, int attempt) override
     {
-        calls.push_back({resolution, attempt});
-        if (script_.empty())
-            throw std::logic_error("more attempts than scripted");
-        Outcome outcome = script_.front();
+        EXPECT_EQ(resolution, VirtualResolution::hdPlus);
+        EXPECT_EQ(attempt, ++attempts);
+        long outcome = script_.front();
         script_.pop_front();
-        switch (outcome.kind) {
-        case Outcome::Kind::monitor:
-            return std::make_unique<Monitor>(*this, outcome.id);
-        case Outcome::Kind::nothing:
+        if (outcome == -1)
             return nullptr;
-        case Outcome::Kind::error:
-            throw VirtualDisplayException(outcome.error);
-        case Outcome::Kind::foreignError:
+        if (outcome == -2)
             throw std::runtime_error("connection lost");
-        }
-        return nullptr;
+        if (outcome == -3)
+            throw VirtualDisplayException(VirtualDisplayError::settingsRejected);
+        return std::make_unique<Monitor>(*this, static_cast<std::uint32_t>(outcome));
     }
 
-    struct Call {
-        VirtualResolution resolution;
-        int attempt;
-    };
-    std::vector<Call> calls;
-    std::multiset<std::uint32_t> live;
-    std::vector<std::uint32_t> removed;
+    int attempts = 0;
+    int live = 0;
 
 private:
     class Monitor final : public VirtualMonitor {
     public:
-        Monitor(ScriptedFacility& facility, std::uint32_t id) : facility_(facility), id_(id) { facility_.live.insert(id); }
-        ~Monitor() override
-        {
-            facility_.live.erase(facility_.live.find(id_));
-            facility_.removed.push_back(id_);
-        }
+        Monitor(ScriptedFacility& facility, std::uint32_t id) : facility_(facility), id_(id) { ++facility_.live; }
+        ~Monitor() override { --facility_.live; }
         std::uint32_t displayID() const override { return id_; }
 
     private:
@@ -82,87 +47,43 @@ private:
         std::uint32_t id_;
     };
 
-    std::deque<Outcome> script_;
+    std::deque<long> script_;
 };
 
-VirtualDisplayError thrownKind(ScriptedFacility& facility, VirtualResolution resolution)
-{
-    try {
-        VirtualDisplayManager manager(facility, resolution);
-    } catch (const VirtualDisplayException& exception) {
-        return exception.error();
-    }
-    ADD_FAILURE() << "the manager was constructed";
-    return VirtualDisplayError::notVisible;
-}
-
-TEST(VirtualDisplayManagerTest, FirstSuccessfulAttemptIsKeptUntilTheManagerGoes)
-{
-    ScriptedFacility facility({Outcome::monitor(7), Outcome::monitor(8)});
-    {
-        VirtualDisplayManager manager(facility, VirtualResolution::hd);
-        EXPECT_EQ(manager.displayID(), 7u);
-        ASSERT_EQ(facility.calls.size(), 1u);
-        EXPECT_EQ(facility.calls[0].resolution, VirtualResolution::hd);
-        EXPECT_EQ(facility.calls[0].attempt, 1);
-        EXPECT_EQ(facility.live, std::multiset<std::uint32_t>{7});
-    }
-    EXPECT_TRUE(facility.live.empty());
-    EXPECT_EQ(facility.removed, std::vector<std::uint32_t>{7});
-}
-
-TEST(VirtualDisplayManagerTest, ReleaseRemovesTheMonitorAndKeepsItsID)
-{
-    ScriptedFacility facility({Outcome::monitor(3)});
-    VirtualDisplayManager manager(facility, VirtualResolution::fullHD);
-    EXPECT_TRUE(manager.holdsMonitor());
-    manager.release();
-    EXPECT_FALSE(manager.holdsMonitor());
-    EXPECT_TRUE(facility.live.empty());
-    EXPECT_EQ(manager.displayID(), 3u);
-}
-
-TEST(VirtualDisplayManagerTest, RetriesWithCountedAttemptsAfterEachKindOfFailure)
+TEST(VirtualDisplayManagerTest, RetriesUntilAMonitorWithAnIDAndKeepsItUntilReleased)
 {
     // A monitor with ID 0 is a failed creation and is removed before the next attempt.
-    ScriptedFacility facility({Outcome::failure(VirtualDisplayError::settingsRejected), Outcome::monitor(0),
-                               Outcome::nothing(), Outcome::monitor(42)});
+    ScriptedFacility facility({-3, 0, -1, 42});
     VirtualDisplayManager manager(facility, VirtualResolution::hdPlus);
     EXPECT_EQ(manager.displayID(), 42u);
-    ASSERT_EQ(facility.calls.size(), 4u);
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(facility.calls[i].attempt, i + 1);
-        EXPECT_EQ(facility.calls[i].resolution, VirtualResolution::hdPlus);
-    }
-    EXPECT_EQ(facility.removed, std::vector<std::uint32_t>{0});
-    EXPECT_EQ(facility.live, std::multiset<std::uint32_t>{42});
+    EXPECT_EQ(facility.attempts, 4);
+    EXPECT_EQ(facility.live, 1);
+    manager.release();
+    EXPECT_EQ(facility.live, 0);
+    EXPECT_EQ(manager.displayID(), 42u);
 }
 
 TEST(VirtualDisplayManagerTest, FourFailuresThrowTheLastKindAndLeaveNothing)
 {
-    using E = VirtualDisplayError;
     struct Case {
-        std::deque<Outcome> script;
-        E expected;
+        std::deque<long> script;
+        VirtualDisplayError expected;
     };
     const Case cases[] = {
-        {{Outcome::failure(E::settingsRejected), Outcome::failure(E::settingsRejected), Outcome::failure(E::settingsRejected),
-          Outcome::failure(E::settingsRejected)},
-         E::settingsRejected},
-        {{Outcome::failure(E::settingsRejected), Outcome::failure(E::settingsRejected), Outcome::failure(E::settingsRejected),
-          Outcome::monitor(0)},
-         E::creationFailed},
-        {{Outcome::nothing(), Outcome::monitor(0), Outcome::foreign(), Outcome::failure(E::settingsRejected)},
-         E::settingsRejected},
-        {{Outcome::failure(E::settingsRejected), Outcome::failure(E::settingsRejected), Outcome::failure(E::settingsRejected),
-          Outcome::foreign()},
-         E::creationFailed},
+        {{-1, 0, -2, -3}, VirtualDisplayError::settingsRejected},
+        {{-3, -3, -3, 0}, VirtualDisplayError::creationFailed},
+        {{-3, -3, -3, -2}, VirtualDisplayError::creationFailed},
     };
     for (const auto& c : cases) {
         ScriptedFacility facility(c.script);
-        EXPECT_EQ(thrownKind(facility, VirtualResolution::fullHD), c.expected);
-        EXPECT_EQ(facility.calls.size(), 4u);
-        EXPECT_TRUE(facility.live.empty());
+        try {
+            VirtualDisplayManager manager(facility, VirtualResolution::hdPlus);
+            ADD_FAILURE() << "the manager was constructed";
+        } catch (const VirtualDisplayException& exception) {
+            EXPECT_EQ(exception.error(), c.expected);
+        }
+        EXPECT_EQ(facility.attempts, 4);
+        EXPECT_EQ(facility.live, 0);
     }
 }
 

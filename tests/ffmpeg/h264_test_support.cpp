@@ -5,13 +5,7 @@ extern "C" {
 }
 
 #include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace kestrio::platform::testing {
 
@@ -22,7 +16,7 @@ constexpr int frameNumberBits = 16;
 
 }  // namespace
 
-capture::VideoFrame makeNv12Picture(int width, int height, int frameIndex, bool still)
+capture::VideoFrame makeNv12Picture(int width, int height, int frameIndex)
 {
     const int lumaStride = width + 32;  // padded rows, as capture buffers often have
     const int chromaStride = width + 32;
@@ -30,15 +24,11 @@ capture::VideoFrame makeNv12Picture(int width, int height, int frameIndex, bool 
         static_cast<std::size_t>(lumaStride) * height + static_cast<std::size_t>(chromaStride) * (height / 2));
     std::uint8_t* luma = bytes->data();
     std::uint8_t* chroma = luma + static_cast<std::size_t>(lumaStride) * height;
-    const int shift = still ? 0 : frameIndex * 7;
+    const int shift = frameIndex * 7;
 
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             int value = 40 + (x * 120) / width + (y * 60) / height;
-            if ((x / 160 + y / 90) % 3 == 0 && x % 160 > 8 && y % 90 > 8)
-                value = 200;  // panels with crisp edges
-            if (x % 160 > 20 && x % 160 < 140 && y % 90 > 30 && y % 90 < 34)
-                value = 30;  // thin lines, like text baselines
             const int squareX = (shift * 2) % (width > 64 ? width - 64 : 1);
             if (x >= squareX && x < squareX + 64 && y >= height / 2 && y < height / 2 + 64)
                 value = 220;
@@ -83,7 +73,8 @@ int readFrameNumber(const std::vector<std::uint8_t>& luma, int width)
     return number;
 }
 
-std::vector<std::uint8_t> annexBFromOutputs(const std::vector<capture::EncodedVideoFrame>& outputs)
+// Annex B (4-byte start codes) from packets: parameter sets first, then each length-prefixed unit.
+static std::vector<std::uint8_t> annexBFromOutputs(const std::vector<capture::EncodedVideoFrame>& outputs)
 {
     static constexpr std::uint8_t startCode[] = {0, 0, 0, 1};
     std::vector<std::uint8_t> stream;
@@ -162,20 +153,6 @@ std::optional<std::vector<DecodedPicture>> decodeOutputs(const std::vector<captu
     return pictures;
 }
 
-double lumaPsnr(const capture::VideoFrame& original, const DecodedPicture& decoded)
-{
-    double squared = 0;
-    for (int y = 0; y < original.height; ++y) {
-        for (int x = 0; x < original.width; ++x) {
-            const double difference = double(original.planes[0][static_cast<std::size_t>(y) * original.strides[0] + x])
-                                      - decoded.luma[static_cast<std::size_t>(y) * decoded.width + x];
-            squared += difference * difference;
-        }
-    }
-    const double mean = squared / (double(original.width) * original.height);
-    return mean == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mean);
-}
-
 capture::H264Encoder::OutputHandler OutputCollector::handler()
 {
     return [this](std::optional<capture::EncodedVideoFrame> output) {
@@ -201,27 +178,6 @@ std::size_t OutputCollector::count()
 {
     std::lock_guard lock(mutex_);
     return outputs_.size();
-}
-
-CommandResult checkWithFfmpegTool(const std::vector<std::uint8_t>& annexB)
-{
-    const auto path = std::filesystem::temp_directory_path() / ("kestrio-h264-" + std::to_string(getpid()) + ".h264");
-    {
-        std::ofstream file(path, std::ios::binary);
-        file.write(reinterpret_cast<const char*>(annexB.data()), static_cast<std::streamsize>(annexB.size()));
-    }
-    CommandResult result;
-    const std::string command = "ffmpeg -nostdin -v error -i '" + path.string() + "' -f null - 2>&1";
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        std::size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            result.output.append(buffer, got);
-        const int status = pclose(pipe);
-        result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::filesystem::remove(path);
-    return result;
 }
 
 }  // namespace kestrio::platform::testing

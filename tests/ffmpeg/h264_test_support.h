@@ -7,22 +7,16 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <vector>
 
 namespace kestrio::platform::testing {
 
-// A synthetic screen-like NV12 picture: soft gradients, a few hard-edged panels, a square that
-// moves with `frameIndex` (unless still), and the frame number as 16 black or white blocks
-// along the top edge so a decoder can read it back.
-capture::VideoFrame makeNv12Picture(int width, int height, int frameIndex, bool still = false);
+// A synthetic NV12 picture in padded rows: a gradient, a square that moves with `frameIndex`, and
+// the frame number as 16 black or white blocks along the top edge so a decoder can read it back.
+capture::VideoFrame makeNv12Picture(int width, int height, int frameIndex);
 
 // Frame number encoded by makeNv12Picture, read from a decoded luma plane.
 int readFrameNumber(const std::vector<std::uint8_t>& luma, int width);
-
-// Rebuilds an Annex B stream (4-byte start codes) from packets: parameter sets first, then
-// each length-prefixed NAL unit.
-std::vector<std::uint8_t> annexBFromOutputs(const std::vector<capture::EncodedVideoFrame>& outputs);
 
 struct DecodedPicture {
     int width = 0;
@@ -33,8 +27,6 @@ struct DecodedPicture {
 // Decodes each output as one packet with libavcodec's H.264 decoder, then drains it.
 // Returns nothing when the decoder reported an error.
 std::optional<std::vector<DecodedPicture>> decodeOutputs(const std::vector<capture::EncodedVideoFrame>& outputs);
-
-double lumaPsnr(const capture::VideoFrame& original, const DecodedPicture& decoded);
 
 // Collects encoder outputs from the encoder's thread.
 class OutputCollector {
@@ -50,12 +42,5 @@ private:
     std::condition_variable changed_;
     std::vector<std::optional<capture::EncodedVideoFrame>> outputs_;
 };
-
-// Runs `ffmpeg -v error -i <file> -f null -`; returns the exit status and what it wrote.
-struct CommandResult {
-    int exitStatus = -1;
-    std::string output;
-};
-CommandResult checkWithFfmpegTool(const std::vector<std::uint8_t>& annexB);
 
 }  // namespace kestrio::platform::testing

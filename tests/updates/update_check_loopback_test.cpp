@@ -63,35 +63,17 @@ protected:
 };
 
 // What each answer means is the checker's and the fetcher's own tests' part; here, that the real
-// fetcher's result reaches the checker's state on both paths.
+// fetcher's result reaches the checker's state.
 TEST_F(UpdateCheckLoopbackTest, EndsInTheStateTheServerCallsFor)
 {
     server.serve("/newer.xml", Response::text(feedOf({{"1.1.0", "u110"}, {"1.10", "u110b"}, {"1.3", "u13"}})));
-
-    struct Case {
-        std::string url;
-        Kind kind;
-        std::string version;
-        std::string download;
-        std::string failure;
-    };
-    const std::vector<Case> cases = {
-        {server.url("/newer.xml"), Kind::updateAvailable, "1.10", "u110b", ""},
-        {server.url("/missing.xml"), Kind::failed, "", "", "HTTP 404"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.url);
-        auto checker = makeChecker(c.url);
-        checker->checkForUpdates();
-        EXPECT_FALSE(checker->canCheckForUpdates());
-        settle();
-        const auto& state = checker->state();
-        EXPECT_EQ(state.kind, c.kind);
-        EXPECT_EQ(state.newestVersion, c.version);
-        EXPECT_EQ(state.downloadURL, c.download);
-        EXPECT_EQ(state.failure, c.failure);
-        EXPECT_TRUE(checker->canCheckForUpdates());
-    }
+    auto checker = makeChecker(server.url("/newer.xml"));
+    checker->checkForUpdates();
+    EXPECT_FALSE(checker->canCheckForUpdates());
+    settle();
+    EXPECT_EQ(checker->state().kind, Kind::updateAvailable);
+    EXPECT_EQ(checker->state().downloadURL, "u110b");
+    EXPECT_TRUE(checker->canCheckForUpdates());
 }
 
 TEST_F(UpdateCheckLoopbackTest, DestroyingTheCheckerWhileTheServerStallsIsSafe)
