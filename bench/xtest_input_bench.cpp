@@ -6,6 +6,7 @@
 
 #include "platform/x11/xtest_input_poster.h"
 #include "platform/x11/xvfb_server.h"
+#include "runtime/utf8.h"
 
 #include <benchmark/benchmark.h>
 
@@ -30,27 +31,28 @@ platform::XvfbServer& server()
     return *instance;
 }
 
-std::u16string repeated(std::u16string_view pattern, std::size_t length)
+std::u32string repeated(std::u32string_view pattern, std::size_t length)
 {
-    std::u16string text;
+    std::u32string text;
     while (text.size() < length)
         text.push_back(pattern[text.size() % pattern.size()]);
     return text;
 }
 
-std::u16string distinctHangul(std::size_t length)
+std::u32string distinctHangul(std::size_t length)
 {
-    std::u16string text;
+    std::u32string text;
     for (std::size_t i = 0; i < length; ++i)
-        text.push_back(static_cast<char16_t>(0xac00 + i * 7));
+        text.push_back(static_cast<char32_t>(0xac00 + i * 7));
     return text;
 }
 
-void typeText(benchmark::State& state, const std::u16string& text)
+void typeText(benchmark::State& state, const std::u32string& text)
 {
     platform::XTestInputPoster poster(server().displayName());
+    const std::string utf8 = runtime::encodeUtf8(text);
     for (auto _ : state) {
-        poster.postText(text, 0);
+        poster.postText(utf8, {});
         benchmark::DoNotOptimize(poster.pointerLocation());
     }
     state.counters["chars_per_second"] =
@@ -59,13 +61,13 @@ void typeText(benchmark::State& state, const std::u16string& text)
 
 void BM_TypeKeyboardText(benchmark::State& state)
 {
-    typeText(state, repeated(u"the quick brown fox jumps over the lazy dog 0123456789, ", 100));
+    typeText(state, repeated(U"the quick brown fox jumps over the lazy dog 0123456789, ", 100));
 }
 BENCHMARK(BM_TypeKeyboardText)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_TypeFewDistinctCharactersOffTheKeyboard(benchmark::State& state)
 {
-    typeText(state, repeated(u"안녕하세요 반갑습니다 ", 100));
+    typeText(state, repeated(U"안녕하세요 반갑습니다 ", 100));
 }
 BENCHMARK(BM_TypeFewDistinctCharactersOffTheKeyboard)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -58,17 +58,6 @@ Tokens scanTokens(std::string_view line)
     return tokens;
 }
 
-// How many bytes of valid UTF-8 `text` its first `scalars` Unicode scalars take.
-std::size_t scalarPrefixLength(std::string_view text, std::size_t scalars)
-{
-    std::size_t seen = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == scalars)
-            return i;
-    }
-    return text.size();
-}
-
 bool isCSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -260,7 +249,7 @@ InboundLine parseInboundLine(std::string_view line)
         if (auto text = decodeTextField(tokens.at(2))) {
             // More than a phone keyboard sends at once: typed only up to the limit, so that one
             // line cannot keep the host typing for minutes.
-            text->resize(scalarPrefixLength(*text, control::Text::maxTextCharacters));
+            text->resize(runtime::scalarPrefixLength(*text, control::Text::maxTextCharacters));
             return ViewerControlEvent{control::Text{std::move(*text)}};
         }
     }

@@ -1,5 +1,6 @@
 // The viewer's pointer, keyboard, text and volume events, turned into input on this desktop.
 #include "model/mac_screen_model.h"
+#include "runtime/utf8.h"
 
 #include <algorithm>
 #include <mutex>
@@ -15,39 +16,6 @@ constexpr int maxVolumeSteps = 100 / volumeStepPercent;
 // Typing goes in pieces of this many characters, so that typing for a viewer that has left
 // stops soon (a piece of characters off the keyboard waits for keymap changes).
 constexpr std::size_t typingPiece = 64;
-
-// The text's Unicode scalars. The link hands over valid UTF-8 only; a malformed sequence would
-// become U+FFFD here rather than be misread.
-std::u32string scalars(const std::string& text)
-{
-    std::u32string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-        if (length == 0 || i + length > text.size()) {
-            out.push_back(U'\uFFFD');
-            ++i;
-            continue;
-        }
-        char32_t scalar = length == 1 ? lead : lead & (0xFF >> (length + 1));
-        for (int k = 1; k < length; ++k)
-            scalar = (scalar << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        out.push_back(scalar);
-        i += static_cast<std::size_t>(length);
-    }
-    return out;
-}
-
-void appendUtf16(std::u16string& out, char32_t scalar)
-{
-    if (scalar >= 0x10000) {
-        scalar -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (scalar >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (scalar & 0x3FF)));
-    } else {
-        out.push_back(static_cast<char16_t>(scalar));
-    }
-}
 
 }  // namespace
 
@@ -102,7 +70,7 @@ void MacScreenModel::applyQueuedControlEvents()
 void MacScreenModel::forgetViewerInput()
 {
     mouseControlDriver_->haltMotion();
-    keyboardModifierFlags_ &= ~commandModifierFlag;
+    keyboardModifiers_.shortcut = false;
     if (mouseButtonIsDown_) {
         mouseButtonIsDown_ = false;
         inject([](InputEventPoster& input) {
@@ -239,47 +207,43 @@ void MacScreenModel::applyPositionalEvent(const link::ViewerControlEvent& event)
 
 void MacScreenModel::typeText(const std::string& text)
 {
-    const std::u32string characters = scalars(text);
-    const auto flags = keyboardModifierFlags_;
-    for (std::size_t start = 0; start < characters.size(); start += typingPiece) {
-        const std::u32string piece = characters.substr(start, typingPiece);
-        if (flags & commandModifierFlag) {
-            // A shortcut: each character as its key where it has one, so that Command + c copies.
-            inject([piece, flags](InputEventPoster& input) {
-                for (const char32_t scalar : piece) {
-                    if (const auto code = keyCode(scalar)) {
-                        input.postKeyStroke(*code, flags);
-                    } else {
-                        std::u16string units;
-                        appendUtf16(units, scalar);
-                        input.postText(units, flags);
-                    }
-                }
-            });
+    const auto modifiers = keyboardModifiers_;
+    for (std::string_view rest = text; !rest.empty();) {
+        const std::string piece(rest.substr(0, runtime::scalarPrefixLength(rest, typingPiece)));
+        rest.remove_prefix(piece.size());
+        if (!modifiers.shortcut) {
+            inject([piece, modifiers](InputEventPoster& input) { input.postText(piece, modifiers); });
             continue;
         }
-        std::u16string units;
-        for (const char32_t scalar : piece)
-            appendUtf16(units, scalar);
-        if (!units.empty())
-            inject([units = std::move(units), flags](InputEventPoster& input) { input.postText(units, flags); });
+        // A shortcut: each character as its key where it has one, so that Command + c copies.
+        inject([piece, modifiers](InputEventPoster& input) {
+            runtime::forEachScalar(piece, [&](char32_t scalar, std::string_view bytes) {
+                if (const auto key = keyForCharacter(scalar))
+                    input.postKey(*key, modifiers);
+                else
+                    input.postText(bytes, modifiers);
+            });
+        });
     }
 }
 
 void MacScreenModel::pressKey(link::ViewerKeyboardKey key)
 {
+    const auto press = [this](Key pressed) {
+        inject([pressed, modifiers = keyboardModifiers_](InputEventPoster& input) { input.postKey(pressed, modifiers); });
+    };
     switch (key) {
     case link::ViewerKeyboardKey::backspace:
-        inject([flags = keyboardModifierFlags_](InputEventPoster& input) { input.postKeyStroke(51, flags); });
+        press(Key::backspace);
         break;
     case link::ViewerKeyboardKey::returnKey:
-        inject([flags = keyboardModifierFlags_](InputEventPoster& input) { input.postKeyStroke(36, flags); });
+        press(Key::enter);
         break;
     case link::ViewerKeyboardKey::commandDown:
-        keyboardModifierFlags_ |= commandModifierFlag;
+        keyboardModifiers_.shortcut = true;
         break;
     case link::ViewerKeyboardKey::commandUp:
-        keyboardModifierFlags_ &= ~commandModifierFlag;
+        keyboardModifiers_.shortcut = false;
         break;
     }
 }

@@ -16,9 +16,39 @@ struct ScreenPoint {
 // The mouse events the model posts.
 enum class MouseEventType { leftDown = 1, leftUp = 2, rightDown = 3, rightUp = 4, moved = 5, leftDragged = 6 };
 
-// The one modifier the viewer holds: its Command key, which on this desktop is the modifier of
-// the user's shortcuts.
-inline constexpr std::uint64_t commandModifierFlag = 0x100000;
+// The keys the model presses: those a shortcut is typed with, and the two editing keys the
+// viewer has. A letter or digit key is the one that types it on a US keyboard, unshifted.
+enum class Key : std::uint8_t {
+    a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p, q, r, s, t, u, v, w, x, y, z,
+    digit0, digit1, digit2, digit3, digit4, digit5, digit6, digit7, digit8, digit9,
+    space, enter, backspace,
+};
+
+// The modifiers held around posted keys and text. The shortcut modifier is the one the user's
+// shortcuts are made with on this desktop (the viewer calls it Command).
+struct Modifiers {
+    bool shortcut = false;
+    bool operator==(const Modifiers&) const = default;
+};
+
+// The key that types a character, compared case-insensitively: letters, digits and the space
+// bar; none for anything else.
+constexpr std::optional<Key> keyForCharacter(char32_t character)
+{
+    // Lower-cased as the Unicode tables do for the characters whose lower case is a key: the
+    // capitals, and the Kelvin sign, which lower-cases to k.
+    if (character >= U'A' && character <= U'Z')
+        character += U'a' - U'A';
+    else if (character == U'\u212A')
+        character = U'k';
+    if (character >= U'a' && character <= U'z')
+        return static_cast<Key>(static_cast<int>(Key::a) + static_cast<int>(character - U'a'));
+    if (character >= U'0' && character <= U'9')
+        return static_cast<Key>(static_cast<int>(Key::digit0) + static_cast<int>(character - U'0'));
+    if (character == U' ')
+        return Key::space;
+    return std::nullopt;
+}
 
 // Posts synthetic input into the desktop's event stream. Every operation does nothing when the
 // desktop cannot take the event; none throws.
@@ -34,13 +64,11 @@ public:
     // A scroll in pixels: positive vertical scrolls up (towards the top of the content),
     // positive horizontal scrolls left; each of magnitude at most 500.
     virtual void postScroll(std::int32_t vertical, std::int32_t horizontal) = 0;
-    // Presses and releases the key with this US-layout virtual key code (the code table of the
-    // viewer protocol: a = 0, s = 1, … return = 36, space = 49, backspace = 51) with the
-    // modifiers of `flags` held.
-    virtual void postKeyStroke(std::uint16_t keyCode, std::uint64_t flags) = 0;
-    // Types the text (UTF-16 units) as it is, whatever the keyboard layout, with the modifiers of
-    // `flags` held.
-    virtual void postText(std::u16string_view text, std::uint64_t flags) = 0;
+    // Presses and releases the key with `modifiers` held.
+    virtual void postKey(Key key, Modifiers modifiers) = 0;
+    // Types `text` (UTF-8) as it is, whatever the keyboard layout, with `modifiers` held. A byte
+    // that does not start a well-formed sequence types as U+FFFD.
+    virtual void postText(std::string_view text, Modifiers modifiers) = 0;
 };
 
 }  // namespace kestrio::model

@@ -35,8 +35,4 @@ ScreenPoint relativeMoveTarget(const std::vector<ScreenRect>& rects, std::option
 // The pixel amounts of a scroll: each delta rounded half away from zero and clamped to ±500.
 std::pair<std::int32_t, std::int32_t> scrollAmounts(double deltaX, double deltaY);
 
-// The US-layout virtual key code of a character, compared case-insensitively: letters, digits and
-// the space bar; none for anything else.
-std::optional<std::uint16_t> keyCode(char32_t scalar);
-
 }  // namespace kestrio::model

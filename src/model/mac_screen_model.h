@@ -226,7 +226,7 @@ public:
 
     // For the input handlers: the viewer holds the left button.
     void setMouseButtonIsDown(bool down) { mouseButtonIsDown_ = down; }
-    std::uint64_t keyboardModifierFlags() const { return keyboardModifierFlags_; }
+    Modifiers keyboardModifiers() const { return keyboardModifiers_; }
 
     // Injects one viewer event that is not routed elsewhere (pointer, keys, text, volume).
     void applyControlEvent(const link::ViewerControlEvent& event);
@@ -344,7 +344,7 @@ private:
     std::vector<std::string> homeNetworkPhoneIDs_;  // oldest first
     bool selectedPhoneVerified_ = false;
     std::set<std::string> listedPhoneIDs_;  // by the last device listing that succeeded
-    std::uint64_t keyboardModifierFlags_ = 0;
+    Modifiers keyboardModifiers_;
     std::shared_ptr<DisplayGeometry> geometry_;
     std::shared_ptr<MouseControlDriver> mouseControlDriver_;
     // The address in effect, which messages go to; iMessageAddress_ is the field's text.

@@ -1,4 +1,5 @@
 #include "runtime/printable_text.h"
+#include "runtime/utf8.h"
 
 #include <cstdint>
 
@@ -6,54 +7,6 @@ namespace kestrio::runtime {
 namespace {
 
 constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
-
-// The length of the well-formed UTF-8 sequence at the start of `text` and its code point;
-// length 0 when the first byte does not start one.
-struct Decoded {
-    std::size_t length = 0;
-    std::uint32_t codePoint = 0;
-};
-
-Decoded decode(std::string_view text)
-{
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80)
-        return {1, lead};
-    std::size_t length;
-    std::uint32_t codePoint;
-    // The second byte's range also excludes overlong forms, surrogates and values past U+10FFFF.
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        codePoint = lead & 0x0F;
-        if (lead == 0xE0)
-            low = 0xA0;
-        else if (lead == 0xED)
-            high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        codePoint = lead & 0x07;
-        if (lead == 0xF0)
-            low = 0x90;
-        else if (lead == 0xF4)
-            high = 0x8F;
-    } else {
-        return {};
-    }
-    if (text.size() < length || byte(1) < low || byte(1) > high)
-        return {};
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80)
-            return {};
-        codePoint = codePoint << 6 | (byte(i) & 0x3F);
-    }
-    return {length, codePoint};
-}
 
 bool isLineOrTab(std::uint32_t codePoint)
 {
@@ -72,19 +25,15 @@ std::string printableText(std::string_view text)
 {
     std::string printable;
     printable.reserve(text.size());
-    while (!text.empty()) {
-        const auto decoded = decode(text);
-        if (decoded.length == 0) {
-            printable += replacementCharacter;
-            text.remove_prefix(1);
-            continue;
-        }
-        if (isLineOrTab(decoded.codePoint))
+    forEachScalar(text, [&printable](char32_t scalar, std::string_view bytes) {
+        // A malformed byte, visited alone, is written as the U+FFFD it stands for.
+        if (isLineOrTab(scalar))
             printable += ' ';
-        else if (!isRemoved(decoded.codePoint))
-            printable.append(text.substr(0, decoded.length));
-        text.remove_prefix(decoded.length);
-    }
+        else if (bytes.size() == 1 && static_cast<unsigned char>(bytes[0]) >= 0x80)
+            printable += replacementCharacter;
+        else if (!isRemoved(scalar))
+            printable.append(bytes);
+    });
     return printable;
 }
 

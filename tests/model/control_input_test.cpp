@@ -10,6 +10,9 @@ namespace {
 using namespace link::control;
 using model::MouseEventType;
 using model::ScreenPoint;
+using KeyPresses = std::vector<std::pair<model::Key, model::Modifiers>>;
+using Typed = std::pair<std::string, model::Modifiers>;
+constexpr model::Modifiers shortcut{.shortcut = true};
 
 class ControlInputTest : public ::testing::Test {
 protected:
@@ -137,27 +140,30 @@ TEST_F(ControlInputTest, TextIsOneEventUnlessCommandIsHeld)
 {
     startStreaming();
     send(Text{"hello"});
-    ASSERT_EQ(harness.input->texts.size(), 1u);
-    EXPECT_EQ(harness.input->texts[0].first, u"hello");
-    EXPECT_EQ(harness.input->texts[0].second, 0u);
     send(Text{"é한😀"});
-    EXPECT_EQ(harness.input->texts[1].first, u"é한😀");
+    EXPECT_EQ(harness.input->texts, (std::vector<Typed>{{"hello", {}}, {"é한😀", {}}}));
+    // A long text goes in pieces of whole characters.
+    std::string syllables;
+    for (int i = 0; i < 100; ++i)
+        syllables += "한";
+    send(Text{syllables});
+    ASSERT_EQ(harness.input->texts.size(), 4u);
+    EXPECT_EQ(harness.input->texts[2].first + harness.input->texts[3].first, syllables);
+    EXPECT_EQ(harness.input->texts[2].first.size(), 64u * 3);
+    harness.input->texts.clear();
 
     send(Key{link::ViewerKeyboardKey::commandDown});
     EXPECT_TRUE(harness.input->keys.empty()) << "the modifier itself posts nothing";
     send(Text{"C!"});
-    EXPECT_EQ(harness.input->keys, (std::vector<std::pair<std::uint16_t, std::uint64_t>>{{8, model::commandModifierFlag}}));
-    ASSERT_EQ(harness.input->texts.size(), 3u);
-    EXPECT_EQ(harness.input->texts[2], (std::pair<std::u16string, std::uint64_t>{u"!", model::commandModifierFlag}));
+    EXPECT_EQ(harness.input->keys, (KeyPresses{{model::Key::c, shortcut}}));
+    EXPECT_EQ(harness.input->texts, (std::vector<Typed>{{"!", shortcut}}));
 
     send(Key{link::ViewerKeyboardKey::backspace});
-    EXPECT_EQ(harness.input->keys.back(), (std::pair<std::uint16_t, std::uint64_t>{51, model::commandModifierFlag}));
+    EXPECT_EQ(harness.input->keys.back(), std::pair(model::Key::backspace, shortcut));
     send(Key{link::ViewerKeyboardKey::commandUp});
     send(Key{link::ViewerKeyboardKey::commandUp});
     send(Key{link::ViewerKeyboardKey::returnKey});
-    EXPECT_EQ(harness.input->keys.back(), (std::pair<std::uint16_t, std::uint64_t>{36, 0}));
-    EXPECT_EQ(harness.model->keyboardModifierFlags(), 0u);
-
+    EXPECT_EQ(harness.input->keys.back(), std::pair(model::Key::enter, model::Modifiers{}));
 }
 
 TEST_F(ControlInputTest, AViewerThatLeavesOrIsReplacedLeavesNothingBehind)
@@ -179,7 +185,7 @@ TEST_F(ControlInputTest, AViewerThatLeavesOrIsReplacedLeavesNothingBehind)
         ASSERT_FALSE(fresh.input->mouse.empty()) << replaced;
         EXPECT_EQ(fresh.input->mouse.back().type, MouseEventType::leftUp) << replaced << ": the button released";
         EXPECT_FALSE(model.mouseButtonIsDown()) << replaced;
-        EXPECT_EQ(model.keyboardModifierFlags(), 0u) << replaced << ": Command is not inherited";
+        EXPECT_FALSE(model.keyboardModifiers().shortcut) << replaced << ": Command is not inherited";
     }
 }
 
@@ -237,8 +243,8 @@ TEST_F(ControlInputTest, PostingRunsOnTheInputQueueInArrivalOrder)
     EXPECT_EQ(harness.input->order, (std::vector<std::string>{"key", "text", "warp", "mouse", "warp", "mouse", "mouse", "warp",
                                                               "mouse", "warp", "scroll"}));
     // Each event keeps the modifiers it was sent with.
-    EXPECT_EQ(harness.input->keys, (std::vector<std::pair<std::uint16_t, std::uint64_t>>{{0, model::commandModifierFlag}}));
-    EXPECT_EQ(harness.input->texts[0], (std::pair<std::u16string, std::uint64_t>{u"long paste", 0}));
+    EXPECT_EQ(harness.input->keys, (KeyPresses{{model::Key::a, shortcut}}));
+    EXPECT_EQ(harness.input->texts[0], (Typed{"long paste", {}}));
 }
 
 TEST_F(ControlInputTest, VolumeStepsByFiveAndMutesAtTheBottom)
@@ -284,17 +290,19 @@ TEST_F(ControlInputTest, RelativeMotionBypassesTheGateAndStopsWithTheConnection)
     EXPECT_EQ(harness.input->mouse.size(), 10u) << "halted when the viewer left";
 }
 
-TEST(KeyCodes, TheUsLayoutTableCaseInsensitively)
+TEST(KeyForCharacter, LettersDigitsAndSpaceCaseInsensitively)
 {
-    EXPECT_EQ(model::keyCode(U'a'), 0);
-    EXPECT_EQ(model::keyCode(U'A'), 0);
-    EXPECT_EQ(model::keyCode(U'c'), 8);
-    EXPECT_EQ(model::keyCode(U'5'), 23);
-    EXPECT_EQ(model::keyCode(U'6'), 22);
-    EXPECT_EQ(model::keyCode(U' '), 49);
-    EXPECT_EQ(model::keyCode(U'\u212A'), 40) << "the Kelvin sign lower-cases to k";
-    EXPECT_EQ(model::keyCode(U'!'), std::nullopt);
-    EXPECT_EQ(model::keyCode(U'é'), std::nullopt);
+    using model::Key;
+    const std::vector<std::pair<char32_t, std::optional<Key>>> cases{
+        {U'a', Key::a}, {U'A', Key::a}, {U'z', Key::z}, {U'Z', Key::z}, {U'c', Key::c},
+        {U'0', Key::digit0}, {U'5', Key::digit5}, {U'9', Key::digit9}, {U' ', Key::space},
+        {U'\u212A', Key::k},  // the Kelvin sign lower-cases to k
+        {U'@', std::nullopt}, {U'[', std::nullopt}, {U'`', std::nullopt}, {U'{', std::nullopt},
+        {U'/', std::nullopt}, {U':', std::nullopt}, {U'!', std::nullopt}, {U'é', std::nullopt},
+        {U'\n', std::nullopt},
+    };
+    for (const auto& [character, key] : cases)
+        EXPECT_EQ(model::keyForCharacter(character), key) << std::hex << static_cast<std::uint32_t>(character);
 }
 
 }  // namespace

@@ -168,14 +168,14 @@ public:
         scrolls.emplace_back(vertical, horizontal);
         order.push_back("scroll");
     }
-    void postKeyStroke(std::uint16_t keyCode, std::uint64_t flags) override
+    void postKey(model::Key key, model::Modifiers modifiers) override
     {
-        keys.emplace_back(keyCode, flags);
+        keys.emplace_back(key, modifiers);
         order.push_back("key");
     }
-    void postText(std::u16string_view text, std::uint64_t flags) override
+    void postText(std::string_view text, model::Modifiers modifiers) override
     {
-        texts.emplace_back(std::u16string(text), flags);
+        texts.emplace_back(std::string(text), modifiers);
         order.push_back("text");
     }
 
@@ -183,8 +183,8 @@ public:
     std::vector<model::ScreenPoint> warps;
     std::vector<Mouse> mouse;
     std::vector<std::pair<std::int32_t, std::int32_t>> scrolls;
-    std::vector<std::pair<std::uint16_t, std::uint64_t>> keys;
-    std::vector<std::pair<std::u16string, std::uint64_t>> texts;
+    std::vector<std::pair<model::Key, model::Modifiers>> keys;
+    std::vector<std::pair<std::string, model::Modifiers>> texts;
     std::vector<std::string> order;  // every call above, by kind
 };
 

@@ -1,5 +1,6 @@
 #include "platform/x11/xtest_input_poster.h"
 #include "platform/x11/xvfb_server.h"
+#include "runtime/utf8.h"
 #include "runtime/virtual_clock.h"
 
 #include <gtest/gtest.h>
@@ -15,15 +16,25 @@
 #include <mutex>
 #include <signal.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 namespace kestrio::platform {
 namespace {
 
+using model::Key;
 using model::MouseEventType;
 using model::ScreenPoint;
 using namespace std::chrono_literals;
+
+constexpr model::Modifiers shortcut{.shortcut = true};
+
+// The keysym X gives a Unicode scalar: Latin-1 as it is, the rest offset by 0x1000000.
+xcb_keysym_t keysymOf(char32_t scalar)
+{
+    return scalar < 0x100 ? scalar : 0x1000000u | scalar;
+}
 
 constexpr int screenWidth = 640;
 constexpr int screenHeight = 480;
@@ -278,9 +289,9 @@ protected:
         return recorder_->take();
     }
 
-    std::vector<xcb_keysym_t> typed(std::u16string_view text)
+    std::vector<xcb_keysym_t> typed(std::string_view text)
     {
-        poster_->postText(text, 0);
+        poster_->postText(text, {});
         return pressedKeysyms(arrived());
     }
 
@@ -303,50 +314,30 @@ TEST_F(XTestInputPosterTest, WarpMovesThePointerWithoutPressingAnything)
     EXPECT_TRUE(ofType(arrived(), {XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE, XCB_KEY_PRESS}).empty());
 }
 
-TEST_F(XTestInputPosterTest, ButtonsArriveAtTheirPoints)
+TEST_F(XTestInputPosterTest, ButtonsArriveAtTheirPointsAndDragsHoldTheLeftButton)
 {
-    poster_->postMouseEvent(MouseEventType::leftDown, {10, 20});
-    poster_->postMouseEvent(MouseEventType::leftUp, {30.2, 40.7});
-    poster_->postMouseEvent(MouseEventType::rightDown, {50, 60});
-    poster_->postMouseEvent(MouseEventType::rightUp, {50, 60});
-    const auto buttons = ofType(arrived(), {XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE});
-    ASSERT_EQ(buttons.size(), 4u);
-    EXPECT_EQ(buttons[0].type, XCB_BUTTON_PRESS);
-    EXPECT_EQ(buttons[0].detail, 1);
-    EXPECT_EQ(std::pair(buttons[0].x, buttons[0].y), std::pair(10, 20));
-    EXPECT_EQ(buttons[1].type, XCB_BUTTON_RELEASE);
-    EXPECT_EQ(buttons[1].detail, 1);
-    EXPECT_EQ(std::pair(buttons[1].x, buttons[1].y), std::pair(30, 41));
-    EXPECT_EQ(buttons[2].type, XCB_BUTTON_PRESS);
-    EXPECT_EQ(buttons[2].detail, 3);
-    EXPECT_EQ(std::pair(buttons[2].x, buttons[2].y), std::pair(50, 60));
-    EXPECT_EQ(buttons[3].type, XCB_BUTTON_RELEASE);
-    EXPECT_EQ(buttons[3].detail, 3);
-    EXPECT_EQ(poster_->pointerLocation(), (ScreenPoint{50, 60}));
-}
-
-TEST_F(XTestInputPosterTest, DragIsMotionWithTheLeftButtonHeld)
-{
-    poster_->postMouseEvent(MouseEventType::moved, {5, 5});
-    poster_->postMouseEvent(MouseEventType::leftDown, {10, 10});
-    poster_->postMouseEvent(MouseEventType::leftDragged, {100, 120});
-    poster_->postMouseEvent(MouseEventType::leftDragged, {200, 220});
-    poster_->postMouseEvent(MouseEventType::leftUp, {200, 220});
-    poster_->postMouseEvent(MouseEventType::moved, {300, 320});
-    const auto events = arrived();
-    const auto motion = ofType(events, {XCB_MOTION_NOTIFY});
-    auto at = [&](int x, int y) {
-        return std::find_if(motion.begin(), motion.end(), [&](const Event& event) { return event.x == x && event.y == y; });
+    const std::vector<std::pair<MouseEventType, ScreenPoint>> posted{
+        {MouseEventType::moved, {5, 5}},          {MouseEventType::leftDown, {10, 20}},
+        {MouseEventType::leftDragged, {100, 120}}, {MouseEventType::leftUp, {30.2, 40.7}},
+        {MouseEventType::moved, {300, 320}},      {MouseEventType::rightDown, {50, 60}},
+        {MouseEventType::rightUp, {50, 60}},
     };
-    ASSERT_NE(at(5, 5), motion.end());
-    EXPECT_EQ(at(5, 5)->state & button1Mask, 0);
-    ASSERT_NE(at(100, 120), motion.end());
-    EXPECT_NE(at(100, 120)->state & button1Mask, 0);
-    ASSERT_NE(at(200, 220), motion.end());
-    EXPECT_NE(at(200, 220)->state & button1Mask, 0);
-    ASSERT_NE(at(300, 320), motion.end());
-    EXPECT_EQ(at(300, 320)->state & button1Mask, 0);
-    EXPECT_EQ(ofType(events, {XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE}).size(), 2u);
+    for (const auto& [type, at] : posted)
+        poster_->postMouseEvent(type, at);
+    const auto events = arrived();
+    using Button = std::tuple<std::uint8_t, std::uint8_t, int, int>;  // type, button, x, y
+    std::vector<Button> buttons;
+    for (const auto& event : ofType(events, {XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE}))
+        buttons.emplace_back(event.type, event.detail, event.x, event.y);
+    EXPECT_EQ(buttons, (std::vector<Button>{{XCB_BUTTON_PRESS, 1, 10, 20}, {XCB_BUTTON_RELEASE, 1, 30, 41},
+                                            {XCB_BUTTON_PRESS, 3, 50, 60}, {XCB_BUTTON_RELEASE, 3, 50, 60}}));
+    const auto motion = ofType(events, {XCB_MOTION_NOTIFY});
+    for (const auto& [x, y, held] : {std::tuple{5, 5, false}, std::tuple{100, 120, true}, std::tuple{300, 320, false}}) {
+        const auto at = std::find_if(motion.begin(), motion.end(), [&](const Event& event) { return event.x == x && event.y == y; });
+        ASSERT_NE(at, motion.end()) << x << "," << y;
+        EXPECT_EQ((at->state & button1Mask) != 0, held) << x << "," << y;
+    }
+    EXPECT_EQ(poster_->pointerLocation(), (ScreenPoint{50, 60}));
 }
 
 // Buttons pressed by scrolls, in order; each press must be followed by its release.
@@ -368,54 +359,43 @@ std::vector<int> wheelClicks(const std::vector<Event>& events)
     return clicks;
 }
 
-TEST_F(XTestInputPosterTest, ScrollsBecomeWheelClicksOfFiftyPixels)
+TEST_F(XTestInputPosterTest, ScrollsBecomeWheelClicksOfFiftyPixelsKeptPerAxisAndDirection)
 {
     using Clicks = std::vector<int>;
-    poster_->postScroll(100, 0);
-    EXPECT_EQ(wheelClicks(arrived()), (Clicks{4, 4}));
-    poster_->postScroll(-149, 0);  // 49 left over, downwards
-    EXPECT_EQ(wheelClicks(arrived()), (Clicks{5, 5}));
-    poster_->postScroll(0, 120);  // the other axis keeps its own
-    EXPECT_EQ(wheelClicks(arrived()), (Clicks{6, 6}));
-    poster_->postScroll(-1, -80);
-    EXPECT_EQ(wheelClicks(arrived()), (Clicks{5, 7}));
-    poster_->postScroll(700, 0);  // keeping scrolls within bounds is the caller's business
-    EXPECT_EQ(wheelClicks(arrived()), Clicks(14, 4));
-}
-
-TEST_F(XTestInputPosterTest, SlowScrollsAddUpUntilTheDirectionChanges)
-{
-    using Clicks = std::vector<int>;
-    for (int i = 0; i < 10; ++i)
-        poster_->postScroll(10, 0);
-    EXPECT_EQ(wheelClicks(arrived()), (Clicks{4, 4}));
-
-    // 40 up is dropped by turning; 40 and 10 down make one click.
-    for (int pixels : {40, -40, -10})
-        poster_->postScroll(pixels, 0);
-    EXPECT_EQ(wheelClicks(arrived()), (Clicks{5}));
-
-    for (int pixels : {-30, 30, 20})
-        poster_->postScroll(0, pixels);
-    EXPECT_EQ(wheelClicks(arrived()), (Clicks{6}));
-}
-
-TEST_F(XTestInputPosterTest, KeyCodesTypeTheirUsKeysUnshifted)
-{
-    const std::vector<std::pair<std::uint16_t, xcb_keysym_t>> keys{
-        {0, XK_a},  {1, XK_s},  {2, XK_d},  {3, XK_f},  {4, XK_h},  {5, XK_g},  {6, XK_z},  {7, XK_x},  {8, XK_c},
-        {9, XK_v},  {11, XK_b}, {12, XK_q}, {13, XK_w}, {14, XK_e}, {15, XK_r}, {16, XK_y}, {17, XK_t}, {31, XK_o},
-        {32, XK_u}, {34, XK_i}, {35, XK_p}, {37, XK_l}, {38, XK_j}, {40, XK_k}, {45, XK_n}, {46, XK_m}, {18, XK_1},
-        {19, XK_2}, {20, XK_3}, {21, XK_4}, {23, XK_5}, {22, XK_6}, {26, XK_7}, {28, XK_8}, {25, XK_9}, {29, XK_0},
-        {49, XK_space}, {36, XK_Return}, {51, XK_BackSpace},
+    using Scrolls = std::vector<std::pair<std::int32_t, std::int32_t>>;  // (vertical, horizontal)
+    const struct {
+        const char* name;
+        Scrolls scrolls;
+        Clicks clicks;
+    } steps[] = {
+        {"up", {{100, 0}}, {4, 4}},
+        {"down, 49 left over", {{-149, 0}}, {5, 5}},
+        {"the other axis keeps its own", {{0, 120}}, {6, 6}},
+        {"both axes; turning drops the 20 left over", {{-1, -100}}, {5, 7, 7}},
+        {"bounds are the caller's", {{700, 0}}, Clicks(14, 4)},
+        {"slow scrolls add up", Scrolls(10, {10, 0}), {4, 4}},
+        {"turning drops what was left", {{40, 0}, {-40, 0}, {-10, 0}}, {5}},
+        {"on either axis", {{0, -30}, {0, 30}, {0, 20}}, {6}},
     };
-    std::vector<xcb_keysym_t> expected;
-    for (auto [code, keysym] : keys) {
-        poster_->postKeyStroke(code, 0);
-        expected.push_back(keysym);
+    for (const auto& step : steps) {
+        for (const auto& [vertical, horizontal] : step.scrolls)
+            poster_->postScroll(vertical, horizontal);
+        EXPECT_EQ(wheelClicks(arrived()), step.clicks) << step.name;
     }
-    for (std::uint16_t unknown : {10, 24, 30, 48, 50, 53, 123, 200, 65535})
-        poster_->postKeyStroke(unknown, 0);
+}
+
+TEST_F(XTestInputPosterTest, KeysTypeTheirUsKeysUnshifted)
+{
+    std::vector<xcb_keysym_t> expected;
+    const std::string_view characters = "abcdefghijklmnopqrstuvwxyz0123456789 ";
+    for (std::size_t i = 0; i < characters.size(); ++i) {
+        poster_->postKey(static_cast<Key>(static_cast<int>(Key::a) + static_cast<int>(i)), {});
+        expected.push_back(static_cast<xcb_keysym_t>(characters[i]));
+    }
+    ASSERT_EQ(static_cast<int>(Key::a) + characters.size(), static_cast<std::size_t>(Key::enter));
+    poster_->postKey(Key::enter, {});
+    poster_->postKey(Key::backspace, {});
+    expected.insert(expected.end(), {XK_Return, XK_BackSpace});
     const auto events = arrived();
     EXPECT_EQ(pressedKeysyms(events), expected);
     EXPECT_EQ(ofType(events, {XCB_KEY_RELEASE}).size(), expected.size());
@@ -423,11 +403,11 @@ TEST_F(XTestInputPosterTest, KeyCodesTypeTheirUsKeysUnshifted)
         EXPECT_EQ(event.state & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL), 0) << std::hex << event.keysym;
 }
 
-TEST_F(XTestInputPosterTest, CommandHoldsControlAroundTheKey)
+TEST_F(XTestInputPosterTest, TheShortcutModifierHoldsControlAroundTheKey)
 {
-    poster_->postKeyStroke(8, model::commandModifierFlag);
-    poster_->postText(u"v", model::commandModifierFlag | 0x20000);
-    poster_->postKeyStroke(8, 0x20000);  // other modifiers are not the viewer's to hold
+    poster_->postKey(Key::c, shortcut);
+    poster_->postText("v", shortcut);
+    poster_->postKey(Key::c, {});
     const auto keys = ofType(arrived(), {XCB_KEY_PRESS, XCB_KEY_RELEASE});
     ASSERT_EQ(keys.size(), 10u);
     const std::vector<std::pair<std::uint8_t, xcb_keysym_t>> expected{
@@ -449,22 +429,21 @@ TEST_F(XTestInputPosterTest, TextArrivesIntactAndInOrder)
 {
     using Keysyms = std::vector<xcb_keysym_t>;
     std::vector<Event> presses;
-    auto typedKeys = [&](std::u16string_view text) {
-        poster_->postText(text, 0);
+    auto typedKeys = [&](std::string_view text) {
+        poster_->postText(text, {});
         auto events = ofType(arrived(), {XCB_KEY_PRESS});
         presses.insert(presses.end(), events.begin(), events.end());
         return pressedKeysyms(events);
     };
-    EXPECT_EQ(typedKeys(u"hello"), (Keysyms{'h', 'e', 'l', 'l', 'o'}));
-    EXPECT_EQ(typedKeys(u"Hi, 42!"), (Keysyms{'H', 'i', ',', ' ', '4', '2', '!'}));
-    EXPECT_EQ(typedKeys(u"é ñ ü"), (Keysyms{0xe9, ' ', 0xf1, ' ', 0xfc}));
-    EXPECT_EQ(typedKeys(u"한글"), (Keysyms{0x100d55c, 0x100ae00}));
-    EXPECT_EQ(typedKeys(u"😀"), (Keysyms{0x101f600}));
-    EXPECT_EQ(typedKeys(u"a\nb\tc\bd\r\ne\rf"),
+    EXPECT_EQ(typedKeys("hello"), (Keysyms{'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(typedKeys("Hi, 42!"), (Keysyms{'H', 'i', ',', ' ', '4', '2', '!'}));
+    EXPECT_EQ(typedKeys("é ñ ü"), (Keysyms{0xe9, ' ', 0xf1, ' ', 0xfc}));
+    EXPECT_EQ(typedKeys("한글"), (Keysyms{0x100d55c, 0x100ae00}));
+    EXPECT_EQ(typedKeys("😀"), (Keysyms{0x101f600}));
+    EXPECT_EQ(typedKeys("a\nb\tc\bd\r\ne\rf"),
               (Keysyms{'a', XK_Return, 'b', XK_Tab, 'c', XK_BackSpace, 'd', XK_Return, 'e', XK_Return, 'f'}));
-    // Unpaired surrogates, and control characters no key types.
-    EXPECT_EQ(typedKeys(std::u16string{u'x', 0xd83d, u'y', 0xde00, u'\x01', u'\x7f', u'\x85', u'z'}),
-              (Keysyms{'x', 0x100fffd, 'y', 0x100fffd, 'z'}));
+    // Bytes that are not UTF-8, and control characters no key types.
+    EXPECT_EQ(typedKeys("x\xFFy\x01\x7f\xC2\x85\xC3z"), (Keysyms{'x', 0x100fffd, 'y', 0x100fffd, 'z'}));
     // Nothing is shifted: what the keyboard has comes from its keys, the rest from keys that
     // type it alone.
     for (const auto& event : presses)
@@ -474,14 +453,14 @@ TEST_F(XTestInputPosterTest, TextArrivesIntactAndInOrder)
 TEST_F(XTestInputPosterTest, LongTextsReuseTheSpareKeycodesWithoutLosingCharacters)
 {
     ASSERT_LT(recorder_->emptyKeycodes().size(), 40u);
-    std::u16string text;
+    std::u32string text;
     std::vector<xcb_keysym_t> expected;
-    for (char16_t i = 0; i < 120; ++i) {
-        const char16_t syllable = static_cast<char16_t>(0xac00 + (i % 40) * 11);  // each 3 times, 40 apart
+    for (char32_t i = 0; i < 120; ++i) {
+        const char32_t syllable = 0xac00 + (i % 40) * 11;  // each 3 times, 40 apart
         text.push_back(syllable);
-        expected.push_back(0x1000000u | syllable);
+        expected.push_back(keysymOf(syllable));
     }
-    EXPECT_EQ(typed(text), expected);
+    EXPECT_EQ(typed(runtime::encodeUtf8(text)), expected);
 }
 
 TEST_F(XTestInputPosterTest, WithOneSpareKeycodeEveryCharacterWaitsForTheLastToBeRead)
@@ -496,11 +475,9 @@ TEST_F(XTestInputPosterTest, WithOneSpareKeycodeEveryCharacterWaitsForTheLastToB
     const auto filled = recorder_->mapping();
     poster_ = makePoster();
 
-    const std::u16string text = u"àáâãäåæçèéêëìíîï";
-    std::vector<xcb_keysym_t> expected;
-    for (char16_t c : text)
-        expected.push_back(c);
-    poster_->postText(text, 0);
+    const std::u32string text = U"àáâãäåæçèéêëìíîï";
+    const std::vector<xcb_keysym_t> expected(text.begin(), text.end());
+    poster_->postText(runtime::encodeUtf8(text), {});
     const auto events = arrived();
     EXPECT_EQ(pressedKeysyms(events), expected);
     for (const auto& event : ofType(events, {XCB_KEY_PRESS}))
@@ -512,13 +489,13 @@ TEST_F(XTestInputPosterTest, WithOneSpareKeycodeEveryCharacterWaitsForTheLastToB
 
 TEST_F(XTestInputPosterTest, SpareKeycodesAreEmptiedWhenTypingPausesAndAtTheEnd)
 {
-    EXPECT_EQ(typed(u"é😀한"), (std::vector<xcb_keysym_t>{0xe9, 0x101f600, 0x100d55c}));
+    EXPECT_EQ(typed("é😀한"), (std::vector<xcb_keysym_t>{0xe9, 0x101f600, 0x100d55c}));
     EXPECT_NE(recorder_->mapping(), originalMapping_);
 
     clock_->advance(XTestInputPoster::spareKeycodeRestoreDelay - 1ms);
     poster_->pointerLocation();
     EXPECT_NE(recorder_->mapping(), originalMapping_);
-    EXPECT_EQ(typed(u"é"), (std::vector<xcb_keysym_t>{0xe9}));  // typing again puts the emptying off
+    EXPECT_EQ(typed("é"), (std::vector<xcb_keysym_t>{0xe9}));  // typing again puts the emptying off
 
     clock_->advance(XTestInputPoster::spareKeycodeRestoreDelay - 1ms);
     poster_->pointerLocation();
@@ -527,7 +504,7 @@ TEST_F(XTestInputPosterTest, SpareKeycodesAreEmptiedWhenTypingPausesAndAtTheEnd)
     poster_->pointerLocation();
     EXPECT_EQ(recorder_->mapping(), originalMapping_);
 
-    EXPECT_EQ(typed(u"ñ글"), (std::vector<xcb_keysym_t>{0xf1, 0x100ae00}));
+    EXPECT_EQ(typed("ñ글"), (std::vector<xcb_keysym_t>{0xf1, 0x100ae00}));
     EXPECT_NE(recorder_->mapping(), originalMapping_);
     poster_.reset();
     EXPECT_EQ(recorder_->mapping(), originalMapping_);
@@ -540,14 +517,14 @@ TEST_F(XTestInputPosterTest, KeysOtherClientsMapAreUsedAndLeftAlone)
     // Another client puts é on a key: it is typed there, and stays.
     recorder_->setKeysym(spare[0], 0xe9);
     poster_->pointerLocation();
-    poster_->postText(u"é", 0);
+    poster_->postText("é", {});
     auto presses = ofType(arrived(), {XCB_KEY_PRESS});
     ASSERT_EQ(presses.size(), 1u);
     EXPECT_EQ(presses[0].detail, spare[0]);
     EXPECT_EQ(presses[0].keysym, 0xe9u);
 
     // A key the poster filled and another client then took is the other client's.
-    EXPECT_EQ(typed(u"ñ"), (std::vector<xcb_keysym_t>{0xf1}));
+    EXPECT_EQ(typed("ñ"), (std::vector<xcb_keysym_t>{0xf1}));
     const auto now = recorder_->emptyKeycodes();
     xcb_keycode_t lent = 0;
     for (xcb_keycode_t keycode : spare)
@@ -557,13 +534,13 @@ TEST_F(XTestInputPosterTest, KeysOtherClientsMapAreUsedAndLeftAlone)
     EXPECT_EQ(recorder_->keysymOf(lent), 0xf1u);
     recorder_->setKeysym(lent, XK_F21);
     // More characters than spare keycodes: none of them lands on the keys the other client has.
-    std::u16string text;
+    std::u32string text;
     std::vector<xcb_keysym_t> expected;
     for (std::size_t i = 0; i < spare.size() + 2; ++i) {
-        text.push_back(static_cast<char16_t>(0x3b1 + i));
-        expected.push_back(0x1000000u | (0x3b1 + i));
+        text.push_back(static_cast<char32_t>(0x3b1 + i));
+        expected.push_back(keysymOf(text.back()));
     }
-    EXPECT_EQ(typed(text), expected);
+    EXPECT_EQ(typed(runtime::encodeUtf8(text)), expected);
     EXPECT_EQ(recorder_->keysymOf(spare[0]), 0xe9u);
     EXPECT_EQ(recorder_->keysymOf(lent), static_cast<xcb_keysym_t>(XK_F21));
     poster_.reset();
@@ -574,12 +551,11 @@ TEST_F(XTestInputPosterTest, KeysOtherClientsMapAreUsedAndLeftAlone)
 
 TEST_F(XTestInputPosterTest, PointerAndTextFromTwoThreadsBothArrive)
 {
-    std::u16string text;
+    std::u32string text;
     std::vector<xcb_keysym_t> expected;
-    for (int i = 0; i < 60; ++i) {
-        const char16_t c = i % 3 == 0 ? static_cast<char16_t>(u'a' + i % 26) : static_cast<char16_t>(0x3b1 + i % 24);
-        text.push_back(c);
-        expected.push_back(c < 0x100 ? c : 0x1000000u | c);
+    for (char32_t i = 0; i < 60; ++i) {
+        text.push_back(i % 3 == 0 ? U'a' + i % 26 : 0x3b1 + i % 24);
+        expected.push_back(keysymOf(text.back()));
     }
     std::thread pointer([&] {
         for (int i = 0; i < 200; ++i) {
@@ -587,7 +563,7 @@ TEST_F(XTestInputPosterTest, PointerAndTextFromTwoThreadsBothArrive)
             poster_->pointerLocation();
         }
     });
-    poster_->postText(text, 0);
+    poster_->postText(runtime::encodeUtf8(text), {});
     pointer.join();
     const auto events = arrived();
     EXPECT_EQ(pressedKeysyms(events), expected);
@@ -607,8 +583,8 @@ TEST_F(XTestInputPosterTest, WithoutAServerNothingHappens)
         poster.warpPointer({1, 1});
         poster.postMouseEvent(MouseEventType::leftDown, {1, 1});
         poster.postScroll(100, 100);
-        poster.postKeyStroke(0, model::commandModifierFlag);
-        poster.postText(u"é", 0);
+        poster.postKey(Key::a, shortcut);
+        poster.postText("é", {});
     }
 }
 
@@ -616,10 +592,10 @@ TEST_F(XTestInputPosterTest, AServerKilledMidwayLeavesCallsDoingNothing)
 {
     // Killed while a long text waits for spare keycodes: the next write goes to a closed socket,
     // which must not end the process with SIGPIPE.
-    std::u16string text;
-    for (char16_t i = 0; i < 100; ++i)
-        text.push_back(static_cast<char16_t>(0x4e00 + i));
-    std::thread typing([&] { poster_->postText(text, 0); });
+    std::u32string text;
+    for (char32_t i = 0; i < 100; ++i)
+        text.push_back(0x4e00 + i);
+    std::thread typing([&, text = runtime::encodeUtf8(text)] { poster_->postText(text, {}); });
     EXPECT_TRUE(recorder_->waitForKeyPresses(1));
     kill(server_->processID(), SIGKILL);
     typing.join();
@@ -627,8 +603,8 @@ TEST_F(XTestInputPosterTest, AServerKilledMidwayLeavesCallsDoingNothing)
     for (int i = 0; i < 20; ++i) {
         poster_->postMouseEvent(MouseEventType::moved, {1, 1});
         poster_->postScroll(100, 0);
-        poster_->postText(u"ab😀", 0);
-        poster_->postKeyStroke(8, model::commandModifierFlag);
+        poster_->postText("ab😀", {});
+        poster_->postKey(Key::c, shortcut);
         poster_->warpPointer({3, 3});
         EXPECT_FALSE(poster_->pointerLocation());
         clock_->advance(XTestInputPoster::reconnectInterval);
@@ -669,7 +645,7 @@ TEST_F(XTestInputPosterTest, AStoppedServerIsGivenUpOnAndReconnectedOnceItResume
         // Given up on: nothing waits until it is time to connect again, and the new connection
         // is not waited for twice.
         EXPECT_FALSE(poster_->pointerLocation());
-        poster_->postText(u"é", 0);
+        poster_->postText("é", {});
         clock_->advance(XTestInputPoster::reconnectInterval);
         EXPECT_FALSE(returnsOnceTimePasses(*clock_, [&] { return poster_->pointerLocation(); }));
         EXPECT_FALSE(poster_->pointerLocation());
@@ -678,7 +654,7 @@ TEST_F(XTestInputPosterTest, AStoppedServerIsGivenUpOnAndReconnectedOnceItResume
     ASSERT_TRUE(eventually([&] { return poster_->pointerLocation().has_value(); }));
     poster_->postMouseEvent(MouseEventType::moved, {9, 9});
     EXPECT_EQ(poster_->pointerLocation(), (ScreenPoint{9, 9}));
-    EXPECT_EQ(typed(u"ok"), (std::vector<xcb_keysym_t>{'o', 'k'}));
+    EXPECT_EQ(typed("ok"), (std::vector<xcb_keysym_t>{'o', 'k'}));
 }
 
 TEST_F(XTestInputPosterTest, AServerThatStopsReadingIsGivenUpOn)
@@ -699,10 +675,10 @@ TEST_F(XTestInputPosterTest, APosterStartedOnAStoppedServerConnectsWhenItResumes
     std::optional<StoppedServer> stopped(server_->processID());
     poster_ = makePoster();
     EXPECT_FALSE(returnsOnceTimePasses(*clock_, [&] { return poster_->pointerLocation(); }));
-    poster_->postText(u"lost", 0);
+    poster_->postText("lost", {});
     stopped.reset();
     ASSERT_TRUE(eventually([&] { return poster_->pointerLocation().has_value(); }));
-    EXPECT_EQ(typed(u"ok"), (std::vector<xcb_keysym_t>{'o', 'k'}));
+    EXPECT_EQ(typed("ok"), (std::vector<xcb_keysym_t>{'o', 'k'}));
 }
 
 }  // namespace

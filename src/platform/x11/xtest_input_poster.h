@@ -70,8 +70,8 @@ public:
     void warpPointer(model::ScreenPoint to) override;
     void postMouseEvent(model::MouseEventType type, model::ScreenPoint at) override;
     void postScroll(std::int32_t vertical, std::int32_t horizontal) override;
-    void postKeyStroke(std::uint16_t keyCode, std::uint64_t flags) override;
-    void postText(std::u16string_view text, std::uint64_t flags) override;
+    void postKey(model::Key key, model::Modifiers modifiers) override;
+    void postText(std::string_view text, model::Modifiers modifiers) override;
 
 private:
     class Core;
