@@ -342,20 +342,6 @@ TEST_F(PulseVolumeControlServerTest, SetsTheLevelAndTheMuteState)
     EXPECT_EQ(muteState(), "Mute: no\n");
 }
 
-TEST(PulseVolumeControlTest, AnswersNothingWithoutASoundServer)
-{
-    const auto pactl = findOnPath("pactl");
-    if (!pactl)
-        GTEST_SKIP() << "needs pactl (Debian: pulseaudio-utils)";
-    TemporaryDirectory directory;
-    ASSERT_FALSE(directory.path().empty());
-    const std::string root = directory.path().string();
-    PulseVolumeControl volume(pactl->string(), {"PULSE_SERVER=unix:" + root + "/no-server", "HOME=" + root,
-                                                "XDG_RUNTIME_DIR=" + root});
-    EXPECT_EQ(volume.outputVolume(), std::nullopt);
-    EXPECT_NO_THROW(volume.setOutputVolume(50, true));
-}
-
 constexpr const char* sampleOutput = "Volume: mono: 42598 /  65% / -11.23 dB\n        balance 0.00\n";
 
 TEST(PulseVolumeControlTest, OnlyAVolumeFromARunThatSucceededCounts)
