@@ -3,10 +3,10 @@
 #include "app/status_printer.h"
 #include "app/update_command.h"
 #include "app/update_schedule.h"
-#include "capture/frame_sink.h"
 #include "display/virtual_display_manager.h"
 #include "kestrio_version.h"
 #include "link/frame_streamer.h"
+#include "model/frame_sink.h"
 #include "model/mac_screen_model.h"
 #include "model/screen_capture_session.h"
 #include "model/streamer_viewer_link.h"
@@ -168,7 +168,7 @@ struct HostParts {
         world.settings = settings;
         world.displays = std::make_shared<platform::RandrDisplayFacility>(displayName);
         world.permissions = std::make_shared<platform::X11PermissionFacility>(displayName);
-        world.captureSessions = model::ScreenCaptureSession::factory(std::make_shared<capture::StreamerFrameSink>(streamer),
+        world.captureSessions = model::ScreenCaptureSession::factory(std::make_shared<model::StreamerFrameSink>(streamer),
                                                                      std::make_shared<platform::X11DisplayCaptureFactory>(displayName),
                                                                      std::make_shared<platform::FfmpegH264EncoderFactory>());
         world.urlOpener = std::make_shared<platform::DesktopUrlOpener>();

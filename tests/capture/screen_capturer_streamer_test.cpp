@@ -3,6 +3,7 @@
 #include "capture/capture_fakes_support.h"
 #include "capture/loopback_viewer_support.h"
 #include "capture/screen_capturer.h"
+#include "model/frame_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,7 @@ TEST(ScreenCapturerWithStreamer, JpegViewerReceivesJpegFramesAndHandshakesAskFor
     ASSERT_TRUE(streamer->listenerReady());
     auto displays = std::make_shared<FakeDisplayCaptureFactory>();
     auto encoders = std::make_shared<FakeH264EncoderFactory>();
-    auto capturer = ScreenCapturer::create(std::make_shared<capture::StreamerFrameSink>(streamer), capture::StreamQuality::balanced,
+    auto capturer = ScreenCapturer::create(std::make_shared<model::StreamerFrameSink>(streamer), capture::StreamQuality::balanced,
                                            capture::StreamFrameRate::sixty, displays, encoders);
     capturer->start({1, 0, 0, 640, 360});
     ASSERT_TRUE(capturer->hasEncoder());
