@@ -80,6 +80,9 @@ TEST(ChildProcessRunTest, RunsToTheEndAndReportsHowItWent)
 {
     static const std::string bigInput(1 << 20, 'x');
     const std::string bothStreams = "echo out; echo err >&2; exit 3";
+    // Its output alone must end the run, long before the deadline.
+    ChildProcessOptions stopping = with(Capture::output, {}, {}, 10, true);
+    stopping.timeout = 20s;
     const RunCase cases[] = {
         {"standard error", "sh", bothStreams, with(Capture::errorOutput), Outcome::exited, 3, "err\n", false, 0},
         {"standard output", "sh", bothStreams, with(Capture::output), Outcome::exited, 3, "out\n", false, 0},
@@ -92,8 +95,7 @@ TEST(ChildProcessRunTest, RunsToTheEndAndReportsHowItWent)
          with(Capture::output, {}, {"KESTRIO_ADDED=1", "HOME=/elsewhere"}), Outcome::exited, 0, "1|/elsewhere", false, 0},
         {"output cut", "sh", "head -c 100000 /dev/zero | tr '\\0' x", with(Capture::output, {}, {}, 10), Outcome::exited,
          0, "xxxxxxxxxx", true, 0},
-        {"stopped at the limit", "sh", "exec yes", with(Capture::output, {}, {}, 10, true), Outcome::broken, -1,
-         "y\ny\ny\ny\ny\n", true, 0},
+        {"stopped at the limit", "sh", "exec yes", stopping, Outcome::broken, -1, "y\ny\ny\ny\ny\n", true, 0},
         {"signalled", "sh", "kill -TERM $$", with(Capture::errorOutput), Outcome::signalled, -1, "", false, 0},
         {"missing", "/nonexistent/tool", "", with(Capture::errorOutput), Outcome::notStarted, -1, "", false, ENOENT},
         {"not looked up on PATH", "sh", "", with(Capture::errorOutput, {}, {}, 10, false, false), Outcome::notStarted, -1,
@@ -149,9 +151,11 @@ TEST(ChildProcessRunTest, ADetachedProcessLeadsItsOwnSessionWithDefaultSignalsAn
     ASSERT_FALSE(directory.path().empty());
     const fs::path record = directory.path() / "record";
     // The record appears in one step, once everything is written.
-    // The streams are read first: the shell applies a group's redirection to itself.
+    // The streams are read first: the shell applies a group's redirection to itself. The signal
+    // sets are read by the shell itself: while it starts a command, its own mask changes.
     const std::string script = "stdio=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); "
-                               "{ cat /proc/$$/stat; echo; grep -E '^Sig(Blk|Ign)' /proc/$$/status; "
+                               "{ cat /proc/$$/stat; echo; while IFS= read -r line; do case $line in "
+                               "SigBlk:*|SigIgn:*) printf '%s\\n' \"$line\";; esac; done < /proc/$$/status; "
                                "echo \"$stdio\"; } > '" +
                                record.string() + ".new' && mv '" + record.string() + ".new' '" + record.string() + "'";
 
