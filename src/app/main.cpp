@@ -3,10 +3,10 @@
 #include "app/status_printer.h"
 #include "app/update_command.h"
 #include "app/update_schedule.h"
-#include "capture/frame_sink.h"
 #include "display/virtual_display_manager.h"
 #include "kestrio_version.h"
 #include "link/frame_streamer.h"
+#include "model/frame_sink.h"
 #include "model/mac_screen_model.h"
 #include "model/screen_capture_session.h"
 #include "model/streamer_viewer_link.h"
@@ -21,6 +21,7 @@
 #include "platform/linux/pulse_volume_control.h"
 #include "platform/linux/single_instance.h"
 #include "platform/linux/xdg_autostart.h"
+#include "platform/phones/system_device_lister.h"
 #include "platform/router/natpmp_upnp_port_mapping.h"
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_display_capture.h"
@@ -28,7 +29,6 @@
 #include "platform/x11/x11_wording.h"
 #include "platform/x11/xtest_input_poster.h"
 #include "platform/x11/xvfb_server.h"
-#include "phones/system_device_lister.h"
 #include "remote/local_address.h"
 #include "remote/messages_notifier.h"
 #include "remote/nat_port_mapper.h"
@@ -168,7 +168,7 @@ struct HostParts {
         world.settings = settings;
         world.displays = std::make_shared<platform::RandrDisplayFacility>(displayName);
         world.permissions = std::make_shared<platform::X11PermissionFacility>(displayName);
-        world.captureSessions = model::ScreenCaptureSession::factory(std::make_shared<capture::StreamerFrameSink>(streamer),
+        world.captureSessions = model::ScreenCaptureSession::factory(std::make_shared<model::StreamerFrameSink>(streamer),
                                                                      std::make_shared<platform::X11DisplayCaptureFactory>(displayName),
                                                                      std::make_shared<platform::FfmpegH264EncoderFactory>());
         world.urlOpener = std::make_shared<platform::DesktopUrlOpener>();

@@ -2,12 +2,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <vector>
-
-namespace kestrio::link {
-class FrameStreamer;
-}
 
 namespace kestrio::capture {
 
@@ -29,24 +24,6 @@ public:
     virtual void send(std::vector<std::uint8_t> payload) = 0;
     // An empty function removes the handler.
     virtual void setFrameRequestHandler(std::function<void()> handler) = 0;
-};
-
-// The sink backed by the viewer connection. Holds the streamer strongly: the capturer keeps the
-// link alive for as long as it streams.
-class StreamerFrameSink final : public FrameSink {
-public:
-    explicit StreamerFrameSink(std::shared_ptr<link::FrameStreamer> streamer);
-
-    bool canAcceptFrame() const override;
-    int framesQueued() const override;
-    bool isViewerConnected() const override;
-    bool h264Capable() const override;
-    bool consumeKeyFrameRequest() override;
-    void send(std::vector<std::uint8_t> payload) override;
-    void setFrameRequestHandler(std::function<void()> handler) override;
-
-private:
-    std::shared_ptr<link::FrameStreamer> streamer_;
 };
 
 }  // namespace kestrio::capture

@@ -1,6 +1,6 @@
 #include "capture/screen_capturer.h"
 
-#include "capture/h264_packet.h"
+#include "link/h264_packet.h"
 
 #include <chrono>
 
@@ -251,7 +251,7 @@ void ScreenCapturer::sendEncoded(const EncodedVideoFrame& output)
         return;
     if (!sink_->canAcceptFrame())
         return;
-    auto packet = makeH264Packet(output.isKeyFrame, output.sps, output.pps, output.data);
+    auto packet = link::makeH264Packet(output.isKeyFrame, output.sps, output.pps, output.data);
     if (packet)
         sink_->send(std::move(*packet));
 }

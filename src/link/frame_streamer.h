@@ -5,6 +5,7 @@
 #include "link/peer_trust.h"
 #include "link/service_advertiser.h"
 #include "link/viewer_control_event.h"
+#include "link/viewer_identity.h"
 #include "runtime/clock.h"
 #include "runtime/serial_queue.h"
 
@@ -30,15 +31,6 @@ namespace kestrio::link {
 // Network work, timers and the three callbacks run on the serial queue "com.kestrio.streamer".
 // Public operations may be called from any thread. The callbacks are set before start() and
 // never while the lock is held.
-// Who a viewer said it is in its handshake, and where it connected from.
-struct ViewerIdentity {
-    std::string name;        // "iPhone" when the viewer sent none
-    std::string identifier;  // the name when the viewer sent none
-    bool identifierGiven = false;
-    bool fromHomeNetwork = true;
-    bool operator==(const ViewerIdentity&) const = default;
-};
-
 class FrameStreamer final : public std::enable_shared_from_this<FrameStreamer> {
 public:
     using Payload = std::vector<std::uint8_t>;

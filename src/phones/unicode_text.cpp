@@ -2,7 +2,6 @@
 
 #include <unicode/bytestream.h>
 #include <unicode/casemap.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <climits>
@@ -31,22 +30,6 @@ std::string lowerCased(std::string_view text)
     if (U_FAILURE(status))
         return std::string(text);
     return lowered;
-}
-
-bool isValidUtf8(std::string_view text)
-{
-    if (text.size() > INT32_MAX)
-        return false;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-    const auto length = static_cast<int32_t>(text.size());
-    int32_t offset = 0;
-    while (offset < length) {
-        UChar32 c;
-        U8_NEXT(bytes, offset, length, c);
-        if (c < 0)
-            return false;
-    }
-    return true;
 }
 
 }  // namespace kestrio::phones

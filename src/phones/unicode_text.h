@@ -10,7 +10,4 @@ namespace kestrio::phones {
 // are not UTF-8 are kept as they are.
 std::string lowerCased(std::string_view text);
 
-// Well-formed UTF-8: no stray or missing continuation bytes, overlong forms or surrogates.
-bool isValidUtf8(std::string_view text);
-
 }  // namespace kestrio::phones

@@ -1,6 +1,6 @@
 // The H.264 video packet must match the viewer's parser byte for byte.
 
-#include "capture/h264_packet.h"
+#include "link/h264_packet.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 namespace kestrio::test {
 namespace {
 
-using capture::makeH264Packet;
+using link::makeH264Packet;
 
 std::vector<std::uint8_t> counting(std::size_t size, std::uint8_t first)
 {

@@ -18,7 +18,7 @@ const std::string wifi(wifiTransport);
 
 std::string fixture(const char* name)
 {
-    const fs::path path = fs::path(__FILE__).parent_path() / "fixtures" / name;
+    const fs::path path = fs::path(KESTRIO_PHONE_FIXTURES) / name;
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();

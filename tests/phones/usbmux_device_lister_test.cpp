@@ -1,7 +1,7 @@
-#include "phones/usbmux_device_lister.h"
+#include "platform/phones/usbmux_device_lister.h"
 
 #include "locale_support.h"
-#include "temporary_directory_support.h"
+#include "support/test_support.h"
 #include "usbmuxd_stand_in_support.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@ namespace kestrio::phones {
 namespace {
 
 namespace fs = std::filesystem;
+using test::TemporaryDirectory;
 using namespace std::chrono_literals;
 using Link = StandInDevice::Link;
 using Lockdown = StandInDevice::Lockdown;

@@ -1,11 +1,11 @@
-#include "phones/xcrun_device_lister.h"
+#include "platform/phones/xcrun_device_lister.h"
 
 #include "phones/device_list_parser.h"
-#include "phones/system_device_lister.h"
-#include "phones/usbmux_device_lister.h"
+#include "platform/phones/system_device_lister.h"
+#include "platform/phones/usbmux_device_lister.h"
 
 #include "locale_support.h"
-#include "temporary_directory_support.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -23,12 +23,14 @@ namespace kestrio::phones {
 namespace {
 
 namespace fs = std::filesystem;
+using test::readFile;
+using test::TemporaryDirectory;
 using namespace std::chrono_literals;
 
 // How long a listing may take before the test calls it hung; far beyond any bound under test.
 constexpr auto watchdog = 20s;
 
-const fs::path fixtures = fs::path(__FILE__).parent_path() / "fixtures";
+const fs::path fixtures = fs::path(KESTRIO_PHONE_FIXTURES);
 
 std::string quoted(const fs::path& path)
 {
@@ -195,44 +197,6 @@ TEST_F(XcrunDeviceListerTest, AMissingReportGivesTheReadError)
     EXPECT_EQ(result.error, "No such file or directory");
     reportPath();
     expectNoReportLeft();
-}
-
-// Gone, or a zombie waiting for whoever inherited it. A SIGKILL takes effect a moment after it
-// was sent, hence the wait.
-bool endedSoon(pid_t pid)
-{
-    const auto deadline = std::chrono::steady_clock::now() + watchdog;
-    const fs::path stat = "/proc/" + std::to_string(pid) + "/stat";
-    for (;;) {
-        const std::string text = readFile(stat);
-        const auto nameEnd = text.rfind(')');
-        if (text.empty() || (nameEnd != std::string::npos && text.compare(nameEnd + 1, 3, " Z ") == 0))
-            return true;
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-}
-
-TEST_F(XcrunDeviceListerTest, AToolThatHangsIsKilledWithWhatItStarted)
-{
-    // Hung with a child of its own that keeps the output open, as a tool stuck on a device might.
-    const fs::path sleeper = tools_.path() / "sleeper";
-    XcrunDeviceLister lister(writeTool(tools_.path(), "sleep 100000 &\necho $! > " + quoted(sleeper) +
-                                                          ".new\nmv " + quoted(sleeper) + ".new " + quoted(sleeper) +
-                                                          "\neval report=\\${$#}\necho '[]' > \"$report\"\nwait")
-                                 .string(),
-                             reports_.path().string(), 1s);
-    const DeviceListResult result = list(lister);
-    EXPECT_TRUE(result.phones.empty());
-    EXPECT_EQ(result.error, "devicectl did not finish in time");
-    expectNoReportLeft();
-    const std::string pid = readFile(sleeper);
-    ASSERT_FALSE(pid.empty()) << "the stand-in did not get as far as its child within the bound";
-    const bool ended = endedSoon(static_cast<pid_t>(std::stol(pid)));
-    EXPECT_TRUE(ended) << "the tool's child survived";
-    if (!ended)
-        kill(static_cast<pid_t>(std::stol(pid)), SIGKILL);
 }
 
 TEST(SystemDeviceListerTest, UsesTheDeveloperToolsOnlyWhereTheyCanRun)

@@ -1,4 +1,5 @@
 #include "platform/linux/json_settings_store.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -21,6 +22,8 @@
 namespace kestrio::platform {
 namespace {
 
+using test::readFile;
+
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 using Step = JsonSettingsStore::WriteStep;
@@ -42,12 +45,6 @@ protected:
     {
         fs::create_directories(folder_);
         std::ofstream(file_, std::ios::binary) << bytes;
-    }
-
-    static std::string readFile(const fs::path& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
     std::set<std::string> folderNames() const
@@ -287,8 +284,8 @@ TEST_F(SettingsFileTest, TheSameValueAgainWritesNothingUnlessAWriteIsOwed)
     int writes = 0;
     bool failing = false;
     JsonSettingsStore store(file_, [&](Step reached) {
-        writes += reached == Step::tempCreated;
-        return !(failing && reached == Step::tempCreated);
+        writes += reached == Step::temporaryCreated;
+        return !(failing && reached == Step::temporaryCreated);
     });
     store.setString("selectedPhoneID", "phone-1");
     store.setString("selectedPhoneID", "phone-1");
@@ -304,8 +301,9 @@ TEST_F(SettingsFileTest, TheSameValueAgainWritesNothingUnlessAWriteIsOwed)
     EXPECT_EQ(JsonSettingsStore(file_).stringValue("selectedPhoneID"), "phone-2");
 }
 
-INSTANTIATE_TEST_SUITE_P(EachStep, SettingsInterruptedWriteTest,
-    ::testing::Values(Step::tempCreated, Step::partlyWritten, Step::written, Step::synced, Step::renamed));
+// Every step's outcome is the writer's; one before the rename and the rename itself show the store
+// reading what is left and cleaning up.
+INSTANTIATE_TEST_SUITE_P(EachStep, SettingsInterruptedWriteTest, ::testing::Values(Step::written, Step::renamed));
 
 // --- Full and read-only file systems ---
 

@@ -1,5 +1,5 @@
 #include "platform/linux/pulse_volume_control.h"
-#include "platform/temporary_directory.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -26,42 +26,15 @@
 namespace kestrio::platform {
 namespace {
 
+using test::readFile;
+using test::ScopedEnvironment;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // Far beyond any bound the tests set: reaching it means the control never gave up.
-constexpr auto watchdog = 30s;
 
 using test::TemporaryDirectory;
-
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const std::string& value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnvironment()
-    {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
 
 std::optional<fs::path> findOnPath(const std::string& name)
 {
@@ -369,39 +342,7 @@ TEST_F(PulseVolumeControlServerTest, SetsTheLevelAndTheMuteState)
     EXPECT_EQ(muteState(), "Mute: no\n");
 }
 
-TEST(PulseVolumeControlTest, AnswersNothingWithoutASoundServer)
-{
-    const auto pactl = findOnPath("pactl");
-    if (!pactl)
-        GTEST_SKIP() << "needs pactl (Debian: pulseaudio-utils)";
-    TemporaryDirectory directory;
-    ASSERT_FALSE(directory.path().empty());
-    const std::string root = directory.path().string();
-    PulseVolumeControl volume(pactl->string(), {"PULSE_SERVER=unix:" + root + "/no-server", "HOME=" + root,
-                                                "XDG_RUNTIME_DIR=" + root});
-    EXPECT_EQ(volume.outputVolume(), std::nullopt);
-    EXPECT_NO_THROW(volume.setOutputVolume(50, true));
-}
-
 constexpr const char* sampleOutput = "Volume: mono: 42598 /  65% / -11.23 dB\n        balance 0.00\n";
-
-TEST(PulseVolumeControlTest, PactlIsLookedUpOnPath)
-{
-    TemporaryDirectory withPactl;
-    TemporaryDirectory withoutPactl;
-    ASSERT_FALSE(withPactl.path().empty());
-    ASSERT_FALSE(withoutPactl.path().empty());
-    writeScript(withPactl.path(), "pactl", std::string("printf '%s' '") + sampleOutput + "'\n");
-    {
-        ScopedEnvironment path("PATH", withoutPactl.path().string() + ":" + withPactl.path().string());
-        EXPECT_EQ(PulseVolumeControl().outputVolume(), 65);
-    }
-    ScopedEnvironment path("PATH", withoutPactl.path().string());
-    EXPECT_EQ(PulseVolumeControl().outputVolume(), std::nullopt);
-    EXPECT_NO_THROW(PulseVolumeControl().setOutputVolume(50, false));
-    EXPECT_EQ(PulseVolumeControl((withoutPactl.path() / "pactl").string()).outputVolume(), std::nullopt);
-    EXPECT_EQ(PulseVolumeControl("").outputVolume(), std::nullopt);
-}
 
 TEST(PulseVolumeControlTest, OnlyAVolumeFromARunThatSucceededCounts)
 {
@@ -463,109 +404,6 @@ TEST(PulseVolumeControlTest, RunsPactlInTheCLocaleWithTheGivenEnvironment)
                                 "C|kept|new|/dev/null|/dev/null|set-sink-mute @DEFAULT_SINK@ 1 \n"
                                 "C|kept|new|/dev/null|/dev/null|set-sink-volume @DEFAULT_SINK@ 5% \n"
                                 "C|kept|new|/dev/null|/dev/null|set-sink-mute @DEFAULT_SINK@ 0 \n");
-}
-
-std::optional<pid_t> recordedPid(const fs::path& file)
-{
-    try {
-        return static_cast<pid_t>(std::stol(readFile(file)));
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
-// Gone, or a zombie waiting for whoever inherited it. A SIGKILL takes effect a moment after it
-// was sent, hence the wait.
-bool endedSoon(pid_t pid)
-{
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    const fs::path stat = "/proc/" + std::to_string(pid) + "/stat";
-    for (;;) {
-        const std::string text = readFile(stat);
-        const auto nameEnd = text.rfind(')');
-        if (text.empty() || (nameEnd != std::string::npos && text.compare(nameEnd + 1, 3, " Z ") == 0))
-            return true;
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-}
-
-TEST(PulseVolumeControlTest, APactlThatNeverEndsIsKilledWithWhatItStarted)
-{
-    TemporaryDirectory directory;
-    ASSERT_FALSE(directory.path().empty());
-    const fs::path runs = directory.path() / "runs";
-    const fs::path shell = directory.path() / "shell";
-    const fs::path sleeper = directory.path() / "sleeper";
-    // It has printed a plausible volume, keeps the pipe open through a child of its own and
-    // never ends, like a client stuck on a server that does not answer.
-    const fs::path script =
-        writeScript(directory.path(), "pactl",
-                    "echo run >> " + quoted(runs) + "\necho $$ > " + quoted(shell) + "\nsleep 100000 &\necho $! > " +
-                        quoted(sleeper) + ".new\nmv " + quoted(sleeper) + ".new " + quoted(sleeper) + "\nprintf '%s' '" +
-                        sampleOutput + "'\nwait\n");
-    PulseVolumeControl volume(script.string(), {}, 1s);
-
-    // Unblocks a control that did not give up, so that the test can end.
-    const auto rescue = [&] {
-        for (const auto& file : {shell, sleeper}) {
-            if (const auto pid = recordedPid(file))
-                kill(*pid, SIGKILL);
-        }
-    };
-    const auto expectEnded = [&] {
-        const auto shellPid = recordedPid(shell);
-        const auto sleeperPid = recordedPid(sleeper);
-        ASSERT_TRUE(shellPid && sleeperPid) << "the stand-in did not get as far as its child within the timeout";
-        const bool shellEnded = endedSoon(*shellPid);
-        const bool sleeperEnded = endedSoon(*sleeperPid);
-        EXPECT_TRUE(shellEnded);
-        EXPECT_TRUE(sleeperEnded) << "the stand-in's child survived";
-        if (!shellEnded || !sleeperEnded)
-            rescue();
-    };
-
-    auto reading = std::async(std::launch::async, [&] { return volume.outputVolume(); });
-    if (reading.wait_for(watchdog) != std::future_status::ready) {
-        ADD_FAILURE() << "outputVolume() did not give up";
-        rescue();
-    }
-    EXPECT_EQ(reading.get(), std::nullopt);
-    expectEnded();
-
-    fs::remove(runs);
-    fs::remove(shell);
-    fs::remove(sleeper);
-    auto setting = std::async(std::launch::async, [&] { volume.setOutputVolume(50, false); });
-    if (setting.wait_for(watchdog) != std::future_status::ready) {
-        ADD_FAILURE() << "setOutputVolume() did not give up";
-        rescue();
-    }
-    setting.get();
-    expectEnded();
-    // The mute state is not tried on a server that did not answer.
-    EXPECT_EQ(readFile(runs), "run\n");
-}
-
-TEST(PulseVolumeControlTest, APactlThatFloodsItsOutputIsStoppedEarly)
-{
-    TemporaryDirectory directory;
-    ASSERT_FALSE(directory.path().empty());
-    const fs::path flooder = directory.path() / "flooder";
-    // A plausible volume first, so that only the amount gives it away.
-    const fs::path script = writeScript(directory.path(), "pactl",
-                                        "echo $$ > " + quoted(flooder) + "\nprintf '%s' '" + sampleOutput +
-                                            "'\nexec yes\n");
-    // The timeout is far away: the output alone must end the run.
-    PulseVolumeControl volume(script.string(), {}, 10min);
-    auto reading = std::async(std::launch::async, [&] { return volume.outputVolume(); });
-    if (reading.wait_for(watchdog) != std::future_status::ready) {
-        ADD_FAILURE() << "a flood of output was read for too long";
-        if (const auto pid = recordedPid(flooder))
-            kill(*pid, SIGKILL);
-    }
-    EXPECT_EQ(reading.get(), std::nullopt);
 }
 
 }  // namespace

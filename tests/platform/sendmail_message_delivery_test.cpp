@@ -1,5 +1,5 @@
 #include "platform/linux/sendmail_message_delivery.h"
-#include "platform/temporary_directory.h"
+#include "support/test_support.h"
 
 #include "runtime/base64.h"
 
@@ -39,6 +39,7 @@ using namespace std::chrono_literals;
 constexpr const char* python = "/usr/bin/python3";
 constexpr const char* recipient = "me@example.com";
 
+using test::ScopedEnvironment;
 using test::TemporaryDirectory;
 
 std::string findOnPath(const std::string& name)
@@ -330,10 +331,7 @@ TEST(SendmailDelivery, ProbeFailsExactlyWhenThereIsNoProgramToRun)
 
     // KESTRIO_SENDMAIL names the program in place of the system's; one that is not there is a
     // failure, not a reason to fall back on the system's.
-    struct RestoreVariable {
-        ~RestoreVariable() { value ? setenv("KESTRIO_SENDMAIL", value->c_str(), 1) : unsetenv("KESTRIO_SENDMAIL"); }
-        std::optional<std::string> value;
-    } restore{std::getenv("KESTRIO_SENDMAIL") ? std::optional<std::string>(std::getenv("KESTRIO_SENDMAIL")) : std::nullopt};
+    ScopedEnvironment restore("KESTRIO_SENDMAIL", std::getenv("KESTRIO_SENDMAIL"));
     for (const auto& [program, usable] : std::vector<std::pair<std::string, bool>>{
              {"/bin/true", true}, {"true", true}, {(directory.path() / "missing").string(), false},
              {notExecutable.string(), false}, {"kestrio-no-such-sendmail", false}}) {

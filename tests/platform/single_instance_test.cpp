@@ -1,5 +1,5 @@
 #include "platform/linux/single_instance.h"
-#include "platform/temporary_directory.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +25,9 @@ extern char** environ;
 
 namespace kestrio::platform {
 namespace {
+
+using test::ScopedEnvironment;
+using test::readFile;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -59,36 +62,6 @@ constexpr const char* pretendHostReadyVariable = "KESTRIO_TEST_PRETEND_HOST_READ
 }();
 
 using test::TemporaryDirectory;
-
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const char* value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnvironment()
-    {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
 
 std::string record(pid_t pid)
 {

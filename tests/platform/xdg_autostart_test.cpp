@@ -1,4 +1,5 @@
 #include "platform/linux/xdg_autostart.h"
+#include "support/test_support.h"
 
 #include "platform/linux/desktop_entry.h"
 
@@ -19,7 +20,6 @@
 #include <set>
 #include <spawn.h>
 #include <string>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,18 +31,14 @@ extern char** environ;
 namespace kestrio::platform {
 namespace {
 
+using test::readFile;
+
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using Status = model::LoginItemService::Status;
 
 constexpr const char* mainGroup = "Desktop Entry";
 constexpr uid_t nobody = 65534;
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void writeFile(const fs::path& path, const std::string& bytes)
 {
@@ -439,50 +435,6 @@ TEST_F(AutostartTest, WhatStandsInTheWayIsReported)
     EXPECT_EQ(nowhere.status(), Status::notRegistered);
     EXPECT_EQ(nowhere.unregisterItem(), std::nullopt);
     EXPECT_TRUE(XdgAutostart(folder_, fs::path()).registerItem().has_value());
-}
-
-class AutostartSmallDiskTest : public AutostartTest {
-protected:
-    void SetUp() override
-    {
-        AutostartTest::SetUp();
-        fs::create_directories(folder_);
-        if (mount("tmpfs", folder_.c_str(), "tmpfs", 0, "size=16k,mode=0700") != 0)
-            GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-        mounted_ = true;
-    }
-
-    void TearDown() override
-    {
-        if (mounted_)
-            umount2(folder_.c_str(), MNT_DETACH);
-        AutostartTest::TearDown();
-    }
-
-    bool mounted_ = false;
-};
-
-TEST_F(AutostartSmallDiskTest, AFullDiskFailsWithTheOldEntryAndNoTemporaryLeft)
-{
-    writeEntry(desktopEntryText("/old/kestrio", "Hidden=true\n"));
-    const std::string before = readFile(entry_);
-    {
-        std::ofstream filler(folder_ / "filler", std::ios::binary);
-        std::string block(1024, 'x');
-        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())))
-            filler.flush();
-    }
-
-    auto error = autostart().registerItem();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_THAT(*error, HasSubstr(entry_.string()));
-    EXPECT_THAT(*error, HasSubstr(std::strerror(ENOSPC)));
-    EXPECT_EQ(readFile(entry_), before);
-    EXPECT_EQ(folderNames(), (std::set<std::string>{"filler", "kestrio.desktop"}));
-
-    fs::remove(folder_ / "filler");
-    EXPECT_EQ(autostart().registerItem(), std::nullopt);
-    EXPECT_EQ(autostart().status(), Status::enabled);
 }
 
 TEST_F(AutostartTest, ATemporaryLeftByACrashIsCleanedUp)

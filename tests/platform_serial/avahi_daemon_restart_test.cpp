@@ -2,7 +2,7 @@
 // alone.
 
 #include "platform/avahi/avahi_service_advertiser.h"
-#include "platform/temporary_directory.h"
+#include "support/test_support.h"
 #include "platform/test_services.h"
 #include "runtime/virtual_clock.h"
 

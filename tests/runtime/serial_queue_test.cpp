@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <memory>
 #include <thread>
@@ -61,15 +62,22 @@ TEST(SerialQueueTest, LastOwnerLettingGoFromItsOwnTaskEndsTheQueue)
 
 TEST(SerialQueueTest, ShutdownFromItsOwnTaskDoesNotDeadlock)
 {
+    using namespace std::chrono_literals;
     auto queue = SerialQueue::create("test.self-stop");
-    std::promise<void> stopped;
-    queue->post([&] {
+    // A deadlock shows as a failure here rather than as the test program's timeout; the thread
+    // left waiting then keeps what it uses alive on its own.
+    auto stopped = std::make_shared<std::promise<void>>();
+    queue->post([queue, stopped] {
         queue->shutdown();
-        stopped.set_value();
+        stopped->set_value();
     });
-    stopped.get_future().wait();
-    queue->sync();
-    queue.reset();
+    ASSERT_EQ(stopped->get_future().wait_for(10s), std::future_status::ready) << "shutdown from its own task hung";
+    auto synced = std::make_shared<std::promise<void>>();
+    std::thread([queue, synced] {
+        queue->sync();
+        synced->set_value();
+    }).detach();
+    EXPECT_EQ(synced->get_future().wait_for(10s), std::future_status::ready) << "sync after shutdown hung";
 }
 
 TEST(SerialQueueTest, ShutdownDropsPendingAndLaterTasks)

@@ -1,6 +1,6 @@
 // The two addresses with their copy buttons, and the address notification's block.
 #include "platform/linux/sendmail_message_delivery.h"
-#include "platform/temporary_directory.h"
+#include "support/test_support.h"
 #include "window/window_harness_support.h"
 
 #include "window/window_model.h"

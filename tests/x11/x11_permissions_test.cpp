@@ -1,4 +1,5 @@
 #include "platform/x11/x11_permissions.h"
+#include "support/test_support.h"
 #include "platform/x11/xvfb_server.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,8 @@ extern char** environ;
 
 namespace kestrio::platform {
 namespace {
+
+using test::ScopedEnvironment;
 
 using namespace std::chrono_literals;
 
@@ -114,31 +117,6 @@ std::string unusedDisplayName()
     }
     return {};
 }
-
-// Sets an environment variable for the life of the object.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const char* value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnvironment()
-    {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 TEST(X11PermissionFacilityTest, AServerOfferingXtestAllowsInputAndCapture)
 {

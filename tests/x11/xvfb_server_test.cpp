@@ -1,4 +1,5 @@
 #include "platform/x11/xvfb_server.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
@@ -13,6 +14,8 @@
 
 namespace kestrio::platform {
 namespace {
+
+using test::ScopedEnvironment;
 
 struct RootSize {
     int width = 0;
@@ -88,32 +91,6 @@ TEST(XvfbServerTest, StartsLargeThenShowsTheInitialSizeAndCanGrowLater)
     EXPECT_NE(std::system(tooLarge.c_str()), 0);
 }
 
-// Sets an environment variable (or removes it, for nullopt) until the end of the scope.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-    }
-    ~ScopedVariable() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-struct TemporaryFolder {
-    std::filesystem::path path;
-    TemporaryFolder()
-    {
-        char name[] = "/tmp/kestrio-xvfb-test-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TemporaryFolder() { std::filesystem::remove_all(path); }
-};
-
 unsigned permissions(const std::filesystem::path& path)
 {
     struct stat status = {};
@@ -135,9 +112,9 @@ TEST(XvfbServerTest, AdmitsOnlyClientsWithItsCookieKeptInAPrivateFile)
 {
     for (const bool runtimeFolderGiven : {true, false}) {
         SCOPED_TRACE(runtimeFolderGiven ? "XDG_RUNTIME_DIR set" : "XDG_RUNTIME_DIR unset");
-        TemporaryFolder runtime;
-        ScopedVariable runtimeVariable("XDG_RUNTIME_DIR", runtimeFolderGiven ? std::optional(runtime.path.string()) : std::nullopt);
-        ScopedVariable authorityVariable("XAUTHORITY", (runtime.path / "none").string());
+        test::TemporaryDirectory runtime;
+        ScopedEnvironment runtimeVariable("XDG_RUNTIME_DIR", runtimeFolderGiven ? std::optional(runtime.path().string()) : std::nullopt);
+        ScopedEnvironment authorityVariable("XAUTHORITY", (runtime.path() / "none").string());
         XvfbServer::Options small;
         small.initialSize = {320, 200};
         std::string error;
@@ -147,7 +124,7 @@ TEST(XvfbServerTest, AdmitsOnlyClientsWithItsCookieKeptInAPrivateFile)
         const std::filesystem::path file = server->authorityFile();
         const std::filesystem::path folder = file.parent_path();
         if (runtimeFolderGiven)
-            EXPECT_EQ(folder, runtime.path / "kestrio");
+            EXPECT_EQ(folder, runtime.path() / "kestrio");
         else
             EXPECT_EQ(folder.parent_path(), "/tmp");
         EXPECT_EQ(permissions(file), 0600u);
@@ -178,15 +155,15 @@ TEST(XvfbServerTest, AHungOrFailingXrandrFailsTheStartWithinItsDeadline)
     for (const Case& test : {Case{"exec sleep 600", "xrandr --newmode did not finish within 300 ms"},
                              Case{"exit 3", "xrandr --newmode failed (exit code 3)"}}) {
         SCOPED_TRACE(test.script);
-        TemporaryFolder tools;
-        TemporaryFolder runtime;
+        test::TemporaryDirectory tools;
+        test::TemporaryDirectory runtime;
         {
-            std::ofstream script(tools.path / "xrandr");
-            script << "#!/bin/sh\necho $$ > " << (tools.path / "pid").string() << "\n" << test.script << "\n";
+            std::ofstream script(tools.path() / "xrandr");
+            script << "#!/bin/sh\necho $$ > " << (tools.path() / "pid").string() << "\n" << test.script << "\n";
         }
-        std::filesystem::permissions(tools.path / "xrandr", std::filesystem::perms::owner_all);
-        ScopedVariable path("PATH", tools.path.string() + ":" + std::getenv("PATH"));
-        ScopedVariable runtimeVariable("XDG_RUNTIME_DIR", runtime.path.string());
+        std::filesystem::permissions(tools.path() / "xrandr", std::filesystem::perms::owner_all);
+        ScopedEnvironment path("PATH", tools.path().string() + ":" + std::getenv("PATH"));
+        ScopedEnvironment runtimeVariable("XDG_RUNTIME_DIR", runtime.path().string());
 
         XvfbServer::Options options;
         options.initialSize = {320, 200};
@@ -197,10 +174,10 @@ TEST(XvfbServerTest, AHungOrFailingXrandrFailsTheStartWithinItsDeadline)
         EXPECT_EQ(error, test.error);
 
         pid_t xrandr = 0;
-        std::ifstream(tools.path / "pid") >> xrandr;
+        std::ifstream(tools.path() / "pid") >> xrandr;
         ASSERT_GT(xrandr, 0);
         EXPECT_TRUE(processGone(xrandr));
-        EXPECT_FALSE(std::filesystem::exists(runtime.path / "kestrio"));
+        EXPECT_FALSE(std::filesystem::exists(runtime.path() / "kestrio"));
     }
 }
 

@@ -1,4 +1,5 @@
 #include "platform/linux/json_settings_store.h"
+#include "platform/linux/unique_fd.h"
 
 #include <cerrno>
 #include <charconv>
@@ -19,33 +20,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr std::string_view temporaryInfix = ".tmp-";
 constexpr int maxDamagedCopies = 1000;
-
-// Closes on every path out, including the ones a WriteHook cuts short.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    // Closes now, so that a failing close (a deferred write error on some file systems) is seen.
-    bool close()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 bool writeAll(int fd, const char* data, std::size_t size)
 {
@@ -77,12 +52,6 @@ std::optional<std::string> readAll(int fd)
             return bytes;
         bytes.append(buffer, static_cast<std::size_t>(got));
     }
-}
-
-bool syncDirectory(const std::filesystem::path& folder)
-{
-    FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.get() >= 0 && ::fsync(fd.get()) == 0;
 }
 
 // Like mkdir -p, but folders made here are private to the user.
@@ -170,7 +139,7 @@ JsonSettingsStore::JsonSettingsStore(std::filesystem::path file, WriteHook hook)
         if (auto absolute = std::filesystem::absolute(file_, error); !error)
             file_ = absolute;
         load();
-        removeStaleTemporaries();
+        platform::removeStaleTemporaries(file_);
     } catch (...) {
         // Only allocation can fail here; start empty rather than fail the host.
         values_ = Json::object();
@@ -203,7 +172,7 @@ std::optional<nlohmann::ordered_json> JsonSettingsStore::parseSettings(std::stri
 void JsonSettingsStore::load()
 {
     // O_NONBLOCK so that a FIFO in the file's place cannot hang the start-up.
-    FileDescriptor fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) {
         if (errno != ENOENT)
             damage_ = Damage::file;
@@ -229,23 +198,6 @@ void JsonSettingsStore::load()
     }
     damage_ = Damage::contents;
     damagedBytes_ = std::move(*bytes);
-}
-
-// A temporary left by a write that was cut short is never read; it is only clutter.
-void JsonSettingsStore::removeStaleTemporaries() const
-{
-    std::string prefix = file_.filename().string() + std::string(temporaryInfix);
-    std::error_code error;
-    std::filesystem::directory_iterator entries(file_.parent_path(), error);
-    if (error)
-        return;
-    std::vector<std::filesystem::path> stale;
-    for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-        if (entries->path().filename().string().starts_with(prefix))
-            stale.push_back(entries->path());
-    }
-    for (const auto& path : stale)
-        ::unlink(path.c_str());
 }
 
 const Json* JsonSettingsStore::find(std::string_view key) const
@@ -358,7 +310,7 @@ bool JsonSettingsStore::keepDamagedOriginal()
                     moved = ::rename(file_.c_str(), copy.c_str());
             }
             if (moved == 0) {
-                syncDirectory(file_.parent_path());
+                syncFolder(file_.parent_path());
                 damage_ = Damage::none;
                 return true;
             }
@@ -368,10 +320,10 @@ bool JsonSettingsStore::keepDamagedOriginal()
                 return true;
             }
         } else {
-            FileDescriptor fd(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+            UniqueFd fd(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
             if (fd.get() >= 0) {
                 if (writeAll(fd.get(), damagedBytes_.data(), damagedBytes_.size()) && ::fsync(fd.get()) == 0
-                    && fd.close() && syncDirectory(file_.parent_path())) {
+                    && fd.close() && syncFolder(file_.parent_path())) {
                     damage_ = Damage::none;
                     damagedBytes_.clear();
                     damagedBytes_.shrink_to_fit();
@@ -389,38 +341,10 @@ bool JsonSettingsStore::keepDamagedOriginal()
 
 bool JsonSettingsStore::writeReplacement(const std::string& text)
 {
-    auto folder = file_.parent_path();
-    std::string temporary = file_.string() + std::string(temporaryInfix) + "XXXXXX";
-    FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (fd.get() < 0)
-        return false;
-    if (!step(WriteStep::tempCreated))
-        return false;
-
-    std::size_t half = text.size() / 2;
-    bool done = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), text.data(), half);
-    if (done && !step(WriteStep::partlyWritten))
-        return false;
-    done = done && writeAll(fd.get(), text.data() + half, text.size() - half);
-    if (done && !step(WriteStep::written))
-        return false;
-    done = done && ::fsync(fd.get()) == 0;
-    if (done && !step(WriteStep::synced))
-        return false;
-    done = fd.close() && done && ::rename(temporary.c_str(), file_.c_str()) == 0;
-    if (!done) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    if (!step(WriteStep::renamed))
-        return false;
-    // The new file is in place either way; without this it might not survive a power cut.
-    return syncDirectory(folder);
-}
-
-bool JsonSettingsStore::step(WriteStep reached) const
-{
-    return !hook_ || hook_(reached);
+    // The file is in place once renamed; without the folder flushed it might not survive a
+    // power cut, which counts as not stored.
+    const AtomicWriteResult result = replaceFileAtomically(file_, text, 0600, hook_);
+    return result.replaced() && result.folderSynced;
 }
 
 }  // namespace kestrio::platform

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/settings_store.h"
+#include "platform/linux/atomic_file.h"
 
 #include <nlohmann/json.hpp>
 
@@ -28,10 +29,10 @@ namespace kestrio::platform {
 class JsonSettingsStore final : public model::SettingsStore {
 public:
     // The points a write passes, in order; after `renamed` only the directory flush is left.
-    enum class WriteStep { tempCreated, partlyWritten, written, synced, renamed };
+    using WriteStep = AtomicWriteStep;
     // Sees each step of a write; returning false abandons the write right there, leaving the
     // files as a crash at that point would. Lets tests interrupt writes.
-    using WriteHook = std::function<bool(WriteStep)>;
+    using WriteHook = AtomicWriteHook;
 
     // The store at defaultPath(); one that keeps changes in memory only when there is no path.
     static std::unique_ptr<JsonSettingsStore> openDefault();
@@ -77,13 +78,11 @@ private:
     };
 
     void load();
-    void removeStaleTemporaries() const;
     const nlohmann::ordered_json* find(std::string_view key) const;
     void set(std::string_view key, nlohmann::ordered_json value);
     bool store();
     bool keepDamagedOriginal();
     bool writeReplacement(const std::string& text);
-    bool step(WriteStep reached) const;
 
     std::filesystem::path file_;
     WriteHook hook_;

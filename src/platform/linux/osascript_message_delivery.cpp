@@ -1,25 +1,13 @@
 #include "platform/linux/osascript_message_delivery.h"
 #include "platform/linux/child_process_run.h"
 #include "platform/linux/sendmail_message_delivery.h"
+#include "runtime/white_space.h"
 
 #include <string_view>
 #include <unistd.h>
 
 namespace kestrio::platform {
-namespace {
-
 using remote::MessageDeliveryFailure;
-
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view whitespace = " \t\r\n";
-    const auto first = text.find_first_not_of(whitespace);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(whitespace) - first + 1);
-}
-
-}  // namespace
 
 OsascriptMessageDelivery::OsascriptMessageDelivery(std::string program, std::chrono::milliseconds timeout)
     : program_(std::move(program)), timeout_(timeout)
@@ -44,7 +32,7 @@ std::optional<MessageDeliveryFailure> OsascriptMessageDelivery::run(const std::s
     const ChildProcessResult result = runChildProcess(program_, {"-e", scriptSource}, {}, timeout_);
     if (result.outcome == ChildProcessResult::Outcome::exited && result.exitStatus == 0)
         return std::nullopt;
-    return MessageDeliveryFailure{MessageDeliveryFailure::Kind::failed, std::string(trimmed(result.errorOutput))};
+    return MessageDeliveryFailure{MessageDeliveryFailure::Kind::failed, std::string(runtime::trimmedWhiteSpace(result.output))};
 }
 
 std::shared_ptr<remote::MessageDelivery> makeSystemMessageDelivery()

@@ -2,6 +2,7 @@
 #include "platform/linux/child_process_run.h"
 
 #include "runtime/base64.h"
+#include "runtime/white_space.h"
 
 #include <array>
 #include <atomic>
@@ -82,15 +83,6 @@ Location locate(const std::string& program)
     if (found.empty())
         return {{}, "no " + program + " program on PATH"};
     return {std::move(found), {}};
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view whitespace = " \t\r\n";
-    const auto first = text.find_first_not_of(whitespace);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(whitespace) - first + 1);
 }
 
 // RFC 5322's date, in UTC, with English names whatever the locale.
@@ -199,7 +191,7 @@ std::optional<MessageDeliveryFailure> SendmailMessageDelivery::deliver(const std
     arguments.insert(arguments.end(), {"-i", "--", recipient});
     const ChildProcessResult run = runChildProcess(location.path, arguments, composeMail(recipient, text), timeout_);
 
-    const std::string said(trimmed(run.errorOutput));
+    const std::string said(runtime::trimmedWhiteSpace(run.output));
     switch (run.outcome) {
     case ChildProcessResult::Outcome::exited:
         if (run.exitStatus == 0)

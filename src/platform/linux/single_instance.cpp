@@ -1,4 +1,7 @@
 #include "platform/linux/single_instance.h"
+#include "platform/linux/atomic_file.h"
+#include "platform/linux/unique_fd.h"
+#include "runtime/white_space.h"
 
 #include <cerrno>
 #include <charconv>
@@ -30,38 +33,6 @@ int signalPinned(int pidfd, int signal)
     return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now; false when the close reported an error (for a written file: a lost write).
-    bool reset()
-    {
-        bool closed = true;
-        if (fd_ >= 0)
-            closed = close(fd_) == 0;
-        fd_ = -1;
-        return closed;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 enum class Creation {
     create,
     existingOnly,
@@ -70,14 +41,14 @@ enum class Creation {
 // The directory opened and locked, or nothing when it is not this user's alone. The lock makes
 // copies that start or stop at the same moment take turns on the record; each holds it for a few
 // file operations and a kill, never while waiting on another process.
-FileDescriptor openPrivateDirectory(const std::filesystem::path& directory, Creation creation)
+UniqueFd openPrivateDirectory(const std::filesystem::path& directory, Creation creation)
 {
     if (directory.empty())
         return {};
     if (creation == Creation::create && mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
         return {};
     // No following of a symbolic link planted where the directory should be.
-    FileDescriptor fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         return {};
     struct stat status = {};
@@ -93,7 +64,7 @@ FileDescriptor openPrivateDirectory(const std::filesystem::path& directory, Crea
 
 std::optional<pid_t> readRecord(int directory)
 {
-    FileDescriptor fd(openat(directory, recordName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(openat(directory, recordName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         return std::nullopt;
     char buffer[32];
@@ -108,27 +79,18 @@ std::optional<pid_t> readRecord(int directory)
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
     if (error != std::errc() || pid <= 0)
         return std::nullopt;
-    if (std::string_view(end, static_cast<std::size_t>(text.data() + text.size() - end)).find_first_not_of(" \t\r\n") !=
-        std::string_view::npos)
+    if (!runtime::isBlank(std::string_view(end, static_cast<std::size_t>(text.data() + text.size() - end))))
         return std::nullopt;
     return pid;
 }
 
-// Replaces the record in one step, so that nobody reads half of it.
-bool writeRecord(int directory, pid_t pid)
+// Replaces the record in one step, so that nobody reads half of it. Called with the folder locked:
+// a temporary found beside the record is a crashed copy's.
+bool writeRecord(const std::filesystem::path& directory, pid_t pid)
 {
-    const std::string temporary = "." + std::string(recordName) + "." + std::to_string(pid);
-    const std::string text = std::to_string(pid) + "\n";
-    FileDescriptor fd(openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd)
-        return false;
-    bool written = write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    written = fd.reset() && written;
-    if (!written || renameat(directory, temporary.c_str(), directory, recordName) != 0) {
-        unlinkat(directory, temporary.c_str(), 0);
-        return false;
-    }
-    return true;
+    const std::filesystem::path record = directory / recordName;
+    removeStaleTemporaries(record);
+    return replaceFileAtomically(record, std::to_string(pid) + "\n", 0600).replaced();
 }
 
 // The program file a process runs, as /proc/<pid>/exe names it. A file that was replaced since
@@ -164,7 +126,7 @@ bool isOtherCopyOfThisProgram(pid_t pid)
 // of to the newcomer.
 bool askToQuit(pid_t pid)
 {
-    FileDescriptor pinned(pinProcess(pid));
+    UniqueFd pinned(pinProcess(pid));
     if (!pinned) {
         // Kernels older than 5.3 cannot pin; the window is then as small as it can be made.
         if (errno != ENOSYS)
@@ -202,11 +164,11 @@ SingleInstance::~SingleInstance()
 std::optional<pid_t> SingleInstance::claim()
 {
     try {
-        const FileDescriptor directory = openPrivateDirectory(directory_, Creation::create);
+        const UniqueFd directory = openPrivateDirectory(directory_, Creation::create);
         if (!directory)
             return std::nullopt;
         const auto previous = readRecord(directory.get());
-        if (!writeRecord(directory.get(), getpid()))
+        if (!writeRecord(directory_, getpid()))
             return std::nullopt;
         claimed_ = true;
         // Only now that this process is on record: where the lock is not honoured (some network
@@ -225,7 +187,7 @@ void SingleInstance::release()
         return;
     claimed_ = false;
     try {
-        const FileDescriptor directory = openPrivateDirectory(directory_, Creation::existingOnly);
+        const UniqueFd directory = openPrivateDirectory(directory_, Creation::existingOnly);
         if (directory && readRecord(directory.get()) == getpid())
             unlinkat(directory.get(), recordName, 0);
     } catch (const std::exception&) {

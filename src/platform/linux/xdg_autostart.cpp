@@ -1,6 +1,8 @@
 #include "platform/linux/xdg_autostart.h"
 
+#include "platform/linux/atomic_file.h"
 #include "platform/linux/desktop_entry.h"
+#include "platform/linux/unique_fd.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -19,57 +21,11 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view mainGroup = "Desktop Entry";
-// Not ending in .desktop, so that a temporary left by a crash is never started.
-constexpr std::string_view temporaryInfix = ".tmp-";
 constexpr mode_t newEntryMode = 0644;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    // Closes now, so that a failing close (a deferred write error on some file systems) is seen.
-    bool close()
-    {
-        int fd = std::exchange(fd_, -1);
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 std::string failure(std::string_view what, const fs::path& path, int error)
 {
     return std::string(what) + " " + path.string() + ": " + std::generic_category().message(error);
-}
-
-bool writeAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-void syncFolder(const fs::path& folder)
-{
-    FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() >= 0)
-        ::fsync(fd.get());
 }
 
 // Like mkdir -p; the folders it makes are private to the user, as the base-directory rules ask.
@@ -101,7 +57,7 @@ struct ExistingEntry {
 std::optional<std::string> readExisting(const fs::path& path, ExistingEntry& found)
 {
     // O_NONBLOCK so that a FIFO in the entry's place cannot hang the caller.
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0) {
         // ENOTDIR: a file where the folder should be, so there is no entry either.
         if (errno == ENOENT || errno == ENOTDIR)
@@ -134,41 +90,13 @@ std::optional<std::string> readExisting(const fs::path& path, ExistingEntry& fou
     return std::nullopt;
 }
 
-// A temporary is only left behind by a crash between its creation and the rename.
-void removeStaleTemporaries(const fs::path& entry)
-{
-    std::string prefix = entry.filename().string() + std::string(temporaryInfix);
-    std::error_code error;
-    fs::directory_iterator entries(entry.parent_path(), error);
-    std::vector<fs::path> stale;
-    for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
-        if (entries->path().filename().string().starts_with(prefix))
-            stale.push_back(entries->path());
-    }
-    for (const auto& path : stale)
-        ::unlink(path.c_str());
-}
-
 std::optional<std::string> replaceFile(const fs::path& path, std::string_view text, mode_t mode)
 {
-    std::string temporary = path.string() + std::string(temporaryInfix) + "XXXXXX";
-    FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (fd.get() < 0)
-        return failure("cannot write", path, errno);
-    int error = 0;
-    if (::fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), text) || ::fsync(fd.get()) != 0)
-        error = errno;
-    if (!fd.close() && error == 0)
-        error = errno;
-    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error != 0) {
-        ::unlink(temporary.c_str());
-        return failure("cannot write", path, error);
-    }
-    // Without this the rename might not survive a power cut. Should it fail, the new entry is in
-    // place all the same, and status() says so: reporting a failure would contradict it.
-    syncFolder(path.parent_path());
+    // Should only the folder flush fail, the new entry is in place all the same, and status()
+    // says so: reporting a failure would contradict it.
+    const AtomicWriteResult result = replaceFileAtomically(path, text, mode);
+    if (!result.replaced())
+        return failure("cannot write", path, result.error);
     return std::nullopt;
 }
 

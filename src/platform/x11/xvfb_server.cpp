@@ -12,68 +12,15 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace kestrio::platform {
 namespace {
 
 constexpr auto startTimeout = std::chrono::seconds(15);
-
-// Spawns `arguments` (looked up in PATH) with `environment`, its standard streams on /dev/null
-// and `keepOpen` inherited. Returns the child, or -1.
-pid_t spawn(const std::vector<std::string>& arguments, char* const* environment, int keepOpen = -1)
-{
-    std::vector<char*> argv;
-    for (const auto& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    // Duplicating a descriptor onto itself clears its close-on-exec flag in the child only.
-    if (keepOpen >= 0)
-        posix_spawn_file_actions_adddup2(&actions, keepOpen, keepOpen);
-    pid_t pid = -1;
-    int result = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environment);
-    posix_spawn_file_actions_destroy(&actions);
-    return result == 0 ? pid : -1;
-}
-
-int waitForExit(pid_t pid)
-{
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void terminate(pid_t pid)
-{
-    kill(pid, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        pid_t done = waitpid(pid, nullptr, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR))
-            return;
-        if (std::chrono::steady_clock::now() >= deadline)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    kill(pid, SIGKILL);
-    waitForExit(pid);
-}
+constexpr auto stopGrace = std::chrono::seconds(5);
 
 // Reads the display number Xvfb writes once it listens, or nothing when it fails first.
 std::optional<int> readDisplayNumber(int fd)
@@ -205,10 +152,10 @@ std::unique_ptr<XvfbServer> XvfbServer::start(const Options& options, std::strin
         return nullptr;
     }
     const std::vector<std::string> arguments{
-        "Xvfb",      "-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-auth", authority->file(), "-screen", "0",
+        "-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-auth", authority->file(), "-screen", "0",
         sizeText(startSize) + "x" + std::to_string(options.depth),
     };
-    pid_t pid = spawn(arguments, environ, fds[1]);
+    const pid_t pid = startChildProcess("Xvfb", arguments, fds[1]);
     close(fds[1]);
     if (pid < 0) {
         close(fds[0]);
@@ -218,7 +165,7 @@ std::unique_ptr<XvfbServer> XvfbServer::start(const Options& options, std::strin
     auto number = readDisplayNumber(fds[0]);
     close(fds[0]);
     if (!number) {
-        terminate(pid);
+        stopChildProcess(pid, stopGrace);
         error = "Xvfb did not start";
         return nullptr;
     }
@@ -248,7 +195,7 @@ XvfbServer::XvfbServer(pid_t pid, std::string displayName, std::unique_ptr<XAuth
 XvfbServer::~XvfbServer()
 {
     if (pid_ > 0)
-        terminate(pid_);
+        stopChildProcess(pid_, stopGrace);
 }
 
 const std::string& XvfbServer::authorityFile() const

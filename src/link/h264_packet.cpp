@@ -1,10 +1,10 @@
-#include "capture/h264_packet.h"
+#include "link/h264_packet.h"
 
 #include "link/message_framer.h"
 
 #include <limits>
 
-namespace kestrio::capture {
+namespace kestrio::link {
 
 namespace {
 
@@ -40,4 +40,4 @@ std::optional<std::vector<std::uint8_t>> makeH264Packet(bool keyFrame, std::span
     return packet;
 }
 
-}  // namespace kestrio::capture
+}  // namespace kestrio::link

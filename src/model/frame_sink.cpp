@@ -1,8 +1,8 @@
-#include "capture/frame_sink.h"
+#include "model/frame_sink.h"
 
 #include "link/frame_streamer.h"
 
-namespace kestrio::capture {
+namespace kestrio::model {
 
 StreamerFrameSink::StreamerFrameSink(std::shared_ptr<link::FrameStreamer> streamer) : streamer_(std::move(streamer)) {}
 
@@ -41,4 +41,4 @@ void StreamerFrameSink::setFrameRequestHandler(std::function<void()> handler)
     streamer_->setFrameRequestHandler(std::move(handler));
 }
 
-}  // namespace kestrio::capture
+}  // namespace kestrio::model

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-namespace kestrio::capture {
+namespace kestrio::link {
 
 // The video packet the viewer decodes: kind byte 2, key-frame flag (1 or 0), the sequence and
 // picture parameter sets each behind a 16-bit big-endian length (carried only by key frames,
@@ -15,4 +15,4 @@ std::optional<std::vector<std::uint8_t>> makeH264Packet(bool keyFrame, std::span
                                                         std::span<const std::uint8_t> pps,
                                                         std::span<const std::uint8_t> frameData);
 
-}  // namespace kestrio::capture
+}  // namespace kestrio::link

@@ -1,4 +1,4 @@
-#include "phones/usbmux_device_lister.h"
+#include "platform/phones/usbmux_device_lister.h"
 
 #include "phones/name_ordering.h"
 #include "phones/unicode_text.h"

@@ -1,7 +1,7 @@
-#include "phones/system_device_lister.h"
+#include "platform/phones/system_device_lister.h"
 
-#include "phones/usbmux_device_lister.h"
-#include "phones/xcrun_device_lister.h"
+#include "platform/phones/usbmux_device_lister.h"
+#include "platform/phones/xcrun_device_lister.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "capture/frame_sink.h"
+
+#include <memory>
+
+namespace kestrio::link {
+class FrameStreamer;
+}
+
+namespace kestrio::model {
+
+// The sink backed by the viewer connection. Holds the streamer strongly: the capturer keeps the
+// link alive for as long as it streams.
+class StreamerFrameSink final : public capture::FrameSink {
+public:
+    explicit StreamerFrameSink(std::shared_ptr<link::FrameStreamer> streamer);
+
+    bool canAcceptFrame() const override;
+    int framesQueued() const override;
+    bool isViewerConnected() const override;
+    bool h264Capable() const override;
+    bool consumeKeyFrameRequest() override;
+    void send(std::vector<std::uint8_t> payload) override;
+    void setFrameRequestHandler(std::function<void()> handler) override;
+
+private:
+    std::shared_ptr<link::FrameStreamer> streamer_;
+};
+
+}  // namespace kestrio::model

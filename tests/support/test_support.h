@@ -1,0 +1,47 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace kestrio::test {
+
+// A fresh directory under the system's temporary directory, removed with all it holds.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory();
+    ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    // Empty when the directory could not be made.
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Sets an environment variable (removes it, for a null or absent value) until the end of the
+// scope, then puts back what was there.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const char* value);
+    ScopedEnvironment(const char* name, const std::string& value) : ScopedEnvironment(name, value.c_str()) {}
+    ScopedEnvironment(const char* name, const std::optional<std::string>& value)
+        : ScopedEnvironment(name, value ? value->c_str() : nullptr)
+    {
+    }
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// The whole file; empty when it cannot be read (as when the process a /proc file describes has
+// just gone).
+std::string readFile(const std::filesystem::path& path);
+
+}  // namespace kestrio::test
