@@ -2,12 +2,12 @@
 
 namespace kestrio::model {
 
-BilingualText label(MacSourceMode mode)
+BilingualText label(SourceMode mode)
 {
     switch (mode) {
-    case MacSourceMode::virtualDisplay:
+    case SourceMode::virtualDisplay:
         return {"확장 모니터", "Extended Monitor"};
-    case MacSourceMode::mirror:
+    case SourceMode::mirror:
         return {"화면 미러링", "Screen Mirroring"};
     }
     return {};

@@ -194,8 +194,8 @@ TEST(InboundLine, CommandsWithoutArguments)
     EXPECT_TRUE(means("V", ignored));
     EXPECT_TRUE(means("V UP DOWN", ignored));
 
-    EXPECT_TRUE(means("MODE mirror", event(SourceMode{MacSourceMode::mirror})));
-    EXPECT_TRUE(means("MODE virtualDisplay", event(SourceMode{MacSourceMode::virtualDisplay})));
+    EXPECT_TRUE(means("MODE mirror", event(control::SourceMode{link::SourceMode::mirror})));
+    EXPECT_TRUE(means("MODE virtualDisplay", event(control::SourceMode{link::SourceMode::virtualDisplay})));
     EXPECT_TRUE(means("MODE Mirror", ignored));
     EXPECT_TRUE(means("MODE virtualdisplay", ignored));
     EXPECT_TRUE(means("MODE", ignored));
@@ -320,7 +320,7 @@ TEST(ViewerControlEvent, CaseNumbersAndRawValues)
     EXPECT_EQ(ViewerControlEvent{Move{}}.index(), 0u);
     EXPECT_EQ(ViewerControlEvent{Scroll{}}.index(), 5u);
     EXPECT_EQ(ViewerControlEvent{Text{}}.index(), 8u);
-    EXPECT_EQ(ViewerControlEvent{SourceMode{}}.index(), 10u);
+    EXPECT_EQ(ViewerControlEvent{control::SourceMode{}}.index(), 10u);
     EXPECT_EQ(ViewerControlEvent{VolumeDown{}}.index(), 15u);
     EXPECT_EQ(std::variant_size_v<ViewerControlEvent>, 16u);
 
@@ -331,10 +331,10 @@ TEST(ViewerControlEvent, CaseNumbersAndRawValues)
     EXPECT_EQ(viewerKeyboardKeyFromRawValue("Return"), std::nullopt);
     EXPECT_EQ(viewerKeyboardKeyFromRawValue(""), std::nullopt);
 
-    EXPECT_EQ(rawValue(MacSourceMode::virtualDisplay), "virtualDisplay");
-    EXPECT_EQ(macSourceModeFromRawValue("mirror"), MacSourceMode::mirror);
-    EXPECT_EQ(macSourceModeFromRawValue("virtualDisplay"), MacSourceMode::virtualDisplay);
-    EXPECT_EQ(macSourceModeFromRawValue("MIRROR"), std::nullopt);
+    EXPECT_EQ(rawValue(link::SourceMode::virtualDisplay), "virtualDisplay");
+    EXPECT_EQ(sourceModeFromRawValue("mirror"), link::SourceMode::mirror);
+    EXPECT_EQ(sourceModeFromRawValue("virtualDisplay"), link::SourceMode::virtualDisplay);
+    EXPECT_EQ(sourceModeFromRawValue("MIRROR"), std::nullopt);
 }
 
 TEST(ViewerControlEvent, Describe)
@@ -343,7 +343,7 @@ TEST(ViewerControlEvent, Describe)
     EXPECT_EQ(describe(ViewerControlEvent{Scroll{0.5, 0.5, 0, -120}}), "scroll(0.5, 0.5, 0, -120)");
     EXPECT_EQ(describe(ViewerControlEvent{Text{"a \"b\""}}), "text(\"a \\\"b\\\"\")");
     EXPECT_EQ(describe(ViewerControlEvent{Key{ViewerKeyboardKey::commandDown}}), "key(COMMAND_DOWN)");
-    EXPECT_EQ(describe(ViewerControlEvent{SourceMode{MacSourceMode::mirror}}), "sourceMode(mirror)");
+    EXPECT_EQ(describe(ViewerControlEvent{control::SourceMode{link::SourceMode::mirror}}), "sourceMode(mirror)");
     EXPECT_EQ(describe(ViewerControlEvent{VolumeDown{}}), "volumeDown");
     EXPECT_EQ(describe(InboundLine{Ping{"42"}}), "ping(\"42\")");
 }
