@@ -32,12 +32,4 @@ BilingualText label(StreamFrameRate rate)
     return {text, text};
 }
 
-std::optional<StreamFrameRate> streamFrameRateFromRawValue(std::int32_t raw)
-{
-    for (const auto rate : allFrameRates)
-        if (static_cast<std::int32_t>(rate) == raw)
-            return rate;
-    return std::nullopt;
-}
-
 }  // namespace kestrio::model

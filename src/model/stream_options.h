@@ -30,7 +30,4 @@ BilingualText label(StreamQuality quality);
 // "30 fps" / "60 fps", the same on both lines.
 BilingualText label(StreamFrameRate rate);
 
-// 30 and 60 only.
-std::optional<StreamFrameRate> streamFrameRateFromRawValue(std::int32_t raw);
-
 }  // namespace kestrio::model

@@ -88,16 +88,6 @@ TEST(ModelSettings, BlankAddressAsksForOne)
     EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::needsAddress);
 }
 
-TEST(ModelSettings, StreamEnumerationsAndLabels)
-{
-    EXPECT_EQ(model::streamFrameRateFromRawValue(30), model::StreamFrameRate::thirty);
-    EXPECT_EQ(model::streamFrameRateFromRawValue(45), std::nullopt);
-    EXPECT_EQ(model::label(model::StreamFrameRate::sixty).korean, "60 fps");
-    EXPECT_EQ(model::label(SourceMode::mirror), (model::BilingualText{"화면 미러링", "Screen Mirroring"}));
-    EXPECT_EQ(model::label(model::StreamQuality::dataSaver), (model::BilingualText{"절약", "Data Saver"}));
-    EXPECT_EQ(model::allQualities.front(), model::StreamQuality::dataSaver);
-}
-
 TEST(ModelSettings, ListenerFailureShowsUntilTheListenerIsReady)
 {
     ModelHarness harness;

@@ -81,13 +81,5 @@ TEST(RemoteAccess, AHostWithoutAWindowPrintsTheChanges)
     EXPECT_EQ(out.str(), "");
 }
 
-TEST(RemoteAccess, WithoutARouterFacilityTheRowSaysPortMappingIsOff)
-{
-    // As with --no-port-mapping: nothing will ever replace the text.
-    ModelHarness harness;
-    auto& model = harness.create();
-    EXPECT_EQ(model.remoteAccess().state, model::RemoteAccess::State::off);
-}
-
 }  // namespace
 }  // namespace kestrio::test
