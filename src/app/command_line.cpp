@@ -37,7 +37,7 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments)
                 value = arguments[++i];
             }
             if (name == "--mode") {
-                const auto mode = link::macSourceModeFromRawValue(value);
+                const auto mode = link::sourceModeFromRawValue(value);
                 if (!mode)
                     return {std::nullopt, "--mode takes virtualDisplay or mirror, not \"" + value + "\""};
                 options.mode = *mode;

@@ -19,7 +19,7 @@ struct CommandLine {
     bool portMapping = true;  // ask the home router to forward the port for remote access
     std::uint16_t port = 59590;
     // The stream settings this run starts with; they are not stored.
-    link::MacSourceMode mode = link::MacSourceMode::virtualDisplay;
+    link::SourceMode mode = link::SourceMode::virtualDisplay;
     capture::StreamQuality quality = capture::StreamQuality::balanced;
     capture::StreamFrameRate frameRate = capture::StreamFrameRate::sixty;
 };

@@ -7,7 +7,7 @@
 #include "kestrio_version.h"
 #include "link/frame_streamer.h"
 #include "model/frame_sink.h"
-#include "model/mac_screen_model.h"
+#include "model/host_model.h"
 #include "model/screen_capture_session.h"
 #include "model/streamer_viewer_link.h"
 #include "platform/avahi/avahi_service_advertiser.h"
@@ -132,7 +132,7 @@ struct HostParts {
     // The one store of the run: each store keeps its own copy of the file and rewrites all of it.
     std::shared_ptr<model::SettingsStore> settings;
     std::shared_ptr<runtime::Clock> clock;
-    std::shared_ptr<model::MacScreenModel> model;
+    std::shared_ptr<model::HostModel> model;
 
     HostParts(const app::CommandLine& options, const std::shared_ptr<runtime::Executor>& mainExecutor,
               const std::string& displayName)
@@ -160,7 +160,7 @@ struct HostParts {
             queues.push_back(made);
             return made;
         };
-        model::MacScreenModel::Environment world;
+        model::HostModel::Environment world;
         world.mainExecutor = mainExecutor;
         world.clock = clock;
         world.link = viewerLink;
@@ -185,14 +185,16 @@ struct HostParts {
         natQueue = runtime::SerialQueue::create("com.kestrio.nat-port-mapper");
         if (options.portMapping) {
             permanentMapping = std::make_shared<app::PermanentMappingSetting>(settings, mainExecutor);
-            world.natPortMapper = remote::NATPortMapper::create(
-                {natQueue, clock, std::make_shared<platform::NatPmpUpnpPortMapping>(), permanentMapping->memory()});
+            world.portMapping = model::routerPortMapping(remote::NATPortMapper::create(
+                {natQueue, clock, std::make_shared<platform::NatPmpUpnpPortMapping>(), permanentMapping->memory()}));
+        } else {
+            world.portMapping = model::portMappingOff();
         }
         world.streamingPort = options.port;
         world.messagesNotifier = std::make_shared<remote::MessagesNotifier>(platform::makeSystemMessageDelivery());
         world.notifierQueue = queue("com.kestrio.messages");
         world.wording = std::move(wording);
-        model = model::MacScreenModel::create(std::move(world));
+        model = model::HostModel::create(std::move(world));
 
         // This run's stream settings; like every stream setting, they are not stored.
         model->setSourceMode(options.mode);
@@ -271,7 +273,7 @@ int runHeadless(const app::CommandLine& options)
     host.emplace(options, mainExecutor, displayName);
     auto& model = host->model;
 
-    if (model->errorMessage() != model::listenerFailedText)
+    if (!model->listenerFailed())
         out << "listening on port " << options.port << " as \"" << host->streamer->advertisedName() << "\"" << std::endl;
     app::StatusPrinter printer(out);
     bool printScheduled = false;
@@ -285,7 +287,7 @@ int runHeadless(const app::CommandLine& options)
         });
     });
     printer.show(*model);
-    model->launch([](model::MacScreenModel& m) { return m.refreshAll(); });
+    model->launch([](model::HostModel& m) { return m.refreshAll(); });
 
     // The update check's outcomes are status lines too. (Observers are told after its changes.)
     std::optional<HostUpdates> updateCheck;
@@ -299,7 +301,7 @@ int runHeadless(const app::CommandLine& options)
     // again each second while a viewer is connected (gated events reuse the answer meanwhile).
     asio::steady_timer trustRefresh(mainContext);
     std::function<void()> refreshTrustLater = [&] {
-        trustRefresh.expires_after(model::MacScreenModel::inputTrustLifetime);
+        trustRefresh.expires_after(model::HostModel::inputTrustLifetime);
         trustRefresh.async_wait([&](const std::error_code& error) {
             if (error)
                 return;

@@ -4,7 +4,7 @@
 
 namespace kestrio::app {
 
-void StatusPrinter::show(const model::MacScreenModel& model)
+void StatusPrinter::show(const model::HostModel& model)
 {
     if (const auto& viewer = model.connectedViewerIdentity(); viewer && viewer != viewer_) {
         viewer_ = viewer;
@@ -18,13 +18,15 @@ void StatusPrinter::show(const model::MacScreenModel& model)
         detail_ = detail;
     }
     // Remote access and the address notification: each change after the first look.
-    std::pair remote{model.remoteEndpoint(), model.remoteAccessStatus()};
+    const auto& access = model.remoteAccess();
+    std::pair remote{model::endpointText(access), model::statusText(access)};
     if (remote_ && remote != *remote_)
         out_ << "remote address: " << remote.first << " (" << remote.second << ")" << std::endl;
     remote_ = std::move(remote);
-    if (message_ && model.iMessageStatus() != *message_)
-        out_ << "message: " << model.iMessageStatus() << std::endl;
-    message_ = model.iMessageStatus();
+    auto message = model::text(model.notificationStatus(), model.wording());
+    if (message_ && message != *message_)
+        out_ << "message: " << message << std::endl;
+    message_ = std::move(message);
 
     const auto& error = model.errorMessage();
     if (error != error_) {

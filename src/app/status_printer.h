@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/mac_screen_model.h"
+#include "model/host_model.h"
 #include "updates/update_checker.h"
 
 #include <optional>
@@ -19,7 +19,7 @@ class StatusPrinter {
 public:
     explicit StatusPrinter(std::ostream& out) : out_(out) {}
 
-    void show(const model::MacScreenModel& model);
+    void show(const model::HostModel& model);
     // The outcome of each update check: "update: " and its Korean line, its English line, and
     // "download: URL" when a newer version is out.
     void showUpdate(const updates::UpdateState& state);

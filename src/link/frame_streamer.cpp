@@ -228,7 +228,7 @@ void FrameStreamer::listenerFailed(const std::shared_ptr<Listener>& listener, co
             return;
         listener_.reset();
         listenerReady_ = false;
-        peerName_ = "수신 대기 실패 \u00B7 " + description;
+        peer_ = {PeerState::Kind::listenerFailed, description};
     }
     cancelListener(listener);
     fireStateChange();
@@ -257,11 +257,11 @@ void FrameStreamer::scheduleRestart()
             if (!self->shouldRun_ || self->listener_)
                 return;
         }
-        self->startReportingFailure("수신 재시도 중 \u00B7 ");
+        self->startReportingFailure(PeerState::Kind::retryFailed);
     });
 }
 
-bool FrameStreamer::startReportingFailure(const char* failurePrefix)
+bool FrameStreamer::startReportingFailure(PeerState::Kind failure)
 {
     try {
         start();
@@ -270,7 +270,7 @@ bool FrameStreamer::startReportingFailure(const char* failurePrefix)
         const std::string description = errorDescription(std::current_exception());
         {
             std::lock_guard lock(lock_);
-            peerName_ = failurePrefix + description;
+            peer_ = {failure, description};
         }
         fireStateChange();
         return false;
@@ -288,7 +288,7 @@ void FrameStreamer::retryNow()
             if (!self->shouldRun_ || self->listener_)
                 return;
         }
-        if (!self->startReportingFailure("수신 재시도 중 \u00B7 "))
+        if (!self->startReportingFailure(PeerState::Kind::retryFailed))
             self->scheduleRestart();
     });
 }
@@ -325,7 +325,7 @@ void FrameStreamer::refreshAdvertisementOnQueue()
             if (!self->shouldRun_ || self->listener_ || self->tcpConnected_ || self->protocolReady_)
                 return;
         }
-        self->startReportingFailure("수신 재검색 중 \u00B7 ");
+        self->startReportingFailure(PeerState::Kind::readvertiseFailed);
     });
 }
 
@@ -440,7 +440,7 @@ void FrameStreamer::connectionReady(const std::shared_ptr<Connection>& connectio
         if (!isCurrentLocked(connection, id))
             return;
         tcpConnected_ = true;
-        peerName_ = description;
+        peer_ = {PeerState::Kind::connected, description};
     }
     fireStateChange();
     if (startReading)
@@ -540,7 +540,7 @@ void FrameStreamer::dropConnection(const std::shared_ptr<Connection>& connection
         connection_.reset();
         connectionID_.reset();
         resetConnectionStateLocked();
-        peerName_ = reason;
+        peer_ = {PeerState::Kind::dropped, reason};
     }
     controlBuffer_.clear();
     cancelConnection(connection);
@@ -726,10 +726,29 @@ bool FrameStreamer::listenerReady() const
     return listenerReady_;
 }
 
-std::string FrameStreamer::peerName() const
+FrameStreamer::PeerState FrameStreamer::peerState() const
 {
     std::lock_guard lock(lock_);
-    return peerName_;
+    return peer_;
+}
+
+std::string FrameStreamer::peerName() const
+{
+    const auto peer = peerState();
+    switch (peer.kind) {
+    case PeerState::Kind::waiting:
+        return "USB 또는 로컬 네트워크";
+    case PeerState::Kind::listenerFailed:
+        return "수신 대기 실패 \u00B7 " + peer.detail;
+    case PeerState::Kind::retryFailed:
+        return "수신 재시도 중 \u00B7 " + peer.detail;
+    case PeerState::Kind::readvertiseFailed:
+        return "수신 재검색 중 \u00B7 " + peer.detail;
+    case PeerState::Kind::connected:
+    case PeerState::Kind::dropped:
+        break;
+    }
+    return peer.detail;
 }
 
 bool FrameStreamer::peerOnHomeNetwork() const

@@ -111,6 +111,15 @@ public:
     bool listenerReady() const;
     // Whether the current viewer connected from the home network.
     bool peerOnHomeNetwork() const;
+    // What the streamer can say about its viewer: the peer it serves, or why it has none.
+    struct PeerState {
+        enum class Kind { waiting, connected, dropped, listenerFailed, retryFailed, readvertiseFailed };
+        Kind kind = Kind::waiting;
+        std::string detail;  // the peer's description, why it went, or why listening failed
+        bool operator==(const PeerState&) const = default;
+    };
+    PeerState peerState() const;
+    // The peer state as one line, as logs and the link's tests read it.
     std::string peerName() const;
     // Which connection is current: a number never reused within the streamer's life, 0 while
     // there is none. Read inside onControlEvent, it names the connection the event came from.
@@ -171,7 +180,7 @@ private:
     void listenerFailed(const std::shared_ptr<Listener>& listener, const std::string& description);
     void cancelListener(std::shared_ptr<Listener> listener);
     void scheduleRestart();
-    bool startReportingFailure(const char* failurePrefix);
+    bool startReportingFailure(PeerState::Kind failure);
 
     void acceptConnection(std::shared_ptr<Connection> connection);
     void connectionReady(const std::shared_ptr<Connection>& connection, ConnectionId id, bool startReading = true);
@@ -225,7 +234,7 @@ private:
     bool peerOnHomeNetwork_ = false;
     std::optional<Payload> pendingFrame_;
     std::deque<Payload> pendingControls_;
-    std::string peerName_ = "USB 또는 로컬 네트워크";
+    PeerState peer_;
     std::uint64_t advertisementGeneration_ = 0;
     std::shared_ptr<const std::function<void()>> frameRequestHandler_;
 

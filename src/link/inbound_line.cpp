@@ -214,7 +214,7 @@ InboundLine parseInboundLine(std::string_view line)
     if (command == "STOP")
         return ViewerControlEvent{control::StopStreaming{}};
     if (command == "MODE" && tokens.count == 2) {
-        if (auto mode = macSourceModeFromRawValue(tokens.at(2)))
+        if (auto mode = sourceModeFromRawValue(tokens.at(2)))
             return ViewerControlEvent{control::SourceMode{*mode}};
         return IgnoredLine{};
     }

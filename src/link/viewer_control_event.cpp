@@ -45,20 +45,20 @@ std::string quoted(std::string_view text)
 
 }  // namespace
 
-std::string_view rawValue(MacSourceMode mode)
+std::string_view rawValue(SourceMode mode)
 {
     switch (mode) {
-    case MacSourceMode::virtualDisplay:
+    case SourceMode::virtualDisplay:
         return "virtualDisplay";
-    case MacSourceMode::mirror:
+    case SourceMode::mirror:
         return "mirror";
     }
     return {};
 }
 
-std::optional<MacSourceMode> macSourceModeFromRawValue(std::string_view raw)
+std::optional<SourceMode> sourceModeFromRawValue(std::string_view raw)
 {
-    for (auto mode : {MacSourceMode::virtualDisplay, MacSourceMode::mirror}) {
+    for (auto mode : {SourceMode::virtualDisplay, SourceMode::mirror}) {
         if (raw == rawValue(mode))
             return mode;
     }

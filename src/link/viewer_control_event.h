@@ -9,12 +9,12 @@
 namespace kestrio::link {
 
 // What the host shows the viewer: its own virtual monitor or a mirror of a real display.
-enum class MacSourceMode { virtualDisplay, mirror };
+enum class SourceMode { virtualDisplay, mirror };
 
 // "virtualDisplay" or "mirror".
-std::string_view rawValue(MacSourceMode mode);
+std::string_view rawValue(SourceMode mode);
 // Exact and case-sensitive; any other text yields nullopt.
-std::optional<MacSourceMode> macSourceModeFromRawValue(std::string_view raw);
+std::optional<SourceMode> sourceModeFromRawValue(std::string_view raw);
 
 // The special keys the viewer can press. commandDown and commandUp are the separate press and
 // release of the Command key, so the viewer can hold it across other input.
@@ -82,7 +82,7 @@ struct Key {
     bool operator==(const Key&) const = default;
 };
 struct SourceMode {
-    MacSourceMode mode;
+    link::SourceMode mode;
     bool operator==(const SourceMode&) const = default;
 };
 struct StopStreaming {

@@ -1,5 +1,5 @@
 // The viewer's pointer, keyboard, text and volume events, turned into input on this desktop.
-#include "model/mac_screen_model.h"
+#include "model/host_model.h"
 #include "runtime/utf8.h"
 
 #include <algorithm>
@@ -20,13 +20,13 @@ constexpr std::size_t typingPiece = 64;
 }  // namespace
 
 // Volume steps waiting for the sound server, and whether a change is under way.
-struct MacScreenModel::VolumeSteps {
+struct HostModel::VolumeSteps {
     std::mutex mutex;
     int pending = 0;
     bool running = false;
 };
 
-void MacScreenModel::routeControlEvent(const link::ViewerControlEvent& event)
+void HostModel::routeControlEvent(const link::ViewerControlEvent& event)
 {
     // Relative motion only replaces the driver's vectors: straight to its queue.
     if (const auto* motion = std::get_if<link::control::MoveRelative>(&event)) {
@@ -40,14 +40,14 @@ void MacScreenModel::routeControlEvent(const link::ViewerControlEvent& event)
     const std::uint64_t generation = environment_.link->connectionGeneration();
     switch (controlEvents_->offer(event, generation)) {
     case ControlEventQueue::Admission::queuedFirst:
-        post([](MacScreenModel& model) { model.applyQueuedControlEvents(); });
+        post([](HostModel& model) { model.applyQueuedControlEvents(); });
         break;
     case ControlEventQueue::Admission::queued:
     case ControlEventQueue::Admission::stale:
         break;
     case ControlEventQueue::Admission::overflow:
         environment_.link->dropConnection(generation, std::string(inputFloodText), inputFloodHoldOff);
-        post([](MacScreenModel& model) {
+        post([](HostModel& model) {
             // Says less than any other error, so it never hides one.
             if (!model.errorMessage_ || *model.errorMessage_ == inputFloodText || *model.errorMessage_ == outsiderRefusedText)
                 model.setErrorMessage(std::string(inputFloodText));
@@ -56,7 +56,7 @@ void MacScreenModel::routeControlEvent(const link::ViewerControlEvent& event)
     }
 }
 
-void MacScreenModel::applyQueuedControlEvents()
+void HostModel::applyQueuedControlEvents()
 {
     for (const auto& entry : controlEvents_->take()) {
         if (!controlEvents_->isCurrent(entry.generation))
@@ -67,7 +67,7 @@ void MacScreenModel::applyQueuedControlEvents()
     }
 }
 
-void MacScreenModel::forgetViewerInput()
+void HostModel::forgetViewerInput()
 {
     mouseControlDriver_->haltMotion();
     keyboardModifiers_.shortcut = false;
@@ -80,7 +80,7 @@ void MacScreenModel::forgetViewerInput()
     }
 }
 
-void MacScreenModel::applyControlEvent(const link::ViewerControlEvent& event)
+void HostModel::applyControlEvent(const link::ViewerControlEvent& event)
 {
     if (std::holds_alternative<link::control::VolumeUp>(event)) {
         changeSystemVolume(+1);
@@ -125,7 +125,7 @@ void MacScreenModel::applyControlEvent(const link::ViewerControlEvent& event)
     }
 }
 
-void MacScreenModel::inject(std::function<void(InputEventPoster&)> work)
+void HostModel::inject(std::function<void(InputEventPoster&)> work)
 {
     auto input = environment_.input;
     if (!input)
@@ -147,7 +147,7 @@ void MacScreenModel::inject(std::function<void(InputEventPoster&)> work)
         work(*input);
 }
 
-void MacScreenModel::applyPositionalEvent(const link::ViewerControlEvent& event)
+void HostModel::applyPositionalEvent(const link::ViewerControlEvent& event)
 {
     // Every positional event carries its point first.
     double x = 0;
@@ -205,7 +205,7 @@ void MacScreenModel::applyPositionalEvent(const link::ViewerControlEvent& event)
     });
 }
 
-void MacScreenModel::typeText(const std::string& text)
+void HostModel::typeText(const std::string& text)
 {
     const auto modifiers = keyboardModifiers_;
     for (std::string_view rest = text; !rest.empty();) {
@@ -227,7 +227,7 @@ void MacScreenModel::typeText(const std::string& text)
     }
 }
 
-void MacScreenModel::pressKey(link::ViewerKeyboardKey key)
+void HostModel::pressKey(link::ViewerKeyboardKey key)
 {
     const auto press = [this](Key pressed) {
         inject([pressed, modifiers = keyboardModifiers_](InputEventPoster& input) { input.postKey(pressed, modifiers); });
@@ -248,7 +248,7 @@ void MacScreenModel::pressKey(link::ViewerKeyboardKey key)
     }
 }
 
-void MacScreenModel::changeSystemVolume(int step)
+void HostModel::changeSystemVolume(int step)
 {
     auto volume = environment_.volume;
     if (!volume)

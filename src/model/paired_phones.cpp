@@ -1,5 +1,5 @@
 // The user's phones: the device listing, the chosen phone and the phone that connected last.
-#include "model/mac_screen_model.h"
+#include "model/host_model.h"
 
 #include "phones/name_ordering.h"
 #include "runtime/white_space.h"
@@ -29,7 +29,7 @@ bool looksLikeDeviceIdentifier(const std::string& id)
 
 }  // namespace
 
-runtime::Task<void> MacScreenModel::refreshPhones()
+runtime::Task<void> HostModel::refreshPhones()
 {
     if (isRefreshingPhones_)
         co_return;
@@ -37,15 +37,9 @@ runtime::Task<void> MacScreenModel::refreshPhones()
     assign(phoneLaunchMessage_, std::optional<std::string>("페어링된 iPhone을 찾는 중…"));
 
     auto lister = environment_.deviceLister;
-    auto list = [lister] {
-        return lister ? lister->listPairedDevices()
-                      : phones::DeviceListResult{{}, std::string("no device listing on this system")};
-    };
+    auto list = [lister] { return lister->listPairedDevices(); };
     phones::DeviceListResult result;
-    if (environment_.phoneQueue)
-        result = co_await runtime::runOn(environment_.phoneQueue, std::move(list));
-    else
-        result = list();
+    result = co_await runtime::runOn(environment_.phoneQueue, std::move(list));
 
     assign(isRefreshingPhones_, false);
     if (result.error) {
@@ -78,7 +72,7 @@ runtime::Task<void> MacScreenModel::refreshPhones()
     }
 }
 
-void MacScreenModel::keepSavedPhone()
+void HostModel::keepSavedPhone()
 {
     if (selectedPhoneID_.empty())
         return;
@@ -94,7 +88,7 @@ void MacScreenModel::keepSavedPhone()
     pairedPhones_.push_back(std::move(saved));
 }
 
-void MacScreenModel::setSelectedPhoneID(std::string id)
+void HostModel::setSelectedPhoneID(std::string id)
 {
     const bool verified = listedPhoneIDs_.count(id) != 0 ||
                           std::find(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end(), id) != homeNetworkPhoneIDs_.end() ||
@@ -102,7 +96,7 @@ void MacScreenModel::setSelectedPhoneID(std::string id)
     selectPhone(std::move(id), verified);
 }
 
-void MacScreenModel::selectPhone(std::string id, bool verified)
+void HostModel::selectPhone(std::string id, bool verified)
 {
     assign(selectedPhoneID_, std::move(id));
     selectedPhoneVerified_ = verified && !selectedPhoneID_.empty();
@@ -115,13 +109,13 @@ void MacScreenModel::selectPhone(std::string id, bool verified)
         environment_.settings->setString(settingsKey::selectedPhoneName, phone->name);
 }
 
-bool MacScreenModel::trustedFromOutside(const std::string& identifier) const
+bool HostModel::trustedFromOutside(const std::string& identifier) const
 {
     return (identifier == selectedPhoneID_ && selectedPhoneVerified_) ||
            std::find(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end(), identifier) != homeNetworkPhoneIDs_.end();
 }
 
-void MacScreenModel::rememberConnectedPhone(const link::ViewerIdentity& identity)
+void HostModel::rememberConnectedPhone(const link::ViewerIdentity& identity)
 {
     std::string name = trimmed(identity.name);
     if (name.empty())
@@ -156,7 +150,7 @@ void MacScreenModel::rememberConnectedPhone(const link::ViewerIdentity& identity
     assign(phoneLaunchMessage_, std::optional<std::string>("‘" + name + "’ 연결 내역 저장됨"));
 }
 
-void MacScreenModel::loadHomeNetworkPhones()
+void HostModel::loadHomeNetworkPhones()
 {
     const std::string stored = environment_.settings->stringValue(settingsKey::homeNetworkPhoneIDs).value_or("");
     std::size_t start = 0;
@@ -169,7 +163,7 @@ void MacScreenModel::loadHomeNetworkPhones()
     publishTrustedPhones();
 }
 
-void MacScreenModel::rememberHomeNetworkPhone(const std::string& identifier)
+void HostModel::rememberHomeNetworkPhone(const std::string& identifier)
 {
     // A line break would split the identifier when stored; no phone sends one.
     if (identifier.empty() || identifier.find_first_of("\r\n") != std::string::npos)
@@ -198,7 +192,7 @@ void MacScreenModel::rememberHomeNetworkPhone(const std::string& identifier)
     publishTrustedPhones();
 }
 
-void MacScreenModel::publishTrustedPhones()
+void HostModel::publishTrustedPhones()
 {
     if (!environment_.trustedPhones)
         return;
@@ -208,11 +202,11 @@ void MacScreenModel::publishTrustedPhones()
     environment_.trustedPhones->replace(std::move(trusted));
 }
 
-void MacScreenModel::handleOutsiderRefused()
+void HostModel::handleOutsiderRefused()
 {
     // A refusal says less than any other error, so it never hides one.
-    if (!errorMessage_ || *errorMessage_ == outsiderRefusedText)
-        setErrorMessage(std::string(outsiderRefusedText));
+    if (!errorMessage_ || errorReason_ == ErrorReason::outsiderRefused)
+        setError(ErrorReason::outsiderRefused, outsiderRefusedText);
 }
 
 }  // namespace kestrio::model

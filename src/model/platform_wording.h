@@ -11,7 +11,7 @@ namespace kestrio::model {
 struct PermissionRow {
     BilingualText warning;
     BilingualText button;
-    // The privacy pane the button opens (an anchor for MacScreenModel::openPrivacySettings).
+    // The privacy pane the button opens (an anchor for HostModel::openPrivacySettings).
     // Empty where the desktop has no such pane: the button asks the desktop again at once, and
     // the row goes away once the facility works.
     std::string settingsAnchor;
@@ -65,8 +65,9 @@ struct PlatformWording {
     BilingualText versionLabel{"맥 앱 버전 ", "Mac app version "};
     std::string updateButtonHelp = "Check for Mac app updates";
 
-    // The address notification: the block's texts and its statuses. The window colours a status
-    // that holds "실패" and offers notificationAccess's button for one that holds "실패" or "권한".
+    // The address notification: the block's texts and its statuses. The window offers
+    // notificationAccess's button when nothing could be sent, and colours that status as a
+    // failure when notificationTroubleIsFailure.
     BilingualText notificationAddressLabel{"Apple ID / iMessage 주소 등록", "Apple ID / iMessage Address"};
     std::string notificationAddressPlaceholder = "name@example.com 또는 전화번호";
     BilingualText notificationToggle{"외부 연결 주소를 iMessage로 알려주기", "Send Remote Address via iMessage"};
@@ -84,6 +85,9 @@ struct PlatformWording {
         "메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요.\nMessages permission is required. Allow Kestrio Mac in Settings.";
     // A send was tried and failed.
     std::string notificationSendFailed = notificationUnavailable;
+    // Whether the two above read as a failure (the sender is missing or broken) rather than as
+    // access still to be given.
+    bool notificationTroubleIsFailure = false;
 };
 
 }  // namespace kestrio::model

@@ -2,12 +2,12 @@
 
 namespace kestrio::model {
 
-BilingualText label(MacSourceMode mode)
+BilingualText label(SourceMode mode)
 {
     switch (mode) {
-    case MacSourceMode::virtualDisplay:
+    case SourceMode::virtualDisplay:
         return {"확장 모니터", "Extended Monitor"};
-    case MacSourceMode::mirror:
+    case SourceMode::mirror:
         return {"화면 미러링", "Screen Mirroring"};
     }
     return {};
@@ -30,14 +30,6 @@ BilingualText label(StreamFrameRate rate)
 {
     const std::string text = std::to_string(static_cast<int>(rate)) + " fps";
     return {text, text};
-}
-
-std::optional<StreamFrameRate> streamFrameRateFromRawValue(std::int32_t raw)
-{
-    for (const auto rate : allFrameRates)
-        if (static_cast<std::int32_t>(rate) == raw)
-            return rate;
-    return std::nullopt;
 }
 
 }  // namespace kestrio::model

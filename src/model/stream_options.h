@@ -12,7 +12,7 @@ namespace kestrio::model {
 
 using capture::StreamFrameRate;
 using capture::StreamQuality;
-using link::MacSourceMode;
+using link::SourceMode;
 
 // A text the window shows as a Korean line over an English one.
 struct BilingualText {
@@ -21,16 +21,13 @@ struct BilingualText {
     bool operator==(const BilingualText&) const = default;
 };
 
-inline constexpr std::array<MacSourceMode, 2> allSourceModes{MacSourceMode::virtualDisplay, MacSourceMode::mirror};
+inline constexpr std::array<SourceMode, 2> allSourceModes{SourceMode::virtualDisplay, SourceMode::mirror};
 inline constexpr std::array<StreamQuality, 3> allQualities{StreamQuality::dataSaver, StreamQuality::balanced, StreamQuality::sharp};
 inline constexpr std::array<StreamFrameRate, 2> allFrameRates{StreamFrameRate::thirty, StreamFrameRate::sixty};
 
-BilingualText label(MacSourceMode mode);
+BilingualText label(SourceMode mode);
 BilingualText label(StreamQuality quality);
 // "30 fps" / "60 fps", the same on both lines.
 BilingualText label(StreamFrameRate rate);
-
-// 30 and 60 only.
-std::optional<StreamFrameRate> streamFrameRateFromRawValue(std::int32_t raw);
 
 }  // namespace kestrio::model

@@ -10,4 +10,10 @@ void StreamerViewerLink::submitAdvertisementRefresh()
     });
 }
 
+std::string StreamerViewerLink::peerDescription() const
+{
+    const auto peer = streamer_->peerState();
+    return peer.kind == link::FrameStreamer::PeerState::Kind::connected ? peer.detail : std::string();
+}
+
 }  // namespace kestrio::model

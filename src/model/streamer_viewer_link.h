@@ -17,7 +17,7 @@ public:
     bool isViewerConnected() const override { return streamer_->isViewerConnected(); }
     bool h264Capable() const override { return streamer_->h264Capable(); }
     bool listenerReady() const override { return streamer_->listenerReady(); }
-    std::string peerName() const override { return streamer_->peerName(); }
+    std::string peerDescription() const override;
 
     void start() override { streamer_->start(); }
     void stop() override { streamer_->stop(); }

@@ -1,6 +1,6 @@
 // Starting and stopping a stream, the virtual monitor and its fallback to mirroring, and the
 // reactions to the viewer coming and going.
-#include "model/mac_screen_model.h"
+#include "model/host_model.h"
 
 #include "display/virtual_display_error.h"
 
@@ -44,7 +44,7 @@ runtime::Duration discoveryGap(int attempt)
 
 }  // namespace
 
-void MacScreenModel::releaseVirtualMonitor()
+void HostModel::releaseVirtualMonitor()
 {
     if (!virtualDisplay_)
         return;
@@ -52,7 +52,7 @@ void MacScreenModel::releaseVirtualMonitor()
     virtualDisplay_.reset();
 }
 
-runtime::Task<void> MacScreenModel::stopCapture()
+runtime::Task<void> HostModel::stopCapture()
 {
     if (capturer_) {
         capturer_->stop();
@@ -61,7 +61,7 @@ runtime::Task<void> MacScreenModel::stopCapture()
     co_return;
 }
 
-runtime::Task<void> MacScreenModel::startStreaming()
+runtime::Task<void> HostModel::startStreaming()
 {
     if (isBusy_)
         co_return;
@@ -76,7 +76,7 @@ runtime::Task<void> MacScreenModel::startStreaming()
         startViewerDiscovery();
 
         std::exception_ptr pending;
-        if (sourceMode_ == MacSourceMode::virtualDisplay) {
+        if (sourceMode_ == SourceMode::virtualDisplay) {
             std::optional<display::DisplayInfo> prepared;
             try {
                 prepared = co_await prepareVirtualDisplay();
@@ -116,7 +116,7 @@ runtime::Task<void> MacScreenModel::startStreaming()
             co_await failStart(describe(pending, environment_.wording));
             co_return;
         }
-        assign(sourceMode_, MacSourceMode::mirror);
+        assign(sourceMode_, SourceMode::mirror);
         if (!co_await beginCaptureOrFail(*display))
             co_return;
         assign(phoneLaunchMessage_, std::optional<std::string>(mirrorFallbackText));
@@ -129,7 +129,7 @@ runtime::Task<void> MacScreenModel::startStreaming()
     }
 }
 
-runtime::Task<bool> MacScreenModel::beginCaptureOrFail(display::DisplayInfo display)
+runtime::Task<bool> HostModel::beginCaptureOrFail(display::DisplayInfo display)
 {
     std::exception_ptr failure;
     try {
@@ -144,7 +144,7 @@ runtime::Task<bool> MacScreenModel::beginCaptureOrFail(display::DisplayInfo disp
     co_return false;
 }
 
-runtime::Task<void> MacScreenModel::failStart(std::string description)
+runtime::Task<void> HostModel::failStart(std::string description)
 {
     co_await stopCapture();
     releaseVirtualMonitor();
@@ -155,7 +155,7 @@ runtime::Task<void> MacScreenModel::failStart(std::string description)
     assign(isBusy_, false);
 }
 
-runtime::Task<display::DisplayInfo> MacScreenModel::prepareVirtualDisplay()
+runtime::Task<display::DisplayInfo> HostModel::prepareVirtualDisplay()
 {
     std::exception_ptr pending = std::make_exception_ptr(display::VirtualDisplayException(display::VirtualDisplayError::creationFailed));
     for (int attempt = 0; attempt < virtualMonitorAttempts; ++attempt) {
@@ -190,7 +190,7 @@ runtime::Task<display::DisplayInfo> MacScreenModel::prepareVirtualDisplay()
     std::rethrow_exception(pending);
 }
 
-runtime::Task<void> MacScreenModel::beginCapture(display::DisplayInfo display)
+runtime::Task<void> HostModel::beginCapture(display::DisplayInfo display)
 {
     auto capturer = environment_.captureSessions(quality_, frameRate_);
     capturer->start(display);
@@ -203,7 +203,7 @@ runtime::Task<void> MacScreenModel::beginCapture(display::DisplayInfo display)
     co_return;
 }
 
-runtime::Task<void> MacScreenModel::stopStreaming()
+runtime::Task<void> HostModel::stopStreaming()
 {
     if (isBusy_)
         co_return;
@@ -217,16 +217,16 @@ runtime::Task<void> MacScreenModel::stopStreaming()
     co_await refreshDisplays();
 }
 
-runtime::Task<void> MacScreenModel::sourceModeDidChange()
+runtime::Task<void> HostModel::sourceModeDidChange()
 {
     if (isStreaming_ || isBusy_)
         co_return;
-    if (sourceMode_ == MacSourceMode::mirror)
+    if (sourceMode_ == SourceMode::mirror)
         releaseVirtualMonitor();
     co_await refreshDisplays();
 }
 
-runtime::Task<void> MacScreenModel::handleViewerModeRequest(MacSourceMode mode)
+runtime::Task<void> HostModel::handleViewerModeRequest(SourceMode mode)
 {
     if (mode == sourceMode_ || isBusy_)
         co_return;
@@ -239,18 +239,18 @@ runtime::Task<void> MacScreenModel::handleViewerModeRequest(MacSourceMode mode)
     }
 }
 
-void MacScreenModel::handleControlEvent(const link::ViewerControlEvent& event)
+void HostModel::handleControlEvent(const link::ViewerControlEvent& event)
 {
     if (std::holds_alternative<link::control::StopStreaming>(event)) {
-        launch([](MacScreenModel& model) { return model.stopStreaming(); });
+        launch([](HostModel& model) { return model.stopStreaming(); });
     } else if (const auto* request = std::get_if<link::control::SourceMode>(&event)) {
-        launch([mode = request->mode](MacScreenModel& model) { return model.handleViewerModeRequest(mode); });
+        launch([mode = request->mode](HostModel& model) { return model.handleViewerModeRequest(mode); });
     } else {
         applyControlEvent(event);
     }
 }
 
-runtime::Task<void> MacScreenModel::handleStreamerStateChange()
+runtime::Task<void> HostModel::handleStreamerStateChange()
 {
     auto& link = *environment_.link;
     const bool connected = link.isViewerConnected();
@@ -273,7 +273,7 @@ runtime::Task<void> MacScreenModel::handleStreamerStateChange()
     }
     // The status texts read the link's state, which has changed.
     willChange();
-    if (link.listenerReady() && errorMessage_ == listenerFailedText)
+    if (link.listenerReady() && listenerFailed())
         setErrorMessage(std::nullopt);
 
     if (connected) {
@@ -293,7 +293,7 @@ runtime::Task<void> MacScreenModel::handleStreamerStateChange()
 
 // Viewer discovery ----------------------------------------------------------------------------
 
-void MacScreenModel::startViewerDiscovery()
+void HostModel::startViewerDiscovery()
 {
     if (environment_.link->isViewerConnected() || viewerDiscovery_)
         return;
@@ -303,7 +303,7 @@ void MacScreenModel::startViewerDiscovery()
     runtime::spawn(environment_.mainExecutor, runViewerDiscovery(weak_from_this(), viewerDiscovery_), viewerDiscovery_->token());
 }
 
-void MacScreenModel::cancelViewerDiscovery()
+void HostModel::cancelViewerDiscovery()
 {
     if (!viewerDiscovery_)
         return;
@@ -311,12 +311,12 @@ void MacScreenModel::cancelViewerDiscovery()
     viewerDiscovery_.reset();
 }
 
-bool MacScreenModel::discoveryShouldEnd() const
+bool HostModel::discoveryShouldEnd() const
 {
     return shutDown_ || environment_.link->isViewerConnected() || (!isBusy_ && !isStreaming_);
 }
 
-runtime::Task<void> MacScreenModel::runViewerDiscovery(std::weak_ptr<MacScreenModel> weak,
+runtime::Task<void> HostModel::runViewerDiscovery(std::weak_ptr<HostModel> weak,
                                                        std::shared_ptr<runtime::CancellationSource> source)
 {
     const runtime::CancellationToken token = source->token();

@@ -21,7 +21,8 @@ public:
     virtual bool isViewerConnected() const = 0;
     virtual bool h264Capable() const = 0;
     virtual bool listenerReady() const = 0;
-    virtual std::string peerName() const = 0;
+    // How the connected viewer is reached (its address and path); empty while none is.
+    virtual std::string peerDescription() const = 0;
 
     // Starts listening and advertising; throws when the listener cannot start now (the link keeps
     // retrying on its own).
@@ -36,7 +37,7 @@ public:
     // The current connection's number (never reused; 0 while there is none). Read inside the
     // control-event callback, it names the connection the event came from.
     virtual std::uint64_t connectionGeneration() const = 0;
-    // Ends connection `generation`, if it is still the current one, with `reason` as peerName;
+    // Ends connection `generation`, if it is still the current one, with `reason` as why it went;
     // new connections from its address are turned away for `holdOff` afterwards.
     virtual void dropConnection(std::uint64_t generation, std::string reason, runtime::Duration holdOff) = 0;
 

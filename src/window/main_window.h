@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/mac_screen_model.h"
+#include "model/host_model.h"
 #include "runtime/clock.h"
 #include "runtime/executor.h"
 #include "updates/update_checker.h"
@@ -21,7 +21,7 @@ class WindowModel;
 class MainWindow {
 public:
     struct Environment {
-        std::shared_ptr<model::MacScreenModel> model;
+        std::shared_ptr<model::HostModel> model;
         std::shared_ptr<updates::UpdateChecker> updater;  // may be null
         std::shared_ptr<runtime::Executor> mainExecutor;  // the GUI thread's
         std::shared_ptr<runtime::Clock> clock;

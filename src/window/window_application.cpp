@@ -34,7 +34,7 @@ std::shared_ptr<runtime::Executor> WindowApplication::mainExecutor() const
     return executor_;
 }
 
-int WindowApplication::run(std::shared_ptr<model::MacScreenModel> model, std::shared_ptr<updates::UpdateChecker> updater,
+int WindowApplication::run(std::shared_ptr<model::HostModel> model, std::shared_ptr<updates::UpdateChecker> updater,
                            VersionText version, std::shared_ptr<runtime::Clock> clock)
 {
     if (!clock)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/mac_screen_model.h"
+#include "model/host_model.h"
 #include "runtime/clock.h"
 #include "runtime/executor.h"
 #include "updates/update_checker.h"
@@ -32,7 +32,7 @@ public:
     // is called; the model is then shut down and the tasks that ends are let finish. `updater`
     // may be null; `clock` times the window's copy feedback (null: the steady clock). Returns
     // the exit status: 0, or 1 when the window could not be built (error() says why).
-    int run(std::shared_ptr<model::MacScreenModel> model, std::shared_ptr<updates::UpdateChecker> updater, VersionText version,
+    int run(std::shared_ptr<model::HostModel> model, std::shared_ptr<updates::UpdateChecker> updater, VersionText version,
             std::shared_ptr<runtime::Clock> clock = nullptr);
 
     // Ends run() (or makes the next run() end at once). Call on the main thread.
@@ -45,7 +45,7 @@ private:
 
     std::unique_ptr<QGuiApplication> application_;
     std::shared_ptr<QtMainExecutor> executor_;
-    std::shared_ptr<model::MacScreenModel> model_;  // while run() runs
+    std::shared_ptr<model::HostModel> model_;  // while run() runs
     bool quitRequested_ = false;
     bool finishing_ = false;
     std::string error_;

@@ -91,7 +91,7 @@ void WindowModel::contentShown()
 {
     if (std::exchange(contentShown_, true))
         return;
-    environment_.model->launch([](model::MacScreenModel& model) { return model.refreshAll(); });
+    environment_.model->launch([](model::HostModel& model) { return model.refreshAll(); });
 }
 
 void WindowModel::applicationStateChanged(Qt::ApplicationState state)
@@ -111,31 +111,28 @@ WindowModel::State WindowModel::read() const
 
     const auto title = model.statusTitle();
     const auto detail = model.statusDetail();
-    // The title's English line is the one that says whether a viewer has finished its handshake.
-    state.status.viewerConnected = title.english == "iPhone Connected";
+    state.status.viewerConnected = model.viewerConnected();
     state.status.titleKorean = text(title.korean);
     state.status.titleEnglish = text(title.english);
     state.status.detailKorean = text(detail.korean);
     state.status.detailEnglish = text(detail.english);
 
-    const bool mirror = model.sourceMode() == model::MacSourceMode::mirror;
+    const bool mirror = model.sourceMode() == model::SourceMode::mirror;
     state.streaming.isStreaming = model.isStreaming();
     state.streaming.isBusy = model.isBusy();
     state.streaming.canStartOrStop = !model.isBusy() && !(mirror && model.selectedDisplayID() == 0);
 
-    const auto& local = model.localIPAddress();
-    const auto& remote = model.remoteEndpoint();
-    state.addresses.local = text(local);
-    state.addresses.remote = text(remote);
-    state.addresses.canCopyLocal = local != model::notYetKnown && local != model::noLocalAddress;
-    state.addresses.canCopyRemote = model::isRemoteAddress(remote);
+    state.addresses.local = text(model::text(model.localAddress()));
+    state.addresses.remote = text(model::endpointText(model.remoteAccess()));
+    state.addresses.canCopyLocal = model::canCopy(model.localAddress());
+    state.addresses.canCopyRemote = model::hasEndpoint(model.remoteAccess());
 
-    const auto& status = model.iMessageStatus();
+    const auto status = model.notificationStatus();
     state.iMessage.address = text(model.iMessageAddress());
     state.iMessage.enabled = model.iMessageNotificationsEnabled();
-    state.iMessage.status = text(status);
-    state.iMessage.isFailure = status.find("실패") != std::string::npos;
-    state.iMessage.needsSettings = state.iMessage.isFailure || status.find("권한") != std::string::npos;
+    state.iMessage.status = text(model::text(status, model.wording()));
+    state.iMessage.isFailure = model::isFailure(status, model.wording());
+    state.iMessage.needsSettings = model::needsSettings(status);
 
     state.settings.sourceModeIndex = indexOf(model::allSourceModes, model.sourceMode());
     state.settings.resolutionIndex = indexOf(display::allVirtualResolutions, model.virtualResolution());
@@ -248,7 +245,7 @@ void WindowModel::selectSourceMode(int index)
     if (validIndex(model::allSourceModes, index) && model::allSourceModes[index] != environment_.model->sourceMode()) {
         environment_.model->setSourceMode(model::allSourceModes[index]);
         // The new mode applies at once only while nothing streams; the model decides.
-        environment_.model->launch([](model::MacScreenModel& model) { return model.sourceModeDidChange(); });
+        environment_.model->launch([](model::HostModel& model) { return model.sourceModeDidChange(); });
     }
     afterControl();
 }
@@ -302,7 +299,7 @@ void WindowModel::setIMessageNotificationsEnabled(bool on)
 
 void WindowModel::setLaunchAtLogin(bool on)
 {
-    environment_.model->launch([on](model::MacScreenModel& model) { return model.setLaunchAtLogin(on); });
+    environment_.model->launch([on](model::HostModel& model) { return model.setLaunchAtLogin(on); });
     afterControl();
 }
 
@@ -318,9 +315,9 @@ void WindowModel::startOrStopStreaming()
     const State now = read();
     if (now.streaming.canStartOrStop) {
         if (now.streaming.isStreaming)
-            environment_.model->launch([](model::MacScreenModel& model) { return model.stopStreaming(); });
+            environment_.model->launch([](model::HostModel& model) { return model.stopStreaming(); });
         else
-            environment_.model->launch([](model::MacScreenModel& model) { return model.startStreaming(); });
+            environment_.model->launch([](model::HostModel& model) { return model.startStreaming(); });
     }
     afterControl();
 }
@@ -355,13 +352,13 @@ void WindowModel::checkForUpdates()
 void WindowModel::copyLocalAddress()
 {
     if (read().addresses.canCopyLocal)
-        copy(text(environment_.model->localIPAddress()), CopyButton::localAddress);
+        copy(text(model::text(environment_.model->localAddress())), CopyButton::localAddress);
 }
 
 void WindowModel::copyRemoteEndpoint()
 {
     if (read().addresses.canCopyRemote)
-        copy(text(environment_.model->remoteEndpoint()), CopyButton::remoteEndpoint);
+        copy(text(model::endpointText(environment_.model->remoteAccess())), CopyButton::remoteEndpoint);
 }
 
 void WindowModel::copy(const QString& value, CopyButton button)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/mac_screen_model.h"
+#include "model/host_model.h"
 #include "runtime/clock.h"
 #include "runtime/executor.h"
 #include "updates/update_checker.h"
@@ -87,7 +87,7 @@ class WindowModel final : public QObject {
 
 public:
     struct Environment {
-        std::shared_ptr<model::MacScreenModel> model;
+        std::shared_ptr<model::HostModel> model;
         std::shared_ptr<updates::UpdateChecker> updater;  // may be null: updates cannot be checked
         // The GUI thread's executor and the clock the copy feedback is timed on.
         std::shared_ptr<runtime::Executor> mainExecutor;

@@ -17,10 +17,10 @@ TEST(CommandLine, AcceptsTheDocumentedOptions)
     EXPECT_TRUE(parsed.options->headless);
     EXPECT_EQ(parsed.options->port, 60001);
 
-    EXPECT_EQ(parsed.options->mode, link::MacSourceMode::virtualDisplay);
+    EXPECT_EQ(parsed.options->mode, link::SourceMode::virtualDisplay);
     parsed = parseCommandLine({"--mode", "mirror"});
     ASSERT_TRUE(parsed.options);
-    EXPECT_EQ(parsed.options->mode, link::MacSourceMode::mirror);
+    EXPECT_EQ(parsed.options->mode, link::SourceMode::mirror);
 
     parsed = parseCommandLine({"--quality", "sharp", "--fps=30"});
     ASSERT_TRUE(parsed.options);

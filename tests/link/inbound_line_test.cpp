@@ -188,8 +188,8 @@ TEST(InboundLine, CommandsWithoutArguments)
     EXPECT_TRUE(means("RB 1", event(RightClickCurrent{})));
     EXPECT_TRUE(means("V UP", event(VolumeUp{})));
     EXPECT_TRUE(means("V DOWN", event(VolumeDown{})));
-    EXPECT_TRUE(means("MODE mirror", event(SourceMode{MacSourceMode::mirror})));
-    EXPECT_TRUE(means("MODE virtualDisplay", event(SourceMode{MacSourceMode::virtualDisplay})));
+    EXPECT_TRUE(means("MODE mirror", event(control::SourceMode{link::SourceMode::mirror})));
+    EXPECT_TRUE(means("MODE virtualDisplay", event(control::SourceMode{link::SourceMode::virtualDisplay})));
     expectIgnored({"B\r", "STOP\r", "V up", "V", "V UP DOWN", "MODE Mirror", "MODE virtualdisplay", "MODE",
                    "MODE mirror now"});
 }

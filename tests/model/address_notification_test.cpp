@@ -46,7 +46,7 @@ const std::string explanation(MessagesNotifier::addressChangedMessage);
 
 class AddressNotificationTest : public ::testing::Test {
 protected:
-    model::MacScreenModel& start(ModelHarness& harness, bool mapped = true)
+    model::HostModel& start(ModelHarness& harness, bool mapped = true)
     {
         harness.settings = settings;
         harness.messagesNotifier = std::make_shared<MessagesNotifier>(delivery);
@@ -74,19 +74,19 @@ TEST_F(AddressNotificationTest, ANewAddressIsSentOnceAsTwoMessagesEvenAcrossRest
     {
         ModelHarness harness;
         harness.settings = settings;
-        EXPECT_EQ(harness.create().iMessageStatus(), "외부 연결 주소를 메시지로 보냅니다");
+        EXPECT_EQ(harness.create().notificationStatus(), model::NotificationStatus::willSend);
     }
     ModelHarness first;
     auto& model = start(first);
     EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590")) << "the explanation first, then the bare address";
-    EXPECT_EQ(model.iMessageStatus(), "새 주소를 메시지로 보냈습니다");
+    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::sent);
     EXPECT_EQ(settings->stringValue(key::lastNotifiedRemoteEndpoint), std::optional<std::string>("203.0.113.7:59590"));
 
     // Renewing the mapping with the same address is no news.
     delivery->calls.clear();
     first.advance(3600s);
     EXPECT_TRUE(delivery->calls.empty());
-    EXPECT_EQ(model.iMessageStatus(), "새 주소를 메시지로 보냈습니다");
+    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::sent);
     first.model->shutdown();
     first.settle();
 
@@ -94,14 +94,14 @@ TEST_F(AddressNotificationTest, ANewAddressIsSentOnceAsTwoMessagesEvenAcrossRest
     ModelHarness restarted;
     auto& again = start(restarted);
     EXPECT_EQ(delivery->calls, std::vector<std::string>{"probe"});
-    EXPECT_EQ(again.iMessageStatus(), "이 주소는 이미 메시지로 보냈습니다\nThis address has already been sent via Messages.");
+    EXPECT_EQ(again.notificationStatus(), model::NotificationStatus::alreadySent);
 
     // A new public address is news.
     delivery->calls.clear();
     router->address = "198.51.100.4";
     restarted.advance(3600s);
     EXPECT_EQ(delivery->calls, sent("198.51.100.4:59590"));
-    EXPECT_EQ(again.iMessageStatus(), "새 주소를 메시지로 보냈습니다");
+    EXPECT_EQ(again.notificationStatus(), model::NotificationStatus::sent);
 }
 
 TEST_F(AddressNotificationTest, FailuresShowTheirTextsKeepTheRecordAndTheButtonTriesAgain)
@@ -120,7 +120,7 @@ TEST_F(AddressNotificationTest, FailuresShowTheirTextsKeepTheRecordAndTheButtonT
     harness.wording.notificationAccess.settingsAnchor.clear();
     auto& model = start(harness);
     EXPECT_EQ(delivery->calls, std::vector<std::string>{"probe"});
-    EXPECT_EQ(model.iMessageStatus(), permission);
+    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::unavailable);
 
     // The first message went, the second did not: both go again at the next attempt.
     delivery->probeFails = false;
@@ -129,7 +129,7 @@ TEST_F(AddressNotificationTest, FailuresShowTheirTextsKeepTheRecordAndTheButtonT
     model.requestNotificationAccess();
     harness.settle();
     EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590"));
-    EXPECT_EQ(model.iMessageStatus(), "sending failed");
+    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::sendFailed);
     EXPECT_EQ(settings->stringValue(key::lastNotifiedRemoteEndpoint), std::optional<std::string>("old:1"));
     EXPECT_TRUE(harness.opener->urls.empty());
 
@@ -139,7 +139,7 @@ TEST_F(AddressNotificationTest, FailuresShowTheirTextsKeepTheRecordAndTheButtonT
     model.commitIMessageAddress();
     harness.settle();
     EXPECT_EQ(delivery->calls, sent("203.0.113.7:59590"));
-    EXPECT_EQ(model.iMessageStatus(), "새 주소를 메시지로 보냈습니다");
+    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::sent);
 
     // With nothing to send through, sending is as impossible as without access.
     ModelHarness noSender;
@@ -148,7 +148,7 @@ TEST_F(AddressNotificationTest, FailuresShowTheirTextsKeepTheRecordAndTheButtonT
     settings->setString(key::lastNotifiedRemoteEndpoint, "");
     noSender.create();
     noSender.settle();
-    EXPECT_EQ(noSender.model->iMessageStatus(), permission);
+    EXPECT_EQ(noSender.model->notificationStatus(), model::NotificationStatus::unavailable);
 }
 
 TEST_F(AddressNotificationTest, TheToggleAndTheAddressDecideWhetherAndWhenToSend)
@@ -156,10 +156,10 @@ TEST_F(AddressNotificationTest, TheToggleAndTheAddressDecideWhetherAndWhenToSend
     // Port mapping is off: the row's text is no address and is never sent.
     ModelHarness unmapped;
     auto& waiting = start(unmapped, false);
-    ASSERT_EQ(waiting.remoteEndpoint(), model::portMappingOffText);
-    EXPECT_EQ(waiting.iMessageStatus(), "iMessage 주소 알림이 꺼져 있습니다");
+    ASSERT_EQ(waiting.remoteAccess().state, model::RemoteAccess::State::off);
+    EXPECT_EQ(waiting.notificationStatus(), model::NotificationStatus::off);
     waiting.setIMessageNotificationsEnabled(true);
-    EXPECT_EQ(waiting.iMessageStatus(), "외부 주소가 준비되면 메시지를 보냅니다") << "no endpoint";
+    EXPECT_EQ(waiting.notificationStatus(), model::NotificationStatus::waiting) << "no endpoint";
     waiting.setIMessageAddress("me@example.com");
     waiting.commitIMessageAddress();
     unmapped.settle();
@@ -171,7 +171,7 @@ TEST_F(AddressNotificationTest, TheToggleAndTheAddressDecideWhetherAndWhenToSend
     auto& model = start(harness);
     EXPECT_TRUE(delivery->calls.empty()) << "off: a new address goes nowhere";
     model.setIMessageAddress("me@example.com");
-    EXPECT_EQ(model.iMessageStatus(), "iMessage 주소 알림이 꺼져 있습니다");
+    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::off);
     // Switching on while the field is still being edited takes the edit first.
     model.setIMessageNotificationsEnabled(true);
     harness.settle();
@@ -188,10 +188,10 @@ TEST_F(AddressNotificationTest, TheToggleAndTheAddressDecideWhetherAndWhenToSend
 
     model.setIMessageAddress(" \u3000");
     model.commitIMessageAddress();
-    EXPECT_EQ(model.iMessageStatus(), "Apple ID/iMessage 주소를 입력하세요") << "only spaces";
+    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::needsAddress) << "only spaces";
 
     model.setIMessageNotificationsEnabled(false);
-    EXPECT_EQ(model.iMessageStatus(), "iMessage 주소 알림이 꺼져 있습니다");
+    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::off);
     EXPECT_EQ(settings->boolValue(key::iMessageNotificationsEnabled), std::optional<bool>(false));
 }
 
@@ -204,8 +204,8 @@ TEST_F(AddressNotificationTest, AClosedModelIsNotKeptAliveOrWrittenToBySending)
     auto& model = start(harness);
     // The mapping is reported and the probe handed to the notifier's queue, not yet run.
     ASSERT_TRUE(delivery->calls.empty());
-    ASSERT_EQ(model.remoteEndpoint(), "203.0.113.7:59590");
-    std::weak_ptr<model::MacScreenModel> weak = harness.model;
+    ASSERT_EQ(model::endpointText(model.remoteAccess()), "203.0.113.7:59590");
+    std::weak_ptr<model::HostModel> weak = harness.model;
     harness.model->shutdown();
     harness.model.reset();
     EXPECT_TRUE(weak.expired()) << "the sending task holds the model weakly";
@@ -222,7 +222,7 @@ TEST_F(AddressNotificationTest, OnlyAFinishedAddressTakesEffectAndACorrectionIsS
     settings->setBool(key::iMessageNotificationsEnabled, true);
     ModelHarness harness;
     auto& model = start(harness);
-    ASSERT_EQ(model.remoteEndpoint(), "203.0.113.7:59590");
+    ASSERT_EQ(model::endpointText(model.remoteAccess()), "203.0.113.7:59590");
     const std::string typed = "me@example.co";
     for (std::size_t length = 1; length <= typed.size(); ++length)
         model.setIMessageAddress(typed.substr(0, length));

@@ -54,7 +54,7 @@ TEST_F(ControlInputTest, UntrustedInputIsDroppedAndReportedOncePerChange)
     EXPECT_EQ(harness.permissions->prompts, 1) << "one prompt per run";
 
     harness.permissions->trusted = true;
-    harness.advance(model::MacScreenModel::inputTrustLifetime);  // the answer is kept that long
+    harness.advance(model::HostModel::inputTrustLifetime);  // the answer is kept that long
     send(Click{0.5, 0.5});
     send(Click{0.5, 0.5});
     EXPECT_EQ(harness.link->controls, (std::vector<std::string>{"INPUT NEEDS_PERMISSION", "INPUT READY"}));
@@ -83,10 +83,10 @@ TEST_F(ControlInputTest, PositionsMapOntoTheCapturedDisplay)
     EXPECT_EQ(harness.input->mouse.back().type, MouseEventType::rightUp);
 
     // Mirroring the second display.
-    send(SourceMode{link::MacSourceMode::mirror});
+    send(SourceMode{link::SourceMode::mirror});
     harness.model->setSelectedDisplayID(2);
-    harness.run([](model::MacScreenModel& m) { return m.stopStreaming(); });
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.stopStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     send(Move{0.5, 0.5});
     EXPECT_EQ(harness.input->warps.back(), (ScreenPoint{1920 + 640, 512}));
 }
@@ -216,7 +216,7 @@ TEST_F(ControlInputTest, TheInputPermissionIsAskedAtMostOnceASecond)
         send(ClickCurrent{});
     EXPECT_LE(harness.permissions->trustQueries - before, 1);
     const int afterBurst = harness.permissions->trustQueries;
-    harness.advance(model::MacScreenModel::inputTrustLifetime);
+    harness.advance(model::HostModel::inputTrustLifetime);
     send(ClickCurrent{});
     EXPECT_EQ(harness.permissions->trustQueries, afterBurst + 1);
     harness.model->refreshPermissions();  // the user's own refresh always asks

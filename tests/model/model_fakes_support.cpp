@@ -210,7 +210,7 @@ ModelHarness::~ModelHarness()
     settle();
 }
 
-void FakeFacilities::fill(model::MacScreenModel::Environment& environment)
+void FakeFacilities::fill(model::HostModel::Environment& environment)
 {
     environment.clock = clock;
     environment.link = link;
@@ -225,9 +225,9 @@ void FakeFacilities::fill(model::MacScreenModel::Environment& environment)
     environment.wording = wording;
 }
 
-model::MacScreenModel& ModelHarness::create()
+model::HostModel& ModelHarness::create()
 {
-    model::MacScreenModel::Environment environment;
+    model::HostModel::Environment environment;
     fill(environment);
     environment.mainExecutor = main;
     environment.input = input;
@@ -236,12 +236,12 @@ model::MacScreenModel& ModelHarness::create()
     environment.background = background;
     environment.inputQueue = inputQueue;
     environment.phoneQueue = phoneQueue;
-    if (router)
-        environment.natPortMapper = remote::NATPortMapper::create({natQueue, clock, router});
+    environment.portMapping =
+        router ? model::routerPortMapping(remote::NATPortMapper::create({natQueue, clock, router})) : model::portMappingOff();
     environment.localAddress = [this] { return localAddress; };
     environment.trustedPhones = trustedPhones;
     environment.notifierQueue = notifierQueue;
-    model = model::MacScreenModel::create(std::move(environment));
+    model = model::HostModel::create(std::move(environment));
     model->observe([this] { ++changes; });
     settle();
     return *model;
@@ -266,7 +266,7 @@ runtime::Duration ModelHarness::elapsed() const
     return clock->now() - start_;
 }
 
-void ModelHarness::run(std::function<runtime::Task<void>(model::MacScreenModel&)> operation)
+void ModelHarness::run(std::function<runtime::Task<void>(model::HostModel&)> operation)
 {
     model->launch(std::move(operation));
     settle();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/mac_screen_model.h"
+#include "model/host_model.h"
 #include "runtime/virtual_clock.h"
 
 #include <map>
@@ -41,7 +41,7 @@ public:
     bool isViewerConnected() const override { return connected; }
     bool h264Capable() const override { return h264; }
     bool listenerReady() const override { return ready; }
-    std::string peerName() const override { return name; }
+    std::string peerDescription() const override { return name; }
     void start() override;
     void stop() override { ++stops; }
     void retryNow() override { ++retries; }
@@ -265,7 +265,7 @@ struct CaptureLog {
 // The model's facilities as fakes, for the harnesses that build a model over them.
 struct FakeFacilities {
     // Hands the fakes to the model; queues, input, volume and the router are the harness's.
-    void fill(model::MacScreenModel::Environment& environment);
+    void fill(model::HostModel::Environment& environment);
 
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
     std::shared_ptr<FakeViewerLink> link = std::make_shared<FakeViewerLink>(clock);
@@ -286,13 +286,13 @@ struct ModelHarness : FakeFacilities {
     ~ModelHarness();
 
     // Builds the model (reads the settings and starts the link).
-    model::MacScreenModel& create();
+    model::HostModel& create();
     // Runs everything due on the main executor.
     void settle();
     // Moves virtual time by `step`, running what falls due.
     void advance(runtime::Duration step);
     runtime::Duration elapsed() const;
-    void run(std::function<runtime::Task<void>(model::MacScreenModel&)> operation);
+    void run(std::function<runtime::Task<void>(model::HostModel&)> operation);
 
     void connectViewer(bool h264 = true, std::string peer = "Phone");
     void disconnectViewer();
@@ -310,7 +310,7 @@ struct ModelHarness : FakeFacilities {
     std::shared_ptr<runtime::ManualExecutor> notifierQueue = std::make_shared<runtime::ManualExecutor>();
     bool holdNotifierQueue = false;  // settle() leaves the notifier's queue alone
     int changes = 0;
-    std::shared_ptr<model::MacScreenModel> model;
+    std::shared_ptr<model::HostModel> model;
 
 private:
     runtime::TimePoint start_;

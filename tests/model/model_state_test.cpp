@@ -12,7 +12,7 @@
 namespace kestrio::test {
 namespace {
 
-using model::MacSourceMode;
+using model::SourceMode;
 namespace key = model::settingsKey;
 
 TEST(ModelSettings, FirstLaunchUsesTheDefaults)
@@ -25,14 +25,14 @@ TEST(ModelSettings, FirstLaunchUsesTheDefaults)
     EXPECT_EQ(model.iMessageAddress(), "");
     EXPECT_EQ(model.selectedPhoneID(), "");
     EXPECT_TRUE(model.launchAtLogin()) << "follows the login item";
-    EXPECT_EQ(model.sourceMode(), MacSourceMode::virtualDisplay);
+    EXPECT_EQ(model.sourceMode(), SourceMode::virtualDisplay);
     EXPECT_EQ(model.quality(), model::StreamQuality::balanced);
     EXPECT_EQ(model.frameRate(), model::StreamFrameRate::sixty);
     EXPECT_EQ(model.virtualResolution(), display::VirtualResolution::fullHD);
-    EXPECT_EQ(model.localIPAddress(), "확인 중");
+    EXPECT_EQ(model.localAddress().state, model::LocalAddress::State::checking);
     // No router facility here: port mapping is off.
-    EXPECT_EQ(model.remoteEndpoint(), model::portMappingOffText);
-    EXPECT_EQ(model.iMessageStatus(), "iMessage 주소 알림이 꺼져 있습니다");
+    EXPECT_EQ(model.remoteAccess().state, model::RemoteAccess::State::off);
+    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::off);
     EXPECT_FALSE(model.isStreaming());
     EXPECT_EQ(model.errorMessage(), std::nullopt);
     EXPECT_EQ(harness.link->starts, 1);
@@ -50,7 +50,7 @@ TEST(ModelSettings, StoredValuesSurviveARestartAndStreamSettingsDoNot)
         model.setSelectedPhoneID("00008110-000A");
         model.setQuality(model::StreamQuality::sharp);
         model.setFrameRate(model::StreamFrameRate::thirty);
-        model.setSourceMode(MacSourceMode::mirror);
+        model.setSourceMode(SourceMode::mirror);
     }
     ModelHarness second;
     second.settings = first.settings;
@@ -58,11 +58,11 @@ TEST(ModelSettings, StoredValuesSurviveARestartAndStreamSettingsDoNot)
     EXPECT_FALSE(model.autoStartOnConnect());
     EXPECT_EQ(model.iMessageAddress(), "  me@example.com ") << "stored untrimmed";
     EXPECT_TRUE(model.iMessageNotificationsEnabled());
-    EXPECT_EQ(model.iMessageStatus(), "외부 연결 주소를 메시지로 보냅니다");
+    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::willSend);
     EXPECT_EQ(model.selectedPhoneID(), "00008110-000A");
     EXPECT_EQ(model.quality(), model::StreamQuality::balanced);
     EXPECT_EQ(model.frameRate(), model::StreamFrameRate::sixty);
-    EXPECT_EQ(model.sourceMode(), MacSourceMode::virtualDisplay);
+    EXPECT_EQ(model.sourceMode(), SourceMode::virtualDisplay);
 }
 
 TEST(ModelSettings, MistypedValuesCountAsAbsent)
@@ -85,17 +85,7 @@ TEST(ModelSettings, BlankAddressAsksForOne)
     harness.settings->setBool(key::iMessageNotificationsEnabled, true);
     harness.settings->setString(key::iMessageAddress, " \t\n");
     auto& model = harness.create();
-    EXPECT_EQ(model.iMessageStatus(), "Apple ID/iMessage 주소를 입력하세요");
-}
-
-TEST(ModelSettings, StreamEnumerationsAndLabels)
-{
-    EXPECT_EQ(model::streamFrameRateFromRawValue(30), model::StreamFrameRate::thirty);
-    EXPECT_EQ(model::streamFrameRateFromRawValue(45), std::nullopt);
-    EXPECT_EQ(model::label(model::StreamFrameRate::sixty).korean, "60 fps");
-    EXPECT_EQ(model::label(MacSourceMode::mirror), (model::BilingualText{"화면 미러링", "Screen Mirroring"}));
-    EXPECT_EQ(model::label(model::StreamQuality::dataSaver), (model::BilingualText{"절약", "Data Saver"}));
-    EXPECT_EQ(model::allQualities.front(), model::StreamQuality::dataSaver);
+    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::needsAddress);
 }
 
 TEST(ModelSettings, ListenerFailureShowsUntilTheListenerIsReady)
@@ -128,16 +118,16 @@ TEST(ModelSettings, RefreshAllReadsTheAddressAndTheDisplays)
 {
     ModelHarness harness;
     auto& model = harness.create();
-    harness.run([](model::MacScreenModel& m) { return m.refreshAll(); });
-    EXPECT_EQ(model.localIPAddress(), "192.168.0.10");
+    harness.run([](model::HostModel& m) { return m.refreshAll(); });
+    EXPECT_EQ(model.localAddress(), (model::LocalAddress{model::LocalAddress::State::known, "192.168.0.10"}));
     EXPECT_EQ(model.displays().size(), 2u);
     EXPECT_EQ(model.selectedDisplayID(), 1u);
 
     harness.localAddress.reset();
     harness.displays->queryFails = true;
     harness.permissions->captureOK = false;
-    harness.run([](model::MacScreenModel& m) { return m.refreshAll(); });
-    EXPECT_EQ(model.localIPAddress(), "확인 불가");
+    harness.run([](model::HostModel& m) { return m.refreshAll(); });
+    EXPECT_EQ(model.localAddress().state, model::LocalAddress::State::none);
     EXPECT_EQ(model.displays().size(), 2u) << "a failed load keeps the list";
     EXPECT_TRUE(model.screenPermissionNeeded());
     EXPECT_EQ(model.errorMessage(), std::string("화면 기록 권한이 필요함"));
@@ -163,7 +153,7 @@ TEST(ModelPermissions, TheAutomaticPromptComesOncePerRun)
 
     harness.permissions->trusted = true;
     EXPECT_FALSE(model.ensureTouchPermission()) << "the answer is kept for a second";
-    harness.advance(model::MacScreenModel::inputTrustLifetime);
+    harness.advance(model::HostModel::inputTrustLifetime);
     EXPECT_TRUE(model.ensureTouchPermission());
     EXPECT_FALSE(model.touchPermissionNeeded());
 }
@@ -237,7 +227,7 @@ TEST(ModelStatus, LinesFollowTheViewerAndTheStream)
 {
     ModelHarness harness;
     auto& model = harness.create();
-    harness.run([](model::MacScreenModel& m) { return m.refreshAll(); });
+    harness.run([](model::HostModel& m) { return m.refreshAll(); });
     EXPECT_EQ(model.statusTitle(), (model::BilingualText{"iPhone을 기다리는 중", "Waiting for iPhone"}));
     EXPECT_EQ(model.statusDetail(),
               (model::BilingualText{"검색된 iPhone 없음 · Xcode에서 먼저 페어링하세요 · Mac IP 192.168.0.10",
@@ -252,14 +242,14 @@ TEST(ModelStatus, LinesFollowTheViewerAndTheStream)
     EXPECT_EQ(model.hintText().korean, "macOS 설정 → 디스플레이에서 ‘Kestrio iPhone’의 위치를 조정하고, 앱 창을 그 화면으로 옮기세요.");
     EXPECT_TRUE(model.hintText().english.starts_with("The Extended Monitor mode "));
 
-    harness.link->onControlEvent(link::control::SourceMode{MacSourceMode::mirror});
+    harness.link->onControlEvent(link::control::SourceMode{SourceMode::mirror});
     harness.settle();
     EXPECT_EQ(model.hintText(), (model::BilingualText{"화면 녹화 권한을 끄거나 네트워크 연결이 끊기면 전송이 중단됩니다.",
                                                       "Streaming stops if screen recording permission is disabled or the network "
                                                       "connection is lost."}));
     harness.disconnectViewer();
     harness.permissions->trusted = false;
-    harness.advance(model::MacScreenModel::inputTrustLifetime);
+    harness.advance(model::HostModel::inputTrustLifetime);
     model.ensureTouchPermission();
     EXPECT_EQ(model.hintText().english, "Allow Kestrio under System Settings → Privacy & Security → Accessibility, then relaunch the app.");
 }
@@ -269,8 +259,8 @@ TEST(ModelStatus, FallbackMessageLeadsTheDetailLine)
     ModelHarness harness;
     harness.displays->monitorsFail = true;
     auto& model = harness.create();
-    harness.run([](model::MacScreenModel& m) { return m.refreshAll(); });
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.refreshAll(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     harness.advance(std::chrono::seconds(1));
     ASSERT_TRUE(model.isStreaming());
     EXPECT_EQ(model.statusDetail().korean, "확장 모니터 생성 실패 · 화면 미러링으로 전송 시작 · Mac IP 192.168.0.10");
@@ -302,9 +292,9 @@ TEST(ModelStatus, HeadlessPrinterShowsEachChangeOnce)
 
     // An error while connected is not in the title, so it gets its own line.
     out.str("");
-    model.setSourceMode(MacSourceMode::mirror);
+    model.setSourceMode(SourceMode::mirror);
     harness.displays->physical.clear();
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     printer.show(model);
     EXPECT_EQ(out.str(), "가상 모니터를 만들 수 없습니다.\n");
 }

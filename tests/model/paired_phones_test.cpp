@@ -18,11 +18,11 @@ PairedIPhone listed(std::string id, std::string name, std::string transport = "U
 
 class PairedPhonesTest : public ::testing::Test {
 protected:
-    model::MacScreenModel& refresh()
+    model::HostModel& refresh()
     {
         if (!harness.model)
             harness.create();
-        harness.run([](model::MacScreenModel& m) { return m.refreshPhones(); });
+        harness.run([](model::HostModel& m) { return m.refreshPhones(); });
         return *harness.model;
     }
 
@@ -83,8 +83,8 @@ TEST_F(PairedPhonesTest, FailureWithNothingListedAndTheOnlyPhoneChosenByItself)
 TEST_F(PairedPhonesTest, ARefreshUnderWayIsNotStartedTwice)
 {
     auto& model = harness.create();
-    model.launch([](model::MacScreenModel& m) { return m.refreshPhones(); });
-    model.launch([](model::MacScreenModel& m) { return m.refreshPhones(); });
+    model.launch([](model::HostModel& m) { return m.refreshPhones(); });
+    model.launch([](model::HostModel& m) { return m.refreshPhones(); });
     harness.main->runUntilIdle();
     EXPECT_TRUE(model.isRefreshingPhones());
     EXPECT_EQ(model.phoneLaunchMessage(), "페어링된 iPhone을 찾는 중…");
@@ -115,7 +115,7 @@ TEST_F(PairedPhonesTest, TheSavedPhoneStaysListed)
             fresh.settings->setString(key::selectedPhoneName, *c.storedName);
         fresh.deviceLister->result = {{listed("00008120-000B", "Jun")}, std::nullopt};
         fresh.create();
-        fresh.run([](model::MacScreenModel& m) { return m.refreshPhones(); });
+        fresh.run([](model::HostModel& m) { return m.refreshPhones(); });
         const auto& phones = fresh.model->pairedPhones();
         ASSERT_EQ(phones.size(), 2u) << c.id;
         EXPECT_EQ(phones[1], (PairedIPhone{c.id, c.name, "저장된 기기", "", c.deviceID})) << c.id;
@@ -271,34 +271,34 @@ TEST(LaunchAtLogin, TogglingRegistersAndFallsBackWhenRefused)
     auto& model = harness.create();
     EXPECT_FALSE(model.launchAtLogin());
 
-    harness.run([](model::MacScreenModel& m) { return m.setLaunchAtLogin(true); });
+    harness.run([](model::HostModel& m) { return m.setLaunchAtLogin(true); });
     EXPECT_TRUE(model.launchAtLogin());
     EXPECT_EQ(harness.settings->boolValue(key::launchAtLogin), true);
-    harness.run([](model::MacScreenModel& m) { return m.setLaunchAtLogin(true); });
+    harness.run([](model::HostModel& m) { return m.setLaunchAtLogin(true); });
     EXPECT_EQ(harness.loginItem->registrations, 1) << "already on: nothing to do";
 
-    harness.run([](model::MacScreenModel& m) { return m.setLaunchAtLogin(false); });
+    harness.run([](model::HostModel& m) { return m.setLaunchAtLogin(false); });
     EXPECT_FALSE(model.launchAtLogin());
     EXPECT_EQ(harness.settings->boolValue(key::launchAtLogin), false);
 
     // Registered, but the desktop wants the user's approval: off, and stored as off.
     harness.loginItem->afterRegister = LoginItemService::Status::requiresApproval;
-    harness.run([](model::MacScreenModel& m) { return m.setLaunchAtLogin(true); });
+    harness.run([](model::HostModel& m) { return m.setLaunchAtLogin(true); });
     EXPECT_FALSE(model.launchAtLogin());
     EXPECT_EQ(harness.settings->boolValue(key::launchAtLogin), false);
 
     // Failures put the toggle back and say so; nothing is stored.
     harness.loginItem->afterRegister = LoginItemService::Status::enabled;
     harness.loginItem->registerError = "Read-only file system";
-    harness.run([](model::MacScreenModel& m) { return m.setLaunchAtLogin(true); });
+    harness.run([](model::HostModel& m) { return m.setLaunchAtLogin(true); });
     EXPECT_FALSE(model.launchAtLogin());
     EXPECT_EQ(model.errorMessage(), "Mac 부팅 자동 실행을 켜지 못했습니다");
     EXPECT_EQ(harness.settings->boolValue(key::launchAtLogin), false);
 
     harness.loginItem->registerError.reset();
-    harness.run([](model::MacScreenModel& m) { return m.setLaunchAtLogin(true); });
+    harness.run([](model::HostModel& m) { return m.setLaunchAtLogin(true); });
     harness.loginItem->unregisterError = "Permission denied";
-    harness.run([](model::MacScreenModel& m) { return m.setLaunchAtLogin(false); });
+    harness.run([](model::HostModel& m) { return m.setLaunchAtLogin(false); });
     EXPECT_TRUE(model.launchAtLogin());
     EXPECT_EQ(model.errorMessage(), "Mac 부팅 자동 실행을 끄지 못했습니다");
 }
@@ -309,7 +309,7 @@ TEST(LaunchAtLogin, AStoredOnWithoutAnEntryShowsOnUntilTheFirstRefresh)
     harness.settings->setBool(key::launchAtLogin, true);
     auto& model = harness.create();
     EXPECT_TRUE(model.launchAtLogin());
-    harness.run([](model::MacScreenModel& m) { return m.refreshAll(); });
+    harness.run([](model::HostModel& m) { return m.refreshAll(); });
     EXPECT_FALSE(model.launchAtLogin());
     EXPECT_EQ(harness.settings->boolValue(key::launchAtLogin), true) << "the refresh does not write the setting";
 }

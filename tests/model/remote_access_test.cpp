@@ -37,20 +37,19 @@ TEST(RemoteAccess, TheMappingBecomesTheEndpointAndItsStatus)
     harness.router = router;
     auto& model = harness.create();
     EXPECT_EQ(router->calls, std::vector<std::string>{"map 59590"}) << "the streaming port, inside and outside";
-    EXPECT_EQ(model.remoteEndpoint(), "203.0.113.7:61000") << "the port the router granted";
-    EXPECT_EQ(model.remoteAccessStatus(), "자동 포트 연결 준비됨");
+    using State = model::RemoteAccess::State;
+    EXPECT_EQ(model.remoteAccess(), (model::RemoteAccess{State::ready, "203.0.113.7", 61000, {}})) << "the port the router granted";
 
     const int before = harness.changes;
     router->answer = {remote::RouterMappingResult::Outcome::disabled, 0, {}, {}, {}, {}};
     harness.advance(300s);
-    EXPECT_EQ(model.remoteEndpoint(), "사용할 수 없음");
-    EXPECT_EQ(model.remoteAccessStatus(), "공유기의 자동 포트 개방이 꺼져 있습니다");
-    EXPECT_GE(harness.changes - before, 3) << "both texts and the explicit notification";
+    EXPECT_EQ(model.remoteAccess(), (model::RemoteAccess{State::unavailable, {}, 0, "공유기의 자동 포트 개방이 꺼져 있습니다"}));
+    EXPECT_GE(harness.changes - before, 2) << "the change and the notification after it";
 
     router->answer = {remote::RouterMappingResult::Outcome::mapped, 59590, 3600s, {}, {}, {}};
     router->address = "203.0.113.9";
     harness.advance(300s);
-    EXPECT_EQ(model.remoteEndpoint(), "203.0.113.9:59590");
+    EXPECT_EQ(model::endpointText(model.remoteAccess()), "203.0.113.9:59590");
 
     model.shutdown();
     harness.settle();
@@ -80,16 +79,6 @@ TEST(RemoteAccess, AHostWithoutAWindowPrintsTheChanges)
     out.str("");
     printer.show(*harness.model);
     EXPECT_EQ(out.str(), "");
-}
-
-TEST(RemoteAccess, WithoutARouterFacilityTheRowSaysPortMappingIsOff)
-{
-    // As with --no-port-mapping: nothing will ever replace the text.
-    ModelHarness harness;
-    auto& model = harness.create();
-    EXPECT_EQ(model.remoteEndpoint(), "자동 포트 연결 꺼짐\nAutomatic port mapping is off");
-    EXPECT_EQ(model.remoteAccessStatus(), "자동 포트 연결 꺼짐");
-    EXPECT_FALSE(model::isRemoteAddress(model.remoteEndpoint()));
 }
 
 }  // namespace

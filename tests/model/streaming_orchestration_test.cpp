@@ -10,7 +10,7 @@ namespace kestrio::test {
 namespace {
 
 using namespace std::chrono_literals;
-using model::MacSourceMode;
+using model::SourceMode;
 
 class StreamingOrchestrationTest : public ::testing::Test {
 protected:
@@ -30,7 +30,7 @@ TEST_F(StreamingOrchestrationTest, ViewerConnectingStartsExtendedModeOnANewMonit
     EXPECT_EQ(model.activeDisplayID(), monitor);
     EXPECT_EQ(model.selectedDisplayID(), monitor);
     EXPECT_TRUE(model.knownVirtualDisplayIDs().contains(monitor));
-    EXPECT_EQ(model.sourceMode(), MacSourceMode::virtualDisplay);
+    EXPECT_EQ(model.sourceMode(), SourceMode::virtualDisplay);
     EXPECT_EQ(harness.captures.runs[0].quality, model::StreamQuality::balanced);
     EXPECT_EQ(harness.captures.runs[0].frameRate, model::StreamFrameRate::sixty);
     // The monitor never shows up among the displays a user can mirror.
@@ -60,7 +60,7 @@ TEST_F(StreamingOrchestrationTest, StateChangeOfAConnectedViewerStartsAfterStop)
 {
     auto& model = harness.create();
     harness.connectViewer();
-    harness.run([](model::MacScreenModel& m) { return m.stopStreaming(); });
+    harness.run([](model::HostModel& m) { return m.stopStreaming(); });
     EXPECT_FALSE(model.isStreaming());
     EXPECT_TRUE(harness.displays->liveMonitors.empty());
 
@@ -109,9 +109,9 @@ TEST_F(StreamingOrchestrationTest, DisconnectDuringADragReleasesTheButtonWhereth
 TEST_F(StreamingOrchestrationTest, MirrorWithNoSelectionCapturesTheFirstDisplay)
 {
     auto& model = harness.create();
-    model.setSourceMode(MacSourceMode::mirror);
+    model.setSourceMode(SourceMode::mirror);
     ASSERT_EQ(model.selectedDisplayID(), 0u);
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
 
     ASSERT_EQ(harness.captures.runs.size(), 1u);
     EXPECT_EQ(harness.captures.runs[0].displayID, 1u);
@@ -120,9 +120,9 @@ TEST_F(StreamingOrchestrationTest, MirrorWithNoSelectionCapturesTheFirstDisplay)
     EXPECT_EQ(harness.displays->creations, 0);
 
     // A chosen display is kept.
-    harness.run([](model::MacScreenModel& m) { return m.stopStreaming(); });
+    harness.run([](model::HostModel& m) { return m.stopStreaming(); });
     model.setSelectedDisplayID(2);
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     EXPECT_EQ(harness.captures.runs.back().displayID, 2u);
 }
 
@@ -130,14 +130,14 @@ TEST_F(StreamingOrchestrationTest, FailingMonitorFallsBackToMirroringWithItsMess
 {
     auto& model = harness.create();
     harness.displays->monitorsFail = true;
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     EXPECT_TRUE(model.isBusy()) << "waiting between attempts";
 
     harness.advance(450ms);
     harness.advance(450ms);
     ASSERT_EQ(harness.captures.runs.size(), 1u);
     EXPECT_EQ(harness.captures.runs[0].displayID, 1u);
-    EXPECT_EQ(model.sourceMode(), MacSourceMode::mirror);
+    EXPECT_EQ(model.sourceMode(), SourceMode::mirror);
     EXPECT_EQ(model.phoneLaunchMessage(), std::string(model::mirrorFallbackText));
     EXPECT_EQ(model.errorMessage(), std::nullopt) << "the monitor's error is not shown";
     EXPECT_TRUE(model.isStreaming());
@@ -155,13 +155,13 @@ TEST_F(StreamingOrchestrationTest, MonitorThatNeverAppearsIsRemovedAndFallsBack)
 {
     auto& model = harness.create();
     harness.displays->monitorsAppear = false;
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     for (int step = 0; step < 2000 && model.isBusy(); ++step)
         harness.advance(50ms);
 
     EXPECT_EQ(harness.displays->creations, 3);
     EXPECT_TRUE(harness.displays->liveMonitors.empty());
-    EXPECT_EQ(model.sourceMode(), MacSourceMode::mirror);
+    EXPECT_EQ(model.sourceMode(), SourceMode::mirror);
     EXPECT_EQ(harness.captures.runs.at(0).displayID, 1u);
     // Each attempt waits 60 × 0.25 s; two 0.45 s pauses between them.
     EXPECT_EQ(harness.elapsed(), 3 * 15s + 900ms);
@@ -171,8 +171,8 @@ TEST_F(StreamingOrchestrationTest, CaptureFailingOnTheMonitorFallsBack)
 {
     auto& model = harness.create();
     harness.captures.failingDisplays = {100};
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
-    EXPECT_EQ(model.sourceMode(), MacSourceMode::mirror);
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
+    EXPECT_EQ(model.sourceMode(), SourceMode::mirror);
     EXPECT_EQ(harness.captures.runs.at(0).displayID, 1u);
     EXPECT_TRUE(harness.displays->liveMonitors.empty());
 }
@@ -182,7 +182,7 @@ TEST_F(StreamingOrchestrationTest, FallbackWithoutDisplaysShowsTheMonitorError)
     auto& model = harness.create();
     harness.displays->physical.clear();
     harness.displays->monitorsAppear = false;
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     for (int step = 0; step < 200 && model.isBusy(); ++step)
         harness.advance(250ms);
 
@@ -196,15 +196,15 @@ TEST_F(StreamingOrchestrationTest, FallbackWithoutDisplaysShowsTheMonitorError)
 TEST_F(StreamingOrchestrationTest, MirrorFailuresBecomeTheErrorText)
 {
     auto& model = harness.create();
-    model.setSourceMode(MacSourceMode::mirror);
+    model.setSourceMode(SourceMode::mirror);
     harness.displays->physical.clear();
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     EXPECT_EQ(model.errorMessage(), std::string("가상 모니터를 만들 수 없습니다."));
     EXPECT_FALSE(model.isBusy());
 
     harness.displays->physical = {physicalDisplay(7, 0)};
     harness.captures.failingDisplays = {7};
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     EXPECT_EQ(model.errorMessage(), std::string("화면을 캡처할 수 없음"));
     EXPECT_FALSE(model.isStreaming());
     EXPECT_EQ(model.activeDisplayID(), std::nullopt);
@@ -214,10 +214,10 @@ TEST_F(StreamingOrchestrationTest, StartWhileBusyIsIgnored)
 {
     auto& model = harness.create();
     harness.displays->monitorsFail = true;
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     ASSERT_TRUE(model.isBusy());
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
-    harness.run([](model::MacScreenModel& m) { return m.stopStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.stopStreaming(); });
     harness.advance(1s);
     EXPECT_EQ(harness.displays->creations, 3 * display::VirtualDisplayManager::maximumAttempts);
     EXPECT_TRUE(model.isStreaming());
@@ -230,17 +230,17 @@ TEST_F(StreamingOrchestrationTest, ViewerStopAndModeRequests)
     ASSERT_TRUE(model.isStreaming());
 
     // The current mode: nothing happens.
-    harness.link->onControlEvent(link::control::SourceMode{MacSourceMode::virtualDisplay});
+    harness.link->onControlEvent(link::control::SourceMode{SourceMode::virtualDisplay});
     harness.settle();
     EXPECT_EQ(harness.captures.runs.size(), 1u);
 
     // Another mode while streaming: stop, then start mirroring.
-    harness.link->onControlEvent(link::control::SourceMode{MacSourceMode::mirror});
+    harness.link->onControlEvent(link::control::SourceMode{SourceMode::mirror});
     harness.settle();
     ASSERT_EQ(harness.captures.runs.size(), 2u);
     EXPECT_EQ(harness.captures.runs[1].displayID, 1u);
     EXPECT_TRUE(harness.displays->liveMonitors.empty());
-    EXPECT_EQ(model.sourceMode(), MacSourceMode::mirror);
+    EXPECT_EQ(model.sourceMode(), SourceMode::mirror);
 
     harness.link->onControlEvent(link::control::StopStreaming{});
     harness.settle();
@@ -249,9 +249,9 @@ TEST_F(StreamingOrchestrationTest, ViewerStopAndModeRequests)
 
     // While stopped: the mode changes and the list is reloaded, and nothing starts.
     harness.displays->physical.push_back(physicalDisplay(3, 3200));
-    harness.link->onControlEvent(link::control::SourceMode{MacSourceMode::virtualDisplay});
+    harness.link->onControlEvent(link::control::SourceMode{SourceMode::virtualDisplay});
     harness.settle();
-    EXPECT_EQ(model.sourceMode(), MacSourceMode::virtualDisplay);
+    EXPECT_EQ(model.sourceMode(), SourceMode::virtualDisplay);
     EXPECT_EQ(model.displays().size(), 3u);
     EXPECT_FALSE(model.isStreaming());
     EXPECT_EQ(harness.captures.runs.size(), 2u);
@@ -265,8 +265,8 @@ TEST_F(StreamingOrchestrationTest, StreamSettingsApplyAtTheNextStart)
     model.setFrameRate(model::StreamFrameRate::thirty);
     harness.settle();
     EXPECT_EQ(harness.captures.runs.size(), 1u) << "a running stream is not restarted";
-    harness.run([](model::MacScreenModel& m) { return m.stopStreaming(); });
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.stopStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     EXPECT_EQ(harness.captures.runs.back().quality, model::StreamQuality::sharp);
     EXPECT_EQ(harness.captures.runs.back().frameRate, model::StreamFrameRate::thirty);
 }
@@ -319,7 +319,7 @@ TEST_F(StreamingOrchestrationTest, DiscoveryEndsWithTheStream)
     auto& model = harness.create();
     harness.connectViewer();
     harness.disconnectViewer();
-    harness.run([](model::MacScreenModel& m) { return m.stopStreaming(); });
+    harness.run([](model::HostModel& m) { return m.stopStreaming(); });
     EXPECT_FALSE(model.viewerDiscoveryRunning());
     harness.advance(60s);
     EXPECT_TRUE(harness.link->submittedRefreshes.empty());
@@ -341,7 +341,7 @@ TEST_F(StreamingOrchestrationTest, ShutdownDuringTheMonitorRetriesLeavesNothingB
 {
     auto& model = harness.create();
     harness.displays->monitorsAppear = false;
-    harness.run([](model::MacScreenModel& m) { return m.startStreaming(); });
+    harness.run([](model::HostModel& m) { return m.startStreaming(); });
     harness.advance(2s);
     ASSERT_EQ(harness.displays->liveMonitors.size(), 1u);
     model.shutdown();

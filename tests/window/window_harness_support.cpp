@@ -50,17 +50,18 @@ void WindowHarness::open(QSize size)
 
 void WindowHarness::build(QSize size)
 {
-    model::MacScreenModel::Environment environment;
+    model::HostModel::Environment environment;
     fill(environment);
     environment.mainExecutor = executor;
     // Every queue is the GUI thread: the fakes answer at once.
     environment.mouseQueue = executor;
     environment.background = executor;
     environment.phoneQueue = executor;
-    if (router)
-        environment.natPortMapper = remote::NATPortMapper::create({executor, clock, router});
+    environment.notifierQueue = executor;
+    environment.portMapping =
+        router ? model::routerPortMapping(remote::NATPortMapper::create({executor, clock, router})) : model::portMappingOff();
     environment.localAddress = [address = localAddress] { return address; };
-    model = model::MacScreenModel::create(std::move(environment));
+    model = model::HostModel::create(std::move(environment));
 
     updates::UpdateChecker::Options checker;
     checker.currentVersion = "1";

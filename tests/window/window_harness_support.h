@@ -106,7 +106,7 @@ public:
     std::shared_ptr<runtime::ManualExecutor> updateWorker = std::make_shared<runtime::ManualExecutor>();
 
     std::shared_ptr<window::QtMainExecutor> executor;
-    std::shared_ptr<model::MacScreenModel> model;
+    std::shared_ptr<model::HostModel> model;
     std::shared_ptr<updates::UpdateChecker> updater;
     std::unique_ptr<window::MainWindow> mainWindow;
 

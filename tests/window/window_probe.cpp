@@ -63,7 +63,7 @@ int main(int argc, char** argv)
         auto displays = std::make_shared<test::FakeDisplayFacility>();
         displays->physical = {test::physicalDisplay(1, 0)};
         test::CaptureLog captures;
-        model::MacScreenModel::Environment environment;
+        model::HostModel::Environment environment;
         environment.mainExecutor = main;
         environment.clock = clock;
         environment.link = link;
@@ -73,7 +73,7 @@ int main(int argc, char** argv)
         environment.captureSessions = captures.factory();
         environment.localAddress = [] { return std::optional<std::string>("192.168.0.10"); };
         environment.wording = platform::x11DesktopWording();
-        auto model = model::MacScreenModel::create(std::move(environment));
+        auto model = model::HostModel::create(std::move(environment));
 
         // Runs once the event loop has started, before the first frame can have been drawn.
         main->post([&] {

@@ -25,7 +25,7 @@ TEST(WindowSettings, TheModePickerSwapsTheResolutionPickerForTheDisplayPicker)
     EXPECT_EQ(harness.text("resolutionPickerCurrentKorean"), "1280×720");
 
     harness.click("modeSegment1");
-    EXPECT_EQ(harness.model->sourceMode(), model::MacSourceMode::mirror);
+    EXPECT_EQ(harness.model->sourceMode(), model::SourceMode::mirror);
     EXPECT_FALSE(harness.shown("resolutionPicker"));
     EXPECT_TRUE(harness.shown("displayPicker"));
     EXPECT_EQ(harness.text("displayPickerCurrentKorean"), "디스플레이 1 · 1920×1080");
@@ -40,7 +40,7 @@ TEST(WindowSettings, TheModePickerSwapsTheResolutionPickerForTheDisplayPicker)
     EXPECT_EQ(harness.text("displayPickerCurrentKorean"), "디스플레이 2 · 1280×1024");
 
     harness.click("modeSegment0");
-    EXPECT_EQ(harness.model->sourceMode(), model::MacSourceMode::virtualDisplay);
+    EXPECT_EQ(harness.model->sourceMode(), model::SourceMode::virtualDisplay);
     EXPECT_TRUE(harness.shown("resolutionPicker"));
     EXPECT_FALSE(harness.shown("displayPicker"));
 }
@@ -53,7 +53,7 @@ TEST(WindowSettings, TheModeChangeOfARunningStreamWaitsForTheNextStart)
     ASSERT_TRUE(harness.model->isStreaming());
     const auto monitors = harness.displays->liveMonitors;
     harness.click("modeSegment1");
-    EXPECT_EQ(harness.model->sourceMode(), model::MacSourceMode::mirror);
+    EXPECT_EQ(harness.model->sourceMode(), model::SourceMode::mirror);
     EXPECT_EQ(harness.displays->liveMonitors, monitors) << "the monitor being streamed stays";
     EXPECT_EQ(harness.captures.running(), 1);
 }
@@ -171,7 +171,7 @@ TEST(WindowHint, TheKoreanAndEnglishLinesFollowTheirOwnRules)
 
     // Touch control missing wins on both lines (once the last answer has aged).
     harness.permissions->trusted = false;
-    harness.advance(model::MacScreenModel::inputTrustLifetime);
+    harness.advance(model::HostModel::inputTrustLifetime);
     harness.click("startStopButton");
     harness.click("startStopButton");
     EXPECT_EQ(harness.text("hintKorean"), text(wording.touchPermissionHint));

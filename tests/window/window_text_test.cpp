@@ -155,7 +155,7 @@ TEST(WindowText, NoStateShowsMacWording)
         {"the notification has nothing to send with",
          [&] {
              harness.click("iMessageToggleSwitch");
-             EXPECT_EQ(harness.model->iMessageStatus(), harness.wording.notificationUnavailable);
+             EXPECT_EQ(harness.model->notificationStatus(), model::NotificationStatus::unavailable);
          }},
         {"starting at login refused",
          [&] {
@@ -165,7 +165,7 @@ TEST(WindowText, NoStateShowsMacWording)
         {"the display list cannot be read",
          [&] {
              harness.displays->queryFails = true;
-             harness.model->launch([](model::MacScreenModel& model) { return model.refreshDisplays(); });
+             harness.model->launch([](model::HostModel& model) { return model.refreshDisplays(); });
              harness.settle();
              EXPECT_EQ(harness.model->errorMessage(), harness.wording.screenPermissionError);
          }},
@@ -184,7 +184,7 @@ TEST(WindowText, NoStateShowsMacWording)
          [&] {
              harness.permissions->trusted = true;
              harness.displays->monitorsAppear = true;
-             harness.advance(model::MacScreenModel::inputTrustLifetime);
+             harness.advance(model::HostModel::inputTrustLifetime);
              harness.link->connect(true, "민지의 iPhone");
              harness.settle();
              EXPECT_TRUE(harness.model->isStreaming());

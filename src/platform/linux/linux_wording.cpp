@@ -47,6 +47,7 @@ model::PlatformWording linuxDesktopWording()
     wording.notificationUnavailable = "이메일 전송 실패 · sendmail 프로그램을 찾을 수 없습니다\nCannot send e-mail: no sendmail program found.";
     wording.notificationSendFailed =
         "이메일 전송 실패 · 주소와 sendmail 설정을 확인하세요\nSending the e-mail failed: check the address and the sendmail setup.";
+    wording.notificationTroubleIsFailure = true;
     return wording;
 }
 

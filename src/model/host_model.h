@@ -7,11 +7,15 @@
 #include "model/capture_session.h"
 #include "model/control_event_queue.h"
 #include "model/display_geometry.h"
+#include "model/host_status.h"
 #include "model/input_event_poster.h"
 #include "model/login_item.h"
+#include "model/start_at_login.h"
 #include "model/mouse_control_driver.h"
 #include "model/permissions.h"
 #include "model/platform_wording.h"
+#include "model/port_mapping.h"
+#include "model/remote_address.h"
 #include "model/settings_store.h"
 #include "model/stream_options.h"
 #include "model/viewer_link.h"
@@ -61,19 +65,8 @@ inline constexpr std::string_view homeNetworkPhoneIDs = "homeNetworkPhoneIDs";
 inline constexpr std::string_view selectedPhoneIDVerified = "selectedPhoneIDVerified";
 }  // namespace settingsKey
 
-// Placeholder texts, compared by exact equality.
-inline constexpr std::string_view notYetKnown = "확인 중";
-inline constexpr std::string_view noLocalAddress = "확인 불가";
+// The error shown while the viewer link cannot listen.
 inline constexpr std::string_view listenerFailedText = "수신 대기 실패";
-inline constexpr std::string_view unavailableText = "사용할 수 없음";
-// The remote address when the host does not ask the router for a mapping at all.
-inline constexpr std::string_view portMappingOffText = "자동 포트 연결 꺼짐\nAutomatic port mapping is off";
-// Whether the remote address text is an address, not one of the placeholders: only an address
-// may be copied or sent.
-inline bool isRemoteAddress(std::string_view endpoint)
-{
-    return endpoint != notYetKnown && endpoint != unavailableText && endpoint != portMappingOffText;
-}
 // How long the address field may rest before its text takes effect.
 inline constexpr runtime::Duration iMessageAddressPause = std::chrono::seconds(2);
 inline constexpr std::string_view mirrorFallbackText = "확장 모니터 생성 실패 · 화면 미러링으로 전송 시작";
@@ -93,7 +86,7 @@ inline constexpr std::size_t maxHomeNetworkPhones = 32;
 // starting and stopping of a stream as viewers come and go. Everything runs on the main
 // executor; callbacks from the viewer link only post work there. Observers are told before
 // each change (the change itself is read afterwards).
-class MacScreenModel final : public std::enable_shared_from_this<MacScreenModel> {
+class HostModel final : public std::enable_shared_from_this<HostModel> {
 public:
     struct Environment {
         std::shared_ptr<runtime::Executor> mainExecutor;
@@ -109,27 +102,27 @@ public:
         std::shared_ptr<VolumeControl> volume;                       // may be null
         std::shared_ptr<runtime::Executor> background;               // blocking work (volume); may be null
         std::shared_ptr<runtime::Executor> inputQueue;               // posting input; null: inline
-        std::shared_ptr<LoginItemService> loginItem;                 // may be null: never registered
-        std::shared_ptr<phones::DeviceLister> deviceLister;          // may be null: listing fails
+        std::shared_ptr<LoginItemService> loginItem;
+        std::shared_ptr<phones::DeviceLister> deviceLister;
         std::shared_ptr<runtime::Executor> phoneQueue;               // runs the device listing
-        std::shared_ptr<remote::NATPortMapper> natPortMapper;        // may be null: no remote access
+        std::shared_ptr<PortMapping> portMapping;                    // portMappingOff(): no remote access
         std::uint16_t streamingPort = 59590;                         // the port the router forwards
         std::function<std::optional<std::string>()> localAddress;  // may be empty: none
         // Kept up to date with the phones that may connect from outside; may be null.
         std::shared_ptr<link::TrustedPhones> trustedPhones;
         std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // may be null: nothing can be sent
-        std::shared_ptr<runtime::Executor> notifierQueue;            // sends; null: the background one
+        std::shared_ptr<runtime::Executor> notifierQueue;            // sends
         // The texts and permission actions that name the platform's facilities.
         PlatformWording wording;
     };
 
     // Constructs and starts the model (reads the settings, starts listening). Call on the main
     // executor.
-    static std::shared_ptr<MacScreenModel> create(Environment environment);
-    ~MacScreenModel();
+    static std::shared_ptr<HostModel> create(Environment environment);
+    ~HostModel();
 
-    MacScreenModel(const MacScreenModel&) = delete;
-    MacScreenModel& operator=(const MacScreenModel&) = delete;
+    HostModel(const HostModel&) = delete;
+    HostModel& operator=(const HostModel&) = delete;
 
     // Called before every change of a published property.
     void observe(std::function<void()> willChange);
@@ -137,32 +130,37 @@ public:
     // Published state.
     const std::vector<display::DisplayInfo>& displays() const { return displayList_.displays(); }
     std::uint32_t selectedDisplayID() const { return displayList_.selectedDisplayID(); }
-    MacSourceMode sourceMode() const { return sourceMode_; }
+    SourceMode sourceMode() const { return sourceMode_; }
     display::VirtualResolution virtualResolution() const { return virtualResolution_; }
     StreamQuality quality() const { return quality_; }
     StreamFrameRate frameRate() const { return frameRate_; }
     bool autoStartOnConnect() const { return autoStartOnConnect_; }
-    bool launchAtLogin() const { return launchAtLogin_; }
-    const std::string& iMessageAddress() const { return iMessageAddress_; }
-    bool iMessageNotificationsEnabled() const { return iMessageNotificationsEnabled_; }
+    bool launchAtLogin() const { return startAtLogin_->enabled(); }
+    const std::string& iMessageAddress() const { return remoteAddress_->address(); }
+    bool iMessageNotificationsEnabled() const { return remoteAddress_->notificationsEnabled(); }
     const std::vector<PairedIPhone>& pairedPhones() const { return pairedPhones_; }
     const std::string& selectedPhoneID() const { return selectedPhoneID_; }
     bool isStreaming() const { return isStreaming_; }
     bool isBusy() const { return isBusy_; }
     bool isRefreshingPhones() const { return isRefreshingPhones_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
+    // Why the error shown is there, where the model itself set it for a reason it acts on later.
+    enum class ErrorReason { other, listenerFailed, outsiderRefused };
+    ErrorReason errorReason() const { return errorReason_; }
+    bool listenerFailed() const { return errorMessage_ && errorReason_ == ErrorReason::listenerFailed; }
     const std::optional<std::string>& phoneLaunchMessage() const { return phoneLaunchMessage_; }
     bool touchPermissionNeeded() const { return touchPermissionNeeded_; }
     bool screenPermissionNeeded() const { return screenPermissionNeeded_; }
-    const std::string& localIPAddress() const { return localIPAddress_; }
-    const std::string& remoteEndpoint() const { return remoteEndpoint_; }
-    const std::string& remoteAccessStatus() const { return remoteAccessStatus_; }
-    const std::string& iMessageStatus() const { return iMessageStatus_; }
+    const LocalAddress& localAddress() const { return localAddress_; }
+    const RemoteAccess& remoteAccess() const { return remoteAddress_->access(); }
+    NotificationStatus notificationStatus() const { return remoteAddress_->status(); }
+    // Whether a viewer has finished its handshake.
+    bool viewerConnected() const { return environment_.link->isViewerConnected(); }
     const PlatformWording& wording() const { return environment_.wording; }
 
     // Settings the user changes. The four stored ones are written to the settings store.
     void setSelectedDisplayID(std::uint32_t id);
-    void setSourceMode(MacSourceMode mode);
+    void setSourceMode(SourceMode mode);
     void setVirtualResolution(display::VirtualResolution resolution);
     void setQuality(StreamQuality quality);
     void setFrameRate(StreamFrameRate rate);
@@ -170,10 +168,10 @@ public:
     // The address field's text, per keystroke. The text takes effect (is stored, may start a
     // send) only when editing ends: commitIMessageAddress(), or iMessageAddressPause without a
     // further edit.
-    void setIMessageAddress(std::string address);
+    void setIMessageAddress(std::string address) { remoteAddress_->setAddress(std::move(address)); }
     // Return in the address field, or the field lost focus.
-    void commitIMessageAddress();
-    void setIMessageNotificationsEnabled(bool on);
+    void commitIMessageAddress() { remoteAddress_->commitAddress(); }
+    void setIMessageNotificationsEnabled(bool on) { remoteAddress_->setNotificationsEnabled(on); }
     // Selects a phone and stores the choice (its name too, when the phone is listed).
     void setSelectedPhoneID(std::string id);
     // Turns starting at login on or off; the toggle shows the request at once and falls back
@@ -206,7 +204,7 @@ public:
 
     // Runs `operation` as a main-executor task that keeps the model alive while it runs and ends
     // when the model shuts down.
-    void launch(std::function<runtime::Task<void>(MacScreenModel&)> operation);
+    void launch(std::function<runtime::Task<void>(HostModel&)> operation);
 
     // Permissions.
     void refreshPermissions();
@@ -240,7 +238,7 @@ public:
     const ControlEventQueue& controlEvents() const { return *controlEvents_; }
 
 private:
-    explicit MacScreenModel(Environment environment);
+    explicit HostModel(Environment environment);
     void construct();
 
     void willChange();
@@ -252,10 +250,19 @@ private:
         willChange();
         field = std::move(value);
     }
-    void setErrorMessage(std::optional<std::string> message) { assign(errorMessage_, std::move(message)); }
+    void setErrorMessage(std::optional<std::string> message)
+    {
+        assign(errorMessage_, std::move(message));
+        errorReason_ = ErrorReason::other;
+    }
+    void setError(ErrorReason reason, std::string_view text)
+    {
+        assign(errorMessage_, std::optional<std::string>(text));
+        errorReason_ = reason;
+    }
 
     // Posts `operation` with a weak hold on the model, which is taken only when it runs.
-    void post(std::function<void(MacScreenModel&)> operation);
+    void post(std::function<void(HostModel&)> operation);
 
     runtime::Task<display::DisplayInfo> prepareVirtualDisplay();
     runtime::Task<void> beginCapture(display::DisplayInfo display);
@@ -265,7 +272,7 @@ private:
     runtime::Task<void> stopCapture();
     void releaseVirtualMonitor();
     runtime::Task<void> handleStreamerStateChange();
-    runtime::Task<void> handleViewerModeRequest(MacSourceMode mode);
+    runtime::Task<void> handleViewerModeRequest(SourceMode mode);
     void handleControlEvent(const link::ViewerControlEvent& event);
     // Routes one event from the link's queue: relative motion to the driver, the rest through
     // the bounded queue to the main executor.
@@ -282,7 +289,7 @@ private:
     void changeSystemVolume(int step);
     void startViewerDiscovery();
     void cancelViewerDiscovery();
-    static runtime::Task<void> runViewerDiscovery(std::weak_ptr<MacScreenModel> weak, std::shared_ptr<runtime::CancellationSource> source);
+    static runtime::Task<void> runViewerDiscovery(std::weak_ptr<HostModel> weak, std::shared_ptr<runtime::CancellationSource> source);
     bool discoveryShouldEnd() const;
     void rememberConnectedPhone(const link::ViewerIdentity& identity);
     // Selects a phone; `verified`: its identifier is the phone's own.
@@ -294,29 +301,24 @@ private:
     void publishTrustedPhones();
     void handleOutsiderRefused();
     void keepSavedPhone();
-    void handlePortMappingUpdate(const remote::NATPortMappingUpdate& update);
-    void sendRemoteEndpointIfEnabled(const std::string& endpoint);
-    void checkIMessageReadiness();
-    // Makes the field's text the address in effect and stores it; true when that changed it.
-    bool adoptIMessageAddress();
-    static runtime::Task<void> notifyRemoteEndpoint(std::weak_ptr<MacScreenModel> weak, std::string endpoint, std::string address);
-    bool loginItemEnabled() const;
 
     Environment environment_;
     runtime::CancellationSource lifetime_;
     bool shutDown_ = false;
     std::vector<std::function<void()>> observers_;
+    ChangeNotice notice_{[this] { willChange(); }};
+
+    // Parts.
+    std::unique_ptr<StartAtLogin> startAtLogin_;
+    std::shared_ptr<RemoteAddress> remoteAddress_;
 
     // Published.
     display::DisplayList displayList_;
-    MacSourceMode sourceMode_ = MacSourceMode::virtualDisplay;
+    SourceMode sourceMode_ = SourceMode::virtualDisplay;
     display::VirtualResolution virtualResolution_ = display::VirtualResolution::fullHD;
     StreamQuality quality_ = StreamQuality::balanced;
     StreamFrameRate frameRate_ = StreamFrameRate::sixty;
     bool autoStartOnConnect_ = true;
-    bool launchAtLogin_ = false;
-    std::string iMessageAddress_;
-    bool iMessageNotificationsEnabled_ = false;
     std::vector<PairedIPhone> pairedPhones_;
     std::string selectedPhoneID_;
     bool isStreaming_ = false;
@@ -326,10 +328,8 @@ private:
     std::optional<std::string> phoneLaunchMessage_;
     bool touchPermissionNeeded_ = false;
     bool screenPermissionNeeded_ = false;
-    std::string localIPAddress_{notYetKnown};
-    std::string remoteEndpoint_{notYetKnown};
-    std::string remoteAccessStatus_ = "공유기 자동 포트 연결 중…";
-    std::string iMessageStatus_;
+    ErrorReason errorReason_ = ErrorReason::other;
+    LocalAddress localAddress_;
 
     // Stored.
     std::unique_ptr<CaptureSession> capturer_;
@@ -347,9 +347,6 @@ private:
     Modifiers keyboardModifiers_;
     std::shared_ptr<DisplayGeometry> geometry_;
     std::shared_ptr<MouseControlDriver> mouseControlDriver_;
-    // The address in effect, which messages go to; iMessageAddress_ is the field's text.
-    std::string committedIMessageAddress_;
-    runtime::TimerHandle iMessageAddressPauseTimer_;
 
     // The viewer's input.
     std::shared_ptr<ControlEventQueue> controlEvents_ = std::make_shared<ControlEventQueue>();

@@ -1,27 +1,25 @@
-#include "model/mac_screen_model.h"
-#include "runtime/white_space.h"
+#include "model/host_model.h"
 
 #include <algorithm>
 
 namespace kestrio::model {
 
-using runtime::isBlank;
 
-std::shared_ptr<MacScreenModel> MacScreenModel::create(Environment environment)
+std::shared_ptr<HostModel> HostModel::create(Environment environment)
 {
-    std::shared_ptr<MacScreenModel> model(new MacScreenModel(std::move(environment)));
+    std::shared_ptr<HostModel> model(new HostModel(std::move(environment)));
     model->construct();
     return model;
 }
 
-MacScreenModel::MacScreenModel(Environment environment)
+HostModel::HostModel(Environment environment)
     : environment_(std::move(environment)),
       displayList_(environment_.displays, environment_.clock,
                    [permissions = environment_.permissions] { return permissions && permissions->captureAllowed(); })
 {
 }
 
-MacScreenModel::~MacScreenModel()
+HostModel::~HostModel()
 {
     lifetime_.cancel();
     if (mouseControlDriver_)
@@ -30,11 +28,11 @@ MacScreenModel::~MacScreenModel()
         capturer_->stop();
 }
 
-void MacScreenModel::construct()
+void HostModel::construct()
 {
     geometry_ = std::make_shared<DisplayGeometry>(environment_.displays);
     MouseControlDriver::Environment driver;
-    driver.queue = environment_.mouseQueue ? environment_.mouseQueue : environment_.mainExecutor;
+    driver.queue = environment_.mouseQueue;
     driver.clock = environment_.clock;
     driver.input = environment_.input;
     driver.displayRects = [geometry = geometry_] { return geometry->rects(); };
@@ -42,20 +40,14 @@ void MacScreenModel::construct()
 
     auto& settings = *environment_.settings;
     autoStartOnConnect_ = settings.boolValue(settingsKey::autoStartOnConnect).value_or(true);
-    iMessageAddress_ = settings.stringValue(settingsKey::iMessageAddress).value_or("");
-    committedIMessageAddress_ = iMessageAddress_;
-    iMessageNotificationsEnabled_ = settings.boolValue(settingsKey::iMessageNotificationsEnabled).value_or(false);
     selectedPhoneID_ = settings.stringValue(settingsKey::selectedPhoneID).value_or("");
     // A selection stored before its origin was recorded is not trusted from outside until the
     // phone names itself on the home network again.
     selectedPhoneVerified_ = !selectedPhoneID_.empty() && settings.boolValue(settingsKey::selectedPhoneIDVerified).value_or(false);
     loadHomeNetworkPhones();
-    launchAtLogin_ = settings.boolValue(settingsKey::launchAtLogin).value_or(loginItemEnabled());
+    startAtLogin_ = std::make_unique<StartAtLogin>(environment_.loginItem, environment_.settings, notice_);
+    startAtLogin_->load();
 
-    const auto& wording = environment_.wording;
-    iMessageStatus_ = wording.notificationOff;
-    if (iMessageNotificationsEnabled_)
-        iMessageStatus_ = isBlank(iMessageAddress_) ? wording.notificationNeedsAddress : wording.notificationWillSend;
 
     auto& link = *environment_.link;
     link.setOnStateChange([weak = weak_from_this()] {
@@ -67,7 +59,7 @@ void MacScreenModel::construct()
             // need no task of their own, however fast viewers come and go.
             if (self->stateChangePending_->exchange(true))
                 return;
-            self->launch([](MacScreenModel& model) {
+            self->launch([](HostModel& model) {
                 model.stateChangePending_->store(false);
                 return model.handleStreamerStateChange();
             });
@@ -79,45 +71,44 @@ void MacScreenModel::construct()
     });
     link.setOnViewerIdentity([weak = weak_from_this()](const link::ViewerIdentity& identity) {
         if (auto self = weak.lock())
-            self->post([identity](MacScreenModel& model) { model.rememberConnectedPhone(identity); });
+            self->post([identity](HostModel& model) { model.rememberConnectedPhone(identity); });
     });
     link.setOnOutsiderRefused([weak = weak_from_this()] {
         if (auto self = weak.lock())
-            self->post([](MacScreenModel& model) { model.handleOutsiderRefused(); });
+            self->post([](HostModel& model) { model.handleOutsiderRefused(); });
     });
 
     try {
         link.start();
     } catch (...) {
-        setErrorMessage(std::string(listenerFailedText));
+        setError(ErrorReason::listenerFailed, listenerFailedText);
     }
 
-    assign(remoteAccessStatus_, std::string("공유기 자동 포트 연결 중…"));
-    assign(remoteEndpoint_, std::string(notYetKnown));
-    if (auto mapper = environment_.natPortMapper) {
-        mapper->setOnUpdate([weak = weak_from_this()](const remote::NATPortMappingUpdate& update) {
-            if (auto self = weak.lock())
-                self->post([update](MacScreenModel& model) { model.handlePortMappingUpdate(update); });
-        });
-        mapper->start(environment_.streamingPort);
-    } else {
-        assign(remoteAccessStatus_, std::string("자동 포트 연결 꺼짐"));
-        assign(remoteEndpoint_, std::string(portMappingOffText));
-    }
+    RemoteAddress::Environment remote;
+    remote.mainExecutor = environment_.mainExecutor;
+    remote.clock = environment_.clock;
+    remote.settings = environment_.settings;
+    remote.portMapping = environment_.portMapping;
+    remote.streamingPort = environment_.streamingPort;
+    remote.messagesNotifier = environment_.messagesNotifier;
+    remote.notifierQueue = environment_.notifierQueue;
+    remote.lifetime = lifetime_.token();
+    remoteAddress_ = std::make_shared<RemoteAddress>(std::move(remote), notice_);
+    remoteAddress_->start();
 }
 
-void MacScreenModel::observe(std::function<void()> willChange)
+void HostModel::observe(std::function<void()> willChange)
 {
     observers_.push_back(std::move(willChange));
 }
 
-void MacScreenModel::willChange()
+void HostModel::willChange()
 {
     for (const auto& observer : observers_)
         observer();
 }
 
-void MacScreenModel::post(std::function<void(MacScreenModel&)> operation)
+void HostModel::post(std::function<void(HostModel&)> operation)
 {
     environment_.mainExecutor->post([weak = weak_from_this(), operation = std::move(operation)] {
         auto self = weak.lock();
@@ -126,9 +117,9 @@ void MacScreenModel::post(std::function<void(MacScreenModel&)> operation)
     });
 }
 
-void MacScreenModel::launch(std::function<runtime::Task<void>(MacScreenModel&)> operation)
+void HostModel::launch(std::function<runtime::Task<void>(HostModel&)> operation)
 {
-    auto body = [](std::weak_ptr<MacScreenModel> weak, std::function<runtime::Task<void>(MacScreenModel&)> run) -> runtime::Task<void> {
+    auto body = [](std::weak_ptr<HostModel> weak, std::function<runtime::Task<void>(HostModel&)> run) -> runtime::Task<void> {
         auto self = weak.lock();
         if (!self || self->shutDown_)
             co_return;
@@ -139,7 +130,7 @@ void MacScreenModel::launch(std::function<runtime::Task<void>(MacScreenModel&)> 
 
 // Settings ------------------------------------------------------------------------------------
 
-void MacScreenModel::setSelectedDisplayID(std::uint32_t id)
+void HostModel::setSelectedDisplayID(std::uint32_t id)
 {
     if (displayList_.selectedDisplayID() == id)
         return;
@@ -147,93 +138,53 @@ void MacScreenModel::setSelectedDisplayID(std::uint32_t id)
     displayList_.select(id);
 }
 
-void MacScreenModel::setSourceMode(MacSourceMode mode)
+void HostModel::setSourceMode(SourceMode mode)
 {
     assign(sourceMode_, mode);
 }
 
-void MacScreenModel::setVirtualResolution(display::VirtualResolution resolution)
+void HostModel::setVirtualResolution(display::VirtualResolution resolution)
 {
     assign(virtualResolution_, resolution);
 }
 
-void MacScreenModel::setQuality(StreamQuality quality)
+void HostModel::setQuality(StreamQuality quality)
 {
     assign(quality_, quality);
 }
 
-void MacScreenModel::setFrameRate(StreamFrameRate rate)
+void HostModel::setFrameRate(StreamFrameRate rate)
 {
     assign(frameRate_, rate);
 }
 
-void MacScreenModel::setAutoStartOnConnect(bool on)
+void HostModel::setAutoStartOnConnect(bool on)
 {
     assign(autoStartOnConnect_, on);
     environment_.settings->setBool(settingsKey::autoStartOnConnect, autoStartOnConnect_);
 }
 
-void MacScreenModel::setIMessageAddress(std::string address)
+runtime::Task<void> HostModel::setLaunchAtLogin(bool enabled)
 {
-    assign(iMessageAddress_, std::move(address));
-    iMessageAddressPauseTimer_.cancel();
-    if (shutDown_ || iMessageAddress_ == committedIMessageAddress_)
-        return;
-    iMessageAddressPauseTimer_ = environment_.clock->schedule(iMessageAddressPause, environment_.mainExecutor, [weak = weak_from_this()] {
-        if (auto self = weak.lock())
-            self->commitIMessageAddress();
-    });
-}
-
-void MacScreenModel::commitIMessageAddress()
-{
-    if (shutDown_)
-        return;
-    if (adoptIMessageAddress() && iMessageNotificationsEnabled_)
-        checkIMessageReadiness();
-}
-
-bool MacScreenModel::adoptIMessageAddress()
-{
-    iMessageAddressPauseTimer_.cancel();
-    environment_.settings->setString(settingsKey::iMessageAddress, iMessageAddress_);
-    return std::exchange(committedIMessageAddress_, iMessageAddress_) != iMessageAddress_;
-}
-
-void MacScreenModel::setIMessageNotificationsEnabled(bool on)
-{
-    // An edit still pending takes effect first, as leaving the field would; switching off sends
-    // nothing for it.
-    if (iMessageAddress_ != committedIMessageAddress_) {
-        if (on)
-            commitIMessageAddress();
-        else
-            adoptIMessageAddress();
+    if (!startAtLogin_->set(enabled)) {
+        const auto& wording = environment_.wording;
+        setErrorMessage(enabled ? wording.launchAtLoginEnableFailed : wording.launchAtLoginDisableFailed);
     }
-    const bool changed = on != iMessageNotificationsEnabled_;
-    assign(iMessageNotificationsEnabled_, on);
-    environment_.settings->setBool(settingsKey::iMessageNotificationsEnabled, iMessageNotificationsEnabled_);
-    if (!changed)
-        return;
-    if (on)
-        checkIMessageReadiness();
-    else
-        assign(iMessageStatus_, environment_.wording.notificationOff);
+    co_return;
 }
 
 // Refreshing ----------------------------------------------------------------------------------
 
-runtime::Task<void> MacScreenModel::refreshAll()
+runtime::Task<void> HostModel::refreshAll()
 {
     refreshPermissions();
-    assign(launchAtLogin_, loginItemEnabled());
     std::optional<std::string> address = environment_.localAddress ? environment_.localAddress() : std::nullopt;
-    assign(localIPAddress_, address ? *address : std::string(noLocalAddress));
+    assign(localAddress_, address ? LocalAddress{LocalAddress::State::known, *address} : LocalAddress{LocalAddress::State::none, {}});
     co_await refreshDisplays();
     co_await refreshPhones();
 }
 
-runtime::Task<void> MacScreenModel::refreshDisplays()
+runtime::Task<void> HostModel::refreshDisplays()
 {
     // The list changes inside the refresh, so observers hear of it first.
     willChange();
@@ -246,24 +197,24 @@ runtime::Task<void> MacScreenModel::refreshDisplays()
     co_return;
 }
 
-std::optional<display::DisplayInfo> MacScreenModel::currentDisplay() const
+std::optional<display::DisplayInfo> HostModel::currentDisplay() const
 {
     return displayList_.currentDisplay();
 }
 
 // Permissions ---------------------------------------------------------------------------------
 
-void MacScreenModel::refreshPermissions()
+void HostModel::refreshPermissions()
 {
     auto& permissions = *environment_.permissions;
     assign(touchPermissionNeeded_, !inputTrusted(true));
     assign(screenPermissionNeeded_, !permissions.captureAllowed());
-    assign(launchAtLogin_, loginItemEnabled());
+    startAtLogin_->refresh();
     if (environment_.link->isViewerConnected())
         environment_.link->sendControl(touchPermissionNeeded_ ? "INPUT NEEDS_PERMISSION" : "INPUT READY");
 }
 
-bool MacScreenModel::ensureTouchPermission()
+bool HostModel::ensureTouchPermission()
 {
     auto& permissions = *environment_.permissions;
     const bool trusted = inputTrusted(false);
@@ -279,7 +230,7 @@ bool MacScreenModel::ensureTouchPermission()
     return trusted;
 }
 
-bool MacScreenModel::inputTrusted(bool fresh)
+bool HostModel::inputTrusted(bool fresh)
 {
     // Asking can mean a round trip to the display server: a stream of gated events asks once.
     const auto now = environment_.clock->now();
@@ -290,13 +241,13 @@ bool MacScreenModel::inputTrusted(bool fresh)
     return inputTrust_;
 }
 
-void MacScreenModel::refreshInputTrust()
+void HostModel::refreshInputTrust()
 {
     if (environment_.link->isViewerConnected())
         assign(touchPermissionNeeded_, !inputTrusted(true));
 }
 
-void MacScreenModel::openPrivacySettings(std::string_view anchor)
+void HostModel::openPrivacySettings(std::string_view anchor)
 {
     const std::string url = "x-apple.systempreferences:com.apple.preference.security?" + std::string(anchor);
     // A URL may not carry blanks or control characters; such an anchor opens nothing.
@@ -308,7 +259,7 @@ void MacScreenModel::openPrivacySettings(std::string_view anchor)
         environment_.urlOpener->open(url);
 }
 
-void MacScreenModel::requestScreenRecordingPermission()
+void HostModel::requestScreenRecordingPermission()
 {
     auto& permissions = *environment_.permissions;
     permissions.requestCaptureAccess();
@@ -318,7 +269,7 @@ void MacScreenModel::requestScreenRecordingPermission()
         openPrivacySettings(anchor);
 }
 
-void MacScreenModel::requestTouchControlPermission()
+void HostModel::requestTouchControlPermission()
 {
     environment_.permissions->promptForInputTrust();
     const auto& anchor = environment_.wording.touchControl.settingsAnchor;
@@ -328,34 +279,34 @@ void MacScreenModel::requestTouchControlPermission()
         openPrivacySettings(anchor);
 }
 
-void MacScreenModel::requestNotificationAccess()
+void HostModel::requestNotificationAccess()
 {
     const auto& anchor = environment_.wording.notificationAccess.settingsAnchor;
     if (!anchor.empty())
         openPrivacySettings(anchor);
-    else if (iMessageNotificationsEnabled_)
-        checkIMessageReadiness();
+    else
+        remoteAddress_->retry();
 }
 
 // Status texts --------------------------------------------------------------------------------
 
-BilingualText MacScreenModel::statusTitle() const
+BilingualText HostModel::statusTitle() const
 {
     if (environment_.link->isViewerConnected())
         return {"iPhone 연결됨", "iPhone Connected"};
     return {errorMessage_.value_or("iPhone을 기다리는 중"), "Waiting for iPhone"};
 }
 
-BilingualText MacScreenModel::statusDetail() const
+BilingualText HostModel::statusDetail() const
 {
     auto& link = *environment_.link;
     if (link.isViewerConnected())
-        return {link.peerName() + " · " + (link.h264Capable() ? "H.264" : "JPEG 호환 모드"), "Ready to receive the screen"};
+        return {link.peerDescription() + " · " + (link.h264Capable() ? "H.264" : "JPEG 호환 모드"), "Ready to receive the screen"};
     const std::string lead = phoneLaunchMessage_.value_or("iPhone에서 Kestrio를 열어 주세요");
-    return {lead + " · " + environment_.wording.addressLabel + " " + localIPAddress_, "Open Kestrio on your iPhone to connect"};
+    return {lead + " · " + environment_.wording.addressLabel + " " + text(localAddress_), "Open Kestrio on your iPhone to connect"};
 }
 
-BilingualText MacScreenModel::hintText() const
+BilingualText HostModel::hintText() const
 {
     const auto& wording = environment_.wording;
     BilingualText hint;
@@ -363,14 +314,14 @@ BilingualText MacScreenModel::hintText() const
         hint.korean = wording.touchPermissionHint;
     } else if (!isStreaming_) {
         hint.korean = wording.extendedMonitorHint.korean;
-    } else if (sourceMode_ == MacSourceMode::mirror) {
+    } else if (sourceMode_ == SourceMode::mirror) {
         hint.korean = wording.mirroringHint.korean;
     } else {
         hint.korean = wording.virtualMonitorStreamingHint;
     }
     if (touchPermissionNeeded_) {
         hint.english = wording.touchPermissionHintEnglish;
-    } else if (sourceMode_ == MacSourceMode::mirror) {
+    } else if (sourceMode_ == SourceMode::mirror) {
         hint.english = wording.mirroringHint.english;
     } else if (screenPermissionNeeded_) {
         hint.english = wording.screenPermissionHintEnglish;
@@ -382,15 +333,12 @@ BilingualText MacScreenModel::hintText() const
 
 // Shutting down -------------------------------------------------------------------------------
 
-void MacScreenModel::shutdown()
+void HostModel::shutdown()
 {
     if (shutDown_)
         return;
     shutDown_ = true;
     lifetime_.cancel();
-    // An address still being edited is kept, as if the field had been left.
-    if (iMessageAddress_ != committedIMessageAddress_)
-        adoptIMessageAddress();
     cancelViewerDiscovery();
     mouseControlDriver_->stop();
     if (capturer_) {
@@ -400,8 +348,7 @@ void MacScreenModel::shutdown()
     releaseVirtualMonitor();
     activeDisplayID_.reset();
     environment_.link->stop();
-    if (environment_.natPortMapper)
-        environment_.natPortMapper->shutdown();
+    remoteAddress_->shutdown();
 }
 
 }  // namespace kestrio::model
