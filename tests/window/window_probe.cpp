@@ -73,6 +73,13 @@ int main(int argc, char** argv)
         environment.captureSessions = captures.factory();
         environment.localAddress = [] { return std::optional<std::string>("192.168.0.10"); };
         environment.wording = platform::x11DesktopWording();
+        // Every queue is the GUI thread; nothing here posts input, lists phones or sends mail.
+        environment.mouseQueue = main;
+        environment.phoneQueue = main;
+        environment.notifierQueue = main;
+        environment.loginItem = std::make_shared<test::FakeLoginItem>();
+        environment.deviceLister = std::make_shared<test::FakeDeviceLister>();
+        environment.portMapping = model::portMappingOff();
         auto model = model::HostModel::create(std::move(environment));
 
         // Runs once the event loop has started, before the first frame can have been drawn.
