@@ -27,7 +27,7 @@ test_packages=(
     dbus avahi-daemon avahi-utils python3 python3-zeroconf iproute2 procps
     ffmpeg python3-xlib pulseaudio desktop-file-utils openssl libglib2.0-bin
     miniupnpd nftables msmtp python3-aiosmtpd
-    dpkg-dev hicolor-icon-theme
+    dpkg-dev hicolor-icon-theme ccache
 )
 
 case "$purpose" in

@@ -17,6 +17,17 @@ cd "$root"
 jobs=$(nproc)
 
 "$root/scripts/install-deps.sh" test
+"$root/scripts/test-ratio.sh"
+
+# A compiler cache kept on this machine between runs, so that a run compiles only what changed
+# since the last one (KESTRIO_CCACHE_DIR chooses where; the first run fills it).
+launcher=()
+if command -v ccache >/dev/null; then
+    export CCACHE_DIR=${KESTRIO_CCACHE_DIR:-/var/cache/kestrio/ccache}
+    export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-8G}
+    mkdir -p "$CCACHE_DIR"
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 
 # The tests' own D-Bus bus and mDNS daemon, never the machine's: started here and ended again.
 "$root/scripts/services.sh" start
@@ -33,7 +44,7 @@ run_preset() {
     local preset=$1
     shift
     echo "== $preset"
-    cmake --preset "$preset" >/dev/null
+    cmake --preset "$preset" "${launcher[@]}" >/dev/null
     cmake --build --preset "$preset" -j "$jobs" ${KESTRIO_BUILD_TARGET:+--target "$KESTRIO_BUILD_TARGET"}
     local log="$root/build/$preset/ctest.log"
     ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log" || true
@@ -75,7 +86,7 @@ if [ "${KESTRIO_SKIP_SANITIZERS:-0}" != 1 ]; then
 fi
 
 echo "== fuzz"
-cmake --preset fuzz >/dev/null
+cmake --preset fuzz "${launcher[@]}" >/dev/null
 cmake --build --preset fuzz --target kestrio_fuzzers -j "$jobs"
 fuzz_seconds=${KESTRIO_FUZZ_SECONDS:-30}
 for fuzzer in build/fuzz/fuzz/*_fuzz; do
@@ -93,5 +104,6 @@ for fuzzer in build/fuzz/fuzz/*_fuzz; do
     fi
 done
 
+"$root/scripts/test-ratio.sh"
 echo "all builds: $passed_total passed, $skipped_total skipped, $failed_total failed"
 exit $failed
