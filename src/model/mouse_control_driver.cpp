@@ -16,11 +16,7 @@ ScreenPoint halfStep(double dx, double dy)
 std::shared_ptr<MouseControlDriver> MouseControlDriver::create(Environment environment)
 {
     std::shared_ptr<MouseControlDriver> driver(new MouseControlDriver(std::move(environment)));
-    const auto first = driver->environment_.clock->now() + tickInterval;
-    driver->environment_.queue->post([weak = driver->weak_from_this(), first] {
-        if (auto self = weak.lock())
-            self->scheduleTick(first);
-    });
+    driver->nextDue_ = driver->environment_.clock->now() + tickInterval;
     return driver;
 }
 
@@ -39,12 +35,18 @@ void MouseControlDriver::post(std::function<void(MouseControlDriver&)> change)
 
 void MouseControlDriver::setMouseVelocity(double dx, double dy)
 {
-    post([dx, dy](MouseControlDriver& driver) { driver.mouseStep_ = halfStep(dx, dy); });
+    post([dx, dy](MouseControlDriver& driver) {
+        driver.mouseStep_ = halfStep(dx, dy);
+        driver.resumeTicks();
+    });
 }
 
 void MouseControlDriver::setWheelVelocity(double dx, double dy)
 {
-    post([dx, dy](MouseControlDriver& driver) { driver.wheelStep_ = halfStep(dx, dy); });
+    post([dx, dy](MouseControlDriver& driver) {
+        driver.wheelStep_ = halfStep(dx, dy);
+        driver.resumeTicks();
+    });
 }
 
 void MouseControlDriver::haltMotion()
@@ -63,10 +65,23 @@ void MouseControlDriver::stop()
     });
 }
 
+void MouseControlDriver::resumeTicks()
+{
+    if (ticking_ || stopped_ || (mouseStep_ == ScreenPoint{} && wheelStep_ == ScreenPoint{}))
+        return;
+    // Back on the cadence: the first of its points that has not passed yet.
+    const auto now = environment_.clock->now();
+    if (nextDue_ < now)
+        nextDue_ += (now - nextDue_ + tickInterval - runtime::Duration(1)) / tickInterval * tickInterval;
+    scheduleTick(nextDue_);
+}
+
 void MouseControlDriver::scheduleTick(runtime::TimePoint due)
 {
     if (stopped_)
         return;
+    ticking_ = true;
+    nextDue_ = due;
     const auto delay = std::max(due - environment_.clock->now(), runtime::Duration::zero());
     timer_ = environment_.clock->schedule(delay, environment_.queue, [weak = weak_from_this(), due] {
         if (auto self = weak.lock())
@@ -89,6 +104,11 @@ void MouseControlDriver::tick(runtime::TimePoint due)
     auto next = due + tickInterval;
     if (next < environment_.clock->now())
         next = environment_.clock->now();
+    if (mouseStep_ == ScreenPoint{} && wheelStep_ == ScreenPoint{}) {
+        ticking_ = false;
+        nextDue_ = next;
+        return;
+    }
     scheduleTick(next);
 }
 

@@ -13,7 +13,8 @@ namespace kestrio::model {
 
 // Moves the pointer and scrolls continuously while the viewer holds a direction: every 8 ms, by
 // half the last vector received, until a zero vector arrives. Everything it does runs on its own
-// serial queue; the setters only post there.
+// serial queue; the setters only post there. The ticks keep one 8 ms cadence from creation but
+// are only scheduled while there is motion, so an idle host does not wake up 125 times a second.
 class MouseControlDriver final : public std::enable_shared_from_this<MouseControlDriver> {
 public:
     struct Environment {
@@ -26,7 +27,7 @@ public:
 
     static constexpr runtime::Duration tickInterval = std::chrono::milliseconds(8);
 
-    // Starts the ticks; the first falls due 8 ms from now.
+    // The cadence starts now: ticks fall due 8 ms apart from 8 ms after creation.
     static std::shared_ptr<MouseControlDriver> create(Environment environment);
     ~MouseControlDriver();
 
@@ -43,6 +44,8 @@ private:
     explicit MouseControlDriver(Environment environment) : environment_(std::move(environment)) {}
     void scheduleTick(runtime::TimePoint due);
     void tick(runtime::TimePoint due);
+    // Starts ticking again on the cadence when a step has become non-zero.
+    void resumeTicks();
     void moveCursor(double dx, double dy);
     void post(std::function<void(MouseControlDriver&)> change);
 
@@ -51,6 +54,8 @@ private:
     ScreenPoint mouseStep_;
     ScreenPoint wheelStep_;
     bool stopped_ = false;
+    bool ticking_ = false;
+    runtime::TimePoint nextDue_{};  // the cadence: where the next tick falls (or would fall)
     runtime::TimerHandle timer_;
 };
 

@@ -61,6 +61,17 @@ TEST_F(MouseControlDriverTest, AVectorMovesHalfOfItselfEveryEightMilliseconds)
     const auto posted = input->mouse.size();
     advance(1s);
     EXPECT_EQ(input->mouse.size(), posted);
+    EXPECT_EQ(clock->pendingTimers(), 0u);  // idle: no ticks are scheduled
+
+    // Motion resumes on the cadence kept since creation (12 s ago): 3 ms into a period, the first
+    // step comes 5 ms later.
+    advance(3ms);
+    driver->setMouseVelocity(-10, 0);
+    queue->runUntilIdle();
+    advance(4ms);
+    EXPECT_EQ(input->mouse.size(), posted);
+    advance(1ms);
+    EXPECT_EQ(input->mouse.size(), posted + 1);
 }
 
 TEST_F(MouseControlDriverTest, ADownwardMoveNeverLeavesTheDisplayThroughItsBottom)
