@@ -64,15 +64,6 @@ void bringLoopbackUp()
     close(fd);
 }
 
-sockaddr_in socketAddress(const std::string& address, std::uint16_t port)
-{
-    sockaddr_in socketAddress{};
-    socketAddress.sin_family = AF_INET;
-    socketAddress.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &socketAddress.sin_addr);
-    return socketAddress;
-}
-
 // Lab names carry the test process's id. What a process left when it died without cleaning up
 // (killed, or stopped by a sanitizer) is removed: its namespaces and its folder. Its miniupnpd
 // died with it.
@@ -340,6 +331,15 @@ std::string RouterLab::daemonLog() const
 {
     std::string log = readFile(folder_ + "/miniupnpd.log");
     return log.substr(log.size() - std::min<std::size_t>(log.size(), 4000));
+}
+
+sockaddr_in socketAddress(const std::string& address, std::uint16_t port)
+{
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &result.sin_addr);
+    return result;
 }
 
 int listenTcp(const std::string& address, std::uint16_t port)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <netinet/in.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -91,6 +92,8 @@ private:
     std::string error_;
 };
 
+// `address`:`port` as a socket address.
+sockaddr_in socketAddress(const std::string& address, std::uint16_t port);
 // A TCP listener on `address`:`port` in the calling thread's namespace; -1 on failure.
 int listenTcp(const std::string& address, std::uint16_t port);
 // Connects to `address`:`port` from the calling thread's namespace; true when connected.

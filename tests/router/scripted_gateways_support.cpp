@@ -36,15 +36,6 @@ void putBigEndian(std::uint8_t* at, T value)
         at[i] = static_cast<std::uint8_t>(value & 0xFF);
 }
 
-sockaddr_in socketAddress(const std::string& address, std::uint16_t port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &result.sin_addr);
-    return result;
-}
-
 std::string element(const std::string& body, const std::string& name)
 {
     const auto start = body.find("<" + name + ">");
