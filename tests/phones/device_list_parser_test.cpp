@@ -1,12 +1,11 @@
 #include "phones/device_list_parser.h"
 
 #include "locale_support.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace kestrio::phones {
@@ -18,12 +17,9 @@ const std::string wifi(wifiTransport);
 
 std::string fixture(const char* name)
 {
-    const fs::path path = fs::path(KESTRIO_PHONE_FIXTURES) / name;
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    EXPECT_TRUE(file) << "missing fixture " << path;
-    return text.str();
+    const std::string text = test::readFile(fs::path(KESTRIO_PHONE_FIXTURES) / name);
+    EXPECT_FALSE(text.empty()) << "missing fixture " << name;
+    return text;
 }
 
 PairedIPhone phone(std::string id, std::string name, std::string model, std::string transport)
@@ -89,29 +85,36 @@ TEST_F(DeviceListParserTest, FallsBackForNamesModelsAndTransports)
     EXPECT_EQ(parseDeviceList(fixture("names_and_transports.json")), expected);
 }
 
-TEST_F(DeviceListParserTest, SortsNamesByTheirNumbersAndWithoutRegardToCase)
+TEST_F(DeviceListParserTest, ReadsSmallReports)
 {
-    const auto phones = parseDeviceList(R"([
-        {"udid": "A", "name": "iPhone 10"},
-        {"udid": "B", "name": "iPhone 9"},
-        {"udid": "C", "name": "iphone 11"}
-    ])");
-    ASSERT_EQ(phones.size(), 3u);
-    EXPECT_EQ(phones[0].name, "iPhone 9");
-    EXPECT_EQ(phones[1].name, "iPhone 10");
-    EXPECT_EQ(phones[2].name, "iphone 11");
-}
-
-TEST_F(DeviceListParserTest, MatchesKeysAndTheWordIPhoneWhateverTheirCase)
-{
-    // The record is recognised by its capitalised key and its shouted model; the exact-case
-    // places are not there, so the identifier and name come from the search.
-    const auto phones = parseDeviceList(R"({"DeviceProperties": {"DeviceName": "Loud"},
-                                            "SerialNumber": "S1", "Model": "IPHONE"})");
-    EXPECT_EQ(phones, (std::vector<PairedIPhone>{phone("S1", "Loud", "", "")}));
-    // Lower-cased beyond ASCII: the Kelvin sign (U+212A) is a capital K.
-    EXPECT_EQ(parseDeviceList(R"({"udid": "K1", "type": "iPhone", "transportType": "LOCALNETWOR\u212A"})"),
-              (std::vector<PairedIPhone>{phone("K1", "iPhone", "", wifi)}));
+    struct Case {
+        const char* name;
+        const char* report;
+        std::vector<PairedIPhone> phones;
+    };
+    const Case cases[] = {
+        {"sorted by number value, without regard to case",
+         R"([{"udid": "A", "name": "iPhone 10"}, {"udid": "B", "name": "iPhone 9"}, {"udid": "C", "name": "iphone 11"}])",
+         {phone("B", "iPhone 9", "", ""), phone("A", "iPhone 10", "", ""), phone("C", "iphone 11", "", "")}},
+        // Recognised by its capitalised key and its shouted model; the exact-case places are not
+        // there, so the identifier and name come from the search.
+        {"keys and the word iPhone in any case",
+         R"({"DeviceProperties": {"DeviceName": "Loud"}, "SerialNumber": "S1", "Model": "IPHONE"})",
+         {phone("S1", "Loud", "", "")}},
+        // Lower-cased beyond ASCII: the Kelvin sign (U+212A) is a capital K.
+        {"Kelvin sign", R"({"udid": "K1", "type": "iPhone", "transportType": "LOCALNETWOR\u212A"})",
+         {phone("K1", "iPhone", "", wifi)}},
+        // Found by fuzzing: an empty name gave a phone listed without one.
+        {"empty names count as missing",
+         R"([{"udid": "A", "name": "", "type": "iPhone"},
+             {"deviceProperties": {"name": ""}, "hardwareProperties": {"udid": "B", "marketingName": "iPhone 15"}},
+             {"udid": "C", "name": "", "deviceName": "Minji's iPhone"}])",
+         {phone("A", "iPhone", "", ""), phone("B", "iPhone 15", "iPhone 15", ""), phone("C", "Minji's iPhone", "", "")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(parseDeviceList(c.report), c.phones);
+    }
 }
 
 TEST_F(DeviceListParserTest, ReadsNothingFromWhatIsNotAReport)
@@ -132,18 +135,6 @@ TEST_F(DeviceListParserTest, FindsAPhoneUnderVeryDeepNesting)
     text += std::string(depth, '[') + std::string(depth, ']');
     text += "}" + std::string(depth, ']');
     EXPECT_EQ(parseDeviceList(text), (std::vector<PairedIPhone>{phone("DEEP", "iPhone deep down", "", "")}));
-}
-
-// Found by fuzzing: an empty name gave a phone listed without one.
-TEST_F(DeviceListParserTest, EmptyNamesCountAsMissing)
-{
-    const auto phones = parseDeviceList(R"([
-        {"udid": "A", "name": "", "type": "iPhone"},
-        {"deviceProperties": {"name": ""}, "hardwareProperties": {"udid": "B", "marketingName": "iPhone 15"}},
-        {"udid": "C", "name": "", "deviceName": "Minji's iPhone"}
-    ])");
-    EXPECT_EQ(phones, (std::vector<PairedIPhone>{phone("A", "iPhone", "", ""), phone("B", "iPhone 15", "iPhone 15", ""),
-                                                 phone("C", "Minji's iPhone", "", "")}));
 }
 
 }  // namespace

@@ -307,30 +307,13 @@ void UsbmuxdStandIn::serveUsbmux(int fd, const StandInDevice*)
         Plist reply;
         const StandInDevice* connectTo = nullptr;
         if (type == "ListDevices") {
-            if (listReply_ == ListReply::never) {
-                // Keeps reading, so that it notices when it is hung up on.
+            // Keeps reading when silent, so that it notices when it is hung up on.
+            if (listReply_ == ListReply::never)
                 continue;
-            }
             Plist list(plist_new_array());
             for (const auto& device : devices_)
                 plist_array_append_item(list.get(), attached(device, networkAddresses_).release());
             reply = dict({{"DeviceList", list.release()}});
-        } else if (type == "Listen") {
-            // The older way of listing, which libusbmuxd falls back to when ListDevices fails:
-            // a result, then one message per device, and the connection stays open for more.
-            if (listReply_ == ListReply::never) {
-                continue;
-            } else if (listReply_ == ListReply::closesMidReplyAndRefusesListen) {
-                reply = result(resultBadCommand);
-            } else {
-                if (!send(fd, result(resultOk), tag))
-                    return;
-                for (const auto& device : devices_) {
-                    if (!send(fd, attached(device, networkAddresses_), 0))
-                        return;
-                }
-                continue;
-            }
         } else if (type == "Connect") {
             const auto port = static_cast<unsigned>(numberIn(message, "PortNumber"));
             {
@@ -350,10 +333,10 @@ void UsbmuxdStandIn::serveUsbmux(int fd, const StandInDevice*)
             reply = result(resultBadCommand);
         }
 
-        if (type == "ListDevices" && listReply_ != ListReply::answers) {
+        if (type == "ListDevices" && listReply_ == ListReply::breaksOff) {
             const std::string body = xml(reply);
-            const std::uint32_t out[4] = {htole32(static_cast<std::uint32_t>(sizeof out + body.size())),
-                                          htole32(1), htole32(plistMessage), htole32(tag)};
+            const std::uint32_t out[4] = {htole32(static_cast<std::uint32_t>(sizeof out + body.size())), htole32(1),
+                                          htole32(plistMessage), htole32(tag)};
             writeAll(fd, out, sizeof out);
             writeAll(fd, body.data(), body.size() / 2);
             shutdown(fd, SHUT_RDWR);

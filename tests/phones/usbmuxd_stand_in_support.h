@@ -33,7 +33,7 @@ struct StandInDevice {
 
 // A usbmuxd of our own on a Unix socket, speaking the plist protocol (16-byte little-endian
 // header: length, version 1, type 8, tag; XML plist payload) as libusbmuxd 2.0 does:
-// "ListDevices" lists the devices ("Listen" too, the older way), and "Connect" to port 62078
+// "ListDevices" lists the devices, and "Connect" to port 62078
 // (network byte order) turns the connection into the device's lockdown stream (4-byte
 // big-endian length, XML plist). As with a real usbmuxd, network devices are reached at their
 // NetworkAddress: libimobiledevice connects there itself, so each gets a lockdown listener of
@@ -44,17 +44,14 @@ class UsbmuxdStandIn {
 public:
     enum class ListReply {
         answers,
-        // Sends half the answer to ListDevices and hangs up; still lists devices the older
-        // way, on "Listen", as usbmuxd does.
-        closesMidReply,
-        // The same, but refuses "Listen" too.
-        closesMidReplyAndRefusesListen,
-        // Reads ListDevices and Listen and never answers either.
+        // Sends half the answer to ListDevices and hangs up, then refuses the older way of
+        // listing ("Listen") that libusbmuxd falls back to.
+        breaksOff,
+        // Reads ListDevices and never answers.
         never,
     };
 
-    UsbmuxdStandIn(std::string socketPath, std::vector<StandInDevice> devices,
-                   ListReply listReply = ListReply::answers);
+    UsbmuxdStandIn(std::string socketPath, std::vector<StandInDevice> devices, ListReply listReply = ListReply::answers);
     ~UsbmuxdStandIn();
     UsbmuxdStandIn(const UsbmuxdStandIn&) = delete;
     UsbmuxdStandIn& operator=(const UsbmuxdStandIn&) = delete;

@@ -10,14 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
-#include <cstdlib>
+#include <optional>
 #include <fstream>
 #include <future>
 #include <regex>
 #include <sys/stat.h>
-#include <thread>
-#include <unistd.h>
+#include <sstream>
 
 namespace kestrio::phones {
 namespace {
@@ -117,10 +115,8 @@ TEST_F(XcrunDeviceListerTest, ReadsTheReportTheToolWroteAndDeletesIt)
     ASSERT_FALSE(fixture.empty());
     const fs::path tool = writeTool(tools_.path(), "echo 'Devices found:'\necho 'a warning' >&2\n"
                                                    "eval report=\\${$#}\ncp " +
-                                                       quoted(fixtures / "devicectl_devices.json") +
-                                                       " \"$report\"\nexit 0");
+                                                       quoted(fixtures / "devicectl_devices.json") + " \"$report\"\nexit 0");
     XcrunDeviceLister lister(tool.string(), reports_.path().string());
-
     const DeviceListResult result = list(lister);
     EXPECT_EQ(result.error, std::nullopt);
     EXPECT_EQ(result.phones, parseDeviceList(fixture));
@@ -129,74 +125,48 @@ TEST_F(XcrunDeviceListerTest, ReadsTheReportTheToolWroteAndDeletesIt)
     expectNoReportLeft();
 
     // A fresh name each time, in $TMPDIR when no directory is given.
-    const char* previous = std::getenv("TMPDIR");
-    const std::string saved = previous ? previous : "";
-    setenv("TMPDIR", reports_.path().c_str(), 1);
+    test::ScopedEnvironment temporary("TMPDIR", reports_.path().string());
     XcrunDeviceLister inTemporaryDirectory(tool.string());
-    const DeviceListResult again = list(inTemporaryDirectory);
-    if (previous)
-        setenv("TMPDIR", saved.c_str(), 1);
-    else
-        unsetenv("TMPDIR");
-    EXPECT_EQ(again.phones, result.phones);
+    EXPECT_EQ(list(inTemporaryDirectory).phones, result.phones);
     EXPECT_NE(reportPath(), first);
     expectNoReportLeft();
 }
 
-TEST_F(XcrunDeviceListerTest, AFailingToolsOutputIsTheError)
+TEST_F(XcrunDeviceListerTest, AToolThatFailsOrCannotRunOrWritesNoReportGivesItsError)
 {
-    // It got as far as starting a report: that goes too.
-    XcrunDeviceLister failing(writeTool(tools_.path(), "eval report=\\${$#}\necho '{' > \"$report\"\n"
-                                                       "echo 'ERROR: The device is locked.'\n"
-                                                       "echo 'Unlock it and try again.' >&2\nexit 1")
-                                  .string(),
-                              reports_.path().string());
-    DeviceListResult result = list(failing);
-    EXPECT_TRUE(result.phones.empty());
-    EXPECT_EQ(result.error, "ERROR: The device is locked.\nUnlock it and try again.\n");
-    reportPath();
-    expectNoReportLeft();
-
-    // Output that is not UTF-8 cannot be shown.
-    XcrunDeviceLister garbled(writeTool(tools_.path(), "printf 'bad \\377\\376 bytes'\nexit 3").string(),
-                              reports_.path().string());
-    result = list(garbled);
-    EXPECT_TRUE(result.phones.empty());
-    EXPECT_EQ(result.error, "devicectl failed");
-    reportPath();
-    expectNoReportLeft();
-
-    // Killed by a signal: a failure too, whatever the status bits happen to read as.
-    XcrunDeviceLister killed(writeTool(tools_.path(), "kill -TERM $$").string(), reports_.path().string());
-    result = list(killed);
-    EXPECT_TRUE(result.phones.empty());
-    EXPECT_EQ(result.error, "devicectl failed");
-    expectNoReportLeft();
-}
-
-TEST_F(XcrunDeviceListerTest, AToolThatCannotRunGivesTheLaunchError)
-{
-    XcrunDeviceLister notExecutable(writeTool(tools_.path(), "exit 0", false).string(), reports_.path().string());
-    DeviceListResult result = list(notExecutable);
-    EXPECT_TRUE(result.phones.empty());
-    EXPECT_EQ(result.error, "Permission denied");
-    EXPECT_FALSE(fs::exists(tools_.path() / "arguments"));
-    expectNoReportLeft();
-
-    XcrunDeviceLister missing((tools_.path() / "nowhere").string(), reports_.path().string());
-    result = list(missing);
-    EXPECT_TRUE(result.phones.empty());
-    EXPECT_EQ(result.error, "No such file or directory");
-}
-
-TEST_F(XcrunDeviceListerTest, AMissingReportGivesTheReadError)
-{
-    XcrunDeviceLister lister(writeTool(tools_.path(), "exit 0").string(), reports_.path().string());
-    const DeviceListResult result = list(lister);
-    EXPECT_TRUE(result.phones.empty());
-    EXPECT_EQ(result.error, "No such file or directory");
-    reportPath();
-    expectNoReportLeft();
+    struct Case {
+        const char* name;
+        std::optional<std::string> script;  // none: no tool at all
+        bool executable;
+        const char* error;
+        bool ran;
+    };
+    const Case cases[] = {
+        // It got as far as starting a report: that goes too.
+        {"failing", "eval report=\\${$#}\necho '{' > \"$report\"\necho 'ERROR: The device is locked.'\n"
+                    "echo 'Unlock it and try again.' >&2\nexit 1",
+         true, "ERROR: The device is locked.\nUnlock it and try again.\n", true},
+        // Output that is not UTF-8 cannot be shown.
+        {"garbled", "printf 'bad \\377\\376 bytes'\nexit 3", true, "devicectl failed", true},
+        // Killed by a signal: a failure too, whatever the status bits happen to read as.
+        {"killed", "kill -TERM $$", true, "devicectl failed", true},
+        {"no report", "exit 0", true, "No such file or directory", true},
+        {"not executable", "exit 0", false, "Permission denied", false},
+        {"missing", std::nullopt, true, "No such file or directory", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(tools_.path() / "arguments");
+        const fs::path tool = c.script ? writeTool(tools_.path(), *c.script, c.executable) : tools_.path() / "nowhere";
+        XcrunDeviceLister lister(tool.string(), reports_.path().string());
+        const DeviceListResult result = list(lister);
+        EXPECT_TRUE(result.phones.empty());
+        EXPECT_EQ(result.error, c.error);
+        EXPECT_EQ(fs::exists(tools_.path() / "arguments"), c.ran);
+        if (c.ran)
+            reportPath();
+        expectNoReportLeft();
+    }
 }
 
 TEST(SystemDeviceListerTest, UsesTheDeveloperToolsOnlyWhereTheyCanRun)
@@ -206,14 +176,8 @@ TEST(SystemDeviceListerTest, UsesTheDeveloperToolsOnlyWhereTheyCanRun)
     const fs::path tool = writeTool(directory.path(), "exit 0");
     EXPECT_NE(dynamic_cast<XcrunDeviceLister*>(makeSystemDeviceLister(tool.string()).get()), nullptr);
     chmod(tool.c_str(), 0644);
-    EXPECT_NE(dynamic_cast<UsbmuxDeviceLister*>(makeSystemDeviceLister(tool.string()).get()), nullptr);
-    EXPECT_NE(dynamic_cast<UsbmuxDeviceLister*>(makeSystemDeviceLister(directory.path().string()).get()), nullptr);
-    EXPECT_NE(dynamic_cast<UsbmuxDeviceLister*>(makeSystemDeviceLister((directory.path() / "none").string()).get()),
-              nullptr);
-    // This machine has no developer tools at the usual place.
-    if (access("/usr/bin/xcrun", X_OK) != 0) {
-        EXPECT_NE(dynamic_cast<UsbmuxDeviceLister*>(makeSystemDeviceLister().get()), nullptr);
-    }
+    for (const fs::path& unusable : {tool, directory.path(), directory.path() / "none"})
+        EXPECT_NE(dynamic_cast<UsbmuxDeviceLister*>(makeSystemDeviceLister(unusable.string()).get()), nullptr) << unusable;
 }
 
 }  // namespace

@@ -60,29 +60,20 @@ TEST(MessagesNotifier, SendHandsOverTheTrimmedAddressAndTheTextAsItIs)
     EXPECT_EQ(delivery->scripts.size(), 1u);
 }
 
-TEST(MessagesNotifier, DeliveryFailuresBecomeNotifierErrors)
+TEST(MessagesNotifier, DeliveryFailuresBecomeNotifierErrorsWithTheirDetail)
 {
     using Failure = MessageDeliveryFailure;
     using Error = MessagesNotifierError;
-    struct Case {
-        Failure failure;
-        Error::Kind kind;
-        std::string description;
-    };
-    const Case cases[] = {
-        {{Failure::Kind::failed, "Not authorised (-1743)"}, Error::Kind::scriptFailed, "Not authorised (-1743)"},
-        {{Failure::Kind::failed, ""}, Error::Kind::scriptFailed, "메시지 앱으로 보낼 수 없습니다."},
-        {{Failure::Kind::unusableScript, "ignored"}, Error::Kind::scriptCreationFailed, "메시지 자동화 스크립트를 만들 수 없습니다."},
-    };
     auto delivery = std::make_shared<RecordingDelivery>();
     const MessagesNotifier notifier(delivery);
-    for (const auto& c : cases) {
-        delivery->answer = c.failure;
+    for (const auto& [failure, kind] : {std::pair{Failure{Failure::Kind::failed, "Not authorised (-1743)"}, Error::Kind::scriptFailed},
+                                        std::pair{Failure{Failure::Kind::unusableScript, "ignored"}, Error::Kind::scriptCreationFailed}}) {
+        delivery->answer = failure;
         for (const auto& error : {notifier.runAppleScript(std::string(MessagesNotifier::accessProbeScript)),
                                   notifier.send("203.0.113.7:59590", "me@example.com")}) {
             ASSERT_TRUE(error.has_value());
-            EXPECT_EQ(error->kind, c.kind);
-            EXPECT_EQ(error->description(), c.description);
+            EXPECT_EQ(error->kind, kind);
+            EXPECT_EQ(error->description() == failure.message, kind == Error::Kind::scriptFailed);
         }
     }
 }

@@ -100,6 +100,7 @@ TEST_F(NATPortMapperTest, EachRouterAnswerBecomesItsUpdate)
         {at("203.0.113.7"), ScriptedRouter::mapped(61000), 61000, {}, 2},  // another port granted
         {at("203.0.113.7"), ScriptedRouter::mapped(0), {}, noExternalPortText, 2},
         {at("127.0.0.1"), ScriptedRouter::mapped(59590), {}, noExternalPortText, 1},
+        {at("gateway.example"), ScriptedRouter::mapped(59590), {}, noExternalPortText, 1},
         {at("100.127.0.1"), ScriptedRouter::mapped(59590), {}, doubleNatText, 1},
         {at("10.255.0.1"), ScriptedRouter::mapped(59590), {}, doubleNatText, 1},
         {at("172.31.255.254"), ScriptedRouter::mapped(59590), {}, doubleNatText, 1},
@@ -250,10 +251,10 @@ TEST_F(NATPortMapperTest, ASecondStartReplacesTheFirstMappingAndShutdownSilences
     advance(3600s);
     EXPECT_EQ(router->calls.size(), 8u);
     EXPECT_EQ(updates.size(), 2u);
-}
 
-TEST_F(NATPortMapperTest, AnAnswerThatArrivesAfterShutdownIsNotDelivered)
-{
+    // An answer that arrives after shutdown is not delivered.
+    updates.clear();
+    makeMapper({});
     router->duringMap = [this] { mapper->shutdown(); };
     mapper->start(59590);
     queue->runUntilIdle();

@@ -4,9 +4,9 @@
 #
 #   router_lab.sh up NAME WAN_PREFIX   e.g. up kr123 11.22.33    (router .1, ISP .2 on WAN_PREFIX.0/24)
 #   router_lab.sh down NAME
-#   router_lab.sh miniupnpd NAME FOLDER NATPMP UPNP PERMISSIONS [STUN_HOST]
+#   router_lab.sh miniupnpd NAME FOLDER NATPMP UPNP PERMISSIONS
 #       NATPMP, UPNP: yes or no; PERMISSIONS: miniupnpd's permission rules, one a line (whatever
-#       they leave out is denied); STUN_HOST: a STUN server that vouches for the WAN address.
+#       they leave out is denied).
 #       Writes FOLDER/miniupnpd.conf and becomes miniupnpd, in the foreground, on the router (the
 #       process keeps its id: the caller can signal and wait for it). Its pid and lease files go
 #       into FOLDER.
@@ -89,9 +89,6 @@ miniupnpd)
         printf 'ext_ifname=wan\nlistening_ip=lan\nipv6_disable=yes\n'
         printf 'enable_natpmp=%s\nenable_upnp=%s\n' "${4:?natpmp}" "${5:?upnp}"
         printf 'uuid=3a6b1c5e-0c4f-4d0a-9d3e-5b2f7c8d9e01\nlease_file=%s/leases\n' "$folder"
-        if [ -n "${7:-}" ]; then
-            printf 'ext_perform_stun=yes\next_stun_host=%s\next_stun_port=3478\n' "$7"
-        fi
         printf '%s\ndeny 0-65535 0.0.0.0/0 0-65535\n' "${6-}"
     } >"$config"
     # With -d miniupnpd logs everything to stderr, and also to syslog, which falls back to the

@@ -1,4 +1,5 @@
 #include "router/router_lab_support.h"
+#include "support/test_support.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,15 +16,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -31,9 +30,9 @@ extern char** environ;
 
 namespace kestrio::platform::testing {
 
-namespace {
+using kestrio::test::readFile;
 
-constexpr std::uint16_t stunPort = 3478;
+namespace {
 
 std::filesystem::path labScript()
 {
@@ -51,14 +50,6 @@ std::vector<char*> argumentVector(const std::vector<std::string>& arguments)
     return argv;
 }
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 void bringLoopbackUp()
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -71,15 +62,6 @@ void bringLoopbackUp()
         ioctl(fd, SIOCSIFFLAGS, &request);
     }
     close(fd);
-}
-
-sockaddr_in socketAddress(const std::string& address, std::uint16_t port)
-{
-    sockaddr_in socketAddress{};
-    socketAddress.sin_family = AF_INET;
-    socketAddress.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &socketAddress.sin_addr);
-    return socketAddress;
 }
 
 // Lab names carry the test process's id. What a process left when it died without cleaning up
@@ -135,33 +117,6 @@ bool igdAnswersDiscovery(std::chrono::milliseconds wait)
     return answered;
 }
 
-// Folds runs of the same line into one with a count: a router refusing a NAT-PMP request logs
-// each of the 65535 ports it checked.
-std::string foldRepeatedLines(const std::string& text)
-{
-    std::istringstream lines(text);
-    std::string folded, line, previous;
-    int repeats = 0;
-    auto flush = [&] {
-        if (repeats > 1)
-            folded += "  (" + std::to_string(repeats) + " times)";
-        if (repeats > 0)
-            folded += "\n";
-    };
-    while (std::getline(lines, line)) {
-        if (repeats > 0 && line == previous) {
-            ++repeats;
-            continue;
-        }
-        flush();
-        folded += line;
-        previous = line;
-        repeats = 1;
-    }
-    flush();
-    return folded;
-}
-
 }  // namespace
 
 std::string findProgram(const std::string& name)
@@ -202,88 +157,6 @@ std::string freshLabName()
     static std::atomic<int> counter{0};
     return "kr" + std::to_string(getpid()) + "n" + std::to_string(counter++);
 }
-
-// A STUN server (binding requests only) that reports each client's address as it sees it.
-class StunResponder {
-public:
-    // Listens on UDP `address`:3478 in the namespace at `namespacePath`.
-    StunResponder(const std::string& namespacePath, const std::string& address)
-    {
-        {
-            NetworkNamespaceScope scope(namespacePath);
-            if (!scope.entered())
-                return;
-            socket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        }
-        sockaddr_in local = socketAddress(address, stunPort);
-        if (socket_ < 0 || bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0
-            || pipe2(stopPipe_, O_CLOEXEC) != 0) {
-            if (socket_ >= 0)
-                close(socket_);
-            socket_ = -1;
-            return;
-        }
-        thread_ = std::thread([this] { serve(); });
-    }
-
-    ~StunResponder()
-    {
-        if (thread_.joinable()) {
-            char stop = 0;
-            [[maybe_unused]] auto written = write(stopPipe_[1], &stop, 1);
-            thread_.join();
-        }
-        for (int fd : {socket_, stopPipe_[0], stopPipe_[1]}) {
-            if (fd >= 0)
-                close(fd);
-        }
-    }
-
-    StunResponder(const StunResponder&) = delete;
-    StunResponder& operator=(const StunResponder&) = delete;
-
-    bool listening() const { return thread_.joinable(); }
-
-private:
-    void serve()
-    {
-        constexpr std::uint8_t magicCookie[4] = {0x21, 0x12, 0xA4, 0x42};
-        for (;;) {
-            pollfd descriptors[2] = {{socket_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-            if (poll(descriptors, 2, -1) < 0 && errno != EINTR)
-                return;
-            if (descriptors[1].revents != 0)
-                return;
-            if (descriptors[0].revents == 0)
-                continue;
-            std::uint8_t request[548] = {};
-            sockaddr_in peer{};
-            socklen_t peerLength = sizeof peer;
-            ssize_t length = recvfrom(socket_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
-            // A binding request: type 0x0001, the magic cookie, a transaction id.
-            if (length < 20 || request[0] != 0x00 || request[1] != 0x01 || std::memcmp(request + 4, magicCookie, 4) != 0)
-                continue;
-            std::uint8_t answer[32] = {0x01, 0x01, 0x00, 12};  // binding success, 12 bytes of attributes
-            std::memcpy(answer + 4, request + 4, 16);             // cookie and transaction id
-            std::uint8_t* attribute = answer + 20;
-            attribute[1] = 0x20;  // XOR-MAPPED-ADDRESS
-            attribute[3] = 8;
-            attribute[5] = 0x01;  // IPv4
-            std::uint8_t port[2], address[4];
-            std::memcpy(port, &peer.sin_port, 2);
-            std::memcpy(address, &peer.sin_addr, 4);
-            for (int i = 0; i < 2; ++i)
-                attribute[6 + i] = port[i] ^ magicCookie[i];
-            for (int i = 0; i < 4; ++i)
-                attribute[8 + i] = address[i] ^ magicCookie[i];
-            sendto(socket_, answer, 32, 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
-        }
-    }
-
-    int socket_ = -1;
-    int stopPipe_[2] = {-1, -1};
-    std::thread thread_;
-};
 
 NetworkNamespaceScope::NetworkNamespaceScope(const std::string& path)
 {
@@ -336,7 +209,7 @@ RouterLab::RouterLab(Options options) : options_(std::move(options))
 
     std::string log = folder_ + "/lab.log";
     networkUp_ = true;  // `down` cleans up after a half-done `up` too
-    if (runProgram({"sh", labScript().string(), "up", name_, options_.wanPrefix}, log) != 0) {
+    if (runProgram({"sh", labScript().string(), "up", name_, "11.22.33"}, log) != 0) {
         error_ = "router_lab.sh up failed: " + readFile(log);
         return;
     }
@@ -350,13 +223,6 @@ RouterLab::RouterLab(Options options) : options_(std::move(options))
             return;
         }
     }
-    if (options_.stun) {
-        stun_ = std::make_unique<StunResponder>(ispNamespace(), options_.wanPrefix + ".2");
-        if (!stun_->listening()) {
-            error_ = "cannot start the STUN responder";
-            return;
-        }
-    }
     if (options_.natPmp || options_.upnp)
         startDaemon();
 }
@@ -364,7 +230,6 @@ RouterLab::RouterLab(Options options) : options_(std::move(options))
 RouterLab::~RouterLab()
 {
     stopDaemon();
-    stun_.reset();
     if (networkUp_)
         runProgram({"sh", labScript().string(), "down", name_});
     if (!folder_.empty()) {
@@ -379,8 +244,6 @@ bool RouterLab::startDaemon()
     std::vector<std::string> arguments = {findProgram("sh"), labScript().string(), "miniupnpd", name_, folder_,
                                           options_.natPmp ? "yes" : "no", options_.upnp ? "yes" : "no",
                                           options_.permissions};
-    if (options_.stun)
-        arguments.push_back(options_.wanPrefix + ".2");
     auto argv = argumentVector(arguments);
     int output = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (output < 0) {
@@ -464,14 +327,19 @@ void RouterLab::freezeDaemon()
         kill(daemon_, SIGSTOP);
 }
 
-std::string RouterLab::leases() const
-{
-    return readFile(folder_ + "/leases");
-}
-
 std::string RouterLab::daemonLog() const
 {
-    return foldRepeatedLines(readFile(folder_ + "/miniupnpd.log"));
+    std::string log = readFile(folder_ + "/miniupnpd.log");
+    return log.substr(log.size() - std::min<std::size_t>(log.size(), 4000));
+}
+
+sockaddr_in socketAddress(const std::string& address, std::uint16_t port)
+{
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &result.sin_addr);
+    return result;
 }
 
 int listenTcp(const std::string& address, std::uint16_t port)

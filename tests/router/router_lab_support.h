@@ -5,9 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
+#include <netinet/in.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -44,8 +44,6 @@ std::string freshLabName();
 // Why the lab cannot run here, or nothing when it can.
 std::optional<std::string> routerLabUnavailable();
 
-class StunResponder;
-
 class RouterLab {
 public:
     struct Options {
@@ -55,12 +53,6 @@ public:
         bool silentNatPmp = false;
         // miniupnpd's permission rules, one a line; whatever they leave out is denied.
         std::string permissions = "allow 1024-65535 192.168.77.0/24 1024-65535";
-        // First three octets of the WAN /24: router .1, ISP .2. miniupnpd refuses to forward on
-        // a private or documentation range unless STUN vouches for the address.
-        std::string wanPrefix = "11.22.33";
-        // A STUN server on the ISP side, asked by miniupnpd for its public address: it sees and
-        // reports the router's WAN address as it is.
-        bool stun = false;
     };
 
     static constexpr const char* hostAddress = "192.168.77.2";
@@ -74,19 +66,18 @@ public:
     // Empty when the network and (if any protocol is on) miniupnpd are up; else what went wrong.
     const std::string& error() const { return error_; }
 
-    std::string routerExternalAddress() const { return options_.wanPrefix + ".1"; }
+    // The WAN is 11.22.33.0/24: router .1, ISP .2.
+    static constexpr const char* routerExternalAddress = "11.22.33.1";
     std::string hostNamespace() const { return "/run/netns/" + name_ + "-host"; }
     std::string ispNamespace() const { return "/run/netns/" + name_ + "-isp"; }
     std::string routerNamespace() const { return "/run/netns/" + name_ + "-rtr"; }
 
     // The router's DNAT rules that miniupnpd manages, as nft lists them.
     std::string redirectRules() const;
-    // miniupnpd's lease file: one line per mapping, PROTOCOL:EXTERNALPORT:CLIENT:PORT:EXPIRY:DESC
-    // with EXPIRY in seconds since the epoch.
-    std::string leases() const;
     // Stops miniupnpd where it is (SIGSTOP): the kernel still accepts connections for it.
     void freezeDaemon();
-    // What miniupnpd has logged so far, runs of the same line folded into one.
+    // The end of what miniupnpd has logged so far (refusing a NAT-PMP request, it logs each of
+    // the 65535 ports it checked).
     std::string daemonLog() const;
 
 private:
@@ -98,10 +89,11 @@ private:
     std::string folder_;
     pid_t daemon_ = -1;
     bool networkUp_ = false;
-    std::unique_ptr<StunResponder> stun_;
     std::string error_;
 };
 
+// `address`:`port` as a socket address.
+sockaddr_in socketAddress(const std::string& address, std::uint16_t port);
 // A TCP listener on `address`:`port` in the calling thread's namespace; -1 on failure.
 int listenTcp(const std::string& address, std::uint16_t port);
 // Connects to `address`:`port` from the calling thread's namespace; true when connected.

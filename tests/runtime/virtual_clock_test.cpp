@@ -4,10 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,139 +17,86 @@ namespace kestrio::runtime {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::ElementsAre;
-using ::testing::Pair;
-
 using Firing = std::pair<std::string, Duration>;
 
-// Records which timer ran at which virtual time; may be called from a queue's thread.
-class FiringLog {
-public:
-    explicit FiringLog(VirtualClock& clock) : clock_(clock) {}
-
+class VirtualClockTest : public ::testing::Test {
+protected:
+    // Records which timer ran at which virtual time.
     std::function<void()> entry(std::string name)
     {
-        return [this, name = std::move(name)] { add(name); };
-    }
-    void add(const std::string& name)
-    {
-        std::lock_guard lock(mutex_);
-        firings_.emplace_back(name, clock_.now().time_since_epoch());
-    }
-    std::vector<Firing> firings() const
-    {
-        std::lock_guard lock(mutex_);
-        return firings_;
+        return [this, name = std::move(name)] { firings.emplace_back(name, clock->now().time_since_epoch()); };
     }
 
-private:
-    VirtualClock& clock_;
-    mutable std::mutex mutex_;
-    std::vector<Firing> firings_;
+    std::unique_ptr<VirtualClock> clock = std::make_unique<VirtualClock>();
+    std::shared_ptr<ManualExecutor> executor = std::make_shared<ManualExecutor>();
+    std::vector<Firing> firings;
 };
 
-TEST(VirtualClockTest, FiresInDueOrderWithTiesInSchedulingOrder)
+TEST_F(VirtualClockTest, FiresInDueOrderWithTiesInSchedulingOrderUnlessCancelledOrItsExecutorIsGone)
 {
-    VirtualClock clock;
-    auto executor = std::make_shared<ManualExecutor>();
-    FiringLog log(clock);
-    clock.schedule(3s, executor, log.entry("c"));
-    clock.schedule(1s, executor, log.entry("a"));
-    clock.schedule(2s, executor, log.entry("b2"));
-    clock.schedule(1s, executor, log.entry("a2"));
-    clock.schedule(2s, executor, log.entry("b"));
-    clock.schedule(-1s, executor, log.entry("overdue"));
-    EXPECT_EQ(clock.nextTimerIn(), 0s);
+    clock->schedule(3s, executor, entry("c"));
+    clock->schedule(1s, executor, entry("a"));
+    clock->schedule(2s, executor, entry("b2"));
+    clock->schedule(1s, executor, entry("a2"));
+    clock->schedule(2s, executor, entry("b"));
+    clock->schedule(-1s, executor, entry("overdue"));
+    clock->schedule(1500ms, executor, entry("cancelled")).cancel();
+    auto gone = std::make_shared<ManualExecutor>();
+    auto witness = std::make_shared<int>();
+    std::weak_ptr<int> goneTask = witness;
+    clock->schedule(1s, gone, [witness = std::move(witness)] { FAIL() << "ran without its executor"; });
+    gone.reset();
+    EXPECT_EQ(clock->nextTimerIn(), 0s);
 
-    clock.advance(5s);
-    EXPECT_THAT(log.firings(), ElementsAre(Pair("overdue", 0s), Pair("a", 1s), Pair("a2", 1s), Pair("b2", 2s),
-                                           Pair("b", 2s), Pair("c", 3s)));
-    EXPECT_EQ(clock.now().time_since_epoch(), 5s);
-    EXPECT_EQ(clock.pendingTimers(), 0u);
+    clock->advance(5s);
+    EXPECT_EQ(firings, (std::vector<Firing>{{"overdue", 0s}, {"a", 1s}, {"a2", 1s}, {"b2", 2s}, {"b", 2s}, {"c", 3s}}));
+    EXPECT_EQ(clock->now().time_since_epoch(), 5s);
+    EXPECT_EQ(clock->pendingTimers(), 0u);
+    EXPECT_TRUE(goneTask.expired());
 }
 
-TEST(VirtualClockTest, CancelledTimersDoNotRun)
+TEST_F(VirtualClockTest, TimerCancelledAfterFallingDueButBeforeItsExecutorRanItDoesNotRun)
 {
-    VirtualClock clock;
-    auto executor = std::make_shared<ManualExecutor>();
-    FiringLog log(clock);
-    auto early = clock.schedule(1s, executor, log.entry("early"));
-    clock.schedule(4s, executor, log.entry("late"));
-    early.cancel();
-    EXPECT_EQ(clock.pendingTimers(), 1u);
-    EXPECT_EQ(clock.nextTimerIn(), 4s);
-
-    // Cancelled after falling due but before its executor ran it.
-    auto other = std::make_shared<ManualExecutor>();
-    bool otherRan = false;
-    std::function<void()> racingTask = [&] { otherRan = true; };
+    bool ran = false;
     TimerHandle racing;
-    other->post([&] {
-        // Advancing from a task of `other`: the clock cannot run `other` here, so the timer's
+    executor->post([&] {
+        // Advancing from a task of the executor: the clock cannot run it here, so the timer's
         // task waits in the queue behind this one, and the cancel below comes first.
-        racing = clock.schedule(1s, other, racingTask);
-        clock.advance(2s);
+        racing = clock->schedule(1s, executor, [&] { ran = true; });
+        clock->advance(2s);
         racing.cancel();
     });
-    other->runUntilIdle();
-    EXPECT_FALSE(otherRan);
-    EXPECT_TRUE(log.firings().empty());
-
-    clock.advance(2s);
-    EXPECT_THAT(log.firings(), ElementsAre(Pair("late", 4s)));
-    racing.cancel();
-}
-
-// "tick" fires every 1.5 s until 6 s, each firing scheduling the next; "retry" at 0.45 s
-// schedules "retry-again" with no delay; "once" is due at 3 s, together with the second tick.
-std::vector<Firing> runChain(std::shared_ptr<Executor> executor, const std::vector<Duration>& steps)
-{
-    VirtualClock clock;
-    FiringLog log(clock);
-    std::function<void()> tick = [&clock, executor, &log, &tick] {
-        log.add("tick");
-        if (clock.now().time_since_epoch() < 6s)
-            clock.schedule(1500ms, executor, tick);
-    };
-    clock.schedule(1500ms, executor, tick);
-    clock.schedule(450ms, executor, [&clock, executor, &log] {
-        log.add("retry");
-        clock.schedule(0s, executor, [&log] { log.add("retry-again"); });
-    });
-    clock.schedule(3s, executor, log.entry("once"));
-    for (Duration step : steps)
-        clock.advance(step);
-    return log.firings();
-}
-
-TEST(VirtualClockTest, AdvancingInStepsOrInOneGoRunsTheSameTimersAtTheSameTimes)
-{
-    const std::vector<Firing> expected{{"retry", 450ms}, {"retry-again", 450ms}, {"tick", 1500ms},
-                                       {"once", 3s},     {"tick", 3s},          {"tick", 4500ms},
-                                       {"tick", 6s}};
-    auto executor = std::make_shared<ManualExecutor>();
-    EXPECT_EQ(runChain(executor, {10s}), expected);
-    EXPECT_EQ(runChain(executor, std::vector<Duration>(100, 100ms)), expected);
-    EXPECT_EQ(runChain(executor, {450ms, 0s, 1050ms, 1500ms, 7s}), expected);
-
-    auto queue = SerialQueue::create("test.clock");
-    EXPECT_EQ(runChain(queue, {10s}), expected);
-    EXPECT_EQ(runChain(queue, std::vector<Duration>(20, 500ms)), expected);
-}
-
-TEST(VirtualClockTest, TimerOfAGoneExecutorIsDroppedUnrun)
-{
-    VirtualClock clock;
-    auto executor = std::make_shared<ManualExecutor>();
-    auto witness = std::make_shared<int>();
-    std::weak_ptr<int> task = witness;
-    bool ran = false;
-    clock.schedule(1s, executor, [&ran, witness = std::move(witness)] { ran = true; });
-    executor.reset();
-    clock.advance(1s);
+    executor->runUntilIdle();
     EXPECT_FALSE(ran);
-    EXPECT_TRUE(task.expired());
-    EXPECT_EQ(clock.pendingTimers(), 0u);
+}
+
+TEST_F(VirtualClockTest, AdvancingInStepsOrInOneGoRunsTheSameTimersAtTheSameTimes)
+{
+    // "tick" fires every 1.5 s until 6 s, each firing scheduling the next; "retry" at 0.45 s
+    // schedules "retry-again" with no delay; "once" is due at 3 s, together with the second tick.
+    auto run = [this](const std::vector<Duration>& steps) {
+        clock = std::make_unique<VirtualClock>();
+        firings.clear();
+        std::function<void()> tick = [this, &tick] {
+            entry("tick")();
+            if (clock->now().time_since_epoch() < 6s)
+                clock->schedule(1500ms, executor, tick);
+        };
+        clock->schedule(1500ms, executor, tick);
+        clock->schedule(450ms, executor, [this] {
+            entry("retry")();
+            clock->schedule(0s, executor, entry("retry-again"));
+        });
+        clock->schedule(3s, executor, entry("once"));
+        for (Duration step : steps)
+            clock->advance(step);
+        return firings;
+    };
+    const std::vector<Firing> expected{{"retry", 450ms}, {"retry-again", 450ms}, {"tick", 1500ms}, {"once", 3s},
+                                       {"tick", 3s},     {"tick", 4500ms},      {"tick", 6s}};
+    EXPECT_EQ(run({10s}), expected);
+    EXPECT_EQ(run(std::vector<Duration>(100, 100ms)), expected);
+    EXPECT_EQ(run({450ms, 0s, 1050ms, 1500ms, 7s}), expected);
 }
 
 TEST(ManualExecutorTest, NestedRunsLeaveTasksToTheOuterRun)
@@ -162,8 +110,27 @@ TEST(ManualExecutorTest, NestedRunsLeaveTasksToTheOuterRun)
         order.push_back(executor.isCurrent() ? "first still current" : "first lost its executor");
     });
     EXPECT_EQ(executor.runUntilIdle(), 2u);
-    EXPECT_THAT(order, ElementsAre("first", "first still current", "second"));
-    EXPECT_FALSE(executor.isCurrent());
+    EXPECT_EQ(order, (std::vector<std::string>{"first", "first still current", "second"}));
+}
+
+// Timers of the real clock fire once, on their executor.
+TEST(SteadyClockTest, FiresAShortTimerOnceOnItsExecutor)
+{
+    auto clock = makeSteadyClock();
+    auto queue = SerialQueue::create("test.steady");
+    std::atomic<int> firings{0};
+    std::promise<bool> fired;
+    clock->schedule(1ms, queue, [&] {
+        if (++firings == 1)
+            fired.set_value(queue->isCurrent());
+    });
+    EXPECT_TRUE(fired.get_future().get());
+    // Timers fall due in order: once a later one has run, a second firing would have shown.
+    std::promise<void> later;
+    clock->schedule(5ms, queue, [&] { later.set_value(); });
+    later.get_future().wait();
+    queue->sync();
+    EXPECT_EQ(firings, 1);
 }
 
 }  // namespace

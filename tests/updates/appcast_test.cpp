@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrio::updates {
 namespace {
 
-std::string feed(const std::string& items, const std::string& declarations = R"( xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle")")
+#define SPARKLE "http://www.andymatuschak.org/xml-namespaces/sparkle"
+
+std::string feed(const std::string& items, const std::string& declarations = " xmlns:sparkle=\"" SPARKLE "\"")
 {
     return R"(<?xml version="1.0" encoding="utf-8"?>
 <rss version="2.0")" + declarations + R"(>
@@ -44,88 +48,54 @@ TEST(AppcastTest, ReadsItemsInFeedOrder)
     EXPECT_EQ((*items)[1], (AppcastItem{"120", "", "Kestrio 1.2 — “안정”", "https://example.com/kestrio-1.2", ""}));
 }
 
-TEST(AppcastTest, VersionsFallBackToTheEnclosureAndItemsWithoutOneAreSkipped)
+// Which items count and which version and download each gives: (version, download URL) pairs.
+TEST(AppcastTest, VersionsAndDownloadsComeFromTheElementOrTheEnclosureForThisSystem)
 {
-    const auto items = parseAppcast(feed(R"(
-    <item>
-      <title>from the enclosure</title>
-      <enclosure url="https://example.com/a.tar.gz" sparkle:version="7" sparkle:shortVersionString="0.7"/>
-    </item>
-    <item>
-      <title>element wins</title>
-      <sparkle:version>9</sparkle:version>
-      <enclosure url="https://example.com/b.tar.gz" sparkle:version="8"/>
-    </item>
-    <item>
-      <title>no version</title>
-      <enclosure url="https://example.com/c.tar.gz"/>
-    </item>
-    <item>
-      <title>empty version</title>
-      <sparkle:version>   </sparkle:version>
-    </item>
-    <item>
-      <title>unprefixed attribute is not the feed's</title>
-      <enclosure url="https://example.com/d.tar.gz" version="10"/>
-    </item>)"));
-    ASSERT_TRUE(items);
-    ASSERT_EQ(items->size(), 2u);
-    EXPECT_EQ((*items)[0].title, "from the enclosure");
-    EXPECT_EQ((*items)[0].version, "7");
-    EXPECT_EQ((*items)[0].shortVersion, "0.7");
-    EXPECT_EQ((*items)[1].title, "element wins");
-    EXPECT_EQ((*items)[1].version, "9");
-    EXPECT_EQ((*items)[1].downloadURL, "https://example.com/b.tar.gz");
-}
-
-// The prefix is the feed's choice; only the namespace it stands for counts.
-TEST(AppcastTest, MatchesExtensionsByNamespaceNotByPrefix)
-{
-    const auto items = parseAppcast(R"(<rss version="2.0" xmlns:s="http://www.andymatuschak.org/xml-namespaces/sparkle"
-                                          xmlns:sparkle="https://example.com/not-it">
-  <channel>
-    <item><title>other prefix</title><s:version>1</s:version><enclosure url="u1" s:shortVersionString="one"/></item>
-    <item><title>wrong namespace</title><sparkle:version>2</sparkle:version></item>
-    <item><title>wrong namespace on the enclosure</title><enclosure url="u3" sparkle:version="3"/></item>
-    <item><title>declared on the item</title>
-      <u:version xmlns:u="http://www.andymatuschak.org/xml-namespaces/sparkle">4</u:version></item>
-    <item><title>default namespace</title>
-      <version xmlns="http://www.andymatuschak.org/xml-namespaces/sparkle">5</version></item>
-    <item><title>unbound prefix</title><x:version>6</x:version></item>
-  </channel>
-</rss>)");
-    ASSERT_TRUE(items);
-    ASSERT_EQ(items->size(), 3u);
-    EXPECT_EQ((*items)[0].version, "1");
-    EXPECT_EQ((*items)[0].shortVersion, "one");
-    EXPECT_EQ((*items)[1].version, "4");
-    EXPECT_EQ((*items)[2].version, "5");
-}
-
-TEST(AppcastTest, PassesOverEnclosuresForOtherSystems)
-{
-    const auto items = parseAppcast(feed(R"(
-    <item><sparkle:version>1</sparkle:version><enclosure url="mac" sparkle:os="macos"/></item>
-    <item><sparkle:version>2</sparkle:version><enclosure url="win" sparkle:os="windows"/></item>
-    <item><sparkle:version>3</sparkle:version><enclosure url="linux" sparkle:os="Linux"/></item>
-    <item><sparkle:version>4</sparkle:version><enclosure url="any"/></item>
-    <item>
-      <sparkle:version>5</sparkle:version>
-      <enclosure url="mac5" sparkle:os="macos"/>
-      <enclosure url="linux5" sparkle:os="linux"/>
-    </item>
-    <item>
-      <enclosure url="mac6" sparkle:os="macos" sparkle:version="6"/>
-      <enclosure url="any6" sparkle:version="6.1"/>
-    </item>)"));
-    ASSERT_TRUE(items);
-    ASSERT_EQ(items->size(), 4u);
-    EXPECT_EQ((*items)[0].downloadURL, "linux");
-    EXPECT_EQ((*items)[1].downloadURL, "any");
-    EXPECT_EQ((*items)[2].downloadURL, "linux5");
-    // The version attribute comes from the enclosure that was chosen.
-    EXPECT_EQ((*items)[3].downloadURL, "any6");
-    EXPECT_EQ((*items)[3].version, "6.1");
+    using Found = std::vector<std::pair<std::string, std::string>>;
+    struct Case {
+        const char* name;
+        std::string items;
+        Found found;
+        std::string declarations = " xmlns:sparkle=\"" SPARKLE "\"";
+    };
+    const Case cases[] = {
+        {"from the enclosure", R"(<item><enclosure url="a" sparkle:version="7"/></item>)", {{"7", "a"}}},
+        {"element wins", R"(<item><sparkle:version>9</sparkle:version><enclosure url="b" sparkle:version="8"/></item>)",
+         {{"9", "b"}}},
+        {"no version, empty version, unprefixed attribute",
+         R"(<item><enclosure url="c"/></item><item><sparkle:version>  </sparkle:version></item>)"
+         R"(<item><enclosure url="d" version="10"/></item>)",
+         {}},
+        {"other systems passed over",
+         R"(<item><sparkle:version>1</sparkle:version><enclosure url="mac" sparkle:os="macos"/></item>)"
+         R"(<item><sparkle:version>2</sparkle:version><enclosure url="win" sparkle:os="windows"/></item>)"
+         R"(<item><sparkle:version>3</sparkle:version><enclosure url="linux" sparkle:os="Linux"/></item>)"
+         R"(<item><sparkle:version>4</sparkle:version><enclosure url="any"/></item>)",
+         {{"3", "linux"}, {"4", "any"}}},
+        {"the enclosure for this system among others",
+         R"(<item><sparkle:version>5</sparkle:version><enclosure url="mac5" sparkle:os="macos"/>)"
+         R"(<enclosure url="linux5" sparkle:os="linux"/></item>)"
+         R"(<item><enclosure url="mac6" sparkle:os="macos" sparkle:version="6"/><enclosure url="any6" sparkle:version="6.1"/></item>)",
+         {{"5", "linux5"}, {"6.1", "any6"}}},
+        // The prefix is the feed's choice; only the namespace it stands for counts.
+        {"by namespace, not by prefix",
+         R"(<item><s:version>1</s:version><enclosure url="u1"/></item><item><sparkle:version>2</sparkle:version></item>)"
+         R"(<item><enclosure url="u3" sparkle:version="3"/></item><item><u:version xmlns:u=")" SPARKLE R"(">4</u:version></item>)"
+         R"(<item><version xmlns=")" SPARKLE R"(">5</version></item><item><x:version>6</x:version></item>)",
+         {{"1", "u1"}, {"4", ""}, {"5", ""}},
+         " xmlns:s=\"" SPARKLE "\" xmlns:sparkle=\"https://example.com/not-it\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto items = parseAppcast(feed(c.items, c.declarations));
+        ASSERT_TRUE(items);
+        Found found;
+        for (const auto& item : *items)
+            found.emplace_back(item.version, item.downloadURL);
+        EXPECT_EQ(found, c.found);
+    }
+    const auto attributes = parseAppcast(feed(R"(<item><enclosure url="a" sparkle:version="7" sparkle:shortVersionString="0.7"/></item>)"));
+    EXPECT_EQ(attributes->front().shortVersion, "0.7");
 }
 
 TEST(AppcastTest, RejectsWhatIsNotAnRssChannel)
@@ -150,7 +120,7 @@ TEST(AppcastTest, LeavesDocumentTypeEntitiesUnexpanded)
   <!ENTITY a "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa">
   <!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">
 ]>
-<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
+<rss version="2.0" xmlns:sparkle=")" SPARKLE R"(">
   <channel><item><title>&secret;&b;</title><sparkle:version>1</sparkle:version></item></channel>
 </rss>)");
     ASSERT_TRUE(items);

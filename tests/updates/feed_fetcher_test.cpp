@@ -1,6 +1,5 @@
 #include "updates/feed_fetcher.h"
 
-#include "updates/loopback_http_server_support.h"
 #include "updates/tls_file_server_support.h"
 
 #include <gmock/gmock.h>
@@ -14,251 +13,148 @@ namespace kestrio::updates {
 namespace {
 
 using namespace std::chrono_literals;
-using test::LoopbackHttpServer;
-using Response = LoopbackHttpServer::Response;
 using testing::HasSubstr;
 
 constexpr auto generous = 30s;
 constexpr auto shortTimeout = 300ms;
 
+// An HTTPS server with a certificate of its own, which the fetcher trusts unless a test says
+// otherwise; a port that never answers stands in for any other service.
 class FeedFetcherTest : public testing::Test {
-protected:
-    static CurlFeedFetcher::Options options(std::size_t maxBodyBytes = 1024 * 1024)
-    {
-        CurlFeedFetcher::Options result;
-        result.appVersion = "0.1.0";
-        result.maxBodyBytes = maxBodyBytes;
-        // The loopback server speaks plain HTTP.
-        result.allowPlainHTTP = true;
-        return result;
-    }
-
-    LoopbackHttpServer server;
-    CurlFeedFetcher fetcher{options()};
-};
-
-TEST_F(FeedFetcherTest, ReturnsTheBodyAndNamesItself)
-{
-    auto rss = Response::text("<rss/>");
-    rss.headers.emplace_back("Content-Type", "application/rss+xml");
-    server.serve("/appcast.xml", rss);
-    const auto result = fetcher.fetch(server.url("/appcast.xml?channel=stable"), generous);
-    EXPECT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(result.httpStatus, 200);
-    EXPECT_EQ(result.body, "<rss/>");
-    EXPECT_EQ(result.error, "");
-
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[0].target, "/appcast.xml?channel=stable");
-    EXPECT_EQ(requests[0].headers.at("user-agent"), "Kestrio/0.1.0");
-}
-
-TEST_F(FeedFetcherTest, StatusesOutsideSuccessFailWithTheirCode)
-{
-    const auto missing = fetcher.fetch(server.url("/nothing-here.xml"), generous);
-    EXPECT_FALSE(missing.ok);
-    EXPECT_EQ(missing.httpStatus, 404);
-    EXPECT_EQ(missing.error, "HTTP 404");
-    EXPECT_EQ(missing.body, "");
-
-    // An error page too big for a feed is still reported by its status.
-    server.serve("/broken.xml", Response::text(std::string(2 * 1024 * 1024, 'x'), 500));
-    const auto broken = fetcher.fetch(server.url("/broken.xml"), generous);
-    EXPECT_EQ(broken.error, "HTTP 500");
-    server.serve("/broken-chunked.xml", Response::chunkedText(std::string(2 * 1024 * 1024, 'x'), 500));
-    EXPECT_EQ(fetcher.fetch(server.url("/broken-chunked.xml"), generous).error, "HTTP 500");
-
-    // A redirect that leads nowhere is not a feed either.
-    server.serve("/dangling.xml", Response::text("moved", 302));
-    const auto dangling = fetcher.fetch(server.url("/dangling.xml"), generous);
-    EXPECT_FALSE(dangling.ok);
-    EXPECT_EQ(dangling.error, "HTTP 302");
-}
-
-TEST_F(FeedFetcherTest, FollowsUpToFiveRedirects)
-{
-    // /hop0 → /hop1 → … → /hop6 → the feed: from /hopN there are 7 - N redirects to go.
-    for (int hop = 0; hop < 7; ++hop) {
-        const auto next = hop == 6 ? std::string("/appcast.xml") : "/hop" + std::to_string(hop + 1);
-        // Relative and absolute locations alike.
-        const auto location = hop % 2 == 0 ? next : server.url(next);
-        server.serve("/hop" + std::to_string(hop), Response::redirect(location, hop % 2 == 0 ? 302 : 301));
-    }
-    server.serve("/appcast.xml", Response::text("<rss/>"));
-
-    const auto five = fetcher.fetch(server.url("/hop2"), generous);
-    EXPECT_TRUE(five.ok) << five.error;
-    EXPECT_EQ(five.body, "<rss/>");
-    EXPECT_EQ(five.httpStatus, 200);
-
-    const auto six = fetcher.fetch(server.url("/hop1"), generous);
-    EXPECT_FALSE(six.ok);
-    EXPECT_EQ(six.body, "");
-    EXPECT_THAT(six.error, HasSubstr("redirect"));
-    EXPECT_EQ(server.requests().size(), 6u + 6u);
-}
-
-// Other schemes are refused before any connection is made, whether asked for or redirected to;
-// the server's port stands in for a service that would answer them.
-TEST_F(FeedFetcherTest, SpeaksOnlyHttpAndHttps)
-{
-    const auto port = std::to_string(server.port());
-    const std::vector<std::string> elsewhere = {"ftp://127.0.0.1:" + port + "/appcast.xml", "file:///etc/hostname"};
-    for (const auto& url : elsewhere) {
-        SCOPED_TRACE(url);
-        const auto direct = fetcher.fetch(url, shortTimeout);
-        EXPECT_FALSE(direct.ok);
-        EXPECT_EQ(direct.body, "");
-        EXPECT_NE(direct.error, "");
-
-        server.serve("/elsewhere", Response::redirect(url));
-        const auto redirected = fetcher.fetch(server.url("/elsewhere"), shortTimeout);
-        EXPECT_FALSE(redirected.ok);
-        EXPECT_EQ(redirected.body, "");
-        EXPECT_NE(redirected.error, "");
-    }
-    // Only the requests for /elsewhere reached the server.
-    EXPECT_EQ(server.connections(), elsewhere.size());
-}
-
-// Without the test-only allowance nothing but https:// is fetched, and no connection is made.
-TEST_F(FeedFetcherTest, PlainAddressesAreRefusedUnlessAllowed)
-{
-    auto strict = options();
-    strict.allowPlainHTTP = false;
-    const auto port = std::to_string(server.port());
-    server.serve("/appcast.xml", Response::text("<rss/>"));
-    const std::vector<std::string> plain = {server.url("/appcast.xml"), " https://127.0.0.1:" + port + "/appcast.xml",
-                                            "127.0.0.1:" + port + "/appcast.xml"};
-    for (const auto& url : plain) {
-        SCOPED_TRACE(url);
-        const auto result = CurlFeedFetcher(strict).fetch(url, generous);
-        EXPECT_FALSE(result.ok);
-        EXPECT_EQ(result.error, notHTTPSFailure);
-    }
-    EXPECT_EQ(server.connections(), 0u);
-    EXPECT_TRUE(isHTTPSURL("HTTPS://example.com/a.xml"));
-}
-
-TEST_F(FeedFetcherTest, UnreachableServerFailsWithTheLibraryText)
-{
-    test::RefusingPort nobody;
-    const auto result = fetcher.fetch(nobody.url("/appcast.xml"), generous);
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.httpStatus, 0);
-    EXPECT_THAT(result.error, HasSubstr("onnect"));
-}
-
-TEST_F(FeedFetcherTest, SilentServerTimesOut)
-{
-    server.serve("/appcast.xml", Response::silence());
-    const auto result = fetcher.fetch(server.url("/appcast.xml"), shortTimeout);
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.error, "timed out");
-
-    // Zero would mean "no limit" to the library; it must still end.
-    EXPECT_EQ(fetcher.fetch(server.url("/appcast.xml"), 0ms).error, "timed out");
-}
-
-TEST_F(FeedFetcherTest, BodiesOverTheLimitAreRefused)
-{
-    CurlFeedFetcher small(options(4096));
-    const std::string atLimit(4096, 'a');
-    const std::string overLimit(4097, 'a');
-    for (const bool chunked : {false, true}) {
-        SCOPED_TRACE(chunked ? "chunked" : "with length");
-        server.serve("/fits.xml", chunked ? Response::chunkedText(atLimit) : Response::text(atLimit));
-        server.serve("/too-big.xml", chunked ? Response::chunkedText(overLimit) : Response::text(overLimit));
-
-        const auto fits = small.fetch(server.url("/fits.xml"), generous);
-        EXPECT_TRUE(fits.ok) << fits.error;
-        EXPECT_EQ(fits.body.size(), atLimit.size());
-
-        const auto tooBig = small.fetch(server.url("/too-big.xml"), generous);
-        EXPECT_FALSE(tooBig.ok);
-        EXPECT_EQ(tooBig.error, "feed too large");
-        EXPECT_EQ(tooBig.body, "");
-    }
-
-    // The default limit is a mebibyte.
-    server.serve("/huge.xml", Response::chunkedText(std::string(1024 * 1024 + 1, 'a')));
-    EXPECT_EQ(fetcher.fetch(server.url("/huge.xml"), generous).error, "feed too large");
-}
-
-TEST_F(FeedFetcherTest, CancellationEndsATransferInProgressAndRefusesNewOnes)
-{
-    runtime::CancellationSource quit;
-    auto cancellable = options();
-    cancellable.cancel = quit.token();
-    CurlFeedFetcher quitting(cancellable);
-    server.serve("/appcast.xml", Response::silence());
-
-    auto pending = std::async(std::launch::async, [&] { return quitting.fetch(server.url("/appcast.xml"), 20s); });
-    server.waitUntilHolding(1);
-    quit.cancel();
-    const auto result = pending.get();
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.error, "cancelled");
-
-    EXPECT_EQ(quitting.fetch(server.url("/appcast.xml"), generous).error, "cancelled");
-    EXPECT_EQ(server.requests().size(), 1u);
-}
-
-class TlsFeedFetcherTest : public testing::Test {
 protected:
     void SetUp() override
     {
         if (!server.started())
             GTEST_SKIP() << server.failure();
-        server.addFile("appcast.xml", "<rss/>");
+    }
+
+    CurlFeedFetcher::Options options(std::size_t maxBodyBytes = 1024 * 1024) const
+    {
+        CurlFeedFetcher::Options result;
+        result.appVersion = "0.1.0";
+        result.caFile = server.certificateFile();
+        result.maxBodyBytes = maxBodyBytes;
+        return result;
     }
 
     test::TlsFileServer server;
+    test::SilentPort silent;
 };
 
-TEST_F(TlsFeedFetcherTest, TrustsOnlyWhatItIsToldToTrust)
+TEST_F(FeedFetcherTest, ReturnsTheBodyOrFailsWithTheStatusOrTheLibraryText)
 {
-    CurlFeedFetcher::Options trusting;
-    trusting.appVersion = "0.1.0";
-    trusting.caFile = server.certificateFile();
-    const auto trusted = CurlFeedFetcher(trusting).fetch(server.url("appcast.xml"), generous);
-    EXPECT_TRUE(trusted.ok) << trusted.error;
-    EXPECT_EQ(trusted.body, "<rss/>");
+    struct Case {
+        const char* name;
+        std::string response;
+        FetchResult expected;
+    };
+    const std::string big(2 * 1024 * 1024, 'x');
+    const Case cases[] = {
+        {"a feed", "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n<rss/>", {true, 200, "<rss/>", ""}},
+        {"missing", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", {false, 404, "", "HTTP 404"}},
+        {"an error page too big for a feed", "HTTP/1.1 500 Broken\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big,
+         {false, 500, "", "HTTP 500"}},
+        {"a redirect that leads nowhere", "HTTP/1.1 302 Found\r\nContent-Length: 5\r\n\r\nmoved", {false, 302, "", "HTTP 302"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.addResponse("appcast.xml", c.response);
+        const auto result = CurlFeedFetcher(options()).fetch(server.url("appcast.xml"), generous);
+        EXPECT_EQ(result.ok, c.expected.ok) << result.error;
+        EXPECT_EQ(result.httpStatus, c.expected.httpStatus);
+        EXPECT_EQ(result.body, c.expected.body);
+        EXPECT_EQ(result.error, c.expected.error);
+    }
+    server.addFile("chunked-error.xml", big, 500, true);
+    EXPECT_EQ(CurlFeedFetcher(options()).fetch(server.url("chunked-error.xml"), generous).error, "HTTP 500");
 
-    // The system's authorities know nothing of a self-signed certificate.
-    CurlFeedFetcher::Options system;
-    system.appVersion = "0.1.0";
-    const auto refused = CurlFeedFetcher(system).fetch(server.url("appcast.xml"), generous);
-    EXPECT_FALSE(refused.ok);
+    // Trusting only what it is told to: the system's authorities know nothing of this server.
+    auto system = options();
+    system.caFile.clear();
+    const auto refused = CurlFeedFetcher(system).fetch(server.url("chunked-error.xml"), generous);
     EXPECT_EQ(refused.httpStatus, 0);
-    EXPECT_EQ(refused.body, "");
     EXPECT_THAT(refused.error, HasSubstr("certificate"));
+    test::SilentPort refusing(false);
+    EXPECT_THAT(CurlFeedFetcher(options()).fetch(refusing.url("https", "/appcast.xml"), generous).error, HasSubstr("onnect"));
 }
 
-// Redirects are followed within HTTPS and never out of it, not even to a plain server that
-// would serve the feed.
-TEST_F(TlsFeedFetcherTest, RedirectsStayOnHttps)
+TEST_F(FeedFetcherTest, FollowsUpToFiveRedirectsWithinHttpsOnly)
 {
-    LoopbackHttpServer plain;
-    plain.serve("/appcast.xml", Response::text("<rss>forged</rss>"));
-    server.addRedirect("within", server.url("appcast.xml"));
-    server.addRedirect("out", plain.url("/appcast.xml"));
+    // /hop0 → /hop1 → … → /hop6 → the feed: from /hopN there are 7 - N redirects to go.
+    for (int hop = 0; hop < 7; ++hop) {
+        const auto next = hop == 6 ? std::string("feed.xml") : "hop" + std::to_string(hop + 1);
+        // Relative and absolute locations alike.
+        server.addRedirect("hop" + std::to_string(hop), hop % 2 == 0 ? "/" + next : server.url(next));
+    }
+    server.addFile("feed.xml", "<rss/>");
+    CurlFeedFetcher fetcher(options());
+    const auto five = fetcher.fetch(server.url("hop2"), generous);
+    EXPECT_TRUE(five.ok) << five.error;
+    EXPECT_EQ(five.body, "<rss/>");
+    const auto six = fetcher.fetch(server.url("hop1"), generous);
+    EXPECT_FALSE(six.ok);
+    EXPECT_EQ(six.body, "");
+    EXPECT_THAT(six.error, HasSubstr("redirect"));
 
-    CurlFeedFetcher::Options trusting;
-    trusting.appVersion = "0.1.0";
-    trusting.caFile = server.certificateFile();
-    CurlFeedFetcher fetcher(trusting);
-    const auto within = fetcher.fetch(server.url("within"), generous);
-    EXPECT_TRUE(within.ok) << within.error;
-    EXPECT_EQ(within.body, "<rss/>");
+    // Never out of HTTPS, to other schemes or to a plain server that would serve the feed: refused
+    // before any connection is made.
+    for (const auto& url : {silent.url("http", "/appcast.xml"), silent.url("ftp", "/appcast.xml"), std::string("file:///etc/hostname")}) {
+        SCOPED_TRACE(url);
+        server.addRedirect("out", url);
+        const auto out = fetcher.fetch(server.url("out"), shortTimeout);
+        EXPECT_FALSE(out.ok);
+        EXPECT_EQ(out.body, "");
+        EXPECT_EQ(out.error, notHTTPSFailure);
+        EXPECT_EQ(fetcher.fetch(url, shortTimeout).error, notHTTPSFailure);
+    }
+    EXPECT_FALSE(silent.connected());
 
-    const auto out = fetcher.fetch(server.url("out"), generous);
-    EXPECT_FALSE(out.ok);
-    EXPECT_EQ(out.body, "");
-    EXPECT_EQ(out.error, notHTTPSFailure);
-    EXPECT_EQ(plain.connections(), 0u);
+    // Without the test-only allowance nothing but https:// is fetched.
+    for (const auto& url : {silent.url("http", "/a.xml"), " " + silent.url("https", "/a.xml"), silent.url("", "/a.xml").substr(3)}) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(fetcher.fetch(url, generous).error, notHTTPSFailure);
+    }
+    EXPECT_FALSE(silent.connected());
+    EXPECT_TRUE(isHTTPSURL("HTTPS://example.com/a.xml"));
+}
+
+TEST_F(FeedFetcherTest, BodiesOverTheLimitAreRefused)
+{
+    CurlFeedFetcher small(options(4096));
+    for (const bool chunked : {false, true}) {
+        SCOPED_TRACE(chunked ? "chunked" : "with length");
+        server.addFile("fits.xml", std::string(4096, 'a'), 200, chunked);
+        server.addFile("too-big.xml", std::string(4097, 'a'), 200, chunked);
+        const auto fits = small.fetch(server.url("fits.xml"), generous);
+        EXPECT_TRUE(fits.ok) << fits.error;
+        EXPECT_EQ(fits.body.size(), 4096u);
+        const auto tooBig = small.fetch(server.url("too-big.xml"), generous);
+        EXPECT_FALSE(tooBig.ok);
+        EXPECT_EQ(tooBig.error, "feed too large");
+        EXPECT_EQ(tooBig.body, "");
+    }
+    // The default limit is a mebibyte.
+    server.addFile("huge.xml", std::string(1024 * 1024 + 1, 'a'), 200, true);
+    EXPECT_EQ(CurlFeedFetcher(options()).fetch(server.url("huge.xml"), generous).error, "feed too large");
+}
+
+TEST_F(FeedFetcherTest, SilentServerTimesOutAndCancellationEndsATransfer)
+{
+    CurlFeedFetcher fetcher(options());
+    EXPECT_EQ(fetcher.fetch(silent.url("https", "/appcast.xml"), shortTimeout).error, "timed out");
+    // Zero would mean "no limit" to the library; it must still end.
+    EXPECT_EQ(fetcher.fetch(silent.url("https", "/appcast.xml"), 0ms).error, "timed out");
+
+    runtime::CancellationSource quit;
+    auto cancellable = options();
+    cancellable.cancel = quit.token();
+    CurlFeedFetcher quitting(cancellable);
+    test::SilentPort stalling;
+    auto pending = std::async(std::launch::async, [&] { return quitting.fetch(stalling.url("https", "/appcast.xml"), 20s); });
+    ASSERT_TRUE(stalling.connected(20s));
+    quit.cancel();
+    EXPECT_EQ(pending.get().error, "cancelled");
+    EXPECT_EQ(quitting.fetch(server.url("feed.xml"), generous).error, "cancelled");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 #include <memory>
 #include <optional>
@@ -39,29 +40,15 @@ public:
     std::vector<std::pair<std::string, std::chrono::milliseconds>> calls;
 };
 
-struct Release {
-    std::string version;
-    std::string shortVersion;
-    std::string url;
-};
-
-FetchResult feedOf(const std::vector<Release>& releases)
+// Releases as (version, short version, download URL); each one's notes are at URL/notes.
+FetchResult feedOf(const std::vector<std::array<std::string, 3>>& releases)
 {
-    std::string xml = R"(<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)";
-    for (const auto& release : releases) {
-        xml += "<item><sparkle:version>" + release.version + "</sparkle:version>";
-        if (!release.shortVersion.empty())
-            xml += "<sparkle:shortVersionString>" + release.shortVersion + "</sparkle:shortVersionString>";
-        xml += "<sparkle:releaseNotesLink>" + release.url + "/notes</sparkle:releaseNotesLink>";
-        xml += "<enclosure url=\"" + release.url + "\"/></item>";
-    }
-    xml += "</channel></rss>";
-    return {true, 200, xml, {}};
-}
-
-FetchResult bodyOf(std::string body)
-{
-    return {true, 200, std::move(body), {}};
+    std::string xml = R"(<rss xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)";
+    for (const auto& [version, shortVersion, url] : releases)
+        xml += "<item><sparkle:version>" + version + "</sparkle:version><sparkle:shortVersionString>" + shortVersion
+               + "</sparkle:shortVersionString><sparkle:releaseNotesLink>" + url + "/notes</sparkle:releaseNotesLink>"
+               + "<enclosure url=\"" + url + "\"/></item>";
+    return {true, 200, xml + "</channel></rss>", {}};
 }
 
 UpdateState found(Kind kind, std::string version, std::string url)
@@ -106,6 +93,7 @@ TEST_F(UpdateCheckerTest, ReportsWhatTheFeedSays)
         const char* name;
         FetchResult fetched;
         UpdateState expected;
+        std::optional<std::string> throwing = {};
     };
     const std::vector<Case> cases = {
         {"newest is the current version", feedOf({{"1.2.0", "1.2", "u120"}, {"1.1.0", "1.1", "u110"}}),
@@ -113,14 +101,17 @@ TEST_F(UpdateCheckerTest, ReportsWhatTheFeedSays)
         {"newest in the middle", feedOf({{"1.1", "", "u11"}, {"1.3.0", "1.3", "u13"}, {"1.2.1", "", "u121"}}),
          found(Kind::updateAvailable, "1.3", "u13")},
         {"newer without a short version", feedOf({{"1.2.1", "", "u121"}}), found(Kind::updateAvailable, "1.2.1", "u121")},
-        {"malformed", bodyOf("<rss><channel><item>"), failedWith("malformed feed")},
-        {"items without versions", bodyOf("<rss><channel><item><title>1.3</title></item></channel></rss>"),
+        {"malformed", FetchResult{true, 200, "<rss><channel><item>", {}}, failedWith("malformed feed")},
+        {"items without versions", FetchResult{true, 200, "<rss><channel><item><title>1.3</title></item></channel></rss>", {}},
          failedWith("no versions in feed")},
         {"fetch failed", {false, 0, {}, "timed out"}, failedWith("timed out")},
+        // A fetcher that throws fails the check instead of the worker.
+        {"fetcher threw", {}, failedWith("out of descriptors"), "out of descriptors"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fetcher->results[feedA] = c.fetched;
+        fetcher->throwing = c.throwing;
         auto checker = makeChecker();
         checker->checkForUpdates();
         runAll();
@@ -129,30 +120,7 @@ TEST_F(UpdateCheckerTest, ReportsWhatTheFeedSays)
     }
 }
 
-TEST_F(UpdateCheckerTest, FetchesTheFeedOnTheWorkerWithTheTimeout)
-{
-    fetcher->results[feedA] = feedOf({{"1.2.0", "", "u"}});
-    auto checker = makeChecker();
-    checker->checkForUpdates();
-    EXPECT_TRUE(fetcher->calls.empty());
-    EXPECT_EQ(main->runUntilIdle(), 0u);
-    worker->runUntilIdle();
-    ASSERT_EQ(fetcher->calls.size(), 1u);
-    EXPECT_EQ(fetcher->calls[0].first, feedA);
-    EXPECT_EQ(fetcher->calls[0].second, 2500ms);
-    // The outcome waits for the main executor.
-    EXPECT_EQ(checker->state().kind, Kind::checking);
-    main->runUntilIdle();
-    EXPECT_EQ(checker->state().kind, Kind::upToDate);
-
-    // A fetcher that throws fails the check instead of the worker.
-    fetcher->throwing = "out of descriptors";
-    checker->checkForUpdates();
-    runAll();
-    EXPECT_EQ(checker->state(), failedWith("out of descriptors"));
-}
-
-TEST_F(UpdateCheckerTest, OneCheckAtATime)
+TEST_F(UpdateCheckerTest, OneCheckAtATimeFetchedOnTheWorkerWithTheTimeout)
 {
     fetcher->results[feedA] = feedOf({{"1.3", "", "u13"}});
     auto checker = makeChecker();
@@ -160,11 +128,15 @@ TEST_F(UpdateCheckerTest, OneCheckAtATime)
     checker->checkForUpdates();
     EXPECT_EQ(checker->state().kind, Kind::checking);
     EXPECT_FALSE(checker->canCheckForUpdates());
-
     checker->checkForUpdates();
-    EXPECT_EQ(worker->pendingTasks(), 1u);
-    runAll();
-    EXPECT_EQ(fetcher->calls.size(), 1u);
+    EXPECT_TRUE(fetcher->calls.empty());
+    EXPECT_EQ(main->runUntilIdle(), 0u);
+    EXPECT_EQ(worker->runUntilIdle(), 1u);
+    ASSERT_EQ(fetcher->calls.size(), 1u);
+    EXPECT_EQ(fetcher->calls[0], std::make_pair(std::string(feedA), std::chrono::milliseconds(2500ms)));
+    // The outcome waits for the main executor.
+    EXPECT_EQ(checker->state().kind, Kind::checking);
+    main->runUntilIdle();
     EXPECT_EQ(checker->state().kind, Kind::updateAvailable);
     EXPECT_EQ(seen, (std::vector<std::pair<Kind, bool>>{{Kind::checking, false}, {Kind::updateAvailable, true}}));
 
@@ -175,31 +147,6 @@ TEST_F(UpdateCheckerTest, OneCheckAtATime)
     EXPECT_EQ(checker->state(), failedWith("HTTP 500"));
     checker->checkForUpdates();
     EXPECT_EQ(checker->state().kind, Kind::checking);
-    runAll();
-    EXPECT_EQ(fetcher->calls.size(), 3u);
-}
-
-TEST_F(UpdateCheckerTest, NoFeedNoCheck)
-{
-    auto checker = makeChecker("");
-    EXPECT_FALSE(checker->canCheckForUpdates());
-    checker->checkForUpdates();
-    EXPECT_EQ(worker->pendingTasks(), 0u);
-    EXPECT_EQ(checker->state(), UpdateState{});
-    EXPECT_TRUE(seen.empty());
-
-    // The setting supplies one; observers learn the button is usable.
-    checker->setFeedURL(feedB);
-    EXPECT_TRUE(checker->canCheckForUpdates());
-    EXPECT_EQ(seen, (std::vector<std::pair<Kind, bool>>{{Kind::idle, true}}));
-    checker->checkForUpdates();
-    runAll();
-    ASSERT_EQ(fetcher->calls.size(), 1u);
-    EXPECT_EQ(fetcher->calls[0].first, feedB);
-
-    checker->setFeedURL("");
-    EXPECT_FALSE(checker->canCheckForUpdates());
-    EXPECT_EQ(checker->state().kind, Kind::idle);
 }
 
 TEST_F(UpdateCheckerTest, ANewFeedURLDiscardsTheOldFeedsOutcome)
@@ -226,12 +173,15 @@ TEST_F(UpdateCheckerTest, ANewFeedURLDiscardsTheOldFeedsOutcome)
     EXPECT_EQ(seen, (std::vector<std::pair<Kind, bool>>{
                         {Kind::checking, false}, {Kind::idle, true}, {Kind::checking, false}, {Kind::upToDate, true}}));
 
-    // A finished outcome is forgotten as well.
-    checker->setFeedURL(feedA);
+    // A finished outcome is forgotten as well; no feed, no check.
+    checker->setFeedURL("");
     EXPECT_EQ(checker->state(), UpdateState{});
+    EXPECT_FALSE(checker->canCheckForUpdates());
+    checker->checkForUpdates();
+    EXPECT_EQ(worker->pendingTasks(), 0u);
 }
 
-TEST_F(UpdateCheckerTest, DestroyingTheCheckerMidCheckDropsTheOutcome)
+TEST_F(UpdateCheckerTest, DestroyingTheCheckerMidCheckOrFromAnObserverDropsTheOutcome)
 {
     fetcher->results[feedA] = feedOf({{"1.3", "", "u13"}});
 
@@ -251,11 +201,7 @@ TEST_F(UpdateCheckerTest, DestroyingTheCheckerMidCheckDropsTheOutcome)
     const auto seenBefore = seen.size();
     EXPECT_EQ(main->runUntilIdle(), 1u);
     EXPECT_EQ(seen.size(), seenBefore);
-}
 
-TEST_F(UpdateCheckerTest, AnObserverMayDestroyTheChecker)
-{
-    fetcher->results[feedA] = feedOf({{"1.3", "", "u13"}});
     auto checker = makeChecker();
     int laterObserverCalls = 0;
     checker->observe([&] {

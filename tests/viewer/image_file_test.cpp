@@ -2,6 +2,7 @@
 
 #include "viewer/h264_decoder.h"
 #include "viewer/jpeg_decoder.h"
+#include "support/test_support.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -11,11 +12,10 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <array>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <unistd.h>
+#include <optional>
+#include <string>
 
 namespace kestrio::viewer {
 namespace {
@@ -29,14 +29,8 @@ RgbImage makeImage(int width, int height)
     return image;
 }
 
-std::vector<std::uint8_t> readFile(const std::filesystem::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
 // libavcodec's PNG decoder, strict about checksums, as an independent reader.
-std::optional<RgbImage> decodePng(const std::vector<std::uint8_t>& png)
+std::optional<RgbImage> decodePng(const std::string& png)
 {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
     AVCodecContext* context = avcodec_alloc_context3(codec);
@@ -62,62 +56,38 @@ std::optional<RgbImage> decodePng(const std::vector<std::uint8_t>& png)
     return result;
 }
 
-class ImageFileTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/kestrio-viewer-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(directory_); }
-
-    std::filesystem::path directory_;
-};
-
-TEST_F(ImageFileTest, PngIsValidAndDecodesBackExactly)
+TEST(ImageFileTest, WritesValidPngPpmAndJpegOnlyWhereAndAsAsked)
 {
+    test::TemporaryDirectory directory;
     // Over 64 KiB of scanlines, so that the image spans several stored deflate blocks.
     const RgbImage image = makeImage(181, 130);
-    const auto path = directory_ / "frame.PNG";
-    ASSERT_TRUE(saveImage(image, path));
-
-    const auto decoded = decodePng(readFile(path));
+    ASSERT_TRUE(saveImage(image, directory.path() / "frame.PNG"));
+    const auto decoded = decodePng(test::readFile(directory.path() / "frame.PNG"));
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->width, 181);
     EXPECT_EQ(decoded->height, 130);
     EXPECT_EQ(decoded->pixels, image.pixels);
-}
 
-TEST_F(ImageFileTest, PpmAndJpegMatchTheImage)
-{
-    const RgbImage image = makeImage(40, 30);
-    ASSERT_TRUE(saveImage(image, directory_ / "frame.ppm"));
-    const auto ppm = readFile(directory_ / "frame.ppm");
-    const std::string header = "P6\n40 30\n255\n";
-    ASSERT_EQ(ppm.size(), header.size() + image.pixels.size());
-    EXPECT_EQ(std::string(ppm.begin(), ppm.begin() + static_cast<std::ptrdiff_t>(header.size())), header);
-    EXPECT_TRUE(std::equal(image.pixels.begin(), image.pixels.end(), ppm.begin() + static_cast<std::ptrdiff_t>(header.size())));
+    ASSERT_TRUE(saveImage(image, directory.path() / "frame.ppm"));
+    EXPECT_EQ(test::readFile(directory.path() / "frame.ppm"),
+              "P6\n181 130\n255\n" + std::string(image.pixels.begin(), image.pixels.end()));
 
-    // A smooth picture, so that quality 95 keeps every pixel close.
+    // A smooth picture, so that JPEG at quality 95 keeps every pixel close.
     RgbImage smooth{64, 48, {}};
     for (int y = 0; y < 48; ++y)
         for (int x = 0; x < 64; ++x)
             smooth.pixels.insert(smooth.pixels.end(), {static_cast<std::uint8_t>(x * 4), static_cast<std::uint8_t>(y * 5), 120});
-    ASSERT_TRUE(saveImage(smooth, directory_ / "frame.jpg"));
-    JpegDecoder decoder;
-    RgbImage decoded;
-    ASSERT_TRUE(decoder.decode(readFile(directory_ / "frame.jpg"), decoded));
-    ASSERT_EQ(decoded.pixels.size(), smooth.pixels.size());
+    ASSERT_TRUE(saveImage(smooth, directory.path() / "frame.jpg"));
+    const std::string jpeg = test::readFile(directory.path() / "frame.jpg");
+    RgbImage fromJpeg;
+    ASSERT_TRUE(JpegDecoder().decode(std::vector<std::uint8_t>(jpeg.begin(), jpeg.end()), fromJpeg));
+    ASSERT_EQ(fromJpeg.pixels.size(), smooth.pixels.size());
     for (std::size_t i = 0; i < smooth.pixels.size(); ++i)
-        ASSERT_NEAR(decoded.pixels[i], smooth.pixels[i], 6) << "byte " << i;
-}
+        ASSERT_NEAR(fromJpeg.pixels[i], smooth.pixels[i], 6) << "byte " << i;
 
-TEST_F(ImageFileTest, RefusesUnknownExtensionsEmptyImagesAndUnwritablePaths)
-{
-    EXPECT_FALSE(saveImage(makeImage(4, 4), directory_ / "frame.bmp"));
-    EXPECT_FALSE(saveImage(makeImage(4, 4), directory_ / "missing" / "frame.png"));
-    EXPECT_FALSE(std::filesystem::exists(directory_ / "frame.bmp"));
+    EXPECT_FALSE(saveImage(makeImage(4, 4), directory.path() / "frame.bmp"));
+    EXPECT_FALSE(saveImage(makeImage(4, 4), directory.path() / "missing" / "frame.png"));
+    EXPECT_FALSE(std::filesystem::exists(directory.path() / "frame.bmp"));
 }
 
 // Decoded YUV reaches RGB with the matrix and range the stream declares.
@@ -138,6 +108,7 @@ TEST(YuvConversionTest, ConvertsWithTheDeclaredMatrixAndRange)
         {AV_PIX_FMT_YUV444P, AVCOL_RANGE_JPEG, AVCOL_SPC_BT470BG, 150, 44, 21, {0, 255, 1}},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.format);
         AVFrame* frame = av_frame_alloc();
         frame->format = c.format;
         frame->width = 6;
@@ -154,8 +125,7 @@ TEST(YuvConversionTest, ConvertsWithTheDeclaredMatrixAndRange)
         av_frame_free(&frame);
         ASSERT_EQ(out.pixels.size(), 6u * 4u * 3u);
         for (int channel = 0; channel < 3; ++channel)
-            EXPECT_NEAR(out.pixel(5, 3)[channel], c.rgb[static_cast<std::size_t>(channel)], 2)
-                << "format " << c.format << " channel " << channel;
+            EXPECT_NEAR(out.pixel(5, 3)[channel], c.rgb[static_cast<std::size_t>(channel)], 2) << "channel " << channel;
     }
 
     AVFrame* rgb = av_frame_alloc();

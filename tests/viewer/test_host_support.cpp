@@ -36,27 +36,17 @@ TestHost::TestHost(Options options) : options_(options)
     wakeWrite_ = pipeEnds[1];
 
     listener_ = ::socket(options.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener_ < 0)
-        throw std::runtime_error("socket");
-    if (options.ipv6) {
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_loopback;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error("bind");
-        socklen_t size = sizeof address;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin6_port);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error("bind");
-        socklen_t size = sizeof address;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
-    }
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_addr = in6addr_loopback;
+    sockaddr_in address4{};
+    address4.sin_family = AF_INET;
+    address4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto* address = options.ipv6 ? reinterpret_cast<sockaddr*>(&address6) : reinterpret_cast<sockaddr*>(&address4);
+    socklen_t size = options.ipv6 ? sizeof address6 : sizeof address4;
+    if (listener_ < 0 || ::bind(listener_, address, size) != 0 || ::getsockname(listener_, address, &size) != 0)
+        throw std::runtime_error("bind");
+    port_ = ntohs(options.ipv6 ? address6.sin6_port : address4.sin_port);
     if (::listen(listener_, 4) != 0)
         throw std::runtime_error("listen");
     thread_ = std::thread([this] { serve(); });
