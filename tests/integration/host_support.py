@@ -17,6 +17,8 @@ SOURCE = os.environ.get("KESTRIO_SOURCE", "")
 BIN = os.environ.get("KESTRIO_BIN", "")
 SERVICES = os.path.join(SOURCE, "scripts", "services.sh")
 SKIP = 77
+# The input recorder, which the X11 tests share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 # The hosts a test starts, and the tools it runs, use the tests' own bus and avahi-daemon from
 # scripts/services.sh as their system bus, never the machine's: a desktop's daemon would announce
