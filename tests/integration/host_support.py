@@ -1,5 +1,6 @@
 """Shared pieces for driving the kestrio executable from tests."""
 
+import base64
 import os
 import re
 import select
@@ -60,17 +61,10 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def mdns_available():
-    if not os.path.exists(SERVICES):
-        return False
-    probe = subprocess.run(
-        ["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.Avahi", "/",
-         "org.freedesktop.Avahi.Server.GetState"], capture_output=True, text=True)
-    return probe.returncode == 0 and "int32 2" in probe.stdout
-
-
 def require_mdns():
-    if mdns_available():
+    probe = subprocess.run(["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.Avahi", "/",
+                            "org.freedesktop.Avahi.Server.GetState"], capture_output=True, text=True)
+    if os.path.exists(SERVICES) and probe.returncode == 0 and "int32 2" in probe.stdout:
         return
     if os.environ.get("KESTRIO_REQUIRE_MDNS") == "1":
         print(f"FAIL: no avahi-daemon on the tests' bus at {SERVICES_BUS}; run scripts/services.sh start")
@@ -80,12 +74,6 @@ def require_mdns():
 
 def services(*arguments):
     subprocess.run([SERVICES, *arguments], check=True)
-
-
-def unescape_browse(text):
-    """avahi-browse -p writes bytes outside printable ASCII, and separators, as \\DDD."""
-    raw = re.sub(rb"\\(\d{3})", lambda m: bytes([int(m.group(1))]), text.encode("latin-1"))
-    return raw.decode("utf-8", "replace")
 
 
 def browse(service_type="_kestrio._tcp"):
@@ -99,7 +87,9 @@ def browse(service_type="_kestrio._tcp"):
     for line in result.stdout.decode("latin-1").splitlines():
         fields = line.split(";")
         if fields[0] == "=" and len(fields) >= 9:
-            found.add((unescape_browse(fields[3]), int(fields[8])))
+            # Bytes outside printable ASCII, and separators, come as \DDD.
+            name = re.sub(rb"\\(\d{3})", lambda m: bytes([int(m.group(1))]), fields[3].encode("latin-1"))
+            found.add((name.decode("utf-8", "replace"), int(fields[8])))
     return found
 
 
@@ -315,6 +305,27 @@ def next_video(viewer, timeout=10.0):
     payload = viewer.next_video(timeout)
     check(payload is not None, f"no video packet within {timeout} s")
     return payload
+
+
+def first_key_frame(viewer):
+    """The viewer's first video packet, which must be a key frame with both parameter sets, as
+    an Annex B stream."""
+    key, sps, pps, data = video_packet(next_video(viewer, timeout=15))
+    check(key == 1 and sps and sps[0] & 0x1F == 7 and pps and pps[0] & 0x1F == 8,
+          f"the first video packet is not a key frame with both parameter sets: {key} {sps[:1]} {pps[:1]}")
+    return annex_b(sps, pps, data)
+
+
+def connect(port, name, drain=False, host="127.0.0.1"):
+    """A viewer that has completed the handshake as `name`; with `drain`, reading what follows
+    on a thread of its own."""
+    viewer = Viewer(port, host)
+    viewer.send_line("HELLO 2 H264 " + base64.b64encode(name.encode()).decode())
+    welcome = viewer.read_control().split(" ")
+    check(welcome[:3] == ["WELCOME", "2", "H264"], f"welcome {welcome}")
+    if drain:
+        viewer.drain()
+    return viewer
 
 
 def video_packet(payload):

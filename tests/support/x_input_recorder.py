@@ -136,14 +136,6 @@ class InputRecorder:
             self._changed.wait_for(lambda: predicate(self._events) or self._closed, timeout=timeout)
             return list(self._events)
 
-    def pointer(self):
-        reply = self._control.screen().root.query_pointer()
-        return reply.root_x, reply.root_y
-
-    def warp(self, x, y):
-        self._control.screen().root.warp_pointer(x, y)
-        self._control.sync()
-
     def mapping(self):
         """The keyboard mapping: (keycode, its keysyms) for every keycode."""
         first = self._control.display.info.min_keycode
