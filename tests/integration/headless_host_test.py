@@ -49,6 +49,8 @@ def main():
         check(wait_until(lambda: (name, port) in browse(), timeout=30), "not advertised after the daemon appeared")
         viewer.send_line("PING 13")
         check(viewer.read_control() == "PONG 13", "viewer lost while the daemon came up")
+        # Ended with SIGTERM, the host also ends the X server it started for want of DISPLAY.
+        check(host.terminate() == 0, "exit status after SIGTERM")
     finally:
         host.kill()
         services("avahi-start")
