@@ -164,6 +164,7 @@ def own_screen():
         for task in os.listdir(f"/proc/{host.process.pid}/task"):
             with open(f"/proc/{host.process.pid}/task/{task}/children") as f:
                 children += [int(pid) for pid in f.read().split()]
+        check(children, "the host's own X server is not its child")
         viewer = connect(host.port, "자체 화면")
         first_key_frame(viewer)
         check(wait_until(lambda: MONITOR in server.monitors()), f"no monitor on the host's own screen: {server.monitors()}")
