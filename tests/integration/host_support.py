@@ -194,13 +194,6 @@ class Host:
             return None
         return wait_until(block, timeout)
 
-    def wait_for_exit(self, timeout=10.0):
-        """The exit status, or None while it still runs after `timeout`."""
-        try:
-            return self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            return None
-
     def terminate(self, timeout=10.0):
         self.process.terminate()
         return self.process.wait(timeout)
@@ -415,7 +408,6 @@ class XServer:
             number += chunk
         os.close(read_end)
         self.name = ":" + number.decode().strip()
-        self.width, self.height = width, height
 
     authority = None
 
@@ -427,7 +419,6 @@ class XServer:
         server.process = None
         server.name = name
         server.authority = authority
-        server.width, server.height = server.maximum_size()
         return server
 
     def environment(self, base=None):
@@ -456,16 +447,13 @@ class XServer:
         self.xrandr("--output", "screen", "--mode", "1920x1080", "--fb", "1920x1080")
 
     def monitors(self):
-        """What xrandr --listmonitors shows."""
         return self.xrandr("--listmonitors", attempts=10)
 
     def size(self):
-        """The screen's current (width, height)."""
         match = re.search(r"current (\d+) x (\d+)", self.xrandr(attempts=10))
         return int(match.group(1)), int(match.group(2))
 
     def maximum_size(self):
-        """The largest (width, height) the screen can take."""
         match = re.search(r"maximum (\d+) x (\d+)", self.xrandr(attempts=10))
         return int(match.group(1)), int(match.group(2))
 

@@ -169,7 +169,7 @@ def own_screen():
         first_key_frame(viewer)
         check(wait_until(lambda: MONITOR in server.monitors()), f"no monitor on the host's own screen: {server.monitors()}")
         host.process.send_signal(signal.SIGINT)
-        check(host.wait_for_exit() == 0, f"exit status after SIGINT: {host.process.poll()}")
+        check(host.process.wait(10) == 0, f"exit status after SIGINT: {host.process.poll()}")
         check(wait_until(lambda: not any(os.path.exists(f"/proc/{pid}") for pid in children)),
               "the host's own X server outlived it")
         check(not os.path.exists(authority), "the authority file outlived the host")
