@@ -24,7 +24,6 @@ OwnedFrame makeTestFrame(PixelFormat format, int width, int height)
             pixel[3] = 255;
         }
     }
-
     auto& frame = owned.frame;
     frame.format = format;
     frame.width = width;
@@ -51,121 +50,69 @@ double psnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>&
     if (a.size() != b.size() || a.empty())
         return 0;
     double squares = 0;
-    std::size_t samples = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (i % 4 == 3)
-            continue;
-        const double difference = static_cast<double>(a[i]) - b[i];
-        squares += difference * difference;
-        ++samples;
-    }
-    const double meanSquare = squares / static_cast<double>(samples);
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (i % 4 != 3)
+            squares += (static_cast<double>(a[i]) - b[i]) * (static_cast<double>(a[i]) - b[i]);
+    const double meanSquare = squares / static_cast<double>(a.size() / 4 * 3);
     return meanSquare == 0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / meanSquare);
 }
 
-void EventLog::add(std::string event)
+void Fakes::add(std::string event)
 {
-    std::lock_guard lock(mutex_);
-    events_.push_back(std::move(event));
+    std::lock_guard lock(mutex);
+    events.push_back(std::move(event));
 }
 
-std::vector<std::string> EventLog::events() const
+std::vector<std::string> Fakes::log()
 {
-    std::lock_guard lock(mutex_);
-    return events_;
+    std::lock_guard lock(mutex);
+    return events;
 }
 
-// MARK: Display capture
-
-class FakeDisplayCaptureFactory::Stream final : public capture::DisplayCaptureStream {
+class FakeDisplays::Stream final : public capture::DisplayCaptureStream {
 public:
-    Stream(std::shared_ptr<State> state, std::shared_ptr<EventLog> log) : state_(std::move(state)), log_(std::move(log)) {}
+    explicit Stream(FakeDisplays& displays) : displays_(displays) {}
     ~Stream() override { stop(); }
 
     void stop() override
     {
-        if (state_->stopped.exchange(true))
+        if (displays_.stopped.exchange(true))
             return;
-        log_->add("stream.stop");
-        std::shared_ptr<runtime::SerialQueue> queue;
-        {
-            std::lock_guard lock(state_->mutex);
-            queue = state_->queue;
-        }
+        displays_.fakes_->add("stream.stop");
         // Once the queue has run what was posted, no handler is running and none will.
-        if (queue && !queue->isCurrent())
-            queue->sync();
+        if (!displays_.queue_->isCurrent())
+            displays_.queue_->sync();
     }
 
-    void requestFrame() override { ++state_->frameRequests; }
+    void requestFrame() override { ++displays_.frameRequests; }
 
 private:
-    std::shared_ptr<State> state_;
-    std::shared_ptr<EventLog> log_;
+    FakeDisplays& displays_;
 };
 
-std::unique_ptr<capture::DisplayCaptureStream> FakeDisplayCaptureFactory::start(const capture::CaptureDisplay& display,
-                                                                                const capture::CaptureConfiguration& configuration,
-                                                                                std::shared_ptr<runtime::SerialQueue> queue,
-                                                                                capture::DisplayCaptureStream::FrameHandler handler)
+std::unique_ptr<capture::DisplayCaptureStream> FakeDisplays::start(const capture::CaptureDisplay&,
+                                                                   const capture::CaptureConfiguration& configuration,
+                                                                   std::shared_ptr<runtime::SerialQueue> queue,
+                                                                   capture::DisplayCaptureStream::FrameHandler handler)
 {
-    auto state = std::make_shared<State>();
-    state->queue = std::move(queue);
-    state->handler = std::move(handler);
-    {
-        std::lock_guard lock(mutex_);
-        configuration_ = configuration;
-        display_ = display;
-        if (failure)
-            throw *failure;
-        state_ = state;
-    }
-    log_->add("stream.start");
-    return std::make_unique<Stream>(state, log_);
+    this->configuration = configuration;
+    if (failure)
+        throw *failure;
+    queue_ = std::move(queue);
+    handler_ = std::move(handler);
+    stopped = false;
+    fakes_->add("stream.start");
+    return std::make_unique<Stream>(*this);
 }
 
-std::shared_ptr<FakeDisplayCaptureFactory::State> FakeDisplayCaptureFactory::state() const
+void FakeDisplays::deliver(const capture::VideoFrame& frame)
 {
-    std::lock_guard lock(mutex_);
-    return state_;
-}
-
-void FakeDisplayCaptureFactory::deliver(const capture::VideoFrame& frame)
-{
-    const auto state = this->state();
-    std::shared_ptr<runtime::SerialQueue> queue;
-    {
-        std::lock_guard lock(state->mutex);
-        queue = state->queue;
-    }
-    if (!queue)
-        return;
-    queue->post([state, frame] {
-        if (state->stopped.load())
-            return;
-        capture::DisplayCaptureStream::FrameHandler handler;
-        {
-            std::lock_guard lock(state->mutex);
-            handler = state->handler;
-        }
-        handler(frame);
+    queue_->post([this, frame] {
+        if (!stopped.load())
+            handler_(frame);
     });
-    queue->sync();
+    queue_->sync();
 }
-
-std::optional<capture::CaptureConfiguration> FakeDisplayCaptureFactory::configuration() const
-{
-    std::lock_guard lock(mutex_);
-    return configuration_;
-}
-
-std::optional<capture::CaptureDisplay> FakeDisplayCaptureFactory::display() const
-{
-    std::lock_guard lock(mutex_);
-    return display_;
-}
-
-// MARK: H.264 encoder
 
 capture::EncodedVideoFrame fakeEncodedFrame(bool keyFrame, std::size_t index)
 {
@@ -179,108 +126,64 @@ capture::EncodedVideoFrame fakeEncodedFrame(bool keyFrame, std::size_t index)
     return frame;
 }
 
-class FakeH264EncoderFactory::Encoder final : public capture::H264Encoder {
+class FakeEncoders::Encoder final : public capture::H264Encoder {
 public:
-    Encoder(FakeH264EncoderFactory& factory, std::shared_ptr<State> state, std::shared_ptr<EventLog> log)
-        : factory_(factory), state_(std::move(state)), log_(std::move(log))
-    {
-        state_->alive = true;
-    }
+    explicit Encoder(FakeEncoders& factory) : factory_(factory) { factory_.alive = true; }
     ~Encoder() override
     {
-        state_->alive = false;
-        log_->add("encoder.destroy");
+        factory_.alive = false;
+        factory_.fakes_->add("encoder.destroy");
     }
 
-    bool encode(const capture::VideoFrame& frame, bool forceKeyFrame) override
+    bool encode(const capture::VideoFrame&, bool forceKeyFrame) override
     {
         if (factory_.refuse.load())
             return false;
-        std::lock_guard lock(state_->mutex);
-        state_->submissions.push_back({frame.format, frame.width, frame.height, forceKeyFrame});
-        state_->unanswered.push_back(state_->submissions.size() - 1);
+        std::lock_guard lock(factory_.mutex_);
+        factory_.forcedKeyFrames.push_back(forceKeyFrame);
         return true;
     }
 
     void flush() override
     {
-        log_->add("encoder.flush");
-        factory_.emitFrom(state_, -1);
+        factory_.fakes_->add("encoder.flush");
+        factory_.emit();
     }
 
     std::string name() const override { return "fake"; }
-
-    void setAverageBitRate(int bitsPerSecond) override { log_->add("encoder.bitRate " + std::to_string(bitsPerSecond)); }
+    void setAverageBitRate(int bitsPerSecond) override { factory_.fakes_->add("encoder.bitRate " + std::to_string(bitsPerSecond)); }
 
 private:
-    FakeH264EncoderFactory& factory_;
-    std::shared_ptr<State> state_;
-    std::shared_ptr<EventLog> log_;
+    FakeEncoders& factory_;
 };
 
-std::unique_ptr<capture::H264Encoder> FakeH264EncoderFactory::create(const capture::H264EncoderSettings& settings,
-                                                                     capture::H264Encoder::OutputHandler output)
+std::unique_ptr<capture::H264Encoder> FakeEncoders::create(const capture::H264EncoderSettings& settings,
+                                                           capture::H264Encoder::OutputHandler output)
 {
-    {
-        std::lock_guard lock(mutex_);
-        settings_ = settings;
-    }
+    this->settings = settings;
     if (failCreation)
         throw capture::H264EncoderError("no encoder", -12915);
-    {
-        std::lock_guard lock(state_->mutex);
-        state_->output = std::move(output);
-    }
-    return std::make_unique<Encoder>(*this, state_, log_);
+    output_ = std::move(output);
+    return std::make_unique<Encoder>(*this);
 }
 
-void FakeH264EncoderFactory::emit(int count)
-{
-    emitFrom(state_, count);
-}
-
-void FakeH264EncoderFactory::emitFrom(const std::shared_ptr<State>& state, int count)
+void FakeEncoders::emit(int count)
 {
     std::vector<std::optional<capture::EncodedVideoFrame>> outputs;
-    capture::H264Encoder::OutputHandler output;
     {
-        std::lock_guard lock(state->mutex);
-        output = state->output;
-        while (!state->unanswered.empty() && (count < 0 || static_cast<int>(outputs.size()) < count)) {
-            const auto index = state->unanswered.front();
-            state->unanswered.pop_front();
+        std::lock_guard lock(mutex_);
+        for (; answered_ < forcedKeyFrames.size() && (count < 0 || static_cast<int>(outputs.size()) < count); ++answered_) {
             if (emitNothing.load())
                 outputs.emplace_back(std::nullopt);
             else
-                outputs.emplace_back(fakeEncodedFrame(index == 0 || state->submissions[index].forceKeyFrame, index));
+                outputs.emplace_back(fakeEncodedFrame(answered_ == 0 || forcedKeyFrames[answered_], answered_));
         }
     }
-    std::thread encoderThread([&] {
+    std::thread([&] {
         for (auto& encoded : outputs)
-            output(std::move(encoded));
-    });
-    encoderThread.join();
+            output_(std::move(encoded));
+    }).join();
 }
-
-std::optional<capture::H264EncoderSettings> FakeH264EncoderFactory::settings() const
-{
-    std::lock_guard lock(mutex_);
-    return settings_;
-}
-
-std::vector<FakeH264EncoderFactory::Submission> FakeH264EncoderFactory::submissions() const
-{
-    std::lock_guard lock(state_->mutex);
-    return state_->submissions;
-}
-
-int FakeH264EncoderFactory::unanswered() const
-{
-    std::lock_guard lock(state_->mutex);
-    return static_cast<int>(state_->unanswered.size());
-}
-
-// MARK: Sink
 
 bool ScriptedSink::canAcceptFrame() const
 {
@@ -288,24 +191,6 @@ bool ScriptedSink::canAcceptFrame() const
     if (onAcceptQuery)
         onAcceptQuery();
     return accept.load();
-}
-
-bool ScriptedSink::isViewerConnected() const
-{
-    ++otherQueries;
-    return connected.load();
-}
-
-bool ScriptedSink::h264Capable() const
-{
-    ++otherQueries;
-    return h264.load();
-}
-
-bool ScriptedSink::consumeKeyFrameRequest()
-{
-    ++otherQueries;
-    return keyFrameRequested.exchange(false);
 }
 
 void ScriptedSink::send(std::vector<std::uint8_t> payload)
@@ -320,24 +205,13 @@ void ScriptedSink::setFrameRequestHandler(std::function<void()> handler)
     handler_ = std::move(handler);
 }
 
-void ScriptedSink::requestFrame()
-{
-    std::function<void()> handler;
-    {
-        std::lock_guard lock(mutex_);
-        handler = handler_;
-    }
-    if (handler)
-        handler();
-}
-
-bool ScriptedSink::hasFrameRequestHandler() const
+std::function<void()> ScriptedSink::frameRequestHandler()
 {
     std::lock_guard lock(mutex_);
-    return static_cast<bool>(handler_);
+    return handler_;
 }
 
-std::vector<std::vector<std::uint8_t>> ScriptedSink::sent() const
+std::vector<std::vector<std::uint8_t>> ScriptedSink::sent()
 {
     std::lock_guard lock(mutex_);
     return sent_;

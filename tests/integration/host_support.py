@@ -1,5 +1,6 @@
 """Shared pieces for driving the kestrio executable from tests."""
 
+import base64
 import os
 import re
 import select
@@ -17,6 +18,8 @@ SOURCE = os.environ.get("KESTRIO_SOURCE", "")
 BIN = os.environ.get("KESTRIO_BIN", "")
 SERVICES = os.path.join(SOURCE, "scripts", "services.sh")
 SKIP = 77
+# The input recorder, which the X11 tests share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 # The hosts a test starts, and the tools it runs, use the tests' own bus and avahi-daemon from
 # scripts/services.sh as their system bus, never the machine's: a desktop's daemon would announce
@@ -58,17 +61,10 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def mdns_available():
-    if not os.path.exists(SERVICES):
-        return False
-    probe = subprocess.run(
-        ["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.Avahi", "/",
-         "org.freedesktop.Avahi.Server.GetState"], capture_output=True, text=True)
-    return probe.returncode == 0 and "int32 2" in probe.stdout
-
-
 def require_mdns():
-    if mdns_available():
+    probe = subprocess.run(["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.Avahi", "/",
+                            "org.freedesktop.Avahi.Server.GetState"], capture_output=True, text=True)
+    if os.path.exists(SERVICES) and probe.returncode == 0 and "int32 2" in probe.stdout:
         return
     if os.environ.get("KESTRIO_REQUIRE_MDNS") == "1":
         print(f"FAIL: no avahi-daemon on the tests' bus at {SERVICES_BUS}; run scripts/services.sh start")
@@ -78,12 +74,6 @@ def require_mdns():
 
 def services(*arguments):
     subprocess.run([SERVICES, *arguments], check=True)
-
-
-def unescape_browse(text):
-    """avahi-browse -p writes bytes outside printable ASCII, and separators, as \\DDD."""
-    raw = re.sub(rb"\\(\d{3})", lambda m: bytes([int(m.group(1))]), text.encode("latin-1"))
-    return raw.decode("utf-8", "replace")
 
 
 def browse(service_type="_kestrio._tcp"):
@@ -97,7 +87,9 @@ def browse(service_type="_kestrio._tcp"):
     for line in result.stdout.decode("latin-1").splitlines():
         fields = line.split(";")
         if fields[0] == "=" and len(fields) >= 9:
-            found.add((unescape_browse(fields[3]), int(fields[8])))
+            # Bytes outside printable ASCII, and separators, come as \DDD.
+            name = re.sub(rb"\\(\d{3})", lambda m: bytes([int(m.group(1))]), fields[3].encode("latin-1"))
+            found.add((name.decode("utf-8", "replace"), int(fields[8])))
     return found
 
 
@@ -201,13 +193,6 @@ class Host:
                     return index - 1, lines[index - 1:index + 3]
             return None
         return wait_until(block, timeout)
-
-    def wait_for_exit(self, timeout=10.0):
-        """The exit status, or None while it still runs after `timeout`."""
-        try:
-            return self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            return None
 
     def terminate(self, timeout=10.0):
         self.process.terminate()
@@ -315,6 +300,27 @@ def next_video(viewer, timeout=10.0):
     return payload
 
 
+def first_key_frame(viewer):
+    """The viewer's first video packet, which must be a key frame with both parameter sets, as
+    an Annex B stream."""
+    key, sps, pps, data = video_packet(next_video(viewer, timeout=15))
+    check(key == 1 and sps and sps[0] & 0x1F == 7 and pps and pps[0] & 0x1F == 8,
+          f"the first video packet is not a key frame with both parameter sets: {key} {sps[:1]} {pps[:1]}")
+    return annex_b(sps, pps, data)
+
+
+def connect(port, name, drain=False, host="127.0.0.1"):
+    """A viewer that has completed the handshake as `name`; with `drain`, reading what follows
+    on a thread of its own."""
+    viewer = Viewer(port, host)
+    viewer.send_line("HELLO 2 H264 " + base64.b64encode(name.encode()).decode())
+    welcome = viewer.read_control().split(" ")
+    check(welcome[:3] == ["WELCOME", "2", "H264"], f"welcome {welcome}")
+    if drain:
+        viewer.drain()
+    return viewer
+
+
 def video_packet(payload):
     """Splits an H.264 packet into (key, sps, pps, frame data)."""
     check(payload[0] == 2, f"not an H.264 packet: kind {payload[0]}, starts {payload[:4].hex()}, {len(payload)} bytes")
@@ -402,7 +408,6 @@ class XServer:
             number += chunk
         os.close(read_end)
         self.name = ":" + number.decode().strip()
-        self.width, self.height = width, height
 
     authority = None
 
@@ -414,7 +419,6 @@ class XServer:
         server.process = None
         server.name = name
         server.authority = authority
-        server.width, server.height = server.maximum_size()
         return server
 
     def environment(self, base=None):
@@ -443,16 +447,13 @@ class XServer:
         self.xrandr("--output", "screen", "--mode", "1920x1080", "--fb", "1920x1080")
 
     def monitors(self):
-        """What xrandr --listmonitors shows."""
         return self.xrandr("--listmonitors", attempts=10)
 
     def size(self):
-        """The screen's current (width, height)."""
         match = re.search(r"current (\d+) x (\d+)", self.xrandr(attempts=10))
         return int(match.group(1)), int(match.group(2))
 
     def maximum_size(self):
-        """The largest (width, height) the screen can take."""
         match = re.search(r"maximum (\d+) x (\d+)", self.xrandr(attempts=10))
         return int(match.group(1)), int(match.group(2))
 

@@ -61,17 +61,14 @@ def viewer_from(side, host):
     return in_namespace(side, lambda: Viewer(PORT, host))
 
 
-def hello(name, identifier=None):
-    line = "HELLO 2 JPEG " + base64.b64encode(name.encode()).decode()
-    if identifier is not None:
-        line += " " + base64.b64encode(identifier.encode()).decode()
-    return line
+def hello(name, identifier):
+    return f"HELLO 2 JPEG {base64.b64encode(name.encode()).decode()} {base64.b64encode(identifier.encode()).decode()}"
 
 
-def reachable_from_isp(timeout=2.0):
+def reachable_from_isp():
     def attempt():
         try:
-            with socket.create_connection((ROUTER, PORT), timeout=timeout):
+            with socket.create_connection((ROUTER, PORT), timeout=2):
                 return True
         except OSError:
             return False
@@ -121,14 +118,12 @@ class Sink:
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
         def listening():
-            def attempt():
-                try:
-                    with socket.create_connection(("127.0.0.1", SMTP_PORT), timeout=1):
-                        return True
-                except OSError:
-                    return False
-            return in_namespace("host", attempt)
-        check(wait_until(listening, 15), "the SMTP sink did not start")
+            try:
+                with socket.create_connection(("127.0.0.1", SMTP_PORT), timeout=1):
+                    return True
+            except OSError:
+                return False
+        check(wait_until(lambda: in_namespace("host", listening), 15), "the SMTP sink did not start")
 
     def bodies(self):
         """(recipient, text) of each mail, in the order they arrived."""
@@ -172,19 +167,14 @@ class HomeHost:
 
 def write_settings(dirs, **values):
     os.makedirs(dirs.settings_folder, exist_ok=True)
-    path = os.path.join(dirs.settings_folder, "settings.json")
-    stored = {}
-    if os.path.exists(path):
-        with open(path, encoding="utf-8") as f:
-            stored = json.load(f)
+    stored = read_settings(dirs) if os.path.exists(os.path.join(dirs.settings_folder, "settings.json")) else {}
     stored.update(values)
-    with open(path, "w", encoding="utf-8") as f:
+    with open(os.path.join(dirs.settings_folder, "settings.json"), "w", encoding="utf-8") as f:
         json.dump(stored, f)
 
 
 def read_settings(dirs):
-    with open(os.path.join(dirs.settings_folder, "settings.json"), encoding="utf-8") as f:
-        return json.load(f)
+    return json.load(open(os.path.join(dirs.settings_folder, "settings.json"), encoding="utf-8"))
 
 
 def ended_unanswered(viewer, timeout=15.0):
@@ -206,19 +196,11 @@ def strangers_and_the_trusted_phone(home, recorder, button_press):
     check(phone.read_control().startswith("WELCOME 2 JPEG "), "the phone at home is served")
     home.line(r"^viewer: 민지의 iPhone$")
     phone.close()
-    # A viewer at home that names nobody becomes the chosen phone, "iPhone", but that name
-    # opens nothing from outside.
-    guest = viewer_from("host", HOST_LAN)
-    guest.send_line("HELLO 2 JPEG")
-    check(guest.read_control().startswith("WELCOME 2 JPEG "), "the guest at home is served")
-    home.line(r"^viewer: iPhone$")
-    guest.close()
 
-    # From the ISP side through the mapping: an unknown identifier, the phone's identifier given
-    # only as its name, and the chosen guest's name as an identifier. All get nothing and are
-    # closed; their clicks go nowhere.
-    for handshake in (hello("민지의 iPhone", "intruder"), "CAP JPEG " + base64.b64encode(b"phone-e2e").decode(),
-                      hello("iPhone", "iPhone")):
+    # From the ISP side through the mapping: an unknown identifier, and the phone's identifier
+    # given only as its name, get nothing and are closed; their clicks go nowhere. (Whom the
+    # gate trusts is the link's tests' part.)
+    for handshake in (hello("민지의 iPhone", "intruder"), "CAP JPEG " + base64.b64encode(b"phone-e2e").decode()):
         stranger = viewer_from("isp", ROUTER)
         # In one write: a refusal may close the connection before a later write.
         stranger.sock.sendall("".join(line + "\n" for line in ("C 0.5 0.5", handshake, "C 0.5 0.5", "PING x")).encode())
@@ -283,12 +265,6 @@ def main():
         listener = in_namespace("host", lambda: socket.create_server(("0.0.0.0", PORT)))
         check(not reachable_from_isp(), "the port is still forwarded after the host ended")
         listener.close()
-
-        # The same address after a restart is not sent again.
-        home = HomeHost(dirs, server)
-        home.line(r"^message: 이 주소는 이미 이메일로 보냈습니다$")
-        check(len(sink.bodies()) == 2, f"mails after a restart: {sink.bodies()}")
-        home.stop()
 
         # A server that refuses: the failure's text, and the record stays.
         sink.stop()

@@ -1,33 +1,133 @@
 #include "display/virtual_display_error.h"
+#include "display/virtual_display_manager.h"
 #include "platform/x11/randr_displays.h"
+#include "platform/x11/x11_virtual_display.h"
 #include "platform/x11/xvfb_server.h"
+#include "x11/x11_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace kestrio::platform {
 namespace {
 
-using display::VirtualDisplayException;
+using display::DisplayInfo;
 using display::VirtualResolution;
+using testing::Point;
 
-TEST(RandrDisplayFacilityTest, ListsTheServersMonitorsAndFailsWithAReasonWithoutAServer)
+// What shows the screen's state from outside: the facility's list, xrandr's and the root's size.
+struct ScreenState {
+    std::vector<std::tuple<std::uint32_t, int, int, int, int, std::string, bool>> displays;
+    std::optional<std::string> monitors;
+    std::vector<std::string> modes;
+    Point root;
+    bool operator==(const ScreenState&) const = default;
+};
+
+class RandrDisplayFacilityTest : public ::testing::Test {
+protected:
+    void start(std::optional<ScreenSize> maximumSize)
+    {
+        std::string error;
+        XvfbServer::Options options;
+        options.maximumSize = maximumSize;
+        server_ = XvfbServer::start(options, error);
+        ASSERT_TRUE(server_) << error;
+        server_->authorizeThisProcess();
+        facility_ = std::make_unique<RandrDisplayFacility>(name());
+        client_ = std::make_unique<testing::TestDisplay>(name());
+        ASSERT_TRUE(client_->connected());
+    }
+
+    const std::string& name() const { return server_->displayName(); }
+
+    ScreenState state()
+    {
+        ScreenState state{{}, testing::xrandr(name(), {"--listmonitors"}), client_->modeNames(), client_->rootSize()};
+        for (const auto& d : facility_->displays())
+            state.displays.emplace_back(d.id, d.x, d.y, d.width, d.height, d.name, d.ownVirtualMonitor);
+        return state;
+    }
+
+    std::unique_ptr<XvfbServer> server_;
+    std::unique_ptr<RandrDisplayFacility> facility_;
+    std::unique_ptr<testing::TestDisplay> client_;
+};
+
+TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneThatThePointerEntersAndReleasingRestores)
 {
-    std::string error;
-    auto server = XvfbServer::start(XvfbServer::Options{}, error);
-    ASSERT_TRUE(server) << error;
-    server->authorizeThisProcess();
-    RandrDisplayFacility facility(server->displayName());
-    auto displays = facility.displays();
-    ASSERT_EQ(displays.size(), 1u);
-    EXPECT_NE(displays[0].id, 0u);
-    EXPECT_EQ(displays[0].x, 0);
-    EXPECT_EQ(displays[0].y, 0);
-    EXPECT_EQ(displays[0].width, 1920);
-    EXPECT_EQ(displays[0].height, 1080);
-    EXPECT_EQ(displays[0].name, "screen");
-    EXPECT_FALSE(displays[0].ownVirtualMonitor);
+    start(ScreenSize{3840, 2160});
+    const auto before = state();
+    ASSERT_EQ(before.displays.size(), 1u);
+    EXPECT_NE(std::get<0>(before.displays[0]), 0u);
+    EXPECT_EQ(before.displays[0], std::make_tuple(std::get<0>(before.displays[0]), 0, 0, 1920, 1080, std::string("screen"), false));
+
+    for (VirtualResolution resolution : display::allVirtualResolutions) {
+        const int width = display::width(resolution);
+        const int height = display::height(resolution);
+        SCOPED_TRACE(display::pickerLabel(resolution));
+        auto monitor = facility_->createVirtualMonitor(resolution, 1);
+        ASSERT_TRUE(monitor);
+        EXPECT_TRUE(dynamic_cast<X11VirtualMonitor&>(*monitor).pointerCanEnter());
+
+        // The physical display keeps its place; the monitor is right of it.
+        std::vector<std::tuple<int, int, int, int, bool>> places;
+        for (const auto& d : facility_->displays())
+            places.emplace_back(d.x, d.y, d.width, d.height, d.ownVirtualMonitor);
+        std::sort(places.begin(), places.end());
+        EXPECT_EQ(places, (std::vector<std::tuple<int, int, int, int, bool>>{{0, 0, 1920, 1080, false}, {1920, 0, width, height, true}}));
+        const auto displays = facility_->displays();
+        EXPECT_EQ(std::count_if(displays.begin(), displays.end(),
+                                [&](const DisplayInfo& d) { return d.id == monitor->displayID() && d.name == "Kestrio iPhone"; }),
+                  1);
+        const auto now = state();
+        ASSERT_TRUE(now.monitors);
+        EXPECT_NE(now.monitors->find("Kestrio iPhone " + std::to_string(width) + "/"), std::string::npos) << *now.monitors;
+        // The resolution's own 60 Hz mode exists while the monitor does.
+        EXPECT_NE(std::find(now.modes.begin(), now.modes.end(), std::to_string(width) + "x" + std::to_string(height) + "_60"),
+                  now.modes.end());
+        EXPECT_EQ(now.root, (Point{1920 + width, 1080}));
+        client_->warpPointer(1920 + width - 10, height - 10);
+        EXPECT_EQ(client_->pointer(), (Point{1920 + width - 10, height - 10}));
+
+        monitor.reset();
+        EXPECT_EQ(state(), before);
+    }
+}
+
+TEST_F(RandrDisplayFacilityTest, ALeftoverMonitorIsFlaggedAndReplacedByANewOne)
+{
+    start(ScreenSize{3840, 2160});
+    // Another client (an earlier run) left a monitor of our name on a grown screen.
+    ASSERT_TRUE(testing::xrandr(name(), {"--fb", "3200x1080"}));
+    ASSERT_TRUE(testing::xrandr(name(), {"--setmonitor", "Kestrio iPhone", "1280/339x720/190+1920+0", "none"}));
+    const auto own = [this] {
+        std::vector<std::tuple<int, int, int>> found;  // x, width, height
+        for (const auto& d : facility_->displays())
+            if (d.ownVirtualMonitor)
+                found.emplace_back(d.x, d.width, d.height);
+        return found;
+    };
+    EXPECT_EQ(own(), (std::vector<std::tuple<int, int, int>>{{1920, 1280, 720}}));
+
+    // A new attempt takes its place instead of failing on the name.
+    auto monitor = facility_->createVirtualMonitor(VirtualResolution::fullHD, 1);
+    EXPECT_EQ(own(), (std::vector<std::tuple<int, int, int>>{{1920, 1920, 1080}}));
+}
+
+TEST_F(RandrDisplayFacilityTest, AScreenThatCannotGrowGetsNoMonitorAndNoServerGivesAReason)
+{
+    start(std::nullopt);
+    const auto before = state();
+    try {
+        display::VirtualDisplayManager manager(*facility_, VirtualResolution::hd);
+        ADD_FAILURE() << "a monitor was made";
+    } catch (const display::VirtualDisplayException& failure) {
+        EXPECT_EQ(failure.error(), display::VirtualDisplayError::creationFailed);
+    }
+    EXPECT_EQ(state(), before);
 
     RandrDisplayFacility nowhere(":65000");
     try {
@@ -36,7 +136,7 @@ TEST(RandrDisplayFacilityTest, ListsTheServersMonitorsAndFailsWithAReasonWithout
     } catch (const std::runtime_error& failure) {
         EXPECT_NE(std::string(failure.what()).find(":65000"), std::string::npos) << failure.what();
     }
-    EXPECT_THROW(nowhere.createVirtualMonitor(VirtualResolution::hd, 1), VirtualDisplayException);
+    EXPECT_THROW(nowhere.createVirtualMonitor(VirtualResolution::hd, 1), display::VirtualDisplayException);
 }
 
 }  // namespace

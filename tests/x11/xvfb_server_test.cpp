@@ -1,14 +1,12 @@
 #include "platform/x11/xvfb_server.h"
 #include "support/test_support.h"
+#include "x11/x11_test_support.h"
 
 #include <gtest/gtest.h>
-#include <xcb/xcb.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -16,79 +14,12 @@ namespace kestrio::platform {
 namespace {
 
 using test::ScopedEnvironment;
-
-struct RootSize {
-    int width = 0;
-    int height = 0;
-};
-
-// The root window's size as a fresh client of `server` sees it now.
-RootSize rootSize(const XvfbServer& server)
-{
-    server.authorizeThisProcess();
-    xcb_connection_t* connection = xcb_connect(server.displayName().c_str(), nullptr);
-    RootSize size;
-    if (!xcb_connection_has_error(connection)) {
-        xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-        if (auto* geometry = xcb_get_geometry_reply(connection, xcb_get_geometry(connection, root), nullptr)) {
-            size = {geometry->width, geometry->height};
-            std::free(geometry);
-        }
-    }
-    xcb_disconnect(connection);
-    return size;
-}
+using testing::Point;
 
 bool processGone(pid_t pid)
 {
     // A child that has exited but was not reaped still answers signal 0.
     return kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-TEST(XvfbServerTest, ServersRunSideBySideAndLeaveNothingBehind)
-{
-    std::string error;
-    XvfbServer::Options small;
-    small.initialSize = {320, 200};
-    auto first = XvfbServer::start(small, error);
-    ASSERT_TRUE(first) << error;
-    auto second = XvfbServer::start(small, error);
-    ASSERT_TRUE(second) << error;
-
-    EXPECT_NE(first->displayName(), second->displayName());
-    EXPECT_EQ(first->displayName().front(), ':');
-    EXPECT_EQ(rootSize(*first).width, 320);
-    EXPECT_EQ(rootSize(*second).height, 200);
-
-    const pid_t firstPid = first->processID();
-    const pid_t secondPid = second->processID();
-    first.reset();
-    EXPECT_TRUE(processGone(firstPid));
-    EXPECT_FALSE(processGone(secondPid));
-    EXPECT_EQ(rootSize(*second).width, 320);
-    second.reset();
-    EXPECT_TRUE(processGone(secondPid));
-}
-
-TEST(XvfbServerTest, StartsLargeThenShowsTheInitialSizeAndCanGrowLater)
-{
-    std::string error;
-    XvfbServer::Options options;
-    options.initialSize = {1280, 720};
-    options.maximumSize = ScreenSize{2560, 1440};
-    auto server = XvfbServer::start(options, error);
-    ASSERT_TRUE(server) << error;
-
-    auto size = rootSize(*server);  // and authorizes the xrandr runs below
-    EXPECT_EQ(size.width, 1280);
-    EXPECT_EQ(size.height, 720);
-
-    // The room left above the initial size is what a virtual monitor is made of later.
-    std::string grow = "DISPLAY=" + server->displayName() + " xrandr --fb 2400x720 >/dev/null 2>&1";
-    ASSERT_EQ(std::system(grow.c_str()), 0);
-    EXPECT_EQ(rootSize(*server).width, 2400);
-    std::string tooLarge = "DISPLAY=" + server->displayName() + " xrandr --fb 2600x720 >/dev/null 2>&1";
-    EXPECT_NE(std::system(tooLarge.c_str()), 0);
 }
 
 unsigned permissions(const std::filesystem::path& path)
@@ -97,49 +28,51 @@ unsigned permissions(const std::filesystem::path& path)
     return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
-bool admits(const std::string& displayName, const xcb_auth_info_t* credentials)
-{
-    xcb_connection_t* connection = credentials ? xcb_connect_to_display_with_auth_info(displayName.c_str(), const_cast<xcb_auth_info_t*>(credentials), nullptr)
-                                               : xcb_connect(displayName.c_str(), nullptr);
-    const bool ok = xcb_connection_has_error(connection) == 0;
-    xcb_disconnect(connection);
-    return ok;
-}
-
-// Only holders of the cookie get in; the cookie lies in a file of this user's alone, in the
-// session's runtime folder or, without one, in a private folder of its own, and goes with the server.
-TEST(XvfbServerTest, AdmitsOnlyClientsWithItsCookieKeptInAPrivateFile)
+// Servers run side by side; one that starts large shows its initial size and can grow later. Only
+// holders of the cookie get in; the cookie lies in a file of this user's alone, in the session's
+// runtime folder or, without one, in a private folder of its own, and goes with the server.
+TEST(XvfbServerTest, ServersRunSideBySideAdmitOnlyHoldersOfTheirPrivateCookieAndLeaveNothingBehind)
 {
     for (const bool runtimeFolderGiven : {true, false}) {
         SCOPED_TRACE(runtimeFolderGiven ? "XDG_RUNTIME_DIR set" : "XDG_RUNTIME_DIR unset");
         test::TemporaryDirectory runtime;
         ScopedEnvironment runtimeVariable("XDG_RUNTIME_DIR", runtimeFolderGiven ? std::optional(runtime.path().string()) : std::nullopt);
         ScopedEnvironment authorityVariable("XAUTHORITY", (runtime.path() / "none").string());
+        XvfbServer::Options growing;
+        growing.initialSize = {1280, 720};
+        growing.maximumSize = ScreenSize{2560, 1440};
+        std::string error;
+        auto first = XvfbServer::start(growing, error);
+        ASSERT_TRUE(first) << error;
         XvfbServer::Options small;
         small.initialSize = {320, 200};
-        std::string error;
-        auto server = XvfbServer::start(small, error);
-        ASSERT_TRUE(server) << error;
+        auto second = XvfbServer::start(small, error);
+        ASSERT_TRUE(second) << error;
+        EXPECT_NE(first->displayName(), second->displayName());
 
-        const std::filesystem::path file = server->authorityFile();
+        const std::filesystem::path file = first->authorityFile();
         const std::filesystem::path folder = file.parent_path();
-        if (runtimeFolderGiven)
-            EXPECT_EQ(folder, runtime.path() / "kestrio");
-        else
-            EXPECT_EQ(folder.parent_path(), "/tmp");
+        EXPECT_EQ(runtimeFolderGiven ? folder : folder.parent_path(), runtimeFolderGiven ? runtime.path() / "kestrio" : "/tmp");
         EXPECT_EQ(permissions(file), 0600u);
         EXPECT_EQ(permissions(folder), 0700u);
+        EXPECT_FALSE(testing::TestDisplay(first->displayName()).connected()) << "admitted without a cookie";
+        second->authorizeThisProcess();
+        EXPECT_FALSE(testing::TestDisplay(first->displayName()).connected()) << "admitted with another server's cookie";
+        EXPECT_EQ(testing::TestDisplay(second->displayName()).rootSize(), (Point{320, 200}));
 
-        EXPECT_FALSE(admits(server->displayName(), nullptr)) << "admitted without a cookie";
-        std::string protocol = "MIT-MAGIC-COOKIE-1";
-        char wrongCookie[16] = {};
-        const xcb_auth_info_t wrong{static_cast<int>(protocol.size()), protocol.data(), sizeof wrongCookie, wrongCookie};
-        EXPECT_FALSE(admits(server->displayName(), &wrong)) << "admitted with a wrong cookie";
-        server->authorizeThisProcess();
-        EXPECT_TRUE(admits(server->displayName(), nullptr)) << "refused with its authority file";
+        first->authorizeThisProcess();
+        EXPECT_EQ(testing::TestDisplay(first->displayName()).rootSize(), (Point{1280, 720}));
+        // The room left above the initial size is what a virtual monitor is made of later.
+        EXPECT_TRUE(testing::xrandr(first->displayName(), {"--fb", "2400x720"}));
+        EXPECT_EQ(testing::TestDisplay(first->displayName()).rootSize(), (Point{2400, 720}));
+        EXPECT_FALSE(testing::xrandr(first->displayName(), {"--fb", "2600x720"}));
 
-        server.reset();
+        const pid_t firstPid = first->processID();
+        first.reset();
+        EXPECT_TRUE(processGone(firstPid));
         EXPECT_FALSE(std::filesystem::exists(file));
+        EXPECT_FALSE(processGone(second->processID()));
+        second.reset();
         EXPECT_FALSE(std::filesystem::exists(folder));
     }
 }

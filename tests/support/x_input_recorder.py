@@ -2,14 +2,36 @@
 the whole screen holding the input focus, its events read on a thread of their own as they come.
 A key's keycode is turned into a keysym with the keyboard mapping as it is when the event is
 read, which is what applications see; a host that gives a keycode a new keysym too early shows
-up here as a wrong character."""
+up here as a wrong character.
 
+Run as a program (`x_input_recorder.py DISPLAY FD`) it answers a test program over the socket FD:
+see serve()."""
+
+import socket
+import sys
 import threading
 import time
 from dataclasses import dataclass
 
-from Xlib import X, display as xdisplay
+from Xlib import X, display as xdisplay, error as xerror, xauth
 from Xlib.protocol import event as xevent
+
+_FAMILY_WILD = 0xFFFF
+_best_auth = xauth.Xauthority.get_best_auth
+
+
+def _best_auth_for_any_address(self, family, address, number, types=(b"MIT-MAGIC-COOKIE-1",)):
+    """python-xlib passes over cookies for any address (FamilyWild), which is how the private X
+    servers the tests start write theirs."""
+    try:
+        return _best_auth(self, family, address, number, types)
+    except xerror.XNoAuthError:
+        self.entries = [(family, address, *rest) if entry == _FAMILY_WILD else (entry, at, *rest)
+                        for entry, at, *rest in self.entries]
+        return _best_auth(self, family, address, number, types)
+
+
+xauth.Xauthority.get_best_auth = _best_auth_for_any_address
 
 KEY_PRESS, KEY_RELEASE = X.KeyPress, X.KeyRelease
 BUTTON_PRESS, BUTTON_RELEASE = X.ButtonPress, X.ButtonRelease
@@ -39,7 +61,8 @@ class InputRecorder:
         screen = self._reader_display.screen()
         # The screen may have grown since the server started: size the window from RandR's
         # current figure rather than from the connection's setup block.
-        width, height = self._current_size(screen)
+        geometry = screen.root.get_geometry()
+        width, height = geometry.width, geometry.height
         self.window = screen.root.create_window(
             0, 0, width, height, 0, 0, X.InputOnly, X.CopyFromParent,
             override_redirect=True,
@@ -57,10 +80,6 @@ class InputRecorder:
         self._closed = False
         self._thread = threading.Thread(target=self._read, daemon=True)
         self._thread.start()
-
-    def _current_size(self, screen):
-        geometry = screen.root.get_geometry()
-        return geometry.width, geometry.height
 
     def _send_marker(self, marker):
         message = xevent.ClientMessage(window=self.window, client_type=self._integer,
@@ -117,12 +136,15 @@ class InputRecorder:
             self._changed.wait_for(lambda: predicate(self._events) or self._closed, timeout=timeout)
             return list(self._events)
 
-    def pointer(self):
-        reply = self._control.screen().root.query_pointer()
-        return reply.root_x, reply.root_y
+    def mapping(self):
+        """The keyboard mapping: (keycode, its keysyms) for every keycode."""
+        first = self._control.display.info.min_keycode
+        rows = self._control.get_keyboard_mapping(first, self._control.display.info.max_keycode - first + 1)
+        return [(first + index, list(row)) for index, row in enumerate(rows)]
 
-    def warp(self, x, y):
-        self._control.screen().root.warp_pointer(x, y)
+    def set_keysym(self, keycode, keysym):
+        """Puts one keysym on a keycode, as another client of the server would."""
+        self._control.change_keyboard_mapping(keycode, [[keysym]])
         self._control.sync()
 
     def close(self):
@@ -158,3 +180,33 @@ def keysym_of(character):
     0x01000000 + the code point."""
     code = ord(character)
     return code if 0x20 <= code <= 0x7E or 0xA0 <= code <= 0xFF else 0x01000000 + code
+
+
+def serve(display_name, fd):
+    """Answers commands, one a line, over the socket `fd`; every answer ends with a line ".", and
+    one such line says that the window holds the focus. "take": the events, one a line (type,
+    detail, x, y, state, keysym); "mapping": a line of keycode and keysyms per keycode; "set
+    KEYCODE KEYSYM"; "keys N": once N keys have been pressed since the last take."""
+    channel = socket.socket(fileno=fd)
+    stream = channel.makefile("rw", encoding="ascii", newline="\n")
+    with InputRecorder(display_name) as recorder:
+        stream.write(".\n")
+        stream.flush()
+        for line in stream:
+            command, *numbers = line.split()
+            numbers = [int(n) for n in numbers]
+            rows = []
+            if command == "take":
+                rows = [(e.type, e.detail, e.x, e.y, e.state, e.keysym) for e in recorder.take()]
+            elif command == "mapping":
+                rows = [(keycode, *keysyms) for keycode, keysyms in recorder.mapping()]
+            elif command == "set":
+                recorder.set_keysym(*numbers)
+            elif command == "keys":
+                recorder.wait_for(lambda got: len(of_type(got, KEY_PRESS)) >= numbers[0])
+            stream.write("".join(" ".join(map(str, row)) + "\n" for row in rows) + ".\n")
+            stream.flush()
+
+
+if __name__ == "__main__":
+    serve(sys.argv[1], int(sys.argv[2]))

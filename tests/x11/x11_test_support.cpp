@@ -1,8 +1,17 @@
-#include "x11/x11_test_display_support.h"
+#include "x11/x11_test_support.h"
+
+#include "platform/linux/child_process_run.h"
+
+#include <xcb/randr.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace kestrio::platform::testing {
 
@@ -51,16 +60,6 @@ bool TestDisplay::connected() const
     return xcb_connection_has_error(connection_) == 0 && screen_;
 }
 
-int TestDisplay::rootWidth() const
-{
-    return screen_->width_in_pixels;
-}
-
-int TestDisplay::rootHeight() const
-{
-    return screen_->height_in_pixels;
-}
-
 void TestDisplay::draw(const Picture& picture, int x, int y)
 {
     // A request carries at most this many bytes; send the picture in bands of rows.
@@ -83,9 +82,56 @@ void TestDisplay::warpPointer(int x, int y)
     sync();
 }
 
+Point TestDisplay::pointer()
+{
+    Point point;
+    if (auto* reply = xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, screen_->root), nullptr)) {
+        point = {reply->root_x, reply->root_y};
+        std::free(reply);
+    }
+    return point;
+}
+
+Point TestDisplay::rootSize()
+{
+    Point size;
+    if (auto* reply = xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, screen_->root), nullptr)) {
+        size = {reply->width, reply->height};
+        std::free(reply);
+    }
+    return size;
+}
+
+std::vector<std::string> TestDisplay::modeNames()
+{
+    std::vector<std::string> names;
+    auto* reply = xcb_randr_get_screen_resources_reply(connection_, xcb_randr_get_screen_resources(connection_, screen_->root), nullptr);
+    if (!reply)
+        return names;
+    const auto* modes = xcb_randr_get_screen_resources_modes(reply);
+    const auto* bytes = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_names(reply));
+    for (int i = 0; i < xcb_randr_get_screen_resources_modes_length(reply); ++i) {
+        names.emplace_back(bytes, modes[i].name_len);
+        bytes += modes[i].name_len;
+    }
+    std::free(reply);
+    return names;
+}
+
 void TestDisplay::sync()
 {
     std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+}
+
+std::optional<std::string> xrandr(const std::string& displayName, const std::vector<std::string>& arguments)
+{
+    ChildProcessOptions options;
+    options.environment = {"DISPLAY=" + displayName};
+    options.capture = ChildProcessOptions::Capture::outputAndErrors;
+    auto result = runChildProcess("xrandr", arguments, options);
+    if (result.outcome != ChildProcessResult::Outcome::exited || result.exitStatus != 0)
+        return std::nullopt;
+    return result.output;
 }
 
 FrameCopy FrameCopy::of(const capture::VideoFrame& frame)
@@ -141,10 +187,8 @@ FrameCopy FrameLog::last() const
 void FrameLog::releaseKept()
 {
     std::vector<capture::VideoFrame> kept;
-    {
-        std::lock_guard lock(mutex_);
-        kept.swap(kept_);
-    }
+    std::lock_guard lock(mutex_);
+    kept.swap(kept_);
 }
 
 Yuv toVideoRangeYuv(std::uint32_t rgb)
@@ -184,6 +228,123 @@ Yuv meanNv12(const FrameCopy& frame, int x, int y, int width, int height)
     mean.u /= samples;
     mean.v /= samples;
     return mean;
+}
+
+InputRecorder::InputRecorder(const std::string& displayName)
+{
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return;
+    socket_ = ends[0];
+    pid_ = startChildProcess("/usr/bin/python3", {KESTRIO_INPUT_RECORDER, displayName, std::to_string(ends[1])}, ends[1]);
+    close(ends[1]);
+    // It says when its window has the focus.
+    connected_ = pid_ > 0;
+    answer();
+}
+
+InputRecorder::~InputRecorder()
+{
+    close(socket_);  // its end of the conversation: it leaves
+    if (pid_ > 0)
+        stopChildProcess(pid_, std::chrono::seconds(5));
+}
+
+std::vector<std::vector<std::uint32_t>> InputRecorder::answer()
+{
+    std::vector<std::vector<std::uint32_t>> rows;
+    while (connected_) {
+        const auto end = received_.find('\n');
+        if (end == std::string::npos) {
+            pollfd entry{socket_, POLLIN, 0};
+            char buffer[4096];
+            const ssize_t count = poll(&entry, 1, 15000) == 1 ? read(socket_, buffer, sizeof buffer) : 0;
+            if (count <= 0) {
+                connected_ = false;
+                return rows;
+            }
+            received_.append(buffer, static_cast<std::size_t>(count));
+            continue;
+        }
+        const std::string line = received_.substr(0, end);
+        received_.erase(0, end + 1);
+        if (line == ".")
+            return rows;
+        std::istringstream numbers(line);
+        rows.emplace_back();
+        for (std::uint32_t number = 0; numbers >> number;)
+            rows.back().push_back(number);
+    }
+    return rows;
+}
+
+std::vector<std::vector<std::uint32_t>> InputRecorder::ask(const std::string& command)
+{
+    const std::string line = command + "\n";
+    if (!connected_ || send(socket_, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+        connected_ = false;
+        return {};
+    }
+    return answer();
+}
+
+std::vector<InputEvent> InputRecorder::take()
+{
+    std::vector<InputEvent> events;
+    for (const auto& row : ask("take"))
+        if (row.size() == 6)
+            events.push_back({static_cast<std::uint8_t>(row[0]), static_cast<std::uint8_t>(row[1]), static_cast<int>(row[2]),
+                              static_cast<int>(row[3]), static_cast<std::uint16_t>(row[4]), row[5]});
+    return events;
+}
+
+std::vector<std::vector<std::uint32_t>> InputRecorder::mapping()
+{
+    return ask("mapping");
+}
+
+std::vector<xcb_keycode_t> InputRecorder::emptyKeycodes()
+{
+    std::vector<xcb_keycode_t> empty;
+    for (const auto& row : mapping())
+        if (std::all_of(row.begin() + 1, row.end(), [](std::uint32_t keysym) { return keysym == 0; }))
+            empty.push_back(static_cast<xcb_keycode_t>(row[0]));
+    return empty;
+}
+
+xcb_keysym_t InputRecorder::keysymOf(xcb_keycode_t keycode)
+{
+    for (const auto& row : mapping())
+        if (row[0] == keycode && row.size() > 1)
+            return row[1];
+    return 0;
+}
+
+void InputRecorder::setKeysym(xcb_keycode_t keycode, xcb_keysym_t keysym)
+{
+    ask("set " + std::to_string(keycode) + " " + std::to_string(keysym));
+}
+
+void InputRecorder::waitForKeyPresses(std::size_t count)
+{
+    ask("keys " + std::to_string(count));
+}
+
+std::vector<InputEvent> ofType(const std::vector<InputEvent>& events, std::initializer_list<std::uint8_t> types)
+{
+    std::vector<InputEvent> result;
+    std::copy_if(events.begin(), events.end(), std::back_inserter(result), [&](const InputEvent& event) {
+        return std::find(types.begin(), types.end(), event.type) != types.end();
+    });
+    return result;
+}
+
+std::vector<xcb_keysym_t> pressedKeysyms(const std::vector<InputEvent>& events)
+{
+    std::vector<xcb_keysym_t> keysyms;
+    for (const auto& event : ofType(events, {XCB_KEY_PRESS}))
+        keysyms.push_back(event.keysym);
+    return keysyms;
 }
 
 }  // namespace kestrio::platform::testing
