@@ -71,6 +71,15 @@ TEST(NetworkPathResolverTest, ResolvesLoopbackThisMachinesAddressesAndNothingEls
         EXPECT_NE(*path, InterfaceType::loopback) << address;
         if (address.find(':') == std::string::npos) {
             EXPECT_EQ(resolveNetworkPath("::ffff:" + address), path) << address;
+        } else if (address.starts_with("fe80:")) {
+            // A link-local address with its link's scope, by name or by index.
+            bool scoped = false;
+            for (unsigned index = 1; index < 64 && !scoped; ++index) {
+                char name[IF_NAMESIZE] = {};
+                scoped = if_indextoname(index, name) && resolveNetworkPath(address + "%" + name) == path &&
+                         resolveNetworkPath(address + "%" + std::to_string(index)) == path;
+            }
+            EXPECT_TRUE(scoped) << address;
         }
     }
     for (const std::string address : {"203.0.113.77", "2001:db8::77", "::ffff:203.0.113.77", "fe80::dead:beef%lo"}) {

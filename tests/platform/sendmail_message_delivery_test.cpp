@@ -177,8 +177,10 @@ TEST_F(SendmailDeliveryTest, ASendmailThatHangsIsKilledAtTheDeadline)
     address.sin_port = htons(port_);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address) | listen(silent, 4), 0);
+    const auto started = std::chrono::steady_clock::now();
     const auto failure = SendmailMessageDelivery("msmtp", {"-C", configuration_.string()}, 300ms)
                              .deliver("ignored", recipient, endpoint);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s) << "the deadline given was not kept";
     close(silent);
     ASSERT_TRUE(failure.has_value());
     EXPECT_NE(failure->message.find("did not finish"), std::string::npos) << failure->message;

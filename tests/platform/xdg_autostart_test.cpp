@@ -11,11 +11,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <pwd.h>
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kestrio::platform {
@@ -47,6 +49,23 @@ protected:
         for (const auto& item : fs::directory_iterator(folder_))
             names.insert(item.path().filename().string());
         return names;
+    }
+
+    // Whether `check` holds when run as the user would run it, for whom file modes count: as
+    // root, in a child process as "nobody", made the owner of the test's files first.
+    bool asTheUser(const std::function<bool()>& check) const
+    {
+        if (geteuid() != 0)
+            return check();
+        for (const fs::path& path : {root_.path(), folder_.parent_path(), folder_, entry_}) {
+            if (lchown(path.c_str(), 65534, 65534) != 0 && errno != ENOENT)
+                return false;
+        }
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(setgid(65534) == 0 && setuid(65534) == 0 && check() ? 0 : 1);
+        int status = 0;
+        return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
 
     test::TemporaryDirectory root_;
@@ -163,6 +182,24 @@ TEST_F(AutostartTest, WhatStandsInTheWayIsReportedAndLeftAlone)
     EXPECT_TRUE(fs::is_directory(entry_ / "inside"));
     EXPECT_TRUE(XdgAutostart(fs::path(), "/usr/bin/kestrio").registerItem().has_value());
     EXPECT_TRUE(XdgAutostart(folder_, fs::path()).registerItem().has_value());
+}
+
+TEST_F(AutostartTest, WithoutPermissionNothingIsReplacedAndTheReasonIsGiven)
+{
+    // An entry that cannot be read may hold what the user keeps in it.
+    writeEntry("[Desktop Entry]\nType=Application\nExec=/old/kestrio\nX-GNOME-Autostart-Delay=5\n");
+    const std::string before = readFile(entry_);
+    const auto refused = [this](const std::optional<std::string>& error) {
+        return error && error->find(entry_.string()) != std::string::npos &&
+               error->find(std::strerror(EACCES)) != std::string::npos;
+    };
+    ASSERT_EQ(chmod(entry_.c_str(), 0), 0);
+    EXPECT_TRUE(asTheUser([&] { return refused(autostart().registerItem()) && autostart().status() == Status::notRegistered; }));
+    ASSERT_EQ(chmod(entry_.c_str(), 0644) | chmod(folder_.c_str(), 0500), 0);
+    EXPECT_TRUE(asTheUser([&] { return refused(autostart().registerItem()) && refused(autostart().unregisterItem()); }));
+    ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
+    EXPECT_EQ(readFile(entry_), before);
+    EXPECT_EQ(folderNames(), std::set<std::string>{"kestrio.desktop"});
 }
 
 // The desktop's own tools take the entry, and the desktop starts the program from a path that
