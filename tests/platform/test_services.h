@@ -114,23 +114,18 @@ inline std::vector<std::string> browse(const std::filesystem::path& script, cons
 {
     static constexpr const char* program = R"(
 import sys, time
-from zeroconf import IPVersion, ServiceBrowser, ServiceListener, Zeroconf
+from zeroconf import IPVersion, ServiceBrowser, ServiceStateChange, Zeroconf
 sys.stdout.reconfigure(encoding="utf-8")
-kind = sys.argv[1] + ".local."
-class Names(ServiceListener):
-    def __init__(self): self.names = set()
-    def add_service(self, zc, type_, name): self.names.add(name)
-    def remove_service(self, zc, type_, name): self.names.discard(name)
-    def update_service(self, zc, type_, name): pass
+kind, names = sys.argv[1] + ".local.", set()
+def changed(zeroconf, service_type, name, state_change):
+    (names.add if state_change is ServiceStateChange.Added else names.discard)(name)
 zc = Zeroconf(interfaces=["127.0.0.1"], ip_version=IPVersion.V4Only)
-names = Names()
-browser = ServiceBrowser(zc, kind, names)
+browser = ServiceBrowser(zc, kind, handlers=[changed])
 time.sleep(1.5)
-for name in sorted(names.names):
+for name in sorted(names):
     info = zc.get_service_info(kind, name, timeout=2000)
     if info and name.endswith("." + kind):
         print(name[: -len(kind) - 1] + "\t" + str(info.port))
-browser.cancel()
 zc.close()
 )";
     const std::string output =
@@ -141,19 +136,11 @@ zc.close()
     return services;
 }
 
-inline bool browsed(const std::vector<std::string>& services, const std::string& name, std::uint16_t port)
+// Whether `services` hold `name` (at `port`, unless it is 0).
+inline bool browsed(const std::vector<std::string>& services, const std::string& name, std::uint16_t port = 0)
 {
     for (const auto& service : services) {
-        if (service == name + "\t" + std::to_string(port))
-            return true;
-    }
-    return false;
-}
-
-inline bool browsedName(const std::vector<std::string>& services, const std::string& name)
-{
-    for (const auto& service : services) {
-        if (service.starts_with(name + "\t"))
+        if (port ? service == name + "\t" + std::to_string(port) : service.starts_with(name + "\t"))
             return true;
     }
     return false;
@@ -188,7 +175,7 @@ protected:
 
     bool gone(const std::string& name)
     {
-        return eventually([&] { return !browsedName(browse(script_, serviceType), name); });
+        return eventually([&] { return !browsed(browse(script_, serviceType), name); });
     }
 
     static bool reaches(const link::ServiceRegistration& registration, link::ServiceRegistration::State state)

@@ -8,16 +8,15 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <poll.h>
 #include <pwd.h>
 #include <set>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kestrio::platform {
@@ -26,6 +25,7 @@ namespace {
 using test::readFile;
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using Status = model::LoginItemService::Status;
 
@@ -207,19 +207,15 @@ TEST_F(AutostartTest, WithoutPermissionNothingIsReplacedAndTheReasonIsGiven)
 // turns "%%" back into '%', so it would not start one whose path holds it.
 TEST_F(AutostartTest, TheDesktopValidatesTheEntryAndStartsTheRegisteredProgram)
 {
-    const auto version = runChildProcess("gio", {"version"}, {}, std::chrono::seconds(20));
-    if (version.exitStatus != 0 || runChildProcess("desktop-file-validate", {}, {}, std::chrono::seconds(20)).outcome ==
-                                       ChildProcessResult::Outcome::notStarted)
+    if (runChildProcess("gio", {"version"}, {}, 20s).exitStatus != 0 ||
+        runChildProcess("desktop-file-validate", {}, {}, 20s).outcome == ChildProcessResult::Outcome::notStarted)
         GTEST_SKIP() << "needs gio (libglib2.0-bin) and desktop-file-validate (desktop-file-utils)";
     const fs::path program = root_.path() / R"(my apps 앱 $HOME "q" 'a' `b` \c (d) ~e;f&g|h*?#<i>=j)" / "kestrio";
     fs::create_directories(program.parent_path());
-    // The program reports the path it was started by, and its argument count, into a FIFO.
-    std::ofstream(program) << "#!/bin/sh\nprintf '%s|%s' \"$0\" \"$#\" > \"$KESTRIO_AUTOSTART_PROBE\"\n";
-    fs::permissions(program, fs::perms::owner_all);
+    // The program reports the path it was started by, and its argument count, in one step.
     const fs::path probe = root_.path() / "probe";
-    ASSERT_EQ(mkfifo(probe.c_str(), 0600), 0);
-    const int reader = ::open(probe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
+    std::ofstream(program) << "#!/bin/sh\nprintf '%s|%s' \"$0\" \"$#\" > \"$PROBE.new\" && mv \"$PROBE.new\" \"$PROBE\"\n";
+    fs::permissions(program, fs::perms::owner_all);
 
     ASSERT_EQ(autostart(program).registerItem(), std::nullopt);
     ChildProcessOptions both;
@@ -227,20 +223,13 @@ TEST_F(AutostartTest, TheDesktopValidatesTheEntryAndStartsTheRegisteredProgram)
     const auto validated = runChildProcess("desktop-file-validate", {entry_.string()}, both);
     EXPECT_EQ(validated.exitStatus, 0);
     EXPECT_EQ(validated.output, "");
-    const auto launch = runChildProcess("gio", {"launch", entry_.string()}, {}, std::chrono::seconds(30),
-                                        {"KESTRIO_AUTOSTART_PROBE=" + probe.string()});
+    const auto launch = runChildProcess("gio", {"launch", entry_.string()}, {}, 30s, {"PROBE=" + probe.string()});
     EXPECT_EQ(launch.exitStatus, 0) << launch.output;
     // The launch does not wait for the program; the bound only keeps a failed launch from hanging.
-    std::string report;
-    pollfd ready{reader, POLLIN, 0};
-    if (launch.exitStatus == 0 && ::poll(&ready, 1, 30000) == 1) {
-        ::fcntl(reader, F_SETFL, 0);
-        char buffer[4096];
-        for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;)
-            report.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(reader);
-    EXPECT_EQ(report, program.string() + "|0");
+    for (const auto deadline = std::chrono::steady_clock::now() + 30s;
+         launch.exitStatus == 0 && !fs::exists(probe) && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(readFile(probe), program.string() + "|0");
 }
 
 TEST_F(AutostartTest, DefaultsFollowXdgThenHomeThenAccountAndStartThisProgram)
