@@ -66,6 +66,11 @@ TEST(DesktopEntryTest, ChangesRewriteOnlyTheirOwnLinesAndReadBackUnchanged)
     for (std::size_t i = 0; i < std::size(values); ++i)
         EXPECT_EQ(reread->stringValue("X-New", "V" + std::to_string(i)), values[i]) << i;
 
+    // A group that is not there yet comes first, after the leading comments.
+    auto added = DesktopEntry::parse("# header\n[X-Other]\nA=1\n");
+    ASSERT_TRUE(added && added->makeFirstGroup(mainGroup) && added->setString(mainGroup, "Type", "Application"));
+    EXPECT_EQ(added->text(), "# header\n[Desktop Entry]\nType=Application\n\n[X-Other]\nA=1\n");
+
     // Nothing is written that would not read back.
     const std::string before = entry->text();
     for (const auto& [group, key] : std::initializer_list<std::pair<std::string, std::string>>{

@@ -13,7 +13,6 @@
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kestrio::platform {
@@ -166,21 +165,7 @@ TEST_F(SettingsFileTest, AFileWithoutReadPermissionIsMovedAside)
         store.setString("iMessageAddress", "a@b.example");
         return unread && JsonSettingsStore(file_).stringValue("iMessageAddress") == "a@b.example";
     };
-    if (geteuid() != 0) {
-        EXPECT_TRUE(check());
-    } else {
-        // Root reads anything; an unprivileged child is refused like the user would be.
-        fs::permissions(root_.path(), fs::perms::all);
-        fs::permissions(folder_.parent_path(), fs::perms::all);
-        fs::permissions(folder_, fs::perms::all);
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0)
-            _exit(setgid(65534) == 0 && setuid(65534) == 0 && check() ? 0 : 1);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    EXPECT_TRUE(test::holdsForAnUnprivilegedUser({root_.path(), folder_.parent_path(), folder_, file_}, check));
     EXPECT_EQ(readFile(folder_ / "settings.json.corrupt"), R"({"launchAtLogin": true})");
 }
 

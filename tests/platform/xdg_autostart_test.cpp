@@ -15,7 +15,6 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -51,21 +50,9 @@ protected:
         return names;
     }
 
-    // Whether `check` holds when run as the user would run it, for whom file modes count: as
-    // root, in a child process as "nobody", made the owner of the test's files first.
     bool asTheUser(const std::function<bool()>& check) const
     {
-        if (geteuid() != 0)
-            return check();
-        for (const fs::path& path : {root_.path(), folder_.parent_path(), folder_, entry_}) {
-            if (lchown(path.c_str(), 65534, 65534) != 0 && errno != ENOENT)
-                return false;
-        }
-        const pid_t child = fork();
-        if (child == 0)
-            _exit(setgid(65534) == 0 && setuid(65534) == 0 && check() ? 0 : 1);
-        int status = 0;
-        return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return test::holdsForAnUnprivilegedUser({root_.path(), folder_.parent_path(), folder_, entry_}, check);
     }
 
     test::TemporaryDirectory root_;

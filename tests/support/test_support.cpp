@@ -1,10 +1,13 @@
 #include "support/test_support.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <iterator>
 #include <system_error>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace kestrio::test {
 
@@ -48,6 +51,22 @@ std::string readFile(const std::filesystem::path& path)
     } catch (const std::exception&) {
         return {};
     }
+}
+
+bool holdsForAnUnprivilegedUser(const std::vector<std::filesystem::path>& owned, const std::function<bool()>& check)
+{
+    if (geteuid() != 0)
+        return check();
+    constexpr uid_t nobody = 65534;
+    for (const auto& path : owned) {
+        if (lchown(path.c_str(), nobody, nobody) != 0 && errno != ENOENT)
+            return false;
+    }
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(setgid(nobody) == 0 && setuid(nobody) == 0 && check() ? 0 : 1);
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace kestrio::test

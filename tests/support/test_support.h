@@ -1,8 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrio::test {
 
@@ -43,5 +45,9 @@ private:
 // The whole file; empty when it cannot be read (as when the process a /proc file describes has
 // just gone).
 std::string readFile(const std::filesystem::path& path);
+
+// Whether `check` holds when run as a user for whom file modes count. As root, who reads and
+// writes anything, it runs in a child process as "nobody", to whom `owned` are given first.
+bool holdsForAnUnprivilegedUser(const std::vector<std::filesystem::path>& owned, const std::function<bool()>& check);
 
 }  // namespace kestrio::test
