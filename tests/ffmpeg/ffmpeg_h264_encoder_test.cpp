@@ -37,13 +37,8 @@ capture::VideoFrame picture(int width, int height, int index)
             luma[static_cast<std::size_t>(y) * stride + x] = static_cast<std::uint8_t>(value);
         }
     }
-    capture::VideoFrame frame;
-    frame.width = width;
-    frame.height = height;
-    frame.planes = {luma, luma + static_cast<std::size_t>(stride) * height};
-    frame.strides = {stride, stride};
-    frame.storage = bytes;
-    return frame;
+    return {capture::PixelFormat::nv12, width, height, {luma, luma + static_cast<std::size_t>(stride) * height},
+            {stride, stride}, {}, bytes};
 }
 
 // The units of a frame's data, each behind its 4-byte length; empty when the lengths do not
