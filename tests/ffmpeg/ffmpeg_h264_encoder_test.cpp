@@ -225,21 +225,26 @@ TEST_F(EncoderTest, RefusesWhatNoCandidateCanOpenWithTheLastError)
 
 TEST_F(EncoderTest, RejectsOtherFramesCopiesBorrowedOnesAndEndsEveryFrameOnce)
 {
-    auto encoder = open({640, 360, 8'000'000, 60});
-    auto bgra = picture(640, 360, 0), missingPlane = picture(640, 360, 0);
+    auto encoder = open({1728, 972, 8'000'000, 60});
+    auto bgra = picture(1728, 972, 0), missingPlane = picture(1728, 972, 0);
     bgra.format = capture::PixelFormat::bgra;
     missingPlane.planes[1] = nullptr;
-    for (const auto& frame : {picture(320, 180, 0), bgra, missingPlane})
+    for (const auto& frame : {picture(640, 360, 0), bgra, missingPlane})
         EXPECT_FALSE(encoder->encode(frame, false));
-    // The caller may reuse a frame without storage as soon as encode() returns.
-    auto borrowed = picture(640, 360, 3);
+    // The caller may reuse a frame without storage as soon as encode() returns, while the frames
+    // before it keep the encoder's thread busy.
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(encoder->encode(picture(1728, 972, i), false));
+    auto borrowed = picture(1728, 972, 4);
     const auto storage = std::exchange(borrowed.storage, nullptr);
     ASSERT_TRUE(encoder->encode(borrowed, false));
     std::fill_n(const_cast<std::uint8_t*>(borrowed.planes[0]), borrowed.strides[0] * 16, std::uint8_t{0});
     encoder->flush();
-    EXPECT_EQ(decode(collected()), std::vector<std::string>{"640x360 #3"});
+    const auto decoded = decode(collected());
+    ASSERT_TRUE(decoded.has_value() && decoded->size() == 5u);
+    EXPECT_EQ(decoded->back(), "1728x972 #4");
     // Nothing is taken after flush().
-    EXPECT_FALSE(encoder->encode(picture(640, 360, 4), false));
+    EXPECT_FALSE(encoder->encode(picture(1728, 972, 5), false));
 
     // Destroyed with frames queued, it ends each one once; what was encoded came first and decodes.
     outputs.clear();
