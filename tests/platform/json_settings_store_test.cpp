@@ -4,14 +4,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <pwd.h>
 #include <set>
 #include <string>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,13 +31,7 @@ protected:
         std::ofstream(file_, std::ios::binary) << bytes;
     }
 
-    std::set<std::string> folderNames() const
-    {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder_))
-            names.insert(entry.path().filename().string());
-        return names;
-    }
+    std::set<std::string> folderNames() const { return test::fileNames(folder_); }
 
     // The file as a JSON object; a null value when it is not one.
     nlohmann::json fileObject() const
@@ -193,20 +184,14 @@ TEST_F(SettingsFileTest, TheSameValueAgainWritesNothingUnlessAWriteIsOwed)
 
 TEST_F(SettingsFileTest, ADamagedFileIsNotReplacedWhenItsCopyDoesNotFit)
 {
-    fs::create_directories(folder_);
-    if (mount("tmpfs", folder_.c_str(), "tmpfs", 0, "size=16k,mode=0700") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    const test::SmallDisk disk(folder_);
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs here";
     writeFile(std::string(5000, '{'));
-    {
-        std::ofstream filler(folder_ / "filler", std::ios::binary);
-        const std::string block(1024, 'x');
-        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())))
-            filler.flush();
-    }
+    disk.fill();
     JsonSettingsStore(file_).setBool("launchAtLogin", true);
     EXPECT_EQ(readFile(file_), std::string(5000, '{'));
     EXPECT_EQ(folderNames(), (std::set<std::string>{"filler", "settings.json"}));
-    umount2(folder_.c_str(), MNT_DETACH);
 }
 
 }  // namespace

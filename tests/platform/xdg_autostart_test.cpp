@@ -42,13 +42,7 @@ protected:
         std::ofstream(entry_, std::ios::binary) << text;
     }
 
-    std::set<std::string> folderNames() const
-    {
-        std::set<std::string> names;
-        for (const auto& item : fs::directory_iterator(folder_))
-            names.insert(item.path().filename().string());
-        return names;
-    }
+    std::set<std::string> folderNames() const { return test::fileNames(folder_); }
 
     bool asTheUser(const std::function<bool()>& check) const
     {

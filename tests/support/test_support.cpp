@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <system_error>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +52,36 @@ std::string readFile(const std::filesystem::path& path)
     } catch (const std::exception&) {
         return {};
     }
+}
+
+std::set<std::string> fileNames(const std::filesystem::path& folder)
+{
+    std::set<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+SmallDisk::SmallDisk(std::filesystem::path folder) : folder_(std::move(folder))
+{
+    std::error_code error;
+    std::filesystem::create_directories(folder_, error);
+    mounted_ = mount("tmpfs", folder_.c_str(), "tmpfs", 0, "size=16k,mode=0700") == 0;
+}
+
+SmallDisk::~SmallDisk()
+{
+    if (mounted_)
+        umount2(folder_.c_str(), MNT_DETACH);
+}
+
+void SmallDisk::fill() const
+{
+    std::ofstream filler(folder_ / "filler", std::ios::binary);
+    const std::string block(1024, 'x');
+    while (filler.write(block.data(), static_cast<std::streamsize>(block.size())))
+        filler.flush();
 }
 
 bool holdsForAnUnprivilegedUser(const std::vector<std::filesystem::path>& owned, const std::function<bool()>& check)
