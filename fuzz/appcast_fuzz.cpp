@@ -44,7 +44,7 @@ void checkSign(std::string_view a, std::string_view b)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::string_view xml(reinterpret_cast<const char*>(data), size);
+    const std::string_view xml = kestrio::fuzz::asText(data, size);
     checkPrintable(xml);
 
     const auto items = parseAppcast(xml);

@@ -20,7 +20,7 @@ using namespace kestrio::phones;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::string_view json(reinterpret_cast<const char*>(data), size);
+    const std::string_view json = kestrio::fuzz::asText(data, size);
     const auto phones = parseDeviceList(json);
     // Every phone needs a record of its own; a record's smallest form is longer than this.
     require(phones.size() <= size / 8);

@@ -15,6 +15,12 @@ inline void require(bool condition)
         __builtin_trap();
 }
 
+// The fuzzer's input as text.
+inline std::string_view asText(const std::uint8_t* data, std::size_t size)
+{
+    return {reinterpret_cast<const char*>(data), size};
+}
+
 // Calls `each` with every code point of `text` for as long as it returns true. False when `text`
 // is not well-formed UTF-8 or `each` said no. Written from the encoding's tables, apart from the
 // code under test.
@@ -22,39 +28,21 @@ template <typename Each>
 bool everyCodePoint(std::string_view text, Each&& each)
 {
     static constexpr std::uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
-    std::size_t i = 0;
-    while (i < text.size()) {
+    for (std::size_t i = 0, length; i < text.size(); i += length) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length;
-        std::uint32_t codePoint;
-        if (lead < 0x80) {
-            length = 1;
-            codePoint = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            codePoint = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            codePoint = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            codePoint = lead & 0x07;
-        } else {
+        length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+        if (length == 0 || text.size() - i < length)
             return false;
-        }
-        if (text.size() - i < length)
-            return false;
+        std::uint32_t codePoint = length == 1 ? lead : lead & (0x7F >> length);
         for (std::size_t k = 1; k < length; ++k) {
             const auto next = static_cast<unsigned char>(text[i + k]);
             if ((next & 0xC0) != 0x80)
                 return false;
             codePoint = codePoint << 6 | (next & 0x3F);
         }
-        if (codePoint < shortest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        if (codePoint < shortest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF) ||
+            !each(codePoint))
             return false;
-        if (!each(codePoint))
-            return false;
-        i += length;
     }
     return true;
 }

@@ -22,6 +22,7 @@
 #include <stdlib.h>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -29,13 +30,8 @@ namespace {
 using namespace kestrio::link;
 using kestrio::runtime::base64Decode;
 using kestrio::runtime::base64Encode;
+using kestrio::fuzz::require;
 using kestrio::runtime::isValidUtf8;
-
-void require(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 // What the callback does after a line: decided from the line's number and a seed, so the model
 // can replay the same decisions.
@@ -124,22 +120,21 @@ bool isDelta(double value)
     return std::isfinite(value) && std::fabs(value) <= 500.0;
 }
 
+// Positions are fractions of the screen, movements bounded; texts are what the line carried.
 void checkEvent(const ViewerControlEvent& event, const std::vector<std::string_view>& tokens)
 {
-    if (auto* text = std::get_if<kestrio::link::control::Text>(&event)) {
-        require(!text->text.empty() && isValidUtf8(text->text));
-        require(tokens.size() == 2 && base64Encode(text->text) == tokens[1]);
-    } else if (auto* scroll = std::get_if<kestrio::link::control::Scroll>(&event)) {
-        require(isPosition(scroll->x) && isPosition(scroll->y) && isDelta(scroll->deltaX) && isDelta(scroll->deltaY));
-    } else if (auto* move = std::get_if<kestrio::link::control::MoveRelative>(&event)) {
-        require(isDelta(move->dx) && isDelta(move->dy));
-    } else if (auto* wheel = std::get_if<kestrio::link::control::Wheel>(&event)) {
-        require(isDelta(wheel->deltaX) && isDelta(wheel->deltaY));
-    } else if (auto* pointer = std::get_if<kestrio::link::control::Move>(&event)) {
-        require(isPosition(pointer->x) && isPosition(pointer->y));
-    } else if (auto* click = std::get_if<kestrio::link::control::Click>(&event)) {
-        require(isPosition(click->x) && isPosition(click->y));
-    }
+    std::visit(
+        [&](const auto& e) {
+            if constexpr (requires { e.x; })
+                require(isPosition(e.x) && isPosition(e.y));
+            if constexpr (requires { e.deltaX; })
+                require(isDelta(e.deltaX) && isDelta(e.deltaY));
+            if constexpr (requires { e.dx; })
+                require(isDelta(e.dx) && isDelta(e.dy));
+            if constexpr (requires { e.text; })
+                require(!e.text.empty() && isValidUtf8(e.text) && tokens.size() == 2 && base64Encode(e.text) == tokens[1]);
+        },
+        event);
 }
 
 void checkLine(std::string_view line)

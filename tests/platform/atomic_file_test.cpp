@@ -4,12 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
-#include <sys/mount.h>
 #include <sys/stat.h>
 
 namespace kestrio::platform {
@@ -19,14 +17,6 @@ namespace fs = std::filesystem;
 using test::readFile;
 using test::TemporaryDirectory;
 using Step = AtomicWriteStep;
-
-std::set<std::string> names(const fs::path& folder)
-{
-    std::set<std::string> found;
-    for (const auto& entry : fs::directory_iterator(folder))
-        found.insert(entry.path().filename().string());
-    return found;
-}
 
 TEST(AtomicFileTest, ACutShortWriteLeavesTheOldFileWholeAndATemporaryThatIsCleanedUp)
 {
@@ -41,9 +31,9 @@ TEST(AtomicFileTest, ACutShortWriteLeavesTheOldFileWholeAndATemporaryThatIsClean
         const auto result = replaceFileAtomically(file, "new contents", 0640, [&](Step reached) { return reached != step; });
         EXPECT_EQ(result.error, ECANCELED);
         EXPECT_EQ(readFile(file), step == Step::renamed ? "new contents" : "old");
-        EXPECT_EQ(names(directory.path()).size(), step == Step::renamed ? 2u : 3u);
+        EXPECT_EQ(test::fileNames(directory.path()).size(), step == Step::renamed ? 2u : 3u);
         removeStaleTemporaries(file);
-        EXPECT_EQ(names(directory.path()), (std::set<std::string>{"data.json", "other.json.tmp-abcdef"}));
+        EXPECT_EQ(test::fileNames(directory.path()), (std::set<std::string>{"data.json", "other.json.tmp-abcdef"}));
     }
 
     const auto result = replaceFileAtomically(file, "whole", 0640);
@@ -63,22 +53,16 @@ TEST(AtomicFileTest, AFullDiskKeepsTheOldFileAndLeavesNoTemporary)
     TemporaryDirectory directory;
     ASSERT_FALSE(directory.path().empty());
     const fs::path folder = directory.path() / "small";
-    fs::create_directories(folder);
-    if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=16k,mode=0700") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    const test::SmallDisk disk(folder);
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs here";
     const fs::path file = folder / "data.json";
     std::ofstream(file) << "old";
-    {
-        std::ofstream filler(folder / "filler", std::ios::binary);
-        const std::string block(1024, 'x');
-        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())))
-            filler.flush();
-    }
+    disk.fill();
     const auto result = replaceFileAtomically(file, std::string(8192, 'n'), 0600);
     EXPECT_EQ(result.error, ENOSPC);
     EXPECT_EQ(readFile(file), "old");
-    EXPECT_EQ(names(folder), (std::set<std::string>{"data.json", "filler"}));
-    umount2(folder.c_str(), MNT_DETACH);
+    EXPECT_EQ(test::fileNames(folder), (std::set<std::string>{"data.json", "filler"}));
 }
 
 }  // namespace

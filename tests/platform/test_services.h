@@ -7,45 +7,37 @@
 // bus, never to the machine's (a desktop's daemon would announce the tests' services on the real
 // network): DBUS_SYSTEM_BUS_ADDRESS is set before main(), and so before libdbus reads it.
 
+#include "link/service_advertiser.h"
+#include "platform/linux/child_process_run.h"
+
 #include <avahi-client/client.h>
 #include <avahi-common/error.h>
 #include <avahi-common/simple-watch.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <optional>
-#include <signal.h>
-#include <spawn.h>
 #include <string>
 #include <string_view>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <utility>
 #include <vector>
-
-extern char** environ;
 
 namespace kestrio::platform::testing {
 
 // The script: $KESTRIO_SOURCE/scripts/services.sh, else the one next to these test sources.
 inline std::optional<std::filesystem::path> servicesScript()
 {
-    std::vector<std::filesystem::path> roots;
-    if (const char* source = std::getenv("KESTRIO_SOURCE"); source && *source)
-        roots.emplace_back(source);
-    else
-        roots.push_back(std::filesystem::path(__FILE__).parent_path().parent_path().parent_path());
-    for (const auto& root : roots) {
-        auto script = root / "scripts" / "services.sh";
-        std::error_code error;
-        if (std::filesystem::is_regular_file(script, error))
-            return script;
-    }
+    const char* source = std::getenv("KESTRIO_SOURCE");
+    const std::filesystem::path root = source && *source
+                                           ? std::filesystem::path(source)
+                                           : std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    std::error_code error;
+    if (std::filesystem::is_regular_file(root / "scripts" / "services.sh", error))
+        return root / "scripts" / "services.sh";
     return std::nullopt;
 }
 
@@ -56,68 +48,26 @@ inline std::filesystem::path servicesBusSocket()
     return std::filesystem::path(folder && *folder ? folder : "/run/kestrio-test-services") / "system_bus_socket";
 }
 
-inline bool useServicesBus()
-{
-    return ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + servicesBusSocket().string()).c_str(), 1) == 0;
-}
-
 // Initialised before any test, and before the other static objects of the files that include
 // this (they are defined after it).
-inline const bool servicesBusInUse = useServicesBus();
+inline const bool servicesBusInUse =
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + servicesBusSocket().string()).c_str(), 1) == 0;
 
-// CI sets KESTRIO_REQUIRE_MDNS=1: a missing daemon is then a failure, not a reason to skip.
-inline bool mdnsRequired()
+// The script with `arguments`, its standard output collected. The child never sees a D-Bus
+// address a test may have set for itself: the script finds the tests' bus on its own, and so do
+// the programs it runs.
+inline ChildProcessResult runServices(const std::filesystem::path& script, const std::vector<std::string>& arguments)
 {
-    const char* required = std::getenv("KESTRIO_REQUIRE_MDNS");
-    return required && std::string_view(required) == "1";
-}
-
-inline std::string shellQuote(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
-
-struct CommandResult {
-    int exitCode = -1;
-    std::string output;  // standard output; standard error goes to the test's own
-};
-
-// Runs a command and collects its standard output. The child never sees a D-Bus address a test
-// may have set for itself: the script finds the tests' bus on its own, and so do the programs it
-// runs.
-inline CommandResult runCommand(const std::vector<std::string>& arguments)
-{
-    std::string line = "env -u DBUS_SYSTEM_BUS_ADDRESS";
-    for (const auto& argument : arguments)
-        line += " " + shellQuote(argument);
-    CommandResult result;
-    FILE* pipe = popen(line.c_str(), "r");
-    if (!pipe)
-        return result;
-    char buffer[4096];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        result.output.append(buffer, count);
-    int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-inline CommandResult runServices(const std::filesystem::path& script, const std::vector<std::string>& arguments)
-{
-    std::vector<std::string> line{"bash", script.string()};
+    std::vector<std::string> line{"-u", "DBUS_SYSTEM_BUS_ADDRESS", "bash", script.string()};
     line.insert(line.end(), arguments.begin(), arguments.end());
-    return runCommand(line);
+    ChildProcessOptions options;
+    options.capture = ChildProcessOptions::Capture::output;
+    options.timeout = std::chrono::seconds(60);
+    return runChildProcess("env", line, options);
 }
 
 // Why DNS-SD cannot be tested here, or nothing when the tests' daemon answers on their bus.
+// CI sets KESTRIO_REQUIRE_MDNS=1: a missing daemon is then a failure, not a reason to skip.
 inline std::optional<std::string> mdnsUnavailableReason()
 {
     if (!servicesScript())
@@ -137,224 +87,103 @@ inline std::optional<std::string> mdnsUnavailableReason()
     return reason;
 }
 
+inline bool mdnsRequired()
+{
+    const char* required = std::getenv("KESTRIO_REQUIRE_MDNS");
+    return required && std::string_view(required) == "1";
+}
+
 // Polls `condition` until it holds or `limit` has passed. The daemon and the browsers are real
 // programs, so the network needs real time; nothing is asserted about how long it took.
 template <typename Condition>
 bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(20))
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition())
-            return true;
+    while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    return true;
 }
 
-struct BrowsedService {
-    std::string name;
-    std::string type;
-    std::uint16_t port = 0;
-};
-
-// Undoes the escaping of avahi-browse --parsable: "\DDD" is a byte in decimal, "\X" is X.
-inline std::string unescapeAvahiLabel(std::string_view text)
-{
-    std::string result;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 >= text.size()) {
-            result += text[i];
-            continue;
-        }
-        auto isDigit = [&](std::size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
-        if (isDigit(i + 1) && isDigit(i + 2) && isDigit(i + 3)) {
-            result += static_cast<char>((text[i + 1] - '0') * 100 + (text[i + 2] - '0') * 10 + (text[i + 3] - '0'));
-            i += 3;
-        } else {
-            result += text[++i];
-        }
-    }
-    return result;
-}
-
-inline std::vector<std::string> splitParsableLine(const std::string& line)
-{
-    // Fields are separated by ';'; a ';' inside a name is escaped as "\059", so a plain split
-    // is safe.
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (;;) {
-        auto end = line.find(';', start);
-        fields.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos)
-            return fields;
-        start = end + 1;
-    }
-}
-
-// Resolved services as avahi-browse sees them from inside the mDNS namespace.
-inline std::vector<BrowsedService> browseWithAvahi(const std::filesystem::path& script, const std::string& type)
-{
-    // avahi-browse can wait for ever on a resolve the daemon never finishes (a service that goes
-    // while it is being resolved): a browse that hangs counts as one that saw nothing.
-    auto result = runServices(script, {"mdns-exec", "timeout", "10", "avahi-browse", "--resolve", "--parsable", "--terminate", type});
-    std::vector<BrowsedService> services;
-    std::size_t start = 0;
-    while (start < result.output.size()) {
-        auto end = result.output.find('\n', start);
-        std::string line = result.output.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        start = end == std::string::npos ? result.output.size() : end + 1;
-        // =;interface;protocol;name;type;domain;host;address;port;txt
-        auto fields = splitParsableLine(line);
-        if (fields.size() < 9 || fields[0] != "=")
-            continue;
-        BrowsedService service;
-        service.name = unescapeAvahiLabel(fields[3]);
-        service.type = fields[4];
-        service.port = static_cast<std::uint16_t>(std::stoul(fields[8]));
-        services.push_back(std::move(service));
-    }
-    return services;
-}
-
-// Resolved services as python-zeroconf sees them on the wire inside the mDNS namespace: a browser
-// that shares nothing with the daemon but the network.
-inline std::vector<BrowsedService> browseWithZeroconf(const std::filesystem::path& script, const std::string& type)
+// "<instance name>\t<port>" for every service of `type` that python-zeroconf resolves on the wire
+// inside the mDNS namespace: a browser that shares nothing with the daemon but the network. A
+// browse that hangs counts as one that saw nothing.
+inline std::vector<std::string> browse(const std::filesystem::path& script, const std::string& type)
 {
     static constexpr const char* program = R"(
 import sys, time
-from zeroconf import IPVersion, ServiceBrowser, ServiceListener, Zeroconf
+from zeroconf import IPVersion, ServiceBrowser, ServiceStateChange, Zeroconf
 sys.stdout.reconfigure(encoding="utf-8")
-kind = sys.argv[1] + ".local."
-class Names(ServiceListener):
-    def __init__(self): self.names = set()
-    def add_service(self, zc, type_, name): self.names.add(name)
-    def remove_service(self, zc, type_, name): self.names.discard(name)
-    def update_service(self, zc, type_, name): pass
+kind, names = sys.argv[1] + ".local.", set()
+def changed(zeroconf, service_type, name, state_change):
+    (names.add if state_change is ServiceStateChange.Added else names.discard)(name)
 zc = Zeroconf(interfaces=["127.0.0.1"], ip_version=IPVersion.V4Only)
-names = Names()
-browser = ServiceBrowser(zc, kind, names)
+browser = ServiceBrowser(zc, kind, handlers=[changed])
 time.sleep(1.5)
-for name in sorted(names.names):
+for name in sorted(names):
     info = zc.get_service_info(kind, name, timeout=2000)
     if info and name.endswith("." + kind):
         print(name[: -len(kind) - 1] + "\t" + str(info.port))
-browser.cancel()
 zc.close()
 )";
-    auto result = runServices(script, {"mdns-exec", "/usr/bin/python3", "-c", program, type});
-    std::vector<BrowsedService> services;
-    std::size_t start = 0;
-    while (start < result.output.size()) {
-        auto end = result.output.find('\n', start);
-        std::string line = result.output.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        start = end == std::string::npos ? result.output.size() : end + 1;
-        auto tab = line.rfind('\t');
-        if (tab == std::string::npos)
-            continue;
-        services.push_back({line.substr(0, tab), type, static_cast<std::uint16_t>(std::stoul(line.substr(tab + 1)))});
-    }
+    const std::string output =
+        runServices(script, {"mdns-exec", "timeout", "10", "/usr/bin/python3", "-c", program, type}).output;
+    std::vector<std::string> services;
+    for (std::size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos; start = end + 1)
+        services.push_back(output.substr(start, end - start));
     return services;
 }
 
-inline bool contains(const std::vector<BrowsedService>& services, const std::string& name, const std::string& type,
-                     std::uint16_t port)
+// Whether `services` hold `name` (at `port`, unless it is 0).
+inline bool browsed(const std::vector<std::string>& services, const std::string& name, std::uint16_t port = 0)
 {
     for (const auto& service : services) {
-        if (service.name == name && service.type == type && service.port == port)
+        if (port ? service == name + "\t" + std::to_string(port) : service.starts_with(name + "\t"))
             return true;
     }
     return false;
 }
 
-inline bool containsName(const std::vector<BrowsedService>& services, const std::string& name)
+// Tests of several programs share one daemon: every instance name carries the process id.
+inline std::string instanceName(const std::string& label)
 {
-    for (const auto& service : services) {
-        if (service.name == name)
-            return true;
-    }
-    return false;
+    return label + " " + std::to_string(getpid()) + " · KS1";
 }
 
-// A program left running in the background, with a pipe to its standard input; closing it (or
-// destroying this object) tells the program to finish, and the destructor waits for it.
-class BackgroundCommand {
-public:
-    explicit BackgroundCommand(const std::vector<std::string>& arguments)
+// Skips (or, with KESTRIO_REQUIRE_MDNS=1, fails) without the tests' daemon; waits on what the
+// network and the registrations show.
+class MdnsTest : public ::testing::Test {
+protected:
+    static constexpr const char* serviceType = "_kestrio._tcp";
+
+    void SetUp() override
     {
-        int input[2];
-        int output[2];
-        if (pipe2(input, O_CLOEXEC) != 0)
-            return;
-        if (pipe2(output, O_CLOEXEC) != 0) {
-            close(input[0]);
-            close(input[1]);
-            return;
+        if (auto reason = mdnsUnavailableReason()) {
+            if (mdnsRequired())
+                FAIL() << *reason << " (KESTRIO_REQUIRE_MDNS=1)";
+            GTEST_SKIP() << *reason;
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-        std::vector<std::string> line{"env", "-u", "DBUS_SYSTEM_BUS_ADDRESS"};
-        line.insert(line.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (auto& argument : line)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, "env", &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(input[0]);
-        close(output[1]);
-        input_ = input[1];
-        output_ = output[0];
+        script_ = *servicesScript();
     }
 
-    ~BackgroundCommand()
+    bool visible(const std::string& name, std::uint16_t port)
     {
-        finish();
-        if (output_ >= 0)
-            close(output_);
+        return eventually([&] { return browsed(browse(script_, serviceType), name, port); });
     }
 
-    BackgroundCommand(const BackgroundCommand&) = delete;
-    BackgroundCommand& operator=(const BackgroundCommand&) = delete;
-
-    // The next line the program writes, without its newline; nothing once it has ended.
-    std::optional<std::string> readLine()
+    bool gone(const std::string& name)
     {
-        std::string line;
-        char c = 0;
-        while (output_ >= 0) {
-            ssize_t count = read(output_, &c, 1);
-            if (count <= 0)
-                return std::nullopt;
-            if (c == '\n')
-                return line;
-            line += c;
-        }
-        return std::nullopt;
+        return eventually([&] { return !browsed(browse(script_, serviceType), name); });
     }
 
-    // Closes the program's standard input and waits for it to end.
-    void finish()
+    static bool reaches(const link::ServiceRegistration& registration, link::ServiceRegistration::State state)
     {
-        if (input_ >= 0) {
-            close(input_);
-            input_ = -1;
-        }
-        if (pid_ > 0) {
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
+        return eventually([&] { return registration.state() == state; });
     }
 
-private:
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
+    std::filesystem::path script_;
 };
 
 }  // namespace kestrio::platform::testing

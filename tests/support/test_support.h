@@ -1,8 +1,11 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace kestrio::test {
 
@@ -43,5 +46,30 @@ private:
 // The whole file; empty when it cannot be read (as when the process a /proc file describes has
 // just gone).
 std::string readFile(const std::filesystem::path& path);
+
+// The names of what `folder` holds.
+std::set<std::string> fileNames(const std::filesystem::path& folder);
+
+// A 16 KiB file system of its own on `folder` (made when missing) for as long as this object
+// lives. Mounting needs a privileged test run: without one, mounted() is false.
+class SmallDisk {
+public:
+    explicit SmallDisk(std::filesystem::path folder);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    bool mounted() const { return mounted_; }
+    // Takes up what room is left with a file named "filler".
+    void fill() const;
+
+private:
+    std::filesystem::path folder_;
+    bool mounted_ = false;
+};
+
+// Whether `check` holds when run as a user for whom file modes count. As root, who reads and
+// writes anything, it runs in a child process as "nobody", to whom `owned` are given first.
+bool holdsForAnUnprivilegedUser(const std::vector<std::filesystem::path>& owned, const std::function<bool()>& check);
 
 }  // namespace kestrio::test
