@@ -116,7 +116,7 @@ TEST(FrameStreamerListener, ReadvertisingReplacesOnlyAListenerThatIsNotReady)
     // Caught between creation and readiness: the step runs before the listener reports ready.
     harness.streamer->queue()->post([&] {
         harness.streamer->start();
-        harness.streamer->refreshAdvertisementOnQueue();
+        harness.streamer->refreshAdvertisement();
     });
     harness.settle();
     EXPECT_EQ(harness.streamer->listeningPort(), 0);
@@ -156,7 +156,7 @@ TEST(FrameStreamerListener, TimersThatFireAfterStopStartNothing)
     StreamerHarness readvertised;
     readvertised.streamer->queue()->post([&] {
         readvertised.streamer->start();
-        readvertised.streamer->refreshAdvertisementOnQueue();
+        readvertised.streamer->refreshAdvertisement();
     });
     readvertised.settle();
     readvertised.streamer->stop();
