@@ -1,19 +1,12 @@
 #include "link/frame_streamer.h"
-#include "link/frame_streamer_connection.h"
 
-#include "link/inbound_line.h"
 #include "link/message_framer.h"
 #include "link/peer_description.h"
-#include "runtime/utf8.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
-#include <asio/write.hpp>
 
-#include <array>
 #include <chrono>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <system_error>
 
 namespace kestrio::link {
@@ -25,30 +18,6 @@ namespace {
 
 constexpr auto restartDelay = 1000ms;
 constexpr auto readvertiseDelay = 1250ms;
-
-// Keep-alive: first probe after 4 s idle, then every 2 s, given up after 3 unanswered probes.
-constexpr int keepAliveIdleSeconds = 4;
-constexpr int keepAliveIntervalSeconds = 2;
-constexpr int keepAliveProbeCount = 3;
-
-// Keep-alive probes are only sent while nothing is in flight, so a viewer that vanishes while
-// frames are being sent (Wi-Fi off, out of range) would otherwise hold the connection for the
-// many minutes of the kernel's retransmission give-up. With a user timeout the kernel ends the
-// connection once sent data has gone unacknowledged for this long; the pending receive then
-// fails with "Connection timed out" and the connection is dropped like any other. A viewer that
-// merely stops reading still answers the zero-window probes and is kept while its window stays
-// shut for less than this (a longer stall is given up too). The timeout also replaces the
-// keep-alive probe count: an idle dead peer is given up at the first unanswered probe after
-// this much silence (about 16 s) rather than at the third (10 s).
-constexpr unsigned int userTimeoutMilliseconds = 15000;
-
-// A write completes once the kernel has copied it, which on a link slower than the stream would
-// let the socket's send buffer fill with seconds of frames, all of them older than the picture on
-// the screen and all ahead of every "PONG". The socket is therefore reported writable only while
-// less than this much of what we wrote has not been sent yet, and a message stays in flight until
-// then (see sendCompleted): back-pressure sees what the network has really taken, and a slow
-// link drops frames at the source.
-constexpr int unsentLowWaterBytes = 8 * 1024;
 
 std::string errorDescription(const std::exception_ptr& error)
 {
@@ -69,19 +38,6 @@ std::string addressText(const asio::ip::address& address)
     if (address.is_v6() && address.to_v6().is_v4_mapped())
         return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
     return address.to_string();
-}
-
-void applyConnectionOptions(tcp::socket& socket)
-{
-    std::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
-    socket.set_option(asio::socket_base::keep_alive(true), ignored);
-    const int handle = socket.native_handle();
-    ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPIDLE, &keepAliveIdleSeconds, sizeof keepAliveIdleSeconds);
-    ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPINTVL, &keepAliveIntervalSeconds, sizeof keepAliveIntervalSeconds);
-    ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, &keepAliveProbeCount, sizeof keepAliveProbeCount);
-    ::setsockopt(handle, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMilliseconds, sizeof userTimeoutMilliseconds);
-    ::setsockopt(handle, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsentLowWaterBytes, sizeof unsentLowWaterBytes);
 }
 
 }  // namespace
@@ -198,7 +154,7 @@ void FrameStreamer::beginAccept(const std::shared_ptr<Listener>& listener)
                 return;
         }
         if (!error) {
-            self->acceptConnection(std::make_shared<Connection>(std::move(socket)));
+            self->acceptConnection(std::move(socket));
         } else if (error != asio::error::connection_aborted && error != asio::error::interrupted &&
                    error != asio::error::try_again) {
             self->listenerFailed(listener, error.message());
@@ -295,7 +251,7 @@ void FrameStreamer::retryNow()
 
 void FrameStreamer::refreshAdvertisement()
 {
-    queue_->post([weak = weak_from_this()] {
+    onQueue([weak = weak_from_this()] {
         if (auto self = weak.lock())
             self->refreshAdvertisementOnQueue();
     });
@@ -306,7 +262,7 @@ void FrameStreamer::refreshAdvertisementOnQueue()
     std::shared_ptr<Listener> taken;
     {
         std::lock_guard lock(lock_);
-        if (!shouldRun_ || listenerReady_ || tcpConnected_ || protocolReady_)
+        if (!shouldRun_ || listenerReady_ || (session_ && session_->tcpConnected()))
             return;
         taken = std::move(listener_);
         listener_.reset();
@@ -322,7 +278,7 @@ void FrameStreamer::refreshAdvertisementOnQueue()
             return;
         {
             std::lock_guard lock(self->lock_);
-            if (!self->shouldRun_ || self->listener_ || self->tcpConnected_ || self->protocolReady_)
+            if (!self->shouldRun_ || self->listener_ || (self->session_ && self->session_->tcpConnected()))
                 return;
         }
         self->startReportingFailure(PeerState::Kind::readvertiseFailed);
@@ -332,24 +288,18 @@ void FrameStreamer::refreshAdvertisementOnQueue()
 void FrameStreamer::stop()
 {
     std::shared_ptr<Listener> listener;
-    std::shared_ptr<Connection> connection;
+    Session session;
     {
         std::lock_guard lock(lock_);
         listener = std::move(listener_);
         listener_.reset();
         shouldRun_ = false;
         listenerReady_ = false;
-        connection = std::move(connection_);
-        connection_.reset();
-        connectionID_.reset();
-        tcpConnected_ = false;
-        protocolReady_ = false;
-        h264Capable_ = false;
-        sending_ = false;
-        pendingFrame_.reset();
-        pendingControls_.clear();
+        session = std::move(session_);
+        session_.reset();
     }
-    cancelConnection(std::move(connection));
+    if (session)
+        session->close();
     cancelListener(std::move(listener));
     onQueue([weak = weak_from_this()] {
         if (auto self = weak.lock())
@@ -357,200 +307,120 @@ void FrameStreamer::stop()
     });
 }
 
-// MARK: Connection
+// MARK: Sessions
 
-bool FrameStreamer::isCurrentLocked(const std::shared_ptr<Connection>& connection, ConnectionId id) const
-{
-    return connection_ == connection && connectionID_ == id;
-}
-
-void FrameStreamer::resetConnectionStateLocked()
-{
-    tcpConnected_ = false;
-    protocolReady_ = false;
-    h264Capable_ = false;
-    keyFrameRequested_ = false;
-    sending_ = false;
-    pendingFrame_.reset();
-    pendingControls_.clear();
-}
-
-void FrameStreamer::acceptConnection(std::shared_ptr<Connection> connection)
+void FrameStreamer::acceptConnection(tcp::socket socket)
 {
     std::error_code error;
-    if (const auto remote = connection->socket.remote_endpoint(error); !error && isHeldOff(remote.address())) {
-        cancelConnection(std::move(connection));
+    const auto remote = socket.remote_endpoint(error);
+    if (error || isHeldOff(remote.address())) {
+        socket.close(error);
         return;
     }
-    applyConnectionOptions(connection->socket);
-    if (!fromHomeNetwork(connection)) {
-        admitOutsider(std::move(connection));
+    const bool homeNetwork = fromHomeNetwork(remote.address());
+    // The owner a session reports to is this streamer, seen through its private base.
+    const std::shared_ptr<ViewerSession::Owner> owner(shared_from_this(), static_cast<ViewerSession::Owner*>(this));
+    auto session = std::make_shared<ViewerSession>(std::move(socket), owner, homeNetwork);
+    if (!homeNetwork) {
+        admitOutsider(session, remote.address());
         return;
     }
-    const ConnectionId id = makeCurrent(connection, true);
+    makeCurrent(session);
     // An accepted socket is already established; it reports ready on its next turn of the queue.
-    queue_->post([weak = weak_from_this(), connection, id] {
-        if (auto self = weak.lock())
-            self->connectionReady(connection, id);
+    queue_->post([weak = weak_from_this(), session] {
+        if (auto self = weak.lock(); self && self->connectionReady(session))
+            session->receive();
     });
 }
 
-bool FrameStreamer::fromHomeNetwork(const std::shared_ptr<Connection>& connection) const
+bool FrameStreamer::fromHomeNetwork(const asio::ip::address& address) const
 {
-    std::error_code error;
-    const tcp::endpoint remote = connection->socket.remote_endpoint(error);
-    if (error)
-        return false;
     if (environment_.isHomeNetworkPeer)
-        return environment_.isHomeNetworkPeer(remote.address());
-    return isHomeNetworkPeer(remote.address(), environment_.ownSubnets ? environment_.ownSubnets() : std::vector<Subnet>{});
+        return environment_.isHomeNetworkPeer(address);
+    return isHomeNetworkPeer(address, environment_.ownSubnets ? environment_.ownSubnets() : std::vector<Subnet>{});
 }
 
-FrameStreamer::ConnectionId FrameStreamer::makeCurrent(const std::shared_ptr<Connection>& connection, bool homeNetwork)
+void FrameStreamer::makeCurrent(const Session& session)
 {
-    const ConnectionId id = nextConnectionId_++;
-    std::shared_ptr<Connection> old;
+    session->setNumber(nextSessionNumber_++);
+    Session old;
     {
         std::lock_guard lock(lock_);
-        old = std::move(connection_);
-        connection_ = connection;
-        connectionID_ = id;
-        resetConnectionStateLocked();
-        peerOnHomeNetwork_ = homeNetwork;
+        old = std::exchange(session_, session);
     }
-    controlBuffer_.clear();
-    cancelConnection(std::move(old));
-    return id;
+    if (old)
+        old->close();
 }
 
-void FrameStreamer::connectionReady(const std::shared_ptr<Connection>& connection, ConnectionId id, bool startReading)
+bool FrameStreamer::connectionReady(const Session& session)
 {
-    std::error_code error;
-    const tcp::endpoint remote = connection->socket.remote_endpoint(error);
+    const auto remote = session->remoteEndpoint();
     std::optional<std::string> host;
-    if (!error)
-        host = addressText(remote.address());
+    if (remote)
+        host = addressText(remote->address());
     NetworkPath path;
-    const tcp::endpoint local = connection->socket.local_endpoint(error);
-    if (!error && environment_.pathResolver)
-        path = environment_.pathResolver(addressText(local.address()));
+    if (const auto local = session->localEndpoint(); local && environment_.pathResolver)
+        path = environment_.pathResolver(addressText(local->address()));
     const std::string description = describePeer(host, path, environment_.thisComputer);
     {
         std::lock_guard lock(lock_);
-        if (!isCurrentLocked(connection, id))
-            return;
-        tcpConnected_ = true;
+        if (session_ != session || !session->markConnected())
+            return false;
         peer_ = {PeerState::Kind::connected, description};
     }
     fireStateChange();
-    if (startReading)
-        receive(connection, id);
+    return true;
 }
 
-void FrameStreamer::receive(const std::shared_ptr<Connection>& connection, ConnectionId id)
-{
-    connection->socket.async_read_some(
-        asio::buffer(connection->receiveBuffer),
-        [weak = weak_from_this(), connection, id](std::error_code error, std::size_t size) {
-            auto self = weak.lock();
-            if (!self)
-                return;
-            {
-                std::lock_guard lock(self->lock_);
-                if (!self->isCurrentLocked(connection, id))
-                    return;
-            }
-            if (size > 0)
-                self->ingest(connection, id, std::string_view(connection->receiveBuffer.data(), size));
-            if (error == asio::error::eof)
-                self->dropConnection(connection, id, "상대 기기가 연결을 종료함");
-            else if (error == asio::error::operation_aborted)
-                self->dropConnection(connection, id, "연결 종료");
-            else if (error)
-                self->dropConnection(connection, id, error.message());
-            else {
-                {
-                    std::lock_guard lock(self->lock_);
-                    if (!self->isCurrentLocked(connection, id))
-                        return;
-                }
-                self->receive(connection, id);
-            }
-        });
-}
-
-void FrameStreamer::ingest(const std::shared_ptr<Connection>& connection, ConnectionId id, std::string_view bytes)
-{
-    const bool kept = controlBuffer_.ingest(bytes, [&](std::string_view line) {
-        if (runtime::isValidUtf8(line))
-            handleLine(line, connection, id);
-        std::lock_guard lock(lock_);
-        return isCurrentLocked(connection, id);
-    });
-    if (!kept)
-        dropConnection(connection, id, "제어 데이터가 너무 큼");
-}
-
-void FrameStreamer::handleLine(std::string_view line, const std::shared_ptr<Connection>& connection, ConnectionId id)
-{
-    const InboundLine parsed = parseInboundLine(line);
-    if (const auto* handshake = std::get_if<Handshake>(&parsed)) {
-        bool homeNetwork;
-        {
-            std::lock_guard lock(lock_);
-            if (!isCurrentLocked(connection, id))
-                return;
-            protocolReady_ = true;
-            h264Capable_ = handshake->h264;
-            keyFrameRequested_ = handshake->h264;
-            homeNetwork = peerOnHomeNetwork_;
-        }
-        if (onViewerIdentity)
-            onViewerIdentity({handshake->name, handshake->identifier, handshake->identifierGiven, homeNetwork});
-        fireStateChange();
-        sendWelcome();
-        requestFrame();
-    } else if (const auto* ping = std::get_if<Ping>(&parsed)) {
-        sendControl("PONG " + ping->token);
-    } else if (std::holds_alternative<KeyFrameRequest>(parsed)) {
-        {
-            std::lock_guard lock(lock_);
-            if (!isCurrentLocked(connection, id))
-                return;
-            keyFrameRequested_ = true;
-        }
-        requestFrame();
-    } else if (const auto* event = std::get_if<ViewerControlEvent>(&parsed)) {
-        {
-            std::lock_guard lock(lock_);
-            if (!isCurrentLocked(connection, id) || !tcpConnected_)
-                return;
-        }
-        if (onControlEvent)
-            onControlEvent(*event);
-    }
-}
-
-void FrameStreamer::dropConnection(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::string& reason)
+void FrameStreamer::endSession(const Session& session, const std::string& reason)
 {
     {
         std::lock_guard lock(lock_);
-        if (!isCurrentLocked(connection, id))
+        if (session_ != session)
             return;
-        connection_.reset();
-        connectionID_.reset();
-        resetConnectionStateLocked();
+        session_.reset();
         peer_ = {PeerState::Kind::dropped, reason};
     }
-    controlBuffer_.clear();
-    cancelConnection(connection);
+    session->close();
     fireStateChange();
+}
+
+FrameStreamer::Session FrameStreamer::currentSession() const
+{
+    std::lock_guard lock(lock_);
+    return session_;
+}
+
+void FrameStreamer::sessionHandshaken(const Session& session, const Handshake& handshake)
+{
+    if (onViewerIdentity)
+        onViewerIdentity({handshake.name, handshake.identifier, handshake.identifierGiven, session->homeNetwork()});
+    fireStateChange();
+    const std::string host = environment_.hostName ? environment_.hostName() : std::string();
+    session->sendControl(makeWelcomeText(session->h264Capable(), host, environment_.version, environment_.build));
+    requestFrame();
+}
+
+void FrameStreamer::sessionWantsFrame()
+{
+    requestFrame();
+}
+
+void FrameStreamer::sessionControlEvent(const ViewerControlEvent& event)
+{
+    if (onControlEvent)
+        onControlEvent(event);
+}
+
+void FrameStreamer::sessionEnded(const Session& session, const std::string& reason)
+{
+    endSession(session, reason);
 }
 
 std::uint64_t FrameStreamer::connectionGeneration() const
 {
     std::lock_guard lock(lock_);
-    return connectionID_.value_or(0);
+    return session_ ? session_->number() : 0;
 }
 
 void FrameStreamer::dropConnectionIfCurrent(std::uint64_t generation, std::string reason, runtime::Duration holdOff)
@@ -561,18 +431,12 @@ void FrameStreamer::dropConnectionIfCurrent(std::uint64_t generation, std::strin
         auto self = weak.lock();
         if (!self)
             return;
-        std::shared_ptr<Connection> connection;
-        {
-            std::lock_guard lock(self->lock_);
-            if (self->connectionID_ != generation)
-                return;
-            connection = self->connection_;
-        }
-        std::error_code error;
-        const auto remote = connection->socket.remote_endpoint(error);
-        if (!error && holdOff > runtime::Duration::zero())
-            self->holdOff(remote.address(), holdOff);
-        self->dropConnection(connection, generation, reason);
+        const Session session = self->currentSession();
+        if (!session || session->number() != generation)
+            return;
+        if (const auto remote = session->remoteEndpoint(); remote && holdOff > runtime::Duration::zero())
+            self->holdOff(remote->address(), holdOff);
+        self->endSession(session, reason);
     });
 }
 
@@ -593,131 +457,32 @@ bool FrameStreamer::isHeldOff(const asio::ip::address& address) const
     return found != heldOff_.end() && environment_.clock->now() < found->second;
 }
 
-void FrameStreamer::cancelConnection(std::shared_ptr<Connection> connection)
-{
-    if (!connection)
-        return;
-    onQueue([connection] {
-        std::error_code ignored;
-        connection->socket.close(ignored);
-    });
-}
-
 // MARK: Sending
 
 void FrameStreamer::send(Payload payload, bool isFrame)
 {
-    std::shared_ptr<Connection> connection;
-    ConnectionId id = 0;
-    {
-        std::lock_guard lock(lock_);
-        if (!tcpConnected_ || !protocolReady_ || !connection_ || !connectionID_)
-            return;
-        if (!sending_) {
-            sending_ = true;
-            connection = connection_;
-            id = *connectionID_;
-        } else if (isFrame) {
-            pendingFrame_ = std::move(payload);
-            return;
-        } else {
-            if (pendingControls_.size() < maxPendingControls)
-                pendingControls_.push_back(std::move(payload));
-            return;
-        }
-    }
-    transmit(std::move(connection), id, std::move(payload));
+    if (const auto session = currentSession())
+        session->send(std::move(payload), isFrame);
 }
 
 void FrameStreamer::sendControl(std::string_view text)
 {
-    send(makeControlPayload(text), false);
-}
-
-void FrameStreamer::sendWelcome()
-{
-    bool h264;
-    {
-        std::lock_guard lock(lock_);
-        if (!tcpConnected_ || !protocolReady_)
-            return;
-        h264 = h264Capable_;
-    }
-    const std::string host = environment_.hostName ? environment_.hostName() : std::string();
-    sendControl(makeWelcomeText(h264, host, environment_.version, environment_.build));
-}
-
-void FrameStreamer::transmit(std::shared_ptr<Connection> connection, ConnectionId id, Payload payload)
-{
-    struct Message {
-        std::array<std::uint8_t, 4> header;
-        Payload payload;
-    };
-    // The length header travels with the payload in one gathered write; the payload itself is
-    // never copied.
-    auto message = std::make_shared<Message>(Message{lengthPrefix(static_cast<std::uint32_t>(payload.size())), std::move(payload)});
-    onQueue([weak = weak_from_this(), connection = std::move(connection), id, message] {
-        const std::array<asio::const_buffer, 2> buffers{asio::buffer(message->header), asio::buffer(message->payload)};
-        asio::async_write(connection->socket, buffers,
-                          [weak, connection, id, message](std::error_code error, std::size_t) {
-                              if (auto self = weak.lock())
-                                  self->sendCompleted(connection, id, error);
-                          });
-    });
-}
-
-void FrameStreamer::sendCompleted(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::error_code& error)
-{
-    if (error) {
-        dropConnection(connection, id, error.message());
-        return;
-    }
-    // The message is in the kernel, not necessarily on its way: it stays in flight until the
-    // socket's unsent bytes are below the low-water mark.
-    connection->socket.async_wait(asio::socket_base::wait_write,
-                                  [weak = weak_from_this(), connection, id](std::error_code waitError) {
-                                      if (auto self = weak.lock())
-                                          self->sendDrained(connection, id, waitError);
-                                  });
-}
-
-void FrameStreamer::sendDrained(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::error_code& error)
-{
-    if (error) {
-        dropConnection(connection, id, error.message());
-        return;
-    }
-    Payload next;
-    {
-        std::lock_guard lock(lock_);
-        if (!isCurrentLocked(connection, id))
-            return;
-        if (!pendingControls_.empty()) {
-            next = std::move(pendingControls_.front());
-            pendingControls_.pop_front();
-        } else if (pendingFrame_) {
-            next = std::move(*pendingFrame_);
-            pendingFrame_.reset();
-        } else {
-            sending_ = false;
-            return;
-        }
-    }
-    transmit(connection, id, std::move(next));
+    if (const auto session = currentSession())
+        session->sendControl(text);
 }
 
 // MARK: Queries
 
 bool FrameStreamer::isViewerConnected() const
 {
-    std::lock_guard lock(lock_);
-    return tcpConnected_ && protocolReady_;
+    const auto session = currentSession();
+    return session && session->isViewerConnected();
 }
 
 bool FrameStreamer::h264Capable() const
 {
-    std::lock_guard lock(lock_);
-    return h264Capable_;
+    const auto session = currentSession();
+    return session && session->h264Capable();
 }
 
 bool FrameStreamer::listenerReady() const
@@ -753,28 +518,26 @@ std::string FrameStreamer::peerName() const
 
 bool FrameStreamer::peerOnHomeNetwork() const
 {
-    std::lock_guard lock(lock_);
-    return connection_ && peerOnHomeNetwork_;
+    const auto session = currentSession();
+    return session && session->homeNetwork();
 }
 
 bool FrameStreamer::canAcceptFrame() const
 {
-    std::lock_guard lock(lock_);
-    if (!tcpConnected_ || !protocolReady_)
-        return false;
-    return h264Capable_ ? !pendingFrame_.has_value() : !sending_;
+    const auto session = currentSession();
+    return session && session->canAcceptFrame();
 }
 
 int FrameStreamer::framesQueued() const
 {
-    std::lock_guard lock(lock_);
-    return (sending_ ? 1 : 0) + (pendingFrame_ ? 1 : 0);
+    const auto session = currentSession();
+    return session ? session->framesQueued() : 0;
 }
 
 bool FrameStreamer::consumeKeyFrameRequest()
 {
-    std::lock_guard lock(lock_);
-    return std::exchange(keyFrameRequested_, false);
+    const auto session = currentSession();
+    return session && session->consumeKeyFrameRequest();
 }
 
 std::uint16_t FrameStreamer::listeningPort() const

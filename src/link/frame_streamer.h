@@ -1,17 +1,16 @@
 #pragma once
 
-#include "link/line_assembler.h"
 #include "link/network_path.h"
 #include "link/peer_trust.h"
 #include "link/service_advertiser.h"
 #include "link/viewer_control_event.h"
 #include "link/viewer_identity.h"
+#include "link/viewer_session.h"
 #include "runtime/clock.h"
 #include "runtime/serial_queue.h"
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -24,20 +23,18 @@
 namespace kestrio::link {
 
 // The TCP server the phone viewer connects to. It listens on one port, advertises itself by
-// DNS-SD, keeps exactly one viewer connection (the newest wins), turns the viewer's lines into
-// handshakes, pings and control events, and sends framed payloads back with at most one message
-// in flight, one frame and eight control messages waiting.
+// DNS-SD and keeps exactly one viewer session (the newest wins; see ViewerSession for what one
+// connection does), whose handshakes, control events and departure it reports.
 //
-// Network work, timers and the three callbacks run on the serial queue "com.kestrio.streamer".
+// Network work, timers and the callbacks run on the serial queue "com.kestrio.streamer".
 // Public operations may be called from any thread. The callbacks are set before start() and
 // never while the lock is held.
-class FrameStreamer final : public std::enable_shared_from_this<FrameStreamer> {
+class FrameStreamer final : public std::enable_shared_from_this<FrameStreamer>, private ViewerSession::Owner {
 public:
-    using Payload = std::vector<std::uint8_t>;
+    using Payload = ViewerSession::Payload;
 
     static constexpr std::uint16_t defaultPort = 59590;
-    static constexpr std::size_t maxPendingControls = 8;
-    static constexpr std::size_t receiveSize = 16384;
+    static constexpr std::size_t maxPendingControls = ViewerSession::maxPendingControls;
     static constexpr const char* serviceType = "_kestrio._tcp";
 
     struct Environment {
@@ -101,10 +98,9 @@ public:
     // Tries to create a missing listener now instead of waiting for the next retry.
     void retryNow();
     // Replaces a listener that has not become ready by a new one (with a new instance name)
-    // 1.25 s later, while no viewer is connected.
+    // 1.25 s later, while no viewer is connected. Runs on the queue: at once when called there,
+    // else later, and not at all once the streamer is gone.
     void refreshAdvertisement();
-    // The same step, run at once; must be called on queue().
-    void refreshAdvertisementOnQueue();
 
     bool isViewerConnected() const;
     bool h264Capable() const;
@@ -149,7 +145,6 @@ public:
     // that cannot be sent or kept is dropped silently.
     void send(Payload payload, bool isFrame);
     void sendControl(std::string_view text);
-    void sendWelcome();
 
     const std::shared_ptr<runtime::SerialQueue>& queue() const { return queue_; }
     // The port the current listener is bound to; 0 while there is none.
@@ -161,7 +156,6 @@ public:
 
 private:
     struct Listener;
-    struct Connection;
     struct Outsider;
     // What is known of one source network of outside connections.
     struct OutsiderNetwork {
@@ -170,7 +164,7 @@ private:
         runtime::TimePoint lastRefusal{};
         runtime::TimePoint judgeNotBefore{};
     };
-    using ConnectionId = std::uint64_t;
+    using Session = std::shared_ptr<ViewerSession>;
 
     explicit FrameStreamer(Environment environment);
 
@@ -181,15 +175,26 @@ private:
     void cancelListener(std::shared_ptr<Listener> listener);
     void scheduleRestart();
     bool startReportingFailure(PeerState::Kind failure);
+    void refreshAdvertisementOnQueue();
 
-    void acceptConnection(std::shared_ptr<Connection> connection);
-    void connectionReady(const std::shared_ptr<Connection>& connection, ConnectionId id, bool startReading = true);
-    bool fromHomeNetwork(const std::shared_ptr<Connection>& connection) const;
+    void acceptConnection(asio::ip::tcp::socket socket);
+    bool fromHomeNetwork(const asio::ip::address& address) const;
     void holdOff(const asio::ip::address& address, runtime::Duration duration);
     bool isHeldOff(const asio::ip::address& address) const;
-    ConnectionId makeCurrent(const std::shared_ptr<Connection>& connection, bool homeNetwork);
-    void admitOutsider(std::shared_ptr<Connection> connection);
-    void readOutsider(const std::shared_ptr<Outsider>& outsider);
+    // Numbers the session and makes it the current one, closing the one it replaces.
+    void makeCurrent(const Session& session);
+    // Reports the current session as connected; false when it is no longer current.
+    bool connectionReady(const Session& session);
+    // Ends the session, if it is the current one, with `reason` as why it went.
+    void endSession(const Session& session, const std::string& reason);
+    Session currentSession() const;
+
+    void sessionHandshaken(const Session& session, const Handshake& handshake) override;
+    void sessionWantsFrame() override;
+    void sessionControlEvent(const ViewerControlEvent& event) override;
+    void sessionEnded(const Session& session, const std::string& reason) override;
+
+    void admitOutsider(const Session& session, const asio::ip::address& address);
     void judgeOutsiders();
     void promoteOutsider(const std::shared_ptr<Outsider>& outsider);
     // Takes the connection off the waiting list, and closes it unless it is being served.
@@ -200,17 +205,7 @@ private:
     static int refusalsNow(const OutsiderNetwork& network, runtime::TimePoint now);
     static bool forgettable(const OutsiderNetwork& network, runtime::TimePoint now);
     void scheduleJudgement(runtime::TimePoint at);
-    void receive(const std::shared_ptr<Connection>& connection, ConnectionId id);
-    void ingest(const std::shared_ptr<Connection>& connection, ConnectionId id, std::string_view bytes);
-    void handleLine(std::string_view line, const std::shared_ptr<Connection>& connection, ConnectionId id);
-    void dropConnection(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::string& reason);
-    void cancelConnection(std::shared_ptr<Connection> connection);
-    void transmit(std::shared_ptr<Connection> connection, ConnectionId id, Payload payload);
-    void sendCompleted(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::error_code& error);
-    void sendDrained(const std::shared_ptr<Connection>& connection, ConnectionId id, const std::error_code& error);
 
-    bool isCurrentLocked(const std::shared_ptr<Connection>& connection, ConnectionId id) const;
-    void resetConnectionStateLocked();
     void onQueue(std::function<void()> task);
     void requestFrame();
     void fireStateChange();
@@ -218,32 +213,21 @@ private:
     // Declared first so that it is destroyed last: every socket belongs to its io_context.
     std::shared_ptr<runtime::SerialQueue> queue_;
     Environment environment_;
-    ConnectionId nextConnectionId_ = 1;  // queue only
+    std::uint64_t nextSessionNumber_ = 1;  // queue only
 
     mutable std::mutex lock_;
     std::shared_ptr<Listener> listener_;
     bool shouldRun_ = false;
     bool listenerReady_ = false;
-    std::shared_ptr<Connection> connection_;
-    std::optional<ConnectionId> connectionID_;
-    bool sending_ = false;
-    bool tcpConnected_ = false;
-    bool protocolReady_ = false;
-    bool h264Capable_ = false;
-    bool keyFrameRequested_ = false;
-    bool peerOnHomeNetwork_ = false;
-    std::optional<Payload> pendingFrame_;
-    std::deque<Payload> pendingControls_;
+    Session session_;
     PeerState peer_;
     std::uint64_t advertisementGeneration_ = 0;
     std::shared_ptr<const std::function<void()>> frameRequestHandler_;
 
-    LineAssembler controlBuffer_;  // queue only
-
-    // Outside connections waiting to be judged, oldest first, and what is known of the networks
-    // they come from. Queue only.
     // Addresses whose new connections are closed on arrival, until when. Queue only.
     std::map<asio::ip::address, runtime::TimePoint> heldOff_;
+    // Outside connections waiting to be judged, oldest first, and what is known of the networks
+    // they come from. Queue only.
     std::vector<std::shared_ptr<Outsider>> outsiders_;
     std::map<std::string, OutsiderNetwork> outsiderNetworks_;
     std::optional<runtime::TimePoint> judgeScheduledAt_;

@@ -1,18 +1,14 @@
 // Connections from outside the home network: read for their handshake alone, judged against the
 // trusted phones with penalties per source network, and served only when trusted.
 #include "link/frame_streamer.h"
-#include "link/frame_streamer_connection.h"
-#include "link/inbound_line.h"
-#include "runtime/utf8.h"
 
 #include <algorithm>
 
 namespace kestrio::link {
 
 struct FrameStreamer::Outsider {
-    std::shared_ptr<Connection> connection;
+    Session session;
     std::string network;
-    LineAssembler buffer;
     std::optional<Handshake> handshake;
     std::string handshakeLine;
     runtime::TimerHandle deadline;
@@ -54,18 +50,12 @@ FrameStreamer::OutsiderNetwork& FrameStreamer::outsiderNetwork(const std::string
     return outsiderNetworks_[key];
 }
 
-void FrameStreamer::admitOutsider(std::shared_ptr<Connection> connection)
+void FrameStreamer::admitOutsider(const Session& session, const asio::ip::address& address)
 {
-    std::error_code error;
-    const auto remote = connection->socket.remote_endpoint(error);
-    if (error) {
-        cancelConnection(std::move(connection));
-        return;
-    }
-    const std::string key = sourceNetworkOf(remote.address());
+    const std::string key = sourceNetworkOf(address);
     auto& network = outsiderNetwork(key, environment_.clock->now());
     if (network.waiting >= maxWaitingOutsidersPerNetwork) {
-        cancelConnection(std::move(connection));
+        session->close();
         return;
     }
     if (outsiders_.size() >= maxWaitingOutsiders) {
@@ -74,7 +64,7 @@ void FrameStreamer::admitOutsider(std::shared_ptr<Connection> connection)
         const auto busiest = std::max_element(outsiderNetworks_.begin(), outsiderNetworks_.end(),
                                               [](const auto& a, const auto& b) { return a.second.waiting < b.second.waiting; });
         if (busiest->second.waiting <= network.waiting) {
-            cancelConnection(std::move(connection));
+            session->close();
             return;
         }
         const auto oldest = std::find_if(outsiders_.begin(), outsiders_.end(), [&](const auto& waiting) { return waiting->network == busiest->first; });
@@ -82,7 +72,7 @@ void FrameStreamer::admitOutsider(std::shared_ptr<Connection> connection)
     }
 
     auto outsider = std::make_shared<Outsider>();
-    outsider->connection = std::move(connection);
+    outsider->session = session;
     outsider->network = key;
     ++outsiderNetworks_[key].waiting;
     outsider->deadline = environment_.clock->schedule(outsiderDeadline, queue_, [weak = weak_from_this(), held = std::weak_ptr(outsider)] {
@@ -92,38 +82,19 @@ void FrameStreamer::admitOutsider(std::shared_ptr<Connection> connection)
             self->forgetOutsider(outsider);
     });
     outsiders_.push_back(outsider);
-    readOutsider(outsider);
-}
-
-void FrameStreamer::readOutsider(const std::shared_ptr<Outsider>& outsider)
-{
-    auto& connection = *outsider->connection;
-    connection.socket.async_read_some(asio::buffer(connection.receiveBuffer), [weak = weak_from_this(), outsider](std::error_code error,
-                                                                                                             std::size_t size) {
+    // Forgotten, the outsider's session is closed and reports nothing more.
+    session->awaitHandshake([weak = weak_from_this(), held = std::weak_ptr(outsider)](std::optional<std::string> line) {
         auto self = weak.lock();
-        if (!self || std::find(self->outsiders_.begin(), self->outsiders_.end(), outsider) == self->outsiders_.end())
+        auto outsider = held.lock();
+        if (!self || !outsider)
             return;
-        const std::string_view bytes(outsider->connection->receiveBuffer.data(), size);
-        const bool kept = outsider->buffer.ingest(bytes, [&](std::string_view line) {
-            if (!runtime::isValidUtf8(line))
-                return true;
-            // Nothing but the handshake means anything yet; the rest waits in the buffer.
-            const InboundLine parsed = parseInboundLine(line);
-            if (const auto* handshake = std::get_if<Handshake>(&parsed)) {
-                outsider->handshake = *handshake;
-                outsider->handshakeLine = std::string(line);
-                return false;
-            }
-            return true;
-        });
-        if (!kept || (error && !outsider->handshake)) {
+        if (!line) {
             self->forgetOutsider(outsider);
             return;
         }
-        if (outsider->handshake)
-            self->judgeOutsiders();
-        else
-            self->readOutsider(outsider);
+        outsider->handshake = std::get<Handshake>(parseInboundLine(*line));
+        outsider->handshakeLine = std::move(*line);
+        self->judgeOutsiders();
     });
 }
 
@@ -185,19 +156,10 @@ void FrameStreamer::scheduleJudgement(runtime::TimePoint at)
 void FrameStreamer::promoteOutsider(const std::shared_ptr<Outsider>& outsider)
 {
     forgetOutsider(outsider, false);
-    const auto connection = outsider->connection;
-    const ConnectionId id = makeCurrent(connection, false);
-    controlBuffer_ = std::move(outsider->buffer);
-    connectionReady(connection, id, false);
-    handleLine(outsider->handshakeLine, connection, id);
-    // Lines that came with the handshake, then the rest as from any viewer.
-    ingest(connection, id, {});
-    {
-        std::lock_guard lock(lock_);
-        if (!isCurrentLocked(connection, id))
-            return;
-    }
-    receive(connection, id);
+    const auto session = outsider->session;
+    makeCurrent(session);
+    if (connectionReady(session))
+        session->resumeAfterHandshake(outsider->handshakeLine);
 }
 
 void FrameStreamer::forgetOutsider(const std::shared_ptr<Outsider>& outsider, bool close)
@@ -213,7 +175,7 @@ void FrameStreamer::forgetOutsider(const std::shared_ptr<Outsider>& outsider, bo
             outsiderNetworks_.erase(network);
     }
     if (close)
-        cancelConnection(outsider->connection);
+        outsider->session->close();
 }
 
 void FrameStreamer::forgetOutsiders()

@@ -2,14 +2,6 @@
 
 namespace kestrio::model {
 
-void StreamerViewerLink::submitAdvertisementRefresh()
-{
-    streamer_->queue()->post([weak = std::weak_ptr<link::FrameStreamer>(streamer_)] {
-        if (auto streamer = weak.lock())
-            streamer->refreshAdvertisementOnQueue();
-    });
-}
-
 std::string StreamerViewerLink::peerDescription() const
 {
     const auto peer = streamer_->peerState();

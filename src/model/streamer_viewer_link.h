@@ -23,7 +23,6 @@ public:
     void stop() override { streamer_->stop(); }
     void retryNow() override { streamer_->retryNow(); }
     void refreshAdvertisement() override { streamer_->refreshAdvertisement(); }
-    void submitAdvertisementRefresh() override;
     void sendControl(std::string_view text) override { streamer_->sendControl(text); }
     std::uint64_t connectionGeneration() const override { return streamer_->connectionGeneration(); }
     void dropConnection(std::uint64_t generation, std::string reason, runtime::Duration holdOff) override

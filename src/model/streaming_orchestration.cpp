@@ -344,7 +344,7 @@ runtime::Task<void> HostModel::runViewerDiscovery(std::weak_ptr<HostModel> weak,
                 auto self = weak.lock();
                 if (!self || token.isCancelled() || self->discoveryShouldEnd())
                     break;
-                self->environment_.link->submitAdvertisementRefresh();
+                self->environment_.link->refreshAdvertisement();
                 if (attempt == maximumAdvertisementRefreshes - 1)
                     break;
                 if (token.isCancelled() || self->discoveryShouldEnd())

@@ -30,9 +30,9 @@ public:
     // Closes the listener and the connection and withdraws the advertisement.
     virtual void stop() = 0;
     virtual void retryNow() = 0;
+    // Asks for one advertisement refresh, which runs on the link's queue; does nothing once the
+    // link is gone.
     virtual void refreshAdvertisement() = 0;
-    // Puts one advertisement refresh on the link's queue; does nothing once the link is gone.
-    virtual void submitAdvertisementRefresh() = 0;
     virtual void sendControl(std::string_view text) = 0;
     // The current connection's number (never reused; 0 while there is none). Read inside the
     // control-event callback, it names the connection the event came from.

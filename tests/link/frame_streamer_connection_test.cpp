@@ -53,8 +53,9 @@ TEST_F(FrameStreamerConnection, HandshakesAnswerWithWelcomeByteForByte)
         ASSERT_TRUE(message);
         ASSERT_EQ(message->kind, HostMessage::Kind::control);
         EXPECT_EQ(message->controlText(), c.welcome);
-        ASSERT_TRUE(waitUntil([&] { return harness.identities().size() > 0 && harness.streamer->isViewerConnected(); }));
-        EXPECT_EQ(harness.identities().back(), std::make_pair(c.name, c.identifier));
+        ASSERT_TRUE(waitUntil([&] { return harness.viewerIdentities().size() > 0 && harness.streamer->isViewerConnected(); }));
+        EXPECT_EQ(harness.viewerIdentities().back().name, c.name);
+        EXPECT_EQ(harness.viewerIdentities().back().identifier, c.identifier);
         EXPECT_EQ(harness.streamer->h264Capable(), c.h264);
         // An H.264 viewer starts with a key frame, once.
         EXPECT_EQ(harness.streamer->consumeKeyFrameRequest(), c.h264);
@@ -112,59 +113,38 @@ TEST_F(FrameStreamerConnection, PingsAndLinesAcrossSegments)
     EXPECT_EQ(viewer.readControlText(), "PONG 4");
 }
 
-TEST_F(FrameStreamerConnection, ControlBufferCap)
+// Each way a connection ends leaves the streamer without a viewer, says why, and says it once.
+TEST_F(FrameStreamerConnection, EndingsSayWhyOnceAndLetTheNextViewerIn)
 {
-    {
-        // 65,535 bytes and the line feed fill the buffer to the limit: kept and handled.
-        auto viewer = connectHandshaken(harness);
-        viewer->sendRaw(std::string(65535, 'x') + "\n");
-        viewer->sendLine("PING still-here");
-        EXPECT_EQ(viewer->readControlText(), "PONG still-here");
-        EXPECT_TRUE(harness.streamer->isViewerConnected());
-    }
-    ASSERT_TRUE(waitUntil([&] { return !harness.streamer->isViewerConnected(); }));
-
+    // 65,535 bytes and the line feed fill the control buffer to the limit: kept and handled.
     auto viewer = connectHandshaken(harness);
-    const int before = harness.stateChanges.load();
-    viewer->sendRaw(std::string(65537, 'x'));
-    EXPECT_TRUE(viewer->waitForClose());
-    ASSERT_TRUE(waitUntil([&] { return harness.streamer->peerName() == "제어 데이터가 너무 큼"; }));
-    EXPECT_FALSE(harness.streamer->isViewerConnected());
-    EXPECT_FALSE(harness.streamer->h264Capable());
-    EXPECT_FALSE(harness.streamer->consumeKeyFrameRequest());
-    harness.settle();
-    EXPECT_EQ(harness.stateChanges.load(), before + 1);
-}
+    viewer->sendRaw(std::string(65535, 'x') + "\n");
+    viewer->sendLine("PING still-here");
+    EXPECT_EQ(viewer->readControlText(), "PONG still-here");
 
-TEST_F(FrameStreamerConnection, DescribesTheViewerAndItsPath)
-{
-    ViewerClient viewer(harness.port());
-    ASSERT_TRUE(waitUntil([&] { return harness.streamer->peerName() == "127.0.0.1 \u00B7 이 Mac"; }))
-        << harness.streamer->peerName();
-    EXPECT_FALSE(harness.streamer->isViewerConnected());  // connected, not yet handshaken
-
-    ViewerClient viewer6(harness.port(), {.host = "::1"});
-    if (viewer6.connected()) {
-        EXPECT_TRUE(waitUntil([&] { return harness.streamer->peerName() == "::1 \u00B7 이 Mac"; }))
-            << harness.streamer->peerName();
+    const struct {
+        const char* reason;
+        std::function<void(ViewerClient&)> end;
+    } endings[] = {
+        {"제어 데이터가 너무 큼", [](ViewerClient& v) { v.sendRaw(std::string(65537, 'x')); }},
+        {"상대 기기가 연결을 종료함", [](ViewerClient& v) { v.close(); }},
+        {"입력이 너무 많아 연결을 끊음",
+         [&](ViewerClient&) { harness.streamer->dropConnectionIfCurrent(harness.streamer->connectionGeneration(), "입력이 너무 많아 연결을 끊음"); }},
+    };
+    for (const auto& ending : endings) {
+        SCOPED_TRACE(ending.reason);
+        viewer = connectHandshaken(harness, "HELLO 2 H264");
+        const int before = harness.stateChanges.load();
+        ending.end(*viewer);
+        ASSERT_TRUE(waitUntil([&] { return harness.streamer->peerName() == ending.reason; })) << harness.streamer->peerName();
+        EXPECT_FALSE(harness.streamer->isViewerConnected());
+        EXPECT_FALSE(harness.streamer->h264Capable());
+        EXPECT_FALSE(harness.streamer->canAcceptFrame());
+        EXPECT_FALSE(harness.streamer->consumeKeyFrameRequest());
+        EXPECT_EQ(harness.streamer->connectionGeneration(), 0u);
+        harness.settle();
+        EXPECT_EQ(harness.stateChanges.load(), before + 1);
     }
-}
-
-TEST_F(FrameStreamerConnection, ViewerClosingItsSide)
-{
-    auto viewer = connectHandshaken(harness);
-    const int before = harness.stateChanges.load();
-    viewer->close();
-    ASSERT_TRUE(waitUntil([&] { return harness.streamer->peerName() == "상대 기기가 연결을 종료함"; }));
-    EXPECT_FALSE(harness.streamer->isViewerConnected());
-    EXPECT_FALSE(harness.streamer->h264Capable());
-    EXPECT_FALSE(harness.streamer->canAcceptFrame());
-    harness.settle();
-    EXPECT_EQ(harness.stateChanges.load(), before + 1);
-
-    // The listener keeps running: the next viewer gets in at once.
-    auto next = connectHandshaken(harness);
-    EXPECT_TRUE(harness.streamer->isViewerConnected());
 }
 
 TEST_F(FrameStreamerConnection, NewerViewerReplacesTheCurrentOneWithoutAReason)
@@ -203,14 +183,7 @@ TEST_F(FrameStreamerConnection, DroppingAConnectionByItsNumberSparesItsSuccessor
     harness.settle();
     EXPECT_TRUE(harness.streamer->isViewerConnected()) << "a replaced connection's number ends nothing";
 
-    const int before = harness.stateChanges.load();
-    harness.streamer->dropConnectionIfCurrent(secondNumber, "입력이 너무 많아 연결을 끊음");
-    EXPECT_TRUE(second->waitForClose());
-    harness.settle();
-    EXPECT_EQ(harness.streamer->peerName(), "입력이 너무 많아 연결을 끊음");
-    EXPECT_FALSE(harness.streamer->isViewerConnected());
-    EXPECT_EQ(harness.streamer->connectionGeneration(), 0u);
-    EXPECT_EQ(harness.stateChanges.load(), before + 1);
+    EXPECT_EQ(harness.streamer->connectionGeneration(), secondNumber);
 }
 
 TEST_F(FrameStreamerConnection, AnAddressDroppedWithAHoldOffIsTurnedAwayUntilItEnds)

@@ -107,7 +107,7 @@ TEST_F(FrameStreamerOutsiders, HandshakesThatDoNotNameATrustedPhoneAreRefusedUnh
 
     // Nothing the strangers sent reached anyone, and the local viewer never noticed them.
     EXPECT_TRUE(harness.events().empty());
-    EXPECT_EQ(harness.identities().size(), 1u);
+    EXPECT_EQ(harness.viewerIdentities().size(), 1u);
     EXPECT_TRUE(harness.streamer->isViewerConnected());
     EXPECT_TRUE(harness.streamer->peerOnHomeNetwork());
     local->sendLine("PING still");

@@ -38,42 +38,14 @@ void expectIgnored(std::initializer_list<std::string> lines)
         EXPECT_TRUE(means(line, ignored));
 }
 
-TEST(Tokenize, SplitsAtSpacesOnly)
-{
-    using Tokens = std::vector<std::string_view>;
-    EXPECT_EQ(tokenize(""), Tokens{});
-    EXPECT_EQ(tokenize("    "), Tokens{});
-    EXPECT_EQ(tokenize("PING"), Tokens{"PING"});
-    EXPECT_EQ(tokenize("  PING   42  x "), (Tokens{"PING", "42", "x"}));
-    EXPECT_EQ(tokenize("M\t0.5 0.5"), (Tokens{"M\t0.5", "0.5"}));
-    EXPECT_EQ(tokenize("a\t \tb"), (Tokens{"a\t", "\tb"}));
-    EXPECT_EQ(tokenize("PING 7\r"), (Tokens{"PING", "7\r"}));
-    EXPECT_EQ(tokenize("\xC2\xA0 \xE3\x80\x80"), (Tokens{"\xC2\xA0", "\xE3\x80\x80"}));  // other spaces are text
-}
-
 TEST(ParseNumber, ReadsWhatStrtodReadsInTheCLocale)
 {
+    constexpr double inf = std::numeric_limits<double>::infinity();
     const std::vector<std::pair<std::string, double>> numbers = {
-        {"0", 0.0},
-        {"1", 1.0},
-        {"-0.5", -0.5},
-        {"+0.5", 0.5},
-        {".5", 0.5},
-        {"5.", 5.0},
-        {"1e2", 100.0},
-        {"1E-2", 0.01},
-        {"-1.5e+2", -150.0},
-        {"0.1", 0.1},
-        {"0.30000000000000004", 0.30000000000000004},
-        {"0x10", 16.0},
-        {"0x1p-1", 0.5},
-        {"-0X1.8P1", -3.0},
-        {"0x.8", 0.5},
-        {"inf", std::numeric_limits<double>::infinity()},
-        {"-Infinity", -std::numeric_limits<double>::infinity()},
-        {"+INF", std::numeric_limits<double>::infinity()},
-        {"1e999", std::numeric_limits<double>::infinity()},  // overflow reads as infinity
-        {"-1e999", -std::numeric_limits<double>::infinity()},
+        {"1", 1.0},      {"-0.5", -0.5},    {"+0.5", 0.5},         {".5", 0.5},        {"5.", 5.0},
+        {"1E-2", 0.01},  {"-1.5e+2", -150}, {"0.30000000000000004", 0.30000000000000004},
+        {"0x10", 16.0},  {"0x1p-1", 0.5},   {"-0X1.8P1", -3.0},    {"0x.8", 0.5},      {"inf", inf},
+        {"-Infinity", -inf}, {"+INF", inf}, {"1e999", inf},  // overflow reads as infinity
         {"1e-400", 0.0},                                      // underflow reads as zero
         {"0." + std::string(100, '0') + "1e101", 1.0},       // longer than any small buffer
     };
@@ -103,15 +75,9 @@ TEST(InboundLine, Handshakes)
     const std::string name = runtime::base64Encode("김민수의 iPhone");
     const std::string identifier = runtime::base64Encode("3F2A-device");
     EXPECT_TRUE(means("HELLO 2 H264", Handshake{true, "iPhone", "iPhone"}));
-    EXPECT_TRUE(means("HELLO 2 JPEG", Handshake{false, "iPhone", "iPhone"}));
-    EXPECT_TRUE(means("HELLO JPEG", Handshake{false, "iPhone", "iPhone"}));
     EXPECT_TRUE(means("HELLO H264", Handshake{true, "iPhone", "iPhone"}));
-    EXPECT_TRUE(means("CAP JPEG", Handshake{false, "iPhone", "iPhone"}));
     EXPECT_TRUE(means("CAP H264", Handshake{true, "iPhone", "iPhone"}));
-    EXPECT_TRUE(means("HELLO", ignored));
-    EXPECT_TRUE(means("CAP", ignored));
-    EXPECT_TRUE(means("  HELLO   ", ignored));
-    EXPECT_TRUE(means("hello 2 H264", ignored));
+    expectIgnored({"HELLO", "CAP", "  HELLO   ", "hello 2 H264"});
 
     // The codec is matched exactly.
     EXPECT_TRUE(means("CAP h264", Handshake{false, "iPhone", "iPhone"}));
@@ -123,7 +89,6 @@ TEST(InboundLine, Handshakes)
     EXPECT_TRUE(means("CAP H264 !!!", Handshake{true, "iPhone", "iPhone"}));
     EXPECT_TRUE(means("CAP H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device", true}));
     EXPECT_TRUE(means("CAP JPEG " + name + " " + identifier + " extra", Handshake{false, "김민수의 iPhone", "3F2A-device", true}));
-    EXPECT_TRUE(means("HELLO 2 H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device", true}));
     EXPECT_TRUE(means("HELLO x H264 " + name + " " + identifier, Handshake{true, "김민수의 iPhone", "3F2A-device", true}));
     EXPECT_TRUE(means("HELLO 2 JPEG " + name + " Zg", Handshake{false, "김민수의 iPhone", "김민수의 iPhone"}));
     EXPECT_TRUE(means("HELLO 2 JPEG Zg " + identifier, Handshake{false, "iPhone", "3F2A-device", true}));
@@ -172,6 +137,7 @@ TEST(InboundLine, PingAndKeyFrame)
     EXPECT_TRUE(means("PING 42     x", Ping{"42"}));
     EXPECT_TRUE(means("   PING   abc  ", Ping{"abc"}));
     EXPECT_TRUE(means("PING \xEC\x95\x88", Ping{"\xEC\x95\x88"}));
+    EXPECT_TRUE(means("PING \xC2\xA0 x", Ping{"\xC2\xA0"}));  // only the space separates tokens
     // Sent with CR LF, the CR stays in the last token.
     EXPECT_TRUE(means("PING 7\r", Ping{"7\r"}));
     EXPECT_TRUE(means("KEYFRAME", KeyFrameRequest{}));
@@ -181,9 +147,7 @@ TEST(InboundLine, PingAndKeyFrame)
 
 TEST(InboundLine, CommandsWithoutArguments)
 {
-    EXPECT_TRUE(means("STOP", event(StopStreaming{})));
     EXPECT_TRUE(means("STOP 0.5 0.5", event(StopStreaming{})));
-    EXPECT_TRUE(means("B", event(ClickCurrent{})));
     EXPECT_TRUE(means("B x y z w", event(ClickCurrent{})));
     EXPECT_TRUE(means("RB 1", event(RightClickCurrent{})));
     EXPECT_TRUE(means("V UP", event(VolumeUp{})));
@@ -217,7 +181,6 @@ TEST(InboundLine, TextAndKeys)
 
 TEST(InboundLine, PointerPositions)
 {
-    EXPECT_TRUE(means("M 0 1", event(Move{0, 1})));
     EXPECT_TRUE(means("M 0.5 0.25", event(Move{0.5, 0.25})));
     EXPECT_TRUE(means("C 0.25 0.75", event(Click{0.25, 0.75})));
     EXPECT_TRUE(means("D 0.1 0.2", event(MouseDown{0.1, 0.2})));
@@ -237,10 +200,8 @@ TEST(InboundLine, PointerPositions)
 
 TEST(InboundLine, RelativeMovesAndWheel)
 {
-    EXPECT_TRUE(means("N 3 -2", event(MoveRelative{3, -2})));
     EXPECT_TRUE(means("N 500 -500", event(MoveRelative{500, -500})));
     EXPECT_TRUE(means("N 1e2 0x10", event(MoveRelative{100, 16})));
-    EXPECT_TRUE(means("W 0 -40", event(Wheel{0, -40})));
     EXPECT_TRUE(means("W -500 500", event(Wheel{-500, 500})));
     // An offset out of range is then tried as a position command: "N" is none, so nothing.
     expectIgnored({"N 500.5 0", "N 0 -500.0001", "N inf 0", "N 0 -inf", "N nan 0", "N 1e999 0", "N 3", "N 3 -2 1",

@@ -87,15 +87,6 @@ std::vector<link::ViewerControlEvent> StreamerHarness::events() const
     return events_;
 }
 
-std::vector<std::pair<std::string, std::string>> StreamerHarness::identities() const
-{
-    std::lock_guard lock(mutex_);
-    std::vector<std::pair<std::string, std::string>> pairs;
-    for (const auto& identity : identities_)
-        pairs.emplace_back(identity.name, identity.identifier);
-    return pairs;
-}
-
 std::vector<link::ViewerIdentity> StreamerHarness::viewerIdentities() const
 {
     std::lock_guard lock(mutex_);

@@ -44,7 +44,6 @@ struct StreamerHarness {
     void advance(runtime::Duration step) const;
 
     std::vector<link::ViewerControlEvent> events() const;
-    std::vector<std::pair<std::string, std::string>> identities() const;  // names and identifiers
     std::vector<link::ViewerIdentity> viewerIdentities() const;
 
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();

@@ -1,10 +1,7 @@
 #include "link/viewer_client_support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <netdb.h>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -24,40 +21,24 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 ViewerClient::ViewerClient(std::uint16_t port, Options options)
 {
-    const bool v6 = options.host.find(':') != std::string::npos;
-    fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-    if (fd_ < 0)
-        throw std::runtime_error("socket");
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* target = nullptr;
+    addrinfo* source = nullptr;
+    if (::getaddrinfo(options.host.c_str(), std::to_string(port).c_str(), &hints, &target) != 0)
+        return;
+    fd_ = ::socket(target->ai_family, SOCK_STREAM, 0);
     if (options.receiveBufferBytes > 0)
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options.receiveBufferBytes, sizeof options.receiveBufferBytes);
-    if (!options.sourceAddress.empty() && !v6) {
-        sockaddr_in source{};
-        source.sin_family = AF_INET;
-        ::inet_pton(AF_INET, options.sourceAddress.c_str(), &source.sin_addr);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-            return;
-        }
-    }
-    int result;
-    if (v6) {
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(port);
-        ::inet_pton(AF_INET6, options.host.c_str(), &address.sin6_addr);
-        result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        ::inet_pton(AF_INET, options.host.c_str(), &address.sin_addr);
-        result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    if (result != 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    const bool bound = options.sourceAddress.empty() ||
+                       (::getaddrinfo(options.sourceAddress.c_str(), "0", &hints, &source) == 0 &&
+                        ::bind(fd_, source->ai_addr, source->ai_addrlen) == 0);
+    if (!bound || ::connect(fd_, target->ai_addr, target->ai_addrlen) != 0)
+        close();
+    if (source)
+        ::freeaddrinfo(source);
+    ::freeaddrinfo(target);
 }
 
 ViewerClient::~ViewerClient()

@@ -67,8 +67,9 @@ void FakeViewerLink::start()
     ready = true;
 }
 
-void FakeViewerLink::submitAdvertisementRefresh()
+void FakeViewerLink::refreshAdvertisement()
 {
+    ++refreshes;
     submittedRefreshes.push_back(clock_->now().time_since_epoch());
 }
 

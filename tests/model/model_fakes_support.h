@@ -45,8 +45,7 @@ public:
     void start() override;
     void stop() override { ++stops; }
     void retryNow() override { ++retries; }
-    void refreshAdvertisement() override { ++refreshes; }
-    void submitAdvertisementRefresh() override;
+    void refreshAdvertisement() override;
     void sendControl(std::string_view text) override { controls.emplace_back(text); }
     std::uint64_t connectionGeneration() const override { return generation; }
     void dropConnection(std::uint64_t dropped, std::string reason, runtime::Duration) override { drops.emplace_back(dropped, std::move(reason)); }
@@ -77,7 +76,7 @@ public:
     int stops = 0;
     int retries = 0;
     int refreshes = 0;
-    // Virtual times (since the clock's epoch) of the refreshes submitted to the link's queue.
+    // Virtual times (since the clock's epoch) of the refreshes asked of the link.
     std::vector<runtime::Duration> submittedRefreshes;
     std::vector<std::string> controls;
     std::uint64_t generation = 0;  // each connect() makes a new connection; 0 while none
