@@ -170,7 +170,7 @@ TEST_F(ControlInputTest, AViewerThatLeavesOrIsReplacedLeavesNothingBehind)
 {
     for (const bool replaced : {false, true}) {
         ModelHarness fresh;
-        fresh.inputQueue = std::make_shared<runtime::ManualExecutor>();
+        fresh.holdInputQueue = true;
         auto& model = fresh.create();
         fresh.connectViewer();
         for (const link::ViewerControlEvent& event : std::initializer_list<link::ViewerControlEvent>{
@@ -191,7 +191,7 @@ TEST_F(ControlInputTest, AViewerThatLeavesOrIsReplacedLeavesNothingBehind)
 
 TEST_F(ControlInputTest, AViewerWhoseInputCannotBeKeptUpWithIsDropped)
 {
-    harness.inputQueue = std::make_shared<runtime::ManualExecutor>();  // never gets to post
+    harness.holdInputQueue = true;  // never gets to post
     startStreaming();
     const auto generation = harness.link->generation;
     const std::string paste(4096, 'a');
@@ -199,10 +199,10 @@ TEST_F(ControlInputTest, AViewerWhoseInputCannotBeKeptUpWithIsDropped)
         send(Text{paste});
     EXPECT_EQ(harness.link->drops, (std::vector<std::pair<std::uint64_t, std::string>>{{generation, std::string(model::inputFloodText)}}));
     EXPECT_LE(harness.model->controlEvents().pendingTextBytes(), 64u * 1024);
-    EXPECT_EQ(harness.model->errorMessage(), std::optional<std::string>(model::inputFloodText));
+    EXPECT_EQ(model::errorText(*harness.model), std::optional<std::string>(model::inputFloodText));
 
     harness.disconnectViewer();
-    EXPECT_EQ(harness.model->statusTitle().korean, model::inputFloodText);
+    EXPECT_EQ(model::statusTitle(*harness.model).korean, model::inputFloodText);
     harness.inputQueue->runUntilIdle();
     EXPECT_TRUE(harness.input->texts.empty()) << "nothing typed for the dropped viewer";
     EXPECT_EQ(harness.model->controlEvents().pendingTextBytes(), 0u);
@@ -225,7 +225,7 @@ TEST_F(ControlInputTest, TheInputPermissionIsAskedAtMostOnceASecond)
 
 TEST_F(ControlInputTest, PostingRunsOnTheInputQueueInArrivalOrder)
 {
-    harness.inputQueue = std::make_shared<runtime::ManualExecutor>();
+    harness.holdInputQueue = true;
     startStreaming();
     send(Key{link::ViewerKeyboardKey::commandDown});
     send(Text{"a"});

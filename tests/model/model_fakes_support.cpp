@@ -222,6 +222,9 @@ void FakeFacilities::fill(model::HostModel::Environment& environment)
     environment.loginItem = loginItem;
     environment.deviceLister = deviceLister;
     environment.messagesNotifier = messagesNotifier;
+    environment.input = input;
+    environment.trustedPhones = trustedPhones;
+    environment.volume = model::volumeControlOff();
     environment.wording = wording;
 }
 
@@ -230,7 +233,6 @@ model::HostModel& ModelHarness::create()
     model::HostModel::Environment environment;
     fill(environment);
     environment.mainExecutor = main;
-    environment.input = input;
     environment.mouseQueue = mouseQueue;
     environment.volume = volume;
     environment.background = background;
@@ -239,7 +241,6 @@ model::HostModel& ModelHarness::create()
     environment.portMapping =
         router ? model::routerPortMapping(remote::NATPortMapper::create({natQueue, clock, router})) : model::portMappingOff();
     environment.localAddress = [this] { return localAddress; };
-    environment.trustedPhones = trustedPhones;
     environment.notifierQueue = notifierQueue;
     model = model::HostModel::create(std::move(environment));
     model->observe([this] { ++changes; });
@@ -250,7 +251,7 @@ model::HostModel& ModelHarness::create()
 void ModelHarness::settle()
 {
     while (main->runUntilIdle() + mouseQueue->runUntilIdle() + background->runUntilIdle() + phoneQueue->runUntilIdle() +
-                  natQueue->runUntilIdle() + (holdNotifierQueue ? 0 : notifierQueue->runUntilIdle()) >
+                  natQueue->runUntilIdle() + (holdInputQueue ? 0 : inputQueue->runUntilIdle()) + (holdNotifierQueue ? 0 : notifierQueue->runUntilIdle()) >
            0) {
     }
 }
@@ -270,6 +271,13 @@ void ModelHarness::run(std::function<runtime::Task<void>(model::HostModel&)> ope
 {
     model->launch(std::move(operation));
     settle();
+}
+
+std::optional<std::string> launchText(const model::HostModel& model)
+{
+    if (const auto& message = model.launchMessage())
+        return model::text(*message, model.wording());
+    return std::nullopt;
 }
 
 void ModelHarness::connectViewer(bool h264, std::string peer)

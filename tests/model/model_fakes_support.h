@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/host_model.h"
+#include "model/status_lines.h"
 #include "runtime/virtual_clock.h"
 
 #include <map>
@@ -277,7 +278,9 @@ struct FakeFacilities {
     std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
     std::shared_ptr<FakeDeviceLister> deviceLister = std::make_shared<FakeDeviceLister>();
     std::optional<std::string> localAddress = std::string("192.168.0.10");
-    std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // set before the model is built; null: nothing can be sent
+    std::shared_ptr<remote::MessagesNotifier> messagesNotifier = model::messagesOff();  // replaced before the model is built
+    std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
+    std::shared_ptr<link::TrustedPhones> trustedPhones = std::make_shared<link::TrustedPhones>();
     model::PlatformWording wording;                              // as a Mac build words it unless a harness says otherwise
 };
 
@@ -300,13 +303,12 @@ struct ModelHarness : FakeFacilities {
     std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> mouseQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> background = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<runtime::ManualExecutor> inputQueue;  // set before create(): posting waits for it
+    std::shared_ptr<runtime::ManualExecutor> inputQueue = std::make_shared<runtime::ManualExecutor>();
+    bool holdInputQueue = false;  // settle() leaves posting to the test
     std::shared_ptr<runtime::ManualExecutor> phoneQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> natQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<remote::RouterPortMapping> router;  // set before create(): the model maps its port
-    std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
     std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>();
-    std::shared_ptr<link::TrustedPhones> trustedPhones = std::make_shared<link::TrustedPhones>();
     std::shared_ptr<runtime::ManualExecutor> notifierQueue = std::make_shared<runtime::ManualExecutor>();
     bool holdNotifierQueue = false;  // settle() leaves the notifier's queue alone
     int changes = 0;
@@ -315,6 +317,9 @@ struct ModelHarness : FakeFacilities {
 private:
     runtime::TimePoint start_;
 };
+
+// The first line of the waiting status, when the model has one of its own.
+std::optional<std::string> launchText(const model::HostModel& model);
 
 display::DisplayInfo physicalDisplay(std::uint32_t id, int x, int width = 1920, int height = 1080);
 

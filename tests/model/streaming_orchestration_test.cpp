@@ -138,8 +138,8 @@ TEST_F(StreamingOrchestrationTest, FailingMonitorFallsBackToMirroringWithItsMess
     ASSERT_EQ(harness.captures.runs.size(), 1u);
     EXPECT_EQ(harness.captures.runs[0].displayID, 1u);
     EXPECT_EQ(model.sourceMode(), SourceMode::mirror);
-    EXPECT_EQ(model.phoneLaunchMessage(), std::string(model::mirrorFallbackText));
-    EXPECT_EQ(model.errorMessage(), std::nullopt) << "the monitor's error is not shown";
+    EXPECT_EQ(launchText(model), std::string(model::mirrorFallbackText));
+    EXPECT_EQ(model::errorText(model), std::nullopt) << "the monitor's error is not shown";
     EXPECT_TRUE(model.isStreaming());
     EXPECT_FALSE(model.isBusy());
 
@@ -186,11 +186,11 @@ TEST_F(StreamingOrchestrationTest, FallbackWithoutDisplaysShowsTheMonitorError)
     for (int step = 0; step < 200 && model.isBusy(); ++step)
         harness.advance(250ms);
 
-    EXPECT_EQ(model.errorMessage(), std::string("가상 모니터가 macOS에 표시되지 않았습니다."));
+    EXPECT_EQ(model::errorText(model), std::string("가상 모니터가 macOS에 표시되지 않았습니다."));
     EXPECT_FALSE(model.isStreaming());
     EXPECT_FALSE(model.isBusy());
     EXPECT_FALSE(model.viewerDiscoveryRunning());
-    EXPECT_EQ(model.statusTitle().korean, "가상 모니터가 macOS에 표시되지 않았습니다.");
+    EXPECT_EQ(model::statusTitle(model).korean, "가상 모니터가 macOS에 표시되지 않았습니다.");
 }
 
 TEST_F(StreamingOrchestrationTest, MirrorFailuresBecomeTheErrorText)
@@ -199,13 +199,13 @@ TEST_F(StreamingOrchestrationTest, MirrorFailuresBecomeTheErrorText)
     model.setSourceMode(SourceMode::mirror);
     harness.displays->physical.clear();
     harness.run([](model::HostModel& m) { return m.startStreaming(); });
-    EXPECT_EQ(model.errorMessage(), std::string("가상 모니터를 만들 수 없습니다."));
+    EXPECT_EQ(model::errorText(model), std::string("가상 모니터를 만들 수 없습니다."));
     EXPECT_FALSE(model.isBusy());
 
     harness.displays->physical = {physicalDisplay(7, 0)};
     harness.captures.failingDisplays = {7};
     harness.run([](model::HostModel& m) { return m.startStreaming(); });
-    EXPECT_EQ(model.errorMessage(), std::string("화면을 캡처할 수 없음"));
+    EXPECT_EQ(model::errorText(model), std::string("화면을 캡처할 수 없음"));
     EXPECT_FALSE(model.isStreaming());
     EXPECT_EQ(model.activeDisplayID(), std::nullopt);
 }

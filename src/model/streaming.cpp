@@ -1,8 +1,9 @@
 // Starting and stopping a stream, the virtual monitor and its fallback to mirroring, and the
 // reactions to the viewer coming and going.
-#include "model/host_model.h"
+#include "model/streaming.h"
 
 #include "display/virtual_display_error.h"
+#include "model/settings_keys.h"
 
 #include <chrono>
 #include <exception>
@@ -18,18 +19,23 @@ constexpr int virtualMonitorAttempts = 3;
 constexpr runtime::Duration virtualMonitorRetryDelay = 450ms;
 constexpr int maximumAdvertisementRefreshes = 20;
 
-std::string describe(const std::exception_ptr& error, const PlatformWording& wording)
+HostError failure(std::string detail)
+{
+    return {HostError::Kind::failure, std::move(detail)};
+}
+
+HostError describe(const std::exception_ptr& error)
 {
     try {
         std::rethrow_exception(error);
     } catch (const display::VirtualDisplayException& caught) {
         if (caught.error() == display::VirtualDisplayError::notVisible)
-            return wording.virtualMonitorNotShown;
-        return caught.what();
+            return {HostError::Kind::virtualMonitorNotShown, {}};
+        return failure(caught.what());
     } catch (const std::exception& caught) {
-        return caught.what();
+        return failure(caught.what());
     } catch (...) {
-        return std::string(display::description(display::VirtualDisplayError::creationFailed));
+        return failure(std::string(display::description(display::VirtualDisplayError::creationFailed)));
     }
 }
 
@@ -44,7 +50,67 @@ runtime::Duration discoveryGap(int attempt)
 
 }  // namespace
 
-void HostModel::releaseVirtualMonitor()
+Streaming::Streaming(Environment environment, ChangeNotice notice)
+    : environment_(std::move(environment)),
+      notice_(std::move(notice)),
+      displayList_(environment_.displays, environment_.clock, [permissions = environment_.permissions] { return permissions->captureAllowed(); })
+{
+}
+
+Streaming::~Streaming()
+{
+    if (capturer_)
+        capturer_->stop();
+}
+
+void Streaming::load()
+{
+    autoStartOnConnect_ = environment_.settings->boolValue(settingsKey::autoStartOnConnect).value_or(true);
+}
+
+void Streaming::shutdown()
+{
+    if (shutDown_)
+        return;
+    shutDown_ = true;
+    cancelViewerDiscovery();
+    stopCapture();
+    releaseVirtualMonitor();
+    activeDisplayID_.reset();
+}
+
+void Streaming::setSelectedDisplayID(std::uint32_t id)
+{
+    if (displayList_.selectedDisplayID() == id)
+        return;
+    notice_();
+    displayList_.select(id);
+}
+
+void Streaming::setAutoStartOnConnect(bool on)
+{
+    notice_.assign(autoStartOnConnect_, on);
+    environment_.settings->setBool(settingsKey::autoStartOnConnect, autoStartOnConnect_);
+}
+
+runtime::Task<void> Streaming::refreshDisplays()
+{
+    // The list changes inside the refresh, so observers hear of it first.
+    notice_();
+    if (!displayList_.refreshDisplays()) {
+        const bool permissionNeeded = displayList_.screenPermissionNeeded();
+        environment_.showScreenPermissionNeeded(permissionNeeded);
+        if (permissionNeeded)
+            environment_.showError(HostError{HostError::Kind::screenPermission, {}});
+        else if (const auto& message = displayList_.errorMessage())
+            environment_.showError(failure(*message));
+        else
+            environment_.showError(std::nullopt);
+    }
+    co_return;
+}
+
+void Streaming::releaseVirtualMonitor()
 {
     if (!virtualDisplay_)
         return;
@@ -52,25 +118,24 @@ void HostModel::releaseVirtualMonitor()
     virtualDisplay_.reset();
 }
 
-runtime::Task<void> HostModel::stopCapture()
+void Streaming::stopCapture()
 {
     if (capturer_) {
         capturer_->stop();
         capturer_.reset();
     }
-    co_return;
 }
 
-runtime::Task<void> HostModel::startStreaming()
+runtime::Task<void> Streaming::start()
 {
     if (isBusy_)
         co_return;
-    ensureTouchPermission();
-    assign(isBusy_, true);
-    setErrorMessage(std::nullopt);
+    environment_.willStart();
+    notice_.assign(isBusy_, true);
+    environment_.showError(std::nullopt);
 
     try {
-        co_await stopCapture();
+        stopCapture();
         activeDisplayID_.reset();
         releaseVirtualMonitor();
         startViewerDiscovery();
@@ -88,7 +153,7 @@ runtime::Task<void> HostModel::startStreaming()
             if (prepared) {
                 try {
                     co_await beginCapture(*prepared);
-                    assign(isBusy_, false);
+                    notice_.assign(isBusy_, false);
                     co_return;
                 } catch (const runtime::TaskCancelled&) {
                     throw;
@@ -101,11 +166,11 @@ runtime::Task<void> HostModel::startStreaming()
             co_await refreshDisplays();
             const auto display = currentDisplay();
             if (!display) {
-                co_await failStart(std::string(display::description(display::VirtualDisplayError::creationFailed)));
+                co_await failStart(failure(std::string(display::description(display::VirtualDisplayError::creationFailed))));
                 co_return;
             }
             if (co_await beginCaptureOrFail(*display))
-                assign(isBusy_, false);
+                notice_.assign(isBusy_, false);
             co_return;
         }
 
@@ -113,15 +178,15 @@ runtime::Task<void> HostModel::startStreaming()
         co_await refreshDisplays();
         const auto display = currentDisplay();
         if (!display) {
-            co_await failStart(describe(pending, environment_.wording));
+            co_await failStart(describe(pending));
             co_return;
         }
-        assign(sourceMode_, SourceMode::mirror);
+        notice_.assign(sourceMode_, SourceMode::mirror);
         if (!co_await beginCaptureOrFail(*display))
             co_return;
-        assign(phoneLaunchMessage_, std::optional<std::string>(mirrorFallbackText));
-        setErrorMessage(std::nullopt);
-        assign(isBusy_, false);
+        environment_.showMirrorFallback();
+        environment_.showError(std::nullopt);
+        notice_.assign(isBusy_, false);
     } catch (const runtime::TaskCancelled&) {
         // The model is shutting down; it cleans up the stream itself.
         isBusy_ = false;
@@ -129,7 +194,7 @@ runtime::Task<void> HostModel::startStreaming()
     }
 }
 
-runtime::Task<bool> HostModel::beginCaptureOrFail(display::DisplayInfo display)
+runtime::Task<bool> Streaming::beginCaptureOrFail(display::DisplayInfo display)
 {
     std::exception_ptr failure;
     try {
@@ -140,22 +205,23 @@ runtime::Task<bool> HostModel::beginCaptureOrFail(display::DisplayInfo display)
     } catch (...) {
         failure = std::current_exception();
     }
-    co_await failStart(describe(failure, environment_.wording));
+    co_await failStart(describe(failure));
     co_return false;
 }
 
-runtime::Task<void> HostModel::failStart(std::string description)
+runtime::Task<void> Streaming::failStart(HostError error)
 {
-    co_await stopCapture();
+    stopCapture();
     releaseVirtualMonitor();
     activeDisplayID_.reset();
-    assign(isStreaming_, false);
+    notice_.assign(isStreaming_, false);
     cancelViewerDiscovery();
-    setErrorMessage(std::move(description));
-    assign(isBusy_, false);
+    environment_.showError(std::move(error));
+    notice_.assign(isBusy_, false);
+    co_return;
 }
 
-runtime::Task<display::DisplayInfo> HostModel::prepareVirtualDisplay()
+runtime::Task<display::DisplayInfo> Streaming::prepareVirtualDisplay()
 {
     std::exception_ptr pending = std::make_exception_ptr(display::VirtualDisplayException(display::VirtualDisplayError::creationFailed));
     for (int attempt = 0; attempt < virtualMonitorAttempts; ++attempt) {
@@ -190,34 +256,34 @@ runtime::Task<display::DisplayInfo> HostModel::prepareVirtualDisplay()
     std::rethrow_exception(pending);
 }
 
-runtime::Task<void> HostModel::beginCapture(display::DisplayInfo display)
+runtime::Task<void> Streaming::beginCapture(display::DisplayInfo display)
 {
     auto capturer = environment_.captureSessions(quality_, frameRate_);
     capturer->start(display);
     capturer_ = std::move(capturer);
     activeDisplayID_ = display.id;
     setSelectedDisplayID(display.id);
-    assign(isStreaming_, true);
-    assign(screenPermissionNeeded_, false);
-    setErrorMessage(std::nullopt);
+    notice_.assign(isStreaming_, true);
+    environment_.showScreenPermissionNeeded(false);
+    environment_.showError(std::nullopt);
     co_return;
 }
 
-runtime::Task<void> HostModel::stopStreaming()
+runtime::Task<void> Streaming::stop()
 {
     if (isBusy_)
         co_return;
-    assign(isBusy_, true);
+    notice_.assign(isBusy_, true);
     cancelViewerDiscovery();
-    co_await stopCapture();
+    stopCapture();
     releaseVirtualMonitor();
     activeDisplayID_.reset();
-    assign(isStreaming_, false);
-    assign(isBusy_, false);
+    notice_.assign(isStreaming_, false);
+    notice_.assign(isBusy_, false);
     co_await refreshDisplays();
 }
 
-runtime::Task<void> HostModel::sourceModeDidChange()
+runtime::Task<void> Streaming::sourceModeDidChange()
 {
     if (isStreaming_ || isBusy_)
         co_return;
@@ -226,74 +292,58 @@ runtime::Task<void> HostModel::sourceModeDidChange()
     co_await refreshDisplays();
 }
 
-runtime::Task<void> HostModel::handleViewerModeRequest(SourceMode mode)
+runtime::Task<void> Streaming::switchMode(SourceMode mode)
 {
     if (mode == sourceMode_ || isBusy_)
         co_return;
     setSourceMode(mode);
     if (isStreaming_) {
-        co_await stopStreaming();
-        co_await startStreaming();
+        co_await stop();
+        co_await start();
     } else {
         co_await sourceModeDidChange();
     }
 }
 
-void HostModel::handleControlEvent(const link::ViewerControlEvent& event)
-{
-    if (std::holds_alternative<link::control::StopStreaming>(event)) {
-        launch([](HostModel& model) { return model.stopStreaming(); });
-    } else if (const auto* request = std::get_if<link::control::SourceMode>(&event)) {
-        launch([mode = request->mode](HostModel& model) { return model.handleViewerModeRequest(mode); });
-    } else {
-        applyControlEvent(event);
-    }
-}
-
-runtime::Task<void> HostModel::handleStreamerStateChange()
+Streaming::ViewerChange Streaming::noteViewer()
 {
     auto& link = *environment_.link;
-    const bool connected = link.isViewerConnected();
+    ViewerChange change;
+    change.connected = link.isViewerConnected();
     // A connection that replaced the last one while this task waited is new too.
     const std::uint64_t generation = link.connectionGeneration();
     const bool replaced = std::exchange(viewerGeneration_, generation) != generation;
-    bool isNewConnection = false;
-    bool handleAsNewOrDisconnected = true;
-    if (connected) {
-        const bool wasConnected = viewerWasConnected_;
-        viewerWasConnected_ = true;
-        isNewConnection = !wasConnected || replaced;
-        handleAsNewOrDisconnected = isNewConnection;
+    if (change.connected) {
+        const bool wasConnected = std::exchange(viewerWasConnected_, true);
+        change.isNew = !wasConnected || replaced;
+        change.newOrGone = change.isNew;
     } else {
         viewerWasConnected_ = false;
+        change.newOrGone = true;
     }
-    if (handleAsNewOrDisconnected) {
-        lastReportedTouchPermission_.reset();
-        forgetViewerInput();
-    }
-    // The status texts read the link's state, which has changed.
-    willChange();
-    if (link.listenerReady() && listenerFailed())
-        setErrorMessage(std::nullopt);
+    return change;
+}
 
-    if (connected) {
+runtime::Task<void> Streaming::followViewer(ViewerChange change)
+{
+    if (change.connected) {
         cancelViewerDiscovery();
     } else {
         if (isStreaming_)
             startViewerDiscovery();
     }
 
-    if (autoStartOnConnect_ && connected && !isBusy_) {
-        if (isNewConnection && isStreaming_)
-            co_await stopStreaming();
+    if (autoStartOnConnect_ && change.connected && !isBusy_) {
+        if (change.isNew && isStreaming_)
+            co_await stop();
         if (!isStreaming_)
-            co_await startStreaming();
+            co_await start();
     }
 }
 
 // Viewer discovery ----------------------------------------------------------------------------
 
-void HostModel::startViewerDiscovery()
+void Streaming::startViewerDiscovery()
 {
     if (environment_.link->isViewerConnected() || viewerDiscovery_)
         return;
@@ -303,7 +353,7 @@ void HostModel::startViewerDiscovery()
     runtime::spawn(environment_.mainExecutor, runViewerDiscovery(weak_from_this(), viewerDiscovery_), viewerDiscovery_->token());
 }
 
-void HostModel::cancelViewerDiscovery()
+void Streaming::cancelViewerDiscovery()
 {
     if (!viewerDiscovery_)
         return;
@@ -311,13 +361,13 @@ void HostModel::cancelViewerDiscovery()
     viewerDiscovery_.reset();
 }
 
-bool HostModel::discoveryShouldEnd() const
+bool Streaming::discoveryShouldEnd() const
 {
     return shutDown_ || environment_.link->isViewerConnected() || (!isBusy_ && !isStreaming_);
 }
 
-runtime::Task<void> HostModel::runViewerDiscovery(std::weak_ptr<HostModel> weak,
-                                                       std::shared_ptr<runtime::CancellationSource> source)
+runtime::Task<void> Streaming::runViewerDiscovery(std::weak_ptr<Streaming> weak,
+                                                 std::shared_ptr<runtime::CancellationSource> source)
 {
     const runtime::CancellationToken token = source->token();
     // Ends the task's hold on the discovery slot, unless a newer task has taken it meanwhile.
@@ -327,7 +377,7 @@ runtime::Task<void> HostModel::runViewerDiscovery(std::weak_ptr<HostModel> weak,
                 self->viewerDiscovery_.reset();
         }
     };
-    // The model is held only between sleeps, so that a waiting task never keeps it alive.
+    // The stream is held only between sleeps, so that a waiting task never keeps it alive.
     std::shared_ptr<runtime::Clock> clock;
     {
         auto self = weak.lock();
@@ -353,7 +403,7 @@ runtime::Task<void> HostModel::runViewerDiscovery(std::weak_ptr<HostModel> weak,
             co_await runtime::sleepFor(clock, discoveryGap(attempt));
         }
     } catch (const runtime::TaskCancelled&) {
-        // Cancelled by the model, which has already let go of the slot.
+        // Cancelled by the stream, which has already let go of the slot.
         co_return;
     }
     finish();
