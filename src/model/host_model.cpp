@@ -125,7 +125,11 @@ void HostModel::construct()
 
 void HostModel::showQuietError(HostError::Kind kind)
 {
-    if (!error_ || error_->kind == HostError::Kind::outsiderRefused || error_->kind == HostError::Kind::inputFlood)
+    // A refusal says less than a flood, and both less than any other error: neither hides an
+    // error that says more.
+    const bool quieter = error_ && (error_->kind == HostError::Kind::outsiderRefused ||
+                                    (kind == HostError::Kind::inputFlood && error_->kind == HostError::Kind::inputFlood));
+    if (!error_ || quieter)
         showError(HostError{kind, {}});
 }
 

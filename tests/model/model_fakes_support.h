@@ -2,6 +2,7 @@
 
 #include "model/host_model.h"
 #include "model/status_lines.h"
+#include "remote/router_port_mapping.h"
 #include "runtime/virtual_clock.h"
 
 #include <map>
@@ -262,6 +263,27 @@ struct CaptureLog {
     int running() const;
 };
 
+// A router that answers every request the same way, and records what it was asked.
+class AnsweringRouter final : public remote::RouterPortMapping {
+public:
+    explicit AnsweringRouter(std::uint16_t grantedPort = 61000) { answer.externalPort = grantedPort; }
+    remote::RouterMappingResult map(std::uint16_t port, std::chrono::seconds) override
+    {
+        calls.push_back("map " + std::to_string(port));
+        return answer;
+    }
+    bool unmap(std::uint16_t port) override
+    {
+        calls.push_back("unmap " + std::to_string(port));
+        return true;
+    }
+    remote::RouterAddressResult externalAddress() override { return {answer.outcome, address, {}}; }
+
+    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, 61000, std::chrono::seconds(3600), {}, {}, {}};
+    std::string address = "203.0.113.7";
+    std::vector<std::string> calls;
+};
+
 // A model on a manual main executor and a virtual clock, with every facility faked.
 // The model's facilities as fakes, for the harnesses that build a model over them.
 struct FakeFacilities {
@@ -307,7 +329,7 @@ struct ModelHarness : FakeFacilities {
     bool holdInputQueue = false;  // settle() leaves posting to the test
     std::shared_ptr<runtime::ManualExecutor> phoneQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> natQueue = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<remote::RouterPortMapping> router;  // set before create(): the model maps its port
+    std::shared_ptr<AnsweringRouter> router;  // set before create(): the model maps its port
     std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>();
     std::shared_ptr<runtime::ManualExecutor> notifierQueue = std::make_shared<runtime::ManualExecutor>();
     bool holdNotifierQueue = false;  // settle() leaves the notifier's queue alone
