@@ -147,13 +147,8 @@ public:
     RecordingSession(CaptureLog& log, model::StreamQuality quality, model::StreamFrameRate frameRate)
         : log_(log), quality_(quality), frameRate_(frameRate)
     {
-        ++log_.liveSessions;
     }
-    ~RecordingSession() override
-    {
-        stop();
-        --log_.liveSessions;
-    }
+    ~RecordingSession() override { stop(); }
 
     void start(const display::DisplayInfo& display) override
     {

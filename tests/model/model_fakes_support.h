@@ -125,11 +125,7 @@ public:
 
 class FakePermissions final : public model::PermissionFacility {
 public:
-    bool inputTrusted() override
-    {
-        ++trustQueries;
-        return trusted;
-    }
+    bool inputTrusted() override { return trusted; }
     void promptForInputTrust() override { ++prompts; }
     bool captureAllowed() override { return captureOK; }
     void requestCaptureAccess() override { ++captureRequests; }
@@ -137,7 +133,6 @@ public:
     bool trusted = true;
     bool captureOK = true;
     int prompts = 0;
-    int trustQueries = 0;
     int captureRequests = 0;
 };
 
@@ -204,7 +199,6 @@ public:
     }
     std::optional<std::string> unregisterItem() override
     {
-        ++unregistrations;
         if (unregisterError)
             return unregisterError;
         state = Status::notRegistered;
@@ -216,7 +210,6 @@ public:
     std::optional<std::string> registerError;
     std::optional<std::string> unregisterError;
     int registrations = 0;
-    int unregistrations = 0;
 };
 
 // A device listing with a scripted outcome.
@@ -257,7 +250,6 @@ struct CaptureLog {
     };
     std::vector<Run> runs;
     std::set<std::uint32_t> failingDisplays;
-    int liveSessions = 0;
 
     model::CaptureSessionFactory factory();
     int running() const;
