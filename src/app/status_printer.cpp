@@ -1,5 +1,6 @@
 #include "app/status_printer.h"
 
+#include "model/status_lines.h"
 #include "updates/update_status.h"
 
 namespace kestrio::app {
@@ -10,8 +11,8 @@ void StatusPrinter::show(const model::HostModel& model)
         viewer_ = viewer;
         out_ << "viewer: " << viewer->first << std::endl;
     }
-    const auto title = model.statusTitle();
-    const auto detail = model.statusDetail();
+    const auto title = model::statusTitle(model);
+    const auto detail = model::statusDetail(model);
     if (title != title_ || detail != detail_) {
         out_ << title.korean << '\n' << title.english << '\n' << detail.korean << '\n' << detail.english << std::endl;
         title_ = title;
@@ -28,7 +29,7 @@ void StatusPrinter::show(const model::HostModel& model)
         out_ << "message: " << message << std::endl;
     message_ = std::move(message);
 
-    const auto& error = model.errorMessage();
+    auto error = model::errorText(model);
     if (error != error_) {
         error_ = error;
         if (error && *error != title.korean)

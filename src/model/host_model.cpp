@@ -4,7 +4,6 @@
 
 namespace kestrio::model {
 
-
 std::shared_ptr<HostModel> HostModel::create(Environment environment)
 {
     std::shared_ptr<HostModel> model(new HostModel(std::move(environment)));
@@ -12,49 +11,63 @@ std::shared_ptr<HostModel> HostModel::create(Environment environment)
     return model;
 }
 
-HostModel::HostModel(Environment environment)
-    : environment_(std::move(environment)),
-      displayList_(environment_.displays, environment_.clock,
-                   [permissions = environment_.permissions] { return permissions && permissions->captureAllowed(); })
-{
-}
+HostModel::HostModel(Environment environment) : environment_(std::move(environment)) {}
 
 HostModel::~HostModel()
 {
     lifetime_.cancel();
-    if (mouseControlDriver_)
-        mouseControlDriver_->stop();
-    if (capturer_)
-        capturer_->stop();
 }
 
 void HostModel::construct()
 {
-    geometry_ = std::make_shared<DisplayGeometry>(environment_.displays);
-    MouseControlDriver::Environment driver;
-    driver.queue = environment_.mouseQueue;
-    driver.clock = environment_.clock;
-    driver.input = environment_.input;
-    driver.displayRects = [geometry = geometry_] { return geometry->rects(); };
-    mouseControlDriver_ = MouseControlDriver::create(std::move(driver));
+    // The parts live as long as the model, and call back on the main executor.
+    Streaming::Environment stream;
+    stream.mainExecutor = environment_.mainExecutor;
+    stream.clock = environment_.clock;
+    stream.link = environment_.link;
+    stream.settings = environment_.settings;
+    stream.displays = environment_.displays;
+    stream.permissions = environment_.permissions;
+    stream.captureSessions = environment_.captureSessions;
+    stream.willStart = [this] { ensureTouchPermission(); };
+    stream.showError = [this](std::optional<HostError> error) { showError(std::move(error)); };
+    stream.showScreenPermissionNeeded = [this](bool needed) { notice_.assign(screenPermissionNeeded_, needed); };
+    stream.showMirrorFallback = [this] { showLaunchMessage({LaunchMessage::Kind::mirrorFallback, {}, 0}); };
+    streaming_ = std::make_shared<Streaming>(std::move(stream), notice_);
+    streaming_->load();
 
-    auto& settings = *environment_.settings;
-    autoStartOnConnect_ = settings.boolValue(settingsKey::autoStartOnConnect).value_or(true);
-    selectedPhoneID_ = settings.stringValue(settingsKey::selectedPhoneID).value_or("");
-    // A selection stored before its origin was recorded is not trusted from outside until the
-    // phone names itself on the home network again.
-    selectedPhoneVerified_ = !selectedPhoneID_.empty() && settings.boolValue(settingsKey::selectedPhoneIDVerified).value_or(false);
-    loadHomeNetworkPhones();
+    ViewerInput::Environment input;
+    input.clock = environment_.clock;
+    input.link = environment_.link;
+    input.displays = environment_.displays;
+    input.input = environment_.input;
+    input.mouseQueue = environment_.mouseQueue;
+    input.inputQueue = environment_.inputQueue;
+    input.volume = environment_.volume;
+    input.background = environment_.background;
+    input.ensureTrusted = [this] { return ensureTouchPermission(); };
+    input.activeDisplay = [this] { return streaming_->activeDisplayID(); };
+    input_ = std::make_unique<ViewerInput>(std::move(input));
+
+    PairedPhones::Environment phones;
+    phones.settings = environment_.settings;
+    phones.deviceLister = environment_.deviceLister;
+    phones.phoneQueue = environment_.phoneQueue;
+    phones.trustedPhones = environment_.trustedPhones;
+    phones.showMessage = [this](LaunchMessage message) { showLaunchMessage(std::move(message)); };
+    phones_ = std::make_unique<PairedPhones>(std::move(phones), notice_);
+    phones_->load();
+
     startAtLogin_ = std::make_unique<StartAtLogin>(environment_.loginItem, environment_.settings, notice_);
     startAtLogin_->load();
 
-
+    const auto weak = weak_from_this();
     auto& link = *environment_.link;
-    link.setOnStateChange([weak = weak_from_this()] {
+    link.setOnStateChange([weak] {
         if (auto self = weak.lock()) {
             // At once, on the link's queue: what a viewer that has gone still had waiting is
             // dropped before the main executor gets to it.
-            self->controlEvents_->setCurrentGeneration(self->environment_.link->connectionGeneration());
+            self->input_->setCurrentConnection(self->environment_.link->connectionGeneration());
             // The handler reads the state as it is when it runs: changes that come meanwhile
             // need no task of their own, however fast viewers come and go.
             if (self->stateChangePending_->exchange(true))
@@ -65,23 +78,36 @@ void HostModel::construct()
             });
         }
     });
-    link.setOnControlEvent([weak = weak_from_this()](const link::ViewerControlEvent& event) {
-        if (auto self = weak.lock())
-            self->routeControlEvent(event);
+    link.setOnControlEvent([weak](const link::ViewerControlEvent& event) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        switch (self->input_->route(event)) {
+        case ViewerInput::Routed::nothing:
+            break;
+        case ViewerInput::Routed::applyQueued:
+            self->post([](HostModel& model) {
+                model.input_->applyQueued([&model](const link::ViewerControlEvent& queued) { model.handleControlEvent(queued); });
+            });
+            break;
+        case ViewerInput::Routed::flooded:
+            self->post([](HostModel& model) { model.showQuietError(HostError::Kind::inputFlood); });
+            break;
+        }
     });
-    link.setOnViewerIdentity([weak = weak_from_this()](const link::ViewerIdentity& identity) {
+    link.setOnViewerIdentity([weak](const link::ViewerIdentity& identity) {
         if (auto self = weak.lock())
-            self->post([identity](HostModel& model) { model.rememberConnectedPhone(identity); });
+            self->post([identity](HostModel& model) { model.phones_->rememberConnected(identity); });
     });
-    link.setOnOutsiderRefused([weak = weak_from_this()] {
+    link.setOnOutsiderRefused([weak] {
         if (auto self = weak.lock())
-            self->post([](HostModel& model) { model.handleOutsiderRefused(); });
+            self->post([](HostModel& model) { model.showQuietError(HostError::Kind::outsiderRefused); });
     });
 
     try {
         link.start();
     } catch (...) {
-        setError(ErrorReason::listenerFailed, listenerFailedText);
+        showError(HostError{HostError::Kind::listenerFailed, {}});
     }
 
     RemoteAddress::Environment remote;
@@ -95,6 +121,39 @@ void HostModel::construct()
     remote.lifetime = lifetime_.token();
     remoteAddress_ = std::make_shared<RemoteAddress>(std::move(remote), notice_);
     remoteAddress_->start();
+}
+
+void HostModel::showQuietError(HostError::Kind kind)
+{
+    // A refusal says less than a flood, and both less than any other error: neither hides an
+    // error that says more.
+    const bool quieter = error_ && (error_->kind == HostError::Kind::outsiderRefused ||
+                                    (kind == HostError::Kind::inputFlood && error_->kind == HostError::Kind::inputFlood));
+    if (!error_ || quieter)
+        showError(HostError{kind, {}});
+}
+
+void HostModel::handleControlEvent(const link::ViewerControlEvent& event)
+{
+    if (std::holds_alternative<link::control::StopStreaming>(event)) {
+        launch([](HostModel& model) { return model.stopStreaming(); });
+    } else if (const auto* request = std::get_if<link::control::SourceMode>(&event)) {
+        launch([mode = request->mode](HostModel& model) { return model.streaming_->switchMode(mode); });
+    } else {
+        input_->apply(event);
+    }
+}
+
+runtime::Task<void> HostModel::handleStreamerStateChange()
+{
+    const auto change = streaming_->noteViewer();
+    if (change.newOrGone)
+        input_->forgetViewer();
+    // The status texts read the link's state, which has changed.
+    willChange();
+    if (environment_.link->listenerReady() && listenerFailed())
+        showError(std::nullopt);
+    co_await streaming_->followViewer(change);
 }
 
 void HostModel::observe(std::function<void()> willChange)
@@ -130,45 +189,10 @@ void HostModel::launch(std::function<runtime::Task<void>(HostModel&)> operation)
 
 // Settings ------------------------------------------------------------------------------------
 
-void HostModel::setSelectedDisplayID(std::uint32_t id)
-{
-    if (displayList_.selectedDisplayID() == id)
-        return;
-    willChange();
-    displayList_.select(id);
-}
-
-void HostModel::setSourceMode(SourceMode mode)
-{
-    assign(sourceMode_, mode);
-}
-
-void HostModel::setVirtualResolution(display::VirtualResolution resolution)
-{
-    assign(virtualResolution_, resolution);
-}
-
-void HostModel::setQuality(StreamQuality quality)
-{
-    assign(quality_, quality);
-}
-
-void HostModel::setFrameRate(StreamFrameRate rate)
-{
-    assign(frameRate_, rate);
-}
-
-void HostModel::setAutoStartOnConnect(bool on)
-{
-    assign(autoStartOnConnect_, on);
-    environment_.settings->setBool(settingsKey::autoStartOnConnect, autoStartOnConnect_);
-}
-
 runtime::Task<void> HostModel::setLaunchAtLogin(bool enabled)
 {
     if (!startAtLogin_->set(enabled)) {
-        const auto& wording = environment_.wording;
-        setErrorMessage(enabled ? wording.launchAtLoginEnableFailed : wording.launchAtLoginDisableFailed);
+        showError(HostError{enabled ? HostError::Kind::launchAtLoginEnableFailed : HostError::Kind::launchAtLoginDisableFailed, {}});
     }
     co_return;
 }
@@ -179,27 +203,9 @@ runtime::Task<void> HostModel::refreshAll()
 {
     refreshPermissions();
     std::optional<std::string> address = environment_.localAddress ? environment_.localAddress() : std::nullopt;
-    assign(localAddress_, address ? LocalAddress{LocalAddress::State::known, *address} : LocalAddress{LocalAddress::State::none, {}});
+    notice_.assign(localAddress_, address ? LocalAddress{LocalAddress::State::known, *address} : LocalAddress{LocalAddress::State::none, {}});
     co_await refreshDisplays();
     co_await refreshPhones();
-}
-
-runtime::Task<void> HostModel::refreshDisplays()
-{
-    // The list changes inside the refresh, so observers hear of it first.
-    willChange();
-    const bool loaded = displayList_.refreshDisplays();
-    if (!loaded) {
-        assign(screenPermissionNeeded_, displayList_.screenPermissionNeeded());
-        setErrorMessage(displayList_.screenPermissionNeeded() ? std::optional(environment_.wording.screenPermissionError)
-                                                              : displayList_.errorMessage());
-    }
-    co_return;
-}
-
-std::optional<display::DisplayInfo> HostModel::currentDisplay() const
-{
-    return displayList_.currentDisplay();
 }
 
 // Permissions ---------------------------------------------------------------------------------
@@ -207,8 +213,8 @@ std::optional<display::DisplayInfo> HostModel::currentDisplay() const
 void HostModel::refreshPermissions()
 {
     auto& permissions = *environment_.permissions;
-    assign(touchPermissionNeeded_, !inputTrusted(true));
-    assign(screenPermissionNeeded_, !permissions.captureAllowed());
+    notice_.assign(touchPermissionNeeded_, !inputTrusted(true));
+    notice_.assign(screenPermissionNeeded_, !permissions.captureAllowed());
     startAtLogin_->refresh();
     if (environment_.link->isViewerConnected())
         environment_.link->sendControl(touchPermissionNeeded_ ? "INPUT NEEDS_PERMISSION" : "INPUT READY");
@@ -219,9 +225,9 @@ bool HostModel::ensureTouchPermission()
     auto& permissions = *environment_.permissions;
     const bool trusted = inputTrusted(false);
     if (trusted) {
-        assign(touchPermissionNeeded_, false);
+        notice_.assign(touchPermissionNeeded_, false);
     } else {
-        assign(touchPermissionNeeded_, true);
+        notice_.assign(touchPermissionNeeded_, true);
         if (!didRequestTouchPermission_) {
             didRequestTouchPermission_ = true;
             permissions.promptForInputTrust();
@@ -244,7 +250,7 @@ bool HostModel::inputTrusted(bool fresh)
 void HostModel::refreshInputTrust()
 {
     if (environment_.link->isViewerConnected())
-        assign(touchPermissionNeeded_, !inputTrusted(true));
+        notice_.assign(touchPermissionNeeded_, !inputTrusted(true));
 }
 
 void HostModel::openPrivacySettings(std::string_view anchor)
@@ -263,7 +269,7 @@ void HostModel::requestScreenRecordingPermission()
 {
     auto& permissions = *environment_.permissions;
     permissions.requestCaptureAccess();
-    assign(screenPermissionNeeded_, !permissions.captureAllowed());
+    notice_.assign(screenPermissionNeeded_, !permissions.captureAllowed());
     const auto& anchor = environment_.wording.screenRecording.settingsAnchor;
     if (!anchor.empty())
         openPrivacySettings(anchor);
@@ -288,49 +294,6 @@ void HostModel::requestNotificationAccess()
         remoteAddress_->retry();
 }
 
-// Status texts --------------------------------------------------------------------------------
-
-BilingualText HostModel::statusTitle() const
-{
-    if (environment_.link->isViewerConnected())
-        return {"iPhone 연결됨", "iPhone Connected"};
-    return {errorMessage_.value_or("iPhone을 기다리는 중"), "Waiting for iPhone"};
-}
-
-BilingualText HostModel::statusDetail() const
-{
-    auto& link = *environment_.link;
-    if (link.isViewerConnected())
-        return {link.peerDescription() + " · " + (link.h264Capable() ? "H.264" : "JPEG 호환 모드"), "Ready to receive the screen"};
-    const std::string lead = phoneLaunchMessage_.value_or("iPhone에서 Kestrio를 열어 주세요");
-    return {lead + " · " + environment_.wording.addressLabel + " " + text(localAddress_), "Open Kestrio on your iPhone to connect"};
-}
-
-BilingualText HostModel::hintText() const
-{
-    const auto& wording = environment_.wording;
-    BilingualText hint;
-    if (touchPermissionNeeded_) {
-        hint.korean = wording.touchPermissionHint;
-    } else if (!isStreaming_) {
-        hint.korean = wording.extendedMonitorHint.korean;
-    } else if (sourceMode_ == SourceMode::mirror) {
-        hint.korean = wording.mirroringHint.korean;
-    } else {
-        hint.korean = wording.virtualMonitorStreamingHint;
-    }
-    if (touchPermissionNeeded_) {
-        hint.english = wording.touchPermissionHintEnglish;
-    } else if (sourceMode_ == SourceMode::mirror) {
-        hint.english = wording.mirroringHint.english;
-    } else if (screenPermissionNeeded_) {
-        hint.english = wording.screenPermissionHintEnglish;
-    } else {
-        hint.english = wording.extendedMonitorHint.english;
-    }
-    return hint;
-}
-
 // Shutting down -------------------------------------------------------------------------------
 
 void HostModel::shutdown()
@@ -339,14 +302,8 @@ void HostModel::shutdown()
         return;
     shutDown_ = true;
     lifetime_.cancel();
-    cancelViewerDiscovery();
-    mouseControlDriver_->stop();
-    if (capturer_) {
-        capturer_->stop();
-        capturer_.reset();
-    }
-    releaseVirtualMonitor();
-    activeDisplayID_.reset();
+    streaming_->shutdown();
+    input_->stop();
     environment_.link->stop();
     remoteAddress_->shutdown();
 }

@@ -78,4 +78,50 @@ bool needsSettings(NotificationStatus status)
     return status == NotificationStatus::unavailable || status == NotificationStatus::sendFailed;
 }
 
+std::string text(const HostError& error, const PlatformWording& wording)
+{
+    switch (error.kind) {
+    case HostError::Kind::listenerFailed:
+        return std::string(listenerFailedText);
+    case HostError::Kind::outsiderRefused:
+        return std::string(outsiderRefusedText);
+    case HostError::Kind::inputFlood:
+        return std::string(inputFloodText);
+    case HostError::Kind::screenPermission:
+        return wording.screenPermissionError;
+    case HostError::Kind::virtualMonitorNotShown:
+        return wording.virtualMonitorNotShown;
+    case HostError::Kind::launchAtLoginEnableFailed:
+        return wording.launchAtLoginEnableFailed;
+    case HostError::Kind::launchAtLoginDisableFailed:
+        return wording.launchAtLoginDisableFailed;
+    case HostError::Kind::failure:
+        break;
+    }
+    return error.detail;
+}
+
+std::string text(const LaunchMessage& message, const PlatformWording& wording)
+{
+    switch (message.kind) {
+    case LaunchMessage::Kind::searching:
+        return "페어링된 iPhone을 찾는 중…";
+    case LaunchMessage::Kind::listingFailed:
+        return "기기 검색 실패 · iPhone 앱을 한 번 직접 열어 주세요";
+    case LaunchMessage::Kind::usingSaved:
+        return "저장된 iPhone 사용";
+    case LaunchMessage::Kind::noPairedPhones:
+        return wording.noPairedPhones;
+    case LaunchMessage::Kind::choosePhone:
+        return "iPhone " + std::to_string(message.phoneCount) + "대 발견 · 사용할 기기를 선택하세요";
+    case LaunchMessage::Kind::selected:
+        return "‘" + message.phoneName + "’ 선택됨";
+    case LaunchMessage::Kind::remembered:
+        return "‘" + message.phoneName + "’ 연결 내역 저장됨";
+    case LaunchMessage::Kind::mirrorFallback:
+        break;
+    }
+    return std::string(mirrorFallbackText);
+}
+
 }  // namespace kestrio::model

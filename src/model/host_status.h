@@ -5,10 +5,24 @@
 
 #include "model/platform_wording.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace kestrio::model {
+
+// The error shown while the viewer link cannot listen.
+inline constexpr std::string_view listenerFailedText = "수신 대기 실패";
+inline constexpr std::string_view mirrorFallbackText = "확장 모니터 생성 실패 · 화면 미러링으로 전송 시작";
+// A viewer from outside the home network named no phone that may connect from there.
+inline constexpr std::string_view outsiderRefusedText = "외부 연결 거부됨 · 같은 네트워크에서 연결한 적 있는 iPhone만 외부에서 연결할 수 있습니다";
+inline constexpr std::string_view outsiderRefusedEnglishText =
+    "Refused a connection from outside: only an iPhone that has connected on this network can connect remotely.";
+// The viewer sent input faster than it could be posted, for longer than the backlog allows: its
+// connection was ended (the link's description of it, and the error shown while none is connected).
+inline constexpr std::string_view inputFloodText = "입력이 너무 많아 연결을 끊음";
 
 // The host's own address on the home network.
 struct LocalAddress {
@@ -48,5 +62,36 @@ std::string text(NotificationStatus status, const PlatformWording& wording);
 // sender's settings.
 bool isFailure(NotificationStatus status, const PlatformWording& wording);
 bool needsSettings(NotificationStatus status);
+
+// The error the window shows in place of the waiting title.
+struct HostError {
+    enum class Kind {
+        failure,                    // `detail` says what failed
+        listenerFailed,             // the viewer link cannot listen; cleared once it can
+        outsiderRefused,            // says less than any other error, so it never hides one
+        inputFlood,                 // likewise
+        screenPermission,           // the display list cannot be read without the permission
+        virtualMonitorNotShown,     // made, but never listed among the displays
+        launchAtLoginEnableFailed,  // the desktop refused the login item
+        launchAtLoginDisableFailed,
+    };
+    Kind kind = Kind::failure;
+    std::string detail;
+    bool operator==(const HostError&) const = default;
+};
+
+std::string text(const HostError& error, const PlatformWording& wording);
+
+// The line before the address in the waiting status: what the host found of the user's phones,
+// or that it streams a mirror instead of the monitor it could not make.
+struct LaunchMessage {
+    enum class Kind { searching, listingFailed, usingSaved, noPairedPhones, choosePhone, selected, remembered, mirrorFallback };
+    Kind kind = Kind::searching;
+    std::string phoneName;    // selected, remembered
+    std::size_t phoneCount = 0;  // choosePhone
+    bool operator==(const LaunchMessage&) const = default;
+};
+
+std::string text(const LaunchMessage& message, const PlatformWording& wording);
 
 }  // namespace kestrio::model

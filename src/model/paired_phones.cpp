@@ -1,5 +1,7 @@
 // The user's phones: the device listing, the chosen phone and the phone that connected last.
-#include "model/host_model.h"
+#include "model/paired_phones.h"
+
+#include "model/settings_keys.h"
 
 #include "phones/name_ordering.h"
 #include "runtime/white_space.h"
@@ -29,130 +31,19 @@ bool looksLikeDeviceIdentifier(const std::string& id)
 
 }  // namespace
 
-runtime::Task<void> HostModel::refreshPhones()
+PairedPhones::PairedPhones(Environment environment, ChangeNotice notice)
+    : environment_(std::move(environment)), notice_(std::move(notice))
 {
-    if (isRefreshingPhones_)
-        co_return;
-    assign(isRefreshingPhones_, true);
-    assign(phoneLaunchMessage_, std::optional<std::string>("페어링된 iPhone을 찾는 중…"));
-
-    auto lister = environment_.deviceLister;
-    auto list = [lister] { return lister->listPairedDevices(); };
-    phones::DeviceListResult result;
-    result = co_await runtime::runOn(environment_.phoneQueue, std::move(list));
-
-    assign(isRefreshingPhones_, false);
-    if (result.error) {
-        keepSavedPhone();
-        assign(phoneLaunchMessage_, std::optional<std::string>(pairedPhones_.empty() ? "기기 검색 실패 · iPhone 앱을 한 번 직접 열어 주세요"
-                                                                                     : "저장된 iPhone 사용"));
-        co_return;
-    }
-    assign(pairedPhones_, std::move(result.phones));
-    listedPhoneIDs_.clear();
-    for (const auto& phone : pairedPhones_)
-        listedPhoneIDs_.insert(phone.id);
-    // The device tools vouch for a listed phone's identifier.
-    if (!selectedPhoneID_.empty() && listedPhoneIDs_.count(selectedPhoneID_) != 0)
-        selectPhone(selectedPhoneID_, true);
-    keepSavedPhone();
-    if (selectedPhoneID_.empty() && pairedPhones_.size() == 1)
-        setSelectedPhoneID(pairedPhones_.front().id);
-
-    if (pairedPhones_.empty()) {
-        assign(phoneLaunchMessage_, std::optional<std::string>(environment_.wording.noPairedPhones));
-    } else if (selectedPhoneID_.empty()) {
-        assign(phoneLaunchMessage_,
-               std::optional<std::string>("iPhone " + std::to_string(pairedPhones_.size()) + "대 발견 · 사용할 기기를 선택하세요"));
-    } else {
-        const auto selected = std::find_if(pairedPhones_.begin(), pairedPhones_.end(),
-                                           [&](const PairedIPhone& phone) { return phone.id == selectedPhoneID_; });
-        if (selected != pairedPhones_.end())
-            assign(phoneLaunchMessage_, std::optional<std::string>("‘" + selected->name + "’ 선택됨"));
-    }
 }
 
-void HostModel::keepSavedPhone()
+void PairedPhones::load()
 {
-    if (selectedPhoneID_.empty())
-        return;
-    if (std::any_of(pairedPhones_.begin(), pairedPhones_.end(), [&](const PairedIPhone& phone) { return phone.id == selectedPhoneID_; }))
-        return;
-    PairedIPhone saved;
-    saved.id = selectedPhoneID_;
-    saved.name = environment_.settings->stringValue(settingsKey::selectedPhoneName).value_or(std::string(defaultPhoneName));
-    saved.model = "저장된 기기";
-    if (looksLikeDeviceIdentifier(selectedPhoneID_))
-        saved.deviceID = selectedPhoneID_;
-    willChange();
-    pairedPhones_.push_back(std::move(saved));
-}
-
-void HostModel::setSelectedPhoneID(std::string id)
-{
-    const bool verified = listedPhoneIDs_.count(id) != 0 ||
-                          std::find(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end(), id) != homeNetworkPhoneIDs_.end() ||
-                          (id == selectedPhoneID_ && selectedPhoneVerified_);
-    selectPhone(std::move(id), verified);
-}
-
-void HostModel::selectPhone(std::string id, bool verified)
-{
-    assign(selectedPhoneID_, std::move(id));
-    selectedPhoneVerified_ = verified && !selectedPhoneID_.empty();
-    environment_.settings->setString(settingsKey::selectedPhoneID, selectedPhoneID_);
-    environment_.settings->setBool(settingsKey::selectedPhoneIDVerified, selectedPhoneVerified_);
-    publishTrustedPhones();
-    const auto phone = std::find_if(pairedPhones_.begin(), pairedPhones_.end(),
-                                    [&](const PairedIPhone& candidate) { return candidate.id == selectedPhoneID_; });
-    if (phone != pairedPhones_.end())
-        environment_.settings->setString(settingsKey::selectedPhoneName, phone->name);
-}
-
-bool HostModel::trustedFromOutside(const std::string& identifier) const
-{
-    return (identifier == selectedPhoneID_ && selectedPhoneVerified_) ||
-           std::find(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end(), identifier) != homeNetworkPhoneIDs_.end();
-}
-
-void HostModel::rememberConnectedPhone(const link::ViewerIdentity& identity)
-{
-    std::string name = trimmed(identity.name);
-    if (name.empty())
-        name = defaultPhoneName;
-    std::string identifier = trimmed(identity.identifier);
-    if (identifier.empty())
-        identifier = name;
-    // Only an identifier the phone sent itself can open the door from outside: a name is easily
-    // guessed, and a viewer that came in from outside may choose only among the trusted.
-    if (!identity.fromHomeNetwork && !(identity.identifierGiven && trustedFromOutside(identity.identifier))) {
-        willChange();
-        connectedViewerIdentity_.emplace(name, identifier);
-        return;
-    }
-    if (identity.fromHomeNetwork && identity.identifierGiven)
-        rememberHomeNetworkPhone(identity.identifier);
-    willChange();
-    connectedViewerIdentity_.emplace(name, identifier);
-
-    const auto match = std::find_if(pairedPhones_.begin(), pairedPhones_.end(), [&](const PairedIPhone& phone) {
-        return phone.id == identifier || (identity.fromHomeNetwork && phones::localizedCaseInsensitiveEqual(phone.name, name));
-    });
-    if (match != pairedPhones_.end()) {
-        setSelectedPhoneID(match->id);
-    } else {
-        pairedPhones_.push_back({identifier, name, "현재 연결된 기기", "네트워크", std::nullopt});
-        phones::sortByName(pairedPhones_);
-        setSelectedPhoneID(identifier);
-    }
-    // The name the viewer gave wins over the listed one.
-    environment_.settings->setString(settingsKey::selectedPhoneName, name);
-    assign(phoneLaunchMessage_, std::optional<std::string>("‘" + name + "’ 연결 내역 저장됨"));
-}
-
-void HostModel::loadHomeNetworkPhones()
-{
-    const std::string stored = environment_.settings->stringValue(settingsKey::homeNetworkPhoneIDs).value_or("");
+    auto& settings = *environment_.settings;
+    selectedID_ = settings.stringValue(settingsKey::selectedPhoneID).value_or("");
+    // A selection stored before its origin was recorded is not trusted from outside until the
+    // phone names itself on the home network again.
+    selectedVerified_ = !selectedID_.empty() && settings.boolValue(settingsKey::selectedPhoneIDVerified).value_or(false);
+    const std::string stored = settings.stringValue(settingsKey::homeNetworkPhoneIDs).value_or("");
     std::size_t start = 0;
     while (start < stored.size()) {
         const std::size_t end = std::min(stored.find('\n', start), stored.size());
@@ -163,7 +54,126 @@ void HostModel::loadHomeNetworkPhones()
     publishTrustedPhones();
 }
 
-void HostModel::rememberHomeNetworkPhone(const std::string& identifier)
+runtime::Task<void> PairedPhones::refresh()
+{
+    if (isRefreshing_)
+        co_return;
+    notice_.assign(isRefreshing_, true);
+    environment_.showMessage({LaunchMessage::Kind::searching, {}, 0});
+
+    auto lister = environment_.deviceLister;
+    auto list = [lister] { return lister->listPairedDevices(); };
+    phones::DeviceListResult result;
+    result = co_await runtime::runOn(environment_.phoneQueue, std::move(list));
+
+    notice_.assign(isRefreshing_, false);
+    if (result.error) {
+        keepSavedPhone();
+        environment_.showMessage({phones_.empty() ? LaunchMessage::Kind::listingFailed : LaunchMessage::Kind::usingSaved, {}, 0});
+        co_return;
+    }
+    notice_.assign(phones_, std::move(result.phones));
+    listedPhoneIDs_.clear();
+    for (const auto& phone : phones_)
+        listedPhoneIDs_.insert(phone.id);
+    // The device tools vouch for a listed phone's identifier.
+    if (!selectedID_.empty() && listedPhoneIDs_.count(selectedID_) != 0)
+        selectVerified(selectedID_, true);
+    keepSavedPhone();
+    if (selectedID_.empty() && phones_.size() == 1)
+        select(phones_.front().id);
+
+    if (phones_.empty()) {
+        environment_.showMessage({LaunchMessage::Kind::noPairedPhones, {}, 0});
+    } else if (selectedID_.empty()) {
+        environment_.showMessage({LaunchMessage::Kind::choosePhone, {}, phones_.size()});
+    } else {
+        const auto selected = std::find_if(phones_.begin(), phones_.end(),
+                                           [&](const PairedIPhone& phone) { return phone.id == selectedID_; });
+        if (selected != phones_.end())
+            environment_.showMessage({LaunchMessage::Kind::selected, selected->name, 0});
+    }
+}
+
+void PairedPhones::keepSavedPhone()
+{
+    if (selectedID_.empty())
+        return;
+    if (std::any_of(phones_.begin(), phones_.end(), [&](const PairedIPhone& phone) { return phone.id == selectedID_; }))
+        return;
+    PairedIPhone saved;
+    saved.id = selectedID_;
+    saved.name = environment_.settings->stringValue(settingsKey::selectedPhoneName).value_or(std::string(defaultPhoneName));
+    saved.model = "저장된 기기";
+    if (looksLikeDeviceIdentifier(selectedID_))
+        saved.deviceID = selectedID_;
+    notice_();
+    phones_.push_back(std::move(saved));
+}
+
+void PairedPhones::select(std::string id)
+{
+    const bool verified = listedPhoneIDs_.count(id) != 0 ||
+                          std::find(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end(), id) != homeNetworkPhoneIDs_.end() ||
+                          (id == selectedID_ && selectedVerified_);
+    selectVerified(std::move(id), verified);
+}
+
+void PairedPhones::selectVerified(std::string id, bool verified)
+{
+    notice_.assign(selectedID_, std::move(id));
+    selectedVerified_ = verified && !selectedID_.empty();
+    environment_.settings->setString(settingsKey::selectedPhoneID, selectedID_);
+    environment_.settings->setBool(settingsKey::selectedPhoneIDVerified, selectedVerified_);
+    publishTrustedPhones();
+    const auto phone = std::find_if(phones_.begin(), phones_.end(),
+                                    [&](const PairedIPhone& candidate) { return candidate.id == selectedID_; });
+    if (phone != phones_.end())
+        environment_.settings->setString(settingsKey::selectedPhoneName, phone->name);
+}
+
+bool PairedPhones::trustedFromOutside(const std::string& identifier) const
+{
+    return (identifier == selectedID_ && selectedVerified_) ||
+           std::find(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end(), identifier) != homeNetworkPhoneIDs_.end();
+}
+
+void PairedPhones::rememberConnected(const link::ViewerIdentity& identity)
+{
+    std::string name = trimmed(identity.name);
+    if (name.empty())
+        name = defaultPhoneName;
+    std::string identifier = trimmed(identity.identifier);
+    if (identifier.empty())
+        identifier = name;
+    // Only an identifier the phone sent itself can open the door from outside: a name is easily
+    // guessed, and a viewer that came in from outside may choose only among the trusted.
+    if (!identity.fromHomeNetwork && !(identity.identifierGiven && trustedFromOutside(identity.identifier))) {
+        notice_();
+        connectedViewer_.emplace(name, identifier);
+        return;
+    }
+    if (identity.fromHomeNetwork && identity.identifierGiven)
+        rememberHomeNetworkPhone(identity.identifier);
+    notice_();
+    connectedViewer_.emplace(name, identifier);
+
+    const auto match = std::find_if(phones_.begin(), phones_.end(), [&](const PairedIPhone& phone) {
+        return phone.id == identifier || (identity.fromHomeNetwork && phones::localizedCaseInsensitiveEqual(phone.name, name));
+    });
+    if (match != phones_.end()) {
+        select(match->id);
+    } else {
+        phones_.push_back({identifier, name, "현재 연결된 기기", "네트워크", std::nullopt});
+        phones::sortByName(phones_);
+        select(identifier);
+    }
+    // The name the viewer gave wins over the listed one.
+    environment_.settings->setString(settingsKey::selectedPhoneName, name);
+    environment_.showMessage({LaunchMessage::Kind::remembered, name, 0});
+}
+
+void PairedPhones::rememberHomeNetworkPhone(const std::string& identifier)
 {
     // A line break would split the identifier when stored; no phone sends one.
     if (identifier.empty() || identifier.find_first_of("\r\n") != std::string::npos)
@@ -177,7 +187,7 @@ void HostModel::rememberHomeNetworkPhone(const std::string& identifier)
         // of new identifiers on the home network cannot lock them out.
         const auto oldest = std::find_if(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end(),
                                          [&](const std::string& id) {
-                                             return id != selectedPhoneID_ && id != identifier && listedPhoneIDs_.count(id) == 0;
+                                             return id != selectedID_ && id != identifier && listedPhoneIDs_.count(id) == 0;
                                          });
         if (oldest == homeNetworkPhoneIDs_.end()) {
             homeNetworkPhoneIDs_.pop_back();
@@ -192,21 +202,12 @@ void HostModel::rememberHomeNetworkPhone(const std::string& identifier)
     publishTrustedPhones();
 }
 
-void HostModel::publishTrustedPhones()
+void PairedPhones::publishTrustedPhones()
 {
-    if (!environment_.trustedPhones)
-        return;
     std::set<std::string> trusted(homeNetworkPhoneIDs_.begin(), homeNetworkPhoneIDs_.end());
-    if (selectedPhoneVerified_)
-        trusted.insert(selectedPhoneID_);
+    if (selectedVerified_)
+        trusted.insert(selectedID_);
     environment_.trustedPhones->replace(std::move(trusted));
-}
-
-void HostModel::handleOutsiderRefused()
-{
-    // A refusal says less than any other error, so it never hides one.
-    if (!errorMessage_ || errorReason_ == ErrorReason::outsiderRefused)
-        setError(ErrorReason::outsiderRefused, outsiderRefusedText);
 }
 
 }  // namespace kestrio::model

@@ -1,9 +1,22 @@
 #include "model/remote_address.h"
 
-#include "model/host_model.h"
+#include "model/settings_keys.h"
 #include "runtime/white_space.h"
 
 namespace kestrio::model {
+
+std::shared_ptr<remote::MessagesNotifier> messagesOff()
+{
+    class Off final : public remote::MessageDelivery {
+    public:
+        std::optional<remote::MessageDeliveryFailure> probe(const std::string&) override { return remote::MessageDeliveryFailure{}; }
+        std::optional<remote::MessageDeliveryFailure> deliver(const std::string&, const std::string&, const std::string&) override
+        {
+            return remote::MessageDeliveryFailure{};
+        }
+    };
+    return std::make_shared<remote::MessagesNotifier>(std::make_shared<Off>());
+}
 
 RemoteAddress::RemoteAddress(Environment environment, ChangeNotice notice)
     : environment_(std::move(environment)), notice_(std::move(notice))
@@ -153,11 +166,6 @@ runtime::Task<void> RemoteAddress::send(std::weak_ptr<RemoteAddress> weak, std::
             self->setStatus(status);
     };
 
-    // Without a sender nothing can be sent, which the user sees as the same missing access.
-    if (!notifier) {
-        setStatus(NotificationStatus::unavailable);
-        co_return;
-    }
     auto probe = [notifier] { return !notifier->runAppleScript(std::string(remote::MessagesNotifier::accessProbeScript)); };
     bool reachable = false;
     reachable = co_await runtime::runOn(queue, std::move(probe));

@@ -16,6 +16,12 @@
 
 namespace kestrio::model {
 
+// How long the address field may rest before its text takes effect.
+inline constexpr runtime::Duration iMessageAddressPause = std::chrono::seconds(2);
+
+// A sender that cannot reach any messenger: the notification's status says sending is not possible.
+std::shared_ptr<remote::MessagesNotifier> messagesOff();
+
 // The remote address: the router's mapping of the streaming port as the window shows it, and the
 // message that sends a new address to the user. Runs on the main executor.
 class RemoteAddress final : public std::enable_shared_from_this<RemoteAddress> {
@@ -26,7 +32,7 @@ public:
         std::shared_ptr<SettingsStore> settings;
         std::shared_ptr<PortMapping> portMapping;
         std::uint16_t streamingPort = 59590;
-        std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // may be null: nothing can be sent
+        std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // messagesOff(): nothing can be sent
         std::shared_ptr<runtime::Executor> notifierQueue;            // sends
         runtime::CancellationToken lifetime;                        // ends the sends under way
     };

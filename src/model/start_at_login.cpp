@@ -1,6 +1,6 @@
 #include "model/start_at_login.h"
 
-#include "model/host_model.h"
+#include "model/settings_keys.h"
 
 namespace kestrio::model {
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 
 namespace kestrio::model {
@@ -15,5 +16,16 @@ public:
     // are ignored.
     virtual void setOutputVolume(int percent, bool muted) = 0;
 };
+
+// A desktop whose volume the host cannot change: the level is never known, so nothing is set.
+inline std::shared_ptr<VolumeControl> volumeControlOff()
+{
+    class Off final : public VolumeControl {
+    public:
+        std::optional<int> outputVolume() override { return std::nullopt; }
+        void setOutputVolume(int, bool) override {}
+    };
+    return std::make_shared<Off>();
+}
 
 }  // namespace kestrio::model

@@ -1,5 +1,6 @@
 #include "window/window_model.h"
 
+#include "model/status_lines.h"
 #include "updates/update_status.h"
 
 #include <QClipboard>
@@ -109,8 +110,8 @@ WindowModel::State WindowModel::read() const
     const auto& model = *environment_.model;
     State state;
 
-    const auto title = model.statusTitle();
-    const auto detail = model.statusDetail();
+    const auto title = model::statusTitle(model);
+    const auto detail = model::statusDetail(model);
     state.status.viewerConnected = model.viewerConnected();
     state.status.titleKorean = text(title.korean);
     state.status.titleEnglish = text(title.english);
@@ -152,7 +153,7 @@ WindowModel::State WindowModel::read() const
     state.permissions.screen = model.screenPermissionNeeded();
     state.permissions.touch = model.touchPermissionNeeded();
 
-    const auto hint = model.hintText();
+    const auto hint = model::hintText(model);
     state.hint.korean = text(hint.korean);
     state.hint.english = text(hint.english);
 

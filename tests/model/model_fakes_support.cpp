@@ -148,13 +148,8 @@ public:
     RecordingSession(CaptureLog& log, model::StreamQuality quality, model::StreamFrameRate frameRate)
         : log_(log), quality_(quality), frameRate_(frameRate)
     {
-        ++log_.liveSessions;
     }
-    ~RecordingSession() override
-    {
-        stop();
-        --log_.liveSessions;
-    }
+    ~RecordingSession() override { stop(); }
 
     void start(const display::DisplayInfo& display) override
     {
@@ -223,6 +218,9 @@ void FakeFacilities::fill(model::HostModel::Environment& environment)
     environment.loginItem = loginItem;
     environment.deviceLister = deviceLister;
     environment.messagesNotifier = messagesNotifier;
+    environment.input = input;
+    environment.trustedPhones = trustedPhones;
+    environment.volume = model::volumeControlOff();
     environment.wording = wording;
 }
 
@@ -231,7 +229,6 @@ model::HostModel& ModelHarness::create()
     model::HostModel::Environment environment;
     fill(environment);
     environment.mainExecutor = main;
-    environment.input = input;
     environment.mouseQueue = mouseQueue;
     environment.volume = volume;
     environment.background = background;
@@ -240,7 +237,6 @@ model::HostModel& ModelHarness::create()
     environment.portMapping =
         router ? model::routerPortMapping(remote::NATPortMapper::create({natQueue, clock, router})) : model::portMappingOff();
     environment.localAddress = [this] { return localAddress; };
-    environment.trustedPhones = trustedPhones;
     environment.notifierQueue = notifierQueue;
     model = model::HostModel::create(std::move(environment));
     model->observe([this] { ++changes; });
@@ -251,7 +247,7 @@ model::HostModel& ModelHarness::create()
 void ModelHarness::settle()
 {
     while (main->runUntilIdle() + mouseQueue->runUntilIdle() + background->runUntilIdle() + phoneQueue->runUntilIdle() +
-                  natQueue->runUntilIdle() + (holdNotifierQueue ? 0 : notifierQueue->runUntilIdle()) >
+                  natQueue->runUntilIdle() + (holdInputQueue ? 0 : inputQueue->runUntilIdle()) + (holdNotifierQueue ? 0 : notifierQueue->runUntilIdle()) >
            0) {
     }
 }
@@ -271,6 +267,13 @@ void ModelHarness::run(std::function<runtime::Task<void>(model::HostModel&)> ope
 {
     model->launch(std::move(operation));
     settle();
+}
+
+std::optional<std::string> launchText(const model::HostModel& model)
+{
+    if (const auto& message = model.launchMessage())
+        return model::text(*message, model.wording());
+    return std::nullopt;
 }
 
 void ModelHarness::connectViewer(bool h264, std::string peer)

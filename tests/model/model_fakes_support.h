@@ -1,6 +1,8 @@
 #pragma once
 
 #include "model/host_model.h"
+#include "model/status_lines.h"
+#include "remote/router_port_mapping.h"
 #include "runtime/virtual_clock.h"
 
 #include <map>
@@ -122,11 +124,7 @@ public:
 
 class FakePermissions final : public model::PermissionFacility {
 public:
-    bool inputTrusted() override
-    {
-        ++trustQueries;
-        return trusted;
-    }
+    bool inputTrusted() override { return trusted; }
     void promptForInputTrust() override { ++prompts; }
     bool captureAllowed() override { return captureOK; }
     void requestCaptureAccess() override { ++captureRequests; }
@@ -134,7 +132,6 @@ public:
     bool trusted = true;
     bool captureOK = true;
     int prompts = 0;
-    int trustQueries = 0;
     int captureRequests = 0;
 };
 
@@ -201,7 +198,6 @@ public:
     }
     std::optional<std::string> unregisterItem() override
     {
-        ++unregistrations;
         if (unregisterError)
             return unregisterError;
         state = Status::notRegistered;
@@ -213,7 +209,6 @@ public:
     std::optional<std::string> registerError;
     std::optional<std::string> unregisterError;
     int registrations = 0;
-    int unregistrations = 0;
 };
 
 // A device listing with a scripted outcome.
@@ -254,10 +249,30 @@ struct CaptureLog {
     };
     std::vector<Run> runs;
     std::set<std::uint32_t> failingDisplays;
-    int liveSessions = 0;
 
     model::CaptureSessionFactory factory();
     int running() const;
+};
+
+// A router that answers every request the same way, and records what it was asked.
+class AnsweringRouter final : public remote::RouterPortMapping {
+public:
+    explicit AnsweringRouter(std::uint16_t grantedPort = 61000) { answer.externalPort = grantedPort; }
+    remote::RouterMappingResult map(std::uint16_t port, std::chrono::seconds) override
+    {
+        calls.push_back("map " + std::to_string(port));
+        return answer;
+    }
+    bool unmap(std::uint16_t port) override
+    {
+        calls.push_back("unmap " + std::to_string(port));
+        return true;
+    }
+    remote::RouterAddressResult externalAddress() override { return {answer.outcome, address, {}}; }
+
+    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, 61000, std::chrono::seconds(3600), {}, {}, {}};
+    std::string address = "203.0.113.7";
+    std::vector<std::string> calls;
 };
 
 // A model on a manual main executor and a virtual clock, with every facility faked.
@@ -276,7 +291,9 @@ struct FakeFacilities {
     std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
     std::shared_ptr<FakeDeviceLister> deviceLister = std::make_shared<FakeDeviceLister>();
     std::optional<std::string> localAddress = std::string("192.168.0.10");
-    std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // set before the model is built; null: nothing can be sent
+    std::shared_ptr<remote::MessagesNotifier> messagesNotifier = model::messagesOff();  // replaced before the model is built
+    std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
+    std::shared_ptr<link::TrustedPhones> trustedPhones = std::make_shared<link::TrustedPhones>();
     model::PlatformWording wording;                              // as a Mac build words it unless a harness says otherwise
 };
 
@@ -299,13 +316,12 @@ struct ModelHarness : FakeFacilities {
     std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> mouseQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> background = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<runtime::ManualExecutor> inputQueue;  // set before create(): posting waits for it
+    std::shared_ptr<runtime::ManualExecutor> inputQueue = std::make_shared<runtime::ManualExecutor>();
+    bool holdInputQueue = false;  // settle() leaves posting to the test
     std::shared_ptr<runtime::ManualExecutor> phoneQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> natQueue = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<remote::RouterPortMapping> router;  // set before create(): the model maps its port
-    std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
+    std::shared_ptr<AnsweringRouter> router;  // set before create(): the model maps its port
     std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>();
-    std::shared_ptr<link::TrustedPhones> trustedPhones = std::make_shared<link::TrustedPhones>();
     std::shared_ptr<runtime::ManualExecutor> notifierQueue = std::make_shared<runtime::ManualExecutor>();
     bool holdNotifierQueue = false;  // settle() leaves the notifier's queue alone
     int changes = 0;
@@ -314,6 +330,9 @@ struct ModelHarness : FakeFacilities {
 private:
     runtime::TimePoint start_;
 };
+
+// The first line of the waiting status, when the model has one of its own.
+std::optional<std::string> launchText(const model::HostModel& model);
 
 display::DisplayInfo physicalDisplay(std::uint32_t id, int x, int width = 1920, int height = 1080);
 

@@ -3,7 +3,6 @@
 #include "model/model_fakes_support.h"
 
 #include "app/status_printer.h"
-#include "model/stream_options.h"
 
 #include <gtest/gtest.h>
 
@@ -15,26 +14,14 @@ namespace {
 using model::SourceMode;
 namespace key = model::settingsKey;
 
-TEST(ModelSettings, FirstLaunchUsesTheDefaults)
+TEST(ModelSettings, FirstLaunchFollowsTheLoginItemAndWritesNothing)
 {
     ModelHarness harness;
     harness.loginItem->state = model::LoginItemService::Status::enabled;
     auto& model = harness.create();
     EXPECT_TRUE(model.autoStartOnConnect());
-    EXPECT_FALSE(model.iMessageNotificationsEnabled());
-    EXPECT_EQ(model.iMessageAddress(), "");
-    EXPECT_EQ(model.selectedPhoneID(), "");
     EXPECT_TRUE(model.launchAtLogin()) << "follows the login item";
-    EXPECT_EQ(model.sourceMode(), SourceMode::virtualDisplay);
-    EXPECT_EQ(model.quality(), model::StreamQuality::balanced);
-    EXPECT_EQ(model.frameRate(), model::StreamFrameRate::sixty);
-    EXPECT_EQ(model.virtualResolution(), display::VirtualResolution::fullHD);
-    EXPECT_EQ(model.localAddress().state, model::LocalAddress::State::checking);
-    // No router facility here: port mapping is off.
-    EXPECT_EQ(model.remoteAccess().state, model::RemoteAccess::State::off);
-    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::off);
-    EXPECT_FALSE(model.isStreaming());
-    EXPECT_EQ(model.errorMessage(), std::nullopt);
+    EXPECT_EQ(model.remoteAccess().state, model::RemoteAccess::State::off) << "no router facility";
     EXPECT_EQ(harness.link->starts, 1);
     EXPECT_EQ(harness.settings->writes, 0) << "reading writes nothing";
 }
@@ -79,27 +66,18 @@ TEST(ModelSettings, MistypedValuesCountAsAbsent)
     EXPECT_EQ(model.selectedPhoneID(), "42") << "a number under a text key reads as its text";
 }
 
-TEST(ModelSettings, BlankAddressAsksForOne)
-{
-    ModelHarness harness;
-    harness.settings->setBool(key::iMessageNotificationsEnabled, true);
-    harness.settings->setString(key::iMessageAddress, " \t\n");
-    auto& model = harness.create();
-    EXPECT_EQ(model.notificationStatus(), model::NotificationStatus::needsAddress);
-}
-
 TEST(ModelSettings, ListenerFailureShowsUntilTheListenerIsReady)
 {
     ModelHarness harness;
     harness.link->startThrows = true;
     auto& model = harness.create();
-    EXPECT_EQ(model.errorMessage(), std::string("수신 대기 실패"));
-    EXPECT_EQ(model.statusTitle().korean, "수신 대기 실패");
+    EXPECT_EQ(model::errorText(model), std::string("수신 대기 실패"));
+    EXPECT_EQ(model::statusTitle(model).korean, "수신 대기 실패");
 
     harness.link->ready = true;
     harness.link->fireStateChange();
     harness.settle();
-    EXPECT_EQ(model.errorMessage(), std::nullopt);
+    EXPECT_EQ(model::errorText(model), std::nullopt);
 }
 
 TEST(ModelSettings, ObserversHearOfChangesBeforeTheyHappen)
@@ -130,7 +108,7 @@ TEST(ModelSettings, RefreshAllReadsTheAddressAndTheDisplays)
     EXPECT_EQ(model.localAddress().state, model::LocalAddress::State::none);
     EXPECT_EQ(model.displays().size(), 2u) << "a failed load keeps the list";
     EXPECT_TRUE(model.screenPermissionNeeded());
-    EXPECT_EQ(model.errorMessage(), std::string("화면 기록 권한이 필요함"));
+    EXPECT_EQ(model::errorText(model), std::string("화면 기록 권한이 필요함"));
 }
 
 // Permissions --------------------------------------------------------------------------------
@@ -221,50 +199,7 @@ TEST(ModelPermissions, WhereNoPaneExistsTheButtonsReadThePermissionsAgainAtOnce)
     EXPECT_TRUE(harness.opener->urls.empty()) << "no pane to open";
 }
 
-// Status texts -------------------------------------------------------------------------------
-
-TEST(ModelStatus, LinesFollowTheViewerAndTheStream)
-{
-    ModelHarness harness;
-    auto& model = harness.create();
-    harness.run([](model::HostModel& m) { return m.refreshAll(); });
-    EXPECT_EQ(model.statusTitle(), (model::BilingualText{"iPhone을 기다리는 중", "Waiting for iPhone"}));
-    EXPECT_EQ(model.statusDetail(),
-              (model::BilingualText{"검색된 iPhone 없음 · Xcode에서 먼저 페어링하세요 · Mac IP 192.168.0.10",
-                                    "Open Kestrio on your iPhone to connect"}));
-    EXPECT_TRUE(model.hintText().korean.starts_with("‘확장 모니터’는 macOS"));
-    EXPECT_TRUE(model.hintText().english.starts_with("The Extended Monitor mode "));
-
-    harness.connectViewer(false, "지수의 iPhone");
-    EXPECT_EQ(model.statusTitle(), (model::BilingualText{"iPhone 연결됨", "iPhone Connected"}));
-    EXPECT_EQ(model.statusDetail().korean, "지수의 iPhone · JPEG 호환 모드");
-    // Streaming to the virtual monitor: the two hint lines say different things.
-    EXPECT_EQ(model.hintText().korean, "macOS 설정 → 디스플레이에서 ‘Kestrio iPhone’의 위치를 조정하고, 앱 창을 그 화면으로 옮기세요.");
-    EXPECT_TRUE(model.hintText().english.starts_with("The Extended Monitor mode "));
-
-    harness.link->onControlEvent(link::control::SourceMode{SourceMode::mirror});
-    harness.settle();
-    EXPECT_EQ(model.hintText(), (model::BilingualText{"화면 녹화 권한을 끄거나 네트워크 연결이 끊기면 전송이 중단됩니다.",
-                                                      "Streaming stops if screen recording permission is disabled or the network "
-                                                      "connection is lost."}));
-    harness.disconnectViewer();
-    harness.permissions->trusted = false;
-    harness.advance(model::HostModel::inputTrustLifetime);
-    model.ensureTouchPermission();
-    EXPECT_EQ(model.hintText().english, "Allow Kestrio under System Settings → Privacy & Security → Accessibility, then relaunch the app.");
-}
-
-TEST(ModelStatus, FallbackMessageLeadsTheDetailLine)
-{
-    ModelHarness harness;
-    harness.displays->monitorsFail = true;
-    auto& model = harness.create();
-    harness.run([](model::HostModel& m) { return m.refreshAll(); });
-    harness.run([](model::HostModel& m) { return m.startStreaming(); });
-    harness.advance(std::chrono::seconds(1));
-    ASSERT_TRUE(model.isStreaming());
-    EXPECT_EQ(model.statusDetail().korean, "확장 모니터 생성 실패 · 화면 미러링으로 전송 시작 · Mac IP 192.168.0.10");
-}
+// The headless host's lines ----------------------------------------------------------------
 
 TEST(ModelStatus, HeadlessPrinterShowsEachChangeOnce)
 {

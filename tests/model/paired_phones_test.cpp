@@ -42,7 +42,7 @@ TEST_F(PairedPhonesTest, RefreshOutcomesAndTheirMessages)
     // Nothing found.
     auto& model = refresh();
     EXPECT_TRUE(model.pairedPhones().empty());
-    EXPECT_EQ(model.phoneLaunchMessage(), "검색된 iPhone 없음 · Xcode에서 먼저 페어링하세요");
+    EXPECT_EQ(launchText(model), "검색된 iPhone 없음 · Xcode에서 먼저 페어링하세요");
     EXPECT_FALSE(model.isRefreshingPhones());
 
     // Two found, none chosen.
@@ -50,7 +50,7 @@ TEST_F(PairedPhonesTest, RefreshOutcomesAndTheirMessages)
     refresh();
     EXPECT_EQ(names(), (std::vector<std::string>{"Mina", "Jun"})) << "kept in the lister's order";
     EXPECT_EQ(model.selectedPhoneID(), "");
-    EXPECT_EQ(model.phoneLaunchMessage(), "iPhone 2대 발견 · 사용할 기기를 선택하세요");
+    EXPECT_EQ(launchText(model), "iPhone 2대 발견 · 사용할 기기를 선택하세요");
 
     // A failure keeps the list and says the saved one is used.
     model.setSelectedPhoneID("00008120-000B");
@@ -58,26 +58,26 @@ TEST_F(PairedPhonesTest, RefreshOutcomesAndTheirMessages)
     harness.deviceLister->result = {{}, std::string("usbmuxd is not running")};
     refresh();
     EXPECT_EQ(names(), (std::vector<std::string>{"Mina", "Jun"}));
-    EXPECT_EQ(model.phoneLaunchMessage(), "저장된 iPhone 사용");
+    EXPECT_EQ(launchText(model), "저장된 iPhone 사용");
 
     // A selection that is listed is named.
     harness.deviceLister->result = {{listed("00008120-000B", "Jun")}, std::nullopt};
     refresh();
-    EXPECT_EQ(model.phoneLaunchMessage(), "‘Jun’ 선택됨");
+    EXPECT_EQ(launchText(model), "‘Jun’ 선택됨");
 }
 
 TEST_F(PairedPhonesTest, FailureWithNothingListedAndTheOnlyPhoneChosenByItself)
 {
     harness.deviceLister->result = {{}, std::string("no usbmuxd")};
     auto& model = refresh();
-    EXPECT_EQ(model.phoneLaunchMessage(), "기기 검색 실패 · iPhone 앱을 한 번 직접 열어 주세요");
+    EXPECT_EQ(launchText(model), "기기 검색 실패 · iPhone 앱을 한 번 직접 열어 주세요");
 
     harness.deviceLister->result = {{listed("00008030-001C", "Ara")}, std::nullopt};
     refresh();
     EXPECT_EQ(model.selectedPhoneID(), "00008030-001C");
     EXPECT_EQ(harness.settings->stringValue(key::selectedPhoneID), std::optional<std::string>("00008030-001C"));
     EXPECT_EQ(harness.settings->stringValue(key::selectedPhoneName), std::optional<std::string>("Ara"));
-    EXPECT_EQ(model.phoneLaunchMessage(), "‘Ara’ 선택됨");
+    EXPECT_EQ(launchText(model), "‘Ara’ 선택됨");
 }
 
 TEST_F(PairedPhonesTest, ARefreshUnderWayIsNotStartedTwice)
@@ -87,7 +87,7 @@ TEST_F(PairedPhonesTest, ARefreshUnderWayIsNotStartedTwice)
     model.launch([](model::HostModel& m) { return m.refreshPhones(); });
     harness.main->runUntilIdle();
     EXPECT_TRUE(model.isRefreshingPhones());
-    EXPECT_EQ(model.phoneLaunchMessage(), "페어링된 iPhone을 찾는 중…");
+    EXPECT_EQ(launchText(model), "페어링된 iPhone을 찾는 중…");
     EXPECT_EQ(harness.deviceLister->listings, 0) << "the listing runs off the main executor";
     harness.settle();
     EXPECT_EQ(harness.deviceLister->listings, 1);
@@ -119,7 +119,7 @@ TEST_F(PairedPhonesTest, TheSavedPhoneStaysListed)
         const auto& phones = fresh.model->pairedPhones();
         ASSERT_EQ(phones.size(), 2u) << c.id;
         EXPECT_EQ(phones[1], (PairedIPhone{c.id, c.name, "저장된 기기", "", c.deviceID})) << c.id;
-        EXPECT_EQ(fresh.model->phoneLaunchMessage(), "‘" + c.name + "’ 선택됨");
+        EXPECT_EQ(launchText(*fresh.model), "‘" + c.name + "’ 선택됨");
     }
 }
 
@@ -134,7 +134,7 @@ TEST_F(PairedPhonesTest, TheConnectedPhoneIsMatchedOrAddedAndChosen)
     EXPECT_EQ(model.selectedPhoneID(), "00008120-000B");
     EXPECT_EQ(harness.settings->stringValue(key::selectedPhoneID), std::optional<std::string>("00008120-000B"));
     EXPECT_EQ(harness.settings->stringValue(key::selectedPhoneName), std::optional<std::string>("JUN"));
-    EXPECT_EQ(model.phoneLaunchMessage(), "‘JUN’ 연결 내역 저장됨");
+    EXPECT_EQ(launchText(model), "‘JUN’ 연결 내역 저장됨");
     EXPECT_EQ(model.pairedPhones().size(), 2u);
 
     // By identifier.
@@ -153,7 +153,7 @@ TEST_F(PairedPhonesTest, TheConnectedPhoneIsMatchedOrAddedAndChosen)
     harness.link->onViewerIdentity({" ", "", false, true});
     harness.settle();
     EXPECT_EQ(model.selectedPhoneID(), "iPhone");
-    EXPECT_EQ(model.phoneLaunchMessage(), "‘iPhone’ 연결 내역 저장됨");
+    EXPECT_EQ(launchText(model), "‘iPhone’ 연결 내역 저장됨");
 }
 
 TEST_F(PairedPhonesTest, PhonesThatConnectedAtHomeAndTheChosenOneMayConnectFromOutside)
@@ -255,14 +255,14 @@ TEST_F(PairedPhonesTest, ARefusedOutsiderIsSaidUnlessAnotherErrorShows)
     auto& model = refresh();
     harness.link->onOutsiderRefused();
     harness.settle();
-    EXPECT_EQ(model.errorMessage(), std::optional<std::string>(model::outsiderRefusedText));
+    EXPECT_EQ(model::errorText(model), std::optional<std::string>(model::outsiderRefusedText));
 
     ModelHarness failing;
     failing.link->startThrows = true;
     failing.create();
     failing.link->onOutsiderRefused();
     failing.settle();
-    EXPECT_EQ(failing.model->errorMessage(), std::optional<std::string>(model::listenerFailedText));
+    EXPECT_EQ(model::errorText(*failing.model), std::optional<std::string>(model::listenerFailedText));
 }
 
 TEST(LaunchAtLogin, TogglingRegistersAndFallsBackWhenRefused)
@@ -292,7 +292,7 @@ TEST(LaunchAtLogin, TogglingRegistersAndFallsBackWhenRefused)
     harness.loginItem->registerError = "Read-only file system";
     harness.run([](model::HostModel& m) { return m.setLaunchAtLogin(true); });
     EXPECT_FALSE(model.launchAtLogin());
-    EXPECT_EQ(model.errorMessage(), "Mac 부팅 자동 실행을 켜지 못했습니다");
+    EXPECT_EQ(model::errorText(model), "Mac 부팅 자동 실행을 켜지 못했습니다");
     EXPECT_EQ(harness.settings->boolValue(key::launchAtLogin), false);
 
     harness.loginItem->registerError.reset();
@@ -300,7 +300,7 @@ TEST(LaunchAtLogin, TogglingRegistersAndFallsBackWhenRefused)
     harness.loginItem->unregisterError = "Permission denied";
     harness.run([](model::HostModel& m) { return m.setLaunchAtLogin(false); });
     EXPECT_TRUE(model.launchAtLogin());
-    EXPECT_EQ(model.errorMessage(), "Mac 부팅 자동 실행을 끄지 못했습니다");
+    EXPECT_EQ(model::errorText(model), "Mac 부팅 자동 실행을 끄지 못했습니다");
 }
 
 TEST(LaunchAtLogin, AStoredOnWithoutAnEntryShowsOnUntilTheFirstRefresh)

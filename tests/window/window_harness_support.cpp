@@ -56,6 +56,7 @@ void WindowHarness::build(QSize size)
     // Every queue is the GUI thread: the fakes answer at once.
     environment.mouseQueue = executor;
     environment.background = executor;
+    environment.inputQueue = executor;
     environment.phoneQueue = executor;
     environment.notifierQueue = executor;
     environment.portMapping =

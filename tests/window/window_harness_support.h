@@ -37,17 +37,6 @@ QT_END_NAMESPACE
 
 namespace kestrio::test {
 
-// A router that answers every request the same way.
-class AnsweringRouter final : public remote::RouterPortMapping {
-public:
-    remote::RouterMappingResult map(std::uint16_t, std::chrono::seconds) override { return answer; }
-    bool unmap(std::uint16_t) override { return true; }
-    remote::RouterAddressResult externalAddress() override { return {answer.outcome, address, {}}; }
-
-    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, 61000, std::chrono::seconds(3600), {}, {}, {}};
-    std::string address = "203.0.113.7";
-};
-
 // The size the window is shown at unless a test says otherwise: everything fits without
 // scrolling.
 inline constexpr QSize fullWindowSize{560, 1360};

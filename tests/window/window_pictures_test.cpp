@@ -89,7 +89,7 @@ TEST(WindowPictures, ListenerFailedWithoutPermissions)
     harness.permissions->trusted = false;
     harness.localAddress.reset();
     harness.open();
-    ASSERT_EQ(harness.model->errorMessage(), std::optional<std::string>("수신 대기 실패"));
+    ASSERT_EQ(model::errorText(*harness.model), std::optional<std::string>("수신 대기 실패"));
     expectMatchesReference(harness.render(), QStringLiteral("error"));
 }
 

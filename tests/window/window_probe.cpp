@@ -75,8 +75,14 @@ int main(int argc, char** argv)
         environment.wording = platform::x11DesktopWording();
         // Every queue is the GUI thread; nothing here posts input, lists phones or sends mail.
         environment.mouseQueue = main;
+        environment.inputQueue = main;
+        environment.background = main;
         environment.phoneQueue = main;
         environment.notifierQueue = main;
+        environment.input = std::make_shared<test::RecordingInput>();
+        environment.volume = model::volumeControlOff();
+        environment.messagesNotifier = model::messagesOff();
+        environment.trustedPhones = std::make_shared<link::TrustedPhones>();
         environment.loginItem = std::make_shared<test::FakeLoginItem>();
         environment.deviceLister = std::make_shared<test::FakeDeviceLister>();
         environment.portMapping = model::portMappingOff();

@@ -160,14 +160,14 @@ TEST(WindowText, NoStateShowsMacWording)
         {"starting at login refused",
          [&] {
              harness.click("launchAtLoginSwitch");
-             EXPECT_EQ(harness.model->errorMessage(), harness.wording.launchAtLoginEnableFailed);
+             EXPECT_EQ(model::errorText(*harness.model), harness.wording.launchAtLoginEnableFailed);
          }},
         {"the display list cannot be read",
          [&] {
              harness.displays->queryFails = true;
              harness.model->launch([](model::HostModel& model) { return model.refreshDisplays(); });
              harness.settle();
-             EXPECT_EQ(harness.model->errorMessage(), harness.wording.screenPermissionError);
+             EXPECT_EQ(model::errorText(*harness.model), harness.wording.screenPermissionError);
          }},
         {"the virtual monitor never shows",
          [&] {
@@ -178,7 +178,7 @@ TEST(WindowText, NoStateShowsMacWording)
              harness.click("startStopButton");
              for (int step = 0; step < 200 && harness.model->isBusy(); ++step)
                  harness.advance(std::chrono::milliseconds(250));
-             EXPECT_EQ(harness.model->errorMessage(), harness.wording.virtualMonitorNotShown);
+             EXPECT_EQ(model::errorText(*harness.model), harness.wording.virtualMonitorNotShown);
          }},
         {"streaming to the virtual monitor",
          [&] {

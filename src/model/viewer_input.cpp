@@ -1,5 +1,7 @@
 // The viewer's pointer, keyboard, text and volume events, turned into input on this desktop.
-#include "model/host_model.h"
+#include "model/viewer_input.h"
+
+#include "model/host_status.h"
 #include "runtime/utf8.h"
 
 #include <algorithm>
@@ -20,56 +22,73 @@ constexpr std::size_t typingPiece = 64;
 }  // namespace
 
 // Volume steps waiting for the sound server, and whether a change is under way.
-struct HostModel::VolumeSteps {
+struct ViewerInput::VolumeSteps {
     std::mutex mutex;
     int pending = 0;
     bool running = false;
 };
 
-void HostModel::routeControlEvent(const link::ViewerControlEvent& event)
+ViewerInput::ViewerInput(Environment environment) : environment_(std::move(environment))
+{
+    geometry_ = std::make_shared<DisplayGeometry>(environment_.displays);
+    MouseControlDriver::Environment driver;
+    driver.queue = environment_.mouseQueue;
+    driver.clock = environment_.clock;
+    driver.input = environment_.input;
+    driver.displayRects = [geometry = geometry_] { return geometry->rects(); };
+    mouseDriver_ = MouseControlDriver::create(std::move(driver));
+}
+
+ViewerInput::~ViewerInput()
+{
+    mouseDriver_->stop();
+}
+
+void ViewerInput::stop()
+{
+    mouseDriver_->stop();
+}
+
+ViewerInput::Routed ViewerInput::route(const link::ViewerControlEvent& event)
 {
     // Relative motion only replaces the driver's vectors: straight to its queue.
     if (const auto* motion = std::get_if<link::control::MoveRelative>(&event)) {
-        mouseControlDriver_->setMouseVelocity(motion->dx, motion->dy);
-        return;
+        mouseDriver_->setMouseVelocity(motion->dx, motion->dy);
+        return Routed::nothing;
     }
     if (const auto* wheel = std::get_if<link::control::Wheel>(&event)) {
-        mouseControlDriver_->setWheelVelocity(wheel->deltaX, wheel->deltaY);
-        return;
+        mouseDriver_->setWheelVelocity(wheel->deltaX, wheel->deltaY);
+        return Routed::nothing;
     }
     const std::uint64_t generation = environment_.link->connectionGeneration();
-    switch (controlEvents_->offer(event, generation)) {
+    switch (events_->offer(event, generation)) {
     case ControlEventQueue::Admission::queuedFirst:
-        post([](HostModel& model) { model.applyQueuedControlEvents(); });
-        break;
+        return Routed::applyQueued;
     case ControlEventQueue::Admission::queued:
     case ControlEventQueue::Admission::stale:
         break;
     case ControlEventQueue::Admission::overflow:
         environment_.link->dropConnection(generation, std::string(inputFloodText), inputFloodHoldOff);
-        post([](HostModel& model) {
-            // Says less than any other error, so it never hides one.
-            if (!model.errorMessage_ || *model.errorMessage_ == inputFloodText || *model.errorMessage_ == outsiderRefusedText)
-                model.setErrorMessage(std::string(inputFloodText));
-        });
-        break;
+        return Routed::flooded;
     }
+    return Routed::nothing;
 }
 
-void HostModel::applyQueuedControlEvents()
+void ViewerInput::applyQueued(const std::function<void(const link::ViewerControlEvent&)>& handle)
 {
-    for (const auto& entry : controlEvents_->take()) {
-        if (!controlEvents_->isCurrent(entry.generation))
+    for (const auto& entry : events_->take()) {
+        if (!events_->isCurrent(entry.generation))
             continue;
         applying_ = &entry;
-        handleControlEvent(entry.event);
+        handle(entry.event);
         applying_ = nullptr;
     }
 }
 
-void HostModel::forgetViewerInput()
+void ViewerInput::forgetViewer()
 {
-    mouseControlDriver_->haltMotion();
+    lastReportedTrust_.reset();
+    mouseDriver_->haltMotion();
     keyboardModifiers_.shortcut = false;
     if (mouseButtonIsDown_) {
         mouseButtonIsDown_ = false;
@@ -80,7 +99,7 @@ void HostModel::forgetViewerInput()
     }
 }
 
-void HostModel::applyControlEvent(const link::ViewerControlEvent& event)
+void ViewerInput::apply(const link::ViewerControlEvent& event)
 {
     if (std::holds_alternative<link::control::VolumeUp>(event)) {
         changeSystemVolume(+1);
@@ -90,20 +109,17 @@ void HostModel::applyControlEvent(const link::ViewerControlEvent& event)
         changeSystemVolume(-1);
         return;
     }
-    if (!ensureTouchPermission()) {
-        if (lastReportedTouchPermission_ != false) {
-            lastReportedTouchPermission_ = false;
+    if (!environment_.ensureTrusted()) {
+        if (lastReportedTrust_ != false) {
+            lastReportedTrust_ = false;
             environment_.link->sendControl("INPUT NEEDS_PERMISSION");
         }
         return;
     }
-    if (lastReportedTouchPermission_ != true) {
-        lastReportedTouchPermission_ = true;
+    if (lastReportedTrust_ != true) {
+        lastReportedTrust_ = true;
         environment_.link->sendControl("INPUT READY");
     }
-    if (!environment_.input)
-        return;
-
     if (const auto* text = std::get_if<link::control::Text>(&event)) {
         typeText(text->text);
     } else if (const auto* key = std::get_if<link::control::Key>(&event)) {
@@ -125,15 +141,12 @@ void HostModel::applyControlEvent(const link::ViewerControlEvent& event)
     }
 }
 
-void HostModel::inject(std::function<void(InputEventPoster&)> work)
+void ViewerInput::inject(std::function<void(InputEventPoster&)> work)
 {
-    auto input = environment_.input;
-    if (!input)
-        return;
     // Work for a viewer's event holds the event's place in the backlog until done, and is
     // skipped once that viewer has gone.
     if (applying_) {
-        work = [work = std::move(work), events = controlEvents_, generation = applying_->generation,
+        work = [work = std::move(work), events = events_, generation = applying_->generation,
                 receipt = applying_->receipt](InputEventPoster& poster) {
             if (events->isCurrent(generation))
                 work(poster);
@@ -141,13 +154,10 @@ void HostModel::inject(std::function<void(InputEventPoster&)> work)
     }
     // Posting can wait on the display server (a long text waits for its keymap changes to be
     // seen), so it runs on a queue of its own, in the order the events came.
-    if (environment_.inputQueue)
-        environment_.inputQueue->post([input, work = std::move(work)] { work(*input); });
-    else
-        work(*input);
+    environment_.inputQueue->post([input = environment_.input, work = std::move(work)] { work(*input); });
 }
 
-void HostModel::applyPositionalEvent(const link::ViewerControlEvent& event)
+void ViewerInput::applyPositionalEvent(const link::ViewerControlEvent& event)
 {
     // Every positional event carries its point first.
     double x = 0;
@@ -165,9 +175,10 @@ void HostModel::applyPositionalEvent(const link::ViewerControlEvent& event)
             return false;
         },
         event);
-    if (!positional || !activeDisplayID_)
+    const auto display = environment_.activeDisplay();
+    if (!positional || !display)
         return;
-    const auto bounds = geometry_->bounds(*activeDisplayID_);
+    const auto bounds = geometry_->bounds(*display);
     if (!bounds || bounds->empty())
         return;
     const ScreenPoint at{bounds->x + bounds->width * x, bounds->y + bounds->height * y};
@@ -205,7 +216,7 @@ void HostModel::applyPositionalEvent(const link::ViewerControlEvent& event)
     });
 }
 
-void HostModel::typeText(const std::string& text)
+void ViewerInput::typeText(const std::string& text)
 {
     const auto modifiers = keyboardModifiers_;
     for (std::string_view rest = text; !rest.empty();) {
@@ -227,7 +238,7 @@ void HostModel::typeText(const std::string& text)
     }
 }
 
-void HostModel::pressKey(link::ViewerKeyboardKey key)
+void ViewerInput::pressKey(link::ViewerKeyboardKey key)
 {
     const auto press = [this](Key pressed) {
         inject([pressed, modifiers = keyboardModifiers_](InputEventPoster& input) { input.postKey(pressed, modifiers); });
@@ -248,11 +259,9 @@ void HostModel::pressKey(link::ViewerKeyboardKey key)
     }
 }
 
-void HostModel::changeSystemVolume(int step)
+void ViewerInput::changeSystemVolume(int step)
 {
     auto volume = environment_.volume;
-    if (!volume)
-        return;
     if (!volumeSteps_)
         volumeSteps_ = std::make_shared<VolumeSteps>();
     auto steps = volumeSteps_;
@@ -282,10 +291,7 @@ void HostModel::changeSystemVolume(int step)
             volume->setOutputVolume(std::clamp(level, 0, 100), level < 1);
         }
     };
-    if (environment_.background)
-        environment_.background->post(std::move(work));
-    else
-        work();
+    environment_.background->post(std::move(work));
 }
 
 }  // namespace kestrio::model

@@ -1,8 +1,12 @@
-// Sending the remote address to the user's own address: when, how often, and what the status
-// says, over a recording delivery behind the real notifier.
+// The remote address: the router's mapping as the model shows it, and sending it to the user's
+// own address (when, how often, and what the status says) over a recording delivery behind the
+// real notifier.
+#include "app/status_printer.h"
 #include "model/model_fakes_support.h"
 
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 namespace kestrio::test {
 namespace {
@@ -33,15 +37,6 @@ public:
     std::optional<int> deliveriesBeforeFailure;  // fails the delivery after this many
 };
 
-class MappedRouter final : public remote::RouterPortMapping {
-public:
-    remote::RouterMappingResult map(std::uint16_t, std::chrono::seconds) override { return answer; }
-    bool unmap(std::uint16_t) override { return true; }
-    remote::RouterAddressResult externalAddress() override { return {answer.outcome, address, {}}; }
-    remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, 59590, 3600s, {}, {}, {}};
-    std::string address = "203.0.113.7";
-};
-
 const std::string explanation(MessagesNotifier::addressChangedMessage);
 
 class AddressNotificationTest : public ::testing::Test {
@@ -64,7 +59,7 @@ protected:
 
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
     std::shared_ptr<RecordingDelivery> delivery = std::make_shared<RecordingDelivery>();
-    std::shared_ptr<MappedRouter> router = std::make_shared<MappedRouter>();
+    std::shared_ptr<AnsweringRouter> router = std::make_shared<AnsweringRouter>(59590);
 };
 
 TEST_F(AddressNotificationTest, ANewAddressIsSentOnceAsTwoMessagesEvenAcrossRestarts)
@@ -153,6 +148,13 @@ TEST_F(AddressNotificationTest, FailuresShowTheirTextsKeepTheRecordAndTheButtonT
 
 TEST_F(AddressNotificationTest, TheToggleAndTheAddressDecideWhetherAndWhenToSend)
 {
+    // A stored address of only white space asks for one.
+    settings->setBool(key::iMessageNotificationsEnabled, true);
+    settings->setString(key::iMessageAddress, " \t\n");
+    ModelHarness blank;
+    EXPECT_EQ(start(blank, false).notificationStatus(), model::NotificationStatus::needsAddress);
+    settings = std::make_shared<MemorySettingsStore>();
+
     // Port mapping is off: the row's text is no address and is never sent.
     ModelHarness unmapped;
     auto& waiting = start(unmapped, false);
@@ -276,6 +278,57 @@ TEST_F(AddressNotificationTest, TheSameEndpointGoesToTheSameAddressOnce)
         start(harness);
         EXPECT_EQ(delivery->calls, test.sends ? sent("203.0.113.7:59590") : std::vector<std::string>{"probe"});
     }
+}
+
+TEST(RemoteAccess, TheMappingBecomesTheEndpointAndItsStatus)
+{
+    ModelHarness harness;
+    auto router = std::make_shared<AnsweringRouter>();
+    harness.router = router;
+    auto& model = harness.create();
+    EXPECT_EQ(router->calls, std::vector<std::string>{"map 59590"}) << "the streaming port, inside and outside";
+    using State = model::RemoteAccess::State;
+    EXPECT_EQ(model.remoteAccess(), (model::RemoteAccess{State::ready, "203.0.113.7", 61000, {}})) << "the port the router granted";
+
+    const int before = harness.changes;
+    router->answer = {remote::RouterMappingResult::Outcome::disabled, 0, {}, {}, {}, {}};
+    harness.advance(300s);
+    EXPECT_EQ(model.remoteAccess(), (model::RemoteAccess{State::unavailable, {}, 0, "공유기의 자동 포트 개방이 꺼져 있습니다"}));
+    EXPECT_GE(harness.changes - before, 2) << "the change and the notification after it";
+
+    router->answer = {remote::RouterMappingResult::Outcome::mapped, 59590, 3600s, {}, {}, {}};
+    router->address = "203.0.113.9";
+    harness.advance(300s);
+    EXPECT_EQ(model::endpointText(model.remoteAccess()), "203.0.113.9:59590");
+
+    model.shutdown();
+    harness.settle();
+    EXPECT_EQ(router->calls.back(), "unmap 59590") << "the mapping is withdrawn when the host ends";
+}
+
+TEST(RemoteAccess, AHostWithoutAWindowPrintsTheChanges)
+{
+    ModelHarness harness;
+    auto router = std::make_shared<AnsweringRouter>();
+    router->answer = {remote::RouterMappingResult::Outcome::unsupported, 0, {}, {}, {}, {}};
+    harness.router = router;
+    harness.settings->setBool(model::settingsKey::iMessageNotificationsEnabled, true);
+    harness.settings->setString(model::settingsKey::iMessageAddress, "me@example.com");
+    std::ostringstream out;
+    app::StatusPrinter printer(out);
+    harness.create();
+    printer.show(*harness.model);
+    out.str("");
+    router->answer = {remote::RouterMappingResult::Outcome::mapped, 61000, 3600s, {}, {}, {}};
+    harness.advance(300s);
+    printer.show(*harness.model);
+    EXPECT_EQ(out.str(), "remote address: 203.0.113.7:61000 (자동 포트 연결 준비됨)\n"
+                         "message: 메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요.\n"
+                         "Messages permission is required. Allow Kestrio Mac in Settings.\n")
+        << "nothing to send with";
+    out.str("");
+    printer.show(*harness.model);
+    EXPECT_EQ(out.str(), "");
 }
 
 }  // namespace
