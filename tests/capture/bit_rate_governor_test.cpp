@@ -12,25 +12,8 @@ namespace {
 using capture::BitRateGovernor;
 
 struct Window {
-    int due;
-    int refused;
+    int due, refused;
 };
-
-// Feeds each window's pictures 1 ms apart and returns the rate in force after each window.
-std::vector<int> ratesAfter(BitRateGovernor& governor, const std::vector<Window>& windows)
-{
-    std::vector<int> rates;
-    runtime::TimePoint start{};
-    for (const Window& window : windows) {
-        for (int i = 0; i < window.due; ++i)
-            governor.pictureDue(start + std::chrono::milliseconds(i), i < window.refused);
-        start += BitRateGovernor::window;
-        governor.pictureDue(start, false);  // opens the next window, closing this one
-        rates.push_back(governor.bitRate());
-        start += std::chrono::milliseconds(1);
-    }
-    return rates;
-}
 
 TEST(BitRateGovernor, FollowsTheLinkWindowByWindow)
 {
@@ -53,8 +36,18 @@ TEST(BitRateGovernor, FollowsTheLinkWindowByWindow)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        // Each window's pictures come 1 ms apart; the first of the next closes it.
         BitRateGovernor governor(c.nominal);
-        EXPECT_EQ(ratesAfter(governor, c.windows), c.rates);
+        std::vector<int> rates;
+        runtime::TimePoint start{};
+        for (const Window& window : c.windows) {
+            for (int i = 0; i < window.due; ++i)
+                governor.pictureDue(start + std::chrono::milliseconds(i), i < window.refused);
+            governor.pictureDue(start += BitRateGovernor::window, false);
+            rates.push_back(governor.bitRate());
+            start += std::chrono::milliseconds(1);
+        }
+        EXPECT_EQ(rates, c.rates);
     }
 }
 

@@ -1,7 +1,3 @@
-// The NV12 downscaler: where it applies, faithful to an exact bilinear resampling, flat areas kept
-// exact, the AVX2 kernels equal to the portable code bit for bit, and no byte read or written
-// outside the planes it is given.
-
 #include "capture/nv12_downscaler.h"
 
 #include <gtest/gtest.h>
@@ -20,21 +16,17 @@ using capture::Nv12Downscaler;
 using Kernels = Nv12Downscaler::Kernels;
 
 struct Size {
-    int width;
-    int height;
+    int width, height;
 };
-
 struct Case {
-    Size source;
-    Size output;
+    Size source, output;
 };
 
 // Both planes in one exactly sized buffer each, so that a read past them is a sanitizer error.
 struct Picture {
     Size size;
     int stride = 0;
-    std::vector<std::uint8_t> luma;
-    std::vector<std::uint8_t> chroma;
+    std::vector<std::uint8_t> luma, chroma;
 
     int chromaWidth() const { return (size.width + 1) / 2; }
     int chromaHeight() const { return (size.height + 1) / 2; }
@@ -53,28 +45,22 @@ Picture makePicture(Size size, int stride, std::uint32_t seed, bool flat = false
     return picture;
 }
 
-// Output planes with a stride wider than the rows; the padding and the bytes after the planes
-// hold a marker that must survive.
 constexpr std::uint8_t marker = 0xA5;
-constexpr int outputPadding = 24;
 
-Picture makeOutput(Size size)
-{
-    Picture picture{size, size.width + outputPadding, {}, {}};
-    picture.luma.assign(static_cast<std::size_t>(picture.stride) * size.height + 64, marker);
-    picture.chroma.assign(static_cast<std::size_t>(picture.stride) * picture.chromaHeight() + 64, marker);
-    return picture;
-}
-
-Picture downscale(const Picture& source, Size size, Kernels kernels)
+// Scales `source`, or ARGB pixels of its size when given, into planes with a stride wider than
+// the rows; the padding and the bytes after the planes hold a marker that must survive.
+Picture downscale(const Picture& source, Size size, Kernels kernels, const std::uint8_t* argb = nullptr, int argbStride = 0)
 {
     auto scaler = Nv12Downscaler::create(source.size.width, source.size.height, size.width, size.height, kernels);
     EXPECT_TRUE(scaler.has_value());
-    Picture output = makeOutput(size);
-    if (!scaler)
-        return output;
-    scaler->scale(source.luma.data(), source.stride, source.chroma.data(), source.stride, output.luma.data(), output.stride,
-                  output.chroma.data(), output.stride);
+    Picture output{size, size.width + 24, {}, {}};
+    output.luma.assign(static_cast<std::size_t>(output.stride) * size.height + 64, marker);
+    output.chroma.assign(static_cast<std::size_t>(output.stride) * output.chromaHeight() + 64, marker);
+    if (scaler && argb)
+        scaler->scaleArgb(argb, argbStride, output.luma.data(), output.stride, output.chroma.data(), output.stride);
+    else if (scaler)
+        scaler->scale(source.luma.data(), source.stride, source.chroma.data(), source.stride, output.luma.data(), output.stride,
+                      output.chroma.data(), output.stride);
     return output;
 }
 
@@ -87,25 +73,14 @@ double exactBilinear(const std::vector<std::uint8_t>& plane, int stride, int sou
         double centre = (index + 0.5) * sourceCount / count - 0.5;
         return std::clamp(centre, 0.0, static_cast<double>(sourceCount - 1));
     };
-    const double sx = position(x, width, sourceWidth);
-    const double sy = position(y, height, sourceHeight);
-    const int x0 = static_cast<int>(sx);
-    const int y0 = static_cast<int>(sy);
-    const int x1 = std::min(x0 + 1, sourceWidth - 1);
-    const int y1 = std::min(y0 + 1, sourceHeight - 1);
+    const double sx = position(x, width, sourceWidth), sy = position(y, height, sourceHeight);
+    const int x0 = static_cast<int>(sx), y0 = static_cast<int>(sy);
+    const int x1 = std::min(x0 + 1, sourceWidth - 1), y1 = std::min(y0 + 1, sourceHeight - 1);
     auto at = [&](int px, int py) {
         return static_cast<double>(plane[static_cast<std::size_t>(py) * stride + px * components + component]);
     };
-    const double fx = sx - x0;
-    const double fy = sy - y0;
-    const double top = at(x0, y0) * (1 - fx) + at(x1, y0) * fx;
-    const double bottom = at(x0, y1) * (1 - fx) + at(x1, y1) * fx;
-    return top * (1 - fy) + bottom * fy;
-}
-
-std::string describe(const Case& c)
-{
-    return std::to_string(c.source.width) + " -> " + std::to_string(c.output.width) + "x" + std::to_string(c.output.height);
+    const double fx = sx - x0, fy = sy - y0;
+    return (at(x0, y0) * (1 - fx) + at(x1, y0) * fx) * (1 - fy) + (at(x0, y1) * (1 - fx) + at(x1, y1) * fx) * fy;
 }
 
 // The capture's ratios on pictures small enough to check sample by sample in sanitized builds.
@@ -125,12 +100,10 @@ const std::vector<Case>& cases()
 
 TEST(Nv12Downscaler, AppliesOnlyToShrinkingByAtMostHalfAcrossToEvenSizes)
 {
-    EXPECT_TRUE(Nv12Downscaler::create(1920, 1080, 1728, 972));
-    EXPECT_TRUE(Nv12Downscaler::create(1920, 1080, 960, 200));  // rows may shrink further
-    EXPECT_FALSE(Nv12Downscaler::create(1920, 1080, 958, 540));   // under half across
-    EXPECT_FALSE(Nv12Downscaler::create(1920, 1080, 1920, 1082));  // enlarging
-    EXPECT_FALSE(Nv12Downscaler::create(1920, 1080, 1728, 971));  // odd size
-    EXPECT_FALSE(Nv12Downscaler::create(1920, 1080, 0, 0));
+    // Rows may shrink further than half; not under half across, enlarging, odd or empty sizes.
+    for (auto [size, applies] : {std::pair{Size{1728, 972}, true}, {{960, 200}, true}, {{958, 540}, false}, {{1920, 1082}, false},
+                                 {{1728, 971}, false}, {{0, 0}, false}})
+        EXPECT_EQ(Nv12Downscaler::create(1920, 1080, size.width, size.height).has_value(), applies) << size.width << "x" << size.height;
 }
 
 // On noise, a sample taken from the wrong place is off by tens; on a flat picture, any rounding
@@ -140,7 +113,7 @@ TEST(Nv12Downscaler, FollowsAnExactBilinearResamplingKeepsFlatColoursExactAndSta
     for (const bool flat : {false, true}) {
         for (Kernels kernels : {Kernels::portable, Kernels::best}) {
             for (const Case& c : cases()) {
-                SCOPED_TRACE(describe(c) + (kernels == Kernels::best ? " best" : " portable") + (flat ? " flat" : " noise"));
+                SCOPED_TRACE(std::to_string(c.source.width) + " -> " + std::to_string(c.output.width) + (kernels == Kernels::best ? " best" : " portable") + (flat ? " flat" : " noise"));
                 const Picture source = makePicture(c.source, c.source.width * 2 + 8, 7, flat);
                 const Picture output = downscale(source, c.output, kernels);
                 double worst = 0;
@@ -188,7 +161,7 @@ TEST(Nv12Downscaler, ScalesCapturedPixelsInOnePassAsConvertingFirstDoesWithEithe
     all.push_back({{1920, 1080}, {1728, 972}});
     all.push_back({{1920, 1080}, {960, 200}});  // many source rows per output row
     for (const Case& c : all) {
-        SCOPED_TRACE(describe(c));
+        SCOPED_TRACE(std::to_string(c.source.width) + " -> " + std::to_string(c.output.width));
         const int argbStride = c.source.width * 4 + 12;
         std::vector<std::uint8_t> argb(static_cast<std::size_t>(argbStride) * (c.source.height - 1) + c.source.width * 4);
         for (const std::uint32_t seed : {5u, 6u}) {
@@ -202,12 +175,8 @@ TEST(Nv12Downscaler, ScalesCapturedPixelsInOnePassAsConvertingFirstDoesWithEithe
             const Picture best = downscale(converted, c.output, Kernels::best);
             EXPECT_TRUE(best.luma == expected.luma && best.chroma == expected.chroma);
             for (const Kernels kernels : {Kernels::portable, Kernels::best}) {
-                auto scaler = Nv12Downscaler::create(c.source.width, c.source.height, c.output.width, c.output.height, kernels);
-                ASSERT_TRUE(scaler);
-                Picture output = makeOutput(c.output);
-                scaler->scaleArgb(argb.data(), argbStride, output.luma.data(), output.stride, output.chroma.data(), output.stride);
-                ASSERT_EQ(output.luma, expected.luma);
-                ASSERT_EQ(output.chroma, expected.chroma);
+                const Picture output = downscale(converted, c.output, kernels, argb.data(), argbStride);
+                ASSERT_TRUE(output.luma == expected.luma && output.chroma == expected.chroma);
             }
         }
     }

@@ -2,7 +2,6 @@
 #include "display/virtual_display_manager.h"
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_virtual_display.h"
-#include "platform/x11/xvfb_server.h"
 #include "x11/x11_test_support.h"
 
 #include <gtest/gtest.h>
@@ -30,12 +29,7 @@ class RandrDisplayFacilityTest : public ::testing::Test {
 protected:
     void start(std::optional<ScreenSize> maximumSize)
     {
-        std::string error;
-        XvfbServer::Options options;
-        options.maximumSize = maximumSize;
-        server_ = XvfbServer::start(options, error);
-        ASSERT_TRUE(server_) << error;
-        server_->authorizeThisProcess();
+        ASSERT_TRUE(server_ = testing::startServer({1920, 1080}, maximumSize));
         facility_ = std::make_unique<RandrDisplayFacility>(name());
         client_ = std::make_unique<testing::TestDisplay>(name());
         ASSERT_TRUE(client_->connected());
@@ -56,6 +50,17 @@ protected:
     std::unique_ptr<testing::TestDisplay> client_;
 };
 
+using Place = std::tuple<int, int, int, int, bool>;  // x, y, width, height, a monitor of ours
+
+std::vector<Place> places(RandrDisplayFacility& facility)
+{
+    std::vector<Place> found;
+    for (const auto& d : facility.displays())
+        found.emplace_back(d.x, d.y, d.width, d.height, d.ownVirtualMonitor);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneThatThePointerEntersAndReleasingRestores)
 {
     start(ScreenSize{3840, 2160});
@@ -65,19 +70,14 @@ TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneTh
     EXPECT_EQ(before.displays[0], std::make_tuple(std::get<0>(before.displays[0]), 0, 0, 1920, 1080, std::string("screen"), false));
 
     for (VirtualResolution resolution : display::allVirtualResolutions) {
-        const int width = display::width(resolution);
-        const int height = display::height(resolution);
+        const int width = display::width(resolution), height = display::height(resolution);
         SCOPED_TRACE(display::pickerLabel(resolution));
         auto monitor = facility_->createVirtualMonitor(resolution, 1);
         ASSERT_TRUE(monitor);
         EXPECT_TRUE(dynamic_cast<X11VirtualMonitor&>(*monitor).pointerCanEnter());
 
         // The physical display keeps its place; the monitor is right of it.
-        std::vector<std::tuple<int, int, int, int, bool>> places;
-        for (const auto& d : facility_->displays())
-            places.emplace_back(d.x, d.y, d.width, d.height, d.ownVirtualMonitor);
-        std::sort(places.begin(), places.end());
-        EXPECT_EQ(places, (std::vector<std::tuple<int, int, int, int, bool>>{{0, 0, 1920, 1080, false}, {1920, 0, width, height, true}}));
+        EXPECT_EQ(places(*facility_), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, width, height, true}}));
         const auto displays = facility_->displays();
         EXPECT_EQ(std::count_if(displays.begin(), displays.end(),
                                 [&](const DisplayInfo& d) { return d.id == monitor->displayID() && d.name == "Kestrio iPhone"; }),
@@ -103,18 +103,10 @@ TEST_F(RandrDisplayFacilityTest, ALeftoverMonitorIsFlaggedAndReplacedByANewOne)
     // Another client (an earlier run) left a monitor of our name on a grown screen.
     ASSERT_TRUE(testing::xrandr(name(), {"--fb", "3200x1080"}));
     ASSERT_TRUE(testing::xrandr(name(), {"--setmonitor", "Kestrio iPhone", "1280/339x720/190+1920+0", "none"}));
-    const auto own = [this] {
-        std::vector<std::tuple<int, int, int>> found;  // x, width, height
-        for (const auto& d : facility_->displays())
-            if (d.ownVirtualMonitor)
-                found.emplace_back(d.x, d.width, d.height);
-        return found;
-    };
-    EXPECT_EQ(own(), (std::vector<std::tuple<int, int, int>>{{1920, 1280, 720}}));
-
+    EXPECT_EQ(places(*facility_), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, 1280, 720, true}}));
     // A new attempt takes its place instead of failing on the name.
     auto monitor = facility_->createVirtualMonitor(VirtualResolution::fullHD, 1);
-    EXPECT_EQ(own(), (std::vector<std::tuple<int, int, int>>{{1920, 1920, 1080}}));
+    EXPECT_EQ(places(*facility_), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, 1920, 1080, true}}));
 }
 
 TEST_F(RandrDisplayFacilityTest, AScreenThatCannotGrowGetsNoMonitorAndNoServerGivesAReason)

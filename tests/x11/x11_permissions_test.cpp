@@ -1,11 +1,10 @@
 #include "platform/linux/child_process_run.h"
 #include "platform/x11/x11_permissions.h"
-#include "platform/x11/xvfb_server.h"
 #include "support/test_support.h"
+#include "x11/x11_test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
@@ -18,42 +17,29 @@ namespace {
 
 using namespace std::chrono_literals;
 
-XvfbServer::Options smallScreen()
-{
-    XvfbServer::Options options;
-    options.initialSize = {320, 200};
-    return options;
-}
-
 TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyAndNoServerNothing)
 {
-    std::string error;
-    auto server = XvfbServer::start(smallScreen(), error);
-    ASSERT_TRUE(server) << error;
-    server->authorizeThisProcess();
+    auto server = testing::startServer({320, 200});
+    ASSERT_TRUE(server);
     {
         test::ScopedEnvironment display("DISPLAY", server->displayName());
         X11PermissionFacility fromEnvironment;  // an empty name means $DISPLAY
-        EXPECT_TRUE(fromEnvironment.inputTrusted());
-        EXPECT_TRUE(fromEnvironment.captureAllowed());
+        EXPECT_TRUE(fromEnvironment.inputTrusted() && fromEnvironment.captureAllowed());
         // X has no dialogues to show; asking must neither block nor change anything.
         fromEnvironment.promptForInputTrust();
         fromEnvironment.requestCaptureAccess();
         EXPECT_TRUE(fromEnvironment.inputTrusted());
     }
-
     // An Xvfb of the test's own without XTEST, which XvfbServer cannot leave out.
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    const pid_t pid = startChildProcess("Xvfb", {"-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-screen", "0",
-                                                 "320x200x24", "-extension", "XTEST"},
-                                        fds[1]);
+    const pid_t pid = startChildProcess(
+        "Xvfb", {"-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-screen", "0", "320x200x24", "-extension", "XTEST"}, fds[1]);
     close(fds[1]);
     std::string number;
     pollfd entry{fds[0], POLLIN, 0};
     char buffer[16];
-    ssize_t count = 0;
-    while (number.find('\n') == std::string::npos && poll(&entry, 1, 15000) == 1 && (count = read(fds[0], buffer, sizeof buffer)) > 0)
+    for (ssize_t count = 0; number.find('\n') == std::string::npos && poll(&entry, 1, 15000) == 1 && (count = read(fds[0], buffer, sizeof buffer)) > 0;)
         number.append(buffer, static_cast<std::size_t>(count));
     close(fds[0]);
     ASSERT_NE(number.find('\n'), std::string::npos);
@@ -65,45 +51,32 @@ TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyAn
     test::ScopedEnvironment noDisplay("DISPLAY", nullptr);
     for (const std::string& name : {server->displayName() + ".7", std::string(":4094"), std::string("no display at all"), std::string()}) {
         X11PermissionFacility facility(name);
-        EXPECT_FALSE(facility.inputTrusted()) << name;
-        EXPECT_FALSE(facility.captureAllowed()) << name;
+        EXPECT_FALSE(facility.inputTrusted() || facility.captureAllowed()) << name;
     }
-}
-
-// The threads of this process that are talking to an X server for the facility.
-std::size_t probeThreads()
-{
-    std::size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-        count += test::readFile(entry.path() / "comm") == "x11-permissions\n";
-    return count;
 }
 
 TEST(X11PermissionFacilityTest, AFrozenServerDoesNotHoldTheCallerAndIsAskedAgainOnceItAnswers)
 {
-    std::string error;
-    auto server = XvfbServer::start(smallScreen(), error);
-    ASSERT_TRUE(server) << error;
-    server->authorizeThisProcess();
-
+    auto server = testing::startServer({320, 200});
+    ASSERT_TRUE(server);
     X11PermissionFacility facility(server->displayName(), 300ms);
     kill(server->processID(), SIGSTOP);
     siginfo_t info{};
     waitid(P_PID, static_cast<id_t>(server->processID()), &info, WSTOPPED);
     // The server takes the connection into its backlog but never answers.
-    EXPECT_FALSE(facility.inputTrusted());
-    EXPECT_FALSE(facility.captureAllowed());
-    EXPECT_FALSE(facility.inputTrusted());
+    EXPECT_FALSE(facility.inputTrusted() || facility.captureAllowed() || facility.inputTrusted());
     // Later questions waited for the one left hanging instead of starting more.
-    EXPECT_LE(probeThreads(), 1u);
+    std::size_t probes = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        probes += test::readFile(entry.path() / "comm") == "x11-permissions\n";
+    EXPECT_LE(probes, 1u);
 
     kill(server->processID(), SIGCONT);
     // The question left hanging is answered first; then the next one gets through.
     bool trusted = false;
     for (int attempt = 0; attempt < 50 && !trusted; ++attempt)
         trusted = facility.inputTrusted();
-    EXPECT_TRUE(trusted);
-    EXPECT_TRUE(facility.captureAllowed());
+    EXPECT_TRUE(trusted && facility.captureAllowed());
 }
 
 }  // namespace

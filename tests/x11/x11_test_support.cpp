@@ -2,11 +2,10 @@
 
 #include "platform/linux/child_process_run.h"
 
+#include <gtest/gtest.h>
 #include <xcb/randr.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <iterator>
 #include <poll.h>
 #include <sstream>
@@ -15,24 +14,28 @@
 
 namespace kestrio::platform::testing {
 
-Picture blockPattern(int width, int height, int block, std::uint32_t seed)
+std::unique_ptr<XvfbServer> startServer(ScreenSize initialSize, std::optional<ScreenSize> maximumSize)
 {
-    Picture picture{width, height, std::vector<std::uint32_t>(static_cast<std::size_t>(width) * height)};
+    std::string error;
+    auto server = XvfbServer::start({.initialSize = initialSize, .maximumSize = maximumSize}, error);
+    if (!server)
+        ADD_FAILURE() << error;
+    else
+        server->authorizeThisProcess();
+    return server;
+}
+
+Picture blockPattern(int width, int height, int block)
+{
+    Picture picture = solidPicture(width, height, 0);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            std::uint32_t index = static_cast<std::uint32_t>((y / block) * 1000 + x / block) * 2654435761u + seed * 40503u;
-            index ^= index >> 15;
-            index *= 2246822519u;
-            index ^= index >> 13;
-            picture.pixels[static_cast<std::size_t>(y) * width + x] = index & 0x00ffffffu;
+            std::uint32_t index = static_cast<std::uint32_t>((y / block) * 1000 + x / block) * 2654435761u + 40503u;
+            index = ((index ^ (index >> 15)) * 2246822519u);
+            picture.pixels[static_cast<std::size_t>(y) * width + x] = (index ^ (index >> 13)) & 0x00ffffffu;
         }
     }
     return picture;
-}
-
-Picture solidPicture(int width, int height, std::uint32_t colour)
-{
-    return Picture{width, height, std::vector<std::uint32_t>(static_cast<std::size_t>(width) * height, colour)};
 }
 
 TestDisplay::TestDisplay(const std::string& displayName)
@@ -48,16 +51,6 @@ TestDisplay::TestDisplay(const std::string& displayName)
     gc_ = xcb_generate_id(connection_);
     xcb_create_gc(connection_, gc_, screen_->root, 0, nullptr);
     sync();
-}
-
-TestDisplay::~TestDisplay()
-{
-    xcb_disconnect(connection_);
-}
-
-bool TestDisplay::connected() const
-{
-    return xcb_connection_has_error(connection_) == 0 && screen_;
 }
 
 void TestDisplay::draw(const Picture& picture, int x, int y)
@@ -84,43 +77,29 @@ void TestDisplay::warpPointer(int x, int y)
 
 Point TestDisplay::pointer()
 {
-    Point point;
-    if (auto* reply = xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, screen_->root), nullptr)) {
-        point = {reply->root_x, reply->root_y};
-        std::free(reply);
-    }
-    return point;
+    std::unique_ptr<xcb_query_pointer_reply_t, decltype(&std::free)> reply(
+        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, screen_->root), nullptr), &std::free);
+    return reply ? Point{reply->root_x, reply->root_y} : Point{};
 }
 
 Point TestDisplay::rootSize()
 {
-    Point size;
-    if (auto* reply = xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, screen_->root), nullptr)) {
-        size = {reply->width, reply->height};
-        std::free(reply);
-    }
-    return size;
+    std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> reply(
+        xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, screen_->root), nullptr), &std::free);
+    return reply ? Point{reply->width, reply->height} : Point{};
 }
 
 std::vector<std::string> TestDisplay::modeNames()
 {
     std::vector<std::string> names;
-    auto* reply = xcb_randr_get_screen_resources_reply(connection_, xcb_randr_get_screen_resources(connection_, screen_->root), nullptr);
-    if (!reply)
-        return names;
-    const auto* modes = xcb_randr_get_screen_resources_modes(reply);
-    const auto* bytes = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_names(reply));
-    for (int i = 0; i < xcb_randr_get_screen_resources_modes_length(reply); ++i) {
-        names.emplace_back(bytes, modes[i].name_len);
-        bytes += modes[i].name_len;
+    std::unique_ptr<xcb_randr_get_screen_resources_reply_t, decltype(&std::free)> reply(
+        xcb_randr_get_screen_resources_reply(connection_, xcb_randr_get_screen_resources(connection_, screen_->root), nullptr), &std::free);
+    const auto* bytes = reply ? reinterpret_cast<const char*>(xcb_randr_get_screen_resources_names(reply.get())) : nullptr;
+    for (int i = 0; reply && i < xcb_randr_get_screen_resources_modes_length(reply.get()); ++i) {
+        names.emplace_back(bytes, xcb_randr_get_screen_resources_modes(reply.get())[i].name_len);
+        bytes += names.back().size();
     }
-    std::free(reply);
     return names;
-}
-
-void TestDisplay::sync()
-{
-    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
 }
 
 std::optional<std::string> xrandr(const std::string& displayName, const std::vector<std::string>& arguments)
@@ -134,102 +113,6 @@ std::optional<std::string> xrandr(const std::string& displayName, const std::vec
     return result.output;
 }
 
-FrameCopy FrameCopy::of(const capture::VideoFrame& frame)
-{
-    FrameCopy copy;
-    copy.format = frame.format;
-    copy.width = frame.width;
-    copy.height = frame.height;
-    auto copyPlane = [](std::vector<std::uint8_t>& target, const std::uint8_t* source, int stride, int rowBytes, int rows) {
-        target.resize(static_cast<std::size_t>(rowBytes) * rows);
-        for (int row = 0; row < rows; ++row)
-            std::memcpy(target.data() + static_cast<std::size_t>(row) * rowBytes, source + static_cast<std::size_t>(row) * stride,
-                        static_cast<std::size_t>(rowBytes));
-    };
-    if (frame.format == capture::PixelFormat::bgra) {
-        copyPlane(copy.first, frame.planes[0], frame.strides[0], frame.width * 4, frame.height);
-    } else {
-        copyPlane(copy.first, frame.planes[0], frame.strides[0], frame.width, frame.height);
-        copyPlane(copy.second, frame.planes[1], frame.strides[1], (frame.width + 1) / 2 * 2, (frame.height + 1) / 2);
-    }
-    return copy;
-}
-
-std::uint32_t FrameCopy::bgraAt(int x, int y) const
-{
-    std::uint32_t pixel = 0;
-    std::memcpy(&pixel, first.data() + (static_cast<std::size_t>(y) * width + x) * 4, 4);
-    return pixel;
-}
-
-void FrameLog::add(const capture::VideoFrame& frame, bool keep)
-{
-    auto copy = FrameCopy::of(frame);
-    std::lock_guard lock(mutex_);
-    ++count_;
-    last_ = std::move(copy);
-    if (keep)
-        kept_.push_back(frame);
-}
-
-std::size_t FrameLog::count() const
-{
-    std::lock_guard lock(mutex_);
-    return count_;
-}
-
-FrameCopy FrameLog::last() const
-{
-    std::lock_guard lock(mutex_);
-    return last_;
-}
-
-void FrameLog::releaseKept()
-{
-    std::vector<capture::VideoFrame> kept;
-    std::lock_guard lock(mutex_);
-    kept.swap(kept_);
-}
-
-Yuv toVideoRangeYuv(std::uint32_t rgb)
-{
-    const double r = (rgb >> 16) & 0xff;
-    const double g = (rgb >> 8) & 0xff;
-    const double b = rgb & 0xff;
-    return Yuv{16 + 0.257 * r + 0.504 * g + 0.098 * b, 128 - 0.148 * r - 0.291 * g + 0.439 * b,
-               128 + 0.439 * r - 0.368 * g - 0.071 * b};
-}
-
-double meanBgraChannel(const FrameCopy& frame, int channel, int x, int y, int width, int height)
-{
-    double sum = 0;
-    for (int row = y; row < y + height; ++row)
-        for (int column = x; column < x + width; ++column)
-            sum += frame.first[(static_cast<std::size_t>(row) * frame.width + column) * 4 + channel];
-    return sum / (width * height);
-}
-
-Yuv meanNv12(const FrameCopy& frame, int x, int y, int width, int height)
-{
-    Yuv mean;
-    for (int row = y; row < y + height; ++row)
-        for (int column = x; column < x + width; ++column)
-            mean.y += frame.first[static_cast<std::size_t>(row) * frame.width + column];
-    mean.y /= width * height;
-    const int chromaStride = (frame.width + 1) / 2 * 2;
-    int samples = 0;
-    for (int row = y / 2; row < (y + height) / 2; ++row) {
-        for (int column = x / 2; column < (x + width) / 2; ++column) {
-            mean.u += frame.second[static_cast<std::size_t>(row) * chromaStride + column * 2];
-            mean.v += frame.second[static_cast<std::size_t>(row) * chromaStride + column * 2 + 1];
-            ++samples;
-        }
-    }
-    mean.u /= samples;
-    mean.v /= samples;
-    return mean;
-}
-
 InputRecorder::InputRecorder(const std::string& displayName)
 {
     int ends[2];
@@ -238,9 +121,8 @@ InputRecorder::InputRecorder(const std::string& displayName)
     socket_ = ends[0];
     pid_ = startChildProcess("/usr/bin/python3", {KESTRIO_INPUT_RECORDER, displayName, std::to_string(ends[1])}, ends[1]);
     close(ends[1]);
-    // It says when its window has the focus.
     connected_ = pid_ > 0;
-    answer();
+    answer();  // it says when its window has the focus
 }
 
 InputRecorder::~InputRecorder()
@@ -250,41 +132,31 @@ InputRecorder::~InputRecorder()
         stopChildProcess(pid_, std::chrono::seconds(5));
 }
 
-std::vector<std::vector<std::uint32_t>> InputRecorder::answer()
+Rows InputRecorder::answer()
 {
-    std::vector<std::vector<std::uint32_t>> rows;
-    while (connected_) {
-        const auto end = received_.find('\n');
-        if (end == std::string::npos) {
+    Rows rows;
+    for (std::size_t end; connected_;) {
+        if ((end = received_.find('\n')) == std::string::npos) {
             pollfd entry{socket_, POLLIN, 0};
             char buffer[4096];
             const ssize_t count = poll(&entry, 1, 15000) == 1 ? read(socket_, buffer, sizeof buffer) : 0;
-            if (count <= 0) {
-                connected_ = false;
-                return rows;
-            }
-            received_.append(buffer, static_cast<std::size_t>(count));
+            connected_ = count > 0;
+            received_.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
             continue;
         }
-        const std::string line = received_.substr(0, end);
+        std::istringstream numbers(received_.substr(0, end));
         received_.erase(0, end + 1);
-        if (line == ".")
+        if (numbers.str() == ".")
             return rows;
-        std::istringstream numbers(line);
-        rows.emplace_back();
-        for (std::uint32_t number = 0; numbers >> number;)
-            rows.back().push_back(number);
+        rows.emplace_back(std::istream_iterator<std::uint32_t>(numbers), std::istream_iterator<std::uint32_t>());
     }
     return rows;
 }
 
-std::vector<std::vector<std::uint32_t>> InputRecorder::ask(const std::string& command)
+Rows InputRecorder::ask(const std::string& command)
 {
     const std::string line = command + "\n";
-    if (!connected_ || send(socket_, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
-        connected_ = false;
-        return {};
-    }
+    connected_ = connected_ && send(socket_, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
     return answer();
 }
 
@@ -298,11 +170,6 @@ std::vector<InputEvent> InputRecorder::take()
     return events;
 }
 
-std::vector<std::vector<std::uint32_t>> InputRecorder::mapping()
-{
-    return ask("mapping");
-}
-
 std::vector<xcb_keycode_t> InputRecorder::emptyKeycodes()
 {
     std::vector<xcb_keycode_t> empty;
@@ -312,30 +179,11 @@ std::vector<xcb_keycode_t> InputRecorder::emptyKeycodes()
     return empty;
 }
 
-xcb_keysym_t InputRecorder::keysymOf(xcb_keycode_t keycode)
-{
-    for (const auto& row : mapping())
-        if (row[0] == keycode && row.size() > 1)
-            return row[1];
-    return 0;
-}
-
-void InputRecorder::setKeysym(xcb_keycode_t keycode, xcb_keysym_t keysym)
-{
-    ask("set " + std::to_string(keycode) + " " + std::to_string(keysym));
-}
-
-void InputRecorder::waitForKeyPresses(std::size_t count)
-{
-    ask("keys " + std::to_string(count));
-}
-
 std::vector<InputEvent> ofType(const std::vector<InputEvent>& events, std::initializer_list<std::uint8_t> types)
 {
     std::vector<InputEvent> result;
-    std::copy_if(events.begin(), events.end(), std::back_inserter(result), [&](const InputEvent& event) {
-        return std::find(types.begin(), types.end(), event.type) != types.end();
-    });
+    std::copy_if(events.begin(), events.end(), std::back_inserter(result),
+                 [&](const InputEvent& event) { return std::find(types.begin(), types.end(), event.type) != types.end(); });
     return result;
 }
 

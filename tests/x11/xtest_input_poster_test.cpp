@@ -1,5 +1,4 @@
 #include "platform/x11/xtest_input_poster.h"
-#include "platform/x11/xvfb_server.h"
 #include "runtime/utf8.h"
 #include "runtime/virtual_clock.h"
 #include "x11/x11_test_support.h"
@@ -11,9 +10,6 @@
 #include <future>
 #include <signal.h>
 #include <sys/wait.h>
-#include <thread>
-#include <tuple>
-#include <unistd.h>
 
 namespace kestrio::platform {
 namespace {
@@ -29,12 +25,7 @@ using namespace std::chrono_literals;
 
 constexpr model::Modifiers shortcut{.shortcut = true};
 constexpr int screenHeight = 480;
-
-// The keysym X gives a Unicode scalar: Latin-1 as it is, the rest offset by 0x1000000.
-xcb_keysym_t keysymOf(char32_t scalar)
-{
-    return scalar < 0x100 ? scalar : 0x1000000u | scalar;
-}
+constexpr auto press = XCB_KEY_PRESS, release = XCB_KEY_RELEASE;
 
 // Keeps a stopped server from staying stopped when a test ends early.
 struct StoppedServer {
@@ -47,12 +38,8 @@ class XTestInputPosterTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string error;
-        XvfbServer::Options options;
-        options.initialSize = {640, screenHeight};
-        server_ = XvfbServer::start(options, error);
-        ASSERT_TRUE(server_) << error;
-        server_->authorizeThisProcess();
+        server_ = testing::startServer({640, screenHeight});
+        ASSERT_TRUE(server_);
         recorder_ = std::make_unique<testing::InputRecorder>(server_->displayName());
         ASSERT_TRUE(recorder_->connected());
         originalMapping_ = recorder_->mapping();
@@ -77,6 +64,22 @@ protected:
         return pressedKeysyms(arrived());
     }
 
+    // The presses that arrived, each checked to be on one of `keycodes`.
+    std::vector<InputEvent> pressesOn(std::initializer_list<xcb_keycode_t> keycodes)
+    {
+        const auto presses = ofType(arrived(), {press});
+        for (const auto& event : presses)
+            EXPECT_NE(std::find(keycodes.begin(), keycodes.end(), event.detail), keycodes.end()) << int(event.detail);
+        return presses;
+    }
+
+    // No press carries Shift or Control.
+    static void expectUnshifted(const std::vector<InputEvent>& events)
+    {
+        for (const auto& event : ofType(events, {press}))
+            EXPECT_EQ(event.state & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL), 0) << std::hex << event.keysym;
+    }
+
     // Calls `call` on a thread of its own and moves the clock until it returns.
     template <typename Call>
     auto returnsOnceTimePasses(Call call)
@@ -85,15 +88,6 @@ protected:
         while (result.wait_for(5ms) != std::future_status::ready)
             clock_->advance(50ms);
         return result.get();
-    }
-
-    // Polls until the poster has taken up a connection opened on another thread.
-    bool reconnects()
-    {
-        for (int attempt = 0; attempt < 10000; ++attempt, std::this_thread::sleep_for(1ms))
-            if (poster_->pointerLocation())
-                return true;
-        return false;
     }
 
     std::unique_ptr<XvfbServer> server_;
@@ -156,16 +150,12 @@ TEST_F(XTestInputPosterTest, ScrollsBecomeWheelClicksOfFiftyPixelsKeptPerAxisAnd
     for (const auto& step : steps) {
         for (const auto& [vertical, horizontal] : step.scrolls)
             poster_->postScroll(vertical, horizontal);
-        // Each press is followed by its release.
-        Clicks clicks;
-        const auto buttons = ofType(arrived(), {XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE});
-        for (std::size_t i = 0; i + 1 < buttons.size(); i += 2) {
-            EXPECT_TRUE(buttons[i].type == XCB_BUTTON_PRESS && buttons[i + 1].type == XCB_BUTTON_RELEASE &&
-                        buttons[i].detail == buttons[i + 1].detail) << step.name;
-            clicks.push_back(buttons[i].detail);
-        }
-        EXPECT_EQ(buttons.size() % 2, 0u) << step.name;
-        EXPECT_EQ(clicks, step.clicks) << step.name;
+        std::vector<std::pair<int, int>> expected, buttons;  // type, button: each press followed by its release
+        for (int click : step.clicks)
+            expected.insert(expected.end(), {{XCB_BUTTON_PRESS, click}, {XCB_BUTTON_RELEASE, click}});
+        for (const auto& event : ofType(arrived(), {XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE}))
+            buttons.emplace_back(event.type, event.detail);
+        EXPECT_EQ(buttons, expected) << step.name;
     }
 }
 
@@ -183,19 +173,16 @@ TEST_F(XTestInputPosterTest, KeysTypeTheirUsKeysAndTheShortcutModifierHoldsContr
     expected.insert(expected.end(), {XK_Return, XK_BackSpace});
     auto events = arrived();
     EXPECT_EQ(pressedKeysyms(events), expected);
-    EXPECT_EQ(ofType(events, {XCB_KEY_RELEASE}).size(), expected.size());
-    for (const auto& event : ofType(events, {XCB_KEY_PRESS}))
-        EXPECT_EQ(event.state & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL), 0) << std::hex << event.keysym;
+    EXPECT_EQ(ofType(events, {release}).size(), expected.size());
+    expectUnshifted(events);
 
     poster_->postKey(Key::c, shortcut);
     poster_->postText("v", shortcut);
     poster_->postKey(Key::c, {});
     using Step = std::tuple<std::uint8_t, xcb_keysym_t, bool>;  // type, keysym, Control held
     std::vector<Step> steps;
-    for (const auto& event : ofType(arrived(), {XCB_KEY_PRESS, XCB_KEY_RELEASE}))
+    for (const auto& event : ofType(arrived(), {press, release}))
         steps.emplace_back(event.type, event.keysym, (event.state & XCB_MOD_MASK_CONTROL) != 0);
-    constexpr auto press = XCB_KEY_PRESS;
-    constexpr auto release = XCB_KEY_RELEASE;
     EXPECT_EQ(steps, (std::vector<Step>{{press, XK_Control_L, false}, {press, XK_c, true}, {release, XK_c, true},
                                         {release, XK_Control_L, true}, {press, XK_Control_L, false}, {press, XK_v, true},
                                         {release, XK_v, true}, {release, XK_Control_L, true}, {press, XK_c, false},
@@ -220,9 +207,7 @@ TEST_F(XTestInputPosterTest, TextArrivesIntactAndInOrderUnshifted)
         poster_->postText(c.text, {});
         const auto events = arrived();
         EXPECT_EQ(pressedKeysyms(events), c.keysyms) << c.text;
-        // What the keyboard has comes from its keys, the rest from keys that type it alone.
-        for (const auto& event : ofType(events, {XCB_KEY_PRESS}))
-            EXPECT_EQ(event.state & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL), 0) << std::hex << event.keysym;
+        expectUnshifted(events);  // what the keyboard has comes from its keys, the rest from keys that type it alone
     }
 }
 
@@ -233,21 +218,21 @@ TEST_F(XTestInputPosterTest, LongTextsReuseTheSpareKeycodesAndTheyAreEmptiedWhen
     Keysyms expected;
     for (char32_t i = 0; i < 120; ++i) {
         text.push_back(0xac00 + (i % 40) * 11);  // each 3 times, 40 apart
-        expected.push_back(keysymOf(text.back()));
+        expected.push_back(0x1000000u | text.back());
     }
     EXPECT_EQ(typed(runtime::encodeUtf8(text)), expected);
     EXPECT_NE(recorder_->mapping(), originalMapping_);
 
-    clock_->advance(XTestInputPoster::spareKeycodeRestoreDelay - 1ms);
-    poster_->pointerLocation();
-    EXPECT_NE(recorder_->mapping(), originalMapping_);
-    EXPECT_EQ(typed("é"), (Keysyms{0xe9}));  // typing again puts the emptying off
-    clock_->advance(XTestInputPoster::spareKeycodeRestoreDelay - 1ms);
-    poster_->pointerLocation();
-    EXPECT_NE(recorder_->mapping(), originalMapping_);
-    clock_->advance(1ms);
-    poster_->pointerLocation();
-    EXPECT_EQ(recorder_->mapping(), originalMapping_);
+    // Typing again puts the emptying off.
+    for (auto [wait, typeFirst, emptied] : {std::tuple{XTestInputPoster::spareKeycodeRestoreDelay - 1ms, true, false},
+                                            {XTestInputPoster::spareKeycodeRestoreDelay - 1ms, false, false}, {1ms, false, true}}) {
+        clock_->advance(wait);
+        poster_->pointerLocation();
+        EXPECT_EQ(recorder_->mapping() == originalMapping_, emptied);
+        if (typeFirst) {
+            EXPECT_EQ(typed("é"), (Keysyms{0xe9}));
+        }
+    }
 
     EXPECT_EQ(typed("ñ글"), (Keysyms{0xf1, 0x100ae00}));
     poster_.reset();
@@ -263,30 +248,19 @@ TEST_F(XTestInputPosterTest, KeysOtherClientsMapAreUsedAndLeftAloneAndTwoSpareKe
     recorder_->setKeysym(spare[0], 0xe9);
     for (std::size_t i = 1; i + 2 < spare.size(); ++i)
         recorder_->setKeysym(spare[i], XK_F20);
-    const xcb_keycode_t first = spare[spare.size() - 2];
-    const xcb_keycode_t second = spare.back();
+    const xcb_keycode_t first = spare[spare.size() - 2], second = spare.back();
     poster_ = makePoster();
 
     poster_->postText("é", {});
-    auto presses = ofType(arrived(), {XCB_KEY_PRESS});
-    ASSERT_EQ(presses.size(), 1u);
-    EXPECT_EQ(presses[0].detail, spare[0]);
-
+    EXPECT_EQ(pressesOn({spare[0]}).size(), 1u);
     // Each keycode is lent again only once the character it typed has been read.
     const std::u32string text = U"àáâãäåæçèêëìíîïñ";
     poster_->postText(runtime::encodeUtf8(text), {});
-    presses = ofType(arrived(), {XCB_KEY_PRESS});
-    EXPECT_EQ(pressedKeysyms(presses), Keysyms(text.begin(), text.end()));
-    for (const auto& event : presses)
-        EXPECT_TRUE(event.detail == first || event.detail == second) << int(event.detail);
-
+    EXPECT_EQ(pressedKeysyms(pressesOn({first, second})), Keysyms(text.begin(), text.end()));
     // A key the poster filled and another client then took is the other client's.
     recorder_->setKeysym(first, XK_F21);
     poster_->postText("øö", {});
-    presses = ofType(arrived(), {XCB_KEY_PRESS});
-    EXPECT_EQ(pressedKeysyms(presses), (Keysyms{0xf8, 0xf6}));
-    for (const auto& event : presses)
-        EXPECT_EQ(event.detail, second);
+    EXPECT_EQ(pressedKeysyms(pressesOn({second})), (Keysyms{0xf8, 0xf6}));
     poster_.reset();
     EXPECT_EQ(recorder_->keysymOf(spare[0]), 0xe9u);
     EXPECT_EQ(recorder_->keysymOf(first), static_cast<xcb_keysym_t>(XK_F21));
@@ -339,7 +313,10 @@ TEST_F(XTestInputPosterTest, AStoppedServerIsGivenUpOnAndReconnectedOnceItResume
         EXPECT_FALSE(poster_->pointerLocation());
     }
     // The connection opened meanwhile is taken up by the first call after it did.
-    ASSERT_TRUE(reconnects());
+    bool reconnected = false;
+    for (int attempt = 0; attempt < 10000 && !(reconnected = poster_->pointerLocation().has_value()); ++attempt)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(reconnected);
     poster_->postMouseEvent(MouseEventType::moved, {9, 9});
     EXPECT_EQ(poster_->pointerLocation(), (ScreenPoint{9, 9}));
     EXPECT_EQ(typed("ok"), (Keysyms{'o', 'k'}));

@@ -38,23 +38,16 @@ TEST(XvfbServerTest, ServersRunSideBySideAdmitOnlyHoldersOfTheirPrivateCookieAnd
         test::TemporaryDirectory runtime;
         ScopedEnvironment runtimeVariable("XDG_RUNTIME_DIR", runtimeFolderGiven ? std::optional(runtime.path().string()) : std::nullopt);
         ScopedEnvironment authorityVariable("XAUTHORITY", (runtime.path() / "none").string());
-        XvfbServer::Options growing;
-        growing.initialSize = {1280, 720};
-        growing.maximumSize = ScreenSize{2560, 1440};
         std::string error;
-        auto first = XvfbServer::start(growing, error);
+        auto first = XvfbServer::start({.initialSize = {1280, 720}, .maximumSize = ScreenSize{2560, 1440}}, error);
         ASSERT_TRUE(first) << error;
-        XvfbServer::Options small;
-        small.initialSize = {320, 200};
-        auto second = XvfbServer::start(small, error);
+        auto second = XvfbServer::start({.initialSize = {320, 200}, .maximumSize = {}}, error);
         ASSERT_TRUE(second) << error;
         EXPECT_NE(first->displayName(), second->displayName());
 
-        const std::filesystem::path file = first->authorityFile();
-        const std::filesystem::path folder = file.parent_path();
+        const std::filesystem::path file = first->authorityFile(), folder = file.parent_path();
         EXPECT_EQ(runtimeFolderGiven ? folder : folder.parent_path(), runtimeFolderGiven ? runtime.path() / "kestrio" : "/tmp");
-        EXPECT_EQ(permissions(file), 0600u);
-        EXPECT_EQ(permissions(folder), 0700u);
+        EXPECT_EQ(std::make_pair(permissions(file), permissions(folder)), std::make_pair(0600u, 0700u));
         EXPECT_FALSE(testing::TestDisplay(first->displayName()).connected()) << "admitted without a cookie";
         second->authorizeThisProcess();
         EXPECT_FALSE(testing::TestDisplay(first->displayName()).connected()) << "admitted with another server's cookie";
@@ -63,15 +56,12 @@ TEST(XvfbServerTest, ServersRunSideBySideAdmitOnlyHoldersOfTheirPrivateCookieAnd
         first->authorizeThisProcess();
         EXPECT_EQ(testing::TestDisplay(first->displayName()).rootSize(), (Point{1280, 720}));
         // The room left above the initial size is what a virtual monitor is made of later.
-        EXPECT_TRUE(testing::xrandr(first->displayName(), {"--fb", "2400x720"}));
-        EXPECT_EQ(testing::TestDisplay(first->displayName()).rootSize(), (Point{2400, 720}));
+        EXPECT_TRUE(testing::xrandr(first->displayName(), {"--fb", "2400x720"}) && testing::TestDisplay(first->displayName()).rootSize() == (Point{2400, 720}));
         EXPECT_FALSE(testing::xrandr(first->displayName(), {"--fb", "2600x720"}));
 
         const pid_t firstPid = first->processID();
         first.reset();
-        EXPECT_TRUE(processGone(firstPid));
-        EXPECT_FALSE(std::filesystem::exists(file));
-        EXPECT_FALSE(processGone(second->processID()));
+        EXPECT_TRUE(processGone(firstPid) && !std::filesystem::exists(file) && !processGone(second->processID()));
         second.reset();
         EXPECT_FALSE(std::filesystem::exists(folder));
     }
@@ -90,27 +80,18 @@ TEST(XvfbServerTest, AHungOrFailingXrandrFailsTheStartWithinItsDeadline)
         SCOPED_TRACE(test.script);
         test::TemporaryDirectory tools;
         test::TemporaryDirectory runtime;
-        {
-            std::ofstream script(tools.path() / "xrandr");
-            script << "#!/bin/sh\necho $$ > " << (tools.path() / "pid").string() << "\n" << test.script << "\n";
-        }
+        std::ofstream(tools.path() / "xrandr") << "#!/bin/sh\necho $$ > " << (tools.path() / "pid").string() << "\n" << test.script << "\n";
         std::filesystem::permissions(tools.path() / "xrandr", std::filesystem::perms::owner_all);
         ScopedEnvironment path("PATH", tools.path().string() + ":" + std::getenv("PATH"));
         ScopedEnvironment runtimeVariable("XDG_RUNTIME_DIR", runtime.path().string());
 
-        XvfbServer::Options options;
-        options.initialSize = {320, 200};
-        options.maximumSize = ScreenSize{640, 400};
-        options.commandTimeout = std::chrono::milliseconds(300);
         std::string error;
-        EXPECT_FALSE(XvfbServer::start(options, error));
+        EXPECT_FALSE(XvfbServer::start({.initialSize = {320, 200}, .maximumSize = ScreenSize{640, 400}, .depth = 24, .commandTimeout = std::chrono::milliseconds(300)}, error));
         EXPECT_EQ(error, test.error);
 
         pid_t xrandr = 0;
         std::ifstream(tools.path() / "pid") >> xrandr;
-        ASSERT_GT(xrandr, 0);
-        EXPECT_TRUE(processGone(xrandr));
-        EXPECT_FALSE(std::filesystem::exists(runtime.path() / "kestrio"));
+        EXPECT_TRUE(xrandr > 0 && processGone(xrandr) && !std::filesystem::exists(runtime.path() / "kestrio"));
     }
 }
 
