@@ -1,20 +1,11 @@
 #!/bin/sh
-# A home network in three network namespaces: an ISP side, a router (miniupnpd runs there, the
-# caller starts it) and a host. Needs root, iproute2 and nft.
-#
-#   router_lab.sh up NAME WAN_PREFIX   e.g. up kr123 11.22.33    (router .1, ISP .2 on WAN_PREFIX.0/24)
-#   router_lab.sh down NAME
-#   router_lab.sh miniupnpd NAME FOLDER NATPMP UPNP PERMISSIONS
-#       NATPMP, UPNP: yes or no; PERMISSIONS: miniupnpd's permission rules, one a line (whatever
-#       they leave out is denied).
-#       Writes FOLDER/miniupnpd.conf and becomes miniupnpd, in the foreground, on the router (the
-#       process keeps its id: the caller can signal and wait for it). Its pid and lease files go
-#       into FOLDER.
-#
-# Namespaces: NAME-isp, NAME-rtr, NAME-host. LAN: router 192.168.77.1, host 192.168.77.2.
-# The router's NAT table has miniupnpd's chains (table inet filter: miniupnpd,
-# prerouting_miniupnpd, postrouting_miniupnpd) hooked in; forwarding is only what miniupnpd
-# opens, plus replies and the LAN's own traffic.
+# A home network in network namespaces NAME-isp, NAME-rtr and NAME-host. Needs root, iproute2, nft.
+#   up NAME WAN_PREFIX   WAN WAN_PREFIX.0/24 (router .1, ISP .2); LAN router 192.168.77.1, host .2
+#   down NAME
+#   miniupnpd NAME FOLDER NATPMP(yes|no) UPNP(yes|no) PERMISSIONS
+#       becomes miniupnpd on the router, in the foreground, configured and keeping its files in
+#       FOLDER; PERMISSIONS are its rules, one a line (whatever they leave out is denied).
+# The router forwards only what miniupnpd opens, replies and the LAN's own traffic.
 set -eu
 PATH=/usr/sbin:/usr/bin:/sbin:/bin:$PATH
 
@@ -49,10 +40,10 @@ up)
     ip -n "$isp" addr add "$wan.2/24" dev wan
     ip -n "$rtr" addr add 192.168.77.1/24 dev lan
     ip -n "$host" addr add 192.168.77.2/24 dev lan
-    for pair in "$rtr wan" "$rtr lan" "$isp wan" "$host lan"; do
-        set -- $pair
-        ip -n "$1" link set "$2" up
-    done
+    ip -n "$rtr" link set wan up
+    ip -n "$rtr" link set lan up
+    ip -n "$isp" link set wan up
+    ip -n "$host" link set lan up
     ip -n "$host" route add default via 192.168.77.1
     ip netns exec "$rtr" sysctl -q -w net.ipv4.ip_forward=1
     ip netns exec "$rtr" nft -f - <<NFT
@@ -63,8 +54,7 @@ table inet filter {
         iifname "lan" accept
         jump miniupnpd
     }
-    chain miniupnpd {
-    }
+    chain miniupnpd {}
     chain prerouting {
         type nat hook prerouting priority -100; policy accept;
         jump prerouting_miniupnpd
@@ -74,10 +64,8 @@ table inet filter {
         jump postrouting_miniupnpd
         oifname "wan" masquerade
     }
-    chain prerouting_miniupnpd {
-    }
-    chain postrouting_miniupnpd {
-    }
+    chain prerouting_miniupnpd {}
+    chain postrouting_miniupnpd {}
 }
 NFT
     trap - EXIT
@@ -91,10 +79,8 @@ miniupnpd)
         printf 'uuid=3a6b1c5e-0c4f-4d0a-9d3e-5b2f7c8d9e01\nlease_file=%s/leases\n' "$folder"
         printf '%s\ndeny 0-65535 0.0.0.0/0 0-65535\n' "${6-}"
     } >"$config"
-    # With -d miniupnpd logs everything to stderr, and also to syslog, which falls back to the
-    # console when there is no /dev/log: one console write per line, 65535 of them when it refuses
-    # a NAT-PMP request. `ip netns exec` gives it a mount namespace of its own, where the console
-    # can be /dev/null.
+    # With -d it logs to stderr and to syslog, which without /dev/log writes the console: 65535
+    # lines when it refuses a NAT-PMP request. Its own mount namespace's console is /dev/null.
     exec ip netns exec "$rtr" sh -c 'mount --bind /dev/null /dev/console && exec "$0" "$@"' \
         "$(command -v miniupnpd)" -d -f "$config" -P "$folder/miniupnpd.pid"
     ;;

@@ -18,23 +18,21 @@ namespace {
 
 using namespace std::chrono_literals;
 using Kind = UpdateState::Kind;
+using Seen = std::vector<std::pair<Kind, bool>>;
 
 constexpr const char* feedA = "https://updates.example.com/appcast.xml";
 constexpr const char* feedB = "https://mirror.example.com/appcast.xml";
 
-// Answers by URL, as the worker runs it; a URL it does not know is a 404.
-class FakeFetcher final : public FeedFetcher {
-public:
+// Answers by URL (unknown: 404) and records each call.
+struct FakeFetcher final : FeedFetcher {
     FetchResult fetch(const std::string& url, std::chrono::milliseconds timeout) override
     {
         calls.emplace_back(url, timeout);
         if (throwing)
             throw std::runtime_error(*throwing);
-        if (auto found = results.find(url); found != results.end())
-            return found->second;
-        return {false, 404, {}, "HTTP 404"};
+        const auto found = results.find(url);
+        return found != results.end() ? found->second : FetchResult{false, 404, {}, "HTTP 404"};
     }
-
     std::map<std::string, FetchResult> results;
     std::optional<std::string> throwing;
     std::vector<std::pair<std::string, std::chrono::milliseconds>> calls;
@@ -51,29 +49,21 @@ FetchResult feedOf(const std::vector<std::array<std::string, 3>>& releases)
     return {true, 200, xml + "</channel></rss>", {}};
 }
 
-UpdateState found(Kind kind, std::string version, std::string url)
-{
-    return {kind, std::move(version), url, url + "/notes", {}};
-}
-
-UpdateState failedWith(std::string text)
-{
-    return {Kind::failed, {}, {}, {}, std::move(text)};
-}
+UpdateState found(Kind kind, std::string version, std::string url) { return {kind, std::move(version), url, url + "/notes", {}}; }
+UpdateState failedWith(std::string text) { return {Kind::failed, {}, {}, {}, std::move(text)}; }
 
 class UpdateCheckerTest : public testing::Test {
 protected:
-    std::unique_ptr<UpdateChecker> makeChecker(std::string feedURL = feedA)
+    std::unique_ptr<UpdateChecker> makeChecker()
     {
         UpdateChecker::Options options;
         options.currentVersion = "1.2.0";
-        options.feedURL = std::move(feedURL);
+        options.feedURL = feedA;
         options.timeout = 2500ms;
         auto checker = std::make_unique<UpdateChecker>(main, worker, fetcher, options);
         checker->observe([this, raw = checker.get()] { seen.emplace_back(raw->state().kind, raw->canCheckForUpdates()); });
         return checker;
     }
-
     void runAll()
     {
         while (worker->runUntilIdle() + main->runUntilIdle() > 0) {
@@ -83,33 +73,27 @@ protected:
     std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> worker = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<FakeFetcher> fetcher = std::make_shared<FakeFetcher>();
-    // What observers saw: the state's kind and whether a check could start.
-    std::vector<std::pair<Kind, bool>> seen;
+    Seen seen;  // the state's kind and whether a check could start, per notification
 };
 
 TEST_F(UpdateCheckerTest, ReportsWhatTheFeedSays)
 {
     struct Case {
-        const char* name;
         FetchResult fetched;
         UpdateState expected;
         std::optional<std::string> throwing = {};
     };
     const std::vector<Case> cases = {
-        {"newest is the current version", feedOf({{"1.2.0", "1.2", "u120"}, {"1.1.0", "1.1", "u110"}}),
-         found(Kind::upToDate, "1.2", "u120")},
-        {"newest in the middle", feedOf({{"1.1", "", "u11"}, {"1.3.0", "1.3", "u13"}, {"1.2.1", "", "u121"}}),
-         found(Kind::updateAvailable, "1.3", "u13")},
-        {"newer without a short version", feedOf({{"1.2.1", "", "u121"}}), found(Kind::updateAvailable, "1.2.1", "u121")},
-        {"malformed", FetchResult{true, 200, "<rss><channel><item>", {}}, failedWith("malformed feed")},
-        {"items without versions", FetchResult{true, 200, "<rss><channel><item><title>1.3</title></item></channel></rss>", {}},
-         failedWith("no versions in feed")},
-        {"fetch failed", {false, 0, {}, "timed out"}, failedWith("timed out")},
-        // A fetcher that throws fails the check instead of the worker.
-        {"fetcher threw", {}, failedWith("out of descriptors"), "out of descriptors"},
+        {feedOf({{"1.2.0", "1.2", "u120"}, {"1.1.0", "1.1", "u110"}}), found(Kind::upToDate, "1.2", "u120")},
+        {feedOf({{"1.1", "", "u11"}, {"1.3.0", "1.3", "u13"}, {"1.2.1", "", "u121"}}), found(Kind::updateAvailable, "1.3", "u13")},
+        {feedOf({{"1.2.1", "", "u121"}}), found(Kind::updateAvailable, "1.2.1", "u121")},
+        {{true, 200, "<rss><channel><item>", {}}, failedWith("malformed feed")},
+        {{true, 200, "<rss><channel><item><title>1.3</title></item></channel></rss>", {}}, failedWith("no versions in feed")},
+        {{false, 0, {}, "timed out"}, failedWith("timed out")},
+        {{}, failedWith("out of descriptors"), "out of descriptors"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.expected.newestVersion + c.expected.failure);
         fetcher->results[feedA] = c.fetched;
         fetcher->throwing = c.throwing;
         auto checker = makeChecker();
@@ -134,13 +118,12 @@ TEST_F(UpdateCheckerTest, OneCheckAtATimeFetchedOnTheWorkerWithTheTimeout)
     EXPECT_EQ(worker->runUntilIdle(), 1u);
     ASSERT_EQ(fetcher->calls.size(), 1u);
     EXPECT_EQ(fetcher->calls[0], std::make_pair(std::string(feedA), std::chrono::milliseconds(2500ms)));
-    // The outcome waits for the main executor.
     EXPECT_EQ(checker->state().kind, Kind::checking);
     main->runUntilIdle();
     EXPECT_EQ(checker->state().kind, Kind::updateAvailable);
-    EXPECT_EQ(seen, (std::vector<std::pair<Kind, bool>>{{Kind::checking, false}, {Kind::updateAvailable, true}}));
+    EXPECT_EQ(seen, (Seen{{Kind::checking, false}, {Kind::updateAvailable, true}}));
 
-    // Done: the button works again, also after a failure.
+    // Also after a failure the button works again.
     fetcher->results[feedA] = {false, 500, {}, "HTTP 500"};
     checker->checkForUpdates();
     runAll();
@@ -154,8 +137,6 @@ TEST_F(UpdateCheckerTest, ANewFeedURLDiscardsTheOldFeedsOutcome)
     fetcher->results[feedA] = feedOf({{"9.0", "", "from-a"}});
     fetcher->results[feedB] = feedOf({{"1.0", "", "from-b"}});
     auto checker = makeChecker();
-
-    // The same URL again changes nothing, not even a running check.
     checker->checkForUpdates();
     checker->setFeedURL(feedA);
     EXPECT_EQ(checker->state().kind, Kind::checking);
@@ -170,10 +151,8 @@ TEST_F(UpdateCheckerTest, ANewFeedURLDiscardsTheOldFeedsOutcome)
     EXPECT_EQ(main->pendingTasks(), 2u);
     main->runUntilIdle();
     EXPECT_EQ(checker->state(), found(Kind::upToDate, "1.0", "from-b"));
-    EXPECT_EQ(seen, (std::vector<std::pair<Kind, bool>>{
-                        {Kind::checking, false}, {Kind::idle, true}, {Kind::checking, false}, {Kind::upToDate, true}}));
+    EXPECT_EQ(seen, (Seen{{Kind::checking, false}, {Kind::idle, true}, {Kind::checking, false}, {Kind::upToDate, true}}));
 
-    // A finished outcome is forgotten as well; no feed, no check.
     checker->setFeedURL("");
     EXPECT_EQ(checker->state(), UpdateState{});
     EXPECT_FALSE(checker->canCheckForUpdates());
@@ -184,15 +163,12 @@ TEST_F(UpdateCheckerTest, ANewFeedURLDiscardsTheOldFeedsOutcome)
 TEST_F(UpdateCheckerTest, DestroyingTheCheckerMidCheckOrFromAnObserverDropsTheOutcome)
 {
     fetcher->results[feedA] = feedOf({{"1.3", "", "u13"}});
-
-    // Before the worker got to it: there is nobody to fetch for.
     auto early = makeChecker();
     early->checkForUpdates();
     early.reset();
     runAll();
     EXPECT_TRUE(fetcher->calls.empty());
 
-    // After the fetch, before the outcome is applied.
     auto late = makeChecker();
     late->checkForUpdates();
     worker->runUntilIdle();

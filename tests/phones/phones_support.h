@@ -1,11 +1,21 @@
 #pragma once
 
+#include "phones/paired_iphone.h"
+
 #include <unicode/locid.h>
+
+#include <string>
 
 namespace kestrio::phones {
 
-// Sets ICU's default locale for the scope of a test, so that orders do not depend on the LANG
-// the tests happen to run under.
+inline const std::string wifi(wifiTransport);
+
+inline PairedIPhone phone(std::string id, std::string name, std::string model, std::string transport)
+{
+    return PairedIPhone{id, std::move(name), std::move(model), std::move(transport), id};
+}
+
+// ICU's default locale for a scope, so that orders do not depend on the tests' LANG.
 class ScopedDefaultLocale {
 public:
     explicit ScopedDefaultLocale(const char* name) : previous_(icu::Locale::getDefault())
