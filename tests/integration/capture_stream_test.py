@@ -5,26 +5,23 @@ import os
 import subprocess
 import tempfile
 
-from host_support import BIN, Host, XServer, check, free_port, paint, psnr, read_ppm, skip, test_picture
+from host_support import Host, XServer, check, free_port, paint, psnr, read_ppm, require, skip, test_picture
 
 VIEWER = os.environ.get("KESTRIO_VIEWER", "")
-
 # "balanced" captures up to 1728 pixels wide: a screen of that size is streamed unscaled.
 WIDTH, HEIGHT = 1728, 972
 
 
 def main():
-    if not BIN or not VIEWER:
-        skip("KESTRIO_BIN or KESTRIO_VIEWER is not set")
-    server = XServer(WIDTH, HEIGHT)
-    host = None
-    try:
-        rows = test_picture(WIDTH, HEIGHT)
+    require()
+    if not VIEWER:
+        skip("KESTRIO_VIEWER is not set")
+    rows = test_picture(WIDTH, HEIGHT)
+    port = free_port()
+    with XServer(WIDTH, HEIGHT) as server, tempfile.TemporaryDirectory() as work:
         paint(server.name, rows)
-        port = free_port()
-        host = Host(port, "--mode", "mirror", "--quality", "balanced", "--fps", "30", env=server.environment())
-        check(host.wait_for_line(r"^listening on port"), f"host did not start: {host.lines}")
-        with tempfile.TemporaryDirectory() as work:
+        with Host(port, "--mode", "mirror", "--quality", "balanced", "--fps", "30", env=server.environment()) as host:
+            host.line(r"^listening on port", 10)
             for codec in ("H264", "JPEG"):
                 picture = os.path.join(work, f"{codec}.ppm")
                 result = subprocess.run([VIEWER, "--port", str(port), "--codec", codec, "--frames", "3", "--seconds", "20",
@@ -35,11 +32,7 @@ def main():
                 value = psnr(rows, pixels)
                 print(f"{codec}: PSNR {value:.1f} dB")
                 check(value >= 30, f"{codec} PSNR {value:.1f} dB below 30")
-        check(host.terminate() == 0, "exit status after SIGTERM")
-    finally:
-        if host:
-            host.kill()
-        server.close()
+            check(host.terminate() == 0, "exit status after SIGTERM")
     print("capture stream: ok")
 
 

@@ -4,25 +4,20 @@ screen; on a screen that cannot grow, id 0, not active, exit 4, and nothing left
 import os
 import re
 
-from host_support import BIN, XServer, check, free_port, run_kestrio, skip
+from host_support import XServer, check, free_port, require, run_kestrio
 
 
 def main():
-    if not BIN:
-        skip("KESTRIO_BIN is not set")
+    require()
     environment = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
     result = run_kestrio("--port", str(free_port()), "--smoke-virtual-display", env=environment)
-    check(re.fullmatch(r"virtual_display_id=[1-9][0-9]* active=true\n", result.stdout), f"output {result.stdout!r}")
-    check(result.returncode == 0, f"exit {result.returncode}")
-
-    server = XServer(1920, 1080)
-    try:
+    check(re.fullmatch(r"virtual_display_id=[1-9][0-9]* active=true\n", result.stdout) and result.returncode == 0,
+          f"exit {result.returncode}, output {result.stdout!r}")
+    with XServer(1920, 1080) as server:
         result = run_kestrio("--port", str(free_port()), "--smoke-virtual-display", env=server.environment())
-        check(result.stdout == "virtual_display_id=0 active=false\n", f"output {result.stdout!r}")
-        check(result.returncode == 4, f"exit {result.returncode}")
+        check((result.stdout, result.returncode) == ("virtual_display_id=0 active=false\n", 4),
+              f"exit {result.returncode}, output {result.stdout!r}")
         check("Kestrio iPhone" not in server.monitors(), "a monitor was left behind")
-    finally:
-        server.close()
     print("smoke virtual display: ok")
 
 
