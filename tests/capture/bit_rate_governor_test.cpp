@@ -1,29 +1,17 @@
-// The bit rate follows how often the link refuses due pictures, window by window.
-
 #include "capture/bit_rate_governor.h"
 
 #include <gtest/gtest.h>
-
-#include <vector>
 
 namespace kestrio::test {
 namespace {
 
 using capture::BitRateGovernor;
 
-struct Window {
-    int due, refused;
-};
-
+// The rate after each window of (pictures due, of which refused), the pictures 1 ms apart and
+// the first of the next window closing it.
 TEST(BitRateGovernor, FollowsTheLinkWindowByWindow)
 {
-    struct Case {
-        const char* name;
-        int nominal;
-        std::vector<Window> windows;
-        std::vector<int> rates;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, int, std::vector<std::pair<int, int>>, std::vector<int>> cases[] = {
         {"a link that takes everything keeps the nominal rate", 8'000'000, {{30, 0}, {30, 1}, {1, 0}}, {8'000'000, 8'000'000, 8'000'000}},
         {"a busy moment is not a slow link", 8'000'000, {{30, 2}, {4, 2}}, {8'000'000, 8'000'000}},
         {"refusals lower the rate by steps down to the floor", 1'000'000, {{30, 27}, {30, 10}, {30, 27}, {30, 27}, {30, 27}, {30, 27}},
@@ -34,20 +22,18 @@ TEST(BitRateGovernor, FollowsTheLinkWindowByWindow)
          {700'000, 700'000, 700'000, 700'000, 770'000}},
         {"a stream slower than the floor is not raised", 100'000, {{30, 27}, {30, 0}, {30, 0}}, {100'000, 100'000, 100'000}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        // Each window's pictures come 1 ms apart; the first of the next closes it.
-        BitRateGovernor governor(c.nominal);
+    for (const auto& [name, nominal, windows, expected] : cases) {
+        BitRateGovernor governor(nominal);
         std::vector<int> rates;
         runtime::TimePoint start{};
-        for (const Window& window : c.windows) {
-            for (int i = 0; i < window.due; ++i)
-                governor.pictureDue(start + std::chrono::milliseconds(i), i < window.refused);
+        for (const auto& [due, refused] : windows) {
+            for (int i = 0; i < due; ++i)
+                governor.pictureDue(start + std::chrono::milliseconds(i), i < refused);
             governor.pictureDue(start += BitRateGovernor::window, false);
             rates.push_back(governor.bitRate());
             start += std::chrono::milliseconds(1);
         }
-        EXPECT_EQ(rates, c.rates);
+        EXPECT_EQ(rates, expected) << name;
     }
 }
 

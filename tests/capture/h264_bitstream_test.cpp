@@ -2,30 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <vector>
-
 namespace kestrio::capture {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes lengthPrefixed(std::initializer_list<Bytes> nals)
+// The parts joined; each part of `nals` behind its 4-byte length.
+Bytes join(std::initializer_list<Bytes> parts, bool lengthPrefixed = false)
 {
     Bytes out;
-    for (const Bytes& nal : nals) {
-        const auto size = static_cast<std::uint32_t>(nal.size());
-        out.insert(out.end(), {std::uint8_t(size >> 24), std::uint8_t(size >> 16), std::uint8_t(size >> 8), std::uint8_t(size)});
-        out.insert(out.end(), nal.begin(), nal.end());
-    }
-    return out;
-}
-
-Bytes annexB(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
+    for (const Bytes& part : parts) {
+        for (int shift = 24; lengthPrefixed && shift >= 0; shift -= 8)
+            out.push_back(static_cast<std::uint8_t>(part.size() >> shift));
         out.insert(out.end(), part.begin(), part.end());
+    }
     return out;
 }
 
@@ -35,31 +25,17 @@ TEST(AccessUnitFromAnnexBTest, LiftsTheFirstParameterSetsAndLengthPrefixesTheRes
     const Bytes idr{0x65, 0x88, 0x84, 0x00, 0x00, 0x03, 0x01, 0x7F};  // emulation prevention inside
     const Bytes sps2{0x67, 0x02}, pps2{0x68, 0x02}, slice{0x41, 0x9A, 0x00, 0x00, 0x03, 0x00, 0x10};
     const Bytes four{0, 0, 0, 1}, three{0, 0, 1};
-    struct Case {
-        const char* name;
-        Bytes stream;
-        Bytes sps;
-        Bytes pps;
-        Bytes data;
-    };
-    const Case cases[] = {
-        {"sets, then the rest", annexB({four, sps, three, pps, four, sei, three, idr}), sps, pps, lengthPrefixed({sei, idr})},
-        {"later sets pass through", annexB({four, sps, four, pps, four, sps2, four, pps2, four, slice}), sps, pps,
-         lengthPrefixed({sps2, pps2, slice})},
-        {"no sets", annexB({three, slice}), {}, {}, lengthPrefixed({slice})},
-        {"empty units, zero stuffing and trailing zeros", annexB({four, three, four, slice, {0, 0, 0, 0, 1, 0, 0}}), {}, {},
-         lengthPrefixed({slice})},
-        {"bytes before the first start code", annexB({{0x12, 0x34}, three, slice}), {}, {}, lengthPrefixed({slice})},
+    const std::tuple<const char*, Bytes, Bytes, Bytes, Bytes> cases[] = {
+        {"sets, then the rest", join({four, sps, three, pps, four, sei, three, idr}), sps, pps, join({sei, idr}, true)},
+        {"later sets pass through", join({four, sps, four, pps, four, sps2, four, pps2, four, slice}), sps, pps, join({sps2, pps2, slice}, true)},
+        {"empty units, zero stuffing and trailing zeros", join({four, three, four, slice, {0, 0, 0, 0, 1, 0, 0}}), {}, {}, join({slice}, true)},
+        {"bytes before the first start code", join({{0x12, 0x34}, three, slice}), {}, {}, join({slice}, true)},
         {"nothing", {}, {}, {}, {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, stream, sps, pps, data] : cases) {
         for (bool key : {true, false}) {
-            const auto frame = accessUnitFromAnnexB(c.stream, key);
-            EXPECT_EQ(frame.isKeyFrame, key);
-            EXPECT_EQ(frame.sps, c.sps);
-            EXPECT_EQ(frame.pps, c.pps);
-            EXPECT_EQ(frame.data, c.data);
+            const auto frame = accessUnitFromAnnexB(stream, key);
+            EXPECT_EQ(std::tie(frame.isKeyFrame, frame.sps, frame.pps, frame.data), std::tie(key, sps, pps, data)) << name;
         }
     }
 }

@@ -4,58 +4,30 @@
 
 #include <gtest/gtest.h>
 
-#include <numeric>
-
 namespace kestrio::test {
 namespace {
 
-using link::makeH264Packet;
+using Bytes = std::vector<std::uint8_t>;
 
-std::vector<std::uint8_t> counting(std::size_t size, std::uint8_t first)
+TEST(H264Packet, KeyFramesCarryBothSetsBeforeTheDataOtherFramesEmptySetsAndLengthsUseSixteenBits)
 {
-    std::vector<std::uint8_t> bytes(size);
-    std::iota(bytes.begin(), bytes.end(), first);
-    return bytes;
-}
-
-TEST(H264Packet, KeyFramesCarryBothSetsBeforeTheDataOtherFramesEmptySets)
-{
-    using Bytes = std::vector<std::uint8_t>;
-    struct Case {
-        bool key;
-        Bytes sps;
-        Bytes pps;
-        Bytes data;
-        Bytes expected;
+    const Bytes largest(65535, 0xAB), tooLarge(65536, 0xAB), one{1};
+    const std::tuple<bool, Bytes, Bytes, Bytes, std::optional<Bytes>> cases[] = {
+        {true, {0x67, 0x68, 0x69}, {0x68, 0x69}, {9, 10, 11}, Bytes{2, 1, 0, 3, 0x67, 0x68, 0x69, 0, 2, 0x68, 0x69, 9, 10, 11}},
+        {true, {}, {}, {9, 10, 11}, Bytes{2, 1, 0, 0, 0, 0, 9, 10, 11}},  // a key frame without readable sets
+        {false, {1, 2, 3}, {1, 2}, {7, 8}, Bytes{2, 0, 0, 0, 0, 0, 7, 8}},
+        {false, tooLarge, tooLarge, one, Bytes{2, 0, 0, 0, 0, 0, 1}},  // sets it does not carry cannot make it fail
+        {true, tooLarge, one, one, std::nullopt},
+        {true, one, tooLarge, one, std::nullopt},
     };
-    const Case cases[] = {
-        {true, counting(3, 0x67), counting(2, 0x68), counting(3, 9), {2, 1, 0, 3, 0x67, 0x68, 0x69, 0, 2, 0x68, 0x69, 9, 10, 11}},
-        {true, {}, {}, counting(3, 9), {2, 1, 0, 0, 0, 0, 9, 10, 11}},  // a key frame without readable sets
-        {false, counting(9, 1), counting(9, 1), counting(2, 7), {2, 0, 0, 0, 0, 0, 7, 8}},
-    };
-    for (const Case& c : cases) {
-        const auto packet = makeH264Packet(c.key, c.sps, c.pps, c.data);
-        ASSERT_TRUE(packet);
-        EXPECT_EQ(*packet, c.expected);
-        EXPECT_EQ(packet->capacity(), packet->size());
+    for (const auto& [key, sps, pps, data, expected] : cases) {
+        const auto packet = link::makeH264Packet(key, sps, pps, data);
+        EXPECT_EQ(packet, expected);
+        EXPECT_TRUE(!packet || packet->capacity() == packet->size());
     }
-}
-
-TEST(H264Packet, SetLengthsUseAllSixteenBitsAndNoMore)
-{
-    const std::vector<std::uint8_t> largest(65535, 0xAB);
-    const std::vector<std::uint8_t> tooLarge(65536, 0xAB);
-    const std::vector<std::uint8_t> small{1};
-
-    const auto packet = makeH264Packet(true, largest, small, small);
-    ASSERT_TRUE(packet);
-    EXPECT_EQ((*packet)[2], 0xFF);
-    EXPECT_EQ((*packet)[3], 0xFF);
-    EXPECT_EQ(packet->size(), 6u + 65535 + 1 + 1);
-    EXPECT_FALSE(makeH264Packet(true, tooLarge, small, small));
-    EXPECT_FALSE(makeH264Packet(true, small, tooLarge, small));
-    // Sets a non-key frame would not carry cannot make it fail.
-    EXPECT_TRUE(makeH264Packet(false, tooLarge, tooLarge, small));
+    const auto packet = link::makeH264Packet(true, largest, one, one);
+    ASSERT_EQ(packet.value_or(Bytes()).size(), 6u + 65535 + 1 + 1);
+    EXPECT_EQ(Bytes(packet->begin() + 2, packet->begin() + 4), (Bytes{0xFF, 0xFF}));
 }
 
 }  // namespace

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
-#include <optional>
-
 namespace kestrio::test {
 namespace {
 
@@ -17,34 +15,21 @@ struct Decoded {
     std::vector<std::uint8_t> bgrx;
 };
 
-std::optional<Decoded> decode(const std::optional<std::vector<std::uint8_t>>& jpeg)
+Decoded decode(const std::optional<std::vector<std::uint8_t>>& jpeg)
 {
-    if (!jpeg)
-        return std::nullopt;
-    tjhandle handle = tjInitDecompress();
     Decoded decoded;
+    tjhandle handle = tjInitDecompress();
     int colorspace = 0;
-    std::optional<Decoded> result;
-    if (tjDecompressHeader3(handle, jpeg->data(), jpeg->size(), &decoded.width, &decoded.height, &decoded.subsampling, &colorspace) == 0) {
+    if (jpeg && tjDecompressHeader3(handle, jpeg->data(), jpeg->size(), &decoded.width, &decoded.height, &decoded.subsampling, &colorspace) == 0) {
         decoded.bgrx.resize(static_cast<std::size_t>(decoded.width) * decoded.height * 4);
-        if (tjDecompress2(handle, jpeg->data(), jpeg->size(), decoded.bgrx.data(), decoded.width, 0, decoded.height, TJPF_BGRX, 0) == 0)
-            result = std::move(decoded);
+        if (tjDecompress2(handle, jpeg->data(), jpeg->size(), decoded.bgrx.data(), decoded.width, 0, decoded.height, TJPF_BGRX, 0) != 0)
+            decoded.bgrx.clear();
     }
     tjDestroy(handle);
-    return result;
+    return decoded;
 }
 
-// NV12 planes from `luma` and `chroma` rows with the given strides (padding 0xEE).
-capture::VideoFrame nv12Frame(int width, int height, int lumaStride, int chromaStride, auto&& luma, auto&& chroma)
-{
-    auto storage = std::make_shared<std::vector<std::uint8_t>>(lumaStride * height + chromaStride * height / 2, 0xEE);
-    for (int row = 0; row < height; ++row)
-        for (int x = 0; x < width; ++x)
-            (*storage)[row * lumaStride + x] = luma(x, row), (*storage)[lumaStride * height + row / 2 * chromaStride + x] = chroma(x, row / 2);
-    return {PixelFormat::nv12, width, height, {storage->data(), storage->data() + lumaStride * height}, {lumaStride, chromaStride}, {}, storage};
-}
-
-TEST(JpegEncoder, EncodesACompleteFaithfulPictureAtTheFrameSizeSmallerAtLowerQuality)
+TEST(JpegEncoder, EncodesAFaithfulPictureAtTheFrameSizeSmallerAtLowerQuality)
 {
     for (PixelFormat format : {PixelFormat::nv12, PixelFormat::bgra}) {
         SCOPED_TRACE(format == PixelFormat::nv12 ? "nv12" : "bgra");
@@ -53,35 +38,30 @@ TEST(JpegEncoder, EncodesACompleteFaithfulPictureAtTheFrameSizeSmallerAtLowerQua
             const auto source = makeTestFrame(format, width, height);
             const auto jpeg = sharp.encode(source.frame);
             const auto decoded = decode(jpeg);
-            ASSERT_TRUE(decoded);
-            EXPECT_EQ(std::make_tuple(decoded->width, decoded->height, decoded->subsampling), std::make_tuple(width, height, int(TJSAMP_420)));
-            if (width != 2) {
-                EXPECT_GE(psnr(decoded->bgrx, source.bgra), 30.0);
-                EXPECT_LT(dataSaver.encode(source.frame)->size(), jpeg->size());
-            }
+            EXPECT_EQ(std::make_tuple(decoded.width, decoded.height, decoded.subsampling, decoded.bgrx.size()), std::make_tuple(width, height, int(TJSAMP_420), source.bgra.size()));
+            double squares = 0;  // over the colour channels: a peak signal-to-noise ratio of at least 30 dB
+            for (std::size_t i = 0; i < decoded.bgrx.size(); ++i)
+                squares += i % 4 == 3 ? 0 : std::pow(decoded.bgrx[i] - source.bgra[i], 2);
+            EXPECT_LE(squares / (width * height * 3), width == 2 ? 1e9 : 255.0 * 255.0 / 1000);
+            EXPECT_TRUE(width == 2 || dataSaver.encode(source.frame)->size() < jpeg->size());
         }
     }
 }
 
-TEST(JpegEncoder, ReadsRowsThroughTheStridesAndMakesVideoRangeBlackAndWhiteFullRange)
+// Padded rows, as capture buffers often have, must not leak into the picture; NV12 is video
+// range, and a viewer must still see true black and white.
+TEST(JpegEncoder, ReadsRowsThroughTheStridesMakesVideoRangeFullRangeAndRefusesFramesWithoutPixels)
 {
-    // Padded rows, as capture buffers often have: the padding must not leak into the picture.
-    const auto tight = makeTestFrame(PixelFormat::nv12, 64, 32).frame;
-    const auto at = [](const capture::VideoFrame& frame, int plane) {
-        return [&frame, plane](int x, int y) { return frame.planes[plane][y * frame.strides[plane] + x]; };
-    };
+    auto storage = std::make_shared<std::vector<std::uint8_t>>(24 * 16 + 20 * 8, 0xEE);
+    for (int row = 0; row < 16; ++row)
+        for (int x = 0; x < 16; ++x)
+            (*storage)[row * 24 + x] = x < 8 ? 16 : 235, (*storage)[24 * 16 + row / 2 * 20 + x] = 128;
     JpegEncoder encoder(62);
-    EXPECT_EQ(encoder.encode(nv12Frame(64, 32, 96, 80, at(tight, 0), at(tight, 1))), encoder.encode(tight));
-    // NV12 frames are video range; a viewer decoding the JPEG must still see true black and white.
-    const auto decoded = decode(encoder.encode(nv12Frame(16, 16, 16, 16, [](int x, int) { return x < 8 ? 16 : 235; }, [](int, int) { return 128; })));
-    ASSERT_TRUE(decoded);
-    EXPECT_LE(decoded->bgrx[(4 * 16 + 2) * 4], 6);
-    EXPECT_GE(decoded->bgrx[(4 * 16 + 13) * 4], 249);
-}
+    const auto decoded = decode(encoder.encode({PixelFormat::nv12, 16, 16, {storage->data(), storage->data() + 24 * 16}, {24, 20}, {}, storage}));
+    ASSERT_EQ(decoded.bgrx.size(), 16u * 16 * 4);
+    for (int row = 0; row < 16; ++row)
+        EXPECT_TRUE(decoded.bgrx[(row * 16 + 2) * 4] <= 6 && decoded.bgrx[(row * 16 + 13) * 4] >= 249) << row;
 
-TEST(JpegEncoder, FramesWithoutPixelsGiveNothing)
-{
-    JpegEncoder encoder(62);
     auto missingChroma = makeTestFrame(PixelFormat::nv12, 16, 16).frame;
     missingChroma.planes[1] = nullptr;
     EXPECT_FALSE(encoder.encode(capture::VideoFrame{}) || encoder.encode(missingChroma));

@@ -12,86 +12,60 @@
 namespace kestrio::platform {
 namespace {
 
-using display::DisplayInfo;
 using display::VirtualResolution;
-using testing::Point;
-
-// What shows the screen's state from outside: the facility's list, xrandr's and the root's size.
-struct ScreenState {
-    std::vector<std::tuple<std::uint32_t, int, int, int, int, std::string, bool>> displays;
-    std::optional<std::string> monitors;
-    std::vector<std::string> modes;
-    Point root;
-    bool operator==(const ScreenState&) const = default;
-};
+using Place = std::tuple<int, int, int, int, bool>;  // x, y, width, height, a monitor of ours
 
 class RandrDisplayFacilityTest : public ::testing::Test {
 protected:
     void start(std::optional<ScreenSize> maximumSize)
     {
         ASSERT_TRUE(server_ = testing::startServer({1920, 1080}, maximumSize));
-        facility_ = std::make_unique<RandrDisplayFacility>(name());
-        client_ = std::make_unique<testing::TestDisplay>(name());
-        ASSERT_TRUE(client_->connected());
+        facility_ = std::make_unique<RandrDisplayFacility>(server_->displayName());
     }
-
-    const std::string& name() const { return server_->displayName(); }
-
-    ScreenState state()
+    std::vector<Place> places()
     {
-        ScreenState state{{}, testing::xrandr(name(), {"--listmonitors"}), client_->modeNames(), client_->rootSize()};
-        for (const auto& d : facility_->displays())
-            state.displays.emplace_back(d.id, d.x, d.y, d.width, d.height, d.name, d.ownVirtualMonitor);
-        return state;
+        std::vector<Place> found;
+        for (const auto& d : facility_->displays()) {
+            found.emplace_back(d.x, d.y, d.width, d.height, d.ownVirtualMonitor);
+            EXPECT_NE(d.id, 0u);
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+    // The screen as xrandr shows it (its size, outputs and modes), its monitors and the facility's list.
+    std::tuple<std::optional<std::string>, std::optional<std::string>, std::vector<Place>> state()
+    {
+        return {testing::xrandr(server_->displayName(), {}), testing::xrandr(server_->displayName(), {"--listmonitors"}), places()};
     }
 
     std::unique_ptr<XvfbServer> server_;
     std::unique_ptr<RandrDisplayFacility> facility_;
-    std::unique_ptr<testing::TestDisplay> client_;
 };
-
-using Place = std::tuple<int, int, int, int, bool>;  // x, y, width, height, a monitor of ours
-
-std::vector<Place> places(RandrDisplayFacility& facility)
-{
-    std::vector<Place> found;
-    for (const auto& d : facility.displays())
-        found.emplace_back(d.x, d.y, d.width, d.height, d.ownVirtualMonitor);
-    std::sort(found.begin(), found.end());
-    return found;
-}
 
 TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneThatThePointerEntersAndReleasingRestores)
 {
     start(ScreenSize{3840, 2160});
+    testing::TestDisplay client(server_->displayName());
     const auto before = state();
-    ASSERT_EQ(before.displays.size(), 1u);
-    EXPECT_NE(std::get<0>(before.displays[0]), 0u);
-    EXPECT_EQ(before.displays[0], std::make_tuple(std::get<0>(before.displays[0]), 0, 0, 1920, 1080, std::string("screen"), false));
-
+    ASSERT_EQ(std::get<2>(before), (std::vector<Place>{{0, 0, 1920, 1080, false}}));
+    EXPECT_EQ(facility_->displays().at(0).name, "screen");
     for (VirtualResolution resolution : display::allVirtualResolutions) {
         const int width = display::width(resolution), height = display::height(resolution);
         SCOPED_TRACE(display::pickerLabel(resolution));
         auto monitor = facility_->createVirtualMonitor(resolution, 1);
         ASSERT_TRUE(monitor);
         EXPECT_TRUE(dynamic_cast<X11VirtualMonitor&>(*monitor).pointerCanEnter());
-
-        // The physical display keeps its place; the monitor is right of it.
-        EXPECT_EQ(places(*facility_), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, width, height, true}}));
+        EXPECT_EQ(places(), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, width, height, true}}));
         const auto displays = facility_->displays();
-        EXPECT_EQ(std::count_if(displays.begin(), displays.end(),
-                                [&](const DisplayInfo& d) { return d.id == monitor->displayID() && d.name == "Kestrio iPhone"; }),
-                  1);
-        const auto now = state();
-        ASSERT_TRUE(now.monitors);
-        EXPECT_NE(now.monitors->find("Kestrio iPhone " + std::to_string(width) + "/"), std::string::npos) << *now.monitors;
-        // The resolution's own 60 Hz mode exists while the monitor does.
-        EXPECT_NE(std::find(now.modes.begin(), now.modes.end(), std::to_string(width) + "x" + std::to_string(height) + "_60"),
-                  now.modes.end());
-        EXPECT_EQ(now.root, (Point{1920 + width, 1080}));
-        client_->warpPointer(1920 + width - 10, height - 10);
-        EXPECT_EQ(client_->pointer(), (Point{1920 + width - 10, height - 10}));
-
+        EXPECT_EQ(std::count_if(displays.begin(), displays.end(), [&](const auto& d) { return d.id == monitor->displayID() && d.name == "Kestrio iPhone"; }), 1);
+        // The monitor, the screen grown to hold it, and its resolution's own 60 Hz mode.
+        const auto [screen, monitors, list] = state();
+        const std::string size = std::to_string(width) + "x" + std::to_string(height);
+        EXPECT_NE(monitors.value_or("").find("Kestrio iPhone " + std::to_string(width) + "/"), std::string::npos) << monitors.value_or("");
+        EXPECT_NE(screen.value_or("").find("current " + std::to_string(1920 + width) + " x 1080,"), std::string::npos);
+        EXPECT_NE(screen.value_or("").find(size + "_60"), std::string::npos);
+        client.warpPointer(1920 + width - 10, height - 10);
+        EXPECT_EQ(client.pointer(), (testing::Point{1920 + width - 10, height - 10}));
         monitor.reset();
         EXPECT_EQ(state(), before);
     }
@@ -101,12 +75,11 @@ TEST_F(RandrDisplayFacilityTest, ALeftoverMonitorIsFlaggedAndReplacedByANewOne)
 {
     start(ScreenSize{3840, 2160});
     // Another client (an earlier run) left a monitor of our name on a grown screen.
-    ASSERT_TRUE(testing::xrandr(name(), {"--fb", "3200x1080"}));
-    ASSERT_TRUE(testing::xrandr(name(), {"--setmonitor", "Kestrio iPhone", "1280/339x720/190+1920+0", "none"}));
-    EXPECT_EQ(places(*facility_), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, 1280, 720, true}}));
-    // A new attempt takes its place instead of failing on the name.
+    ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--fb", "3200x1080"}));
+    ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--setmonitor", "Kestrio iPhone", "1280/339x720/190+1920+0", "none"}));
+    EXPECT_EQ(places(), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, 1280, 720, true}}));
     auto monitor = facility_->createVirtualMonitor(VirtualResolution::fullHD, 1);
-    EXPECT_EQ(places(*facility_), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, 1920, 1080, true}}));
+    EXPECT_EQ(places(), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, 1920, 1080, true}}));
 }
 
 TEST_F(RandrDisplayFacilityTest, AScreenThatCannotGrowGetsNoMonitorAndNoServerGivesAReason)
@@ -120,7 +93,6 @@ TEST_F(RandrDisplayFacilityTest, AScreenThatCannotGrowGetsNoMonitorAndNoServerGi
         EXPECT_EQ(failure.error(), display::VirtualDisplayError::creationFailed);
     }
     EXPECT_EQ(state(), before);
-
     RandrDisplayFacility nowhere(":65000");
     try {
         nowhere.displays();

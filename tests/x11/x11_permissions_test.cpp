@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,28 +23,21 @@ TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyAn
     {
         test::ScopedEnvironment display("DISPLAY", server->displayName());
         X11PermissionFacility fromEnvironment;  // an empty name means $DISPLAY
-        EXPECT_TRUE(fromEnvironment.inputTrusted() && fromEnvironment.captureAllowed());
-        // X has no dialogues to show; asking must neither block nor change anything.
-        fromEnvironment.promptForInputTrust();
+        fromEnvironment.promptForInputTrust();  // X has no dialogues: neither blocks nor changes anything
         fromEnvironment.requestCaptureAccess();
-        EXPECT_TRUE(fromEnvironment.inputTrusted());
+        EXPECT_TRUE(fromEnvironment.inputTrusted() && fromEnvironment.captureAllowed());
     }
     // An Xvfb of the test's own without XTEST, which XvfbServer cannot leave out.
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    const pid_t pid = startChildProcess(
-        "Xvfb", {"-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-screen", "0", "320x200x24", "-extension", "XTEST"}, fds[1]);
+    const pid_t pid = startChildProcess("Xvfb", {"-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-screen", "0", "320x200x24", "-extension", "XTEST"}, fds[1]);
     close(fds[1]);
-    std::string number;
-    pollfd entry{fds[0], POLLIN, 0};
-    char buffer[16];
-    for (ssize_t count = 0; number.find('\n') == std::string::npos && poll(&entry, 1, 15000) == 1 && (count = read(fds[0], buffer, sizeof buffer)) > 0;)
-        number.append(buffer, static_cast<std::size_t>(count));
-    close(fds[0]);
-    ASSERT_NE(number.find('\n'), std::string::npos);
-    X11PermissionFacility withoutXtest(":" + number.substr(0, number.find('\n')));
-    EXPECT_TRUE(withoutXtest.captureAllowed());
-    EXPECT_FALSE(withoutXtest.inputTrusted());
+    FILE* announced = fdopen(fds[0], "r");
+    int number = -1;
+    EXPECT_EQ(fscanf(announced, "%d", &number), 1);
+    fclose(announced);
+    X11PermissionFacility withoutXtest(":" + std::to_string(number));
+    EXPECT_TRUE(withoutXtest.captureAllowed() && !withoutXtest.inputTrusted());
     stopChildProcess(pid, 5s);
 
     test::ScopedEnvironment noDisplay("DISPLAY", nullptr);
@@ -63,14 +55,13 @@ TEST(X11PermissionFacilityTest, AFrozenServerDoesNotHoldTheCallerAndIsAskedAgain
     kill(server->processID(), SIGSTOP);
     siginfo_t info{};
     waitid(P_PID, static_cast<id_t>(server->processID()), &info, WSTOPPED);
-    // The server takes the connection into its backlog but never answers.
+    // The server takes the connection into its backlog but never answers; later questions wait
+    // for the one left hanging instead of starting more.
     EXPECT_FALSE(facility.inputTrusted() || facility.captureAllowed() || facility.inputTrusted());
-    // Later questions waited for the one left hanging instead of starting more.
     std::size_t probes = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
         probes += test::readFile(entry.path() / "comm") == "x11-permissions\n";
     EXPECT_LE(probes, 1u);
-
     kill(server->processID(), SIGCONT);
     // The question left hanging is answered first; then the next one gets through.
     bool trusted = false;
