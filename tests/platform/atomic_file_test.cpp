@@ -1,11 +1,9 @@
 #include "platform/linux/atomic_file.h"
-#include "support/test_support.h"
+#include "platform/platform_test.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <fstream>
-#include <sys/stat.h>
 
 namespace kestrio::platform {
 namespace {
@@ -32,9 +30,7 @@ TEST(AtomicFileTest, ACutShortWriteLeavesTheOldFileWholeAndATemporaryThatIsClean
     const auto result = replaceFileAtomically(file, "whole", 0640);
     EXPECT_TRUE(result.replaced() && result.folderSynced);
     EXPECT_EQ(test::readFile(file), "whole");
-    struct stat status = {};
-    ASSERT_EQ(stat(file.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0640u);
+    EXPECT_EQ(testing::fileMode(file), 0640u);
     EXPECT_EQ(replaceFileAtomically(directory.path() / "missing" / "data.json", "x", 0600).error, ENOENT);
 }
 

@@ -6,7 +6,6 @@
 namespace kestrio::platform {
 namespace {
 
-using namespace std::chrono_literals;
 using State = link::ServiceRegistration::State;
 using AvahiServiceAdvertiserTest = testing::MdnsTest;
 using testing::instanceName;
@@ -29,10 +28,7 @@ time.sleep(600)
         startChildProcess("env", {"-u", "DBUS_SYSTEM_BUS_ADDRESS", "bash", testing::servicesScript().string(), "mdns-exec",
                                   "/usr/bin/python3", "-c", rival, name, serviceType});
     ASSERT_GT(responder, 0);
-    struct Stop {
-        pid_t pid;
-        ~Stop() { stopChildProcess(pid, 10s); }
-    } stop{responder};
+    const testing::ChildStopper stop{responder};
     ASSERT_TRUE(visible(name, 48241)) << "the rival responder did not start";
 
     AvahiServiceAdvertiser advertiser;

@@ -3,12 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace kestrio::platform {
 namespace {

@@ -1,5 +1,5 @@
 #include "platform/linux/json_settings_store.h"
-#include "support/test_support.h"
+#include "platform/platform_test.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -7,7 +7,6 @@
 #include <fstream>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestrio::platform {
 namespace {
@@ -131,10 +130,8 @@ TEST_F(SettingsFileTest, TheSameValueAgainWritesNothingUnlessAWriteIsOwedAndTheF
     store.setString("selectedPhoneID", "phone-2");
     EXPECT_EQ(writes, 4);
     EXPECT_EQ(JsonSettingsStore(file_).stringValue("selectedPhoneID"), "phone-2");
-    struct stat file {}, folder {}, parent {};
-    ASSERT_EQ(stat(file_.c_str(), &file) | stat(folder_.c_str(), &folder) | stat(folder_.parent_path().c_str(), &parent), 0);
-    EXPECT_EQ(file.st_mode & 0777, 0600u);
-    EXPECT_EQ((folder.st_mode | parent.st_mode) & 0077, 0u);
+    EXPECT_EQ(testing::fileMode(file_), 0600u);
+    EXPECT_EQ(testing::fileMode(folder_) | testing::fileMode(folder_.parent_path()), 0700u);
 }
 
 TEST_F(SettingsFileTest, ADamagedFileIsNotReplacedWhenItsCopyDoesNotFit)

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "platform/linux/child_process_run.h"
 #include "support/test_support.h"
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 
 namespace kestrio::platform::testing {
@@ -40,5 +42,18 @@ inline void writeScript(const std::filesystem::path& path, const std::string& bo
     std::ofstream(path) << "#!/bin/sh\n" << body;
     std::filesystem::permissions(path, std::filesystem::perms::owner_all);
 }
+
+// The permission bits of `path`; 01000 when there is nothing there.
+inline mode_t fileMode(const std::filesystem::path& path)
+{
+    struct stat status = {};
+    return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 01000;
+}
+
+// Stops a child from startChildProcess at the end of the scope.
+struct ChildStopper {
+    pid_t pid;
+    ~ChildStopper() { stopChildProcess(pid, std::chrono::seconds(10)); }
+};
 
 }  // namespace kestrio::platform::testing

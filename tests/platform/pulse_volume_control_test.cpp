@@ -7,7 +7,6 @@
 namespace kestrio::platform {
 namespace {
 
-using namespace std::chrono_literals;
 
 // A PulseAudio of the test's own with a null sink as the default sink, its socket and cookie in a
 // folder of its own. PULSE_SERVER too: a server named in the test's own environment would win, and
@@ -27,10 +26,7 @@ TEST(PulseVolumeControlTest, ReadsAndSetsTheDefaultSinkOfARealServerAndFailsQuie
     };
     if (daemon <= 0 || !testing::eventually([&] { return pactl({"info"}).exitStatus == 0; }))
         GTEST_SKIP() << "no pulseaudio and pactl to test with (Debian: pulseaudio, pulseaudio-utils)";
-    struct Stop {
-        pid_t pid;
-        ~Stop() { stopChildProcess(pid, 10s); }
-    } stop{daemon};
+    const testing::ChildStopper stop{daemon};
 
     PulseVolumeControl volume("pactl", client);
     // A balance reads as the channels' average.

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace kestrio::platform {
 namespace {
@@ -51,10 +49,7 @@ TEST_F(SendmailDeliveryTest, MailsArriveWithTheirTextsExactAndNonAddressesGetNoM
     listener_ = -1;
     const pid_t server = startChildProcess("/usr/bin/python3", {"-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" +
                                            std::to_string(ntohs(address_.sin_port)), "-c", "aiosmtpd.handlers.Mailbox", maildir.string()});
-    struct Stop {
-        pid_t pid;
-        ~Stop() { stopChildProcess(pid, 10s); }
-    } stop{server};
+    const testing::ChildStopper stop{server};
     ASSERT_TRUE(testing::eventually([&] {
         const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const bool answered = connect(probe, reinterpret_cast<sockaddr*>(&address_), sizeof address_) == 0;

@@ -4,12 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace kestrio::platform {
 namespace {
@@ -128,9 +126,7 @@ TEST(SingleInstanceTest, OnlyADirectoryOfThisUsersAloneIsUsed)
     const fs::path missing = parent.path() / "missing", open = parent.path() / "open", link = parent.path() / "link",
                    file = parent.path() / "file", foreign = parent.path() / "foreign";
     EXPECT_EQ(SingleInstance(missing).claim(), std::nullopt);
-    struct stat status = {};
-    ASSERT_EQ(stat(missing.c_str(), &status), 0);
-    EXPECT_TRUE(S_ISDIR(status.st_mode) && (status.st_mode & 0777) == 0700 && status.st_uid == geteuid());
+    EXPECT_TRUE(fs::is_directory(missing) && testing::fileMode(missing) == 0700);
 
     ASSERT_EQ(mkdir(open.c_str(), 0700) | chmod(open.c_str(), 0755) | mkdir(foreign.c_str(), 0700), 0);
     fs::create_directory_symlink(missing, link);

@@ -1,11 +1,8 @@
 #pragma once
 
-// The local services of scripts/services.sh for the tests that need them: the script, its bus
-// and avahi-daemon, and DNS-SD browsed from inside the daemon's mDNS network namespace.
-//
-// Every program that includes this talks to the tests' bus and daemon as its system bus, never to
-// the machine's (a desktop's daemon would announce the tests' services on the real network):
-// DBUS_SYSTEM_BUS_ADDRESS is set before main(), and so before libdbus reads it.
+// The bus and avahi-daemon of scripts/services.sh, and DNS-SD browsed inside its mDNS namespace.
+// A program that includes this never talks to the machine's daemon, which would announce the
+// tests' services on the real network: DBUS_SYSTEM_BUS_ADDRESS is set before libdbus reads it.
 
 #include "link/service_advertiser.h"
 #include "platform/linux/child_process_run.h"
@@ -17,14 +14,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <string_view>
 #include <unistd.h>
-#include <vector>
 
 namespace kestrio::platform::testing {
 
-// $KESTRIO_SOURCE/scripts/services.sh, else the one next to these test sources.
 inline std::filesystem::path servicesScript()
 {
     const char* source = std::getenv("KESTRIO_SOURCE");
@@ -33,19 +26,16 @@ inline std::filesystem::path servicesScript()
            "scripts" / "services.sh";
 }
 
-// The tests' bus, in the script's state folder.
 inline std::filesystem::path servicesBusSocket()
 {
     const char* folder = std::getenv("KESTRIO_SERVICES_STATE_DIR");
     return std::filesystem::path(folder && *folder ? folder : "/run/kestrio-test-services") / "system_bus_socket";
 }
 
-// Initialised before any test, and before the static objects of the files that include this.
 inline const bool servicesBusInUse =
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + servicesBusSocket().string()).c_str(), 1) == 0;
 
-// The script with `arguments`, its standard output collected. The script and what it runs find
-// the tests' bus on their own, never through an address a test set for itself.
+// The script and what it runs find the tests' bus on their own.
 inline ChildProcessResult runServices(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> line{"-u", "DBUS_SYSTEM_BUS_ADDRESS", "bash", servicesScript().string()};
@@ -53,7 +43,6 @@ inline ChildProcessResult runServices(const std::vector<std::string>& arguments)
     return runChildProcess("env", line, {.timeout = std::chrono::seconds(60), .capture = ChildProcessOptions::Capture::output});
 }
 
-// Why DNS-SD cannot be tested here, or nothing when the tests' daemon answers on their bus.
 inline std::optional<std::string> mdnsUnavailableReason()
 {
     if (!std::filesystem::is_regular_file(servicesScript()))
@@ -101,7 +90,7 @@ zc.close()
     return services;
 }
 
-// Tests of several programs share one daemon: every instance name carries the process id.
+// Programs share one daemon: every instance name carries the process id.
 inline std::string instanceName(const std::string& label)
 {
     return label + " " + std::to_string(getpid()) + " · KS1";

@@ -6,11 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestrio::platform {
 namespace {
@@ -31,12 +28,6 @@ protected:
         std::ofstream(entry_, std::ios::binary) << text;
     }
 
-    mode_t mode(const fs::path& path) const
-    {
-        struct stat status = {};
-        return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 01000;
-    }
-
     test::TemporaryDirectory root_;
     fs::path folder_ = root_.path() / "config" / "autostart";
     fs::path entry_ = folder_ / "kestrio.desktop";
@@ -53,8 +44,8 @@ TEST_F(AutostartTest, RegisterWritesAPrivateEntryThatStatusSeesAndUnregisterRemo
                                 "Comment=Use your phone as a second screen\nComment[ko]=휴대폰을 두 번째 화면으로 사용\n"
                                 "Exec=\"/opt/My Apps/kestrio\"\nIcon=kestrio\nTerminal=false\nCategories=Utility;\n"
                                 "X-GNOME-Autostart-enabled=true\n");
-    EXPECT_EQ(mode(entry_), 0644u);
-    EXPECT_EQ(mode(folder_) | mode(folder_.parent_path()), 0700u);
+    EXPECT_EQ(testing::fileMode(entry_), 0644u);
+    EXPECT_EQ(testing::fileMode(folder_) | testing::fileMode(folder_.parent_path()), 0700u);
     // A desktop entry holds UTF-8 only. A temporary left by a crash goes with the next write.
     std::ofstream(folder_ / "kestrio.desktop.tmp-a1B2c3") << "[Desktop Entry]\nType=Appl";
     EXPECT_THAT(autostart("/opt/caf\xE9/kestrio").registerItem(), ::testing::Optional(HasSubstr("UTF-8")));
@@ -101,7 +92,7 @@ TEST_F(AutostartTest, RegisteringAgainTurnsTheEntryBackOnAndKeepsTheUsersLines)
                                 "Exec=/usr/bin/kestrio\nX-GNOME-Autostart-Delay=5\nX-GNOME-Autostart-enabled=true\n"
                                 "Comment=Mine\nName[ko]=Kestrio\nComment[ko]=휴대폰을 두 번째 화면으로 사용\n"
                                 "Icon=kestrio\nTerminal=false\nCategories=Utility;\n\n[X-Custom Group]\nKey=value\n");
-    EXPECT_EQ(mode(entry_), 0600u);
+    EXPECT_EQ(testing::fileMode(entry_), 0600u);
     // What does not read as a key file at all holds nothing to keep.
     writeEntry("this is not a desktop entry\n\xff\n");
     ASSERT_EQ(autostart().registerItem(), std::nullopt);
