@@ -9,7 +9,6 @@ namespace kestrio::platform {
 namespace {
 
 using namespace std::string_literals;
-
 constexpr const char* mainGroup = "Desktop Entry";
 
 // Desktop entries are read as GLib reads key files.
@@ -43,7 +42,6 @@ TEST(DesktopEntryTest, ReadsValuesAsGlibDoesAndRefusesWhatIsNotAKeyFile)
           "[Desktop [Entry]\n"s, "[Desktop Entry] x\n"s, "[Desktop\x01 Entry]\n"s, "[Desktop Entry]\nName=caf\xE9\n"s,
           "[Desktop Entry]\nName=a\0b\n"s})
         EXPECT_FALSE(DesktopEntry::parse(text).has_value()) << text;
-    EXPECT_EQ(DesktopEntry::parse("# only a comment\n")->firstGroup(), std::nullopt);
 }
 
 TEST(DesktopEntryTest, ChangesRewriteOnlyTheirOwnLinesAndReadBackUnchanged)
@@ -66,19 +64,17 @@ TEST(DesktopEntryTest, ChangesRewriteOnlyTheirOwnLinesAndReadBackUnchanged)
     for (std::size_t i = 0; i < std::size(values); ++i)
         EXPECT_EQ(reread->stringValue("X-New", "V" + std::to_string(i)), values[i]) << i;
 
-    // A group that is not there yet comes first, after the leading comments.
     auto added = DesktopEntry::parse("# header\n[X-Other]\nA=1\n");
     ASSERT_TRUE(added && added->makeFirstGroup(mainGroup) && added->setString(mainGroup, "Type", "Application"));
     EXPECT_EQ(added->text(), "# header\n[Desktop Entry]\nType=Application\n\n[X-Other]\nA=1\n");
 
     // Nothing is written that would not read back.
     const std::string before = entry->text();
-    for (const auto& [group, key] : std::initializer_list<std::pair<std::string, std::string>>{
-             {mainGroup, ""}, {mainGroup, " Name"}, {mainGroup, "Na=me"}, {mainGroup, "Name[k o]"}, {mainGroup, "Name\nX"},
-             {"", "Name"}, {"A]B", "Name"}})
-        EXPECT_FALSE(entry->setString(group, key, "x")) << group << " / " << key;
-    EXPECT_FALSE(entry->setString(mainGroup, "Name", "caf\xE9"));
-    EXPECT_FALSE(entry->setString(mainGroup, "Name", "a\0b"s));
+    for (const auto& [group, key, value] : std::initializer_list<std::tuple<std::string, std::string, std::string>>{
+             {mainGroup, "", "x"}, {mainGroup, " Name", "x"}, {mainGroup, "Na=me", "x"}, {mainGroup, "Name[k o]", "x"},
+             {mainGroup, "Name\nX", "x"}, {"", "Name", "x"}, {"A]B", "Name", "x"}, {mainGroup, "Name", "caf\xE9"},
+             {mainGroup, "Name", "a\0b"s}})
+        EXPECT_FALSE(entry->setString(group, key, value)) << group << " / " << key;
     EXPECT_FALSE(entry->makeFirstGroup("Bad]Name"));
     EXPECT_EQ(entry->text(), before);
 }
@@ -90,8 +86,7 @@ TEST(DesktopEntryTest, ExecArgumentsAreQuotedOnlyWhenTheyNeedIt)
         {"/opt/100%/kestrio", "/opt/100%%/kestrio"},
         {"/opt/100% sure/kestrio", "\"/opt/100%% sure/kestrio\""},
         {R"(/a "b" `c` $d \e)", R"("/a \"b\" \`c\` \$d \\e")"},
-        {"/it's/here", "\"/it's/here\""},
-        {"/a~b|c&d;e*f?g#h(i)j<k>l", "\"/a~b|c&d;e*f?g#h(i)j<k>l\""},
+        {"/a'~b|c&d;e*f?g#h(i)j<k>l", "\"/a'~b|c&d;e*f?g#h(i)j<k>l\""},
         {"", "\"\""},
     };
     for (const auto& [argument, quoted] : cases)

@@ -32,10 +32,10 @@ struct ChildProcessOptions {
     };
 
     // Goes to its standard input, which is then closed. Empty: standard input is /dev/null.
-    std::string_view input;
+    std::string_view input{};
     std::chrono::milliseconds timeout{30'000};
     // "NAME=value" entries in place of (or beside) this process's variables of the same names.
-    std::vector<std::string> environment;
+    std::vector<std::string> environment{};
     Capture capture = Capture::errorOutput;
     std::size_t outputLimit = 64 * 1024;
     // A program that writes past outputLimit is killed (outcome broken) rather than read to its end.
