@@ -31,35 +31,22 @@ TEST_F(DeviceListParserTest, ReadsTheIPhonesOfReportsAndNothingElse)
         std::vector<PairedIPhone> phones;
     };
     const Case cases[] = {
-        // The hardware UDID, not the tool's own identifier, and the transports by their names.
-        // Each hardwareProperties looks like a record too (a "udid", the word iPhone): read after
-        // its device, it is dropped as a UDID already listed, rather than listing a nameless phone.
+        // The hardware UDID, not the tool's own identifier; each hardwareProperties, which looks like
+        // a record too, is dropped as a UDID already listed.
         {fixture("devicectl_devices.json"),
          {phone("00008130-000A1B2C3D4E5F60", "Mina’s iPhone", "iPhone 15 Pro", "USB"),
           phone("00008110-0011223344556677", "지민의 iPhone", "iPhone 13 mini", wifi)}},
+        // A child record after its parent, which takes the child's transport; the first record of a
+        // UDID wins; "udid", then "identifier", then a key in any case found deeper, own entries
+        // first, past empty values; an empty hardware UDID still is the identifier.
         {fixture("identifiers.json"),
-         {// Found inside its parent: listed after it, under an identifier of its own. Its parent
-          // finds the child's transport, having none of its own.
-          phone("CHILD", "Child iPhone", "", "USB"),
-          // The first record of a UDID wins; the second is dropped.
-          phone("DUPLICATE", "First of the duplicates", "", ""),
-          // "identifier" of the record comes before any key found deeper in.
-          phone("IDENTIFIER-ONLY", "From identifier", "", ""),
-          // Searched for: a key in any case, deep inside.
-          phone("SERIAL-ONLY", "From serial number", "", ""),
-          // The search looks at a record's own entries before going into any of them.
-          phone("OWN-SERIAL-NUMBER", "Own entries first", "", ""),
-          // Read before the copy of itself that it holds, which the used identifier then drops.
-          phone("PARENT", "Parent iPhone", "", "USB"),
-          // An empty value does not end the search for a key.
-          phone("AFTER-EMPTY", "Past an empty UDID", "", ""),
-          // "udid" of the record comes before its "identifier". A hardware UDID that is empty
-          // still is the identifier: that record is not listed.
-          phone("TOP-UDID", "Top-level UDID", "", "")}},
+         {phone("CHILD", "Child iPhone", "", "USB"), phone("DUPLICATE", "First of the duplicates", "", ""),
+          phone("IDENTIFIER-ONLY", "From identifier", "", ""), phone("SERIAL-ONLY", "From serial number", "", ""),
+          phone("OWN-SERIAL-NUMBER", "Own entries first", "", ""), phone("PARENT", "Parent iPhone", "", "USB"),
+          phone("AFTER-EMPTY", "Past an empty UDID", "", ""), phone("TOP-UDID", "Top-level UDID", "", "")}},
+        // Neither a name nor a model: the phones are called "iPhone", in the order they came.
         {fixture("names_and_transports.json"),
-         {phone("N2", "Candidate name", "", wifi),
-          // Neither a name nor a model: the phones are called "iPhone", in the order they came.
-          phone("N6", "iPhone", "", "Bluetooth"), phone("N7", "iPhone", "", ""), phone("N4", "iPhone 12", "iPhone 12", wifi),
+         {phone("N2", "Candidate name", "", wifi), phone("N6", "iPhone", "", "Bluetooth"), phone("N7", "iPhone", "", ""), phone("N4", "iPhone 12", "iPhone 12", wifi),
           phone("N5", "iPhone SE", "iPhone SE", wifi), phone("N1", "Properties name", "", "USB"), phone("N3", "Searched name", "", "USB")}},
         {R"([{"udid": "A", "name": "iPhone 10"}, {"udid": "B", "name": "iPhone 9"}, {"udid": "C", "name": "iphone 11"}])",
          {phone("B", "iPhone 9", "", ""), phone("A", "iPhone 10", "", ""), phone("C", "iphone 11", "", "")}},
@@ -98,27 +85,21 @@ TEST(NameOrderingTest, OrdersByNumberValueIgnoringCaseAndFormButNotAccentsInTheD
         bool equal;  // localizedCaseInsensitiveEqual(a, b)
     };
     const Case cases[] = {
-        {"en_US", "iPhone 9", "iPhone 10", -1, false},    {"en_US", "iPhone 10", "iphone 11", -1, false},
-        {"en_US", "iPhone 100", "iPhone 99", 1, false},   {"en_US", "Mina’s iPhone", "MINA’S IPHONE", 0, true},
-        {"en_US", composed, decomposed, 0, true},         {"en_US", "Cafe", composed, -1, false},
-        {"en_US", "apple", "Banana", -1, false},          {"en_US", "iPhone", "iPhone ", unchecked, false},
-        {"en_US", "iPhone 01", "iPhone 1", unchecked, false}, {"en_US", "I", "ı", unchecked, false},
-        {"en_US", "지민의 iPhone", "Mina’s iPhone", 1, false},
-        // Korean puts Hangul before Latin letters, Swedish Ö after Z.
+        {"en_US", "iPhone 9", "iPhone 10", -1, false}, {"en_US", "iPhone 10", "iphone 11", -1, false}, {"en_US", "iPhone 100", "iPhone 99", 1, false},
+        {"en_US", "Mina’s iPhone", "MINA’S IPHONE", 0, true}, {"en_US", composed, decomposed, 0, true}, {"en_US", "Cafe", composed, -1, false},
+        {"en_US", "apple", "Banana", -1, false}, {"en_US", "iPhone", "iPhone ", unchecked, false}, {"en_US", "iPhone 01", "iPhone 1", unchecked, false},
+        {"en_US", "I", "ı", unchecked, false}, {"en_US", "지민의 iPhone", "Mina’s iPhone", 1, false},
+        // Korean puts Hangul before Latin letters, Swedish Ö after Z; ICU's LANG=C would put capitals first.
         {"ko_KR", "지민의 iPhone", "Mina’s iPhone", -1, false}, {"de_DE", "Öl", "Zebra", -1, false}, {"sv_SE", "Öl", "Zebra", 1, false},
-        // What ICU makes of LANG=C: its own order there would put every capital first.
-        {"en_US_POSIX", "iPhone", "IPHONE", 0, true},     {"en_US_POSIX", "apple", "Banana", -1, false},
+        {"en_US_POSIX", "iPhone", "IPHONE", 0, true}, {"en_US_POSIX", "apple", "Banana", -1, false},
         // Turkish pairs the dotless i with I, and the dotted capital with i.
-        {"tr_TR", "I", "ı", 0, true},                     {"tr_TR", "İ", "i", 0, true},
-        {"tr_TR", "I", "i", unchecked, false},
+        {"tr_TR", "I", "ı", 0, true}, {"tr_TR", "İ", "i", 0, true}, {"tr_TR", "I", "i", unchecked, false},
     };
     const auto sign = [](int value) { return (value > 0) - (value < 0); };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.locale) + ": " + c.a + " / " + c.b);
         ScopedDefaultLocale locale(c.locale);
-        if (c.order != unchecked) {
-            EXPECT_EQ(sign(localizedStandardCompare(c.a, c.b)), c.order);
-        }
+        EXPECT_TRUE(c.order == unchecked || sign(localizedStandardCompare(c.a, c.b)) == c.order);
         EXPECT_EQ(localizedCaseInsensitiveEqual(c.a, c.b), c.equal);
     }
 
