@@ -70,7 +70,6 @@ protected:
     }
 
     TemporaryDirectory tools_, reports_;
-    ScopedDefaultLocale locale_{"en_US"};
 };
 
 TEST_F(XcrunDeviceListerTest, ReadsAndDeletesTheReportTheToolWroteOrGivesItsError)
