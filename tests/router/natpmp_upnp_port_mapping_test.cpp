@@ -263,14 +263,11 @@ private:
     }
 
     static constexpr const char* description =
-        "<?xml version=\"1.0\"?>\r\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><specVersion><major>1</major><minor>0</minor></specVersion><device>"
-        "<deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType><friendlyName>Scripted IGD</friendlyName><UDN>uuid:5c1e2b7a-1d2e-4f3a-9b8c-"
-        "7d6e5f4a3b2c</UDN><deviceList><device><deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType><serviceList><service><serviceType>urn:schemas-"
-        "upnp-org:service:WANCommonInterfaceConfig:1</serviceType><serviceId>urn:upnp-org:serviceId:WANCommonIFC1</serviceId><controlURL>/ctl/CmnIfCfg"
-        "</controlURL><eventSubURL>/evt/CmnIfCfg</eventSubURL><SCPDURL>/WANCfg.xml</SCPDURL></service></serviceList><deviceList><device><deviceType>urn:schemas-"
-        "upnp-org:device:WANConnectionDevice:1</deviceType><serviceList><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>"
-        "<serviceId>urn:upnp-org:serviceId:WANIPConn1</serviceId><controlURL>/ctl/IPConn</controlURL><eventSubURL>/evt/IPConn</eventSubURL><SCPDURL>"
-        "/WANIPCn.xml</SCPDURL></service></serviceList></device></deviceList></device></deviceList></device></root>\r\n";
+        "<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device><deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1"
+        "</deviceType><deviceList><device><deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType><serviceList><service><serviceType>urn:schemas-upnp-org:"
+        "service:WANCommonInterfaceConfig:1</serviceType><controlURL>/ctl/CmnIfCfg</controlURL></service></serviceList><deviceList><device><deviceType>urn:schemas-upnp-org:"
+        "device:WANConnectionDevice:1</deviceType><serviceList><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType><controlURL>"
+        "/ctl/IPConn</controlURL></service></serviceList></device></deviceList></device></deviceList></device></root>";
     IgdScript script_;
     std::map<std::uint16_t, std::string> mappings;  // external port → internal client
     int ssdp_ = -1;
