@@ -96,11 +96,12 @@ TEST_F(UpdateCheckerTest, OneCheckAtATimeOnTheWorkerAndANewFeedURLDiscardsTheOld
     EXPECT_EQ(worker->runUntilIdle(), 1u);
     // The outcome is on its way to the main executor when the URL changes.
     checker->setFeedURL(feedB);
+    EXPECT_EQ(main->runUntilIdle(), 1u);
     EXPECT_EQ(checker->state(), UpdateState{});
     fetcher->result = {false, 500, {}, "HTTP 500"};
     checker->checkForUpdates();
     worker->runUntilIdle();
-    EXPECT_EQ(main->runUntilIdle(), 2u);
+    main->runUntilIdle();
     EXPECT_EQ(checker->state(), failedWith("HTTP 500"));
     EXPECT_EQ(fetcher->calls, (Strings{feedA + " 2500", feedB + " 2500"}));
     EXPECT_EQ(seen, (Seen{{Kind::checking, false}, {Kind::idle, true}, {Kind::checking, false}, {Kind::failed, true}}));
