@@ -4,22 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdlib>
-#include <stop_token>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <string>
+#include <regex>
 #include <thread>
-#include <vector>
 
 namespace kestrio::platform {
 namespace {
@@ -34,7 +28,7 @@ using testing::socketAddress;
 using Clock = std::chrono::steady_clock;
 
 // Calls `ready(socket)` on a thread of its own whenever one of `sockets` has something to read;
-// stops and closes them when destroyed.
+// stops and closes them when destroyed. Records what the handler reports, under a lock.
 class SocketServer {
 public:
     SocketServer(std::vector<int> sockets, std::function<void(int)> ready) : sockets_(std::move(sockets))
@@ -58,9 +52,21 @@ public:
             close(fd);
     }
     bool running() const { return thread_.joinable(); }
+    void record(std::string line)
+    {
+        std::lock_guard lock(mutex_);
+        log_.push_back(std::move(line));
+    }
+    std::vector<std::string> log() const
+    {
+        std::lock_guard lock(mutex_);
+        return log_;
+    }
 
 private:
     std::vector<int> sockets_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> log_;
     std::jthread thread_;
 };
 
@@ -78,159 +84,120 @@ void putBigEndian(std::uint8_t* at, std::uint32_t value, int size)
         at[i] = static_cast<std::uint8_t>(value);
 }
 
-// A NAT-PMP gateway on UDP `address`:5351 of the calling thread's namespace, answering with
-// result codes, granted ports and addresses no real router gives on request, or not at all.
+// A NAT-PMP gateway on UDP 127.0.0.1:5351, answering with result codes, granted ports and
+// addresses no real router gives on request, or not at all. Logs each request as "opcode
+// internal-port external-port lifetime".
+struct NatPmpScript {
+    bool silent = false;
+    std::uint16_t addressResult = 0;
+    std::string publicAddress = "198.18.0.1";
+    std::uint16_t mappingResult = 0;
+    int grantedPort = -1;           // -1: the one asked for
+    bool silentToMappings = false;  // the public address is still given
+    // Before a mapping answer, a late answer to a public-address request (result 3), as from a
+    // gateway answering every copy libnatpmp sent of a slowly answered request.
+    bool lateAddressAnswerFirst = false;
+};
+
 class ScriptedNatPmpGateway {
 public:
-    struct Script {
-        bool silent = false;
-        std::uint16_t publicAddressResult = 0;
-        std::string publicAddress = "198.18.0.1";
-        std::uint16_t mappingResult = 0;
-        int grantedPort = -1;           // -1: the one asked for
-        bool silentToMappings = false;  // the public address is still given
-        // Before a mapping answer, a late answer to a public-address request (result 3), as from
-        // a gateway answering every copy libnatpmp sent of a slowly answered request.
-        bool lateAddressAnswerFirst = false;
-    };
-    struct Request {
-        std::uint8_t opcode = 0;  // 0 public address, 1 UDP, 2 TCP
-        std::uint16_t internalPort = 0, externalPort = 0;
-        std::uint32_t lifetime = 0;
-    };
-
-    ScriptedNatPmpGateway(Script script) : script_(std::move(script))
+    explicit ScriptedNatPmpGateway(NatPmpScript script) : script_(std::move(script))
     {
         int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         const sockaddr_in local = socketAddress("127.0.0.1", 5351);
-        if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-            close(fd);
-            fd = -1;
-        }
-        server_ = std::make_unique<SocketServer>(std::vector{fd}, [this](int socket) { answer(socket); });
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+            close(std::exchange(fd, -1));
+        server = std::make_unique<SocketServer>(std::vector{fd}, [this](int socket) { answer(socket); });
     }
-    bool listening() const { return server_->running(); }
-    std::vector<Request> requests() const
-    {
-        std::lock_guard lock(mutex_);
-        return requests_;
-    }
+    std::unique_ptr<SocketServer> server;
 
 private:
     void answer(int socket)
     {
-        std::uint8_t packet[64] = {};
+        std::uint8_t in[64] = {}, out[16] = {};
         sockaddr_in peer{};
         socklen_t peerLength = sizeof peer;
-        const auto length = recvfrom(socket, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
-        if (length < 2 || packet[0] != 0)
+        const auto length = recvfrom(socket, in, sizeof in, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
+        const std::uint8_t opcode = in[1];
+        if (length < (opcode == 0 ? 2 : 12))
             return;
-        Request request{packet[1]};
-        if (request.opcode != 0 && length >= 12)
-            request = {packet[1], static_cast<std::uint16_t>(bigEndian(packet + 4, 2)), static_cast<std::uint16_t>(bigEndian(packet + 6, 2)),
-                       bigEndian(packet + 8, 4)};
-        {
-            std::lock_guard lock(mutex_);
-            requests_.push_back(request);
-        }
-        if (script_.silent || (request.opcode != 0 && script_.silentToMappings))
+        const auto internal = bigEndian(in + 4, 2), external = bigEndian(in + 6, 2), lifetime = bigEndian(in + 8, 4);
+        server->record(opcode == 0 ? "0" : std::to_string(opcode) + " " + std::to_string(internal) + " " + std::to_string(external) + " " + std::to_string(lifetime));
+        const auto send = [&](const std::uint8_t* bytes, std::size_t size) { sendto(socket, bytes, size, 0, reinterpret_cast<sockaddr*>(&peer), peerLength); };
+        if (script_.silent || (opcode != 0 && script_.silentToMappings))
             return;
-        const auto send = [&](const std::uint8_t* bytes, std::size_t size) {
-            sendto(socket, bytes, size, 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
-        };
-        std::uint8_t answer[16] = {0, static_cast<std::uint8_t>(128 + request.opcode)};
-        putBigEndian(answer + 4, ++epoch_, 4);
-        if (request.opcode == 0) {
-            putBigEndian(answer + 2, script_.publicAddressResult, 2);
-            inet_pton(AF_INET, script_.publicAddress.c_str(), answer + 8);
-            return send(answer, 12);
+        out[1] = static_cast<std::uint8_t>(128 + opcode);
+        putBigEndian(out + 4, ++epoch_, 4);
+        if (opcode == 0) {
+            putBigEndian(out + 2, script_.addressResult, 2);
+            inet_pton(AF_INET, script_.publicAddress.c_str(), out + 8);
+            return send(out, 12);
         }
         if (script_.lateAddressAnswerFirst) {
-            std::uint8_t late[12] = {0, 128, 0, 3};
-            putBigEndian(late + 4, epoch_, 4);
+            const std::uint8_t late[12] = {0, 128, 0, 3, out[4], out[5], out[6], out[7]};
             send(late, sizeof late);
         }
-        putBigEndian(answer + 2, script_.mappingResult, 2);
-        putBigEndian(answer + 8, request.internalPort, 2);
-        const auto granted = script_.grantedPort < 0 ? request.externalPort : static_cast<std::uint16_t>(script_.grantedPort);
-        putBigEndian(answer + 10, request.lifetime == 0 ? 0 : granted, 2);
-        putBigEndian(answer + 12, request.lifetime, 4);
-        send(answer, 16);
+        putBigEndian(out + 2, script_.mappingResult, 2);
+        putBigEndian(out + 8, internal, 2);
+        putBigEndian(out + 10, lifetime == 0 ? 0 : script_.grantedPort < 0 ? external : static_cast<std::uint32_t>(script_.grantedPort), 2);
+        putBigEndian(out + 12, lifetime, 4);
+        send(out, 16);
     }
 
-    Script script_;
+    NatPmpScript script_;
     std::uint32_t epoch_ = 1000;
-    mutable std::mutex mutex_;
-    std::vector<Request> requests_;
-    std::unique_ptr<SocketServer> server_;
 };
+
+std::string http(const std::string& status, const std::string& body)
+{
+    return "HTTP/1.1 " + status + "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size())
+           + "\r\n\r\n" + body;
+}
+
+// A SOAP answer: the action's response with `arguments`, or (a `fault` code) a UPnP error.
+std::string soap(const std::string& action, const std::string& arguments, int fault = 0)
+{
+    const std::string content = fault == 0 ? "<u:" + action + "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">" + arguments + "</u:" + action + "Response>"
+                                           : "<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail><UPnPError "
+                                             "xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" + std::to_string(fault) + "</errorCode></UPnPError></detail></s:Fault>";
+    return http(fault == 0 ? "200 OK" : "500 Internal Server Error", "<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>" + content + "</s:Body></s:Envelope>\r\n");
+}
 
 std::string element(const std::string& body, const std::string& name)
 {
-    const auto start = body.find("<" + name + ">"), end = body.find("</" + name + ">");
-    return start == std::string::npos || end == std::string::npos ? "" : body.substr(start + name.size() + 2, end - start - name.size() - 2);
+    std::smatch match;
+    return std::regex_search(body, match, std::regex("<" + name + ">([^<]*)</" + name + ">")) ? match.str(1) : "";
 }
 
-std::string httpAnswer(const char* status, const std::string& body)
-{
-    return std::string("HTTP/1.1 ") + status + "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nConnection: close\r\nContent-Length: "
-           + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
+struct IgdScript {
+    std::string externalAddress = "198.18.0.1";
+    bool onlyPermanentLeases = false;  // AddPortMapping with a lease other than 0: fault 725
+    int addFault = 0;                  // AddPortMapping answered with this fault
+};
 
-std::string soap(const char* status, const std::string& content)
-{
-    return httpAnswer(status, "<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-                              "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>" + content + "</s:Body></s:Envelope>\r\n");
-}
-
-std::string fault(int code)
-{
-    return soap("500 Internal Server Error", "<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>"
-                                             "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" + std::to_string(code)
-                                             + "</errorCode></UPnPError></detail></s:Fault>");
-}
-
-std::string success(const std::string& action, const std::string& arguments = {})
-{
-    return soap("200 OK", "<u:" + action + "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">" + arguments + "</u:"
-                          + action + "Response>");
-}
-
-// A UPnP IGD (SSDP, description, WANIPConnection) serving in the namespace at `namespacePath` on
-// `address`, with leases only without expiry, faults, or an external address that is none.
+// A UPnP IGD (SSDP, description, WANIPConnection) serving on the router's LAN address in the
+// router's namespace. Logs each action as "AddPortMapping 59590 3600".
 class ScriptedIgd {
 public:
-    struct Script {
-        std::string externalAddress = "198.18.0.1";
-        bool onlyPermanentLeases = false;  // AddPortMapping with a lease other than 0: fault 725
-        int addFault = 0;                  // AddPortMapping answered with this fault
-    };
-
-    ScriptedIgd(const std::string& namespacePath, std::string address, Script script) : address_(std::move(address)), script_(std::move(script))
+    ScriptedIgd(const std::string& namespacePath, IgdScript script) : script_(std::move(script))
     {
         int http = -1;
-        {
-            NetworkNamespaceScope scope(namespacePath);
-            if (!scope.entered())
-                return;
+        if (NetworkNamespaceScope scope(namespacePath); scope.entered()) {
             ssdp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
             http = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         }
         int yes = 1;
         setsockopt(ssdp_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        sockaddr_in any = socketAddress("0.0.0.0", 1900), local = socketAddress(address_, 0);
-        ip_mreq group{};
-        inet_pton(AF_INET, "239.255.255.250", &group.imr_multiaddr);
-        group.imr_interface = local.sin_addr;
+        sockaddr_in any = socketAddress("0.0.0.0", 1900), local = socketAddress(RouterLab::routerLanAddress, 0);
+        ip_mreq group{{inet_addr("239.255.255.250")}, local.sin_addr};
         socklen_t length = sizeof local;
         if (bind(ssdp_, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 || setsockopt(ssdp_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0
             || bind(http, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(http, 8) != 0
-            || getsockname(http, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-            close(http);
-            http = -1;
-        }
-        httpPort_ = ntohs(local.sin_port);
-        server_ = std::make_unique<SocketServer>(std::vector{ssdp_, http}, [this, http](int socket) {
+            || getsockname(http, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+            close(std::exchange(http, -1));
+        location_ = "http://" + std::string(RouterLab::routerLanAddress) + ":" + std::to_string(ntohs(local.sin_port)) + "/rootDesc.xml";
+        server = std::make_unique<SocketServer>(std::vector{ssdp_, http}, [this, http](int socket) {
             if (socket == ssdp_)
                 return answerDiscovery();
             if (const int connection = accept4(http, nullptr, nullptr, SOCK_CLOEXEC); connection >= 0) {
@@ -239,18 +206,7 @@ public:
             }
         });
     }
-    bool serving() const { return server_ && server_->running(); }
-    // The actions asked for, in order: "GetExternalIPAddress", "AddPortMapping 59590 3600", ...
-    std::vector<std::string> actions() const
-    {
-        std::lock_guard lock(mutex_);
-        return actions_;
-    }
-    std::map<std::uint16_t, std::string> mappings() const  // external port → internal client
-    {
-        std::lock_guard lock(mutex_);
-        return mappings_;
-    }
+    std::unique_ptr<SocketServer> server;
 
 private:
     void answerDiscovery()
@@ -258,100 +214,64 @@ private:
         char request[1500] = {};
         sockaddr_in peer{};
         socklen_t peerLength = sizeof peer;
-        const auto length = recvfrom(ssdp_, request, sizeof request - 1, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
-        const std::string text(request, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
-        auto st = text.find("\r\nST:");
-        if (text.rfind("M-SEARCH", 0) != 0 || (st == std::string::npos && (st = text.find("\r\nst:")) == std::string::npos))
+        recvfrom(ssdp_, request, sizeof request - 1, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
+        std::cmatch st;
+        if (!std::regex_search(request, st, std::regex("\r\nST: *([^\r]*)", std::regex::icase)))
             return;
-        std::string searched = text.substr(st + 5, text.find("\r\n", st + 2) - st - 5);
-        searched.erase(0, searched.find_first_not_of(' '));
-        const std::string answer = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nST: " + searched
-                                   + "\r\nUSN: uuid:5c1e2b7a-1d2e-4f3a-9b8c-7d6e5f4a3b2c::" + searched
-                                   + "\r\nEXT:\r\nSERVER: Linux UPnP/1.1 scripted/1\r\nLOCATION: http://" + address_ + ":"
-                                   + std::to_string(httpPort_) + "/rootDesc.xml\r\n\r\n";
+        const std::string answer = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nST: " + st.str(1) + "\r\nUSN: uuid:5c1e2b7a-1d2e-4f3a-9b8c-7d6e5f4a3b2c::"
+                                   + st.str(1) + "\r\nEXT:\r\nSERVER: Linux UPnP/1.1 scripted/1\r\nLOCATION: " + location_ + "\r\n\r\n";
         sendto(ssdp_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
     }
 
     void answerHttp(int connection)
     {
         std::string request;
-        std::size_t headerEnd = std::string::npos, wanted = 0;
-        while (headerEnd == std::string::npos || request.size() < headerEnd + 4 + wanted) {
-            pollfd descriptor{connection, POLLIN, 0};
-            char buffer[4096];
-            const auto got = poll(&descriptor, 1, 2000) == 1 ? recv(connection, buffer, sizeof buffer, 0) : -1;
-            if (got <= 0)
+        char buffer[4096];
+        pollfd descriptor{connection, POLLIN, 0};
+        for (ssize_t got = 0; request.find(request.starts_with("GET ") ? "\r\n\r\n" : "Envelope>") == std::string::npos;) {
+            if (poll(&descriptor, 1, 2000) != 1 || (got = recv(connection, buffer, sizeof buffer, 0)) <= 0)
                 return;
             request.append(buffer, static_cast<std::size_t>(got));
-            if (headerEnd == std::string::npos && (headerEnd = request.find("\r\n\r\n")) != std::string::npos) {
-                auto field = request.find("ontent-Length:");
-                if (field == std::string::npos)
-                    field = request.find("ONTENT-LENGTH:");
-                wanted = field < headerEnd ? std::stoul(request.substr(field + 14)) : 0;
-            }
         }
-        const auto hash = request.find('#');
-        const std::string action = hash < headerEnd ? request.substr(hash + 1, request.find_first_of("\"\r", hash) - hash - 1) : "";
-        const std::string answer = request.rfind("GET ", 0) == 0 ? httpAnswer("200 OK", description) : control(action, request.substr(headerEnd + 4));
-        for (std::size_t sent = 0; sent < answer.size();) {
-            const auto written = send(connection, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
-            if (written <= 0)
-                return;
-            sent += static_cast<std::size_t>(written);
-        }
+        std::smatch action;
+        std::regex_search(request, action, std::regex("#(\\w+)\""));
+        const std::string answer = request.starts_with("GET ") ? http("200 OK", description) : control(action.str(1), request);
+        send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
     }
 
     std::string control(const std::string& action, const std::string& body)
     {
-        std::lock_guard lock(mutex_);
         const std::string lease = element(body, "NewLeaseDuration"), externalPort = element(body, "NewExternalPort");
         const auto port = static_cast<std::uint16_t>(std::atoi(externalPort.c_str()));
-        actions_.push_back(action + (externalPort.empty() ? "" : " " + externalPort) + (lease.empty() ? "" : " " + lease));
+        server->record(action + (externalPort.empty() ? "" : " " + externalPort) + (lease.empty() ? "" : " " + lease));
+        const auto found = mappings.find(port);
         if (action == "GetStatusInfo")
-            return success(action, "<NewConnectionStatus>Connected</NewConnectionStatus>"
-                                   "<NewLastConnectionError>ERROR_NONE</NewLastConnectionError><NewUptime>1</NewUptime>");
+            return soap(action, "<NewConnectionStatus>Connected</NewConnectionStatus><NewLastConnectionError>ERROR_NONE</NewLastConnectionError><NewUptime>1</NewUptime>");
         if (action == "GetExternalIPAddress")
-            return success(action, "<NewExternalIPAddress>" + script_.externalAddress + "</NewExternalIPAddress>");
-        if (action == "AddPortMapping") {
-            if (script_.addFault != 0 || (script_.onlyPermanentLeases && lease != "0"))
-                return fault(script_.addFault != 0 ? script_.addFault : 725);
-            mappings_[port] = element(body, "NewInternalClient");
-            return success(action);
-        }
-        const auto found = mappings_.find(port);
-        if ((action == "GetSpecificPortMappingEntry" || action == "DeletePortMapping") && found == mappings_.end())
-            return fault(714);
+            return soap(action, "<NewExternalIPAddress>" + script_.externalAddress + "</NewExternalIPAddress>");
+        if (action == "AddPortMapping" && (script_.addFault != 0 || (script_.onlyPermanentLeases && lease != "0")))
+            return soap(action, {}, script_.addFault != 0 ? script_.addFault : 725);
+        if (action == "AddPortMapping")
+            return mappings[port] = element(body, "NewInternalClient"), soap(action, {});
+        if (found == mappings.end())
+            return soap(action, {}, 714);
         if (action == "GetSpecificPortMappingEntry")
-            return success(action, "<NewInternalPort>" + externalPort + "</NewInternalPort><NewInternalClient>" + found->second
-                                       + "</NewInternalClient><NewEnabled>1</NewEnabled><NewPortMappingDescription>Kestrio"
-                                         "</NewPortMappingDescription><NewLeaseDuration>0</NewLeaseDuration>");
-        if (action == "DeletePortMapping") {
-            mappings_.erase(found);
-            return success(action);
-        }
-        return fault(401);
+            return soap(action, "<NewInternalPort>" + externalPort + "</NewInternalPort><NewInternalClient>" + found->second
+                                    + "</NewInternalClient><NewEnabled>1</NewEnabled><NewPortMappingDescription>Kestrio</NewPortMappingDescription>"
+                                      "<NewLeaseDuration>0</NewLeaseDuration>");
+        return mappings.erase(found), soap(action, {});  // DeletePortMapping
     }
 
     static constexpr const char* description =
-        "<?xml version=\"1.0\"?>\r\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><specVersion><major>1</major><minor>0</minor></specVersion>"
-        "<device><deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType><friendlyName>Scripted IGD</friendlyName>"
-        "<UDN>uuid:5c1e2b7a-1d2e-4f3a-9b8c-7d6e5f4a3b2c</UDN><deviceList><device><deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType>"
-        "<serviceList><service><serviceType>urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1</serviceType>"
-        "<serviceId>urn:upnp-org:serviceId:WANCommonIFC1</serviceId><controlURL>/ctl/CmnIfCfg</controlURL>"
-        "<eventSubURL>/evt/CmnIfCfg</eventSubURL><SCPDURL>/WANCfg.xml</SCPDURL></service></serviceList>"
-        "<deviceList><device><deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>"
-        "<serviceList><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>"
-        "<serviceId>urn:upnp-org:serviceId:WANIPConn1</serviceId><controlURL>/ctl/IPConn</controlURL>"
-        "<eventSubURL>/evt/IPConn</eventSubURL><SCPDURL>/WANIPCn.xml</SCPDURL></service></serviceList>"
-        "</device></deviceList></device></deviceList></device></root>\r\n";
-    std::string address_;
-    Script script_;
+        "<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device><deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1"
+        "</deviceType><deviceList><device><deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType><serviceList><service><serviceType>urn:schemas-upnp-org:"
+        "service:WANCommonInterfaceConfig:1</serviceType><controlURL>/ctl/CmnIfCfg</controlURL></service></serviceList><deviceList><device><deviceType>urn:schemas-upnp-org:"
+        "device:WANConnectionDevice:1</deviceType><serviceList><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType><controlURL>"
+        "/ctl/IPConn</controlURL></service></serviceList></device></deviceList></device></deviceList></device></root>";
+    IgdScript script_;
+    std::map<std::uint16_t, std::string> mappings;  // external port → internal client
     int ssdp_ = -1;
-    std::uint16_t httpPort_ = 0;
-    mutable std::mutex mutex_;
-    std::vector<std::string> actions_;
-    std::map<std::uint16_t, std::string> mappings_;
-    std::unique_ptr<SocketServer> server_;
+    std::string location_;
 };
 
 // An empty namespace of its own keeps the machine's network out both ways: no real router
@@ -360,97 +280,76 @@ class ScriptedNatPmpTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
+        if (geteuid() != 0 || !isolation_.entered())
             GTEST_SKIP() << "needs root for a network namespace of its own";
-        isolation_ = std::make_unique<NetworkNamespaceScope>("");
-        if (!isolation_->entered())
-            GTEST_SKIP() << "cannot make a network namespace here";
     }
     static inline const NatPmpUpnpPortMapping::Options options{.gateway = "127.0.0.1", .natPmpDeadline = 600ms, .upnpDiscovery = 300ms};
-    std::unique_ptr<NetworkNamespaceScope> isolation_;
+    NetworkNamespaceScope isolation_{""};
 };
 
 TEST_F(ScriptedNatPmpTest, AnswersBecomeOutcomesWithinTheDeadline)
 {
     struct Case {
-        ScriptedNatPmpGateway::Script script;
+        NatPmpScript script;
         Outcome addressOutcome;
         std::string externalAddress;
         Outcome outcome;
         std::uint16_t externalPort;
     };
-    const std::uint16_t port = 40100;
     const std::string given = "198.18.0.1";
     const Case cases[] = {
-        {{}, Outcome::mapped, given, Outcome::mapped, port},
+        {{}, Outcome::mapped, given, Outcome::mapped, 40100},
         {{.grantedPort = 50123}, Outcome::mapped, given, Outcome::mapped, 50123},
         {{.grantedPort = 0}, Outcome::mapped, given, Outcome::mapped, 0},
-        {{.publicAddress = "0.0.0.0"}, Outcome::mapped, "", Outcome::mapped, port},
-        {{.publicAddressResult = 3}, Outcome::mapped, "", Outcome::mapped, port},
-        {{.publicAddressResult = 2}, Outcome::disabled, "", Outcome::mapped, port},
-        {{.publicAddress = "192.168.1.1"}, Outcome::mapped, "192.168.1.1", Outcome::mapped, port},
+        {{.publicAddress = "0.0.0.0"}, Outcome::mapped, "", Outcome::mapped, 40100},
+        {{.addressResult = 3}, Outcome::mapped, "", Outcome::mapped, 40100},
+        {{.addressResult = 2}, Outcome::disabled, "", Outcome::mapped, 40100},
+        {{.publicAddress = "192.168.1.1"}, Outcome::mapped, "192.168.1.1", Outcome::mapped, 40100},
         {{.mappingResult = 2}, Outcome::mapped, given, Outcome::disabled, 0},
         {{.mappingResult = 3}, Outcome::mapped, given, Outcome::failed, 0},
         {{.mappingResult = 4}, Outcome::mapped, given, Outcome::failed, 0},
         {{.mappingResult = 5}, Outcome::mapped, given, Outcome::failed, 0},
-        {{.lateAddressAnswerFirst = true}, Outcome::mapped, given, Outcome::mapped, port},
+        {{.lateAddressAnswerFirst = true}, Outcome::mapped, given, Outcome::mapped, 40100},
         // It answered, so it speaks NAT-PMP: no UPnP after it, one deadline for the whole attempt.
         {{.silentToMappings = true}, Outcome::mapped, given, Outcome::failed, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         ScriptedNatPmpGateway gateway(c.script);
-        ASSERT_TRUE(gateway.listening());
+        ASSERT_TRUE(gateway.server->running());
         NatPmpUpnpPortMapping mapping(options);
         const auto address = mapping.externalAddress();
         EXPECT_EQ(address.outcome, c.addressOutcome) << address.detail;
         EXPECT_EQ(address.address, c.externalAddress);
         const auto started = Clock::now();
-        const auto result = mapping.map(port, 3600s);
+        const auto result = mapping.map(40100, 3600s);
         EXPECT_LT(Clock::now() - started, 600ms + 300ms);
         EXPECT_EQ(result.outcome, c.outcome) << result.detail;
-        if (c.outcome != Outcome::mapped) {
-            EXPECT_FALSE(result.detail.empty());
-            continue;
-        }
         EXPECT_EQ(result.externalPort, c.externalPort);
-        EXPECT_EQ(result.lifetime, 3600s);
+        EXPECT_EQ(result.lifetime, c.outcome == Outcome::mapped ? 3600s : 0s);
     }
 }
 
-TEST_F(ScriptedNatPmpTest, RenewalAndUnmapStayWithNatPmp)
+TEST_F(ScriptedNatPmpTest, RenewalAndUnmapStayWithNatPmpAndASilentGatewayIsGivenUpOnAtTheDeadline)
 {
-    ScriptedNatPmpGateway gateway({.grantedPort = 50123});
-    ASSERT_TRUE(gateway.listening());
-    NatPmpUpnpPortMapping mapping(options);
-    mapping.unmap(40101);  // never mapped: nothing to withdraw
-    EXPECT_TRUE(gateway.requests().empty());
-    EXPECT_EQ(mapping.map(40101, 0s).outcome, Outcome::mapped);
-    const auto renewed = mapping.map(40101, 600s);
-    EXPECT_EQ(renewed.outcome, Outcome::mapped);
-    EXPECT_EQ(renewed.externalPort, 50123);
-    mapping.unmap(40101);
-
-    // (opcode, internal port, external port, lifetime). "Until removed" must not become lifetime
-    // 0, which would delete the mapping, nor one so long that it wraps around the gateway's clock
-    // (miniupnpd keeps the expiry as its clock plus the lifetime in 32 bits): a week.
-    std::vector<std::array<std::uint32_t, 4>> mappings;
-    for (const auto& r : gateway.requests())
-        if (r.opcode != 0)
-            mappings.push_back({r.opcode, r.internalPort, r.externalPort, r.lifetime});
-    EXPECT_EQ(mappings, (std::vector<std::array<std::uint32_t, 4>>{{2, 40101, 40101, 7 * 24 * 3600}, {2, 40101, 40101, 600}, {2, 40101, 0, 0}}));
-}
-
-TEST_F(ScriptedNatPmpTest, SilentGatewayIsGivenUpOnAtTheDeadline)
-{
+    {
+        ScriptedNatPmpGateway gateway({.grantedPort = 50123});
+        NatPmpUpnpPortMapping mapping(options);
+        mapping.unmap(40101);  // never mapped: nothing to withdraw
+        EXPECT_EQ(mapping.map(40101, 0s).outcome, Outcome::mapped);
+        EXPECT_EQ(mapping.map(40101, 600s).externalPort, 50123);
+        mapping.unmap(40101);
+        // "Until removed" must not become lifetime 0, which would delete the mapping, nor one so
+        // long that it wraps around the gateway's clock (miniupnpd keeps the expiry as its clock
+        // plus the lifetime in 32 bits): a week.
+        EXPECT_EQ(gateway.server->log(), (std::vector<std::string>{"0", "2 40101 40101 604800", "0", "2 40101 40101 600", "2 40101 0 0"}));
+    }
     ScriptedNatPmpGateway gateway({.silent = true});
-    ASSERT_TRUE(gateway.listening());
     const auto started = Clock::now();
-    const auto result = NatPmpUpnpPortMapping(options).map(40102, 3600s);
-    EXPECT_EQ(result.outcome, Outcome::unsupported) << result.detail;
+    EXPECT_EQ(NatPmpUpnpPortMapping(options).map(40102, 3600s).outcome, Outcome::unsupported);
     // libnatpmp retried within the deadline (its first retry comes after 250 ms) instead of on
     // its own two-minute schedule. Discovery waits at least 1 s.
-    EXPECT_GE(gateway.requests().size(), 2u);
+    EXPECT_GE(gateway.server->log().size(), 2u);
     EXPECT_LT(Clock::now() - started, 600ms + 1s + 1s);
 }
 
@@ -461,7 +360,6 @@ protected:
         if (auto reason = testing::routerLabUnavailable())
             GTEST_SKIP() << *reason;
     }
-
     // The lab, with the main thread on the host: libnatpmp reads the default gateway from
     // /proc/net, which follows the main thread's namespace.
     void enter(RouterLab::Options options)
@@ -473,50 +371,41 @@ protected:
         ASSERT_TRUE(host->entered());
     }
     bool forwards(std::uint16_t port) const { return lab->redirectRules().find("dport " + std::to_string(port)) != std::string::npos; }
-    // Whether a connection from the ISP to the router's `port` comes through (to `listener`).
+    // Whether a connection from the ISP to the router's `port` comes through to `listener`.
     bool reachableFromIsp(std::uint16_t port, int listener) const
     {
         int fd = -1;
-        {
-            NetworkNamespaceScope isp(lab->ispNamespace());
+        if (NetworkNamespaceScope isp(lab->ispNamespace()); isp.entered())
             fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        }
         const timeval timeout{2, 0};
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         const auto remote = socketAddress(RouterLab::routerExternalAddress, port);
-        bool reached = connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
-        close(fd);
         pollfd descriptor{listener, POLLIN, 0};
-        if (reached && listener >= 0 && (reached = poll(&descriptor, 1, 2000) == 1))
+        const bool reached = connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0 && poll(&descriptor, 1, 2000) == 1;
+        close(fd);
+        if (reached)
             close(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
         return reached;
     }
-
     // Maps, checks forwarding end to end, renews, unmaps and checks the forwarding is gone.
     void checkRoundTrip(NatPmpUpnpPortMapping::Options options)
     {
-        const std::uint16_t port = 40200;
         const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const auto local = socketAddress(RouterLab::hostAddress, port);
-        int yes = 1;
-        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        const auto local = socketAddress(RouterLab::hostAddress, 40200);
         ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&local), sizeof local) | listen(listener, 8), 0);
         NatPmpUpnpPortMapping mapping(options);
-        const auto address = mapping.externalAddress();
-        EXPECT_EQ(address.outcome, Outcome::mapped) << address.detail;
-        EXPECT_EQ(address.address, RouterLab::routerExternalAddress);
+        EXPECT_EQ(mapping.externalAddress().address, RouterLab::routerExternalAddress);
         for (int renewal = 0; renewal < 2; ++renewal) {
-            const auto result = mapping.map(port, 3600s);
+            const auto result = mapping.map(40200, 3600s);
             ASSERT_EQ(result.outcome, Outcome::mapped) << result.detail << "\n" << lab->daemonLog();
-            EXPECT_EQ(result.externalPort, port);
+            EXPECT_EQ(result.externalPort, 40200);
             EXPECT_GT(result.lifetime, 3500s);
             EXPECT_LE(result.lifetime, 3600s);
-            EXPECT_TRUE(forwards(port)) << lab->redirectRules();
-            EXPECT_TRUE(reachableFromIsp(port, listener));
+            EXPECT_TRUE(reachableFromIsp(40200, listener));
         }
-        mapping.unmap(port);
-        EXPECT_FALSE(forwards(port)) << lab->redirectRules();
-        EXPECT_FALSE(reachableFromIsp(port, -1));
+        mapping.unmap(40200);
+        EXPECT_FALSE(forwards(40200)) << lab->redirectRules();
+        EXPECT_FALSE(reachableFromIsp(40200, listener));
         close(listener);
     }
 
@@ -532,7 +421,7 @@ TEST_F(RouterLabTest, NatPmpMapsForwardsRenewsAndUnmaps)
     EXPECT_EQ(lab->daemonLog().find("AddPortMapping"), std::string::npos) << "went through UPnP";
 }
 
-TEST_F(RouterLabTest, UpnpTakesOverAfterTheNatPmpDeadlineAndLooksUpAndRemovesLeftMappings)
+TEST_F(RouterLabTest, UpnpTakesOverAfterTheNatPmpDeadlineLooksUpAndRemovesLeftMappingsAndGivesUpOnAStalledIgd)
 {
     ASSERT_NO_FATAL_FAILURE(enter({.natPmp = false, .silentNatPmp = true}));
     checkRoundTrip(upnpOptions);
@@ -543,30 +432,22 @@ TEST_F(RouterLabTest, UpnpTakesOverAfterTheNatPmpDeadlineAndLooksUpAndRemovesLef
     NatPmpUpnpPortMapping mapping(upnpOptions);
     const auto found = mapping.lookup(record);
     EXPECT_EQ(found.outcome, RouterMappingLookup::Outcome::found);
-    EXPECT_EQ(found.internalAddress, RouterLab::hostAddress);
-    EXPECT_EQ(found.internalPort, 40210);
-    EXPECT_EQ(found.description, "Kestrio");
-    EXPECT_EQ(found.hostAddress, RouterLab::hostAddress);
+    EXPECT_EQ(std::tie(found.internalAddress, found.internalPort, found.description, found.hostAddress),
+              std::tie(RouterLab::hostAddress, record.internalPort, "Kestrio", RouterLab::hostAddress));
     auto elsewhere = record;
     elsewhere.gateway = "192.168.99.1";
     EXPECT_EQ(mapping.lookup(elsewhere).outcome, RouterMappingLookup::Outcome::otherGateway);
     EXPECT_TRUE(mapping.remove(record));
     EXPECT_FALSE(forwards(40210)) << lab->redirectRules();
     EXPECT_EQ(mapping.lookup(record).outcome, RouterMappingLookup::Outcome::absent);
-}
 
-TEST_F(RouterLabTest, IgdThatStopsAnsweringIsGivenUpOn)
-{
-    ASSERT_NO_FATAL_FAILURE(enter({.natPmp = false}));
-    NatPmpUpnpPortMapping mapping(upnpOptions);
-    const auto first = mapping.map(40220, 3600s);
-    ASSERT_EQ(first.outcome, Outcome::mapped) << first.detail << "\n" << lab->daemonLog();
     // The renewal goes to the IGD it knows, whose connection is accepted and never answered;
-    // miniupnpc gives up after 5 s, a new discovery finds nothing, NAT-PMP is refused.
+    // miniupnpc gives up after 5 s, a new discovery finds nothing, NAT-PMP is dropped.
+    ASSERT_EQ(mapping.map(40220, 3600s).outcome, Outcome::mapped);
     lab->freezeDaemon();
     const auto started = Clock::now();
     EXPECT_EQ(mapping.map(40220, 3600s).outcome, Outcome::unsupported);
-    EXPECT_LT(Clock::now() - started, 5s + 1s + 1s);
+    EXPECT_LT(Clock::now() - started, 500ms + 5s + 1s + 1s);
 }
 
 TEST_F(RouterLabTest, RouterWithoutPortMappingOrDenyingThePortRefusesWithinTheDeadlines)
@@ -574,14 +455,12 @@ TEST_F(RouterLabTest, RouterWithoutPortMappingOrDenyingThePortRefusesWithinTheDe
     // miniupnpd tries every external port against its rules before it refuses a NAT-PMP request,
     // logging each: that takes it one to two seconds, several on a busy machine.
     const std::pair<RouterLab::Options, Outcome> cases[] = {
-        {{.natPmp = false, .upnp = false, .silentNatPmp = true}, Outcome::unsupported},
         {{.natPmp = false, .upnp = false}, Outcome::unsupported},
         {{.permissions = ""}, Outcome::disabled},
         {{.natPmp = false, .permissions = ""}, Outcome::disabled},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        const auto& [labOptions, outcome] = c;
+    for (const auto& [labOptions, outcome] : cases) {
+        SCOPED_TRACE(static_cast<int>(outcome));
         ASSERT_NO_FATAL_FAILURE(enter(labOptions));
         auto options = upnpOptions;
         if (outcome == Outcome::disabled)
@@ -598,39 +477,36 @@ TEST_F(RouterLabTest, RouterWithoutPortMappingOrDenyingThePortRefusesWithinTheDe
 TEST_F(RouterLabTest, ScriptedIgdAnswersBecomeOutcomes)
 {
     struct Case {
-        ScriptedIgd::Script script;
+        IgdScript script;
         std::string externalAddress;  // as given, but for "none"
         Outcome outcome;
         std::vector<std::string> adds;
     };
     const Case cases[] = {
-        {{.externalAddress = "192.168.200.1"}, "192.168.200.1", Outcome::mapped, {"40620 3600"}},
-        {{.externalAddress = "0.0.0.0"}, "", Outcome::mapped, {"40620 3600"}},
-        {{.externalAddress = "gateway.example"}, "gateway.example", Outcome::mapped, {"40620 3600"}},
-        {{.onlyPermanentLeases = true}, "198.18.0.1", Outcome::mapped, {"40620 3600", "40620 0"}},
-        {{.addFault = 501}, "198.18.0.1", Outcome::failed, {"40620 3600"}},
+        {{.externalAddress = "192.168.200.1"}, "192.168.200.1", Outcome::mapped, {"AddPortMapping 40620 3600"}},
+        {{.externalAddress = "0.0.0.0"}, "", Outcome::mapped, {"AddPortMapping 40620 3600"}},
+        {{.externalAddress = "gateway.example"}, "gateway.example", Outcome::mapped, {"AddPortMapping 40620 3600"}},
+        {{.onlyPermanentLeases = true}, "198.18.0.1", Outcome::mapped, {"AddPortMapping 40620 3600", "AddPortMapping 40620 0"}},
+        {{.addFault = 501}, "198.18.0.1", Outcome::failed, {"AddPortMapping 40620 3600"}},
     };
+    ASSERT_NO_FATAL_FAILURE(enter({.natPmp = false, .upnp = false}));
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        ASSERT_NO_FATAL_FAILURE(enter({.natPmp = false, .upnp = false}));
-        ScriptedIgd igd(lab->routerNamespace(), RouterLab::routerLanAddress, c.script);
-        ASSERT_TRUE(igd.serving());
+        ScriptedIgd igd(lab->routerNamespace(), c.script);
+        ASSERT_TRUE(igd.server->running());
         NatPmpUpnpPortMapping mapping(upnpOptions);
         EXPECT_EQ(mapping.externalAddress().address, c.externalAddress);
         const auto result = mapping.map(40620, 3600s);
         EXPECT_EQ(result.outcome, c.outcome) << result.detail;
         std::vector<std::string> adds;
-        for (const auto& action : igd.actions())
-            if (action.rfind("AddPortMapping ", 0) == 0)
-                adds.push_back(action.substr(15));
+        std::ranges::copy_if(igd.server->log(), std::back_inserter(adds), [](const std::string& action) { return action.starts_with("AddPortMapping"); });
         EXPECT_EQ(adds, c.adds);
         if (c.outcome != Outcome::mapped)
             continue;
-        EXPECT_EQ(result.gateway, RouterLab::routerLanAddress);
-        EXPECT_EQ(result.internalAddress, RouterLab::hostAddress);
-        EXPECT_EQ(igd.actions().back(), "GetSpecificPortMappingEntry 40620");
+        EXPECT_EQ(std::tie(result.gateway, result.internalAddress), std::tie(RouterLab::routerLanAddress, RouterLab::hostAddress));
+        EXPECT_EQ(igd.server->log().back(), "GetSpecificPortMappingEntry 40620");
         EXPECT_TRUE(mapping.unmap(40620));
-        EXPECT_TRUE(igd.mappings().empty());
+        EXPECT_EQ(igd.server->log().back(), "DeletePortMapping 40620");
     }
 }
 

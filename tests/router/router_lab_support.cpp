@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -48,31 +47,8 @@ std::vector<char*> argumentVector(std::vector<std::string>& arguments)
     return argv;
 }
 
-// Names carry the owner's process id: a lab whose owner is gone was abandoned (killed, or
-// stopped by a sanitizer); its miniupnpd died with it.
-void removeAbandonedLabs()
-{
-    static const std::regex labName("(kestrio-router-)?kr([0-9]+)n[0-9]+-.+");
-    std::error_code ignored;
-    for (const char* folder : {"/run/netns", "/tmp"}) {
-        std::vector<std::filesystem::path> abandoned;
-        for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
-            const std::string name = entry.path().filename().string();
-            std::smatch match;
-            if (std::regex_match(name, match, labName) && match[1].matched == (folder[1] == 't')) {
-                const auto owner = static_cast<pid_t>(std::stol(match[2].str()));
-                if (owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH)
-                    abandoned.push_back(entry.path());
-            }
-        }
-        for (const auto& path : abandoned)
-            folder[1] == 't' ? static_cast<void>(std::filesystem::remove_all(path, ignored))
-                             : static_cast<void>(runProgram({"ip", "netns", "delete", path.filename().string()}));
-    }
-}
-
-// Whether an IGD answers SSDP discovery from the calling thread's namespace within `wait`.
-bool igdAnswersDiscovery(std::chrono::milliseconds wait)
+// Whether an IGD answers SSDP discovery from the calling thread's namespace within 100 ms.
+bool igdAnswersDiscovery()
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const std::string search = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n"
@@ -80,7 +56,7 @@ bool igdAnswersDiscovery(std::chrono::milliseconds wait)
     const sockaddr_in group = socketAddress("239.255.255.250", 1900);
     pollfd descriptor{fd, POLLIN, 0};
     const bool answered = sendto(fd, search.data(), search.size(), 0, reinterpret_cast<const sockaddr*>(&group), sizeof group) > 0
-                          && poll(&descriptor, 1, static_cast<int>(wait.count())) == 1;
+                          && poll(&descriptor, 1, 100) == 1;
     close(fd);
     return answered;
 }
@@ -98,14 +74,12 @@ std::string findProgram(const std::string& name)
 int runProgram(std::vector<std::string> arguments, const std::string& outputFile)
 {
     auto argv = argumentVector(arguments);
-    if (arguments[0].empty())
-        return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     pid_t child = -1;
-    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = arguments[0].empty() ? -1 : posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     while (spawned == 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -113,27 +87,38 @@ int runProgram(std::vector<std::string> arguments, const std::string& outputFile
     return spawned == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Names carry the owner's process id: a lab whose owner is gone was abandoned (killed, or stopped
+// by a sanitizer); its miniupnpd died with it.
 std::string freshLabName()
 {
-    removeAbandonedLabs();
+    static const std::regex labName("(kestrio-router-)?kr([0-9]+)n[0-9]+-.+");
+    std::error_code ignored;
+    for (const char* folder : {"/run/netns", "/tmp"}) {
+        std::vector<std::filesystem::path> abandoned;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+            const std::string name = entry.path().filename().string();
+            std::smatch match;
+            if (std::regex_match(name, match, labName) && match[1].matched == (folder[1] == 't') && kill(std::stoi(match.str(2)), 0) != 0 && errno == ESRCH)
+                abandoned.push_back(entry.path());
+        }
+        for (const auto& path : abandoned)
+            folder[1] == 't' ? static_cast<void>(std::filesystem::remove_all(path, ignored))
+                             : static_cast<void>(runProgram({"ip", "netns", "delete", path.filename().string()}));
+    }
     static std::atomic<int> counter{0};
     return "kr" + std::to_string(getpid()) + "n" + std::to_string(counter++);
 }
 
 NetworkNamespaceScope::NetworkNamespaceScope(const std::string& path) : original_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC))
 {
-    if (original_ < 0)
-        return;
-    if (path.empty()) {
+    if (original_ >= 0 && path.empty()) {
         // The child `ip` starts in this thread's new namespace.
         if ((entered_ = unshare(CLONE_NEWNET) == 0))
             runProgram({"ip", "link", "set", "lo", "up"});
-        return;
-    }
-    const int target = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    entered_ = target >= 0 && setns(target, CLONE_NEWNET) == 0;
-    if (target >= 0)
+    } else if (const int target = original_ < 0 ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC); target >= 0) {
+        entered_ = setns(target, CLONE_NEWNET) == 0;
         close(target);
+    }
 }
 
 NetworkNamespaceScope::~NetworkNamespaceScope()
@@ -151,16 +136,12 @@ std::optional<std::string> routerLabUnavailable()
     for (const char* tool : {"ip", "nft", "miniupnpd", "mount", "sh"})
         if (findProgram(tool).empty())
             return std::string(tool) + " is not installed";
-    if (runProgram({"ip", "netns", "list"}) != 0)
-        return "`ip netns` does not work here";
-    return std::nullopt;
+    return runProgram({"ip", "netns", "list"}) == 0 ? std::nullopt : std::optional<std::string>("`ip netns` does not work here");
 }
 
 sockaddr_in socketAddress(const std::string& address, std::uint16_t port)
 {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
+    sockaddr_in result{AF_INET, htons(port), {}, {}};
     inet_pton(AF_INET, address.c_str(), &result.sin_addr);
     return result;
 }
@@ -173,7 +154,7 @@ RouterLab::RouterLab(Options options) : options_(std::move(options)), name_(fres
         return;
     }
     folder_ = folder;
-    const std::string log = folder_ + "/lab.log";
+    const std::string log = folder_ + "/miniupnpd.log";
     if (runProgram({"sh", labScript(), "up", name_, "11.22.33"}, log) != 0) {
         error_ = "router_lab.sh up failed: " + readFile(log);
         return;
@@ -183,8 +164,40 @@ RouterLab::RouterLab(Options options) : options_(std::move(options)), name_(fres
             error_ = "nft failed: " + readFile(log);
             return;
         }
-    if (options_.natPmp || options_.upnp)
-        startDaemon();
+    if (!options_.natPmp && !options_.upnp)
+        return;
+    std::vector<std::string> arguments = {"sh", labScript(), "miniupnpd", name_, folder_, options_.natPmp ? "yes" : "no",
+                                          options_.upnp ? "yes" : "no", options_.permissions};
+    auto argv = argumentVector(arguments);
+    const int output = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t parent = getpid();
+    if (output < 0 || (daemon_ = fork()) < 0) {
+        error_ = "cannot start miniupnpd";
+        return;
+    }
+    if (daemon_ == 0) {
+        // The daemon goes when the test process goes, however that ends. The script, `ip netns
+        // exec` and sh replace themselves: this process becomes the daemon.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() == parent && dup2(output, STDOUT_FILENO) >= 0 && dup2(output, STDERR_FILENO) >= 0)
+            execve(argv[0], argv.data(), environ);
+        _exit(127);
+    }
+    close(output);
+    // Ready once it says it listens for everything asked, and (it logs nothing then) answers SSDP.
+    for (const auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
+        const std::string text = readFile(log);
+        if ((!options_.natPmp || text.find("Listening for NAT-PMP") != std::string::npos)
+            && (!options_.upnp || (text.find("HTTP listening on port") != std::string::npos && NetworkNamespaceScope(hostNamespace()).entered()
+                                   && igdAnswersDiscovery())))
+            return;
+        if (waitpid(daemon_, nullptr, WNOHANG) == daemon_) {
+            daemon_ = -1;
+            error_ = "miniupnpd exited: " + text;
+            return;
+        }
+    }
+    error_ = "miniupnpd did not get ready: " + readFile(log);
 }
 
 RouterLab::~RouterLab()
@@ -196,51 +209,6 @@ RouterLab::~RouterLab()
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
     }
-}
-
-void RouterLab::startDaemon()
-{
-    const std::string log = folder_ + "/miniupnpd.log";
-    std::vector<std::string> arguments = {"sh", labScript(), "miniupnpd", name_, folder_, options_.natPmp ? "yes" : "no",
-                                          options_.upnp ? "yes" : "no", options_.permissions};
-    auto argv = argumentVector(arguments);
-    const int output = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const pid_t parent = getpid();
-    daemon_ = output < 0 ? -1 : fork();
-    if (daemon_ == 0) {
-        // The daemon goes when the test process goes, however that ends. The script, `ip netns
-        // exec` and sh replace themselves: this process becomes the daemon.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        dup2(output, STDOUT_FILENO);
-        dup2(output, STDERR_FILENO);
-        execve(argv[0], argv.data(), environ);
-        _exit(127);
-    }
-    if (output >= 0)
-        close(output);
-    if (daemon_ < 0) {
-        error_ = "cannot start miniupnpd";
-        return;
-    }
-    // Ready once it says it listens for everything asked, and (it logs nothing then) answers SSDP.
-    for (const auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;
-         std::this_thread::sleep_for(10ms)) {
-        const std::string text = readFile(log);
-        if ((!options_.natPmp || text.find("Listening for NAT-PMP") != std::string::npos)
-            && (!options_.upnp || text.find("HTTP listening on port") != std::string::npos)) {
-            NetworkNamespaceScope host(hostNamespace());
-            if (!options_.upnp || igdAnswersDiscovery(100ms))
-                return;
-        }
-        if (waitpid(daemon_, nullptr, WNOHANG) == daemon_) {
-            daemon_ = -1;
-            error_ = "miniupnpd exited: " + text;
-            return;
-        }
-    }
-    error_ = "miniupnpd did not get ready: " + readFile(log);
 }
 
 std::string RouterLab::redirectRules() const

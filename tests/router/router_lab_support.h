@@ -14,8 +14,7 @@
 namespace kestrio::platform::testing {
 
 // Moves the calling thread into the network namespace at `path` (/run/netns/NAME; empty: a new
-// one with only loopback up) until destroyed. Sockets opened meanwhile stay there. On the main
-// thread /proc/net follows too (libnatpmp reads the default gateway from there).
+// one with only loopback up) until destroyed. On the main thread /proc/net follows too.
 class NetworkNamespaceScope {
 public:
     explicit NetworkNamespaceScope(const std::string& path);
@@ -34,9 +33,8 @@ std::string findProgram(const std::string& name);
 // Runs a program to the end, its output into `outputFile`; its exit status, or -1.
 int runProgram(std::vector<std::string> arguments, const std::string& outputFile = "/dev/null");
 // A name for new network namespaces, unique to this process: krPIDnN. What a process that died
-// without cleaning up left under such names (namespaces, folders) is removed first.
+// without cleaning up left under such names is removed first.
 std::string freshLabName();
-// Why the lab cannot run here, or nothing when it can.
 std::optional<std::string> routerLabUnavailable();
 sockaddr_in socketAddress(const std::string& address, std::uint16_t port);
 
@@ -67,12 +65,9 @@ public:
     std::string redirectRules() const;
     // SIGSTOP: the kernel still accepts connections for it.
     void freezeDaemon();
-    // The end of miniupnpd's log (refusing a NAT-PMP request, it logs each port it checked).
     std::string daemonLog() const;
 
 private:
-    void startDaemon();
-
     Options options_;
     std::string name_;
     std::string folder_;

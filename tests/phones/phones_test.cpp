@@ -1,0 +1,522 @@
+#include "platform/phones/system_device_lister.h"
+#include "platform/phones/usbmux_device_lister.h"
+#include "platform/phones/xcrun_device_lister.h"
+
+#include "phones/device_list_parser.h"
+#include "phones/name_ordering.h"
+#include "runtime/base64.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <unicode/locid.h>
+
+#include <arpa/inet.h>
+#include <endian.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <map>
+#include <mutex>
+#include <random>
+#include <regex>
+#include <thread>
+
+namespace kestrio::phones {
+namespace {
+
+namespace fs = std::filesystem;
+using test::readFile;
+using test::TemporaryDirectory;
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+const std::string wifi(wifiTransport);
+
+PairedIPhone phone(std::string id, std::string name, std::string model, std::string transport)
+{
+    return PairedIPhone{id, std::move(name), std::move(model), std::move(transport), id};
+}
+
+// ICU's default locale for a scope, so that orders do not depend on the tests' LANG.
+class ScopedDefaultLocale {
+public:
+    explicit ScopedDefaultLocale(const char* name) : previous_(icu::Locale::getDefault())
+    {
+        UErrorCode status = U_ZERO_ERROR;
+        icu::Locale::setDefault(icu::Locale(name), status);
+    }
+    ~ScopedDefaultLocale()
+    {
+        UErrorCode status = U_ZERO_ERROR;
+        icu::Locale::setDefault(previous_, status);
+    }
+    ScopedDefaultLocale(const ScopedDefaultLocale&) = delete;
+    ScopedDefaultLocale& operator=(const ScopedDefaultLocale&) = delete;
+
+private:
+    icu::Locale previous_;
+};
+
+std::string fixture(const char* name)
+{
+    const std::string text = test::readFile(std::filesystem::path(KESTRIO_PHONE_FIXTURES) / name);
+    EXPECT_FALSE(text.empty()) << "missing fixture " << name;
+    return text;
+}
+
+// Orders involving Hangul and Latin differ between locales; these tests read English ones.
+class DeviceListParserTest : public ::testing::Test {
+    ScopedDefaultLocale locale_{"en_US"};
+};
+
+TEST_F(DeviceListParserTest, ReadsTheIPhonesOfReportsAndNothingElse)
+{
+    struct Case {
+        std::string report;
+        std::vector<PairedIPhone> phones;
+    };
+    const Case cases[] = {
+        // The hardware UDID, not the tool's own identifier; each hardwareProperties, which looks like
+        // a record too, is dropped as a UDID already listed.
+        {fixture("devicectl_devices.json"),
+         {phone("00008130-000A1B2C3D4E5F60", "Mina’s iPhone", "iPhone 15 Pro", "USB"),
+          phone("00008110-0011223344556677", "지민의 iPhone", "iPhone 13 mini", wifi)}},
+        // A child record after its parent, which takes the child's transport; the first record of a
+        // UDID wins; "udid", then "identifier", then a key in any case found deeper, own entries
+        // first, past empty values; an empty hardware UDID still is the identifier.
+        {fixture("identifiers.json"),
+         {phone("CHILD", "Child iPhone", "", "USB"), phone("DUPLICATE", "First of the duplicates", "", ""),
+          phone("IDENTIFIER-ONLY", "From identifier", "", ""), phone("SERIAL-ONLY", "From serial number", "", ""),
+          phone("OWN-SERIAL-NUMBER", "Own entries first", "", ""), phone("PARENT", "Parent iPhone", "", "USB"),
+          phone("AFTER-EMPTY", "Past an empty UDID", "", ""), phone("TOP-UDID", "Top-level UDID", "", "")}},
+        // Neither a name nor a model: the phones are called "iPhone", in the order they came.
+        {fixture("names_and_transports.json"),
+         {phone("N2", "Candidate name", "", wifi), phone("N6", "iPhone", "", "Bluetooth"), phone("N7", "iPhone", "", ""), phone("N4", "iPhone 12", "iPhone 12", wifi),
+          phone("N5", "iPhone SE", "iPhone SE", wifi), phone("N1", "Properties name", "", "USB"), phone("N3", "Searched name", "", "USB")}},
+        {R"([{"udid": "A", "name": "iPhone 10"}, {"udid": "B", "name": "iPhone 9"}, {"udid": "C", "name": "iphone 11"}])",
+         {phone("B", "iPhone 9", "", ""), phone("A", "iPhone 10", "", ""), phone("C", "iphone 11", "", "")}},
+        // Recognised by its capitalised key and its shouted model, found by the search.
+        {R"({"DeviceProperties": {"DeviceName": "Loud"}, "SerialNumber": "S1", "Model": "IPHONE"})", {phone("S1", "Loud", "", "")}},
+        // Lower-cased beyond ASCII: the Kelvin sign (U+212A) is a capital K.
+        {R"({"udid": "K1", "type": "iPhone", "transportType": "LOCALNETWOR\u212A"})", {phone("K1", "iPhone", "", wifi)}},
+        // Found by fuzzing: an empty name gave a phone listed without one.
+        {R"([{"udid": "A", "name": "", "type": "iPhone"},
+             {"deviceProperties": {"name": ""}, "hardwareProperties": {"udid": "B", "marketingName": "iPhone 15"}},
+             {"udid": "C", "name": "", "deviceName": "Minji's iPhone"}])",
+         {phone("A", "iPhone", "", ""), phone("B", "iPhone 15", "iPhone 15", ""), phone("C", "Minji's iPhone", "", "")}},
+        {[] { const auto report = fixture("devicectl_devices.json"); return report.substr(0, report.size() / 2); }(), {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(parseDeviceList(c.report), c.phones) << c.report.substr(0, 200);
+    for (const char* text : {"", "{", "not json", "[{\"udid\": \"A\", \"name\": \"iPhone\"}", "{\"a\": \"\xff\"}", "\"iPhone\"", "42", "null",
+                             "true", "[]", "{}"})
+        EXPECT_TRUE(parseDeviceList(text).empty()) << text;
+
+    constexpr int depth = 100'000;
+    const std::string deep = std::string(depth, '[') + R"({"udid": "DEEP", "name": "iPhone deep down", "nested": )" + std::string(depth, '[')
+                             + std::string(depth, ']') + "}" + std::string(depth, ']');
+    EXPECT_EQ(parseDeviceList(deep), (std::vector<PairedIPhone>{phone("DEEP", "iPhone deep down", "", "")}));
+}
+
+TEST(NameOrderingTest, OrdersByNumberValueIgnoringCaseAndFormButNotAccentsInTheDefaultLocale)
+{
+    constexpr int unchecked = 2;
+    const char* const composed = "Caf\xC3\xA9";
+    const char* const decomposed = "Cafe\xCC\x81";
+    struct Case {
+        const char* locale;
+        std::string a, b;
+        int order;   // of localizedStandardCompare(a, b): -1, 0, 1, or unchecked
+        bool equal;  // localizedCaseInsensitiveEqual(a, b)
+    };
+    const Case cases[] = {
+        {"en_US", "iPhone 9", "iPhone 10", -1, false}, {"en_US", "iPhone 10", "iphone 11", -1, false}, {"en_US", "iPhone 100", "iPhone 99", 1, false},
+        {"en_US", "Mina’s iPhone", "MINA’S IPHONE", 0, true}, {"en_US", composed, decomposed, 0, true}, {"en_US", "Cafe", composed, -1, false},
+        {"en_US", "apple", "Banana", -1, false}, {"en_US", "iPhone", "iPhone ", unchecked, false}, {"en_US", "iPhone 01", "iPhone 1", unchecked, false},
+        {"en_US", "I", "ı", unchecked, false}, {"en_US", "지민의 iPhone", "Mina’s iPhone", 1, false},
+        // Korean puts Hangul before Latin letters, Swedish Ö after Z; ICU's LANG=C would put capitals first.
+        {"ko_KR", "지민의 iPhone", "Mina’s iPhone", -1, false}, {"de_DE", "Öl", "Zebra", -1, false}, {"sv_SE", "Öl", "Zebra", 1, false},
+        {"en_US_POSIX", "iPhone", "IPHONE", 0, true}, {"en_US_POSIX", "apple", "Banana", -1, false},
+        // Turkish pairs the dotless i with I, and the dotted capital with i.
+        {"tr_TR", "I", "ı", 0, true}, {"tr_TR", "İ", "i", 0, true}, {"tr_TR", "I", "i", unchecked, false},
+    };
+    const auto sign = [](int value) { return (value > 0) - (value < 0); };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.locale) + ": " + c.a + " / " + c.b);
+        ScopedDefaultLocale locale(c.locale);
+        EXPECT_TRUE(c.order == unchecked || sign(localizedStandardCompare(c.a, c.b)) == c.order);
+        EXPECT_EQ(localizedCaseInsensitiveEqual(c.a, c.b), c.equal);
+    }
+
+    ScopedDefaultLocale locale("en_US");
+    std::vector<PairedIPhone> phones{phone("a", "iPhone 10", "", ""), phone("b", "iphone", "", ""), phone("c", "iPhone 9", "", ""),
+                                     phone("d", "IPHONE", "", ""), phone("e", "iPhone", "", "")};
+    sortByName(phones);
+    std::string ids;
+    for (const auto& each : phones)
+        ids += each.id;
+    EXPECT_EQ(ids, "bdeca");
+}
+
+// Lists in a thread of its own, so that a listing that hangs fails the test instead of stalling
+// it; below libimobiledevice's own 30 seconds for a lockdown answer.
+DeviceListResult list(DeviceLister& lister)
+{
+    auto listing = std::async(std::launch::async, [&] { return lister.listPairedDevices(); });
+    if (listing.wait_for(20s) != std::future_status::ready)
+        ADD_FAILURE() << "the listing did not end";
+    return listing.get();
+}
+
+// A stand-in for xcrun: writes down its arguments, one a line, and what its standard input is,
+// sets $report to its last argument, then runs `body`.
+fs::path writeTool(const fs::path& directory, const std::string& body, bool executable = true)
+{
+    const fs::path tool = directory / "xcrun";
+    std::ofstream(tool) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << (directory / "arguments").string() << "'\nreadlink /proc/$$/fd/0 > '"
+                        << (directory / "stdin").string() << "'\neval report=\\${$#}\n" << body << "\n";
+    chmod(tool.c_str(), executable ? 0755 : 0644);
+    return tool;
+}
+
+class XcrunDeviceListerTest : public ::testing::Test {
+protected:
+    // The report path the tool was given, checked for its place and form.
+    fs::path reportPath() const
+    {
+        const auto given = std::regex_replace(readFile(tools_.path() / "arguments"), std::regex("\n"), " ");
+        static const std::regex form("devicectl list devices --timeout 10 --json-output (.*/)kestrio-devices-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-"
+                                     "[89AB][0-9A-F]{3}-[0-9A-F]{12}\\.json ");
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(given, match, form)) << given;
+        EXPECT_EQ(fs::path(match.str(1)), reports_.path() / "");
+        EXPECT_EQ(readFile(tools_.path() / "stdin"), "/dev/null\n");
+        EXPECT_TRUE(fs::is_empty(reports_.path())) << "the report was not deleted";
+        return given;
+    }
+
+    TemporaryDirectory tools_, reports_;
+};
+
+TEST_F(XcrunDeviceListerTest, ReadsAndDeletesTheReportTheToolWroteOrGivesItsError)
+{
+    const fs::path fixture = fs::path(KESTRIO_PHONE_FIXTURES) / "devicectl_devices.json";
+    struct Case {
+        std::optional<std::string> script;  // none: no tool at all
+        bool executable;
+        std::optional<std::string> error;
+        bool ran;
+    };
+    const Case cases[] = {
+        {"echo 'Devices found:'\necho 'a warning' >&2\ncp '" + fixture.string() + "' \"$report\"", true, std::nullopt, true},
+        // It got as far as starting a report: that goes too.
+        {"echo '{' > \"$report\"\necho 'ERROR: The device is locked.'\necho 'Unlock it and try again.' >&2\nexit 1", true,
+         "ERROR: The device is locked.\nUnlock it and try again.\n", true},
+        {"printf 'bad \\377\\376 bytes'\nexit 3", true, "devicectl failed", true},
+        {"kill -TERM $$", true, "devicectl failed", true},
+        {"exit 0", true, "No such file or directory", true},
+        {"exit 0", false, "Permission denied", false},
+        {std::nullopt, true, "No such file or directory", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script.value_or("none"));
+        fs::remove(tools_.path() / "arguments");
+        XcrunDeviceLister lister((c.script ? writeTool(tools_.path(), *c.script, c.executable) : tools_.path() / "nowhere").string(),
+                                 reports_.path().string());
+        const DeviceListResult result = list(lister);
+        EXPECT_EQ(result.phones.size(), c.error ? 0u : 2u);
+        EXPECT_EQ(result.error, c.error);
+        EXPECT_EQ(fs::exists(tools_.path() / "arguments"), c.ran);
+        if (c.ran)
+            reportPath();
+        EXPECT_TRUE(fs::is_empty(reports_.path()));
+    }
+
+    // A fresh name each time, in $TMPDIR when no folder is given.
+    test::ScopedEnvironment temporary("TMPDIR", reports_.path().string());
+    XcrunDeviceLister inTemporaryDirectory(writeTool(tools_.path(), "").string());
+    list(inTemporaryDirectory);
+    const auto first = reportPath();
+    list(inTemporaryDirectory);
+    EXPECT_NE(reportPath(), first);
+}
+
+TEST(SystemDeviceListerTest, UsesTheDeveloperToolsOnlyWhereTheyCanRun)
+{
+    TemporaryDirectory directory;
+    const fs::path tool = writeTool(directory.path(), "exit 0");
+    EXPECT_NE(dynamic_cast<XcrunDeviceLister*>(makeSystemDeviceLister(tool.string()).get()), nullptr);
+    chmod(tool.c_str(), 0644);
+    for (const fs::path& unusable : {tool, directory.path(), directory.path() / "none"})
+        EXPECT_NE(dynamic_cast<UsbmuxDeviceLister*>(makeSystemDeviceLister(unusable.string()).get()), nullptr) << unusable;
+}
+
+struct StandInDevice {
+    enum class Lockdown { answers, refusesConnection, neverAnswers, closesMidReply };
+    int deviceID = 0;
+    std::string udid;
+    bool network = false;
+    // GetValue's answers by key; other keys are answered with an error, as a device does.
+    std::map<std::string, std::string> values;
+    Lockdown lockdown = Lockdown::answers;
+};
+using Lockdown = StandInDevice::Lockdown;
+
+std::string plist(const std::string& entries) { return "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>" + entries + "</dict></plist>"; }
+std::string entry(const std::string& key, const std::string& type, const std::string& value)
+{
+    return "<key>" + key + "</key><" + type + ">" + value + "</" + type + ">";
+}
+
+// A string or number of a message, as text.
+std::string valueIn(const std::string& message, const std::string& key)
+{
+    std::smatch match;
+    return std::regex_search(message, match, std::regex("<key>" + key + "</key>\\s*<(string|integer)>([^<]*)<")) ? match.str(2) : "";
+}
+
+bool readAll(int fd, void* data, std::size_t size) { return recv(fd, data, size, MSG_WAITALL) == static_cast<ssize_t>(size); }
+
+std::string bytes(const auto& value) { return std::string(reinterpret_cast<const char*>(&value), sizeof value); }
+
+// Sends `header` and `message`, or (`half`) half of the message and hangs up.
+bool sendMessage(int fd, const std::string& header, const std::string& message, bool half = false)
+{
+    const std::string data = header + message.substr(0, half ? message.size() / 2 : message.size());
+    const bool sent = send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+    if (half)
+        shutdown(fd, SHUT_RDWR);
+    return sent && !half;
+}
+
+// Where libusbmuxd looks for usbmuxd, set before main, while no other thread runs: threads a
+// test leaves behind may still be connecting while the next one runs, and setenv would race.
+const TemporaryDirectory socketDirectory;
+const std::string socketPath = [] {
+    const auto path = (socketDirectory.path() / "usbmuxd").string();
+    setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + path).c_str(), 1);
+    return path;
+}();
+
+// A usbmuxd of our own, speaking the plist protocol as libusbmuxd 2.0 does (16-byte little-endian
+// header: length, version 1, type 8, tag; XML plist): "ListDevices", and "Connect", which turns
+// the connection into the device's lockdown stream (4-byte big-endian length, XML plist).
+// Network devices are reached at their NetworkAddress, as libimobiledevice connects there itself:
+// each gets a lockdown listener of its own on a loopback address taken at random.
+class UsbmuxdStandIn {
+public:
+    // breaksOff: sends half the device list and hangs up, then refuses the older way of listing
+    // ("Listen") that libusbmuxd falls back to.
+    enum class ListReply { answers, breaksOff, never };
+
+    UsbmuxdStandIn(std::vector<StandInDevice> devices, ListReply listReply = ListReply::answers) : devices_(std::move(devices)), listReply_(listReply)
+    {
+        sockaddr_un where{AF_UNIX, {}};
+        std::strncpy(where.sun_path, socketPath.c_str(), sizeof where.sun_path - 1);
+        unlink(socketPath.c_str());
+        std::lock_guard lock(mutex_);  // the threads record their connections in fds_
+        ready_ = listenOn(reinterpret_cast<sockaddr*>(&where), sizeof where, nullptr);
+        std::random_device random;
+        for (const auto& device : devices_) {
+            sockaddr_in address{AF_INET, htons(62078), {htonl(127u << 24 | (random() % 0xfffffd + 1))}, {}};
+            if (device.network && device.lockdown != Lockdown::refusesConnection)
+                ready_ = ready_ && listenOn(reinterpret_cast<sockaddr*>(&address), sizeof address, &device);
+            networkAddresses_[device.udid] = bytes(address.sin_addr);
+        }
+    }
+    ~UsbmuxdStandIn() { stop(); }
+
+    bool ready() const { return ready_; }
+    // Hangs up on every connection and waits for the threads. The socket file stays, as a
+    // crashed usbmuxd's would.
+    void stop()
+    {
+        std::vector<std::thread> threads;
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            for (int fd : fds_)
+                shutdown(fd, SHUT_RDWR);
+            threads.swap(threads_);
+        }
+        for (auto& thread : threads)
+            thread.join();
+        for (int fd : std::exchange(fds_, {}))
+            close(fd);
+    }
+    // The keys a device was asked for, with the link that carried them: "USB DeviceName".
+    Lines asked(const std::string& udid) const
+    {
+        std::lock_guard lock(mutex_);
+        return asked_.contains(udid) ? asked_.at(udid) : Lines{};
+    }
+
+private:
+    bool listenOn(const sockaddr* address, socklen_t length, const StandInDevice* device)
+    {
+        const int fd = socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        fds_.push_back(fd);
+        if (bind(fd, address, length) != 0 || listen(fd, 16) != 0)
+            return false;
+        threads_.emplace_back([this, fd, device] {
+            for (int connection; (connection = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || errno == EINTR || errno == ECONNABORTED;) {
+                std::lock_guard lock(mutex_);
+                if (connection >= 0)
+                    fds_.push_back(connection);
+                if (stopping_)
+                    return;
+                if (connection >= 0)
+                    threads_.emplace_back([=, this] { device ? serveLockdown(connection, *device) : serveUsbmux(connection); });
+            }
+        });
+        return true;
+    }
+
+    void serveUsbmux(int fd)
+    {
+        for (std::uint32_t header[4]; readAll(fd, header, sizeof header);) {
+            const std::uint32_t length = le32toh(header[0]);
+            std::string payload(length - std::min<std::uint32_t>(length, sizeof header), '\0');
+            if (length < sizeof header || length > 1024 * 1024 || !readAll(fd, payload.data(), payload.size()))
+                return;
+            const std::string type = valueIn(payload, "MessageType");
+            if (type == "ListDevices" && listReply_ == ListReply::never)
+                continue;  // reading on, so that it notices when it is hung up on
+            const auto id = std::atoi(valueIn(payload, "DeviceID").c_str());
+            const auto device = std::find_if(devices_.begin(), devices_.end(), [&](const auto& d) { return d.deviceID == id && !d.network; });
+            // usbmuxd's results: 0 ok, 1 bad command, 2 bad device, 3 refused
+            const int number = type != "Connect" ? 1 : device == devices_.end() ? 2 : device->lockdown == Lockdown::refusesConnection ? 3 : 0;
+            std::string reply = entry("MessageType", "string", "Result") + entry("Number", "integer", std::to_string(number));
+            if (type == "ListDevices") {
+                reply = "<key>DeviceList</key><array>";
+                for (const auto& d : devices_) {
+                    // A BSD sockaddr_in, as usbmuxd hands it on: length, family, port, address.
+                    const std::string address = std::string{16, 2, 0, 0} + networkAddresses_.at(d.udid) + std::string(8, '\0');
+                    reply += "<dict>" + entry("DeviceID", "integer", std::to_string(d.deviceID)) + entry("MessageType", "string", "Attached")
+                             + "<key>Properties</key><dict>" + entry("DeviceID", "integer", std::to_string(d.deviceID)) + entry("SerialNumber", "string", d.udid)
+                             + entry("ConnectionType", "string", d.network ? "Network" : "USB")
+                             + (d.network ? entry("NetworkAddress", "data", runtime::base64Encode(address)) : "") + "</dict></dict>";
+                }
+                reply += "</array>";
+            }
+            reply = plist(reply);
+            const std::uint32_t out[4] = {htole32(static_cast<std::uint32_t>(16 + reply.size())), htole32(1), htole32(8), header[3]};
+            if (!sendMessage(fd, bytes(out), reply, type == "ListDevices" && listReply_ == ListReply::breaksOff))
+                return;
+            if (type == "Connect" && number == 0)
+                return serveLockdown(fd, *device);
+        }
+    }
+
+    void serveLockdown(int fd, const StandInDevice& device)
+    {
+        for (std::uint32_t length = 0; readAll(fd, &length, sizeof length) && ntohl(length) <= 1024 * 1024;) {
+            std::string payload(ntohl(length), '\0');
+            if (!readAll(fd, payload.data(), payload.size()))
+                return;
+            const std::string request = valueIn(payload, "Request"), key = valueIn(payload, "Key");
+            {
+                std::lock_guard lock(mutex_);
+                asked_[device.udid].push_back((device.network ? "Network " : "USB ") + key);
+            }
+            if (device.lockdown == Lockdown::neverAnswers)
+                continue;
+            const auto value = device.values.find(key);
+            const std::string reply = plist(entry("Request", "string", request) + entry("Key", "string", key)
+                                            + (request == "GetValue" && value != device.values.end() ? entry("Value", "string", value->second)
+                                               : entry("Error", "string", request == "GetValue" ? "MissingValue" : "InvalidRequest")));
+            if (!sendMessage(fd, bytes(htonl(static_cast<std::uint32_t>(reply.size()))), reply, device.lockdown == Lockdown::closesMidReply))
+                return;
+        }
+    }
+
+    std::vector<StandInDevice> devices_;
+    ListReply listReply_;
+    std::map<std::string, std::string> networkAddresses_;  // UDID → IPv4 address, 4 bytes
+    bool ready_ = false;
+    mutable std::mutex mutex_;
+    bool stopping_ = false;
+    std::vector<int> fds_;
+    std::vector<std::thread> threads_;
+    std::map<std::string, Lines> asked_;
+};
+
+std::map<std::string, std::string> iPhone(std::string name, std::string type)
+{
+    return {{"DeviceClass", "iPhone"}, {"ProductType", std::move(type)}, {"DeviceName", std::move(name)}};
+}
+
+class UsbmuxDeviceListerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_FALSE(socketDirectory.path().empty()); }
+    // Short, so that the cases in which it passes end soon; long enough for a loaded machine (or
+    // a sanitizer build) to get through the cases in which it must not.
+    UsbmuxDeviceLister lister{2s};
+    ScopedDefaultLocale locale_{"en_US"};
+};
+
+TEST_F(UsbmuxDeviceListerTest, ListsThePhonesOnUsbAndNetworkByTheirLockdownNamesOrAsUnknownWithinTheBound)
+{
+    const auto never = iPhone("Never said", "iPhone15,2");
+    UsbmuxdStandIn usbmuxd({
+        {1, "ZOE", false, iPhone("Zoe’s iPhone", "iPhone15,2")},
+        {2, "ARI", true, iPhone("Ari’s iPhone", "iPhone14,5")},
+        {3, "IPAD", false, {{"DeviceClass", "iPad"}, {"ProductType", "iPad13,4"}, {"DeviceName", "Studio iPad"}}},
+        {4, "IPOD", true, {{"ProductType", "iPod9,1"}}},  // only its hardware type, and that is not a phone's
+        {5, "TYPE-ONLY", false, {{"ProductType", "iPhone12,8"}}},
+        // On the network and on USB: listed once, on USB, and asked there.
+        {7, "BOTH", true, iPhone("Both", "iPhone15,2")},
+        {8, "BOTH", false, iPhone("Both", "iPhone15,2")},
+        {11, "REFUSED-USB", false, never, Lockdown::refusesConnection},
+        {12, "REFUSED-NETWORK", true, never, Lockdown::refusesConnection},
+        {13, "SILENT", false, never, Lockdown::neverAnswers},
+        {14, "SILENT-NETWORK", true, never, Lockdown::neverAnswers},
+        {15, "HUNG-UP", false, never, Lockdown::closesMidReply},
+    });
+    ASSERT_TRUE(usbmuxd.ready());
+    const DeviceListResult result = list(lister);
+    EXPECT_EQ(result.error, std::nullopt);
+    EXPECT_EQ(result.phones, (std::vector{phone("ARI", "Ari’s iPhone", "iPhone14,5", wifi), phone("BOTH", "Both", "iPhone15,2", "USB"),
+                                          phone("REFUSED-USB", "iPhone", "", "USB"), phone("REFUSED-NETWORK", "iPhone", "", wifi),
+                                          phone("SILENT", "iPhone", "", "USB"), phone("SILENT-NETWORK", "iPhone", "", wifi),
+                                          phone("HUNG-UP", "iPhone", "", "USB"), phone("TYPE-ONLY", "iPhone12,8", "iPhone12,8", "USB"),
+                                          phone("ZOE", "Zoe’s iPhone", "iPhone15,2", "USB")}));
+    EXPECT_EQ(usbmuxd.asked("BOTH"), (Lines{"USB DeviceClass", "USB ProductType", "USB DeviceName"}));
+    EXPECT_EQ(usbmuxd.asked("ARI"), (Lines{"Network DeviceClass", "Network ProductType", "Network DeviceName"}));
+    // Once a device has said it is no phone, or stopped answering, it is asked nothing more.
+    EXPECT_EQ(usbmuxd.asked("IPAD"), Lines{"USB DeviceClass"});
+    EXPECT_EQ(usbmuxd.asked("SILENT"), Lines{"USB DeviceClass"});
+    EXPECT_EQ(usbmuxd.asked("SILENT-NETWORK"), Lines{"Network DeviceClass"});
+    EXPECT_EQ(usbmuxd.asked("HUNG-UP"), Lines{"USB DeviceClass"});
+}
+
+TEST_F(UsbmuxDeviceListerTest, WithoutAUsbmuxdThatAnswersTheListingFails)
+{
+    // Nothing at the socket's path; gone, its socket left behind; silent; breaking off its list
+    // and refusing the older way of listing, after which libusbmuxd 2.0.2 reports devices but
+    // hands back no list.
+    using Reply = UsbmuxdStandIn::ListReply;
+    for (const auto reply : {std::optional<Reply>(), std::optional(Reply::answers), std::optional(Reply::never), std::optional(Reply::breaksOff)}) {
+        SCOPED_TRACE(reply ? static_cast<int>(*reply) : -1);
+        std::optional<UsbmuxdStandIn> usbmuxd;
+        if (reply) {
+            usbmuxd.emplace(std::vector<StandInDevice>{{1, "A", false, iPhone("A", "iPhone15,2")}}, *reply);
+            ASSERT_TRUE(usbmuxd->ready());
+            if (reply == Reply::answers)
+                usbmuxd->stop();
+        }
+        const DeviceListResult result = list(lister);
+        EXPECT_TRUE(result.phones.empty());
+        EXPECT_FALSE(result.error.value_or("").empty());
+    }
+}
+
+}  // namespace
+}  // namespace kestrio::phones
