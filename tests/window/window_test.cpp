@@ -109,7 +109,7 @@ public:
         settle();
     }
 
-    QQuickWindow& window() const { return *mainWindow->window(); }
+    QQuickWindow& window() const { return mainWindow->window() ? *mainWindow->window() : throw std::runtime_error("no window"); }
     window::WindowModel& content() const { return mainWindow->content(); }
     static QQuickItem* find(QQuickItem* root, const QString& name)
     {
