@@ -330,6 +330,8 @@ TEST(PeerTrust, HomeNetworkAddressesAndTheHostsOwnSubnets)
     EXPECT_EQ(network("198.51.100.7") + network("2001:db8:0:1::5"), network("::ffff:198.51.100.200") + network("2001:db8:0:1:ffff::1"));
     EXPECT_NE(network("198.51.100.7"), network("198.51.101.7"));
     EXPECT_NE(network("2001:db8:0:1::5"), network("2001:db8:0:2::5"));
+    EXPECT_FALSE(link::contains({asio::ip::make_address("10.0.0.1"), 33}, asio::ip::make_address("10.0.0.1")) ||
+                 link::contains({asio::ip::make_address("::"), 0}, asio::ip::make_address("1.2.3.4"))) << "a prefix that does not fit";
 }
 
 TEST_F(FrameStreamerTest, AFrameStaysInFlightUntilTheNetworkHasTakenIt)
