@@ -2,107 +2,149 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
 namespace kestrio::test {
 namespace {
 
-class RecordedRegistration final : public link::ServiceRegistration {
-public:
-    RecordedRegistration(std::string name, std::shared_ptr<std::atomic<int>> live) : name_(std::move(name)), live_(std::move(live))
-    {
-        ++*live_;
-    }
-    ~RecordedRegistration() override { --*live_; }
+struct Registration final : link::ServiceRegistration {
+    Registration(std::string name, std::atomic<int>& live) : name(std::move(name)), live(live) { ++live; }
+    ~Registration() override { --live; }
     State state() const override { return State::established; }
-    std::string publishedName() const override { return name_; }
-
-private:
-    std::string name_;
-    std::shared_ptr<std::atomic<int>> live_;
+    std::string publishedName() const override { return name; }
+    std::string name;
+    std::atomic<int>& live;
 };
 
 }  // namespace
 
-std::unique_ptr<link::ServiceRegistration> RecordingAdvertiser::advertise(const link::ServiceAdvertisement& advertisement)
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
 {
-    std::lock_guard lock(mutex_);
-    advertised_.push_back(advertisement);
-    return std::make_unique<RecordedRegistration>(advertisement.instanceName, live_);
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !condition(); std::this_thread::sleep_for(2ms)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+    }
+    return true;
 }
 
-std::vector<link::ServiceAdvertisement> RecordingAdvertiser::advertised() const
+ViewerClient::ViewerClient(std::uint16_t port, ViewerOptions options) : fd_(::socket(AF_INET, SOCK_STREAM, 0))
 {
-    std::lock_guard lock(mutex_);
-    return advertised_;
+    const auto address = [](const std::string& host, std::uint16_t port) {
+        sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {}, .sin_zero = {}};
+        ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+        return address;
+    };
+    const auto source = address(options.sourceAddress, 0);
+    const auto target = address(options.host, port);
+    if (options.receiveBufferBytes > 0)
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options.receiveBufferBytes, sizeof options.receiveBufferBytes);
+    if ((!options.sourceAddress.empty() && ::bind(fd_, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) ||
+        ::connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)
+        close();
 }
 
-StreamerHarness::StreamerHarness(std::uint16_t port) : StreamerHarness([port](link::FrameStreamer::Environment& environment) {
-    environment.port = port;
-})
+void ViewerClient::sendRaw(std::string_view bytes)
 {
+    ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);  // blocking: all or an error
+}
+
+bool ViewerClient::fill(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd entry{fd_, POLLIN, 0};
+    if (fd_ < 0 || peerClosed_ || left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
+        return false;
+    std::uint8_t buffer[65536];
+    const ssize_t size = ::recv(fd_, buffer, sizeof buffer, 0);
+    peerClosed_ = size <= 0;
+    if (!peerClosed_)
+        reader_.append(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(size)));
+    return !peerClosed_;
+}
+
+std::optional<link::HostMessage> ViewerClient::readMessage(std::chrono::milliseconds timeout)
+{
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout;;) {
+        if (auto message = reader_.next(); message || !fill(deadline))
+            return message;
+    }
+}
+
+std::optional<std::string> ViewerClient::readControlText(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (auto message = readMessage(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()))) {
+        if (message->kind == link::HostMessage::Kind::control)
+            return message->controlText();
+    }
+    return std::nullopt;
+}
+
+bool ViewerClient::waitForClose(std::chrono::milliseconds timeout)
+{
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; fill(deadline);) {
+    }
+    return peerClosed_;
+}
+
+void ViewerClient::reset()
+{
+    linger option{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+    close();
+}
+
+void ViewerClient::close()
+{
+    ::close(std::exchange(fd_, -1));
 }
 
 StreamerHarness::StreamerHarness(const std::function<void(link::FrameStreamer::Environment&)>& configure)
 {
     link::FrameStreamer::Environment environment;
     environment.clock = clock;
-    environment.advertiser = advertiser;
+    environment.advertiser = std::shared_ptr<link::ServiceAdvertiser>(std::shared_ptr<void>(), this);
     environment.hostName = [] { return std::string(testHostName); };
-    environment.pathResolver = [](const std::string& address) -> link::NetworkPath {
-        if (address == "127.0.0.1" || address == "::1")
-            return link::InterfaceType::loopback;
-        return std::nullopt;
+    environment.pathResolver = [](const std::string& address) {
+        return address == "127.0.0.1" ? link::NetworkPath(link::InterfaceType::loopback) : std::nullopt;
     };
     environment.version = "1.2.3";
     environment.build = "45";
     environment.port = 0;
-    configure(environment);
+    if (configure)
+        configure(environment);
     streamer = link::FrameStreamer::create(std::move(environment));
     streamer->onStateChange = [this] { ++stateChanges; };
-    streamer->onControlEvent = [this](const link::ViewerControlEvent& event) {
-        std::lock_guard lock(mutex_);
-        events_.push_back(event);
-    };
-    streamer->onViewerIdentity = [this](const link::ViewerIdentity& identity) {
-        std::lock_guard lock(mutex_);
-        identities_.push_back(identity);
-    };
+    streamer->onControlEvent = [this](const link::ViewerControlEvent& event) { events.push_back(event); };
+    streamer->onViewerIdentity = [this](const link::ViewerIdentity& identity) { identities.push_back(identity); };
+}
+
+std::unique_ptr<link::ServiceRegistration> StreamerHarness::advertise(const link::ServiceAdvertisement& advertisement)
+{
+    advertised.push_back(advertisement);
+    return std::make_unique<Registration>(advertisement.instanceName, liveRegistrations);
 }
 
 StreamerHarness::~StreamerHarness()
 {
     streamer->stop();
-    streamer->queue()->sync();
+    settle();
     streamer.reset();
 }
 
-void StreamerHarness::advance(runtime::Duration step) const
-{
-    clock->advance(step);
-    settle();
-}
-
-std::vector<link::ViewerControlEvent> StreamerHarness::events() const
-{
-    std::lock_guard lock(mutex_);
-    return events_;
-}
-
-std::vector<link::ViewerIdentity> StreamerHarness::viewerIdentities() const
-{
-    std::lock_guard lock(mutex_);
-    return identities_;
-}
-
-std::unique_ptr<ViewerClient> connectHandshaken(StreamerHarness& harness, const std::string& handshake, ViewerClient::Options options)
+std::unique_ptr<ViewerClient> connectHandshaken(StreamerHarness& harness, const std::string& handshake, ViewerOptions options)
 {
     auto viewer = std::make_unique<ViewerClient>(harness.port(), options);
-    EXPECT_TRUE(viewer->connected());
     viewer->sendLine(handshake);
     auto welcome = viewer->readControlText();
-    EXPECT_TRUE(welcome && welcome->rfind("WELCOME 2 ", 0) == 0) << welcome.value_or("<nothing>");
+    EXPECT_TRUE(welcome && welcome->starts_with("WELCOME 2 ")) << welcome.value_or("<nothing>");
     EXPECT_TRUE(waitUntil([&] { return harness.streamer->isViewerConnected(); }));
-    // The handshake's state change is reported after the flags are set: let it finish.
-    harness.settle();
+    harness.settle();  // the handshake's state change follows the flags
     return viewer;
 }
 
