@@ -1,5 +1,4 @@
-// The bounded path of the viewer's events: merging, the per-connection bound, and forgetting
-// what a viewer that has gone left behind.
+// The bounded path of the viewer's events: merging, the per-connection bound, stale connections.
 #include "model/control_event_queue.h"
 
 #include <gtest/gtest.h>
@@ -26,63 +25,44 @@ TEST(ControlEventQueue, MergesMovesAndScrollsButNeverAcrossOtherEvents)
 {
     struct Case {
         const char* name;
-        std::vector<ViewerControlEvent> offered;
-        std::vector<ViewerControlEvent> taken;
+        std::vector<ViewerControlEvent> offered, taken;
     };
-    const std::vector<Case> cases = {
+    const Case cases[] = {
         {"moves", {Move{0.1, 0.1}, Move{0.2, 0.2}, Move{0.3, 0.4}}, {Move{0.3, 0.4}}},
-        {"press between moves",
-         {Move{0.1, 0.1}, MouseDown{0.1, 0.1}, Move{0.2, 0.2}, Move{0.3, 0.3}, MouseUp{0.3, 0.3}, Move{0.4, 0.4}},
-         {Move{0.1, 0.1}, MouseDown{0.1, 0.1}, Move{0.3, 0.3}, MouseUp{0.3, 0.3}, Move{0.4, 0.4}}},
+        {"press between moves", {Move{0.1, 0.1}, MouseDown{0.1, 0.1}, Move{0.2, 0.2}, Move{0.3, 0.3}, MouseUp{0.3, 0.3}},
+         {Move{0.1, 0.1}, MouseDown{0.1, 0.1}, Move{0.3, 0.3}, MouseUp{0.3, 0.3}}},
         {"scrolls summed at the last position", {Scroll{0.1, 0.1, 10, -20}, Scroll{0.2, 0.2, 5, -30}}, {Scroll{0.2, 0.2, 15, -50}}},
-        {"a sum past 500 starts a new scroll",
-         {Scroll{0.5, 0.5, 0, 300}, Scroll{0.5, 0.5, 0, 300}, Scroll{0.5, 0.5, 0, 100}},
+        {"a sum past 500 starts a new scroll", {Scroll{0.5, 0.5, 0, 300}, Scroll{0.5, 0.5, 0, 300}, Scroll{0.5, 0.5, 0, 100}},
          {Scroll{0.5, 0.5, 0, 300}, Scroll{0.5, 0.5, 0, 400}}},
-        {"move then scroll kept apart", {Move{0.1, 0.1}, Scroll{0.1, 0.1, 0, 5}, Move{0.2, 0.2}},
-         {Move{0.1, 0.1}, Scroll{0.1, 0.1, 0, 5}, Move{0.2, 0.2}}},
-        {"clicks and texts each kept", {ClickCurrent{}, ClickCurrent{}, Text{"a"}, Text{"b"}},
-         {ClickCurrent{}, ClickCurrent{}, Text{"a"}, Text{"b"}}},
+        {"move then scroll kept apart", {Move{0.1, 0.1}, Scroll{0.1, 0.1, 0, 5}, Move{0.2, 0.2}}, {Move{0.1, 0.1}, Scroll{0.1, 0.1, 0, 5}, Move{0.2, 0.2}}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         ControlEventQueue queue;
         std::vector<Admission> admissions;
         for (const auto& event : c.offered)
             admissions.push_back(queue.offer(event, 1));
-        EXPECT_EQ(admissions.front(), Admission::queuedFirst) << c.name;
-        EXPECT_EQ(std::count(admissions.begin(), admissions.end(), Admission::queuedFirst), 1) << c.name;
-        EXPECT_EQ(events(queue.take()), c.taken) << c.name;
-        EXPECT_EQ(queue.offer(ClickCurrent{}, 1), Admission::queuedFirst) << c.name << ": empty again after take()";
+        EXPECT_EQ(admissions.front(), Admission::queuedFirst);
+        EXPECT_EQ(std::count(admissions.begin(), admissions.end(), Admission::queuedFirst), 1);
+        EXPECT_EQ(events(queue.take()), c.taken);
+        EXPECT_EQ(queue.offer(ClickCurrent{}, 1), Admission::queuedFirst) << "empty again after take()";
     }
 }
 
 TEST(ControlEventQueue, BoundsEventsAndTextUntilTheirWorkIsDone)
 {
-    struct Case {
-        const char* name;
-        ViewerControlEvent event;
-        std::size_t fitting;
-    };
-    const std::vector<Case> cases = {
-        {"events", ClickCurrent{}, 4},
-        {"text bytes", Text{std::string(40, 'x')}, 2},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [event, fitting] : {std::pair<ViewerControlEvent, std::size_t>{ClickCurrent{}, 4}, {Text{std::string(40, 'x')}, 2}}) {
+        SCOPED_TRACE(fitting);
         ControlEventQueue queue({4, 100});
-        for (std::size_t i = 0; i < c.fitting; ++i)
-            ASSERT_NE(queue.offer(c.event, 7), Admission::overflow) << c.name;
-        // Taken but not yet done: still counted.
+        for (std::size_t i = 0; i < fitting; ++i)
+            ASSERT_NE(queue.offer(event, 7), Admission::overflow);
         auto inFlight = queue.take();
-        EXPECT_EQ(queue.offer(c.event, 7), Admission::overflow) << c.name;
-        EXPECT_EQ(queue.offer(c.event, 7), Admission::stale) << c.name << ": refused once, then ignored";
-        EXPECT_FALSE(queue.isCurrent(7)) << c.name;
-        EXPECT_TRUE(queue.take().empty()) << c.name;
-
-        // The work done, a new connection has the whole room.
+        EXPECT_EQ(queue.offer(event, 7), Admission::overflow) << "taken but not done still counts";
+        EXPECT_EQ(queue.offer(event, 7), Admission::stale) << "refused once, then ignored";
         inFlight.clear();
-        EXPECT_EQ(queue.pendingEvents(), 0u) << c.name;
-        EXPECT_EQ(queue.pendingTextBytes(), 0u) << c.name;
-        for (std::size_t i = 0; i < c.fitting; ++i)
-            EXPECT_NE(queue.offer(c.event, 8), Admission::overflow) << c.name;
+        EXPECT_EQ(queue.pendingEvents() + queue.pendingTextBytes(), 0u);
+        for (std::size_t i = 0; i < fitting; ++i)
+            EXPECT_NE(queue.offer(event, 8), Admission::overflow) << "a new connection has the whole room";
     }
 }
 
@@ -91,12 +71,10 @@ TEST(ControlEventQueue, OnlyTheCurrentConnectionsEventsAreKept)
     ControlEventQueue queue;
     queue.offer(Text{"old"}, 1);
     queue.offer(Text{"newer"}, 2);
-    EXPECT_FALSE(queue.isCurrent(1)) << "a newer connection's event makes it current";
     EXPECT_EQ(queue.offer(Text{"late"}, 1), Admission::stale);
     EXPECT_EQ(events(queue.take()), std::vector<ViewerControlEvent>{Text{"newer"}});
-
     queue.offer(Text{"left behind"}, 2);
-    queue.setCurrentGeneration(0);  // the viewer left
+    queue.setCurrentGeneration(0);
     EXPECT_TRUE(queue.take().empty());
     EXPECT_FALSE(queue.isCurrent(2));
     EXPECT_EQ(queue.pendingTextBytes(), 0u);

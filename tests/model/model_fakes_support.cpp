@@ -4,22 +4,18 @@
 #include "display/virtual_display_error.h"
 
 #include <cmath>
-#include <stdexcept>
 
 namespace kestrio::test {
-
-// Settings -----------------------------------------------------------------------------------
 
 std::optional<bool> MemorySettingsStore::boolValue(std::string_view key) const
 {
     const auto found = values.find(key);
     if (found == values.end())
         return std::nullopt;
-    const Value& value = found->second;
-    if (value.kind == Value::Kind::boolean)
-        return value.boolean;
-    if (value.kind == Value::Kind::number && (value.number == 0 || value.number == 1))
-        return value.number == 1;
+    if (const auto* flag = std::get_if<bool>(&found->second))
+        return *flag;
+    if (const auto* number = std::get_if<double>(&found->second); number && (*number == 0 || *number == 1))
+        return *number == 1;
     return std::nullopt;
 }
 
@@ -28,120 +24,25 @@ std::optional<std::string> MemorySettingsStore::stringValue(std::string_view key
     const auto found = values.find(key);
     if (found == values.end())
         return std::nullopt;
-    const Value& value = found->second;
-    switch (value.kind) {
-    case Value::Kind::text:
-        return value.text;
-    case Value::Kind::boolean:
-        return value.boolean ? "1" : "0";
-    case Value::Kind::number:
-        return std::to_string(static_cast<long long>(std::llround(value.number)));
-    }
-    return std::nullopt;
+    if (const auto* text = std::get_if<std::string>(&found->second))
+        return *text;
+    if (const auto* flag = std::get_if<bool>(&found->second))
+        return *flag ? "1" : "0";
+    return std::to_string(std::llround(std::get<double>(found->second)));
 }
-
-void MemorySettingsStore::setBool(std::string_view key, bool value)
-{
-    ++writes;
-    values.insert_or_assign(std::string(key), Value{Value::Kind::boolean, value, 0, {}});
-}
-
-void MemorySettingsStore::setString(std::string_view key, std::string_view value)
-{
-    ++writes;
-    values.insert_or_assign(std::string(key), Value{Value::Kind::text, false, 0, std::string(value)});
-}
-
-void MemorySettingsStore::putNumber(std::string_view key, double value)
-{
-    values.insert_or_assign(std::string(key), Value{Value::Kind::number, false, value, {}});
-}
-
-// Viewer link --------------------------------------------------------------------------------
-
-void FakeViewerLink::start()
-{
-    ++starts;
-    if (startThrows)
-        throw std::runtime_error("address in use");
-    ready = true;
-}
-
-void FakeViewerLink::refreshAdvertisement()
-{
-    ++refreshes;
-    submittedRefreshes.push_back(clock_->now().time_since_epoch());
-}
-
-void FakeViewerLink::connect(bool canDecodeH264, std::string peer)
-{
-    connected = true;
-    generation = ++connections_;
-    h264 = canDecodeH264;
-    name = std::move(peer);
-    fireStateChange();
-}
-
-void FakeViewerLink::disconnect()
-{
-    connected = false;
-    generation = 0;
-    h264 = false;
-    name = "연결 대기 중";
-    fireStateChange();
-}
-
-// Displays -----------------------------------------------------------------------------------
-
-std::vector<display::DisplayInfo> FakeDisplayFacility::displays()
-{
-    ++queries;
-    if (queryFails)
-        throw std::runtime_error("no X server");
-    auto listed = physical;
-    if (monitorsAppear) {
-        int right = 0;
-        for (const auto& display : physical)
-            right = std::max(right, display.x + display.width);
-        for (const auto id : liveMonitors) {
-            display::DisplayInfo monitor;
-            monitor.id = id;
-            monitor.x = right;
-            monitor.width = 1920;
-            monitor.height = 1080;
-            monitor.name = std::string(display::virtualMonitorName);
-            monitor.ownVirtualMonitor = true;
-            listed.push_back(monitor);
-            right += 1920;
-        }
-    }
-    return listed;
-}
-
-std::unique_ptr<display::VirtualMonitor> FakeDisplayFacility::createVirtualMonitor(display::VirtualResolution, int)
-{
-    ++creations;
-    if (clock)
-        creationTimes.push_back(clock->now().time_since_epoch());
-    if (monitorsFail)
-        throw display::VirtualDisplayException(display::VirtualDisplayError::creationFailed);
-    return std::make_unique<FakeVirtualMonitor>(nextMonitorID++, liveMonitors);
-}
-
-display::DisplayInfo physicalDisplay(std::uint32_t id, int x, int width, int height)
-{
-    display::DisplayInfo display;
-    display.id = id;
-    display.x = x;
-    display.width = width;
-    display.height = height;
-    display.name = "DP-" + std::to_string(id);
-    return display;
-}
-
-// Capture ------------------------------------------------------------------------------------
 
 namespace {
+
+class FakeVirtualMonitor final : public display::VirtualMonitor {
+public:
+    FakeVirtualMonitor(std::uint32_t id, std::set<std::uint32_t>& live) : id_(id), live_(live) { live_.insert(id); }
+    ~FakeVirtualMonitor() override { live_.erase(id_); }
+    std::uint32_t displayID() const override { return id_; }
+
+private:
+    std::uint32_t id_;
+    std::set<std::uint32_t>& live_;
+};
 
 class RecordingSession final : public model::CaptureSession {
 public:
@@ -173,6 +74,47 @@ private:
 
 }  // namespace
 
+std::vector<display::DisplayInfo> FakeDisplayFacility::displays()
+{
+    ++queries;
+    if (queryFails)
+        throw std::runtime_error("no X server");
+    auto listed = physical;
+    if (monitorsAppear) {
+        int right = 0;
+        for (const auto& display : physical)
+            right = std::max(right, display.x + display.width);
+        for (const auto id : liveMonitors) {
+            listed.push_back(physicalDisplay(id, right));
+            listed.back().name = std::string(display::virtualMonitorName);
+            listed.back().ownVirtualMonitor = true;
+            right += 1920;
+        }
+    }
+    return listed;
+}
+
+std::unique_ptr<display::VirtualMonitor> FakeDisplayFacility::createVirtualMonitor(display::VirtualResolution, int)
+{
+    ++creations;
+    if (clock)
+        creationTimes.push_back(clock->now().time_since_epoch());
+    if (monitorsFail)
+        throw display::VirtualDisplayException(display::VirtualDisplayError::creationFailed);
+    return std::make_unique<FakeVirtualMonitor>(99 + creations, liveMonitors);
+}
+
+display::DisplayInfo physicalDisplay(std::uint32_t id, int x, int width, int height)
+{
+    display::DisplayInfo display;
+    display.id = id;
+    display.x = x;
+    display.width = width;
+    display.height = height;
+    display.name = "DP-" + std::to_string(id);
+    return display;
+}
+
 model::CaptureSessionFactory CaptureLog::factory()
 {
     return [this](model::StreamQuality quality, model::StreamFrameRate frameRate) {
@@ -182,28 +124,7 @@ model::CaptureSessionFactory CaptureLog::factory()
 
 int CaptureLog::running() const
 {
-    int count = 0;
-    for (const auto& run : runs)
-        count += run.stopped ? 0 : 1;
-    return count;
-}
-
-// Harness ------------------------------------------------------------------------------------
-
-ModelHarness::ModelHarness() : start_(clock->now())
-{
-    displays->clock = clock;
-    displays->physical = {physicalDisplay(1, 0), physicalDisplay(2, 1920, 1280, 1024)};
-}
-
-ModelHarness::~ModelHarness()
-{
-    if (model) {
-        model->shutdown();
-        settle();
-        model.reset();
-    }
-    settle();
+    return static_cast<int>(std::count_if(runs.begin(), runs.end(), [](const Run& run) { return !run.stopped; }));
 }
 
 void FakeFacilities::fill(model::HostModel::Environment& environment)
@@ -224,49 +145,43 @@ void FakeFacilities::fill(model::HostModel::Environment& environment)
     environment.wording = wording;
 }
 
+ModelHarness::ModelHarness()
+{
+    displays->clock = clock;
+    displays->physical = {physicalDisplay(1, 0), physicalDisplay(2, 1920, 1280, 1024)};
+}
+
+ModelHarness::~ModelHarness()
+{
+    if (model)
+        model->shutdown();
+    settle();
+    model.reset();
+    settle();
+}
+
 model::HostModel& ModelHarness::create()
 {
     model::HostModel::Environment environment;
     fill(environment);
     environment.mainExecutor = main;
-    environment.mouseQueue = mouseQueue;
-    environment.volume = volume;
-    environment.background = background;
+    environment.mouseQueue = environment.background = environment.phoneQueue = work;
     environment.inputQueue = inputQueue;
-    environment.phoneQueue = phoneQueue;
-    environment.portMapping =
-        router ? model::routerPortMapping(remote::NATPortMapper::create({natQueue, clock, router})) : model::portMappingOff();
-    environment.localAddress = [this] { return localAddress; };
     environment.notifierQueue = notifierQueue;
+    environment.volume = volume;
+    environment.portMapping = router ? model::routerPortMapping(remote::NATPortMapper::create({work, clock, router})) : model::portMappingOff();
+    environment.localAddress = [this] { return localAddress; };
     model = model::HostModel::create(std::move(environment));
-    model->observe([this] { ++changes; });
     settle();
     return *model;
 }
 
 void ModelHarness::settle()
 {
-    while (main->runUntilIdle() + mouseQueue->runUntilIdle() + background->runUntilIdle() + phoneQueue->runUntilIdle() +
-                  natQueue->runUntilIdle() + (holdInputQueue ? 0 : inputQueue->runUntilIdle()) + (holdNotifierQueue ? 0 : notifierQueue->runUntilIdle()) >
+    while (main->runUntilIdle() + work->runUntilIdle() + (holdInputQueue ? 0 : inputQueue->runUntilIdle()) +
+               (holdNotifierQueue ? 0 : notifierQueue->runUntilIdle()) >
            0) {
     }
-}
-
-void ModelHarness::advance(runtime::Duration step)
-{
-    clock->advance(step);
-    settle();
-}
-
-runtime::Duration ModelHarness::elapsed() const
-{
-    return clock->now() - start_;
-}
-
-void ModelHarness::run(std::function<runtime::Task<void>(model::HostModel&)> operation)
-{
-    model->launch(std::move(operation));
-    settle();
 }
 
 std::optional<std::string> launchText(const model::HostModel& model)
@@ -274,18 +189,6 @@ std::optional<std::string> launchText(const model::HostModel& model)
     if (const auto& message = model.launchMessage())
         return model::text(*message, model.wording());
     return std::nullopt;
-}
-
-void ModelHarness::connectViewer(bool h264, std::string peer)
-{
-    link->connect(h264, std::move(peer));
-    settle();
-}
-
-void ModelHarness::disconnectViewer()
-{
-    link->disconnect();
-    settle();
 }
 
 }  // namespace kestrio::test

@@ -9,7 +9,9 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace kestrio::test {
@@ -17,25 +19,18 @@ namespace kestrio::test {
 // Settings kept in memory, with the same read rules as the file store.
 class MemorySettingsStore final : public model::SettingsStore {
 public:
-    struct Value {
-        enum class Kind { boolean, number, text } kind;
-        bool boolean = false;
-        double number = 0;
-        std::string text;
-    };
-
+    using Value = std::variant<bool, double, std::string>;
     std::optional<bool> boolValue(std::string_view key) const override;
     std::optional<std::string> stringValue(std::string_view key) const override;
-    void setBool(std::string_view key, bool value) override;
-    void setString(std::string_view key, std::string_view value) override;
+    void setBool(std::string_view key, bool value) override { put(key, value), ++writes; }
+    void setString(std::string_view key, std::string_view value) override { put(key, std::string(value)), ++writes; }
+    void put(std::string_view key, Value value) { values.insert_or_assign(std::string(key), std::move(value)); }
 
-    void putNumber(std::string_view key, double value);
     int writes = 0;
     std::map<std::string, Value, std::less<>> values;
 };
 
-// The viewer link as the model sees it; the test plays the viewer by changing the fields and
-// firing the state change.
+// The viewer link as the model sees it; the test plays the viewer.
 class FakeViewerLink final : public model::ViewerLink {
 public:
     explicit FakeViewerLink(std::shared_ptr<runtime::VirtualClock> clock) : clock_(std::move(clock)) {}
@@ -44,44 +39,50 @@ public:
     bool h264Capable() const override { return h264; }
     bool listenerReady() const override { return ready; }
     std::string peerDescription() const override { return name; }
-    void start() override;
+    void start() override
+    {
+        if (startThrows)
+            throw std::runtime_error("address in use");
+        ready = true;
+    }
     void stop() override { ++stops; }
-    void retryNow() override { ++retries; }
-    void refreshAdvertisement() override;
+    void retryNow() override {}
+    void refreshAdvertisement() override { refreshes.push_back(clock_->now().time_since_epoch()); }
     void sendControl(std::string_view text) override { controls.emplace_back(text); }
     std::uint64_t connectionGeneration() const override { return generation; }
     void dropConnection(std::uint64_t dropped, std::string reason, runtime::Duration) override { drops.emplace_back(dropped, std::move(reason)); }
     void setOnStateChange(std::function<void()> callback) override { onStateChange = std::move(callback); }
     void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) override { onControlEvent = std::move(callback); }
-    void setOnViewerIdentity(std::function<void(const link::ViewerIdentity&)> callback) override
-    {
-        onViewerIdentity = std::move(callback);
-    }
+    void setOnViewerIdentity(std::function<void(const link::ViewerIdentity&)> callback) override { onViewerIdentity = std::move(callback); }
     void setOnOutsiderRefused(std::function<void()> callback) override { onOutsiderRefused = std::move(callback); }
     // A handshake with an identifier of the phone's own, from the home network unless said.
     void identify(std::string phoneName, std::string identifier, bool fromHomeNetwork = true) const
     {
         onViewerIdentity({std::move(phoneName), std::move(identifier), true, fromHomeNetwork});
     }
+    // Changes the connection (each connect() a new one) and tells the model.
+    void connect(bool canDecodeH264 = true, std::string peer = "Phone")
+    {
+        connected = true;
+        generation = ++connections_;
+        h264 = canDecodeH264;
+        name = std::move(peer);
+        onStateChange();
+    }
+    void disconnect()
+    {
+        connected = h264 = false;
+        generation = 0;
+        name = "연결 대기 중";
+        onStateChange();
+    }
 
-    // Changes the connection and tells the model.
-    void connect(bool canDecodeH264 = true, std::string peer = "Phone");
-    void disconnect();
-    void fireStateChange() const { onStateChange(); }
-
-    bool connected = false;
-    bool h264 = false;
-    bool ready = false;
-    bool startThrows = false;
+    bool connected = false, h264 = false, ready = false, startThrows = false;
     std::string name = "연결 대기 중";
-    int starts = 0;
     int stops = 0;
-    int retries = 0;
-    int refreshes = 0;
-    // Virtual times (since the clock's epoch) of the refreshes asked of the link.
-    std::vector<runtime::Duration> submittedRefreshes;
+    std::vector<runtime::Duration> refreshes;  // virtual times (since the clock's epoch)
     std::vector<std::string> controls;
-    std::uint64_t generation = 0;  // each connect() makes a new connection; 0 while none
+    std::uint64_t generation = 0;
     std::vector<std::pair<std::uint64_t, std::string>> drops;
     std::function<void()> onStateChange;
     std::function<void(const link::ViewerControlEvent&)> onControlEvent;
@@ -93,32 +94,18 @@ private:
     std::uint64_t connections_ = 0;
 };
 
-class FakeVirtualMonitor final : public display::VirtualMonitor {
-public:
-    FakeVirtualMonitor(std::uint32_t id, std::set<std::uint32_t>& live) : id_(id), live_(live) { live_.insert(id); }
-    ~FakeVirtualMonitor() override { live_.erase(id_); }
-    std::uint32_t displayID() const override { return id_; }
-
-private:
-    std::uint32_t id_;
-    std::set<std::uint32_t>& live_;
-};
-
-// Physical displays, and virtual monitors that are listed while they exist (unless told not to).
+// Physical displays, and virtual monitors that are listed right of them while they exist (unless
+// told not to).
 class FakeDisplayFacility final : public display::DisplayFacility {
 public:
     std::vector<display::DisplayInfo> displays() override;
     std::unique_ptr<display::VirtualMonitor> createVirtualMonitor(display::VirtualResolution resolution, int attempt) override;
 
     std::vector<display::DisplayInfo> physical;
-    bool monitorsFail = false;
-    bool monitorsAppear = true;
-    bool queryFails = false;
-    int creations = 0;
-    int queries = 0;
+    bool monitorsFail = false, monitorsAppear = true, queryFails = false;
+    int creations = 0, queries = 0;
     std::vector<runtime::Duration> creationTimes;
     std::set<std::uint32_t> liveMonitors;
-    std::uint32_t nextMonitorID = 100;
     std::shared_ptr<runtime::VirtualClock> clock;
 };
 
@@ -129,10 +116,8 @@ public:
     bool captureAllowed() override { return captureOK; }
     void requestCaptureAccess() override { ++captureRequests; }
 
-    bool trusted = true;
-    bool captureOK = true;
-    int prompts = 0;
-    int captureRequests = 0;
+    bool trusted = true, captureOK = true;
+    int prompts = 0, captureRequests = 0;
 };
 
 class RecordingUrlOpener final : public model::UrlOpener {
@@ -148,32 +133,11 @@ public:
         model::ScreenPoint at;
     };
     std::optional<model::ScreenPoint> pointerLocation() override { return pointer; }
-    void warpPointer(model::ScreenPoint to) override
-    {
-        warps.push_back(to);
-        pointer = to;
-        order.push_back("warp");
-    }
-    void postMouseEvent(model::MouseEventType type, model::ScreenPoint at) override
-    {
-        mouse.push_back({type, at});
-        order.push_back("mouse");
-    }
-    void postScroll(std::int32_t vertical, std::int32_t horizontal) override
-    {
-        scrolls.emplace_back(vertical, horizontal);
-        order.push_back("scroll");
-    }
-    void postKey(model::Key key, model::Modifiers modifiers) override
-    {
-        keys.emplace_back(key, modifiers);
-        order.push_back("key");
-    }
-    void postText(std::string_view text, model::Modifiers modifiers) override
-    {
-        texts.emplace_back(std::string(text), modifiers);
-        order.push_back("text");
-    }
+    void warpPointer(model::ScreenPoint to) override { warps.push_back(to), pointer = to, order.push_back("warp"); }
+    void postMouseEvent(model::MouseEventType type, model::ScreenPoint at) override { mouse.push_back({type, at}), order.push_back("mouse"); }
+    void postScroll(std::int32_t vertical, std::int32_t horizontal) override { scrolls.emplace_back(vertical, horizontal), order.push_back("scroll"); }
+    void postKey(model::Key key, model::Modifiers modifiers) override { keys.emplace_back(key, modifiers), order.push_back("key"); }
+    void postText(std::string_view text, model::Modifiers modifiers) override { texts.emplace_back(text, modifiers), order.push_back("text"); }
 
     std::optional<model::ScreenPoint> pointer;
     std::vector<model::ScreenPoint> warps;
@@ -184,55 +148,40 @@ public:
     std::vector<std::string> order;  // every call above, by kind
 };
 
-// The desktop's start-at-login registration.
 class FakeLoginItem final : public model::LoginItemService {
 public:
     Status status() override { return state; }
     std::optional<std::string> registerItem() override
     {
         ++registrations;
-        if (registerError)
-            return registerError;
-        state = afterRegister;
-        return std::nullopt;
+        if (!registerError)
+            state = afterRegister;
+        return registerError;
     }
     std::optional<std::string> unregisterItem() override
     {
-        if (unregisterError)
-            return unregisterError;
-        state = Status::notRegistered;
-        return std::nullopt;
+        if (!unregisterError)
+            state = Status::notRegistered;
+        return unregisterError;
     }
 
     Status state = Status::notRegistered;
     Status afterRegister = Status::enabled;  // requiresApproval: the desktop wants the user's consent
-    std::optional<std::string> registerError;
-    std::optional<std::string> unregisterError;
+    std::optional<std::string> registerError, unregisterError;
     int registrations = 0;
 };
 
-// A device listing with a scripted outcome.
 class FakeDeviceLister final : public phones::DeviceLister {
 public:
-    phones::DeviceListResult listPairedDevices() override
-    {
-        ++listings;
-        return result;
-    }
+    phones::DeviceListResult listPairedDevices() override { return ++listings, result; }
     phones::DeviceListResult result;
     int listings = 0;
 };
 
-// A sound server's output level.
 class FakeVolume final : public model::VolumeControl {
 public:
     std::optional<int> outputVolume() override { return level; }
-    void setOutputVolume(int percent, bool isMuted) override
-    {
-        level = percent;
-        muted = isMuted;
-        ++sets;
-    }
+    void setOutputVolume(int percent, bool isMuted) override { level = percent, muted = isMuted, ++sets; }
 
     std::optional<int> level = 50;
     bool muted = false;
@@ -258,16 +207,8 @@ struct CaptureLog {
 class AnsweringRouter final : public remote::RouterPortMapping {
 public:
     explicit AnsweringRouter(std::uint16_t grantedPort = 61000) { answer.externalPort = grantedPort; }
-    remote::RouterMappingResult map(std::uint16_t port, std::chrono::seconds) override
-    {
-        calls.push_back("map " + std::to_string(port));
-        return answer;
-    }
-    bool unmap(std::uint16_t port) override
-    {
-        calls.push_back("unmap " + std::to_string(port));
-        return true;
-    }
+    remote::RouterMappingResult map(std::uint16_t port, std::chrono::seconds) override { return calls.push_back("map " + std::to_string(port)), answer; }
+    bool unmap(std::uint16_t port) override { return calls.push_back("unmap " + std::to_string(port)), true; }
     remote::RouterAddressResult externalAddress() override { return {answer.outcome, address, {}}; }
 
     remote::RouterMappingResult answer{remote::RouterMappingResult::Outcome::mapped, 61000, std::chrono::seconds(3600), {}, {}, {}};
@@ -275,10 +216,9 @@ public:
     std::vector<std::string> calls;
 };
 
-// A model on a manual main executor and a virtual clock, with every facility faked.
 // The model's facilities as fakes, for the harnesses that build a model over them.
 struct FakeFacilities {
-    // Hands the fakes to the model; queues, input, volume and the router are the harness's.
+    // Hands the fakes to the model; executors, volume and port mapping are the harness's.
     void fill(model::HostModel::Environment& environment);
 
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
@@ -291,44 +231,36 @@ struct FakeFacilities {
     std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
     std::shared_ptr<FakeDeviceLister> deviceLister = std::make_shared<FakeDeviceLister>();
     std::optional<std::string> localAddress = std::string("192.168.0.10");
-    std::shared_ptr<remote::MessagesNotifier> messagesNotifier = model::messagesOff();  // replaced before the model is built
+    std::shared_ptr<remote::MessagesNotifier> messagesNotifier = model::messagesOff();
     std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
     std::shared_ptr<link::TrustedPhones> trustedPhones = std::make_shared<link::TrustedPhones>();
-    model::PlatformWording wording;                              // as a Mac build words it unless a harness says otherwise
+    model::PlatformWording wording;  // as a Mac build words it unless a harness says otherwise
 };
 
+// A model on manual executors and a virtual clock, over two physical displays (1920 and 1280
+// wide, side by side).
 struct ModelHarness : FakeFacilities {
     ModelHarness();
     ~ModelHarness();
 
     // Builds the model (reads the settings and starts the link).
     model::HostModel& create();
-    // Runs everything due on the main executor.
+    // Runs everything due (but the held queues).
     void settle();
-    // Moves virtual time by `step`, running what falls due.
-    void advance(runtime::Duration step);
-    runtime::Duration elapsed() const;
-    void run(std::function<runtime::Task<void>(model::HostModel&)> operation);
-
-    void connectViewer(bool h264 = true, std::string peer = "Phone");
-    void disconnectViewer();
+    void advance(runtime::Duration step) { clock->advance(step), settle(); }
+    void run(std::function<runtime::Task<void>(model::HostModel&)> operation) { model->launch(std::move(operation)), settle(); }
+    void send(const link::ViewerControlEvent& event) { link->onControlEvent(event), settle(); }
+    void connectViewer() { link->connect(), settle(); }
+    void disconnectViewer() { link->disconnect(), settle(); }
 
     std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<runtime::ManualExecutor> mouseQueue = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<runtime::ManualExecutor> background = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<runtime::ManualExecutor> work = std::make_shared<runtime::ManualExecutor>();  // pointer, volume, phones, router
     std::shared_ptr<runtime::ManualExecutor> inputQueue = std::make_shared<runtime::ManualExecutor>();
-    bool holdInputQueue = false;  // settle() leaves posting to the test
-    std::shared_ptr<runtime::ManualExecutor> phoneQueue = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<runtime::ManualExecutor> natQueue = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<AnsweringRouter> router;  // set before create(): the model maps its port
-    std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>();
     std::shared_ptr<runtime::ManualExecutor> notifierQueue = std::make_shared<runtime::ManualExecutor>();
-    bool holdNotifierQueue = false;  // settle() leaves the notifier's queue alone
-    int changes = 0;
+    bool holdInputQueue = false, holdNotifierQueue = false;  // settle() leaves them to the test
+    std::shared_ptr<AnsweringRouter> router;                 // set before create(): the model maps its port
+    std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>();
     std::shared_ptr<model::HostModel> model;
-
-private:
-    runtime::TimePoint start_;
 };
 
 // The first line of the waiting status, when the model has one of its own.

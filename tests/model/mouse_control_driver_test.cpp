@@ -1,5 +1,7 @@
-// Relative pointer motion and wheel scrolling at the 8 ms tick, in virtual time.
+// Relative pointer motion and wheel scrolling at the 8 ms tick, in virtual time, and the display
+// bounds they are clamped to.
 #include "model/model_fakes_support.h"
+#include "model/display_geometry.h"
 #include "model/mouse_control_driver.h"
 
 #include <gtest/gtest.h>
@@ -15,12 +17,7 @@ class MouseControlDriverTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        model::MouseControlDriver::Environment environment;
-        environment.queue = queue;
-        environment.clock = clock;
-        environment.input = input;
-        environment.displayRects = [this] { return rects; };
-        driver = model::MouseControlDriver::create(std::move(environment));
+        driver = model::MouseControlDriver::create({queue, clock, input, [this] { return rects; }});
         queue->runUntilIdle();
     }
     void TearDown() override
@@ -28,7 +25,11 @@ protected:
         driver->stop();
         queue->runUntilIdle();
     }
-    void advance(runtime::Duration step) { clock->advance(step); }
+    void velocity(double dx, double dy, bool wheel = false)
+    {
+        wheel ? driver->setWheelVelocity(dx, dy) : driver->setMouseVelocity(dx, dy);
+        queue->runUntilIdle();
+    }
 
     std::shared_ptr<runtime::ManualExecutor> queue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
@@ -37,101 +38,76 @@ protected:
     std::shared_ptr<model::MouseControlDriver> driver;
 };
 
-TEST_F(MouseControlDriverTest, AVectorMovesHalfOfItselfEveryEightMilliseconds)
+TEST_F(MouseControlDriverTest, AVectorMovesHalfOfItselfEveryEightMillisecondsOnOneCadence)
 {
     input->pointer = ScreenPoint{100, 500};
-    driver->setMouseVelocity(10, 0);
-    queue->runUntilIdle();
-    advance(7ms);
+    velocity(10, 0);
+    clock->advance(7ms);
     EXPECT_TRUE(input->mouse.empty());
-    advance(1ms);
-    ASSERT_EQ(input->mouse.size(), 1u);
-    EXPECT_EQ(input->mouse[0].type, model::MouseEventType::moved);
-    EXPECT_EQ(input->pointer, (ScreenPoint{105, 500}));
-
-    // One second: about 625 points, then the right edge of the union of the displays.
-    advance(1s - 8ms);
+    clock->advance(1s - 7ms);
     EXPECT_EQ(input->mouse.size(), 125u);
     EXPECT_EQ(input->pointer, (ScreenPoint{725, 500}));
-    advance(10s);
-    EXPECT_EQ(input->pointer, (ScreenPoint{3200, 500}));
+    clock->advance(10s);
+    EXPECT_EQ(input->pointer, (ScreenPoint{3200, 500})) << "the right edge of the union of the displays";
 
-    driver->setMouseVelocity(0, 0);
-    queue->runUntilIdle();
+    velocity(0, 0);
     const auto posted = input->mouse.size();
-    advance(1s);
+    clock->advance(1s);
+    EXPECT_EQ(clock->pendingTimers(), 0u) << "idle: no ticks are scheduled";
+    // 12 s + 3 ms after creation: the next tick of the cadence is 5 ms away.
+    clock->advance(3ms);
+    velocity(-10, 0);
+    clock->advance(4ms);
     EXPECT_EQ(input->mouse.size(), posted);
-    EXPECT_EQ(clock->pendingTimers(), 0u);  // idle: no ticks are scheduled
-
-    // Motion resumes on the cadence kept since creation (12 s ago): 3 ms into a period, the first
-    // step comes 5 ms later.
-    advance(3ms);
-    driver->setMouseVelocity(-10, 0);
-    queue->runUntilIdle();
-    advance(4ms);
-    EXPECT_EQ(input->mouse.size(), posted);
-    advance(1ms);
+    clock->advance(1ms);
     EXPECT_EQ(input->mouse.size(), posted + 1);
 }
 
-TEST_F(MouseControlDriverTest, ADownwardMoveNeverLeavesTheDisplayThroughItsBottom)
+TEST_F(MouseControlDriverTest, ThePointerStaysOnItsDisplayUnlessThereAreNone)
 {
-    rects = {{0, 0, 1920, 1080}, {0, 1080, 1920, 1080}};
-    input->pointer = ScreenPoint{500, 1070};
-    driver->setMouseVelocity(0, 40);
-    queue->runUntilIdle();
-    advance(80ms);
-    EXPECT_EQ(input->pointer, (ScreenPoint{500, 1079}));
-    // Upwards is free.
-    driver->setMouseVelocity(0, -40);
-    queue->runUntilIdle();
-    advance(8ms);
-    EXPECT_EQ(input->pointer, (ScreenPoint{500, 1059}));
+    struct Case {
+        std::vector<ScreenRect> rects;
+        std::optional<ScreenPoint> from;
+        double dx, dy;
+        ScreenPoint to;
+    };
+    const Case cases[] = {
+        {{{0, 0, 1920, 1080}, {0, 1080, 1920, 1080}}, ScreenPoint{500, 1070}, 0, 40, {500, 1079}},
+        {{{0, 0, 1920, 1080}, {0, 1080, 1920, 1080}}, ScreenPoint{500, 1079}, 0, -40, {500, 1059}},
+        {{}, std::nullopt, -4, -4, {-2, -2}},
+    };
+    for (const auto& c : cases) {
+        rects = c.rects;
+        input->pointer = c.from;
+        velocity(c.dx, c.dy);
+        clock->advance(8ms);
+        EXPECT_EQ(input->pointer, c.to) << c.dx << "," << c.dy;
+        velocity(0, 0);
+    }
 }
 
-TEST_F(MouseControlDriverTest, WheelStepsRoundHalvesAwayFromZero)
+TEST_F(MouseControlDriverTest, WheelStepsRoundHalvesAwayFromZeroUntilHalted)
 {
-    driver->setWheelVelocity(0.9, 0);
-    queue->runUntilIdle();
-    advance(80ms);
+    velocity(0.9, 0, true);
+    clock->advance(80ms);
     EXPECT_TRUE(input->scrolls.empty()) << "0.45 a tick rounds to nothing";
-
-    driver->setWheelVelocity(0, -1);
-    queue->runUntilIdle();
-    advance(24ms);
+    velocity(0, -1, true);
+    clock->advance(24ms);
     EXPECT_EQ(input->scrolls, (std::vector<std::pair<std::int32_t, std::int32_t>>(3, {-1, 0})));
-
     driver->haltMotion();
     queue->runUntilIdle();
-    advance(80ms);
+    clock->advance(80ms);
     EXPECT_EQ(input->scrolls.size(), 3u);
-}
-
-TEST_F(MouseControlDriverTest, WithoutDisplaysThePointerMovesUnclamped)
-{
-    rects.clear();
-    input->pointer.reset();
-    driver->setMouseVelocity(-4, -4);
-    queue->runUntilIdle();
-    advance(8ms);
-    EXPECT_EQ(input->pointer, (ScreenPoint{-2, -2}));
 }
 
 TEST(DisplayRect, ContainingElseNearestCentre)
 {
     const std::vector<ScreenRect> rects{{0, 0, 100, 100}, {100, 0, 100, 100}, {0, 200, 100, 100}};
-    EXPECT_EQ(model::displayRect(rects, {150, 50}), rects[1]);
     EXPECT_EQ(model::displayRect(rects, {100, 50}), rects[1]) << "the left edge belongs to the rectangle";
     EXPECT_EQ(model::displayRect(rects, {50, 160}), rects[2]) << "in the gap: the nearest centre (90 away, not 110)";
     EXPECT_EQ(model::displayRect(rects, {100, 150}), rects[0]) << "a tie goes to the earlier";
     EXPECT_EQ(model::displayRect({}, {0, 0}), std::nullopt);
 }
-
-}  // namespace
-}  // namespace kestrio::test
-
-namespace kestrio::test {
-namespace {
 
 TEST(DisplayGeometry, ReadsThePlatformAtMostOnceASecondUnlessADisplayIsNew)
 {
@@ -139,20 +115,14 @@ TEST(DisplayGeometry, ReadsThePlatformAtMostOnceASecondUnlessADisplayIsNew)
     facility->physical = {physicalDisplay(1, 0)};
     auto now = std::chrono::steady_clock::time_point{};
     model::DisplayGeometry geometry(facility, [&now] { return now; });
-
-    EXPECT_EQ(geometry.rects(), (std::vector<model::ScreenRect>{{0, 0, 1920, 1080}}));
-    EXPECT_EQ(geometry.bounds(1), (model::ScreenRect{0, 0, 1920, 1080}));
-    now += std::chrono::milliseconds(900);
+    EXPECT_EQ(geometry.rects(), (std::vector<ScreenRect>{{0, 0, 1920, 1080}}));
+    now += 900ms;
     geometry.rects();
     EXPECT_EQ(facility->queries, 1);
-
-    // A display made since the last reading is looked for at once.
     facility->physical.push_back(physicalDisplay(2, 1920, 1280, 1024));
-    EXPECT_EQ(geometry.bounds(2), (model::ScreenRect{1920, 0, 1280, 1024}));
+    EXPECT_EQ(geometry.bounds(2), (ScreenRect{1920, 0, 1280, 1024}));
     EXPECT_EQ(facility->queries, 2);
-    EXPECT_EQ(geometry.bounds(9), std::nullopt);
-
-    now += std::chrono::seconds(2);
+    now += 2s;
     facility->queryFails = true;
     EXPECT_TRUE(geometry.rects().empty()) << "an unreadable platform has no displays";
 }

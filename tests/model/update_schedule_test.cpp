@@ -16,44 +16,31 @@ using namespace std::chrono_literals;
 using updates::UpdateState;
 
 constexpr const char* feed = "https://updates.example.com/appcast.xml";
-// The date the virtual clock's start stands for: 2026-12-08 00:00:00 UTC.
-constexpr std::chrono::seconds startDate{1796688000};
+constexpr std::chrono::seconds startDate{1796688000};  // 2026-12-08 00:00:00 UTC
 
 // One run of the host: a checker and its schedule over the settings, which outlive it.
 class UpdateScheduleTest : public ::testing::Test {
 protected:
     void startHost(std::string feedURL = feed)
     {
-        stopHost();
-        checker = std::make_shared<updates::UpdateChecker>(main, worker, fetcher, updates::UpdateChecker::Options{"1", feedURL});
-        schedule = app::UpdateSchedule::start({checker, settings, main, clock, [this] { return wallTime(); }});
-        runAll();
-    }
-    void stopHost()
-    {
         schedule.reset();
-        checker.reset();
+        checker = std::make_shared<updates::UpdateChecker>(main, main, fetcher, updates::UpdateChecker::Options{"1", feedURL});
+        schedule = app::UpdateSchedule::start({checker, settings, main, clock, [this] {
+                                                   return std::chrono::system_clock::time_point(startDate) + (clock->now() - runtime::TimePoint{});
+                                               }});
+        main->runUntilIdle();
     }
-    void advance(runtime::Duration step)
+    int fetchesAfter(runtime::Duration step)
     {
         clock->advance(step);
-        runAll();
+        main->runUntilIdle();
+        return fetcher->fetches;
     }
-    void runAll()
-    {
-        while (worker->runUntilIdle() + main->runUntilIdle() > 0) {
-        }
-    }
-    std::chrono::system_clock::time_point wallTime() const
-    {
-        return std::chrono::system_clock::time_point(startDate) + (clock->now() - runtime::TimePoint{});
-    }
-    std::optional<std::string> storedTime() const { return settings->stringValue(updates::lastCheckTimeSettingKey); }
     static std::string dateText(std::chrono::seconds sinceStart) { return std::to_string((startDate + sinceStart).count()); }
+    std::optional<std::string> storedTime() const { return settings->stringValue(updates::lastCheckTimeSettingKey); }
 
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
     std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<runtime::ManualExecutor> worker = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<RecordingFeedFetcher> fetcher = [] {
         auto fetcher = std::make_shared<RecordingFeedFetcher>();
         fetcher->result = feedWithVersion("1");
@@ -66,39 +53,21 @@ protected:
 
 TEST_F(UpdateScheduleTest, ChecksOnStartAtMostOnceADayAcrossRestarts)
 {
-    advance(10h);
+    clock->advance(10h);
     startHost();
-    EXPECT_EQ(fetcher->fetches, 1) << "the first start checks";
-    EXPECT_EQ(checker->state().kind, UpdateState::Kind::upToDate);
-    EXPECT_EQ(storedTime(), dateText(10h));
-
-    advance(23h);
-    startHost();
-    EXPECT_EQ(fetcher->fetches, 1) << "a restart within the day does not";
-    EXPECT_EQ(checker->state().kind, UpdateState::Kind::idle);
-    advance(59min);
     EXPECT_EQ(fetcher->fetches, 1);
-    advance(1min);
-    EXPECT_EQ(fetcher->fetches, 2) << "a day after the last check, while running";
-    EXPECT_EQ(storedTime(), dateText(34h));
-    advance(24h);
-    EXPECT_EQ(fetcher->fetches, 3) << "and every day after";
-
-    // A check by hand counts as well: the next one by itself is a day after it.
-    advance(5h);
-    checker->checkForUpdates();
-    runAll();
-    EXPECT_EQ(fetcher->fetches, 4);
-    advance(23h);
-    EXPECT_EQ(fetcher->fetches, 4);
-    advance(1h);
-    EXPECT_EQ(fetcher->fetches, 5);
-
-    // A restart more than a day after the last check checks at once.
-    stopHost();
-    advance(25h);
+    EXPECT_EQ(storedTime(), dateText(10h));
+    clock->advance(23h);
     startHost();
-    EXPECT_EQ(fetcher->fetches, 6);
+    EXPECT_EQ(fetcher->fetches, 1) << "a restart within the day does not check";
+    EXPECT_EQ(fetchesAfter(59min), 1);
+    EXPECT_EQ(fetchesAfter(1min), 2) << "a day after the last check, while running";
+    EXPECT_EQ(storedTime(), dateText(34h));
+    EXPECT_EQ(fetchesAfter(24h), 3);
+    clock->advance(5h);
+    checker->checkForUpdates();
+    EXPECT_EQ(fetchesAfter(23h), 4) << "a check by hand moves the next one a day after it";
+    EXPECT_EQ(fetchesAfter(1h), 5);
 }
 
 TEST_F(UpdateScheduleTest, WhatTheStoredTimeMeansOnStart)
@@ -109,7 +78,7 @@ TEST_F(UpdateScheduleTest, WhatTheStoredTimeMeansOnStart)
         std::string feedURL;
         bool checks;
     };
-    const std::vector<Case> cases = {
+    const Case cases[] = {
         {"never checked", std::nullopt, feed, true},
         {"a minute short of a day ago", dateText(-24h + 1min), feed, false},
         {"a day ago", dateText(-24h), feed, true},
@@ -127,8 +96,8 @@ TEST_F(UpdateScheduleTest, WhatTheStoredTimeMeansOnStart)
         startHost(c.feedURL);
         EXPECT_EQ(fetcher->fetches, c.checks ? 1 : 0);
         EXPECT_EQ(storedTime(), c.checks ? std::optional(dateText(0s)) : c.stored);
-        stopHost();
     }
+    schedule.reset();
     EXPECT_EQ(clock->pendingTimers(), 0u) << "a schedule that is gone waits for nothing";
 }
 
