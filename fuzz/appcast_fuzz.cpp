@@ -18,11 +18,6 @@ using kestrio::fuzz::isPrintableUtf8;
 using kestrio::fuzz::require;
 using namespace kestrio::updates;
 
-bool isTrimmed(std::string_view text)
-{
-    return text.empty() || (text.front() != ' ' && text.back() != ' ');
-}
-
 void checkPrintable(std::string_view raw)
 {
     const auto printable = kestrio::runtime::printableText(raw);
@@ -31,13 +26,6 @@ void checkPrintable(std::string_view raw)
     // Text that needs no cleaning passes unchanged.
     if (isPrintableUtf8(raw))
         require(printable == raw);
-}
-
-void checkSign(std::string_view a, std::string_view b)
-{
-    const int forward = compareVersions(a, b);
-    const int backward = compareVersions(b, a);
-    require((forward > 0) == (backward < 0) && (forward == 0) == (backward == 0));
 }
 
 }  // namespace
@@ -53,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& item : *items) {
         require(!item.version.empty());
         for (const std::string* text : {&item.version, &item.shortVersion, &item.title, &item.downloadURL, &item.releaseNotesURL})
-            require(isPrintableUtf8(*text) && isTrimmed(*text));
+            require(isPrintableUtf8(*text) && (text->empty() || (text->front() != ' ' && text->back() != ' ')));
     }
 
     const auto newest = newestItem(*items);
@@ -62,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     bool found = false;
     for (const auto& item : *items) {
-        require(compareVersions(newest->version, item.version) >= 0);
-        checkSign(newest->version, item.version);
+        const int forward = compareVersions(newest->version, item.version), backward = compareVersions(item.version, newest->version);
+        require(forward >= 0 && (forward > 0) == (backward < 0) && (forward == 0) == (backward == 0));
         found = found || item == *newest;
     }
     require(found);

@@ -11,12 +11,8 @@
 #include <string>
 #include <string_view>
 
-namespace {
-
 using kestrio::fuzz::require;
 using namespace kestrio::phones;
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -27,12 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::set<std::string> identifiers;
     for (std::size_t i = 0; i < phones.size(); ++i) {
-        const auto& phone = phones[i];
-        require(!phone.id.empty() && identifiers.insert(phone.id).second);
-        require(phone.deviceID == phone.id);
-        require(!phone.name.empty());
-        if (i > 0)
-            require(localizedStandardCompare(phones[i - 1].name, phone.name) <= 0);
+        require(!phones[i].id.empty() && identifiers.insert(phones[i].id).second && phones[i].deviceID == phones[i].id);
+        require(!phones[i].name.empty() && (i == 0 || localizedStandardCompare(phones[i - 1].name, phones[i].name) <= 0));
     }
     return 0;
 }

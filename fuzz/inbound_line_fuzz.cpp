@@ -33,52 +33,34 @@ using kestrio::runtime::base64Encode;
 using kestrio::fuzz::require;
 using kestrio::runtime::isValidUtf8;
 
-// What the callback does after a line: decided from the line's number and a seed, so the model
+// What the callback does after a line, from the line's number and a seed, so that the model
 // can replay the same decisions.
 enum class Action { keepGoing, stop, clear };
 
-struct Script {
-    std::uint8_t seed = 0;
-
-    Action at(std::uint64_t lineNumber) const
-    {
-        if (seed == 0)
-            return Action::keepGoing;
-        std::uint64_t h = (lineNumber + 1) * 0x9E3779B97F4A7C15ULL ^ seed;
-        h ^= h >> 29;
-        switch (h % 8) {
-        case 0:
-            return Action::stop;
-        case 1:
-            return Action::clear;
-        default:
-            return Action::keepGoing;
-        }
-    }
-};
+Action scripted(std::uint8_t seed, std::uint64_t lineNumber)
+{
+    std::uint64_t h = (lineNumber + 1) * 0x9E3779B97F4A7C15ULL ^ seed;
+    h ^= h >> 29;
+    return seed == 0 || h % 8 > 1 ? Action::keepGoing : h % 8 == 0 ? Action::stop : Action::clear;
+}
 
 // The line assembler as the protocol describes it, written for clarity, not speed.
 struct ModelAssembler {
     std::string buffer;
     std::uint64_t lineNumber = 0;
 
-    bool ingest(std::string_view chunk, const Script& script, std::vector<std::string>& lines)
+    bool ingest(std::string_view chunk, std::uint8_t seed, std::vector<std::string>& lines)
     {
         if (buffer.size() + chunk.size() > LineAssembler::maxBufferedBytes)
             return false;
         buffer.append(chunk);
-        while (true) {
-            const auto lineFeed = buffer.find('\n');
-            if (lineFeed == std::string::npos)
-                break;
+        for (auto lineFeed = buffer.find('\n'); lineFeed != std::string::npos; lineFeed = buffer.find('\n')) {
             lines.push_back(buffer.substr(0, lineFeed));
             buffer.erase(0, lineFeed + 1);
-            const Action action = script.at(lineNumber++);
-            if (action == Action::clear) {
+            const Action action = scripted(seed, lineNumber++);
+            if (action == Action::clear)
                 buffer.clear();
-                break;
-            }
-            if (action == Action::stop)
+            if (action != Action::keepGoing)
                 break;
         }
         return true;
@@ -89,12 +71,10 @@ struct ModelAssembler {
 std::optional<double> referenceNumber(std::string_view token)
 {
     static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t{});
-    if (token.empty() || std::strchr(" \t\n\v\f\r", token.front()) != nullptr)
-        return std::nullopt;
     const std::string text(token);
     char* end = nullptr;
     const double value = strtod_l(text.c_str(), &end, cLocale);
-    if (end != text.c_str() + text.size())
+    if (token.empty() || std::strchr(" \t\n\v\f\r", token.front()) != nullptr || end != text.c_str() + text.size())
         return std::nullopt;
     return value;
 }
@@ -110,19 +90,11 @@ void checkNumber(std::string_view text)
     }
 }
 
-bool isPosition(double value)
-{
-    return value >= 0.0 && value <= 1.0;
-}
-
-bool isDelta(double value)
-{
-    return std::isfinite(value) && std::fabs(value) <= 500.0;
-}
-
 // Positions are fractions of the screen, movements bounded; texts are what the line carried.
 void checkEvent(const ViewerControlEvent& event, const std::vector<std::string_view>& tokens)
 {
+    const auto isPosition = [](double value) { return value >= 0.0 && value <= 1.0; };
+    const auto isDelta = [](double value) { return std::isfinite(value) && std::fabs(value) <= 500.0; };
     std::visit(
         [&](const auto& e) {
             if constexpr (requires { e.x; })
@@ -171,8 +143,7 @@ void checkLine(std::string_view line)
 void checkMessageReader(const std::string& stream, const std::vector<std::size_t>& chunkSizes)
 {
     MessageReader reader;
-    std::size_t appended = 0;
-    std::size_t consumed = 0;
+    std::size_t appended = 0, consumed = 0;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(stream.data());
     for (std::size_t size : chunkSizes) {
         reader.append(std::span(bytes + appended, size));
@@ -207,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The whole input is the received stream; the provider reads the chunk sizes and the
     // callback's script from its tail, so plain-text seeds stay meaningful.
     FuzzedDataProvider provider(data, size);
-    const Script script{provider.ConsumeIntegral<std::uint8_t>()};
+    const std::uint8_t seed = provider.ConsumeIntegral<std::uint8_t>();
     // Repeating the input lets short inputs reach the buffer limit.
     const int repeat = provider.ConsumeIntegralInRange(1, 24);
     std::string stream;
@@ -218,8 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ModelAssembler model;
     std::uint64_t lineNumber = 0;
     std::vector<std::size_t> chunkSizes;
-    std::vector<std::string> lines;
-    std::vector<std::string> modelLines;
+    std::vector<std::string> lines, modelLines;
     for (std::size_t offset = 0; offset < stream.size();) {
         std::size_t chunkSize = provider.remaining_bytes() > 0 ? provider.ConsumeIntegralInRange<std::size_t>(0, 16384)
                                                                : 16384;
@@ -232,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const bool accepted = assembler.ingest(chunk, [&](std::string_view line) {
             lines.emplace_back(line);
             checkLine(line);
-            const Action action = script.at(lineNumber++);
+            const Action action = scripted(seed, lineNumber++);
             if (action == Action::clear) {
                 assembler.clear();
                 // The line in hand must survive the clear.
@@ -241,8 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             return action != Action::stop;
         });
-        const bool modelAccepted = model.ingest(chunk, script, modelLines);
-        require(accepted == modelAccepted);
+        require(accepted == model.ingest(chunk, seed, modelLines));
         require(lines == modelLines);
         if (accepted) {
             require(assembler.bufferedBytes() <= LineAssembler::maxBufferedBytes);

@@ -2,7 +2,6 @@
 
 import base64
 import json
-import math
 import os
 import re
 import select
@@ -19,21 +18,19 @@ import traceback
 SOURCE = os.environ.get("KESTRIO_SOURCE", "")
 BIN = os.environ.get("KESTRIO_BIN", "")
 SERVICES = os.path.join(SOURCE, "scripts", "services.sh")
-SKIP = 77
-# The input recorder, which the X11 tests share.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-
-# The hosts a test starts, and the tools it runs, use the tests' own bus and avahi-daemon from
-# scripts/services.sh as their system bus, never the machine's: a desktop's daemon would announce
-# the tests' services on the real network.
+# The tests' own bus and avahi-daemon (scripts/services.sh), never the machine's: a desktop's
+# daemon would announce the tests' services on the real network.
 SERVICES_BUS = os.path.join(os.environ.get("KESTRIO_SERVICES_STATE_DIR") or "/run/kestrio-test-services",
                             "system_bus_socket")
 os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + SERVICES_BUS
+# Asking a real router on this machine's network to open a port is no test's business.
+NO_MAPPING = "--no-port-mapping"
 
 
 def skip(reason):
     print("SKIP:", reason)
-    sys.exit(SKIP)
+    sys.exit(77)
 
 
 def require(*tools, modules=(), root=False):
@@ -54,17 +51,14 @@ def require(*tools, modules=(), root=False):
 def check(condition, message):
     if not condition:
         print("FAIL:", message)
-        steps = [f"{os.path.basename(frame.filename)}:{frame.lineno} {frame.name}"
-                 for frame in traceback.extract_stack()[:-1]]
-        print("  at", " <- ".join(reversed(steps)))
+        print("  at", " <- ".join(f"{os.path.basename(f.filename)}:{f.lineno}" for f in traceback.extract_stack()[-2::-1]))
         sys.exit(1)
 
 
 def wait_until(condition, timeout=10.0, step=0.05):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        value = condition()
-        if value:
+        if value := condition():
             return value
         time.sleep(step)
     return None
@@ -79,27 +73,18 @@ def free_port():
 def require_mdns():
     probe = subprocess.run(["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.Avahi", "/",
                             "org.freedesktop.Avahi.Server.GetState"], capture_output=True, text=True)
-    if os.path.exists(SERVICES) and probe.returncode == 0 and "int32 2" in probe.stdout:
-        return
-    if os.environ.get("KESTRIO_REQUIRE_MDNS") == "1":
-        print(f"FAIL: no avahi-daemon on the tests' bus at {SERVICES_BUS}; run scripts/services.sh start")
-        sys.exit(1)
-    skip(f"no avahi-daemon on the tests' bus at {SERVICES_BUS} (scripts/services.sh start)")
+    if not (os.path.exists(SERVICES) and probe.returncode == 0 and "int32 2" in probe.stdout):
+        check(os.environ.get("KESTRIO_REQUIRE_MDNS") != "1", f"no avahi-daemon on {SERVICES_BUS}")
+        skip(f"no avahi-daemon on the tests' bus at {SERVICES_BUS} (scripts/services.sh start)")
 
 
-def services(*arguments):
-    subprocess.run([SERVICES, *arguments], check=True)
-
-
-def browse(service_type="_kestrio._tcp"):
-    """Resolved (name, port) pairs as an independent browser sees them; a browse that hangs on a
-    resolve the daemon never finishes (a service that went meanwhile) counts as one that saw nothing."""
-    result = subprocess.run([SERVICES, "mdns-exec", "timeout", "10", "avahi-browse", "-rpt", service_type],
+def browse():
+    """Resolved (name, port) pairs as an independent browser sees them."""
+    result = subprocess.run([SERVICES, "mdns-exec", "timeout", "10", "avahi-browse", "-rpt", "_kestrio._tcp"],
                             capture_output=True, timeout=30)
     found = set()
     for fields in (line.split(";") for line in result.stdout.decode("latin-1").splitlines()):
         if fields[0] == "=" and len(fields) >= 9:
-            # Bytes outside printable ASCII, and separators, come as \DDD.
             name = re.sub(rb"\\(\d{3})", lambda m: bytes([int(m.group(1))]), fields[3].encode("latin-1"))
             found.add((name.decode("utf-8", "replace"), int(fields[8])))
     return found
@@ -114,18 +99,15 @@ class Closing:
 
 
 class UserDirs(Closing):
-    """Private XDG_CONFIG_HOME (settings) and XDG_RUNTIME_DIR (single-instance record) for the hosts a
-    test starts, which would otherwise use the real user's settings and end the user's own host."""
+    """Private settings and runtime folders, so that a test never touches the user's own."""
 
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="kestrio-test-")
-        self.config_home = os.path.join(self.root, "config")
-        self.runtime_dir = os.path.join(self.root, "runtime")
-        self.settings_folder = os.path.join(self.config_home, "kestrio")
-        self.settings_file = os.path.join(self.settings_folder, "settings.json")
+        self.config_home, self.runtime_dir = os.path.join(self.root, "config"), os.path.join(self.root, "runtime")
+        self.settings_file = os.path.join(self.config_home, "kestrio", "settings.json")
         self.pid_file = os.path.join(self.runtime_dir, "kestrio", "kestrio.pid")
         for folder in (self.config_home, self.runtime_dir):
-            os.mkdir(folder, 0o700)  # private to the user, as a session manager makes them
+            os.mkdir(folder, 0o700)
 
     def environment(self, base=None):
         return {**(os.environ if base is None else base), "XDG_CONFIG_HOME": self.config_home,
@@ -140,7 +122,7 @@ class UserDirs(Closing):
 
     def store(self, **values):
         stored = {**self.settings(), **values}
-        os.makedirs(self.settings_folder, exist_ok=True)
+        os.makedirs(os.path.dirname(self.settings_file), exist_ok=True)
         with open(self.settings_file, "w", encoding="utf-8") as f:
             json.dump(stored, f)
 
@@ -148,58 +130,44 @@ class UserDirs(Closing):
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-# Asking a real router on this machine's network to open a port is no test's business.
-NO_MAPPING = "--no-port-mapping"
-
-
 def run_kestrio(*arguments, env=None, dirs=None):
-    """Runs kestrio to its end in private user folders (fresh ones unless `dirs` is given)."""
     with UserDirs() as own:
         return subprocess.run([BIN, *arguments, NO_MAPPING], env=(dirs or own).environment(env), capture_output=True,
                               text=True, timeout=60)
 
 
 class Host(Closing):
-    """kestrio --headless with its output collected, in private user folders (`dirs`, or its own,
-    removed when it is killed). `env` replaces the environment it starts from."""
+    """kestrio --headless with its output collected, in `dirs` or private user folders of its own."""
 
     def __init__(self, port, *extra, env=None, dirs=None, port_mapping=False, command=()):
         self.port, self.lines, self._pending = port, [], b""
         self._own_dirs = dirs is None
         self.dirs = dirs or UserDirs()
-        try:
-            self.process = subprocess.Popen([*command, BIN, "--headless", "--port", str(port),
-                                             *([] if port_mapping else [NO_MAPPING]), *extra],
-                                            env=self.dirs.environment(env), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        except OSError:
-            if self._own_dirs:
-                self.dirs.close()
-            raise
+        self.process = subprocess.Popen([*command, BIN, "--headless", "--port", str(port),
+                                         *([] if port_mapping else [NO_MAPPING]), *extra],
+                                        env=self.dirs.environment(env), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
-    def read_lines(self, timeout=0.1):
-        if select.select([self.process.stdout], [], [], timeout)[0]:
+    def read_lines(self):
+        if select.select([self.process.stdout], [], [], 0.1)[0]:
             *complete, self._pending = (self._pending + os.read(self.process.stdout.fileno(), 65536)).split(b"\n")
             self.lines.extend(line.decode("utf-8", "replace") for line in complete)
         return self.lines
 
     def wait_for_line(self, pattern, timeout=10.0, since=0):
-        """The first line from index `since` on that matches, or None after `timeout`."""
-        regex = re.compile(pattern)
-        return wait_until(lambda: next((l for l in self.read_lines()[since:] if regex.search(l)), None), timeout)
+        return wait_until(lambda: next((l for l in self.read_lines()[since:] if re.search(pattern, l)), None), timeout)
 
     def line(self, pattern, timeout=15.0):
         found = self.wait_for_line(pattern, timeout)
         check(found, f"no line matching {pattern!r}: {self.lines}")
         return found
 
-    def wait_for_status(self, english_title, timeout=10.0, since=0):
-        """(index, lines) of the first status block (titles, then details, Korean and English) from
-        line `since` on with this English title, or None after `timeout`."""
-        def block():
-            lines = self.read_lines()
-            return next(((i - 1, lines[i - 1:i + 3]) for i in range(max(since, 1), len(lines) - 2)
-                         if lines[i] == english_title), None)
-        return wait_until(block, timeout)
+    def status(self, english_title, since=0):
+        """(the index after it, its lines) of the first status block (two titles, two details) from
+        line `since` on with this English title."""
+        found = wait_until(lambda: next(((i + 3, self.lines[i - 1:i + 3]) for i in range(max(since, 1), len(self.read_lines()) - 2)
+                                         if self.lines[i] == english_title), None))
+        check(found and self.process.poll() is None, f"no {english_title!r} status: {self.lines[since:]}")
+        return found
 
     def terminate(self, timeout=10.0):
         self.process.terminate()
@@ -216,70 +184,59 @@ class Host(Closing):
 
 
 class Viewer:
-    """A minimal viewer: sends lines, reads length-prefixed messages. The host's unprompted
-    "INPUT ..." reports, which can come at any time, are kept in `input_reports`."""
+    """Sends lines, reads length-prefixed messages."""
 
-    def __init__(self, port, host="127.0.0.1", sock=None):
-        self.sock = sock or socket.create_connection((host, port), timeout=10)
-        self.buffer, self.input_reports, self.video_messages = b"", [], 0
+    def __init__(self, port, host="127.0.0.1"):
+        self.sock = socket.create_connection((host, port), timeout=10)
+        self.buffer, self.video_messages = b"", 0
 
     def send_line(self, line):
         self.sock.sendall(line.encode("utf-8") + b"\n")
 
-    def _fill(self):
-        chunk = self.sock.recv(65536)
-        if not chunk:
-            raise EOFError("host closed the connection")
-        self.buffer += chunk
-
     def read_message(self):
         while len(self.buffer) < 4 or len(self.buffer) < 4 + struct.unpack(">I", self.buffer[:4])[0]:
-            self._fill()
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise EOFError("host closed the connection")
+            self.buffer += chunk
         length = 4 + struct.unpack(">I", self.buffer[:4])[0]
         payload, self.buffer = self.buffer[4:length], self.buffer[length:]
-        if payload[:1] == b"\x03" and payload[1:].startswith(b"INPUT "):
-            self.input_reports.append(payload[1:].decode("utf-8"))
-            return None
         return payload
 
     def read_control(self):
-        while True:
-            payload = self.read_message()
-            if payload and payload[:1] == b"\x03":
-                return payload[1:].decode("utf-8")
+        while not (payload := self.read_message()).startswith(b"\x03") or payload.startswith(b"\x03INPUT "):
+            pass
+        return payload[1:].decode("utf-8")
 
     def drain(self):
-        """Reads what the host sends on a thread of its own until it closes, counting video messages."""
+        """Reads on a thread of its own until the host closes, counting video messages."""
         def run():
             self.sock.settimeout(None)
             try:
                 while True:
                     payload = self.read_message()
-                    self.video_messages += payload is not None and payload[:1] != b"\x03"
+                    self.video_messages += payload[:1] != b"\x03"
             except (EOFError, OSError):
                 pass
         threading.Thread(target=run, daemon=True).start()
 
-    def next_video(self, timeout=10.0):
-        """The next message that is not a control line; fails the test when none comes in time."""
-        deadline = time.monotonic() + timeout
+    def next_video(self, timeout=15.0):
+        self.sock.settimeout(timeout)
         try:
-            while True:
-                self.sock.settimeout(max(deadline - time.monotonic(), 0.001))
-                payload = self.read_message()
-                if payload and payload[:1] != b"\x03":
-                    return payload
+            while (payload := self.read_message())[:1] == b"\x03":
+                pass
+            return payload
         except socket.timeout:
             check(False, f"no video packet within {timeout} s")
         finally:
             self.sock.settimeout(10)
 
     def closed_by_host(self, timeout=10.0, unanswered=False):
-        """True once the host has closed the connection; with `unanswered`, only if it sent nothing
-        (a close with lines left unread is then a reset, which counts as closed)."""
+        """Whether the host closed the connection; with `unanswered`, only if it sent nothing (a
+        close with lines left unread is then a reset, which counts)."""
         self.sock.settimeout(timeout)
         try:
-            while chunk := self.sock.recv(65536):
+            while self.sock.recv(65536):
                 if unanswered:
                     return False
             return True
@@ -296,43 +253,29 @@ def hello(name, identifier=None, codec="H264"):
     return " ".join(["HELLO 2", codec, *(base64.b64encode(field.encode()).decode() for field in (name, identifier) if field)])
 
 
-def connect(port, name, drain=False, host="127.0.0.1"):
-    """A viewer past its handshake as `name`; with `drain`, reading what follows on a thread of its own."""
+def connect(port, name, host="127.0.0.1", **hello_fields):
     viewer = Viewer(port, host)
-    viewer.send_line(hello(name))
-    welcome = viewer.read_control().split(" ")
-    check(welcome[:3] == ["WELCOME", "2", "H264"], f"welcome {welcome}")
-    if drain:
-        viewer.drain()
+    viewer.send_line(hello(name, **hello_fields))
+    welcome = viewer.read_control()
+    check(welcome.startswith(f"WELCOME 2 {hello_fields.get('codec', 'H264')} "), f"welcome {welcome}")
     return viewer
 
 
-def video_packet(payload):
-    """An H.264 packet as (key, the Annex B stream of its parameter sets and NAL units)."""
-    check(payload[0] == 2, f"not an H.264 packet: kind {payload[0]}, starts {payload[:4].hex()}, {len(payload)} bytes")
-    offset, units = 2, []
-    for size_bytes in (2, 2):
-        size = int.from_bytes(payload[offset:offset + size_bytes], "big")
-        units.append(payload[offset + size_bytes:offset + size_bytes + size])
-        offset += size_bytes + size
-    while offset + 4 <= len(payload):
-        size = int.from_bytes(payload[offset:offset + 4], "big")
-        units.append(payload[offset + 4:offset + 4 + size])
-        offset += 4 + size
-    check(offset == len(payload), "NAL lengths do not add up to the frame data")
-    return payload[1], b"".join(b"\0\0\0\1" + unit for unit in units if unit), units[0], units[1]
-
-
-def first_key_frame(viewer):
-    """The viewer's first video packet, which must be a key frame with both parameter sets, as Annex B."""
-    key, stream, sps, pps = video_packet(viewer.next_video(timeout=15))
-    check(key == 1 and sps and sps[0] & 0x1F == 7 and pps and pps[0] & 0x1F == 8,
-          f"the first video packet is not a key frame with both parameter sets: {key} {sps[:1]} {pps[:1]}")
-    return stream
+def key_frame(viewer, first=False):
+    """The next key frame (it must be the first video packet, with `first`) as Annex B."""
+    for _ in range(1 if first else 60):
+        payload = viewer.next_video()
+        if payload[:2] == b"\2\1":
+            offset, units = 2, []
+            while offset < len(payload):
+                size_bytes = 2 if len(units) < 2 else 4
+                units.append(payload[offset + size_bytes:offset + size_bytes + int.from_bytes(payload[offset:offset + size_bytes], "big")])
+                offset += size_bytes + len(units[-1])
+            return b"".join(b"\0\0\0\1" + unit for unit in units)
+    check(False, f"no key frame: {payload[:2].hex()}")
 
 
 def ffmpeg(tool, stream, *arguments):
-    """`tool` (ffprobe or ffmpeg) run on an Annex B H.264 stream; fails the test when it fails."""
     with tempfile.NamedTemporaryFile(suffix=".h264") as f:
         f.write(stream)
         f.flush()
@@ -342,79 +285,66 @@ def ffmpeg(tool, stream, *arguments):
     return result.stdout
 
 
-def picture_size(stream):
-    """(width, height) of an Annex B H.264 stream, as ffprobe reads it from the parameter sets."""
-    width, height = ffmpeg("ffprobe", stream, "-select_streams", "v:0", "-show_entries", "stream=width,height",
-                           "-of", "csv=p=0").decode().strip().split(",")[:2]
-    return int(width), int(height)
-
-
-def share_of_last_picture_close_to(stream, colour, tolerance=48):
-    """The share of pixels within `tolerance` of `colour` in every channel, in the last picture of
-    an Annex B stream (which starts with a key frame) shrunk to 32 × 18."""
-    size = 32 * 18 * 3
-    decoded = ffmpeg("ffmpeg", stream, "-vf", "scale=32:18", "-f", "rawvideo", "-pix_fmt", "rgb24", "-")
-    check(len(decoded) >= size, "ffmpeg gave no picture")
-    pixels = [decoded[-size:][i:i + 3] for i in range(0, size, 3)]
-    return sum(all(abs(a - b) <= tolerance for a, b in zip(pixel, colour)) for pixel in pixels) / len(pixels)
+def share_close_to(stream, colour, tolerance=48):
+    """The share of pixels within `tolerance` of `colour` in the last picture of the stream."""
+    decoded = ffmpeg("ffmpeg", stream, "-vf", "scale=32:18", "-f", "rawvideo", "-pix_fmt", "rgb24", "-")[-32 * 18 * 3:]
+    pixels = [decoded[i:i + 3] for i in range(0, len(decoded), 3)]
+    return sum(all(abs(a - b) <= tolerance for a, b in zip(p, colour)) for p in pixels) / max(len(pixels), 1)
 
 
 class XServer(Closing):
-    """A private Xvfb for one test, on a display number of its own."""
+    """A private Xvfb on a display number of its own."""
 
-    authority = None
-
-    def __init__(self, width, height, extra=()):
+    def __init__(self, width, height):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp",
-                                         "-screen", "0", f"{width}x{height}x24", *extra],
+                                         "-screen", "0", f"{width}x{height}x24"],
                                         pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
-        number = b""
-        while not number.endswith(b"\n"):
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                raise RuntimeError("Xvfb did not start")
-            number += chunk
-        os.close(read_end)
-        self.name = ":" + number.decode().strip()
-
-    @classmethod
-    def attach(cls, name, authority=None):
-        """An X server someone else runs (and ends), admitting holders of the cookie in `authority`."""
-        server = cls.__new__(cls)
-        server.process, server.name, server.authority = None, name, authority
-        return server
+        with os.fdopen(read_end, "rb") as numbers:
+            self.name = ":" + numbers.readline().decode().strip()
+        check(self.name != ":", "Xvfb did not start")
 
     def environment(self, base=None):
-        return {**(os.environ if base is None else base), "DISPLAY": self.name,
-                **({"XAUTHORITY": self.authority} if self.authority else {})}
+        return {**(os.environ if base is None else base), "DISPLAY": self.name}
 
-    def xrandr(self, *arguments, attempts=1):
-        """xrandr's output; a query racing a client that reconfigures the screen may need `attempts`."""
-        for attempt in range(attempts):
+    def xrandr(self, *arguments):
+        """xrandr's output; a query racing a client that reconfigures the screen may need retries."""
+        for _ in range(10):
             result = subprocess.run(["xrandr", *arguments], env=self.environment(), capture_output=True, text=True)
             if result.returncode == 0:
                 return result.stdout
             time.sleep(0.1)
-        raise RuntimeError(f"xrandr {' '.join(arguments)}: exit {result.returncode}: {result.stderr.strip()}")
+        raise RuntimeError(f"xrandr {' '.join(arguments)}: {result.stderr.strip()}")
 
     def run_at_full_hd(self):
-        """Sets the screen to 1920×1080, with room left to grow up to the size it was started with."""
+        """1920×1080, with room to grow up to the size it was started with."""
         self.xrandr("--newmode", "1920x1080", "173.00", "1920", "2048", "2248", "2576", "1080", "1083", "1088", "1120",
                     "-hsync", "+vsync")
         self.xrandr("--addmode", "screen", "1920x1080")
         self.xrandr("--output", "screen", "--mode", "1920x1080", "--fb", "1920x1080")
 
     def monitors(self):
-        return self.xrandr("--listmonitors", attempts=10)
+        return self.xrandr("--listmonitors")
 
-    def size(self, which="current"):
-        match = re.search(which + r" (\d+) x (\d+)", self.xrandr(attempts=10))
-        return int(match.group(1)), int(match.group(2))
+    def size(self):
+        return tuple(int(n) for n in re.search(r"current (\d+) x (\d+)", self.xrandr()).groups())
+
+    def paint(self, rows, x=0, y=0):
+        """Draws RGB rows (bytes) on the root window, and parks the pointer in a corner."""
+        from Xlib import X, display as xdisplay
+        connection = xdisplay.Display(self.name)
+        root = connection.screen().root
+        gc, width = root.create_gc(), len(rows[0]) // 3
+        for top in range(0, len(rows), 16):
+            band = rows[top:top + 16]
+            data = b"".join(bytes((row[i + 2], row[i + 1], row[i], 0)) for row in band for i in range(0, width * 3, 3))
+            root.put_image(gc, x, y + top, width, len(band), X.ZPixmap, 24, 0, data)
+        root.warp_pointer(connection.screen().width_in_pixels - 1, connection.screen().height_in_pixels - 1)
+        connection.sync()
+        connection.close()
 
     def fill(self, x, y, width, height, colour):
-        """Paints a rectangle of the root window in one RGB colour."""
         from Xlib import display as xdisplay
         connection = xdisplay.Display(self.name)
         root = connection.screen().root
@@ -423,51 +353,5 @@ class XServer(Closing):
         connection.close()
 
     def close(self):
-        if self.process:
-            self.process.terminate()
-            self.process.wait()
-
-
-def test_picture(width, height):
-    """A picture with structure at several scales, as bytes of RGB rows."""
-    rows = []
-    for y in range(height):
-        row = bytearray(width * 3)
-        for x in range(width):
-            block = (x // 48 + y // 48) % 2
-            row[x * 3:x * 3 + 3] = ((x * 255 // width) if block else 40, y * 255 // height,
-                                    200 if block else ((x + y) * 255 // (width + height)) % 256)
-        rows.append(bytes(row))
-    return rows
-
-
-def paint(display_name, rows):
-    """Draws the RGB rows on the root window of the display, and parks the pointer in a corner."""
-    from Xlib import X, display as xdisplay
-    connection = xdisplay.Display(display_name)
-    screen = connection.screen()
-    root = screen.root
-    gc = root.create_gc()
-    width = len(rows[0]) // 3
-    for top in range(0, len(rows), 16):
-        band = rows[top:top + 16]
-        data = b"".join(bytes((row[x * 3 + 2], row[x * 3 + 1], row[x * 3], 0)) for row in band for x in range(width))
-        root.put_image(gc, 0, top, width, len(band), X.ZPixmap, 24, 0, data)
-    root.warp_pointer(screen.width_in_pixels - 1, screen.height_in_pixels - 1)
-    connection.sync()
-    connection.close()
-
-
-def read_ppm(path):
-    with open(path, "rb") as f:
-        parts = f.read().split(maxsplit=4)
-    check(parts[0] == b"P6", "not a binary PPM")
-    width, height = int(parts[1]), int(parts[2])
-    return width, height, (parts[4] if len(parts) > 4 else b"")[:width * height * 3]
-
-
-def psnr(rows, pixels):
-    reference = b"".join(rows)
-    check(len(reference) == len(pixels), f"size mismatch {len(reference)} vs {len(pixels)}")
-    mse = sum((a - b) * (a - b) for a, b in zip(reference, pixels)) / len(reference)
-    return float("inf") if mse == 0 else 10 * math.log10(255 * 255 / mse)
+        self.process.terminate()
+        self.process.wait()

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <exception>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -21,37 +20,27 @@ TemporaryDirectory::TemporaryDirectory()
 
 TemporaryDirectory::~TemporaryDirectory()
 {
-    std::error_code error;
-    if (!path_.empty())
-        std::filesystem::remove_all(path_, error);
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
+
+namespace {
+void put(const char* name, const char* value) { value ? setenv(name, value, 1) : unsetenv(name); }
+}  // namespace
 
 ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : name_(name)
 {
     if (const char* old = std::getenv(name))
         old_ = old;
-    if (value)
-        setenv(name, value, 1);
-    else
-        unsetenv(name);
+    put(name, value);
 }
 
-ScopedEnvironment::~ScopedEnvironment()
-{
-    if (old_)
-        setenv(name_.c_str(), old_->c_str(), 1);
-    else
-        unsetenv(name_.c_str());
-}
+ScopedEnvironment::~ScopedEnvironment() { put(name_.c_str(), old_ ? old_->c_str() : nullptr); }
 
 std::string readFile(const std::filesystem::path& path)
 {
-    try {
-        std::ifstream file(path, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    } catch (const std::exception&) {
-        return {};
-    }
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
 std::set<std::string> fileNames(const std::filesystem::path& folder)
@@ -89,10 +78,9 @@ bool holdsForAnUnprivilegedUser(const std::vector<std::filesystem::path>& owned,
     if (geteuid() != 0)
         return check();
     constexpr uid_t nobody = 65534;
-    for (const auto& path : owned) {
+    for (const auto& path : owned)
         if (lchown(path.c_str(), nobody, nobody) != 0 && errno != ENOENT)
             return false;
-    }
     const pid_t child = fork();
     if (child == 0)
         _exit(setgid(nobody) == 0 && setuid(nobody) == 0 && check() ? 0 : 1);

@@ -9,7 +9,7 @@
 
 namespace kestrio::test {
 
-// A fresh directory under the system's temporary directory, removed with all it holds.
+// A fresh directory under the system's temporary one (empty path if none could be made), removed with all it holds.
 class TemporaryDirectory {
 public:
     TemporaryDirectory();
@@ -17,23 +17,18 @@ public:
     TemporaryDirectory(const TemporaryDirectory&) = delete;
     TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
 
-    // Empty when the directory could not be made.
     const std::filesystem::path& path() const { return path_; }
 
 private:
     std::filesystem::path path_;
 };
 
-// Sets an environment variable (removes it, for a null or absent value) until the end of the
-// scope, then puts back what was there.
+// Sets an environment variable (removes it, for no value) until the end of the scope, then puts back what was there.
 class ScopedEnvironment {
 public:
     ScopedEnvironment(const char* name, const char* value);
     ScopedEnvironment(const char* name, const std::string& value) : ScopedEnvironment(name, value.c_str()) {}
-    ScopedEnvironment(const char* name, const std::optional<std::string>& value)
-        : ScopedEnvironment(name, value ? value->c_str() : nullptr)
-    {
-    }
+    ScopedEnvironment(const char* name, const std::optional<std::string>& value) : ScopedEnvironment(name, value ? value->c_str() : nullptr) {}
     ~ScopedEnvironment();
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
@@ -43,15 +38,13 @@ private:
     std::optional<std::string> old_;
 };
 
-// The whole file; empty when it cannot be read (as when the process a /proc file describes has
-// just gone).
+// The whole file; empty when it cannot be read (as a /proc file of a process just gone).
 std::string readFile(const std::filesystem::path& path);
 
 // The names of what `folder` holds.
 std::set<std::string> fileNames(const std::filesystem::path& folder);
 
-// A 16 KiB file system of its own on `folder` (made when missing) for as long as this object
-// lives. Mounting needs a privileged test run: without one, mounted() is false.
+// A 16 KiB file system on `folder` (made when missing) while this lives; not mounted() without privileges.
 class SmallDisk {
 public:
     explicit SmallDisk(std::filesystem::path folder);
@@ -68,8 +61,7 @@ private:
     bool mounted_ = false;
 };
 
-// Whether `check` holds when run as a user for whom file modes count. As root, who reads and
-// writes anything, it runs in a child process as "nobody", to whom `owned` are given first.
+// Whether `check` holds for a user to whom file modes apply (as root: as "nobody", given `owned` first).
 bool holdsForAnUnprivilegedUser(const std::vector<std::filesystem::path>& owned, const std::function<bool()>& check);
 
 }  // namespace kestrio::test

@@ -1,17 +1,13 @@
-"""A second X client that records the input it receives, as an application would: a window over
-the whole screen holding the input focus, its events read on a thread of their own as they come.
-A key's keycode is turned into a keysym with the keyboard mapping as it is when the event is
-read, which is what applications see; a host that gives a keycode a new keysym too early shows
-up here as a wrong character.
-
-Run as a program (`x_input_recorder.py DISPLAY FD`) it answers a test program over the socket FD:
-see serve()."""
+"""A second X client that records the input it receives, as an application would: a focused window
+over the whole screen, its events read as they come, keycodes turned into keysyms with the mapping
+as it is when the event is read (a keysym given too early shows as a wrong character). As a program
+(`x_input_recorder.py DISPLAY FD`) it answers a test program over the socket FD: see serve()."""
 
 import socket
 import sys
 import threading
 import time
-from dataclasses import dataclass
+from collections import namedtuple
 
 from Xlib import X, display as xdisplay, error as xerror, xauth
 from Xlib.protocol import event as xevent
@@ -21,8 +17,7 @@ _best_auth = xauth.Xauthority.get_best_auth
 
 
 def _best_auth_for_any_address(self, family, address, number, types=(b"MIT-MAGIC-COOKIE-1",)):
-    """python-xlib passes over cookies for any address (FamilyWild), which is how the private X
-    servers the tests start write theirs."""
+    """python-xlib passes over cookies for any address (FamilyWild), as the tests' X servers write them."""
     try:
         return _best_auth(self, family, address, number, types)
     except xerror.XNoAuthError:
@@ -33,25 +28,15 @@ def _best_auth_for_any_address(self, family, address, number, types=(b"MIT-MAGIC
 
 xauth.Xauthority.get_best_auth = _best_auth_for_any_address
 
-KEY_PRESS, KEY_RELEASE = X.KeyPress, X.KeyRelease
-BUTTON_PRESS, BUTTON_RELEASE = X.ButtonPress, X.ButtonRelease
-MOTION = X.MotionNotify
-BUTTON1_MASK = X.Button1Mask
-CONTROL_MASK = X.ControlMask
-SHIFT_MASK = X.ShiftMask
+KEY_PRESS, KEY_RELEASE, BUTTON_PRESS, BUTTON_RELEASE, MOTION = X.KeyPress, X.KeyRelease, X.ButtonPress, X.ButtonRelease, X.MotionNotify
+BUTTON1_MASK, CONTROL_MASK, SHIFT_MASK = X.Button1Mask, X.ControlMask, X.ShiftMask
 
 _QUIT = 0xFFFFFFFF
 
 
-@dataclass
-class Event:
-    type: int
-    detail: int      # keycode or button
-    x: int           # root position
-    y: int
-    state: int
-    keysym: int      # keys: what the keycode meant when the event was read
-    received: float  # time.monotonic() when it was read
+# detail: the keycode or button; x, y: the root position; keysym: what a key's keycode meant when
+# the event was read; received: time.monotonic() then.
+Event = namedtuple("Event", "type detail x y state keysym received")
 
 
 class InputRecorder:
@@ -59,38 +44,30 @@ class InputRecorder:
         self._reader_display = xdisplay.Display(display_name)
         self._control = xdisplay.Display(display_name)
         screen = self._reader_display.screen()
-        # The screen may have grown since the server started: size the window from RandR's
-        # current figure rather than from the connection's setup block.
+        # The screen may have grown since the server started: its current size, not the setup block's.
         geometry = screen.root.get_geometry()
-        width, height = geometry.width, geometry.height
         self.window = screen.root.create_window(
-            0, 0, width, height, 0, 0, X.InputOnly, X.CopyFromParent,
+            0, 0, geometry.width, geometry.height, 0, 0, X.InputOnly, X.CopyFromParent,
             override_redirect=True,
             event_mask=(X.KeyPressMask | X.KeyReleaseMask | X.ButtonPressMask | X.ButtonReleaseMask
                         | X.PointerMotionMask))
         self.window.map()
-        self._reader_display.sync()
         self.window.set_input_focus(X.RevertToPointerRoot, X.CurrentTime)
         self._reader_display.sync()
         self._integer = self._control.intern_atom("INTEGER")
-        self._events = []
-        self._marker_seen = 0
-        self._marker_sent = 0
+        self._events, self._marker_seen, self._marker_sent, self._closed = [], 0, 0, False
         self._changed = threading.Condition()
-        self._closed = False
         self._thread = threading.Thread(target=self._read, daemon=True)
         self._thread.start()
 
     def _send_marker(self, marker):
-        message = xevent.ClientMessage(window=self.window, client_type=self._integer,
-                                       data=(32, [marker & 0xFFFFFFFF, 0, 0, 0, 0]))
-        self._control.send_event(self.window, message, event_mask=0)
+        self._control.send_event(self.window, xevent.ClientMessage(window=self.window, client_type=self._integer,
+                                                                   data=(32, [marker & 0xFFFFFFFF, 0, 0, 0, 0])), event_mask=0)
         self._control.flush()
 
     def _keysym(self, keycode, state):
-        mapping = self._reader_display.get_keyboard_mapping(keycode, 1)
+        row = (self._reader_display.get_keyboard_mapping(keycode, 1) or [()])[0]
         column = 1 if state & SHIFT_MASK else 0
-        row = mapping[0] if mapping else ()
         return row[column] if len(row) > column else 0
 
     def _read(self):
@@ -98,20 +75,14 @@ class InputRecorder:
             while True:
                 e = self._reader_display.next_event()
                 received = time.monotonic()
-                if e.type == X.ClientMessage:
-                    marker = e.data[1][0]
-                    if marker == _QUIT:
-                        break
-                    with self._changed:
-                        self._marker_seen = marker
-                        self._changed.notify_all()
-                    continue
-                if e.type not in (KEY_PRESS, KEY_RELEASE, BUTTON_PRESS, BUTTON_RELEASE, MOTION):
-                    continue
-                keysym = self._keysym(e.detail, e.state) if e.type in (KEY_PRESS, KEY_RELEASE) else 0
-                recorded = Event(e.type, e.detail, e.root_x, e.root_y, e.state, keysym, received)
+                if e.type == X.ClientMessage and e.data[1][0] == _QUIT:
+                    break
                 with self._changed:
-                    self._events.append(recorded)
+                    if e.type == X.ClientMessage:
+                        self._marker_seen = e.data[1][0]
+                    elif e.type in (KEY_PRESS, KEY_RELEASE, BUTTON_PRESS, BUTTON_RELEASE, MOTION):
+                        keysym = self._keysym(e.detail, e.state) if e.type in (KEY_PRESS, KEY_RELEASE) else 0
+                        self._events.append(Event(e.type, e.detail, e.root_x, e.root_y, e.state, keysym, received))
                     self._changed.notify_all()
         except Exception:
             pass
@@ -120,10 +91,8 @@ class InputRecorder:
             self._changed.notify_all()
 
     def take(self):
-        """Everything received since the last take(), up to what reached the server before this
-        call."""
-        self._marker_sent += 1
-        marker = self._marker_sent
+        """Everything received since the last take(), up to what reached the server before this call."""
+        self._marker_sent = marker = self._marker_sent + 1
         self._send_marker(marker)
         with self._changed:
             self._changed.wait_for(lambda: self._marker_seen >= marker or self._closed, timeout=10)
@@ -171,31 +140,24 @@ def of_type(events, *types):
     return [e for e in events if e.type in types]
 
 
-def pressed_keysyms(events):
-    return [e.keysym for e in of_type(events, KEY_PRESS)]
-
-
 def keysym_of(character):
-    """The X keysym of one character: Latin-1 characters are their own code, the rest are
-    0x01000000 + the code point."""
+    """Latin-1 characters are their own keysym; the rest are 0x01000000 + the code point."""
     code = ord(character)
     return code if 0x20 <= code <= 0x7E or 0xA0 <= code <= 0xFF else 0x01000000 + code
 
 
 def serve(display_name, fd):
-    """Answers commands, one a line, over the socket `fd`; every answer ends with a line ".", and
-    one such line says that the window holds the focus. "take": the events, one a line (type,
-    detail, x, y, state, keysym); "mapping": a line of keycode and keysyms per keycode; "set
-    KEYCODE KEYSYM"; "keys N": once N keys have been pressed since the last take."""
-    channel = socket.socket(fileno=fd)
-    stream = channel.makefile("rw", encoding="ascii", newline="\n")
+    """Answers commands, one a line, over the socket `fd`, each answer ending with a line "." (the
+    first says the window holds the focus). "take": the events, one a line (type, detail, x, y,
+    state, keysym); "mapping": keycode and keysyms, a line per keycode; "set KEYCODE KEYSYM";
+    "keys N": once N keys have been pressed since the last take."""
+    stream = socket.socket(fileno=fd).makefile("rw", encoding="ascii", newline="\n")
     with InputRecorder(display_name) as recorder:
         stream.write(".\n")
         stream.flush()
         for line in stream:
             command, *numbers = line.split()
-            numbers = [int(n) for n in numbers]
-            rows = []
+            numbers, rows = [int(n) for n in numbers], []
             if command == "take":
                 rows = [(e.type, e.detail, e.x, e.y, e.state, e.keysym) for e in recorder.take()]
             elif command == "mapping":
