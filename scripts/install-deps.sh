@@ -8,7 +8,7 @@ purpose=${1:-run}
 run_packages=(
     cmake ninja-build g++ pkg-config
     libasio-dev libavahi-client-dev
-    libavcodec-dev libavutil-dev libturbojpeg0-dev libyuv-dev
+    libavcodec-dev libavutil-dev libx264-dev libturbojpeg0-dev libyuv-dev
     libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-randr0-dev libxcb-xtest0-dev
     libxau-dev
     nlohmann-json3-dev libicu-dev libpugixml-dev libcurl4-openssl-dev

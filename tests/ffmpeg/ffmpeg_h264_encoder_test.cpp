@@ -80,9 +80,12 @@ std::optional<std::vector<std::string>> decode(const Outputs& outputs)
     return failed ? std::nullopt : std::optional(pictures);
 }
 
-struct EncoderTest : ::testing::Test {
-    std::unique_ptr<capture::H264Encoder> open(capture::H264EncoderSettings settings, std::vector<std::string> candidates = {"libx264"})
+// Every test runs with libx264 driven directly ("x264") and through libavcodec ("libx264").
+struct EncoderTest : ::testing::TestWithParam<std::string> {
+    std::unique_ptr<capture::H264Encoder> open(capture::H264EncoderSettings settings, std::vector<std::string> candidates = {})
     {
+        if (candidates.empty())
+            candidates = {GetParam()};
         outputs.clear();
         return FfmpegH264EncoderFactory({.candidates = std::move(candidates)}).create(settings, [this](std::optional<capture::EncodedVideoFrame> output) {
             std::lock_guard lock(mutex);
@@ -99,12 +102,12 @@ struct EncoderTest : ::testing::Test {
 
 // Also: other frames are refused, a borrowed frame (no storage) may be reused once encode()
 // returns while the frames before it keep the encoder busy, nothing is taken after flush().
-TEST_F(EncoderTest, EncodesOneAccessUnitPerFrameInOrderWithKeyFramesAndDecodesAtSize)
+TEST_P(EncoderTest, EncodesOneAccessUnitPerFrameInOrderWithKeyFramesAndDecodesAtSize)
 {
     constexpr int width = 1728, height = 972, frameCount = 12, forcedKeyFrame = 5;
     // The default candidates: no hardware encoder on this machine, so the software fallback.
-    auto encoder = open({width, height, 8'000'000, 60}, FfmpegH264EncoderOptions().candidates);
-    EXPECT_EQ(encoder->name(), "libx264");
+    auto encoder = open({width, height, 8'000'000, 60}, GetParam() == "x264" ? FfmpegH264EncoderOptions().candidates : std::vector<std::string>{});
+    EXPECT_EQ(encoder->name(), GetParam());
     auto bgra = picture(width, height, 0), missingPlane = bgra;
     bgra.format = capture::PixelFormat::bgra, missingPlane.planes[1] = nullptr;
     EXPECT_FALSE(encoder->encode(picture(width + 2, height, 0), false) || encoder->encode(bgra, false) || encoder->encode(missingPlane, false));
@@ -135,7 +138,7 @@ TEST_F(EncoderTest, EncodesOneAccessUnitPerFrameInOrderWithKeyFramesAndDecodesAt
 }
 
 // Key frames come on their own within four seconds; a lower rate takes effect mid-stream.
-TEST_F(EncoderTest, KeyFramesComeOnTheirOwnAndALowerBitRateTakesEffectMidStream)
+TEST_P(EncoderTest, KeyFramesComeOnTheirOwnAndALowerBitRateTakesEffectMidStream)
 {
     constexpr int fps = 30;
     auto encoder = open({640, 360, 8'000'000, fps});
@@ -164,10 +167,10 @@ TEST_F(EncoderTest, KeyFramesComeOnTheirOwnAndALowerBitRateTakesEffectMidStream)
     EXPECT_LE(key - result.begin(), 4 * fps);
 }
 
-TEST_F(EncoderTest, RefusesWhatNoCandidateCanOpenWithTheLastErrorAndEndsEveryFrameOnceWhenDestroyed)
+TEST_P(EncoderTest, RefusesWhatNoCandidateCanOpenWithTheLastErrorAndEndsEveryFrameOnceWhenDestroyed)
 {
     for (const auto& [candidates, format, code] : {std::tuple{std::vector<std::string>{"kestrio_no_such_encoder"}, capture::PixelFormat::nv12, AVERROR_ENCODER_NOT_FOUND},
-                                                    {FfmpegH264EncoderOptions().candidates, capture::PixelFormat::bgra, AVERROR(ENOSYS)}}) {  // libx264's
+                                                    {std::vector<std::string>{GetParam()}, capture::PixelFormat::bgra, AVERROR(ENOSYS)}}) {
         try {
             ADD_FAILURE() << open({640, 360, 8'000'000, 60, format}, candidates)->name();
         } catch (const capture::H264EncoderError& error) {
@@ -183,6 +186,8 @@ TEST_F(EncoderTest, RefusesWhatNoCandidateCanOpenWithTheLastErrorAndEndsEveryFra
     EXPECT_TRUE(result.size() == 20u && std::all_of(std::find(result.begin(), result.end(), std::nullopt), result.end(), [](const auto& output) { return !output; }));
     EXPECT_TRUE(decode(result).has_value());
 }
+
+INSTANTIATE_TEST_SUITE_P(SoftwareEncoders, EncoderTest, ::testing::Values("x264", "libx264"));
 
 }  // namespace
 }  // namespace kestrio::platform

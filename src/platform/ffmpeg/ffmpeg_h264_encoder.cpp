@@ -1,6 +1,7 @@
 #include "platform/ffmpeg/ffmpeg_h264_encoder.h"
 
 #include "capture/h264_bitstream.h"
+#include "platform/ffmpeg/x264_h264_encoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -508,6 +509,15 @@ std::unique_ptr<capture::H264Encoder> FfmpegH264EncoderFactory::create(const cap
     lastFailures_.clear();
     int lastCode = AVERROR_ENCODER_NOT_FOUND;
     for (const std::string& name : options_.candidates) {
+        if (name == "x264") {
+            try {
+                return std::make_unique<X264H264Encoder>(settings, output, rateBufferFrames, keyFrameIntervalSeconds);
+            } catch (const capture::H264EncoderError& error) {
+                lastCode = error.code;
+                lastFailures_.push_back({name, error.code, error.what()});
+                continue;
+            }
+        }
         auto result = openCandidate(name, settings, options_);
         if (auto* failure = std::get_if<Failure>(&result)) {
             lastCode = failure->code;

@@ -10,8 +10,9 @@ namespace kestrio::platform {
 
 // Tuning of the software fallback; the hardware candidates take no preset.
 struct FfmpegH264EncoderOptions {
-    // libavcodec encoder names, tried in this order; the first that opens is used.
-    std::vector<std::string> candidates{"h264_vaapi", "h264_nvenc", "libx264"};
+    // Encoder names, tried in this order; the first that opens is used. "x264" is libx264 driven
+    // directly (X264H264Encoder); the others are libavcodec's names.
+    std::vector<std::string> candidates{"h264_vaapi", "h264_nvenc", "x264"};
     // libx264 speed preset. At 60 fps one core has about 4.5 ms per 1728 × 972 frame: only
     // "ultrafast" comes near that on a small machine ("superfast" takes about 1.5 to 2 times as
     // long, for the same bytes at somewhat better quality).
