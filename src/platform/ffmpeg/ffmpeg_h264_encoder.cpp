@@ -1,6 +1,7 @@
 #include "platform/ffmpeg/ffmpeg_h264_encoder.h"
 
 #include "capture/h264_bitstream.h"
+#include "platform/ffmpeg/encoder_queue.h"
 #include "platform/ffmpeg/x264_h264_encoder.h"
 
 extern "C" {
@@ -12,16 +13,12 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
-#include <future>
 #include <mutex>
 #include <optional>
-#include <pthread.h>
 #include <span>
-#include <thread>
 #include <utility>
 #include <variant>
 
@@ -246,10 +243,6 @@ FramePtr wrapFrame(const capture::VideoFrame& frame, AVPixelFormat format)
 }  // namespace
 
 struct FfmpegH264Encoder::State {
-    struct Job {
-        FramePtr frame;                            // null for a flush
-        std::shared_ptr<std::promise<void>> done;  // set once a flush has completed
-    };
     struct Awaited {
         std::int64_t pts;
         bool failed;  // never reached the encoder; ends with an empty output in its turn
@@ -262,60 +255,22 @@ struct FfmpegH264Encoder::State {
     BufferPtr hardwareFrames;
     OutputHandler output;
 
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<Job> jobs;
-    bool stopping = false;
-    bool flushed = false;
-    std::int64_t nextPts = 0;
-    int requestedBitRate = 0;  // 0: unchanged
-    std::thread worker;
-
     // Worker thread only.
+    std::int64_t nextPts = 0;
     std::deque<Awaited> awaited;
     bool drained = false;
     PacketPtr packet{av_packet_alloc()};
 
-    void run();
+    EncoderQueue<FramePtr> queue;  // last: its thread stops before the rest goes
+
     void applyBitRate(int bitsPerSecond);
     void encodeFrame(FramePtr frame);
     void receivePackets();
     void deliver(const AVPacket& packet);
     void finishLeadingFailures();
     void drain();
-    void abandon(std::deque<Job>& left);
+    void abandon(std::vector<FramePtr>& left);
 };
-
-void FfmpegH264Encoder::State::run()
-{
-    pthread_setname_np(pthread_self(), "kestrio.h264");
-    for (;;) {
-        Job job;
-        int bitRate = 0;
-        {
-            std::unique_lock lock(mutex);
-            wake.wait(lock, [this] { return stopping || !jobs.empty(); });
-            if (stopping) {
-                std::deque<Job> left = std::move(jobs);
-                jobs.clear();
-                lock.unlock();
-                abandon(left);
-                return;
-            }
-            job = std::move(jobs.front());
-            jobs.pop_front();
-            bitRate = std::exchange(requestedBitRate, 0);
-        }
-        if (bitRate > 0)
-            applyBitRate(bitRate);
-        if (job.frame) {
-            encodeFrame(std::move(job.frame));
-        } else {
-            drain();
-            job.done->set_value();
-        }
-    }
-}
 
 void FfmpegH264Encoder::State::applyBitRate(int bitsPerSecond)
 {
@@ -327,7 +282,8 @@ void FfmpegH264Encoder::State::applyBitRate(int bitsPerSecond)
 
 void FfmpegH264Encoder::State::encodeFrame(FramePtr frame)
 {
-    const std::int64_t pts = frame->pts;
+    const std::int64_t pts = nextPts++;
+    frame->pts = pts;
     if (drained || !packet) {
         awaited.push_back({pts, true});
         finishLeadingFailures();
@@ -405,15 +361,10 @@ void FfmpegH264Encoder::State::drain()
     }
 }
 
-void FfmpegH264Encoder::State::abandon(std::deque<Job>& left)
+void FfmpegH264Encoder::State::abandon(std::vector<FramePtr>& left)
 {
-    for (Job& job : left) {
-        if (job.frame)
-            awaited.push_back({job.frame->pts, true});
-        else
-            job.done->set_value();
-    }
-    left.clear();
+    for (std::size_t i = 0; i < left.size(); ++i)
+        awaited.push_back({nextPts++, true});
     while (!awaited.empty()) {
         awaited.pop_front();
         output(std::nullopt);
@@ -422,18 +373,18 @@ void FfmpegH264Encoder::State::abandon(std::deque<Job>& left)
 
 FfmpegH264Encoder::FfmpegH264Encoder(std::unique_ptr<State> state) : state_(std::move(state))
 {
-    state_->worker = std::thread([state = state_.get()] { state->run(); });
+    State* running = state_.get();
+    running->queue.start({
+        .applyBitRate = [running](int bitsPerSecond) { running->applyBitRate(bitsPerSecond); },
+        .encode = [running](FramePtr& frame) { running->encodeFrame(std::move(frame)); },
+        .drain = [running] { running->drain(); },
+        .abandon = [running](std::vector<FramePtr>& left) { running->abandon(left); },
+    });
 }
 
 FfmpegH264Encoder::~FfmpegH264Encoder()
 {
-    {
-        std::lock_guard lock(state_->mutex);
-        state_->stopping = true;
-    }
-    state_->wake.notify_one();
-    if (state_->worker.joinable())
-        state_->worker.join();
+    state_->queue.stop();
 }
 
 bool FfmpegH264Encoder::encode(const capture::VideoFrame& frame, bool forceKeyFrame)
@@ -453,38 +404,17 @@ bool FfmpegH264Encoder::encode(const capture::VideoFrame& frame, bool forceKeyFr
         wrapped->pict_type = AV_PICTURE_TYPE_I;
         wrapped->key_frame = 1;
     }
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->stopping || state_->flushed)
-            return false;
-        wrapped->pts = state_->nextPts++;
-        state_->jobs.push_back({std::move(wrapped), nullptr});
-    }
-    state_->wake.notify_one();
-    return true;
+    return state_->queue.push(std::move(wrapped));
 }
 
 void FfmpegH264Encoder::flush()
 {
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->stopping)
-            return;
-        state_->flushed = true;
-        state_->jobs.push_back({nullptr, std::move(done)});
-    }
-    state_->wake.notify_one();
-    finished.wait();
+    state_->queue.flush();
 }
 
 void FfmpegH264Encoder::setAverageBitRate(int bitsPerSecond)
 {
-    if (bitsPerSecond <= 0)
-        return;
-    std::lock_guard lock(state_->mutex);
-    state_->requestedBitRate = bitsPerSecond;
+    state_->queue.requestBitRate(bitsPerSecond);
 }
 
 std::string FfmpegH264Encoder::name() const

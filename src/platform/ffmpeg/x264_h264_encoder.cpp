@@ -3,21 +3,16 @@
 #include "capture/h264_bitstream.h"
 #include "capture/picture_activity.h"
 #include "capture/quantizer_control.h"
+#include "platform/ffmpeg/encoder_queue.h"
 
 extern "C" {
 #include <x264.h>
 }
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <future>
-#include <mutex>
 #include <optional>
-#include <pthread.h>
 #include <span>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,10 +27,9 @@ struct EncoderDeleter {
 }  // namespace
 
 struct X264H264Encoder::State {
-    struct Job {
-        std::optional<capture::VideoFrame> frame;  // none for a flush
+    struct Item {
+        capture::VideoFrame frame;
         bool keyFrame = false;
-        std::shared_ptr<std::promise<void>> done;
     };
 
     capture::H264EncoderSettings settings;
@@ -43,19 +37,13 @@ struct X264H264Encoder::State {
     std::unique_ptr<x264_t, EncoderDeleter> encoder;
     int keyFrameInterval = 0;
 
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<Job> jobs;
-    bool stopping = false;
-    bool flushed = false;
-    int requestedBitRate = 0;  // 0: unchanged
-    std::thread worker;
-
     // Worker thread only.
     capture::QuantizerControl rate;
     capture::PictureActivity activity;
     std::int64_t nextPts = 0;
     std::int64_t framesSinceKey = 0;
+
+    EncoderQueue<Item> queue;  // last: its thread stops before the rest goes
 
     State(const capture::H264EncoderSettings& settings, OutputHandler output, int bufferFrames, int keyInterval)
         : settings(settings),
@@ -65,41 +53,8 @@ struct X264H264Encoder::State {
     {
     }
 
-    void run();
     void encodeFrame(const capture::VideoFrame& frame, bool keyFrame);
 };
-
-void X264H264Encoder::State::run()
-{
-    pthread_setname_np(pthread_self(), "kestrio.h264");
-    for (;;) {
-        Job job;
-        int bitRate = 0;
-        {
-            std::unique_lock lock(mutex);
-            wake.wait(lock, [this] { return stopping || !jobs.empty(); });
-            if (stopping) {
-                for (Job& left : jobs) {
-                    if (left.frame)
-                        output(std::nullopt);
-                    else
-                        left.done->set_value();
-                }
-                jobs.clear();
-                return;
-            }
-            job = std::move(jobs.front());
-            jobs.pop_front();
-            bitRate = std::exchange(requestedBitRate, 0);
-        }
-        if (bitRate > 0)
-            rate.setBitRate(bitRate);
-        if (job.frame)
-            encodeFrame(*job.frame, job.keyFrame);
-        else
-            job.done->set_value();
-    }
-}
 
 void X264H264Encoder::State::encodeFrame(const capture::VideoFrame& frame, bool keyFrame)
 {
@@ -182,18 +137,22 @@ X264H264Encoder::X264H264Encoder(const capture::H264EncoderSettings& settings, O
     state_->encoder.reset(x264_encoder_open(&param));
     if (!state_->encoder)
         throw capture::H264EncoderError("x264 did not open", -EINVAL);
-    state_->worker = std::thread([state = state_.get()] { state->run(); });
+    State* state = state_.get();
+    state->queue.start({
+        .applyBitRate = [state](int bitsPerSecond) { state->rate.setBitRate(bitsPerSecond); },
+        .encode = [state](State::Item& item) { state->encodeFrame(item.frame, item.keyFrame); },
+        .drain = [] {},  // nothing is held back: each frame is out before the next goes in
+        .abandon =
+            [state](std::vector<State::Item>& left) {
+                for (std::size_t i = 0; i < left.size(); ++i)
+                    state->output(std::nullopt);
+            },
+    });
 }
 
 X264H264Encoder::~X264H264Encoder()
 {
-    {
-        std::lock_guard lock(state_->mutex);
-        state_->stopping = true;
-    }
-    state_->wake.notify_one();
-    if (state_->worker.joinable())
-        state_->worker.join();
+    state_->queue.stop();
 }
 
 bool X264H264Encoder::encode(const capture::VideoFrame& frame, bool forceKeyFrame)
@@ -220,37 +179,17 @@ bool X264H264Encoder::encode(const capture::VideoFrame& frame, bool forceKeyFram
         kept.strides = {frame.width, frame.width};
         kept.storage = std::move(copy);
     }
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->stopping || state_->flushed)
-            return false;
-        state_->jobs.push_back({std::move(kept), forceKeyFrame, nullptr});
-    }
-    state_->wake.notify_one();
-    return true;
+    return state_->queue.push({std::move(kept), forceKeyFrame});
 }
 
 void X264H264Encoder::flush()
 {
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->stopping)
-            return;
-        state_->flushed = true;
-        state_->jobs.push_back({std::nullopt, false, std::move(done)});
-    }
-    state_->wake.notify_one();
-    finished.wait();
+    state_->queue.flush();
 }
 
 void X264H264Encoder::setAverageBitRate(int bitsPerSecond)
 {
-    if (bitsPerSecond <= 0)
-        return;
-    std::lock_guard lock(state_->mutex);
-    state_->requestedBitRate = bitsPerSecond;
+    state_->queue.requestBitRate(bitsPerSecond);
 }
 
 }  // namespace kestrio::platform
