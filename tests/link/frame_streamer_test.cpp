@@ -74,14 +74,14 @@ TEST_F(FrameStreamerTest, HandshakesLinesAndKeyFrames)
     // Before the handshake events are handled, but nothing is sent, not even a PONG, nor kept;
     // a lone "HELLO" or "CAP" is no handshake.
     viewer.sendRaw("M 0 1\nPING early\nN 500 -500\nSTOP now\nHELLO\nCAP\n");
-    ASSERT_TRUE(waitUntil([&] { harness.settle(); return harness.events.size() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { harness.settle(); return harness.events().size() == 3; }));
     harness.streamer->sendControl("INPUT READY");
     harness.settle();
     viewer.sendLine("HELLO 2 JPEG " + base64Encode("민지의 iPhone") + " " + base64Encode("device-42"));
     const std::string host = base64Encode(testHostName);
     EXPECT_EQ(viewer.readControlText(), "WELCOME 2 JPEG " + host + " 1.2.3 45");
     harness.settle();
-    EXPECT_EQ(harness.identities.back(), (link::ViewerIdentity{"민지의 iPhone", "device-42", true, true}));
+    EXPECT_EQ(harness.identities().back(), (link::ViewerIdentity{"민지의 iPhone", "device-42", true, true}));
     EXPECT_EQ(frameRequests.load(), 1);
     EXPECT_FALSE(harness.streamer->consumeKeyFrameRequest());
 
@@ -102,7 +102,7 @@ TEST_F(FrameStreamerTest, HandshakesLinesAndKeyFrames)
     harness.streamer->setFrameRequestHandler({});
     const std::vector<link::ViewerControlEvent> expected = {link::control::Move{0, 1}, link::control::MoveRelative{500, -500},
                                                             link::control::StopStreaming{}, link::control::VolumeUp{}};
-    EXPECT_EQ(harness.events, expected);
+    EXPECT_EQ(harness.events(), expected);
 }
 
 TEST_F(FrameStreamerTest, EndingsSayWhyOnceAndResetTheState)
@@ -170,7 +170,7 @@ TEST_F(FrameStreamerTest, AnAddressDroppedWithAHoldOffIsTurnedAwayUntilItEndsAnd
     harness.settle();
     EXPECT_FALSE(harness.streamer->isViewerConnected() || harness.streamer->listenerReady());
     EXPECT_EQ(harness.stateChanges.load(), before);
-    EXPECT_TRUE(harness.events.empty());
+    EXPECT_TRUE(harness.events().empty());
     EXPECT_FALSE(ViewerClient(port).connected());
 }
 
@@ -218,9 +218,9 @@ TEST(FrameStreamerListener, EachListenerIsAdvertisedAndOnlyOneNotReadyIsReplaced
     harness.advance(1250ms);
     EXPECT_TRUE(harness.streamer->listenerReady());
     harness.streamer->start();  // listening: nothing more
-    ASSERT_EQ(harness.advertised.size(), 2u);
-    EXPECT_EQ(harness.advertised[1].instanceName, std::string(testHostName) + " \u00B7 KS2");
-    EXPECT_EQ(harness.advertised[1].serviceType + std::to_string(harness.advertised[1].port), "_kestrio._tcp" + std::to_string(harness.port()));
+    ASSERT_EQ(harness.advertised().size(), 2u);
+    EXPECT_EQ(harness.advertised()[1].instanceName, std::string(testHostName) + " \u00B7 KS2");
+    EXPECT_EQ(harness.advertised()[1].serviceType + std::to_string(harness.advertised()[1].port), "_kestrio._tcp" + std::to_string(harness.port()));
     harness.streamer->refreshAdvertisement();  // ready: nothing happens, nor with a viewer
     auto viewer = connectHandshaken(harness);
     harness.streamer->refreshAdvertisement();
@@ -252,7 +252,7 @@ TEST_F(FrameStreamerTest, OutsidersAreRefusedUnheardUnlessTheyNameATrustedPhone)
         EXPECT_TRUE(stranger->waitForClose());
     }
     harness.settle();
-    EXPECT_TRUE(harness.events.empty() && harness.streamer->peerOnHomeNetwork());
+    EXPECT_TRUE(harness.events().empty() && harness.streamer->peerOnHomeNetwork());
 
     // Served like a local viewer, it takes over: lines before its handshake are dropped, those after it handled.
     auto phone = from("127.0.5.2", "C 0.1 0.1");
@@ -260,8 +260,8 @@ TEST_F(FrameStreamerTest, OutsidersAreRefusedUnheardUnlessTheyNameATrustedPhone)
     EXPECT_TRUE(phone->readControlText().value_or("").starts_with("WELCOME 2 H264 "));
     EXPECT_EQ(phone->readControlText(), "PONG p");
     harness.settle();
-    EXPECT_EQ(harness.events, (std::vector<link::ViewerControlEvent>{link::control::Click{0.5, 0.25}}));
-    EXPECT_EQ(harness.identities, (std::vector<link::ViewerIdentity>{{"iPhone", "iPhone", false, true}, {"민지의 iPhone", "phone-1", true, false}}));
+    EXPECT_EQ(harness.events(), (std::vector<link::ViewerControlEvent>{link::control::Click{0.5, 0.25}}));
+    EXPECT_EQ(harness.identities(), (std::vector<link::ViewerIdentity>{{"iPhone", "iPhone", false, true}, {"민지의 iPhone", "phone-1", true, false}}));
     EXPECT_TRUE(local->waitForClose());
     EXPECT_TRUE(harness.streamer->isViewerConnected() && !harness.streamer->peerOnHomeNetwork());
     EXPECT_TRUE(harness.streamer->consumeKeyFrameRequest());

@@ -120,13 +120,14 @@ StreamerHarness::StreamerHarness(const std::function<void(link::FrameStreamer::E
         configure(environment);
     streamer = link::FrameStreamer::create(std::move(environment));
     streamer->onStateChange = [this] { ++stateChanges; };
-    streamer->onControlEvent = [this](const link::ViewerControlEvent& event) { events.push_back(event); };
-    streamer->onViewerIdentity = [this](const link::ViewerIdentity& identity) { identities.push_back(identity); };
+    streamer->onControlEvent = [this](const link::ViewerControlEvent& event) { std::lock_guard lock(recordLock_); events_.push_back(event); };
+    streamer->onViewerIdentity = [this](const link::ViewerIdentity& identity) { std::lock_guard lock(recordLock_); identities_.push_back(identity); };
 }
 
 std::unique_ptr<link::ServiceRegistration> StreamerHarness::advertise(const link::ServiceAdvertisement& advertisement)
 {
-    advertised.push_back(advertisement);
+    std::lock_guard lock(recordLock_);
+    advertised_.push_back(advertisement);
     return std::make_unique<Registration>(advertisement.instanceName, liveRegistrations);
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,7 +55,7 @@ private:
 inline constexpr const char* testHostName = "스튜디오 Host";
 
 // A streamer on a free loopback port with a virtual clock and recorded advertisements and
-// callbacks (written on the queue: read them after settle()).
+// callbacks.
 struct StreamerHarness final : link::ServiceAdvertiser {
     explicit StreamerHarness(const std::function<void(link::FrameStreamer::Environment&)>& configure = {});
     ~StreamerHarness() override;
@@ -72,9 +73,16 @@ struct StreamerHarness final : link::ServiceAdvertiser {
     std::shared_ptr<link::FrameStreamer> streamer;
     std::atomic<int> stateChanges{0};
     std::atomic<int> liveRegistrations{0};
-    std::vector<link::ServiceAdvertisement> advertised;
-    std::vector<link::ViewerControlEvent> events;
-    std::vector<link::ViewerIdentity> identities;
+    // Copies of what was recorded so far: the queue may record more while a test reads.
+    std::vector<link::ServiceAdvertisement> advertised() const { return std::lock_guard(recordLock_), advertised_; }
+    std::vector<link::ViewerControlEvent> events() const { return std::lock_guard(recordLock_), events_; }
+    std::vector<link::ViewerIdentity> identities() const { return std::lock_guard(recordLock_), identities_; }
+
+private:
+    mutable std::mutex recordLock_;
+    std::vector<link::ServiceAdvertisement> advertised_;
+    std::vector<link::ViewerControlEvent> events_;
+    std::vector<link::ViewerIdentity> identities_;
 };
 
 // A viewer that connected and completed a handshake; its "WELCOME" has been read.

@@ -273,11 +273,22 @@ std::string entry(const std::string& key, const std::string& type, const std::st
     return "<key>" + key + "</key><" + type + ">" + value + "</" + type + ">";
 }
 
-// A string or number of a message, as text.
+// A string or number of a message, as text. (No std::regex here: the stand-in's threads would
+// share the locale's unguarded caches.)
 std::string valueIn(const std::string& message, const std::string& key)
 {
-    std::smatch match;
-    return std::regex_search(message, match, std::regex("<key>" + key + "</key>\\s*<(string|integer)>([^<]*)<")) ? match.str(2) : "";
+    const std::string tag = "<key>" + key + "</key>";
+    std::size_t at = message.find(tag);
+    if (at == std::string::npos)
+        return "";
+    at = message.find_first_not_of(" \t\r\n", at + tag.size());
+    for (const std::string open : {"<string>", "<integer>"}) {
+        if (at != std::string::npos && message.compare(at, open.size(), open) == 0) {
+            const std::size_t start = at + open.size(), end = message.find('<', start);
+            return end == std::string::npos ? "" : message.substr(start, end - start);
+        }
+    }
+    return "";
 }
 
 bool readAll(int fd, void* data, std::size_t size) { return recv(fd, data, size, MSG_WAITALL) == static_cast<ssize_t>(size); }

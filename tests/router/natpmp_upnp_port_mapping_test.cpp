@@ -31,10 +31,12 @@ using Clock = std::chrono::steady_clock;
 // stops and closes them when destroyed. Records what the handler reports, under a lock.
 class SocketServer {
 public:
-    SocketServer(std::vector<int> sockets, std::function<void(int)> ready) : sockets_(std::move(sockets))
+    SocketServer(std::vector<int> sockets, std::function<void(int)> ready) : sockets_(std::move(sockets)), ready_(std::move(ready)) {}
+    // Starts answering; called once the owner holds the server, which the answers may use.
+    void start()
     {
         if (std::count(sockets_.begin(), sockets_.end(), -1) == 0)
-            thread_ = std::jthread([this, ready = std::move(ready)](std::stop_token stop) {
+            thread_ = std::jthread([this](std::stop_token stop) {
                 std::vector<pollfd> descriptors;
                 for (int fd : sockets_)
                     descriptors.push_back({fd, POLLIN, 0});
@@ -42,7 +44,7 @@ public:
                     if (poll(descriptors.data(), descriptors.size(), 20) > 0)
                         for (const auto& descriptor : descriptors)
                             if (descriptor.revents != 0)
-                                ready(descriptor.fd);
+                                ready_(descriptor.fd);
             });
     }
     ~SocketServer()
@@ -65,6 +67,7 @@ public:
 
 private:
     std::vector<int> sockets_;
+    std::function<void(int)> ready_;
     mutable std::mutex mutex_;
     std::vector<std::string> log_;
     std::jthread thread_;
@@ -108,6 +111,7 @@ public:
         if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
             close(std::exchange(fd, -1));
         server = std::make_unique<SocketServer>(std::vector{fd}, [this](int socket) { answer(socket); });
+        server->start();
     }
     std::unique_ptr<SocketServer> server;
 
@@ -205,6 +209,7 @@ public:
                 close(connection);
             }
         });
+        server->start();
     }
     std::unique_ptr<SocketServer> server;
 
