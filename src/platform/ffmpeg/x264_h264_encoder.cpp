@@ -58,7 +58,8 @@ struct X264H264Encoder::State {
 
 void X264H264Encoder::State::encodeFrame(const capture::VideoFrame& frame, bool keyFrame)
 {
-    keyFrame = keyFrame || nextPts == 0 || framesSinceKey >= keyFrameInterval;
+    // Until a key frame has come out, every frame is one: the others would refer to nothing.
+    keyFrame = keyFrame || framesSinceKey == 0 || framesSinceKey >= keyFrameInterval;
     const auto measured = activity.measure(frame.planes[0], frame.strides[0], frame.width, frame.height, keyFrame);
     const double pictureActivity = keyFrame ? measured.detail : measured.change;
     const int quantizer = rate.quantizer(keyFrame, pictureActivity);
