@@ -13,12 +13,14 @@ struct FfmpegH264EncoderOptions {
     // Encoder names, tried in this order; the first that opens is used. "x264" is libx264 driven
     // directly (X264H264Encoder); the others are libavcodec's names.
     std::vector<std::string> candidates{"h264_vaapi", "h264_nvenc", "x264"};
-    // libx264 speed preset. At 60 fps one core has about 4.5 ms per 1728 × 972 frame: only
-    // "ultrafast" comes near that on a small machine ("superfast" takes about 1.5 to 2 times as
-    // long, for the same bytes at somewhat better quality).
+    // Speed preset of libavcodec's "libx264" (the direct "x264" always runs "ultrafast"). At
+    // 60 fps one core has about 4.5 ms per 1728 × 972 frame: only "ultrafast" comes near that on
+    // a small machine ("superfast" takes about 1.5 to 2 times as long, for the same bytes at
+    // somewhat better quality).
     std::string x264Preset = "ultrafast";
-    // libx264 slice threads; each frame is still finished before the next is started. One,
-    // because the capture and its conversion need the other core.
+    // Slice threads of libavcodec's "libx264" (the direct "x264" runs one); each frame is still
+    // finished before the next is started. One, because the capture and its conversion need the
+    // other core.
     int x264Threads = 1;
 };
 

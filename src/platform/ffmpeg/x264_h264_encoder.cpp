@@ -9,8 +9,9 @@ extern "C" {
 #include <x264.h>
 }
 
+#include <libyuv/planar_functions.h>
+
 #include <cerrno>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <utility>
@@ -170,12 +171,8 @@ bool X264H264Encoder::encode(const capture::VideoFrame& frame, bool forceKeyFram
         // Without an owner the planes are only good for this call: copy them.
         const std::size_t lumaBytes = static_cast<std::size_t>(frame.width) * frame.height;
         auto copy = std::make_shared<std::vector<std::uint8_t>>(lumaBytes + lumaBytes / 2);
-        for (int row = 0; row < frame.height; ++row)
-            std::memcpy(copy->data() + static_cast<std::size_t>(row) * frame.width,
-                        frame.planes[0] + static_cast<std::ptrdiff_t>(row) * frame.strides[0], static_cast<std::size_t>(frame.width));
-        for (int row = 0; row < frame.height / 2; ++row)
-            std::memcpy(copy->data() + lumaBytes + static_cast<std::size_t>(row) * frame.width,
-                        frame.planes[1] + static_cast<std::ptrdiff_t>(row) * frame.strides[1], static_cast<std::size_t>(frame.width));
+        libyuv::NV12Copy(frame.planes[0], frame.strides[0], frame.planes[1], frame.strides[1], copy->data(), frame.width,
+                         copy->data() + lumaBytes, frame.width, frame.width, frame.height);
         kept.planes = {copy->data(), copy->data() + lumaBytes};
         kept.strides = {frame.width, frame.width};
         kept.storage = std::move(copy);
