@@ -2,10 +2,9 @@
 #include "platform/x11/xcb_reply.h"
 #include "platform/x11/x11_connect.h"
 
-#include "capture/nv12_downscaler.h"
+#include "capture/argb_frame_converter.h"
 #include "runtime/serial_queue.h"
 
-#include <libyuv.h>
 #include <xcb/damage.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
@@ -44,86 +43,6 @@ struct Rect {
         return {left, top, std::max(0, right - left), std::max(0, bottom - top)};
     }
     bool intersects(const Rect& other) const { return !intersected(other).empty(); }
-};
-
-// The output buffers. A frame's storage holds its buffer; the buffer comes back when the last
-// copy of the frame is gone. The storage's own bookkeeping lives inside the buffer's slot, so
-// delivering a frame allocates nothing.
-class FramePool : public std::enable_shared_from_this<FramePool> {
-public:
-    struct Slot {
-        std::vector<std::uint8_t> pixels;
-        alignas(std::max_align_t) std::byte bookkeeping[128];
-        bool inUse = false;
-    };
-
-    FramePool(int count, std::size_t bytes)
-    {
-        for (int i = 0; i < count; ++i) {
-            slots_.push_back(std::make_unique<Slot>());
-            slots_.back()->pixels.resize(bytes);
-        }
-    }
-
-    // A free buffer, or none when consumers hold them all.
-    Slot* acquire()
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& slot : slots_) {
-            if (!slot->inUse) {
-                slot->inUse = true;
-                return slot.get();
-            }
-        }
-        return nullptr;
-    }
-
-    void release(Slot* slot)
-    {
-        std::lock_guard lock(mutex_);
-        slot->inUse = false;
-    }
-
-    std::shared_ptr<const void> share(Slot* slot)
-    {
-        return std::shared_ptr<const void>(slot->pixels.data(), [](const void*) {},
-                                           SlotAllocator<std::byte>{slot, shared_from_this()});
-    }
-
-private:
-    // Places the shared_ptr control block in the slot. The control block is freed last, after
-    // the frame's storage is gone for good, which is when the buffer may be handed out again.
-    template <typename T>
-    struct SlotAllocator {
-        using value_type = T;
-
-        Slot* slot;
-        std::shared_ptr<FramePool> pool;
-
-        template <typename U>
-        SlotAllocator(const SlotAllocator<U>& other) : slot(other.slot), pool(other.pool)
-        {
-        }
-        SlotAllocator(Slot* slot, std::shared_ptr<FramePool> pool) : slot(slot), pool(std::move(pool)) {}
-
-        T* allocate(std::size_t count)
-        {
-            static_assert(alignof(T) <= alignof(std::max_align_t));
-            if (count * sizeof(T) > sizeof(slot->bookkeeping))
-                std::abort();
-            return reinterpret_cast<T*>(slot->bookkeeping);
-        }
-        void deallocate(T*, std::size_t) { pool->release(slot); }
-
-        template <typename U>
-        bool operator==(const SlotAllocator<U>& other) const
-        {
-            return slot == other.slot;
-        }
-    };
-
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Slot>> slots_;
 };
 
 // The cursor as XFixes last described it.
@@ -177,21 +96,18 @@ public:
         xcb_damage_damage_t damage = 0;
         xcb_shm_seg_t segment = 0;
         std::uint8_t* sharedPixels = nullptr;
-        std::shared_ptr<FramePool> pool;
+        int poolDepth = 1;
     };
 
     CaptureCore(Setup setup, std::shared_ptr<runtime::Clock> clock, std::shared_ptr<runtime::SerialQueue> queue,
                 capture::DisplayCaptureStream::FrameHandler handler)
-        : setup_(std::move(setup)), clock_(std::move(clock)), queue_(std::move(queue)), handler_(std::move(handler))
+        : setup_(std::move(setup)),
+          clock_(std::move(clock)),
+          queue_(std::move(queue)),
+          handler_(std::move(handler)),
+          converter_(setup_.area.width, setup_.area.height, setup_.outputWidth, setup_.outputHeight, setup_.format,
+                     setup_.poolDepth)
     {
-        const Rect& area = setup_.area;
-        if (setup_.format == PixelFormat::nv12 && (setup_.outputWidth != area.width || setup_.outputHeight != area.height)) {
-            downscaler_ = capture::Nv12Downscaler::create(area.width, area.height, setup_.outputWidth, setup_.outputHeight);
-            if (!downscaler_ || !downscaler_->usesAvx2()) {
-                downscaler_.reset();
-                scaled_.resize(static_cast<std::size_t>(setup_.outputWidth) * setup_.outputHeight * 4);
-            }
-        }
     }
 
     ~CaptureCore() { stop(); }
@@ -322,9 +238,10 @@ private:
     // Grabs, converts and hands over one frame. False when the server is gone.
     bool deliver(runtime::TimePoint now)
     {
-        FramePool::Slot* slot = setup_.pool->acquire();
-        if (!slot)
-            return true;  // consumers hold every buffer: skip, and keep what made the frame due
+        // A buffer for the result first: while consumers hold them all, nothing is grabbed and
+        // what made the frame due stays pending.
+        if (!converter_.available())
+            return true;
         frameRequested_.store(false);
         auto* connection = setup_.connection;
         const Rect& area = setup_.area;
@@ -335,7 +252,6 @@ private:
                               XCB_IMAGE_FORMAT_Z_PIXMAP, setup_.segment, 0),
             nullptr));
         if (!image) {
-            setup_.pool->release(slot);
             frameRequested_.store(true);
             // A grab can fail while the screen is being resized; only a broken connection is final.
             return !xcb_connection_has_error(connection);
@@ -344,62 +260,17 @@ private:
         if (setup_.showsCursor && cursor_)
             compositeCursor(*cursor_, pointerX_, pointerY_, area, setup_.sharedPixels, sourceStride);
 
-        capture::VideoFrame frame;
-        convert(slot->pixels.data(), frame);
-        frame.captureTime = now;
-        frame.storage = setup_.pool->share(slot);
+        auto frame = converter_.convert(setup_.sharedPixels, sourceStride);
+        if (!frame) {
+            frameRequested_.store(true);
+            return true;
+        }
+        frame->captureTime = now;
         damaged_ = false;
         cursorDirty_ = false;
         lastFrame_ = now;
-        handler_(frame);
+        handler_(*frame);
         return true;
-    }
-
-    void convert(std::uint8_t* target, capture::VideoFrame& frame)
-    {
-        const Rect& area = setup_.area;
-        const std::uint8_t* source = setup_.sharedPixels;
-        const int sourceStride = area.width * 4;
-        const int width = setup_.outputWidth;
-        const int height = setup_.outputHeight;
-        const bool scales = width != area.width || height != area.height;
-        frame.format = setup_.format;
-        frame.width = width;
-        frame.height = height;
-        if (setup_.format == PixelFormat::bgra) {
-            const int stride = width * 4;
-            if (scales)
-                libyuv::ARGBScale(source, sourceStride, area.width, area.height, target, stride, width, height,
-                                  libyuv::kFilterBilinear);
-            else
-                libyuv::ARGBCopy(source, sourceStride, target, stride, width, height);
-            // The server leaves the padding byte undefined; the frame promises opaque pixels.
-            auto* pixels = reinterpret_cast<std::uint32_t*>(target);
-            const std::size_t count = static_cast<std::size_t>(width) * height;
-            for (std::size_t i = 0; i < count; ++i)
-                pixels[i] |= 0xff000000u;
-            frame.planes = {target, nullptr};
-            frame.strides = {stride, 0};
-            return;
-        }
-        std::uint8_t* luma = target;
-        std::uint8_t* chroma = target + static_cast<std::size_t>(width) * height;
-        const int chromaStride = (width + 1) / 2 * 2;
-        if (downscaler_) {
-            // Converting rows as the downscaler needs them costs less than half of what scaling the
-            // RGB picture first does (see the benchmark), and needs no full-size NV12 picture.
-            downscaler_->scaleArgb(source, sourceStride, luma, width, chroma, chromaStride);
-        } else if (scales) {
-            // Without it, scaling the RGB picture first and converting the smaller result costs
-            // less than converting the full picture and scaling both planes with libyuv.
-            libyuv::ARGBScale(source, sourceStride, area.width, area.height, scaled_.data(), width * 4, width, height,
-                              libyuv::kFilterBilinear);
-            libyuv::ARGBToNV12(scaled_.data(), width * 4, luma, width, chroma, chromaStride, width, height);
-        } else {
-            libyuv::ARGBToNV12(source, sourceStride, luma, width, chroma, chromaStride, width, height);
-        }
-        frame.planes = {luma, chroma};
-        frame.strides = {width, chromaStride};
     }
 
     Setup setup_;
@@ -421,8 +292,7 @@ private:
     int pointerY_ = 0;
     std::optional<runtime::TimePoint> lastFrame_;
     runtime::TimePoint nextTick_{};
-    std::vector<std::uint8_t> scaled_;  // the RGB picture at the output size, when libyuv scales
-    std::optional<capture::Nv12Downscaler> downscaler_;
+    capture::ArgbFrameConverter converter_;
 };
 
 class X11DisplayCaptureStream final : public capture::DisplayCaptureStream {
@@ -572,12 +442,7 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
     if (!settled || xcb_connection_has_error(connection))
         throw CaptureError("the X display " + shownName + " closed the connection");
 
-    const std::size_t pixels = static_cast<std::size_t>(setup.outputWidth) * setup.outputHeight;
-    const std::size_t frameBytes =
-        setup.format == PixelFormat::bgra
-            ? pixels * 4
-            : pixels + static_cast<std::size_t>((setup.outputWidth + 1) / 2 * 2) * ((setup.outputHeight + 1) / 2);
-    setup.pool = std::make_shared<FramePool>(std::max(1, configuration.queueDepth), frameBytes);
+    setup.poolDepth = configuration.queueDepth;
 
     auto core = std::make_shared<CaptureCore>(partial.release(), clock_, std::move(queue), std::move(handler));
     core->begin();
