@@ -3,6 +3,7 @@
 #include "platform/x11/x11_connect.h"
 
 #include "capture/argb_frame_converter.h"
+#include "capture/capture_ticker.h"
 #include "runtime/serial_queue.h"
 
 #include <xcb/damage.h>
@@ -11,11 +12,9 @@
 #include <xcb/xfixes.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 #include <optional>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -79,7 +78,9 @@ void compositeCursor(const CursorImage& cursor, int pointerX, int pointerY, cons
     }
 }
 
-class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
+// What a capture of one screen rectangle holds on the X server, and how it reads changes and
+// pictures. Used only by its ticker, on the capture queue, under the ticker's lock.
+class X11Source {
 public:
     struct Setup {
         xcb_connection_t* connection = nullptr;
@@ -88,9 +89,7 @@ public:
         int outputWidth = 0;
         int outputHeight = 0;
         PixelFormat format = PixelFormat::nv12;
-        runtime::Duration interval{};
         bool showsCursor = true;
-        std::function<bool(runtime::TimePoint)> wantsFrame;
         std::uint8_t damageEvent = 0;
         std::uint8_t cursorEvent = 0;
         xcb_damage_damage_t damage = 0;
@@ -99,35 +98,15 @@ public:
         int poolDepth = 1;
     };
 
-    CaptureCore(Setup setup, std::shared_ptr<runtime::Clock> clock, std::shared_ptr<runtime::SerialQueue> queue,
-                capture::DisplayCaptureStream::FrameHandler handler)
+    explicit X11Source(Setup setup)
         : setup_(std::move(setup)),
-          clock_(std::move(clock)),
-          queue_(std::move(queue)),
-          handler_(std::move(handler)),
           converter_(setup_.area.width, setup_.area.height, setup_.outputWidth, setup_.outputHeight, setup_.format,
                      setup_.poolDepth)
     {
     }
 
-    ~CaptureCore() { stop(); }
-
-    void begin()
+    void close()
     {
-        std::lock_guard lock(mutex_);
-        nextTick_ = clock_->now();
-        scheduleTick(runtime::Duration::zero());
-    }
-
-    void requestFrame() { frameRequested_.store(true); }
-
-    void stop()
-    {
-        std::lock_guard lock(mutex_);
-        if (stopped_)
-            return;
-        stopped_ = true;
-        timer_.cancel();
         auto* connection = setup_.connection;
         if (!xcb_connection_has_error(connection)) {
             xcb_damage_destroy(connection, setup_.damage);
@@ -137,44 +116,8 @@ public:
         shmdt(setup_.sharedPixels);
     }
 
-private:
-    void scheduleTick(runtime::Duration delay)
-    {
-        timer_ = clock_->schedule(delay, std::weak_ptr<runtime::Executor>(queue_), [weak = weak_from_this()] {
-            if (auto self = weak.lock())
-                self->tick();
-        });
-    }
-
-    void tick()
-    {
-        // Held while a tick runs, so that stop() can wait for it. Recursive: the handler may
-        // stop the stream from inside the tick.
-        std::lock_guard lock(mutex_);
-        if (stopped_)
-            return;
-        if (!observe())
-            return;  // the server is gone: delivery ends here
-        const auto now = clock_->now();
-        // Half a tick of slack: ticks of 1/30 s add up to a hair under a second after 30 of them.
-        const bool due = frameRequested_.load() || damaged_ || cursorDirty_ || !lastFrame_ ||
-                         now - *lastFrame_ + setup_.interval / 2 >= X11DisplayCaptureFactory::refreshInterval;
-        // A picture nobody can take now is not grabbed; what made it due stays pending.
-        if (due && (!setup_.wantsFrame || setup_.wantsFrame(now)) && !deliver(now))
-            return;
-        if (stopped_)
-            return;
-        // Ticks keep a fixed cadence: the time a tick took is not added to the interval. A tick
-        // that ran late is not made up for with a burst.
-        const auto after = clock_->now();
-        nextTick_ += setup_.interval;
-        if (nextTick_ < after)
-            nextTick_ = after;
-        scheduleTick(nextTick_ - after);
-    }
-
     // Reads what happened since the last tick: damage, cursor changes and the pointer position.
-    bool observe()
+    bool observe(bool& changed)
     {
         auto* connection = setup_.connection;
         // The round trip also brings in every event the server sent before answering it.
@@ -188,8 +131,7 @@ private:
                 sawDamage = true;
                 const auto* notify = reinterpret_cast<const xcb_damage_notify_event_t*>(event);
                 const Rect damaged{notify->area.x, notify->area.y, notify->area.width, notify->area.height};
-                if (damaged.intersects(setup_.area))
-                    damaged_ = true;
+                changed = changed || damaged.intersects(setup_.area);
             } else if (type == setup_.cursorEvent) {
                 cursorStale_ = true;
             }
@@ -213,36 +155,27 @@ private:
                     next.pixels.assign(pixels, pixels + xcb_xfixes_get_cursor_image_cursor_image_length(image.get()));
                     cursor_ = std::move(next);
                     if (cursorStale_)
-                        cursorDirty_ = cursorDirty_ || before.intersects(setup_.area) || cursorBoxAt(pointer->root_x, pointer->root_y).intersects(setup_.area);
+                        changed = changed || before.intersects(setup_.area) ||
+                                  cursorBoxAt(pointer->root_x, pointer->root_y).intersects(setup_.area);
                 }
                 cursorStale_ = false;
             }
             if (pointer->root_x != pointerX_ || pointer->root_y != pointerY_) {
                 pointerX_ = pointer->root_x;
                 pointerY_ = pointer->root_y;
-                cursorDirty_ = cursorDirty_ || before.intersects(setup_.area) || cursorBox().intersects(setup_.area);
+                changed = changed || before.intersects(setup_.area) || cursorBox().intersects(setup_.area);
             }
         }
         xcb_flush(connection);
         return !xcb_connection_has_error(connection);
     }
 
-    Rect cursorBoxAt(int x, int y) const
+    // Grabs and converts one picture; none while consumers hold every buffer or the grab fails
+    // (as it can while the screen is being resized; a broken connection shows at the next tick).
+    std::optional<capture::VideoFrame> grab()
     {
-        if (!cursor_)
-            return {};
-        return {x - cursor_->hotX, y - cursor_->hotY, cursor_->width, cursor_->height};
-    }
-    Rect cursorBox() const { return cursorBoxAt(pointerX_, pointerY_); }
-
-    // Grabs, converts and hands over one frame. False when the server is gone.
-    bool deliver(runtime::TimePoint now)
-    {
-        // A buffer for the result first: while consumers hold them all, nothing is grabbed and
-        // what made the frame due stays pending.
         if (!converter_.available())
-            return true;
-        frameRequested_.store(false);
+            return std::nullopt;
         auto* connection = setup_.connection;
         const Rect& area = setup_.area;
         auto image = own(xcb_shm_get_image_reply(
@@ -251,65 +184,34 @@ private:
                               static_cast<std::uint16_t>(area.width), static_cast<std::uint16_t>(area.height), ~0u,
                               XCB_IMAGE_FORMAT_Z_PIXMAP, setup_.segment, 0),
             nullptr));
-        if (!image) {
-            frameRequested_.store(true);
-            // A grab can fail while the screen is being resized; only a broken connection is final.
-            return !xcb_connection_has_error(connection);
-        }
+        if (!image)
+            return std::nullopt;
         const int sourceStride = area.width * 4;
         if (setup_.showsCursor && cursor_)
             compositeCursor(*cursor_, pointerX_, pointerY_, area, setup_.sharedPixels, sourceStride);
-
-        auto frame = converter_.convert(setup_.sharedPixels, sourceStride);
-        if (!frame) {
-            frameRequested_.store(true);
-            return true;
-        }
-        frame->captureTime = now;
-        damaged_ = false;
-        cursorDirty_ = false;
-        lastFrame_ = now;
-        handler_(*frame);
-        return true;
+        return converter_.convert(setup_.sharedPixels, sourceStride);
     }
 
+private:
+    Rect cursorBoxAt(int x, int y) const
+    {
+        if (!cursor_)
+            return {};
+        return {x - cursor_->hotX, y - cursor_->hotY, cursor_->width, cursor_->height};
+    }
+    Rect cursorBox() const { return cursorBoxAt(pointerX_, pointerY_); }
+
     Setup setup_;
-    std::shared_ptr<runtime::Clock> clock_;
-    std::shared_ptr<runtime::SerialQueue> queue_;
-    capture::DisplayCaptureStream::FrameHandler handler_;
-
-    std::recursive_mutex mutex_;
-    bool stopped_ = false;
-    runtime::TimerHandle timer_;
-    std::atomic<bool> frameRequested_{true};
-
-    // Touched only by ticks (on the queue, under mutex_).
-    bool damaged_ = false;
+    capture::ArgbFrameConverter converter_;
     bool cursorStale_ = false;
-    bool cursorDirty_ = false;
     std::optional<CursorImage> cursor_;
     int pointerX_ = 0;
     int pointerY_ = 0;
-    std::optional<runtime::TimePoint> lastFrame_;
-    runtime::TimePoint nextTick_{};
-    capture::ArgbFrameConverter converter_;
-};
-
-class X11DisplayCaptureStream final : public capture::DisplayCaptureStream {
-public:
-    explicit X11DisplayCaptureStream(std::shared_ptr<CaptureCore> core) : core_(std::move(core)) {}
-    ~X11DisplayCaptureStream() override { core_->stop(); }
-
-    void stop() override { core_->stop(); }
-    void requestFrame() override { core_->requestFrame(); }
-
-private:
-    std::shared_ptr<CaptureCore> core_;
 };
 
 // Owns what start() has acquired so far, so that a failure half-way leaks nothing.
 struct PartialSetup {
-    CaptureCore::Setup setup;
+    X11Source::Setup setup;
     bool attached = false;
     bool damageCreated = false;
 
@@ -326,9 +228,9 @@ struct PartialSetup {
             shmdt(setup.sharedPixels);
     }
 
-    CaptureCore::Setup release()
+    X11Source::Setup release()
     {
-        CaptureCore::Setup result = setup;
+        X11Source::Setup result = setup;
         setup = {};
         return result;
     }
@@ -410,11 +312,7 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
     setup.outputWidth = configuration.width > 0 ? configuration.width : setup.area.width;
     setup.outputHeight = configuration.height > 0 ? configuration.height : setup.area.height;
     setup.format = configuration.pixelFormat;
-    setup.interval = configuration.minimumFrameInterval > runtime::Duration::zero()
-                         ? configuration.minimumFrameInterval
-                         : std::chrono::duration_cast<runtime::Duration>(std::chrono::nanoseconds(1'000'000'000 / 60));
     setup.showsCursor = configuration.showsCursor;
-    setup.wantsFrame = configuration.wantsFrame;
 
     const std::size_t sharedBytes = static_cast<std::size_t>(setup.area.width) * setup.area.height * 4;
     int segmentID = shmget(IPC_PRIVATE, sharedBytes, IPC_CREAT | 0600);
@@ -444,9 +342,14 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
 
     setup.poolDepth = configuration.queueDepth;
 
-    auto core = std::make_shared<CaptureCore>(partial.release(), clock_, std::move(queue), std::move(handler));
-    core->begin();
-    return std::make_unique<X11DisplayCaptureStream>(std::move(core));
+    const auto interval = configuration.minimumFrameInterval > runtime::Duration::zero()
+                              ? configuration.minimumFrameInterval
+                              : std::chrono::duration_cast<runtime::Duration>(std::chrono::nanoseconds(1'000'000'000 / 60));
+    auto source = std::make_shared<X11Source>(partial.release());
+    capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
+                                          [source] { return source->grab(); }, [source] { source->close(); }};
+    return std::make_unique<capture::TickedCaptureStream>(capture::CaptureTicker::start(
+        std::move(ticked), interval, configuration.wantsFrame, clock_, std::move(queue), std::move(handler)));
 }
 
 }  // namespace kestrio::platform

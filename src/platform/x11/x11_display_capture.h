@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/capture_ticker.h"
 #include "capture/display_capture.h"
 #include "runtime/clock.h"
 
@@ -17,7 +18,7 @@ namespace kestrio::platform {
 class X11DisplayCaptureFactory final : public capture::DisplayCaptureFactory {
 public:
     // A still screen is still delivered this often.
-    static constexpr std::chrono::seconds refreshInterval{1};
+    static constexpr std::chrono::seconds refreshInterval = capture::CaptureTicker::refreshInterval;
 
     // `displayName` as for xcb_connect (":1"); empty means $DISPLAY. `clock` drives the ticks and
     // stamps the frames.

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "capture/display_capture.h"
+#include "capture/video_frame.h"
+#include "runtime/clock.h"
+#include "runtime/serial_queue.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace kestrio::capture {
+
+// The cadence every capture backend delivers frames at: a tick at the minimum frame interval,
+// on the capture queue, that asks the source what changed and grabs a picture only when one is
+// due — the picture changed, a frame was asked for, none was delivered yet, or a second has
+// passed since the last one — and the consumer wants one now.
+class CaptureTicker : public std::enable_shared_from_this<CaptureTicker> {
+public:
+    // A still screen is still delivered this often.
+    static constexpr std::chrono::seconds refreshInterval{1};
+
+    struct Source {
+        // Reads what happened since the last tick; sets `changed` when the picture changed. False
+        // when the source is gone: delivery ends there.
+        std::function<bool(bool& changed)> observe;
+        // A frame of the picture as it is now, or none when it cannot be made now (it is then
+        // still due at the next tick). The ticker stamps its time.
+        std::function<std::optional<VideoFrame>()> grab;
+        // Releases what the source holds; runs once, when the ticker stops.
+        std::function<void()> close;
+    };
+
+    static std::shared_ptr<CaptureTicker> start(Source source, runtime::Duration interval,
+                                                std::function<bool(runtime::TimePoint)> wantsFrame,
+                                                std::shared_ptr<runtime::Clock> clock,
+                                                std::shared_ptr<runtime::SerialQueue> queue,
+                                                DisplayCaptureStream::FrameHandler handler);
+
+    CaptureTicker(Source source, runtime::Duration interval, std::function<bool(runtime::TimePoint)> wantsFrame,
+                  std::shared_ptr<runtime::Clock> clock, std::shared_ptr<runtime::SerialQueue> queue,
+                  DisplayCaptureStream::FrameHandler handler);
+    ~CaptureTicker();
+
+    void requestFrame() { frameRequested_.store(true); }
+    // When it returns, no tick is running and none will run again. May be called from the handler.
+    void stop();
+
+private:
+    void scheduleTick(runtime::Duration delay);
+    void tick();
+
+    Source source_;
+    runtime::Duration interval_;
+    std::function<bool(runtime::TimePoint)> wantsFrame_;
+    std::shared_ptr<runtime::Clock> clock_;
+    std::shared_ptr<runtime::SerialQueue> queue_;
+    DisplayCaptureStream::FrameHandler handler_;
+
+    // Held while a tick runs, so that stop() can wait for it. Recursive: the handler may stop the
+    // stream from inside the tick.
+    std::recursive_mutex mutex_;
+    bool stopped_ = false;
+    runtime::TimerHandle timer_;
+    std::atomic<bool> frameRequested_{true};
+    bool changed_ = false;
+    std::optional<runtime::TimePoint> lastFrame_;
+    runtime::TimePoint nextTick_{};
+};
+
+// A capture stream that is its ticker.
+class TickedCaptureStream final : public DisplayCaptureStream {
+public:
+    explicit TickedCaptureStream(std::shared_ptr<CaptureTicker> ticker) : ticker_(std::move(ticker)) {}
+    ~TickedCaptureStream() override { ticker_->stop(); }
+
+    void stop() override { ticker_->stop(); }
+    void requestFrame() override { ticker_->requestFrame(); }
+
+private:
+    std::shared_ptr<CaptureTicker> ticker_;
+};
+
+}  // namespace kestrio::capture
