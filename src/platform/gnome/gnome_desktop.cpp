@@ -1,0 +1,66 @@
+#include "platform/gnome/gnome_desktop.h"
+
+#include <algorithm>
+
+namespace kestrio::platform::gnome {
+
+std::uint32_t displayIdentifier(const MutterMonitor& monitor)
+{
+    std::uint32_t hash = 2166136261u;
+    for (const std::string* part : {&monitor.connector, &monitor.vendor, &monitor.product, &monitor.serial}) {
+        for (unsigned char byte : *part) {
+            hash ^= byte;
+            hash *= 16777619u;
+        }
+        hash ^= 0xff;  // separates the parts: ("ab", "c") and ("a", "bc") differ
+        hash *= 16777619u;
+    }
+    return hash == 0 ? 1 : hash;
+}
+
+std::shared_ptr<GnomeDesktop> GnomeDesktop::connect() { return std::make_shared<GnomeDesktop>(MutterBus::connect()); }
+
+void GnomeDesktop::add(const std::shared_ptr<Cast>& cast)
+{
+    std::lock_guard lock(mutex_);
+    std::erase_if(casts_, [](const auto& weak) { return weak.expired(); });
+    casts_.push_back(cast);
+}
+
+std::vector<std::shared_ptr<Cast>> GnomeDesktop::live()
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<Cast>> result;
+    for (const auto& weak : casts_) {
+        if (auto cast = weak.lock())
+            result.push_back(std::move(cast));
+    }
+    return result;
+}
+
+std::shared_ptr<Cast> GnomeDesktop::castOf(std::uint32_t displayID)
+{
+    for (auto& cast : live()) {
+        if (cast->displayID == displayID)
+            return cast;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<Cast> GnomeDesktop::castAt(double x, double y)
+{
+    auto casts = live();
+    for (auto& cast : casts) {
+        if (cast->area.contains(x, y))
+            return cast;
+    }
+    return casts.size() == 1 ? casts.front() : nullptr;
+}
+
+bool GnomeDesktop::isOwnVirtualMonitor(std::uint32_t displayID)
+{
+    auto cast = castOf(displayID);
+    return cast && cast->virtualMonitor;
+}
+
+}  // namespace kestrio::platform::gnome
