@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/desktop_backend.h"
 #include "app/permanent_mapping_setting.h"
 #include "app/status_printer.h"
 #include "app/update_command.h"
@@ -23,12 +24,6 @@
 #include "platform/linux/xdg_autostart.h"
 #include "platform/phones/system_device_lister.h"
 #include "platform/router/natpmp_upnp_port_mapping.h"
-#include "platform/x11/randr_displays.h"
-#include "platform/x11/x11_display_capture.h"
-#include "platform/x11/x11_permissions.h"
-#include "platform/x11/x11_wording.h"
-#include "platform/x11/xtest_input_poster.h"
-#include "platform/x11/xvfb_server.h"
 #include "remote/local_address.h"
 #include "remote/messages_notifier.h"
 #include "remote/nat_port_mapper.h"
@@ -58,30 +53,6 @@ namespace {
 
 using namespace kestrio;
 
-// The X display to share: $DISPLAY, or a virtual screen of our own when there is none, so that
-// the host also runs on a machine without a desktop.
-std::string chooseDisplay(std::unique_ptr<platform::XvfbServer>& ownServer, std::ostream& out)
-{
-    if (const char* display = std::getenv("DISPLAY"); display && *display)
-        return display;
-    std::string error;
-    platform::XvfbServer::Options screen;
-    // Started large so that the screen can grow to the right for a virtual monitor.
-    screen.maximumSize = platform::ScreenSize{3840, 2160};
-    ownServer = platform::XvfbServer::start(screen, error);
-    if (!ownServer) {
-        out << "no display to share: " << error << std::endl;
-        return {};
-    }
-    // The server admits only holders of its cookie: this process, its X clients and the
-    // programs it starts; the user reaches it through the file named below.
-    ::setenv("DISPLAY", ownServer->displayName().c_str(), 1);
-    ownServer->authorizeThisProcess();
-    out << "no DISPLAY given: sharing a virtual screen on " << ownServer->displayName() << std::endl;
-    out << "its X authority file: " << ownServer->authorityFile() << std::endl;
-    return ownServer->displayName();
-}
-
 // Where lines go when they must not be printed.
 std::ostream& quiet()
 {
@@ -93,7 +64,7 @@ std::ostream& quiet()
 // second later as the one line "virtual_display_id=N active=true|false"; the exit status is 0
 // when it is active, 4 when not.
 struct SmokeTest {
-    explicit SmokeTest(const std::string& displayName) : facility(displayName)
+    explicit SmokeTest(display::DisplayFacility& displays) : facility(displays)
     {
         try {
             manager.emplace(facility, display::VirtualResolution::hd);
@@ -117,7 +88,7 @@ struct SmokeTest {
         return active ? 0 : 4;
     }
 
-    platform::RandrDisplayFacility facility;
+    display::DisplayFacility& facility;
     std::optional<display::VirtualDisplayManager> manager;
 };
 
@@ -135,10 +106,10 @@ struct HostParts {
     std::shared_ptr<model::HostModel> model;
 
     HostParts(const app::CommandLine& options, const std::shared_ptr<runtime::Executor>& mainExecutor,
-              const std::string& displayName)
+              const app::DesktopBackend& desktop)
     {
         clock = runtime::makeSteadyClock();
-        model::PlatformWording wording = platform::x11DesktopWording();
+        model::PlatformWording wording = desktop.wording;
         link::FrameStreamer::Environment environment;
         environment.clock = clock;
         environment.advertiser = std::make_shared<platform::AvahiServiceAdvertiser>();
@@ -166,16 +137,16 @@ struct HostParts {
         world.link = viewerLink;
         settings = platform::JsonSettingsStore::openDefault();
         world.settings = settings;
-        world.displays = std::make_shared<platform::RandrDisplayFacility>(displayName);
-        world.permissions = std::make_shared<platform::X11PermissionFacility>(displayName);
+        world.displays = desktop.displays;
+        world.permissions = desktop.permissions;
         world.captureSessions = model::ScreenCaptureSession::factory(std::make_shared<model::StreamerFrameSink>(streamer),
-                                                                     std::make_shared<platform::X11DisplayCaptureFactory>(displayName),
+                                                                     desktop.capture,
                                                                      std::make_shared<platform::FfmpegH264EncoderFactory>());
         world.urlOpener = std::make_shared<platform::DesktopUrlOpener>();
         world.localAddress = [] { return remote::chooseLocalAddress(platform::interfaceAddresses()); };
         world.trustedPhones = trustedPhones;
         world.mouseQueue = queue("com.kestrio.mouse-control");
-        world.input = std::make_shared<platform::XTestInputPoster>(displayName, clock);
+        world.input = desktop.input;
         world.background = queue("com.kestrio.background");
         world.inputQueue = queue("com.kestrio.input");
         world.loginItem = std::make_shared<platform::XdgAutostart>();
@@ -263,14 +234,13 @@ int runHeadless(const app::CommandLine& options)
     auto instance = platform::SingleInstance::forCurrentUser();
     instance.claim();
 
-    std::unique_ptr<platform::XvfbServer> ownServer;
-    const std::string displayName = chooseDisplay(ownServer, out);
+    const app::DesktopBackend desktop = app::chooseDesktopBackend(out);
     std::optional<SmokeTest> smoke;
     if (options.smokeVirtualDisplay)
-        smoke.emplace(displayName);
+        smoke.emplace(*desktop.displays);
 
     std::optional<HostParts> host;
-    host.emplace(options, mainExecutor, displayName);
+    host.emplace(options, mainExecutor, desktop);
     auto& model = host->model;
 
     if (!model->listenerFailed())
@@ -349,12 +319,12 @@ int runWindow(const app::CommandLine& options, int& argc, char** argv)
     const auto mainExecutor = application.mainExecutor();
     auto instance = platform::SingleInstance::forCurrentUser();
     instance.claim();
-    const std::string displayName = std::getenv("DISPLAY");
+    const app::DesktopBackend desktop = app::chooseDesktopBackend(std::cout);
     std::optional<SmokeTest> smoke;
     if (options.smokeVirtualDisplay)
-        smoke.emplace(displayName);
+        smoke.emplace(*desktop.displays);
     std::optional<HostParts> host;
-    host.emplace(options, mainExecutor, displayName);
+    host.emplace(options, mainExecutor, desktop);
 
     std::optional<HostUpdates> updateCheck;
     updateCheck.emplace(*host, mainExecutor);
@@ -424,8 +394,11 @@ int main(int argc, char** argv)
         runOptions.smokeVirtualDisplay = runOptions.smokeVirtualDisplay || std::string(argv[i]) == "--smoke-virtual-display";
     // Without a display there is nowhere to show a window: the host runs as with --headless, on a
     // virtual screen of its own.
-    const char* display = std::getenv("DISPLAY");
-    if (runOptions.headless || !display || !*display)
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    if (runOptions.headless || (!set("DISPLAY") && !set("WAYLAND_DISPLAY")))
         return runHeadless(runOptions);
     return runWindow(runOptions, argc, argv);
 }

@@ -50,6 +50,31 @@ constexpr std::optional<Key> keyForCharacter(char32_t character)
     return std::nullopt;
 }
 
+// Turns scrolls in pixels into whole wheel clicks, on one axis. GTK, Firefox and Chromium scroll
+// three lines, about 50 pixels, per wheel click; one click per 50 pixels makes a swipe on the
+// phone move content about as far as it would under the finger. Pixels that do not make a whole
+// click are kept for the next scroll in the same direction; a change of direction drops them.
+class WheelClicks {
+public:
+    static constexpr int pixelsPerClick = 50;
+
+    // The whole clicks (signed as `pixels`) that `pixels` more make.
+    int add(std::int32_t pixels)
+    {
+        if (pixels == 0)
+            return 0;
+        if ((remainder_ > 0 && pixels < 0) || (remainder_ < 0 && pixels > 0))
+            remainder_ = 0;
+        remainder_ += pixels;
+        const std::int64_t clicks = remainder_ / pixelsPerClick;
+        remainder_ -= clicks * pixelsPerClick;
+        return static_cast<int>(clicks);
+    }
+
+private:
+    std::int64_t remainder_ = 0;
+};
+
 // Posts synthetic input into the desktop's event stream. Every operation does nothing when the
 // desktop cannot take the event; none throws.
 class InputEventPoster {

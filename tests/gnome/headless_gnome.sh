@@ -11,6 +11,8 @@ home=$(mktemp -d)
 chmod 700 "$home"
 export XDG_RUNTIME_DIR="$home/runtime" XDG_CONFIG_HOME="$home/config" XDG_STATE_HOME="$home/state" XDG_DATA_HOME="$home/data"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# Found there even by programs the tests give runtime folders of their own.
+export PIPEWIRE_RUNTIME_DIR="$XDG_RUNTIME_DIR"
 unset DISPLAY WAYLAND_DISPLAY
 log="$home/log"
 pipewire >"$log" 2>&1 &

@@ -1,4 +1,5 @@
 #include "platform/gnome/mutter_bus.h"
+#include "platform/gnome/mutter_clipboard.h"
 
 #include <gio/gio.h>
 
@@ -290,7 +291,12 @@ std::unique_ptr<MutterSession> MutterBus::startSession(const Recording& what)
     if (node == 0)
         throw MutterError("the screen-cast stream was not announced");
     stopOnFailure.armed = false;
-    return std::make_unique<MutterSession>(shared_from_this(), remotePath, streamPath, node);
+    auto session = std::make_unique<MutterSession>(shared_from_this(), remotePath, streamPath, node);
+    // The compositor drops the first key events of the session's new keyboard while clients
+    // take up its keymap: a tap of Shift takes that loss instead of what the user types.
+    session->keyboardKeysym(0xffe1, true);
+    session->keyboardKeysym(0xffe1, false);
+    return session;
 }
 
 MutterSession::MutterSession(std::shared_ptr<MutterBus> bus, std::string remoteDesktopPath, std::string streamPath,
@@ -301,6 +307,7 @@ MutterSession::MutterSession(std::shared_ptr<MutterBus> bus, std::string remoteD
 
 MutterSession::~MutterSession()
 {
+    clipboard_.reset();
     try {
         call(bus_->connection(), remoteDesktopService, remoteDesktopPath_, sessionInterface, "Stop", nullptr, nullptr);
     } catch (const MutterError&) {
@@ -324,10 +331,21 @@ void MutterSession::pointerButton(int button, bool pressed)
     notify("NotifyPointerButton", g_variant_new("(ib)", button, pressed));
 }
 
-void MutterSession::pointerAxis(double dx, double dy)
+void MutterSession::pointerAxisDiscrete(int axis, int steps)
 {
-    // Flag 1: the scroll ends with this event (nothing kinetic follows it).
-    notify("NotifyPointerAxis", g_variant_new("(ddu)", dx, dy, 1u));
+    notify("NotifyPointerAxisDiscrete", g_variant_new("(ui)", static_cast<guint32>(axis), steps));
+}
+
+bool MutterSession::pasteText(const std::string& text)
+{
+    if (!clipboard_)
+        clipboard_ = std::make_unique<MutterClipboard>(bus_->connection(), remoteDesktopPath_);
+    return clipboard_->pasteText(text, [this] {
+        keyboardKeysym(0xffe3, true);  // Control_L
+        keyboardKeysym('v', true);
+        keyboardKeysym('v', false);
+        keyboardKeysym(0xffe3, false);
+    });
 }
 
 void MutterSession::keyboardKeysym(std::uint32_t keysym, bool pressed)

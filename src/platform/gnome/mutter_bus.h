@@ -42,6 +42,7 @@ struct Recording {
 };
 
 class MutterBus;
+class MutterClipboard;
 
 // A remote-desktop session of the compositor with its screen-cast session and one stream. Input
 // is posted through it onto the stream; the stream's pictures come through PipeWire. Stopped when
@@ -61,8 +62,12 @@ public:
     // `button`: the evdev code (BTN_LEFT 0x110, BTN_RIGHT 0x111).
     void pointerButton(int button, bool pressed);
     // Smooth scroll in pixels (positive dy scrolls towards the end of the content).
-    void pointerAxis(double dx, double dy);
+    // Wheel clicks on `axis` (0 vertical, 1 horizontal); positive steps scroll down or right.
+    void pointerAxisDiscrete(int axis, int steps);
     void keyboardKeysym(std::uint32_t keysym, bool pressed);
+    // Hands `text` over through the session's clipboard and the paste shortcut, and puts back
+    // what the clipboard held. False when the compositor refused.
+    bool pasteText(const std::string& text);
 
 private:
     void notify(const char* method, GVariant* arguments);
@@ -71,6 +76,7 @@ private:
     std::string remoteDesktopPath_;
     std::string streamPath_;
     std::uint32_t node_;
+    std::unique_ptr<MutterClipboard> clipboard_;  // made on first use
 };
 
 // One private connection to the session bus, through which the compositor's display

@@ -183,7 +183,8 @@ private:
     runtime::TimePoint lastSpareUse_{};
     bool restoreScheduled_ = false;
     runtime::TimerHandle restoreTimer_;
-    std::int64_t verticalRemainder_ = 0;
-    std::int64_t horizontalRemainder_ = 0;};
+    model::WheelClicks verticalClicks_;
+    model::WheelClicks horizontalClicks_;
+};
 
 }  // namespace kestrio::platform

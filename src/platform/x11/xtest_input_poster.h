@@ -42,10 +42,7 @@ namespace kestrio::platform {
 // reconnectInterval.
 class XTestInputPoster final : public model::InputEventPoster {
 public:
-    // GTK, Firefox and Chromium scroll three lines, about 50 pixels, per wheel click; one click
-    // per 50 pixels makes a swipe on the phone move content about as far as it would under the
-    // finger.
-    static constexpr int pixelsPerWheelClick = 50;
+    static constexpr int pixelsPerWheelClick = model::WheelClicks::pixelsPerClick;
     static constexpr std::chrono::milliseconds replyTimeout{500};
     static constexpr std::chrono::seconds reconnectInterval{1};
     // Measured with xev on Xvfb, typing 300 characters of 40 kinds over 19 spare keycodes: on an

@@ -1,71 +1,8 @@
 #include "platform/x11/xtest_keymap.h"
 
-#include "runtime/utf8.h"
-
-#include <X11/keysym.h>
-
 #include <algorithm>
 
 namespace kestrio::platform::xtest {
-namespace {
-
-// The keysym that types `codePoint`. Nothing for the control characters that no key types.
-std::optional<xcb_keysym_t> keysymForCodePoint(char32_t codePoint)
-{
-    switch (codePoint) {
-    case U'\n':
-    case U'\r':
-        return XK_Return;
-    case U'\t':
-        return XK_Tab;
-    case U'\b':
-        return XK_BackSpace;
-    default:
-        break;
-    }
-    if ((codePoint >= 0x20 && codePoint <= 0x7e) || (codePoint >= 0xa0 && codePoint <= 0xff))
-        return codePoint;
-    if (codePoint < 0xa0)
-        return std::nullopt;
-    return 0x1000000u | codePoint;
-}
-
-}  // namespace
-
-xcb_keysym_t keysymForKey(model::Key key)
-{
-    const auto index = static_cast<int>(key);
-    if (key >= model::Key::a && key <= model::Key::z)
-        return static_cast<xcb_keysym_t>(XK_a + (index - static_cast<int>(model::Key::a)));
-    if (key >= model::Key::digit0 && key <= model::Key::digit9)
-        return static_cast<xcb_keysym_t>(XK_0 + (index - static_cast<int>(model::Key::digit0)));
-    switch (key) {
-    case model::Key::space:
-        return XK_space;
-    case model::Key::enter:
-        return XK_Return;
-    case model::Key::backspace:
-        return XK_BackSpace;
-    default:
-        return noSymbol;
-    }
-}
-
-std::vector<xcb_keysym_t> keysymsForText(std::string_view text)
-{
-    std::vector<xcb_keysym_t> keysyms;
-    keysyms.reserve(text.size());
-    bool afterCarriageReturn = false;
-    runtime::forEachScalar(text, [&](char32_t scalar, std::string_view) {
-        const bool lineFeedAfterReturn = afterCarriageReturn && scalar == U'\n';
-        afterCarriageReturn = scalar == U'\r';
-        if (lineFeedAfterReturn)
-            return;
-        if (auto keysym = keysymForCodePoint(scalar))
-            keysyms.push_back(*keysym);
-    });
-    return keysyms;
-}
 
 bool KeyboardMapping::isEmpty(xcb_keycode_t keycode) const
 {

@@ -2,27 +2,20 @@
 
 // The keysyms the XTEST poster types and the server's keyboard mapping, as the poster reads it.
 
-#include "model/input_event_poster.h"
+#include "platform/linux/keysyms.h"
 
 #include <xcb/xcb.h>
 
 #include <cstddef>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <vector>
 
 namespace kestrio::platform::xtest {
 
-inline constexpr xcb_keysym_t noSymbol = 0;
-
-// The keysym of the key: the one it types on a US keyboard, unshifted.
-xcb_keysym_t keysymForKey(model::Key key);
-
-// The keysyms that type `text` (UTF-8), in order. A byte that does not start a well-formed
-// sequence stands for U+FFFD, the replacement character, so that the reader sees that something
-// was there. CR LF is one Return; control characters that no key types are left out.
-std::vector<xcb_keysym_t> keysymsForText(std::string_view text);
+using platform::keysymForKey;
+using platform::keysymsForText;
+using platform::noSymbol;
 
 // The server's keyboard mapping: for each keycode a row of keysyms, the first being what the key
 // types without modifiers in the first group.

@@ -22,20 +22,6 @@ std::optional<std::pair<std::int16_t, std::int16_t>> pixelAt(ScreenPoint point)
     return std::pair{coordinate(point.x), coordinate(point.y)};
 }
 
-// Adds `pixels` to what was left over on an axis and returns the whole wheel clicks (signed)
-// that makes. A change of direction drops what was left over.
-int wheelClicks(std::int64_t& remainder, std::int32_t pixels)
-{
-    if (pixels == 0)
-        return 0;
-    if ((remainder > 0 && pixels < 0) || (remainder < 0 && pixels > 0))
-        remainder = 0;
-    remainder += pixels;
-    const std::int64_t clicks = remainder / XTestInputPoster::pixelsPerWheelClick;
-    remainder -= clicks * XTestInputPoster::pixelsPerWheelClick;
-    return static_cast<int>(clicks);
-}
-
 }  // namespace
 
 using namespace xtest;
@@ -98,8 +84,8 @@ void XTestInputPoster::Core::postScroll(std::int32_t vertical, std::int32_t hori
 {
     SigpipeGuard guard;
     std::unique_lock lock(mutex_);
-    const int up = wheelClicks(verticalRemainder_, vertical);
-    const int left = wheelClicks(horizontalRemainder_, horizontal);
+    const int up = verticalClicks_.add(vertical);
+    const int left = horizontalClicks_.add(horizontal);
     if ((up == 0 && left == 0) || !prepare(false) || !session_->xtest)
         return;
     click(up > 0 ? 4 : 5, std::abs(up));

@@ -1,0 +1,140 @@
+#include "platform/gnome/gnome_input_poster.h"
+
+#include "platform/linux/keysyms.h"
+#include "runtime/utf8.h"
+
+#include <cstdlib>
+
+namespace kestrio::platform::gnome {
+namespace {
+
+constexpr int leftButton = 0x110;   // BTN_LEFT
+constexpr int rightButton = 0x111;  // BTN_RIGHT
+
+// Typed as keysyms: what every layout has (the Latin letters, digits and punctuation of ASCII)
+// and the editing keys.
+bool typeable(Keysym keysym) { return (keysym >= 0x20 && keysym <= 0x7e) || (keysym >= 0xff08 && keysym <= 0xff0d); }
+
+}  // namespace
+
+std::shared_ptr<Cast> GnomeInputPoster::castFor(model::ScreenPoint point, double& x, double& y)
+{
+    auto cast = desktop_->castAt(point.x, point.y);
+    if (!cast || cast->area.width <= 0 || cast->area.height <= 0)
+        return nullptr;
+    // The stream's pixels cover the monitor's logical area.
+    auto size = cast->stream->waitForFormat(std::chrono::milliseconds(0));
+    const double scaleX = size ? static_cast<double>(size->width) / cast->area.width : 1;
+    const double scaleY = size ? static_cast<double>(size->height) / cast->area.height : 1;
+    x = (point.x - cast->area.x) * scaleX;
+    y = (point.y - cast->area.y) * scaleY;
+    return cast;
+}
+
+std::optional<model::ScreenPoint> GnomeInputPoster::pointerLocation()
+{
+    // The compositor does not tell where the pointer is; this is where it was last put.
+    std::lock_guard lock(mutex_);
+    return location_;
+}
+
+void GnomeInputPoster::warpPointer(model::ScreenPoint to) { postMouseEvent(model::MouseEventType::moved, to); }
+
+void GnomeInputPoster::postMouseEvent(model::MouseEventType type, model::ScreenPoint at)
+{
+    std::lock_guard lock(mutex_);
+    double x = 0, y = 0;
+    auto cast = castFor(at, x, y);
+    if (!cast)
+        return;
+    cast->session->pointerMotionAbsolute(x, y);
+    location_ = at;
+    switch (type) {
+    case model::MouseEventType::leftDown:
+    case model::MouseEventType::leftUp:
+        cast->session->pointerButton(leftButton, type == model::MouseEventType::leftDown);
+        break;
+    case model::MouseEventType::rightDown:
+    case model::MouseEventType::rightUp:
+        cast->session->pointerButton(rightButton, type == model::MouseEventType::rightDown);
+        break;
+    case model::MouseEventType::moved:
+    case model::MouseEventType::leftDragged:
+        break;
+    }
+}
+
+void GnomeInputPoster::postScroll(std::int32_t vertical, std::int32_t horizontal)
+{
+    std::lock_guard lock(mutex_);
+    const int up = vertical_.add(vertical);
+    const int left = horizontal_.add(horizontal);
+    if (up == 0 && left == 0)
+        return;
+    double x = 0, y = 0;
+    auto cast = castFor(location_.value_or(model::ScreenPoint{}), x, y);
+    if (!cast)
+        return;
+    // Positive steps scroll down and right.
+    if (up != 0)
+        cast->session->pointerAxisDiscrete(0, -up);
+    if (left != 0)
+        cast->session->pointerAxisDiscrete(1, -left);
+}
+
+void GnomeInputPoster::postKey(model::Key key, model::Modifiers modifiers)
+{
+    const Keysym keysym = keysymForKey(key);
+    std::lock_guard lock(mutex_);
+    double x = 0, y = 0;
+    auto cast = castFor(location_.value_or(model::ScreenPoint{}), x, y);
+    if (cast && keysym != noSymbol)
+        typeKeysym(*cast->session, keysym, modifiers.shortcut);
+}
+
+void GnomeInputPoster::postText(std::string_view text, model::Modifiers modifiers)
+{
+    std::lock_guard lock(mutex_);
+    double x = 0, y = 0;
+    auto cast = castFor(location_.value_or(model::ScreenPoint{}), x, y);
+    if (!cast)
+        return;
+    // Runs of characters the keyboard may not have are pasted whole, in their place in the text.
+    std::string pasted;
+    const auto pasteRun = [&] {
+        if (pasted.empty())
+            return;
+        cast->session->pasteText(pasted);
+        pasted.clear();
+    };
+    bool afterCarriageReturn = false;
+    runtime::forEachScalar(text, [&](char32_t scalar, std::string_view bytes) {
+        const bool lineFeedAfterReturn = afterCarriageReturn && scalar == U'\n';
+        afterCarriageReturn = scalar == U'\r';
+        if (lineFeedAfterReturn)
+            return;
+        const Keysym keysym = keysymForCodePoint(scalar);
+        if (keysym == noSymbol)
+            return;
+        if (typeable(keysym)) {
+            pasteRun();
+            typeKeysym(*cast->session, keysym, modifiers.shortcut);
+        } else {
+            // A malformed byte arrives as U+FFFD, which is pasted as such.
+            pasted += bytes.size() == 1 && static_cast<unsigned char>(bytes[0]) >= 0x80 ? "\xEF\xBF\xBD" : std::string(bytes);
+        }
+    });
+    pasteRun();
+}
+
+void GnomeInputPoster::typeKeysym(MutterSession& session, std::uint32_t keysym, bool shortcut)
+{
+    if (shortcut)
+        session.keyboardKeysym(controlKeysym, true);
+    session.keyboardKeysym(keysym, true);
+    session.keyboardKeysym(keysym, false);
+    if (shortcut)
+        session.keyboardKeysym(controlKeysym, false);
+}
+
+}  // namespace kestrio::platform::gnome
