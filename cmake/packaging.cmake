@@ -58,8 +58,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # screen, pactl for the phone's volume buttons.
 set(kestrio_depends xvfb x11-xserver-utils pulseaudio-utils)
 # Wanted on a desktop, but the host runs without them: the mDNS daemon to be found by phones,
-# usbmuxd for the phones known over USB, CA certificates for the update check.
-set(kestrio_recommends avahi-daemon usbmuxd ca-certificates)
+# usbmuxd for the phones known over USB, CA certificates for the update check, and Qt's Wayland
+# plugin for a native window on a Wayland desktop (without it the window opens through Xwayland).
+set(kestrio_recommends avahi-daemon usbmuxd ca-certificates qt6-wayland)
 # Only for the mail with a new public address, which is off unless the user turns it on; and
 # xdg-open for the settings links, which every desktop has already (on a bare machine it would
 # pull in dozens of packages).

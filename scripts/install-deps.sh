@@ -16,7 +16,7 @@ run_packages=(
     libnatpmp-dev libminiupnpc-dev
     qt6-base-dev qt6-declarative-dev qml6-module-qtquick qml6-module-qtquick-controls
     qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtquick-templates
-    qml6-module-qtqml-workerscript qt6-qpa-plugins libqt6svg6 fonts-nanum
+    qml6-module-qtqml-workerscript qt6-qpa-plugins qt6-wayland libqt6svg6 fonts-nanum
     xvfb x11-xserver-utils pulseaudio-utils
     libgtest-dev libgmock-dev libbenchmark-dev
 )
