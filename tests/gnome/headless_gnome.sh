@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs a command inside a headless GNOME session of its own and ends the session after it: a
-# private session bus and runtime folder, PipeWire and WirePlumber, and Mutter with one 1280×720
-# virtual monitor. A compositor already running on the machine is never touched.
+# private session bus and runtime folder, PipeWire and WirePlumber, and Mutter with one virtual
+# monitor (1280×720, or KESTRIO_GNOME_MONITOR). A compositor already running on the machine is
+# never touched.
 #   headless_gnome.sh COMMAND [ARGUMENT...]
 set -u
 if [ -z "${KESTRIO_PRIVATE_BUS:-}" ]; then
@@ -19,7 +20,7 @@ pipewire >"$log" 2>&1 &
 pipewire_pid=$!
 wireplumber >>"$log" 2>&1 &
 wireplumber_pid=$!
-mutter --headless --virtual-monitor 1280x720 --wayland --no-x11 --wayland-display kestrio-gnome-0 >>"$log" 2>&1 &
+mutter --headless --virtual-monitor "${KESTRIO_GNOME_MONITOR:-1280x720}" --wayland --no-x11 --wayland-display kestrio-gnome-0 >>"$log" 2>&1 &
 mutter_pid=$!
 
 ready=
@@ -39,6 +40,10 @@ if [ -n "$ready" ]; then
 else
     echo "the headless GNOME session did not start:" >&2
     cat "$log" >&2
+fi
+if ! kill -0 "$mutter_pid" 2>/dev/null; then
+    echo "the compositor ended during the run:" >&2
+    tail -n 20 "$log" >&2
 fi
 kill "$mutter_pid" "$wireplumber_pid" "$pipewire_pid" 2>/dev/null
 wait
