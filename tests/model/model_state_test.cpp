@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace kestrio::test {
@@ -102,7 +103,8 @@ TEST(ModelStatus, AHostWithoutAWindowPrintsEachChangeOnce)
     std::ostringstream out;
     app::StatusPrinter printer(out);
     auto printed = [&] { return printer.show(model), std::exchange(out, std::ostringstream{}).str(); };
-    printed();
+    const auto first = printed();
+    EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), 4) << "the status alone: the rest counts from the first look";
     EXPECT_EQ(printed(), "");
 
     harness.link->ready = true;
