@@ -49,7 +49,7 @@ TEST(ControlEventQueue, MergesMovesAndScrollsButNeverAcrossOtherEvents)
     }
 }
 
-TEST(ControlEventQueue, BoundsEventsAndTextUntilTheirWorkIsDone)
+TEST(ControlEventQueue, BoundsEventsAndTextUntilTheirWorkIsDoneAndKeepsOnlyTheCurrentConnections)
 {
     for (const auto& [event, fitting] : {std::pair<ViewerControlEvent, std::size_t>{ClickCurrent{}, 4}, {Text{std::string(40, 'x')}, 2}}) {
         SCOPED_TRACE(fitting);
@@ -63,21 +63,12 @@ TEST(ControlEventQueue, BoundsEventsAndTextUntilTheirWorkIsDone)
         EXPECT_EQ(queue.pendingEvents() + queue.pendingTextBytes(), 0u);
         for (std::size_t i = 0; i < fitting; ++i)
             EXPECT_NE(queue.offer(event, 8), Admission::overflow) << "a new connection has the whole room";
+        EXPECT_EQ(queue.offer(event, 7), Admission::stale) << "an older connection's events are not kept";
+        queue.setCurrentGeneration(0);
+        EXPECT_TRUE(queue.take().empty());
+        EXPECT_FALSE(queue.isCurrent(8));
+        EXPECT_EQ(queue.pendingEvents() + queue.pendingTextBytes(), 0u);
     }
-}
-
-TEST(ControlEventQueue, OnlyTheCurrentConnectionsEventsAreKept)
-{
-    ControlEventQueue queue;
-    queue.offer(Text{"old"}, 1);
-    queue.offer(Text{"newer"}, 2);
-    EXPECT_EQ(queue.offer(Text{"late"}, 1), Admission::stale);
-    EXPECT_EQ(events(queue.take()), std::vector<ViewerControlEvent>{Text{"newer"}});
-    queue.offer(Text{"left behind"}, 2);
-    queue.setCurrentGeneration(0);
-    EXPECT_TRUE(queue.take().empty());
-    EXPECT_FALSE(queue.isCurrent(2));
-    EXPECT_EQ(queue.pendingTextBytes(), 0u);
 }
 
 }  // namespace

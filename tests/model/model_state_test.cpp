@@ -1,11 +1,11 @@
 // The façade: start-up state and stored settings, permissions, and the lines a host without a
 // window prints.
-#include "model/model_fakes_support.h"
-
 #include "app/status_printer.h"
+#include "model/model_harness.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace kestrio::test {
@@ -14,7 +14,6 @@ namespace {
 using namespace std::chrono_literals;
 using model::SourceMode;
 namespace key = model::settingsKey;
-const std::string panes = "x-apple.systempreferences:com.apple.preference.security?Privacy_";
 
 TEST(ModelSettings, StoredValuesAreReadBackAndStreamOptionsAreNot)
 {
@@ -22,7 +21,6 @@ TEST(ModelSettings, StoredValuesAreReadBackAndStreamOptionsAreNot)
     first.loginItem->state = model::LoginItemService::Status::enabled;
     auto& model = first.create();
     EXPECT_TRUE(model.launchAtLogin()) << "follows the login item";
-    EXPECT_TRUE(first.link->ready);
     EXPECT_EQ(first.settings->writes, 0) << "reading writes nothing";
     model.setAutoStartOnConnect(false);
     model.setIMessageAddress("  me@example.com ");
@@ -39,23 +37,19 @@ TEST(ModelSettings, StoredValuesAreReadBackAndStreamOptionsAreNot)
     EXPECT_EQ(again.selectedPhoneID(), "00008110-000A");
     EXPECT_EQ(again.quality(), model::StreamQuality::balanced);
     EXPECT_EQ(again.sourceMode(), SourceMode::virtualDisplay);
-
-    ModelHarness mistyped;
-    mistyped.settings->put(key::autoStartOnConnect, std::string("false"));
-    mistyped.settings->put(key::launchAtLogin, 1.0);
-    mistyped.settings->put(key::selectedPhoneID, 42.0);
-    auto& read = mistyped.create();
-    EXPECT_TRUE(read.autoStartOnConnect()) << "a text under a Boolean key counts as absent";
-    EXPECT_TRUE(read.launchAtLogin()) << "the number 1 is a Boolean";
-    EXPECT_EQ(read.selectedPhoneID(), "42");
 }
 
-TEST(ModelWiring, ObserversTheListenerAndTheRefresh)
+// Observers, the listener and refused outsiders, the refresh, and the permission prompts, panes
+// and reports.
+TEST(ModelWiring, ObserversListenerRefreshAndPermissions)
 {
     ModelHarness harness;
     harness.link->startThrows = true;
+    harness.permissions->trusted = false;
     auto& model = harness.create();
-    EXPECT_EQ(model::errorText(model), "수신 대기 실패");
+    harness.link->onOutsiderRefused();
+    harness.settle();
+    EXPECT_EQ(model::errorText(model), "수신 대기 실패") << "a refused outsider hides no other error";
     std::vector<bool> seen;
     model.observe([&] { seen.push_back(model.autoStartOnConnect()); });
     model.setAutoStartOnConnect(false);
@@ -65,35 +59,28 @@ TEST(ModelWiring, ObserversTheListenerAndTheRefresh)
     harness.link->onStateChange();
     harness.settle();
     EXPECT_EQ(model::errorText(model), std::nullopt);
+    harness.link->onOutsiderRefused();
+    harness.settle();
+    EXPECT_EQ(model::errorText(model), model::outsiderRefusedText);
 
-    harness.run([](model::HostModel& m) { return m.refreshAll(); });
-    EXPECT_EQ(model.localAddress(), (model::LocalAddress{model::LocalAddress::State::known, "192.168.0.10"}));
-    EXPECT_EQ(model.displays().size(), 2u);
     harness.localAddress.reset();
     harness.displays->queryFails = true;
     harness.permissions->captureOK = false;
-    harness.run([](model::HostModel& m) { return m.refreshAll(); });
+    harness.run(refreshAll);
     EXPECT_EQ(model.localAddress().state, model::LocalAddress::State::none);
     EXPECT_EQ(model::errorText(model), "화면 기록 권한이 필요함");
-}
 
-TEST(ModelPermissions, PromptsPanesAndReportsToTheViewer)
-{
-    ModelHarness harness;
-    harness.permissions->trusted = false;
-    auto& model = harness.create();
     EXPECT_FALSE(model.ensureTouchPermission());
     EXPECT_FALSE(model.ensureTouchPermission());
     EXPECT_EQ(harness.permissions->prompts, 1) << "the automatic prompt comes once per run";
     model.requestTouchControlPermission();
     model.requestTouchControlPermission();
     EXPECT_EQ(harness.permissions->prompts, 3) << "the button prompts every time";
-    harness.permissions->captureOK = false;
     model.requestScreenRecordingPermission();
     model.requestNotificationAccess();
-    EXPECT_EQ(harness.opener->urls, (std::vector<std::string>{panes + "Accessibility", panes + "Accessibility", panes + "ScreenCapture", panes + "Automation"}));
+    const std::string pane = "x-apple.systempreferences:com.apple.preference.security?Privacy_";
+    EXPECT_EQ(harness.opener->urls, (std::vector<std::string>{pane + "Accessibility", pane + "Accessibility", pane + "ScreenCapture", pane + "Automation"}));
 
-    model.setAutoStartOnConnect(false);
     harness.connectViewer();
     harness.permissions->trusted = true;
     EXPECT_FALSE(model.ensureTouchPermission()) << "the answer is kept for a while";
@@ -116,19 +103,19 @@ TEST(ModelStatus, AHostWithoutAWindowPrintsEachChangeOnce)
     std::ostringstream out;
     app::StatusPrinter printer(out);
     auto printed = [&] { return printer.show(model), std::exchange(out, std::ostringstream{}).str(); };
-    printed();
+    const auto first = printed();
+    EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), 4) << "the status alone: the rest counts from the first look";
     EXPECT_EQ(printed(), "");
 
     harness.link->ready = true;
     model.setAutoStartOnConnect(false);
     harness.connectViewer();
     EXPECT_EQ(printed(), "iPhone 연결됨\niPhone Connected\nPhone · H.264\nReady to receive the screen\n");
-    harness.link->identify("지수의 iPhone", "A1B2");
-    harness.settle();
+    harness.identify({"지수의 iPhone", "A1B2", true, true});
     EXPECT_EQ(printed(), "viewer: 지수의 iPhone\n");
     model.setSourceMode(SourceMode::mirror);
     harness.displays->physical.clear();
-    harness.run([](model::HostModel& m) { return m.startStreaming(); });
+    harness.run(startStreaming);
     EXPECT_EQ(printed(), "가상 모니터를 만들 수 없습니다.\n") << "an error while connected has its own line";
 
     harness.router->answer = {remote::RouterMappingResult::Outcome::mapped, 61000, 3600s, {}, {}, {}};

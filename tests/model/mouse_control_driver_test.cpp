@@ -1,8 +1,8 @@
 // Relative pointer motion and wheel scrolling at the 8 ms tick, in virtual time, and the display
 // bounds they are clamped to.
-#include "model/model_fakes_support.h"
 #include "model/display_geometry.h"
 #include "model/mouse_control_driver.h"
+#include "support/host_fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -15,16 +15,7 @@ using model::ScreenRect;
 
 class MouseControlDriverTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        driver = model::MouseControlDriver::create({queue, clock, input, [this] { return rects; }});
-        queue->runUntilIdle();
-    }
-    void TearDown() override
-    {
-        driver->stop();
-        queue->runUntilIdle();
-    }
+    ~MouseControlDriverTest() override { driver->stop(), queue->runUntilIdle(); }
     void velocity(double dx, double dy, bool wheel = false)
     {
         wheel ? driver->setWheelVelocity(dx, dy) : driver->setMouseVelocity(dx, dy);
@@ -35,7 +26,7 @@ protected:
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
     std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
     std::vector<ScreenRect> rects{{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}};
-    std::shared_ptr<model::MouseControlDriver> driver;
+    std::shared_ptr<model::MouseControlDriver> driver = model::MouseControlDriver::create({queue, clock, input, [this] { return rects; }});
 };
 
 TEST_F(MouseControlDriverTest, AVectorMovesHalfOfItselfEveryEightMillisecondsOnOneCadence)
@@ -63,7 +54,7 @@ TEST_F(MouseControlDriverTest, AVectorMovesHalfOfItselfEveryEightMillisecondsOnO
     EXPECT_EQ(input->mouse.size(), posted + 1);
 }
 
-TEST_F(MouseControlDriverTest, ThePointerStaysOnItsDisplayUnlessThereAreNone)
+TEST_F(MouseControlDriverTest, ThePointerStaysOnItsDisplayUnlessThereAreNoneAndTheWheelRoundsHalvesUntilHalted)
 {
     struct Case {
         std::vector<ScreenRect> rects;
@@ -84,10 +75,7 @@ TEST_F(MouseControlDriverTest, ThePointerStaysOnItsDisplayUnlessThereAreNone)
         EXPECT_EQ(input->pointer, c.to) << c.dx << "," << c.dy;
         velocity(0, 0);
     }
-}
 
-TEST_F(MouseControlDriverTest, WheelStepsRoundHalvesAwayFromZeroUntilHalted)
-{
     velocity(0.9, 0, true);
     clock->advance(80ms);
     EXPECT_TRUE(input->scrolls.empty()) << "0.45 a tick rounds to nothing";
@@ -100,17 +88,14 @@ TEST_F(MouseControlDriverTest, WheelStepsRoundHalvesAwayFromZeroUntilHalted)
     EXPECT_EQ(input->scrolls.size(), 3u);
 }
 
-TEST(DisplayRect, ContainingElseNearestCentre)
+TEST(DisplayGeometry, TheRectOfAPointAndReadingThePlatformAtMostOnceASecondUnlessADisplayIsNew)
 {
     const std::vector<ScreenRect> rects{{0, 0, 100, 100}, {100, 0, 100, 100}, {0, 200, 100, 100}};
     EXPECT_EQ(model::displayRect(rects, {100, 50}), rects[1]) << "the left edge belongs to the rectangle";
     EXPECT_EQ(model::displayRect(rects, {50, 160}), rects[2]) << "in the gap: the nearest centre (90 away, not 110)";
     EXPECT_EQ(model::displayRect(rects, {100, 150}), rects[0]) << "a tie goes to the earlier";
     EXPECT_EQ(model::displayRect({}, {0, 0}), std::nullopt);
-}
 
-TEST(DisplayGeometry, ReadsThePlatformAtMostOnceASecondUnlessADisplayIsNew)
-{
     auto facility = std::make_shared<FakeDisplayFacility>();
     facility->physical = {physicalDisplay(1, 0)};
     auto now = std::chrono::steady_clock::time_point{};

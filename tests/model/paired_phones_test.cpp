@@ -1,6 +1,6 @@
 // The user's phones in the model: refresh outcomes and their texts, the saved phone, the phone
 // that connected last, who may connect from outside; and the start-at-login toggle.
-#include "model/model_fakes_support.h"
+#include "model/model_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -19,13 +19,8 @@ protected:
         harness.deviceLister->result = std::move(result);
         if (!harness.model)
             harness.create();
-        harness.run([](model::HostModel& m) { return m.refreshPhones(); });
+        harness.run(refreshPhones);
         return *harness.model;
-    }
-    void identify(const link::ViewerIdentity& identity)
-    {
-        harness.link->onViewerIdentity(identity);
-        harness.settle();
     }
     bool trusted(const std::string& id) const { return harness.trustedPhones->contains(id); }
     std::optional<std::string> stored(std::string_view key) const { return harness.settings->stringValue(key); }
@@ -54,29 +49,21 @@ TEST_F(PairedPhonesTest, RefreshOutcomesAndTheirMessages)
             harness.model->setSelectedPhoneID(c.select);
         auto& model = refresh(c.result);
         EXPECT_EQ(model.pairedPhones(), c.phones) << c.message;
-        EXPECT_EQ(launchText(model), c.message);
+        EXPECT_EQ(harness.launchText(), c.message);
     }
     EXPECT_EQ(stored(key::selectedPhoneName), "Jun");
 
     ModelHarness only;
     only.deviceLister->result = {{mina}, {}};
     only.create();
-    only.run([](model::HostModel& m) { return m.refreshPhones(); });
-    EXPECT_EQ(only.model->selectedPhoneID(), mina.id) << "the only phone is chosen by itself";
-    EXPECT_EQ(only.settings->stringValue(key::selectedPhoneID), mina.id);
-}
-
-TEST_F(PairedPhonesTest, ARefreshUnderWayIsNotStartedTwice)
-{
-    auto& model = harness.create();
-    model.launch([](model::HostModel& m) { return m.refreshPhones(); });
-    model.launch([](model::HostModel& m) { return m.refreshPhones(); });
-    harness.main->runUntilIdle();
-    EXPECT_EQ(launchText(model), "페어링된 iPhone을 찾는 중…");
-    EXPECT_EQ(harness.deviceLister->listings, 0) << "the listing runs off the main executor";
-    harness.settle();
-    EXPECT_EQ(harness.deviceLister->listings, 1);
-    EXPECT_FALSE(model.isRefreshingPhones());
+    only.model->launch(refreshPhones);
+    only.model->launch(refreshPhones);
+    only.main->runUntilIdle();
+    EXPECT_EQ(only.launchText(), "페어링된 iPhone을 찾는 중…");
+    EXPECT_EQ(only.deviceLister->listings, 0) << "the listing runs off the main executor";
+    only.settle();
+    EXPECT_EQ(only.deviceLister->listings, 1) << "a refresh under way is not started twice";
+    EXPECT_EQ(only.settings->stringValue(key::selectedPhoneID), mina.id) << "the only phone is chosen by itself";
 }
 
 TEST(PairedPhones, TheSavedPhoneStaysListed)
@@ -100,7 +87,7 @@ TEST(PairedPhones, TheSavedPhoneStaysListed)
             harness.settings->setString(key::selectedPhoneName, *c.storedName);
         harness.deviceLister->result = {{listed("00008120-000B", "Jun")}, std::nullopt};
         harness.create();
-        harness.run([](model::HostModel& m) { return m.refreshPhones(); });
+        harness.run(refreshPhones);
         EXPECT_EQ(harness.model->pairedPhones().back(), (PairedIPhone{c.id, c.name, "저장된 기기", "", c.deviceID})) << c.id;
     }
 }
@@ -108,91 +95,62 @@ TEST(PairedPhones, TheSavedPhoneStaysListed)
 TEST_F(PairedPhonesTest, TheConnectedPhoneIsMatchedOrAddedAndChosen)
 {
     auto& model = refresh({{listed("00008110-000A", "iPhone 10"), listed("00008120-000B", "Jun")}, std::nullopt});
-    identify({"  JUN\n", "viewer-7", true, true});
+    harness.identify({"  JUN\n", "viewer-7", true, true});
     EXPECT_EQ(stored(key::selectedPhoneID), "00008120-000B") << "by name, ignoring case";
     EXPECT_EQ(stored(key::selectedPhoneName), "JUN");
-    EXPECT_EQ(launchText(model), "‘JUN’ 연결 내역 저장됨");
-    identify({"Someone else", "00008110-000A", true, true});
+    EXPECT_EQ(harness.launchText(), "‘JUN’ 연결 내역 저장됨");
+    harness.identify({"Someone else", "00008110-000A", true, true});
     EXPECT_EQ(model.selectedPhoneID(), "00008110-000A") << "by identifier";
-    identify({"iPhone 9", "Minas-iPhone.local", true, true});
+    harness.identify({"iPhone 9", "Minas-iPhone.local", true, true});
     EXPECT_EQ(model.pairedPhones().size(), 3u);
     EXPECT_EQ(model.pairedPhones()[0], (PairedIPhone{"Minas-iPhone.local", "iPhone 9", "현재 연결된 기기", "네트워크", std::nullopt}))
         << "added, sorted by number-aware name";
-    identify({" ", "", false, true});
+    harness.identify({" ", "", false, true});
     EXPECT_EQ(model.selectedPhoneID(), "iPhone");
 }
 
-TEST_F(PairedPhonesTest, PhonesThatConnectedAtHomeAndTheChosenOneMayConnectFromOutside)
+// Trusted from outside: identifiers phones sent from home, the device tools' list and the chosen
+// phone while verified; never a name, an outsider's identifier or a choice an outsider made.
+TEST_F(PairedPhonesTest, WhoMayConnectFromOutside)
 {
     harness.settings->setString(key::selectedPhoneID, "00008120-000B");
-    harness.settings->setBool(key::selectedPhoneIDVerified, true);
     harness.settings->setString(key::homeNetworkPhoneIDs, "old-phone\n");
     auto& model = refresh({});
-    EXPECT_TRUE(trusted("00008120-000B") && trusted("old-phone"));
-    harness.link->identify("민지의 iPhone", "phone-7");
-    identify({"Guest", "guest-1", true, false});
-    identify({"Neighbour", "Neighbour", false, true});
-    model.setSelectedPhoneID("old-phone");
-    EXPECT_TRUE(trusted("phone-7"));
-    EXPECT_FALSE(trusted("00008120-000B") || trusted("guest-1") || trusted("Neighbour"));
-    EXPECT_EQ(stored(key::homeNetworkPhoneIDs), "old-phone\nphone-7\n");
-
-    ModelHarness restarted;
-    restarted.settings = harness.settings;
-    restarted.create();
-    for (std::size_t i = 0; i < model::maxHomeNetworkPhones; ++i)
-        restarted.link->identify("iPhone", "phone-" + std::to_string(100 + i));
-    restarted.link->identify("iPhone", "two\nlines");
-    restarted.settle();
-    const auto& kept = *restarted.trustedPhones;
-    EXPECT_TRUE(kept.contains("phone-100"));
-    EXPECT_FALSE(kept.contains("old-phone") || kept.contains("phone-7") || kept.contains("two\nlines")) << "the oldest go first";
-}
-
-TEST_F(PairedPhonesTest, ANameOrAnOutsiderNeverMakesAPhoneTrustedFromOutside)
-{
-    harness.settings->setString(key::selectedPhoneID, "00008120-000B");
-    auto& model = refresh({});
     EXPECT_FALSE(trusted("00008120-000B")) << "stored before its origin was recorded";
+    EXPECT_TRUE(trusted("old-phone"));
     refresh({{listed("00008120-000B", "Jun")}, std::nullopt});
     EXPECT_TRUE(trusted("00008120-000B")) << "listed by the device tools";
     EXPECT_EQ(harness.settings->boolValue(key::selectedPhoneIDVerified), true);
 
-    identify({"iPhone", "iPhone", false, true});
-    model.setSelectedPhoneID("iPhone");
+    harness.identify({"iPhone", "iPhone", false, true});
     EXPECT_EQ(model.selectedPhoneID(), "iPhone");
-    EXPECT_FALSE(trusted("iPhone")) << "selected by its name, not trusted";
+    EXPECT_FALSE(trusted("iPhone") || trusted("00008120-000B")) << "selected by its name, not trusted";
     EXPECT_EQ(harness.settings->boolValue(key::selectedPhoneIDVerified), false);
 
-    harness.link->identify("민지의 iPhone", "phone-7");
-    identify({"Mallory", "evil-1", true, false});
-    identify({"Jun", "Jun", false, false});
+    harness.identify({"민지의 iPhone", "phone-7", true, true});
+    harness.identify({"Mallory", "evil-1", true, false});
+    harness.identify({"Jun", "Jun", false, false});
     EXPECT_EQ(model.selectedPhoneID(), "phone-7") << "an outsider neither adds an identifier nor moves the choice";
     EXPECT_FALSE(trusted("evil-1") || trusted("Jun"));
+    EXPECT_EQ(stored(key::homeNetworkPhoneIDs), "old-phone\nphone-7\n");
     model.setSelectedPhoneID("00008120-000B");
-    harness.link->identify("민지의 iPhone", "phone-7", false);
-    harness.settle();
+    harness.identify({"민지의 iPhone", "phone-7", true, false});
     EXPECT_EQ(model.selectedPhoneID(), "phone-7") << "a trusted one may be chosen from outside";
 
-    harness.link->identify("Jun", "00008120-000B");
+    harness.identify({"Jun", "00008120-000B", true, true});
     for (std::size_t i = 0; i <= 2 * model::maxHomeNetworkPhones; ++i) {
-        identify({"Guest", "guest-" + std::to_string(i), true, true});
+        harness.identify({"Guest", "guest-" + std::to_string(i), true, true});
         model.setSelectedPhoneID("phone-7");
     }
     EXPECT_TRUE(trusted("phone-7") && trusted("00008120-000B")) << "a burst pushes out neither the chosen nor a listed phone";
-    EXPECT_FALSE(trusted("guest-0"));
-}
+    EXPECT_FALSE(trusted("guest-0") || trusted("old-phone")) << "the oldest go first";
 
-TEST_F(PairedPhonesTest, ARefusedOutsiderIsSaidUnlessAnotherErrorShows)
-{
-    for (const bool listening : {true, false}) {
-        ModelHarness harness;
-        harness.link->startThrows = !listening;
-        harness.create();
-        harness.link->onOutsiderRefused();
-        harness.settle();
-        EXPECT_EQ(model::errorText(*harness.model), listening ? model::outsiderRefusedText : model::listenerFailedText);
-    }
+    ModelHarness restarted;
+    restarted.settings = harness.settings;
+    restarted.create();
+    restarted.identify({"iPhone", "two\nlines", true, true});
+    EXPECT_FALSE(restarted.trustedPhones->contains("two\nlines"));
+    EXPECT_TRUE(restarted.trustedPhones->contains("guest-" + std::to_string(2 * model::maxHomeNetworkPhones))) << "kept across restarts";
 }
 
 TEST(LaunchAtLogin, TogglingRegistersAndFallsBackWhenRefused)
@@ -219,7 +177,7 @@ TEST(LaunchAtLogin, TogglingRegistersAndFallsBackWhenRefused)
     ModelHarness stored;
     stored.settings->setBool(key::launchAtLogin, true);
     EXPECT_TRUE(stored.create().launchAtLogin()) << "a stored on without an entry shows until the first refresh";
-    stored.run([](model::HostModel& m) { return m.refreshAll(); });
+    stored.run(refreshAll);
     EXPECT_FALSE(stored.model->launchAtLogin());
     EXPECT_EQ(stored.settings->boolValue(key::launchAtLogin), true) << "the refresh does not write the setting";
 }

@@ -1,6 +1,6 @@
 // Starting and stopping streams as viewers come and go, the virtual monitor with its fallback to
 // mirroring, viewer requests and the re-advertising loop, all in virtual time.
-#include "model/model_fakes_support.h"
+#include "model/model_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -10,55 +10,56 @@ namespace {
 using namespace std::chrono_literals;
 using model::SourceMode;
 
-auto startStreaming = [](model::HostModel& m) { return m.startStreaming(); };
-auto stopStreaming = [](model::HostModel& m) { return m.stopStreaming(); };
-
-TEST(Streaming, ViewersStartExtendedModeOnANewMonitorAndANewViewerRestartsIt)
+// Extended mode on a new monitor per viewer; the viewer's mode and stop requests; mirroring the
+// chosen display with the options of its start.
+TEST(Streaming, ViewersStartExtendedModeOnANewMonitorAndAskForModesAndStops)
 {
     ModelHarness harness;
     auto& model = harness.create();
+    auto& runs = harness.captures.runs;
     harness.connectViewer();
-    ASSERT_EQ(harness.captures.runs.size(), 1u);
-    const auto monitor = harness.captures.runs[0].displayID;
+    ASSERT_EQ(runs.size(), 1u);
+    const auto monitor = runs[0].displayID;
     EXPECT_TRUE(harness.displays->liveMonitors.contains(monitor));
     EXPECT_EQ(model.activeDisplayID(), monitor);
-
     harness.disconnectViewer();
     EXPECT_TRUE(model.isStreaming()) << "the stream outlives the viewer";
     harness.connectViewer();
-    ASSERT_EQ(harness.captures.runs.size(), 2u);
+    ASSERT_EQ(runs.size(), 2u) << "a new viewer restarts it";
     EXPECT_EQ(harness.captures.running(), 1);
     EXPECT_FALSE(harness.displays->liveMonitors.contains(monitor));
-
     harness.run(stopStreaming);
     EXPECT_TRUE(harness.displays->liveMonitors.empty());
     harness.link->onStateChange();
     harness.settle();
     EXPECT_TRUE(model.isStreaming()) << "the connection's path changed: the viewer is served again";
+
+    harness.send({link::control::SourceMode{SourceMode::virtualDisplay}});
+    EXPECT_EQ(runs.size(), 3u) << "the current mode: nothing happens";
+    harness.send({link::control::SourceMode{SourceMode::mirror}});
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_EQ(runs[3].displayID, 1u) << "no selection: the first display";
+    EXPECT_TRUE(harness.displays->liveMonitors.empty());
+    model.setQuality(model::StreamQuality::sharp);
+    model.setFrameRate(model::StreamFrameRate::thirty);
+    EXPECT_EQ(runs.size(), 4u) << "a running stream is not restarted";
+    harness.send({link::control::StopStreaming{}});
+    EXPECT_EQ(harness.captures.running(), 0);
+    model.setSelectedDisplayID(2);
+    harness.run(startStreaming);
+    EXPECT_EQ(runs.back().displayID, 2u);
+    EXPECT_EQ(runs.back().quality, model::StreamQuality::sharp);
+    EXPECT_EQ(runs.back().frameRate, model::StreamFrameRate::thirty);
     harness.run(stopStreaming);
+    harness.displays->physical.push_back(physicalDisplay(3, 3200));
+    harness.send({link::control::SourceMode{SourceMode::virtualDisplay}});
+    EXPECT_EQ(model.sourceMode(), SourceMode::virtualDisplay);
+    EXPECT_EQ(model.displays().size(), 3u) << "the list is reloaded";
+    EXPECT_EQ(runs.size(), 5u) << "and nothing starts";
+
     model.setAutoStartOnConnect(false);
     harness.connectViewer();
     EXPECT_FALSE(model.isStreaming());
-}
-
-TEST(Streaming, MirrorCapturesTheChosenDisplayWithTheOptionsOfItsStart)
-{
-    ModelHarness harness;
-    auto& model = harness.create();
-    model.setSourceMode(SourceMode::mirror);
-    harness.run(startStreaming);
-    EXPECT_EQ(harness.captures.runs.at(0).displayID, 1u) << "no selection: the first display";
-    model.setQuality(model::StreamQuality::sharp);
-    model.setFrameRate(model::StreamFrameRate::thirty);
-    EXPECT_EQ(harness.captures.runs.size(), 1u) << "a running stream is not restarted";
-    harness.run(stopStreaming);
-    model.setSelectedDisplayID(2);
-    harness.run(startStreaming);
-    const auto& run = harness.captures.runs.back();
-    EXPECT_EQ(run.displayID, 2u);
-    EXPECT_EQ(run.quality, model::StreamQuality::sharp);
-    EXPECT_EQ(run.frameRate, model::StreamFrameRate::thirty);
-    EXPECT_EQ(harness.displays->creations, 0);
 }
 
 TEST(Streaming, FailedStartsFallBackToMirroringOrShowTheirError)
@@ -104,7 +105,7 @@ TEST(Streaming, FailedStartsFallBackToMirroringOrShowTheirError)
         EXPECT_EQ(model.activeDisplayID(), c.captured);
         EXPECT_EQ(model.sourceMode(), c.captured || c.creations == 0 ? SourceMode::mirror : SourceMode::virtualDisplay);
         EXPECT_EQ(model::errorText(model), c.error);
-        EXPECT_EQ(launchText(model), c.launch);
+        EXPECT_EQ(harness.launchText(), c.launch);
         EXPECT_EQ(model.viewerDiscoveryRunning(), c.captured.has_value()) << "advertises while it streams to no one";
         if (c.creations == 3 * perAttempt) {
             const auto& times = harness.displays->creationTimes;
@@ -115,28 +116,9 @@ TEST(Streaming, FailedStartsFallBackToMirroringOrShowTheirError)
     }
 }
 
-TEST(Streaming, ViewerStopAndModeRequests)
-{
-    ModelHarness harness;
-    auto& model = harness.create();
-    harness.connectViewer();
-    harness.send(link::control::SourceMode{SourceMode::virtualDisplay});
-    EXPECT_EQ(harness.captures.runs.size(), 1u) << "the current mode: nothing happens";
-    harness.send(link::control::SourceMode{SourceMode::mirror});
-    ASSERT_EQ(harness.captures.runs.size(), 2u);
-    EXPECT_EQ(harness.captures.runs[1].displayID, 1u);
-    EXPECT_TRUE(harness.displays->liveMonitors.empty());
-    harness.send(link::control::StopStreaming{});
-    EXPECT_EQ(harness.captures.running(), 0);
-
-    harness.displays->physical.push_back(physicalDisplay(3, 3200));
-    harness.send(link::control::SourceMode{SourceMode::virtualDisplay});
-    EXPECT_EQ(model.sourceMode(), SourceMode::virtualDisplay);
-    EXPECT_EQ(model.displays().size(), 3u) << "the list is reloaded";
-    EXPECT_EQ(harness.captures.runs.size(), 2u) << "and nothing starts";
-}
-
-TEST(Streaming, DiscoveryRefreshesTwentyTimesOnItsScheduleUntilAViewerOrTheEnd)
+// The advertisement is refreshed twenty times on its schedule unless a viewer comes or the
+// stream stops first; shutdown leaves no monitor, capture or listener, even while retrying.
+TEST(Streaming, DiscoveryScheduleAndShutdown)
 {
     ModelHarness harness;
     auto& model = harness.create();
@@ -144,16 +126,17 @@ TEST(Streaming, DiscoveryRefreshesTwentyTimesOnItsScheduleUntilAViewerOrTheEnd)
     harness.disconnectViewer();
     ASSERT_TRUE(model.viewerDiscoveryRunning());
     harness.advance(400s);
-    std::vector<runtime::Duration> gaps;
-    for (std::size_t i = 1; i < harness.link->refreshes.size(); ++i)
-        gaps.push_back(harness.link->refreshes[i] - harness.link->refreshes[i - 1]);
-    std::vector<runtime::Duration> expected(6, 3500ms);
+    const auto& refreshes = harness.link->refreshes;
+    std::vector<runtime::Duration> gaps, expected(6, 3500ms);
+    for (std::size_t i = 1; i < refreshes.size(); ++i)
+        gaps.push_back(refreshes[i] - refreshes[i - 1]);
     expected.insert(expected.end(), 6, 6s);
     expected.insert(expected.end(), 8, 10s);
     EXPECT_EQ(gaps, expected);
     EXPECT_FALSE(model.viewerDiscoveryRunning());
 
     for (const bool viewer : {true, false}) {
+        SCOPED_TRACE(viewer);
         ModelHarness early;
         early.create();
         early.connectViewer();
@@ -161,25 +144,20 @@ TEST(Streaming, DiscoveryRefreshesTwentyTimesOnItsScheduleUntilAViewerOrTheEnd)
         early.advance(8s);
         viewer ? early.connectViewer() : early.run(stopStreaming);
         early.advance(200s);
-        EXPECT_EQ(early.link->refreshes.size(), 3u) << viewer;
+        EXPECT_EQ(early.link->refreshes.size(), 3u);
+        early.model->shutdown();
+        early.settle();
+        EXPECT_EQ(early.captures.running(), 0);
+        EXPECT_TRUE(early.displays->liveMonitors.empty());
     }
-}
-
-TEST(Streaming, ShutdownLeavesNoMonitorCaptureOrListenerBehind)
-{
-    for (const bool retrying : {false, true}) {
-        ModelHarness harness;
-        auto& model = harness.create();
-        harness.displays->monitorsAppear = !retrying;
-        harness.connectViewer();
-        harness.advance(2s);
-        ASSERT_EQ(harness.displays->liveMonitors.size(), 1u) << retrying;
-        model.shutdown();
-        harness.advance(60s);
-        EXPECT_TRUE(harness.displays->liveMonitors.empty()) << retrying;
-        EXPECT_EQ(harness.captures.running(), 0) << retrying;
-        EXPECT_EQ(harness.link->stops, 1) << retrying;
-    }
+    harness.displays->monitorsAppear = false;
+    harness.connectViewer();
+    harness.advance(2s);
+    ASSERT_EQ(harness.displays->liveMonitors.size(), 1u) << "a new monitor is being looked for";
+    model.shutdown();
+    harness.advance(60s);
+    EXPECT_TRUE(harness.displays->liveMonitors.empty());
+    EXPECT_EQ(harness.link->stops, 1);
 }
 
 }  // namespace

@@ -1,17 +1,16 @@
 // The viewer's pointer, keyboard, text and volume events as the model injects them: the
 // permission gate and its INPUT reports, positions on the captured display, and the key rules.
-#include "model/model_fakes_support.h"
+#include "model/model_harness.h"
 
 #include <gtest/gtest.h>
 
 namespace kestrio::test {
 namespace {
 
+using namespace std::chrono_literals;
 using namespace link::control;
 using model::MouseEventType;
 using model::ScreenPoint;
-using KeyPresses = std::vector<std::pair<model::Key, model::Modifiers>>;
-using Typed = std::vector<std::pair<std::string, model::Modifiers>>;
 using Events = std::vector<link::ViewerControlEvent>;
 constexpr model::Modifiers shortcut{.shortcut = true};
 
@@ -25,41 +24,34 @@ protected:
         ASSERT_TRUE(harness.model->isStreaming());
         harness.link->controls.clear();
     }
-    void send(const Events& events)
-    {
-        for (const auto& event : events)
-            harness.link->onControlEvent(event);
-        harness.settle();
-    }
 
     ModelHarness harness;
+    RecordingInput& input = *harness.input;
 };
 
 TEST_F(ViewerInputTest, UntrustedInputIsDroppedAndReportedOncePerChangeAndConnection)
 {
     harness.permissions->trusted = false;
     harness.advance(model::HostModel::inputTrustLifetime);
-    send({Click{0.5, 0.5}, Text{"hi"}, VolumeUp{}});
-    send({MoveRelative{10, 0}});
-    harness.advance(std::chrono::milliseconds(16));
-    EXPECT_TRUE(harness.input->texts.empty());
-    const auto moved = harness.input->mouse.size();
+    harness.send({Click{0.5, 0.5}, Text{"hi"}, VolumeUp{}, MoveRelative{10, 0}});
+    harness.advance(16ms);
+    EXPECT_TRUE(input.texts.empty());
+    const auto moved = input.mouse.size();
     EXPECT_GE(moved, 2u) << "relative motion is not gated";
     EXPECT_EQ(harness.volume->level, 55) << "nor is the volume";
     EXPECT_EQ(harness.link->controls, std::vector<std::string>{"INPUT NEEDS_PERMISSION"});
-    EXPECT_EQ(harness.permissions->prompts, 1);
 
     harness.disconnectViewer();
-    harness.advance(std::chrono::milliseconds(80));
-    EXPECT_EQ(harness.input->mouse.size(), moved) << "relative motion halts when the viewer leaves";
+    harness.advance(80ms);
+    EXPECT_EQ(input.mouse.size(), moved) << "relative motion halts when the viewer leaves";
     harness.permissions->trusted = true;
     harness.advance(model::HostModel::inputTrustLifetime);
     harness.connectViewer();
-    send({ClickCurrent{}, ClickCurrent{}});
+    harness.send({ClickCurrent{}, ClickCurrent{}});
     EXPECT_EQ(harness.link->controls, (std::vector<std::string>{"INPUT NEEDS_PERMISSION", "INPUT READY"}));
     harness.disconnectViewer();
     harness.connectViewer();
-    send({ClickCurrent{}});
+    harness.send({ClickCurrent{}});
     EXPECT_EQ(harness.link->controls.size(), 3u) << "a new connection hears it again";
 }
 
@@ -86,23 +78,23 @@ TEST_F(ViewerInputTest, PointerEventsPostAtTheirPlaceOnTheCapturedDisplay)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.warps));
-        *harness.input = RecordingInput{};
-        harness.input->pointer = pointer;
-        send(c.events);
+        input = RecordingInput{};
+        input.pointer = pointer;
+        harness.send(c.events);
         Types types;
-        for (const auto& event : harness.input->mouse) {
+        for (const auto& event : input.mouse) {
             types.push_back(event.type);
-            EXPECT_EQ(event.at, harness.input->warps.empty() ? pointer : harness.input->warps.back());
+            EXPECT_EQ(event.at, input.warps.empty() ? pointer : input.warps.back());
         }
         EXPECT_EQ(types, c.mouse);
-        EXPECT_EQ(harness.input->warps, c.warps);
-        EXPECT_EQ(harness.input->scrolls, c.scrolls);
+        EXPECT_EQ(input.warps, c.warps);
+        EXPECT_EQ(input.scrolls, c.scrolls);
         EXPECT_FALSE(harness.model->mouseButtonIsDown());
     }
-    harness.run([](model::HostModel& m) { return m.stopStreaming(); });
-    *harness.input = RecordingInput{};
-    send({Click{0.5, 0.5}});
-    EXPECT_TRUE(harness.input->order.empty()) << "no capture, nowhere to post";
+    harness.run(stopStreaming);
+    input = RecordingInput{};
+    harness.send({Click{0.5, 0.5}});
+    EXPECT_TRUE(input.order.empty()) << "no capture, nowhere to post";
     EXPECT_EQ(harness.link->controls, std::vector<std::string>{"INPUT READY"});
 }
 
@@ -112,47 +104,44 @@ TEST_F(ViewerInputTest, KeysAndTextPostOnTheInputQueueInArrivalOrder)
     std::string syllables;
     for (int i = 0; i < 100; ++i)
         syllables += "한";
-    send({Text{"é한😀"}, Key{link::ViewerKeyboardKey::commandDown}, Text{"C!"}, Key{link::ViewerKeyboardKey::backspace},
-          MouseDown{0.5, 0.5}, Key{link::ViewerKeyboardKey::commandUp}, Key{link::ViewerKeyboardKey::commandUp},
-          Key{link::ViewerKeyboardKey::returnKey}, MouseUp{0.5, 0.5}, Text{syllables}});
-    EXPECT_TRUE(harness.input->order.empty()) << "nothing is posted from the main executor";
+    harness.send({Text{"é한😀"}, Key{link::ViewerKeyboardKey::commandDown}, Text{"C!"}, Key{link::ViewerKeyboardKey::backspace},
+                  MouseDown{0.5, 0.5}, Key{link::ViewerKeyboardKey::commandUp}, Key{link::ViewerKeyboardKey::commandUp},
+                  Key{link::ViewerKeyboardKey::returnKey}, MouseUp{0.5, 0.5}, Text{syllables}});
+    EXPECT_TRUE(input.order.empty()) << "nothing is posted from the main executor";
     harness.inputQueue->runUntilIdle();
-    EXPECT_EQ(harness.input->order, (std::vector<std::string>{"text", "key", "text", "key", "warp", "mouse", "key", "warp", "mouse", "text", "text"}));
-    EXPECT_EQ(harness.input->keys, (KeyPresses{{model::Key::c, shortcut}, {model::Key::backspace, shortcut}, {model::Key::enter, {}}}));
-    EXPECT_EQ(harness.input->texts, (Typed{{"é한😀", {}}, {"!", shortcut}, {syllables.substr(0, 64 * 3), {}}, {syllables.substr(64 * 3), {}}}));
+    EXPECT_EQ(input.order, (std::vector<std::string>{"text", "key", "text", "key", "warp", "mouse", "key", "warp", "mouse", "text", "text"}));
+    EXPECT_EQ(input.keys, (decltype(input.keys){{model::Key::c, shortcut}, {model::Key::backspace, shortcut}, {model::Key::enter, {}}}));
+    EXPECT_EQ(input.texts, (decltype(input.texts){{"é한😀", {}}, {"!", shortcut}, {syllables.substr(0, 64 * 3), {}}, {syllables.substr(64 * 3), {}}}));
 }
 
-TEST_F(ViewerInputTest, AViewerThatLeavesOrIsReplacedLeavesNothingBehind)
+// A viewer that leaves, is replaced or floods the input leaves no typing, button or modifier behind.
+TEST_F(ViewerInputTest, AViewerThatLeavesIsReplacedOrFloodsLeavesNothingBehind)
 {
     harness.holdInputQueue = true;
     for (const bool replaced : {false, true}) {
         SCOPED_TRACE(replaced);
-        *harness.input = RecordingInput{};
-        send({Key{link::ViewerKeyboardKey::commandDown}, MouseDown{0.5, 0.5}, Text{std::string(1000, 'x')}});
+        input = RecordingInput{};
+        harness.send({Key{link::ViewerKeyboardKey::commandDown}, MouseDown{0.5, 0.5}, Text{std::string(1000, 'x')}});
         if (!replaced)
             harness.disconnectViewer();
         harness.connectViewer();
         harness.inputQueue->runUntilIdle();
-        EXPECT_TRUE(harness.input->keys.empty()) << "the typing was dropped";
-        ASSERT_FALSE(harness.input->mouse.empty());
-        EXPECT_EQ(harness.input->mouse.back().type, MouseEventType::leftUp);
+        EXPECT_TRUE(input.keys.empty()) << "the typing was dropped";
+        ASSERT_FALSE(input.mouse.empty());
+        EXPECT_EQ(input.mouse.back().type, MouseEventType::leftUp);
         EXPECT_FALSE(harness.model->mouseButtonIsDown());
         EXPECT_FALSE(harness.model->keyboardModifiers().shortcut) << "Command is not inherited";
     }
-}
 
-TEST_F(ViewerInputTest, AViewerWhoseInputCannotBeKeptUpWithIsDropped)
-{
-    harness.holdInputQueue = true;
     const auto generation = harness.link->generation;
     for (int i = 0; i < 40; ++i)
-        send({Text{std::string(4096, 'a')}});
-    EXPECT_EQ(harness.link->drops, (std::vector<std::pair<std::uint64_t, std::string>>{{generation, std::string(model::inputFloodText)}}));
+        harness.send({Text{std::string(4096, 'a')}});
+    EXPECT_EQ(harness.link->drops, (decltype(harness.link->drops){{generation, std::string(model::inputFloodText)}}));
     EXPECT_LE(harness.model->controlEvents().pendingTextBytes(), 64u * 1024);
     harness.disconnectViewer();
     EXPECT_EQ(model::statusTitle(*harness.model).korean, model::inputFloodText);
     harness.inputQueue->runUntilIdle();
-    EXPECT_TRUE(harness.input->texts.empty()) << "nothing typed for the dropped viewer";
+    EXPECT_TRUE(input.texts.empty()) << "nothing typed for the dropped viewer";
     EXPECT_EQ(harness.model->controlEvents().pendingTextBytes(), 0u);
 }
 
@@ -165,19 +154,15 @@ TEST_F(ViewerInputTest, VolumeStepsByFiveMutesAtTheBottomAndMergesStepsWhileAski
         bool muted;
         int sets;
     };
-    const Case cases[] = {
-        {3, {VolumeDown{}}, 0, true, 1},
-        {98, {VolumeUp{}}, 100, false, 1},
-        {std::nullopt, {VolumeUp{}}, std::nullopt, false, 0},
-        {50, {VolumeUp{}, VolumeUp{}, VolumeDown{}, VolumeUp{}}, 60, false, 1},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : {Case{3, {VolumeDown{}}, 0, true, 1}, Case{98, {VolumeUp{}}, 100, false, 1}, Case{std::nullopt, {VolumeUp{}}, std::nullopt, false, 0},
+                          Case{50, {VolumeUp{}, VolumeUp{}, VolumeDown{}, VolumeUp{}}, 60, false, 1}}) {
+        SCOPED_TRACE(c.level.value_or(-1));
         *harness.volume = FakeVolume{};
         harness.volume->level = c.level;
-        send(c.events);
-        EXPECT_EQ(harness.volume->level, c.after) << c.level.value_or(-1);
-        EXPECT_EQ(harness.volume->muted, c.muted) << c.level.value_or(-1);
-        EXPECT_EQ(harness.volume->sets, c.sets) << c.level.value_or(-1);
+        harness.send(c.events);
+        EXPECT_EQ(harness.volume->level, c.after);
+        EXPECT_EQ(harness.volume->muted, c.muted);
+        EXPECT_EQ(harness.volume->sets, c.sets);
     }
 }
 

@@ -3,9 +3,9 @@
 // prints "first-frame-ns N" (CLOCK_MONOTONIC) and "scene-graph software|opengl|other" at the first
 // frame, then quits N ms later (or when closed); --own-display starts a private Xvfb. Exits 0 when
 // the window showed a frame and the model was shut down.
-#include "model/model_fakes_support.h"
 #include "platform/x11/x11_wording.h"
 #include "platform/x11/xvfb_server.h"
+#include "support/host_fakes.h"
 #include "window/window_application.h"
 
 #include <QGuiApplication>

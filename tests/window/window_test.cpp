@@ -1,11 +1,11 @@
-// The window's tests: the real window over the real model in a private Xvfb, with the model
-// tests' fakes as its facilities, the GUI thread as its main executor and a virtual clock.
+// The window's tests: the real window over the real model in a private Xvfb, with the host's
+// fakes as its facilities, the GUI thread as its main executor and a virtual clock.
 #include "app/status_printer.h"
-#include "model/model_fakes_support.h"
 #include "platform/linux/sendmail_message_delivery.h"
 #include "platform/x11/x11_wording.h"
 #include "platform/x11/xvfb_server.h"
 #include "remote/router_port_mapping.h"
+#include "support/host_fakes.h"
 #include "support/test_support.h"
 #include "updates/feed_fakes.h"
 #include "window/main_window.h"

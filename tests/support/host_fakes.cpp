@@ -1,36 +1,11 @@
-#include "model/model_fakes_support.h"
+#include "support/host_fakes.h"
 
 #include "capture/display_capture.h"
 #include "display/virtual_display_error.h"
 
-#include <cmath>
+#include <algorithm>
 
 namespace kestrio::test {
-
-std::optional<bool> MemorySettingsStore::boolValue(std::string_view key) const
-{
-    const auto found = values.find(key);
-    if (found == values.end())
-        return std::nullopt;
-    if (const auto* flag = std::get_if<bool>(&found->second))
-        return *flag;
-    if (const auto* number = std::get_if<double>(&found->second); number && (*number == 0 || *number == 1))
-        return *number == 1;
-    return std::nullopt;
-}
-
-std::optional<std::string> MemorySettingsStore::stringValue(std::string_view key) const
-{
-    const auto found = values.find(key);
-    if (found == values.end())
-        return std::nullopt;
-    if (const auto* text = std::get_if<std::string>(&found->second))
-        return *text;
-    if (const auto* flag = std::get_if<bool>(&found->second))
-        return *flag ? "1" : "0";
-    return std::to_string(std::llround(std::get<double>(found->second)));
-}
-
 namespace {
 
 class FakeVirtualMonitor final : public display::VirtualMonitor {
@@ -143,52 +118,6 @@ void FakeFacilities::fill(model::HostModel::Environment& environment)
     environment.trustedPhones = trustedPhones;
     environment.volume = model::volumeControlOff();
     environment.wording = wording;
-}
-
-ModelHarness::ModelHarness()
-{
-    displays->clock = clock;
-    displays->physical = {physicalDisplay(1, 0), physicalDisplay(2, 1920, 1280, 1024)};
-}
-
-ModelHarness::~ModelHarness()
-{
-    if (model)
-        model->shutdown();
-    settle();
-    model.reset();
-    settle();
-}
-
-model::HostModel& ModelHarness::create()
-{
-    model::HostModel::Environment environment;
-    fill(environment);
-    environment.mainExecutor = main;
-    environment.mouseQueue = environment.background = environment.phoneQueue = work;
-    environment.inputQueue = inputQueue;
-    environment.notifierQueue = notifierQueue;
-    environment.volume = volume;
-    environment.portMapping = router ? model::routerPortMapping(remote::NATPortMapper::create({work, clock, router})) : model::portMappingOff();
-    environment.localAddress = [this] { return localAddress; };
-    model = model::HostModel::create(std::move(environment));
-    settle();
-    return *model;
-}
-
-void ModelHarness::settle()
-{
-    while (main->runUntilIdle() + work->runUntilIdle() + (holdInputQueue ? 0 : inputQueue->runUntilIdle()) +
-               (holdNotifierQueue ? 0 : notifierQueue->runUntilIdle()) >
-           0) {
-    }
-}
-
-std::optional<std::string> launchText(const model::HostModel& model)
-{
-    if (const auto& message = model.launchMessage())
-        return model::text(*message, model.wording());
-    return std::nullopt;
 }
 
 }  // namespace kestrio::test

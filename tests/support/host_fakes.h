@@ -1,7 +1,7 @@
 #pragma once
 
+// The host model's facilities as fakes, for the model and window tests.
 #include "model/host_model.h"
-#include "model/status_lines.h"
 #include "remote/router_port_mapping.h"
 #include "runtime/virtual_clock.h"
 
@@ -16,18 +16,22 @@
 
 namespace kestrio::test {
 
-// Settings kept in memory, with the same read rules as the file store.
+// Settings kept in memory; a value of another type reads as absent.
 class MemorySettingsStore final : public model::SettingsStore {
 public:
-    using Value = std::variant<bool, double, std::string>;
-    std::optional<bool> boolValue(std::string_view key) const override;
-    std::optional<std::string> stringValue(std::string_view key) const override;
-    void setBool(std::string_view key, bool value) override { put(key, value), ++writes; }
-    void setString(std::string_view key, std::string_view value) override { put(key, std::string(value)), ++writes; }
-    void put(std::string_view key, Value value) { values.insert_or_assign(std::string(key), std::move(value)); }
+    std::optional<bool> boolValue(std::string_view key) const override { return value<bool>(key); }
+    std::optional<std::string> stringValue(std::string_view key) const override { return value<std::string>(key); }
+    void setBool(std::string_view key, bool value) override { values.insert_or_assign(std::string(key), value), ++writes; }
+    void setString(std::string_view key, std::string_view value) override { values.insert_or_assign(std::string(key), std::string(value)), ++writes; }
+    template <class T>
+    std::optional<T> value(std::string_view key) const
+    {
+        const auto found = values.find(key);
+        return found != values.end() && std::holds_alternative<T>(found->second) ? std::optional(std::get<T>(found->second)) : std::nullopt;
+    }
 
     int writes = 0;
-    std::map<std::string, Value, std::less<>> values;
+    std::map<std::string, std::variant<bool, std::string>, std::less<>> values;
 };
 
 // The viewer link as the model sees it; the test plays the viewer.
@@ -39,12 +43,7 @@ public:
     bool h264Capable() const override { return h264; }
     bool listenerReady() const override { return ready; }
     std::string peerDescription() const override { return name; }
-    void start() override
-    {
-        if (startThrows)
-            throw std::runtime_error("address in use");
-        ready = true;
-    }
+    void start() override { ready = startThrows ? throw std::runtime_error("address in use") : true; }
     void stop() override { ++stops; }
     void retryNow() override {}
     void refreshAdvertisement() override { refreshes.push_back(clock_->now().time_since_epoch()); }
@@ -55,25 +54,15 @@ public:
     void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) override { onControlEvent = std::move(callback); }
     void setOnViewerIdentity(std::function<void(const link::ViewerIdentity&)> callback) override { onViewerIdentity = std::move(callback); }
     void setOnOutsiderRefused(std::function<void()> callback) override { onOutsiderRefused = std::move(callback); }
-    // A handshake with an identifier of the phone's own, from the home network unless said.
-    void identify(std::string phoneName, std::string identifier, bool fromHomeNetwork = true) const
-    {
-        onViewerIdentity({std::move(phoneName), std::move(identifier), true, fromHomeNetwork});
-    }
-    // Changes the connection (each connect() a new one) and tells the model.
+    // Each connect() is a new connection.
     void connect(bool canDecodeH264 = true, std::string peer = "Phone")
     {
-        connected = true;
-        generation = ++connections_;
-        h264 = canDecodeH264;
-        name = std::move(peer);
+        connected = true, generation = ++connections_, h264 = canDecodeH264, name = std::move(peer);
         onStateChange();
     }
     void disconnect()
     {
-        connected = h264 = false;
-        generation = 0;
-        name = "연결 대기 중";
+        connected = h264 = false, generation = 0, name = "연결 대기 중";
         onStateChange();
     }
 
@@ -84,22 +73,20 @@ public:
     std::vector<std::string> controls;
     std::uint64_t generation = 0;
     std::vector<std::pair<std::uint64_t, std::string>> drops;
-    std::function<void()> onStateChange;
+    std::function<void()> onStateChange, onOutsiderRefused;
     std::function<void(const link::ViewerControlEvent&)> onControlEvent;
     std::function<void(const link::ViewerIdentity&)> onViewerIdentity;
-    std::function<void()> onOutsiderRefused;
 
 private:
     std::shared_ptr<runtime::VirtualClock> clock_;
     std::uint64_t connections_ = 0;
 };
 
-// Physical displays, and virtual monitors that are listed right of them while they exist (unless
-// told not to).
+// Physical displays, and the virtual monitors alive, listed right of them (unless told not to).
 class FakeDisplayFacility final : public display::DisplayFacility {
 public:
     std::vector<display::DisplayInfo> displays() override;
-    std::unique_ptr<display::VirtualMonitor> createVirtualMonitor(display::VirtualResolution resolution, int attempt) override;
+    std::unique_ptr<display::VirtualMonitor> createVirtualMonitor(display::VirtualResolution, int) override;
 
     std::vector<display::DisplayInfo> physical;
     bool monitorsFail = false, monitorsAppear = true, queryFails = false;
@@ -135,7 +122,7 @@ public:
     std::optional<model::ScreenPoint> pointerLocation() override { return pointer; }
     void warpPointer(model::ScreenPoint to) override { warps.push_back(to), pointer = to, order.push_back("warp"); }
     void postMouseEvent(model::MouseEventType type, model::ScreenPoint at) override { mouse.push_back({type, at}), order.push_back("mouse"); }
-    void postScroll(std::int32_t vertical, std::int32_t horizontal) override { scrolls.emplace_back(vertical, horizontal), order.push_back("scroll"); }
+    void postScroll(std::int32_t vertical, std::int32_t horizontal) override { scrolls.emplace_back(vertical, horizontal); }
     void postKey(model::Key key, model::Modifiers modifiers) override { keys.emplace_back(key, modifiers), order.push_back("key"); }
     void postText(std::string_view text, model::Modifiers modifiers) override { texts.emplace_back(text, modifiers), order.push_back("text"); }
 
@@ -145,28 +132,16 @@ public:
     std::vector<std::pair<std::int32_t, std::int32_t>> scrolls;
     std::vector<std::pair<model::Key, model::Modifiers>> keys;
     std::vector<std::pair<std::string, model::Modifiers>> texts;
-    std::vector<std::string> order;  // every call above, by kind
+    std::vector<std::string> order;  // warps, mouse events, keys and texts, by kind
 };
 
 class FakeLoginItem final : public model::LoginItemService {
 public:
     Status status() override { return state; }
-    std::optional<std::string> registerItem() override
-    {
-        ++registrations;
-        if (!registerError)
-            state = afterRegister;
-        return registerError;
-    }
-    std::optional<std::string> unregisterItem() override
-    {
-        if (!unregisterError)
-            state = Status::notRegistered;
-        return unregisterError;
-    }
+    std::optional<std::string> registerItem() override { return ++registrations, registerError ? registerError : (state = Status::enabled, std::nullopt); }
+    std::optional<std::string> unregisterItem() override { return unregisterError ? unregisterError : (state = Status::notRegistered, std::nullopt); }
 
     Status state = Status::notRegistered;
-    Status afterRegister = Status::enabled;  // requiresApproval: the desktop wants the user's consent
     std::optional<std::string> registerError, unregisterError;
     int registrations = 0;
 };
@@ -188,7 +163,7 @@ public:
     int sets = 0;
 };
 
-// Capture sessions that record what they were asked to capture.
+// Capture sessions that record what they were asked to capture, and fail on the displays listed.
 struct CaptureLog {
     struct Run {
         std::uint32_t displayID;
@@ -216,9 +191,8 @@ public:
     std::vector<std::string> calls;
 };
 
-// The model's facilities as fakes, for the harnesses that build a model over them.
+// The model's facilities as fakes; executors, volume and port mapping are the harness's.
 struct FakeFacilities {
-    // Hands the fakes to the model; executors, volume and port mapping are the harness's.
     void fill(model::HostModel::Environment& environment);
 
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
@@ -236,35 +210,6 @@ struct FakeFacilities {
     std::shared_ptr<link::TrustedPhones> trustedPhones = std::make_shared<link::TrustedPhones>();
     model::PlatformWording wording;  // as a Mac build words it unless a harness says otherwise
 };
-
-// A model on manual executors and a virtual clock, over two physical displays (1920 and 1280
-// wide, side by side).
-struct ModelHarness : FakeFacilities {
-    ModelHarness();
-    ~ModelHarness();
-
-    // Builds the model (reads the settings and starts the link).
-    model::HostModel& create();
-    // Runs everything due (but the held queues).
-    void settle();
-    void advance(runtime::Duration step) { clock->advance(step), settle(); }
-    void run(std::function<runtime::Task<void>(model::HostModel&)> operation) { model->launch(std::move(operation)), settle(); }
-    void send(const link::ViewerControlEvent& event) { link->onControlEvent(event), settle(); }
-    void connectViewer() { link->connect(), settle(); }
-    void disconnectViewer() { link->disconnect(), settle(); }
-
-    std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<runtime::ManualExecutor> work = std::make_shared<runtime::ManualExecutor>();  // pointer, volume, phones, router
-    std::shared_ptr<runtime::ManualExecutor> inputQueue = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<runtime::ManualExecutor> notifierQueue = std::make_shared<runtime::ManualExecutor>();
-    bool holdInputQueue = false, holdNotifierQueue = false;  // settle() leaves them to the test
-    std::shared_ptr<AnsweringRouter> router;                 // set before create(): the model maps its port
-    std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>();
-    std::shared_ptr<model::HostModel> model;
-};
-
-// The first line of the waiting status, when the model has one of its own.
-std::optional<std::string> launchText(const model::HostModel& model);
 
 display::DisplayInfo physicalDisplay(std::uint32_t id, int x, int width = 1920, int height = 1080);
 

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "model/status_lines.h"
+#include "support/host_fakes.h"
+
+namespace kestrio::test {
+
+// A model on manual executors and a virtual clock, over two physical displays (1920 and 1280
+// wide, side by side).
+struct ModelHarness : FakeFacilities {
+    ModelHarness()
+    {
+        displays->clock = clock;
+        displays->physical = {physicalDisplay(1, 0), physicalDisplay(2, 1920, 1280, 1024)};
+    }
+    ~ModelHarness()
+    {
+        if (model)
+            model->shutdown();
+        settle();
+        model.reset();
+        settle();
+    }
+    // Builds the model (reads the settings and starts the link).
+    model::HostModel& create()
+    {
+        model::HostModel::Environment environment;
+        fill(environment);
+        environment.mainExecutor = main;
+        environment.mouseQueue = environment.background = environment.phoneQueue = work;
+        environment.inputQueue = inputQueue;
+        environment.notifierQueue = notifierQueue;
+        environment.volume = volume;
+        environment.portMapping = router ? model::routerPortMapping(remote::NATPortMapper::create({work, clock, router})) : model::portMappingOff();
+        environment.localAddress = [this] { return localAddress; };
+        model = model::HostModel::create(std::move(environment));
+        settle();
+        return *model;
+    }
+    // Runs everything due but the held queues.
+    void settle()
+    {
+        while (main->runUntilIdle() + work->runUntilIdle() + (holdInputQueue ? 0 : inputQueue->runUntilIdle()) +
+                   (holdNotifierQueue ? 0 : notifierQueue->runUntilIdle()) > 0) {
+        }
+    }
+    void advance(runtime::Duration step) { clock->advance(step), settle(); }
+    void run(std::function<runtime::Task<void>(model::HostModel&)> operation) { model->launch(std::move(operation)), settle(); }
+    void send(const std::vector<link::ViewerControlEvent>& events)
+    {
+        for (const auto& event : events)
+            link->onControlEvent(event);
+        settle();
+    }
+    void identify(const link::ViewerIdentity& identity) { link->onViewerIdentity(identity), settle(); }
+    void connectViewer() { link->connect(), settle(); }
+    void disconnectViewer() { link->disconnect(), settle(); }
+    // The first line of the waiting status, when the model has one of its own.
+    std::optional<std::string> launchText() const
+    {
+        return model->launchMessage() ? std::optional(model::text(*model->launchMessage(), model->wording())) : std::nullopt;
+    }
+
+    std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<runtime::ManualExecutor> work = std::make_shared<runtime::ManualExecutor>();  // pointer, volume, phones, router
+    std::shared_ptr<runtime::ManualExecutor> inputQueue = std::make_shared<runtime::ManualExecutor>();
+    std::shared_ptr<runtime::ManualExecutor> notifierQueue = std::make_shared<runtime::ManualExecutor>();
+    bool holdInputQueue = false, holdNotifierQueue = false;
+    std::shared_ptr<AnsweringRouter> router;  // set before create(): the model maps its port
+    std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>();
+    std::shared_ptr<model::HostModel> model;
+};
+
+inline const auto startStreaming = [](model::HostModel& m) { return m.startStreaming(); };
+inline const auto stopStreaming = [](model::HostModel& m) { return m.stopStreaming(); };
+inline const auto refreshPhones = [](model::HostModel& m) { return m.refreshPhones(); };
+inline const auto refreshAll = [](model::HostModel& m) { return m.refreshAll(); };
+
+}  // namespace kestrio::test
