@@ -1,12 +1,11 @@
+#include "platform/linux/atomic_file.h"
 #include "platform/linux/json_settings_store.h"
 #include "platform/platform_test.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fstream>
 #include <pwd.h>
-#include <sys/stat.h>
 
 namespace kestrio::platform {
 namespace {
@@ -15,9 +14,10 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 using test::readFile;
 using Names = std::set<std::string>;
+using Step = AtomicWriteStep;
 using nlohmann::json;
 
-class SettingsFileTest : public ::testing::Test {
+class StoredFileTest : public ::testing::Test {
 protected:
     void writeFile(const std::string& bytes)
     {
@@ -32,8 +32,29 @@ protected:
     fs::path file_ = folder_ / "settings.json";
 };
 
+TEST_F(StoredFileTest, ACutShortWriteLeavesTheOldFileWholeAndATemporaryThatIsCleanedUp)
+{
+    writeFile("old");
+    // Another file's temporary is not this file's to remove.
+    std::ofstream(folder_ / "other.json.tmp-abcdef") << "x";
+    for (const Step step : {Step::temporaryCreated, Step::partlyWritten, Step::written, Step::synced, Step::renamed}) {
+        SCOPED_TRACE(static_cast<int>(step));
+        EXPECT_EQ(replaceFileAtomically(file_, "new", 0640, [&](Step reached) { return reached != step; }).error, ECANCELED);
+        EXPECT_EQ(readFile(file_), step == Step::renamed ? "new" : "old");
+        EXPECT_EQ(folderNames().size(), step == Step::renamed ? 2u : 3u);
+        removeStaleTemporaries(file_);
+        EXPECT_EQ(folderNames(), (Names{"settings.json", "other.json.tmp-abcdef"}));
+        writeFile("old");
+    }
+    const auto result = replaceFileAtomically(file_, "whole", 0640);
+    EXPECT_TRUE(result.replaced() && result.folderSynced);
+    EXPECT_EQ(readFile(file_), "whole");
+    EXPECT_EQ(testing::fileMode(file_), 0640u);
+    EXPECT_EQ(replaceFileAtomically(root_.path() / "missing" / "data.json", "x", 0600).error, ENOENT);
+}
+
 // How values of each JSON type read is the settings fuzzer's to check, from its seeds on.
-TEST_F(SettingsFileTest, TextsComeBackByteForByteAndForeignKeysStay)
+TEST_F(StoredFileTest, TextsComeBackByteForByteAndForeignKeysStay)
 {
     writeFile(R"({"launchAtLogin": true, "futureList": [1, {"x": null}], "autoStartOnConnect": "maybe"})");
     // What a write cut short by a crash leaves.
@@ -59,10 +80,9 @@ TEST_F(SettingsFileTest, TextsComeBackByteForByteAndForeignKeysStay)
     for (std::size_t i = 0; i < std::size(texts); ++i)
         EXPECT_EQ(reopened.stringValue("text" + std::to_string(i)), texts[i]) << i;
     EXPECT_EQ(reopened.stringValue("latin1"), "caf\uFFFD");
-    EXPECT_EQ(folderNames(), Names{"settings.json"});
 }
 
-TEST_F(SettingsFileTest, DefaultPathFollowsXdgThenHomeThenAccount)
+TEST_F(StoredFileTest, DefaultPathFollowsXdgThenHomeThenAccount)
 {
     test::ScopedEnvironment config("XDG_CONFIG_HOME", "/xdg/config");
     test::ScopedEnvironment home("HOME", "/home/someone");
@@ -73,11 +93,10 @@ TEST_F(SettingsFileTest, DefaultPathFollowsXdgThenHomeThenAccount)
     EXPECT_EQ(JsonSettingsStore::defaultPath(), fs::path(getpwuid(getuid())->pw_dir) / ".config/kestrio/settings.json");
 }
 
-TEST_F(SettingsFileTest, DamagedContentsReadAsEmptyAndAreKeptAsideOnTheFirstWriteNeverReplacingEarlierCopies)
+TEST_F(StoredFileTest, DamagedSettingsReadAsEmptyAndAreKeptAsideOnTheFirstWriteNeverReplacingEarlierCopies)
 {
-    const std::string contents[] = {R"({"launchAtLogin": true, "iMessageAddress": "a@b)", R"({"launchAtLogin": true,, })",
-                                    R"(["launchAtLogin", true])", "{\"iMessageAddress\": \"caf\xE9\", \"launchAtLogin\": true}",
-                                    "\0\0\0\0"s};
+    const std::string contents[] = {R"({"launchAtLogin": true, "iMessageAddress": "a@b)", R"(["launchAtLogin", true])",
+                                    "{\"iMessageAddress\": \"caf\xE9\", \"launchAtLogin\": true}", "\0\0\0\0"s};
     for (std::size_t i = 0; i < std::size(contents); ++i) {
         SCOPED_TRACE(i);
         writeFile(contents[i]);
@@ -88,17 +107,12 @@ TEST_F(SettingsFileTest, DamagedContentsReadAsEmptyAndAreKeptAsideOnTheFirstWrit
         EXPECT_EQ(readFile(folder_ / ("settings.json.corrupt" + (i ? "-" + std::to_string(i) : ""))), contents[i]);
         EXPECT_EQ(json::parse(readFile(file_)), json::parse(R"({"launchAtLogin": false})"));
     }
-    // What cannot be read as a file at all is moved aside whole.
+    // What cannot be read as a file at all is moved aside whole, unreadable or a folder.
     fs::remove(file_);
     fs::create_directories(file_ / "inside");
     JsonSettingsStore(file_).setBool("launchAtLogin", true);
-    EXPECT_TRUE(fs::is_directory(folder_ / "settings.json.corrupt-5" / "inside"));
-    EXPECT_EQ(folderNames().size(), 7u);
-    EXPECT_EQ(JsonSettingsStore(file_).boolValue("launchAtLogin"), true);
-}
-
-TEST_F(SettingsFileTest, AFileWithoutReadPermissionIsMovedAside)
-{
+    EXPECT_TRUE(fs::is_directory(folder_ / "settings.json.corrupt-4" / "inside"));
+    EXPECT_EQ(folderNames().size(), 6u);
     writeFile(R"({"launchAtLogin": true})");
     ASSERT_EQ(chmod(file_.c_str(), 0), 0);
     EXPECT_TRUE(test::holdsForAnUnprivilegedUser({root_.path(), folder_.parent_path(), folder_, file_}, [this] {
@@ -107,16 +121,16 @@ TEST_F(SettingsFileTest, AFileWithoutReadPermissionIsMovedAside)
         store.setString("iMessageAddress", "a@b.example");
         return unread && JsonSettingsStore(file_).stringValue("iMessageAddress") == "a@b.example";
     }));
-    EXPECT_EQ(readFile(folder_ / "settings.json.corrupt"), R"({"launchAtLogin": true})");
+    EXPECT_EQ(readFile(folder_ / "settings.json.corrupt-5"), R"({"launchAtLogin": true})");
 }
 
-TEST_F(SettingsFileTest, TheSameValueAgainWritesNothingUnlessAWriteIsOwedAndTheFileIsPrivate)
+TEST_F(StoredFileTest, TheSameValueAgainWritesNothingUnlessAWriteIsOwedAndTheFileIsPrivate)
 {
     int writes = 0;
     bool failing = false;
-    JsonSettingsStore store(file_, [&](JsonSettingsStore::WriteStep reached) {
-        writes += reached == JsonSettingsStore::WriteStep::temporaryCreated;
-        return !(failing && reached == JsonSettingsStore::WriteStep::temporaryCreated);
+    JsonSettingsStore store(file_, [&](Step reached) {
+        writes += reached == Step::temporaryCreated;
+        return !(failing && reached == Step::temporaryCreated);
     });
     store.setString("selectedPhoneID", "phone-1");
     store.setString("selectedPhoneID", "phone-1");
@@ -134,13 +148,16 @@ TEST_F(SettingsFileTest, TheSameValueAgainWritesNothingUnlessAWriteIsOwedAndTheF
     EXPECT_EQ(testing::fileMode(folder_) | testing::fileMode(folder_.parent_path()), 0700u);
 }
 
-TEST_F(SettingsFileTest, ADamagedFileIsNotReplacedWhenItsCopyDoesNotFit)
+// A full disk keeps the old file and leaves no temporary; a damaged file is not replaced when
+// its copy does not fit.
+TEST_F(StoredFileTest, AFullDiskChangesNothing)
 {
     const test::SmallDisk disk(folder_);
     if (!disk.mounted())
         GTEST_SKIP() << "cannot mount a tmpfs here";
     writeFile(std::string(5000, '{'));
     disk.fill();
+    EXPECT_EQ(replaceFileAtomically(file_, std::string(8192, 'n'), 0600).error, ENOSPC);
     JsonSettingsStore(file_).setBool("launchAtLogin", true);
     EXPECT_EQ(readFile(file_), std::string(5000, '{'));
     EXPECT_EQ(folderNames(), (Names{"filler", "settings.json"}));

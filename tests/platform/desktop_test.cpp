@@ -1,5 +1,6 @@
 #include "platform/linux/child_process_run.h"
 #include "platform/linux/desktop_entry.h"
+#include "platform/linux/desktop_url_opener.h"
 #include "platform/linux/xdg_autostart.h"
 #include "platform/platform_test.h"
 
@@ -15,8 +16,70 @@ namespace {
 using test::readFile;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using ::testing::HasSubstr;
 using Status = model::LoginItemService::Status;
+constexpr const char* mainGroup = "Desktop Entry";
+
+// Desktop entries are read as GLib reads key files.
+TEST(DesktopEntryTest, ReadsValuesAsGlibDoesAndRefusesWhatIsNotAKeyFile)
+{
+    const auto entry = DesktopEntry::parse("# leading comment\r\n\n[Desktop Entry]\r\n  Type =\tApplication\nName=First\n"
+                                           "Name=Second\nName[sr@latin]=Kestrio\nComment=\\sa\\tb\\nc\\rd\\\\e f \n"
+                                           "Keywords=one\\;two;\nBroken=ends in \\\nUnknown=\\q\n   # indented\nEmpty=\n"
+                                           "Hidden=true  \nFlag1=1\nFlagYes=yes\n[Other]\nName=Other\n"
+                                           "[Desktop Entry]  \nExec=kestrio\nHidden=false");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->firstGroup(), "Desktop Entry");
+    const std::pair<const char*, std::optional<std::string>> strings[] = {
+        {"Type", "Application"}, {"Name", "Second"}, {"Name[sr@latin]", "Kestrio"}, {"Exec", "kestrio"},
+        {"name", std::nullopt}, {"Comment", " a\tb\nc\rd\\e f "}, {"Keywords", "one\\;two;"},
+        {"Broken", std::nullopt}, {"Unknown", std::nullopt}, {"Empty", ""},
+    };
+    for (const auto& [key, value] : strings)
+        EXPECT_EQ(entry->stringValue(mainGroup, key), value) << key;
+    EXPECT_EQ(entry->stringValue("Other", "Name"), "Other");
+    EXPECT_EQ(entry->rawValue(mainGroup, "Comment"), "\\sa\\tb\\nc\\rd\\\\e f ");
+    const std::pair<const char*, std::optional<bool>> flags[] = {
+        {"Hidden", false}, {"Flag1", true}, {"FlagYes", std::nullopt}, {"Missing", std::nullopt}};
+    for (const auto& [key, value] : flags)
+        EXPECT_EQ(entry->boolValue(mainGroup, key), value) << key;
+
+    for (const std::string& text :
+         {"[Desktop Entry]\nkestrio\n"s, "Type=Application\n[Desktop Entry]\n"s, "[Desktop Entry]\n=Application\n"s,
+          "[Desktop Entry]\nName [ko]=x\n"s, "[Desktop Entry]\nName[ko=x\n"s, "[Desktop Entry]\nName[]=x\n"s,
+          "[Desktop Entry]\nNa]me=x\n"s, "[Desktop Entry]\nName[ko]x=x\n"s, "[Desktop Entry\n"s, "[]\n"s,
+          "[Desktop [Entry]\n"s, "[Desktop Entry] x\n"s, "[Desktop\x01 Entry]\n"s, "[Desktop Entry]\nName=caf\xE9\n"s,
+          "[Desktop Entry]\nName=a\0b\n"s})
+        EXPECT_FALSE(DesktopEntry::parse(text).has_value()) << text;
+}
+
+TEST(DesktopEntryTest, ValuesReadBackUnchangedAndWhatWouldNotIsRefused)
+{
+    auto entry = DesktopEntry::parse("# header\n[X-Other]\nA=1\n");
+    ASSERT_TRUE(entry && entry->makeFirstGroup(mainGroup) && entry->setString(mainGroup, "Type", "Application"));
+    EXPECT_EQ(entry->text(), "# header\n[Desktop Entry]\nType=Application\n\n[X-Other]\nA=1\n");
+    const std::string values[] = {" leading and trailing ", "tab\tnew line\ncarriage\rback\\slash",
+                                  "\\s is not an escape here", "키스트리오 · 민지‑의 폰", "semi;colons;", ""};
+    for (std::size_t i = 0; i < std::size(values); ++i)
+        ASSERT_TRUE(entry->setString("X-New", "V" + std::to_string(i), values[i])) << i;
+    const auto reread = DesktopEntry::parse(entry->text());
+    ASSERT_TRUE(reread.has_value());
+    for (std::size_t i = 0; i < std::size(values); ++i)
+        EXPECT_EQ(reread->stringValue("X-New", "V" + std::to_string(i)), values[i]) << i;
+    const std::string before = entry->text();
+    for (const auto& [group, key, value] : std::initializer_list<std::tuple<std::string, std::string, std::string>>{
+             {mainGroup, "", "x"}, {mainGroup, " Name", "x"}, {mainGroup, "Na=me", "x"}, {mainGroup, "Name[k o]", "x"},
+             {mainGroup, "Name\nX", "x"}, {"", "Name", "x"}, {"A]B", "Name", "x"}, {mainGroup, "Name", "caf\xE9"},
+             {mainGroup, "Name", "a\0b"s}})
+        EXPECT_FALSE(entry->setString(group, key, value)) << group << " / " << key;
+    EXPECT_FALSE(entry->makeFirstGroup("Bad]Name"));
+    EXPECT_EQ(entry->text(), before);
+    // GLib turns "%%" back into '%' in Exec; the desktop's own run below covers the other quoting.
+    for (const auto& [argument, quoted] : {std::pair{"/opt/100%/kestrio", "/opt/100%%/kestrio"},
+                                           {"/opt/100% sure/kestrio", "\"/opt/100%% sure/kestrio\""}, {"", "\"\""}})
+        EXPECT_EQ(quoteExecArgument(argument), quoted) << argument;
+}
 
 class AutostartTest : public ::testing::Test {
 protected:
@@ -58,24 +121,17 @@ TEST_F(AutostartTest, RegisterWritesAPrivateEntryThatStatusSeesAndUnregisterRemo
 TEST_F(AutostartTest, StatusReportsWhatTheSessionWouldStart)
 {
     const std::string entry = "[Desktop Entry]\nType=Application\nName=Kestrio\nExec=/usr/bin/kestrio\n";
-    const std::pair<std::string, Status> cases[] = {
-        {entry, Status::enabled},
-        {entry + "Hidden=1\n", Status::notRegistered},
-        {entry + "Hidden=true\nHidden=false\n", Status::enabled},
-        {entry + "X-GNOME-Autostart-enabled=0\n", Status::notRegistered},
-        // GLib reads anything but true or 1 as false, and the session then leaves the entry off.
-        {entry + "X-GNOME-Autostart-enabled=yes\n", Status::notRegistered},
-        {entry + "[X-Other]\nHidden=true\n", Status::enabled},
-        {"[X-Other]\nA=1\n" + entry, Status::notRegistered},
-        {"[Desktop Entry]\nType=Link\nName=Kestrio\nURL=https://example.com\n", Status::notRegistered},
-        {"[Desktop Entry]\nType=Application\nName=Kestrio\n", Status::notRegistered},
-        {entry + "Comment=caf\xE9\n", Status::notRegistered},
-    };
-    for (const auto& [text, expected] : cases) {
+    // GLib reads anything but true or 1 as false, and the session then leaves the entry off.
+    for (const auto& [text, expected] : std::initializer_list<std::pair<std::string, Status>>{
+             {entry, Status::enabled}, {entry + "Hidden=true\n", Status::notRegistered},
+             {entry + "X-GNOME-Autostart-enabled=yes\n", Status::notRegistered},
+             {"[X-Other]\nA=1\n" + entry, Status::notRegistered},
+             {"[Desktop Entry]\nType=Link\nName=Kestrio\nURL=https://example.com\n", Status::notRegistered},
+             {"[Desktop Entry]\nType=Application\nName=Kestrio\n", Status::notRegistered},
+             {entry + "Comment=caf\xE9\n", Status::notRegistered}}) {
         writeEntry(text);
         EXPECT_EQ(autostart().status(), expected) << text;
     }
-    // What cannot be read at all is not registered either.
     fs::remove(entry_);
     ASSERT_EQ(mkfifo(entry_.c_str(), 0600), 0);
     EXPECT_EQ(autostart().status(), Status::notRegistered);
@@ -83,15 +139,15 @@ TEST_F(AutostartTest, StatusReportsWhatTheSessionWouldStart)
 
 TEST_F(AutostartTest, RegisteringAgainTurnsTheEntryBackOnAndKeepsTheUsersLines)
 {
-    writeEntry("# Started late\n[Desktop Entry]\nType=Application\nName = Old name\nName[de]=Kestrio (alt)\n"
-               "Exec=/old/kestrio --old-flag\nHidden=true\nX-GNOME-Autostart-Delay=5\nX-GNOME-Autostart-enabled=false\n"
-               "Comment=Mine\n\n[X-Custom Group]\nKey=value\n");
+    writeEntry("# Started late\n[X-Custom Group]\nKey=value\n\n[Desktop Entry]\nType=Application\nName = Old name\n"
+               "Name[de]=Kestrio (alt)\nExec=/old/kestrio --old-flag\nHidden=true\nX-GNOME-Autostart-Delay=5\n"
+               "X-GNOME-Autostart-enabled=false\nName=Repeated\nComment=Mine\n");
     ASSERT_EQ(chmod(entry_.c_str(), 0600), 0);
     ASSERT_EQ(autostart().registerItem(), std::nullopt);
     EXPECT_EQ(readFile(entry_), "# Started late\n[Desktop Entry]\nType=Application\nName=Kestrio\nName[de]=Kestrio (alt)\n"
                                 "Exec=/usr/bin/kestrio\nX-GNOME-Autostart-Delay=5\nX-GNOME-Autostart-enabled=true\n"
                                 "Comment=Mine\nName[ko]=Kestrio\nComment[ko]=휴대폰을 두 번째 화면으로 사용\n"
-                                "Icon=kestrio\nTerminal=false\nCategories=Utility;\n\n[X-Custom Group]\nKey=value\n");
+                                "Icon=kestrio\nTerminal=false\nCategories=Utility;\n\n[X-Custom Group]\nKey=value\n\n");
     EXPECT_EQ(testing::fileMode(entry_), 0600u);
     // What does not read as a key file at all holds nothing to keep.
     writeEntry("this is not a desktop entry\n\xff\n");
@@ -114,7 +170,8 @@ TEST_F(AutostartTest, WhatStandsInTheWayIsReportedAndLeftAlone)
 
     // An entry that cannot be read may hold what the user keeps in it.
     fs::remove_all(entry_);
-    writeEntry("[Desktop Entry]\nType=Application\nExec=/old/kestrio\nX-GNOME-Autostart-Delay=5\n");
+    const std::string kept = "[Desktop Entry]\nType=Application\nExec=/old/kestrio\nX-GNOME-Autostart-Delay=5\n";
+    writeEntry(kept);
     const auto refused = [this](const std::optional<std::string>& error) {
         return error && error->find(entry_.string()) != std::string::npos && error->find(std::strerror(EACCES)) != std::string::npos;
     };
@@ -126,17 +183,14 @@ TEST_F(AutostartTest, WhatStandsInTheWayIsReportedAndLeftAlone)
     ASSERT_EQ(chmod(entry_.c_str(), 0644) | chmod(folder_.c_str(), 0500), 0);
     EXPECT_TRUE(asTheUser([&] { return refused(autostart().registerItem()) && refused(autostart().unregisterItem()); }));
     ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
-    EXPECT_EQ(readFile(entry_), "[Desktop Entry]\nType=Application\nExec=/old/kestrio\nX-GNOME-Autostart-Delay=5\n");
+    EXPECT_EQ(readFile(entry_), kept);
 }
 
 // The desktop's own tools take the entry, and the desktop starts the program from a path that
-// needs every kind of quoting the Exec line has. No '%': GLib looks the program up before it
-// turns "%%" back into '%', so it would not start one whose path holds it.
+// needs every kind of quoting the Exec line has but '%' (GLib looks the program up before it
+// turns "%%" back into '%').
 TEST_F(AutostartTest, TheDesktopValidatesTheEntryAndStartsTheRegisteredProgram)
 {
-    if (runChildProcess("gio", {"version"}, {}, 20s).exitStatus != 0 ||
-        runChildProcess("desktop-file-validate", {}, {}, 20s).outcome == ChildProcessResult::Outcome::notStarted)
-        GTEST_SKIP() << "needs gio (libglib2.0-bin) and desktop-file-validate (desktop-file-utils)";
     const fs::path program = root_.path() / R"(my apps 앱 $HOME "q" 'a' `b` \c (d) ~e;f&g|h*?#<i>=j)" / "kestrio";
     const fs::path probe = root_.path() / "probe";
     fs::create_directories(program.parent_path());
@@ -159,8 +213,23 @@ TEST_F(AutostartTest, DefaultsFollowXdgThenHomeThenAccountAndStartThisProgram)
     EXPECT_EQ(XdgAutostart::defaultFolder(), fs::path(getpwuid(getuid())->pw_dir) / ".config/autostart");
     setenv("XDG_CONFIG_HOME", root_.path().c_str(), 1);
     ASSERT_EQ(XdgAutostart().registerItem(), std::nullopt);
-    const auto exec = DesktopEntry::parse(readFile(root_.path() / "autostart" / "kestrio.desktop"))->stringValue("Desktop Entry", "Exec");
+    const auto exec = DesktopEntry::parse(readFile(root_.path() / "autostart" / "kestrio.desktop"))->stringValue(mainGroup, "Exec");
     EXPECT_TRUE(fs::equivalent(exec.value_or(""), "/proc/self/exe")) << exec.value_or("(none)");
+}
+
+TEST(DesktopUrlOpenerTest, TheUrlArrivesAsOneUntouchedArgumentToXdgOpenOnPath)
+{
+    test::TemporaryDirectory directory;
+    const std::string record = (directory.path() / "record").string(), canary = (directory.path() / "ran").string();
+    testing::writeScript(directory.path() / "xdg-open",
+                         "printf '%s\\0' \"$@\" > '" + record + ".new'\n/bin/mv '" + record + ".new' '" + record + "'\n");
+    const std::string url = "https://example.com/검색?q=키스트리오 · 'single' \"double\" $(touch " + canary + ") `touch " +
+                            canary + "` ; touch " + canary + " | & < > * ? ~ \\ %20\nbreak\ttab";
+    test::ScopedEnvironment path("PATH", directory.path().string());
+    DesktopUrlOpener().open(url);
+    EXPECT_EQ(testing::takeRecord(record), url + '\0');
+    EXPECT_FALSE(std::filesystem::exists(canary));
+    DesktopUrlOpener("/nonexistent/xdg-open").open(url);
 }
 
 }  // namespace
