@@ -1,15 +1,12 @@
 #include "platform/linux/child_process_run.h"
 #include "platform/platform_test.h"
 
-#include <gtest/gtest.h>
-
 #include <sstream>
 #include <sys/wait.h>
 
 namespace kestrio::platform {
 namespace {
 
-using namespace std::chrono_literals;
 using Capture = ChildProcessOptions::Capture;
 using Outcome = ChildProcessResult::Outcome;
 
@@ -79,16 +76,14 @@ TEST(ChildProcessRunTest, ADetachedProcessLeadsItsOwnSessionWithDefaultSignalsAn
                                "SigBlk:*|SigIgn:*) echo ${line#*:};; esac; done < /proc/$$/status; echo $stdio; } > '" +
                                record + ".new' && mv '" + record + ".new' '" + record + "'";
     // What this process happens to block or ignore must not carry over.
-    sigset_t blocked, previousMask;
+    sigset_t blocked;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &blocked, &previousMask);
-    struct sigaction ignore = {}, previousAction = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGHUP, &ignore, &previousAction);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    signal(SIGHUP, SIG_IGN);
     const bool started = startDetachedProcess("sh", {"-c", script});
-    sigaction(SIGHUP, &previousAction, nullptr);
-    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    signal(SIGHUP, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
     ASSERT_TRUE(started);
 
     std::istringstream fields(testing::takeRecord(record));

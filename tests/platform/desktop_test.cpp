@@ -1,11 +1,10 @@
-#include "platform/linux/child_process_run.h"
 #include "platform/linux/desktop_entry.h"
 #include "platform/linux/desktop_url_opener.h"
+#include "platform/linux/json_settings_store.h"
 #include "platform/linux/xdg_autostart.h"
 #include "platform/platform_test.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <pwd.h>
@@ -13,9 +12,6 @@
 namespace kestrio::platform {
 namespace {
 
-using test::readFile;
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using namespace std::string_literals;
 using ::testing::HasSubstr;
 using Status = model::LoginItemService::Status;
@@ -204,14 +200,18 @@ TEST_F(AutostartTest, TheDesktopValidatesTheEntryAndStartsTheRegisteredProgram)
     EXPECT_EQ(testing::takeRecord(probe), program.string() + "|0");
 }
 
+// Both files are found as the XDG base directories say, and the session starts this program.
 TEST_F(AutostartTest, DefaultsFollowXdgThenHomeThenAccountAndStartThisProgram)
 {
-    test::ScopedEnvironment config("XDG_CONFIG_HOME", "relative/config");
-    test::ScopedEnvironment home("HOME", "/home/someone");
-    EXPECT_EQ(XdgAutostart::defaultFolder(), fs::path("/home/someone/.config/autostart"));
-    unsetenv("HOME");
-    EXPECT_EQ(XdgAutostart::defaultFolder(), fs::path(getpwuid(getuid())->pw_dir) / ".config/autostart");
-    setenv("XDG_CONFIG_HOME", root_.path().c_str(), 1);
+    const fs::path account = getpwuid(getuid())->pw_dir;
+    for (const auto& [xdg, user, folder] : {std::tuple<const char*, const char*, fs::path>{"/xdg/config", "/home/someone", "/xdg/config"},
+                                            {"relative/config", "/home/someone", "/home/someone/.config"},
+                                            {"relative/config", nullptr, account / ".config"}}) {
+        test::ScopedEnvironment setXdg("XDG_CONFIG_HOME", xdg), setHome("HOME", user);
+        EXPECT_EQ(XdgAutostart::defaultFolder(), folder / "autostart");
+        EXPECT_EQ(JsonSettingsStore::defaultPath(), folder / "kestrio" / "settings.json");
+    }
+    test::ScopedEnvironment setXdg("XDG_CONFIG_HOME", root_.path().string());
     ASSERT_EQ(XdgAutostart().registerItem(), std::nullopt);
     const auto exec = DesktopEntry::parse(readFile(root_.path() / "autostart" / "kestrio.desktop"))->stringValue(mainGroup, "Exec");
     EXPECT_TRUE(fs::equivalent(exec.value_or(""), "/proc/self/exe")) << exec.value_or("(none)");

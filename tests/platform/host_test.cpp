@@ -1,20 +1,16 @@
 #include "platform/linux/host_name.h"
 #include "platform/linux/interface_addresses.h"
 #include "platform/linux/network_path_resolver.h"
-#include "support/test_support.h"
-
-#include <gtest/gtest.h>
+#include "platform/platform_test.h"
 
 #include <algorithm>
 #include <climits>
-#include <fstream>
 #include <net/if.h>
 #include <unistd.h>
 
 namespace kestrio::platform {
 namespace {
 
-namespace fs = std::filesystem;
 using link::InterfaceType;
 
 // /etc/machine-info is read as the shell would read its assignments.

@@ -1,8 +1,5 @@
-#include "platform/linux/child_process_run.h"
 #include "platform/linux/pulse_volume_control.h"
 #include "platform/platform_test.h"
-
-#include <gtest/gtest.h>
 
 namespace kestrio::platform {
 namespace {

@@ -1,17 +1,12 @@
-#include "platform/linux/child_process_run.h"
 #include "platform/linux/sendmail_message_delivery.h"
 #include "platform/platform_test.h"
 #include "runtime/base64.h"
-
-#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 
 namespace kestrio::platform {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 constexpr const char* recipient = "me@example.com";
 
 // msmtp as the sendmail program, pointed by a configuration of the test's own at a loopback port

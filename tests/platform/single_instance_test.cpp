@@ -1,8 +1,5 @@
-#include "platform/linux/child_process_run.h"
 #include "platform/linux/single_instance.h"
 #include "platform/platform_test.h"
-
-#include <gtest/gtest.h>
 
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -10,9 +7,6 @@
 namespace kestrio::platform {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using test::readFile;
 using test::ScopedEnvironment;
 
 constexpr const char* pretendHostVariable = "KESTRIO_TEST_PRETEND_HOST";

@@ -2,17 +2,12 @@
 #include "platform/linux/json_settings_store.h"
 #include "platform/platform_test.h"
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <pwd.h>
 
 namespace kestrio::platform {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::string_literals;
-using test::readFile;
 using Names = std::set<std::string>;
 using Step = AtomicWriteStep;
 using nlohmann::json;
@@ -80,17 +75,6 @@ TEST_F(StoredFileTest, TextsComeBackByteForByteAndForeignKeysStay)
     for (std::size_t i = 0; i < std::size(texts); ++i)
         EXPECT_EQ(reopened.stringValue("text" + std::to_string(i)), texts[i]) << i;
     EXPECT_EQ(reopened.stringValue("latin1"), "caf\uFFFD");
-}
-
-TEST_F(StoredFileTest, DefaultPathFollowsXdgThenHomeThenAccount)
-{
-    test::ScopedEnvironment config("XDG_CONFIG_HOME", "/xdg/config");
-    test::ScopedEnvironment home("HOME", "/home/someone");
-    EXPECT_EQ(JsonSettingsStore::defaultPath(), fs::path("/xdg/config/kestrio/settings.json"));
-    setenv("XDG_CONFIG_HOME", "relative/config", 1);
-    EXPECT_EQ(JsonSettingsStore::defaultPath(), fs::path("/home/someone/.config/kestrio/settings.json"));
-    unsetenv("HOME");
-    EXPECT_EQ(JsonSettingsStore::defaultPath(), fs::path(getpwuid(getuid())->pw_dir) / ".config/kestrio/settings.json");
 }
 
 TEST_F(StoredFileTest, DamagedSettingsReadAsEmptyAndAreKeptAsideOnTheFirstWriteNeverReplacingEarlierCopies)
