@@ -26,7 +26,6 @@ TEST(DesktopEntryTest, ReadsValuesAsGlibDoesAndRefusesWhatIsNotAKeyFile)
                                            "Hidden=true  \nFlag1=1\nFlagYes=yes\n[Other]\nName=Other\n"
                                            "[Desktop Entry]  \nExec=kestrio\nHidden=false");
     ASSERT_TRUE(entry.has_value());
-    EXPECT_EQ(entry->firstGroup(), "Desktop Entry");
     const std::pair<const char*, std::optional<std::string>> strings[] = {
         {"Type", "Application"}, {"Name", "Second"}, {"Name[sr@latin]", "Kestrio"}, {"Exec", "kestrio"},
         {"name", std::nullopt}, {"Comment", " a\tb\nc\rd\\e f "}, {"Keywords", "one\\;two;"},
@@ -35,7 +34,6 @@ TEST(DesktopEntryTest, ReadsValuesAsGlibDoesAndRefusesWhatIsNotAKeyFile)
     for (const auto& [key, value] : strings)
         EXPECT_EQ(entry->stringValue(mainGroup, key), value) << key;
     EXPECT_EQ(entry->stringValue("Other", "Name"), "Other");
-    EXPECT_EQ(entry->rawValue(mainGroup, "Comment"), "\\sa\\tb\\nc\\rd\\\\e f ");
     const std::pair<const char*, std::optional<bool>> flags[] = {
         {"Hidden", false}, {"Flag1", true}, {"FlagYes", std::nullopt}, {"Missing", std::nullopt}};
     for (const auto& [key, value] : flags)
@@ -55,14 +53,11 @@ TEST(DesktopEntryTest, ValuesReadBackUnchangedAndWhatWouldNotIsRefused)
     auto entry = DesktopEntry::parse("# header\n[X-Other]\nA=1\n");
     ASSERT_TRUE(entry && entry->makeFirstGroup(mainGroup) && entry->setString(mainGroup, "Type", "Application"));
     EXPECT_EQ(entry->text(), "# header\n[Desktop Entry]\nType=Application\n\n[X-Other]\nA=1\n");
-    const std::string values[] = {" leading and trailing ", "tab\tnew line\ncarriage\rback\\slash",
-                                  "\\s is not an escape here", "키스트리오 · 민지‑의 폰", "semi;colons;", ""};
-    for (std::size_t i = 0; i < std::size(values); ++i)
-        ASSERT_TRUE(entry->setString("X-New", "V" + std::to_string(i), values[i])) << i;
-    const auto reread = DesktopEntry::parse(entry->text());
-    ASSERT_TRUE(reread.has_value());
-    for (std::size_t i = 0; i < std::size(values); ++i)
-        EXPECT_EQ(reread->stringValue("X-New", "V" + std::to_string(i)), values[i]) << i;
+    for (const std::string value : {" leading and trailing ", "tab\tnew line\ncarriage\rback\\slash", "\\s is not an escape here",
+                                    "키스트리오 · 민지‑의 폰", "semi;colons;", ""}) {
+        ASSERT_TRUE(entry->setString("X-New", "Value", value));
+        EXPECT_EQ(DesktopEntry::parse(entry->text())->stringValue("X-New", "Value"), value);
+    }
     const std::string before = entry->text();
     for (const auto& [group, key, value] : std::initializer_list<std::tuple<std::string, std::string, std::string>>{
              {mainGroup, "", "x"}, {mainGroup, " Name", "x"}, {mainGroup, "Na=me", "x"}, {mainGroup, "Name[k o]", "x"},
@@ -159,13 +154,7 @@ TEST_F(AutostartTest, WhatStandsInTheWayIsReportedAndLeftAlone)
                 ::testing::Optional(::testing::AllOf(HasSubstr(folder_.string()), HasSubstr(std::strerror(ENOTDIR)))));
     EXPECT_EQ(readFile(folder_), "not a folder");
     fs::remove(folder_);
-    fs::create_directories(entry_ / "inside");
-    EXPECT_THAT(autostart().registerItem(), ::testing::Optional(HasSubstr(entry_.string())));
-    EXPECT_TRUE(autostart().unregisterItem().has_value());
-    EXPECT_TRUE(fs::is_directory(entry_ / "inside"));
-
     // An entry that cannot be read may hold what the user keeps in it.
-    fs::remove_all(entry_);
     const std::string kept = "[Desktop Entry]\nType=Application\nExec=/old/kestrio\nX-GNOME-Autostart-Delay=5\n";
     writeEntry(kept);
     const auto refused = [this](const std::optional<std::string>& error) {
