@@ -17,7 +17,6 @@ using ::testing::HasSubstr;
 using Status = model::LoginItemService::Status;
 constexpr const char* mainGroup = "Desktop Entry";
 
-// Desktop entries are read as GLib reads key files.
 TEST(DesktopEntryTest, ReadsValuesAsGlibDoesAndRefusesWhatIsNotAKeyFile)
 {
     const auto entry = DesktopEntry::parse("# leading comment\r\n\n[Desktop Entry]\r\n  Type =\tApplication\nName=First\n"

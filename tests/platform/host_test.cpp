@@ -13,7 +13,6 @@ namespace {
 
 using link::InterfaceType;
 
-// /etc/machine-info is read as the shell would read its assignments.
 TEST(HostNameTest, ReadsThePrettyNameAsTheShellWouldAndPrefersItToTheKernelName)
 {
     const std::pair<const char*, std::optional<std::string>> cases[] = {

@@ -43,7 +43,6 @@ inline std::string takeRecord(const fs::path& path)
     return text;
 }
 
-// An executable shell script at `path`.
 inline void writeScript(const fs::path& path, const std::string& body)
 {
     std::ofstream(path) << "#!/bin/sh\n" << body;
@@ -57,7 +56,6 @@ inline mode_t fileMode(const fs::path& path)
     return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 01000;
 }
 
-// Stops a child from startChildProcess at the end of the scope.
 struct ChildStopper {
     pid_t pid;
     ~ChildStopper() { stopChildProcess(pid, std::chrono::seconds(10)); }
