@@ -101,10 +101,7 @@ TEST_F(StoredFileTest, TheSameValueAgainWritesNothingUnlessAWriteIsOwedAndTheFil
 {
     int writes = 0;
     bool failing = false;
-    JsonSettingsStore store(file_, [&](Step reached) {
-        writes += reached == Step::temporaryCreated;
-        return !(failing && reached == Step::temporaryCreated);
-    });
+    JsonSettingsStore store(file_, [&](Step reached) { return !(reached == Step::temporaryCreated && ++writes && failing); });
     store.setString("selectedPhoneID", "phone-1");
     store.setString("selectedPhoneID", "phone-1");
     store.setBool("selectedPhoneIDVerified", true);

@@ -52,10 +52,9 @@ import sys, time
 from zeroconf import IPVersion, ServiceBrowser, ServiceStateChange, Zeroconf
 sys.stdout.reconfigure(encoding="utf-8")
 kind, names = sys.argv[1] + ".local.", set()
-def changed(zeroconf, service_type, name, state_change):
-    (names.add if state_change is ServiceStateChange.Added else names.discard)(name)
 zc = Zeroconf(interfaces=["127.0.0.1"], ip_version=IPVersion.V4Only)
-browser = ServiceBrowser(zc, kind, handlers=[changed])
+ServiceBrowser(zc, kind, handlers=[lambda zeroconf, service_type, name, state_change:
+                                   (names.add if state_change is ServiceStateChange.Added else names.discard)(name)])
 time.sleep(1.5)
 for name in sorted(names):
     info = zc.get_service_info(kind, name, timeout=2000)
