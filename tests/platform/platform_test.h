@@ -3,6 +3,8 @@
 #include "platform/linux/child_process_run.h"
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -10,10 +12,15 @@
 #include <sys/stat.h>
 #include <thread>
 
+namespace kestrio::platform {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::readFile;
+}  // namespace kestrio::platform
+
 namespace kestrio::platform::testing {
 
-// Polls `condition` until it holds or `limit` has passed. Real processes and daemons keep their
-// own time; nothing is asserted about how long it took.
+// Polls `condition` until it holds or `limit` has passed: real processes and daemons keep their own time.
 template <typename Condition>
 bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(20))
 {
@@ -28,29 +35,27 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = std::chro
 
 // What a program writes to `path` in one step (to "<path>.new", then renamed), once it is there;
 // the file is taken away for the next one.
-inline std::string takeRecord(const std::filesystem::path& path)
+inline std::string takeRecord(const fs::path& path)
 {
-    eventually([&] { return std::filesystem::exists(path); });
-    std::string text = test::readFile(path);
-    std::filesystem::remove(path);
+    eventually([&] { return fs::exists(path); });
+    std::string text = readFile(path);
+    fs::remove(path);
     return text;
 }
 
-// An executable shell script at `path`.
-inline void writeScript(const std::filesystem::path& path, const std::string& body)
+inline void writeScript(const fs::path& path, const std::string& body)
 {
     std::ofstream(path) << "#!/bin/sh\n" << body;
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    fs::permissions(path, fs::perms::owner_all);
 }
 
 // The permission bits of `path`; 01000 when there is nothing there.
-inline mode_t fileMode(const std::filesystem::path& path)
+inline mode_t fileMode(const fs::path& path)
 {
     struct stat status = {};
     return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 01000;
 }
 
-// Stops a child from startChildProcess at the end of the scope.
 struct ChildStopper {
     pid_t pid;
     ~ChildStopper() { stopChildProcess(pid, std::chrono::seconds(10)); }

@@ -13,7 +13,6 @@
 #include <avahi-common/simple-watch.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <unistd.h>
 
 namespace kestrio::platform::testing {
@@ -43,51 +42,27 @@ inline ChildProcessResult runServices(const std::vector<std::string>& arguments)
     return runChildProcess("env", line, {.timeout = std::chrono::seconds(60), .capture = ChildProcessOptions::Capture::output});
 }
 
-inline std::optional<std::string> mdnsUnavailableReason()
-{
-    if (!std::filesystem::is_regular_file(servicesScript()))
-        return "scripts/services.sh not found: set KESTRIO_SOURCE to the repository root";
-    AvahiSimplePoll* poll = avahi_simple_poll_new();
-    int error = 0;
-    AvahiClient* client = poll ? avahi_client_new(avahi_simple_poll_get(poll), AvahiClientFlags(0), nullptr, nullptr, &error)
-                               : nullptr;
-    std::optional<std::string> reason;
-    if (client)
-        avahi_client_free(client);
-    else
-        reason = "no avahi-daemon on the tests' bus at " + servicesBusSocket().string() + " (" + avahi_strerror(error) +
-                 "): run scripts/services.sh start first";
-    if (poll)
-        avahi_simple_poll_free(poll);
-    return reason;
-}
-
-// "<instance name>\t<port>" for every service of `type` that python-zeroconf resolves on the wire
-// inside the mDNS namespace: a browser that shares nothing with the daemon but the network. A
-// browse that hangs counts as one that saw nothing.
-inline std::vector<std::string> browse(const std::string& type)
+// "\n<instance name>\t<port>" for every service of `type` that python-zeroconf resolves on the
+// wire inside the mDNS namespace: a browser that shares nothing with the daemon but the network.
+// A browse that hangs counts as one that saw nothing.
+inline std::string browse(const std::string& type)
 {
     static constexpr const char* program = R"(
 import sys, time
 from zeroconf import IPVersion, ServiceBrowser, ServiceStateChange, Zeroconf
 sys.stdout.reconfigure(encoding="utf-8")
 kind, names = sys.argv[1] + ".local.", set()
-def changed(zeroconf, service_type, name, state_change):
-    (names.add if state_change is ServiceStateChange.Added else names.discard)(name)
 zc = Zeroconf(interfaces=["127.0.0.1"], ip_version=IPVersion.V4Only)
-browser = ServiceBrowser(zc, kind, handlers=[changed])
+ServiceBrowser(zc, kind, handlers=[lambda zeroconf, service_type, name, state_change:
+                                   (names.add if state_change is ServiceStateChange.Added else names.discard)(name)])
 time.sleep(1.5)
 for name in sorted(names):
     info = zc.get_service_info(kind, name, timeout=2000)
     if info and name.endswith("." + kind):
-        print(name[: -len(kind) - 1] + "\t" + str(info.port))
+        print("\n" + name[: -len(kind) - 1] + "\t" + str(info.port), end="")
 zc.close()
 )";
-    const std::string output = runServices({"mdns-exec", "timeout", "10", "/usr/bin/python3", "-c", program, type}).output;
-    std::vector<std::string> services;
-    for (std::size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos; start = end + 1)
-        services.push_back(output.substr(start, end - start));
-    return services;
+    return runServices({"mdns-exec", "timeout", "10", "/usr/bin/python3", "-c", program, type}).output + "\n";
 }
 
 // Programs share one daemon: every instance name carries the process id.
@@ -103,26 +78,27 @@ protected:
 
     void SetUp() override
     {
-        if (auto reason = mdnsUnavailableReason()) {
-            const char* required = std::getenv("KESTRIO_REQUIRE_MDNS");
-            if (required && std::string_view(required) == "1")
-                FAIL() << *reason << " (KESTRIO_REQUIRE_MDNS=1)";
-            GTEST_SKIP() << *reason;
-        }
+        AvahiSimplePoll* poll = avahi_simple_poll_new();
+        int error = 0;
+        AvahiClient* client = avahi_client_new(avahi_simple_poll_get(poll), AvahiClientFlags(0), nullptr, nullptr, &error);
+        if (client)
+            avahi_client_free(client);
+        avahi_simple_poll_free(poll);
+        if (client && std::filesystem::is_regular_file(servicesScript()))
+            return;
+        const std::string reason = "no avahi-daemon on the tests' bus at " + servicesBusSocket().string() + " (" +
+                                   avahi_strerror(error) + "), or no scripts/services.sh (KESTRIO_SOURCE): run it with start";
+        if (const char* required = std::getenv("KESTRIO_REQUIRE_MDNS"); required && std::string_view(required) == "1")
+            FAIL() << reason << " (KESTRIO_REQUIRE_MDNS=1)";
+        GTEST_SKIP() << reason;
     }
 
-    // Whether a browse shows `name` (at `port`, unless it is 0) within a generous bound.
+    // Whether a browse shows `name` (at `port`, unless it is 0), or stops showing it, within a generous bound.
     static bool visible(const std::string& name, std::uint16_t port = 0, bool shown = true)
     {
-        return eventually([&] {
-            const auto services = browse(serviceType);
-            return shown == std::any_of(services.begin(), services.end(), [&](const std::string& service) {
-                       return port ? service == name + "\t" + std::to_string(port) : service.starts_with(name + "\t");
-                   });
-        });
+        const std::string line = "\n" + name + "\t" + (port ? std::to_string(port) + "\n" : "");
+        return eventually([&] { return (browse(serviceType).find(line) != std::string::npos) == shown; });
     }
-
-    static bool gone(const std::string& name) { return visible(name, 0, false); }
 
     static bool reaches(const link::ServiceRegistration& registration, link::ServiceRegistration::State state)
     {

@@ -1,18 +1,42 @@
+#include "platform/linux/host_name.h"
 #include "platform/linux/interface_addresses.h"
 #include "platform/linux/network_path_resolver.h"
-#include "support/test_support.h"
-
-#include <gtest/gtest.h>
+#include "platform/platform_test.h"
 
 #include <algorithm>
-#include <fstream>
+#include <climits>
 #include <net/if.h>
+#include <unistd.h>
 
 namespace kestrio::platform {
 namespace {
 
-namespace fs = std::filesystem;
 using link::InterfaceType;
+
+TEST(HostNameTest, ReadsThePrettyNameAsTheShellWouldAndPrefersItToTheKernelName)
+{
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
+        {"PRETTY_HOSTNAME=\"스튜디오 · 맥‑북\"", "스튜디오 · 맥‑북"},
+        {R"(PRETTY_HOSTNAME="A \"quoted\" \\ \$name C:\temp")", R"(A "quoted" \ $name C:\temp)"},
+        {R"(PRETTY_HOSTNAME=Ada\'s\ Laptop)", "Ada's Laptop"},
+        {R"(PRETTY_HOSTNAME='a\b')", R"(a\b)"},
+        {"PRETTY_HOSTNAME=\"two \\\nlines\"\n", "two lines"},
+        {"# PRETTY_HOSTNAME=commented\n; PRETTY_HOSTNAME=also\n\nICON_NAME=computer\n"
+         "  PRETTY_HOSTNAME = \"  padded inside  \"   \nNOT_AN_ASSIGNMENT\n",
+         "  padded inside  "},
+        {"PRETTY_HOSTNAME=first\nPRETTY_HOSTNAME=second\n", "second"},
+        {"PRETTY_HOSTNAME=\"\"\n", std::nullopt},
+    };
+    for (const auto& [text, name] : cases)
+        EXPECT_EQ(prettyHostNameFromMachineInfo(text), name) << text;
+    test::TemporaryDirectory folder;
+    char kernel[HOST_NAME_MAX + 1] = {};
+    gethostname(kernel, sizeof kernel - 1);
+    const auto file = (folder.path() / "machine-info").string();
+    EXPECT_EQ(userVisibleHostName(file), kernel) << "no file";
+    std::ofstream(file) << "PRETTY_HOSTNAME=\"Ada's 스튜디오\"\n";
+    EXPECT_EQ(userVisibleHostName(file), "Ada's 스튜디오");
+}
 
 TEST(NetworkPathResolverTest, ClassifiesByWhatTheKernelSaysOfTheInterface)
 {
@@ -61,18 +85,15 @@ TEST(NetworkPathResolverTest, ResolvesLoopbackThisMachinesAddressesAndNothingEls
             continue;
         const auto path = resolveNetworkPath(address);
         EXPECT_NE(path.value_or(InterfaceType::loopback), InterfaceType::loopback) << address;
-        if (address.find(':') == std::string::npos) {
-            EXPECT_EQ(resolveNetworkPath("::ffff:" + address), path) << address;
-        } else if (address.starts_with("fe80:")) {
-            // A link-local address with its link's scope, by name or by index.
-            bool scoped = false;
-            for (unsigned index = 1; index < 64 && !scoped; ++index) {
-                char name[IF_NAMESIZE] = {};
-                scoped = if_indextoname(index, name) && resolveNetworkPath(address + "%" + name) == path &&
-                         resolveNetworkPath(address + "%" + std::to_string(index)) == path;
-            }
-            EXPECT_TRUE(scoped) << address;
+        EXPECT_TRUE(address.find(':') != std::string::npos || resolveNetworkPath("::ffff:" + address) == path) << address;
+        // A link-local address with its link's scope, by name or by index.
+        bool scoped = !address.starts_with("fe80:");
+        for (unsigned index = 1; index < 64 && !scoped; ++index) {
+            char name[IF_NAMESIZE] = {};
+            scoped = if_indextoname(index, name) && resolveNetworkPath(address + "%" + name) == path &&
+                     resolveNetworkPath(address + "%" + std::to_string(index)) == path;
         }
+        EXPECT_TRUE(scoped) << address;
     }
     for (const std::string address : {"203.0.113.77", "2001:db8::77", "::ffff:203.0.113.77", "fe80::dead:beef%lo", "",
                                       "not an address", "192.0.2", "127.1", "[::1]", "127.0.0.1:80"}) {
