@@ -119,24 +119,23 @@ struct NatPmpGateway {
 
 std::string http(const std::string& status, const std::string& body)
 {
-    return "HTTP/1.1 " + status + "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size())
-           + "\r\n\r\n" + body;
+    return "HTTP/1.1 " + status + "\r\nContent-Type: text/xml\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 // A SOAP answer: the action's response with `arguments`, or (a `fault` code) a UPnP error.
 std::string soap(const std::string& action, const std::string& arguments, int fault = 0)
 {
     const std::string content = fault == 0 ? "<u:" + action + "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">" + arguments + "</u:" + action + "Response>"
-                                           : "<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail><UPnPError "
-                                             "xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" + std::to_string(fault) + "</errorCode></UPnPError></detail></s:Fault>";
-    return http(fault == 0 ? "200 OK" : "500 Internal Server Error", "<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-                "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>" + content + "</s:Body></s:Envelope>\r\n");
+                                           : "<s:Fault><detail><UPnPError><errorCode>" + std::to_string(fault) + "</errorCode></UPnPError></detail></s:Fault>";
+    return http(fault == 0 ? "200 OK" : "500 Internal Server Error",
+                "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>" + content + "</s:Body></s:Envelope>");
 }
 
-std::string element(const std::string& body, const std::string& name)
+// The first group of `pattern` in `text`, or nothing.
+std::string find(const std::string& text, const std::string& pattern)
 {
     std::smatch match;
-    return std::regex_search(body, match, std::regex("<" + name + ">([^<]*)</" + name + ">")) ? match.str(1) : "";
+    return std::regex_search(text, match, std::regex(pattern)) ? match.str(1) : "";
 }
 
 struct IgdScript {
@@ -150,68 +149,44 @@ struct IgdScript {
 struct Igd {
     Igd(const std::string& namespacePath, IgdScript script) : script(std::move(script))
     {
-        int http = -1;
-        if (NetworkNamespaceScope scope(namespacePath); scope.entered()) {
-            ssdp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            http = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        }
-        int yes = 1;
-        setsockopt(ssdp, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        int ssdp = -1, web = -1, yes = 1;
+        if (NetworkNamespaceScope scope(namespacePath); scope.entered())
+            ssdp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), web = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in any = socketAddress("0.0.0.0", 1900), local = socketAddress(RouterLab::routerLanAddress, 0);
         ip_mreq group{{inet_addr("239.255.255.250")}, local.sin_addr};
         socklen_t length = sizeof local;
-        if (bind(ssdp, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 || setsockopt(ssdp, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0
-            || bind(http, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(http, 8) != 0
-            || getsockname(http, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-            close(std::exchange(http, -1));
-        location = "http://" + std::string(RouterLab::routerLanAddress) + ":" + std::to_string(ntohs(local.sin_port)) + "/rootDesc.xml";
-        server.sockets = {ssdp, http};
-        server.start([this, http](int socket) {
-            if (socket == ssdp)
-                return answerDiscovery();
-            if (const int connection = accept4(http, nullptr, nullptr, SOCK_CLOEXEC); connection >= 0) {
-                answerHttp(connection);
+        if (setsockopt(ssdp, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 || bind(ssdp, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0
+            || setsockopt(ssdp, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0 || bind(web, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0
+            || listen(web, 8) != 0 || getsockname(web, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+            close(std::exchange(web, -1));
+        const std::string discovered = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\nUSN: uuid:5c1e2b7a::igd\r\n"
+                                       "EXT:\r\nSERVER: Linux UPnP/1.1 scripted/1\r\nLOCATION: http://" + std::string(RouterLab::routerLanAddress) + ":"
+                                       + std::to_string(ntohs(local.sin_port)) + "/rootDesc.xml\r\n\r\n";
+        server.sockets = {ssdp, web};
+        server.start([this, ssdp, discovered](int socket) {
+            char buffer[4096];
+            sockaddr_in peer{};
+            socklen_t peerLength = sizeof peer;
+            if (socket == ssdp && recvfrom(ssdp, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength) > 0)
+                sendto(ssdp, discovered.data(), discovered.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
+            if (const int connection = socket == ssdp ? -1 : accept4(socket, nullptr, nullptr, SOCK_CLOEXEC); connection >= 0) {
+                std::string request;
+                pollfd descriptor{connection, POLLIN, 0};
+                for (ssize_t got = 0; request.find(request.starts_with("GET ") ? "\r\n\r\n" : "Envelope>") == std::string::npos; request.append(buffer, got))
+                    if (poll(&descriptor, 1, 2000) != 1 || (got = recv(connection, buffer, sizeof buffer, 0)) <= 0)
+                        break;
+                const std::string answer = request.starts_with("GET ") ? http("200 OK", description) : control(find(request, "#(\\w+)\""), request);
+                send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
                 close(connection);
             }
         });
     }
 
-    void answerDiscovery()
-    {
-        char request[1500] = {};
-        sockaddr_in peer{};
-        socklen_t peerLength = sizeof peer;
-        recvfrom(ssdp, request, sizeof request - 1, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
-        std::cmatch st;
-        if (!std::regex_search(request, st, std::regex("\r\nST: *([^\r]*)", std::regex::icase)))
-            return;
-        const std::string answer = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nST: " + st.str(1) + "\r\nUSN: uuid:5c1e2b7a-1d2e-4f3a-9b8c-7d6e5f4a3b2c::"
-                                   + st.str(1) + "\r\nEXT:\r\nSERVER: Linux UPnP/1.1 scripted/1\r\nLOCATION: " + location + "\r\n\r\n";
-        sendto(ssdp, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
-    }
-
-    void answerHttp(int connection)
-    {
-        std::string request;
-        char buffer[4096];
-        pollfd descriptor{connection, POLLIN, 0};
-        for (ssize_t got = 0; request.find(request.starts_with("GET ") ? "\r\n\r\n" : "Envelope>") == std::string::npos;) {
-            if (poll(&descriptor, 1, 2000) != 1 || (got = recv(connection, buffer, sizeof buffer, 0)) <= 0)
-                return;
-            request.append(buffer, static_cast<std::size_t>(got));
-        }
-        std::smatch action;
-        std::regex_search(request, action, std::regex("#(\\w+)\""));
-        const std::string answer = request.starts_with("GET ") ? http("200 OK", description) : control(action.str(1), request);
-        send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
-    }
-
     std::string control(const std::string& action, const std::string& body)
     {
-        const std::string lease = element(body, "NewLeaseDuration"), externalPort = element(body, "NewExternalPort");
-        const auto port = static_cast<std::uint16_t>(std::atoi(externalPort.c_str()));
+        const std::string lease = find(body, "<NewLeaseDuration>([^<]*)"), externalPort = find(body, "<NewExternalPort>([^<]*)");
         server.record(action + (externalPort.empty() ? "" : " " + externalPort) + (lease.empty() ? "" : " " + lease));
-        const auto found = mappings.find(port);
+        const auto found = mappings.find(externalPort);
         if (action == "GetStatusInfo")
             return soap(action, "<NewConnectionStatus>Connected</NewConnectionStatus><NewLastConnectionError>ERROR_NONE</NewLastConnectionError><NewUptime>1</NewUptime>");
         if (action == "GetExternalIPAddress")
@@ -219,13 +194,12 @@ struct Igd {
         if (action == "AddPortMapping" && (script.addFault != 0 || (script.onlyPermanentLeases && lease != "0")))
             return soap(action, {}, script.addFault != 0 ? script.addFault : 725);
         if (action == "AddPortMapping")
-            return mappings[port] = element(body, "NewInternalClient"), soap(action, {});
+            return mappings[externalPort] = find(body, "<NewInternalClient>([^<]*)"), soap(action, {});
         if (found == mappings.end())
             return soap(action, {}, 714);
         if (action == "GetSpecificPortMappingEntry")
             return soap(action, "<NewInternalPort>" + externalPort + "</NewInternalPort><NewInternalClient>" + found->second
-                                    + "</NewInternalClient><NewEnabled>1</NewEnabled><NewPortMappingDescription>Kestrio</NewPortMappingDescription>"
-                                      "<NewLeaseDuration>0</NewLeaseDuration>");
+                                    + "</NewInternalClient><NewEnabled>1</NewEnabled><NewPortMappingDescription>Kestrio</NewPortMappingDescription><NewLeaseDuration>0</NewLeaseDuration>");
         return mappings.erase(found), soap(action, {});  // DeletePortMapping
     }
 
@@ -236,26 +210,38 @@ struct Igd {
         "device:WANConnectionDevice:1</deviceType><serviceList><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType><controlURL>"
         "/ctl/IPConn</controlURL></service></serviceList></device></deviceList></device></deviceList></device></root>";
     IgdScript script;
-    std::map<std::uint16_t, std::string> mappings;  // external port → internal client
-    int ssdp = -1;
-    std::string location;
+    std::map<std::string, std::string> mappings;  // external port → internal client
     Server server;
 };
 
-// An empty namespace of its own keeps the machine's network out both ways: no real router
-// answers, and a fallback to UPnP sends no discovery onto the LAN.
-class ScriptedNatPmpTest : public ::testing::Test {
+class RouterLabTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0 || !isolation_.entered())
-            GTEST_SKIP() << "needs root for a network namespace of its own";
+        if (auto reason = routerLabUnavailable())
+            GTEST_SKIP() << *reason;
     }
-    static inline const NatPmpUpnpPortMapping::Options options{.gateway = "127.0.0.1", .natPmpDeadline = 1s, .upnpDiscovery = 300ms};
-    NetworkNamespaceScope isolation_{""};
+    // The lab, with the calling thread on the host.
+    void enter(bool withDaemon)
+    {
+        lab = std::make_unique<RouterLab>(withDaemon);
+        ASSERT_EQ(lab->error(), "");
+        host = std::make_unique<NetworkNamespaceScope>(lab->path("host"));
+        ASSERT_TRUE(host->entered());
+    }
+    // Whether the router sends what comes to its external `port` on to the host.
+    bool forwards(std::uint16_t port) const
+    {
+        return lab->redirectRules().find("dport " + std::to_string(port) + " dnat ip to " + RouterLab::hostAddress + ":" + std::to_string(port)) != std::string::npos;
+    }
+
+    // Nothing answers NAT-PMP on the host's own 127.0.0.1 but the scripted gateway.
+    static inline const NatPmpUpnpPortMapping::Options options{.gateway = "127.0.0.1", .natPmpDeadline = 1s, .upnpDiscovery = 1s};
+    std::unique_ptr<RouterLab> lab;
+    std::unique_ptr<NetworkNamespaceScope> host;
 };
 
-TEST_F(ScriptedNatPmpTest, AnswersBecomeOutcomesWithinTheDeadline)
+TEST_F(RouterLabTest, NatPmpAnswersBecomeOutcomesWithinTheDeadlineAndRenewalAndUnmapStayWithNatPmp)
 {
     struct Case {
         NatPmpScript script;
@@ -263,7 +249,7 @@ TEST_F(ScriptedNatPmpTest, AnswersBecomeOutcomesWithinTheDeadline)
         std::string externalAddress;
         Outcome outcome;
         std::uint16_t externalPort;
-        std::chrono::milliseconds within = 500ms;  // the deadline is 1 s; discovery waits at least 1 s
+        std::chrono::milliseconds within = 500ms;  // the deadline is 1 s, discovery 1 s
     };
     const std::string given = "198.18.0.1";
     const Case cases[] = {
@@ -281,6 +267,7 @@ TEST_F(ScriptedNatPmpTest, AnswersBecomeOutcomesWithinTheDeadline)
         {{.silent = true}, Outcome::unsupported, "", Outcome::unsupported, 0, 2500ms},
         {{.absent = true}, Outcome::unsupported, "", Outcome::unsupported, 0, 1500ms},
     };
+    ASSERT_NO_FATAL_FAILURE(enter(false));
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         NatPmpGateway gateway(c.script);
@@ -298,10 +285,7 @@ TEST_F(ScriptedNatPmpTest, AnswersBecomeOutcomesWithinTheDeadline)
         EXPECT_EQ(result.externalPort, c.externalPort);
         EXPECT_EQ(result.lifetime, c.outcome == Outcome::mapped ? 3600s : 0s);
     }
-}
 
-TEST_F(ScriptedNatPmpTest, RenewalAndUnmapStayWithNatPmp)
-{
     NatPmpGateway gateway({.grantedPort = 50123});
     NatPmpUpnpPortMapping mapping(options);
     mapping.unmap(40101);  // never mapped: nothing to withdraw
@@ -314,38 +298,11 @@ TEST_F(ScriptedNatPmpTest, RenewalAndUnmapStayWithNatPmp)
     EXPECT_EQ(gateway.server.log(), (std::vector<std::string>{"0", "2 40101 40101 604800", "0", "2 40101 40101 600", "2 40101 0 0"}));
 }
 
-class RouterLabTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (auto reason = routerLabUnavailable())
-            GTEST_SKIP() << *reason;
-    }
-    // The lab, with the main thread on the host: libnatpmp reads the default gateway from
-    // /proc/net, which follows the main thread's namespace.
-    void enter(bool withDaemon)
-    {
-        lab = std::make_unique<RouterLab>(withDaemon);
-        ASSERT_EQ(lab->error(), "");
-        host = std::make_unique<NetworkNamespaceScope>(lab->path("host"));
-        ASSERT_TRUE(host->entered());
-    }
-    // Whether the router sends what comes to its external `port` on to the host.
-    bool forwards(std::uint16_t port) const
-    {
-        return lab->redirectRules().find("dport " + std::to_string(port) + " dnat ip to " + RouterLab::hostAddress + ":" + std::to_string(port)) != std::string::npos;
-    }
-
-    static inline const NatPmpUpnpPortMapping::Options upnpOptions{.natPmpDeadline = 500ms, .upnpDiscovery = 1s};
-    std::unique_ptr<RouterLab> lab;
-    std::unique_ptr<NetworkNamespaceScope> host;
-};
-
 // NAT-PMP against the same router is the remote-access end-to-end test's.
 TEST_F(RouterLabTest, UpnpMapsRenewsLooksUpRemovesAndGivesUpOnAStalledIgd)
 {
     ASSERT_NO_FATAL_FAILURE(enter(true));
-    NatPmpUpnpPortMapping mapping(upnpOptions);
+    NatPmpUpnpPortMapping mapping(options);
     EXPECT_EQ(mapping.externalAddress().address, RouterLab::routerExternalAddress);
     for (int renewal = 0; renewal < 2; ++renewal) {
         const auto result = mapping.map(40200, 3600s);
@@ -361,7 +318,7 @@ TEST_F(RouterLabTest, UpnpMapsRenewsLooksUpRemovesAndGivesUpOnAStalledIgd)
     // A permanent mapping an earlier run left open ("until removed": miniupnpd grants a week).
     ASSERT_EQ(mapping.map(40210, 0s).outcome, Outcome::mapped);
     const remote::PermanentMappingRecord record{RouterLab::routerLanAddress, "TCP", 40210, RouterLab::hostAddress, 40210};
-    NatPmpUpnpPortMapping later(upnpOptions);
+    NatPmpUpnpPortMapping later(options);
     const auto found = later.lookup(record);
     EXPECT_EQ(found.outcome, Lookup::found);
     EXPECT_EQ(std::tie(found.internalAddress, found.internalPort, found.description, found.hostAddress),
@@ -403,7 +360,7 @@ TEST_F(RouterLabTest, ScriptedIgdAnswersBecomeOutcomes)
         SCOPED_TRACE(&c - cases);
         Igd igd(lab->path("rtr"), c.script);
         ASSERT_TRUE(igd.server.thread.joinable());
-        NatPmpUpnpPortMapping mapping(upnpOptions);
+        NatPmpUpnpPortMapping mapping(options);
         EXPECT_EQ(mapping.externalAddress().address, c.externalAddress);
         const auto result = mapping.map(40620, 3600s);
         EXPECT_EQ(result.outcome, c.outcome) << result.detail;

@@ -74,11 +74,7 @@ int shell(const std::string& command)
 
 NetworkNamespaceScope::NetworkNamespaceScope(const std::string& path) : original_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC))
 {
-    if (original_ >= 0 && path.empty()) {
-        // The child `ip` starts in this thread's new namespace.
-        if ((entered_ = unshare(CLONE_NEWNET) == 0))
-            shell("ip link set lo up");
-    } else if (const int target = original_ < 0 ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC); target >= 0) {
+    if (const int target = original_ < 0 ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC); target >= 0) {
         entered_ = setns(target, CLONE_NEWNET) == 0;
         close(target);
     }
@@ -178,8 +174,7 @@ void RouterLab::freezeDaemon()
 
 std::string RouterLab::daemonLog() const
 {
-    const std::string log = readFile(folder_ + "/miniupnpd.log");
-    return log.substr(log.size() - std::min<std::size_t>(log.size(), 4000));
+    return readFile(folder_ + "/miniupnpd.log");
 }
 
 }  // namespace kestrio::platform::testing

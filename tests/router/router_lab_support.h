@@ -12,8 +12,8 @@
 
 namespace kestrio::platform::testing {
 
-// Moves the calling thread into the network namespace at `path` (empty: a new one with only
-// loopback up) until destroyed. On the main thread /proc/net follows too.
+// Moves the calling thread into the network namespace at `path` until destroyed. On the main
+// thread /proc/net follows too.
 class NetworkNamespaceScope {
 public:
     explicit NetworkNamespaceScope(const std::string& path);
