@@ -204,11 +204,8 @@ struct Igd {
     }
 
     static constexpr const char* description =
-        "<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device><deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1"
-        "</deviceType><deviceList><device><deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType><serviceList><service><serviceType>urn:schemas-upnp-org:"
-        "service:WANCommonInterfaceConfig:1</serviceType><controlURL>/ctl/CmnIfCfg</controlURL></service></serviceList><deviceList><device><deviceType>urn:schemas-upnp-org:"
-        "device:WANConnectionDevice:1</deviceType><serviceList><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType><controlURL>"
-        "/ctl/IPConn</controlURL></service></serviceList></device></deviceList></device></deviceList></device></root>";
+        "<root><device><serviceList><service><serviceType>urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1</serviceType><controlURL>/ctl/CmnIfCfg</controlURL>"
+        "</service><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType><controlURL>/ctl/IPConn</controlURL></service></serviceList></device></root>";
     IgdScript script;
     std::map<std::string, std::string> mappings;  // external port → internal client
     Server server;

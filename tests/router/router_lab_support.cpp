@@ -37,14 +37,12 @@ std::string labScript()
 std::string freshLabName()
 {
     std::error_code ignored;
-    for (const std::string prefix : {"/run/netns/", "/tmp/kestrio-router-"})
-        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(prefix).parent_path(), ignored)) {
+    for (const std::string folder : {"/run/netns", "/tmp"})
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+            const std::string name = entry.path().filename(), prefix = folder == "/tmp" ? "kestrio-router-" : "";
             int owner = 0, end = 0;
-            if (entry.path().string().starts_with(prefix)
-                && (std::sscanf(entry.path().c_str() + prefix.size(), "kr%dn%*d-%n", &owner, &end), end > 0)
-                && kill(owner, 0) != 0 && errno == ESRCH)
-                prefix[1] == 't' ? static_cast<void>(std::filesystem::remove_all(entry.path(), ignored))
-                                 : static_cast<void>(shell("ip netns delete " + entry.path().filename().string()));
+            if (name.starts_with(prefix) && (std::sscanf(name.c_str() + prefix.size(), "kr%dn%*d-%n", &owner, &end), end > 0) && kill(owner, 0) != 0 && errno == ESRCH)
+                prefix.empty() ? shell("ip netns delete " + name) : static_cast<int>(std::filesystem::remove_all(entry.path(), ignored));
         }
     static std::atomic<int> counter{0};
     return "kr" + std::to_string(getpid()) + "n" + std::to_string(counter++);
