@@ -1,6 +1,7 @@
 """Shared pieces for driving the kestrio executable from tests and benches."""
 
 import base64
+import importlib.util
 import json
 import os
 import re
@@ -13,7 +14,6 @@ import sys
 import tempfile
 import threading
 import time
-import traceback
 
 SOURCE = os.environ.get("KESTRIO_SOURCE", "")
 BIN = os.environ.get("KESTRIO_BIN", "")
@@ -21,8 +21,7 @@ SERVICES = os.path.join(SOURCE, "scripts", "services.sh")
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 # The tests' own bus and avahi-daemon (scripts/services.sh), never the machine's: a desktop's
 # daemon would announce the tests' services on the real network.
-SERVICES_BUS = os.path.join(os.environ.get("KESTRIO_SERVICES_STATE_DIR") or "/run/kestrio-test-services",
-                            "system_bus_socket")
+SERVICES_BUS = os.path.join(os.environ.get("KESTRIO_SERVICES_STATE_DIR") or "/run/kestrio-test-services", "system_bus_socket")
 os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + SERVICES_BUS
 # Asking a real router on this machine's network to open a port is no test's business.
 NO_MAPPING = "--no-port-mapping"
@@ -34,25 +33,16 @@ def skip(reason):
 
 
 def require(*tools, modules=(), root=False):
-    if not BIN:
-        skip("KESTRIO_BIN is not set")
-    if root and os.geteuid() != 0:
-        skip("network namespaces need root")
-    for tool in tools:
-        if not shutil.which(tool):
-            skip(f"{tool} is not installed")
-    for module in modules:
-        try:
-            __import__(module)
-        except ImportError:
-            skip(f"{module} is not installed")
+    for reason, missing in [("KESTRIO_BIN is not set", not BIN), ("network namespaces need root", root and os.geteuid() != 0),
+                            *((f"{name} is not installed", not shutil.which(name)) for name in tools),
+                            *((f"{name} is not installed", not importlib.util.find_spec(name)) for name in modules)]:
+        if missing:
+            skip(reason)
 
 
 def check(condition, message):
     if not condition:
-        print("FAIL:", message)
-        print("  at", " <- ".join(f"{os.path.basename(f.filename)}:{f.lineno}" for f in traceback.extract_stack()[-2::-1]))
-        sys.exit(1)
+        raise AssertionError(message)
 
 
 def wait_until(condition, timeout=10.0, step=0.05):
@@ -61,7 +51,6 @@ def wait_until(condition, timeout=10.0, step=0.05):
         if value := condition():
             return value
         time.sleep(step)
-    return None
 
 
 def free_port():
@@ -71,8 +60,7 @@ def free_port():
 
 
 def require_mdns():
-    probe = subprocess.run(["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.Avahi", "/",
-                            "org.freedesktop.Avahi.Server.GetState"], capture_output=True, text=True)
+    probe = subprocess.run(["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server.GetState"], capture_output=True, text=True)
     if not (os.path.exists(SERVICES) and probe.returncode == 0 and "int32 2" in probe.stdout):
         check(os.environ.get("KESTRIO_REQUIRE_MDNS") != "1", f"no avahi-daemon on {SERVICES_BUS}")
         skip(f"no avahi-daemon on the tests' bus at {SERVICES_BUS} (scripts/services.sh start)")
@@ -80,14 +68,9 @@ def require_mdns():
 
 def browse():
     """Resolved (name, port) pairs as an independent browser sees them."""
-    result = subprocess.run([SERVICES, "mdns-exec", "timeout", "10", "avahi-browse", "-rpt", "_kestrio._tcp"],
-                            capture_output=True, timeout=30)
-    found = set()
-    for fields in (line.split(";") for line in result.stdout.decode("latin-1").splitlines()):
-        if fields[0] == "=" and len(fields) >= 9:
-            name = re.sub(rb"\\(\d{3})", lambda m: bytes([int(m.group(1))]), fields[3].encode("latin-1"))
-            found.add((name.decode("utf-8", "replace"), int(fields[8])))
-    return found
+    result = subprocess.run([SERVICES, "mdns-exec", "timeout", "10", "avahi-browse", "-rpt", "_kestrio._tcp"], capture_output=True, timeout=30)
+    unescape = lambda field: re.sub(rb"\\(\d{3})", lambda m: bytes([int(m.group(1))]), field.encode("latin-1")).decode("utf-8", "replace")
+    return {(unescape(f[3]), int(f[8])) for f in (line.split(";") for line in result.stdout.decode("latin-1").splitlines()) if f[0] == "=" and len(f) >= 9}
 
 
 class Closing:
@@ -106,23 +89,18 @@ class UserDirs(Closing):
         self.config_home, self.runtime_dir = os.path.join(self.root, "config"), os.path.join(self.root, "runtime")
         self.settings_file = os.path.join(self.config_home, "kestrio", "settings.json")
         self.pid_file = os.path.join(self.runtime_dir, "kestrio", "kestrio.pid")
-        for folder in (self.config_home, self.runtime_dir):
-            os.mkdir(folder, 0o700)
+        os.makedirs(os.path.dirname(self.settings_file), 0o700)
+        os.mkdir(self.runtime_dir, 0o700)
 
     def environment(self, base=None):
-        return {**(os.environ if base is None else base), "XDG_CONFIG_HOME": self.config_home,
-                "XDG_RUNTIME_DIR": self.runtime_dir}
+        return {**(os.environ if base is None else base), "XDG_CONFIG_HOME": self.config_home, "XDG_RUNTIME_DIR": self.runtime_dir}
 
     def settings(self):
-        try:
-            with open(self.settings_file, encoding="utf-8") as f:
-                return json.load(f)
-        except (OSError, ValueError):
-            return {}
+        """What the host stored (it replaces the file whole), or nothing."""
+        return json.loads(open(self.settings_file, encoding="utf-8").read()) if os.path.exists(self.settings_file) else {}
 
     def store(self, **values):
         stored = {**self.settings(), **values}
-        os.makedirs(os.path.dirname(self.settings_file), exist_ok=True)
         with open(self.settings_file, "w", encoding="utf-8") as f:
             json.dump(stored, f)
 
@@ -132,8 +110,7 @@ class UserDirs(Closing):
 
 def run_kestrio(*arguments, env=None, dirs=None):
     with UserDirs() as own:
-        return subprocess.run([BIN, *arguments, NO_MAPPING], env=(dirs or own).environment(env), capture_output=True,
-                              text=True, timeout=60)
+        return subprocess.run([BIN, *arguments, NO_MAPPING], env=(dirs or own).environment(env), capture_output=True, text=True, timeout=60)
 
 
 class Host(Closing):
@@ -143,8 +120,7 @@ class Host(Closing):
         self.port, self.lines, self._pending = port, [], b""
         self._own_dirs = dirs is None
         self.dirs = dirs or UserDirs()
-        self.process = subprocess.Popen([*command, BIN, "--headless", "--port", str(port),
-                                         *([] if port_mapping else [NO_MAPPING]), *extra],
+        self.process = subprocess.Popen([*command, BIN, "--headless", "--port", str(port), *([] if port_mapping else [NO_MAPPING]), *extra],
                                         env=self.dirs.environment(env), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
     def read_lines(self):
@@ -159,14 +135,6 @@ class Host(Closing):
     def line(self, pattern, timeout=15.0):
         found = self.wait_for_line(pattern, timeout)
         check(found, f"no line matching {pattern!r}: {self.lines}")
-        return found
-
-    def status(self, english_title, since=0):
-        """(the index after it, its lines) of the first status block (two titles, two details) from
-        line `since` on with this English title."""
-        found = wait_until(lambda: next(((i + 3, self.lines[i - 1:i + 3]) for i in range(max(since, 1), len(self.read_lines()) - 2)
-                                         if self.lines[i] == english_title), None))
-        check(found and self.process.poll() is None, f"no {english_title!r} status: {self.lines[since:]}")
         return found
 
     def terminate(self, timeout=10.0):
@@ -184,8 +152,6 @@ class Host(Closing):
 
 
 class Viewer:
-    """Sends lines, reads length-prefixed messages."""
-
     def __init__(self, port, host="127.0.0.1"):
         self.sock = socket.create_connection((host, port), timeout=10)
         self.buffer, self.video_messages = b"", 0
@@ -214,22 +180,10 @@ class Viewer:
             self.sock.settimeout(None)
             try:
                 while True:
-                    payload = self.read_message()
-                    self.video_messages += payload[:1] != b"\x03"
+                    self.video_messages += self.read_message()[:1] != b"\x03"
             except (EOFError, OSError):
                 pass
         threading.Thread(target=run, daemon=True).start()
-
-    def next_video(self, timeout=15.0):
-        self.sock.settimeout(timeout)
-        try:
-            while (payload := self.read_message())[:1] == b"\x03":
-                pass
-            return payload
-        except socket.timeout:
-            check(False, f"no video packet within {timeout} s")
-        finally:
-            self.sock.settimeout(10)
 
     def closed_by_host(self, timeout=10.0, unanswered=False):
         """Whether the host closed the connection; with `unanswered`, only if it sent nothing (a
@@ -263,8 +217,10 @@ def connect(port, name, host="127.0.0.1", **hello_fields):
 
 def key_frame(viewer, first=False):
     """The next key frame (it must be the first video packet, with `first`) as Annex B."""
+    viewer.sock.settimeout(15)
     for _ in range(1 if first else 60):
-        payload = viewer.next_video()
+        while (payload := viewer.read_message())[:1] == b"\x03":
+            pass
         if payload[:2] == b"\2\1":
             offset, units = 2, []
             while offset < len(payload):
@@ -275,30 +231,22 @@ def key_frame(viewer, first=False):
     check(False, f"no key frame: {payload[:2].hex()}")
 
 
-def ffmpeg(tool, stream, *arguments):
+def share_close_to(stream, colour, tolerance=48):
+    """The share of pixels within `tolerance` of `colour` in the last picture of the stream."""
     with tempfile.NamedTemporaryFile(suffix=".h264") as f:
         f.write(stream)
         f.flush()
-        result = subprocess.run([tool, "-v", "error", "-f", "h264", *(["-i"] if tool == "ffmpeg" else []), f.name,
-                                 *arguments], capture_output=True, timeout=60)
-    check(result.returncode == 0, f"{tool}: {result.stderr.decode(errors='replace')}")
-    return result.stdout
-
-
-def share_close_to(stream, colour, tolerance=48):
-    """The share of pixels within `tolerance` of `colour` in the last picture of the stream."""
-    decoded = ffmpeg("ffmpeg", stream, "-vf", "scale=32:18", "-f", "rawvideo", "-pix_fmt", "rgb24", "-")[-32 * 18 * 3:]
-    pixels = [decoded[i:i + 3] for i in range(0, len(decoded), 3)]
-    return sum(all(abs(a - b) <= tolerance for a, b in zip(p, colour)) for p in pixels) / max(len(pixels), 1)
+        result = subprocess.run(["ffmpeg", "-v", "error", "-f", "h264", "-i", f.name, "-vf", "scale=32:18", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                                capture_output=True, timeout=60)
+    check(result.returncode == 0, f"ffmpeg: {result.stderr.decode(errors='replace')}")
+    pixels = [result.stdout[-32 * 18 * 3:][i:i + 3] for i in range(0, 32 * 18 * 3, 3)]
+    return sum(all(abs(a - b) <= tolerance for a, b in zip(p, colour)) for p in pixels) / len(pixels)
 
 
 class XServer(Closing):
-    """A private Xvfb on a display number of its own."""
-
     def __init__(self, width, height):
         read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp",
-                                         "-screen", "0", f"{width}x{height}x24"],
+        self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp", "-screen", "0", f"{width}x{height}x24"],
                                         pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end, "rb") as numbers:
@@ -317,13 +265,6 @@ class XServer(Closing):
             time.sleep(0.1)
         raise RuntimeError(f"xrandr {' '.join(arguments)}: {result.stderr.strip()}")
 
-    def run_at_full_hd(self):
-        """1920×1080, with room to grow up to the size it was started with."""
-        self.xrandr("--newmode", "1920x1080", "173.00", "1920", "2048", "2248", "2576", "1080", "1083", "1088", "1120",
-                    "-hsync", "+vsync")
-        self.xrandr("--addmode", "screen", "1920x1080")
-        self.xrandr("--output", "screen", "--mode", "1920x1080", "--fb", "1920x1080")
-
     def monitors(self):
         return self.xrandr("--listmonitors")
 
@@ -334,12 +275,11 @@ class XServer(Closing):
         """Draws RGB rows (bytes) on the root window, and parks the pointer in a corner."""
         from Xlib import X, display as xdisplay
         connection = xdisplay.Display(self.name)
-        root = connection.screen().root
-        gc, width = root.create_gc(), len(rows[0]) // 3
+        root, width = connection.screen().root, len(rows[0]) // 3
         for top in range(0, len(rows), 16):
             band = rows[top:top + 16]
             data = b"".join(bytes((row[i + 2], row[i + 1], row[i], 0)) for row in band for i in range(0, width * 3, 3))
-            root.put_image(gc, x, y + top, width, len(band), X.ZPixmap, 24, 0, data)
+            root.put_image(root.create_gc(), x, y + top, width, len(band), X.ZPixmap, 24, 0, data)
         root.warp_pointer(connection.screen().width_in_pixels - 1, connection.screen().height_in_pixels - 1)
         connection.sync()
         connection.close()

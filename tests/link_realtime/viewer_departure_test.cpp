@@ -1,7 +1,8 @@
 // A viewer that vanishes from the network ends its session within seconds, whether frames were
 // being sent or the link was idle; a viewer that only stops reading for a while is kept. Real
-// time and real sockets: the host and the phone sit in network namespaces of their own, joined
-// by a veth pair, and the phone vanishes by having every packet dropped there.
+// time and real sockets: the host and the phone (the router of the router lab, without its
+// daemon) sit in network namespaces of their own, and the phone vanishes by having every packet
+// dropped there.
 
 #include "link/message_framer.h"
 #include "link/streamer_harness_support.h"
@@ -10,9 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <sstream>
 #include <thread>
-#include <unistd.h>
 
 namespace kestrio::test {
 namespace {
@@ -20,48 +19,24 @@ namespace {
 using namespace platform::testing;
 using Clock = std::chrono::steady_clock;
 
-int ip(const std::string& arguments)
-{
-    std::vector<std::string> words = {"ip"};
-    std::istringstream stream(arguments);
-    for (std::string word; stream >> word;)
-        words.push_back(word);
-    return runProgram(words);
-}
-
 class ViewerDeparture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0 || findProgram("ip").empty() || findProgram("nft").empty())
-            GTEST_SKIP() << "needs root, iproute2 and nft";
-        host = freshLabName() + "-host";
-        phone = host.substr(0, host.size() - 4) + "phone";
-        // The veth pair is made inside the namespaces, so its names never meet another run's.
-        for (const std::string& step : {"netns add " + host, "netns add " + phone, "-n " + host + " link set lo up",
-                                        "-n " + phone + " link set lo up", "-n " + host + " link add wlan type veth peer name wlan netns " + phone,
-                                        "-n " + host + " addr add 10.77.0.1/24 dev wlan", "-n " + phone + " addr add 10.77.0.2/24 dev wlan",
-                                        "-n " + host + " link set wlan up", "-n " + phone + " link set wlan up"})
-            ASSERT_EQ(ip(step), 0) << step;
+        if (auto reason = routerLabUnavailable())
+            GTEST_SKIP() << *reason;
+        lab = std::make_unique<RouterLab>(false);
+        ASSERT_EQ(lab->error(), "");
         harness = std::make_unique<StreamerHarness>([](link::FrameStreamer::Environment& environment) {
             environment.isHomeNetworkPeer = [](const asio::ip::address&) { return true; };
         });
-        NetworkNamespaceScope hostSide("/run/netns/" + host);  // the listener, and every connection it accepts
+        NetworkNamespaceScope hostSide(lab->path("host"));  // the listener, and every connection it accepts
         ASSERT_TRUE(hostSide.entered());
         harness->streamer->start();
         ASSERT_TRUE(waitUntil([&] { return harness->streamer->listenerReady(); }));
-        NetworkNamespaceScope phoneSide("/run/netns/" + phone);
-        viewer = connectHandshaken(*harness, "HELLO 2 H264", {.host = "10.77.0.1", .receiveBufferBytes = 64 * 1024});
+        NetworkNamespaceScope phoneSide(lab->path("rtr"));
+        viewer = connectHandshaken(*harness, "HELLO 2 H264", {.host = RouterLab::hostAddress, .receiveBufferBytes = 64 * 1024});
         ASSERT_TRUE(viewer->connected());
-    }
-
-    void TearDown() override
-    {
-        frames = std::jthread();
-        viewer.reset();
-        harness.reset();
-        ip("netns delete " + phone);
-        ip("netns delete " + host);
     }
 
     // Hands the streamer a frame every 16 ms, as a capture of a changing screen does.
@@ -83,7 +58,7 @@ protected:
         return count;
     }
 
-    std::string host, phone;
+    std::unique_ptr<RouterLab> lab;  // members go in reverse: the frames first, the lab last
     std::unique_ptr<StreamerHarness> harness;
     std::unique_ptr<ViewerClient> viewer;
     std::jthread frames;
@@ -104,10 +79,8 @@ TEST_P(ViewerVanishing, EndsTheSessionAsADeparture)
         std::this_thread::sleep_for(500ms);  // the phone acknowledges the welcome: nothing in flight
     }
     const int changesBefore = harness->stateChanges;
-    ASSERT_EQ(runProgram({"ip", "netns", "exec", phone, "nft",
-                          "add table inet vanish; add chain inet vanish in { type filter hook input priority -500; policy drop; }; "
-                          "add chain inet vanish out { type filter hook output priority -500; policy drop; }"}),
-              0);
+    ASSERT_EQ(lab->inRouter("nft 'add table inet vanish; add chain inet vanish in { type filter hook input priority -500; policy drop; }; "
+                            "add chain inet vanish out { type filter hook output priority -500; policy drop; }' && echo dropped"), "dropped\n");
     const auto start = Clock::now();
     ASSERT_TRUE(waitUntil([&] { return !harness->streamer->isViewerConnected(); }, 30s)) << "still connected 30 s after the phone vanished";
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();

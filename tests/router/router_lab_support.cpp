@@ -6,21 +6,17 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <thread>
-
-extern char** environ;
 
 namespace kestrio::platform::testing {
 
@@ -36,15 +32,20 @@ std::string labScript()
                              : (std::filesystem::path(__FILE__).parent_path() / "router_lab.sh").string();
 }
 
-std::vector<char*> argumentVector(std::vector<std::string>& arguments)
+// A name unique to this process, krPIDnN. What a process that died without cleaning up left
+// under such names (its miniupnpd died with it) is removed first.
+std::string freshLabName()
 {
-    if (arguments[0].find('/') == std::string::npos)
-        arguments[0] = findProgram(arguments[0]);
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    return argv;
+    std::error_code ignored;
+    for (const std::string folder : {"/run/netns", "/tmp"})
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+            const std::string name = entry.path().filename(), prefix = folder == "/tmp" ? "kestrio-router-" : "";
+            int owner = 0, end = 0;
+            if (name.starts_with(prefix) && (std::sscanf(name.c_str() + prefix.size(), "kr%dn%*d-%n", &owner, &end), end > 0) && kill(owner, 0) != 0 && errno == ESRCH)
+                prefix.empty() ? shell("ip netns delete " + name) : static_cast<int>(std::filesystem::remove_all(entry.path(), ignored));
+        }
+    static std::atomic<int> counter{0};
+    return "kr" + std::to_string(getpid()) + "n" + std::to_string(counter++);
 }
 
 // Whether an IGD answers SSDP discovery from the calling thread's namespace within 100 ms.
@@ -63,59 +64,15 @@ bool igdAnswersDiscovery()
 
 }  // namespace
 
-std::string findProgram(const std::string& name)
+int shell(const std::string& command)
 {
-    for (const char* folder : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"})
-        if (const auto path = std::string(folder) + "/" + name; access(path.c_str(), X_OK) == 0)
-            return path;
-    return {};
-}
-
-int runProgram(std::vector<std::string> arguments, const std::string& outputFile)
-{
-    auto argv = argumentVector(arguments);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t child = -1;
-    const int spawned = arguments[0].empty() ? -1 : posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    while (spawned == 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return spawned == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Names carry the owner's process id: a lab whose owner is gone was abandoned (killed, or stopped
-// by a sanitizer); its miniupnpd died with it.
-std::string freshLabName()
-{
-    static const std::regex labName("(kestrio-router-)?kr([0-9]+)n[0-9]+-.+");
-    std::error_code ignored;
-    for (const char* folder : {"/run/netns", "/tmp"}) {
-        std::vector<std::filesystem::path> abandoned;
-        for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
-            const std::string name = entry.path().filename().string();
-            std::smatch match;
-            if (std::regex_match(name, match, labName) && match[1].matched == (folder[1] == 't') && kill(std::stoi(match.str(2)), 0) != 0 && errno == ESRCH)
-                abandoned.push_back(entry.path());
-        }
-        for (const auto& path : abandoned)
-            folder[1] == 't' ? static_cast<void>(std::filesystem::remove_all(path, ignored))
-                             : static_cast<void>(runProgram({"ip", "netns", "delete", path.filename().string()}));
-    }
-    static std::atomic<int> counter{0};
-    return "kr" + std::to_string(getpid()) + "n" + std::to_string(counter++);
+    const int status = std::system(("PATH=/usr/sbin:/usr/bin:/sbin:/bin:$PATH; " + command).c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 NetworkNamespaceScope::NetworkNamespaceScope(const std::string& path) : original_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC))
 {
-    if (original_ >= 0 && path.empty()) {
-        // The child `ip` starts in this thread's new namespace.
-        if ((entered_ = unshare(CLONE_NEWNET) == 0))
-            runProgram({"ip", "link", "set", "lo", "up"});
-    } else if (const int target = original_ < 0 ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC); target >= 0) {
+    if (const int target = original_ < 0 ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC); target >= 0) {
         entered_ = setns(target, CLONE_NEWNET) == 0;
         close(target);
     }
@@ -133,10 +90,9 @@ std::optional<std::string> routerLabUnavailable()
 {
     if (geteuid() != 0)
         return "needs root for network namespaces";
-    for (const char* tool : {"ip", "nft", "miniupnpd", "mount", "sh"})
-        if (findProgram(tool).empty())
-            return std::string(tool) + " is not installed";
-    return runProgram({"ip", "netns", "list"}) == 0 ? std::nullopt : std::optional<std::string>("`ip netns` does not work here");
+    if (shell("for tool in ip nft miniupnpd mount; do command -v $tool || exit 1; done >/dev/null && ip netns list >/dev/null") != 0)
+        return "needs iproute2 (with a working `ip netns`), nft and miniupnpd";
+    return std::nullopt;
 }
 
 sockaddr_in socketAddress(const std::string& address, std::uint16_t port)
@@ -146,29 +102,21 @@ sockaddr_in socketAddress(const std::string& address, std::uint16_t port)
     return result;
 }
 
-RouterLab::RouterLab(Options options) : options_(std::move(options)), name_(freshLabName())
+RouterLab::RouterLab(bool withDaemon) : name_(freshLabName()), folder_("/tmp/kestrio-router-" + name_ + "-XXXXXX")
 {
-    std::string folder = "/tmp/kestrio-router-" + name_ + "-XXXXXX";
-    if (!mkdtemp(folder.data())) {
+    if (!mkdtemp(folder_.data())) {
+        folder_.clear();
         error_ = "cannot make a folder";
         return;
     }
-    folder_ = folder;
     const std::string log = folder_ + "/miniupnpd.log";
-    if (runProgram({"sh", labScript(), "up", name_, "11.22.33"}, log) != 0) {
+    if (shell("sh " + labScript() + " up " + name_ + " 11.22.33 >" + log + " 2>&1") != 0) {
         error_ = "router_lab.sh up failed: " + readFile(log);
         return;
     }
-    for (const char* rule : {"add chain inet filter input { type filter hook input priority 0; }", "add rule inet filter input udp dport 5351 drop"})
-        if (options_.silentNatPmp && runProgram({"ip", "netns", "exec", name_ + "-rtr", findProgram("nft"), rule}, log) != 0) {
-            error_ = "nft failed: " + readFile(log);
-            return;
-        }
-    if (!options_.natPmp && !options_.upnp)
+    if (!withDaemon)
         return;
-    std::vector<std::string> arguments = {"sh", labScript(), "miniupnpd", name_, folder_, options_.natPmp ? "yes" : "no",
-                                          options_.upnp ? "yes" : "no", options_.permissions};
-    auto argv = argumentVector(arguments);
+    const std::string script = labScript();
     const int output = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const pid_t parent = getpid();
     if (output < 0 || (daemon_ = fork()) < 0) {
@@ -180,16 +128,15 @@ RouterLab::RouterLab(Options options) : options_(std::move(options)), name_(fres
         // exec` and sh replace themselves: this process becomes the daemon.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() == parent && dup2(output, STDOUT_FILENO) >= 0 && dup2(output, STDERR_FILENO) >= 0)
-            execve(argv[0], argv.data(), environ);
+            execl("/bin/sh", "sh", script.c_str(), "miniupnpd", name_.c_str(), folder_.c_str(), "no", "yes",
+                  "allow 1024-65535 192.168.77.0/24 1024-65535", nullptr);
         _exit(127);
     }
     close(output);
-    // Ready once it says it listens for everything asked, and (it logs nothing then) answers SSDP.
+    // Ready once it says it listens for HTTP, and (it logs nothing then) answers SSDP.
     for (const auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
         const std::string text = readFile(log);
-        if ((!options_.natPmp || text.find("Listening for NAT-PMP") != std::string::npos)
-            && (!options_.upnp || (text.find("HTTP listening on port") != std::string::npos && NetworkNamespaceScope(hostNamespace()).entered()
-                                   && igdAnswersDiscovery())))
+        if (text.find("HTTP listening on port") != std::string::npos && NetworkNamespaceScope(path("host")).entered() && igdAnswersDiscovery())
             return;
         if (waitpid(daemon_, nullptr, WNOHANG) == daemon_) {
             daemon_ = -1;
@@ -205,17 +152,16 @@ RouterLab::~RouterLab()
     if (daemon_ > 0 && kill(daemon_, SIGKILL) == 0)
         waitpid(daemon_, nullptr, 0);
     if (!folder_.empty()) {
-        runProgram({"sh", labScript(), "down", name_});  // also after a half-done `up`
+        shell("sh " + labScript() + " down " + name_);  // also after a half-done `up`
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
     }
 }
 
-std::string RouterLab::redirectRules() const
+std::string RouterLab::inRouter(const std::string& command) const
 {
-    const std::string output = folder_ + "/rules.txt";
-    runProgram({"ip", "netns", "exec", name_ + "-rtr", findProgram("nft"), "list", "chain", "inet", "filter", "prerouting_miniupnpd"}, output);
-    return readFile(output);
+    shell("ip netns exec " + name_ + "-rtr " + command + " >" + folder_ + "/output.txt 2>&1");
+    return readFile(folder_ + "/output.txt");
 }
 
 void RouterLab::freezeDaemon()
@@ -226,8 +172,7 @@ void RouterLab::freezeDaemon()
 
 std::string RouterLab::daemonLog() const
 {
-    const std::string log = readFile(folder_ + "/miniupnpd.log");
-    return log.substr(log.size() - std::min<std::size_t>(log.size(), 4000));
+    return readFile(folder_ + "/miniupnpd.log");
 }
 
 }  // namespace kestrio::platform::testing
