@@ -11,7 +11,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
-from host_support import Host, check, connect, ffmpeg, free_port, key_frame, require, skip, wait_until  # noqa: E402
+from host_support import Host, check, connect, free_port, key_frame, require, skip, wait_until  # noqa: E402
 
 OBSERVER = os.environ.get("KESTRIO_INPUT_OBSERVER", "")
 
@@ -27,8 +27,10 @@ def monitors():
 
 def decoded_size(viewer):
     """Width and height of the next key frame, as ffprobe reads it."""
-    probe = ffmpeg("ffprobe", key_frame(viewer), "-show_entries", "stream=width,height", "-of", "csv=p=0")
-    return tuple(int(v) for v in probe.decode().strip().split(","))
+    probe = subprocess.run(["ffprobe", "-v", "error", "-f", "h264", "-show_entries", "stream=width,height", "-of", "csv=p=0", "-"],
+                           input=key_frame(viewer), capture_output=True, timeout=60)
+    check(probe.returncode == 0, f"ffprobe: {probe.stderr.decode(errors='replace')}")
+    return tuple(int(v) for v in probe.stdout.decode().strip().split(","))
 
 
 class Observer:
