@@ -1,7 +1,8 @@
-"""kestrio --headless on a GNOME Wayland session (run inside headless_gnome.sh): extended mode adds
-a monitor of the chosen size for as long as a viewer watches, mirror mode streams the compositor's
-own monitor, the H.264 decodes at the streamed size, and clicks and text (Korean and emoji
-included) reach a Wayland client filling the captured monitor at the mapped points."""
+"""kestrio on a GNOME Wayland session (run inside headless_gnome.sh): extended mode adds a monitor
+of the chosen size for as long as a viewer watches, mirror mode streams the compositor's own
+monitor, the H.264 decodes at the streamed size, clicks, scrolls and text (Korean and emoji
+included) reach a Wayland client filling the captured monitor at the mapped points, and the
+window starts on Wayland."""
 
 import base64
 import os
@@ -11,7 +12,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
-from host_support import Host, check, connect, free_port, key_frame, require, skip, wait_until  # noqa: E402
+from host_support import Host, UserDirs, check, connect, free_port, key_frame, require, skip, wait_until  # noqa: E402
 
 OBSERVER = os.environ.get("KESTRIO_INPUT_OBSERVER", "")
 
@@ -119,6 +120,12 @@ def main():
         input_lands(viewer, 1280, 720)
         viewer.close()
         check(host.terminate() == 0, "exit status after SIGTERM")
+    # The window opens on the Wayland desktop, and the smoke test's monitor is Mutter's.
+    with UserDirs() as dirs:
+        smoke = subprocess.run([os.environ["KESTRIO_BIN"], "--smoke-virtual-display", "--no-port-mapping"], capture_output=True,
+                               text=True, timeout=60, env=dirs.environment({**os.environ, "QT_QPA_PLATFORM": "wayland"}))
+    check(smoke.returncode == 0 and re.search(r"^virtual_display_id=[1-9]\d* active=true$", smoke.stdout, re.M),
+          f"smoke test: {smoke.returncode} {smoke.stdout}{smoke.stderr}")
     print("GNOME session: ok")
 
 

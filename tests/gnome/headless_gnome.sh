@@ -35,7 +35,8 @@ for _ in $(seq 1 200); do
 done
 status=1
 if [ -n "$ready" ]; then
-    WAYLAND_DISPLAY=kestrio-gnome-0 XDG_SESSION_TYPE=wayland "$@"
+    # An absolute path: found also by programs the tests give runtime folders of their own.
+    WAYLAND_DISPLAY="$XDG_RUNTIME_DIR/kestrio-gnome-0" XDG_SESSION_TYPE=wayland "$@"
     status=$?
 else
     echo "the headless GNOME session did not start:" >&2
