@@ -3,8 +3,7 @@
 // to (QT_QPA_PLATFORM=xcb on an X server, wayland on a compositor), where stream_animator draws
 // on an X root window only.
 //
-// Each frame shows a window of a larger texture (smooth ramps, flat rectangles, grain) at an
-// offset moving at constant speed, and the frame counter as stream_animator draws it (two rows
+// Each frame shows a window of stream_animator's texture at an offset moving at constant speed, and the frame counter as stream_animator draws it (two rows
 // of 16 blocks of 32x32 px at the top left, the low 16 bits and below them the same inverted).
 // Prints "ready" once shown full screen; with --stop-after S it stops changing after S seconds.
 //
@@ -22,62 +21,27 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "moving_texture.h"
+
+#include <algorithm>
+
 namespace {
 
-constexpr int blockSize = 32;
-constexpr int counterBits = 16;
-constexpr int counterMargin = 16;
-constexpr int slackX = 512;
-constexpr int slackY = 256;
+using namespace animation;
 
-std::uint32_t hash(std::uint32_t x)
+// The shared texture as a picture Qt draws from.
+QImage textureImage(int width, int height)
 {
-    x ^= x >> 16;
-    x *= 0x7feb352dU;
-    x ^= x >> 15;
-    x *= 0x846ca68bU;
-    x ^= x >> 16;
-    return x;
-}
-
-QImage makeTexture(int width, int height)
-{
+    const auto pixels = makeTexture(width, height);
     QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y) {
-        auto* row = reinterpret_cast<std::uint32_t*>(image.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const auto r = static_cast<std::uint32_t>(128 + 127 * std::sin(x * 0.004 + y * 0.002));
-            const auto g = static_cast<std::uint32_t>(128 + 127 * std::sin(y * 0.006 + 1.0));
-            const auto b = static_cast<std::uint32_t>(128 + 127 * std::sin((x + y) * 0.003 + 2.0));
-            row[x] = 0xff000000u | (r << 16) | (g << 8) | b;
-        }
-    }
-    QPainter painter(&image);
-    for (std::uint32_t i = 0; i < 1500; ++i) {
-        const int w = 8 + static_cast<int>(hash(i * 4 + 0) % 220);
-        const int h = 6 + static_cast<int>(hash(i * 4 + 1) % 120);
-        const int x0 = static_cast<int>(hash(i * 4 + 2) % static_cast<std::uint32_t>(width - w));
-        const int y0 = static_cast<int>(hash(i * 4 + 3) % static_cast<std::uint32_t>(height - h));
-        painter.fillRect(x0, y0, w, h, QColor::fromRgb(hash(i + 99991) & 0xffffff));
-    }
-    painter.end();
-    for (int y = 0; y < height; ++y) {
-        auto* row = reinterpret_cast<std::uint32_t*>(image.scanLine(y));
-        for (int x = 0; x < width; ++x)
-            row[x] ^= hash(static_cast<std::uint32_t>(y * width + x)) & 0x0f0f0f;
-    }
+    for (int y = 0; y < height; ++y)
+        std::transform(pixels.data() + static_cast<std::size_t>(y) * width, pixels.data() + static_cast<std::size_t>(y + 1) * width,
+                       reinterpret_cast<std::uint32_t*>(image.scanLine(y)), [](std::uint32_t rgb) { return 0xff000000u | rgb; });
     return image;
-}
-
-int bounce(int position, int limit)
-{
-    const int phase = position % (2 * limit);
-    return phase <= limit ? phase : 2 * limit - phase;
 }
 
 class Animator : public QRasterWindow {
 public:
-
     void step()
     {
         ++frame_;
@@ -88,7 +52,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         if (texture_.isNull() && width() > 0)
-            texture_ = makeTexture(width() + slackX, height() + slackY);
+            texture_ = textureImage(width() + slackX, height() + slackY);
         QPainter painter(this);
         painter.drawImage(0, 0, texture_, bounce(frame_ * 3, slackX), bounce(frame_ * 2, slackY), width(), height());
         for (int bit = 0; bit < counterBits; ++bit) {
