@@ -4,6 +4,7 @@
 #include "platform/x11/x11_virtual_display.h"
 #include "x11/x11_test_support.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@ namespace kestrio::platform {
 namespace {
 
 using display::VirtualResolution;
+using namespace ::testing;
 using Place = std::tuple<int, int, int, int, bool>;  // x, y, width, height, a monitor of ours
 
 class RandrDisplayFacilityTest : public ::testing::Test {
@@ -65,7 +67,7 @@ TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneTh
         EXPECT_NE(screen.value_or("").find("current " + std::to_string(1920 + width) + " x 1080,"), std::string::npos);
         EXPECT_NE(screen.value_or("").find(size + "_60"), std::string::npos);
         client.warpPointer(1920 + width - 10, height - 10);
-        EXPECT_EQ(client.pointer(), (testing::Point{1920 + width - 10, height - 10}));
+        EXPECT_EQ(client.pointer(), std::pair(1920 + width - 10, height - 10));
         monitor.reset();
         EXPECT_EQ(state(), before);
     }
@@ -86,20 +88,11 @@ TEST_F(RandrDisplayFacilityTest, AScreenThatCannotGrowGetsNoMonitorAndNoServerGi
 {
     start(std::nullopt);
     const auto before = state();
-    try {
-        display::VirtualDisplayManager manager(*facility_, VirtualResolution::hd);
-        ADD_FAILURE() << "a monitor was made";
-    } catch (const display::VirtualDisplayException& failure) {
-        EXPECT_EQ(failure.error(), display::VirtualDisplayError::creationFailed);
-    }
+    EXPECT_THAT([&] { display::VirtualDisplayManager manager(*facility_, VirtualResolution::hd); },
+                Throws<display::VirtualDisplayException>(Property(&display::VirtualDisplayException::error, display::VirtualDisplayError::creationFailed)));
     EXPECT_EQ(state(), before);
     RandrDisplayFacility nowhere(":65000");
-    try {
-        nowhere.displays();
-        ADD_FAILURE() << "no error";
-    } catch (const std::runtime_error& failure) {
-        EXPECT_NE(std::string(failure.what()).find(":65000"), std::string::npos) << failure.what();
-    }
+    EXPECT_THAT([&] { nowhere.displays(); }, ThrowsMessage<std::runtime_error>(HasSubstr(":65000")));
     EXPECT_THROW(nowhere.createVirtualMonitor(VirtualResolution::hd, 1), display::VirtualDisplayException);
 }
 
