@@ -16,7 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyAndNoServerNothing)
+TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyNoServerNothingAndAFrozenOneDoesNotHoldTheCaller)
 {
     auto server = testing::startServer({320, 200});
     ASSERT_TRUE(server);
@@ -45,12 +45,8 @@ TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyAn
         X11PermissionFacility facility(name);
         EXPECT_FALSE(facility.inputTrusted() || facility.captureAllowed()) << name;
     }
-}
 
-TEST(X11PermissionFacilityTest, AFrozenServerDoesNotHoldTheCallerAndIsAskedAgainOnceItAnswers)
-{
-    auto server = testing::startServer({320, 200});
-    ASSERT_TRUE(server);
+    // Frozen: the caller is not held, and the server is asked again once it answers.
     X11PermissionFacility facility(server->displayName(), 300ms);
     kill(server->processID(), SIGSTOP);
     siginfo_t info{};

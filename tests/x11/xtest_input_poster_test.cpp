@@ -195,30 +195,7 @@ TEST_F(XTestInputPosterTest, LongTextsReuseTheSpareKeycodesWhichAreEmptiedWhenTy
 
 // Killed while a long text waits for spare keycodes: the next write goes to a closed socket,
 // which must not end the process with SIGPIPE.
-TEST_F(XTestInputPosterTest, AServerKilledMidwayLeavesCallsDoingNothing)
-{
-    std::u32string text;
-    for (char32_t i = 0; i < 100; ++i)
-        text.push_back(0x4e00 + i);
-    std::thread typing([&, text = runtime::encodeUtf8(text)] { poster_->postText(text, {}); });
-    recorder_->ask("keys 1");
-    kill(server_->processID(), SIGKILL);
-    typing.join();
-    siginfo_t info{};
-    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(server_->processID()), &info, WEXITED | WNOWAIT), 0);
-    for (int i = 0; i < 20; ++i) {
-        poster_->postMouseEvent(MouseEventType::moved, {1, 1});
-        poster_->postScroll(100, 0);
-        poster_->postText("ab😀", {});
-        poster_->postKey(Key::c, shortcut);
-        poster_->warpPointer({3, 3});
-        EXPECT_FALSE(poster_->pointerLocation());
-        clock_->advance(XTestInputPoster::reconnectInterval);
-    }
-    poster_.reset();
-}
-
-TEST_F(XTestInputPosterTest, AStoppedServerIsGivenUpOnAndReconnectedOnceItResumes)
+TEST_F(XTestInputPosterTest, AStoppedServerIsGivenUpOnAndReconnectedOnceItResumesAndAKilledOneLeavesCallsDoingNothing)
 {
     EXPECT_TRUE(poster_->pointerLocation());
     kill(server_->processID(), SIGSTOP);
@@ -245,6 +222,25 @@ TEST_F(XTestInputPosterTest, AStoppedServerIsGivenUpOnAndReconnectedOnceItResume
     poster_->postMouseEvent(MouseEventType::moved, {9, 9});
     EXPECT_EQ(poster_->pointerLocation(), (ScreenPoint{9, 9}));
     EXPECT_EQ(typed("ok"), (Keysyms{'o', 'k'}));
+
+    std::u32string text;
+    for (char32_t i = 0; i < 100; ++i)
+        text.push_back(0x4e00 + i);
+    std::thread typing([&, text = runtime::encodeUtf8(text)] { poster_->postText(text, {}); });
+    recorder_->ask("keys 1");
+    kill(server_->processID(), SIGKILL);
+    typing.join();
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(server_->processID()), &info, WEXITED | WNOWAIT), 0);
+    for (int i = 0; i < 20; ++i) {
+        poster_->postMouseEvent(MouseEventType::moved, {1, 1});
+        poster_->postScroll(100, 0);
+        poster_->postText("ab😀", {});
+        poster_->postKey(Key::c, shortcut);
+        poster_->warpPointer({3, 3});
+        EXPECT_FALSE(poster_->pointerLocation());
+        clock_->advance(XTestInputPoster::reconnectInterval);
+    }
 }
 
 }  // namespace
