@@ -168,15 +168,15 @@ TEST_F(X11DisplayCaptureTest, CompositesTheCursorWhenShownAndFollowsIt)
 TEST_F(X11DisplayCaptureTest, SkipsFramesWhileEveryBufferIsHeldRefusesWhatIsNotThereAndEndsDeliveryOnStopOrWhenTheServerGoes)
 {
     start(wholeScreen, {320, 240, PixelFormat::nv12, interval, 2, false, {}});
-    tick();
-    stream_->requestFrame();
-    ASSERT_EQ(tick(), 2u);
-    stream_->requestFrame();
-    tick(3);
-    display_->draw(0, 0, 30, 30, solid(0xff0000));
-    EXPECT_EQ(tick(3), 2u);
-    release();
-    EXPECT_EQ(tick(), 1u);
+    for (const bool request : {false, true}) {  // what is due: a change, then a request
+        tick();
+        stream_->requestFrame();
+        ASSERT_EQ(tick(), 2u);
+        request ? stream_->requestFrame() : display_->draw(0, 0, 30, 30, solid(0xff0000));
+        EXPECT_EQ(tick(3), 2u);
+        release();
+        EXPECT_EQ(tick(), 1u) << request;
+    }
     stream_->stop();
     stream_->requestFrame();
     display_->draw(0, 0, 30, 30, solid(0x0000ff));
