@@ -27,8 +27,8 @@ std::tuple<int, int, int, Bytes> decode(const std::optional<Bytes>& jpeg)
 }
 
 // One encoder across sizes and formats: a peak signal-to-noise ratio of at least 30 dB over the
-// colour channels, smaller at a lower quality.
-TEST(JpegEncoder, EncodesAFaithfulPictureAtTheFrameSizeSmallerAtLowerQuality)
+// colour channels, smaller at a lower quality. Frames without pixels are refused.
+TEST(JpegEncoder, EncodesAFaithfulPictureThroughTheStridesInFullRangeAndRefusesFramesWithoutPixels)
 {
     JpegEncoder sharp(78), dataSaver(45);
     for (auto [format, width, height] : {std::tuple{PixelFormat::nv12, 320, 180}, {PixelFormat::nv12, 2, 2}, {PixelFormat::bgra, 320, 180}, {PixelFormat::bgra, 2, 2}}) {
@@ -42,26 +42,22 @@ TEST(JpegEncoder, EncodesAFaithfulPictureAtTheFrameSizeSmallerAtLowerQuality)
         EXPECT_LE(squares / (width * height * 3), width == 2 ? 1e9 : 255.0 * 255.0 / 1000) << width;
         EXPECT_TRUE(width == 2 || dataSaver.encode(source.frame)->size() < jpeg->size());
     }
-}
 
-// Padded rows, as capture buffers often have, must not leak into the picture; NV12 is video
-// range, and a viewer must still see true black and white.
-TEST(JpegEncoder, ReadsRowsThroughTheStridesMakesVideoRangeFullRangeAndRefusesFramesWithoutPixels)
-{
+    // Padded rows, as capture buffers often have, must not leak into the picture; NV12 is video
+    // range, and a viewer must still see true black and white.
     auto storage = std::make_shared<Bytes>(24 * 16 + 20 * 8, 0xEE);
     for (int row = 0; row < 16; ++row)
         for (int x = 0; x < 16; ++x)
             (*storage)[row * 24 + x] = x < 8 ? 16 : 235, (*storage)[24 * 16 + row / 2 * 20 + x] = 128;
-    JpegEncoder encoder(62);
-    const Bytes bgrx = std::get<3>(decode(encoder.encode({PixelFormat::nv12, 16, 16, {storage->data(), storage->data() + 24 * 16}, {24, 20}, {}, storage})));
+    const Bytes bgrx = std::get<3>(decode(sharp.encode({PixelFormat::nv12, 16, 16, {storage->data(), storage->data() + 24 * 16}, {24, 20}, {}, storage})));
     ASSERT_EQ(bgrx.size(), 16u * 16 * 4);
     for (int row = 0; row < 16; ++row)
         EXPECT_TRUE(bgrx[(row * 16 + 2) * 4] <= 6 && bgrx[(row * 16 + 13) * 4] >= 249) << row;
 
     auto missingChroma = makeTestFrame(PixelFormat::nv12, 16, 16).frame;
     missingChroma.planes[1] = nullptr;
-    EXPECT_FALSE(encoder.encode(capture::VideoFrame{}) || encoder.encode(missingChroma));
-    EXPECT_TRUE(encoder.encode(makeTestFrame(PixelFormat::bgra, 16, 16).frame));  // still usable
+    EXPECT_FALSE(sharp.encode(capture::VideoFrame{}) || sharp.encode(missingChroma));
+    EXPECT_TRUE(sharp.encode(makeTestFrame(PixelFormat::bgra, 16, 16).frame));  // still usable
 }
 
 }  // namespace
