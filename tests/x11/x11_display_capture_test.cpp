@@ -119,8 +119,9 @@ TEST_F(X11DisplayCaptureTest, FramesAreThePictureUnderTheirRectangleScaledAndCon
 // A still screen gives nothing until a second has passed since the last frame; a change outside
 // the rectangle is none of this stream's business; one inside, and a request, come with the
 // next tick, once. While no frame is wanted, neither a change, a request nor the refresh is
-// grabbed; the change seen meanwhile comes with the first tick that wants a frame, once.
-TEST_F(X11DisplayCaptureTest, DeliversOnlyWantedChangesRequestsAndTheOccasionalRefresh)
+// grabbed; the change seen meanwhile comes with the first tick that wants a frame, once. The
+// cursor's hot spot is drawn when it is shown, and moving the pointer alone makes a frame.
+TEST_F(X11DisplayCaptureTest, DeliversOnlyWantedChangesRequestsAndTheOccasionalRefreshAndCompositesTheCursorWhereItIs)
 {
     std::atomic<bool> wanted{true};
     start(CaptureDisplay{6, 0, 0, 320, 240}, {160, 120, PixelFormat::nv12, interval, 8, false, [&wanted](runtime::TimePoint) { return wanted.load(); }});
@@ -145,11 +146,7 @@ TEST_F(X11DisplayCaptureTest, DeliversOnlyWantedChangesRequestsAndTheOccasionalR
     ASSERT_EQ(tick(), 5u);
     EXPECT_TRUE(shows(last(), 10, 10, 0));
     EXPECT_EQ(tick(3), 5u);
-}
 
-// Moving the pointer alone makes a frame; the cursor's hot spot is drawn.
-TEST_F(X11DisplayCaptureTest, CompositesTheCursorWhenShownAndFollowsIt)
-{
     display_->draw(0, 0, screenWidth, screenHeight, solid(0x808080));
     display_->warpPointer(200, 200);
     start(wholeScreen, {0, 0, PixelFormat::bgra, interval, 5, true, {}});
@@ -161,8 +158,9 @@ TEST_F(X11DisplayCaptureTest, CompositesTheCursorWhenShownAndFollowsIt)
     EXPECT_TRUE(shows(last(), 200, 200, 0x808080, 0) && !shows(last(), 400, 300, 0x808080, 0));
 }
 
-// While consumers hold every buffer, frames are skipped and the due change comes once one is
-// free. Refused: a rectangle off the screen, a display that is not there. Stopped, from outside
+
+// While consumers hold every buffer, frames are skipped; a due change or request comes once one
+// is free. Refused: a rectangle off the screen, a display that is not there. Stopped, from outside
 // or from the handler, or with its server gone, a stream delivers nothing more and leaves no
 // timer; a held frame still reads its buffer after the stream (the sanitizer builds watch this).
 TEST_F(X11DisplayCaptureTest, SkipsFramesWhileEveryBufferIsHeldRefusesWhatIsNotThereAndEndsDeliveryOnStopOrWhenTheServerGoes)

@@ -82,8 +82,10 @@ protected:
     std::unique_ptr<XTestInputPoster> poster_;
 };
 
-// Scrolls become wheel clicks of 50 pixels, what is left kept per axis and direction.
-TEST_F(XTestInputPosterTest, ButtonsArriveAtTheirPointsDragsHoldTheLeftButtonAndScrollsClickPerFiftyPixels)
+// Scrolls become wheel clicks of 50 pixels, what is left kept per axis and direction. What the
+// keyboard has comes from its keys, the rest from keys that type it alone; none with Shift. The
+// shortcut modifier holds Control around keys and text.
+TEST_F(XTestInputPosterTest, ButtonsArriveAtTheirPointsScrollsClickPerFiftyPixelsAndKeysAndTextTypeTheirCharactersUnshifted)
 {
     poster_->warpPointer({-50, 1e9});
     EXPECT_EQ(poster_->pointerLocation(), (ScreenPoint{0, 479}));  // the server keeps it on screen
@@ -119,20 +121,15 @@ TEST_F(XTestInputPosterTest, ButtonsArriveAtTheirPointsDragsHoldTheLeftButtonAnd
             buttons.push_back(event.type == XCB_BUTTON_PRESS ? event.detail : -event.detail);
         EXPECT_EQ(buttons, expected) << name;
     }
-}
 
-// What the keyboard has comes from its keys, the rest from keys that type it alone; none with
-// Shift. The shortcut modifier holds Control around keys and text.
-TEST_F(XTestInputPosterTest, KeysAndTextTypeTheirCharactersInOrderUnshiftedAndTheShortcutModifierHoldsControl)
-{
     const std::string_view characters = "abcdefghijklmnopqrstuvwxyz0123456789 ";  // Key::a to Key::space
     Keysyms expected(characters.begin(), characters.end());
     expected.insert(expected.end(), {XK_Return, XK_BackSpace});
     for (int key = static_cast<int>(Key::a); key <= static_cast<int>(Key::backspace); ++key)
         poster_->postKey(static_cast<Key>(key), {});
-    const auto events = arrived({press, release});
-    EXPECT_EQ(pressed(events), expected);
-    EXPECT_EQ(events.size(), 2 * expected.size());
+    const auto keys = arrived({press, release});
+    EXPECT_EQ(pressed(keys), expected);
+    EXPECT_EQ(keys.size(), 2 * expected.size());
     for (const auto& [text, keysyms] : std::initializer_list<std::pair<std::string_view, Keysyms>>{
              {"Hi, 42!", {'H', 'i', ',', ' ', '4', '2', '!'}}, {"é ñ ü", {0xe9, ' ', 0xf1, ' ', 0xfc}}, {"한글😀", {0x100d55c, 0x100ae00, 0x101f600}},
              {"a\nb\tc\bd\r\ne\rf", {'a', XK_Return, 'b', XK_Tab, 'c', XK_BackSpace, 'd', XK_Return, 'e', XK_Return, 'f'}},
@@ -150,6 +147,7 @@ TEST_F(XTestInputPosterTest, KeysAndTextTypeTheirCharactersInOrderUnshiftedAndTh
                                         {press, XK_Control_L, false}, {press, XK_v, true}, {release, XK_v, true}, {release, XK_Control_L, true},
                                         {press, XK_c, false}, {release, XK_c, false}}));
 }
+
 
 // Each spare keycode is lent again only once the character it typed has been read; typing again
 // puts the emptying off; keys other clients map are used and left alone.
