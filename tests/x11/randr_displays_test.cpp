@@ -2,6 +2,7 @@
 #include "display/virtual_display_manager.h"
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_virtual_display.h"
+#include "platform/x11/xtest_input_poster.h"
 #include "x11/x11_test_support.h"
 
 #include <gmock/gmock.h>
@@ -48,7 +49,7 @@ protected:
 TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneThatThePointerEntersReleasingRestoresAndALeftoverIsReplaced)
 {
     start(ScreenSize{3840, 2160});
-    testing::TestDisplay client(server_->displayName());
+    XTestInputPoster pointer(server_->displayName());
     const auto before = state();
     ASSERT_EQ(std::get<2>(before), (std::vector<Place>{{0, 0, 1920, 1080, false}}));
     EXPECT_EQ(facility_->displays().at(0).name, "screen");
@@ -65,8 +66,8 @@ TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneTh
         const auto [screen, monitors, list] = state();
         EXPECT_THAT(monitors.value_or("") + screen.value_or(""), AllOf(HasSubstr("Kestrio iPhone " + std::to_string(width) + "/"), HasSubstr("current " + std::to_string(1920 + width) + " x 1080,"),
                                                                        HasSubstr(std::to_string(width) + "x" + std::to_string(height) + "_60")));
-        client.warpPointer(1920 + width - 10, height - 10);
-        EXPECT_EQ(client.pointer(), std::pair(1920 + width - 10, height - 10));
+        pointer.warpPointer({1920.0 + width - 10, height - 10.0});
+        EXPECT_EQ(pointer.pointerLocation(), (model::ScreenPoint{1920.0 + width - 10, height - 10.0}));
         monitor.reset();
         EXPECT_EQ(state(), before);
     }

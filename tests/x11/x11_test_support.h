@@ -4,7 +4,6 @@
 // other records the input it receives, as an application would.
 
 #include "platform/linux/child_process_run.h"
-#include "platform/x11/xcb_reply.h"
 #include "platform/x11/xvfb_server.h"
 
 #include <gtest/gtest.h>
@@ -57,11 +56,6 @@ public:
         sync();
     }
     void warpPointer(int x, int y) { xcb_warp_pointer(connection_, XCB_NONE, root_, 0, 0, 0, 0, x, y), sync(); }
-    std::pair<int, int> pointer()
-    {
-        const auto reply = own(xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr));
-        return reply ? std::pair{int(reply->root_x), int(reply->root_y)} : std::pair{-1, -1};
-    }
 
 private:
     void sync() { std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
