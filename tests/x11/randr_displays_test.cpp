@@ -5,9 +5,6 @@
 #include "platform/x11/xtest_input_poster.h"
 #include "x11/x11_test_support.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <stdexcept>
 

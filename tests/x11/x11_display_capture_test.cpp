@@ -1,9 +1,6 @@
 #include "platform/x11/x11_display_capture.h"
 #include "runtime/serial_queue.h"
-#include "runtime/virtual_clock.h"
 #include "x11/x11_test_support.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cmath>
@@ -157,7 +154,6 @@ TEST_F(X11DisplayCaptureTest, DeliversOnlyWantedChangesRequestsAndTheOccasionalR
     ASSERT_EQ(tick(), 2u);
     EXPECT_TRUE(shows(last(), 200, 200, 0x808080, 0) && !shows(last(), 400, 300, 0x808080, 0));
 }
-
 
 // While consumers hold every buffer, frames are skipped; a due change or request comes once one
 // is free. Refused: a rectangle off the screen, a display that is not there. Stopped, from outside

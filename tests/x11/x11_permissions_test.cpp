@@ -1,15 +1,7 @@
-#include "platform/linux/child_process_run.h"
 #include "platform/x11/x11_permissions.h"
-#include "support/test_support.h"
 #include "x11/x11_test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
-#include <filesystem>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace kestrio::platform {
 namespace {

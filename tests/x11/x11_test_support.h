@@ -1,19 +1,26 @@
 #pragma once
 
 // X clients beside the code under test: one draws on the root window and moves the pointer; the
-// other records the input it receives, as an application would.
+// other records the input it receives, as an application would. With what the tests around them
+// all use.
 
 #include "platform/linux/child_process_run.h"
 #include "platform/x11/xvfb_server.h"
+#include "runtime/virtual_clock.h"
+#include "support/test_support.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <iterator>
+#include <signal.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kestrio::platform::testing {

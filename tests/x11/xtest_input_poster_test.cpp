@@ -1,15 +1,11 @@
 #include "platform/x11/xtest_input_poster.h"
 #include "runtime/utf8.h"
-#include "runtime/virtual_clock.h"
 #include "x11/x11_test_support.h"
 
-#include <gtest/gtest.h>
 #include <X11/keysym.h>
 
 #include <cmath>
 #include <future>
-#include <signal.h>
-#include <sys/wait.h>
 
 namespace kestrio::platform {
 namespace {
@@ -147,7 +143,6 @@ TEST_F(XTestInputPosterTest, ButtonsArriveAtTheirPointsScrollsClickPerFiftyPixel
                                         {press, XK_Control_L, false}, {press, XK_v, true}, {release, XK_v, true}, {release, XK_Control_L, true},
                                         {press, XK_c, false}, {release, XK_c, false}}));
 }
-
 
 // Each spare keycode is lent again only once the character it typed has been read; typing again
 // puts the emptying off; keys other clients map are used and left alone.

@@ -1,14 +1,8 @@
 #include "platform/x11/xvfb_server.h"
-#include "support/test_support.h"
 #include "x11/x11_test_support.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <cerrno>
-#include <filesystem>
 #include <fstream>
-#include <signal.h>
 
 namespace kestrio::platform {
 namespace {
