@@ -1,12 +1,10 @@
-// The display source and the H.264 encoder are stand-ins; the JPEG encoder is real.
-
 #include "capture/capture_test_support.h"
 #include "capture/screen_capturer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 
 namespace kestrio::test {
@@ -14,45 +12,34 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace capture;
+using Log = std::vector<std::string>;
 
-// Output `index` of the stand-in encoder: a key frame, with sets, when forced or the first.
-EncodedVideoFrame encoded(bool key, std::size_t index)
-{
-    return key ? EncodedVideoFrame{true, {0x67, 0x64}, {0x68, 0xee}, {0, 0, 0, 2, 0x65, std::uint8_t(index)}} : EncodedVideoFrame{false, {}, {}, {0, 0, 0, 2, 0x41, std::uint8_t(index)}};
-}
-
-// The display source, the H.264 encoder and the link in one: the source delivers a frame on the
-// capture queue when told, the encoder answers on a thread of its own when emit() says so, the
-// link answers as set. `log` says what the source and encoder were asked, in order.
+// The display source, the H.264 encoder and the link in one, all called by the test's threads.
+// Frames come when deliver() says, the encoder's outputs when emit() does: each a key frame,
+// with sets, when forced or the first.
 struct Stand final : DisplayCaptureFactory, H264EncoderFactory, FrameSink {
     struct Stream final : DisplayCaptureStream {
-        Stand& stand;
-        explicit Stream(Stand& stand) : stand(stand) {}
-        ~Stream() override { stop(); }
-        void stop() override
-        {
-            if (!stand.stopped.exchange(true) && (stand.add("stream.stop"), !stand.queue->isCurrent()))
-                stand.queue->sync();  // no handler is running now, and none will
-        }
-        void requestFrame() override { ++stand.frameRequests; }
+        Stand& s;
+        explicit Stream(Stand& s) : s(s) {}
+        void stop() override { s.log.push_back("stream.stop"); }
+        void requestFrame() override { s.log.push_back("stream.request"); }
     };
     struct Encoder final : H264Encoder {
-        Stand& stand;
-        explicit Encoder(Stand& stand) : stand(stand) { stand.alive = true; }
-        ~Encoder() override { stand.alive = false, stand.add("encoder.destroy"); }
-        bool encode(const VideoFrame&, bool forceKeyFrame) override { return std::lock_guard(stand.mutex), !stand.refuse && (stand.forced.push_back(forceKeyFrame), true); }
-        void flush() override { stand.add("encoder.flush"), stand.emit(); }
-        std::string name() const override { return "stand-in"; }
-        void setAverageBitRate(int rate) override { stand.add("encoder.bitRate " + std::to_string(rate)); }
+        Stand& s;
+        explicit Encoder(Stand& s) : s(s) {}
+        ~Encoder() override { s.log.push_back("encoder.destroy"); }
+        bool encode(const VideoFrame&, bool key) override { return !s.refuse && (s.forced.push_back(key), true); }
+        void flush() override { s.log.push_back("encoder.flush"), s.emit(); }
+        std::string name() const override { return {}; }
+        void setAverageBitRate(int rate) override { s.log.push_back("bitRate " + std::to_string(rate)); }
     };
 
-    std::unique_ptr<DisplayCaptureStream> start(const CaptureDisplay&, const CaptureConfiguration& wanted, std::shared_ptr<runtime::SerialQueue> captureQueue,
+    std::unique_ptr<DisplayCaptureStream> start(const CaptureDisplay&, const CaptureConfiguration& wanted, std::shared_ptr<runtime::SerialQueue>,
                                                 DisplayCaptureStream::FrameHandler handler) override
     {
         if (configuration = wanted; failure)
             throw *failure;
-        queue = std::move(captureQueue), frameHandler = std::move(handler), stopped = false;
-        return std::make_unique<Stream>(*this);
+        return frameHandler = std::move(handler), std::make_unique<Stream>(*this);
     }
     std::unique_ptr<H264Encoder> create(const H264EncoderSettings& wanted, H264Encoder::OutputHandler handler) override
     {
@@ -60,73 +47,43 @@ struct Stand final : DisplayCaptureFactory, H264EncoderFactory, FrameSink {
             throw H264EncoderError("no encoder", -12915);
         return output = std::move(handler), std::make_unique<Encoder>(*this);
     }
-    // Frames in the format capture was configured for.
     void deliver(int count = 1)
     {
-        for (; count > 0; --count, queue->sync())
-            queue->post([this, frame = makeTestFrame(configuration.pixelFormat, 64, 36).frame] { stopped ? void() : frameHandler(frame); });
+        for (; count > 0; --count)
+            frameHandler(makeTestFrame(configuration.pixelFormat, 64, 36).frame);
     }
-    // Answers the oldest `count` submissions not yet answered (all when -1), and waits for it.
+    // Answers the oldest `count` submissions not yet answered (all when -1).
     void emit(int count = -1)
     {
-        std::vector<std::optional<EncodedVideoFrame>> outputs;
-        {
-            std::lock_guard lock(mutex);
-            for (; answered < forced.size() && (count < 0 || std::ssize(outputs) < count); ++answered)
-                outputs.push_back(emitNothing ? std::nullopt : std::optional(encoded(answered == 0 || forced[answered], answered)));
+        for (; answered < forced.size() && count-- != 0; ++answered) {
+            const bool key = answered == 0 || forced[answered];
+            output(emitNothing ? std::nullopt : std::optional(EncodedVideoFrame{key, {0x67, 0x64}, {0x68, 0xee}, {0, 0, 0, 2, std::uint8_t(key ? 0x65 : 0x41), std::uint8_t(answered)}}));
         }
-        std::thread([&] {
-            for (auto& output : outputs)
-                this->output(std::move(output));
-        }).join();
     }
 
-    bool canAcceptFrame() const override { return ++acceptQueries, onAcceptQuery ? onAcceptQuery() : void(), accept.load(); }
+    bool canAcceptFrame() const override { return onAcceptQuery ? onAcceptQuery() : void(), accept.load(); }
     int framesQueued() const override { return queued; }
-    bool isViewerConnected() const override { return ++otherQueries, connected.load(); }
-    bool h264Capable() const override { return ++otherQueries, h264.load(); }
-    bool consumeKeyFrameRequest() override { return ++otherQueries, keyFrameRequested.exchange(false); }
-    void send(std::vector<std::uint8_t> payload) override { std::lock_guard lock(mutex); sent.push_back(std::move(payload)); }
-    void setFrameRequestHandler(std::function<void()> handler) override { std::lock_guard lock(mutex); requestHandler = std::move(handler); }
-    void add(std::string event) { std::lock_guard lock(mutex); log.push_back(std::move(event)); }
-    template <typename T>
-    T read(const T& member) { return std::lock_guard(mutex), member; }
+    bool isViewerConnected() const override { return connected; }
+    bool h264Capable() const override { return h264; }
+    bool consumeKeyFrameRequest() override { return keyFrameRequested.exchange(false); }
+    void send(std::vector<std::uint8_t> payload) override { sent.push_back(std::move(payload)); }
+    void setFrameRequestHandler(std::function<void()> handler) override { requestHandler = std::move(handler); }
 
-    std::mutex mutex;
-    std::vector<std::string> log;
+    Log log;
     std::vector<std::vector<std::uint8_t>> sent;
-    std::function<void()> requestHandler;
+    std::function<void()> requestHandler, onAcceptQuery;
     std::optional<CaptureError> failure;  // thrown by start()
     CaptureConfiguration configuration;
-    std::shared_ptr<runtime::SerialQueue> queue;
     DisplayCaptureStream::FrameHandler frameHandler;
-    bool failCreation = false;
     H264EncoderSettings settings;
     H264Encoder::OutputHandler output;
     std::vector<bool> forced;  // per submission: a key frame was asked for
     std::size_t answered = 0;
-    std::atomic<bool> stopped{false}, alive{false}, refuse{false}, emitNothing{false};
-    std::atomic<bool> accept{true}, connected{true}, h264{true}, keyFrameRequested{false};
-    std::atomic<int> frameRequests{0}, queued{0};
-    mutable std::atomic<int> acceptQueries{0}, otherQueries{0};  // others: connection, codec and key frame
-    std::function<void()> onAcceptQuery;  // set before frames flow
+    std::atomic<bool> failCreation{false}, refuse{false}, emitNothing{false}, accept{true}, connected{true}, h264{true}, keyFrameRequested{false};
+    std::atomic<int> queued{0};
 };
 
-bool isJpeg(const std::vector<std::uint8_t>& payload)
-{
-    return payload.size() > 2 && payload[0] == 0xFF && payload[1] == 0xD8;
-}
-
-TEST(OutputSize, ScalesDownToTheQualityCapKeepingEvenSides)
-{
-    EXPECT_EQ(outputSize(1920, 1080, StreamQuality::dataSaver), (OutputSize{1280, 720}));
-    EXPECT_EQ(outputSize(1512, 982, StreamQuality::dataSaver), (OutputSize{1280, 830}));
-    EXPECT_EQ(outputSize(1728, 1117, StreamQuality::balanced), (OutputSize{1728, 1116}));
-    EXPECT_EQ(outputSize(1, 1, StreamQuality::balanced), (OutputSize{2, 2}));
-}
-
-class ScreenCapturerTest : public ::testing::Test {
-protected:
+struct ScreenCapturerTest : ::testing::Test {
     std::shared_ptr<ScreenCapturer> start(bool withEncoder = true, StreamQuality quality = StreamQuality::dataSaver, StreamFrameRate rate = StreamFrameRate::thirty)
     {
         auto capturer = ScreenCapturer::create(stand, quality, rate, stand, withEncoder ? stand : nullptr);
@@ -140,28 +97,21 @@ protected:
 // H.264 path. A frame the link cannot take is dropped before any work.
 TEST_F(ScreenCapturerTest, CapturesNv12ForTheEncoderOrBgraWithoutOneAndAJpegViewerGetsJpegEitherWay)
 {
-    for (const auto& [name, factory, creationFails, format] : {std::tuple{"encoder", true, false, PixelFormat::nv12}, {"no encoder factory", false, false, PixelFormat::bgra},
-                                                               {"encoder creation fails", true, true, PixelFormat::bgra}}) {
-        SCOPED_TRACE(name);
+    for (const auto& [factory, creationFails, format] : {std::tuple{true, false, PixelFormat::nv12}, {false, false, PixelFormat::bgra}, {true, true, PixelFormat::bgra}}) {
+        SCOPED_TRACE(std::to_string(factory) + std::to_string(creationFails));
         stand = std::make_shared<Stand>();
         stand->failCreation = creationFails;
         auto capturer = start(factory, StreamQuality::dataSaver, StreamFrameRate::sixty);
-        EXPECT_EQ(capturer->hasEncoder(), format == PixelFormat::nv12);
-        EXPECT_EQ(std::make_tuple(stand->configuration.pixelFormat, stand->configuration.width, stand->configuration.height, stand->configuration.minimumFrameInterval),
-                  std::make_tuple(format, 1280, 830, std::chrono::duration_cast<runtime::Duration>(1s) / 60));
+        const CaptureConfiguration& c = stand->configuration;
+        EXPECT_EQ(std::make_tuple(c.pixelFormat, c.width, c.height, c.minimumFrameInterval), std::make_tuple(format, 1280, 830, std::chrono::duration_cast<runtime::Duration>(1s) / 60));
         EXPECT_TRUE(!factory || std::make_tuple(stand->settings.height, stand->settings.averageBitRate, stand->settings.framesPerSecond) == std::make_tuple(830, 4'000'000, 60));
-        stand->h264 = !capturer->hasEncoder();
-        stand->keyFrameRequested = true;
+        stand->h264 = format == PixelFormat::bgra, stand->keyFrameRequested = true;
         stand->deliver(2);
-        const auto sent = stand->read(stand->sent);
-        EXPECT_TRUE(sent.size() == 2u && isJpeg(sent[0]) && isJpeg(sent[1]));
-        for (bool h264 : {true, false}) {
-            stand->h264 = h264, stand->accept = false, stand->otherQueries = 0;
-            stand->deliver();
-            EXPECT_EQ(stand->otherQueries, 0);
-        }
-        EXPECT_TRUE(stand->keyFrameRequested && stand->forced.empty() && stand->read(stand->sent).size() == 2u);
-        capturer->stop();
+        stand->accept = false;
+        for (bool h264 : {true, false})
+            stand->h264 = h264, stand->deliver();
+        EXPECT_TRUE(stand->sent.size() == 2u && stand->sent[0][0] == 0xFF && stand->sent[1][0] == 0xFF);  // JPEG
+        EXPECT_TRUE(stand->keyFrameRequested && stand->forced.empty());
     }
 }
 
@@ -186,32 +136,13 @@ TEST_F(ScreenCapturerTest, AtMostTwoFramesAreInTheEncoderAndAWaitingKeyFrameRequ
     stand->deliver();
     EXPECT_EQ(stand->forced, (std::vector<bool>{false, false, true}));
     EXPECT_TRUE(wants([&] { stand->emit(), stand->queued = 1; }));
-    const auto sent = stand->read(stand->sent);
-    ASSERT_EQ(sent.size(), 3u);
-    for (std::size_t i = 0; i < sent.size(); ++i) {
-        const auto data = encoded(i != 1, i).data;
-        EXPECT_TRUE(sent[i][1] == (i != 1) && std::equal(data.rbegin(), data.rend(), sent[i].rbegin())) << "packet " << i;
-    }
-    capturer->stop();
+    ASSERT_EQ(stand->sent.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)  // key flag, the sets' lengths and the data's last byte
+        EXPECT_EQ(std::make_tuple(int(stand->sent[i][1]), int(stand->sent[i][3]), int(stand->sent[i].back())), std::make_tuple(int(i != 1), i != 1 ? 2 : 0, int(i))) << i;
 }
 
-TEST_F(ScreenCapturerTest, ALinkThatKeepsRefusingPicturesLowersTheBitRateAndOneThatKeepsUpRestoresIt)
-{
-    auto capturer = start(true, StreamQuality::balanced, StreamFrameRate::sixty);
-    runtime::TimePoint now{};
-    const auto rates = [&](int ticks) {
-        for (; ticks > 0; --ticks, now += 17ms)
-            capturer->configuration().wantsFrame(now);
-        return stand->read(stand->log);
-    };
-    stand->accept = false;
-    EXPECT_EQ(rates(60), (std::vector<std::string>{"encoder.bitRate 5600000"}));
-    stand->accept = true;  // the next picture closes the second refused window, then two calm ones
-    EXPECT_EQ(rates(90), (std::vector<std::string>{"encoder.bitRate 5600000", "encoder.bitRate 3920000", "encoder.bitRate 4312000"}));
-    capturer->stop();
-}
-
-TEST_F(ScreenCapturerTest, OutputsTheViewerCannotTakeRefusedSubmissionsAndEmptyOutputsReleaseTheirSlots)
+// A link that keeps refusing pictures lowers the encoder's bit rate.
+TEST_F(ScreenCapturerTest, OutputsTheViewerCannotTakeRefusedSubmissionsAndEmptyOutputsReleaseTheirSlotsAndTheBitRateFollowsTheLink)
 {
     auto capturer = start();
     for (const auto& [name, connected, refuse, emitNothing] : {std::tuple{"viewer gone", false, false, false}, {"a frame already waits", true, false, false},
@@ -223,39 +154,30 @@ TEST_F(ScreenCapturerTest, OutputsTheViewerCannotTakeRefusedSubmissionsAndEmptyO
         EXPECT_EQ(capturer->pendingEncodes(), refuse ? 0 : last ? 1 : 2);
         stand->connected = connected, stand->accept = last || (connected && !refuse && emitNothing);
         stand->emit();
-        EXPECT_EQ(std::make_pair(capturer->pendingEncodes(), stand->read(stand->sent).size()), std::make_pair(0, std::size_t{last ? 1u : 0u}));
+        EXPECT_EQ(std::make_pair(capturer->pendingEncodes(), stand->sent.size()), std::make_pair(0, std::size_t{last ? 1u : 0u}));
         stand->connected = stand->accept = true;
     }
-    capturer->stop();
+    for (int tick = 0; tick < 60; ++tick)
+        stand->accept = false, capturer->configuration().wantsFrame(runtime::TimePoint{} + 17ms * tick);
+    EXPECT_EQ(stand->log, Log{"bitRate 2800000"});
 }
 
-TEST_F(ScreenCapturerTest, StopEndsCaptureThenFinishesTheEncoderWorkAndNothingAfter)
+TEST_F(ScreenCapturerTest, StopEndsCaptureThenFinishesTheEncoderWorkAndAFailedStartThrowsTheSourcesError)
 {
     auto capturer = start();
-    stand->read(stand->requestHandler)();
-    EXPECT_EQ(stand->frameRequests, 1);
+    stand->requestHandler();
     stand->deliver(2);
     capturer->stop();
-    EXPECT_EQ(stand->read(stand->log), (std::vector<std::string>{"stream.stop", "encoder.flush", "encoder.destroy"}));
-    EXPECT_EQ(std::make_tuple(stand->read(stand->sent).size(), capturer->pendingEncodes(), capturer->hasEncoder()), std::make_tuple(2u, 0, false));
-    EXPECT_FALSE(stand->read(stand->requestHandler));
-    const int queries = stand->acceptQueries;
-    stand->deliver();
     capturer->stop();
-    EXPECT_EQ(std::make_pair(stand->acceptQueries.load(), stand->read(stand->log).size()), std::make_pair(queries, std::size_t{3}));
-    capturer = start();  // dropping a capturer stops it too
-    capturer.reset();
-    EXPECT_TRUE(stand->stopped && !stand->alive && !stand->read(stand->requestHandler));
+    EXPECT_EQ(stand->log, (Log{"stream.request", "stream.stop", "encoder.flush", "encoder.destroy"}));
+    EXPECT_EQ(std::make_tuple(stand->sent.size(), capturer->pendingEncodes(), capturer->hasEncoder(), bool(stand->requestHandler)), std::make_tuple(2u, 0, false, false));
+    start().reset();  // dropping a capturer stops it too
+    EXPECT_EQ(stand->log.size(), 7u);
 
     stand->failure = CaptureError("화면 기록 권한이 없습니다.");
-    capturer = ScreenCapturer::create(stand, StreamQuality::balanced, StreamFrameRate::thirty, stand, stand);
-    try {
-        capturer->start({1, 0, 0, 1728, 1117});
-        ADD_FAILURE() << "start() did not throw";
-    } catch (const CaptureError& error) {
-        EXPECT_STREQ(error.what(), "화면 기록 권한이 없습니다.");
-    }
-    EXPECT_FALSE(stand->read(stand->requestHandler));
+    auto failing = ScreenCapturer::create(stand, StreamQuality::balanced, StreamFrameRate::thirty, stand, stand);
+    EXPECT_THAT([&] { failing->start({1, 0, 0, 1728, 1117}); }, ::testing::ThrowsMessage<CaptureError>(::testing::StrEq("화면 기록 권한이 없습니다.")));
+    EXPECT_FALSE(stand->requestHandler);
 }
 
 // The frame is being handled when stop() begins on another thread; stop() takes the encoder at
@@ -273,7 +195,7 @@ TEST_F(ScreenCapturerTest, AFrameCaughtByAStopInProgressIsNotSent)
     };
     stand->deliver();
     stopper.join();
-    EXPECT_TRUE(stand->read(stand->sent).empty() && stand->forced.empty());
+    EXPECT_TRUE(stand->sent.empty() && stand->forced.empty());
 }
 
 }  // namespace

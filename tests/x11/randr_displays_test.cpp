@@ -2,9 +2,8 @@
 #include "display/virtual_display_manager.h"
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_virtual_display.h"
+#include "platform/x11/xtest_input_poster.h"
 #include "x11/x11_test_support.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -13,6 +12,7 @@ namespace kestrio::platform {
 namespace {
 
 using display::VirtualResolution;
+using namespace ::testing;
 using Place = std::tuple<int, int, int, int, bool>;  // x, y, width, height, a monitor of ours
 
 class RandrDisplayFacilityTest : public ::testing::Test {
@@ -42,10 +42,11 @@ protected:
     std::unique_ptr<RandrDisplayFacility> facility_;
 };
 
-TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneThatThePointerEntersAndReleasingRestores)
+// A monitor of our name that another client (an earlier run) left is flagged and replaced.
+TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneThatThePointerEntersReleasingRestoresAndALeftoverIsReplaced)
 {
     start(ScreenSize{3840, 2160});
-    testing::TestDisplay client(server_->displayName());
+    XTestInputPoster pointer(server_->displayName());
     const auto before = state();
     ASSERT_EQ(std::get<2>(before), (std::vector<Place>{{0, 0, 1920, 1080, false}}));
     EXPECT_EQ(facility_->displays().at(0).name, "screen");
@@ -60,21 +61,13 @@ TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneTh
         EXPECT_EQ(std::count_if(displays.begin(), displays.end(), [&](const auto& d) { return d.id == monitor->displayID() && d.name == "Kestrio iPhone"; }), 1);
         // The monitor, the screen grown to hold it, and its resolution's own 60 Hz mode.
         const auto [screen, monitors, list] = state();
-        const std::string size = std::to_string(width) + "x" + std::to_string(height);
-        EXPECT_NE(monitors.value_or("").find("Kestrio iPhone " + std::to_string(width) + "/"), std::string::npos) << monitors.value_or("");
-        EXPECT_NE(screen.value_or("").find("current " + std::to_string(1920 + width) + " x 1080,"), std::string::npos);
-        EXPECT_NE(screen.value_or("").find(size + "_60"), std::string::npos);
-        client.warpPointer(1920 + width - 10, height - 10);
-        EXPECT_EQ(client.pointer(), (testing::Point{1920 + width - 10, height - 10}));
+        EXPECT_THAT(monitors.value_or("") + screen.value_or(""), AllOf(HasSubstr("Kestrio iPhone " + std::to_string(width) + "/"), HasSubstr("current " + std::to_string(1920 + width) + " x 1080,"),
+                                                                       HasSubstr(std::to_string(width) + "x" + std::to_string(height) + "_60")));
+        pointer.warpPointer({1920.0 + width - 10, height - 10.0});
+        EXPECT_EQ(pointer.pointerLocation(), (model::ScreenPoint{1920.0 + width - 10, height - 10.0}));
         monitor.reset();
         EXPECT_EQ(state(), before);
     }
-}
-
-TEST_F(RandrDisplayFacilityTest, ALeftoverMonitorIsFlaggedAndReplacedByANewOne)
-{
-    start(ScreenSize{3840, 2160});
-    // Another client (an earlier run) left a monitor of our name on a grown screen.
     ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--fb", "3200x1080"}));
     ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--setmonitor", "Kestrio iPhone", "1280/339x720/190+1920+0", "none"}));
     EXPECT_EQ(places(), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, 1280, 720, true}}));
@@ -86,20 +79,11 @@ TEST_F(RandrDisplayFacilityTest, AScreenThatCannotGrowGetsNoMonitorAndNoServerGi
 {
     start(std::nullopt);
     const auto before = state();
-    try {
-        display::VirtualDisplayManager manager(*facility_, VirtualResolution::hd);
-        ADD_FAILURE() << "a monitor was made";
-    } catch (const display::VirtualDisplayException& failure) {
-        EXPECT_EQ(failure.error(), display::VirtualDisplayError::creationFailed);
-    }
+    EXPECT_THAT([&] { display::VirtualDisplayManager manager(*facility_, VirtualResolution::hd); },
+                Throws<display::VirtualDisplayException>(Property(&display::VirtualDisplayException::error, display::VirtualDisplayError::creationFailed)));
     EXPECT_EQ(state(), before);
     RandrDisplayFacility nowhere(":65000");
-    try {
-        nowhere.displays();
-        ADD_FAILURE() << "no error";
-    } catch (const std::runtime_error& failure) {
-        EXPECT_NE(std::string(failure.what()).find(":65000"), std::string::npos) << failure.what();
-    }
+    EXPECT_THAT([&] { nowhere.displays(); }, ThrowsMessage<std::runtime_error>(HasSubstr(":65000")));
     EXPECT_THROW(nowhere.createVirtualMonitor(VirtualResolution::hd, 1), display::VirtualDisplayException);
 }
 

@@ -1,22 +1,14 @@
-#include "platform/linux/child_process_run.h"
 #include "platform/x11/x11_permissions.h"
-#include "support/test_support.h"
 #include "x11/x11_test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
-#include <filesystem>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace kestrio::platform {
 namespace {
 
 using namespace std::chrono_literals;
 
-TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyAndNoServerNothing)
+TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyNoServerNothingAndAFrozenOneDoesNotHoldTheCaller)
 {
     auto server = testing::startServer({320, 200});
     ASSERT_TRUE(server);
@@ -45,12 +37,8 @@ TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyAn
         X11PermissionFacility facility(name);
         EXPECT_FALSE(facility.inputTrusted() || facility.captureAllowed()) << name;
     }
-}
 
-TEST(X11PermissionFacilityTest, AFrozenServerDoesNotHoldTheCallerAndIsAskedAgainOnceItAnswers)
-{
-    auto server = testing::startServer({320, 200});
-    ASSERT_TRUE(server);
+    // Frozen: the caller is not held, and the server is asked again once it answers.
     X11PermissionFacility facility(server->displayName(), 300ms);
     kill(server->processID(), SIGSTOP);
     siginfo_t info{};

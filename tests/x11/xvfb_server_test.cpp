@@ -1,29 +1,19 @@
 #include "platform/x11/xvfb_server.h"
-#include "support/test_support.h"
 #include "x11/x11_test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
-#include <filesystem>
 #include <fstream>
-#include <signal.h>
-#include <sys/stat.h>
 
 namespace kestrio::platform {
 namespace {
 
 using test::ScopedEnvironment;
+using std::filesystem::perms;
+using ::testing::HasSubstr;
 
 bool processGone(pid_t pid)
 {
     return kill(pid, 0) != 0 && errno == ESRCH;  // a child that exited unreaped still answers
-}
-
-unsigned permissions(const std::filesystem::path& path)
-{
-    struct stat status = {};
-    return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
 // Only holders of a server's cookie get in; it lies in a file of this user's alone, in the
@@ -40,22 +30,19 @@ TEST(XvfbServerTest, ServersRunSideBySideAdmitOnlyHoldersOfTheirPrivateCookieAnd
         auto first = XvfbServer::start({.initialSize = {1280, 720}, .maximumSize = ScreenSize{2560, 1440}}, error);
         auto second = XvfbServer::start({.initialSize = {320, 200}, .maximumSize = {}}, error);
         ASSERT_TRUE(first && second) << error;
-        const auto size = [](const XvfbServer& server) {
-            const std::string text = testing::xrandr(server.displayName(), {}).value_or("refused");
-            const auto at = text.find("current ");
-            return at == std::string::npos ? text : text.substr(at + 8, text.find(',', at) - at - 8);
-        };
+        const auto screen = [](const XvfbServer& server) { return testing::xrandr(server.displayName(), {}).value_or("refused"); };
         EXPECT_NE(first->displayName(), second->displayName());
         const std::filesystem::path file = first->authorityFile(), folder = file.parent_path();
         EXPECT_EQ(runtimeFolderGiven ? folder : folder.parent_path(), runtimeFolderGiven ? runtime.path() / "kestrio" : "/tmp");
-        EXPECT_EQ(std::make_pair(permissions(file), permissions(folder)), std::make_pair(0600u, 0700u));
-        EXPECT_EQ(size(*first), "refused");
+        EXPECT_EQ(std::make_pair(symlink_status(file).permissions(), symlink_status(folder).permissions()), std::make_pair(perms(0600), perms(0700)));
+        EXPECT_EQ(screen(*first), "refused");
         second->authorizeThisProcess();
-        EXPECT_EQ(size(*first), "refused");
-        EXPECT_EQ(size(*second), "320 x 200");
+        EXPECT_EQ(screen(*first), "refused");
+        EXPECT_THAT(screen(*second), HasSubstr("current 320 x 200,"));
         first->authorizeThisProcess();
-        EXPECT_EQ(size(*first), "1280 x 720");
-        EXPECT_TRUE(testing::xrandr(first->displayName(), {"--fb", "2400x720"}) && size(*first) == "2400 x 720");
+        EXPECT_THAT(screen(*first), HasSubstr("current 1280 x 720,"));
+        EXPECT_TRUE(testing::xrandr(first->displayName(), {"--fb", "2400x720"}));
+        EXPECT_THAT(screen(*first), HasSubstr("current 2400 x 720,"));
         EXPECT_FALSE(testing::xrandr(first->displayName(), {"--fb", "2600x720"}));
 
         const pid_t firstPid = first->processID();
