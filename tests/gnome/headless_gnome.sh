@@ -48,5 +48,7 @@ if ! kill -0 "$mutter_pid" 2>/dev/null; then
 fi
 kill "$mutter_pid" "$wireplumber_pid" "$pipewire_pid" 2>/dev/null
 wait
+# Kept for a look when asked: KESTRIO_GNOME_LOG=FILE.
+[ -n "${KESTRIO_GNOME_LOG:-}" ] && cp "$log" "$KESTRIO_GNOME_LOG"
 rm -rf "$home"
 exit "$status"
