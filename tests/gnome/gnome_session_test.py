@@ -93,9 +93,10 @@ def input_lands(viewer, width, height):
         viewer.send_line("K COMMAND_UP")
         got = observer.take(lambda got: got)
         check(got == ["control c"], f"Command + c arrived as {got}")
-        viewer.send_line("S 0.5 0.5 0 -100")
-        got = [l for l in observer.take(lambda got: any(l.startswith("wheel") for l in got)) if l.startswith("wheel")]
-        check(got == ["wheel 0 -1"] * 2, f"a scroll of 100 pixels arrived as {got}")
+        viewer.send_line("S 0.5 0.5 -30 -100")
+        scrolled = lambda got: [sum(int(l.split()[i]) for l in got if l.startswith("scroll")) for i in (1, 2)]
+        got = observer.take(lambda got: scrolled(got) == [-30, -100])
+        check(scrolled(got) == [-30, -100], f"a scroll of 30 and 100 pixels arrived as {got}")
     finally:
         observer.close()
 

@@ -4,6 +4,7 @@
 //   move X Y                      the pointer moved to a point of the window
 //   press|release X Y left|right  a button, at a point of the window
 //   wheel DX DY                   wheel clicks (positive: up, left)
+//   scroll DX DY                  a smooth scroll, in pixels (positive: up, left)
 //   text TEXT                     what a key typed
 //   paste TEXT                    the clipboard's text, when the paste shortcut was pressed
 //   control LETTER                another letter typed with Control held
@@ -46,7 +47,10 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override { button("release", event); }
     void wheelEvent(QWheelEvent* event) override
     {
-        say(QStringLiteral("wheel %1 %2").arg(event->angleDelta().x() / 120).arg(event->angleDelta().y() / 120));
+        if (!event->pixelDelta().isNull())
+            say(QStringLiteral("scroll %1 %2").arg(event->pixelDelta().x()).arg(event->pixelDelta().y()));
+        else if (!event->angleDelta().isNull())
+            say(QStringLiteral("wheel %1 %2").arg(event->angleDelta().x() / 120).arg(event->angleDelta().y() / 120));
     }
     void keyPressEvent(QKeyEvent* event) override
     {

@@ -66,20 +66,14 @@ void GnomeInputPoster::postMouseEvent(model::MouseEventType type, model::ScreenP
 
 void GnomeInputPoster::postScroll(std::int32_t vertical, std::int32_t horizontal)
 {
-    std::lock_guard lock(mutex_);
-    const int up = vertical_.add(vertical);
-    const int left = horizontal_.add(horizontal);
-    if (up == 0 && left == 0)
+    if (vertical == 0 && horizontal == 0)
         return;
+    std::lock_guard lock(mutex_);
     double x = 0, y = 0;
     auto cast = castFor(location_.value_or(model::ScreenPoint{}), x, y);
-    if (!cast)
-        return;
-    // Positive steps scroll down and right.
-    if (up != 0)
-        cast->session->pointerAxisDiscrete(0, -up);
-    if (left != 0)
-        cast->session->pointerAxisDiscrete(1, -left);
+    // Pixel for pixel, so that content moves as far as under the finger on the phone.
+    if (cast)
+        cast->session->pointerAxis(-horizontal, -vertical);
 }
 
 void GnomeInputPoster::postKey(model::Key key, model::Modifiers modifiers)

@@ -9,7 +9,7 @@
 namespace kestrio::platform::gnome {
 
 // Posts input through the remote-desktop session of the monitor being cast: absolute pointer
-// motion on its stream, buttons, wheel clicks and keys by keysym. Without a cast there is no
+// motion on its stream, buttons, smooth scrolling in pixels and keys by keysym. Without a cast there is no
 // session to post through, and every call does nothing.
 //
 // The compositor types a keysym only when a key of the current layout has it; characters that
@@ -34,8 +34,6 @@ private:
     std::shared_ptr<GnomeDesktop> desktop_;
     std::mutex mutex_;
     std::optional<model::ScreenPoint> location_;
-    model::WheelClicks vertical_;
-    model::WheelClicks horizontal_;
 };
 
 }  // namespace kestrio::platform::gnome

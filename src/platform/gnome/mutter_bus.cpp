@@ -331,9 +331,10 @@ void MutterSession::pointerButton(int button, bool pressed)
     notify("NotifyPointerButton", g_variant_new("(ib)", button, pressed));
 }
 
-void MutterSession::pointerAxisDiscrete(int axis, int steps)
+void MutterSession::pointerAxis(double dx, double dy)
 {
-    notify("NotifyPointerAxisDiscrete", g_variant_new("(ui)", static_cast<guint32>(axis), steps));
+    // No flags: a finger's scroll that goes on (no end, so nothing kinetic follows it).
+    notify("NotifyPointerAxis", g_variant_new("(ddu)", dx, dy, 0u));
 }
 
 bool MutterSession::pasteText(const std::string& text)

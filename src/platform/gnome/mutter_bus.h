@@ -62,8 +62,9 @@ public:
     // `button`: the evdev code (BTN_LEFT 0x110, BTN_RIGHT 0x111).
     void pointerButton(int button, bool pressed);
     // Smooth scroll in pixels (positive dy scrolls towards the end of the content).
-    // Wheel clicks on `axis` (0 vertical, 1 horizontal); positive steps scroll down or right.
-    void pointerAxisDiscrete(int axis, int steps);
+    // A smooth scroll in pixels, as a finger on a touchpad makes: positive dy scrolls towards the
+    // end of the content, positive dx to the right.
+    void pointerAxis(double dx, double dy);
     void keyboardKeysym(std::uint32_t keysym, bool pressed);
     // Hands `text` over through the session's clipboard and the paste shortcut, and puts back
     // what the clipboard held. False when the compositor refused.
