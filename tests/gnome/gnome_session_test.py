@@ -127,6 +127,10 @@ def main():
                                text=True, timeout=60, env=dirs.environment({**os.environ, "QT_QPA_PLATFORM": "wayland"}))
     check(smoke.returncode == 0 and re.search(r"^virtual_display_id=[1-9]\d* active=true$", smoke.stdout, re.M),
           f"smoke test: {smoke.returncode} {smoke.stdout}{smoke.stderr}")
+    # A Wayland session without Mutter's services is not shared at all, and says so.
+    with Host(free_port(), command=("dbus-run-session", "--"), env={**os.environ, "XDG_SESSION_TYPE": "wayland"}) as host:
+        host.line(r"^this Wayland session cannot be shared: no org\.gnome\.Mutter\.DisplayConfig")
+        host.line(r"^지원되지 않는 Wayland 데스크톱$")
     print("GNOME session: ok")
 
 
