@@ -28,7 +28,7 @@ test_packages=(
     ffmpeg python3-xlib pulseaudio desktop-file-utils openssl libglib2.0-bin
     miniupnpd nftables msmtp python3-aiosmtpd
     dpkg-dev hicolor-icon-theme ccache
-    mutter pipewire pipewire-bin wireplumber libgl1-mesa-dri libegl-mesa0
+    mutter pipewire pipewire-bin wireplumber libgl1-mesa-dri libegl-mesa0 sway
 )
 
 case "$purpose" in
