@@ -1,4 +1,5 @@
 #include "platform/gnome/gnome_desktop.h"
+#include "platform/linux/display_identifier.h"
 
 #include <algorithm>
 
@@ -6,16 +7,7 @@ namespace kestrio::platform::gnome {
 
 std::uint32_t displayIdentifier(const MutterMonitor& monitor)
 {
-    std::uint32_t hash = 2166136261u;
-    for (const std::string* part : {&monitor.connector, &monitor.vendor, &monitor.product, &monitor.serial}) {
-        for (unsigned char byte : *part) {
-            hash ^= byte;
-            hash *= 16777619u;
-        }
-        hash ^= 0xff;  // separates the parts: ("ab", "c") and ("a", "bc") differ
-        hash *= 16777619u;
-    }
-    return hash == 0 ? 1 : hash;
+    return platform::displayIdentifier({monitor.connector, monitor.vendor, monitor.product, monitor.serial});
 }
 
 std::shared_ptr<GnomeDesktop> GnomeDesktop::connect() { return std::make_shared<GnomeDesktop>(MutterBus::connect()); }

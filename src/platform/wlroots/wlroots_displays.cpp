@@ -1,0 +1,132 @@
+#include "platform/wlroots/wlroots_displays.h"
+
+#include "display/virtual_display_error.h"
+#include "platform/linux/display_identifier.h"
+
+#include <algorithm>
+
+namespace kestrio::platform::wlroots {
+namespace {
+
+using display::VirtualDisplayError;
+using display::VirtualDisplayException;
+
+std::uint32_t identifierOf(const SwayOutput& output)
+{
+    return platform::displayIdentifier({output.name, output.make, output.model, output.serial});
+}
+
+class SwayVirtualMonitor final : public display::VirtualMonitor {
+public:
+    SwayVirtualMonitor(std::shared_ptr<WlrootsDisplayFacility::Outputs> outputs, std::string output, std::uint32_t id)
+        : outputs_(std::move(outputs)), output_(std::move(output)), id_(id)
+    {
+    }
+    ~SwayVirtualMonitor() override { outputs_->release(output_); }
+    std::uint32_t displayID() const override { return id_; }
+
+private:
+    std::shared_ptr<WlrootsDisplayFacility::Outputs> outputs_;
+    std::string output_;
+    std::uint32_t id_;
+};
+
+}  // namespace
+
+WlrootsDisplayFacility::WlrootsDisplayFacility(std::string socket) : outputs_(std::make_shared<Outputs>())
+{
+    outputs_->socket = std::move(socket);
+}
+
+std::vector<display::DisplayInfo> WlrootsDisplayFacility::displays()
+{
+    SwayIpc ipc(outputs_->socket);
+    std::vector<display::DisplayInfo> result;
+    std::lock_guard lock(outputs_->mutex);
+    for (const auto& output : ipc.outputs()) {
+        if (!output.active)
+            continue;
+        display::DisplayInfo info;
+        info.id = identifierOf(output);
+        info.x = output.x;
+        info.y = output.y;
+        info.width = output.width;
+        info.height = output.height;
+        info.name = output.name;
+        info.ownVirtualMonitor = outputs_->ours.count(output.name) > 0;
+        result.push_back(std::move(info));
+    }
+    return result;
+}
+
+std::unique_ptr<display::VirtualMonitor> WlrootsDisplayFacility::createVirtualMonitor(display::VirtualResolution resolution, int)
+{
+    try {
+        SwayIpc ipc(outputs_->socket);
+        const auto before = ipc.outputs();
+        std::string name;
+        {
+            std::lock_guard lock(outputs_->mutex);
+            // A headless output of ours that no monitor holds (sway 1.7 keeps them): used again.
+            for (const auto& output : before) {
+                if (outputs_->ours.count(output.name) && !outputs_->inUse.count(output.name)) {
+                    name = output.name;
+                    break;
+                }
+            }
+        }
+        if (name.empty()) {
+            if (!ipc.command("create_output").empty())
+                throw VirtualDisplayException(VirtualDisplayError::creationFailed);
+            for (const auto& output : ipc.outputs()) {
+                if (std::none_of(before.begin(), before.end(), [&](const SwayOutput& old) { return old.name == output.name; }))
+                    name = output.name;
+            }
+            if (name.empty())
+                throw VirtualDisplayException(VirtualDisplayError::creationFailed);
+            std::lock_guard lock(outputs_->mutex);
+            outputs_->ours.insert(name);
+        }
+        // Right of every other output.
+        int right = 0;
+        for (const auto& output : before) {
+            if (output.active && output.name != name)
+                right = std::max(right, output.x + output.width);
+        }
+        const std::string size = std::to_string(display::width(resolution)) + "x" + std::to_string(display::height(resolution));
+        if (!ipc.command("output " + name + " enable mode " + size + " position " + std::to_string(right) + " 0").empty())
+            throw VirtualDisplayException(VirtualDisplayError::settingsRejected);
+        for (const auto& output : ipc.outputs()) {
+            if (output.name != name)
+                continue;
+            if (output.modeWidth != display::width(resolution) || output.modeHeight != display::height(resolution))
+                throw VirtualDisplayException(VirtualDisplayError::settingsRejected);
+            std::lock_guard lock(outputs_->mutex);
+            outputs_->inUse.insert(name);
+            return std::make_unique<SwayVirtualMonitor>(outputs_, name, identifierOf(output));
+        }
+        throw VirtualDisplayException(VirtualDisplayError::creationFailed);
+    } catch (const SwayIpcError&) {
+        throw VirtualDisplayException(VirtualDisplayError::creationFailed);
+    }
+}
+
+void WlrootsDisplayFacility::Outputs::release(const std::string& output)
+{
+    {
+        std::lock_guard lock(mutex);
+        inUse.erase(output);
+    }
+    try {
+        SwayIpc ipc(socket);
+        // Sway 1.8 and later remove the output; 1.7 knows no "unplug" and keeps it for reuse.
+        if (ipc.command("output " + output + " unplug").empty()) {
+            std::lock_guard lock(mutex);
+            ours.erase(output);
+        }
+    } catch (const SwayIpcError&) {
+        // The compositor is gone, and its outputs with it.
+    }
+}
+
+}  // namespace kestrio::platform::wlroots
