@@ -127,10 +127,17 @@ def main():
                                text=True, timeout=60, env=dirs.environment({**os.environ, "QT_QPA_PLATFORM": "wayland"}))
     check(smoke.returncode == 0 and re.search(r"^virtual_display_id=[1-9]\d* active=true$", smoke.stdout, re.M),
           f"smoke test: {smoke.returncode} {smoke.stdout}{smoke.stderr}")
-    # A Wayland session without Mutter's services is not shared at all, and says so.
-    with Host(free_port(), command=("dbus-run-session", "--"), env={**os.environ, "XDG_SESSION_TYPE": "wayland"}) as host:
-        host.line(r"^this Wayland session cannot be shared: no org\.gnome\.Mutter\.DisplayConfig")
-        host.line(r"^지원되지 않는 Wayland 데스크톱$")
+    # A Wayland session without Mutter's services (a session bus of its own) is not shared at all,
+    # and says so.
+    bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address"], stdout=subprocess.PIPE, text=True)
+    try:
+        address = bus.stdout.readline().strip()
+        with Host(free_port(), env={**os.environ, "XDG_SESSION_TYPE": "wayland", "DBUS_SESSION_BUS_ADDRESS": address}) as host:
+            host.line(r"^this Wayland session cannot be shared: no org\.gnome\.Mutter\.DisplayConfig")
+            host.line(r"^지원되지 않는 Wayland 데스크톱$")
+    finally:
+        bus.kill()
+        bus.wait()
     print("GNOME session: ok")
 
 
