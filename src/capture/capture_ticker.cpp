@@ -8,6 +8,8 @@ std::shared_ptr<CaptureTicker> CaptureTicker::start(Source source, runtime::Dura
                                                     std::shared_ptr<runtime::SerialQueue> queue,
                                                     DisplayCaptureStream::FrameHandler handler)
 {
+    if (interval <= runtime::Duration::zero())
+        interval = std::chrono::duration_cast<runtime::Duration>(std::chrono::nanoseconds(1'000'000'000 / 60));
     auto ticker = std::make_shared<CaptureTicker>(std::move(source), interval, std::move(wantsFrame), std::move(clock),
                                                   std::move(queue), std::move(handler));
     std::lock_guard lock(ticker->mutex_);

@@ -33,6 +33,7 @@ public:
         std::function<void()> close;
     };
 
+    // `interval` zero: 1/60 s.
     static std::shared_ptr<CaptureTicker> start(Source source, runtime::Duration interval,
                                                 std::function<bool(runtime::TimePoint)> wantsFrame,
                                                 std::shared_ptr<runtime::Clock> clock,

@@ -89,14 +89,11 @@ std::unique_ptr<capture::DisplayCaptureStream> GnomeDisplayCaptureFactory::start
             throw CaptureError("the compositor's screen-cast stream did not start");
         desktop_->add(cast);
     }
-    const auto interval = configuration.minimumFrameInterval > runtime::Duration::zero()
-                              ? configuration.minimumFrameInterval
-                              : std::chrono::duration_cast<runtime::Duration>(std::chrono::nanoseconds(1'000'000'000 / 60));
     auto source = std::make_shared<CastSource>(std::move(cast), configuration);
     capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
                                           [source] { return source->grab(); }, [source] { source->close(); }};
     return std::make_unique<capture::TickedCaptureStream>(capture::CaptureTicker::start(
-        std::move(ticked), interval, configuration.wantsFrame, clock_, std::move(queue), std::move(handler)));
+        std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_, std::move(queue), std::move(handler)));
 }
 
 }  // namespace kestrio::platform::gnome

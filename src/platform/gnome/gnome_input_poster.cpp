@@ -101,21 +101,12 @@ void GnomeInputPoster::postText(std::string_view text, model::Modifiers modifier
         cast->session->pasteText(pasted);
         pasted.clear();
     };
-    bool afterCarriageReturn = false;
-    runtime::forEachScalar(text, [&](char32_t scalar, std::string_view bytes) {
-        const bool lineFeedAfterReturn = afterCarriageReturn && scalar == U'\n';
-        afterCarriageReturn = scalar == U'\r';
-        if (lineFeedAfterReturn)
-            return;
-        const Keysym keysym = keysymForCodePoint(scalar);
-        if (keysym == noSymbol)
-            return;
+    forEachTypedCharacter(text, [&](char32_t scalar, Keysym keysym) {
         if (typeable(keysym)) {
             pasteRun();
             typeKeysym(*cast->session, keysym, modifiers.shortcut);
         } else {
-            // A malformed byte arrives as U+FFFD, which is pasted as such.
-            pasted += bytes.size() == 1 && static_cast<unsigned char>(bytes[0]) >= 0x80 ? "\xEF\xBF\xBD" : std::string(bytes);
+            pasted += runtime::encodeUtf8(std::u32string_view(&scalar, 1));
         }
     });
     pasteRun();

@@ -44,10 +44,8 @@ Keysym keysymForKey(model::Key key)
     }
 }
 
-std::vector<Keysym> keysymsForText(std::string_view text)
+void forEachTypedCharacter(std::string_view text, const std::function<void(char32_t, Keysym)>& visit)
 {
-    std::vector<Keysym> keysyms;
-    keysyms.reserve(text.size());
     bool afterCarriageReturn = false;
     runtime::forEachScalar(text, [&](char32_t scalar, std::string_view) {
         const bool lineFeedAfterReturn = afterCarriageReturn && scalar == U'\n';
@@ -55,8 +53,15 @@ std::vector<Keysym> keysymsForText(std::string_view text)
         if (lineFeedAfterReturn)
             return;
         if (const Keysym keysym = keysymForCodePoint(scalar); keysym != noSymbol)
-            keysyms.push_back(keysym);
+            visit(scalar, keysym);
     });
+}
+
+std::vector<Keysym> keysymsForText(std::string_view text)
+{
+    std::vector<Keysym> keysyms;
+    keysyms.reserve(text.size());
+    forEachTypedCharacter(text, [&](char32_t, Keysym keysym) { keysyms.push_back(keysym); });
     return keysyms;
 }
 

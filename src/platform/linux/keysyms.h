@@ -6,6 +6,7 @@
 #include "model/input_event_poster.h"
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -22,6 +23,11 @@ Keysym keysymForKey(model::Key key);
 
 // The keysym that types `codePoint`; noSymbol for the control characters that no key types.
 Keysym keysymForCodePoint(char32_t codePoint);
+
+// Calls visit(scalar, keysym) for each character of `text` (UTF-8) that a key types, in order: a
+// byte that does not start a well-formed sequence is U+FFFD, CR LF is one Return, control
+// characters that no key types are left out.
+void forEachTypedCharacter(std::string_view text, const std::function<void(char32_t, Keysym)>& visit);
 
 // The keysyms that type `text` (UTF-8), in order. A byte that does not start a well-formed
 // sequence stands for U+FFFD, the replacement character, so that the reader sees that something

@@ -342,14 +342,11 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
 
     setup.poolDepth = configuration.queueDepth;
 
-    const auto interval = configuration.minimumFrameInterval > runtime::Duration::zero()
-                              ? configuration.minimumFrameInterval
-                              : std::chrono::duration_cast<runtime::Duration>(std::chrono::nanoseconds(1'000'000'000 / 60));
     auto source = std::make_shared<X11Source>(partial.release());
     capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
                                           [source] { return source->grab(); }, [source] { source->close(); }};
     return std::make_unique<capture::TickedCaptureStream>(capture::CaptureTicker::start(
-        std::move(ticked), interval, configuration.wantsFrame, clock_, std::move(queue), std::move(handler)));
+        std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_, std::move(queue), std::move(handler)));
 }
 
 }  // namespace kestrio::platform
