@@ -10,7 +10,7 @@ run_packages=(
     libasio-dev libavahi-client-dev
     libavcodec-dev libavutil-dev libx264-dev libturbojpeg0-dev libyuv-dev
     libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-randr0-dev libxcb-xtest0-dev
-    libxau-dev libglib2.0-dev libpipewire-0.3-dev
+    libxau-dev libglib2.0-dev libpipewire-0.3-dev libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
     nlohmann-json3-dev libicu-dev libpugixml-dev libcurl4-openssl-dev
     libimobiledevice-dev libusbmuxd-dev libplist-dev ca-certificates
     libnatpmp-dev libminiupnpc-dev

@@ -6,6 +6,11 @@
 #include "platform/gnome/gnome_input_poster.h"
 #include "platform/gnome/gnome_permissions.h"
 #include "platform/linux/linux_wording.h"
+#include "platform/wlroots/screencopy_capture.h"
+#include "platform/wlroots/wayland_connection.h"
+#include "platform/wlroots/wlroots_displays.h"
+#include "platform/wlroots/wlroots_input_poster.h"
+#include "platform/wlroots/wlroots_permissions.h"
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_display_capture.h"
 #include "platform/x11/x11_permissions.h"
@@ -14,6 +19,7 @@
 #include "platform/x11/xvfb_server.h"
 
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 
 namespace kestrio::app {
@@ -70,30 +76,34 @@ DesktopBackend unserved(const std::string& missing, std::ostream& out)
     backend.input = desktop;
     backend.permissions = desktop;
     backend.wording = platform::linuxDesktopWording();
-    backend.wording.screenRecording.warning = {"화면을 읽을 수 없음 · 이 Wayland 데스크톱은 지원되지 않습니다 (GNOME 필요)",
-                                               "The screen cannot be read: this Wayland desktop is not supported (GNOME is needed)"};
+    backend.wording.screenRecording.warning = {"화면을 읽을 수 없음 · 이 Wayland 데스크톱은 지원되지 않습니다 (GNOME 또는 sway 필요)",
+                                               "The screen cannot be read: this Wayland desktop is not supported (GNOME or sway is needed)"};
     backend.wording.touchControl.warning = {"터치 제어 불가 · 이 Wayland 데스크톱은 지원되지 않습니다",
                                             "Touch control unavailable: this Wayland desktop is not supported"};
     backend.wording.screenPermissionError = "지원되지 않는 Wayland 데스크톱";
     backend.wording.screenPermissionHintEnglish =
-        "Kestrio shares Wayland desktops through GNOME's screen-cast and remote-desktop services, which this session lacks (" +
+        "Kestrio shares Wayland desktops through GNOME's screen-cast and remote-desktop services, or through the screen-copy "
+        "and virtual-input protocols of wlroots compositors such as sway; this session has neither (" +
         missing + ").";
     return backend;
 }
 
-DesktopBackend gnome(std::ostream& out)
+// GNOME when Mutter's services answer; empty with `why` set when they do not.
+std::optional<DesktopBackend> gnome(std::ostream& out, std::string& why)
 {
     std::shared_ptr<platform::gnome::GnomeDesktop> desktop;
     try {
         desktop = platform::gnome::GnomeDesktop::connect();
     } catch (const platform::gnome::MutterError& error) {
-        return unserved(error.what(), out);
+        why = error.what();
+        return std::nullopt;
     }
     if (const auto missing = desktop->bus().missingServices(); !missing.empty()) {
         std::string names;
         for (const auto& service : missing)
             names += (names.empty() ? "" : ", ") + service;
-        return unserved("no " + names + " on the session bus", out);
+        why = "no " + names + " on the session bus";
+        return std::nullopt;
     }
     out << "sharing the GNOME Wayland desktop through Mutter's screen-cast and remote-desktop services" << std::endl;
     DesktopBackend backend;
@@ -105,6 +115,43 @@ DesktopBackend gnome(std::ostream& out)
     backend.wording = platform::gnome::gnomeDesktopWording();
     backend.keepAlive = desktop;
     return backend;
+}
+
+// A wlroots compositor when it offers screen copy; empty with `why` set when it does not.
+std::optional<DesktopBackend> wlroots(std::ostream& out, std::string& why)
+{
+    try {
+        platform::wlroots::WaylandConnection connection;
+        if (!connection.screencopy()) {
+            why = "the compositor offers no wlroots screen-copy protocol";
+            return std::nullopt;
+        }
+    } catch (const platform::wlroots::WaylandError& error) {
+        why = error.what();
+        return std::nullopt;
+    }
+    const bool sway = !environment("SWAYSOCK").empty();
+    out << "sharing the Wayland desktop through the wlroots screen-copy and virtual-input protocols"
+        << (sway ? ", virtual monitors through sway's IPC" : "") << std::endl;
+    DesktopBackend backend;
+    backend.name = "wlroots";
+    auto displays = std::make_shared<platform::wlroots::WlrootsDisplayFacility>();
+    backend.displays = displays;
+    backend.capture = std::make_shared<platform::wlroots::ScreencopyCaptureFactory>(displays);
+    backend.input = std::make_shared<platform::wlroots::WlrootsInputPoster>();
+    backend.permissions = std::make_shared<platform::wlroots::WlrootsPermissionFacility>();
+    backend.wording = platform::wlroots::wlrootsDesktopWording(sway ? "sway" : "Wayland 컴포지터");
+    return backend;
+}
+
+DesktopBackend wayland(std::ostream& out)
+{
+    std::string gnomeWhy, wlrootsWhy;
+    if (auto backend = gnome(out, gnomeWhy))
+        return std::move(*backend);
+    if (auto backend = wlroots(out, wlrootsWhy))
+        return std::move(*backend);
+    return unserved(gnomeWhy + "; " + wlrootsWhy, out);
 }
 
 DesktopBackend x11(std::ostream& out)
@@ -146,7 +193,7 @@ DesktopBackend chooseDesktopBackend(std::ostream& out)
 {
     const bool wayland = environment("XDG_SESSION_TYPE") == "wayland" ||
                          (!environment("WAYLAND_DISPLAY").empty() && environment("DISPLAY").empty());
-    return wayland ? gnome(out) : x11(out);
+    return wayland ? app::wayland(out) : x11(out);
 }
 
 }  // namespace kestrio::app

@@ -4,17 +4,14 @@ monitor, the H.264 decodes at the streamed size, clicks, scrolls and text (Korea
 included) reach a Wayland client filling the captured monitor at the mapped points, and the
 window starts on Wayland."""
 
-import base64
 import os
 import re
-import select
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
-from host_support import Host, UserDirs, check, connect, free_port, key_frame, require, skip, wait_until  # noqa: E402
-
-OBSERVER = os.environ.get("KESTRIO_INPUT_OBSERVER", "")
+from host_support import Host, UserDirs, check, connect, free_port, require, skip, wait_until  # noqa: E402
+from wayland_checks import OBSERVER, decoded_size, input_lands  # noqa: E402
 
 
 def monitors():
@@ -24,81 +21,6 @@ def monitors():
                            capture_output=True, text=True, timeout=10).stdout
     return [(product, int(w), int(h)) for product, w, h in
             re.findall(r"\('[^']*', '[^']*', '([^']*)', '[^']*'\), \[\('[^']*', (\d+), (\d+)", state)]
-
-
-def decoded_size(viewer):
-    """Width and height of the next key frame, as ffprobe reads it."""
-    probe = subprocess.run(["ffprobe", "-v", "error", "-f", "h264", "-show_entries", "stream=width,height", "-of", "csv=p=0", "-"],
-                           input=key_frame(viewer), capture_output=True, timeout=60)
-    check(probe.returncode == 0, f"ffprobe: {probe.stderr.decode(errors='replace')}")
-    return tuple(int(v) for v in probe.stdout.decode().strip().split(","))
-
-
-class Observer:
-    def __init__(self, screen):
-        self.process = subprocess.Popen([OBSERVER, screen], env={**os.environ, "QT_QPA_PLATFORM": "wayland"},
-                                        stdout=subprocess.PIPE)
-        self.lines, self.pending = [], b""
-
-    def read(self):
-        while select.select([self.process.stdout], [], [], 0.05)[0]:
-            data = os.read(self.process.stdout.fileno(), 65536)
-            if not data:
-                break
-            *complete, self.pending = (self.pending + data).split(b"\n")
-            self.lines.extend(line.decode() for line in complete)
-        return self.lines
-
-    def take(self, until, timeout=10):
-        found = wait_until(lambda: until(self.read()), timeout)
-        got, self.lines = self.lines, []
-        check(found, f"observer saw {got}")
-        return got
-
-    def close(self):
-        self.process.kill()
-        self.process.wait()
-
-
-def typed(lines):
-    return "".join(line.split(" ", 1)[1].replace("\\n", "\n") for line in lines if line.startswith(("text ", "paste ")))
-
-
-def input_lands(viewer, width, height):
-    # The compositor opens a window on the monitor that holds the pointer.
-    viewer.send_line("M 0.5 0.5")
-    observer = Observer(f"{width}x{height}")
-    try:
-        observer.take(lambda got: any(l.startswith("ready") for l in got))
-        # The compositor may still be placing the window: it is in place once moves to two corners
-        # land where they should, twice running.
-        def lands():
-            for f in (0.25, 0.75):
-                viewer.send_line(f"M {f} {f}")
-                if observer.take(lambda got: got, 1)[-1:] != [f"move {round(width * f)} {round(height * f)}"]:
-                    return False
-            return True
-        check(wait_until(lambda: lands() and lands(), 15), "pointer moves never landed where they should")
-        for line, expected in (("C 0.5 0.25", f"press {width // 2} {height // 4} left"),
-                               ("R 0.25 0.75", f"press {width // 4} {height * 3 // 4} right")):
-            viewer.send_line(line)
-            clicks = observer.take(lambda got: any(l.startswith("release") for l in got))
-            check(expected in clicks, f"{line} gave {clicks}")
-        text = "Hi 한글, ñ 😀!"
-        viewer.send_line("T " + base64.b64encode(text.encode()).decode())
-        got = observer.take(lambda got: typed(got) == text or typed(got).endswith("!"))
-        check(typed(got) == text, f"{text!r} arrived as {got}")
-        viewer.send_line("K COMMAND_DOWN")
-        viewer.send_line("T " + base64.b64encode(b"c").decode())
-        viewer.send_line("K COMMAND_UP")
-        got = observer.take(lambda got: got)
-        check(got == ["control c"], f"Command + c arrived as {got}")
-        viewer.send_line("S 0.5 0.5 -30 -100")
-        scrolled = lambda got: [sum(int(l.split()[i]) for l in got if l.startswith("scroll")) for i in (1, 2)]
-        got = observer.take(lambda got: scrolled(got) == [-30, -100])
-        check(scrolled(got) == [-30, -100], f"a scroll of 30 and 100 pixels arrived as {got}")
-    finally:
-        observer.close()
 
 
 def main():

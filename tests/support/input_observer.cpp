@@ -18,6 +18,8 @@
 #include <QScreen>
 #include <QWheelEvent>
 
+#include <QTimer>
+
 #include <cstdio>
 
 namespace {
@@ -30,6 +32,16 @@ void say(const QString& line)
 }
 
 class Observer : public QRasterWindow {
+public:
+    Observer()
+    {
+        // Looked at again until ready: a compositor's change of the window's state alone
+        // brings no event.
+        auto* timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [this] { reportReady(); });
+        timer->start(200);
+    }
+
 protected:
     void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(QRect(QPoint(0, 0), size()), QColor(40, 90, 160)); }
     void exposeEvent(QExposeEvent* event) override
@@ -60,7 +72,7 @@ protected:
             say(QStringLiteral("control %1").arg(QChar('a' + (event->key() - Qt::Key_A))));
         else if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
             say("text \\n");
-        else if (!event->text().isEmpty() && event->text().at(0).isPrint())
+        else if (!event->text().isEmpty() && QChar::isPrint(event->text().toUcs4().front()))  // a whole code point: emoji too
             say("text " + event->text());
     }
 
@@ -72,7 +84,14 @@ private:
     }
     void reportReady()
     {
-        if (ready_ || !isExposed() || !isActive() || size() != screen()->size() || !(windowStates() & Qt::WindowFullScreen))
+        if (ready_ || !isExposed() || !isActive())
+            return;
+        // A compositor may take full screen back while it places the window: asked for again.
+        if (!(windowStates() & Qt::WindowFullScreen)) {
+            showFullScreen();
+            return;
+        }
+        if (size() != screen()->size())
             return;
         ready_ = true;
         say(QStringLiteral("ready %1 %2").arg(width()).arg(height()));

@@ -2,8 +2,10 @@
 
 #include "display/virtual_display_error.h"
 #include "platform/linux/display_identifier.h"
+#include "platform/wlroots/wayland_connection.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace kestrio::platform::wlroots {
 namespace {
@@ -40,6 +42,8 @@ WlrootsDisplayFacility::WlrootsDisplayFacility(std::string socket) : outputs_(st
 
 std::vector<display::DisplayInfo> WlrootsDisplayFacility::displays()
 {
+    if (outputs_->socket.empty() && !std::getenv("SWAYSOCK"))
+        return waylandOutputs();
     SwayIpc ipc(outputs_->socket);
     std::vector<display::DisplayInfo> result;
     std::lock_guard lock(outputs_->mutex);
@@ -59,8 +63,32 @@ std::vector<display::DisplayInfo> WlrootsDisplayFacility::displays()
     return result;
 }
 
+std::vector<display::DisplayInfo> WlrootsDisplayFacility::waylandOutputs()
+{
+    std::vector<display::DisplayInfo> result;
+    try {
+        WaylandConnection connection;
+        for (const auto& output : connection.outputs()) {
+            display::DisplayInfo info;
+            info.id = platform::displayIdentifier({output->name, output->make, output->model, ""});
+            info.x = output->x;
+            info.y = output->y;
+            info.width = output->width;
+            info.height = output->height;
+            info.name = output->name;
+            result.push_back(std::move(info));
+        }
+    } catch (const WaylandError& error) {
+        throw std::runtime_error(error.what());
+    }
+    return result;
+}
+
 std::unique_ptr<display::VirtualMonitor> WlrootsDisplayFacility::createVirtualMonitor(display::VirtualResolution resolution, int)
 {
+    // Only sway's IPC makes outputs; other compositors have no virtual monitors of ours.
+    if (outputs_->socket.empty() && !std::getenv("SWAYSOCK"))
+        throw VirtualDisplayException(VirtualDisplayError::creationFailed);
     try {
         SwayIpc ipc(outputs_->socket);
         const auto before = ipc.outputs();

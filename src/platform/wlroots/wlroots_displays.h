@@ -13,7 +13,8 @@ namespace kestrio::platform::wlroots {
 // The outputs of sway, and virtual monitors made as headless outputs (`create_output`), sized to
 // the resolution and placed right of the others. Sway 1.8 and later remove such an output when
 // the monitor ends (`output NAME unplug`); 1.7 cannot remove or disable one, so there the output
-// stays for the compositor's life and the next virtual monitor reuses it.
+// stays for the compositor's life and the next virtual monitor reuses it. Another wlroots
+// compositor (no $SWAYSOCK) has its outputs listed from its Wayland globals, and no virtual monitor.
 class WlrootsDisplayFacility final : public display::DisplayFacility {
 public:
     // `socket` as for SwayIpc (empty: $SWAYSOCK).
@@ -33,6 +34,9 @@ public:
     };
 
 private:
+    // Without sway: the outputs the compositor's Wayland globals name.
+    std::vector<display::DisplayInfo> waylandOutputs();
+
     std::shared_ptr<Outputs> outputs_;
 };
 

@@ -1,0 +1,268 @@
+#include "platform/wlroots/screencopy_capture.h"
+
+#include "capture/argb_frame_converter.h"
+#include "capture/capture_ticker.h"
+#include "platform/wlroots/wayland_connection.h"
+
+#include "wlr-screencopy-unstable-v1.h"
+
+#include <wayland-client.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace kestrio::platform::wlroots {
+namespace {
+
+using capture::CaptureError;
+
+// Copies in a row that fail end the stream: the output cannot be copied any more.
+constexpr int failureLimit = 30;
+
+// A picture of the output in shared memory, handed to the compositor to copy into.
+class ShmBuffer {
+public:
+    ShmBuffer(wl_shm* shm, std::uint32_t format, int width, int height, int stride)
+        : format_(format), width_(width), height_(height), stride_(stride),
+          size_(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height))
+    {
+        const int fd = ::memfd_create("kestrio-screencopy", MFD_CLOEXEC);
+        if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size_)) != 0) {
+            if (fd >= 0)
+                ::close(fd);
+            throw CaptureError("no shared memory for the output's picture");
+        }
+        void* mapped = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (mapped == MAP_FAILED) {
+            ::close(fd);
+            throw CaptureError("no shared memory for the output's picture");
+        }
+        pixels_ = static_cast<std::uint8_t*>(mapped);
+        wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(size_));
+        buffer_ = wl_shm_pool_create_buffer(pool, 0, width, height, stride, format);
+        wl_shm_pool_destroy(pool);
+        ::close(fd);
+    }
+    ~ShmBuffer()
+    {
+        wl_buffer_destroy(buffer_);
+        ::munmap(pixels_, size_);
+    }
+    ShmBuffer(const ShmBuffer&) = delete;
+    ShmBuffer& operator=(const ShmBuffer&) = delete;
+
+    bool fits(std::uint32_t format, int width, int height, int stride) const
+    {
+        return format == format_ && width == width_ && height == height_ && stride == stride_;
+    }
+    wl_buffer* buffer() const { return buffer_; }
+    const std::uint8_t* pixels() const { return pixels_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    int stride() const { return stride_; }
+
+private:
+    std::uint32_t format_;
+    int width_;
+    int height_;
+    int stride_;
+    std::size_t size_;
+    std::uint8_t* pixels_ = nullptr;
+    wl_buffer* buffer_ = nullptr;
+};
+
+// Keeps one copy of the output in flight: the compositor fills the back buffer while the front
+// one holds the newest picture. Used only by its ticker, under the ticker's lock.
+class ScreencopySource {
+public:
+    ScreencopySource(std::unique_ptr<WaylandConnection> connection, wl_output* output,
+                     const capture::CaptureConfiguration& configuration)
+        : connection_(std::move(connection)), output_(output), configuration_(configuration)
+    {
+        requestCopy();
+    }
+    ~ScreencopySource() { close(); }
+
+    bool observe(bool& changed)
+    {
+        if (!connection_ || !connection_->dispatchWithoutWaiting() || !connection_->present(output_) || failures_ >= failureLimit)
+            return false;
+        if (!frame_)
+            requestCopy();
+        changed = changed_;
+        changed_ = false;
+        return true;
+    }
+
+    std::optional<capture::VideoFrame> grab()
+    {
+        if (!front_)
+            return std::nullopt;
+        if (!converter_ || converter_->sourceWidth() != front_->width() || converter_->sourceHeight() != front_->height()) {
+            const int width = configuration_.width > 0 ? configuration_.width : front_->width();
+            const int height = configuration_.height > 0 ? configuration_.height : front_->height();
+            converter_.emplace(front_->width(), front_->height(), width, height, configuration_.pixelFormat,
+                               configuration_.queueDepth);
+        }
+        if (!frontInverted_)
+            return converter_->convert(front_->pixels(), front_->stride());
+        // Rows bottom first: turned over into a picture of our own.
+        const std::size_t row = static_cast<std::size_t>(front_->stride());
+        upright_.resize(row * static_cast<std::size_t>(front_->height()));
+        for (int y = 0; y < front_->height(); ++y)
+            std::memcpy(upright_.data() + row * static_cast<std::size_t>(y),
+                        front_->pixels() + row * static_cast<std::size_t>(front_->height() - 1 - y), row);
+        return converter_->convert(upright_.data(), front_->stride());
+    }
+
+    void close()
+    {
+        if (frame_)
+            zwlr_screencopy_frame_v1_destroy(frame_);
+        frame_ = nullptr;
+        front_.reset();
+        back_.reset();
+        connection_.reset();
+    }
+
+private:
+    static void onBuffer(void* data, zwlr_screencopy_frame_v1*, std::uint32_t format, std::uint32_t width,
+                         std::uint32_t height, std::uint32_t stride)
+    {
+        auto* self = static_cast<ScreencopySource*>(data);
+        self->offered_ = Offer{format, static_cast<int>(width), static_cast<int>(height), static_cast<int>(stride)};
+        // Before version 3 no list of buffer kinds follows: the shared-memory one is all there is.
+        if (self->connection_->screencopyVersion() < 3)
+            self->copy();
+    }
+    static void onFlags(void* data, zwlr_screencopy_frame_v1*, std::uint32_t flags)
+    {
+        static_cast<ScreencopySource*>(data)->inverted_ = (flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
+    }
+    static void onReady(void* data, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t)
+    {
+        auto* self = static_cast<ScreencopySource*>(data);
+        self->finishFrame();
+        std::swap(self->front_, self->back_);
+        self->frontInverted_ = self->inverted_;
+        self->changed_ = true;
+        self->failures_ = 0;
+        self->requestCopy();
+    }
+    static void onFailed(void* data, zwlr_screencopy_frame_v1*)
+    {
+        auto* self = static_cast<ScreencopySource*>(data);
+        self->finishFrame();
+        ++self->failures_;  // asked again at the next tick
+    }
+    static void onDamage(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
+    static void onDmabuf(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t) {}
+    static void onBufferDone(void* data, zwlr_screencopy_frame_v1*) { static_cast<ScreencopySource*>(data)->copy(); }
+
+    static constexpr zwlr_screencopy_frame_v1_listener listener{onBuffer, onFlags, onReady, onFailed, onDamage, onDmabuf, onBufferDone};
+
+    void requestCopy()
+    {
+        offered_.reset();
+        inverted_ = false;
+        frame_ = zwlr_screencopy_manager_v1_capture_output(connection_->screencopy(), 1, output_);
+        zwlr_screencopy_frame_v1_add_listener(frame_, &listener, this);
+    }
+
+    void copy()
+    {
+        // Only 32-bit pixels with blue first in memory are what the conversion reads.
+        if (!offered_ || (offered_->format != WL_SHM_FORMAT_XRGB8888 && offered_->format != WL_SHM_FORMAT_ARGB8888) ||
+            offered_->width <= 0 || offered_->height <= 0 || offered_->stride < offered_->width * 4) {
+            finishFrame();
+            failures_ = failureLimit;
+            return;
+        }
+        if (!back_ || !back_->fits(offered_->format, offered_->width, offered_->height, offered_->stride))
+            back_ = std::make_unique<ShmBuffer>(connection_->shm(), offered_->format, offered_->width, offered_->height,
+                                                offered_->stride);
+        // The first picture at once; after it, only once the output changed.
+        if (front_ && connection_->screencopyVersion() >= 2)
+            zwlr_screencopy_frame_v1_copy_with_damage(frame_, back_->buffer());
+        else
+            zwlr_screencopy_frame_v1_copy(frame_, back_->buffer());
+    }
+
+    void finishFrame()
+    {
+        if (frame_)
+            zwlr_screencopy_frame_v1_destroy(frame_);
+        frame_ = nullptr;
+    }
+
+    struct Offer {
+        std::uint32_t format;
+        int width;
+        int height;
+        int stride;
+    };
+
+    std::unique_ptr<WaylandConnection> connection_;
+    wl_output* output_;
+    capture::CaptureConfiguration configuration_;
+    zwlr_screencopy_frame_v1* frame_ = nullptr;
+    std::optional<Offer> offered_;
+    bool inverted_ = false;
+    bool frontInverted_ = false;
+    std::unique_ptr<ShmBuffer> back_;
+    std::unique_ptr<ShmBuffer> front_;
+    bool changed_ = false;
+    int failures_ = 0;
+    std::optional<capture::ArgbFrameConverter> converter_;
+    std::vector<std::uint8_t> upright_;
+};
+
+}  // namespace
+
+ScreencopyCaptureFactory::ScreencopyCaptureFactory(std::shared_ptr<WlrootsDisplayFacility> displays, std::string waylandDisplay,
+                                                   std::shared_ptr<runtime::Clock> clock)
+    : displays_(std::move(displays)), waylandDisplay_(std::move(waylandDisplay)),
+      clock_(clock ? std::move(clock) : runtime::makeSteadyClock())
+{
+}
+
+std::unique_ptr<capture::DisplayCaptureStream> ScreencopyCaptureFactory::start(
+    const capture::CaptureDisplay& display, const capture::CaptureConfiguration& configuration,
+    std::shared_ptr<runtime::SerialQueue> queue, capture::DisplayCaptureStream::FrameHandler handler)
+{
+    if (!queue || !handler)
+        throw CaptureError("capture needs a queue and a frame handler");
+    std::string name;
+    try {
+        for (const auto& info : displays_->displays()) {
+            if (info.id == display.displayID)
+                name = info.name;
+        }
+    } catch (const std::runtime_error& error) {
+        throw CaptureError(error.what());
+    }
+    if (name.empty())
+        throw CaptureError("the display to capture is not connected");
+    std::unique_ptr<WaylandConnection> connection;
+    try {
+        connection = std::make_unique<WaylandConnection>(waylandDisplay_);
+    } catch (const WaylandError& error) {
+        throw CaptureError(error.what());
+    }
+    if (!connection->screencopy() || !connection->shm())
+        throw CaptureError("the compositor offers no screen copy");
+    const WaylandOutput* output = connection->output(name);
+    if (!output)
+        throw CaptureError("the compositor does not list the output " + name);
+    auto source = std::make_shared<ScreencopySource>(std::move(connection), output->output, configuration);
+    capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
+                                          [source] { return source->grab(); }, [source] { source->close(); }};
+    return std::make_unique<capture::TickedCaptureStream>(capture::CaptureTicker::start(
+        std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_, std::move(queue), std::move(handler)));
+}
+
+}  // namespace kestrio::platform::wlroots

@@ -1,0 +1,72 @@
+"""kestrio on sway (run inside headless_sway.sh): extended mode adds a headless output of the chosen
+size while a viewer watches (removed after where sway can, reused by the next extended stream where
+it cannot), mirror mode streams sway's own output, the H.264 decodes at the streamed size, clicks,
+scrolls and text (Korean and emoji included) reach a Wayland client filling the captured output at
+the mapped points."""
+
+import json
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
+from host_support import Host, check, connect, free_port, require, skip, wait_until  # noqa: E402
+from wayland_checks import OBSERVER, decoded_size, input_lands  # noqa: E402
+
+# Scrolling arrives as wheel clicks of 50 pixels: 100 pixels down are two, 30 across none at
+# first, and one with the 30 left over the second time.
+WHEEL = ("wheel", [0, -2])
+WHEEL_AGAIN = ("wheel", [-1, -2])
+
+
+def swaymsg(kind):
+    return json.loads(subprocess.run(["swaymsg", "-r", "-t", kind], capture_output=True, text=True, timeout=10, check=True).stdout)
+
+
+def outputs():
+    """(name, width, height) of the outputs sway lists."""
+    return sorted((o["name"], o["current_mode"]["width"], o["current_mode"]["height"]) for o in swaymsg("get_outputs") if o["active"])
+
+
+def placed_on(output):
+    """Sway does not always give a new full-screen window the output it asks for, or the focus:
+    the test's window is put there."""
+    def place(process):
+        command = f"[pid={process.pid}] move container to output {output}, focus, fullscreen enable"
+        placed = lambda: all(r.get("success") for r in json.loads(subprocess.run(
+            ["swaymsg", "-r", command], capture_output=True, text=True, timeout=10).stdout or "[{}]"))
+        check(wait_until(placed, 10), "the observer's window never appeared")
+    return place
+
+
+def main():
+    require("swaymsg", "ffprobe")
+    if not OBSERVER:
+        skip("KESTRIO_INPUT_OBSERVER is not set")
+    version = tuple(int(part) for part in swaymsg("get_version")["human_readable"].split(".")[:2])
+    port = free_port()
+    with Host(port, "--fps", "30") as host:
+        host.line(r"^sharing the Wayland desktop through the wlroots screen-copy and virtual-input protocols, virtual monitors")
+        host.line(r"^listening on port")
+        check(outputs() == [("HEADLESS-1", 1280, 720)], f"outputs before: {outputs()}")
+        viewer = connect(port, "테스트 폰")
+        # Extended: a 1920×1080 output, streamed at balanced's 1728 pixels across.
+        check(decoded_size(viewer) == (1728, 972), "extended mode's stream size")
+        check(outputs() == [("HEADLESS-1", 1280, 720), ("HEADLESS-2", 1920, 1080)], f"outputs while streaming: {outputs()}")
+        input_lands(viewer, 1920, 1080, WHEEL, placed_on("HEADLESS-2"))
+        viewer.send_line("MODE mirror")
+        if version >= (1, 8):
+            check(wait_until(lambda: len(outputs()) == 1, 10), f"outputs after extended mode: {outputs()}")
+        check(decoded_size(viewer) == (1280, 720), "mirror mode's stream size")
+        input_lands(viewer, 1280, 720, WHEEL_AGAIN, placed_on("HEADLESS-1"))
+        # Where sway cannot remove the output, the next extended stream has it again.
+        viewer.send_line("MODE virtualDisplay")
+        check(decoded_size(viewer) == (1728, 972), "extended mode's stream size, again")
+        check(outputs() == [("HEADLESS-1", 1280, 720), ("HEADLESS-2", 1920, 1080)], f"outputs streaming again: {outputs()}")
+        viewer.close()
+        check(host.terminate() == 0, "exit status after SIGTERM")
+    print("sway session: ok")
+
+
+if __name__ == "__main__":
+    main()
