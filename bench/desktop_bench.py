@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """Desktop backends compared on the same content: the host mirroring a 1920x1080 screen on X11
-(a private Xvfb) and on GNOME Wayland (a private headless GNOME session, tests/gnome/headless_gnome.sh),
+(a private Xvfb), on GNOME Wayland (a private headless GNOME session, tests/gnome/headless_gnome.sh)
+and on sway (a private headless sway, tests/wlroots/headless_sway.sh),
 with window_animator full screen changing the whole picture 60 times a second. For each backend:
 frames delivered per second and the host's CPU time per delivered frame (balanced, 60/s, taken
 while stream_probe reads without decoding), then the host's CPU on a still screen (the animator's
 last picture, a viewer connected).
 
-usage: bench/desktop_bench.py [--build-dir build/release] [--seconds 10] [--rounds 3] [--backends x11,gnome]
+usage: bench/desktop_bench.py [--build-dir build/release] [--seconds 10] [--rounds 3] [--backends x11,gnome,sway]
 Results: a table on standard output and JSON (default build/desktop_results.json).
 """
 
@@ -89,7 +90,7 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(REPO, "build/release"))
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--backends", default="x11,gnome")
+    parser.add_argument("--backends", default="x11,gnome,sway")
     parser.add_argument("--output", default=os.path.join(REPO, "build/desktop_results.json"))
     parser.add_argument("--inside", help=argparse.SUPPRESS)  # run one backend here and print its JSON
     args = parser.parse_args()
@@ -105,7 +106,10 @@ def main():
                 str(args.seconds), "--rounds", str(args.rounds), "--output", args.output]
         if backend == "gnome":
             argv = ["sh", os.path.join(REPO, "tests/gnome/headless_gnome.sh"), *argv]
-        run = subprocess.run(argv, capture_output=True, text=True, env=dict(os.environ, KESTRIO_GNOME_MONITOR=SIZE))
+        elif backend == "sway":
+            argv = ["sh", os.path.join(REPO, "tests/wlroots/headless_sway.sh"), *argv]
+        run = subprocess.run(argv, capture_output=True, text=True,
+                             env=dict(os.environ, KESTRIO_GNOME_MONITOR=SIZE, KESTRIO_SWAY_OUTPUT=SIZE))
         line = next((l for l in run.stdout.splitlines() if l.startswith("RESULT ")), None)
         if not line:
             sys.exit(f"{backend}: no result\n{run.stdout}{run.stderr}")

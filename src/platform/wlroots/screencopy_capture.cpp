@@ -11,6 +11,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -22,6 +25,10 @@ using capture::CaptureError;
 
 // Copies in a row that fail end the stream: the output cannot be copied any more.
 constexpr int failureLimit = 30;
+// The most ticks between copies while they come back unchanged (one more after each such copy):
+// a change on a screen that was still for a while, which the compositor keeps damaging whole, is
+// seen at most this many ticks (100 ms at 60/s) late.
+constexpr int maximumTicksApart = 6;
 
 // A picture of the output in shared memory, handed to the compositor to copy into.
 class ShmBuffer {
@@ -91,7 +98,7 @@ public:
     {
         if (!connection_ || !connection_->dispatchWithoutWaiting() || !connection_->present(output_) || failures_ >= failureLimit)
             return false;
-        if (!frame_)
+        if (!frame_ && ++ticks_ >= copyDueAt_)
             requestCopy();
         changed = changed_;
         changed_ = false;
@@ -147,11 +154,20 @@ private:
     {
         auto* self = static_cast<ScreencopySource*>(data);
         self->finishFrame();
-        std::swap(self->front_, self->back_);
-        self->frontInverted_ = self->inverted_;
-        self->changed_ = true;
         self->failures_ = 0;
-        self->requestCopy();
+        // Sway damages a whole output that shows a full-screen window at every frame, changed or
+        // not, and each copy asks for a frame: only a picture that differs is news.
+        // Copies that keep coming back the same are asked for a few ticks apart.
+        if (!self->front_ || self->differs()) {
+            std::swap(self->front_, self->back_);
+            self->frontInverted_ = self->inverted_;
+            self->changed_ = true;
+            self->sameCopies_ = 0;
+            self->requestCopy();
+        } else {
+            self->sameCopies_ = std::min(self->sameCopies_ + 1, maximumTicksApart);
+            self->copyDueAt_ = self->ticks_ + self->sameCopies_;
+        }
     }
     static void onFailed(void* data, zwlr_screencopy_frame_v1*)
     {
@@ -159,14 +175,41 @@ private:
         self->finishFrame();
         ++self->failures_;  // asked again at the next tick
     }
-    static void onDamage(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
+    static void onDamage(void* data, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t y, std::uint32_t,
+                         std::uint32_t height)
+    {
+        auto* self = static_cast<ScreencopySource*>(data);
+        const auto bottom = static_cast<int>(std::min<std::uint64_t>(std::uint64_t{y} + height, INT32_MAX));
+        self->damagedRows_ = {std::min(self->damagedRows_.first, static_cast<int>(std::min<std::uint32_t>(y, INT32_MAX))),
+                              std::max(self->damagedRows_.second, bottom)};
+    }
     static void onDmabuf(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t) {}
     static void onBufferDone(void* data, zwlr_screencopy_frame_v1*) { static_cast<ScreencopySource*>(data)->copy(); }
 
     static constexpr zwlr_screencopy_frame_v1_listener listener{onBuffer, onFlags, onReady, onFailed, onDamage, onDmabuf, onBufferDone};
 
+    // Whether the picture just copied differs from the one held, in the rows the compositor said
+    // were damaged (all of them when it did not say).
+    bool differs() const
+    {
+        if (back_->width() != front_->width() || back_->height() != front_->height() || back_->stride() != front_->stride() ||
+            inverted_ != frontInverted_)
+            return true;
+        int first = 0, last = back_->height();
+        if (damagedRows_.first <= damagedRows_.second) {
+            first = inverted_ ? back_->height() - std::min(damagedRows_.second, back_->height()) : damagedRows_.first;
+            last = inverted_ ? back_->height() - damagedRows_.first : std::min(damagedRows_.second, back_->height());
+        }
+        if (first >= last)
+            return false;
+        const std::size_t row = static_cast<std::size_t>(back_->stride());
+        return std::memcmp(back_->pixels() + row * static_cast<std::size_t>(first), front_->pixels() + row * static_cast<std::size_t>(first),
+                           row * static_cast<std::size_t>(last - first)) != 0;
+    }
+
     void requestCopy()
     {
+        damagedRows_ = {INT32_MAX, -1};
         offered_.reset();
         inverted_ = false;
         frame_ = zwlr_screencopy_manager_v1_capture_output(connection_->screencopy(), 1, output_);
@@ -213,10 +256,14 @@ private:
     std::optional<Offer> offered_;
     bool inverted_ = false;
     bool frontInverted_ = false;
+    std::pair<int, int> damagedRows_{INT32_MAX, -1};  // first, one past the last; empty: none said
     std::unique_ptr<ShmBuffer> back_;
     std::unique_ptr<ShmBuffer> front_;
     bool changed_ = false;
     int failures_ = 0;
+    int sameCopies_ = 0;         // in a row
+    std::uint64_t ticks_ = 0;    // observed while no copy was in flight
+    std::uint64_t copyDueAt_ = 0;
     std::optional<capture::ArgbFrameConverter> converter_;
     std::vector<std::uint8_t> upright_;
 };
