@@ -2,21 +2,17 @@
 size while a viewer watches (removed after where sway can, reused by the next extended stream where
 it cannot), mirror mode streams sway's own output, the H.264 decodes at the streamed size, clicks,
 scrolls and text (Korean and emoji included) reach a Wayland client filling the captured output at
-the mapped points."""
+the mapped points; the window starts on sway."""
 
 import json
 import os
+import re
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
-from host_support import Host, check, connect, free_port, require, skip, wait_until  # noqa: E402
+from host_support import Host, UserDirs, check, connect, free_port, require, skip, wait_until  # noqa: E402
 from wayland_checks import OBSERVER, decoded_size, input_lands  # noqa: E402
-
-# Scrolling arrives as wheel clicks of 50 pixels: 100 pixels down are two, 30 across none at
-# first, and one with the 30 left over the second time.
-WHEEL = ("wheel", [0, -2])
-WHEEL_AGAIN = ("wheel", [-1, -2])
 
 
 def swaymsg(kind):
@@ -53,18 +49,24 @@ def main():
         # Extended: a 1920×1080 output, streamed at balanced's 1728 pixels across.
         check(decoded_size(viewer) == (1728, 972), "extended mode's stream size")
         check(outputs() == [("HEADLESS-1", 1280, 720), ("HEADLESS-2", 1920, 1080)], f"outputs while streaming: {outputs()}")
-        input_lands(viewer, 1920, 1080, WHEEL, placed_on("HEADLESS-2"))
+        input_lands(viewer, 1920, 1080, shown=placed_on("HEADLESS-2"))
         viewer.send_line("MODE mirror")
         if version >= (1, 8):
             check(wait_until(lambda: len(outputs()) == 1, 10), f"outputs after extended mode: {outputs()}")
         check(decoded_size(viewer) == (1280, 720), "mirror mode's stream size")
-        input_lands(viewer, 1280, 720, WHEEL_AGAIN, placed_on("HEADLESS-1"))
+        input_lands(viewer, 1280, 720, shown=placed_on("HEADLESS-1"))
         # Where sway cannot remove the output, the next extended stream has it again.
         viewer.send_line("MODE virtualDisplay")
         check(decoded_size(viewer) == (1728, 972), "extended mode's stream size, again")
         check(outputs() == [("HEADLESS-1", 1280, 720), ("HEADLESS-2", 1920, 1080)], f"outputs streaming again: {outputs()}")
         viewer.close()
         check(host.terminate() == 0, "exit status after SIGTERM")
+    # The window opens on sway, and the smoke test's monitor is a headless output.
+    with UserDirs() as dirs:
+        smoke = subprocess.run([os.environ["KESTRIO_BIN"], "--smoke-virtual-display", "--no-port-mapping"], capture_output=True,
+                               text=True, timeout=60, env=dirs.environment({**os.environ, "QT_QPA_PLATFORM": "wayland"}))
+    check(smoke.returncode == 0 and re.search(r"^virtual_display_id=[1-9]\d* active=true$", smoke.stdout, re.M),
+          f"smoke test: {smoke.returncode} {smoke.stdout}{smoke.stderr}")
     print("sway session: ok")
 
 

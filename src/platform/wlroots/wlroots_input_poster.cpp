@@ -25,8 +25,7 @@ constexpr std::uint32_t keymapFormatXkbV1 = 1;
 constexpr std::uint32_t controlMask = 1u << 2;  // xkb's real modifiers: Shift, Lock, Control, …
 constexpr std::uint32_t verticalScroll = 0;
 constexpr std::uint32_t horizontalScroll = 1;
-constexpr std::uint32_t wheelSource = 0;
-constexpr int degreesPerClick = 15;  // what a mouse wheel reports per click
+constexpr std::uint32_t fingerSource = 1;
 
 struct Box {
     int x = 0;
@@ -181,19 +180,27 @@ void WlrootsInputPoster::postMouseEvent(model::MouseEventType type, model::Scree
 
 void WlrootsInputPoster::postScroll(std::int32_t vertical, std::int32_t horizontal)
 {
-    std::lock_guard lock(mutex_);
-    const int up = verticalClicks_.add(vertical);
-    const int left = horizontalClicks_.add(horizontal);
-    if ((up == 0 && left == 0) || !connect())
+    if (vertical == 0 && horizontal == 0)
         return;
-    // Wheel clicks, as on X11: sway passes on no scrolling of a virtual pointer but the wheel's.
-    const std::uint32_t time = now();
-    zwlr_virtual_pointer_v1_axis_source(pointer_, wheelSource);
-    if (up != 0)
-        zwlr_virtual_pointer_v1_axis_discrete(pointer_, time, verticalScroll, wl_fixed_from_int(-up * degreesPerClick), -up);
-    if (left != 0)
-        zwlr_virtual_pointer_v1_axis_discrete(pointer_, time, horizontalScroll, wl_fixed_from_int(-left * degreesPerClick), -left);
-    zwlr_virtual_pointer_v1_frame(pointer_);
+    std::lock_guard lock(mutex_);
+    if (!connect())
+        return;
+    // Pixel for pixel, as a finger's scroll that does not end, so that content moves as far as
+    // under the finger on the phone and nothing kinetic follows. wlroots keeps the scroll of a
+    // frame in the slot of the axis last named by an axis stop (or a wheel click), whatever axis
+    // a plain axis request names: each axis goes in a frame of its own, named first by a stop
+    // that the scroll then replaces.
+    const auto scroll = [&](std::uint32_t axis, std::int32_t pixels) {
+        if (pixels == 0)
+            return;
+        const std::uint32_t time = now();
+        zwlr_virtual_pointer_v1_axis_stop(pointer_, time, axis);
+        zwlr_virtual_pointer_v1_axis_source(pointer_, fingerSource);
+        zwlr_virtual_pointer_v1_axis(pointer_, time, axis, wl_fixed_from_int(-pixels));
+        zwlr_virtual_pointer_v1_frame(pointer_);
+    };
+    scroll(verticalScroll, vertical);
+    scroll(horizontalScroll, horizontal);
     flush();
 }
 

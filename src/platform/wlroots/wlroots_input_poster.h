@@ -15,7 +15,7 @@ struct zwp_virtual_keyboard_v1;
 namespace kestrio::platform::wlroots {
 
 // Posts input through a wlroots compositor's virtual pointer and keyboard: absolute motion over
-// the whole desktop layout, buttons, wheel clicks, and keys from a layout of the
+// the whole desktop layout, buttons, smooth scrolling in pixels, and keys from a layout of the
 // host's own (uploaded again when a text needs keys it lacks), so that any character can be typed.
 // Command is Control. Without a compositor (or without the protocols) every call does nothing;
 // the connection is made again at the next call after it broke.
@@ -48,8 +48,6 @@ private:
     VirtualKeymap keymap_;
     bool keymapSent_ = false;
     std::optional<model::ScreenPoint> location_;
-    model::WheelClicks verticalClicks_;
-    model::WheelClicks horizontalClicks_;
     std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now();
 };
 
