@@ -9,11 +9,13 @@ namespace {
 
 TEST(WlrootsDisplays, AVirtualMonitorIsAHeadlessOutputRightOfTheOthersReusedWhereSwayKeepsIt)
 {
-    WlrootsDisplayFacility displays;
+    const auto record = std::filesystem::path(::testing::TempDir()) / "kestrio-sway-record" / "outputs.json";
+    std::filesystem::remove_all(record.parent_path());
+    WlrootsDisplayFacility displays({}, record);
     const auto before = displays.displays();
     ASSERT_EQ(before.size(), 1u);
     EXPECT_FALSE(before[0].ownVirtualMonitor);
-    EXPECT_EQ(WlrootsDisplayFacility().displays().at(0).id, before[0].id) << "identifiers are stable";
+    EXPECT_EQ(WlrootsDisplayFacility({}, std::filesystem::path{}).displays().at(0).id, before[0].id) << "identifiers are stable";
 
     auto monitor = displays.createVirtualMonitor(display::VirtualResolution::hdPlus, 1);
     auto listed = displays.displays();
@@ -36,6 +38,16 @@ TEST(WlrootsDisplays, AVirtualMonitorIsAHeadlessOutputRightOfTheOthersReusedWher
         EXPECT_EQ(listed[1].name, output);
     }
     EXPECT_EQ(listed[1].width, 1280);
+    monitor.reset();
+
+    // The host's next run (the same compositor) knows the output as its own, and takes it again.
+    WlrootsDisplayFacility nextRun({}, record);
+    if (!unplugs) {
+        EXPECT_TRUE(nextRun.displays().at(1).ownVirtualMonitor);
+        monitor = nextRun.createVirtualMonitor(display::VirtualResolution::hd, 1);
+        EXPECT_EQ(nextRun.displays().size(), 2u);
+    }
+    std::filesystem::remove_all(record.parent_path());
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "platform/linux/single_instance.h"
+
 #include "platform/linux/atomic_file.h"
+#include "platform/linux/runtime_folder.h"
 #include "platform/linux/unique_fd.h"
 #include "runtime/white_space.h"
 
@@ -43,17 +45,8 @@ enum class Creation {
 // file operations and a kill, never while waiting on another process.
 UniqueFd openPrivateDirectory(const std::filesystem::path& directory, Creation creation)
 {
-    if (directory.empty())
-        return {};
-    if (creation == Creation::create && mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
-        return {};
-    // No following of a symbolic link planted where the directory should be.
-    UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd = openPrivateFolder(directory, creation == Creation::create);
     if (!fd)
-        return {};
-    struct stat status = {};
-    if (fstat(fd.get(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != geteuid() ||
-        (status.st_mode & 0777) != 0700)
         return {};
     while (flock(fd.get(), LOCK_EX) != 0) {
         if (errno != EINTR)
@@ -144,12 +137,7 @@ SingleInstance SingleInstance::forCurrentUser()
 {
     std::filesystem::path directory;
     try {
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        struct stat status = {};
-        if (runtime && runtime[0] == '/' && stat(runtime, &status) == 0 && S_ISDIR(status.st_mode))
-            directory = std::filesystem::path(runtime) / "kestrio";
-        else
-            directory = "/tmp/kestrio-" + std::to_string(geteuid());
+        directory = runtimeFolder();
     } catch (const std::exception&) {
         directory.clear();
     }

@@ -1,11 +1,14 @@
 #include "platform/wlroots/wlroots_displays.h"
 
 #include "display/virtual_display_error.h"
+#include "platform/linux/atomic_file.h"
 #include "platform/linux/display_identifier.h"
+#include "platform/linux/runtime_folder.h"
 #include "platform/wlroots/wayland_connection.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 
 namespace kestrio::platform::wlroots {
 namespace {
@@ -35,9 +38,44 @@ private:
 
 }  // namespace
 
-WlrootsDisplayFacility::WlrootsDisplayFacility(std::string socket) : outputs_(std::make_shared<Outputs>())
+WlrootsDisplayFacility::WlrootsDisplayFacility(std::string socket, std::optional<std::filesystem::path> record)
+    : outputs_(std::make_shared<Outputs>())
 {
     outputs_->socket = std::move(socket);
+    outputs_->record = record ? std::move(*record) : runtimeFolder() / "sway-outputs.json";
+    std::lock_guard lock(outputs_->mutex);
+    outputs_->load();
+}
+
+// The socket names the compositor's run: sway-ipc.UID.PID.sock.
+std::string WlrootsDisplayFacility::Outputs::compositor() const
+{
+    const char* fromEnvironment = std::getenv("SWAYSOCK");
+    return !socket.empty() ? socket : fromEnvironment ? fromEnvironment : "";
+}
+
+void WlrootsDisplayFacility::Outputs::load()
+{
+    const std::string compositor = this->compositor();
+    if (record.empty() || compositor.empty() || !openPrivateFolder(record.parent_path(), false))
+        return;
+    std::ifstream file(record);
+    const auto saved = nlohmann::json::parse(file, nullptr, false);
+    if (!saved.is_object() || saved.value("socket", "") != compositor || !saved.contains("outputs") || !saved["outputs"].is_array())
+        return;
+    for (const auto& output : saved["outputs"]) {
+        if (output.is_string())
+            ours.insert(output.get<std::string>());
+    }
+}
+
+void WlrootsDisplayFacility::Outputs::save() const
+{
+    const std::string compositor = this->compositor();
+    if (record.empty() || compositor.empty() || !openPrivateFolder(record.parent_path(), true))
+        return;
+    const nlohmann::json saved{{"socket", compositor}, {"outputs", ours}};
+    replaceFileAtomically(record, saved.dump(), 0600);
 }
 
 std::vector<display::DisplayInfo> WlrootsDisplayFacility::displays()
@@ -114,6 +152,7 @@ std::unique_ptr<display::VirtualMonitor> WlrootsDisplayFacility::createVirtualMo
                 throw VirtualDisplayException(VirtualDisplayError::creationFailed);
             std::lock_guard lock(outputs_->mutex);
             outputs_->ours.insert(name);
+            outputs_->save();
         }
         // Right of every other output.
         int right = 0;
@@ -151,6 +190,7 @@ void WlrootsDisplayFacility::Outputs::release(const std::string& output)
         if (ipc.command("output " + output + " unplug").empty()) {
             std::lock_guard lock(mutex);
             ours.erase(output);
+            save();
         }
     } catch (const SwayIpcError&) {
         // The compositor is gone, and its outputs with it.
