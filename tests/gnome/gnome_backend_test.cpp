@@ -2,11 +2,9 @@
 #include "platform/gnome/gnome_display_capture.h"
 #include "platform/gnome/gnome_displays.h"
 #include "runtime/serial_queue.h"
+#include "support/captured_frames.h"
 
 #include <gtest/gtest.h>
-
-#include <condition_variable>
-#include <mutex>
 
 // Runs inside the headless GNOME session of headless_gnome.sh: Mutter with one 1280×720
 // virtual monitor ("Meta-0").
@@ -14,32 +12,7 @@ namespace kestrio::platform::gnome {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Collects the frames a capture delivers.
-struct Frames {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<capture::VideoFrame> frames;
-
-    capture::DisplayCaptureStream::FrameHandler handler()
-    {
-        return [this](const capture::VideoFrame& frame) {
-            std::lock_guard lock(mutex);
-            // Only the size is kept: the capture's buffers go back to it.
-            capture::VideoFrame copy;
-            copy.width = frame.width;
-            copy.height = frame.height;
-            copy.format = frame.format;
-            frames.push_back(copy);
-            arrived.notify_all();
-        };
-    }
-    bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 5000ms)
-    {
-        std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, timeout, [&] { return frames.size() >= count; });
-    }
-};
+using test::Frames;
 
 class GnomeBackend : public ::testing::Test {
 protected:
