@@ -25,10 +25,12 @@ using capture::CaptureError;
 
 // Copies in a row that fail end the stream: the output cannot be copied any more.
 constexpr int failureLimit = 30;
-// The most ticks between copies while they come back unchanged (one more after each such copy):
-// a change on a screen that was still for a while, which the compositor keeps damaging whole, is
-// seen at most this many ticks (100 ms at 60/s) late.
-constexpr int maximumTicksApart = 6;
+// A compositor that damages an output whole at every frame answers each copy at once, often
+// with the picture it sent before: such a copy is asked for again at the next tick, and after
+// this many in a row (the screen is still) only every few ticks, so that a change on a still
+// screen is seen at most that many ticks (100 ms at 60/s) late.
+constexpr int sameCopiesOfAStillScreen = 8;
+constexpr int ticksApartOnAStillScreen = 6;
 
 // A picture of the output in shared memory, handed to the compositor to copy into.
 class ShmBuffer {
@@ -157,7 +159,6 @@ private:
         self->failures_ = 0;
         // Sway damages a whole output that shows a full-screen window at every frame, changed or
         // not, and each copy asks for a frame: only a picture that differs is news.
-        // Copies that keep coming back the same are asked for a few ticks apart.
         if (!self->front_ || self->differs()) {
             std::swap(self->front_, self->back_);
             self->frontInverted_ = self->inverted_;
@@ -165,8 +166,8 @@ private:
             self->sameCopies_ = 0;
             self->requestCopy();
         } else {
-            self->sameCopies_ = std::min(self->sameCopies_ + 1, maximumTicksApart);
-            self->copyDueAt_ = self->ticks_ + self->sameCopies_;
+            self->sameCopies_ = std::min(self->sameCopies_ + 1, sameCopiesOfAStillScreen);
+            self->copyDueAt_ = self->ticks_ + (self->sameCopies_ < sameCopiesOfAStillScreen ? 1 : ticksApartOnAStillScreen);
         }
     }
     static void onFailed(void* data, zwlr_screencopy_frame_v1*)
