@@ -4,10 +4,11 @@ fills the captured monitor."""
 
 import base64
 import os
+import re
 import select
 import subprocess
 
-from host_support import check, key_frame, wait_until
+from host_support import UserDirs, check, key_frame, wait_until
 
 OBSERVER = os.environ.get("KESTRIO_INPUT_OBSERVER", "")
 
@@ -90,3 +91,12 @@ def input_lands(viewer, width, height, scroll=("scroll", [-30, -100]), shown=Non
         check(scrolled(got) == amounts, f"a scroll of 30 and 100 pixels arrived as {got}")
     finally:
         observer.close()
+
+
+def window_and_virtual_display_start():
+    """The window opens on the Wayland desktop, and the smoke test makes a virtual monitor there."""
+    with UserDirs() as dirs:
+        smoke = subprocess.run([os.environ["KESTRIO_BIN"], "--smoke-virtual-display", "--no-port-mapping"], capture_output=True,
+                               text=True, timeout=60, env=dirs.environment({**os.environ, "QT_QPA_PLATFORM": "wayland"}))
+    check(smoke.returncode == 0 and re.search(r"^virtual_display_id=[1-9]\d* active=true$", smoke.stdout, re.M),
+          f"smoke test: {smoke.returncode} {smoke.stdout}{smoke.stderr}")

@@ -6,13 +6,12 @@ the mapped points; the window starts on sway."""
 
 import json
 import os
-import re
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
-from host_support import Host, UserDirs, check, connect, free_port, require, skip, wait_until  # noqa: E402
-from wayland_checks import OBSERVER, decoded_size, input_lands  # noqa: E402
+from host_support import Host, check, connect, free_port, require, skip, wait_until  # noqa: E402
+from wayland_checks import OBSERVER, decoded_size, input_lands, window_and_virtual_display_start  # noqa: E402
 
 
 def swaymsg(kind):
@@ -61,12 +60,7 @@ def main():
         check(outputs() == [("HEADLESS-1", 1280, 720), ("HEADLESS-2", 1920, 1080)], f"outputs streaming again: {outputs()}")
         viewer.close()
         check(host.terminate() == 0, "exit status after SIGTERM")
-    # The window opens on sway, and the smoke test's monitor is a headless output.
-    with UserDirs() as dirs:
-        smoke = subprocess.run([os.environ["KESTRIO_BIN"], "--smoke-virtual-display", "--no-port-mapping"], capture_output=True,
-                               text=True, timeout=60, env=dirs.environment({**os.environ, "QT_QPA_PLATFORM": "wayland"}))
-    check(smoke.returncode == 0 and re.search(r"^virtual_display_id=[1-9]\d* active=true$", smoke.stdout, re.M),
-          f"smoke test: {smoke.returncode} {smoke.stdout}{smoke.stderr}")
+    window_and_virtual_display_start()
     print("sway session: ok")
 
 
