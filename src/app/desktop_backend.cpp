@@ -7,6 +7,7 @@
 #include "platform/gnome/gnome_permissions.h"
 #include "platform/linux/linux_wording.h"
 #include "platform/wlroots/screencopy_capture.h"
+#include "platform/wlroots/sway_ipc.h"
 #include "platform/wlroots/wayland_connection.h"
 #include "platform/wlroots/wlroots_displays.h"
 #include "platform/wlroots/wlroots_input_poster.h"
@@ -130,7 +131,7 @@ std::optional<DesktopBackend> wlroots(std::ostream& out, std::string& why)
         why = error.what();
         return std::nullopt;
     }
-    const bool sway = !environment("SWAYSOCK").empty();
+    const bool sway = !platform::wlroots::SwayIpc::socketPath().empty();
     out << "sharing the Wayland desktop through the wlroots screen-copy and virtual-input protocols"
         << (sway ? ", virtual monitors through sway's IPC" : "") << std::endl;
     DesktopBackend backend;

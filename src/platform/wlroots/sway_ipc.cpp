@@ -57,14 +57,17 @@ std::string text(const nlohmann::json& object, const char* key)
 
 }  // namespace
 
+std::string SwayIpc::socketPath(std::string path)
+{
+    const char* named = std::getenv("SWAYSOCK");
+    return !path.empty() ? path : named ? named : "";
+}
+
 SwayIpc::SwayIpc(std::string path)
 {
-    if (path.empty()) {
-        const char* named = std::getenv("SWAYSOCK");
-        if (!named || !*named)
-            throw SwayIpcError("SWAYSOCK is not set");
-        path = named;
-    }
+    path = socketPath(std::move(path));
+    if (path.empty())
+        throw SwayIpcError("SWAYSOCK is not set");
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof(address.sun_path))

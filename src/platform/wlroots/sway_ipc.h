@@ -36,6 +36,9 @@ class SwayIpc {
 public:
     // The socket named by $SWAYSOCK (or `path`). Throws SwayIpcError.
     explicit SwayIpc(std::string path = {});
+    // `path`, or else $SWAYSOCK, which names the compositor's run (sway-ipc.UID.PID.sock); empty
+    // when there is neither.
+    static std::string socketPath(std::string path = {});
     ~SwayIpc();
     SwayIpc(const SwayIpc&) = delete;
     SwayIpc& operator=(const SwayIpc&) = delete;

@@ -7,7 +7,6 @@
 #include "platform/wlroots/wayland_connection.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 
 namespace kestrio::platform::wlroots {
@@ -47,16 +46,9 @@ WlrootsDisplayFacility::WlrootsDisplayFacility(std::string socket, std::optional
     outputs_->load();
 }
 
-// The socket names the compositor's run: sway-ipc.UID.PID.sock.
-std::string WlrootsDisplayFacility::Outputs::compositor() const
-{
-    const char* fromEnvironment = std::getenv("SWAYSOCK");
-    return !socket.empty() ? socket : fromEnvironment ? fromEnvironment : "";
-}
-
 void WlrootsDisplayFacility::Outputs::load()
 {
-    const std::string compositor = this->compositor();
+    const std::string compositor = SwayIpc::socketPath(socket);
     if (record.empty() || compositor.empty() || !openPrivateFolder(record.parent_path(), false))
         return;
     std::ifstream file(record);
@@ -71,7 +63,7 @@ void WlrootsDisplayFacility::Outputs::load()
 
 void WlrootsDisplayFacility::Outputs::save() const
 {
-    const std::string compositor = this->compositor();
+    const std::string compositor = SwayIpc::socketPath(socket);
     if (record.empty() || compositor.empty() || !openPrivateFolder(record.parent_path(), true))
         return;
     const nlohmann::json saved{{"socket", compositor}, {"outputs", ours}};
@@ -80,7 +72,7 @@ void WlrootsDisplayFacility::Outputs::save() const
 
 std::vector<display::DisplayInfo> WlrootsDisplayFacility::displays()
 {
-    if (outputs_->socket.empty() && !std::getenv("SWAYSOCK"))
+    if (SwayIpc::socketPath(outputs_->socket).empty())
         return waylandOutputs();
     SwayIpc ipc(outputs_->socket);
     std::vector<display::DisplayInfo> result;
@@ -88,15 +80,8 @@ std::vector<display::DisplayInfo> WlrootsDisplayFacility::displays()
     for (const auto& output : ipc.outputs()) {
         if (!output.active)
             continue;
-        display::DisplayInfo info;
-        info.id = identifierOf(output);
-        info.x = output.x;
-        info.y = output.y;
-        info.width = output.width;
-        info.height = output.height;
-        info.name = output.name;
-        info.ownVirtualMonitor = outputs_->ours.count(output.name) > 0;
-        result.push_back(std::move(info));
+        result.push_back({identifierOf(output), output.x, output.y, output.width, output.height, output.name,
+                          outputs_->ours.count(output.name) > 0});
     }
     return result;
 }
@@ -106,16 +91,9 @@ std::vector<display::DisplayInfo> WlrootsDisplayFacility::waylandOutputs()
     std::vector<display::DisplayInfo> result;
     try {
         WaylandConnection connection;
-        for (const auto& output : connection.outputs()) {
-            display::DisplayInfo info;
-            info.id = platform::displayIdentifier({output->name, output->make, output->model, ""});
-            info.x = output->x;
-            info.y = output->y;
-            info.width = output->width;
-            info.height = output->height;
-            info.name = output->name;
-            result.push_back(std::move(info));
-        }
+        for (const auto& output : connection.outputs())
+            result.push_back({platform::displayIdentifier({output->name, output->make, output->model, ""}), output->x, output->y,
+                              output->width, output->height, output->name});
     } catch (const WaylandError& error) {
         throw std::runtime_error(error.what());
     }
@@ -125,7 +103,7 @@ std::vector<display::DisplayInfo> WlrootsDisplayFacility::waylandOutputs()
 std::unique_ptr<display::VirtualMonitor> WlrootsDisplayFacility::createVirtualMonitor(display::VirtualResolution resolution, int)
 {
     // Only sway's IPC makes outputs; other compositors have no virtual monitors of ours.
-    if (outputs_->socket.empty() && !std::getenv("SWAYSOCK"))
+    if (SwayIpc::socketPath(outputs_->socket).empty())
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
     try {
         SwayIpc ipc(outputs_->socket);

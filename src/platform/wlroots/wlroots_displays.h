@@ -36,7 +36,6 @@ public:
         std::set<std::string> ours;
         std::set<std::string> inUse;
         void release(const std::string& output);
-        std::string compositor() const;
         // Reads or writes the record of `ours`; under the mutex.
         void load();
         void save() const;
