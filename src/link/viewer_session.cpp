@@ -120,10 +120,13 @@ bool ViewerSession::shut()
 
 void ViewerSession::fail(const std::string& reason)
 {
-    if (!shut())
+    if (closed())
         return;
+    // The owner hears of it first, so that nobody sees this session shut while the owner still
+    // names it as the connected viewer; the owner closes its current session itself.
     if (auto owner = this->owner())
         owner->sessionEnded(shared_from_this(), reason);
+    shut();
 }
 
 // MARK: Receiving

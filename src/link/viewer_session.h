@@ -39,7 +39,8 @@ public:
         virtual void sessionHandshaken(const std::shared_ptr<ViewerSession>& session, const Handshake& handshake) = 0;
         virtual void sessionWantsFrame() = 0;
         virtual void sessionControlEvent(const ViewerControlEvent& event) = 0;
-        // The session closed itself: the viewer went, failed or sent too much.
+        // The session is closing itself: the viewer went, failed or sent too much. Told before the
+        // session shuts, at most once.
         virtual void sessionEnded(const std::shared_ptr<ViewerSession>& session, const std::string& reason) = 0;
 
     protected:
