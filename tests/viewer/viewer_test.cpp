@@ -1,3 +1,4 @@
+#include "capture/jpeg_encoder.h"
 #include "link/h264_packet.h"
 #include "link/message_framer.h"
 #include "platform/ffmpeg/ffmpeg_h264_encoder.h"
@@ -16,7 +17,6 @@ extern "C" {
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <turbojpeg.h>
 
 #include <algorithm>
 #include <array>
@@ -90,20 +90,16 @@ private:
     std::uint16_t port_ = 0;
 };
 
-// The host's packet layout, built from raw NAL units.
+// The host's packet around raw NAL units, each behind its 4-byte length.
 Bytes makeVideoPacket(bool key, const Bytes& sps, const Bytes& pps, const std::vector<Bytes>& units)
 {
-    Bytes packet{0x02, static_cast<std::uint8_t>(key ? 1 : 0)};
-    const auto append = [&](const Bytes& unit, int lengthBytes) {
-        for (int shift = (lengthBytes - 1) * 8; shift >= 0; shift -= 8)
-            packet.push_back(static_cast<std::uint8_t>(unit.size() >> shift));
-        packet.insert(packet.end(), unit.begin(), unit.end());
-    };
-    append(sps, 2);
-    append(pps, 2);
-    for (const auto& unit : units)
-        append(unit, 4);
-    return packet;
+    Bytes data;
+    for (const auto& unit : units) {
+        data.insert(data.end(), {static_cast<std::uint8_t>(unit.size() >> 24), static_cast<std::uint8_t>(unit.size() >> 16),
+                                 static_cast<std::uint8_t>(unit.size() >> 8), static_cast<std::uint8_t>(unit.size())});
+        data.insert(data.end(), unit.begin(), unit.end());
+    }
+    return link::makeH264Packet(key, sps, pps, data).value();
 }
 
 // `count` frames of a moving pattern through the host's own encoder, as the host's packets; key
@@ -136,17 +132,11 @@ std::vector<Bytes> hostPackets(int count, const std::set<int>& forcedKeyFrames, 
     return packets;
 }
 
+// A flat grey picture as the host's own JPEG encoder makes it.
 Bytes makeJpeg(int width, int height)
 {
-    const Bytes rgb(static_cast<std::size_t>(width * height * 3), 96);
-    tjhandle handle = tjInitCompress();
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    const int failed = tjCompress2(handle, rgb.data(), width, 0, height, TJPF_RGB, &jpeg, &size, TJSAMP_420, 85, 0);
-    Bytes out = failed ? Bytes() : Bytes(jpeg, jpeg + size);
-    tjFree(jpeg);
-    tjDestroy(handle);
-    return out;
+    const Bytes bgra(static_cast<std::size_t>(width * height * 4), 96);
+    return capture::JpegEncoder(85).encode({capture::PixelFormat::bgra, width, height, {bgra.data(), nullptr}, {width * 4, 0}, {}, {}}).value();
 }
 
 ViewerOptions at(std::uint16_t port, Codec codec = Codec::h264) { return {.port = port, .codec = codec, .identifier = {}}; }
