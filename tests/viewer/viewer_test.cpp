@@ -37,13 +37,13 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using Bytes = std::vector<std::uint8_t>;
 
-// A host on loopback that the test speaks for: the viewer's connection waits in the backlog until
-// accept(), and what the test sends waits in the socket for the viewer to read.
+// A host that the test speaks for, taking both families on one port as the real host does: the
+// viewer's connection waits in the backlog until accept(), and what the test sends waits in the
+// socket for the viewer to read.
 class TestHost {
 public:
     TestHost()
     {
-        // Both families: a viewer on 127.0.0.1 arrives as a mapped IPv6 address.
         sockaddr_in6 address{.sin6_family = AF_INET6, .sin6_port = 0, .sin6_flowinfo = 0, .sin6_addr = in6addr_any, .sin6_scope_id = 0};
         socklen_t size = sizeof address;
         const int no = 0;
