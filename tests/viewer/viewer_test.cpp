@@ -37,21 +37,20 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using Bytes = std::vector<std::uint8_t>;
 
-// A host that the test speaks for, taking both families on one port as the real host does: the
-// viewer's connection waits in the backlog until accept(), and what the test sends waits in the
-// socket for the viewer to read.
+// A host on loopback that the test speaks for: the viewer's connection waits in the backlog until
+// accept(), and what the test sends waits in the socket for the viewer to read.
 class TestHost {
 public:
-    TestHost()
+    explicit TestHost(bool ipv6 = false)
     {
-        sockaddr_in6 address{.sin6_family = AF_INET6, .sin6_port = 0, .sin6_flowinfo = 0, .sin6_addr = in6addr_any, .sin6_scope_id = 0};
-        socklen_t size = sizeof address;
-        const int no = 0;
-        listener_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::setsockopt(listener_, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no) != 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0
-            || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0 || ::listen(listener_, 4) != 0)
+        sockaddr_in6 address6{.sin6_family = AF_INET6, .sin6_port = 0, .sin6_flowinfo = 0, .sin6_addr = in6addr_loopback, .sin6_scope_id = 0};
+        sockaddr_in address4{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+        auto* address = ipv6 ? reinterpret_cast<sockaddr*>(&address6) : reinterpret_cast<sockaddr*>(&address4);
+        socklen_t size = ipv6 ? sizeof address6 : sizeof address4;
+        listener_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::bind(listener_, address, size) != 0 || ::getsockname(listener_, address, &size) != 0 || ::listen(listener_, 4) != 0)
             throw std::runtime_error("listen");
-        port_ = ntohs(address.sin6_port);
+        port_ = ntohs(ipv6 ? address6.sin6_port : address4.sin_port);
     }
     ~TestHost()
     {
@@ -206,7 +205,7 @@ TEST(ViewerSessionTest, DamagedJpegCountsAnErrorWithoutAskingForAKeyFrameAndTheH
 
 TEST(ViewerSessionTest, MeasuresPingRoundTripsAndKeepsControlTextsOverIpv6)
 {
-    TestHost host;
+    TestHost host(true);
     std::vector<std::string> seen;
     // A time source that moves on by 1 ms every time it is read.
     ViewerSession session({"::1", host.port(), Codec::h264, HandshakeForm::hello, "김민지의 iPhone", "기기-7"},
