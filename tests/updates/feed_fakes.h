@@ -3,20 +3,27 @@
 #include "updates/update_checker.h"
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace kestrio::test {
 
-// A feed download that answers `result` (a failure unless a test says otherwise) and counts
-// how often it was asked; the test decides when it runs.
+// A feed download that answers `result` (a failure unless a test says otherwise), or throws when
+// `throwing`, and writes down each time it was asked; the test decides when it runs.
 class RecordingFeedFetcher final : public updates::FeedFetcher {
 public:
-    updates::FetchResult fetch(const std::string&, std::chrono::milliseconds) override
+    updates::FetchResult fetch(const std::string& url, std::chrono::milliseconds timeout) override
     {
         ++fetches;
+        calls.push_back(url + " " + std::to_string(timeout.count()));
+        if (throwing)
+            throw std::runtime_error("out of descriptors");
         return result;
     }
     int fetches = 0;
+    std::vector<std::string> calls;  // "<address> <milliseconds>"
+    bool throwing = false;
     updates::FetchResult result{false, 404, {}, "HTTP 404"};
 };
 

@@ -104,9 +104,9 @@ protected:
         if (!server.started())
             GTEST_SKIP() << "openssl s_server would not start";
     }
-    CurlFeedFetcher::Options options(std::size_t maxBodyBytes = 4096) const
+    CurlFeedFetcher::Options options() const
     {
-        return {.appVersion = "0.1.0", .caFile = server.folder_ + "/certificate.pem", .maxBodyBytes = maxBodyBytes, .cancel = {}};
+        return {.appVersion = "0.1.0", .caFile = server.folder_ + "/certificate.pem", .maxBodyBytes = 4096, .cancel = {}};
     }
 
     TlsFileServer server;

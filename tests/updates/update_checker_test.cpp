@@ -1,10 +1,9 @@
+#include "updates/feed_fakes.h"
 #include "updates/update_checker.h"
 
 #include "runtime/virtual_clock.h"
 
 #include <gtest/gtest.h>
-
-#include <stdexcept>
 
 namespace kestrio::updates {
 namespace {
@@ -15,19 +14,6 @@ using Seen = std::vector<std::pair<Kind, bool>>;
 using Strings = std::vector<std::string>;
 
 const std::string feedA = "https://updates.example.com/appcast.xml", feedB = "https://mirror.example.com/appcast.xml";
-
-struct FakeFetcher final : FeedFetcher {
-    FetchResult fetch(const std::string& url, std::chrono::milliseconds timeout) override
-    {
-        calls.push_back(url + " " + std::to_string(timeout.count()));
-        if (throwing)
-            throw std::runtime_error("out of descriptors");
-        return result;
-    }
-    FetchResult result;
-    bool throwing = false;
-    Strings calls;
-};
 
 // Releases as (version, short version, download URL); each one's notes are at URL/notes.
 FetchResult feedOf(const std::vector<std::array<std::string, 3>>& releases)
@@ -58,7 +44,7 @@ protected:
 
     std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> worker = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<FakeFetcher> fetcher = std::make_shared<FakeFetcher>();
+    std::shared_ptr<test::RecordingFeedFetcher> fetcher = std::make_shared<test::RecordingFeedFetcher>();
     Seen seen;  // the state's kind and whether a check could start, per notification
 };
 
