@@ -1,9 +1,13 @@
 #include "platform/ffmpeg/ffmpeg_h264_encoder.h"
 
+#include "link/h264_packet.h"
+#include "viewer/h264_decoder.h"
+
 extern "C" {
-#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
 }
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,50 +38,33 @@ capture::VideoFrame picture(int width, int height, int index)
     return {capture::PixelFormat::nv12, width, height, {luma, luma + static_cast<std::size_t>(stride) * height}, {stride, stride}, {}, bytes};
 }
 
-// The units behind their 4-byte lengths; none when the lengths do not cover the data exactly.
-std::vector<Bytes> units(const Bytes& data)
+// The output as the viewer receives it; nothing when it makes no well-formed packet.
+std::optional<viewer::H264Packet> received(const capture::EncodedVideoFrame& output, Bytes& payload)
 {
-    std::vector<Bytes> found;
-    std::size_t at = 0;
-    for (std::size_t size; at + 4 < data.size(); at += 4 + size) {
-        size = std::size_t{data[at]} << 24 | std::size_t{data[at + 1]} << 16 | std::size_t{data[at + 2]} << 8 | data[at + 3];
-        found.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(at + 4), data.begin() + static_cast<std::ptrdiff_t>(std::min(at + 4 + size, data.size())));
-    }
-    return at == data.size() ? found : std::vector<Bytes>{};
+    payload = link::makeH264Packet(output.isKeyFrame, output.sps, output.pps, output.data).value_or(Bytes{});
+    return viewer::parseH264Packet(payload);
 }
 
-// Each output decoded as one packet: "<width>x<height> #<index its blocks tell>" per picture;
-// nothing when the decoder reported an error.
+// The outputs as the viewer decodes them: "<width>x<height> #<index its blocks tell>" per
+// picture; nothing when one does not reach it or the decoder reported an error.
 std::optional<std::vector<std::string>> decode(const Outputs& outputs)
 {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> context(avcodec_alloc_context3(codec), [](AVCodecContext* c) { avcodec_free_context(&c); });
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
-    std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(), [](AVFrame* f) { av_frame_free(&f); });
+    viewer::H264Decoder decoder;
     std::vector<std::string> pictures;
-    bool failed = avcodec_open2(context.get(), codec, nullptr) < 0;
-    for (std::size_t i = 0; !failed && i <= outputs.size(); ++i) {
-        Bytes annexB;
-        for (const auto& unit : i < outputs.size() && outputs[i] ? units(outputs[i]->data) : std::vector<Bytes>{})
-            annexB.insert(annexB.end(), {0, 0, 0, 1}), annexB.insert(annexB.end(), unit.begin(), unit.end());
-        if (!annexB.empty()) {
-            for (const auto& set : {outputs[i]->pps, outputs[i]->sps})
-                if (!set.empty())
-                    annexB.insert(annexB.begin(), set.begin(), set.end()), annexB.insert(annexB.begin(), {0, 0, 0, 1});
-            failed = av_new_packet(packet.get(), static_cast<int>(annexB.size())) < 0;
-            std::copy(annexB.begin(), annexB.end(), packet->data);
-        }
-        failed = failed || ((!annexB.empty() || i == outputs.size()) && avcodec_send_packet(context.get(), annexB.empty() ? nullptr : packet.get()) < 0);
-        av_packet_unref(packet.get());
-        for (; avcodec_receive_frame(context.get(), frame.get()) >= 0; av_frame_unref(frame.get())) {
-            int index = 0;
-            for (int bit = 0; bit < 16; ++bit)
-                index |= (frame->data[0][8 * frame->linesize[0] + bit * 16 + 8] > 128) << bit;
-            failed = failed || frame->decode_error_flags != 0;
-            pictures.push_back(std::to_string(frame->width) + "x" + std::to_string(frame->height) + " #" + std::to_string(index));
-        }
+    for (const auto& output : outputs) {
+        Bytes payload;
+        const auto packet = output ? received(*output, payload) : std::nullopt;
+        viewer::RgbImage image;
+        const auto result = packet ? decoder.decode(*packet, image) : viewer::H264Decoder::Result::error;
+        if (output && result == viewer::H264Decoder::Result::error)
+            return std::nullopt;
+        int index = 0;
+        for (int bit = 0; bit < 16 && result == viewer::H264Decoder::Result::picture; ++bit)
+            index |= (image.pixel(bit * 16 + 8, 8)[1] > 128) << bit;
+        if (result == viewer::H264Decoder::Result::picture)
+            pictures.push_back(std::to_string(image.width) + "x" + std::to_string(image.height) + " #" + std::to_string(index));
     }
-    return failed ? std::nullopt : std::optional(pictures);
+    return pictures;
 }
 
 // Every test runs with libx264 driven directly ("x264") and through libavcodec ("libx264").
@@ -121,19 +108,19 @@ TEST_P(EncoderTest, EncodesOneAccessUnitPerFrameInOrderWithKeyFramesAndDecodesAt
     EXPECT_FALSE(encoder->encode(picture(width, height, 0), false));
     const auto result = collected();
     ASSERT_EQ(result.size(), std::size_t{frameCount});
+    std::vector<std::string> pictures;
     for (int i = 0; i < frameCount; ++i) {
         ASSERT_TRUE(result[i].has_value()) << i;
         const bool key = i == 0 || i == forcedKeyFrame;
         // Key frames carry the sets and IDR slices, not I slices a decoder cannot start from.
         std::string kinds = result[i]->isKeyFrame ? "key " : "";
-        for (const auto& unit : units(result[i]->data))
+        Bytes payload;
+        for (const auto unit : received(*result[i], payload).value_or(viewer::H264Packet{}).nalUnits)
             kinds += (unit[0] & 0x1F) == 5 ? "I" : (unit[0] & 0x1F) == 1 ? "P" : "";
         EXPECT_EQ(kinds + (result[i]->sps.empty() ? "" : std::to_string(result[i]->sps[0] & 0x1F)) + (result[i]->pps.empty() ? "" : std::to_string(result[i]->pps[0] & 0x1F)),
                   key ? "key I78" : "P") << i;
-    }
-    std::vector<std::string> pictures;
-    for (int i = 0; i < frameCount; ++i)
         pictures.push_back(std::to_string(width) + "x" + std::to_string(height) + " #" + std::to_string(i));
+    }
     EXPECT_EQ(decode(result), pictures);
 }
 
@@ -171,11 +158,7 @@ TEST_P(EncoderTest, RefusesWhatNoCandidateCanOpenWithTheLastErrorAndEndsEveryFra
 {
     for (const auto& [candidates, format, code] : {std::tuple{std::vector<std::string>{"kestrio_no_such_encoder"}, capture::PixelFormat::nv12, AVERROR_ENCODER_NOT_FOUND},
                                                     {std::vector<std::string>{GetParam()}, capture::PixelFormat::bgra, AVERROR(ENOSYS)}}) {
-        try {
-            ADD_FAILURE() << open({640, 360, 8'000'000, 60, format}, candidates)->name();
-        } catch (const capture::H264EncoderError& error) {
-            EXPECT_EQ(error.code, code);
-        }
+        EXPECT_THAT([&] { open({640, 360, 8'000'000, 60, format}, candidates); }, ::testing::Throws<capture::H264EncoderError>(::testing::Field(&capture::H264EncoderError::code, code)));
     }
     // Destroyed with frames queued, it ends each one once; what was encoded came first and decodes.
     auto encoder = open({1728, 972, 8'000'000, 60});
