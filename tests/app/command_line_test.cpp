@@ -2,44 +2,37 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <tuple>
+
 namespace kestrio::app {
 namespace {
 
+auto fields(const CommandLine& o)
+{
+    return std::tuple(o.headless, o.help, o.version, o.smokeVirtualDisplay, o.checkForUpdates, o.portMapping, o.port, o.mode, o.quality,
+                      o.frameRate);
+}
+
 TEST(CommandLine, AcceptsTheDocumentedOptions)
 {
-    auto parsed = parseCommandLine({});
-    ASSERT_TRUE(parsed.options);
-    EXPECT_FALSE(parsed.options->headless);
-    EXPECT_EQ(parsed.options->port, 59590);
-
-    parsed = parseCommandLine({"--headless", "--port", "60001"});
-    ASSERT_TRUE(parsed.options);
-    EXPECT_TRUE(parsed.options->headless);
-    EXPECT_EQ(parsed.options->port, 60001);
-
-    EXPECT_EQ(parsed.options->mode, link::SourceMode::virtualDisplay);
-    parsed = parseCommandLine({"--mode", "mirror"});
-    ASSERT_TRUE(parsed.options);
-    EXPECT_EQ(parsed.options->mode, link::SourceMode::mirror);
-
-    parsed = parseCommandLine({"--quality", "sharp", "--fps=30"});
-    ASSERT_TRUE(parsed.options);
-    EXPECT_EQ(parsed.options->quality, capture::StreamQuality::sharp);
-    EXPECT_EQ(parsed.options->frameRate, capture::StreamFrameRate::thirty);
-
-    EXPECT_TRUE(parsed.options->portMapping);
-    parsed = parseCommandLine({"--no-port-mapping"});
-    ASSERT_TRUE(parsed.options);
-    EXPECT_FALSE(parsed.options->portMapping);
-
-    parsed = parseCommandLine({"--headless", "--smoke-virtual-display"});
-    ASSERT_TRUE(parsed.options);
-    EXPECT_TRUE(parsed.options->smokeVirtualDisplay);
-
-    parsed = parseCommandLine({"--port=1", "-h"});
-    ASSERT_TRUE(parsed.options);
-    EXPECT_EQ(parsed.options->port, 1);
-    EXPECT_TRUE(parsed.options->help);
+    const std::pair<std::vector<std::string>, std::function<void(CommandLine&)>> cases[] = {
+        {{}, [](CommandLine&) {}},  // headed, port 59590, extended mode, balanced at 60, port mapping on
+        {{"--headless", "--port", "60001"}, [](CommandLine& o) { o.headless = true, o.port = 60001; }},
+        {{"--mode", "mirror"}, [](CommandLine& o) { o.mode = link::SourceMode::mirror; }},
+        {{"--quality", "sharp", "--fps=30"},
+         [](CommandLine& o) { o.quality = capture::StreamQuality::sharp, o.frameRate = capture::StreamFrameRate::thirty; }},
+        {{"--no-port-mapping"}, [](CommandLine& o) { o.portMapping = false; }},
+        {{"--headless", "--smoke-virtual-display"}, [](CommandLine& o) { o.headless = o.smokeVirtualDisplay = true; }},
+        {{"--port=1", "-h"}, [](CommandLine& o) { o.port = 1, o.help = true; }},
+    };
+    for (const auto& [arguments, change] : cases) {
+        CommandLine expected;
+        change(expected);
+        const auto parsed = parseCommandLine(arguments);
+        ASSERT_TRUE(parsed.options) << parsed.error;
+        EXPECT_EQ(fields(*parsed.options), fields(expected)) << testing::PrintToString(arguments);
+    }
 }
 
 TEST(CommandLine, RefusesWhatItDoesNotUnderstand)

@@ -5,14 +5,8 @@
 
 namespace kestrio::test {
 
-// A model on manual executors and a virtual clock, over two physical displays (1920 and 1280
-// wide, side by side).
+// A model on manual executors and a virtual clock.
 struct ModelHarness : FakeFacilities {
-    ModelHarness()
-    {
-        displays->clock = clock;
-        displays->physical = {physicalDisplay(1, 0), physicalDisplay(2, 1920, 1280, 1024)};
-    }
     ~ModelHarness()
     {
         if (model)
@@ -24,15 +18,11 @@ struct ModelHarness : FakeFacilities {
     // Builds the model (reads the settings and starts the link).
     model::HostModel& create()
     {
-        model::HostModel::Environment environment;
-        fill(environment);
-        environment.mainExecutor = main;
+        auto environment = FakeFacilities::environment(main);
         environment.mouseQueue = environment.background = environment.phoneQueue = work;
         environment.inputQueue = inputQueue;
         environment.notifierQueue = notifierQueue;
         environment.volume = volume;
-        environment.portMapping = router ? model::routerPortMapping(remote::NATPortMapper::create({work, clock, router})) : model::portMappingOff();
-        environment.localAddress = [this] { return localAddress; };
         model = model::HostModel::create(std::move(environment));
         settle();
         return *model;
@@ -62,11 +52,10 @@ struct ModelHarness : FakeFacilities {
     }
 
     std::shared_ptr<runtime::ManualExecutor> main = std::make_shared<runtime::ManualExecutor>();
-    std::shared_ptr<runtime::ManualExecutor> work = std::make_shared<runtime::ManualExecutor>();  // pointer, volume, phones, router
+    std::shared_ptr<runtime::ManualExecutor> work = std::make_shared<runtime::ManualExecutor>();  // pointer, volume, phones
     std::shared_ptr<runtime::ManualExecutor> inputQueue = std::make_shared<runtime::ManualExecutor>();
     std::shared_ptr<runtime::ManualExecutor> notifierQueue = std::make_shared<runtime::ManualExecutor>();
     bool holdInputQueue = false, holdNotifierQueue = false;
-    std::shared_ptr<AnsweringRouter> router;  // set before create(): the model maps its port
     std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>();
     std::shared_ptr<model::HostModel> model;
 };

@@ -2,6 +2,7 @@
 
 #include "capture/display_capture.h"
 #include "display/virtual_display_error.h"
+#include "remote/nat_port_mapper.h"
 
 #include <algorithm>
 
@@ -102,8 +103,17 @@ int CaptureLog::running() const
     return static_cast<int>(std::count_if(runs.begin(), runs.end(), [](const Run& run) { return !run.stopped; }));
 }
 
-void FakeFacilities::fill(model::HostModel::Environment& environment)
+FakeFacilities::FakeFacilities()
 {
+    displays->clock = clock;
+    displays->physical = {physicalDisplay(1, 0), physicalDisplay(2, 1920, 1280, 1024)};
+}
+
+model::HostModel::Environment FakeFacilities::environment(std::shared_ptr<runtime::Executor> executor)
+{
+    model::HostModel::Environment environment;
+    environment.mainExecutor = environment.mouseQueue = environment.background = environment.inputQueue =
+        environment.phoneQueue = environment.notifierQueue = executor;
     environment.clock = clock;
     environment.link = link;
     environment.settings = settings;
@@ -117,7 +127,11 @@ void FakeFacilities::fill(model::HostModel::Environment& environment)
     environment.input = input;
     environment.trustedPhones = trustedPhones;
     environment.volume = model::volumeControlOff();
+    environment.portMapping =
+        router ? model::routerPortMapping(remote::NATPortMapper::create({executor, clock, router})) : model::portMappingOff();
+    environment.localAddress = [this] { return localAddress; };
     environment.wording = wording;
+    return environment;
 }
 
 }  // namespace kestrio::test

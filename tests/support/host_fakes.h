@@ -191,9 +191,12 @@ public:
     std::vector<std::string> calls;
 };
 
-// The model's facilities as fakes; executors, volume and port mapping are the harness's.
+// The model's facilities as fakes, over two physical displays (1920 and 1280 wide, side by side).
 struct FakeFacilities {
-    void fill(model::HostModel::Environment& environment);
+    FakeFacilities();
+    // The model's environment over the fakes, every queue on `executor`; the port is mapped
+    // through `router` when there is one, and the volume cannot be set.
+    model::HostModel::Environment environment(std::shared_ptr<runtime::Executor> executor);
 
     std::shared_ptr<runtime::VirtualClock> clock = std::make_shared<runtime::VirtualClock>();
     std::shared_ptr<FakeViewerLink> link = std::make_shared<FakeViewerLink>(clock);
@@ -204,10 +207,11 @@ struct FakeFacilities {
     CaptureLog captures;
     std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
     std::shared_ptr<FakeDeviceLister> deviceLister = std::make_shared<FakeDeviceLister>();
-    std::optional<std::string> localAddress = std::string("192.168.0.10");
+    std::optional<std::string> localAddress = std::string("192.168.0.10");  // read at each refresh
     std::shared_ptr<remote::MessagesNotifier> messagesNotifier = model::messagesOff();
     std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
     std::shared_ptr<link::TrustedPhones> trustedPhones = std::make_shared<link::TrustedPhones>();
+    std::shared_ptr<AnsweringRouter> router;  // set before the model is made: it maps its port
     model::PlatformWording wording;  // as a Mac build words it unless a harness says otherwise
 };
 

