@@ -39,8 +39,12 @@ ColumnLayout {
         spacing: 12
         TextEdit {
             objectName: root.objectName === "" ? "" : root.objectName + "Value"
+            // The value wraps, so its height follows its width, and a layout pass can leave it
+            // with the height of an earlier, longer value: filling the row and centring the
+            // text keeps it level with the button whatever height it was given.
             Layout.fillWidth: true
-            Layout.alignment: Qt.AlignVCenter
+            Layout.fillHeight: true
+            verticalAlignment: TextEdit.AlignVCenter
             text: root.value
             readOnly: true
             selectByMouse: true
