@@ -42,27 +42,24 @@ inline ChildProcessResult runServices(const std::vector<std::string>& arguments)
     return runChildProcess("env", line, {.timeout = std::chrono::seconds(60), .capture = ChildProcessOptions::Capture::output});
 }
 
-// "\n<instance name>\t<port>" for every service of `type` that python-zeroconf resolves on the
-// wire inside the mDNS namespace: a browser that shares nothing with the daemon but the network.
-// A browse that hangs counts as one that saw nothing.
-inline std::string browse(const std::string& type)
+// The port python-zeroconf resolves for the instance `name` of `type` on the wire inside the mDNS
+// namespace (a client that shares nothing with the daemon but the network), or "" when nothing
+// answers in time. The instance is asked for by name: a fresh browser that listens for a second
+// or two may not hear the daemon list a service it has just announced, or one whose neighbour has
+// just come or gone, though a phone browsing on would. Answers are asked for by multicast: every
+// mDNS socket here shares 127.0.0.1:5353, so an answer sent to one alone may reach another.
+inline std::string resolvedPort(const std::string& type, const std::string& name)
 {
     static constexpr const char* program = R"(
-import sys, time
-from zeroconf import IPVersion, ServiceBrowser, ServiceStateChange, Zeroconf
-sys.stdout.reconfigure(encoding="utf-8")
-kind, names = sys.argv[1] + ".local.", set()
+import sys
+from zeroconf import DNSQuestionType, IPVersion, Zeroconf
+kind = sys.argv[1] + ".local."
 zc = Zeroconf(interfaces=["127.0.0.1"], ip_version=IPVersion.V4Only)
-ServiceBrowser(zc, kind, handlers=[lambda zeroconf, service_type, name, state_change:
-                                   (names.add if state_change is ServiceStateChange.Added else names.discard)(name)])
-time.sleep(1.5)
-for name in sorted(names):
-    info = zc.get_service_info(kind, name, timeout=2000)
-    if info and name.endswith("." + kind):
-        print("\n" + name[: -len(kind) - 1] + "\t" + str(info.port), end="")
+info = zc.get_service_info(kind, sys.argv[2] + "." + kind, timeout=3000, question_type=DNSQuestionType.QM)
+print(info.port if info else "", end="")
 zc.close()
 )";
-    return runServices({"mdns-exec", "timeout", "10", "/usr/bin/python3", "-c", program, type}).output + "\n";
+    return runServices({"mdns-exec", "timeout", "10", "/usr/bin/python3", "-c", program, type, name}).output;
 }
 
 // Programs share one daemon: every instance name carries the process id.
@@ -93,11 +90,13 @@ protected:
         GTEST_SKIP() << reason;
     }
 
-    // Whether a browse shows `name` (at `port`, unless it is 0), or stops showing it, within a generous bound.
-    static bool visible(const std::string& name, std::uint16_t port = 0, bool shown = true)
+    // Whether `name` resolves (at `port`, unless it is 0), or stops resolving, within a generous bound.
+    static ::testing::AssertionResult visible(const std::string& name, std::uint16_t port = 0, bool shown = true)
     {
-        const std::string line = "\n" + name + "\t" + (port ? std::to_string(port) + "\n" : "");
-        return eventually([&] { return (browse(serviceType).find(line) != std::string::npos) == shown; });
+        std::string found;
+        if (eventually([&] { return ((found = resolvedPort(serviceType, name)) == std::to_string(port) || (!port && !found.empty())) == shown; }))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << name << (found.empty() ? " does not resolve" : " resolves at port " + found);
     }
 
     static bool reaches(const link::ServiceRegistration& registration, link::ServiceRegistration::State state)
