@@ -88,6 +88,7 @@ TEST_P(ViewerVanishing, EndsTheSessionAsADeparture)
     EXPECT_GE(seconds, GetParam() ? 12.0 : 8.0);
     EXPECT_LE(seconds, GetParam() ? 22.0 : 20.0);
     EXPECT_EQ(harness->streamer->peerName(), std::generic_category().message(ETIMEDOUT));
+    harness->settle();  // the change is reported after the state has changed
     EXPECT_GT(harness->stateChanges, changesBefore);
 }
 
