@@ -10,7 +10,7 @@ run_packages=(
     libasio-dev libavahi-client-dev
     libavcodec-dev libavutil-dev libx264-dev libturbojpeg0-dev libyuv-dev
     libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-randr0-dev libxcb-xtest0-dev
-    libxau-dev libglib2.0-dev libpipewire-0.3-dev libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
+    libxau-dev libxcvt-dev libglib2.0-dev libpipewire-0.3-dev libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
     nlohmann-json3-dev libicu-dev libpugixml-dev libcurl4-openssl-dev
     libimobiledevice-dev libusbmuxd-dev libplist-dev ca-certificates
     libnatpmp-dev libminiupnpc-dev
@@ -25,7 +25,7 @@ run_packages=(
 test_packages=(
     clang libclang-rt-14-dev
     dbus avahi-daemon avahi-utils python3 python3-zeroconf iproute2 procps
-    ffmpeg python3-xlib pulseaudio desktop-file-utils openssl libglib2.0-bin
+    ffmpeg python3-xlib xserver-xorg-core xserver-xorg-video-dummy pulseaudio desktop-file-utils openssl libglib2.0-bin
     miniupnpd nftables msmtp python3-aiosmtpd
     dpkg-dev hicolor-icon-theme ccache
     mutter pipewire pipewire-bin wireplumber libgl1-mesa-dri libegl-mesa0 sway

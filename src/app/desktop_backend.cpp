@@ -179,7 +179,10 @@ DesktopBackend x11(std::ostream& out)
     }
     DesktopBackend backend;
     backend.name = "x11";
-    backend.displays = std::make_shared<platform::RandrDisplayFacility>(displayName);
+    auto displays = std::make_shared<platform::RandrDisplayFacility>(displayName);
+    for (const auto& output : displays->undoLeftovers())
+        out << "turned off " << output << ", which an earlier run lit for its virtual monitor" << std::endl;
+    backend.displays = displays;
     backend.capture = std::make_shared<platform::X11DisplayCaptureFactory>(displayName);
     backend.input = std::make_shared<platform::XTestInputPoster>(displayName);
     backend.permissions = std::make_shared<platform::X11PermissionFacility>(displayName);

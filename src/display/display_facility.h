@@ -31,6 +31,8 @@ public:
     virtual ~VirtualMonitor();
     // Never 0.
     virtual std::uint32_t displayID() const = 0;
+    // Whether the desktop lets the pointer (and so the viewer's touches) onto the monitor.
+    virtual bool pointerCanEnter() const { return true; }
 };
 
 // The platform's displays and its way of adding a virtual monitor.

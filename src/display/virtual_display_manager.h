@@ -24,6 +24,8 @@ public:
     // The monitor's ID, kept after release(); never 0.
     std::uint32_t displayID() const { return displayID_; }
     bool holdsMonitor() const { return monitor_ != nullptr; }
+    // Whether the pointer can reach the monitor held; true when none is.
+    bool pointerCanEnter() const { return !monitor_ || monitor_->pointerCanEnter(); }
     // Removes the monitor now.
     void release() { monitor_.reset(); }
 

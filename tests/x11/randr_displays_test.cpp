@@ -1,12 +1,17 @@
 #include "display/virtual_display_error.h"
 #include "display/virtual_display_manager.h"
+#include "platform/x11/lit_output_record.h"
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_virtual_display.h"
 #include "platform/x11/xtest_input_poster.h"
 #include "x11/x11_test_support.h"
+#include "x11/xorg_server.h"
 
 #include <algorithm>
+#include <csignal>
+#include <regex>
 #include <stdexcept>
+#include <sys/wait.h>
 
 namespace kestrio::platform {
 namespace {
@@ -85,6 +90,146 @@ TEST_F(RandrDisplayFacilityTest, AScreenThatCannotGrowGetsNoMonitorAndNoServerGi
     RandrDisplayFacility nowhere(":65000");
     EXPECT_THAT([&] { nowhere.displays(); }, ThrowsMessage<std::runtime_error>(HasSubstr(":65000")));
     EXPECT_THROW(nowhere.createVirtualMonitor(VirtualResolution::hd, 1), display::VirtualDisplayException);
+}
+
+// On an X server that drives monitors: Xorg with the dummy driver, DUMMY0 lit, DUMMY1-15 spare.
+class XorgDisplaysTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server_ = testing::XorgServer::start(why_).release(); }
+    static void TearDownTestSuite() { delete server_; }
+    void SetUp() override
+    {
+        if (!server_)
+            GTEST_SKIP() << why_;
+        records_ = folder_.path() / "x11-outputs.json";
+        facility_ = std::make_unique<RandrDisplayFacility>(server_->displayName(), records_);
+    }
+    // Without the times of the last changes, which every change moves on.
+    std::string xrandr(const std::vector<std::string>& arguments = {"--verbose"}) const
+    {
+        return std::regex_replace(testing::xrandr(server_->displayName(), arguments).value_or("xrandr failed"),
+                                  std::regex("\\tTimestamp: .*\\n"), "");
+    }
+    // The screen, the lit output and the monitors as `xrandr --verbose` shows them (each output's
+    // mode, place, CRTC and the modes it offers) with what the dummy driver keeps of an output
+    // once it was lit (it calls it connected and offers it the first one's modes), for which the
+    // host can do nothing.
+    std::tuple<std::string, std::string> state() const
+    {
+        std::string outputs = xrandr();
+        for (int i = 1; i < 16; ++i) {
+            const std::string name = "DUMMY" + std::to_string(i);
+            const std::string block = outputBlock(outputs, name);
+            if (std::regex_search(block, std::regex("^\\n" + name + " (dis)?connected \\(normal\\)")) && block.find("Kestrio") == std::string::npos)
+                outputs.replace(outputs.find(block), block.size(), "\n" + name + " off\n");
+        }
+        return {outputs, xrandr({"--listmonitors"})};
+    }
+    static std::string outputBlock(const std::string& verbose, const std::string& output)
+    {
+        std::smatch found;
+        std::regex_search(verbose, found, std::regex("\\n" + output + " [^]*?\\n(?=\\S)"));
+        return found.str();
+    }
+    std::optional<LitOutputRecord> record() const
+    {
+        return LitOutputRecords(records_).find(LitOutputRecords::serverKey(server_->displayName()));
+    }
+    std::vector<Place> places() const
+    {
+        std::vector<Place> found;
+        for (const auto& d : facility_->displays())
+            found.emplace_back(d.x, d.y, d.width, d.height, d.ownVirtualMonitor);
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        return found;
+    }
+
+    static inline testing::XorgServer* server_ = nullptr;
+    static inline std::string why_;
+    test::TemporaryDirectory folder_;
+    std::filesystem::path records_;
+    std::unique_ptr<RandrDisplayFacility> facility_;
+};
+
+TEST_F(XorgDisplaysTest, AVirtualMonitorIsASpareOutputLitRightOfTheMonitorWhichStaysAsItWasAndAllOfItIsUndoneAfterwards)
+{
+    const auto before = state();
+    ASSERT_THAT(std::get<0>(before), HasSubstr("DUMMY0 connected primary 2048x1536+0+0"));
+    auto monitor = facility_->createVirtualMonitor(VirtualResolution::fullHD, 1);
+    const auto& x11 = dynamic_cast<X11VirtualMonitor&>(*monitor);
+    EXPECT_TRUE(x11.pointerCanEnter());
+    EXPECT_EQ(x11.outputName(), "DUMMY1");
+    EXPECT_EQ(places(), (std::vector<Place>{{0, 0, 2048, 1536, false}, {2048, 0, 1920, 1080, true}}));
+    const auto lit = xrandr();
+    EXPECT_EQ(outputBlock(lit, "DUMMY0"), outputBlock(std::get<0>(before), "DUMMY0"));
+    EXPECT_THAT(outputBlock(lit, "DUMMY1"), AllOf(HasSubstr("DUMMY1 connected 1920x1080+2048+0"), HasSubstr("CRTC:       1\n"),
+                                                  HasSubstr("Kestrio-1920x1080 (0x"), HasSubstr("h: width  1920 start 2048 end 2248 total 2576"),
+                                                  HasSubstr("v: height 1080 start 1083 end 1088 total 1120")));
+    EXPECT_THAT(xrandr({"--listmonitors"}), HasSubstr("Kestrio iPhone 1920/"));
+    EXPECT_EQ(record(), std::optional(LitOutputRecord{"DUMMY1", "Kestrio-1920x1080", {2048, 1536, 541, 406}}));
+    XTestInputPoster pointer(server_->displayName());
+    pointer.warpPointer({3000, 500});
+    EXPECT_EQ(pointer.pointerLocation(), (model::ScreenPoint{3000, 500}));
+    monitor.reset();
+    EXPECT_EQ(state(), before);
+    EXPECT_FALSE(record());
+}
+
+// A host killed while its monitor stands leaves the output lit; the next run turns it off, with
+// or without the record of the screen's size.
+TEST_F(XorgDisplaysTest, AnOutputAKilledRunLeftLitIsUndoneByTheNext)
+{
+    const auto before = state();
+    for (const bool keepRecord : {true, false}) {
+        SCOPED_TRACE(keepRecord ? "with its record" : "without a record");
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            auto monitor = facility_->createVirtualMonitor(VirtualResolution::hd, 1);
+            (void)!write(ready[1], "x", 1);
+            pause();
+            _exit(0);
+        }
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        close(ready[0]), close(ready[1]);
+        ASSERT_THAT(xrandr(), HasSubstr("DUMMY1 connected 1280x720+2048+0"));
+        ASSERT_TRUE(record());
+        if (!keepRecord)
+            std::filesystem::remove(records_);
+        EXPECT_EQ(facility_->undoLeftovers(), std::vector<std::string>{"DUMMY1"});
+        EXPECT_EQ(state(), before);
+        EXPECT_FALSE(record());
+    }
+    EXPECT_TRUE(facility_->undoLeftovers().empty());
+}
+
+// Every spare output's CRTC busy: the monitor has none, and nothing of any output changes.
+TEST_F(XorgDisplaysTest, WithoutASpareOutputTheMonitorHasNoCrtcAndNoOutputChanges)
+{
+    std::vector<std::string> lightAll, darkenAll;
+    for (int i = 1; i < 16; ++i) {
+        const std::string output = "DUMMY" + std::to_string(i);
+        ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--addmode", output, "640x480"}));
+        lightAll.insert(lightAll.end(), {"--output", output, "--mode", "640x480", "--pos", "0x0"});
+        darkenAll.insert(darkenAll.end(), {"--output", output, "--off"});
+    }
+    ASSERT_TRUE(testing::xrandr(server_->displayName(), lightAll));
+    const auto before = state();
+    auto monitor = facility_->createVirtualMonitor(VirtualResolution::fullHD, 1);
+    EXPECT_FALSE(dynamic_cast<X11VirtualMonitor&>(*monitor).pointerCanEnter());
+    EXPECT_THAT(xrandr({"--listmonitors"}), ContainsRegex("Kestrio iPhone 1920/[0-9]+x1080/[0-9]+\\+2048\\+0 \n"));
+    const auto during = xrandr();
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(outputBlock(during, "DUMMY" + std::to_string(i)), outputBlock(std::get<0>(before), "DUMMY" + std::to_string(i)));
+    EXPECT_FALSE(record());
+    monitor.reset();
+    EXPECT_EQ(state(), before);
+    ASSERT_TRUE(testing::xrandr(server_->displayName(), darkenAll));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "platform/x11/xcb_reply.h"
 #include "platform/x11/x11_connect.h"
 
+#include "platform/linux/runtime_folder.h"
 #include "platform/x11/x11_virtual_display.h"
 
 #include <xcb/randr.h>
@@ -50,7 +51,10 @@ std::vector<display::DisplayInfo> randrMonitors(xcb_connection_t* connection, xc
     return list;
 }
 
-RandrDisplayFacility::RandrDisplayFacility(std::string displayName) : displayName_(std::move(displayName)) {}
+RandrDisplayFacility::RandrDisplayFacility(std::string displayName, std::optional<std::filesystem::path> records)
+    : displayName_(std::move(displayName)), records_(records ? std::move(*records) : runtimeFolder() / "x11-outputs.json")
+{
+}
 
 std::vector<display::DisplayInfo> RandrDisplayFacility::displays()
 {
@@ -71,7 +75,12 @@ std::unique_ptr<display::VirtualMonitor> RandrDisplayFacility::createVirtualMoni
 {
     // The monitor's identity is its name, which is fixed; each attempt removes whatever carries
     // that name and sets up a new monitor, so the attempt number has nothing left to tell apart.
-    return X11VirtualMonitor::create(displayName_, resolution);
+    return X11VirtualMonitor::create(displayName_, resolution, records_);
+}
+
+std::vector<std::string> RandrDisplayFacility::undoLeftovers()
+{
+    return X11VirtualMonitor::undoLeftovers(displayName_, records_);
 }
 
 }  // namespace kestrio::platform

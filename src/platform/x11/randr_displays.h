@@ -4,7 +4,9 @@
 
 #include <xcb/xcb.h>
 
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,14 +20,20 @@ std::vector<display::DisplayInfo> randrMonitors(xcb_connection_t* connection, xc
 // x11_virtual_display.h. Every call talks to the server on a connection of its own.
 class RandrDisplayFacility final : public display::DisplayFacility {
 public:
-    // `displayName` as for xcb_connect (":1"); empty means $DISPLAY.
-    explicit RandrDisplayFacility(std::string displayName = {});
+    // `displayName` as for xcb_connect (":1"); empty means $DISPLAY. `records`: the file that
+    // records an output lit for a virtual monitor (default: x11-outputs.json in the runtime folder).
+    explicit RandrDisplayFacility(std::string displayName = {}, std::optional<std::filesystem::path> records = std::nullopt);
 
     std::vector<display::DisplayInfo> displays() override;
     std::unique_ptr<display::VirtualMonitor> createVirtualMonitor(display::VirtualResolution resolution, int attempt) override;
 
+    // Undoes what an earlier run of the host left on the server (its virtual monitor, an output
+    // it lit); the names of the outputs turned off.
+    std::vector<std::string> undoLeftovers();
+
 private:
     std::string displayName_;
+    std::filesystem::path records_;
 };
 
 }  // namespace kestrio::platform

@@ -1,18 +1,12 @@
 #include "platform/x11/x11_virtual_display.h"
-#include "platform/x11/xcb_reply.h"
+#include "platform/x11/randr_requests.h"
 #include "platform/x11/x11_connect.h"
 
 #include "display/virtual_display_error.h"
 #include "platform/x11/randr_displays.h"
 
-#include <xcb/xcbext.h>
-
-#include <sys/uio.h>
-
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -22,78 +16,52 @@ namespace {
 using display::VirtualDisplayError;
 using display::VirtualDisplayException;
 
-bool succeeded(xcb_connection_t* connection, xcb_void_cookie_t cookie)
-{
-    xcb_generic_error_t* error = xcb_request_check(connection, cookie);
-    std::free(error);
-    return error == nullptr;
-}
-
-xcb_atom_t internAtom(xcb_connection_t* connection, std::string_view name)
-{
-    auto reply = own(xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.data()), nullptr));
-    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
-}
-
-// libxcb-randr 1.15 builds SetMonitor from an incomplete set of request parts, so the request is
-// put together here: header, window, monitor info, outputs.
-bool setMonitor(xcb_connection_t* connection, xcb_window_t root, const xcb_randr_monitor_info_t& info,
-                const std::vector<xcb_randr_output_t>& outputs)
-{
-    std::vector<std::uint8_t> request(4 + sizeof(xcb_window_t) + sizeof(xcb_randr_monitor_info_t) +
-                                      outputs.size() * sizeof(xcb_randr_output_t));
-    xcb_randr_monitor_info_t header = info;
-    header.nOutput = static_cast<std::uint16_t>(outputs.size());
-    std::memcpy(request.data() + 4, &root, sizeof root);
-    std::memcpy(request.data() + 8, &header, sizeof header);
-    if (!outputs.empty())
-        std::memcpy(request.data() + 8 + sizeof header, outputs.data(), outputs.size() * sizeof(xcb_randr_output_t));
-
-    // xcb_send_request needs two spare parts in front of the request's own.
-    iovec parts[3]{};
-    parts[2].iov_base = request.data();
-    parts[2].iov_len = request.size();
-    xcb_protocol_request_t protocol{1, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
-    xcb_void_cookie_t cookie{xcb_send_request(connection, XCB_REQUEST_CHECKED, parts + 2, &protocol)};
-    return cookie.sequence != 0 && succeeded(connection, cookie);
-}
-
-// A mode of `width` × `height` refreshing at exactly 60 Hz, with plausible blanking.
-xcb_randr_mode_t createMode(xcb_connection_t* connection, xcb_window_t root, int width, int height, const std::string& name)
-{
-    xcb_randr_mode_info_t mode{};
-    mode.width = static_cast<std::uint16_t>(width);
-    mode.height = static_cast<std::uint16_t>(height);
-    mode.hsync_start = static_cast<std::uint16_t>(width + 48);
-    mode.hsync_end = static_cast<std::uint16_t>(width + 80);
-    mode.htotal = static_cast<std::uint16_t>(width + 160);
-    mode.vsync_start = static_cast<std::uint16_t>(height + 3);
-    mode.vsync_end = static_cast<std::uint16_t>(height + 8);
-    mode.vtotal = static_cast<std::uint16_t>(height + 40);
-    mode.dot_clock = static_cast<std::uint32_t>(mode.htotal) * mode.vtotal * 60;
-    mode.name_len = static_cast<std::uint16_t>(name.size());
-    mode.mode_flags = XCB_RANDR_MODE_FLAG_HSYNC_NEGATIVE | XCB_RANDR_MODE_FLAG_VSYNC_POSITIVE;
-    auto reply = own(xcb_randr_create_mode_reply(
-        connection, xcb_randr_create_mode(connection, root, mode, static_cast<std::uint32_t>(name.size()), name.data()), nullptr));
-    return reply ? reply->mode : XCB_NONE;
-}
-
 std::string sizeName(int width, int height)
 {
     return std::to_string(width) + "x" + std::to_string(height);
 }
 
-std::uint32_t millimetres(int pixels, std::uint32_t referenceMillimetres, int referencePixels)
+// Xvfb drives no monitor: its one output, "screen", is only its framebuffer.
+bool isVirtualFramebuffer(xcb_connection_t* connection, xcb_window_t root)
 {
-    if (referenceMillimetres == 0 || referencePixels <= 0)
-        return static_cast<std::uint32_t>(std::lround(pixels * 25.4 / 96.0));
-    return static_cast<std::uint32_t>(std::lround(static_cast<double>(pixels) * referenceMillimetres / referencePixels));
+    auto resources = screenResources(connection, root);
+    if (!resources || xcb_randr_get_screen_resources_current_outputs_length(resources.get()) != 1)
+        return false;
+    const xcb_randr_output_t output = xcb_randr_get_screen_resources_current_outputs(resources.get())[0];
+    auto info = own(xcb_randr_get_output_info_reply(
+        connection, xcb_randr_get_output_info(connection, output, resources->config_timestamp), nullptr));
+    return info && outputName(*info) == "screen";
+}
+
+xcb_window_t rootOf(xcb_connection_t* connection, int screenNumber)
+{
+    auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    for (int i = 0; i < screenNumber && screens.rem; ++i)
+        xcb_screen_next(&screens);
+    return screens.rem ? screens.data->root : XCB_NONE;
 }
 
 }  // namespace
 
-std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& displayName, display::VirtualResolution resolution)
+std::vector<std::string> X11VirtualMonitor::undoLeftovers(const std::string& displayName, const std::filesystem::path& records)
+{
+    int screenNumber = 0;
+    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(connectToDisplay(displayName, &screenNumber),
+                                                                             &xcb_disconnect);
+    const xcb_window_t root = xcb_connection_has_error(connection.get()) ? XCB_NONE : rootOf(connection.get(), screenNumber);
+    if (root == XCB_NONE)
+        return {};
+    try {
+        randrMonitors(connection.get(), root);  // RandR 1.5 is there
+    } catch (const std::runtime_error&) {
+        return {};
+    }
+    xcb_randr_delete_monitor(connection.get(), root, internAtom(connection.get(), display::virtualMonitorName));
+    return undoLeftoverOutputs(connection.get(), root, LitOutputRecords(records), LitOutputRecords::serverKey(displayName));
+}
+
+std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& displayName, display::VirtualResolution resolution,
+                                                             const std::filesystem::path& records)
 {
     std::unique_ptr<X11VirtualMonitor> monitor(new X11VirtualMonitor());
     int screenNumber = 0;
@@ -101,12 +69,9 @@ std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& 
     xcb_connection_t* connection = monitor->connection_;
     if (xcb_connection_has_error(connection))
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
-    auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
-    for (int i = 0; i < screenNumber && screens.rem; ++i)
-        xcb_screen_next(&screens);
-    if (!screens.rem)
+    const xcb_window_t root = rootOf(connection, screenNumber);
+    if (root == XCB_NONE)
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
-    const xcb_window_t root = screens.data->root;
     monitor->root_ = root;
 
     const int width = display::width(resolution);
@@ -121,6 +86,10 @@ std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& 
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
     // A monitor of this name left by an earlier attempt or run would make SetMonitor fail.
     xcb_randr_delete_monitor(connection, root, monitor->name_);
+    const LitOutputRecords recordFile(records);
+    const std::string server = LitOutputRecords::serverKey(displayName);
+    undoLeftoverOutputs(connection, root, recordFile, server);
+    const bool framebufferOnly = isVirtualFramebuffer(connection, root);
 
     std::vector<display::DisplayInfo> monitors;
     try {
@@ -128,18 +97,14 @@ std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& 
     } catch (const std::runtime_error&) {
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
     }
-    auto geometry = own(xcb_get_geometry_reply(connection, xcb_get_geometry(connection, root), nullptr));
-    auto info = own(xcb_randr_get_screen_info_reply(connection, xcb_randr_get_screen_info(connection, root), nullptr));
+    const auto screen = currentScreenSize(connection, root);
     auto range = own(xcb_randr_get_screen_size_range_reply(connection, xcb_randr_get_screen_size_range(connection, root), nullptr));
-    if (!geometry || !range)
+    if (!screen || !range)
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
-    monitor->width_ = geometry->width;
-    monitor->height_ = geometry->height;
-    if (info && info->sizeID < xcb_randr_get_screen_info_sizes_length(info.get())) {
-        const xcb_randr_screen_size_t& size = xcb_randr_get_screen_info_sizes(info.get())[info->sizeID];
-        monitor->widthMillimetres_ = size.mwidth;
-        monitor->heightMillimetres_ = size.mheight;
-    }
+    monitor->width_ = screen->width;
+    monitor->height_ = screen->height;
+    monitor->widthMillimetres_ = screen->widthMillimetres;
+    monitor->heightMillimetres_ = screen->heightMillimetres;
 
     int rightEdge = monitors.empty() ? monitor->width_ : 0;
     for (const auto& existing : monitors)
@@ -149,22 +114,6 @@ std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& 
     if (grownWidth > range->max_width || grownHeight > range->max_height)
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
 
-    // From here on every change is undone by the destructor when a step fails.
-    monitor->resolutionMode_ = createMode(connection, root, width, height, sizeName(width, height) + "_60");
-    if (monitor->resolutionMode_ == XCB_NONE)
-        throw VirtualDisplayException(VirtualDisplayError::settingsRejected);
-
-    const auto grownWidthMillimetres = millimetres(grownWidth, monitor->widthMillimetres_, monitor->width_);
-    const auto grownHeightMillimetres = millimetres(grownHeight, monitor->heightMillimetres_, monitor->height_);
-    if (!succeeded(connection, xcb_randr_set_screen_size_checked(connection, root, static_cast<std::uint16_t>(grownWidth),
-                                                                 static_cast<std::uint16_t>(grownHeight), grownWidthMillimetres,
-                                                                 grownHeightMillimetres)))
-        throw VirtualDisplayException(VirtualDisplayError::creationFailed);
-    monitor->grown_ = true;
-
-    if (rightEdge == monitor->width_)
-        monitor->stretchCrtcOver(grownWidth, grownHeight);
-
     xcb_randr_monitor_info_t virtualPart{};
     virtualPart.name = monitor->name_;
     virtualPart.x = static_cast<std::int16_t>(rightEdge);
@@ -173,6 +122,33 @@ std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& 
     virtualPart.height = static_cast<std::uint16_t>(height);
     virtualPart.width_in_millimeters = millimetres(width, monitor->widthMillimetres_, monitor->width_);
     virtualPart.height_in_millimeters = millimetres(height, monitor->heightMillimetres_, monitor->height_);
+
+    // From here on every change is undone by the destructor when a step fails.
+    if (!framebufferOnly) {
+        monitor->spareOutput_ = SpareOutput::light(connection, root, width, height, rightEdge, recordFile, server);
+        if (monitor->spareOutput_) {
+            // The monitor takes the output's place in the list, under the host's name.
+            if (!setMonitor(connection, root, virtualPart, {monitor->spareOutput_->output()}))
+                throw VirtualDisplayException(VirtualDisplayError::creationFailed);
+            monitor->monitorSet_ = true;
+            return monitor;
+        }
+    }
+
+    monitor->resolutionMode_ = createMode(connection, root, width, height, sizeName(width, height) + "_60", false);
+    if (monitor->resolutionMode_ == XCB_NONE)
+        throw VirtualDisplayException(VirtualDisplayError::settingsRejected);
+
+    const ScreenDimensions grown{static_cast<std::uint16_t>(grownWidth), static_cast<std::uint16_t>(grownHeight),
+                                 millimetres(grownWidth, monitor->widthMillimetres_, monitor->width_),
+                                 millimetres(grownHeight, monitor->heightMillimetres_, monitor->height_)};
+    if (!setScreenSize(connection, root, grown))
+        throw VirtualDisplayException(VirtualDisplayError::creationFailed);
+    monitor->grown_ = true;
+
+    if (framebufferOnly && rightEdge == monitor->width_)
+        monitor->stretchCrtcOver(grownWidth, grownHeight);
+
     if (!setMonitor(connection, root, virtualPart, {}))
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
     monitor->monitorSet_ = true;
@@ -228,7 +204,7 @@ void X11VirtualMonitor::stretchCrtcOver(int grownWidth, int grownHeight)
         return undoCrtc();
     xcb_randr_delete_monitor(connection, root_, physicalName_);
 
-    spanningMode_ = createMode(connection, root_, grownWidth, grownHeight, sizeName(grownWidth, grownHeight));
+    spanningMode_ = createMode(connection, root_, grownWidth, grownHeight, sizeName(grownWidth, grownHeight), false);
     if (spanningMode_ == XCB_NONE)
         return undoCrtc();
     spanningModeAdded_ = succeeded(connection, xcb_randr_add_output_mode_checked(connection, output, spanningMode_));
@@ -289,6 +265,7 @@ void X11VirtualMonitor::undo()
     if (monitorSet_)
         xcb_randr_delete_monitor(connection, root_, name_);
     monitorSet_ = false;
+    spareOutput_.reset();
     undoCrtc();
     if (grown_)
         xcb_randr_set_screen_size(connection, root_, width_, height_, widthMillimetres_, heightMillimetres_);
@@ -297,13 +274,14 @@ void X11VirtualMonitor::undo()
         xcb_randr_destroy_mode(connection, resolutionMode_);
     resolutionMode_ = XCB_NONE;
     // Round trip: the server has done all of it before the caller looks again.
-    std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+    roundTrip(connection);
 }
 
 X11VirtualMonitor::~X11VirtualMonitor()
 {
     if (connection_) {
         undo();
+        spareOutput_.reset();  // it talks over the connection
         xcb_disconnect(connection_);
     }
 }

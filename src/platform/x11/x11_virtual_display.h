@@ -1,43 +1,55 @@
 #pragma once
 
 #include "display/display_facility.h"
+#include "platform/x11/spare_output.h"
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrio::platform {
 
-// A virtual monitor on an X server: the screen grows to the right of the existing monitors by the
-// resolution's width, and a RandR 1.5 monitor named display::virtualMonitorName covers the new
-// part. Its ID is that name's atom. The resolution's single 60 Hz mode is created on the server
-// for it.
+// A virtual monitor on an X server: a RandR 1.5 monitor named display::virtualMonitorName to the
+// right of the existing monitors, the screen grown to hold it. Its ID is that name's atom.
 //
-// X confines the pointer to what CRTCs scan out, and a monitor without a CRTC cannot be entered.
-// When one CRTC scans out the whole screen from the origin (Xvfb), that CRTC is given a mode as
-// large as the grown screen and the part the physical display showed before becomes a monitor of
-// its own, tied to the output. Otherwise the monitor is still made and can be captured, but the
-// pointer cannot reach it.
+// X keeps the pointer inside what CRTCs scan out, so the monitor needs a CRTC of its own for the
+// pointer (and so the viewer's touches) to enter it. How it gets one depends on the server, and
+// no output the user sees is ever changed:
+// - On a server that drives monitors, a spare output (SpareOutput: a disconnected output with a
+//   free CRTC) is lit with a mode of the resolution, and the monitor is that output.
+// - On Xvfb (whose only output is its "screen"), which drives no monitor, its one CRTC is given a
+//   mode as large as the grown screen, and the part it showed before becomes a monitor of its own.
+// - Otherwise (no spare output, or the server refuses one) the monitor covers the new part of the
+//   screen without a CRTC: it can be captured, but the pointer cannot enter it.
 //
-// Destroying the object deletes the monitor, puts the CRTC back on its mode and shrinks the
-// screen to the size it had.
+// Destroying the object deletes the monitor and undoes the rest: the output off and its mode gone,
+// or the CRTC back on its mode, and the screen as large as it was.
 class X11VirtualMonitor final : public display::VirtualMonitor {
 public:
-    // Removes a monitor of the same name first (one left by an earlier run or attempt). Throws
-    // display::VirtualDisplayException: settingsRejected when the server refuses the mode,
-    // creationFailed otherwise; nothing is left changed then. `displayName` empty means $DISPLAY.
-    static std::unique_ptr<X11VirtualMonitor> create(const std::string& displayName, display::VirtualResolution resolution);
+    // Removes a monitor of the same name first, and undoes what an earlier run left lit (as
+    // undoLeftovers does). Throws display::VirtualDisplayException: settingsRejected when the
+    // server refuses the mode, creationFailed otherwise; nothing is left changed then.
+    // `displayName` empty means $DISPLAY. `records`: where a lit output is recorded.
+    static std::unique_ptr<X11VirtualMonitor> create(const std::string& displayName, display::VirtualResolution resolution,
+                                                     const std::filesystem::path& records);
+
+    // Undoes what an earlier run of the host left on the server: the virtual monitor and an
+    // output it lit (see undoLeftoverOutputs). Returns the names of the outputs turned off.
+    static std::vector<std::string> undoLeftovers(const std::string& displayName, const std::filesystem::path& records);
 
     ~X11VirtualMonitor() override;
     X11VirtualMonitor(const X11VirtualMonitor&) = delete;
     X11VirtualMonitor& operator=(const X11VirtualMonitor&) = delete;
 
     std::uint32_t displayID() const override { return name_; }
-    // Whether the pointer can be moved onto the monitor.
-    bool pointerCanEnter() const { return spanningMode_ != XCB_NONE; }
+    bool pointerCanEnter() const override { return spareOutput_ != nullptr || spanningMode_ != XCB_NONE; }
+    // The output lit for the monitor; empty when none was.
+    std::string outputName() const { return spareOutput_ ? spareOutput_->outputName() : std::string(); }
 
 private:
     X11VirtualMonitor() = default;
@@ -57,6 +69,7 @@ private:
     std::uint32_t heightMillimetres_ = 0;
     bool grown_ = false;
 
+    std::unique_ptr<SpareOutput> spareOutput_;
     xcb_randr_mode_t resolutionMode_ = XCB_NONE;
 
     // The CRTC stretched over the grown screen, and what it showed before.
