@@ -99,7 +99,7 @@ long_lines=$(field Description | awk 'length > 80')
 for package in xvfb x11-xserver-utils pulseaudio-utils; do
     declares "$package" && pass "Depends: $package" || fail "Depends lacks $package"
 done
-for pattern in '^libavcodec[0-9]' '^libx264-[0-9]' '^libturbojpeg[0-9]' '^libxcb1$' '^libavahi-client[0-9]' '^libc6$'; do
+for pattern in '^libavcodec[0-9]' '^libx264-[0-9]' '^libturbojpeg[0-9]' '^libxcb1$' '^libxcvt0$' '^libavahi-client[0-9]' '^libc6$'; do
     grep -qE "$pattern" <<<"$depends_names" && pass "Depends: $(grep -E "$pattern" <<<"$depends_names" | head -n 1) (dpkg-shlibdeps)" ||
         fail "Depends has no ${pattern//[\^\$]/} package: dpkg-shlibdeps did not run (is dpkg-dev installed?)"
 done
