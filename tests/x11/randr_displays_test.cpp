@@ -194,6 +194,7 @@ TEST_F(XorgDisplaysTest, AnOutputAKilledRunLeftLitIsUndoneByTheNext)
         }
         char byte;
         ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        EXPECT_TRUE(facility_->undoLeftovers().empty()) << "the output of a host that still runs";
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
         close(ready[0]), close(ready[1]);
@@ -205,7 +206,12 @@ TEST_F(XorgDisplaysTest, AnOutputAKilledRunLeftLitIsUndoneByTheNext)
         EXPECT_EQ(state(), before);
         EXPECT_FALSE(record());
     }
+    // Killed after growing the screen, before lighting the output.
+    ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--newmode", "Kestrio-1280x720", "74.50", "1280", "1344", "1472", "1664", "720", "723", "728", "748"}));
+    ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--fb", "3328x1536"}));
+    LitOutputRecords(records_).save(LitOutputRecords::serverKey(server_->displayName()), {"DUMMY1", "Kestrio-1280x720", {2048, 1536, 541, 406}});
     EXPECT_TRUE(facility_->undoLeftovers().empty());
+    EXPECT_EQ(state(), before);
 }
 
 // Every spare output's CRTC busy: the monitor has none, and nothing of any output changes.

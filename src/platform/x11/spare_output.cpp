@@ -55,6 +55,18 @@ bool spare(xcb_connection_t* connection, xcb_randr_output_t output, const xcb_ra
            (info.connection == XCB_RANDR_CONNECTION_CONNECTED && !monitorAnnounced(connection, output));
 }
 
+// Held by the connection of a host whose output is lit: the server lets it go when that host's
+// connection ends, however it ends, so an output of a host that still runs is never taken for one
+// left behind.
+constexpr std::string_view claimName = "_KESTRIO_LIT_OUTPUT";
+
+bool claimedByARunningHost(xcb_connection_t* connection)
+{
+    auto owner = own(xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, internAtom(connection, claimName)),
+                                                   nullptr));
+    return owner && owner->owner != XCB_NONE;
+}
+
 bool switchOff(xcb_connection_t* connection, xcb_window_t root, xcb_randr_crtc_t crtc)
 {
     auto resources = screenResources(connection, root);
@@ -111,6 +123,9 @@ std::unique_ptr<SpareOutput> SpareOutput::light(xcb_connection_t* connection, xc
             freeCrtcs.insert(crtc);
     }
     std::unique_ptr<SpareOutput> lit(new SpareOutput(connection, root, records, std::move(server)));
+    lit->claim_ = xcb_generate_id(connection);
+    xcb_create_window(connection, 0, lit->claim_, root, -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_set_selection_owner(connection, lit->claim_, internAtom(connection, claimName), XCB_CURRENT_TIME);
     for (const auto output : outputsOf(*resources)) {
         const auto info = outputInfo(connection, output, resources->config_timestamp);
         if (!info || !spare(connection, output, *info))
@@ -188,6 +203,9 @@ void SpareOutput::undo()
         restoreScreenSize(connection_, root_, record_.screenBefore);
     if (recorded_)
         records_.remove(server_);
+    if (claim_ != XCB_NONE)
+        xcb_destroy_window(connection_, claim_);
+    claim_ = XCB_NONE;
     crtcSet_ = modeAdded_ = screenGrown_ = recorded_ = false;
     mode_ = XCB_NONE;
 }
@@ -198,7 +216,7 @@ std::vector<std::string> undoLeftoverOutputs(xcb_connection_t* connection, xcb_w
     std::vector<std::string> switchedOff;
     ServerGrab grab(connection);
     auto resources = screenResources(connection, root);
-    if (!resources)
+    if (!resources || claimedByARunningHost(connection))
         return switchedOff;
     std::set<xcb_randr_mode_t> hostModes;
     const auto* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
@@ -230,11 +248,11 @@ std::vector<std::string> undoLeftoverOutputs(xcb_connection_t* connection, xcb_w
     }
     for (const auto mode : hostModes)
         xcb_randr_destroy_mode(connection, mode);
-    if (!switchedOff.empty())
-    {
-        const auto record = records.find(server);
+    // The record's size also when no output was lit yet: the run may have ended after growing the
+    // screen. Without a mode of the host's the record is from an earlier server.
+    const auto record = records.find(server);
+    if (!switchedOff.empty() || (record && !hostModes.empty()))
         restoreScreenSize(connection, root, record ? std::optional(record->screenBefore) : std::nullopt);
-    }
     records.remove(server);
     return switchedOff;
 }

@@ -20,7 +20,9 @@ inline constexpr std::string_view hostModePrefix = "Kestrio-";
 // pointer and windows can enter it. No output that shows a picture is touched.
 //
 // While the output is lit, what was changed is recorded (LitOutputRecords), so that a run that
-// could not undo it has it undone by the next (undoLeftoverOutputs).
+// could not undo it has it undone by the next (undoLeftoverOutputs), and the host's connection
+// holds a claim the server drops when that connection ends, so that an output of a host that still
+// runs is never undone as a leftover.
 class SpareOutput {
 public:
     // Lights the first spare output that has a CRTC of its own no other output uses, with
@@ -52,6 +54,7 @@ private:
     std::string server_;
     LitOutputRecord record_;
     bool recorded_ = false;
+    xcb_window_t claim_ = XCB_NONE;  // owns the claim of a running host
     xcb_randr_output_t output_ = XCB_NONE;
     xcb_randr_crtc_t crtc_ = XCB_NONE;
     xcb_randr_mode_t mode_ = XCB_NONE;
@@ -60,8 +63,8 @@ private:
     bool crtcSet_ = false;
 };
 
-// Turns off every output that shows one of the host's modes, takes those modes off every output
-// and the server, and gives the screen the size recorded for `server` (without a record: the size
+// Unless a host that still runs has an output lit, turns off every output that offers one of the
+// host's modes, takes those modes off every output and the server, and gives the screen the size recorded for `server` (without a record: the size
 // the outputs still lit need), as an earlier run of the host would have done when it ended.
 // Returns the names of the outputs turned off.
 std::vector<std::string> undoLeftoverOutputs(xcb_connection_t* connection, xcb_window_t root, const LitOutputRecords& records,
