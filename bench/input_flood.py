@@ -148,7 +148,8 @@ def main():
             if time.monotonic() > deadline:
                 raise RuntimeError(f"the host did not start: {status.lines}")
             time.sleep(0.05)
-        recorder = InputRecorder(server.name)
+        with server.as_client():
+            recorder = InputRecorder(server.name)
         time.sleep(1)
         baseline = rss_kib(host.process.pid)
 

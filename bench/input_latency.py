@@ -90,7 +90,8 @@ def main():
         viewer.drain()
         if not wait_until(lambda: viewer.video_messages, 15):
             raise RuntimeError("no video")
-        recorder = InputRecorder(server.name)
+        with server.as_client():
+            recorder = InputRecorder(server.name)
         print(f"{'kind':<10} {'samples':>7} {'p50 ms':>8} {'p95 ms':>8} {'max ms':>8}")
         for kind in ("move", "click", "letter", "remapped", "key"):
             values = measure(viewer, recorder, kind, arguments.samples)

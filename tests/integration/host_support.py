@@ -1,6 +1,7 @@
 """Shared pieces for driving the kestrio executable from tests and benches."""
 
 import base64
+import contextlib
 import importlib.util
 import json
 import os
@@ -14,6 +15,7 @@ import sys
 import tempfile
 import threading
 import time
+from collections import namedtuple
 
 SOURCE = os.environ.get("KESTRIO_SOURCE", "")
 BIN = os.environ.get("KESTRIO_BIN", "")
@@ -32,8 +34,9 @@ def skip(reason):
     sys.exit(77)
 
 
-def require(*tools, modules=(), root=False):
-    for reason, missing in [("KESTRIO_BIN is not set", not BIN), ("network namespaces need root", root and os.geteuid() != 0),
+def require(*tools, modules=(), root=None):
+    """Skips unless the tools and modules are there, and (`root` says why it is needed) the test runs as root."""
+    for reason, missing in [("KESTRIO_BIN is not set", not BIN), (root, root and os.geteuid() != 0),
                             *((f"{name} is not installed", not shutil.which(name)) for name in tools),
                             *((f"{name} is not installed", not importlib.util.find_spec(name)) for name in modules)]:
         if missing:
@@ -243,18 +246,59 @@ def share_close_to(stream, colour, tolerance=48):
     return sum(all(abs(a - b) <= tolerance for a, b in zip(p, colour)) for p in pixels) / len(pixels)
 
 
-class XServer(Closing):
-    def __init__(self, width, height):
+# mode: (id, name), None when off; announced: a monitor on it gave its EDID.
+Output = namedtuple("Output", "id connected announced crtc crtcs mode x y width height")
+Layout = namedtuple("Layout", "size outputs modes")  # outputs by name; modes: the names of the server's modes
+
+
+class XDisplayServer(Closing):
+    """An X server of a test's own, started by `command`, which it answers with its display number;
+    only holders of its private cookie (a wildcard entry, as libXau and the recorder read it) connect."""
+
+    def __init__(self, command, folder=None):
+        self.folder = folder or tempfile.mkdtemp(prefix="kestrio-x-")
+        self.authority, self.process, self._client = os.path.join(self.folder, "authority"), None, None
+        field = lambda data: struct.pack(">H", len(data)) + data
+        with open(os.open(self.authority, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as f:
+            f.write(struct.pack(">H", 0xFFFF) + field(b"") + field(b"") + field(b"MIT-MAGIC-COOKIE-1") + field(os.urandom(16)))
         read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp", "-screen", "0", f"{width}x{height}x24"],
-                                        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end, "rb") as numbers:
-            self.name = ":" + numbers.readline().decode().strip()
-        check(self.name != ":", "Xvfb did not start")
+        try:
+            self.process = subprocess.Popen([*command, "-displayfd", str(write_end), "-auth", self.authority, "-noreset", "-nolisten", "tcp"],
+                                            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(write_end)
+            with os.fdopen(read_end, "rb") as numbers:
+                number = numbers.readline() if select.select([numbers], [], [], 30)[0] else b""
+            self.name = ":" + number.decode().strip()
+            check(self.name != ":", f"{command[0]} did not start{self.failure()}")
+        except BaseException:
+            self.close()
+            raise
+
+    def failure(self):
+        return ""
 
     def environment(self, base=None):
-        return {**(os.environ if base is None else base), "DISPLAY": self.name}
+        return {**(os.environ if base is None else base), "DISPLAY": self.name, "XAUTHORITY": self.authority}
+
+    @contextlib.contextmanager
+    def as_client(self):
+        """python-xlib reads the cookie's file from the environment when it connects."""
+        import x_input_recorder  # noqa: F401 (python-xlib then takes wildcard cookies)
+        saved = os.environ.get("XAUTHORITY")
+        os.environ["XAUTHORITY"] = self.authority
+        try:
+            yield
+        finally:
+            os.environ.pop("XAUTHORITY") if saved is None else os.environ.update(XAUTHORITY=saved)
+
+    @property
+    def client(self):
+        """A python-xlib connection of the test's own, open while the server runs."""
+        if not self._client:
+            from Xlib import display as xdisplay
+            with self.as_client():
+                self._client = xdisplay.Display(self.name)
+        return self._client
 
     def xrandr(self, *arguments):
         """xrandr's output; a query racing a client that reconfigures the screen may need retries."""
@@ -271,27 +315,82 @@ class XServer(Closing):
     def size(self):
         return tuple(int(n) for n in re.search(r"current (\d+) x (\d+)", self.xrandr()).groups())
 
+    def layout(self):
+        """The screen's size, its RandR outputs as they are lit (or not) and the server's modes."""
+        from Xlib import X, error as xerror
+        root, edid = self.client.screen().root, self.client.intern_atom("EDID")
+        for _ in range(10):
+            try:
+                resources = root.xrandr_get_screen_resources_current()
+                names, offset = {}, 0
+                for mode in resources.modes:
+                    names[mode.id], offset = resources.names[offset:offset + mode.name_length], offset + mode.name_length
+                outputs = {}
+                for output in resources.outputs:
+                    info = self.client.xrandr_get_output_info(output, resources.config_timestamp)
+                    crtc = info.crtc and self.client.xrandr_get_crtc_info(info.crtc, resources.config_timestamp)
+                    lit = crtc and crtc.mode and ((crtc.mode, names[crtc.mode]), crtc.x, crtc.y, crtc.width, crtc.height)
+                    announced = bool(self.client.xrandr_get_output_property(output, edid, X.AnyPropertyType, 0, 1).value)
+                    outputs[info.name] = Output(output, info.connection == 0, announced, info.crtc, tuple(info.crtcs), *(lit or (None, 0, 0, 0, 0)))
+                geometry = root.get_geometry()
+                return Layout((geometry.width, geometry.height), outputs, set(names.values()))
+            except (KeyError, xerror.XError):  # reconfigured between two requests
+                time.sleep(0.1)
+        raise RuntimeError("the RandR configuration never held still")
+
     def paint(self, rows, x=0, y=0):
         """Draws RGB rows (bytes) on the root window, and parks the pointer in a corner."""
-        from Xlib import X, display as xdisplay
-        connection = xdisplay.Display(self.name)
-        root, width = connection.screen().root, len(rows[0]) // 3
+        from Xlib import X
+        root, width = self.client.screen().root, len(rows[0]) // 3
         for top in range(0, len(rows), 16):
             band = rows[top:top + 16]
             data = b"".join(bytes((row[i + 2], row[i + 1], row[i], 0)) for row in band for i in range(0, width * 3, 3))
             root.put_image(root.create_gc(), x, y + top, width, len(band), X.ZPixmap, 24, 0, data)
-        root.warp_pointer(connection.screen().width_in_pixels - 1, connection.screen().height_in_pixels - 1)
-        connection.sync()
-        connection.close()
+        root.warp_pointer(self.client.screen().width_in_pixels - 1, self.client.screen().height_in_pixels - 1)
+        self.client.sync()
 
     def fill(self, x, y, width, height, colour):
-        from Xlib import display as xdisplay
-        connection = xdisplay.Display(self.name)
-        root = connection.screen().root
+        root = self.client.screen().root
         root.fill_rectangle(root.create_gc(foreground=int.from_bytes(bytes(colour), "big")), x, y, width, height)
-        connection.sync()
-        connection.close()
+        self.client.sync()
 
     def close(self):
-        self.process.terminate()
-        self.process.wait()
+        if self._client:
+            self._client.close()
+        if self.process:
+            self.process.terminate()
+            self.process.wait()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class XServer(XDisplayServer):
+    """Xvfb: one screen, whose only RandR output is named "screen"."""
+
+    def __init__(self, width, height):
+        super().__init__(["Xvfb", "-screen", "0", f"{width}x{height}x24"])
+
+
+class XorgServer(XDisplayServer):
+    """Xorg on the dummy driver (tests/support/xorg-dummy.conf), as a graphics card drives monitors:
+    sixteen RandR outputs with a CRTC each, DUMMY0 lit at 2048x1536, DUMMY1-DUMMY15 disconnected."""
+
+    CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "xorg-dummy.conf")
+
+    @staticmethod
+    def require():
+        require("Xorg", "xrandr", modules=["Xlib"], root="Xorg takes a configuration from outside its own folders only from root")
+        modules = subprocess.run(["Xorg", "-showDefaultModulePath"], capture_output=True, text=True).stderr.strip()
+        if not os.path.exists(os.path.join(modules, "drivers", "dummy_drv.so")):
+            skip("Xorg's dummy video driver is not installed")
+
+    def __init__(self):
+        folder = tempfile.mkdtemp(prefix="kestrio-x-")
+        os.mkdir(os.path.join(folder, "none"))
+        self.log = os.path.join(folder, "Xorg.log")
+        # On the console's current VT, never switching to one of its own.
+        super().__init__(["Xorg", "-config", self.CONFIG, "-configdir", os.path.join(folder, "none"), "-logfile", self.log,
+                          "-sharevts", "-novtswitch"], folder)
+
+    def failure(self):
+        errors = [line for line in open(self.log, errors="replace")] if os.path.exists(self.log) else []
+        return ": " + "".join(line for line in errors if "(EE)" in line)[-2000:]

@@ -53,7 +53,7 @@ def strangers_and_the_trusted_phone(home, recorder, button_press):
 
 
 def main():
-    require("ip", "nft", "miniupnpd", "Xvfb", modules=["Xlib"], root=True)
+    require("ip", "nft", "miniupnpd", "Xvfb", modules=["Xlib"], root="network namespaces need root")
     from x_input_recorder import BUTTON_PRESS, InputRecorder
     work = tempfile.mkdtemp(prefix="kestrio-remote-")
     mail, log, sendmail = os.path.join(work, "mail"), os.path.join(work, "miniupnpd.log"), os.path.join(work, "sendmail")
@@ -71,7 +71,8 @@ def main():
             check(wait_until(lambda: "Listening for NAT-PMP" in text() and "HTTP listening on port" in text()), f"miniupnpd did not start: {text()}")
             dirs.store(iMessageNotificationsEnabled=True, iMessageAddress=" " + ADDRESS + "\n")
 
-            recorder = InputRecorder(server.name)
+            with server.as_client():
+                recorder = InputRecorder(server.name)
             home = Host(PORT, env={**server.environment(dirs.environment()), "KESTRIO_SENDMAIL": sendmail}, dirs=dirs, port_mapping=True,
                         command=["ip", "netns", "exec", f"{NAMESPACE}-host"])
             processes.append(home.process)

@@ -37,7 +37,7 @@ def session(server):
         shows(viewer, VIRTUAL, lambda: (physical(), server.fill(FULL_HD[0], 0, *FULL_HD, VIRTUAL)))
         found = wait_until(lambda: re.search(rf"{MONITOR} (\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+)", server.monitors()))
         width, height, x0, y0 = (int(n) for n in found.groups())
-        with InputRecorder(server.name) as recorder:
+        with server.as_client(), InputRecorder(server.name) as recorder:
             viewer.send_line("R 0.75 0.25")
             presses = lambda got: [(e.detail, e.x, e.y) for e in got if e.type == BUTTON_PRESS]
             clicks = presses(recorder.wait_for(presses))
