@@ -18,6 +18,11 @@ void StatusPrinter::show(const model::HostModel& model)
         title_ = title;
         detail_ = detail;
     }
+    if (model.virtualMonitorUnreachable() && !pointerConfined_) {
+        const auto& warning = model.wording().virtualMonitorUnreachable;
+        out_ << warning.korean << '\n' << warning.english << std::endl;
+    }
+    pointerConfined_ = model.virtualMonitorUnreachable();
     // Remote access and the address notification: each change after the first look.
     const auto& access = model.remoteAccess();
     std::pair remote{model::endpointText(access), model::statusText(access)};

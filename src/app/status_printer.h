@@ -14,7 +14,8 @@ namespace kestrio::app {
 // detail (each Korean, then English) whenever either changes, and an error text that the title
 // does not already carry, the name of each viewer that identifies itself ("viewer: NAME"), and
 // changes of the remote address ("remote address: ENDPOINT (STATUS)") and of the address
-// notification's status ("message: STATUS").
+// notification's status ("message: STATUS"), and the warning (Korean, then English) each time the
+// stream's virtual monitor turns out to keep the pointer out.
 class StatusPrinter {
 public:
     explicit StatusPrinter(std::ostream& out) : out_(out) {}
@@ -32,6 +33,7 @@ private:
     std::optional<std::pair<std::string, std::string>> viewer_;
     std::optional<std::pair<std::string, std::string>> remote_;
     std::optional<std::string> message_;
+    bool pointerConfined_ = false;
     updates::UpdateState update_;
 };
 

@@ -110,6 +110,8 @@ public:
     const std::optional<LaunchMessage>& launchMessage() const { return launchMessage_; }
     bool touchPermissionNeeded() const { return touchPermissionNeeded_; }
     bool screenPermissionNeeded() const { return screenPermissionNeeded_; }
+    // The virtual monitor of the stream is one the pointer (and so the viewer's touches) cannot enter.
+    bool virtualMonitorUnreachable() const { return streaming_->virtualMonitorUnreachable(); }
     const LocalAddress& localAddress() const { return localAddress_; }
     const RemoteAccess& remoteAccess() const { return remoteAddress_->access(); }
     NotificationStatus notificationStatus() const { return remoteAddress_->status(); }
@@ -153,6 +155,8 @@ public:
     runtime::Task<void> startStreaming() { return streaming_->start(); }
     runtime::Task<void> stopStreaming() { return streaming_->stop(); }
     runtime::Task<void> sourceModeDidChange() { return streaming_->sourceModeDidChange(); }
+    // Changes the mode and restarts a running stream in it, as the viewer's mode request does.
+    runtime::Task<void> switchSourceMode(SourceMode mode) { return streaming_->switchMode(mode); }
     runtime::Task<void> refreshAll();
     runtime::Task<void> refreshDisplays() { return streaming_->refreshDisplays(); }
     runtime::Task<void> refreshPhones() { return phones_->refresh(); }

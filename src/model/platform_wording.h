@@ -48,6 +48,11 @@ struct PlatformWording {
                                {"설정 열기", "Open Settings"},
                                "Privacy_Accessibility"};
     PermissionRow notificationAccess{{}, {"설정 열기", "Open Settings"}, "Privacy_Automation"};
+    // The row shown while the stream's virtual monitor keeps the pointer out; its button turns to
+    // mirroring.
+    BilingualText virtualMonitorUnreachable{"가상 모니터에 포인터가 들어갈 수 없음 · 이 데스크톱에서는 화면 미러링을 쓰세요",
+                                            "The pointer cannot enter the virtual monitor on this desktop: use mirror mode"};
+    BilingualText virtualMonitorUnreachableButton{"화면 미러링 사용", "Use Screen Mirroring"};
 
     // The display list could not be read because capture is not allowed.
     std::string screenPermissionError = "화면 기록 권한이 필요함";

@@ -107,6 +107,7 @@ void Streaming::releaseVirtualMonitor()
         return;
     virtualDisplay_->release();
     virtualDisplay_.reset();
+    notice_.assign(virtualMonitorUnreachable_, false);
 }
 
 void Streaming::stopCapture()
@@ -226,6 +227,7 @@ runtime::Task<display::DisplayInfo> Streaming::prepareVirtualDisplay()
             const std::uint32_t id = manager->displayID();
             releaseVirtualMonitor();
             virtualDisplay_ = std::move(manager);
+            notice_.assign(virtualMonitorUnreachable_, !virtualDisplay_->pointerCanEnter());
             displayList_.rememberVirtualDisplay(id);
             std::optional<display::DisplayInfo> found;
             try {

@@ -69,6 +69,8 @@ public:
     bool isStreaming() const { return isStreaming_; }
     bool isBusy() const { return isBusy_; }
     std::optional<std::uint32_t> activeDisplayID() const { return activeDisplayID_; }
+    // A virtual monitor is held that the desktop keeps the pointer (and so the viewer's touches) out of.
+    bool virtualMonitorUnreachable() const { return virtualMonitorUnreachable_; }
     bool viewerDiscoveryRunning() const { return viewerDiscovery_ != nullptr; }
 
     void setSelectedDisplayID(std::uint32_t id);
@@ -125,6 +127,7 @@ private:
 
     std::unique_ptr<CaptureSession> capturer_;
     std::unique_ptr<display::VirtualDisplayManager> virtualDisplay_;
+    bool virtualMonitorUnreachable_ = false;
     std::optional<std::uint32_t> activeDisplayID_;
     std::shared_ptr<runtime::CancellationSource> viewerDiscovery_;
     bool viewerWasConnected_ = false;

@@ -43,6 +43,8 @@ QVariantMap wordingMap(const model::PlatformWording& wording)
     both("screenButton", wording.screenRecording.button);
     both("touchRow", wording.touchControl.warning);
     both("touchButton", wording.touchControl.button);
+    both("pointerConfinedRow", wording.virtualMonitorUnreachable);
+    both("pointerConfinedButton", wording.virtualMonitorUnreachableButton);
     both("launchAtLogin", wording.launchAtLogin);
     return map;
 }
@@ -152,6 +154,7 @@ WindowModel::State WindowModel::read() const
 
     state.permissions.screen = model.screenPermissionNeeded();
     state.permissions.touch = model.touchPermissionNeeded();
+    state.permissions.pointerConfined = model.virtualMonitorUnreachable();
 
     const auto hint = model::hintText(model);
     state.hint.korean = text(hint.korean);
@@ -332,6 +335,12 @@ void WindowModel::requestScreenRecordingPermission()
 void WindowModel::requestTouchControlPermission()
 {
     environment_.model->requestTouchControlPermission();
+    afterControl();
+}
+
+void WindowModel::useScreenMirroring()
+{
+    environment_.model->launch([](model::HostModel& model) { return model.switchSourceMode(model::SourceMode::mirror); });
     afterControl();
 }
 

@@ -61,6 +61,7 @@ class WindowModel final : public QObject {
 
     Q_PROPERTY(bool screenPermissionNeeded READ screenPermissionNeeded NOTIFY permissionsChanged)
     Q_PROPERTY(bool touchPermissionNeeded READ touchPermissionNeeded NOTIFY permissionsChanged)
+    Q_PROPERTY(bool virtualMonitorUnreachable READ virtualMonitorUnreachable NOTIFY permissionsChanged)
 
     Q_PROPERTY(QString hintKorean READ hintKorean NOTIFY hintChanged)
     Q_PROPERTY(QString hintEnglish READ hintEnglish NOTIFY hintChanged)
@@ -140,6 +141,7 @@ public:
 
     bool screenPermissionNeeded() const { return state_.permissions.screen; }
     bool touchPermissionNeeded() const { return state_.permissions.touch; }
+    bool virtualMonitorUnreachable() const { return state_.permissions.pointerConfined; }
 
     QString hintKorean() const { return state_.hint.korean; }
     QString hintEnglish() const { return state_.hint.english; }
@@ -176,6 +178,8 @@ public:
     // The buttons of the permission rows and of the notification's status.
     Q_INVOKABLE void requestScreenRecordingPermission();
     Q_INVOKABLE void requestTouchControlPermission();
+    // The button of the row for a monitor the pointer cannot enter: the stream goes on mirroring.
+    Q_INVOKABLE void useScreenMirroring();
     Q_INVOKABLE void requestNotificationAccess();
     Q_INVOKABLE void copyLocalAddress();
     Q_INVOKABLE void copyRemoteEndpoint();
@@ -237,6 +241,7 @@ private:
         struct Permissions {
             bool screen = false;
             bool touch = false;
+            bool pointerConfined = false;  // kept off the virtual monitor
             bool operator==(const Permissions&) const = default;
         } permissions;
         struct Hint {

@@ -123,6 +123,22 @@ TEST(ModelStatus, AHostWithoutAWindowPrintsEachChangeOnce)
     EXPECT_EQ(printed(), "remote address: 203.0.113.7:61000 (자동 포트 연결 준비됨)\n"
                          "message: 메시지 권한이 필요합니다. 설정에서 Kestrio Mac을 허용하세요.\n"
                          "Messages permission is required. Allow Kestrio Mac in Settings.\n");
+
+    // A monitor the pointer cannot enter: its warning each time one is taken on, and only then.
+    const auto& warning = model.wording().virtualMonitorUnreachable;
+    const auto warningLines = warning.korean + '\n' + warning.english + '\n';
+    harness.displays->physical = {physicalDisplay(1, 0)};
+    harness.displays->monitorsKeepPointerOut = true;
+    model.setSourceMode(SourceMode::virtualDisplay);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        harness.run(startStreaming);
+        ASSERT_TRUE(model.virtualMonitorUnreachable());
+        EXPECT_EQ(printed(), warningLines);
+        EXPECT_EQ(printed(), "");
+        harness.run(stopStreaming);
+        EXPECT_EQ(printed(), "");
+    }
 }
 
 }  // namespace

@@ -10,18 +10,22 @@ namespace {
 using namespace std::chrono_literals;
 using model::SourceMode;
 
-// Extended mode on a new monitor per viewer; the viewer's mode and stop requests; mirroring the
-// chosen display with the options of its start.
+// Extended mode on a new monitor per viewer (here one the pointer cannot enter, which the model
+// reports while it holds it); the viewer's mode and stop requests; mirroring the chosen display
+// with the options of its start.
 TEST(Streaming, ViewersStartExtendedModeOnANewMonitorAndAskForModesAndStops)
 {
     ModelHarness harness;
+    harness.displays->monitorsKeepPointerOut = true;
     auto& model = harness.create();
     auto& runs = harness.captures.runs;
+    EXPECT_FALSE(model.virtualMonitorUnreachable());
     harness.connectViewer();
     ASSERT_EQ(runs.size(), 1u);
     const auto monitor = runs[0].displayID;
     EXPECT_TRUE(harness.displays->liveMonitors.contains(monitor));
     EXPECT_EQ(model.activeDisplayID(), monitor);
+    EXPECT_TRUE(model.virtualMonitorUnreachable());
     harness.disconnectViewer();
     EXPECT_TRUE(model.isStreaming()) << "the stream outlives the viewer";
     harness.connectViewer();
@@ -30,9 +34,11 @@ TEST(Streaming, ViewersStartExtendedModeOnANewMonitorAndAskForModesAndStops)
     EXPECT_FALSE(harness.displays->liveMonitors.contains(monitor));
     harness.run(stopStreaming);
     EXPECT_TRUE(harness.displays->liveMonitors.empty());
+    EXPECT_FALSE(model.virtualMonitorUnreachable());
     harness.link->onStateChange();
     harness.settle();
     EXPECT_TRUE(model.isStreaming()) << "the connection's path changed: the viewer is served again";
+    EXPECT_TRUE(model.virtualMonitorUnreachable());
 
     harness.send({link::control::SourceMode{SourceMode::virtualDisplay}});
     EXPECT_EQ(runs.size(), 3u) << "the current mode: nothing happens";
@@ -40,6 +46,7 @@ TEST(Streaming, ViewersStartExtendedModeOnANewMonitorAndAskForModesAndStops)
     ASSERT_EQ(runs.size(), 4u);
     EXPECT_EQ(runs[3].displayID, 1u) << "no selection: the first display";
     EXPECT_TRUE(harness.displays->liveMonitors.empty());
+    EXPECT_FALSE(model.virtualMonitorUnreachable());
     model.setQuality(model::StreamQuality::sharp);
     model.setFrameRate(model::StreamFrameRate::thirty);
     EXPECT_EQ(runs.size(), 4u) << "a running stream is not restarted";
@@ -77,7 +84,8 @@ TEST(Streaming, FailedStartsFallBackToMirroringOrShowTheirError)
     const Case cases[] = {
         {"monitor fails", [](ModelHarness& h) { h.displays->monitorsFail = true; }, 1u, {}, mirrorFallback, 3 * perAttempt, 900ms},
         // Each attempt looks 60 times, 0.25 s apart; 0.45 s between attempts.
-        {"monitor never listed", [](ModelHarness& h) { h.displays->monitorsAppear = false; }, 1u, {}, mirrorFallback, 3, 3 * 15s + 900ms},
+        {"monitor never listed", [](ModelHarness& h) { h.displays->monitorsAppear = false, h.displays->monitorsKeepPointerOut = true; }, 1u,
+         {}, mirrorFallback, 3, 3 * 15s + 900ms},
         {"capture fails on the monitor", [](ModelHarness& h) { h.captures.failingDisplays = {100}; }, 1u, {}, mirrorFallback, 1, 0s},
         {"nothing to fall back to", [](ModelHarness& h) { h.displays->physical.clear(), h.displays->monitorsAppear = false; }, {},
          "가상 모니터가 macOS에 표시되지 않았습니다.", {}, 3, 3 * 15s + 900ms},
@@ -102,6 +110,7 @@ TEST(Streaming, FailedStartsFallBackToMirroringOrShowTheirError)
         EXPECT_EQ(took, c.took);
         EXPECT_EQ(harness.displays->creations, c.creations);
         EXPECT_TRUE(harness.displays->liveMonitors.empty());
+        EXPECT_FALSE(model.virtualMonitorUnreachable()) << "the report goes with its monitor";
         EXPECT_EQ(model.activeDisplayID(), c.captured);
         EXPECT_EQ(model.sourceMode(), c.captured || c.creations == 0 ? SourceMode::mirror : SourceMode::virtualDisplay);
         EXPECT_EQ(model::errorText(model), c.error);

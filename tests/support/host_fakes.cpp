@@ -11,13 +11,19 @@ namespace {
 
 class FakeVirtualMonitor final : public display::VirtualMonitor {
 public:
-    FakeVirtualMonitor(std::uint32_t id, std::set<std::uint32_t>& live) : id_(id), live_(live) { live_.insert(id); }
+    FakeVirtualMonitor(std::uint32_t id, std::set<std::uint32_t>& live, bool pointerCanEnter)
+        : id_(id), live_(live), pointerCanEnter_(pointerCanEnter)
+    {
+        live_.insert(id);
+    }
     ~FakeVirtualMonitor() override { live_.erase(id_); }
     std::uint32_t displayID() const override { return id_; }
+    bool pointerCanEnter() const override { return pointerCanEnter_; }
 
 private:
     std::uint32_t id_;
     std::set<std::uint32_t>& live_;
+    bool pointerCanEnter_;
 };
 
 class RecordingSession final : public model::CaptureSession {
@@ -77,7 +83,7 @@ std::unique_ptr<display::VirtualMonitor> FakeDisplayFacility::createVirtualMonit
         creationTimes.push_back(clock->now().time_since_epoch());
     if (monitorsFail)
         throw display::VirtualDisplayException(display::VirtualDisplayError::creationFailed);
-    return std::make_unique<FakeVirtualMonitor>(99 + creations, liveMonitors);
+    return std::make_unique<FakeVirtualMonitor>(99 + creations, liveMonitors, !monitorsKeepPointerOut);
 }
 
 display::DisplayInfo physicalDisplay(std::uint32_t id, int x, int width, int height)

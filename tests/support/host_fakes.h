@@ -90,6 +90,7 @@ public:
 
     std::vector<display::DisplayInfo> physical;
     bool monitorsFail = false, monitorsAppear = true, queryFails = false;
+    bool monitorsKeepPointerOut = false;  // as an X server that gives the monitors no CRTC
     int creations = 0, queries = 0;
     std::vector<runtime::Duration> creationTimes;
     std::set<std::uint32_t> liveMonitors;

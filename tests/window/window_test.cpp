@@ -388,6 +388,21 @@ TEST(WindowControls, AtItsMinimumSizeTheButtonStartsAndStopsAndIsDisabledWhileBu
     EXPECT_TRUE(harness.model->isStreaming());
     EXPECT_TRUE(harness.enabled("startStopButton"));
     EXPECT_TRUE(harness.shown("displayPicker")) << "the fallback to mirroring shows";
+
+    // A monitor the pointer cannot enter: its row's button goes on streaming in mirror mode, and
+    // the row goes with the monitor.
+    harness.click("startStopButton");
+    harness.click("modeSegment0");
+    harness.displays->monitorsAppear = true;
+    harness.displays->monitorsKeepPointerOut = true;
+    EXPECT_FALSE(harness.shown("pointerConfined"));
+    harness.click("startStopButton");
+    ASSERT_TRUE(harness.model->isStreaming());
+    harness.click("pointerConfinedButton");
+    EXPECT_EQ(harness.model->sourceMode(), model::SourceMode::mirror);
+    EXPECT_TRUE(harness.model->isStreaming());
+    EXPECT_TRUE(harness.shown("displayPicker"));
+    EXPECT_FALSE(harness.shown("pointerConfined"));
 }
 
 TEST(WindowControls, TheSettingsCardWritesTheModelAndMirroringNeedsADisplay)

@@ -16,6 +16,8 @@ model::PlatformWording x11DesktopWording()
     wording.screenPermissionHintEnglish =
         "The X server does not let Kestrio read the screen. Give Kestrio access to the display (DISPLAY, XAUTHORITY), then press Check again.";
     wording.screenPermissionError = "화면을 읽을 수 없음";
+    wording.virtualMonitorUnreachable = {"가상 모니터에 포인터가 들어갈 수 없음 · 이 X 서버에서는 화면 미러링을 쓰세요",
+                                         "The pointer cannot enter the virtual monitor on this X server: use mirror mode"};
     return wording;
 }
 

@@ -411,6 +411,18 @@ ApplicationWindow {
                     onButtonClicked: Host.requestTouchControlPermission()
                 }
 
+                WarningRow {
+                    objectName: "pointerConfined"
+                    visible: Host.virtualMonitorUnreachable
+                    Layout.fillWidth: true
+                    iconName: "hand_tap"
+                    korean: Host.wording.pointerConfinedRowKorean
+                    english: Host.wording.pointerConfinedRowEnglish
+                    buttonKorean: Host.wording.pointerConfinedButtonKorean
+                    buttonEnglish: Host.wording.pointerConfinedButtonEnglish
+                    onButtonClicked: Host.useScreenMirroring()
+                }
+
                 ToggleRow {
                     objectName: "launchAtLogin"
                     Layout.fillWidth: true

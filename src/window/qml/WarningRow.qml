@@ -2,8 +2,8 @@ import QtQuick
 import QtQuick.Layouts
 import Kestrio.Window
 
-// A missing permission, in orange, with the button that deals with it (opens its settings, or
-// checks again).
+// Something the desktop does not allow, in orange, with the button that deals with it (opens its
+// settings, checks again, or turns to another way).
 RowLayout {
     id: root
 
