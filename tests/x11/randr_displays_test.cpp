@@ -101,13 +101,18 @@ protected:
     {
         if (!server_)
             GTEST_SKIP() << why_;
+        use(server_->displayName());
+    }
+    void use(std::string display)
+    {
+        display_ = std::move(display);
         records_ = folder_.path() / "x11-outputs.json";
-        facility_ = std::make_unique<RandrDisplayFacility>(server_->displayName(), records_);
+        facility_ = std::make_unique<RandrDisplayFacility>(display_, records_);
     }
     // Without the times of the last changes, which every change moves on.
     std::string xrandr(const std::vector<std::string>& arguments = {"--verbose"}) const
     {
-        return std::regex_replace(testing::xrandr(server_->displayName(), arguments).value_or("xrandr failed"),
+        return std::regex_replace(testing::xrandr(display_, arguments).value_or("xrandr failed"),
                                   std::regex("\\tTimestamp: .*\\n"), "");
     }
     // The screen, the lit output and the monitors as `xrandr --verbose` shows them (each output's
@@ -133,7 +138,7 @@ protected:
     }
     std::optional<LitOutputRecord> record() const
     {
-        return LitOutputRecords(records_).find(LitOutputRecords::serverKey(server_->displayName()));
+        return LitOutputRecords(records_).find(LitOutputRecords::serverKey(display_));
     }
     std::vector<Place> places() const
     {
@@ -147,6 +152,7 @@ protected:
 
     static inline testing::XorgServer* server_ = nullptr;
     static inline std::string why_;
+    std::string display_;
     test::TemporaryDirectory folder_;
     std::filesystem::path records_;
     std::unique_ptr<RandrDisplayFacility> facility_;
@@ -168,7 +174,7 @@ TEST_F(XorgDisplaysTest, AVirtualMonitorIsASpareOutputLitRightOfTheMonitorWhichS
                                                   HasSubstr("v: height 1080 start 1083 end 1088 total 1120")));
     EXPECT_THAT(xrandr({"--listmonitors"}), HasSubstr("Kestrio iPhone 1920/"));
     EXPECT_EQ(record(), std::optional(LitOutputRecord{"DUMMY1", "Kestrio-1920x1080", {2048, 1536, 541, 406}}));
-    XTestInputPoster pointer(server_->displayName());
+    XTestInputPoster pointer(display_);
     pointer.warpPointer({3000, 500});
     EXPECT_EQ(pointer.pointerLocation(), (model::ScreenPoint{3000, 500}));
     monitor.reset();
@@ -207,9 +213,9 @@ TEST_F(XorgDisplaysTest, AnOutputAKilledRunLeftLitIsUndoneByTheNext)
         EXPECT_FALSE(record());
     }
     // Killed after growing the screen, before lighting the output.
-    ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--newmode", "Kestrio-1280x720", "74.50", "1280", "1344", "1472", "1664", "720", "723", "728", "748"}));
-    ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--fb", "3328x1536"}));
-    LitOutputRecords(records_).save(LitOutputRecords::serverKey(server_->displayName()), {"DUMMY1", "Kestrio-1280x720", {2048, 1536, 541, 406}});
+    ASSERT_TRUE(testing::xrandr(display_, {"--newmode", "Kestrio-1280x720", "74.50", "1280", "1344", "1472", "1664", "720", "723", "728", "748"}));
+    ASSERT_TRUE(testing::xrandr(display_, {"--fb", "3328x1536"}));
+    LitOutputRecords(records_).save(LitOutputRecords::serverKey(display_), {"DUMMY1", "Kestrio-1280x720", {2048, 1536, 541, 406}});
     EXPECT_TRUE(facility_->undoLeftovers().empty());
     EXPECT_EQ(state(), before);
 }
@@ -220,11 +226,11 @@ TEST_F(XorgDisplaysTest, WithoutASpareOutputTheMonitorHasNoCrtcAndNoOutputChange
     std::vector<std::string> lightAll, darkenAll;
     for (int i = 1; i < 16; ++i) {
         const std::string output = "DUMMY" + std::to_string(i);
-        ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--addmode", output, "640x480"}));
+        ASSERT_TRUE(testing::xrandr(display_, {"--addmode", output, "640x480"}));
         lightAll.insert(lightAll.end(), {"--output", output, "--mode", "640x480", "--pos", "0x0"});
         darkenAll.insert(darkenAll.end(), {"--output", output, "--off"});
     }
-    ASSERT_TRUE(testing::xrandr(server_->displayName(), lightAll));
+    ASSERT_TRUE(testing::xrandr(display_, lightAll));
     const auto before = state();
     auto monitor = facility_->createVirtualMonitor(VirtualResolution::fullHD, 1);
     EXPECT_FALSE(dynamic_cast<X11VirtualMonitor&>(*monitor).pointerCanEnter());
@@ -235,7 +241,21 @@ TEST_F(XorgDisplaysTest, WithoutASpareOutputTheMonitorHasNoCrtcAndNoOutputChange
     EXPECT_FALSE(record());
     monitor.reset();
     EXPECT_EQ(state(), before);
-    ASSERT_TRUE(testing::xrandr(server_->displayName(), darkenAll));
+    ASSERT_TRUE(testing::xrandr(display_, darkenAll));
+}
+
+// A server with too little video memory to grow its screen: the steps it took before refusing are
+// taken back, and no monitor is made.
+TEST_F(XorgDisplaysTest, AStepTheServerRefusesLeavesNothingOfTheMonitorBehind)
+{
+    auto small = testing::XorgServer::start(why_, 16384);
+    ASSERT_TRUE(small) << why_;
+    use(small->displayName());
+    const auto before = state();
+    EXPECT_THAT([&] { facility_->createVirtualMonitor(VirtualResolution::hd, 1); },
+                Throws<display::VirtualDisplayException>(Property(&display::VirtualDisplayException::error, display::VirtualDisplayError::creationFailed)));
+    EXPECT_EQ(state(), before);
+    EXPECT_FALSE(record());
 }
 
 }  // namespace

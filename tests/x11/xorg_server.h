@@ -9,7 +9,10 @@
 #include "platform/x11/x_authority.h"
 
 #include <fcntl.h>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <poll.h>
@@ -20,8 +23,9 @@ namespace kestrio::platform::testing {
 
 class XorgServer {
 public:
-    // Null (with `why`) when this machine cannot run one.
-    static std::unique_ptr<XorgServer> start(std::string& why)
+    // Null (with `why`) when this machine cannot run one. `videoMemory` (KiB) bounds the screen's
+    // size. Admits this process (XAUTHORITY) until it ends.
+    static std::unique_ptr<XorgServer> start(std::string& why, int videoMemory = 256000)
     {
         if (::geteuid() != 0 || !std::filesystem::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so")) {
             why = "Xorg with the dummy driver needs root and xserver-xorg-video-dummy";
@@ -34,10 +38,14 @@ public:
             return nullptr;
         server->folder_ = folder;
         std::filesystem::create_directory(server->folder_ / "empty");
+        std::ifstream model(KESTRIO_XORG_CONFIG);
+        std::string config((std::istreambuf_iterator<char>(model)), std::istreambuf_iterator<char>());
+        config.replace(config.find("VideoRam 256000"), 15, "VideoRam " + std::to_string(videoMemory));
+        std::ofstream(server->folder_ / "xorg.conf") << config;
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0)
             return nullptr;
-        server->pid_ = startChildProcess("Xorg", {"-displayfd", std::to_string(ends[1]), "-config", KESTRIO_XORG_CONFIG, "-configdir",
+        server->pid_ = startChildProcess("Xorg", {"-displayfd", std::to_string(ends[1]), "-config", (server->folder_ / "xorg.conf").string(), "-configdir",
                                                   (server->folder_ / "empty").string(), "-noreset", "-nolisten", "tcp", "-auth",
                                                   server->authority_->file(), "-logfile", (server->folder_ / "log").string()},
                                          ends[1]);
@@ -57,6 +65,8 @@ public:
             return nullptr;
         }
         server->displayName_ = ":" + number.substr(0, number.find('\n'));
+        if (const char* earlier = std::getenv("XAUTHORITY"))
+            server->earlierAuthority_ = earlier;
         ::setenv("XAUTHORITY", server->authority_->file().c_str(), 1);
         return server;
     }
@@ -64,6 +74,8 @@ public:
     {
         if (pid_ > 0)
             stopChildProcess(pid_, std::chrono::seconds(5));
+        if (earlierAuthority_)
+            ::setenv("XAUTHORITY", earlierAuthority_->c_str(), 1);
         std::error_code ignored;
         if (!folder_.empty())
             std::filesystem::remove_all(folder_, ignored);
@@ -78,6 +90,7 @@ private:
     std::filesystem::path folder_;
     pid_t pid_ = -1;
     std::string displayName_;
+    std::optional<std::string> earlierAuthority_;
 };
 
 }  // namespace kestrio::platform::testing
