@@ -51,6 +51,32 @@ void CaptureTicker::scheduleTick(runtime::Duration delay)
     });
 }
 
+void CaptureTicker::wake()
+{
+    queue_->post([weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->tickEarly();
+    });
+}
+
+void CaptureTicker::tickEarly()
+{
+    std::lock_guard lock(mutex_);
+    if (stopped_)
+        return;
+    const auto now = clock_->now();
+    const auto earliest = lastFrame_ ? *lastFrame_ + interval_ : now;
+    if (earliest <= now) {
+        timer_.cancel();
+        nextTick_ = now;
+        tick();
+    } else if (earliest < nextTick_) {
+        timer_.cancel();
+        nextTick_ = earliest;
+        scheduleTick(earliest - now);
+    }
+}
+
 void CaptureTicker::tick()
 {
     std::lock_guard lock(mutex_);
@@ -77,6 +103,8 @@ void CaptureTicker::tick()
     }
     if (stopped_)
         return;
+    if (source_.rest)
+        source_.rest();
     // Ticks keep a fixed cadence: the time a tick took is not added to the interval. A tick that
     // ran late is not made up for with a burst.
     const auto after = clock_->now();

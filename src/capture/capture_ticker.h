@@ -16,7 +16,9 @@ namespace kestrio::capture {
 // The cadence every capture backend delivers frames at: a tick at the minimum frame interval,
 // on the capture queue, that asks the source what changed and grabs a picture only when one is
 // due — the picture changed, a frame was asked for, none was delivered yet, or a second has
-// passed since the last one — and the consumer wants one now.
+// passed since the last one — and the consumer wants one now. A source that learns of a change
+// between ticks says so (wake()): the tick then comes as soon as the interval since the last
+// frame allows, at once after a quiet moment, and the cadence goes on from there.
 class CaptureTicker : public std::enable_shared_from_this<CaptureTicker> {
 public:
     // A still screen is still delivered this often.
@@ -31,6 +33,9 @@ public:
         std::function<std::optional<VideoFrame>()> grab;
         // Releases what the source holds; runs once, when the ticker stops.
         std::function<void()> close;
+        // Optional: runs at the end of every tick, once the source is no longer asked anything
+        // until the next one.
+        std::function<void()> rest;
     };
 
     // `interval` zero: 1/60 s.
@@ -46,12 +51,15 @@ public:
     ~CaptureTicker();
 
     void requestFrame() { frameRequested_.store(true); }
+    // The source may have news: ticks as soon as a frame may be taken. Any thread.
+    void wake();
     // When it returns, no tick is running and none will run again. May be called from the handler.
     void stop();
 
 private:
     void scheduleTick(runtime::Duration delay);
     void tick();
+    void tickEarly();
 
     Source source_;
     runtime::Duration interval_;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <mutex>
+#include <thread>
 
 namespace kestrio::platform {
 namespace {
@@ -49,7 +50,7 @@ protected:
         ASSERT_TRUE(display_->connected());
         display_->draw(0, 0, screenWidth, screenHeight, blockColour);
         display_->warpPointer(screenWidth - 1, screenHeight - 1);  // where no test looks unless it means to
-        factory_ = std::make_unique<X11DisplayCaptureFactory>(server_->displayName(), clock_);
+        factory_ = std::make_unique<X11DisplayCaptureFactory>(server_->displayName(), clock_, false);
     }
     // Delivered frames are held until release(), which gives their buffers back.
     void start(const CaptureDisplay& display, CaptureConfiguration configuration)
@@ -153,6 +154,26 @@ TEST_F(X11DisplayCaptureTest, DeliversOnlyWantedChangesRequestsAndTheOccasionalR
     display_->warpPointer(400, 300);
     ASSERT_EQ(tick(), 2u);
     EXPECT_TRUE(shows(last(), 200, 200, 0x808080, 0) && !shows(last(), 400, 300, 0x808080, 0));
+}
+
+// Reported between ticks, a change after a quiet moment is grabbed at once, without a tick of
+// the clock; one right after a frame waits until the interval since it has passed.
+TEST_F(X11DisplayCaptureTest, AChangeTheServerReportsBetweenTicksIsGrabbedAsSoonAsTheIntervalAllows)
+{
+    factory_ = std::make_unique<X11DisplayCaptureFactory>(server_->displayName(), clock_);
+    start(CaptureDisplay{7, 0, 0, 320, 240}, {160, 120, PixelFormat::bgra, interval, 8, false, {}});
+    ASSERT_EQ(tick(3), 1u);
+    display_->draw(10, 10, 50, 50, solid(0xffffff));
+    const auto held = [this] { return std::lock_guard(mutex_), kept_.size(); };
+    for (int wait = 0; wait < 500 && held() < 2; ++wait)
+        std::this_thread::sleep_for(10ms);  // for the server's report, not for the clock
+    ASSERT_EQ(held(), 2u);
+    EXPECT_TRUE(shows(last(), 10, 10, 0xffffff));
+    display_->draw(10, 10, 50, 50, solid(0));
+    queue_->sync();
+    clock_->advance(interval);
+    EXPECT_EQ(held(), 3u);
+    EXPECT_TRUE(shows(last(), 10, 10, 0));
 }
 
 // While consumers hold every buffer, frames are skipped; a due change or request comes once one

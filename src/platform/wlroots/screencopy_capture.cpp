@@ -308,7 +308,7 @@ std::unique_ptr<capture::DisplayCaptureStream> ScreencopyCaptureFactory::start(
         throw CaptureError("the compositor does not list the output " + name);
     auto source = std::make_shared<ScreencopySource>(std::move(connection), output->output, configuration);
     capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
-                                          [source] { return source->grab(); }, [source] { source->close(); }};
+                                          [source] { return source->grab(); }, [source] { source->close(); }, {}};
     return std::make_unique<capture::TickedCaptureStream>(capture::CaptureTicker::start(
         std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_, std::move(queue), std::move(handler)));
 }

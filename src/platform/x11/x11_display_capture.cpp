@@ -3,6 +3,7 @@
 #include "platform/x11/x11_connect.h"
 
 #include "capture/argb_frame_converter.h"
+#include "platform/linux/descriptor_watch.h"
 #include "capture/capture_ticker.h"
 #include "runtime/serial_queue.h"
 
@@ -13,6 +14,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <mutex>
+#include <utility>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -105,8 +108,17 @@ public:
     {
     }
 
+    // From now on `news` runs (on a thread of its own) when the server sends something while no
+    // tick is reading: damage, most likely. Call before the first tick.
+    void watch(std::function<void()> news)
+    {
+        news_ = news;
+        watch_ = std::make_unique<DescriptorWatch>(xcb_get_file_descriptor(setup_.connection), std::move(news));
+    }
+
     void close()
     {
+        watch_.reset();
         auto* connection = setup_.connection;
         if (!xcb_connection_has_error(connection)) {
             xcb_damage_destroy(connection, setup_.damage);
@@ -120,25 +132,18 @@ public:
     bool observe(bool& changed)
     {
         auto* connection = setup_.connection;
+        if (watch_)
+            watch_->disarm();
         // The round trip also brings in every event the server sent before answering it.
         auto pointer = own(xcb_query_pointer_reply(connection, xcb_query_pointer(connection, setup_.root), nullptr));
         if (!pointer || xcb_connection_has_error(connection))
             return false;
-        bool sawDamage = false;
-        while (xcb_generic_event_t* event = xcb_poll_for_queued_event(connection)) {
-            const std::uint8_t type = event->response_type & 0x7f;
-            if (type == setup_.damageEvent) {
-                sawDamage = true;
-                const auto* notify = reinterpret_cast<const xcb_damage_notify_event_t*>(event);
-                const Rect damaged{notify->area.x, notify->area.y, notify->area.width, notify->area.height};
-                changed = changed || damaged.intersects(setup_.area);
-            } else if (type == setup_.cursorEvent) {
-                cursorStale_ = true;
-            }
-            std::free(event);
-        }
-        // Empties the damage region, so that the next change is reported again.
-        if (sawDamage)
+        takeEvents();
+        changed = changed || damaged_;
+        damaged_ = false;
+        // Empties the damage region, so that the next change is reported again. Whatever changed
+        // before this is in the picture grabbed after it.
+        if (std::exchange(sawDamage_, false))
             xcb_damage_subtract(connection, setup_.damage, XCB_NONE, XCB_NONE);
 
         if (setup_.showsCursor) {
@@ -170,6 +175,19 @@ public:
         return !xcb_connection_has_error(connection);
     }
 
+    // The tick is over. Events that came in with its answers are news already; otherwise the
+    // watch takes over until the next tick.
+    void rest()
+    {
+        takeEvents();
+        if (damaged_ || cursorStale_) {
+            if (news_)
+                news_();
+        } else if (watch_) {
+            watch_->rearm();
+        }
+    }
+
     // Grabs and converts one picture; none while consumers hold every buffer or the grab fails
     // (as it can while the screen is being resized; a broken connection shows at the next tick).
     std::optional<capture::VideoFrame> grab()
@@ -193,6 +211,23 @@ public:
     }
 
 private:
+    // Takes the events the connection has read already (no I/O).
+    void takeEvents()
+    {
+        while (xcb_generic_event_t* event = xcb_poll_for_queued_event(setup_.connection)) {
+            const std::uint8_t type = event->response_type & 0x7f;
+            if (type == setup_.damageEvent) {
+                sawDamage_ = true;
+                const auto* notify = reinterpret_cast<const xcb_damage_notify_event_t*>(event);
+                const Rect area{notify->area.x, notify->area.y, notify->area.width, notify->area.height};
+                damaged_ = damaged_ || area.intersects(setup_.area);
+            } else if (type == setup_.cursorEvent) {
+                cursorStale_ = setup_.showsCursor;
+            }
+            std::free(event);
+        }
+    }
+
     Rect cursorBoxAt(int x, int y) const
     {
         if (!cursor_)
@@ -203,6 +238,10 @@ private:
 
     Setup setup_;
     capture::ArgbFrameConverter converter_;
+    std::function<void()> news_;
+    std::unique_ptr<DescriptorWatch> watch_;
+    bool sawDamage_ = false;  // since the damage region was last emptied
+    bool damaged_ = false;    // the area, since the last tick
     bool cursorStale_ = false;
     std::optional<CursorImage> cursor_;
     int pointerX_ = 0;
@@ -244,8 +283,8 @@ bool hasExtension(xcb_connection_t* connection, xcb_extension_t* extension)
 
 }  // namespace
 
-X11DisplayCaptureFactory::X11DisplayCaptureFactory(std::string displayName, std::shared_ptr<runtime::Clock> clock)
-    : displayName_(std::move(displayName)), clock_(clock ? std::move(clock) : runtime::makeSteadyClock())
+X11DisplayCaptureFactory::X11DisplayCaptureFactory(std::string displayName, std::shared_ptr<runtime::Clock> clock, bool early)
+    : displayName_(std::move(displayName)), clock_(clock ? std::move(clock) : runtime::makeSteadyClock()), early_(early)
 {
 }
 
@@ -343,10 +382,33 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
     setup.poolDepth = configuration.queueDepth;
 
     auto source = std::make_shared<X11Source>(partial.release());
+    // A change is grabbed as soon as the server reports it, not at the next tick.
+    struct Ticker {
+        std::mutex mutex;
+        std::weak_ptr<capture::CaptureTicker> ticker;
+    };
+    auto woken = std::make_shared<Ticker>();
+    if (early_) {
+        source->watch([woken] {
+            std::shared_ptr<capture::CaptureTicker> ticker;
+            {
+                std::lock_guard lock(woken->mutex);
+                ticker = woken->ticker.lock();
+            }
+            if (ticker)
+                ticker->wake();
+        });
+    }
     capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
-                                          [source] { return source->grab(); }, [source] { source->close(); }};
-    return std::make_unique<capture::TickedCaptureStream>(capture::CaptureTicker::start(
-        std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_, std::move(queue), std::move(handler)));
+                                          [source] { return source->grab(); }, [source] { source->close(); },
+                                          [source] { source->rest(); }};
+    auto ticker = capture::CaptureTicker::start(std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_,
+                                                std::move(queue), std::move(handler));
+    {
+        std::lock_guard lock(woken->mutex);
+        woken->ticker = ticker;
+    }
+    return std::make_unique<capture::TickedCaptureStream>(std::move(ticker));
 }
 
 }  // namespace kestrio::platform

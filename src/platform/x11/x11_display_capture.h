@@ -14,15 +14,18 @@ namespace kestrio::platform {
 //
 // Each stream has a connection of its own and a tick at the minimum frame interval. A tick grabs
 // only when the rectangle was damaged, the cursor moved or changed over it, a frame was asked
-// for, or a second has passed since the last frame; otherwise it costs one round trip.
+// for, or a second has passed since the last frame; otherwise it costs one round trip. Damage
+// and cursor changes the server reports between ticks bring the next tick forward (as soon as
+// the interval since the last frame allows), so a change after a quiet moment is grabbed at once.
 class X11DisplayCaptureFactory final : public capture::DisplayCaptureFactory {
 public:
     // A still screen is still delivered this often.
     static constexpr std::chrono::seconds refreshInterval = capture::CaptureTicker::refreshInterval;
 
     // `displayName` as for xcb_connect (":1"); empty means $DISPLAY. `clock` drives the ticks and
-    // stamps the frames.
-    explicit X11DisplayCaptureFactory(std::string displayName = {}, std::shared_ptr<runtime::Clock> clock = nullptr);
+    // stamps the frames. `early`: reports between ticks bring the next one forward (off: ticks
+    // come only on the clock, for tests that step it).
+    explicit X11DisplayCaptureFactory(std::string displayName = {}, std::shared_ptr<runtime::Clock> clock = nullptr, bool early = true);
 
     std::unique_ptr<capture::DisplayCaptureStream> start(const capture::CaptureDisplay& display,
                                                          const capture::CaptureConfiguration& configuration,
@@ -32,6 +35,7 @@ public:
 private:
     std::string displayName_;
     std::shared_ptr<runtime::Clock> clock_;
+    bool early_;
 };
 
 }  // namespace kestrio::platform
