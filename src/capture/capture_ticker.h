@@ -79,6 +79,32 @@ private:
     runtime::TimePoint nextTick_{};
 };
 
+// Wakes a ticker that is made after the source reporting to it: the source gets wake() before the
+// ticker exists, and attach() names the ticker once it does. wake() is safe on any thread and
+// does nothing before attach() or after the ticker went.
+class TickerWaker {
+public:
+    void attach(const std::shared_ptr<CaptureTicker>& ticker)
+    {
+        std::lock_guard lock(mutex_);
+        ticker_ = ticker;
+    }
+    void wake() const
+    {
+        std::shared_ptr<CaptureTicker> ticker;
+        {
+            std::lock_guard lock(mutex_);
+            ticker = ticker_.lock();
+        }
+        if (ticker)
+            ticker->wake();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::weak_ptr<CaptureTicker> ticker_;
+};
+
 // A capture stream that is its ticker.
 class TickedCaptureStream final : public DisplayCaptureStream {
 public:

@@ -89,11 +89,16 @@ std::unique_ptr<capture::DisplayCaptureStream> GnomeDisplayCaptureFactory::start
             throw CaptureError("the compositor's screen-cast stream did not start");
         desktop_->add(cast);
     }
+    // A new picture is taken as soon as it comes, not at the next tick.
+    auto waker = std::make_shared<capture::TickerWaker>();
+    cast->stream->onNews([waker] { waker->wake(); });
     auto source = std::make_shared<CastSource>(std::move(cast), configuration);
     capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
                                           [source] { return source->grab(); }, [source] { source->close(); }, {}};
-    return std::make_unique<capture::TickedCaptureStream>(capture::CaptureTicker::start(
-        std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_, std::move(queue), std::move(handler)));
+    auto ticker = capture::CaptureTicker::start(std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_,
+                                                std::move(queue), std::move(handler));
+    waker->attach(ticker);
+    return std::make_unique<capture::TickedCaptureStream>(std::move(ticker));
 }
 
 }  // namespace kestrio::platform::gnome

@@ -170,6 +170,12 @@ bool PipeWireStream::takeChange()
     return std::exchange(changed_, false);
 }
 
+void PipeWireStream::onNews(std::function<void()> news)
+{
+    std::lock_guard lock(mutex_);
+    news_ = std::move(news);
+}
+
 bool PipeWireStream::withPicture(const std::function<void(const StreamPicture&)>& use)
 {
     std::lock_guard lock(mutex_);
@@ -210,13 +216,17 @@ void PipeWireStream::onProcess(void* opaque)
         return;
     }
     pw_buffer* previous = nullptr;
+    std::function<void()> news;
     {
         std::lock_guard lock(self->mutex_);
         previous = std::exchange(self->held_, newest);
         self->changed_ = true;
+        news = self->news_;
     }
     if (previous)
         pw_stream_queue_buffer(self->stream_, previous);
+    if (news)
+        news();
 }
 
 void PipeWireStream::onParamChanged(void* opaque, std::uint32_t id, const spa_pod* param)

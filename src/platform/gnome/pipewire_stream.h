@@ -55,6 +55,8 @@ public:
 
     // Whether a new picture came since the last call.
     bool takeChange();
+    // `news` runs (on PipeWire's thread) each time a new picture comes; replaces the last one.
+    void onNews(std::function<void()> news);
     // Runs `use` with the newest picture, which stays valid while it runs; false when there is none.
     bool withPicture(const std::function<void(const StreamPicture&)>& use);
     // The stream ended or failed (the compositor went away, the monitor was unplugged).
@@ -78,6 +80,7 @@ private:
     std::optional<Size> size_;
     bool ended_ = false;
     bool changed_ = false;
+    std::function<void()> news_;
     pw_buffer* held_ = nullptr;  // the newest picture's buffer
 };
 

@@ -383,31 +383,15 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
 
     auto source = std::make_shared<X11Source>(partial.release());
     // A change is grabbed as soon as the server reports it, not at the next tick.
-    struct Ticker {
-        std::mutex mutex;
-        std::weak_ptr<capture::CaptureTicker> ticker;
-    };
-    auto woken = std::make_shared<Ticker>();
-    if (early_) {
-        source->watch([woken] {
-            std::shared_ptr<capture::CaptureTicker> ticker;
-            {
-                std::lock_guard lock(woken->mutex);
-                ticker = woken->ticker.lock();
-            }
-            if (ticker)
-                ticker->wake();
-        });
-    }
+    auto waker = std::make_shared<capture::TickerWaker>();
+    if (early_)
+        source->watch([waker] { waker->wake(); });
     capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
                                           [source] { return source->grab(); }, [source] { source->close(); },
                                           [source] { source->rest(); }};
     auto ticker = capture::CaptureTicker::start(std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_,
                                                 std::move(queue), std::move(handler));
-    {
-        std::lock_guard lock(woken->mutex);
-        woken->ticker = ticker;
-    }
+    waker->attach(ticker);
     return std::make_unique<capture::TickedCaptureStream>(std::move(ticker));
 }
 
