@@ -7,8 +7,8 @@ screen changes every frame and carries a frame counter), `kestrio --headless`, a
 reports frames delivered per second, the host's CPU time per delivered frame, video bytes per
 frame and the drawn->decoded latency; then the same screen is encoded by `ffmpeg -f x11grab ...
 libx264 ultrafast zerolatency` as the baseline a user would otherwise run. Then: the host's CPU
-on a still screen, the host's memory while a viewer never reads, and (with --long S) memory over
-a long stream.
+on a still screen, the host's memory while a viewer never reads, the latency of a change on a
+still desktop against the same ffmpeg pipe, and (with --long S) memory over a long stream.
 
 Everything started here is ended here (SIGTERM, then SIGKILL, always waited for), also on
 failure or Ctrl-C. Results: a table on standard output and JSON (default build/stream_results.json).
@@ -34,7 +34,7 @@ FRAME_RATES = (60, 30)
 BIT_RATES = {"dataSaver": "4M", "balanced": "8M", "sharp": "14M"}
 SETTLE_SECONDS = 3
 OUTPUT_SIZES = {"dataSaver": (1280, 720), "balanced": (1728, 972), "sharp": (1920, 1080)}
-SECTIONS = ("matrix", "still", "stuck", "changes", "player", "slowlink", "long")
+SECTIONS = ("matrix", "still", "stuck", "changes", "player", "slowlink", "latency", "long")
 DEFAULT_SECTIONS = SECTIONS[:-1]
 
 
@@ -91,15 +91,16 @@ def percentile(values, fraction):
 class Child:
     """A started process whose output lines are collected by a thread."""
 
-    def __init__(self, name, argv, env=None, pipe_stdout=True, pipe_stderr=False, pass_fds=()):
+    def __init__(self, name, argv, env=None, pipe_stdout=True, pipe_stderr=False, pass_fds=(), stdin=subprocess.DEVNULL, stdout=None):
+        """`stdout`, when given, is where standard output goes instead (a file or descriptor)."""
         self.name = name
         self.lines = queue.Queue()
         self.stderr_lines = []
         self.popen = subprocess.Popen(
             argv,
             env=env,
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE if pipe_stdout else subprocess.DEVNULL,
+            stdin=stdin,
+            stdout=stdout if stdout is not None else subprocess.PIPE if pipe_stdout else subprocess.DEVNULL,
             stderr=subprocess.PIPE if pipe_stderr else subprocess.DEVNULL,
             pass_fds=pass_fds,
             start_new_session=True,  # a Ctrl-C reaches only us; we end the children in order
@@ -108,7 +109,7 @@ class Child:
         )
         self.pid = self.popen.pid
         self.threads = []
-        if pipe_stdout:
+        if pipe_stdout and stdout is None:
             self.threads.append(threading.Thread(target=self._drain, args=(self.popen.stdout, self.lines.put), daemon=True))
         if pipe_stderr:
             self.threads.append(threading.Thread(target=self._drain, args=(self.popen.stderr, self.stderr_lines.append), daemon=True))
@@ -251,8 +252,9 @@ class Stage:
         self.animator = None
         self.drawn = {}
 
-    def start_animator(self, rate=60, pattern="screen"):
-        self.animator = self.children.start("stream_animator", [self.tools.animator, "--log", self.animator_log, "--rate", str(rate),
+    def start_animator(self, rate=60, pattern="screen", interval=None):
+        timing = ["--interval", interval] if interval else ["--rate", str(rate)]
+        self.animator = self.children.start("stream_animator", [self.tools.animator, "--log", self.animator_log, *timing,
                                                                 "--pattern", pattern], env=self.env, pipe_stdout=False)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:  # drawing has begun once the first time is logged
@@ -292,16 +294,21 @@ class Stage:
 
 
 def run_probe(children, tools, port, warmup, seconds, records, on_measuring, on_done, sample=None, count_seconds=0,
-              on_counting=None, on_counted=None, extra=(), wrapper=()):
+              on_counting=None, on_counted=None, extra=(), wrapper=(), on_started=None):
     """Runs stream_probe; calls on_measuring() at the end of the warm-up and on_done() at the end
     of the window, and sample() about once a second meanwhile. With count_seconds, the probe then
     reads without decoding for that long, between on_counting() and on_counted(); its figures come
-    back under "counted". Returns the summary fields."""
-    argv = [tools.probe, "--port", str(port), "--records", records, "--warmup", str(warmup), "--seconds", str(seconds),
+    back under "counted". Without a port the probe reads an Annex B stream on its standard input,
+    a pipe handed to on_started(probe) to feed. Returns the summary fields."""
+    source = ["--port", str(port)] if port else ["--annexb-stdin"]
+    argv = [tools.probe, *source, "--records", records, "--warmup", str(warmup), "--seconds", str(seconds),
             "--screen-width", str(SCREEN_WIDTH)]
     if count_seconds:
         argv += ["--count-seconds", str(count_seconds)]
-    probe = children.start("stream_probe", [*wrapper, *argv, *extra], pipe_stderr=True)
+    probe = children.start("stream_probe", [*wrapper, *argv, *extra], pipe_stderr=True,
+                           stdin=subprocess.DEVNULL if port else subprocess.PIPE)
+    if on_started:
+        on_started(probe)
     probe.wait_for(lambda line: line == "connected", 15)
     probe.wait_for(lambda line: line == "measuring", warmup + 15)
     on_measuring(probe.pid)
@@ -779,6 +786,78 @@ def measure_slow_link(children, tools, workdir, seconds, quality="balanced", fps
         stage.close()
 
 
+def stamp_latencies(records_path, drawn, start_ns, end_ns):
+    """For each stamp drawn in [start_ns, end_ns): drawn -> received (ms) of the first picture to
+    show it, matched as latencies() does. Returns the latencies and the number of stamps drawn."""
+    first = {}  # drawn time (one per stamp) -> earliest received time
+    with open(records_path) as f:
+        for line in f:
+            counter, decoded_ns, received_ns, _, _ = line.split()
+            counter, decoded_ns, received_ns = int(counter), int(decoded_ns), int(received_ns)
+            times = [t for t in drawn.get(counter, ()) if t <= decoded_ns] if counter >= 0 else ()
+            if times:
+                first[times[-1]] = min(first.get(times[-1], received_ns), received_ns)
+    stamps = [t for times in drawn.values() for t in times if start_ns <= t < end_ns]
+    return [(first[t] - t) / 1e6 for t in stamps if t in first], len(stamps)
+
+
+def measure_latency(children, tools, workdir, warmup, seconds, quality="balanced", fps=60):
+    """Change-to-arrival latency on a still desktop: the animator moves its rectangle and redraws
+    its counter after random pauses of 40-60 ms, which no capture cadence can lock onto. Each
+    stamp's latency runs from its drawing to the arrival at the viewer of the first packet whose
+    picture shows it: first from the host in mirror mode, then from the ffmpeg pipe a user would
+    run (x11grab -> libx264 ultrafast zerolatency, Annex B on a pipe into the probe) on the same
+    screen. Stamps drawn in the last half second of a window are left out: they may not have
+    arrived before it closed."""
+    stage = Stage(children, tools, workdir, "latency")
+    try:
+        stage.start_animator(pattern="rectangle", interval="40:60")
+        host, port = stage.start_host(quality, fps)
+        host_records = os.path.join(workdir, "latency-host-frames.txt")
+        host_summary = run_probe(children, tools, port, warmup, seconds, host_records, lambda _: None, lambda _: None)
+        children.stop(host)
+
+        width, height = OUTPUT_SIZES[quality]
+        argv = ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-f", "x11grab", "-framerate", str(fps), "-video_size",
+                f"{SCREEN_WIDTH}x{SCREEN_HEIGHT}", "-i", stage.display, "-vf", f"scale={width}:{height}", "-c:v", "libx264",
+                "-preset", "ultrafast", "-tune", "zerolatency", "-bf", "0", "-b:v", BIT_RATES[quality], "-x264-params", "aud=1",
+                "-flush_packets", "1", "-f", "h264", "-"]
+        pipe = {}
+
+        def start_pipe(probe):
+            pipe["ffmpeg"] = children.start("ffmpeg", argv, env=stage.env, pipe_stderr=True, stdout=probe.popen.stdin)
+            probe.popen.stdin.close()  # the probe sees the end of the stream when ffmpeg ends
+
+        pipe_records = os.path.join(workdir, "latency-pipe-frames.txt")
+        try:
+            pipe_summary = run_probe(children, tools, None, warmup, seconds, pipe_records, lambda _: None, lambda _: None,
+                                     on_started=start_pipe)
+        except BenchError as error:
+            errors = " | ".join(l for l in pipe["ffmpeg"].stderr_lines[-5:] if l) if "ffmpeg" in pipe else ""
+            raise BenchError(f"{error}; ffmpeg: {errors}") from None
+        children.stop(pipe["ffmpeg"])
+        time.sleep(0.6)  # the animator flushes its log twice a second
+        stage.load_drawn_times()
+    finally:
+        stage.close()
+
+    def figures(summary, records):
+        window = summary["start_ns"], summary["end_ns"] - 500_000_000
+        latencies, drawn = stamp_latencies(records, stage.drawn, *window)
+        return {"window_s": summary["seconds"], "frames": summary["frames"], "frames_per_s": summary["frames"] / summary["seconds"],
+                "unreadable": summary["unreadable"], "decode_errors": summary["decode_errors"],
+                "video_mbit_per_s": summary["payload_bytes"] * 8 / summary["seconds"] / 1e6, "stamps_drawn": drawn,
+                "stamps_seen": len(latencies), "latency_ms_p50": percentile(latencies, 0.5),
+                "latency_ms_p95": percentile(latencies, 0.95), "latency_ms_max": max(latencies) if latencies else None}
+
+    result = {"quality": quality, "fps": fps, "stamp_interval_ms": "40-60", "host": figures(host_summary, host_records),
+              "pipe": figures(pipe_summary, pipe_records), "pipe_command": " ".join(argv)}
+    for key in ("p50", "p95"):
+        host_ms, pipe_ms = result["host"][f"latency_ms_{key}"], result["pipe"][f"latency_ms_{key}"]
+        result[f"{key}_ratio_to_pipe"] = host_ms / pipe_ms if host_ms is not None and pipe_ms else None
+    return result
+
+
 def measure_long(children, tools, workdir, seconds):
     stage = Stage(children, tools, workdir, "long")
     try:
@@ -840,6 +919,7 @@ def main():
                         help="the size of the player's video, scaled to the screen (smaller: more pictures a second on a slow machine)")
     parser.add_argument("--slow-link-seconds", type=float, default=20.0)
     parser.add_argument("--slow-link-codec", default="h264", choices=("h264", "jpeg"))
+    parser.add_argument("--latency-seconds", type=float, default=10.0, help="window of the host and of the pipe in the latency run")
     parser.add_argument("--sections", default=",".join(DEFAULT_SECTIONS),
                         help=f"what to run, of {','.join(SECTIONS)} (long needs --long)")
     parser.add_argument("--long", type=int, default=0, metavar="SECONDS", help="stream balanced/60 this long, sampling RSS each second")
@@ -859,7 +939,7 @@ def main():
     os.makedirs(workdir, exist_ok=True)
     results = {"machine_cores": os.cpu_count(), "loadavg_at_start": open("/proc/loadavg").read().split()[:3],
                "started": time.strftime("%Y-%m-%dT%H:%M:%S"), "runs": [], "still": None, "stuck_viewer": None, "changes": [],
-               "player": None, "slow_link": None, "long": None}
+               "player": None, "slow_link": None, "latency": None, "long": None}
     began = time.monotonic()
 
     with Children() as children:
@@ -901,6 +981,9 @@ def main():
         if "slowlink" in sections:
             print("-- slow link", flush=True)
             results["slow_link"] = measure_slow_link(children, tools, workdir, args.slow_link_seconds, codec=args.slow_link_codec)
+        if "latency" in sections:
+            print("-- latency of a change on a still desktop", flush=True)
+            results["latency"] = measure_latency(children, tools, workdir, args.warmup, args.latency_seconds)
         if args.long:
             print(f"-- long stream, {args.long} s", flush=True)
             results["long"] = measure_long(children, tools, workdir, args.long)
@@ -934,6 +1017,11 @@ def main():
         link = results["slow_link"]
         targets["slow_link_pong_p50_at_most_300_ms"] = 0 <= link["pong_ms_p50"] <= 300
         targets["slow_link_pong_p95_at_most_800_ms"] = 0 <= link["pong_ms_p95"] <= 800
+    if results["latency"]:
+        latency = results["latency"]
+        targets["latency_median_at_most_half_the_pipe"] = (latency["p50_ratio_to_pipe"] or 1) <= 0.5
+        targets["latency_p95_at_most_0_6_of_the_pipe"] = (latency["p95_ratio_to_pipe"] or 1) <= 0.6
+        targets["no_stamp_lost"] = 0 < latency["host"]["stamps_drawn"] == latency["host"]["stamps_seen"]
     results["targets"] = targets
 
     with open(args.output, "w") as f:
@@ -990,6 +1078,13 @@ def main():
               f"max {fmt(k['pong_ms_max'])} ms over {k['pongs']} pings; frame age p50 {fmt(k['frame_age_ms_p50'])} ms, "
               f"p95 {fmt(k['frame_age_ms_p95'])} ms; {k['frames_per_s']:.1f} frames/s, {k['video_kbit_per_s']:.0f} kbit/s, "
               f"{k['key_frames']} key frames, {k['decode_errors']} decode errors")
+    if results["latency"]:
+        h, p, latency = results["latency"]["host"], results["latency"]["pipe"], results["latency"]
+        print(f"\nlatency ({latency['quality']}/{latency['fps']}, a stamp every {latency['stamp_interval_ms']} ms on a still desktop, "
+              f"drawn -> first packet showing it): host p50 {fmt(h['latency_ms_p50'])} ms, p95 {fmt(h['latency_ms_p95'])} ms, "
+              f"{h['stamps_seen']}/{h['stamps_drawn']} stamps seen; ffmpeg pipe p50 {fmt(p['latency_ms_p50'])} ms, "
+              f"p95 {fmt(p['latency_ms_p95'])} ms, {p['stamps_seen']}/{p['stamps_drawn']} seen; host/pipe p50 "
+              f"{fmt(latency['p50_ratio_to_pipe'], 2)}, p95 {fmt(latency['p95_ratio_to_pipe'], 2)}")
     print("\ntargets:", ", ".join(f"{k}: {'met' if v else 'NOT met'}" for k, v in targets.items()))
     print(f"results: {args.output} ({results['elapsed_s']} s)")
     return 0

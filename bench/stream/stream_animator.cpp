@@ -11,7 +11,11 @@
 // changing colour each frame, with the counter: the small changes of a desktop rather than a
 // full-screen video.
 //
-// usage: stream_animator --log FILE [--rate HZ] [--pattern screen|rectangle]
+// With --interval MIN:MAX each next frame comes after a delay drawn uniformly from MIN to MAX
+// milliseconds (the same sequence every run) instead of at a fixed rate, so that no capture
+// cadence can lock onto the changes.
+//
+// usage: stream_animator --log FILE [--rate HZ | --interval MIN:MAX] [--pattern screen|rectangle]
 //        (DISPLAY names the screen; stops on SIGTERM/SIGINT)
 
 #include <xcb/xcb.h>
@@ -26,6 +30,7 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +86,8 @@ int main(int argc, char** argv)
     std::string logPath;
     double rate = 60.0;
     bool rectangleOnly = false;
+    double shortest = 0;
+    double longest = 0;
     bool usable = true;
     for (int i = 1; i < argc && usable; ++i) {
         const std::string_view flag = argv[i];
@@ -89,6 +96,8 @@ int main(int argc, char** argv)
             logPath = value;
         else if (flag == "--rate" && i + 1 < argc)
             rate = std::atof(value.data());
+        else if (flag == "--interval" && i + 1 < argc)
+            usable = std::sscanf(value.data(), "%lf:%lf", &shortest, &longest) == 2 && shortest > 0 && shortest <= longest;
         else if (flag == "--pattern" && (value == "screen" || value == "rectangle"))
             rectangleOnly = value == "rectangle";
         else
@@ -96,7 +105,7 @@ int main(int argc, char** argv)
         ++i;
     }
     if (!usable || logPath.empty() || rate <= 0) {
-        std::fprintf(stderr, "usage: stream_animator --log FILE [--rate HZ] [--pattern screen|rectangle]\n");
+        std::fprintf(stderr, "usage: stream_animator --log FILE [--rate HZ | --interval MIN:MAX] [--pattern screen|rectangle]\n");
         return 2;
     }
 
@@ -143,6 +152,9 @@ int main(int argc, char** argv)
                                 static_cast<std::uint16_t>(2 * counterMargin + 2 * blockSize)};
 
     const auto period = static_cast<std::int64_t>(1e9 / rate);
+    std::mt19937_64 random(1);
+    std::uniform_int_distribution<std::int64_t> delay(static_cast<std::int64_t>(shortest * 1e6),
+                                                      static_cast<std::int64_t>(longest * 1e6));
     std::int64_t next = monotonicNanoseconds();
     std::uint64_t frame = 0;
     std::int64_t lastFlush = next;
@@ -203,8 +215,9 @@ int main(int argc, char** argv)
         }
         ++frame;
 
-        next += period;
-        if (drawnAt > next + 10 * period)
+        const std::int64_t step = longest > 0 ? delay(random) : period;
+        next += step;
+        if (drawnAt > next + 10 * step)
             next = drawnAt;  // far behind (the machine was busy): do not try to catch up in a burst
         timespec wake{static_cast<time_t>(next / 1'000'000'000), static_cast<long>(next % 1'000'000'000)};
         while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR && !stopRequested) {

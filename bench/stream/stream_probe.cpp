@@ -17,6 +17,11 @@
 //
 // With --no-read it only handshakes and then sleeps without ever reading, to see what a stuck
 // viewer does to the host.
+//
+// With --annexb-stdin it reads an H.264 Annex B stream with access unit delimiters from standard
+// input instead of a host (an ffmpeg pipe, say), cuts it into access units at the delimiters and
+// measures them the same way: "connected" once the first bytes come, the same records and lines.
+// A unit's received time is when the read that brought its last byte returned.
 
 #include "viewer/h264_packet.h"
 #include "viewer/viewer_session.h"
@@ -25,11 +30,19 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -54,6 +67,7 @@ struct Arguments {
     std::string records;
     std::string dump;
     bool noRead = false;
+    bool annexBStdin = false;
 };
 
 std::int64_t nanoseconds(TimePoint time)
@@ -105,8 +119,8 @@ bool parseArguments(int argc, char** argv, Arguments& arguments)
     options.name = "stream-probe";
     for (int i = 1; i < argc; ++i) {
         const std::string_view flag = argv[i];
-        if (flag == "--no-read") {
-            arguments.noRead = true;
+        if (flag == "--no-read" || flag == "--annexb-stdin") {
+            (flag == "--no-read" ? arguments.noRead : arguments.annexBStdin) = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -135,6 +149,8 @@ bool parseArguments(int argc, char** argv, Arguments& arguments)
         else
             return false;
     }
+    if (arguments.annexBStdin)
+        return !arguments.records.empty() && arguments.screenWidth > 0 && !arguments.noRead;
     return options.port != 0 && arguments.screenWidth > 0 && arguments.pingMilliseconds >= 0 &&
            (arguments.noRead || !arguments.records.empty());
 }
@@ -153,6 +169,44 @@ double percentile(std::vector<double> values, double fraction)
     const auto low = static_cast<std::size_t>(position);
     const std::size_t high = std::min(low + 1, values.size() - 1);
     return values[low] + (values[high] - values[low]) * (position - low);
+}
+
+// What the measurement window saw, for the summary line.
+struct Tally {
+    std::uint64_t frames = 0;
+    std::uint64_t unreadable = 0;
+    std::uint64_t payloadBytes = 0;
+    std::uint64_t keyFrames = 0;
+    int width = 0;
+    int height = 0;
+};
+
+void writeRecord(std::FILE* records, Tally& tally, const RgbImage& picture, int screenWidth, FrameKind kind, TimePoint decodedAt,
+                 TimePoint receivedAt, std::size_t payloadBytes)
+{
+    const int counter = readCounter(picture, screenWidth);
+    const char letter = kind == FrameKind::h264Key ? 'k' : kind == FrameKind::h264Delta ? 'd' : 'j';
+    std::fprintf(records, "%d %lld %lld %zu %c\n", counter, static_cast<long long>(nanoseconds(decodedAt)),
+                 static_cast<long long>(nanoseconds(receivedAt)), payloadBytes, letter);
+    ++tally.frames;
+    tally.unreadable += counter < 0 ? 1 : 0;
+    tally.payloadBytes += payloadBytes;
+    tally.keyFrames += kind == FrameKind::h264Key ? 1 : 0;
+    tally.width = picture.width;
+    tally.height = picture.height;
+}
+
+void printDone(const Tally& tally, std::uint64_t decodeErrors, TimePoint start, TimePoint end, std::vector<double> roundTrips,
+               int result)
+{
+    std::printf("done seconds=%.6f frames=%llu unreadable=%llu payload_bytes=%llu key_frames=%llu decode_errors=%llu "
+                "width=%d height=%d start_ns=%lld end_ns=%lld pongs=%zu rtt_p50_ms=%.1f rtt_p95_ms=%.1f rtt_max_ms=%.1f result=%d\n",
+                std::chrono::duration<double>(end - start).count(), static_cast<unsigned long long>(tally.frames),
+                static_cast<unsigned long long>(tally.unreadable), static_cast<unsigned long long>(tally.payloadBytes),
+                static_cast<unsigned long long>(tally.keyFrames), static_cast<unsigned long long>(decodeErrors), tally.width,
+                tally.height, static_cast<long long>(nanoseconds(start)), static_cast<long long>(nanoseconds(end)), roundTrips.size(),
+                percentile(roundTrips, 0.5), percentile(roundTrips, 0.95), percentile(roundTrips, 1.0), result);
+    std::fflush(stdout);
 }
 
 // Runs the session for `duration`, sending "PING" every `pingInterval` when that is positive.
@@ -243,6 +297,206 @@ void reportDelivered(const std::vector<KeptPayload>& kept, const Arguments& argu
     std::fflush(stdout);
 }
 
+// Standard input, read on a thread of its own: the time a read returns is when its bytes
+// arrived, however long decoding the pictures before them takes.
+class InputReader {
+public:
+    struct Chunk {
+        std::vector<std::uint8_t> bytes;
+        TimePoint readAt;
+    };
+
+    InputReader() : thread_([this] { readAll(); }) {}
+    ~InputReader()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+
+    // Moves what has been read into `out`, waiting until `deadline` when nothing has. False once
+    // the input has ended and everything read has been taken.
+    bool take(TimePoint deadline, std::vector<Chunk>& out)
+    {
+        std::unique_lock lock(mutex_);
+        ready_.wait_until(lock, deadline, [&] { return !chunks_.empty() || ended_; });
+        out = std::move(chunks_);
+        chunks_.clear();
+        return !out.empty() || !ended_;
+    }
+
+private:
+    void readAll()
+    {
+        std::vector<std::uint8_t> buffer(65536);
+        while (!stop_) {
+            pollfd entry{STDIN_FILENO, POLLIN, 0};
+            const int ready = ::poll(&entry, 1, 100);
+            if (ready < 0 && errno != EINTR)
+                break;
+            if (ready <= 0)
+                continue;
+            const ssize_t size = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+            const TimePoint readAt = Clock::now();
+            if (size < 0 && errno == EINTR)
+                continue;
+            if (size <= 0)
+                break;
+            std::lock_guard lock(mutex_);
+            chunks_.push_back({std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + size), readAt});
+            ready_.notify_one();
+        }
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        ready_.notify_one();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<Chunk> chunks_;
+    bool ended_ = false;
+    std::atomic<bool> stop_ = false;
+    std::thread thread_;
+};
+
+// An Annex B stream cut into access units at their delimiters (NAL type 9). A unit is known to
+// be complete only once the next delimiter has come, but it arrived with the read that brought
+// its last byte: the end offset and time of every read are kept to find that one.
+class AccessUnits {
+public:
+    struct Unit {
+        std::vector<std::uint8_t> bytes;
+        TimePoint receivedAt;
+    };
+
+    void append(std::span<const std::uint8_t> bytes, TimePoint readAt)
+    {
+        bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+        reads_.push_back({dropped_ + bytes_.size(), readAt});
+    }
+
+    std::optional<Unit> next()
+    {
+        for (; scan_ + 3 < bytes_.size(); ++scan_) {
+            if (bytes_[scan_] != 0 || bytes_[scan_ + 1] != 0 || bytes_[scan_ + 2] != 1 || (bytes_[scan_ + 3] & 0x1f) != 9)
+                continue;
+            // A four-byte start code's leading zero belongs to the unit it starts.
+            const std::size_t end = scan_ > 0 && bytes_[scan_ - 1] == 0 ? scan_ - 1 : scan_;
+            if (end == 0)
+                continue;
+            while (reads_.front().end < dropped_ + end)
+                reads_.pop_front();
+            Unit unit{std::vector<std::uint8_t>(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(end)), reads_.front().at};
+            bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(end));
+            dropped_ += end;
+            scan_ -= end - 1;
+            return unit;
+        }
+        return std::nullopt;
+    }
+
+private:
+    struct Read {
+        std::uint64_t end;  // offset in the whole stream just past the read's last byte
+        TimePoint at;
+    };
+
+    std::vector<std::uint8_t> bytes_;
+    std::uint64_t dropped_ = 0;  // stream offset of bytes_[0]
+    std::size_t scan_ = 0;
+    std::deque<Read> reads_;
+};
+
+// The NAL units of an access unit, without start codes or the zeros before them.
+H264Packet packetOf(std::span<const std::uint8_t> unit)
+{
+    H264Packet packet;
+    std::size_t begin = 0;
+    const auto add = [&](std::size_t end) {
+        while (end > begin && unit[end - 1] == 0)
+            --end;
+        if (begin > 0 && end > begin) {
+            packet.nalUnits.push_back(unit.subspan(begin, end - begin));
+            packet.isKeyFrame = packet.isKeyFrame || (unit[begin] & 0x1f) == 5;
+        }
+    };
+    for (std::size_t i = 0; i + 2 < unit.size(); ++i) {
+        if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) {
+            add(i);
+            begin = i + 3;
+            i += 2;
+        }
+    }
+    add(unit.size());
+    return packet;
+}
+
+int readAnnexB(const Arguments& arguments)
+{
+    std::FILE* records = std::fopen(arguments.records.c_str(), "w");
+    if (!records) {
+        std::fputs("stream_probe: cannot write the records\n", stderr);
+        return 1;
+    }
+    InputReader input;
+    AccessUnits units;
+    H264Decoder decoder;
+    // Every picture is decoded, sixty a second: converting only the counter's strip leaves the
+    // cores to the pipe being measured.
+    decoder.setConvertedRows(2 * counterMargin + 2 * blockSize);
+    RgbImage picture;
+    std::vector<InputReader::Chunk> chunks;
+    bool measuring = false;
+    Tally tally;
+    std::uint64_t decodeErrors = 0;
+    // Decodes every unit complete by `until`; false when the input ends first.
+    const auto pump = [&](TimePoint until) {
+        do {
+            if (!input.take(until, chunks))
+                return false;
+            for (const auto& chunk : chunks)
+                units.append(chunk.bytes, chunk.readAt);
+            while (auto unit = units.next()) {
+                const H264Packet packet = packetOf(unit->bytes);
+                const auto result = decoder.decode(packet, picture);
+                const TimePoint decodedAt = Clock::now();
+                if (!measuring)
+                    continue;
+                decodeErrors += result == H264Decoder::Result::error ? 1 : 0;
+                if (result == H264Decoder::Result::picture)
+                    writeRecord(records, tally, picture, arguments.screenWidth,
+                                packet.isKeyFrame ? FrameKind::h264Key : FrameKind::h264Delta, decodedAt, unit->receivedAt,
+                                unit->bytes.size());
+            }
+        } while (Clock::now() < until);
+        return true;
+    };
+
+    if (!input.take(Clock::now() + std::chrono::seconds(10), chunks) || chunks.empty()) {
+        std::fputs("stream_probe: nothing came on standard input\n", stderr);
+        std::fclose(records);
+        return 1;
+    }
+    for (const auto& chunk : chunks)
+        units.append(chunk.bytes, chunk.readAt);
+    std::printf("connected\n");
+    std::fflush(stdout);
+    if (!pump(Clock::now() + seconds(arguments.warmup))) {
+        std::fputs("stream_probe: the stream ended during the warm-up\n", stderr);
+        std::fclose(records);
+        return 1;
+    }
+    measuring = true;
+    const TimePoint start = Clock::now();
+    std::printf("measuring\n");
+    std::fflush(stdout);
+    const bool lasted = pump(start + seconds(arguments.seconds));
+    const TimePoint end = Clock::now();
+    std::fclose(records);
+    const auto result = lasted ? ViewerSession::RunResult::limitReached : ViewerSession::RunResult::closed;
+    printDone(tally, decodeErrors, start, end, {}, static_cast<int>(result));
+    return lasted ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -251,11 +505,14 @@ int main(int argc, char** argv)
     if (!parseArguments(argc, argv, arguments)) {
         std::fputs("usage: stream_probe --port N --records FILE [--host H] [--codec h264|jpeg] [--warmup S] [--seconds S]\n"
                    "                    [--ping-ms N] [--count-seconds S [--dump FILE]] [--screen-width W]\n"
-                   "       stream_probe --port N --no-read [--seconds S]\n",
+                   "       stream_probe --port N --no-read [--seconds S]\n"
+                   "       stream_probe --annexb-stdin --records FILE [--warmup S] [--seconds S] [--screen-width W]\n",
                    stderr);
         return 2;
     }
     av_log_set_level(AV_LOG_QUIET);
+    if (arguments.annexBStdin)
+        return readAnnexB(arguments);
 
     ViewerSession session(arguments.options);
     if (!session.connect(std::chrono::seconds(10))) {
@@ -278,26 +535,12 @@ int main(int argc, char** argv)
     }
 
     bool measuring = false;
-    std::uint64_t frames = 0;
-    std::uint64_t unreadable = 0;
-    std::uint64_t payloadBytes = 0;
-    std::uint64_t keyFrames = 0;
-    int width = 0;
-    int height = 0;
+    Tally tally;
     session.setFrameCallback([&](const DecodedFrame& frame) {
         const TimePoint decodedAt = Clock::now();
-        if (!measuring)
-            return;
-        const int counter = readCounter(frame.picture, arguments.screenWidth);
-        const char kind = frame.kind == FrameKind::h264Key ? 'k' : frame.kind == FrameKind::h264Delta ? 'd' : 'j';
-        std::fprintf(records, "%d %lld %lld %zu %c\n", counter, static_cast<long long>(nanoseconds(decodedAt)),
-                     static_cast<long long>(nanoseconds(frame.receivedAt)), frame.payloadBytes, kind);
-        ++frames;
-        unreadable += counter < 0 ? 1 : 0;
-        payloadBytes += frame.payloadBytes;
-        keyFrames += frame.kind == FrameKind::h264Key ? 1 : 0;
-        width = frame.picture.width;
-        height = frame.picture.height;
+        if (measuring)
+            writeRecord(records, tally, frame.picture, arguments.screenWidth, frame.kind, decodedAt, frame.receivedAt,
+                        frame.payloadBytes);
     });
 
     const std::chrono::milliseconds pingInterval(arguments.pingMilliseconds);
@@ -317,19 +560,11 @@ int main(int argc, char** argv)
     const TimePoint end = Clock::now();
     measuring = false;
     std::fclose(records);
-    const double elapsed = std::chrono::duration<double>(end - start).count();
     std::vector<double> roundTrips;
     const auto& allRoundTrips = session.statistics().pingRoundTrips;
     for (std::size_t i = pingsBefore; i < allRoundTrips.size(); ++i)
         roundTrips.push_back(std::chrono::duration<double, std::milli>(allRoundTrips[i]).count());
-    std::printf("done seconds=%.6f frames=%llu unreadable=%llu payload_bytes=%llu key_frames=%llu decode_errors=%llu "
-                "width=%d height=%d start_ns=%lld end_ns=%lld pongs=%zu rtt_p50_ms=%.1f rtt_p95_ms=%.1f rtt_max_ms=%.1f result=%d\n",
-                elapsed, static_cast<unsigned long long>(frames), static_cast<unsigned long long>(unreadable),
-                static_cast<unsigned long long>(payloadBytes), static_cast<unsigned long long>(keyFrames),
-                static_cast<unsigned long long>(session.statistics().decodeErrors - errorsBefore), width, height,
-                static_cast<long long>(nanoseconds(start)), static_cast<long long>(nanoseconds(end)), roundTrips.size(),
-                percentile(roundTrips, 0.5), percentile(roundTrips, 0.95), percentile(roundTrips, 1.0), static_cast<int>(result));
-    std::fflush(stdout);
+    printDone(tally, session.statistics().decodeErrors - errorsBefore, start, end, std::move(roundTrips), static_cast<int>(result));
     if (result == ViewerSession::RunResult::limitReached && arguments.countSeconds > 0) {
         session.setDecoding(false);
         std::vector<KeptPayload> kept;

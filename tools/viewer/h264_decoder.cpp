@@ -41,7 +41,7 @@ Matrix matrixFor(AVColorSpace space, bool fullRange)
 
 }  // namespace
 
-bool convertToRgb(const AVFrame& frame, RgbImage& out)
+bool convertToRgb(const AVFrame& frame, RgbImage& out, int rows)
 {
     const auto format = static_cast<AVPixelFormat>(frame.format);
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
@@ -62,7 +62,8 @@ bool convertToRgb(const AVFrame& frame, RgbImage& out)
     out.width = frame.width;
     out.height = frame.height;
     out.pixels.resize(out.rowBytes() * static_cast<std::size_t>(frame.height));
-    for (int y = 0; y < frame.height; ++y) {
+    const int lastRow = rows > 0 ? std::min(rows, frame.height) : frame.height;
+    for (int y = 0; y < lastRow; ++y) {
         const std::uint8_t* lumaRow = frame.data[0] + static_cast<std::ptrdiff_t>(y) * frame.linesize[0];
         const int chromaY = y >> descriptor->log2_chroma_h;
         const std::uint8_t* cbRow = frame.data[1] + static_cast<std::ptrdiff_t>(chromaY) * frame.linesize[1];
@@ -142,7 +143,7 @@ H264Decoder::Result H264Decoder::decode(const H264Packet& packet, RgbImage& out)
             return Result::error;
         if ((frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame_->decode_error_flags != 0)
             damaged = true;
-        got = convertToRgb(*frame_, out) || got;
+        got = convertToRgb(*frame_, out, convertedRows_) || got;
         av_frame_unref(frame_);
     }
     if (damaged)
