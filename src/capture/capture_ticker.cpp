@@ -62,7 +62,7 @@ void CaptureTicker::wake()
 void CaptureTicker::tickEarly()
 {
     std::lock_guard lock(mutex_);
-    if (stopped_)
+    if (stopped_ || (source_.news && !source_.news()))
         return;
     const auto now = clock_->now();
     const auto earliest = lastFrame_ ? *lastFrame_ + interval_ : now;

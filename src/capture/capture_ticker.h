@@ -36,6 +36,9 @@ public:
         // Optional: runs at the end of every tick, once the source is no longer asked anything
         // until the next one.
         std::function<void()> rest;
+        // Optional: on a wake, reads what the source was told since (without counting as a
+        // tick) and says whether there is anything to grab; without it every wake is a change.
+        std::function<bool()> news;
     };
 
     // `interval` zero: 1/60 s.

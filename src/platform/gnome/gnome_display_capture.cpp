@@ -94,7 +94,7 @@ std::unique_ptr<capture::DisplayCaptureStream> GnomeDisplayCaptureFactory::start
     cast->stream->onNews([waker] { waker->wake(); });
     auto source = std::make_shared<CastSource>(std::move(cast), configuration);
     capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
-                                          [source] { return source->grab(); }, [source] { source->close(); }, {}};
+                                          [source] { return source->grab(); }, [source] { source->close(); }, {}, {}};
     auto ticker = capture::CaptureTicker::start(std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_,
                                                 std::move(queue), std::move(handler));
     waker->attach(ticker);

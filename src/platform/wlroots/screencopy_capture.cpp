@@ -2,6 +2,7 @@
 
 #include "capture/argb_frame_converter.h"
 #include "capture/capture_ticker.h"
+#include "platform/linux/descriptor_watch.h"
 #include "platform/wlroots/wayland_connection.h"
 
 #include "wlr-screencopy-unstable-v1.h"
@@ -96,8 +97,17 @@ public:
     }
     ~ScreencopySource() { close(); }
 
+    // From now on `news` runs (on a thread of its own) when the compositor sends something while
+    // no tick is reading: a copy done, most likely.
+    void watch(std::function<void()> news)
+    {
+        watch_ = std::make_unique<DescriptorWatch>(wl_display_get_fd(connection_->display()), std::move(news));
+    }
+
     bool observe(bool& changed)
     {
+        if (watch_)
+            watch_->disarm();
         if (!connection_ || !connection_->dispatchWithoutWaiting() || !connection_->present(output_) || failures_ >= failureLimit)
             return false;
         if (!frame_ && ++ticks_ >= copyDueAt_)
@@ -128,8 +138,29 @@ public:
         return converter_->convert(upright_.data(), front_->stride());
     }
 
+    // The tick is over: what the compositor sends next is news.
+    void rest()
+    {
+        if (watch_)
+            watch_->rearm();
+    }
+
+    // Between ticks, once the watch saw the compositor send something: whether a changed picture
+    // came (an unchanged copy is no news). If not, the watch goes on.
+    bool news()
+    {
+        if (!connection_ || !connection_->dispatchWithoutWaiting())
+            return true;  // the next tick finds out
+        if (changed_)
+            return true;
+        if (watch_)
+            watch_->rearm();
+        return false;
+    }
+
     void close()
     {
+        watch_.reset();
         if (frame_)
             zwlr_screencopy_frame_v1_destroy(frame_);
         frame_ = nullptr;
@@ -267,6 +298,7 @@ private:
     std::uint64_t copyDueAt_ = 0;
     std::optional<capture::ArgbFrameConverter> converter_;
     std::vector<std::uint8_t> upright_;
+    std::unique_ptr<DescriptorWatch> watch_;
 };
 
 }  // namespace
@@ -307,10 +339,16 @@ std::unique_ptr<capture::DisplayCaptureStream> ScreencopyCaptureFactory::start(
     if (!output)
         throw CaptureError("the compositor does not list the output " + name);
     auto source = std::make_shared<ScreencopySource>(std::move(connection), output->output, configuration);
+    // A changed copy is taken as soon as it is done, not at the next tick.
+    auto waker = std::make_shared<capture::TickerWaker>();
+    source->watch([waker] { waker->wake(); });
     capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
-                                          [source] { return source->grab(); }, [source] { source->close(); }, {}};
-    return std::make_unique<capture::TickedCaptureStream>(capture::CaptureTicker::start(
-        std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_, std::move(queue), std::move(handler)));
+                                          [source] { return source->grab(); }, [source] { source->close(); },
+                                          [source] { source->rest(); }, [source] { return source->news(); }};
+    auto ticker = capture::CaptureTicker::start(std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_,
+                                                std::move(queue), std::move(handler));
+    waker->attach(ticker);
+    return std::make_unique<capture::TickedCaptureStream>(std::move(ticker));
 }
 
 }  // namespace kestrio::platform::wlroots

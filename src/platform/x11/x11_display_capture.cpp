@@ -188,6 +188,18 @@ public:
         }
     }
 
+    // Between ticks, once the watch saw the server send something: whether it concerns the
+    // area. If not, the watch goes on.
+    bool news()
+    {
+        takeEvents(xcb_poll_for_event);
+        if (damaged_ || cursorStale_)
+            return true;
+        if (watch_)
+            watch_->rearm();
+        return false;
+    }
+
     // Grabs and converts one picture; none while consumers hold every buffer or the grab fails
     // (as it can while the screen is being resized; a broken connection shows at the next tick).
     std::optional<capture::VideoFrame> grab()
@@ -211,10 +223,11 @@ public:
     }
 
 private:
-    // Takes the events the connection has read already (no I/O).
-    void takeEvents()
+    // Takes the events the connection has read already (xcb_poll_for_queued_event, no I/O), or
+    // reads what there is (xcb_poll_for_event).
+    void takeEvents(xcb_generic_event_t* (*next)(xcb_connection_t*) = xcb_poll_for_queued_event)
     {
-        while (xcb_generic_event_t* event = xcb_poll_for_queued_event(setup_.connection)) {
+        while (xcb_generic_event_t* event = next(setup_.connection)) {
             const std::uint8_t type = event->response_type & 0x7f;
             if (type == setup_.damageEvent) {
                 sawDamage_ = true;
@@ -388,7 +401,7 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
         source->watch([waker] { waker->wake(); });
     capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
                                           [source] { return source->grab(); }, [source] { source->close(); },
-                                          [source] { source->rest(); }};
+                                          [source] { source->rest(); }, [source] { return source->news(); }};
     auto ticker = capture::CaptureTicker::start(std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_,
                                                 std::move(queue), std::move(handler));
     waker->attach(ticker);
