@@ -121,4 +121,30 @@ private:
     std::shared_ptr<CaptureTicker> ticker_;
 };
 
+// Starts ticking over `source`, an object with observe(bool&), grab() and close(), and rest()
+// and news() where it has them (see CaptureTicker::Source). `watch`, when given, is handed what
+// wakes the ticker, for the source's reports between ticks.
+template <typename Object>
+std::unique_ptr<DisplayCaptureStream> startTicking(std::shared_ptr<Object> source, const CaptureConfiguration& configuration,
+                                                   std::shared_ptr<runtime::Clock> clock, std::shared_ptr<runtime::SerialQueue> queue,
+                                                   DisplayCaptureStream::FrameHandler handler,
+                                                   const std::function<void(std::function<void()>)>& watch = {})
+{
+    CaptureTicker::Source ticked;
+    ticked.observe = [source](bool& changed) { return source->observe(changed); };
+    ticked.grab = [source] { return source->grab(); };
+    ticked.close = [source] { source->close(); };
+    if constexpr (requires { source->rest(); })
+        ticked.rest = [source] { source->rest(); };
+    if constexpr (requires { source->news(); })
+        ticked.news = [source] { return source->news(); };
+    auto waker = std::make_shared<TickerWaker>();
+    if (watch)
+        watch([waker] { waker->wake(); });
+    auto ticker = CaptureTicker::start(std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, std::move(clock),
+                                       std::move(queue), std::move(handler));
+    waker->attach(ticker);
+    return std::make_unique<TickedCaptureStream>(std::move(ticker));
+}
+
 }  // namespace kestrio::capture

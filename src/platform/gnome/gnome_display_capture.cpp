@@ -90,15 +90,10 @@ std::unique_ptr<capture::DisplayCaptureStream> GnomeDisplayCaptureFactory::start
         desktop_->add(cast);
     }
     // A new picture is taken as soon as it comes, not at the next tick.
-    auto waker = std::make_shared<capture::TickerWaker>();
-    cast->stream->onNews([waker] { waker->wake(); });
+    auto& stream = *cast->stream;
     auto source = std::make_shared<CastSource>(std::move(cast), configuration);
-    capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
-                                          [source] { return source->grab(); }, [source] { source->close(); }, {}, {}};
-    auto ticker = capture::CaptureTicker::start(std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_,
-                                                std::move(queue), std::move(handler));
-    waker->attach(ticker);
-    return std::make_unique<capture::TickedCaptureStream>(std::move(ticker));
+    return capture::startTicking(source, configuration, clock_, std::move(queue), std::move(handler),
+                                 [&stream](std::function<void()> wake) { stream.onNews(std::move(wake)); });
 }
 
 }  // namespace kestrio::platform::gnome

@@ -340,15 +340,8 @@ std::unique_ptr<capture::DisplayCaptureStream> ScreencopyCaptureFactory::start(
         throw CaptureError("the compositor does not list the output " + name);
     auto source = std::make_shared<ScreencopySource>(std::move(connection), output->output, configuration);
     // A changed copy is taken as soon as it is done, not at the next tick.
-    auto waker = std::make_shared<capture::TickerWaker>();
-    source->watch([waker] { waker->wake(); });
-    capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
-                                          [source] { return source->grab(); }, [source] { source->close(); },
-                                          [source] { source->rest(); }, [source] { return source->news(); }};
-    auto ticker = capture::CaptureTicker::start(std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_,
-                                                std::move(queue), std::move(handler));
-    waker->attach(ticker);
-    return std::make_unique<capture::TickedCaptureStream>(std::move(ticker));
+    return capture::startTicking(source, configuration, clock_, std::move(queue), std::move(handler),
+                                 [source](std::function<void()> wake) { source->watch(std::move(wake)); });
 }
 
 }  // namespace kestrio::platform::wlroots

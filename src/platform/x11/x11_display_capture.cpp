@@ -396,16 +396,10 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
 
     auto source = std::make_shared<X11Source>(partial.release());
     // A change is grabbed as soon as the server reports it, not at the next tick.
-    auto waker = std::make_shared<capture::TickerWaker>();
+    std::function<void(std::function<void()>)> watch;
     if (early_)
-        source->watch([waker] { waker->wake(); });
-    capture::CaptureTicker::Source ticked{[source](bool& changed) { return source->observe(changed); },
-                                          [source] { return source->grab(); }, [source] { source->close(); },
-                                          [source] { source->rest(); }, [source] { return source->news(); }};
-    auto ticker = capture::CaptureTicker::start(std::move(ticked), configuration.minimumFrameInterval, configuration.wantsFrame, clock_,
-                                                std::move(queue), std::move(handler));
-    waker->attach(ticker);
-    return std::make_unique<capture::TickedCaptureStream>(std::move(ticker));
+        watch = [source](std::function<void()> wake) { source->watch(std::move(wake)); };
+    return capture::startTicking(source, configuration, clock_, std::move(queue), std::move(handler), watch);
 }
 
 }  // namespace kestrio::platform
