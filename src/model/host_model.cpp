@@ -30,6 +30,7 @@ void HostModel::construct()
     stream.permissions = environment_.permissions;
     stream.captureSessions = environment_.captureSessions;
     stream.willStart = [this] { ensureTouchPermission(); };
+    stream.didStart = [this] { input_->prepare(); };
     stream.showError = [this](std::optional<HostError> error) { showError(std::move(error)); };
     stream.showScreenPermissionNeeded = [this](bool needed) { notice_.assign(screenPermissionNeeded_, needed); };
     stream.showMirrorFallback = [this] { showLaunchMessage({LaunchMessage::Kind::mirrorFallback, {}, 0}); };

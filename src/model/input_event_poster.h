@@ -94,6 +94,10 @@ public:
     // Types `text` (UTF-8) as it is, whatever the keyboard layout, with `modifiers` held. A byte
     // that does not start a well-formed sequence types as U+FFFD.
     virtual void postText(std::string_view text, Modifiers modifiers) = 0;
+    // A stream just started: makes ready now what the desktop needs before a first event can
+    // land (a virtual pointer the compositor must announce to its clients first), so that the
+    // viewer's first touch is not lost.
+    virtual void prepare() {}
 };
 
 }  // namespace kestrio::model

@@ -257,6 +257,8 @@ runtime::Task<void> Streaming::beginCapture(display::DisplayInfo display)
     activeDisplayID_ = display.id;
     setSelectedDisplayID(display.id);
     notice_.assign(isStreaming_, true);
+    if (environment_.didStart)
+        environment_.didStart();
     environment_.showScreenPermissionNeeded(false);
     environment_.showError(std::nullopt);
     co_return;

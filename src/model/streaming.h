@@ -41,6 +41,7 @@ public:
         CaptureSessionFactory captureSessions;
         // What the stream reports to the rest of the model.
         std::function<void()> willStart;  // asks for input permission before a stream starts
+        std::function<void()> didStart;   // a stream has started (also after a mode switch)
         std::function<void(std::optional<HostError>)> showError;
         std::function<void(bool)> showScreenPermissionNeeded;
         std::function<void()> showMirrorFallback;

@@ -85,6 +85,11 @@ void ViewerInput::applyQueued(const std::function<void(const link::ViewerControl
     }
 }
 
+void ViewerInput::prepare()
+{
+    environment_.inputQueue->post([input = environment_.input] { input->prepare(); });
+}
+
 void ViewerInput::forgetViewer()
 {
     lastReportedTrust_.reset();

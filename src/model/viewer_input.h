@@ -65,6 +65,9 @@ public:
     void apply(const link::ViewerControlEvent& event);
     // Ends what the last viewer left behind: held button, shortcut modifier, motion, typing.
     void forgetViewer();
+    // A stream started: the desktop's input is made ready for the viewer's first event, in turn
+    // with the events posted before.
+    void prepare();
     void stop();
 
     bool mouseButtonIsDown() const { return mouseButtonIsDown_; }

@@ -44,6 +44,8 @@ TEST(Streaming, ViewersStartExtendedModeOnANewMonitorAndAskForModesAndStops)
     EXPECT_EQ(runs.size(), 3u) << "the current mode: nothing happens";
     harness.send({link::control::SourceMode{SourceMode::mirror}});
     ASSERT_EQ(runs.size(), 4u);
+    harness.settle();
+    EXPECT_EQ(harness.input->prepared, 4) << "each start readies the input for a first touch";
     EXPECT_EQ(runs[3].displayID, 1u) << "no selection: the first display";
     EXPECT_TRUE(harness.displays->liveMonitors.empty());
     EXPECT_FALSE(model.virtualMonitorUnreachable());

@@ -126,6 +126,7 @@ public:
     void postScroll(std::int32_t vertical, std::int32_t horizontal) override { scrolls.emplace_back(vertical, horizontal); }
     void postKey(model::Key key, model::Modifiers modifiers) override { keys.emplace_back(key, modifiers), order.push_back("key"); }
     void postText(std::string_view text, model::Modifiers modifiers) override { texts.emplace_back(text, modifiers), order.push_back("text"); }
+    void prepare() override { ++prepared; }
 
     std::optional<model::ScreenPoint> pointer;
     std::vector<model::ScreenPoint> warps;
@@ -134,6 +135,7 @@ public:
     std::vector<std::pair<model::Key, model::Modifiers>> keys;
     std::vector<std::pair<std::string, model::Modifiers>> texts;
     std::vector<std::string> order;  // warps, mouse events, keys and texts, by kind
+    int prepared = 0;
 };
 
 class FakeLoginItem final : public model::LoginItemService {

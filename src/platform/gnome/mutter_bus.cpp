@@ -293,9 +293,12 @@ std::unique_ptr<MutterSession> MutterBus::startSession(const Recording& what)
     stopOnFailure.armed = false;
     auto session = std::make_unique<MutterSession>(shared_from_this(), remotePath, streamPath, node);
     // The compositor drops the first key events of the session's new keyboard while clients
-    // take up its keymap: a tap of Shift takes that loss instead of what the user types.
+    // take up its keymap: a tap of Shift takes that loss instead of what the user types. Its
+    // pointer is made by a first motion; on a seat without another one, clients take it up
+    // before they get its events: a motion by nothing makes it now, not with the first touch.
     session->keyboardKeysym(0xffe1, true);
     session->keyboardKeysym(0xffe1, false);
+    session->pointerMotionRelative(0, 0);
     return session;
 }
 
@@ -324,6 +327,11 @@ void MutterSession::notify(const char* method, GVariant* arguments)
 void MutterSession::pointerMotionAbsolute(double x, double y)
 {
     notify("NotifyPointerMotionAbsolute", g_variant_new("(sdd)", streamPath_.c_str(), x, y));
+}
+
+void MutterSession::pointerMotionRelative(double dx, double dy)
+{
+    notify("NotifyPointerMotionRelative", g_variant_new("(dd)", dx, dy));
 }
 
 void MutterSession::pointerButton(int button, bool pressed)

@@ -59,6 +59,7 @@ public:
 
     // Input, sent without waiting for an answer; in order. Positions are in the stream's space.
     void pointerMotionAbsolute(double x, double y);
+    void pointerMotionRelative(double dx, double dy);
     // `button`: the evdev code (BTN_LEFT 0x110, BTN_RIGHT 0x111).
     void pointerButton(int button, bool pressed);
     // Smooth scroll in pixels (positive dy scrolls towards the end of the content).

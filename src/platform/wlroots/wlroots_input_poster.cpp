@@ -150,6 +150,16 @@ std::optional<model::ScreenPoint> WlrootsInputPoster::pointerLocation()
     return location_;
 }
 
+void WlrootsInputPoster::prepare()
+{
+    std::lock_guard lock(mutex_);
+    if (!connect())
+        return;
+    zwlr_virtual_pointer_v1_motion(pointer_, now(), 0, 0);
+    zwlr_virtual_pointer_v1_frame(pointer_);
+    flush();
+}
+
 void WlrootsInputPoster::warpPointer(model::ScreenPoint to) { postMouseEvent(model::MouseEventType::moved, to); }
 
 void WlrootsInputPoster::postMouseEvent(model::MouseEventType type, model::ScreenPoint at)

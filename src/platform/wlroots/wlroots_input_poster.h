@@ -31,6 +31,9 @@ public:
     void postScroll(std::int32_t vertical, std::int32_t horizontal) override;
     void postKey(model::Key key, model::Modifiers modifiers) override;
     void postText(std::string_view text, model::Modifiers modifiers) override;
+    // Makes the virtual pointer and keyboard now: a seat that had no pointer gains one, which its
+    // clients take up before they can be given pointer events.
+    void prepare() override;
 
 private:
     bool connect();
