@@ -11,7 +11,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
 from host_support import Host, check, connect, free_port, require, skip, wait_until  # noqa: E402
-from wayland_checks import OBSERVER, decoded_size, input_lands, window_and_virtual_display_start  # noqa: E402
+from wayland_checks import OBSERVER, decoded_size, first_touch_lands, input_lands, window_and_virtual_display_start  # noqa: E402
 
 
 def monitors():
@@ -43,6 +43,7 @@ def main():
         input_lands(viewer, 1280, 720)
         viewer.close()
         check(host.terminate() == 0, "exit status after SIGTERM")
+    first_touch_lands(1280, 720)
     window_and_virtual_display_start()
     # A Wayland session without Mutter's services (a session bus of its own) is not shared at all,
     # and says so.

@@ -8,7 +8,7 @@ import re
 import select
 import subprocess
 
-from host_support import UserDirs, check, key_frame, wait_until
+from host_support import Host, UserDirs, check, connect, free_port, key_frame, wait_until
 
 OBSERVER = os.environ.get("KESTRIO_INPUT_OBSERVER", "")
 
@@ -89,6 +89,33 @@ def input_lands(viewer, width, height, scroll=("scroll", [-30, -100]), shown=Non
         scrolled = lambda got: [sum(int(l.split()[i]) for l in got if l.startswith(kind)) for i in (1, 2)]
         got = observer.take(lambda got: scrolled(got) == amounts)
         check(scrolled(got) == amounts, f"a scroll of 30 and 100 pixels arrived as {got}")
+    finally:
+        observer.close()
+
+
+def first_touch_lands(width, height, shown=None, switches=True):
+    """A client full screen on the first output before a viewer connects gets the viewer's first
+    touch after it connects, and (`switches`) the first after a switch to extended mode and back
+    (on a seat without a pointer of its own, the host's pointer must be there before the touch,
+    not come with it)."""
+    observer = Observer(f"{width}x{height}")
+    try:
+        if shown:
+            shown(observer.process)
+        observer.take(lambda got: any(l.startswith("ready") for l in got))
+        port = free_port()
+        with Host(port, "--fps", "30", "--mode", "mirror") as host:
+            host.line(r"^listening on port")
+            viewer = connect(port, "첫 터치")
+            for after in ("connecting", "switching modes")[:2 if switches else 1]:
+                check(decoded_size(viewer) == (width, height), f"mirror mode's stream size after {after}")
+                viewer.send_line("C 0.5 0.25")
+                clicks = observer.take(lambda got: any(l.startswith("release") for l in got))
+                check(f"press {width // 2} {height // 4} left" in clicks, f"the first touch after {after} gave {clicks}")
+                viewer.send_line("MODE virtualDisplay")
+                check(decoded_size(viewer) == (1728, 972), "extended mode's stream size")
+                viewer.send_line("MODE mirror")
+            viewer.close()
     finally:
         observer.close()
 
