@@ -1,5 +1,6 @@
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/xcb_reply.h"
+#include "platform/x11/randr_requests.h"
 #include "platform/x11/x11_connect.h"
 
 #include "platform/linux/runtime_folder.h"
@@ -63,12 +64,10 @@ std::vector<display::DisplayInfo> RandrDisplayFacility::displays()
                                                                              &xcb_disconnect);
     if (xcb_connection_has_error(connection.get()))
         throw std::runtime_error("cannot connect to the X server" + (displayName_.empty() ? std::string() : " " + displayName_));
-    auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection.get()));
-    for (int i = 0; i < screenNumber && screens.rem; ++i)
-        xcb_screen_next(&screens);
-    if (!screens.rem)
+    const xcb_window_t root = rootWindow(connection.get(), screenNumber);
+    if (root == XCB_NONE)
         throw std::runtime_error("the X server has no screen " + std::to_string(screenNumber));
-    return randrMonitors(connection.get(), screens.data->root);
+    return randrMonitors(connection.get(), root);
 }
 
 std::unique_ptr<display::VirtualMonitor> RandrDisplayFacility::createVirtualMonitor(display::VirtualResolution resolution, int)

@@ -12,6 +12,14 @@
 
 namespace kestrio::platform {
 
+xcb_window_t rootWindow(xcb_connection_t* connection, int screenNumber)
+{
+    auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    for (int i = 0; i < screenNumber && screens.rem; ++i)
+        xcb_screen_next(&screens);
+    return screens.rem ? screens.data->root : XCB_NONE;
+}
+
 bool succeeded(xcb_connection_t* connection, xcb_void_cookie_t cookie)
 {
     xcb_generic_error_t* error = xcb_request_check(connection, cookie);

@@ -13,6 +13,8 @@
 
 namespace kestrio::platform {
 
+// The root window of screen `screenNumber`; XCB_NONE when the server has no such screen.
+xcb_window_t rootWindow(xcb_connection_t* connection, int screenNumber);
 // Whether the server carried out a checked request.
 bool succeeded(xcb_connection_t* connection, xcb_void_cookie_t cookie);
 // Waits until the server has handled everything sent before.

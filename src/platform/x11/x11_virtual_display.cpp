@@ -33,14 +33,6 @@ bool isVirtualFramebuffer(xcb_connection_t* connection, xcb_window_t root)
     return info && outputName(*info) == "screen";
 }
 
-xcb_window_t rootOf(xcb_connection_t* connection, int screenNumber)
-{
-    auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
-    for (int i = 0; i < screenNumber && screens.rem; ++i)
-        xcb_screen_next(&screens);
-    return screens.rem ? screens.data->root : XCB_NONE;
-}
-
 }  // namespace
 
 std::vector<std::string> X11VirtualMonitor::undoLeftovers(const std::string& displayName, const std::filesystem::path& records)
@@ -48,7 +40,7 @@ std::vector<std::string> X11VirtualMonitor::undoLeftovers(const std::string& dis
     int screenNumber = 0;
     std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(connectToDisplay(displayName, &screenNumber),
                                                                              &xcb_disconnect);
-    const xcb_window_t root = xcb_connection_has_error(connection.get()) ? XCB_NONE : rootOf(connection.get(), screenNumber);
+    const xcb_window_t root = xcb_connection_has_error(connection.get()) ? XCB_NONE : rootWindow(connection.get(), screenNumber);
     if (root == XCB_NONE)
         return {};
     try {
@@ -69,7 +61,7 @@ std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& 
     xcb_connection_t* connection = monitor->connection_;
     if (xcb_connection_has_error(connection))
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
-    const xcb_window_t root = rootOf(connection, screenNumber);
+    const xcb_window_t root = rootWindow(connection, screenNumber);
     if (root == XCB_NONE)
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
     monitor->root_ = root;
@@ -161,8 +153,7 @@ std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& 
 void X11VirtualMonitor::stretchCrtcOver(int grownWidth, int grownHeight)
 {
     xcb_connection_t* connection = connection_;
-    auto resources = own(xcb_randr_get_screen_resources_current_reply(
-        connection, xcb_randr_get_screen_resources_current(connection, root_), nullptr));
+    auto resources = screenResources(connection, root_);
     if (!resources)
         return;
     const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
@@ -188,8 +179,6 @@ void X11VirtualMonitor::stretchCrtcOver(int grownWidth, int grownHeight)
     auto primary = own(xcb_randr_get_output_primary_reply(connection, xcb_randr_get_output_primary(connection, root_), nullptr));
     if (!outputInfo)
         return;
-    const std::string outputName(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(outputInfo.get())),
-                                 static_cast<std::size_t>(xcb_randr_get_output_info_name_length(outputInfo.get())));
 
     crtc_ = active;
     output_ = output;
@@ -199,7 +188,7 @@ void X11VirtualMonitor::stretchCrtcOver(int grownWidth, int grownHeight)
     crtcRotation_ = activeInfo->rotation;
 
     // The output's own name belongs to its automatic monitor, which the server refuses to shadow.
-    physicalName_ = internAtom(connection, outputName + "-host");
+    physicalName_ = internAtom(connection, platform::outputName(*outputInfo) + "-host");
     if (physicalName_ == XCB_ATOM_NONE)
         return undoCrtc();
     xcb_randr_delete_monitor(connection, root_, physicalName_);
@@ -240,8 +229,7 @@ void X11VirtualMonitor::undoCrtc()
         xcb_randr_delete_monitor(connection, root_, physicalName_);
     physicalMonitorSet_ = false;
     if (crtcSwitched_) {
-        auto resources = own(xcb_randr_get_screen_resources_current_reply(
-            connection, xcb_randr_get_screen_resources_current(connection, root_), nullptr));
+        auto resources = screenResources(connection, root_);
         std::free(xcb_randr_set_crtc_config_reply(
             connection,
             xcb_randr_set_crtc_config(connection, crtc_, XCB_CURRENT_TIME, resources ? resources->config_timestamp : XCB_CURRENT_TIME,
