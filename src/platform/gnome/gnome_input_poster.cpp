@@ -3,7 +3,11 @@
 #include "platform/linux/keysyms.h"
 #include "runtime/utf8.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrio::platform::gnome {
 namespace {
@@ -11,9 +15,8 @@ namespace {
 constexpr int leftButton = 0x110;   // BTN_LEFT
 constexpr int rightButton = 0x111;  // BTN_RIGHT
 
-// Typed as keysyms: what every layout has (the Latin letters, digits and punctuation of ASCII)
-// and the editing keys.
-bool typeable(Keysym keysym) { return (keysym >= 0x20 && keysym <= 0x7e) || (keysym >= 0xff08 && keysym <= 0xff0d); }
+// Typed as keysyms: what every layout has (the Latin letters, digits and punctuation of ASCII).
+bool typeable(Keysym keysym) { return keysym >= 0x20 && keysym <= 0x7e; }
 
 }  // namespace
 
@@ -93,23 +96,32 @@ void GnomeInputPoster::postText(std::string_view text, model::Modifiers modifier
     auto cast = castFor(location_.value_or(model::ScreenPoint{}), x, y);
     if (!cast)
         return;
-    // Runs of characters the keyboard may not have are pasted whole, in their place in the text.
-    std::string pasted;
-    const auto pasteRun = [&] {
-        if (pasted.empty())
-            return;
-        cast->session->pasteText(pasted);
-        pasted.clear();
+    // A line with characters the keyboard may not have is pasted whole, so that its typed and
+    // pasted characters cannot overtake one another in the program; the editing keys between
+    // lines are typed. The paste returns once the program has read it.
+    std::vector<std::pair<char32_t, Keysym>> line;
+    const auto finishLine = [&] {
+        const bool typed = std::all_of(line.begin(), line.end(), [](const auto& character) { return typeable(character.second); });
+        if (typed) {
+            for (const auto& character : line)
+                typeKeysym(*cast->session, character.second, modifiers.shortcut);
+        } else {
+            std::u32string scalars;
+            for (const auto& character : line)
+                scalars += character.first;
+            cast->session->pasteText(runtime::encodeUtf8(scalars));
+        }
+        line.clear();
     };
     forEachTypedCharacter(text, [&](char32_t scalar, Keysym keysym) {
-        if (typeable(keysym)) {
-            pasteRun();
+        if (keysym >= 0xff08 && keysym <= 0xff0d) {
+            finishLine();
             typeKeysym(*cast->session, keysym, modifiers.shortcut);
         } else {
-            pasted += runtime::encodeUtf8(std::u32string_view(&scalar, 1));
+            line.emplace_back(scalar, keysym);
         }
     });
-    pasteRun();
+    finishLine();
 }
 
 void GnomeInputPoster::typeKeysym(MutterSession& session, std::uint32_t keysym, bool shortcut)

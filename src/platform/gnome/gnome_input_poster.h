@@ -12,9 +12,9 @@ namespace kestrio::platform::gnome {
 // motion on its stream, buttons, smooth scrolling in pixels and keys by keysym. Without a cast there is no
 // session to post through, and every call does nothing.
 //
-// The compositor types a keysym only when a key of the current layout has it; characters that
-// the layout cannot be counted on for (everything but printable ASCII, Return, Tab and
-// Backspace) are pasted through the session's clipboard instead, which is put back afterwards.
+// The compositor types a keysym only when a key of the current layout has it; a text with
+// characters that the layout cannot be counted on for (everything but printable ASCII) is pasted
+// through the session's clipboard instead, line by line, and the clipboard put back afterwards.
 class GnomeInputPoster final : public model::InputEventPoster {
 public:
     explicit GnomeInputPoster(std::shared_ptr<GnomeDesktop> desktop) : desktop_(std::move(desktop)) {}

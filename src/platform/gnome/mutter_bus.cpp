@@ -349,12 +349,7 @@ bool MutterSession::pasteText(const std::string& text)
 {
     if (!clipboard_)
         clipboard_ = std::make_unique<MutterClipboard>(bus_->connection(), remoteDesktopPath_);
-    return clipboard_->pasteText(text, [this] {
-        keyboardKeysym(0xffe3, true);  // Control_L
-        keyboardKeysym('v', true);
-        keyboardKeysym('v', false);
-        keyboardKeysym(0xffe3, false);
-    });
+    return clipboard_->pasteText(text, 0xffe3 /* Control_L */, 'v');
 }
 
 void MutterSession::keyboardKeysym(std::uint32_t keysym, bool pressed)

@@ -4,10 +4,10 @@
 #include <gio/gunixfdlist.h>
 
 #include <cerrno>
-#include <algorithm>
-#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
+#include <set>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace kestrio::platform::gnome {
@@ -15,9 +15,13 @@ namespace {
 
 constexpr const char* service = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
-constexpr auto pasteWait = std::chrono::seconds(1);
-constexpr auto pasteQuiet = std::chrono::milliseconds(150);
-constexpr int readTimeoutMs = 500;
+// Once the program's read was served, the text is in the pipe the compositor passes on; the
+// program inserts it when it has read the pipe to its end, which it does at once unless the
+// machine is very busy. Later input waits that long for it.
+constexpr auto drainWait = std::chrono::seconds(1);
+constexpr auto insertWait = std::chrono::milliseconds(40);
+// A program answering a read of what it put on the clipboard may be slow when the machine is busy.
+constexpr int readTimeoutMs = 2000;
 
 GVariant* mimeTypeOptions(const std::vector<std::string>& types)
 {
@@ -43,6 +47,74 @@ int takeDescriptor(GVariant* reply, GUnixFDList* descriptors)
 
 }  // namespace
 
+// Follows the session's messages in the order the connection receives them, before they are
+// dispatched: the call that presses the paste key is answered before the compositor hands that
+// key to the focused program, so the transfers asked for after its answer are the paste's.
+struct MutterClipboard::Arrivals {
+    std::string sessionPath;
+    std::uint32_t key = 0;  // the paste key, while its press is awaited
+
+    std::mutex mutex;
+    bool expecting = false;          // the press of the paste key is about to be sent
+    std::uint32_t pressSerial = 0;   // the call that pressed it
+    bool answered = false;           // the compositor answered that call
+    std::set<std::uint32_t> reads;   // transfers asked for since (a few at most)
+
+    static constexpr std::size_t mostReads = 16;
+
+    static GDBusMessage* filter(GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer data)
+    {
+        auto& self = **static_cast<std::shared_ptr<Arrivals>*>(data);
+        switch (g_dbus_message_get_message_type(message)) {
+        case G_DBUS_MESSAGE_TYPE_METHOD_CALL:
+            if (!incoming && g_strcmp0(g_dbus_message_get_member(message), "NotifyKeyboardKeysym") == 0 &&
+                !(g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) &&
+                g_strcmp0(g_dbus_message_get_path(message), self.sessionPath.c_str()) == 0) {
+                std::lock_guard lock(self.mutex);
+                if (self.expecting) {
+                    self.expecting = false;
+                    self.pressSerial = g_dbus_message_get_serial(message);
+                }
+            }
+            break;
+        case G_DBUS_MESSAGE_TYPE_METHOD_RETURN:
+        case G_DBUS_MESSAGE_TYPE_ERROR:
+            if (incoming) {
+                std::lock_guard lock(self.mutex);
+                if (self.pressSerial != 0 && g_dbus_message_get_reply_serial(message) == self.pressSerial)
+                    self.answered = true;
+            }
+            break;
+        case G_DBUS_MESSAGE_TYPE_SIGNAL:
+            if (incoming && g_strcmp0(g_dbus_message_get_member(message), "SelectionTransfer") == 0 &&
+                g_strcmp0(g_dbus_message_get_interface(message), sessionInterface) == 0 &&
+                g_strcmp0(g_dbus_message_get_path(message), self.sessionPath.c_str()) == 0) {
+                GVariant* body = g_dbus_message_get_body(message);
+                if (body && g_variant_is_of_type(body, G_VARIANT_TYPE("(su)"))) {
+                    guint32 serial = 0;
+                    g_variant_get_child(body, 1, "u", &serial);
+                    std::lock_guard lock(self.mutex);
+                    if (self.answered && self.reads.size() < mostReads)
+                        self.reads.insert(serial);
+                }
+            }
+            break;
+        default:
+            break;
+        }
+        return message;
+    }
+
+    // Until the next paste: nothing awaited.
+    void reset()
+    {
+        std::lock_guard lock(mutex);
+        expecting = answered = false;
+        pressSerial = 0;
+        reads.clear();
+    }
+};
+
 MutterClipboard::MutterClipboard(GDBusConnection* connection, std::string sessionPath)
     : connection_(connection), sessionPath_(std::move(sessionPath)), context_(g_main_context_new()),
       loop_(g_main_loop_new(context_, FALSE))
@@ -61,10 +133,15 @@ MutterClipboard::MutterClipboard(GDBusConnection* connection, std::string sessio
         g_variant_unref(reply);
     if (error)
         g_error_free(error);
+    arrivals_ = std::make_shared<Arrivals>();
+    arrivals_->sessionPath = sessionPath_;
+    filter_ = g_dbus_connection_add_filter(connection_, &Arrivals::filter, new std::shared_ptr<Arrivals>(arrivals_),
+                                           [](gpointer data) { delete static_cast<std::shared_ptr<Arrivals>*>(data); });
 }
 
 MutterClipboard::~MutterClipboard()
 {
+    g_dbus_connection_remove_filter(connection_, filter_);
     if (enabled_)
         g_dbus_connection_call(connection_, service, sessionPath_.c_str(), sessionInterface, "DisableClipboard", nullptr, nullptr,
                                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
@@ -117,7 +194,17 @@ void MutterClipboard::ownerChanged(GVariant* options)
     gboolean sessionIsOwner = FALSE;
     g_variant_lookup(options, "session-is-owner", "b", &sessionIsOwner);
     std::vector<std::string> types;
-    GVariant* list = g_variant_lookup_value(options, "mime-types", G_VARIANT_TYPE("as"));
+    // Mutter sends the list inside a tuple.
+    GVariant* list = g_variant_lookup_value(options, "mime-types", nullptr);
+    if (list && g_variant_is_of_type(list, G_VARIANT_TYPE("(as)"))) {
+        GVariant* inner = g_variant_get_child_value(list, 0);
+        g_variant_unref(list);
+        list = inner;
+    }
+    if (list && !g_variant_is_of_type(list, G_VARIANT_TYPE("as"))) {
+        g_variant_unref(list);
+        list = nullptr;
+    }
     if (list) {
         GVariantIter iter;
         g_variant_iter_init(&iter, list);
@@ -127,6 +214,7 @@ void MutterClipboard::ownerChanged(GVariant* options)
         g_variant_unref(list);
     }
     std::lock_guard lock(mutex_);
+    ownerReported_ = true;
     sessionOwns_ = sessionIsOwner;
     if (!sessionIsOwner)
         foreignTypes_ = std::move(types);
@@ -136,9 +224,15 @@ void MutterClipboard::transfer(const std::string& mimeType, std::uint32_t serial
 {
     std::string data;
     bool known = false;
+    bool forPaste = false;
     {
         std::lock_guard lock(mutex_);
-        if (auto found = offered_.find(mimeType); found != offered_.end()) {
+        bool allowed = !pasting_;
+        if (pasting_) {
+            std::lock_guard arrived(arrivals_->mutex);
+            allowed = forPaste = arrivals_->reads.count(serial) != 0;
+        }
+        if (auto found = offered_.find(mimeType); allowed && found != offered_.end()) {
             data = found->second;
             known = true;
         }
@@ -165,6 +259,11 @@ void MutterClipboard::transfer(const std::string& mimeType, std::uint32_t serial
                     done += static_cast<std::size_t>(count);
                 }
                 written = done == data.size();
+                // A paste is read once the compositor has taken the last byte from the pipe.
+                const auto deadline = std::chrono::steady_clock::now() + drainWait;
+                for (int left = 0; forPaste && written && ::ioctl(fd, FIONREAD, &left) == 0 && left > 0 &&
+                                   std::chrono::steady_clock::now() < deadline;)
+                    ::usleep(2000);
                 ::close(fd);
             }
             g_variant_unref(reply);
@@ -174,11 +273,13 @@ void MutterClipboard::transfer(const std::string& mimeType, std::uint32_t serial
     }
     g_dbus_connection_call(connection_, service, sessionPath_.c_str(), sessionInterface, "SelectionWriteDone",
                            g_variant_new("(ub)", serial, written), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
-    {
-        std::lock_guard lock(mutex_);
-        ++served_;
+    if (forPaste && written) {
+        {
+            std::lock_guard lock(mutex_);
+            pasteRead_ = true;
+        }
+        changed_.notify_all();
     }
-    changed_.notify_all();
 }
 
 MutterClipboard::Content MutterClipboard::textContent(const std::string& text)
@@ -195,9 +296,11 @@ MutterClipboard::Content MutterClipboard::currentContent()
     {
         std::lock_guard lock(mutex_);
         // While the session still offers what it put back after the last paste, that is it.
-        if (sessionOwns_ || foreignTypes_.empty())
+        if (sessionOwns_)
             return offeringRestored_ ? offered_ : Content{};
-        foreign = foreignTypes_;
+        // The compositor reports owners only from the clipboard's first change after the session
+        // enabled it: until then, whoever owns it is asked for text.
+        foreign = ownerReported_ ? foreignTypes_ : std::vector<std::string>{"text/plain;charset=utf-8", "UTF8_STRING"};
     }
     return readForeign(foreign);
 }
@@ -224,24 +327,58 @@ bool MutterClipboard::offer(Content content, bool restored)
     return true;
 }
 
-std::uint64_t MutterClipboard::transfersServed()
+bool MutterClipboard::pasteText(const std::string& text, std::uint32_t modifier, std::uint32_t key)
 {
-    std::lock_guard lock(mutex_);
-    return served_;
+    if (!enabled_)
+        return false;
+    Content before = currentContent();
+    {
+        std::lock_guard lock(mutex_);
+        pasting_ = true;
+        pasteRead_ = false;
+    }
+    arrivals_->reset();
+    if (!offer(textContent(text), false)) {
+        std::lock_guard lock(mutex_);
+        pasting_ = false;
+        return false;
+    }
+    typeShortcut(modifier, key);
+    bool read = false;
+    {
+        std::unique_lock lock(mutex_);
+        read = changed_.wait_for(lock, readWait, [this] { return pasteRead_; });
+        pasting_ = false;
+    }
+    arrivals_->reset();
+    if (read)
+        std::this_thread::sleep_for(insertWait);
+    if (!before.empty())
+        offer(std::move(before), true);
+    return true;
 }
 
-void MutterClipboard::waitForTransferAfter(std::uint64_t served)
+void MutterClipboard::typeShortcut(std::uint32_t modifier, std::uint32_t key)
 {
-    // Clients may read a new clipboard as soon as it is offered, before the paste: the paste's
-    // own read is among the transfers that follow, and the last one before they stop.
-    const auto deadline = std::chrono::steady_clock::now() + pasteWait;
-    std::unique_lock lock(mutex_);
-    changed_.wait_until(lock, deadline, [&] { return served_ > served; });
-    for (auto seen = served_; std::chrono::steady_clock::now() < deadline; seen = served_) {
-        if (!changed_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + pasteQuiet),
-                                 [&] { return served_ != seen; }))
-            break;
+    keysym(modifier, true);
+    {
+        std::lock_guard lock(arrivals_->mutex);
+        arrivals_->expecting = true;
     }
+    // The one call answered: what the program asks for after the answer is the paste's.
+    GVariant* reply = g_dbus_connection_call_sync(connection_, service, sessionPath_.c_str(), sessionInterface, "NotifyKeyboardKeysym",
+                                                  g_variant_new("(ub)", key, TRUE), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+                                                  nullptr);
+    if (reply)
+        g_variant_unref(reply);
+    keysym(key, false);
+    keysym(modifier, false);
+}
+
+void MutterClipboard::keysym(std::uint32_t keysym, bool pressed)
+{
+    g_dbus_connection_call(connection_, service, sessionPath_.c_str(), sessionInterface, "NotifyKeyboardKeysym",
+                           g_variant_new("(ub)", keysym, pressed), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
 }
 
 MutterClipboard::Content MutterClipboard::readForeign(const std::vector<std::string>& mimeTypes)
@@ -250,6 +387,8 @@ MutterClipboard::Content MutterClipboard::readForeign(const std::vector<std::str
     std::size_t total = 0;
     for (const auto& type : mimeTypes) {
         std::string data = readSelection(type, largestRestored - total);
+        if (data.empty())
+            continue;  // not given: not offered again
         total += data.size();
         if (total >= largestRestored)
             return {};  // too large to keep: the clipboard is not restored

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -21,45 +22,38 @@ namespace kestrio::platform::gnome {
 // clipboard held before is read first and offered again once the paste has been served.
 //
 // The compositor asks for the content by signal, at any time while the session owns the
-// clipboard; a thread of its own answers.
+// clipboard; a thread of its own answers. Only the read that follows the paste shortcut gets the
+// text: a read that came before it (the compositor keeping a copy, a paste of an earlier text
+// that was given up on) is refused, so no text is ever pasted in place of another.
 class MutterClipboard {
 public:
     // Clipboard contents larger than this are not kept for restoring.
     static constexpr std::size_t largestRestored = 16 * 1024 * 1024;
+    // How long a paste waits for the focused program to read the text before it is given up on
+    // (nothing that can take text has the focus).
+    static constexpr std::chrono::milliseconds readWait{2000};
 
     MutterClipboard(GDBusConnection* connection, std::string sessionPath);
     ~MutterClipboard();
     MutterClipboard(const MutterClipboard&) = delete;
     MutterClipboard& operator=(const MutterClipboard&) = delete;
 
-    // Makes `text` the clipboard's content and runs `paste` (which types the paste shortcut);
-    // waits until the paste was served (a second at most), then puts back what was there. False
+    // Makes `text` the clipboard's content, types the paste shortcut (`modifier` held while `key`
+    // is pressed, both keysyms) on the session and returns once the focused program has read
+    // the text, or after `readWait`; then offers again what the clipboard held before. False
     // when the compositor refused the clipboard.
-    template <typename Paste>
-    bool pasteText(const std::string& text, Paste&& paste)
-    {
-        if (!enabled_)
-            return false;
-        Content before = currentContent();
-        if (!offer(textContent(text), false))
-            return false;
-        const auto served = transfersServed();
-        paste();
-        waitForTransferAfter(served);
-        if (!before.empty())
-            offer(std::move(before), true);
-        return true;
-    }
+    bool pasteText(const std::string& text, std::uint32_t modifier, std::uint32_t key);
 
 private:
     using Content = std::map<std::string, std::string>;  // by MIME type
+    struct Arrivals;
 
     static Content textContent(const std::string& text);
     // What the clipboard holds now, when it is text or anything else within the size limit.
     Content currentContent();
     bool offer(Content content, bool restored);
-    std::uint64_t transfersServed();
-    void waitForTransferAfter(std::uint64_t served);
+    void typeShortcut(std::uint32_t modifier, std::uint32_t key);
+    void keysym(std::uint32_t keysym, bool pressed);
     // Reads what another owner offers, by MIME type, within the size limit.
     Content readForeign(const std::vector<std::string>& mimeTypes);
     std::string readSelection(const std::string& mimeType, std::size_t limit);
@@ -74,6 +68,10 @@ private:
     GMainLoop* loop_ = nullptr;
     std::thread thread_;
     bool enabled_ = false;
+    // What the connection's filter sees arrive, in the order it arrives; shared with the filter,
+    // which may outlive this object by a moment.
+    std::shared_ptr<Arrivals> arrivals_;
+    unsigned filter_ = 0;
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -81,8 +79,10 @@ private:
     Content offered_;                        // what the session offers while it owns the clipboard
     std::vector<std::string> foreignTypes_;  // what another owner offers
     bool sessionOwns_ = false;
+    bool ownerReported_ = false;  // the compositor told of an owner since the session enabled the clipboard
     bool offeringRestored_ = false;  // what the session offers is what was there before a paste
-    std::uint64_t served_ = 0;
+    bool pasting_ = false;           // a text is offered and its paste not yet read or given up
+    bool pasteRead_ = false;         // the paste's read was served
 };
 
 }  // namespace kestrio::platform::gnome
