@@ -25,6 +25,12 @@ void DisplayGeometry::refreshIfOlderThan(std::chrono::steady_clock::duration age
     }
 }
 
+void DisplayGeometry::forget()
+{
+    std::lock_guard lock(mutex_);
+    readAt_.reset();
+}
+
 std::vector<ScreenRect> DisplayGeometry::rects()
 {
     std::lock_guard lock(mutex_);

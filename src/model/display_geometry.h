@@ -31,6 +31,9 @@ public:
     std::vector<ScreenRect> rects();
     // The bounds of one display; none when it is not active.
     std::optional<ScreenRect> bounds(std::uint32_t displayID);
+    // The next use reads the platform again: displays may have moved (a stream starts after a
+    // virtual monitor came or went, and the desktop placed the others anew).
+    void forget();
 
 private:
     // Under mutex_.

@@ -87,6 +87,7 @@ void ViewerInput::applyQueued(const std::function<void(const link::ViewerControl
 
 void ViewerInput::prepare()
 {
+    geometry_->forget();
     environment_.inputQueue->post([input = environment_.input] { input->prepare(); });
 }
 

@@ -65,8 +65,9 @@ public:
     void apply(const link::ViewerControlEvent& event);
     // Ends what the last viewer left behind: held button, shortcut modifier, motion, typing.
     void forgetViewer();
-    // A stream started: the desktop's input is made ready for the viewer's first event, in turn
-    // with the events posted before.
+    // A stream started: the displays are read again before the next event is mapped, and the
+    // desktop's input is made ready for the viewer's first event, in turn with the events posted
+    // before.
     void prepare();
     void stop();
 

@@ -107,6 +107,9 @@ TEST(DisplayGeometry, TheRectOfAPointAndReadingThePlatformAtMostOnceASecondUnles
     facility->physical.push_back(physicalDisplay(2, 1920, 1280, 1024));
     EXPECT_EQ(geometry.bounds(2), (ScreenRect{1920, 0, 1280, 1024}));
     EXPECT_EQ(facility->queries, 2);
+    facility->physical[0].x = 3200;
+    geometry.forget();
+    EXPECT_EQ(geometry.bounds(1), (ScreenRect{3200, 0, 1920, 1080})) << "read again once forgotten, however recent";
     now += 2s;
     facility->queryFails = true;
     EXPECT_TRUE(geometry.rects().empty()) << "an unreadable platform has no displays";

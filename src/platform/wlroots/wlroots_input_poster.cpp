@@ -155,6 +155,15 @@ void WlrootsInputPoster::prepare()
     std::lock_guard lock(mutex_);
     if (!connect())
         return;
+    // The outputs may have moved since they were last read (sway places the outputs it was not
+    // told where to put right of those it was, a virtual monitor among them): the first touch
+    // is mapped onto the layout as it is now.
+    try {
+        connection_->roundtrip();
+    } catch (const WaylandError&) {
+        disconnect();
+        return;
+    }
     zwlr_virtual_pointer_v1_motion(pointer_, now(), 0, 0);
     zwlr_virtual_pointer_v1_frame(pointer_);
     flush();
