@@ -29,6 +29,7 @@ test_packages=(
     miniupnpd nftables msmtp python3-aiosmtpd
     dpkg-dev hicolor-icon-theme ccache
     mutter pipewire pipewire-bin wireplumber libgl1-mesa-dri libegl-mesa0 sway
+    python3-gi gir1.2-gtk-3.0
 )
 
 case "$purpose" in

@@ -10,8 +10,9 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
-from host_support import Host, check, connect, free_port, require, skip, wait_until  # noqa: E402
-from wayland_checks import OBSERVER, decoded_size, first_touch_lands, input_lands, window_and_virtual_display_start  # noqa: E402
+from host_support import Host, check, connect, free_port, require, wait_until  # noqa: E402
+from input_checks import (TOOLKITS, decoded_size, first_touch_lands, input_lands, require_observers,  # noqa: E402
+                          window_and_virtual_display_start)
 
 
 def monitors():
@@ -25,8 +26,7 @@ def monitors():
 
 def main():
     require("gdbus", "ffprobe")
-    if not OBSERVER:
-        skip("KESTRIO_INPUT_OBSERVER is not set")
+    require_observers()
     port = free_port()
     with Host(port, "--fps", "30") as host:
         host.line(r"^sharing the GNOME Wayland desktop")
@@ -36,14 +36,15 @@ def main():
         # Extended: a 1920×1080 monitor, streamed at balanced's 1728 pixels across.
         check(decoded_size(viewer) == (1728, 972), "extended mode's stream size")
         check(("Virtual remote monitor", 1920, 1080) in monitors(), f"monitors while streaming: {monitors()}")
-        input_lands(viewer, 1920, 1080)
+        input_lands(viewer, 1920, 1080, "qt")
         viewer.send_line("MODE mirror")
         check(wait_until(lambda: len(monitors()) == 1, 10), f"monitors after extended mode: {monitors()}")
         check(decoded_size(viewer) == (1280, 720), "mirror mode's stream size")
-        input_lands(viewer, 1280, 720)
+        input_lands(viewer, 1280, 720, "gtk", texts=20, clipboard=True)
         viewer.close()
         check(host.terminate() == 0, "exit status after SIGTERM")
-    first_touch_lands(1280, 720)
+    for toolkit in TOOLKITS:
+        first_touch_lands(1280, 720, toolkit)
     window_and_virtual_display_start()
     # A Wayland session without Mutter's services (a session bus of its own) is not shared at all,
     # and says so.

@@ -5,7 +5,7 @@
 //   press|release X Y left|right  a button, at a point of the window
 //   wheel DX DY                   wheel clicks (positive: up, left)
 //   scroll DX DY                  a smooth scroll, in pixels (positive: up, left)
-//   text TEXT                     what a key typed
+//   text TEXT                     what a key typed (\n: Return, \b: Backspace)
 //   paste TEXT                    the clipboard's text, when the paste shortcut was pressed
 //   control LETTER                another letter typed with Control held
 // Usage: kestrio-input-observer [WIDTHxHEIGHT]   (the screen of that size; default the primary)
@@ -72,6 +72,8 @@ protected:
             say(QStringLiteral("control %1").arg(QChar('a' + (event->key() - Qt::Key_A))));
         else if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
             say("text \\n");
+        else if (event->key() == Qt::Key_Backspace)
+            say("text \\b");
         else if (!event->text().isEmpty() && QChar::isPrint(event->text().toUcs4().front()))  // a whole code point: emoji too
             say("text " + event->text());
     }
