@@ -47,7 +47,8 @@ protected:
     std::unique_ptr<RandrDisplayFacility> facility_;
 };
 
-// A monitor of our name that another client (an earlier run) left is flagged and replaced.
+// A monitor of our name that another client (an earlier run) left is flagged and replaced, and a
+// mode of the name ours takes is used.
 TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneThatThePointerEntersReleasingRestoresAndALeftoverIsReplaced)
 {
     start(ScreenSize{3840, 2160});
@@ -75,6 +76,9 @@ TEST_F(RandrDisplayFacilityTest, EachResolutionIsAMonitorRightOfThePhysicalOneTh
     }
     ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--fb", "3200x1080"}));
     ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--setmonitor", "Kestrio iPhone", "1280/339x720/190+1920+0", "none"}));
+    // A killed run's mode takes the name (as the server's own mode of its first size may).
+    ASSERT_TRUE(testing::xrandr(server_->displayName(), {"--newmode", "1920x1080_60", "173.00", "1920", "2048", "2248", "2576", "1080", "1083",
+                                                         "1088", "1120"}));
     EXPECT_EQ(places(), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, 1280, 720, true}}));
     auto monitor = facility_->createVirtualMonitor(VirtualResolution::fullHD, 1);
     EXPECT_EQ(places(), (std::vector<Place>{{0, 0, 1920, 1080, false}, {1920, 0, 1920, 1080, true}}));

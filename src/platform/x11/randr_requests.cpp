@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 namespace kestrio::platform {
 
@@ -62,8 +63,11 @@ bool setMonitor(xcb_connection_t* connection, xcb_window_t root, const xcb_randr
     return cookie.sequence != 0 && succeeded(connection, cookie);
 }
 
-xcb_randr_mode_t createMode(xcb_connection_t* connection, xcb_window_t root, int width, int height, const std::string& name, bool cvt)
+xcb_randr_mode_t createMode(xcb_connection_t* connection, xcb_window_t root, int width, int height, const std::string& name, bool cvt,
+                            bool* created)
 {
+    if (created)
+        *created = false;
     xcb_randr_mode_info_t mode{};
     mode.width = static_cast<std::uint16_t>(width);
     mode.height = static_cast<std::uint16_t>(height);
@@ -94,7 +98,25 @@ xcb_randr_mode_t createMode(xcb_connection_t* connection, xcb_window_t root, int
     mode.name_len = static_cast<std::uint16_t>(name.size());
     auto reply = own(xcb_randr_create_mode_reply(
         connection, xcb_randr_create_mode(connection, root, mode, static_cast<std::uint32_t>(name.size()), name.data()), nullptr));
-    return reply ? reply->mode : XCB_NONE;
+    if (reply) {
+        if (created)
+            *created = true;
+        return reply->mode;
+    }
+    // Refused: the name may be taken.
+    auto resources = screenResources(connection, root);
+    if (!resources)
+        return XCB_NONE;
+    const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
+    const auto* names = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(resources.get()));
+    std::size_t offset = 0;
+    for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(resources.get()); ++i) {
+        const std::string_view existing(names + offset, modes[i].name_len);
+        offset += modes[i].name_len;
+        if (existing == name && modes[i].width == width && modes[i].height == height)
+            return modes[i].id;
+    }
+    return XCB_NONE;
 }
 
 std::uint32_t millimetres(int pixels, std::uint32_t referenceMillimetres, int referencePixels)

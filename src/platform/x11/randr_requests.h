@@ -27,9 +27,11 @@ bool setMonitor(xcb_connection_t* connection, xcb_window_t root, const xcb_randr
 
 // A mode of `width` × `height` at 60 Hz made on the server under `name`: CVT timings, as a
 // monitor would expect, or, with `cvt` false, the least blanking that still looks plausible.
-// XCB_NONE when the server refuses.
+// A mode of that name and size that the server has already (its own for the screen's first
+// size, or one an earlier run left) is used as it is, and `created` (when given) says false:
+// it is not the caller's to destroy. XCB_NONE when the server refuses.
 xcb_randr_mode_t createMode(xcb_connection_t* connection, xcb_window_t root, int width, int height, const std::string& name,
-                            bool cvt);
+                            bool cvt, bool* created = nullptr);
 
 // `pixels` in millimetres at the density `referenceMillimetres` / `referencePixels` (96 dpi when
 // the reference has no size).

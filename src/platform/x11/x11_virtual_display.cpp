@@ -127,7 +127,8 @@ std::unique_ptr<X11VirtualMonitor> X11VirtualMonitor::create(const std::string& 
         }
     }
 
-    monitor->resolutionMode_ = createMode(connection, root, width, height, sizeName(width, height) + "_60", false);
+    monitor->resolutionMode_ =
+        createMode(connection, root, width, height, sizeName(width, height) + "_60", false, &monitor->resolutionModeCreated_);
     if (monitor->resolutionMode_ == XCB_NONE)
         throw VirtualDisplayException(VirtualDisplayError::settingsRejected);
 
@@ -193,7 +194,7 @@ void X11VirtualMonitor::stretchCrtcOver(int grownWidth, int grownHeight)
         return undoCrtc();
     xcb_randr_delete_monitor(connection, root_, physicalName_);
 
-    spanningMode_ = createMode(connection, root_, grownWidth, grownHeight, sizeName(grownWidth, grownHeight), false);
+    spanningMode_ = createMode(connection, root_, grownWidth, grownHeight, sizeName(grownWidth, grownHeight), false, &spanningModeCreated_);
     if (spanningMode_ == XCB_NONE)
         return undoCrtc();
     spanningModeAdded_ = succeeded(connection, xcb_randr_add_output_mode_checked(connection, output, spanningMode_));
@@ -240,7 +241,7 @@ void X11VirtualMonitor::undoCrtc()
     if (spanningModeAdded_)
         xcb_randr_delete_output_mode(connection, output_, spanningMode_);
     spanningModeAdded_ = false;
-    if (spanningMode_ != XCB_NONE)
+    if (spanningMode_ != XCB_NONE && spanningModeCreated_)
         xcb_randr_destroy_mode(connection, spanningMode_);
     spanningMode_ = XCB_NONE;
 }
@@ -258,7 +259,7 @@ void X11VirtualMonitor::undo()
     if (grown_)
         xcb_randr_set_screen_size(connection, root_, width_, height_, widthMillimetres_, heightMillimetres_);
     grown_ = false;
-    if (resolutionMode_ != XCB_NONE)
+    if (resolutionMode_ != XCB_NONE && resolutionModeCreated_)
         xcb_randr_destroy_mode(connection, resolutionMode_);
     resolutionMode_ = XCB_NONE;
     // Round trip: the server has done all of it before the caller looks again.

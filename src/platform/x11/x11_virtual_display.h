@@ -71,6 +71,7 @@ private:
 
     std::unique_ptr<SpareOutput> spareOutput_;
     xcb_randr_mode_t resolutionMode_ = XCB_NONE;
+    bool resolutionModeCreated_ = false;  // by this monitor: destroyed with it
 
     // The CRTC stretched over the grown screen, and what it showed before.
     xcb_randr_crtc_t crtc_ = XCB_NONE;
@@ -80,6 +81,7 @@ private:
     std::int16_t crtcY_ = 0;
     std::uint16_t crtcRotation_ = XCB_RANDR_ROTATION_ROTATE_0;
     xcb_randr_mode_t spanningMode_ = XCB_NONE;
+    bool spanningModeCreated_ = false;
     bool spanningModeAdded_ = false;
     bool crtcSwitched_ = false;
     xcb_atom_t physicalName_ = XCB_ATOM_NONE;
