@@ -51,6 +51,18 @@ def decoded_size(viewer):
     return tuple(int(v) for v in probe.stdout.decode().strip().split(","))
 
 
+def size_becomes(viewer, size, timeout=20):
+    """The stream comes to `size` (the last stream goes on until the next starts); else the sizes seen."""
+    seen, deadline = [], time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        seen.append(decoded_size(viewer))
+        if seen[-1] == size:
+            return True
+        time.sleep(0.5)
+        viewer.send_line("KEYFRAME")
+    return seen
+
+
 @contextlib.contextmanager
 def busy():
     """Two busy loops beside the test (as many as this kind of machine has cores), ended with it."""
@@ -185,11 +197,19 @@ def input_lands(viewer, width, height, toolkit="qt", env=None, scroll=("scroll",
         observer.close()
 
 
-def first_touch_lands(width, height, toolkit, env=None, host_env=None, shown=None, switches=True):
+def streams_size(width, height):
+    """What a mode streams on the Wayland desktops: mirror the monitor as it is, extended a
+    1920×1080 monitor at balanced's 1728 pixels across."""
+    return lambda viewer, mode: size_becomes(viewer, (width, height) if mode == "mirror" else (1728, 972))
+
+
+def first_touch_lands(width, height, toolkit, env=None, host_env=None, shown=None, streams=None):
     """A client full screen on the first monitor before a viewer connects gets the viewer's first
-    touch after it connects, and (`switches`) the first after a switch to extended mode and back
-    (on a seat without a pointer of its own, the host's pointer must be there before the touch,
-    not come with it)."""
+    touch after it connects, and the first after a switch to extended mode and back (on a seat
+    without a pointer of its own, the host's pointer must be there before the touch, not come
+    with it). `streams(viewer, mode)`: true once the viewer gets the mode's stream, else what it
+    saw."""
+    streams = streams or streams_size(width, height)
     observer = Observer(f"{width}x{height}", toolkit, env)
     try:
         if shown:
@@ -199,8 +219,8 @@ def first_touch_lands(width, height, toolkit, env=None, host_env=None, shown=Non
         with Host(port, "--fps", "30", "--mode", "mirror", env=host_env) as host:
             host.line(r"^listening on port")
             viewer = connect(port, "첫 터치")
-            for after in ("connecting", "switching modes")[:2 if switches else 1]:
-                check(decoded_size(viewer) == (width, height), f"mirror mode's stream size after {after}")
+            for after in ("connecting", "switching modes"):
+                check((seen := streams(viewer, "mirror")) is True, f"mirror mode's stream after {after}: {seen}")
                 viewer.send_line("C 0.5 0.25")
                 clicks = observer.take(lambda got: any(l.startswith("release") for l in got))
                 expected = (width // 2, height // 4)
@@ -208,9 +228,10 @@ def first_touch_lands(width, height, toolkit, env=None, host_env=None, shown=Non
                 check(any(abs(x - expected[0]) <= 3 and abs(y - expected[1]) <= 3 for x, y in presses),
                       f"{toolkit}: the first touch after {after} gave {clicks}")
                 viewer.send_line("MODE virtualDisplay")
-                check(decoded_size(viewer) == (1728, 972), "extended mode's stream size")
+                check((seen := streams(viewer, "virtualDisplay")) is True, f"extended mode's stream: {seen}")
                 viewer.send_line("MODE mirror")
             viewer.close()
+            check(host.terminate() == 0, "exit status after SIGTERM")
     finally:
         observer.close()
 
