@@ -1,9 +1,9 @@
-// Feeds arbitrary bytes to the reader of the device-listing tool's JSON report and checks the
+// Feeds arbitrary bytes to the reader of devicectl's JSON report and checks the
 // phones it gives: each with an identifier of its own and a name, in name order.
 
 #include "fuzz_support.h"
-#include "phones/device_list_parser.h"
 #include "phones/name_ordering.h"
+#include "platform/macos/device_list_parser.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +12,8 @@
 #include <string_view>
 
 using kestrio::fuzz::require;
-using namespace kestrio::phones;
+using kestrio::phones::localizedStandardCompare;
+using kestrio::platform::macos::parseDeviceList;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -13,16 +13,15 @@
 #include "model/streamer_viewer_link.h"
 #include "platform/avahi/avahi_service_advertiser.h"
 #include "platform/ffmpeg/ffmpeg_h264_encoder.h"
-#include "platform/linux/desktop_url_opener.h"
 #include "platform/linux/host_name.h"
 #include "platform/linux/interface_addresses.h"
 #include "platform/linux/json_settings_store.h"
 #include "platform/linux/network_path_resolver.h"
-#include "platform/linux/osascript_message_delivery.h"
 #include "platform/linux/pulse_volume_control.h"
+#include "platform/linux/sendmail_message_delivery.h"
 #include "platform/linux/single_instance.h"
 #include "platform/linux/xdg_autostart.h"
-#include "platform/phones/system_device_lister.h"
+#include "platform/phones/usbmux_device_lister.h"
 #include "platform/router/natpmp_upnp_port_mapping.h"
 #include "remote/local_address.h"
 #include "remote/messages_notifier.h"
@@ -139,10 +138,10 @@ struct HostParts {
         world.settings = settings;
         world.displays = desktop.displays;
         world.permissions = desktop.permissions;
+        // No Linux desktop has settings where the permissions are granted: permissionSettings stays empty.
         world.captureSessions = model::ScreenCaptureSession::factory(std::make_shared<model::StreamerFrameSink>(streamer),
                                                                      desktop.capture,
                                                                      std::make_shared<platform::FfmpegH264EncoderFactory>());
-        world.urlOpener = std::make_shared<platform::DesktopUrlOpener>();
         world.localAddress = [] { return remote::chooseLocalAddress(platform::interfaceAddresses()); };
         world.trustedPhones = trustedPhones;
         world.mouseQueue = queue("com.kestrio.mouse-control");
@@ -150,7 +149,7 @@ struct HostParts {
         world.background = queue("com.kestrio.background");
         world.inputQueue = queue("com.kestrio.input");
         world.loginItem = std::make_shared<platform::XdgAutostart>();
-        world.deviceLister = phones::makeSystemDeviceLister();
+        world.deviceLister = std::make_shared<phones::UsbmuxDeviceLister>();
         world.phoneQueue = queue("com.kestrio.phones");
         world.volume = std::make_shared<platform::PulseVolumeControl>();
         natQueue = runtime::SerialQueue::create("com.kestrio.nat-port-mapper");
@@ -162,7 +161,7 @@ struct HostParts {
             world.portMapping = model::portMappingOff();
         }
         world.streamingPort = options.port;
-        world.messagesNotifier = std::make_shared<remote::MessagesNotifier>(platform::makeSystemMessageDelivery());
+        world.messagesNotifier = std::make_shared<remote::MessagesNotifier>(std::make_shared<platform::SendmailMessageDelivery>());
         world.notifierQueue = queue("com.kestrio.messages");
         world.wording = std::move(wording);
         model = model::HostModel::create(std::move(world));

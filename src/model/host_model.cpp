@@ -1,7 +1,5 @@
 #include "model/host_model.h"
 
-#include <algorithm>
-
 namespace kestrio::model {
 
 std::shared_ptr<HostModel> HostModel::create(Environment environment)
@@ -254,16 +252,9 @@ void HostModel::refreshInputTrust()
         notice_.assign(touchPermissionNeeded_, !inputTrusted(true));
 }
 
-void HostModel::openPrivacySettings(std::string_view anchor)
+bool HostModel::openPermissionSettings(Permission permission)
 {
-    const std::string url = "x-apple.systempreferences:com.apple.preference.security?" + std::string(anchor);
-    // A URL may not carry blanks or control characters; such an anchor opens nothing.
-    const bool valid = std::none_of(url.begin(), url.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte <= 0x20 || byte == 0x7F;
-    });
-    if (valid && environment_.urlOpener)
-        environment_.urlOpener->open(url);
+    return environment_.permissionSettings && environment_.permissionSettings->open(permission);
 }
 
 void HostModel::requestScreenRecordingPermission()
@@ -271,27 +262,19 @@ void HostModel::requestScreenRecordingPermission()
     auto& permissions = *environment_.permissions;
     permissions.requestCaptureAccess();
     notice_.assign(screenPermissionNeeded_, !permissions.captureAllowed());
-    const auto& anchor = environment_.wording.screenRecording.settingsAnchor;
-    if (!anchor.empty())
-        openPrivacySettings(anchor);
+    openPermissionSettings(Permission::screenRecording);
 }
 
 void HostModel::requestTouchControlPermission()
 {
     environment_.permissions->promptForInputTrust();
-    const auto& anchor = environment_.wording.touchControl.settingsAnchor;
-    if (anchor.empty())
+    if (!openPermissionSettings(Permission::touchControl))
         refreshPermissions();  // tells a connected viewer too when input now works
-    else
-        openPrivacySettings(anchor);
 }
 
 void HostModel::requestNotificationAccess()
 {
-    const auto& anchor = environment_.wording.notificationAccess.settingsAnchor;
-    if (!anchor.empty())
-        openPrivacySettings(anchor);
-    else
+    if (!openPermissionSettings(Permission::notificationAccess))
         remoteAddress_->retry();
 }
 

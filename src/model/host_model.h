@@ -56,7 +56,7 @@ public:
         std::shared_ptr<display::DisplayFacility> displays;
         std::shared_ptr<PermissionFacility> permissions;
         CaptureSessionFactory captureSessions;
-        std::shared_ptr<UrlOpener> urlOpener;                        // may be null
+        std::shared_ptr<PermissionSettings> permissionSettings;      // may be null: the desktop has none
         std::shared_ptr<InputEventPoster> input;
         std::shared_ptr<runtime::Executor> mouseQueue;               // the pointer driver's own queue
         std::shared_ptr<VolumeControl> volume;                       // volumeControlOff(): none
@@ -96,8 +96,8 @@ public:
     StreamFrameRate frameRate() const { return streaming_->frameRate(); }
     bool autoStartOnConnect() const { return streaming_->autoStartOnConnect(); }
     bool launchAtLogin() const { return startAtLogin_->enabled(); }
-    const std::string& iMessageAddress() const { return remoteAddress_->address(); }
-    bool iMessageNotificationsEnabled() const { return remoteAddress_->notificationsEnabled(); }
+    const std::string& notificationAddress() const { return remoteAddress_->address(); }
+    bool notificationsEnabled() const { return remoteAddress_->notificationsEnabled(); }
     const std::vector<PairedIPhone>& pairedPhones() const { return phones_->phones(); }
     const std::string& selectedPhoneID() const { return phones_->selectedPhoneID(); }
     bool isStreaming() const { return streaming_->isStreaming(); }
@@ -129,12 +129,12 @@ public:
     void setFrameRate(StreamFrameRate rate) { streaming_->setFrameRate(rate); }
     void setAutoStartOnConnect(bool on) { streaming_->setAutoStartOnConnect(on); }
     // The address field's text, per keystroke. The text takes effect (is stored, may start a
-    // send) only when editing ends: commitIMessageAddress(), or iMessageAddressPause without a
+    // send) only when editing ends: commitNotificationAddress(), or notificationAddressPause without a
     // further edit.
-    void setIMessageAddress(std::string address) { remoteAddress_->setAddress(std::move(address)); }
+    void setNotificationAddress(std::string address) { remoteAddress_->setAddress(std::move(address)); }
     // Return in the address field, or the field lost focus.
-    void commitIMessageAddress() { remoteAddress_->commitAddress(); }
-    void setIMessageNotificationsEnabled(bool on) { remoteAddress_->setNotificationsEnabled(on); }
+    void commitNotificationAddress() { remoteAddress_->commitAddress(); }
+    void setNotificationsEnabled(bool on) { remoteAddress_->setNotificationsEnabled(on); }
     // Selects a phone and stores the choice (its name too, when the phone is listed).
     void setSelectedPhoneID(std::string id) { phones_->select(std::move(id)); }
     // Turns starting at login on or off; the toggle shows the request at once and falls back
@@ -169,13 +169,13 @@ public:
     // Permissions.
     void refreshPermissions();
     bool ensureTouchPermission();
-    void openPrivacySettings(std::string_view anchor);
-    // The buttons of the permission rows: each asks the desktop for the facility, then opens its
-    // settings pane, or, where the desktop has none, reads the permissions again at once.
+    // The buttons of the permission rows: each asks the desktop for the facility, then opens the
+    // settings where it is granted, or, where the desktop has none, reads the permissions again
+    // at once.
     void requestScreenRecordingPermission();
     void requestTouchControlPermission();
-    // The button beside a notification status that says nothing can be sent: opens the pane, or
-    // tries again at once.
+    // The button beside a notification status that says nothing can be sent: opens the settings
+    // where sending is allowed, or, where there are none, tries again at once.
     void requestNotificationAccess();
 
     // Ends every task, the stream and the virtual monitor, and closes the viewer link. The model
@@ -212,6 +212,8 @@ private:
     // An event from the viewer's backlog: stream requests to the stream, the rest to the input.
     void handleControlEvent(const link::ViewerControlEvent& event);
     bool inputTrusted(bool fresh);
+    // False when the platform has no settings to show for it.
+    bool openPermissionSettings(Permission permission);
     // A quieter error (a refusal, a flood) never hides another one.
     void showQuietError(HostError::Kind kind);
 

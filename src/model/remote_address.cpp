@@ -9,8 +9,8 @@ std::shared_ptr<remote::MessagesNotifier> messagesOff()
 {
     class Off final : public remote::MessageDelivery {
     public:
-        std::optional<remote::MessageDeliveryFailure> probe(const std::string&) override { return remote::MessageDeliveryFailure{}; }
-        std::optional<remote::MessageDeliveryFailure> deliver(const std::string&, const std::string&, const std::string&) override
+        std::optional<remote::MessageDeliveryFailure> probe() override { return remote::MessageDeliveryFailure{}; }
+        std::optional<remote::MessageDeliveryFailure> deliver(const std::string&, const std::string&) override
         {
             return remote::MessageDeliveryFailure{};
         }
@@ -26,9 +26,9 @@ RemoteAddress::RemoteAddress(Environment environment, ChangeNotice notice)
 void RemoteAddress::start()
 {
     auto& settings = *environment_.settings;
-    address_ = settings.stringValue(settingsKey::iMessageAddress).value_or("");
+    address_ = settings.stringValue(settingsKey::notificationAddress).value_or("");
     committedAddress_ = address_;
-    enabled_ = settings.boolValue(settingsKey::iMessageNotificationsEnabled).value_or(false);
+    enabled_ = settings.boolValue(settingsKey::notificationsEnabled).value_or(false);
     status_ = NotificationStatus::off;
     if (enabled_)
         status_ = runtime::isBlank(address_) ? NotificationStatus::needsAddress : NotificationStatus::willSend;
@@ -80,7 +80,7 @@ void RemoteAddress::setAddress(std::string address)
     pauseTimer_.cancel();
     if (shutDown_ || address_ == committedAddress_)
         return;
-    pauseTimer_ = environment_.clock->schedule(iMessageAddressPause, environment_.mainExecutor, [weak = weak_from_this()] {
+    pauseTimer_ = environment_.clock->schedule(notificationAddressPause, environment_.mainExecutor, [weak = weak_from_this()] {
         if (auto self = weak.lock())
             self->commitAddress();
     });
@@ -97,7 +97,7 @@ void RemoteAddress::commitAddress()
 bool RemoteAddress::adoptAddress()
 {
     pauseTimer_.cancel();
-    environment_.settings->setString(settingsKey::iMessageAddress, address_);
+    environment_.settings->setString(settingsKey::notificationAddress, address_);
     return std::exchange(committedAddress_, address_) != address_;
 }
 
@@ -113,7 +113,7 @@ void RemoteAddress::setNotificationsEnabled(bool on)
     }
     const bool changed = on != enabled_;
     notice_.assign(enabled_, on);
-    environment_.settings->setBool(settingsKey::iMessageNotificationsEnabled, enabled_);
+    environment_.settings->setBool(settingsKey::notificationsEnabled, enabled_);
     if (!changed)
         return;
     if (on)
@@ -166,7 +166,7 @@ runtime::Task<void> RemoteAddress::send(std::weak_ptr<RemoteAddress> weak, std::
             self->setStatus(status);
     };
 
-    auto probe = [notifier] { return !notifier->runAppleScript(std::string(remote::MessagesNotifier::accessProbeScript)); };
+    auto probe = [notifier] { return !notifier->probeAccess(); };
     bool reachable = false;
     reachable = co_await runtime::runOn(queue, std::move(probe));
     if (!reachable) {
@@ -177,7 +177,7 @@ runtime::Task<void> RemoteAddress::send(std::weak_ptr<RemoteAddress> weak, std::
     bool alreadySent = false;
     if (auto self = weak.lock()) {
         const auto& settings = *self->environment_.settings;
-        const auto sentTo = settings.stringValue(settingsKey::lastNotifiedIMessageAddress);
+        const auto sentTo = settings.stringValue(settingsKey::lastNotifiedAddress);
         alreadySent = settings.stringValue(settingsKey::lastNotifiedRemoteEndpoint) == endpoint && (!sentTo || *sentTo == address);
     } else {
         co_return;
@@ -198,7 +198,7 @@ runtime::Task<void> RemoteAddress::send(std::weak_ptr<RemoteAddress> weak, std::
         co_return;
     if (sent) {
         self->environment_.settings->setString(settingsKey::lastNotifiedRemoteEndpoint, endpoint);
-        self->environment_.settings->setString(settingsKey::lastNotifiedIMessageAddress, address);
+        self->environment_.settings->setString(settingsKey::lastNotifiedAddress, address);
         self->setStatus(NotificationStatus::sent);
     } else {
         self->setStatus(NotificationStatus::sendFailed);

@@ -17,7 +17,7 @@
 namespace kestrio::model {
 
 // How long the address field may rest before its text takes effect.
-inline constexpr runtime::Duration iMessageAddressPause = std::chrono::seconds(2);
+inline constexpr runtime::Duration notificationAddressPause = std::chrono::seconds(2);
 
 // A sender that cannot reach any messenger: the notification's status says sending is not possible.
 std::shared_ptr<remote::MessagesNotifier> messagesOff();
@@ -50,7 +50,7 @@ public:
     bool notificationsEnabled() const { return enabled_; }
 
     // The address field's text, per keystroke; it takes effect on commitAddress(), or after
-    // iMessageAddressPause without a further edit.
+    // notificationAddressPause without a further edit.
     void setAddress(std::string address);
     void commitAddress();
     void setNotificationsEnabled(bool on);

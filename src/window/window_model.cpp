@@ -131,11 +131,11 @@ WindowModel::State WindowModel::read() const
     state.addresses.canCopyRemote = model::hasEndpoint(model.remoteAccess());
 
     const auto status = model.notificationStatus();
-    state.iMessage.address = text(model.iMessageAddress());
-    state.iMessage.enabled = model.iMessageNotificationsEnabled();
-    state.iMessage.status = text(model::text(status, model.wording()));
-    state.iMessage.isFailure = model::isFailure(status, model.wording());
-    state.iMessage.needsSettings = model::needsSettings(status);
+    state.notification.address = text(model.notificationAddress());
+    state.notification.enabled = model.notificationsEnabled();
+    state.notification.status = text(model::text(status, model.wording()));
+    state.notification.isFailure = model::isFailure(status, model.wording());
+    state.notification.needsSettings = model::needsSettings(status);
 
     state.settings.sourceModeIndex = indexOf(model::allSourceModes, model.sourceMode());
     state.settings.resolutionIndex = indexOf(display::allVirtualResolutions, model.virtualResolution());
@@ -192,8 +192,8 @@ void WindowModel::sync()
         emit streamingChanged();
     if (force || previous.addresses != state_.addresses)
         emit addressesChanged();
-    if (force || previous.iMessage != state_.iMessage)
-        emit iMessageChanged();
+    if (force || previous.notification != state_.notification)
+        emit notificationChanged();
     if (force || previous.settings != state_.settings)
         emit settingsChanged();
     if (force || previous.displays != state_.displays)
@@ -283,21 +283,21 @@ void WindowModel::selectFrameRate(int index)
     afterControl();
 }
 
-void WindowModel::setIMessageAddress(const QString& address)
+void WindowModel::setNotificationAddress(const QString& address)
 {
-    environment_.model->setIMessageAddress(address.toStdString());
+    environment_.model->setNotificationAddress(address.toStdString());
     afterControl();
 }
 
-void WindowModel::commitIMessageAddress()
+void WindowModel::commitNotificationAddress()
 {
-    environment_.model->commitIMessageAddress();
+    environment_.model->commitNotificationAddress();
     afterControl();
 }
 
-void WindowModel::setIMessageNotificationsEnabled(bool on)
+void WindowModel::setNotificationsEnabled(bool on)
 {
-    environment_.model->setIMessageNotificationsEnabled(on);
+    environment_.model->setNotificationsEnabled(on);
     afterControl();
 }
 

@@ -42,11 +42,11 @@ class WindowModel final : public QObject {
     Q_PROPERTY(bool remoteEndpointCopied READ remoteEndpointCopied NOTIFY copiedChanged)
 
     // The address notification.
-    Q_PROPERTY(QString iMessageAddress READ iMessageAddress NOTIFY iMessageChanged)
-    Q_PROPERTY(bool iMessageNotificationsEnabled READ iMessageNotificationsEnabled NOTIFY iMessageChanged)
-    Q_PROPERTY(QString iMessageStatus READ iMessageStatus NOTIFY iMessageChanged)
-    Q_PROPERTY(bool iMessageStatusIsFailure READ iMessageStatusIsFailure NOTIFY iMessageChanged)
-    Q_PROPERTY(bool iMessageNeedsSettings READ iMessageNeedsSettings NOTIFY iMessageChanged)
+    Q_PROPERTY(QString notificationAddress READ notificationAddress NOTIFY notificationChanged)
+    Q_PROPERTY(bool notificationsEnabled READ notificationsEnabled NOTIFY notificationChanged)
+    Q_PROPERTY(QString notificationStatus READ notificationStatus NOTIFY notificationChanged)
+    Q_PROPERTY(bool notificationStatusIsFailure READ notificationStatusIsFailure NOTIFY notificationChanged)
+    Q_PROPERTY(bool notificationNeedsSettings READ notificationNeedsSettings NOTIFY notificationChanged)
 
     // Stream settings and the two start-up options.
     Q_PROPERTY(int sourceModeIndex READ sourceModeIndex NOTIFY settingsChanged)
@@ -123,11 +123,11 @@ public:
     bool localAddressCopied() const { return localCopied_; }
     bool remoteEndpointCopied() const { return remoteCopied_; }
 
-    QString iMessageAddress() const { return state_.iMessage.address; }
-    bool iMessageNotificationsEnabled() const { return state_.iMessage.enabled; }
-    QString iMessageStatus() const { return state_.iMessage.status; }
-    bool iMessageStatusIsFailure() const { return state_.iMessage.isFailure; }
-    bool iMessageNeedsSettings() const { return state_.iMessage.needsSettings; }
+    QString notificationAddress() const { return state_.notification.address; }
+    bool notificationsEnabled() const { return state_.notification.enabled; }
+    QString notificationStatus() const { return state_.notification.status; }
+    bool notificationStatusIsFailure() const { return state_.notification.isFailure; }
+    bool notificationNeedsSettings() const { return state_.notification.needsSettings; }
 
     int sourceModeIndex() const { return state_.settings.sourceModeIndex; }
     bool mirrorSelected() const { return state_.settings.sourceModeIndex == 1; }
@@ -169,9 +169,9 @@ public:
     Q_INVOKABLE void selectDisplay(int index);
     Q_INVOKABLE void selectQuality(int index);
     Q_INVOKABLE void selectFrameRate(int index);
-    Q_INVOKABLE void setIMessageAddress(const QString& address);
-    Q_INVOKABLE void commitIMessageAddress();
-    Q_INVOKABLE void setIMessageNotificationsEnabled(bool on);
+    Q_INVOKABLE void setNotificationAddress(const QString& address);
+    Q_INVOKABLE void commitNotificationAddress();
+    Q_INVOKABLE void setNotificationsEnabled(bool on);
     Q_INVOKABLE void setLaunchAtLogin(bool on);
     Q_INVOKABLE void setAutoStartOnConnect(bool on);
     Q_INVOKABLE void startOrStopStreaming();
@@ -190,7 +190,7 @@ signals:
     void streamingChanged();
     void addressesChanged();
     void copiedChanged();
-    void iMessageChanged();
+    void notificationChanged();
     void settingsChanged();
     void displaysChanged();
     void permissionsChanged();
@@ -216,14 +216,14 @@ private:
             bool canCopyRemote = false;
             bool operator==(const Addresses&) const = default;
         } addresses;
-        struct IMessage {
+        struct Notification {
             QString address;
             bool enabled = false;
             QString status;
             bool isFailure = false;
             bool needsSettings = false;
-            bool operator==(const IMessage&) const = default;
-        } iMessage;
+            bool operator==(const Notification&) const = default;
+        } notification;
         struct Settings {
             int sourceModeIndex = 0;
             int resolutionIndex = 0;

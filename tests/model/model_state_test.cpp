@@ -23,8 +23,8 @@ TEST(ModelSettings, StoredValuesAreReadBackAndStreamOptionsAreNot)
     EXPECT_TRUE(model.launchAtLogin()) << "follows the login item";
     EXPECT_EQ(first.settings->writes, 0) << "reading writes nothing";
     model.setAutoStartOnConnect(false);
-    model.setIMessageAddress("  me@example.com ");
-    model.commitIMessageAddress();
+    model.setNotificationAddress("  me@example.com ");
+    model.commitNotificationAddress();
     model.setSelectedPhoneID("00008110-000A");
     model.setQuality(model::StreamQuality::sharp);
     model.setSourceMode(SourceMode::mirror);
@@ -33,7 +33,7 @@ TEST(ModelSettings, StoredValuesAreReadBackAndStreamOptionsAreNot)
     second.settings = first.settings;
     auto& again = second.create();
     EXPECT_FALSE(again.autoStartOnConnect());
-    EXPECT_EQ(again.iMessageAddress(), "  me@example.com ") << "stored untrimmed";
+    EXPECT_EQ(again.notificationAddress(), "  me@example.com ") << "stored untrimmed";
     EXPECT_EQ(again.selectedPhoneID(), "00008110-000A");
     EXPECT_EQ(again.quality(), model::StreamQuality::balanced);
     EXPECT_EQ(again.sourceMode(), SourceMode::virtualDisplay);
@@ -78,8 +78,9 @@ TEST(ModelWiring, ObserversListenerRefreshAndPermissions)
     EXPECT_EQ(harness.permissions->prompts, 3) << "the button prompts every time";
     model.requestScreenRecordingPermission();
     model.requestNotificationAccess();
-    const std::string pane = "x-apple.systempreferences:com.apple.preference.security?Privacy_";
-    EXPECT_EQ(harness.opener->urls, (std::vector<std::string>{pane + "Accessibility", pane + "Accessibility", pane + "ScreenCapture", pane + "Automation"}));
+    using model::Permission;
+    EXPECT_EQ(harness.permissionSettings->opened, (std::vector<Permission>{Permission::touchControl, Permission::touchControl,
+                                                                          Permission::screenRecording, Permission::notificationAccess}));
 
     harness.connectViewer();
     harness.permissions->trusted = true;
@@ -97,8 +98,8 @@ TEST(ModelStatus, AHostWithoutAWindowPrintsEachChangeOnce)
     harness.link->startThrows = true;
     harness.router = std::make_shared<AnsweringRouter>();
     harness.router->answer.outcome = remote::RouterMappingResult::Outcome::unsupported;
-    harness.settings->setBool(key::iMessageNotificationsEnabled, true);
-    harness.settings->setString(key::iMessageAddress, "me@example.com");
+    harness.settings->setBool(key::notificationsEnabled, true);
+    harness.settings->setString(key::notificationAddress, "me@example.com");
     auto& model = harness.create();
     std::ostringstream out;
     app::StatusPrinter printer(out);

@@ -16,8 +16,8 @@ using Calls = std::vector<std::string>;
 
 class RecordingDelivery final : public remote::MessageDelivery {
 public:
-    std::optional<remote::MessageDeliveryFailure> probe(const std::string&) override { return calls.push_back("probe"), std::nullopt; }
-    std::optional<remote::MessageDeliveryFailure> deliver(const std::string&, const std::string& recipient, const std::string& text) override
+    std::optional<remote::MessageDeliveryFailure> probe() override { return calls.push_back("probe"), std::nullopt; }
+    std::optional<remote::MessageDeliveryFailure> deliver(const std::string& recipient, const std::string& text) override
     {
         calls.push_back(recipient + " <- " + text);
         if (deliveriesBeforeFailure && (*deliveriesBeforeFailure)-- == 0)
@@ -44,8 +44,8 @@ protected:
     }
     void enable(std::string address = "me@example.com")
     {
-        settings->setBool(key::iMessageNotificationsEnabled, true);
-        settings->setString(key::iMessageAddress, address);
+        settings->setBool(key::notificationsEnabled, true);
+        settings->setString(key::notificationAddress, address);
     }
     static Calls sent(const std::string& endpoint = "203.0.113.7:59590", const std::string& to = "me@example.com")
     {
@@ -69,8 +69,8 @@ TEST_F(AddressNotificationTest, ANewAddressIsSentOnceAsTwoMessagesAndAHalfSentOn
     EXPECT_EQ(taken(), sent()) << "the first message went, the second did not";
     EXPECT_EQ(model.notificationStatus(), Status::sendFailed);
     EXPECT_EQ(stored(key::lastNotifiedRemoteEndpoint), "old:1");
-    model.setIMessageAddress(" me@example.com\n");
-    model.commitIMessageAddress();
+    model.setNotificationAddress(" me@example.com\n");
+    model.commitNotificationAddress();
     host->settle();
     EXPECT_EQ(taken(), sent()) << "the explanation first, then the bare address";
     EXPECT_EQ(model.notificationStatus(), Status::sent);
@@ -89,36 +89,36 @@ TEST_F(AddressNotificationTest, TheToggleAndOnlyAFinishedAddressTakeEffect)
 {
     enable(" \t\n");
     EXPECT_EQ(start(false).notificationStatus(), Status::needsAddress);
-    settings->setBool(key::iMessageNotificationsEnabled, false);
+    settings->setBool(key::notificationsEnabled, false);
     auto& model = start();
-    model.setIMessageAddress("me@example.com");
+    model.setNotificationAddress("me@example.com");
     EXPECT_EQ(model.notificationStatus(), Status::off);
-    model.setIMessageNotificationsEnabled(true);
+    model.setNotificationsEnabled(true);
     host->settle();
     EXPECT_EQ(taken(), sent()) << "switching on takes the edit under way";
-    model.setIMessageAddress("me@example.com");
-    model.commitIMessageAddress();
-    model.setIMessageNotificationsEnabled(true);
+    model.setNotificationAddress("me@example.com");
+    model.commitNotificationAddress();
+    model.setNotificationsEnabled(true);
     host->settle();
     EXPECT_TRUE(taken().empty()) << "the same address and toggle again change nothing";
 
-    model.setIMessageAddress("you@example.co");
+    model.setNotificationAddress("you@example.co");
     host->advance(1500ms);
-    model.setIMessageAddress("you@example.com");
+    model.setNotificationAddress("you@example.com");
     host->advance(1500ms);
     EXPECT_TRUE(delivery->calls.empty()) << "each keystroke restarts the pause";
     host->advance(500ms);
     EXPECT_EQ(taken(), sent("203.0.113.7:59590", "you@example.com"));
-    EXPECT_EQ(stored(key::iMessageAddress), "you@example.com");
-    EXPECT_EQ(stored(key::lastNotifiedIMessageAddress), "you@example.com");
-    model.setIMessageAddress(" \u3000");
-    model.commitIMessageAddress();
+    EXPECT_EQ(stored(key::notificationAddress), "you@example.com");
+    EXPECT_EQ(stored(key::lastNotifiedAddress), "you@example.com");
+    model.setNotificationAddress(" \u3000");
+    model.commitNotificationAddress();
     EXPECT_EQ(model.notificationStatus(), Status::needsAddress);
 
-    model.setIMessageAddress("them@example.com");
+    model.setNotificationAddress("them@example.com");
     model.shutdown();
     host->advance(3s);
-    EXPECT_EQ(stored(key::iMessageAddress), "them@example.com") << "an edit pending at the end is kept";
+    EXPECT_EQ(stored(key::notificationAddress), "them@example.com") << "an edit pending at the end is kept";
     EXPECT_TRUE(taken().empty());
 }
 
@@ -153,7 +153,7 @@ TEST_F(AddressNotificationTest, TheSameEndpointGoesToTheSameAddressOnce)
         enable(" me@example.com");
         settings->setString(key::lastNotifiedRemoteEndpoint, c.endpoint);
         if (c.address)
-            settings->setString(key::lastNotifiedIMessageAddress, *c.address);
+            settings->setString(key::lastNotifiedAddress, *c.address);
         EXPECT_EQ(start().notificationStatus(), c.sends ? Status::sent : Status::alreadySent);
         EXPECT_EQ(taken(), c.sends ? sent() : Calls{"probe"});
     }

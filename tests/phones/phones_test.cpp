@@ -1,36 +1,28 @@
-#include "platform/phones/system_device_lister.h"
 #include "platform/phones/usbmux_device_lister.h"
-#include "platform/phones/xcrun_device_lister.h"
 
-#include "phones/device_list_parser.h"
 #include "phones/name_ordering.h"
 #include "runtime/base64.h"
+#include "support/scoped_default_locale.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <unicode/locid.h>
-
 #include <arpa/inet.h>
 #include <endian.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <future>
 #include <map>
 #include <mutex>
 #include <random>
-#include <regex>
 #include <thread>
 
 namespace kestrio::phones {
 namespace {
 
-namespace fs = std::filesystem;
-using test::readFile;
+using test::ScopedDefaultLocale;
 using test::TemporaryDirectory;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
@@ -40,79 +32,6 @@ const std::string wifi(wifiTransport);
 PairedIPhone phone(std::string id, std::string name, std::string model, std::string transport)
 {
     return PairedIPhone{id, std::move(name), std::move(model), std::move(transport), id};
-}
-
-// ICU's default locale for a scope, so that orders do not depend on the tests' LANG.
-struct ScopedDefaultLocale {
-    explicit ScopedDefaultLocale(const char* name) { setDefault(icu::Locale(name)); }
-    ~ScopedDefaultLocale() { setDefault(previous); }
-    static void setDefault(const icu::Locale& locale)
-    {
-        UErrorCode status = U_ZERO_ERROR;
-        icu::Locale::setDefault(locale, status);
-    }
-    const icu::Locale previous = icu::Locale::getDefault();
-};
-
-std::string fixture(const char* name)
-{
-    const std::string text = test::readFile(std::filesystem::path(KESTRIO_PHONE_FIXTURES) / name);
-    EXPECT_FALSE(text.empty()) << "missing fixture " << name;
-    return text;
-}
-
-// Orders involving Hangul and Latin differ between locales; these tests read English ones.
-class DeviceListParserTest : public ::testing::Test {
-    ScopedDefaultLocale locale_{"en_US"};
-};
-
-TEST_F(DeviceListParserTest, ReadsTheIPhonesOfReportsAndNothingElse)
-{
-    struct Case {
-        std::string report;
-        std::vector<PairedIPhone> phones;
-    };
-    const Case cases[] = {
-        // The hardware UDID, not the tool's own identifier; each hardwareProperties, which looks like
-        // a record too, is dropped as a UDID already listed.
-        {fixture("devicectl_devices.json"),
-         {phone("00008130-000A1B2C3D4E5F60", "Mina’s iPhone", "iPhone 15 Pro", "USB"),
-          phone("00008110-0011223344556677", "지민의 iPhone", "iPhone 13 mini", wifi)}},
-        // A child record after its parent, which takes the child's transport; the first record of a
-        // UDID wins; "udid", then "identifier", then a key in any case found deeper, own entries
-        // first, past empty values; an empty hardware UDID still is the identifier.
-        {fixture("identifiers.json"),
-         {phone("CHILD", "Child iPhone", "", "USB"), phone("DUPLICATE", "First of the duplicates", "", ""),
-          phone("IDENTIFIER-ONLY", "From identifier", "", ""), phone("SERIAL-ONLY", "From serial number", "", ""),
-          phone("OWN-SERIAL-NUMBER", "Own entries first", "", ""), phone("PARENT", "Parent iPhone", "", "USB"),
-          phone("AFTER-EMPTY", "Past an empty UDID", "", ""), phone("TOP-UDID", "Top-level UDID", "", "")}},
-        // Neither a name nor a model: the phones are called "iPhone", in the order they came.
-        {fixture("names_and_transports.json"),
-         {phone("N2", "Candidate name", "", wifi), phone("N6", "iPhone", "", "Bluetooth"), phone("N7", "iPhone", "", ""), phone("N4", "iPhone 12", "iPhone 12", wifi),
-          phone("N5", "iPhone SE", "iPhone SE", wifi), phone("N1", "Properties name", "", "USB"), phone("N3", "Searched name", "", "USB")}},
-        {R"([{"udid": "A", "name": "iPhone 10"}, {"udid": "B", "name": "iPhone 9"}, {"udid": "C", "name": "iphone 11"}])",
-         {phone("B", "iPhone 9", "", ""), phone("A", "iPhone 10", "", ""), phone("C", "iphone 11", "", "")}},
-        // Recognised by its capitalised key and its shouted model, found by the search.
-        {R"({"DeviceProperties": {"DeviceName": "Loud"}, "SerialNumber": "S1", "Model": "IPHONE"})", {phone("S1", "Loud", "", "")}},
-        // Lower-cased beyond ASCII: the Kelvin sign (U+212A) is a capital K.
-        {R"({"udid": "K1", "type": "iPhone", "transportType": "LOCALNETWOR\u212A"})", {phone("K1", "iPhone", "", wifi)}},
-        // Found by fuzzing: an empty name gave a phone listed without one.
-        {R"([{"udid": "A", "name": "", "type": "iPhone"},
-             {"deviceProperties": {"name": ""}, "hardwareProperties": {"udid": "B", "marketingName": "iPhone 15"}},
-             {"udid": "C", "name": "", "deviceName": "Minji's iPhone"}])",
-         {phone("A", "iPhone", "", ""), phone("B", "iPhone 15", "iPhone 15", ""), phone("C", "Minji's iPhone", "", "")}},
-        {[] { const auto report = fixture("devicectl_devices.json"); return report.substr(0, report.size() / 2); }(), {}},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(parseDeviceList(c.report), c.phones) << c.report.substr(0, 200);
-    for (const char* text : {"", "{", "not json", "[{\"udid\": \"A\", \"name\": \"iPhone\"}", "{\"a\": \"\xff\"}", "\"iPhone\"", "42", "null",
-                             "true", "[]", "{}"})
-        EXPECT_TRUE(parseDeviceList(text).empty()) << text;
-
-    constexpr int depth = 100'000;
-    const std::string deep = std::string(depth, '[') + R"({"udid": "DEEP", "name": "iPhone deep down", "nested": )" + std::string(depth, '[')
-                             + std::string(depth, ']') + "}" + std::string(depth, ']');
-    EXPECT_EQ(parseDeviceList(deep), (std::vector<PairedIPhone>{phone("DEEP", "iPhone deep down", "", "")}));
 }
 
 TEST(NameOrderingTest, OrdersByNumberValueIgnoringCaseAndFormButNotAccentsInTheDefaultLocale)
@@ -154,88 +73,6 @@ DeviceListResult list(DeviceLister& lister)
     if (listing.wait_for(20s) != std::future_status::ready)
         ADD_FAILURE() << "the listing did not end";
     return listing.get();
-}
-
-// A stand-in for xcrun: writes down its arguments, one a line, and what its standard input is,
-// sets $report to its last argument, then runs `body`.
-fs::path writeTool(const fs::path& directory, const std::string& body, bool executable = true)
-{
-    const fs::path tool = directory / "xcrun";
-    std::ofstream(tool) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << (directory / "arguments").string() << "'\nreadlink /proc/$$/fd/0 > '"
-                        << (directory / "stdin").string() << "'\neval report=\\${$#}\n" << body << "\n";
-    chmod(tool.c_str(), executable ? 0755 : 0644);
-    return tool;
-}
-
-class XcrunDeviceListerTest : public ::testing::Test {
-protected:
-    // The report path the tool was given, checked for its place and form.
-    fs::path reportPath() const
-    {
-        const auto given = std::regex_replace(readFile(tools_.path() / "arguments"), std::regex("\n"), " ");
-        static const std::regex form("devicectl list devices --timeout 10 --json-output (.*/)kestrio-devices-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-"
-                                     "[89AB][0-9A-F]{3}-[0-9A-F]{12}\\.json ");
-        std::smatch match;
-        EXPECT_TRUE(std::regex_match(given, match, form)) << given;
-        EXPECT_EQ(fs::path(match.str(1)), reports_.path() / "");
-        EXPECT_EQ(readFile(tools_.path() / "stdin"), "/dev/null\n");
-        EXPECT_TRUE(fs::is_empty(reports_.path())) << "the report was not deleted";
-        return given;
-    }
-
-    TemporaryDirectory tools_, reports_;
-};
-
-TEST_F(XcrunDeviceListerTest, ReadsAndDeletesTheReportTheToolWroteOrGivesItsError)
-{
-    const fs::path fixture = fs::path(KESTRIO_PHONE_FIXTURES) / "devicectl_devices.json";
-    struct Case {
-        std::optional<std::string> script;  // none: no tool at all
-        bool executable;
-        std::optional<std::string> error;
-    };
-    const Case cases[] = {
-        {"echo 'Devices found:'\necho 'a warning' >&2\ncp '" + fixture.string() + "' \"$report\"", true, std::nullopt},
-        // It got as far as starting a report: that goes too.
-        {"echo '{' > \"$report\"\necho 'ERROR: The device is locked.'\necho 'Unlock it and try again.' >&2\nexit 1", true,
-         "ERROR: The device is locked.\nUnlock it and try again.\n"},
-        {"printf 'bad \\377\\376 bytes'\nexit 3", true, "devicectl failed"},
-        {"kill -TERM $$", true, "devicectl failed"},
-        {"exit 0", true, "No such file or directory"},
-        {"exit 0", false, "Permission denied"},
-        {std::nullopt, true, "No such file or directory"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.script.value_or("none"));
-        fs::remove(tools_.path() / "arguments");
-        XcrunDeviceLister lister((c.script ? writeTool(tools_.path(), *c.script, c.executable) : tools_.path() / "nowhere").string(),
-                                 reports_.path().string());
-        const DeviceListResult result = list(lister);
-        EXPECT_EQ(result.phones.size(), c.error ? 0u : 2u);
-        EXPECT_EQ(result.error, c.error);
-        EXPECT_EQ(fs::exists(tools_.path() / "arguments"), c.script && c.executable);
-        if (c.script && c.executable)
-            reportPath();
-        EXPECT_TRUE(fs::is_empty(reports_.path()));
-    }
-
-    // A fresh name each time, in $TMPDIR when no folder is given.
-    test::ScopedEnvironment temporary("TMPDIR", reports_.path().string());
-    XcrunDeviceLister inTemporaryDirectory(writeTool(tools_.path(), "").string());
-    list(inTemporaryDirectory);
-    const auto first = reportPath();
-    list(inTemporaryDirectory);
-    EXPECT_NE(reportPath(), first);
-}
-
-TEST(SystemDeviceListerTest, UsesTheDeveloperToolsOnlyWhereTheyCanRun)
-{
-    TemporaryDirectory directory;
-    const fs::path tool = writeTool(directory.path(), "exit 0");
-    EXPECT_NE(dynamic_cast<XcrunDeviceLister*>(makeSystemDeviceLister(tool.string()).get()), nullptr);
-    chmod(tool.c_str(), 0644);
-    for (const fs::path& unusable : {tool, directory.path(), directory.path() / "none"})
-        EXPECT_NE(dynamic_cast<UsbmuxDeviceLister*>(makeSystemDeviceLister(unusable.string()).get()), nullptr) << unusable;
 }
 
 struct StandInDevice {

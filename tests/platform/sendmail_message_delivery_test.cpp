@@ -26,7 +26,7 @@ TEST(SendmailDeliveryTest, FailsWithWhatSendmailSaidOrAtTheDeadlineAndMailsArriv
     fs::permissions(configuration, fs::perms::owner_read | fs::perms::owner_write);  // or msmtp refuses it
     SendmailMessageDelivery mailer("msmtp", {"-C", configuration.string()}, 2s);
 
-    const auto refused = mailer.deliver("ignored", recipient, "x");
+    const auto refused = mailer.deliver(recipient, "x");
     ASSERT_TRUE(refused.has_value());
     EXPECT_EQ(refused->kind, remote::MessageDeliveryFailure::Kind::failed);
     EXPECT_TRUE(refused->message.starts_with("msmtp:") && !refused->message.ends_with("\n")) << refused->message;
@@ -34,7 +34,7 @@ TEST(SendmailDeliveryTest, FailsWithWhatSendmailSaidOrAtTheDeadlineAndMailsArriv
     // timeout of its own, msmtp would wait for ever.
     ASSERT_EQ(listen(listener, 4), 0);
     const auto started = std::chrono::steady_clock::now();
-    const auto silent = mailer.deliver("ignored", recipient, "x");
+    const auto silent = mailer.deliver(recipient, "x");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s) << "the deadline given was not kept";
     ASSERT_TRUE(silent.has_value());
     EXPECT_NE(silent->message.find("did not finish"), std::string::npos) << silent->message;
@@ -51,7 +51,7 @@ TEST(SendmailDeliveryTest, FailsWithWhatSendmailSaidOrAtTheDeadlineAndMailsArriv
     std::string previousID;
     for (const std::string text : {"Kestrio 주소가 변경되었습니다.\n.\nsaid \"hi\" \\ · ‑ \r\n  trailing  \n\n", "203.0.113.7:59590"}) {
         // Refused until the server listens.
-        ASSERT_TRUE(testing::eventually([&] { return !mailer.deliver("ignored", recipient, text); }));
+        ASSERT_TRUE(testing::eventually([&] { return !mailer.deliver(recipient, text); }));
         const std::string mail = takeMail();
         // The sender comes from sendmail; the envelope recipient is what the server was given.
         for (const char* header : {"\nX-RcptTo: me@example.com\n", "\nTo: me@example.com\n", "\nSubject: Kestrio\n",
@@ -73,7 +73,7 @@ TEST(SendmailDeliveryTest, FailsWithWhatSendmailSaidOrAtTheDeadlineAndMailsArriv
                                 "me @example.com", "me@example.com ", "me@example.com\nBcc: x@example.net",
                                 "me\t@example.com", "-X/tmp/log@example.com", "me@.example.com", "me@example.com.",
                                 "<me@example.com>", "a,me@example.com", "\"me\"@example.com", "me@exa\x7Fmple.com"})
-        EXPECT_TRUE(mailer.deliver("ignored", address, "x").has_value()) << address;
+        EXPECT_TRUE(mailer.deliver(address, "x").has_value()) << address;
     EXPECT_EQ(takeMail(), "");
 }
 
@@ -86,12 +86,12 @@ TEST(SendmailDelivery, TheProgramIsTheOneGivenOrKestrioSendmailsAndMustBeThere)
     for (const auto& [program, usable] : {std::pair<std::string, bool>{"/bin/true", true}, {"true", true},
                                           {(directory.path() / "sendmail").string(), false},
                                           {directory.path().string(), false}, {"kestrio-no-such-sendmail", false}}) {
-        EXPECT_EQ(SendmailMessageDelivery(program).probe("ignored").has_value(), !usable) << program;
+        EXPECT_EQ(SendmailMessageDelivery(program).probe().has_value(), !usable) << program;
         setenv("KESTRIO_SENDMAIL", program.c_str(), 1);
-        EXPECT_EQ(SendmailMessageDelivery().deliver("ignored", recipient, "x").has_value(), !usable) << program;
+        EXPECT_EQ(SendmailMessageDelivery().deliver(recipient, "x").has_value(), !usable) << program;
     }
     setenv("KESTRIO_SENDMAIL", "/bin/false", 1);
-    EXPECT_EQ(SendmailMessageDelivery().deliver("ignored", recipient, "x")->message, "/bin/false exited with status 1");
+    EXPECT_EQ(SendmailMessageDelivery().deliver(recipient, "x")->message, "/bin/false exited with status 1");
 }
 
 }  // namespace

@@ -200,33 +200,29 @@ TEST_F(NATPortMapperTest, RenewsReportsChangesReplacesAndFallsSilentAtShutdown)
 }
 
 struct RecordingDelivery final : MessageDelivery {
-    std::optional<MessageDeliveryFailure> probe(const std::string& script) override { return scripts.push_back(script), answer; }
-    std::optional<MessageDeliveryFailure> deliver(const std::string& script, const std::string& to, const std::string& text) override
+    std::optional<MessageDeliveryFailure> probe() override { return calls.push_back("probe"), answer; }
+    std::optional<MessageDeliveryFailure> deliver(const std::string& to, const std::string& text) override
     {
-        sent.push_back(to + "|" + text);
-        return probe(script);
+        return calls.push_back(to + "|" + text), answer;
     }
-    std::vector<std::string> scripts, sent;
+    Calls calls;
     std::optional<MessageDeliveryFailure> answer;
 };
 
-TEST(MessagesNotifier, SendHandsOverTheTrimmedAddressAndTheTextAsItIsInAnEscapedScript)
+TEST(MessagesNotifier, SendHandsOverTheTrimmedAddressAndTheTextAsItIs)
 {
-    EXPECT_EQ(MessagesNotifier::appleScriptLiteral("a\\\"b\r\n\t주소"), "\"a\\\\\\\"b\\r\\n\\t주소\"");
     auto delivery = std::make_shared<RecordingDelivery>();
     const MessagesNotifier notifier(delivery);
     EXPECT_EQ(notifier.send(" 203.0.113.7:59590\n", "\u00A0me@example.com\u3000\r\n"), std::nullopt);
-    EXPECT_EQ(delivery->scripts, Calls{std::string(MessagesNotifier::sendScriptFirstPiece) + "\"me@example.com\""
-                                       + std::string(MessagesNotifier::sendScriptMiddlePiece) + "\" 203.0.113.7:59590\\n\""
-                                       + std::string(MessagesNotifier::sendScriptLastPiece)});
-    EXPECT_EQ(delivery->sent, Calls{"me@example.com| 203.0.113.7:59590\n"});
+    EXPECT_EQ(notifier.probeAccess(), std::nullopt);
+    EXPECT_EQ(delivery->calls, (Calls{"me@example.com| 203.0.113.7:59590\n", "probe"}));
     EXPECT_EQ(notifier.send("x", " \t\u00A0\u2028")->kind, MessagesNotifierError::Kind::emptyAddress);
-    EXPECT_EQ(delivery->scripts.size(), 1u);
+    EXPECT_EQ(delivery->calls.size(), 2u) << "a blank address reaches no delivery";
 
     delivery->answer = MessageDeliveryFailure{MessageDeliveryFailure::Kind::failed, "Not authorised (-1743)"};
     EXPECT_EQ(notifier.send("x", "me@example.com")->description(), "Not authorised (-1743)");
     delivery->answer = MessageDeliveryFailure{MessageDeliveryFailure::Kind::unusableScript, "ignored"};
-    EXPECT_EQ(notifier.runAppleScript(std::string(MessagesNotifier::accessProbeScript))->kind, MessagesNotifierError::Kind::scriptCreationFailed);
+    EXPECT_EQ(notifier.probeAccess()->kind, MessagesNotifierError::Kind::scriptCreationFailed);
 }
 
 TEST(LocalAddress, FirstAddressThatIsNeitherIPv6LoopbackNorLinkLocal)

@@ -2,6 +2,7 @@
 
 #include "capture/display_capture.h"
 #include "display/virtual_display_error.h"
+#include "platform/macos/macos_wording.h"
 #include "remote/nat_port_mapper.h"
 
 #include <algorithm>
@@ -109,7 +110,7 @@ int CaptureLog::running() const
     return static_cast<int>(std::count_if(runs.begin(), runs.end(), [](const Run& run) { return !run.stopped; }));
 }
 
-FakeFacilities::FakeFacilities()
+FakeFacilities::FakeFacilities() : wording(platform::macos::macosWording())
 {
     displays->clock = clock;
     displays->physical = {physicalDisplay(1, 0), physicalDisplay(2, 1920, 1280, 1024)};
@@ -126,7 +127,7 @@ model::HostModel::Environment FakeFacilities::environment(std::shared_ptr<runtim
     environment.displays = displays;
     environment.permissions = permissions;
     environment.captureSessions = captures.factory();
-    environment.urlOpener = opener;
+    environment.permissionSettings = permissionSettings;
     environment.loginItem = loginItem;
     environment.deviceLister = deviceLister;
     environment.messagesNotifier = messagesNotifier;

@@ -108,10 +108,11 @@ public:
     int prompts = 0, captureRequests = 0;
 };
 
-class RecordingUrlOpener final : public model::UrlOpener {
+// Settings where every permission is granted, as a Mac has them; records what it was asked to show.
+class RecordingPermissionSettings final : public model::PermissionSettings {
 public:
-    void open(const std::string& url) override { urls.push_back(url); }
-    std::vector<std::string> urls;
+    bool open(model::Permission permission) override { return opened.push_back(permission), true; }
+    std::vector<model::Permission> opened;
 };
 
 class RecordingInput final : public model::InputEventPoster {
@@ -206,7 +207,7 @@ struct FakeFacilities {
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
     std::shared_ptr<FakeDisplayFacility> displays = std::make_shared<FakeDisplayFacility>();
     std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
-    std::shared_ptr<RecordingUrlOpener> opener = std::make_shared<RecordingUrlOpener>();
+    std::shared_ptr<RecordingPermissionSettings> permissionSettings = std::make_shared<RecordingPermissionSettings>();
     CaptureLog captures;
     std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
     std::shared_ptr<FakeDeviceLister> deviceLister = std::make_shared<FakeDeviceLister>();
@@ -215,7 +216,7 @@ struct FakeFacilities {
     std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
     std::shared_ptr<link::TrustedPhones> trustedPhones = std::make_shared<link::TrustedPhones>();
     std::shared_ptr<AnsweringRouter> router;  // set before the model is made: it maps its port
-    model::PlatformWording wording;  // as a Mac build words it unless a harness says otherwise
+    model::PlatformWording wording;  // as a Mac words it unless a harness says otherwise
 };
 
 display::DisplayInfo physicalDisplay(std::uint32_t id, int x, int width = 1920, int height = 1080);

@@ -14,13 +14,22 @@ model::PlatformWording linuxDesktopWording()
     wording.mirroringHint = {"화면을 더 이상 읽을 수 없거나 네트워크 연결이 끊기면 전송이 중단됩니다.",
                              "Streaming stops if the screen can no longer be read or the network connection is lost."};
     wording.virtualMonitorStreamingHint = "데스크톱의 디스플레이 설정에서 ‘Kestrio iPhone’의 위치를 조정하고, 앱 창을 그 화면으로 옮기세요.";
+    // Each backend says instead what its desktop needs; a Wayland desktop none serves keeps these.
+    wording.touchPermissionHint =
+        "아이폰 터치 제어를 사용하려면 시스템 설정 → 개인정보 보호 및 보안 → 손쉬운 사용에서 Kestrio를 허용한 뒤 앱을 다시 실행하세요.";
+    wording.touchPermissionHintEnglish = "Allow Kestrio under System Settings → Privacy & Security → Accessibility, then relaunch the app.";
+    wording.screenPermissionHintEnglish = "The screen cannot be read. Run Kestrio in the desktop session, then press Check again.";
 
+    // No Linux desktop has settings where these are granted: each button checks again.
     const model::BilingualText checkAgain{"다시 확인", "Check again"};
-    for (auto* row : {&wording.screenRecording, &wording.touchControl, &wording.notificationAccess}) {
-        row->button = checkAgain;
-        row->settingsAnchor.clear();
-    }
+    wording.screenRecording = {{"화면을 읽을 수 없음", "The screen cannot be read"}, checkAgain};
+    wording.touchControl = {{"터치 제어 불가", "Touch control unavailable"}, checkAgain};
+    wording.notificationAccess = {{}, checkAgain};
+    wording.virtualMonitorUnreachable = {"가상 모니터에 포인터가 들어갈 수 없음 · 이 데스크톱에서는 화면 미러링을 쓰세요",
+                                         "The pointer cannot enter the virtual monitor on this desktop: use mirror mode"};
+    wording.virtualMonitorUnreachableButton = {"화면 미러링 사용", "Use Screen Mirroring"};
 
+    wording.screenPermissionError = "화면을 읽을 수 없음";
     wording.virtualMonitorNotShown = "가상 모니터가 디스플레이 목록에 나타나지 않았습니다.";
     wording.noPairedPhones = "검색된 iPhone 없음 · usbmuxd로 이 컴퓨터와 먼저 페어링하세요";
 

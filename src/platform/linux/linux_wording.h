@@ -4,11 +4,11 @@
 
 namespace kestrio::platform {
 
-// The texts of a Linux desktop host: this computer rather than the Mac, e-mail through sendmail
-// rather than Messages, starting with the desktop session, the desktop's own display settings,
-// phones paired through usbmuxd. The rows for capture and input are the display server's
-// (x11DesktopWording); here they only lose the settings panes no Linux desktop has, so that
-// their buttons ask again at once.
+// The texts of a Linux desktop host: this computer, e-mail through sendmail, starting with the
+// desktop session, the desktop's own display settings, phones paired through usbmuxd. Each
+// backend words its rows for capture and input and their hints (x11DesktopWording and the
+// like); here they are general. No Linux desktop has settings where these permissions are
+// granted, so the rows' buttons check again at once.
 model::PlatformWording linuxDesktopWording();
 
 }  // namespace kestrio::platform

@@ -169,7 +169,7 @@ SendmailMessageDelivery::SendmailMessageDelivery(std::string program, std::vecto
 {
 }
 
-std::optional<MessageDeliveryFailure> SendmailMessageDelivery::probe(const std::string&)
+std::optional<MessageDeliveryFailure> SendmailMessageDelivery::probe()
 {
     Location location = locate(program_);
     if (location.path.empty())
@@ -177,8 +177,7 @@ std::optional<MessageDeliveryFailure> SendmailMessageDelivery::probe(const std::
     return std::nullopt;
 }
 
-std::optional<MessageDeliveryFailure> SendmailMessageDelivery::deliver(const std::string&, const std::string& recipient,
-                                                                       const std::string& text)
+std::optional<MessageDeliveryFailure> SendmailMessageDelivery::deliver(const std::string& recipient, const std::string& text)
 {
     if (!isMailAddress(recipient))
         return failure("\"" + recipient + "\" is not an e-mail address");

@@ -11,8 +11,8 @@
 namespace kestrio::platform {
 
 // Delivers the address notification as e-mail through the system's sendmail interface (the
-// user's Apple ID is an e-mail address). The scripts are not run: the probe asks whether there is
-// a sendmail program to use, and a delivery sends one mail with the text as its body.
+// recipient is an e-mail address): the probe asks whether there is a sendmail program to use, and
+// a delivery sends one mail with the text as its body.
 //
 // Sender address and envelope are left to sendmail, which knows which address the user's relay
 // accepts (msmtp takes it from its configuration). The body goes as Base64 so that it arrives
@@ -30,12 +30,11 @@ public:
                                      std::chrono::milliseconds timeout = defaultTimeout);
 
     // Fails exactly when no sendmail program is there to use (missing, or not executable).
-    std::optional<remote::MessageDeliveryFailure> probe(const std::string& scriptSource) override;
+    std::optional<remote::MessageDeliveryFailure> probe() override;
     // Runs `sendmail [leading arguments] -i -- RECIPIENT` with the mail on its standard input. A
     // recipient that fails isMailAddress fails as an unreachable one would, and nothing is run.
     // A non-zero exit fails with what sendmail wrote to standard error.
-    std::optional<remote::MessageDeliveryFailure> deliver(const std::string& scriptSource, const std::string& recipient,
-                                                          const std::string& text) override;
+    std::optional<remote::MessageDeliveryFailure> deliver(const std::string& recipient, const std::string& text) override;
 
     // A plain address: one "@", a non-empty local part, a domain with a dot inside it, no white
     // space, control characters or characters that would need quoting in a header, and no

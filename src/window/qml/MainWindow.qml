@@ -228,16 +228,16 @@ ApplicationWindow {
                         koreanSize: Theme.subheadlineSize
                     }
                     TextField {
-                        objectName: "iMessageAddressField"
+                        objectName: "notificationAddressField"
                         Layout.fillWidth: true
-                        text: Host.iMessageAddress
+                        text: Host.notificationAddress
                         placeholderText: Host.wording.notificationPlaceholder
                         font.family: Host.koreanFontFamily
                         color: Theme.primary
                         selectByMouse: true
-                        onTextEdited: Host.setIMessageAddress(text)
+                        onTextEdited: Host.setNotificationAddress(text)
                         // Return or leaving the field: the address takes effect now.
-                        onEditingFinished: Host.commitIMessageAddress()
+                        onEditingFinished: Host.commitNotificationAddress()
                         background: Rectangle {
                             implicitHeight: 36
                             radius: 10
@@ -247,15 +247,15 @@ ApplicationWindow {
                         }
                     }
                     ToggleRow {
-                        objectName: "iMessageToggle"
+                        objectName: "notificationToggle"
                         Layout.fillWidth: true
                         korean: Host.wording.notificationToggleKorean
                         english: Host.wording.notificationToggleEnglish
-                        checked: Host.iMessageNotificationsEnabled
-                        onToggledTo: (on) => Host.setIMessageNotificationsEnabled(on)
+                        checked: Host.notificationsEnabled
+                        onToggledTo: (on) => Host.setNotificationsEnabled(on)
                     }
                     BilingualText {
-                        objectName: "iMessageHelp"
+                        objectName: "notificationHelp"
                         Layout.fillWidth: true
                         wrap: true
                         korean: Host.wording.notificationHelpKorean
@@ -267,18 +267,18 @@ ApplicationWindow {
                         Layout.fillWidth: true
                         spacing: 10
                         Text {
-                            objectName: "iMessageStatus"
+                            objectName: "notificationStatus"
                             Layout.fillWidth: true
-                            text: Host.iMessageStatus
+                            text: Host.notificationStatus
                             textFormat: Text.PlainText
                             wrapMode: Text.Wrap
                             font.family: Host.koreanFontFamily
                             font.pixelSize: Theme.footnoteSize
-                            color: Host.iMessageStatusIsFailure ? Theme.orange : Theme.secondary
+                            color: Host.notificationStatusIsFailure ? Theme.orange : Theme.secondary
                         }
                         PlainButton {
-                            objectName: "iMessageSettingsButton"
-                            visible: Host.iMessageNeedsSettings
+                            objectName: "notificationSettingsButton"
+                            visible: Host.notificationNeedsSettings
                             text: Host.wording.notificationButton
                             font.family: Host.koreanFontFamily
                             font.pixelSize: Theme.footnoteSize

@@ -1,8 +1,9 @@
-#include "platform/phones/xcrun_device_lister.h"
+#include "platform/macos/xcrun_device_lister.h"
 
-#include "phones/device_list_parser.h"
 #include "platform/linux/child_process_run.h"
 #include "platform/linux/unique_fd.h"
+#include "platform/macos/device_list_parser.h"
+#include "platform/phones/usbmux_device_lister.h"
 #include "runtime/utf8.h"
 
 #include <array>
@@ -17,7 +18,9 @@
 #include <unistd.h>
 #include <vector>
 
-namespace kestrio::phones {
+namespace kestrio::platform::macos {
+using phones::DeviceListResult;
+
 namespace {
 
 // devicectl prints a line or two of progress, or a paragraph on failure. A tool printing more
@@ -37,17 +40,10 @@ std::string errorText(int error)
 std::string randomUuid()
 {
     std::array<std::uint8_t, 16> bytes{};
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t got = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-        if (got > 0) {
-            filled += static_cast<std::size_t>(got);
-        } else if (errno != EINTR) {
-            std::random_device device;
-            for (auto& byte : bytes)
-                byte = static_cast<std::uint8_t>(device());
-            break;
-        }
+    if (getentropy(bytes.data(), bytes.size()) != 0) {
+        std::random_device device;
+        for (auto& byte : bytes)
+            byte = static_cast<std::uint8_t>(device());
     }
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
@@ -84,7 +80,7 @@ struct Report {
 Report readReport(const std::string& path)
 {
     Report report;
-    platform::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.valid()) {
         report.error = errno;
         return report;
@@ -122,7 +118,7 @@ Report readReport(const std::string& path)
 }
 
 // What the tool said, when it can be shown: text, and all of it.
-std::string failureText(const platform::ChildProcessResult& run)
+std::string failureText(const ChildProcessResult& run)
 {
     if (run.output.empty() || run.outputCut || !runtime::isValidUtf8(run.output))
         return failedText;
@@ -138,15 +134,14 @@ DeviceListResult failure(std::string text)
 
 DeviceListResult listWith(const std::string& toolPath, const std::string& reportPath, std::chrono::milliseconds timeout)
 {
-    platform::ChildProcessOptions options;
+    ChildProcessOptions options;
     options.timeout = timeout;
-    options.capture = platform::ChildProcessOptions::Capture::outputAndErrors;
+    options.capture = ChildProcessOptions::Capture::outputAndErrors;
     options.outputLimit = maxOutputBytes;
     options.searchPath = false;
-    const platform::ChildProcessResult tool =
-        platform::runChildProcess(toolPath, {"devicectl", "list", "devices", "--timeout", "10", "--json-output", reportPath},
-                                  options);
-    using Outcome = platform::ChildProcessResult::Outcome;
+    const ChildProcessResult tool =
+        runChildProcess(toolPath, {"devicectl", "list", "devices", "--timeout", "10", "--json-output", reportPath}, options);
+    using Outcome = ChildProcessResult::Outcome;
     switch (tool.outcome) {
     case Outcome::notStarted:
         return failure(tool.startError != 0 ? errorText(tool.startError) : failedText);
@@ -192,4 +187,13 @@ DeviceListResult XcrunDeviceLister::listPairedDevices()
     }
 }
 
-}  // namespace kestrio::phones
+std::unique_ptr<phones::DeviceLister> makeMacDeviceLister(const std::string& xcrunPath)
+{
+    struct stat info {};
+    // A directory passes the access check for execution too; it is not a tool.
+    if (stat(xcrunPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(xcrunPath.c_str(), X_OK) == 0)
+        return std::make_unique<XcrunDeviceLister>(xcrunPath);
+    return std::make_unique<phones::UsbmuxDeviceLister>();
+}
+
+}  // namespace kestrio::platform::macos

@@ -3,9 +3,10 @@
 #include "phones/device_lister.h"
 
 #include <chrono>
+#include <memory>
 #include <string>
 
-namespace kestrio::phones {
+namespace kestrio::platform::macos {
 
 // The phones the developer tools' device control lists (xcrun devicectl, macOS).
 //
@@ -15,7 +16,7 @@ namespace kestrio::phones {
 // when it fails, what it said is the error text. It gives up on devices after ten seconds by
 // itself; should it hang anyway, it is killed, along with whatever it started, once `timeout`
 // has passed.
-class XcrunDeviceLister final : public DeviceLister {
+class XcrunDeviceLister final : public phones::DeviceLister {
 public:
     static constexpr std::chrono::milliseconds defaultTimeout{30'000};
 
@@ -23,7 +24,7 @@ public:
     explicit XcrunDeviceLister(std::string toolPath = "/usr/bin/xcrun", std::string temporaryDirectory = {},
                                std::chrono::milliseconds timeout = defaultTimeout);
 
-    DeviceListResult listPairedDevices() override;
+    phones::DeviceListResult listPairedDevices() override;
 
 private:
     std::string toolPath_;
@@ -31,4 +32,8 @@ private:
     std::chrono::milliseconds timeout_;
 };
 
-}  // namespace kestrio::phones
+// The lister of a Mac: devicectl where `xcrunPath` is an executable file (the developer tools
+// are installed), usbmuxd otherwise.
+std::unique_ptr<phones::DeviceLister> makeMacDeviceLister(const std::string& xcrunPath = "/usr/bin/xcrun");
+
+}  // namespace kestrio::platform::macos

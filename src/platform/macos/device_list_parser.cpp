@@ -1,4 +1,4 @@
-#include "phones/device_list_parser.h"
+#include "platform/macos/device_list_parser.h"
 
 #include "phones/name_ordering.h"
 #include "phones/unicode_text.h"
@@ -11,7 +11,13 @@
 #include <set>
 #include <variant>
 
-namespace kestrio::phones {
+namespace kestrio::platform::macos {
+using phones::PairedIPhone;
+using phones::lowerCased;
+using phones::sortByName;
+using phones::usbTransport;
+using phones::wifiTransport;
+
 namespace {
 
 // Keeps the document's key order: which record and which key is found first depends on it.
@@ -224,4 +230,4 @@ std::vector<PairedIPhone> parseDeviceList(std::string_view json)
     }
 }
 
-}  // namespace kestrio::phones
+}  // namespace kestrio::platform::macos
