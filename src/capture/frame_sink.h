@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/h264_encoder.h"
+
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -20,8 +22,10 @@ public:
     virtual bool h264Capable() const = 0;
     // Returns whether the next encoded frame must be a key frame, and clears the request.
     virtual bool consumeKeyFrameRequest() = 0;
-    // Hands over one finished frame (an H.264 packet or a JPEG file).
-    virtual void send(std::vector<std::uint8_t> payload) = 0;
+    // Hands over one encoded H.264 frame, as the encoder gave it.
+    virtual void sendVideo(const EncodedVideoFrame& frame) = 0;
+    // Hands over one JPEG file.
+    virtual void sendJpeg(std::vector<std::uint8_t> jpeg) = 0;
     // An empty function removes the handler.
     virtual void setFrameRequestHandler(std::function<void()> handler) = 0;
 };

@@ -1,7 +1,5 @@
 #include "capture/screen_capturer.h"
 
-#include "link/h264_packet.h"
-
 #include <chrono>
 
 namespace kestrio::capture {
@@ -251,15 +249,13 @@ void ScreenCapturer::sendEncoded(const EncodedVideoFrame& output)
         return;
     if (!sink_->canAcceptFrame())
         return;
-    auto packet = link::makeH264Packet(output.isKeyFrame, output.sps, output.pps, output.data);
-    if (packet)
-        sink_->send(std::move(*packet));
+    sink_->sendVideo(output);
 }
 
 void ScreenCapturer::sendJpeg(const VideoFrame& frame)
 {
     if (auto jpeg = jpegEncoder_.encode(frame))
-        sink_->send(std::move(*jpeg));
+        sink_->sendJpeg(std::move(*jpeg));
 }
 
 void ScreenCapturer::releaseEncodeSlot()

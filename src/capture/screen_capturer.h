@@ -14,9 +14,8 @@
 
 namespace kestrio::capture {
 
-// Captures one display for one streaming run and turns every picture the viewer can take into
-// a packet for the sink: H.264 when the viewer decodes it and an encoder exists, JPEG
-// otherwise. Frames are dropped, never queued, whenever the sink has no room. Quality and frame
+// Captures one display for one streaming run and encodes every picture the viewer can take for
+// the sink: H.264 when the viewer decodes it and an encoder exists, JPEG otherwise. Frames are dropped, never queued, whenever the sink has no room. Quality and frame
 // rate are fixed for the capturer's life; it is started once and not reused after stop().
 class ScreenCapturer : public std::enable_shared_from_this<ScreenCapturer> {
 public:
