@@ -11,7 +11,7 @@ constexpr int captureQueueDepth = 5;
 
 }  // namespace
 
-std::shared_ptr<ScreenCapturer> ScreenCapturer::create(std::shared_ptr<FrameSink> sink, StreamQuality quality,
+std::shared_ptr<ScreenCapturer> ScreenCapturer::create(std::shared_ptr<EncodedFrameSink> sink, StreamQuality quality,
                                                        StreamFrameRate frameRate, std::shared_ptr<DisplayCaptureFactory> displays,
                                                        std::shared_ptr<H264EncoderFactory> encoders)
 {
@@ -19,7 +19,7 @@ std::shared_ptr<ScreenCapturer> ScreenCapturer::create(std::shared_ptr<FrameSink
         new ScreenCapturer(std::move(sink), quality, frameRate, std::move(displays), std::move(encoders)));
 }
 
-ScreenCapturer::ScreenCapturer(std::shared_ptr<FrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
+ScreenCapturer::ScreenCapturer(std::shared_ptr<EncodedFrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
                                std::shared_ptr<DisplayCaptureFactory> displays, std::shared_ptr<H264EncoderFactory> encoders)
     : sink_(std::move(sink)),
       quality_(quality),

@@ -18,7 +18,7 @@ using Log = std::vector<std::string>;
 // The display source, the H.264 encoder and the link in one, all called by the test's threads.
 // Frames come when deliver() says, the encoder's outputs when emit() does: each a key frame,
 // with sets, when forced or the first.
-struct Stand final : DisplayCaptureFactory, H264EncoderFactory, FrameSink {
+struct Stand final : DisplayCaptureFactory, H264EncoderFactory, EncodedFrameSink {
     struct Stream final : DisplayCaptureStream {
         Stand& s;
         explicit Stream(Stand& s) : s(s) {}

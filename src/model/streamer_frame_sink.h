@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/frame_sink.h"
+#include "capture/encoded_frame_sink.h"
 
 #include <memory>
 
@@ -13,7 +13,7 @@ namespace kestrio::model {
 // The sink backed by the viewer connection, which sends H.264 frames in the link's video packet
 // and JPEG files as they are. Holds the streamer strongly: the capturer keeps the link alive for
 // as long as it streams.
-class StreamerFrameSink final : public capture::FrameSink {
+class StreamerFrameSink final : public capture::EncodedFrameSink {
 public:
     explicit StreamerFrameSink(std::shared_ptr<link::FrameStreamer> streamer);
 

@@ -1,4 +1,4 @@
-#include "model/frame_sink.h"
+#include "model/streamer_frame_sink.h"
 
 #include "link/frame_streamer.h"
 #include "link/h264_packet.h"

@@ -8,12 +8,12 @@
 
 namespace kestrio::capture {
 
-// What the capturer needs of the viewer link: whether a frame is wanted now and in which codec,
-// the pending key-frame request, a way to hand over finished frames, and a hook through which
-// the link asks for a picture of a still screen. Every operation may be called from any thread.
-class FrameSink {
+// Where the capturer hands its encoded frames, and what it needs of the viewer link behind it:
+// whether a frame is wanted now and in which codec, the pending key-frame request, and a hook
+// through which the link asks for a picture of a still screen. Every operation may be called from any thread.
+class EncodedFrameSink {
 public:
-    virtual ~FrameSink() = default;
+    virtual ~EncodedFrameSink() = default;
 
     virtual bool canAcceptFrame() const = 0;
     // Frames handed over that the network has not taken yet (in flight or waiting), 0 to 2.
