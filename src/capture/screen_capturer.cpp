@@ -1,7 +1,5 @@
 #include "capture/screen_capturer.h"
 
-#include "link/h264_packet.h"
-
 #include <chrono>
 
 namespace kestrio::capture {
@@ -13,7 +11,7 @@ constexpr int captureQueueDepth = 5;
 
 }  // namespace
 
-std::shared_ptr<ScreenCapturer> ScreenCapturer::create(std::shared_ptr<FrameSink> sink, StreamQuality quality,
+std::shared_ptr<ScreenCapturer> ScreenCapturer::create(std::shared_ptr<EncodedFrameSink> sink, StreamQuality quality,
                                                        StreamFrameRate frameRate, std::shared_ptr<DisplayCaptureFactory> displays,
                                                        std::shared_ptr<H264EncoderFactory> encoders)
 {
@@ -21,7 +19,7 @@ std::shared_ptr<ScreenCapturer> ScreenCapturer::create(std::shared_ptr<FrameSink
         new ScreenCapturer(std::move(sink), quality, frameRate, std::move(displays), std::move(encoders)));
 }
 
-ScreenCapturer::ScreenCapturer(std::shared_ptr<FrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
+ScreenCapturer::ScreenCapturer(std::shared_ptr<EncodedFrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
                                std::shared_ptr<DisplayCaptureFactory> displays, std::shared_ptr<H264EncoderFactory> encoders)
     : sink_(std::move(sink)),
       quality_(quality),
@@ -251,15 +249,13 @@ void ScreenCapturer::sendEncoded(const EncodedVideoFrame& output)
         return;
     if (!sink_->canAcceptFrame())
         return;
-    auto packet = link::makeH264Packet(output.isKeyFrame, output.sps, output.pps, output.data);
-    if (packet)
-        sink_->send(std::move(*packet));
+    sink_->sendVideo(output);
 }
 
 void ScreenCapturer::sendJpeg(const VideoFrame& frame)
 {
     if (auto jpeg = jpegEncoder_.encode(frame))
-        sink_->send(std::move(*jpeg));
+        sink_->sendJpeg(std::move(*jpeg));
 }
 
 void ScreenCapturer::releaseEncodeSlot()

@@ -2,7 +2,7 @@
 
 #include "capture/bit_rate_governor.h"
 #include "capture/display_capture.h"
-#include "capture/frame_sink.h"
+#include "capture/encoded_frame_sink.h"
 #include "capture/h264_encoder.h"
 #include "capture/jpeg_encoder.h"
 #include "capture/stream_settings.h"
@@ -14,14 +14,13 @@
 
 namespace kestrio::capture {
 
-// Captures one display for one streaming run and turns every picture the viewer can take into
-// a packet for the sink: H.264 when the viewer decodes it and an encoder exists, JPEG
-// otherwise. Frames are dropped, never queued, whenever the sink has no room. Quality and frame
+// Captures one display for one streaming run and encodes every picture the viewer can take for
+// the sink: H.264 when the viewer decodes it and an encoder exists, JPEG otherwise. Frames are dropped, never queued, whenever the sink has no room. Quality and frame
 // rate are fixed for the capturer's life; it is started once and not reused after stop().
 class ScreenCapturer : public std::enable_shared_from_this<ScreenCapturer> {
 public:
     // `encoders` may be null: the capture then runs JPEG-only.
-    static std::shared_ptr<ScreenCapturer> create(std::shared_ptr<FrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
+    static std::shared_ptr<ScreenCapturer> create(std::shared_ptr<EncodedFrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
                                                   std::shared_ptr<DisplayCaptureFactory> displays,
                                                   std::shared_ptr<H264EncoderFactory> encoders);
     ~ScreenCapturer();
@@ -43,7 +42,7 @@ public:
     int pendingEncodes() const;
 
 private:
-    ScreenCapturer(std::shared_ptr<FrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
+    ScreenCapturer(std::shared_ptr<EncodedFrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
                    std::shared_ptr<DisplayCaptureFactory> displays, std::shared_ptr<H264EncoderFactory> encoders);
 
     // Whether a frame captured now would be sent (a JPEG) or encoded (H.264); also tells the
@@ -57,7 +56,7 @@ private:
     void releaseEncodeSlot();
     void requestFrame();
 
-    const std::shared_ptr<FrameSink> sink_;
+    const std::shared_ptr<EncodedFrameSink> sink_;
     const StreamQuality quality_;
     const StreamFrameRate frameRate_;
     const std::shared_ptr<DisplayCaptureFactory> displays_;

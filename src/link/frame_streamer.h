@@ -1,41 +1,47 @@
 #pragma once
 
+#include "link/current_viewer.h"
 #include "link/network_path.h"
 #include "link/peer_trust.h"
 #include "link/service_advertiser.h"
+#include "link/viewer_admission.h"
 #include "link/viewer_control_event.h"
 #include "link/viewer_identity.h"
+#include "link/viewer_listener.h"
 #include "link/viewer_session.h"
 #include "runtime/clock.h"
 #include "runtime/serial_queue.h"
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestrio::link {
 
-// The TCP server the phone viewer connects to. It listens on one port, advertises itself by
-// DNS-SD and keeps exactly one viewer session (the newest wins; see ViewerSession for what one
+// The TCP server the phone viewer connects to. It listens on one port and advertises itself by
+// DNS-SD (ViewerListener), decides which connections are served (ViewerAdmission) and keeps
+// exactly one viewer session (the newest wins; CurrentViewer, and ViewerSession for what one
 // connection does), whose handshakes, control events and departure it reports.
 //
 // Network work, timers and the callbacks run on the serial queue "com.kestrio.streamer".
 // Public operations may be called from any thread. The callbacks are set before start() and
-// never while the lock is held.
-class FrameStreamer final : public std::enable_shared_from_this<FrameStreamer>, private ViewerSession::Owner {
+// never called while a lock is held.
+class FrameStreamer final : public std::enable_shared_from_this<FrameStreamer>,
+                            private ViewerSession::Owner,
+                            private ViewerListener::Owner,
+                            private ViewerAdmission::Owner {
 public:
     using Payload = ViewerSession::Payload;
+    using PeerState = link::PeerState;
 
     static constexpr std::uint16_t defaultPort = 59590;
     static constexpr std::size_t maxPendingControls = ViewerSession::maxPendingControls;
-    static constexpr const char* serviceType = "_kestrio._tcp";
+    static constexpr const char* serviceType = ViewerListener::serviceType;
 
     struct Environment {
         std::shared_ptr<runtime::Clock> clock;          // required
@@ -53,30 +59,6 @@ public:
         // How a viewer's description names the path of one on this same computer.
         std::string thisComputer = "이 Mac";
     };
-
-    // A viewer from outside the home network can only have come through the router's port
-    // mapping, and the protocol carries no secret. Such a connection is served only once its
-    // handshake names, with an identifier of its own, a phone the user trusts; until then it is
-    // read for its handshake alone, gets no answer, and does not disturb the current viewer.
-    //
-    // Waiting places and refusal penalties belong to the source network (an IPv4 /24, an IPv6
-    // /64; see sourceNetworkOf), so that strangers on one network cannot keep the owner, arriving
-    // from another, waiting or out.
-    static constexpr std::size_t maxWaitingOutsidersPerNetwork = 4;
-    static constexpr std::size_t maxWaitingOutsiders = 64;
-    // A connection not judged this long after it arrived is closed, whether or not its handshake
-    // came.
-    static constexpr std::chrono::seconds outsiderDeadline{10};
-    // After each refusal the next handshake from the same network is judged no sooner than this,
-    // doubling up to the longest, so that identifiers cannot be tried quickly. A network's count
-    // of refusals drops by one for each quiet period after its penalty has run out.
-    static constexpr std::chrono::seconds firstRefusalPenalty{1};
-    static constexpr std::chrono::seconds longestRefusalPenalty{60};
-    static constexpr std::chrono::seconds refusalQuietPeriod{30};
-    // How many source networks with a refusal on record are remembered at most.
-    static constexpr std::size_t maxRememberedNetworks = 4096;
-    // How many addresses are held off at once at most (see dropConnectionIfCurrent).
-    static constexpr std::size_t maxHeldOffAddresses = 256;
 
     static std::shared_ptr<FrameStreamer> create(Environment environment);
     ~FrameStreamer();
@@ -96,30 +78,24 @@ public:
     // Ends the listener and the connection and forgets queued output. Fires no state change.
     void stop();
     // Tries to create a missing listener now instead of waiting for the next retry.
-    void retryNow();
+    void retryNow() { listener_->retryNow(); }
     // Replaces a listener that has not become ready by a new one (with a new instance name)
     // 1.25 s later, while no viewer is connected. Runs on the queue: at once when called there,
     // else later, and not at all once the streamer is gone.
-    void refreshAdvertisement();
+    void refreshAdvertisement() { listener_->refreshAdvertisement(); }
 
-    bool isViewerConnected() const;
-    bool h264Capable() const;
-    bool listenerReady() const;
+    bool isViewerConnected() const { return viewer_.isViewerConnected(); }
+    bool h264Capable() const { return viewer_.h264Capable(); }
+    bool listenerReady() const { return listener_->ready(); }
     // Whether the current viewer connected from the home network.
-    bool peerOnHomeNetwork() const;
+    bool peerOnHomeNetwork() const { return viewer_.onHomeNetwork(); }
     // What the streamer can say about its viewer: the peer it serves, or why it has none.
-    struct PeerState {
-        enum class Kind { waiting, connected, dropped, listenerFailed, retryFailed, readvertiseFailed };
-        Kind kind = Kind::waiting;
-        std::string detail;  // the peer's description, why it went, or why listening failed
-        bool operator==(const PeerState&) const = default;
-    };
-    PeerState peerState() const;
+    PeerState peerState() const { return viewer_.peerState(); }
     // The peer state as one line, as logs and the link's tests read it.
     std::string peerName() const;
     // Which connection is current: a number never reused within the streamer's life, 0 while
     // there is none. Read inside onControlEvent, it names the connection the event came from.
-    std::uint64_t connectionGeneration() const;
+    std::uint64_t connectionGeneration() const { return viewer_.generation(); }
     // Ends the connection numbered `generation` if it is still the current one, with `reason` as
     // peerName, as for any other drop. For `holdOff` afterwards, new connections from the same
     // address are closed as they arrive, leaving the current viewer alone: a viewer dropped for
@@ -130,107 +106,68 @@ public:
     // True when a frame produced now would be sent or kept: with H.264 while no frame waits,
     // with JPEG while nothing is in flight. A message is in flight from the moment it is handed
     // to the socket until the network has taken all but a few kilobytes of it.
-    bool canAcceptFrame() const;
+    bool canAcceptFrame() const { return viewer_.canAcceptFrame(); }
     // Frames handed over and not yet taken by the network: the one in flight (counted whenever a
     // message is in flight) and the one waiting, so 0 to 2.
-    int framesQueued() const;
+    int framesQueued() const { return viewer_.framesQueued(); }
     // Returns whether the next encoded frame must be a key frame, and clears the request.
-    bool consumeKeyFrameRequest();
+    bool consumeKeyFrameRequest() { return viewer_.consumeKeyFrameRequest(); }
     // Called on the queue whenever the viewer needs a picture even if the screen is still:
     // after each accepted handshake and each "KEYFRAME" line. The capture in charge sets it and
     // clears it (with an empty function) when it stops; it may be set at any time.
-    void setFrameRequestHandler(std::function<void()> handler);
+    void setFrameRequestHandler(std::function<void()> handler) { viewer_.setFrameRequestHandler(std::move(handler)); }
 
     // Sends a payload (a frame, or a control message). Never blocks on the network; a payload
     // that cannot be sent or kept is dropped silently.
-    void send(Payload payload, bool isFrame);
-    void sendControl(std::string_view text);
+    void send(Payload payload, bool isFrame) { viewer_.send(std::move(payload), isFrame); }
+    void sendControl(std::string_view text) { viewer_.sendControl(text); }
 
     const std::shared_ptr<runtime::SerialQueue>& queue() const { return queue_; }
     // The port the current listener is bound to; 0 while there is none.
-    std::uint16_t listeningPort() const;
+    std::uint16_t listeningPort() const { return listener_->port(); }
     // The instance name requested for the current listener's advertisement; "" while none.
-    std::string advertisedName() const;
+    std::string advertisedName() const { return listener_->advertisedName(); }
     // The current listener's advertisement registration state, if it has one.
-    std::optional<ServiceRegistration::State> advertisementState() const;
+    std::optional<ServiceRegistration::State> advertisementState() const { return listener_->advertisementState(); }
 
 private:
-    struct Listener;
-    struct Outsider;
-    // What is known of one source network of outside connections.
-    struct OutsiderNetwork {
-        std::size_t waiting = 0;
-        int refusals = 0;
-        runtime::TimePoint lastRefusal{};
-        runtime::TimePoint judgeNotBefore{};
-    };
     using Session = std::shared_ptr<ViewerSession>;
 
     explicit FrameStreamer(Environment environment);
 
-    std::shared_ptr<Listener> openListener();
-    void beginAccept(const std::shared_ptr<Listener>& listener);
-    void listenerReadyOnQueue(const std::shared_ptr<Listener>& listener);
-    void listenerFailed(const std::shared_ptr<Listener>& listener, const std::string& description);
-    void cancelListener(std::shared_ptr<Listener> listener);
-    void scheduleRestart();
-    bool startReportingFailure(PeerState::Kind failure);
-    void refreshAdvertisementOnQueue();
+    // Listening.
+    void listenerAccepted(asio::ip::tcp::socket socket) override;
+    void listenerChanged() override;
+    void listenerFailed(const PeerState& failure) override;
+    bool viewerConnectionUp() const override;
 
-    void acceptConnection(asio::ip::tcp::socket socket);
-    bool fromHomeNetwork(const asio::ip::address& address) const;
-    void holdOff(const asio::ip::address& address, runtime::Duration duration);
-    bool isHeldOff(const asio::ip::address& address) const;
-    // Numbers the session and makes it the current one, closing the one it replaces.
-    void makeCurrent(const Session& session);
-    // Reports the current session as connected; false when it is no longer current.
+    // Admission.
+    void outsiderTrusted(const Session& session, const std::string& handshakeLine) override;
+    void outsiderRefused() override;
+
+    // The current viewer.
+    // Reports the session as connected; false when it is no longer current.
     bool connectionReady(const Session& session);
+    // The user's one-line description of the session's peer: its address and the path it
+    // arrived on.
+    std::string describePeerOf(const ViewerSession& session) const;
     // Ends the session, if it is the current one, with `reason` as why it went.
     void endSession(const Session& session, const std::string& reason);
-    Session currentSession() const;
 
     void sessionHandshaken(const Session& session, const Handshake& handshake) override;
     void sessionWantsFrame() override;
     void sessionControlEvent(const ViewerControlEvent& event) override;
     void sessionEnded(const Session& session, const std::string& reason) override;
 
-    void admitOutsider(const Session& session, const asio::ip::address& address);
-    void judgeOutsiders();
-    void promoteOutsider(const std::shared_ptr<Outsider>& outsider);
-    // Takes the connection off the waiting list, and closes it unless it is being served.
-    void forgetOutsider(const std::shared_ptr<Outsider>& outsider, bool close = true);
-    void forgetOutsiders();
-    OutsiderNetwork& outsiderNetwork(const std::string& key, runtime::TimePoint now);
-    // The network's refusals once the quiet periods since its last one are taken off.
-    static int refusalsNow(const OutsiderNetwork& network, runtime::TimePoint now);
-    static bool forgettable(const OutsiderNetwork& network, runtime::TimePoint now);
-    void scheduleJudgement(runtime::TimePoint at);
-
-    void onQueue(std::function<void()> task);
-    void requestFrame();
     void fireStateChange();
 
     // Declared first so that it is destroyed last: every socket belongs to its io_context.
     std::shared_ptr<runtime::SerialQueue> queue_;
     Environment environment_;
-    std::uint64_t nextSessionNumber_ = 1;  // queue only
-
-    mutable std::mutex lock_;
-    std::shared_ptr<Listener> listener_;
-    bool shouldRun_ = false;
-    bool listenerReady_ = false;
-    Session session_;
-    PeerState peer_;
-    std::uint64_t advertisementGeneration_ = 0;
-    std::shared_ptr<const std::function<void()>> frameRequestHandler_;
-
-    // Addresses whose new connections are closed on arrival, until when. Queue only.
-    std::map<asio::ip::address, runtime::TimePoint> heldOff_;
-    // Outside connections waiting to be judged, oldest first, and what is known of the networks
-    // they come from. Queue only.
-    std::vector<std::shared_ptr<Outsider>> outsiders_;
-    std::map<std::string, OutsiderNetwork> outsiderNetworks_;
-    std::optional<runtime::TimePoint> judgeScheduledAt_;
+    // Made by create(), which gives them this streamer to report to.
+    std::shared_ptr<ViewerListener> listener_;
+    std::shared_ptr<ViewerAdmission> admission_;
+    CurrentViewer viewer_;
 };
 
 }  // namespace kestrio::link

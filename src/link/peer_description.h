@@ -8,6 +8,14 @@
 
 namespace kestrio::link {
 
+// What the streamer can say about its viewer: the peer it serves, or why it has none.
+struct PeerState {
+    enum class Kind { waiting, connected, dropped, listenerFailed, retryFailed, readvertiseFailed };
+    Kind kind = Kind::waiting;
+    std::string detail;  // the peer's description, why it went, or why listening failed
+    bool operator==(const PeerState&) const = default;
+};
+
 // The one-line description of a viewer connection shown to the user: where it comes from, then
 // how it reaches us, e.g. "192.168.0.7 · Wi‑Fi". `host` is the peer's address as text, absent
 // when the peer's endpoint is unknown. `thisComputer` names the path of a viewer on this same

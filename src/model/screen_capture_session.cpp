@@ -2,7 +2,7 @@
 
 namespace kestrio::model {
 
-ScreenCaptureSession::ScreenCaptureSession(std::shared_ptr<capture::FrameSink> sink, StreamQuality quality,
+ScreenCaptureSession::ScreenCaptureSession(std::shared_ptr<capture::EncodedFrameSink> sink, StreamQuality quality,
                                            StreamFrameRate frameRate, std::shared_ptr<capture::DisplayCaptureFactory> displays,
                                            std::shared_ptr<capture::H264EncoderFactory> encoders)
     : capturer_(capture::ScreenCapturer::create(std::move(sink), quality, frameRate, std::move(displays), std::move(encoders)))
@@ -24,7 +24,7 @@ void ScreenCaptureSession::stop()
     capturer_->stop();
 }
 
-CaptureSessionFactory ScreenCaptureSession::factory(std::shared_ptr<capture::FrameSink> sink,
+CaptureSessionFactory ScreenCaptureSession::factory(std::shared_ptr<capture::EncodedFrameSink> sink,
                                                     std::shared_ptr<capture::DisplayCaptureFactory> displays,
                                                     std::shared_ptr<capture::H264EncoderFactory> encoders)
 {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/display_capture.h"
-#include "capture/frame_sink.h"
+#include "capture/encoded_frame_sink.h"
 #include "capture/h264_encoder.h"
 #include "capture/screen_capturer.h"
 #include "model/capture_session.h"
@@ -13,7 +13,7 @@ namespace kestrio::model {
 // A stream of one display to the viewer through ScreenCapturer.
 class ScreenCaptureSession final : public CaptureSession {
 public:
-    ScreenCaptureSession(std::shared_ptr<capture::FrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
+    ScreenCaptureSession(std::shared_ptr<capture::EncodedFrameSink> sink, StreamQuality quality, StreamFrameRate frameRate,
                          std::shared_ptr<capture::DisplayCaptureFactory> displays,
                          std::shared_ptr<capture::H264EncoderFactory> encoders);
     ~ScreenCaptureSession() override;
@@ -24,7 +24,7 @@ public:
     const std::shared_ptr<capture::ScreenCapturer>& capturer() const { return capturer_; }
 
     // Makes sessions for the given sink and platform facilities.
-    static CaptureSessionFactory factory(std::shared_ptr<capture::FrameSink> sink,
+    static CaptureSessionFactory factory(std::shared_ptr<capture::EncodedFrameSink> sink,
                                          std::shared_ptr<capture::DisplayCaptureFactory> displays,
                                          std::shared_ptr<capture::H264EncoderFactory> encoders);
 

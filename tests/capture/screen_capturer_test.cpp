@@ -1,5 +1,6 @@
 #include "capture/capture_test_support.h"
 #include "capture/screen_capturer.h"
+#include "link/h264_packet.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@ using Log = std::vector<std::string>;
 // The display source, the H.264 encoder and the link in one, all called by the test's threads.
 // Frames come when deliver() says, the encoder's outputs when emit() does: each a key frame,
 // with sets, when forced or the first.
-struct Stand final : DisplayCaptureFactory, H264EncoderFactory, FrameSink {
+struct Stand final : DisplayCaptureFactory, H264EncoderFactory, EncodedFrameSink {
     struct Stream final : DisplayCaptureStream {
         Stand& s;
         explicit Stream(Stand& s) : s(s) {}
@@ -66,7 +67,9 @@ struct Stand final : DisplayCaptureFactory, H264EncoderFactory, FrameSink {
     bool isViewerConnected() const override { return connected; }
     bool h264Capable() const override { return h264; }
     bool consumeKeyFrameRequest() override { return keyFrameRequested.exchange(false); }
-    void send(std::vector<std::uint8_t> payload) override { sent.push_back(std::move(payload)); }
+    // Recorded as the viewer gets them: H.264 frames in the link's packet.
+    void sendVideo(const EncodedVideoFrame& f) override { sent.push_back(link::makeH264Packet(f.isKeyFrame, f.sps, f.pps, f.data).value()); }
+    void sendJpeg(std::vector<std::uint8_t> jpeg) override { sent.push_back(std::move(jpeg)); }
     void setFrameRequestHandler(std::function<void()> handler) override { requestHandler = std::move(handler); }
 
     Log log;

@@ -16,6 +16,7 @@ namespace {
 
 using link::FrameStreamer;
 using link::HostMessage;
+using link::ViewerAdmission;
 using runtime::base64Encode;
 
 std::string hello(const std::string& name, const std::string& identifier)
@@ -268,33 +269,33 @@ TEST_F(FrameStreamerTest, OutsiderNetworksPenaltiesPlacesAndDeadline)
     };
     from("127.0.1.2", hello("guess", "phone-0"));
     ASSERT_TRUE(waitUntil([&] { return refusals.load() == 1; }));
-    servedAfter(FrameStreamer::firstRefusalPenalty);
+    servedAfter(ViewerAdmission::firstRefusalPenalty);
     for (int i = 1; i <= 7; ++i) {
-        const auto penaltyOfOneFewer = FrameStreamer::firstRefusalPenalty * (1 << i) / 4;
-        harness.advance(std::min<runtime::Duration>(penaltyOfOneFewer, FrameStreamer::longestRefusalPenalty));
+        const auto penaltyOfOneFewer = ViewerAdmission::firstRefusalPenalty * (1 << i) / 4;
+        harness.advance(std::min<runtime::Duration>(penaltyOfOneFewer, ViewerAdmission::longestRefusalPenalty));
         from("127.0.1.2", hello("guess", "stranger"));
         ASSERT_TRUE(waitUntil([&] { return refusals.load() == i + 1; }));
     }
 
     std::vector<std::unique_ptr<ViewerClient>> strangers;
-    for (std::size_t i = 0; i < FrameStreamer::maxWaitingOutsidersPerNetwork; ++i)
+    for (std::size_t i = 0; i < ViewerAdmission::maxWaitingOutsidersPerNetwork; ++i)
         strangers.push_back(from("127.0.1.2", i == 0 ? hello("guess", "phone-2") : ""));
     harness.settle();
     EXPECT_TRUE(from("127.0.1.2")->waitForClose());
     auto local = connectHandshaken(harness);
     EXPECT_TRUE(from("127.0.7.2", hello("민지의 iPhone", "phone-1"))->readControlText());
     // Not judged by the deadline: closed, handshake or not, and their places are free again.
-    harness.advance(FrameStreamer::outsiderDeadline - 1ms);
+    harness.advance(ViewerAdmission::outsiderDeadline - 1ms);
     EXPECT_FALSE(strangers.front()->readMessage(100ms));
     harness.advance(1ms);
     for (auto& stranger : strangers)
         EXPECT_TRUE(stranger->waitForClose());
     EXPECT_FALSE(from("127.0.1.2")->waitForClose(300ms));
 
-    harness.advance(FrameStreamer::longestRefusalPenalty + FrameStreamer::refusalQuietPeriod * 6);
+    harness.advance(ViewerAdmission::longestRefusalPenalty + ViewerAdmission::refusalQuietPeriod * 6);
     from("127.0.1.2", hello("guess", "phone-x"));
     ASSERT_TRUE(waitUntil([&] { return refusals.load() == 9; }));
-    servedAfter(FrameStreamer::firstRefusalPenalty * 2);
+    servedAfter(ViewerAdmission::firstRefusalPenalty * 2);
 }
 
 TEST(PeerTrust, HomeNetworkAddressesAndTheHostsOwnSubnets)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/frame_sink.h"
+#include "capture/encoded_frame_sink.h"
 
 #include <memory>
 
@@ -10,9 +10,10 @@ class FrameStreamer;
 
 namespace kestrio::model {
 
-// The sink backed by the viewer connection. Holds the streamer strongly: the capturer keeps the
-// link alive for as long as it streams.
-class StreamerFrameSink final : public capture::FrameSink {
+// The sink backed by the viewer connection, which sends H.264 frames in the link's video packet
+// and JPEG files as they are. Holds the streamer strongly: the capturer keeps the link alive for
+// as long as it streams.
+class StreamerFrameSink final : public capture::EncodedFrameSink {
 public:
     explicit StreamerFrameSink(std::shared_ptr<link::FrameStreamer> streamer);
 
@@ -21,7 +22,8 @@ public:
     bool isViewerConnected() const override;
     bool h264Capable() const override;
     bool consumeKeyFrameRequest() override;
-    void send(std::vector<std::uint8_t> payload) override;
+    void sendVideo(const capture::EncodedVideoFrame& frame) override;
+    void sendJpeg(std::vector<std::uint8_t> jpeg) override;
     void setFrameRequestHandler(std::function<void()> handler) override;
 
 private:

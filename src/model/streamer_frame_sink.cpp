@@ -1,6 +1,7 @@
-#include "model/frame_sink.h"
+#include "model/streamer_frame_sink.h"
 
 #include "link/frame_streamer.h"
+#include "link/h264_packet.h"
 
 namespace kestrio::model {
 
@@ -31,9 +32,16 @@ bool StreamerFrameSink::consumeKeyFrameRequest()
     return streamer_->consumeKeyFrameRequest();
 }
 
-void StreamerFrameSink::send(std::vector<std::uint8_t> payload)
+void StreamerFrameSink::sendVideo(const capture::EncodedVideoFrame& frame)
 {
-    streamer_->send(std::move(payload), true);
+    // A frame whose parameter sets do not fit the packet is dropped.
+    if (auto packet = link::makeH264Packet(frame.isKeyFrame, frame.sps, frame.pps, frame.data))
+        streamer_->send(std::move(*packet), true);
+}
+
+void StreamerFrameSink::sendJpeg(std::vector<std::uint8_t> jpeg)
+{
+    streamer_->send(std::move(jpeg), true);
 }
 
 void StreamerFrameSink::setFrameRequestHandler(std::function<void()> handler)

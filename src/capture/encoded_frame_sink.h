@@ -1,17 +1,19 @@
 #pragma once
 
+#include "capture/h264_encoder.h"
+
 #include <cstdint>
 #include <functional>
 #include <vector>
 
 namespace kestrio::capture {
 
-// What the capturer needs of the viewer link: whether a frame is wanted now and in which codec,
-// the pending key-frame request, a way to hand over finished frames, and a hook through which
-// the link asks for a picture of a still screen. Every operation may be called from any thread.
-class FrameSink {
+// Where the capturer hands its encoded frames, and what it needs of the viewer link behind it:
+// whether a frame is wanted now and in which codec, the pending key-frame request, and a hook
+// through which the link asks for a picture of a still screen. Every operation may be called from any thread.
+class EncodedFrameSink {
 public:
-    virtual ~FrameSink() = default;
+    virtual ~EncodedFrameSink() = default;
 
     virtual bool canAcceptFrame() const = 0;
     // Frames handed over that the network has not taken yet (in flight or waiting), 0 to 2.
@@ -20,8 +22,10 @@ public:
     virtual bool h264Capable() const = 0;
     // Returns whether the next encoded frame must be a key frame, and clears the request.
     virtual bool consumeKeyFrameRequest() = 0;
-    // Hands over one finished frame (an H.264 packet or a JPEG file).
-    virtual void send(std::vector<std::uint8_t> payload) = 0;
+    // Hands over one encoded H.264 frame, as the encoder gave it.
+    virtual void sendVideo(const EncodedVideoFrame& frame) = 0;
+    // Hands over one JPEG file.
+    virtual void sendJpeg(std::vector<std::uint8_t> jpeg) = 0;
     // An empty function removes the handler.
     virtual void setFrameRequestHandler(std::function<void()> handler) = 0;
 };

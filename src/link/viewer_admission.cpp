@@ -1,12 +1,14 @@
-// Connections from outside the home network: read for their handshake alone, judged against the
-// trusted phones with penalties per source network, and served only when trusted.
-#include "link/frame_streamer.h"
+// Connections from outside the home network are read for their handshake alone, judged against
+// the trusted phones with penalties per source network, and served only when trusted.
+#include "link/viewer_admission.h"
+
+#include "link/viewer_session.h"
 
 #include <algorithm>
 
 namespace kestrio::link {
 
-struct FrameStreamer::Outsider {
+struct ViewerAdmission::Outsider {
     Session session;
     std::string network;
     std::optional<Handshake> handshake;
@@ -14,7 +16,38 @@ struct FrameStreamer::Outsider {
     runtime::TimerHandle deadline;
 };
 
-int FrameStreamer::refusalsNow(const OutsiderNetwork& network, runtime::TimePoint now)
+ViewerAdmission::ViewerAdmission(Settings settings, std::weak_ptr<Owner> owner)
+    : settings_(std::move(settings)), owner_(std::move(owner))
+{
+}
+
+bool ViewerAdmission::fromHomeNetwork(const asio::ip::address& address) const
+{
+    if (settings_.isHomeNetworkPeer)
+        return settings_.isHomeNetworkPeer(address);
+    return isHomeNetworkPeer(address, settings_.ownSubnets ? settings_.ownSubnets() : std::vector<Subnet>{});
+}
+
+void ViewerAdmission::holdOff(const asio::ip::address& address, runtime::Duration duration)
+{
+    const auto now = settings_.clock->now();
+    std::erase_if(heldOff_, [now](const auto& entry) { return entry.second <= now; });
+    if (heldOff_.size() >= maxHeldOffAddresses && heldOff_.count(address) == 0) {
+        const auto soonest = std::min_element(heldOff_.begin(), heldOff_.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+        heldOff_.erase(soonest);
+    }
+    heldOff_[address] = now + duration;
+}
+
+bool ViewerAdmission::isHeldOff(const asio::ip::address& address) const
+{
+    const auto found = heldOff_.find(address);
+    return found != heldOff_.end() && settings_.clock->now() < found->second;
+}
+
+// MARK: Outsiders
+
+int ViewerAdmission::refusalsNow(const OutsiderNetwork& network, runtime::TimePoint now)
 {
     if (network.refusals == 0 || now <= network.judgeNotBefore)
         return network.refusals;
@@ -24,12 +57,12 @@ int FrameStreamer::refusalsNow(const OutsiderNetwork& network, runtime::TimePoin
     return quiet >= network.refusals ? 0 : network.refusals - static_cast<int>(quiet);
 }
 
-bool FrameStreamer::forgettable(const OutsiderNetwork& network, runtime::TimePoint now)
+bool ViewerAdmission::forgettable(const OutsiderNetwork& network, runtime::TimePoint now)
 {
     return network.waiting == 0 && refusalsNow(network, now) == 0 && now >= network.judgeNotBefore;
 }
 
-FrameStreamer::OutsiderNetwork& FrameStreamer::outsiderNetwork(const std::string& key, runtime::TimePoint now)
+ViewerAdmission::OutsiderNetwork& ViewerAdmission::outsiderNetwork(const std::string& key, runtime::TimePoint now)
 {
     if (const auto found = outsiderNetworks_.find(key); found != outsiderNetworks_.end())
         return found->second;
@@ -50,10 +83,10 @@ FrameStreamer::OutsiderNetwork& FrameStreamer::outsiderNetwork(const std::string
     return outsiderNetworks_[key];
 }
 
-void FrameStreamer::admitOutsider(const Session& session, const asio::ip::address& address)
+void ViewerAdmission::admitOutsider(const Session& session, const asio::ip::address& address)
 {
     const std::string key = sourceNetworkOf(address);
-    auto& network = outsiderNetwork(key, environment_.clock->now());
+    auto& network = outsiderNetwork(key, settings_.clock->now());
     if (network.waiting >= maxWaitingOutsidersPerNetwork) {
         session->close();
         return;
@@ -75,7 +108,7 @@ void FrameStreamer::admitOutsider(const Session& session, const asio::ip::addres
     outsider->session = session;
     outsider->network = key;
     ++outsiderNetworks_[key].waiting;
-    outsider->deadline = environment_.clock->schedule(outsiderDeadline, queue_, [weak = weak_from_this(), held = std::weak_ptr(outsider)] {
+    outsider->deadline = settings_.clock->schedule(outsiderDeadline, settings_.queue, [weak = weak_from_this(), held = std::weak_ptr(outsider)] {
         auto self = weak.lock();
         auto outsider = held.lock();
         if (self && outsider)
@@ -98,10 +131,10 @@ void FrameStreamer::admitOutsider(const Session& session, const asio::ip::addres
     });
 }
 
-void FrameStreamer::judgeOutsiders()
+void ViewerAdmission::judgeOutsiders()
 {
     while (true) {
-        const auto now = environment_.clock->now();
+        const auto now = settings_.clock->now();
         std::optional<runtime::TimePoint> wake;
         std::shared_ptr<Outsider> next;
         for (const auto& outsider : outsiders_) {
@@ -122,7 +155,7 @@ void FrameStreamer::judgeOutsiders()
         auto& network = outsiderNetworks_[next->network];
         const auto& handshake = *next->handshake;
         const bool trusted =
-            handshake.identifierGiven && environment_.trustedPhones && environment_.trustedPhones->contains(handshake.identifier);
+            handshake.identifierGiven && settings_.trustedPhones && settings_.trustedPhones->contains(handshake.identifier);
         if (trusted) {
             network.refusals = 0;
             promoteOutsider(next);
@@ -133,17 +166,17 @@ void FrameStreamer::judgeOutsiders()
         const auto doubling = firstRefusalPenalty * (1LL << std::min(network.refusals - 1, 16));
         network.judgeNotBefore = now + std::min<runtime::Duration>(doubling, longestRefusalPenalty);
         forgetOutsider(next);
-        if (onOutsiderRefused)
-            onOutsiderRefused();
+        if (auto owner = owner_.lock())
+            owner->outsiderRefused();
     }
 }
 
-void FrameStreamer::scheduleJudgement(runtime::TimePoint at)
+void ViewerAdmission::scheduleJudgement(runtime::TimePoint at)
 {
     if (judgeScheduledAt_ && *judgeScheduledAt_ <= at)
         return;
     judgeScheduledAt_ = at;
-    environment_.clock->schedule(at - environment_.clock->now(), queue_, [weak = weak_from_this(), at] {
+    settings_.clock->schedule(at - settings_.clock->now(), settings_.queue, [weak = weak_from_this(), at] {
         auto self = weak.lock();
         if (!self)
             return;
@@ -153,16 +186,14 @@ void FrameStreamer::scheduleJudgement(runtime::TimePoint at)
     });
 }
 
-void FrameStreamer::promoteOutsider(const std::shared_ptr<Outsider>& outsider)
+void ViewerAdmission::promoteOutsider(const std::shared_ptr<Outsider>& outsider)
 {
     forgetOutsider(outsider, false);
-    const auto session = outsider->session;
-    makeCurrent(session);
-    if (connectionReady(session))
-        session->resumeAfterHandshake(outsider->handshakeLine);
+    if (auto owner = owner_.lock())
+        owner->outsiderTrusted(outsider->session, outsider->handshakeLine);
 }
 
-void FrameStreamer::forgetOutsider(const std::shared_ptr<Outsider>& outsider, bool close)
+void ViewerAdmission::forgetOutsider(const std::shared_ptr<Outsider>& outsider, bool close)
 {
     const auto place = std::find(outsiders_.begin(), outsiders_.end(), outsider);
     if (place == outsiders_.end())
@@ -171,14 +202,14 @@ void FrameStreamer::forgetOutsider(const std::shared_ptr<Outsider>& outsider, bo
     outsider->deadline.cancel();
     if (const auto network = outsiderNetworks_.find(outsider->network); network != outsiderNetworks_.end()) {
         --network->second.waiting;
-        if (forgettable(network->second, environment_.clock->now()))
+        if (forgettable(network->second, settings_.clock->now()))
             outsiderNetworks_.erase(network);
     }
     if (close)
         outsider->session->close();
 }
 
-void FrameStreamer::forgetOutsiders()
+void ViewerAdmission::forgetOutsiders()
 {
     while (!outsiders_.empty())
         forgetOutsider(outsiders_.front());
