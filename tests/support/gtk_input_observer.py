@@ -100,14 +100,23 @@ class Observer:
     def report_ready(self):
         allocation = self.window.get_allocation()
         geometry = self.monitor.get_geometry()
-        # Focused as the compositor says (a seat without a keyboard yet gives no keyboard focus).
-        shown = Gdk.WindowState.FULLSCREEN | Gdk.WindowState.FOCUSED
-        if (self.window.get_window().get_state() & shown == shown
-                and (allocation.width, allocation.height) == (geometry.width, geometry.height)):
+        state = self.window.get_window().get_state()
+        # Focused as the compositor says (a seat without a keyboard yet gives no keyboard focus);
+        # on an X server without a window manager nobody gives the focus: the window takes it.
+        # Nor full screen: the window covers the monitor itself.
+        focused = state & Gdk.WindowState.FOCUSED or self.window.is_active()
+        full = state & Gdk.WindowState.FULLSCREEN
+        if "X11" in type(self.window.get_window()).__name__:
+            if not focused:
+                self.window.get_window().focus(Gdk.CURRENT_TIME)
+            if not full:
+                self.window.move(geometry.x, geometry.y)
+                self.window.resize(geometry.width, geometry.height)
+                full = True
+        if focused and full and (allocation.width, allocation.height) == (geometry.width, geometry.height):
             say("ready %d %d" % (allocation.width, allocation.height))
             return False
         return True
-
 
 def main():
     Observer(sys.argv[1] if len(sys.argv) > 1 else "")
