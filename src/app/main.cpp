@@ -319,7 +319,9 @@ int runWindow(const app::CommandLine& options, int& argc, char** argv)
     const auto mainExecutor = application.mainExecutor();
     auto instance = platform::SingleInstance::forCurrentUser();
     instance.claim();
-    const app::DesktopBackend desktop = app::chooseDesktopBackend(std::cout);
+    // The window shows the status; what the backend says of itself goes to standard error, so
+    // that standard output carries only what was asked for (the smoke test's one line).
+    const app::DesktopBackend desktop = app::chooseDesktopBackend(std::cerr);
     std::optional<SmokeTest> smoke;
     if (options.smokeVirtualDisplay)
         smoke.emplace(*desktop.displays);
