@@ -17,6 +17,7 @@
 #include "platform/linux/host_name.h"
 #include "platform/linux/interface_addresses.h"
 #include "platform/linux/json_settings_store.h"
+#include "platform/linux/network_change_watch.h"
 #include "platform/linux/network_path_resolver.h"
 #include "platform/linux/osascript_message_delivery.h"
 #include "platform/linux/pulse_volume_control.h"
@@ -115,6 +116,7 @@ struct HostParts {
         environment.advertiser = std::make_shared<platform::AvahiServiceAdvertiser>();
         environment.hostName = [] { return platform::userVisibleHostName(); };
         environment.pathResolver = [](const std::string& address) { return platform::resolveNetworkPath(address); };
+        environment.networkChanges = platform::watchNetworkChanges;
         environment.version = versionString;
         environment.build = buildNumber;
         environment.port = options.port;

@@ -32,14 +32,6 @@ std::string errorDescription(const std::exception_ptr& error)
     }
 }
 
-// The peer's address as the user knows it: IPv4 peers on our dual-stack socket show as IPv4.
-std::string addressText(const asio::ip::address& address)
-{
-    if (address.is_v6() && address.to_v6().is_v4_mapped())
-        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
-    return address.to_string();
-}
-
 }  // namespace
 
 struct FrameStreamer::Listener {
@@ -53,7 +45,9 @@ struct FrameStreamer::Listener {
 
 std::shared_ptr<FrameStreamer> FrameStreamer::create(Environment environment)
 {
-    return std::shared_ptr<FrameStreamer>(new FrameStreamer(std::move(environment)));
+    std::shared_ptr<FrameStreamer> streamer(new FrameStreamer(std::move(environment)));
+    streamer->followNetworkPaths();
+    return streamer;
 }
 
 FrameStreamer::FrameStreamer(Environment environment)
@@ -354,14 +348,7 @@ void FrameStreamer::makeCurrent(const Session& session)
 
 bool FrameStreamer::connectionReady(const Session& session)
 {
-    const auto remote = session->remoteEndpoint();
-    std::optional<std::string> host;
-    if (remote)
-        host = addressText(remote->address());
-    NetworkPath path;
-    if (const auto local = session->localEndpoint(); local && environment_.pathResolver)
-        path = environment_.pathResolver(addressText(local->address()));
-    const std::string description = describePeer(host, path, environment_.thisComputer);
+    const std::string description = describeConnection(*session);
     {
         std::lock_guard lock(lock_);
         if (session_ != session || !session->markConnected())

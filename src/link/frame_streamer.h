@@ -42,6 +42,9 @@ public:
         std::shared_ptr<ServiceAdvertiser> advertiser;  // none: the listener is not advertised
         std::function<std::string()> hostName;          // the computer's user-visible name, "" if none
         PathResolver pathResolver;                      // none: connections have no known path
+        // Tells when the host's interfaces or addresses change; none: a connection keeps the
+        // path it arrived with.
+        NetworkChangeWatcher networkChanges;
         std::string version;                            // reported in "WELCOME"; "0" when empty
         std::string build;                              // reported in "WELCOME"; "0" when empty
         std::uint16_t port = defaultPort;               // 0 picks a free port (tests)
@@ -77,6 +80,10 @@ public:
     static constexpr std::size_t maxRememberedNetworks = 4096;
     // How many addresses are held off at once at most (see dropConnectionIfCurrent).
     static constexpr std::size_t maxHeldOffAddresses = 256;
+    // After the host's interfaces or addresses change, the current connection's path is looked
+    // up again this much later, once for all the changes that came meanwhile; when it differs,
+    // its description changes with a state change, as on connecting.
+    static constexpr std::chrono::milliseconds pathSettleDelay{250};
 
     static std::shared_ptr<FrameStreamer> create(Environment environment);
     ~FrameStreamer();
@@ -206,6 +213,12 @@ private:
     static bool forgettable(const OutsiderNetwork& network, runtime::TimePoint now);
     void scheduleJudgement(runtime::TimePoint at);
 
+    // The connection's path followed (frame_streamer_paths.cpp).
+    void followNetworkPaths();
+    void networkChanged();
+    void refreshPeerPath();
+    std::string describeConnection(const ViewerSession& session) const;
+
     void onQueue(std::function<void()> task);
     void requestFrame();
     void fireStateChange();
@@ -231,6 +244,9 @@ private:
     std::vector<std::shared_ptr<Outsider>> outsiders_;
     std::map<std::string, OutsiderNetwork> outsiderNetworks_;
     std::optional<runtime::TimePoint> judgeScheduledAt_;
+    // The watch of the host's interfaces, and whether a look at the path is due. Queue only.
+    std::shared_ptr<void> networkWatch_;
+    bool pathCheckScheduled_ = false;
 };
 
 }  // namespace kestrio::link
