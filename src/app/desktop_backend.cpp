@@ -76,16 +76,7 @@ DesktopBackend unserved(const std::string& missing, std::ostream& out)
     backend.capture = desktop;
     backend.input = desktop;
     backend.permissions = desktop;
-    backend.wording = platform::linuxDesktopWording();
-    backend.wording.screenRecording.warning = {"화면을 읽을 수 없음 · 이 Wayland 데스크톱은 지원되지 않습니다 (GNOME 또는 sway 필요)",
-                                               "The screen cannot be read: this Wayland desktop is not supported (GNOME or sway is needed)"};
-    backend.wording.touchControl.warning = {"터치 제어 불가 · 이 Wayland 데스크톱은 지원되지 않습니다",
-                                            "Touch control unavailable: this Wayland desktop is not supported"};
-    backend.wording.screenPermissionError = "지원되지 않는 Wayland 데스크톱";
-    backend.wording.screenPermissionHintEnglish =
-        "Kestrio shares Wayland desktops through GNOME's screen-cast and remote-desktop services, or through the screen-copy "
-        "and virtual-input protocols of wlroots compositors such as sway; this session has neither (" +
-        missing + ").";
+    backend.wording = platform::unservedWaylandWording(missing);
     return backend;
 }
 

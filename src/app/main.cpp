@@ -16,6 +16,7 @@
 #include "platform/linux/host_name.h"
 #include "platform/linux/interface_addresses.h"
 #include "platform/linux/json_settings_store.h"
+#include "platform/linux/network_change_watch.h"
 #include "platform/linux/network_path_resolver.h"
 #include "platform/linux/pulse_volume_control.h"
 #include "platform/linux/sendmail_message_delivery.h"
@@ -114,6 +115,7 @@ struct HostParts {
         environment.advertiser = std::make_shared<platform::AvahiServiceAdvertiser>();
         environment.hostName = [] { return platform::userVisibleHostName(); };
         environment.pathResolver = [](const std::string& address) { return platform::resolveNetworkPath(address); };
+        environment.networkChanges = platform::watchNetworkChanges;
         environment.version = versionString;
         environment.build = buildNumber;
         environment.port = options.port;
@@ -318,7 +320,9 @@ int runWindow(const app::CommandLine& options, int& argc, char** argv)
     const auto mainExecutor = application.mainExecutor();
     auto instance = platform::SingleInstance::forCurrentUser();
     instance.claim();
-    const app::DesktopBackend desktop = app::chooseDesktopBackend(std::cout);
+    // The window shows the status; what the backend says of itself goes to standard error, so
+    // that standard output carries only what was asked for (the smoke test's one line).
+    const app::DesktopBackend desktop = app::chooseDesktopBackend(std::cerr);
     std::optional<SmokeTest> smoke;
     if (options.smokeVirtualDisplay)
         smoke.emplace(*desktop.displays);

@@ -23,11 +23,14 @@ void StatusPrinter::show(const model::HostModel& model)
         out_ << warning.korean << '\n' << warning.english << std::endl;
     }
     pointerConfined_ = model.virtualMonitorUnreachable();
-    // Remote access and the address notification: each change after the first look.
+    // Remote access and the address notification: each change after the first look. Port
+    // mapping off is told from the first look on, as the window's text alone (its Korean line,
+    // then its English one), since its status would only repeat it.
     const auto& access = model.remoteAccess();
+    const bool mappingOff = access.state == model::RemoteAccess::State::off;
     std::pair remote{model::endpointText(access), model::statusText(access)};
-    if (remote_ && remote != *remote_)
-        out_ << "remote address: " << remote.first << " (" << remote.second << ")" << std::endl;
+    if ((remote_ || mappingOff) && remote_ != remote)
+        out_ << "remote address: " << (mappingOff ? remote.first : remote.first + " (" + remote.second + ")") << std::endl;
     remote_ = std::move(remote);
     auto message = model::text(model.notificationStatus(), model.wording());
     if (message_ && message != *message_)

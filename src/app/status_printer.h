@@ -13,7 +13,8 @@ namespace kestrio::app {
 // What the window would show, as lines on a stream for a host without one: the status title and
 // detail (each Korean, then English) whenever either changes, and an error text that the title
 // does not already carry, the name of each viewer that identifies itself ("viewer: NAME"), and
-// changes of the remote address ("remote address: ENDPOINT (STATUS)") and of the address
+// changes of the remote address ("remote address: ENDPOINT (STATUS)"; with port mapping off,
+// from the start, "remote address: " and the window's Korean and English lines) and of the address
 // notification's status ("message: STATUS"), and the warning (Korean, then English) each time the
 // stream's virtual monitor turns out to keep the pointer out.
 class StatusPrinter {

@@ -27,6 +27,15 @@ bool CurrentViewer::markConnected(const Session& session, const std::string& des
     return true;
 }
 
+bool CurrentViewer::redescribe(const Session& session, const std::string& description)
+{
+    std::lock_guard lock(lock_);
+    if (session_ != session || peer_.kind != PeerState::Kind::connected || peer_.detail == description)
+        return false;
+    peer_.detail = description;
+    return true;
+}
+
 bool CurrentViewer::end(const Session& session, const std::string& reason)
 {
     std::lock_guard lock(lock_);

@@ -27,6 +27,9 @@ public:
     // Reports the session as connected to `description`; false when it is no longer current or
     // has closed.
     bool markConnected(const Session& session, const std::string& description);
+    // Describes the connected session anew; false when it is not current and connected, or the
+    // description is the same.
+    bool redescribe(const Session& session, const std::string& description);
     // Forgets the session if it is the current one, with `reason` as why it went; false when it
     // was not. The caller closes it.
     bool end(const Session& session, const std::string& reason);

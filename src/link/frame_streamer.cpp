@@ -32,6 +32,7 @@ std::shared_ptr<FrameStreamer> FrameStreamer::create(Environment environment)
     streamer->admission_ = std::make_shared<ViewerAdmission>(
         ViewerAdmission::Settings{streamer->queue_, e.clock, e.isHomeNetworkPeer, e.ownSubnets, e.trustedPhones},
         std::shared_ptr<ViewerAdmission::Owner>(streamer, static_cast<ViewerAdmission::Owner*>(streamer.get())));
+    streamer->followNetworkPaths();
     return streamer;
 }
 

@@ -12,6 +12,7 @@
 #include "runtime/clock.h"
 #include "runtime/serial_queue.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,6 +49,9 @@ public:
         std::shared_ptr<ServiceAdvertiser> advertiser;  // none: the listener is not advertised
         std::function<std::string()> hostName;          // the computer's user-visible name, "" if none
         PathResolver pathResolver;                      // none: connections have no known path
+        // Tells when the host's interfaces or addresses change; none: a connection keeps the
+        // path it arrived with.
+        NetworkChangeWatcher networkChanges;
         std::string version;                            // reported in "WELCOME"; "0" when empty
         std::string build;                              // reported in "WELCOME"; "0" when empty
         std::uint16_t port = defaultPort;               // 0 picks a free port (tests)
@@ -59,6 +63,11 @@ public:
         // How a viewer's description names the path of one on this same computer.
         std::string thisComputer = "이 Mac";
     };
+
+    // After the host's interfaces or addresses change, the current connection's path is looked
+    // up again this much later, once for all the changes that came meanwhile; when it differs,
+    // its description changes with a state change, as on connecting.
+    static constexpr std::chrono::milliseconds pathSettleDelay{250};
 
     static std::shared_ptr<FrameStreamer> create(Environment environment);
     ~FrameStreamer();
@@ -154,6 +163,11 @@ private:
     // Ends the session, if it is the current one, with `reason` as why it went.
     void endSession(const Session& session, const std::string& reason);
 
+    // The connection's path followed (frame_streamer_paths.cpp).
+    void followNetworkPaths();
+    void networkChanged();
+    void refreshPeerPath();
+
     void sessionHandshaken(const Session& session, const Handshake& handshake) override;
     void sessionWantsFrame() override;
     void sessionControlEvent(const ViewerControlEvent& event) override;
@@ -168,6 +182,9 @@ private:
     std::shared_ptr<ViewerListener> listener_;
     std::shared_ptr<ViewerAdmission> admission_;
     CurrentViewer viewer_;
+    // The watch of the host's interfaces, and whether a look at the path is due. Queue only.
+    std::shared_ptr<void> networkWatch_;
+    bool pathCheckScheduled_ = false;
 };
 
 }  // namespace kestrio::link

@@ -237,9 +237,9 @@ def first_touch_lands(width, height, toolkit, env=None, host_env=None, shown=Non
 
 
 def window_and_virtual_display_start():
-    """The window opens on the Wayland desktop, and the smoke test makes a virtual monitor there."""
+    """The window opens on the Wayland desktop, and the smoke test makes a virtual monitor there, its one line alone on standard output."""
     with UserDirs() as dirs:
         smoke = subprocess.run([os.environ["KESTRIO_BIN"], "--smoke-virtual-display", "--no-port-mapping"], capture_output=True,
                                text=True, timeout=60, env=dirs.environment({**os.environ, "QT_QPA_PLATFORM": "wayland"}))
-    check(smoke.returncode == 0 and re.search(r"^virtual_display_id=[1-9]\d* active=true$", smoke.stdout, re.M),
+    check(smoke.returncode == 0 and re.fullmatch(r"virtual_display_id=[1-9]\d* active=true\n", smoke.stdout),
           f"smoke test: {smoke.returncode} {smoke.stdout}{smoke.stderr}")

@@ -29,6 +29,8 @@ def session(server):
         name = host.line(r'^listening on port \d+ as ".*"$').split(' as "', 1)[1][:-1]
         check(name.endswith(" \u00b7 KS1"), f"instance name {name!r}")
         host.line("^iPhone을 기다리는 중$")
+        host.line("^remote address: 자동 포트 연결 꺼짐$")
+        host.line("^Automatic port mapping is off$")
         viewer = connect(port, "테스트 폰")
         host.line(r"^iPhone 연결됨$")
         host.line(r" · 이 컴퓨터 · H\.264$")

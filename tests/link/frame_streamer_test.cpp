@@ -192,6 +192,53 @@ TEST(FrameStreamerListener, RetriesEverySecondWhileThePortIsTakenAndNotAfterStop
     EXPECT_EQ(harness.streamer->listeningPort(), 0);
 }
 
+// News of the host's interfaces: the path is looked up again once it has settled, once for a
+// burst however long, and only a different description is reported. The watch ends with the
+// streamer.
+TEST(FrameStreamerPaths, TheDescriptionFollowsThePathOnceABurstOfNewsHasSettled)
+{
+    std::atomic<link::InterfaceType> kind{link::InterfaceType::wifi};
+    std::atomic<int> lookups{0};
+    std::function<void()> news;
+    const auto watch = std::make_shared<int>();
+    std::optional<StreamerHarness> harness(std::in_place, [&](FrameStreamer::Environment& environment) {
+        environment.isHomeNetworkPeer = [](const asio::ip::address&) { return true; };
+        environment.pathResolver = [&](const std::string&) { return ++lookups, link::NetworkPath(kind.load()); };
+        environment.networkChanges = [&](asio::io_context&, std::function<void()> changed) { return news = std::move(changed), watch; };
+    });
+    harness->streamer->start();
+    ASSERT_TRUE(waitUntil([&] { return harness->streamer->listenerReady(); }));
+    auto viewer = connectHandshaken(*harness);
+    ASSERT_EQ(harness->streamer->peerName(), "127.0.0.1 \u00B7 Wi\u2011Fi");
+    ASSERT_TRUE(news);
+
+    const struct {
+        link::InterfaceType kind;
+        int news;
+        const char* description;
+        int reported;
+    } rounds[] = {{link::InterfaceType::wiredEthernet, 10000, "127.0.0.1 \u00B7 USB/유선", 1},
+                  {link::InterfaceType::other, 1, "127.0.0.1 \u00B7 USB/유선", 0}};
+    for (const auto& round : rounds) {
+        SCOPED_TRACE(round.news);
+        const int lookupsBefore = lookups, changesBefore = harness->stateChanges;
+        kind = round.kind;
+        harness->streamer->queue()->post([&, count = round.news] {
+            for (int i = 0; i < count; ++i)
+                news();
+        });
+        harness->settle();
+        harness->advance(FrameStreamer::pathSettleDelay - 1ms);
+        EXPECT_EQ(lookups, lookupsBefore) << "looked before the news settled";
+        harness->advance(1ms);
+        EXPECT_EQ(lookups, lookupsBefore + 1);
+        EXPECT_EQ(harness->streamer->peerName(), round.description);
+        EXPECT_EQ(harness->stateChanges, changesBefore + round.reported);
+    }
+    harness.reset();
+    EXPECT_EQ(watch.use_count(), 1);
+}
+
 TEST(FrameStreamerListener, EachListenerIsAdvertisedAndOnlyOneNotReadyIsReplaced)
 {
     StreamerHarness harness;

@@ -142,5 +142,18 @@ TEST(ModelStatus, AHostWithoutAWindowPrintsEachChangeOnce)
     }
 }
 
+TEST(ModelStatus, AHostWithoutPortMappingSaysSoAtTheFirstLook)
+{
+    ModelHarness harness;  // no router: port mapping is off
+    auto& model = harness.create();
+    std::ostringstream out;
+    app::StatusPrinter printer(out);
+    printer.show(model);
+    EXPECT_TRUE(out.str().ends_with("\nremote address: 자동 포트 연결 꺼짐\nAutomatic port mapping is off\n")) << out.str();
+    out.str({});
+    printer.show(model);
+    EXPECT_EQ(out.str(), "");
+}
+
 }  // namespace
 }  // namespace kestrio::test

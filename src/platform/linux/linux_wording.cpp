@@ -60,4 +60,26 @@ model::PlatformWording linuxDesktopWording()
     return wording;
 }
 
+model::PlatformWording unservedWaylandWording(const std::string& missing)
+{
+    model::PlatformWording wording = linuxDesktopWording();
+    wording.screenRecording.warning = {"화면을 읽을 수 없음 · 이 Wayland 데스크톱은 지원되지 않습니다 (GNOME 또는 sway 필요)",
+                                       "The screen cannot be read: this Wayland desktop is not supported (GNOME or sway is needed)"};
+    wording.touchControl.warning = {"터치 제어 불가 · 이 Wayland 데스크톱은 지원되지 않습니다",
+                                    "Touch control unavailable: this Wayland desktop is not supported"};
+    // Asking again changes nothing here: the desktop is chosen when the app starts.
+    wording.touchPermissionHint =
+        "아이폰 터치 제어를 사용하려면 GNOME의 원격 데스크톱 서비스나 sway 같은 wlroots 컴포지터의 가상 포인터·키보드 프로토콜이 필요합니다. "
+        "GNOME 또는 sway 세션에서 앱을 다시 실행하세요.";
+    wording.touchPermissionHintEnglish =
+        "Touch control needs GNOME's remote-desktop service, or the virtual pointer and keyboard protocols of a wlroots compositor such "
+        "as sway; this session has neither. Run Kestrio in a GNOME or sway session.";
+    wording.screenPermissionError = "지원되지 않는 Wayland 데스크톱";
+    wording.screenPermissionHintEnglish =
+        "Kestrio shares Wayland desktops through GNOME's screen-cast and remote-desktop services, or through the screen-copy "
+        "and virtual-input protocols of wlroots compositors such as sway; this session has neither (" +
+        missing + ").";
+    return wording;
+}
+
 }  // namespace kestrio::platform
