@@ -169,9 +169,10 @@ struct HostParts {
         model = model::HostModel::create(std::move(world));
 
         // This run's stream settings; like every stream setting, they are not stored.
-        model->setSourceMode(options.mode);
-        model->setQuality(options.quality);
-        model->setFrameRate(options.frameRate);
+        auto& streaming = model->streaming();
+        streaming.setSourceMode(options.mode);
+        streaming.setQuality(options.quality);
+        streaming.setFrameRate(options.frameRate);
     }
 
     // After the model's shutdown and the main loop's end.

@@ -135,7 +135,7 @@ void HostModel::showQuietError(HostError::Kind kind)
 void HostModel::handleControlEvent(const link::ViewerControlEvent& event)
 {
     if (std::holds_alternative<link::control::StopStreaming>(event)) {
-        launch([](HostModel& model) { return model.stopStreaming(); });
+        launch([](HostModel& model) { return model.streaming_->stop(); });
     } else if (const auto* request = std::get_if<link::control::SourceMode>(&event)) {
         launch([mode = request->mode](HostModel& model) { return model.streaming_->switchMode(mode); });
     } else {
@@ -203,8 +203,8 @@ runtime::Task<void> HostModel::refreshAll()
     refreshPermissions();
     std::optional<std::string> address = environment_.localAddress ? environment_.localAddress() : std::nullopt;
     notice_.assign(localAddress_, address ? LocalAddress{LocalAddress::State::known, *address} : LocalAddress{LocalAddress::State::none, {}});
-    co_await refreshDisplays();
-    co_await refreshPhones();
+    co_await streaming_->refreshDisplays();
+    co_await phones_->refresh();
 }
 
 // Permissions ---------------------------------------------------------------------------------

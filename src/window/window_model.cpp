@@ -110,6 +110,8 @@ void WindowModel::applicationStateChanged(Qt::ApplicationState state)
 WindowModel::State WindowModel::read() const
 {
     const auto& model = *environment_.model;
+    const auto& streaming = model.streaming();
+    const auto& remote = model.remoteAddress();
     State state;
 
     const auto title = model::statusTitle(model);
@@ -120,41 +122,41 @@ WindowModel::State WindowModel::read() const
     state.status.detailKorean = text(detail.korean);
     state.status.detailEnglish = text(detail.english);
 
-    const bool mirror = model.sourceMode() == model::SourceMode::mirror;
-    state.streaming.isStreaming = model.isStreaming();
-    state.streaming.isBusy = model.isBusy();
-    state.streaming.canStartOrStop = !model.isBusy() && !(mirror && model.selectedDisplayID() == 0);
+    const bool mirror = streaming.sourceMode() == model::SourceMode::mirror;
+    state.streaming.isStreaming = streaming.isStreaming();
+    state.streaming.isBusy = streaming.isBusy();
+    state.streaming.canStartOrStop = !streaming.isBusy() && !(mirror && streaming.selectedDisplayID() == 0);
 
     state.addresses.local = text(model::text(model.localAddress()));
-    state.addresses.remote = text(model::endpointText(model.remoteAccess()));
+    state.addresses.remote = text(model::endpointText(remote.access()));
     state.addresses.canCopyLocal = model::canCopy(model.localAddress());
-    state.addresses.canCopyRemote = model::hasEndpoint(model.remoteAccess());
+    state.addresses.canCopyRemote = model::hasEndpoint(remote.access());
 
-    const auto status = model.notificationStatus();
-    state.notification.address = text(model.notificationAddress());
-    state.notification.enabled = model.notificationsEnabled();
+    const auto status = remote.status();
+    state.notification.address = text(remote.address());
+    state.notification.enabled = remote.notificationsEnabled();
     state.notification.status = text(model::text(status, model.wording()));
     state.notification.isFailure = model::isFailure(status, model.wording());
     state.notification.needsSettings = model::needsSettings(status);
 
-    state.settings.sourceModeIndex = indexOf(model::allSourceModes, model.sourceMode());
-    state.settings.resolutionIndex = indexOf(display::allVirtualResolutions, model.virtualResolution());
-    state.settings.qualityIndex = indexOf(model::allQualities, model.quality());
-    state.settings.frameRateIndex = indexOf(model::allFrameRates, model.frameRate());
+    state.settings.sourceModeIndex = indexOf(model::allSourceModes, streaming.sourceMode());
+    state.settings.resolutionIndex = indexOf(display::allVirtualResolutions, streaming.virtualResolution());
+    state.settings.qualityIndex = indexOf(model::allQualities, streaming.quality());
+    state.settings.frameRateIndex = indexOf(model::allFrameRates, streaming.frameRate());
     state.settings.launchAtLogin = model.launchAtLogin();
-    state.settings.autoStartOnConnect = model.autoStartOnConnect();
+    state.settings.autoStartOnConnect = streaming.autoStartOnConnect();
 
-    const auto& displays = model.displays();
+    const auto& displays = streaming.displays();
     for (std::size_t index = 0; index < displays.size(); ++index) {
         state.displays.options.append(option({display::DisplayList::koreanLabel(index, displays[index]),
                                               display::DisplayList::englishLabel(index, displays[index])}));
-        if (displays[index].id == model.selectedDisplayID() && model.selectedDisplayID() != 0)
+        if (displays[index].id == streaming.selectedDisplayID() && streaming.selectedDisplayID() != 0)
             state.displays.selectedIndex = static_cast<int>(index);
     }
 
     state.permissions.screen = model.screenPermissionNeeded();
     state.permissions.touch = model.touchPermissionNeeded();
-    state.permissions.pointerConfined = model.virtualMonitorUnreachable();
+    state.permissions.pointerConfined = streaming.virtualMonitorUnreachable();
 
     const auto hint = model::hintText(model);
     state.hint.korean = text(hint.korean);
@@ -246,10 +248,10 @@ QVariantList WindowModel::frameRateOptions() const
 
 void WindowModel::selectSourceMode(int index)
 {
-    if (validIndex(model::allSourceModes, index) && model::allSourceModes[index] != environment_.model->sourceMode()) {
-        environment_.model->setSourceMode(model::allSourceModes[index]);
+    if (validIndex(model::allSourceModes, index) && model::allSourceModes[index] != streaming().sourceMode()) {
+        streaming().setSourceMode(model::allSourceModes[index]);
         // The new mode applies at once only while nothing streams; the model decides.
-        environment_.model->launch([](model::HostModel& model) { return model.sourceModeDidChange(); });
+        environment_.model->launch([](model::HostModel& model) { return model.streaming().sourceModeDidChange(); });
     }
     afterControl();
 }
@@ -257,47 +259,47 @@ void WindowModel::selectSourceMode(int index)
 void WindowModel::selectResolution(int index)
 {
     if (validIndex(display::allVirtualResolutions, index))
-        environment_.model->setVirtualResolution(display::allVirtualResolutions[index]);
+        streaming().setVirtualResolution(display::allVirtualResolutions[index]);
     afterControl();
 }
 
 void WindowModel::selectDisplay(int index)
 {
-    const auto& displays = environment_.model->displays();
+    const auto& displays = streaming().displays();
     if (validIndex(displays, index))
-        environment_.model->setSelectedDisplayID(displays[index].id);
+        streaming().setSelectedDisplayID(displays[index].id);
     afterControl();
 }
 
 void WindowModel::selectQuality(int index)
 {
     if (validIndex(model::allQualities, index))
-        environment_.model->setQuality(model::allQualities[index]);
+        streaming().setQuality(model::allQualities[index]);
     afterControl();
 }
 
 void WindowModel::selectFrameRate(int index)
 {
     if (validIndex(model::allFrameRates, index))
-        environment_.model->setFrameRate(model::allFrameRates[index]);
+        streaming().setFrameRate(model::allFrameRates[index]);
     afterControl();
 }
 
 void WindowModel::setNotificationAddress(const QString& address)
 {
-    environment_.model->setNotificationAddress(address.toStdString());
+    remoteAddress().setAddress(address.toStdString());
     afterControl();
 }
 
 void WindowModel::commitNotificationAddress()
 {
-    environment_.model->commitNotificationAddress();
+    remoteAddress().commitAddress();
     afterControl();
 }
 
 void WindowModel::setNotificationsEnabled(bool on)
 {
-    environment_.model->setNotificationsEnabled(on);
+    remoteAddress().setNotificationsEnabled(on);
     afterControl();
 }
 
@@ -309,7 +311,7 @@ void WindowModel::setLaunchAtLogin(bool on)
 
 void WindowModel::setAutoStartOnConnect(bool on)
 {
-    environment_.model->setAutoStartOnConnect(on);
+    streaming().setAutoStartOnConnect(on);
     afterControl();
 }
 
@@ -319,9 +321,9 @@ void WindowModel::startOrStopStreaming()
     const State now = read();
     if (now.streaming.canStartOrStop) {
         if (now.streaming.isStreaming)
-            environment_.model->launch([](model::HostModel& model) { return model.stopStreaming(); });
+            environment_.model->launch([](model::HostModel& model) { return model.streaming().stop(); });
         else
-            environment_.model->launch([](model::HostModel& model) { return model.startStreaming(); });
+            environment_.model->launch([](model::HostModel& model) { return model.streaming().start(); });
     }
     afterControl();
 }
@@ -340,7 +342,7 @@ void WindowModel::requestTouchControlPermission()
 
 void WindowModel::useScreenMirroring()
 {
-    environment_.model->launch([](model::HostModel& model) { return model.switchSourceMode(model::SourceMode::mirror); });
+    environment_.model->launch([](model::HostModel& model) { return model.streaming().switchMode(model::SourceMode::mirror); });
     afterControl();
 }
 
@@ -368,7 +370,7 @@ void WindowModel::copyLocalAddress()
 void WindowModel::copyRemoteEndpoint()
 {
     if (read().addresses.canCopyRemote)
-        copy(text(model::endpointText(environment_.model->remoteAccess())), CopyButton::remoteEndpoint);
+        copy(text(model::endpointText(remoteAddress().access())), CopyButton::remoteEndpoint);
 }
 
 void WindowModel::copy(const QString& value, CopyButton button)

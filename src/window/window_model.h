@@ -258,6 +258,9 @@ private:
     };
 
     State read() const;
+    // The parts of the model that the controls change.
+    model::Streaming& streaming() const { return environment_.model->streaming(); }
+    model::RemoteAddress& remoteAddress() const { return environment_.model->remoteAddress(); }
     // Re-reads the model once the current task is done. `force`: signal every group.
     void scheduleSync(bool force = false);
     void sync();
