@@ -14,6 +14,7 @@
 #include "model/remote_address.h"
 #include "model/settings_keys.h"
 #include "model/settings_store.h"
+#include "model/shared_facilities.h"
 #include "model/start_at_login.h"
 #include "model/stream_options.h"
 #include "model/streaming.h"
@@ -50,29 +51,16 @@ namespace kestrio::model {
 class HostModel final : public std::enable_shared_from_this<HostModel> {
 public:
     struct Environment {
-        std::shared_ptr<runtime::Executor> mainExecutor;
-        std::shared_ptr<runtime::Clock> clock;
-        std::shared_ptr<ViewerLink> link;
-        std::shared_ptr<SettingsStore> settings;
-        std::shared_ptr<display::DisplayFacility> displays;
-        std::shared_ptr<PermissionFacility> permissions;
-        CaptureSessionFactory captureSessions;
-        std::shared_ptr<PermissionSettings> permissionSettings;      // may be null: the desktop has none
-        std::shared_ptr<InputEventPoster> input;
-        std::shared_ptr<runtime::Executor> mouseQueue;               // the pointer driver's own queue
-        std::shared_ptr<VolumeControl> volume;                       // volumeControlOff(): none
-        std::shared_ptr<runtime::Executor> background;               // blocking work (volume)
-        std::shared_ptr<runtime::Executor> inputQueue;               // posting input
+        // What the parts have in common, and each part's own facilities.
+        SharedFacilities shared;
+        Streaming::Environment streaming;
+        ViewerInput::Environment input;
+        PairedPhones::Environment phones;
+        RemoteAddress::Environment remote;
+        // The model's own.
+        std::shared_ptr<PermissionSettings> permissionSettings;     // may be null: the desktop has none
         std::shared_ptr<LoginItemService> loginItem;
-        std::shared_ptr<phones::DeviceLister> deviceLister;
-        std::shared_ptr<runtime::Executor> phoneQueue;               // runs the device listing
-        std::shared_ptr<PortMapping> portMapping;                    // portMappingOff(): no remote access
-        std::uint16_t streamingPort = 59590;                         // the port the router forwards
         std::function<std::optional<std::string>()> localAddress;  // may be empty: none
-        // Kept up to date with the phones that may connect from outside.
-        std::shared_ptr<link::TrustedPhones> trustedPhones;
-        std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // messagesOff(): nothing can be sent
-        std::shared_ptr<runtime::Executor> notifierQueue;            // sends
         // The texts and permission actions that name the platform's facilities.
         PlatformWording wording;
     };
@@ -109,9 +97,9 @@ public:
     bool screenPermissionNeeded() const { return screenPermissionNeeded_; }
     const LocalAddress& localAddress() const { return localAddress_; }
     // Whether a viewer has finished its handshake, how it is reached, and whether it decodes H.264.
-    bool viewerConnected() const { return environment_.link->isViewerConnected(); }
-    std::string viewerDescription() const { return environment_.link->peerDescription(); }
-    bool viewerDecodesH264() const { return environment_.link->h264Capable(); }
+    bool viewerConnected() const { return environment_.shared.link->isViewerConnected(); }
+    std::string viewerDescription() const { return environment_.shared.link->peerDescription(); }
+    bool viewerDecodesH264() const { return environment_.shared.link->h264Capable(); }
     const PlatformWording& wording() const { return environment_.wording; }
 
     // Turns starting at login on or off; the toggle shows the request at once and falls back
@@ -167,7 +155,7 @@ private:
     // A quieter error (a refusal, a flood) never hides another one.
     void showQuietError(HostError::Kind kind);
 
-    Environment environment_;
+    Environment environment_;  // less the parts' own, which they hold
     runtime::CancellationSource lifetime_;
     bool shutDown_ = false;
     std::vector<std::function<void()>> observers_;

@@ -19,10 +19,10 @@ struct ModelHarness : FakeFacilities {
     model::HostModel& create()
     {
         auto environment = FakeFacilities::environment(main);
-        environment.mouseQueue = environment.background = environment.phoneQueue = work;
-        environment.inputQueue = inputQueue;
-        environment.notifierQueue = notifierQueue;
-        environment.volume = volume;
+        environment.input.mouseQueue = environment.input.background = environment.phones.phoneQueue = work;
+        environment.input.inputQueue = inputQueue;
+        environment.input.volume = volume;
+        environment.remote.notifierQueue = notifierQueue;
         model = model::HostModel::create(std::move(environment));
         settle();
         return *model;
