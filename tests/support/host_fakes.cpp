@@ -119,9 +119,11 @@ FakeFacilities::FakeFacilities() : wording(platform::macos::macosWording())
 model::HostModel::Environment FakeFacilities::environment(std::shared_ptr<runtime::Executor> executor)
 {
     model::HostModel::Environment environment;
-    environment.shared = {.mainExecutor = executor, .clock = clock, .link = link, .settings = settings, .displays = displays, .permissions = permissions};
+    environment.shared = {.mainExecutor = executor, .clock = clock, .link = link, .settings = settings, .displays = displays,
+                          .permissions = permissions};
     environment.streaming.captureSessions = captures.factory();
-    environment.input = {.input = input, .mouseQueue = executor, .inputQueue = executor, .volume = model::volumeControlOff(), .background = executor};
+    environment.input = {.input = input, .mouseQueue = executor, .inputQueue = executor, .volume = model::volumeControlOff(),
+                         .background = executor};
     environment.phones = {.deviceLister = deviceLister, .phoneQueue = executor, .trustedPhones = trustedPhones};
     environment.remote.portMapping =
         router ? model::routerPortMapping(remote::NATPortMapper::create({executor, clock, router})) : model::portMappingOff();
