@@ -133,45 +133,49 @@ struct HostParts {
             return made;
         };
         model::HostModel::Environment world;
-        world.mainExecutor = mainExecutor;
-        world.clock = clock;
-        world.link = viewerLink;
         settings = platform::JsonSettingsStore::openDefault();
-        world.settings = settings;
-        world.displays = desktop.displays;
-        world.permissions = desktop.permissions;
+        world.shared = {.mainExecutor = mainExecutor,
+                        .clock = clock,
+                        .link = viewerLink,
+                        .settings = settings,
+                        .displays = desktop.displays,
+                        .permissions = desktop.permissions};
         // No Linux desktop has settings where the permissions are granted: permissionSettings stays empty.
-        world.captureSessions = model::ScreenCaptureSession::factory(std::make_shared<model::StreamerFrameSink>(streamer),
-                                                                     desktop.capture,
-                                                                     std::make_shared<platform::FfmpegH264EncoderFactory>());
         world.localAddress = [] { return remote::chooseLocalAddress(platform::interfaceAddresses()); };
-        world.trustedPhones = trustedPhones;
-        world.mouseQueue = queue("com.kestrio.mouse-control");
-        world.input = desktop.input;
-        world.background = queue("com.kestrio.background");
-        world.inputQueue = queue("com.kestrio.input");
         world.loginItem = std::make_shared<platform::XdgAutostart>();
-        world.deviceLister = std::make_shared<phones::UsbmuxDeviceLister>();
-        world.phoneQueue = queue("com.kestrio.phones");
-        world.volume = std::make_shared<platform::PulseVolumeControl>();
+        world.wording = std::move(wording);
+
+        world.streaming.captureSessions = model::ScreenCaptureSession::factory(
+            std::make_shared<model::StreamerFrameSink>(streamer), desktop.capture, std::make_shared<platform::FfmpegH264EncoderFactory>());
+
+        world.input.input = desktop.input;
+        world.input.mouseQueue = queue("com.kestrio.mouse-control");
+        world.input.background = queue("com.kestrio.background");
+        world.input.inputQueue = queue("com.kestrio.input");
+        world.input.volume = std::make_shared<platform::PulseVolumeControl>();
+
+        world.phones.deviceLister = std::make_shared<phones::UsbmuxDeviceLister>();
+        world.phones.phoneQueue = queue("com.kestrio.phones");
+        world.phones.trustedPhones = trustedPhones;
+
         natQueue = runtime::SerialQueue::create("com.kestrio.nat-port-mapper");
         if (options.portMapping) {
             permanentMapping = std::make_shared<app::PermanentMappingSetting>(settings, mainExecutor);
-            world.portMapping = model::routerPortMapping(remote::NATPortMapper::create(
+            world.remote.portMapping = model::routerPortMapping(remote::NATPortMapper::create(
                 {natQueue, clock, std::make_shared<platform::NatPmpUpnpPortMapping>(), permanentMapping->memory()}));
         } else {
-            world.portMapping = model::portMappingOff();
+            world.remote.portMapping = model::portMappingOff();
         }
-        world.streamingPort = options.port;
-        world.messagesNotifier = std::make_shared<remote::MessagesNotifier>(std::make_shared<platform::SendmailMessageDelivery>());
-        world.notifierQueue = queue("com.kestrio.messages");
-        world.wording = std::move(wording);
+        world.remote.streamingPort = options.port;
+        world.remote.messagesNotifier = std::make_shared<remote::MessagesNotifier>(std::make_shared<platform::SendmailMessageDelivery>());
+        world.remote.notifierQueue = queue("com.kestrio.messages");
         model = model::HostModel::create(std::move(world));
 
         // This run's stream settings; like every stream setting, they are not stored.
-        model->setSourceMode(options.mode);
-        model->setQuality(options.quality);
-        model->setFrameRate(options.frameRate);
+        auto& streaming = model->streaming();
+        streaming.setSourceMode(options.mode);
+        streaming.setQuality(options.quality);
+        streaming.setFrameRate(options.frameRate);
     }
 
     // After the model's shutdown and the main loop's end.

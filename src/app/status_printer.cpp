@@ -7,7 +7,7 @@ namespace kestrio::app {
 
 void StatusPrinter::show(const model::HostModel& model)
 {
-    if (const auto& viewer = model.connectedViewerIdentity(); viewer && viewer != viewer_) {
+    if (const auto& viewer = model.pairedPhones().connectedViewer(); viewer && viewer != viewer_) {
         viewer_ = viewer;
         out_ << "viewer: " << viewer->first << std::endl;
     }
@@ -18,21 +18,22 @@ void StatusPrinter::show(const model::HostModel& model)
         title_ = title;
         detail_ = detail;
     }
-    if (model.virtualMonitorUnreachable() && !pointerConfined_) {
+    const bool pointerConfined = model.streaming().virtualMonitorUnreachable();
+    if (pointerConfined && !pointerConfined_) {
         const auto& warning = model.wording().virtualMonitorUnreachable;
         out_ << warning.korean << '\n' << warning.english << std::endl;
     }
-    pointerConfined_ = model.virtualMonitorUnreachable();
+    pointerConfined_ = pointerConfined;
     // Remote access and the address notification: each change after the first look. Port
     // mapping off is told from the first look on, as the window's text alone (its Korean line,
     // then its English one), since its status would only repeat it.
-    const auto& access = model.remoteAccess();
+    const auto& access = model.remoteAddress().access();
     const bool mappingOff = access.state == model::RemoteAccess::State::off;
     std::pair remote{model::endpointText(access), model::statusText(access)};
     if ((remote_ || mappingOff) && remote_ != remote)
         out_ << "remote address: " << (mappingOff ? remote.first : remote.first + " (" + remote.second + ")") << std::endl;
     remote_ = std::move(remote);
-    auto message = model::text(model.notificationStatus(), model.wording());
+    auto message = model::text(model.remoteAddress().status(), model.wording());
     if (message_ && message != *message_)
         out_ << "message: " << message << std::endl;
     message_ = std::move(message);

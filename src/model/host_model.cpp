@@ -19,54 +19,36 @@ HostModel::~HostModel()
 void HostModel::construct()
 {
     // The parts live as long as the model, and call back on the main executor.
-    Streaming::Environment stream;
-    stream.mainExecutor = environment_.mainExecutor;
-    stream.clock = environment_.clock;
-    stream.link = environment_.link;
-    stream.settings = environment_.settings;
-    stream.displays = environment_.displays;
-    stream.permissions = environment_.permissions;
-    stream.captureSessions = environment_.captureSessions;
+    const auto& shared = environment_.shared;
+    Streaming::Hooks stream;
     stream.willStart = [this] { ensureTouchPermission(); };
     stream.didStart = [this] { input_->prepare(); };
     stream.showError = [this](std::optional<HostError> error) { showError(std::move(error)); };
     stream.showScreenPermissionNeeded = [this](bool needed) { notice_.assign(screenPermissionNeeded_, needed); };
     stream.showMirrorFallback = [this] { showLaunchMessage({LaunchMessage::Kind::mirrorFallback, {}, 0}); };
-    streaming_ = std::make_shared<Streaming>(std::move(stream), notice_);
+    streaming_ = std::make_shared<Streaming>(shared, std::move(environment_.streaming), std::move(stream), notice_);
     streaming_->load();
 
-    ViewerInput::Environment input;
-    input.clock = environment_.clock;
-    input.link = environment_.link;
-    input.displays = environment_.displays;
-    input.input = environment_.input;
-    input.mouseQueue = environment_.mouseQueue;
-    input.inputQueue = environment_.inputQueue;
-    input.volume = environment_.volume;
-    input.background = environment_.background;
+    ViewerInput::Hooks input;
     input.ensureTrusted = [this] { return ensureTouchPermission(); };
     input.activeDisplay = [this] { return streaming_->activeDisplayID(); };
-    input_ = std::make_unique<ViewerInput>(std::move(input));
+    input_ = std::make_unique<ViewerInput>(shared, std::move(environment_.input), std::move(input));
 
-    PairedPhones::Environment phones;
-    phones.settings = environment_.settings;
-    phones.deviceLister = environment_.deviceLister;
-    phones.phoneQueue = environment_.phoneQueue;
-    phones.trustedPhones = environment_.trustedPhones;
+    PairedPhones::Hooks phones;
     phones.showMessage = [this](LaunchMessage message) { showLaunchMessage(std::move(message)); };
-    phones_ = std::make_unique<PairedPhones>(std::move(phones), notice_);
+    phones_ = std::make_unique<PairedPhones>(shared, std::move(environment_.phones), std::move(phones), notice_);
     phones_->load();
 
-    startAtLogin_ = std::make_unique<StartAtLogin>(environment_.loginItem, environment_.settings, notice_);
+    startAtLogin_ = std::make_unique<StartAtLogin>(environment_.loginItem, shared.settings, notice_);
     startAtLogin_->load();
 
     const auto weak = weak_from_this();
-    auto& link = *environment_.link;
+    auto& link = *shared.link;
     link.setOnStateChange([weak] {
         if (auto self = weak.lock()) {
             // At once, on the link's queue: what a viewer that has gone still had waiting is
             // dropped before the main executor gets to it.
-            self->input_->setCurrentConnection(self->environment_.link->connectionGeneration());
+            self->input_->setCurrentConnection(self->environment_.shared.link->connectionGeneration());
             // The handler reads the state as it is when it runs: changes that come meanwhile
             // need no task of their own, however fast viewers come and go.
             if (self->stateChangePending_->exchange(true))
@@ -109,16 +91,7 @@ void HostModel::construct()
         showError(HostError{HostError::Kind::listenerFailed, {}});
     }
 
-    RemoteAddress::Environment remote;
-    remote.mainExecutor = environment_.mainExecutor;
-    remote.clock = environment_.clock;
-    remote.settings = environment_.settings;
-    remote.portMapping = environment_.portMapping;
-    remote.streamingPort = environment_.streamingPort;
-    remote.messagesNotifier = environment_.messagesNotifier;
-    remote.notifierQueue = environment_.notifierQueue;
-    remote.lifetime = lifetime_.token();
-    remoteAddress_ = std::make_shared<RemoteAddress>(std::move(remote), notice_);
+    remoteAddress_ = std::make_shared<RemoteAddress>(shared, std::move(environment_.remote), lifetime_.token(), notice_);
     remoteAddress_->start();
 }
 
@@ -135,7 +108,7 @@ void HostModel::showQuietError(HostError::Kind kind)
 void HostModel::handleControlEvent(const link::ViewerControlEvent& event)
 {
     if (std::holds_alternative<link::control::StopStreaming>(event)) {
-        launch([](HostModel& model) { return model.stopStreaming(); });
+        launch([](HostModel& model) { return model.streaming_->stop(); });
     } else if (const auto* request = std::get_if<link::control::SourceMode>(&event)) {
         launch([mode = request->mode](HostModel& model) { return model.streaming_->switchMode(mode); });
     } else {
@@ -150,7 +123,7 @@ runtime::Task<void> HostModel::handleStreamerStateChange()
         input_->forgetViewer();
     // The status texts read the link's state, which has changed.
     willChange();
-    if (environment_.link->listenerReady() && listenerFailed())
+    if (environment_.shared.link->listenerReady() && listenerFailed())
         showError(std::nullopt);
     co_await streaming_->followViewer(change);
 }
@@ -168,7 +141,7 @@ void HostModel::willChange()
 
 void HostModel::post(std::function<void(HostModel&)> operation)
 {
-    environment_.mainExecutor->post([weak = weak_from_this(), operation = std::move(operation)] {
+    environment_.shared.mainExecutor->post([weak = weak_from_this(), operation = std::move(operation)] {
         auto self = weak.lock();
         if (self && !self->shutDown_)
             operation(*self);
@@ -183,7 +156,7 @@ void HostModel::launch(std::function<runtime::Task<void>(HostModel&)> operation)
             co_return;
         co_await run(*self);
     };
-    runtime::spawn(environment_.mainExecutor, body(weak_from_this(), std::move(operation)), lifetime_.token());
+    runtime::spawn(environment_.shared.mainExecutor, body(weak_from_this(), std::move(operation)), lifetime_.token());
 }
 
 // Settings ------------------------------------------------------------------------------------
@@ -203,25 +176,25 @@ runtime::Task<void> HostModel::refreshAll()
     refreshPermissions();
     std::optional<std::string> address = environment_.localAddress ? environment_.localAddress() : std::nullopt;
     notice_.assign(localAddress_, address ? LocalAddress{LocalAddress::State::known, *address} : LocalAddress{LocalAddress::State::none, {}});
-    co_await refreshDisplays();
-    co_await refreshPhones();
+    co_await streaming_->refreshDisplays();
+    co_await phones_->refresh();
 }
 
 // Permissions ---------------------------------------------------------------------------------
 
 void HostModel::refreshPermissions()
 {
-    auto& permissions = *environment_.permissions;
+    auto& permissions = *environment_.shared.permissions;
     notice_.assign(touchPermissionNeeded_, !inputTrusted(true));
     notice_.assign(screenPermissionNeeded_, !permissions.captureAllowed());
     startAtLogin_->refresh();
-    if (environment_.link->isViewerConnected())
-        environment_.link->sendControl(touchPermissionNeeded_ ? "INPUT NEEDS_PERMISSION" : "INPUT READY");
+    if (environment_.shared.link->isViewerConnected())
+        environment_.shared.link->sendControl(touchPermissionNeeded_ ? "INPUT NEEDS_PERMISSION" : "INPUT READY");
 }
 
 bool HostModel::ensureTouchPermission()
 {
-    auto& permissions = *environment_.permissions;
+    auto& permissions = *environment_.shared.permissions;
     const bool trusted = inputTrusted(false);
     if (trusted) {
         notice_.assign(touchPermissionNeeded_, false);
@@ -238,9 +211,9 @@ bool HostModel::ensureTouchPermission()
 bool HostModel::inputTrusted(bool fresh)
 {
     // Asking can mean a round trip to the display server: a stream of gated events asks once.
-    const auto now = environment_.clock->now();
+    const auto now = environment_.shared.clock->now();
     if (fresh || !inputTrustAskedAt_ || now - *inputTrustAskedAt_ >= inputTrustLifetime) {
-        inputTrust_ = environment_.permissions->inputTrusted();
+        inputTrust_ = environment_.shared.permissions->inputTrusted();
         inputTrustAskedAt_ = now;
     }
     return inputTrust_;
@@ -248,7 +221,7 @@ bool HostModel::inputTrusted(bool fresh)
 
 void HostModel::refreshInputTrust()
 {
-    if (environment_.link->isViewerConnected())
+    if (environment_.shared.link->isViewerConnected())
         notice_.assign(touchPermissionNeeded_, !inputTrusted(true));
 }
 
@@ -259,7 +232,7 @@ bool HostModel::openPermissionSettings(Permission permission)
 
 void HostModel::requestScreenRecordingPermission()
 {
-    auto& permissions = *environment_.permissions;
+    auto& permissions = *environment_.shared.permissions;
     permissions.requestCaptureAccess();
     notice_.assign(screenPermissionNeeded_, !permissions.captureAllowed());
     openPermissionSettings(Permission::screenRecording);
@@ -267,7 +240,7 @@ void HostModel::requestScreenRecordingPermission()
 
 void HostModel::requestTouchControlPermission()
 {
-    environment_.permissions->promptForInputTrust();
+    environment_.shared.permissions->promptForInputTrust();
     if (!openPermissionSettings(Permission::touchControl))
         refreshPermissions();  // tells a connected viewer too when input now works
 }
@@ -288,7 +261,7 @@ void HostModel::shutdown()
     lifetime_.cancel();
     streaming_->shutdown();
     input_->stop();
-    environment_.link->stop();
+    environment_.shared.link->stop();
     remoteAddress_->shutdown();
 }
 

@@ -31,14 +31,14 @@ bool looksLikeDeviceIdentifier(const std::string& id)
 
 }  // namespace
 
-PairedPhones::PairedPhones(Environment environment, ChangeNotice notice)
-    : environment_(std::move(environment)), notice_(std::move(notice))
+PairedPhones::PairedPhones(SharedFacilities shared, Environment environment, Hooks hooks, ChangeNotice notice)
+    : shared_(std::move(shared)), environment_(std::move(environment)), hooks_(std::move(hooks)), notice_(std::move(notice))
 {
 }
 
 void PairedPhones::load()
 {
-    auto& settings = *environment_.settings;
+    auto& settings = *shared_.settings;
     selectedID_ = settings.stringValue(settingsKey::selectedPhoneID).value_or("");
     // A selection stored before its origin was recorded is not trusted from outside until the
     // phone names itself on the home network again.
@@ -59,7 +59,7 @@ runtime::Task<void> PairedPhones::refresh()
     if (isRefreshing_)
         co_return;
     notice_.assign(isRefreshing_, true);
-    environment_.showMessage({LaunchMessage::Kind::searching, {}, 0});
+    hooks_.showMessage({LaunchMessage::Kind::searching, {}, 0});
 
     auto lister = environment_.deviceLister;
     auto list = [lister] { return lister->listPairedDevices(); };
@@ -69,7 +69,7 @@ runtime::Task<void> PairedPhones::refresh()
     notice_.assign(isRefreshing_, false);
     if (result.error) {
         keepSavedPhone();
-        environment_.showMessage({phones_.empty() ? LaunchMessage::Kind::listingFailed : LaunchMessage::Kind::usingSaved, {}, 0});
+        hooks_.showMessage({phones_.empty() ? LaunchMessage::Kind::listingFailed : LaunchMessage::Kind::usingSaved, {}, 0});
         co_return;
     }
     notice_.assign(phones_, std::move(result.phones));
@@ -84,14 +84,14 @@ runtime::Task<void> PairedPhones::refresh()
         select(phones_.front().id);
 
     if (phones_.empty()) {
-        environment_.showMessage({LaunchMessage::Kind::noPairedPhones, {}, 0});
+        hooks_.showMessage({LaunchMessage::Kind::noPairedPhones, {}, 0});
     } else if (selectedID_.empty()) {
-        environment_.showMessage({LaunchMessage::Kind::choosePhone, {}, phones_.size()});
+        hooks_.showMessage({LaunchMessage::Kind::choosePhone, {}, phones_.size()});
     } else {
         const auto selected = std::find_if(phones_.begin(), phones_.end(),
                                            [&](const PairedIPhone& phone) { return phone.id == selectedID_; });
         if (selected != phones_.end())
-            environment_.showMessage({LaunchMessage::Kind::selected, selected->name, 0});
+            hooks_.showMessage({LaunchMessage::Kind::selected, selected->name, 0});
     }
 }
 
@@ -103,7 +103,7 @@ void PairedPhones::keepSavedPhone()
         return;
     PairedIPhone saved;
     saved.id = selectedID_;
-    saved.name = environment_.settings->stringValue(settingsKey::selectedPhoneName).value_or(std::string(defaultPhoneName));
+    saved.name = shared_.settings->stringValue(settingsKey::selectedPhoneName).value_or(std::string(defaultPhoneName));
     saved.model = "저장된 기기";
     if (looksLikeDeviceIdentifier(selectedID_))
         saved.deviceID = selectedID_;
@@ -123,13 +123,13 @@ void PairedPhones::selectVerified(std::string id, bool verified)
 {
     notice_.assign(selectedID_, std::move(id));
     selectedVerified_ = verified && !selectedID_.empty();
-    environment_.settings->setString(settingsKey::selectedPhoneID, selectedID_);
-    environment_.settings->setBool(settingsKey::selectedPhoneIDVerified, selectedVerified_);
+    shared_.settings->setString(settingsKey::selectedPhoneID, selectedID_);
+    shared_.settings->setBool(settingsKey::selectedPhoneIDVerified, selectedVerified_);
     publishTrustedPhones();
     const auto phone = std::find_if(phones_.begin(), phones_.end(),
                                     [&](const PairedIPhone& candidate) { return candidate.id == selectedID_; });
     if (phone != phones_.end())
-        environment_.settings->setString(settingsKey::selectedPhoneName, phone->name);
+        shared_.settings->setString(settingsKey::selectedPhoneName, phone->name);
 }
 
 bool PairedPhones::trustedFromOutside(const std::string& identifier) const
@@ -169,8 +169,8 @@ void PairedPhones::rememberConnected(const link::ViewerIdentity& identity)
         select(identifier);
     }
     // The name the viewer gave wins over the listed one.
-    environment_.settings->setString(settingsKey::selectedPhoneName, name);
-    environment_.showMessage({LaunchMessage::Kind::remembered, name, 0});
+    shared_.settings->setString(settingsKey::selectedPhoneName, name);
+    hooks_.showMessage({LaunchMessage::Kind::remembered, name, 0});
 }
 
 void PairedPhones::rememberHomeNetworkPhone(const std::string& identifier)
@@ -198,7 +198,7 @@ void PairedPhones::rememberHomeNetworkPhone(const std::string& identifier)
     std::string stored;
     for (const auto& id : homeNetworkPhoneIDs_)
         stored += id + "\n";
-    environment_.settings->setString(settingsKey::homeNetworkPhoneIDs, stored);
+    shared_.settings->setString(settingsKey::homeNetworkPhoneIDs, stored);
     publishTrustedPhones();
 }
 

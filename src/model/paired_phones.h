@@ -5,6 +5,7 @@
 #include "model/change_notice.h"
 #include "model/host_status.h"
 #include "model/settings_store.h"
+#include "model/shared_facilities.h"
 #include "phones/device_lister.h"
 #include "phones/paired_iphone.h"
 #include "runtime/executor.h"
@@ -31,17 +32,20 @@ inline constexpr std::size_t maxHomeNetworkPhones = 32;
 // last. Runs on the main executor.
 class PairedPhones final {
 public:
+    // The phones' own facilities, beside the shared ones.
     struct Environment {
-        std::shared_ptr<SettingsStore> settings;
         std::shared_ptr<phones::DeviceLister> deviceLister;
         std::shared_ptr<runtime::Executor> phoneQueue;  // runs the device listing
         // Kept up to date with the phones that may connect from outside.
         std::shared_ptr<link::TrustedPhones> trustedPhones;
+    };
+    // What the phones report to the rest of the model.
+    struct Hooks {
         // What the search found, for the waiting status.
         std::function<void(LaunchMessage)> showMessage;
     };
 
-    PairedPhones(Environment environment, ChangeNotice notice);
+    PairedPhones(SharedFacilities shared, Environment environment, Hooks hooks, ChangeNotice notice);
 
     // Reads the stored choice and the phones of the home network.
     void load();
@@ -67,7 +71,9 @@ private:
     void publishTrustedPhones();
     void keepSavedPhone();
 
+    SharedFacilities shared_;
     Environment environment_;
+    Hooks hooks_;
     ChangeNotice notice_;
     std::vector<PairedIPhone> phones_;
     std::string selectedID_;

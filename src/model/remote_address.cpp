@@ -18,14 +18,14 @@ std::shared_ptr<remote::MessagesNotifier> messagesOff()
     return std::make_shared<remote::MessagesNotifier>(std::make_shared<Off>());
 }
 
-RemoteAddress::RemoteAddress(Environment environment, ChangeNotice notice)
-    : environment_(std::move(environment)), notice_(std::move(notice))
+RemoteAddress::RemoteAddress(SharedFacilities shared, Environment environment, runtime::CancellationToken lifetime, ChangeNotice notice)
+    : shared_(std::move(shared)), environment_(std::move(environment)), lifetime_(std::move(lifetime)), notice_(std::move(notice))
 {
 }
 
 void RemoteAddress::start()
 {
-    auto& settings = *environment_.settings;
+    auto& settings = *shared_.settings;
     address_ = settings.stringValue(settingsKey::notificationAddress).value_or("");
     committedAddress_ = address_;
     enabled_ = settings.boolValue(settingsKey::notificationsEnabled).value_or(false);
@@ -42,7 +42,7 @@ void RemoteAddress::start()
         auto self = weak.lock();
         if (!self)
             return;
-        self->environment_.mainExecutor->post([weak, update] {
+        self->shared_.mainExecutor->post([weak, update] {
             auto self = weak.lock();
             if (self && !self->shutDown_)
                 self->handleUpdate(update);
@@ -80,7 +80,7 @@ void RemoteAddress::setAddress(std::string address)
     pauseTimer_.cancel();
     if (shutDown_ || address_ == committedAddress_)
         return;
-    pauseTimer_ = environment_.clock->schedule(notificationAddressPause, environment_.mainExecutor, [weak = weak_from_this()] {
+    pauseTimer_ = shared_.clock->schedule(notificationAddressPause, shared_.mainExecutor, [weak = weak_from_this()] {
         if (auto self = weak.lock())
             self->commitAddress();
     });
@@ -97,7 +97,7 @@ void RemoteAddress::commitAddress()
 bool RemoteAddress::adoptAddress()
 {
     pauseTimer_.cancel();
-    environment_.settings->setString(settingsKey::notificationAddress, address_);
+    shared_.settings->setString(settingsKey::notificationAddress, address_);
     return std::exchange(committedAddress_, address_) != address_;
 }
 
@@ -113,7 +113,7 @@ void RemoteAddress::setNotificationsEnabled(bool on)
     }
     const bool changed = on != enabled_;
     notice_.assign(enabled_, on);
-    environment_.settings->setBool(settingsKey::notificationsEnabled, enabled_);
+    shared_.settings->setBool(settingsKey::notificationsEnabled, enabled_);
     if (!changed)
         return;
     if (on)
@@ -145,7 +145,7 @@ void RemoteAddress::sendIfEnabled(const std::string& endpoint)
         setStatus(NotificationStatus::needsAddress);
         return;
     }
-    runtime::spawn(environment_.mainExecutor, send(weak_from_this(), endpoint, address), environment_.lifetime);
+    runtime::spawn(shared_.mainExecutor, send(weak_from_this(), endpoint, address), lifetime_);
 }
 
 // Holds the part only between the steps that touch it: sending may take a while, and nothing
@@ -176,7 +176,7 @@ runtime::Task<void> RemoteAddress::send(std::weak_ptr<RemoteAddress> weak, std::
     // Sent already when this endpoint went to this address; a corrected address gets it anew.
     bool alreadySent = false;
     if (auto self = weak.lock()) {
-        const auto& settings = *self->environment_.settings;
+        const auto& settings = *self->shared_.settings;
         const auto sentTo = settings.stringValue(settingsKey::lastNotifiedAddress);
         alreadySent = settings.stringValue(settingsKey::lastNotifiedRemoteEndpoint) == endpoint && (!sentTo || *sentTo == address);
     } else {
@@ -197,8 +197,8 @@ runtime::Task<void> RemoteAddress::send(std::weak_ptr<RemoteAddress> weak, std::
     if (!self)
         co_return;
     if (sent) {
-        self->environment_.settings->setString(settingsKey::lastNotifiedRemoteEndpoint, endpoint);
-        self->environment_.settings->setString(settingsKey::lastNotifiedAddress, address);
+        self->shared_.settings->setString(settingsKey::lastNotifiedRemoteEndpoint, endpoint);
+        self->shared_.settings->setString(settingsKey::lastNotifiedAddress, address);
         self->setStatus(NotificationStatus::sent);
     } else {
         self->setStatus(NotificationStatus::sendFailed);

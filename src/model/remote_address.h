@@ -4,6 +4,7 @@
 #include "model/host_status.h"
 #include "model/port_mapping.h"
 #include "model/settings_store.h"
+#include "model/shared_facilities.h"
 #include "remote/messages_notifier.h"
 #include "runtime/cancellation.h"
 #include "runtime/clock.h"
@@ -26,18 +27,16 @@ std::shared_ptr<remote::MessagesNotifier> messagesOff();
 // message that sends a new address to the user. Runs on the main executor.
 class RemoteAddress final : public std::enable_shared_from_this<RemoteAddress> {
 public:
+    // The remote address's own facilities, beside the shared ones.
     struct Environment {
-        std::shared_ptr<runtime::Executor> mainExecutor;
-        std::shared_ptr<runtime::Clock> clock;
-        std::shared_ptr<SettingsStore> settings;
-        std::shared_ptr<PortMapping> portMapping;
-        std::uint16_t streamingPort = 59590;
+        std::shared_ptr<PortMapping> portMapping;                    // portMappingOff(): no remote access
+        std::uint16_t streamingPort = 59590;                         // the port the router forwards
         std::shared_ptr<remote::MessagesNotifier> messagesNotifier;  // messagesOff(): nothing can be sent
         std::shared_ptr<runtime::Executor> notifierQueue;            // sends
-        runtime::CancellationToken lifetime;                        // ends the sends under way
     };
 
-    RemoteAddress(Environment environment, ChangeNotice notice);
+    // `lifetime` ends the sends under way.
+    RemoteAddress(SharedFacilities shared, Environment environment, runtime::CancellationToken lifetime, ChangeNotice notice);
 
     // Reads the settings and asks the router for the mapping.
     void start();
@@ -66,7 +65,9 @@ private:
     void setStatus(NotificationStatus status) { notice_.assign(status_, status); }
     static runtime::Task<void> send(std::weak_ptr<RemoteAddress> weak, std::string endpoint, std::string address);
 
+    SharedFacilities shared_;
     Environment environment_;
+    runtime::CancellationToken lifetime_;
     ChangeNotice notice_;
     bool shutDown_ = false;
     RemoteAccess access_;

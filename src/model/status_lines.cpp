@@ -28,11 +28,11 @@ BilingualText statusDetail(const HostModel& model)
 BilingualText hintText(const HostModel& model)
 {
     const auto& wording = model.wording();
-    const bool mirror = model.sourceMode() == SourceMode::mirror;
+    const bool mirror = model.streaming().sourceMode() == SourceMode::mirror;
     BilingualText hint;
     if (model.touchPermissionNeeded()) {
         hint.korean = wording.touchPermissionHint;
-    } else if (!model.isStreaming()) {
+    } else if (!model.streaming().isStreaming()) {
         hint.korean = wording.extendedMonitorHint.korean;
     } else if (mirror) {
         hint.korean = wording.mirroringHint.korean;

@@ -41,10 +41,12 @@ HostError describe(const std::exception_ptr& error)
 
 }  // namespace
 
-Streaming::Streaming(Environment environment, ChangeNotice notice)
-    : environment_(std::move(environment)),
+Streaming::Streaming(SharedFacilities shared, Environment environment, Hooks hooks, ChangeNotice notice)
+    : shared_(std::move(shared)),
+      environment_(std::move(environment)),
+      hooks_(std::move(hooks)),
       notice_(std::move(notice)),
-      displayList_(environment_.displays, environment_.clock, [permissions = environment_.permissions] { return permissions->captureAllowed(); })
+      displayList_(shared_.displays, shared_.clock, [permissions = shared_.permissions] { return permissions->captureAllowed(); })
 {
 }
 
@@ -56,7 +58,7 @@ Streaming::~Streaming()
 
 void Streaming::load()
 {
-    autoStartOnConnect_ = environment_.settings->boolValue(settingsKey::autoStartOnConnect).value_or(true);
+    autoStartOnConnect_ = shared_.settings->boolValue(settingsKey::autoStartOnConnect).value_or(true);
 }
 
 void Streaming::shutdown()
@@ -81,7 +83,7 @@ void Streaming::setSelectedDisplayID(std::uint32_t id)
 void Streaming::setAutoStartOnConnect(bool on)
 {
     notice_.assign(autoStartOnConnect_, on);
-    environment_.settings->setBool(settingsKey::autoStartOnConnect, autoStartOnConnect_);
+    shared_.settings->setBool(settingsKey::autoStartOnConnect, autoStartOnConnect_);
 }
 
 runtime::Task<void> Streaming::refreshDisplays()
@@ -90,13 +92,13 @@ runtime::Task<void> Streaming::refreshDisplays()
     notice_();
     if (!displayList_.refreshDisplays()) {
         const bool permissionNeeded = displayList_.screenPermissionNeeded();
-        environment_.showScreenPermissionNeeded(permissionNeeded);
+        hooks_.showScreenPermissionNeeded(permissionNeeded);
         if (permissionNeeded)
-            environment_.showError(HostError{HostError::Kind::screenPermission, {}});
+            hooks_.showError(HostError{HostError::Kind::screenPermission, {}});
         else if (const auto& message = displayList_.errorMessage())
-            environment_.showError(failure(*message));
+            hooks_.showError(failure(*message));
         else
-            environment_.showError(std::nullopt);
+            hooks_.showError(std::nullopt);
     }
     co_return;
 }
@@ -122,9 +124,9 @@ runtime::Task<void> Streaming::start()
 {
     if (isBusy_)
         co_return;
-    environment_.willStart();
+    hooks_.willStart();
     notice_.assign(isBusy_, true);
-    environment_.showError(std::nullopt);
+    hooks_.showError(std::nullopt);
 
     try {
         stopCapture();
@@ -176,8 +178,8 @@ runtime::Task<void> Streaming::start()
         notice_.assign(sourceMode_, SourceMode::mirror);
         if (!co_await beginCaptureOrFail(*display))
             co_return;
-        environment_.showMirrorFallback();
-        environment_.showError(std::nullopt);
+        hooks_.showMirrorFallback();
+        hooks_.showError(std::nullopt);
         notice_.assign(isBusy_, false);
     } catch (const runtime::TaskCancelled&) {
         // The model is shutting down; it cleans up the stream itself.
@@ -208,7 +210,7 @@ runtime::Task<void> Streaming::failStart(HostError error)
     activeDisplayID_.reset();
     notice_.assign(isStreaming_, false);
     cancelViewerDiscovery();
-    environment_.showError(std::move(error));
+    hooks_.showError(std::move(error));
     notice_.assign(isBusy_, false);
     co_return;
 }
@@ -219,7 +221,7 @@ runtime::Task<display::DisplayInfo> Streaming::prepareVirtualDisplay()
     for (int attempt = 0; attempt < virtualMonitorAttempts; ++attempt) {
         std::unique_ptr<display::VirtualDisplayManager> manager;
         try {
-            manager = std::make_unique<display::VirtualDisplayManager>(*environment_.displays, virtualResolution_);
+            manager = std::make_unique<display::VirtualDisplayManager>(*shared_.displays, virtualResolution_);
         } catch (...) {
             pending = std::current_exception();
         }
@@ -244,7 +246,7 @@ runtime::Task<display::DisplayInfo> Streaming::prepareVirtualDisplay()
         }
         releaseVirtualMonitor();
         if (attempt < virtualMonitorAttempts - 1)
-            co_await runtime::sleepFor(environment_.clock, virtualMonitorRetryDelay);
+            co_await runtime::sleepFor(shared_.clock, virtualMonitorRetryDelay);
     }
     std::rethrow_exception(pending);
 }
@@ -257,10 +259,10 @@ runtime::Task<void> Streaming::beginCapture(display::DisplayInfo display)
     activeDisplayID_ = display.id;
     setSelectedDisplayID(display.id);
     notice_.assign(isStreaming_, true);
-    if (environment_.didStart)
-        environment_.didStart();
-    environment_.showScreenPermissionNeeded(false);
-    environment_.showError(std::nullopt);
+    if (hooks_.didStart)
+        hooks_.didStart();
+    hooks_.showScreenPermissionNeeded(false);
+    hooks_.showError(std::nullopt);
     co_return;
 }
 
@@ -302,7 +304,7 @@ runtime::Task<void> Streaming::switchMode(SourceMode mode)
 
 Streaming::ViewerChange Streaming::noteViewer()
 {
-    auto& link = *environment_.link;
+    auto& link = *shared_.link;
     ViewerChange change;
     change.connected = link.isViewerConnected();
     // A connection that replaced the last one while this task waited is new too.

@@ -10,6 +10,7 @@
 #include "model/permissions.h"
 #include "model/platform_wording.h"
 #include "model/settings_store.h"
+#include "model/shared_facilities.h"
 #include "model/stream_options.h"
 #include "model/viewer_link.h"
 #include "runtime/cancellation.h"
@@ -31,15 +32,12 @@ namespace kestrio::model {
 // going. Runs on the main executor.
 class Streaming final : public std::enable_shared_from_this<Streaming> {
 public:
+    // The stream's own facility, beside the shared ones.
     struct Environment {
-        std::shared_ptr<runtime::Executor> mainExecutor;
-        std::shared_ptr<runtime::Clock> clock;
-        std::shared_ptr<ViewerLink> link;
-        std::shared_ptr<SettingsStore> settings;
-        std::shared_ptr<display::DisplayFacility> displays;
-        std::shared_ptr<PermissionFacility> permissions;
         CaptureSessionFactory captureSessions;
-        // What the stream reports to the rest of the model.
+    };
+    // What the stream reports to the rest of the model.
+    struct Hooks {
         std::function<void()> willStart;  // asks for input permission before a stream starts
         std::function<void()> didStart;   // a stream has started (also after a mode switch)
         std::function<void(std::optional<HostError>)> showError;
@@ -47,7 +45,7 @@ public:
         std::function<void()> showMirrorFallback;
     };
 
-    Streaming(Environment environment, ChangeNotice notice);
+    Streaming(SharedFacilities shared, Environment environment, Hooks hooks, ChangeNotice notice);
     ~Streaming();
 
     Streaming(const Streaming&) = delete;
@@ -113,7 +111,9 @@ private:
     static runtime::Task<void> runViewerDiscovery(std::weak_ptr<Streaming> weak, std::shared_ptr<runtime::CancellationSource> source);
     bool discoveryShouldEnd() const;
 
+    SharedFacilities shared_;
     Environment environment_;
+    Hooks hooks_;
     ChangeNotice notice_;
     bool shutDown_ = false;
 

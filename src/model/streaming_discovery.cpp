@@ -26,12 +26,12 @@ runtime::Duration discoveryGap(int attempt)
 
 void Streaming::startViewerDiscovery()
 {
-    if (environment_.link->isViewerConnected() || viewerDiscovery_)
+    if (shared_.link->isViewerConnected() || viewerDiscovery_)
         return;
-    environment_.link->retryNow();
-    environment_.link->refreshAdvertisement();
+    shared_.link->retryNow();
+    shared_.link->refreshAdvertisement();
     viewerDiscovery_ = std::make_shared<runtime::CancellationSource>();
-    runtime::spawn(environment_.mainExecutor, runViewerDiscovery(weak_from_this(), viewerDiscovery_), viewerDiscovery_->token());
+    runtime::spawn(shared_.mainExecutor, runViewerDiscovery(weak_from_this(), viewerDiscovery_), viewerDiscovery_->token());
 }
 
 void Streaming::cancelViewerDiscovery()
@@ -44,7 +44,7 @@ void Streaming::cancelViewerDiscovery()
 
 bool Streaming::discoveryShouldEnd() const
 {
-    return shutDown_ || environment_.link->isViewerConnected() || (!isBusy_ && !isStreaming_);
+    return shutDown_ || shared_.link->isViewerConnected() || (!isBusy_ && !isStreaming_);
 }
 
 runtime::Task<void> Streaming::runViewerDiscovery(std::weak_ptr<Streaming> weak,
@@ -66,7 +66,7 @@ runtime::Task<void> Streaming::runViewerDiscovery(std::weak_ptr<Streaming> weak,
             finish();
             co_return;
         }
-        clock = self->environment_.clock;
+        clock = self->shared_.clock;
     }
     try {
         co_await runtime::sleepFor(clock, 3500ms);
@@ -75,7 +75,7 @@ runtime::Task<void> Streaming::runViewerDiscovery(std::weak_ptr<Streaming> weak,
                 auto self = weak.lock();
                 if (!self || token.isCancelled() || self->discoveryShouldEnd())
                     break;
-                self->environment_.link->refreshAdvertisement();
+                self->shared_.link->refreshAdvertisement();
                 if (attempt == maximumAdvertisementRefreshes - 1)
                     break;
                 if (token.isCancelled() || self->discoveryShouldEnd())

@@ -28,12 +28,13 @@ struct ViewerInput::VolumeSteps {
     bool running = false;
 };
 
-ViewerInput::ViewerInput(Environment environment) : environment_(std::move(environment))
+ViewerInput::ViewerInput(SharedFacilities shared, Environment environment, Hooks hooks)
+    : shared_(std::move(shared)), environment_(std::move(environment)), hooks_(std::move(hooks))
 {
-    geometry_ = std::make_shared<DisplayGeometry>(environment_.displays);
+    geometry_ = std::make_shared<DisplayGeometry>(shared_.displays);
     MouseControlDriver::Environment driver;
     driver.queue = environment_.mouseQueue;
-    driver.clock = environment_.clock;
+    driver.clock = shared_.clock;
     driver.input = environment_.input;
     driver.displayRects = [geometry = geometry_] { return geometry->rects(); };
     mouseDriver_ = MouseControlDriver::create(std::move(driver));
@@ -60,7 +61,7 @@ ViewerInput::Routed ViewerInput::route(const link::ViewerControlEvent& event)
         mouseDriver_->setWheelVelocity(wheel->deltaX, wheel->deltaY);
         return Routed::nothing;
     }
-    const std::uint64_t generation = environment_.link->connectionGeneration();
+    const std::uint64_t generation = shared_.link->connectionGeneration();
     switch (events_->offer(event, generation)) {
     case ControlEventQueue::Admission::queuedFirst:
         return Routed::applyQueued;
@@ -68,7 +69,7 @@ ViewerInput::Routed ViewerInput::route(const link::ViewerControlEvent& event)
     case ControlEventQueue::Admission::stale:
         break;
     case ControlEventQueue::Admission::overflow:
-        environment_.link->dropConnection(generation, std::string(inputFloodText), inputFloodHoldOff);
+        shared_.link->dropConnection(generation, std::string(inputFloodText), inputFloodHoldOff);
         return Routed::flooded;
     }
     return Routed::nothing;
@@ -115,16 +116,16 @@ void ViewerInput::apply(const link::ViewerControlEvent& event)
         changeSystemVolume(-1);
         return;
     }
-    if (!environment_.ensureTrusted()) {
+    if (!hooks_.ensureTrusted()) {
         if (lastReportedTrust_ != false) {
             lastReportedTrust_ = false;
-            environment_.link->sendControl("INPUT NEEDS_PERMISSION");
+            shared_.link->sendControl("INPUT NEEDS_PERMISSION");
         }
         return;
     }
     if (lastReportedTrust_ != true) {
         lastReportedTrust_ = true;
-        environment_.link->sendControl("INPUT READY");
+        shared_.link->sendControl("INPUT READY");
     }
     if (const auto* text = std::get_if<link::control::Text>(&event)) {
         typeText(text->text);
@@ -181,7 +182,7 @@ void ViewerInput::applyPositionalEvent(const link::ViewerControlEvent& event)
             return false;
         },
         event);
-    const auto display = environment_.activeDisplay();
+    const auto display = hooks_.activeDisplay();
     if (!positional || !display)
         return;
     const auto bounds = geometry_->bounds(*display);

@@ -6,6 +6,7 @@
 #include "model/display_geometry.h"
 #include "model/input_event_poster.h"
 #include "model/mouse_control_driver.h"
+#include "model/shared_facilities.h"
 #include "model/viewer_link.h"
 #include "model/volume_control.h"
 #include "runtime/clock.h"
@@ -29,22 +30,23 @@ inline constexpr std::chrono::seconds inputFloodHoldOff{5};
 // calls on its own queue.
 class ViewerInput final {
 public:
+    // The input's own facilities, beside the shared ones.
     struct Environment {
-        std::shared_ptr<runtime::Clock> clock;
-        std::shared_ptr<ViewerLink> link;
-        std::shared_ptr<display::DisplayFacility> displays;
         std::shared_ptr<InputEventPoster> input;
         std::shared_ptr<runtime::Executor> mouseQueue;  // the pointer driver's own queue
         std::shared_ptr<runtime::Executor> inputQueue;  // posting input, in the order the events came
         std::shared_ptr<VolumeControl> volume;          // volumeControlOff(): the volume keys do nothing
         std::shared_ptr<runtime::Executor> background;  // asks the sound server
+    };
+    // What the input asks of the rest of the model.
+    struct Hooks {
         // Whether the desktop takes synthetic input (asking the user for it when not).
         std::function<bool()> ensureTrusted;
         // The display being streamed, which the viewer's positions fall on.
         std::function<std::optional<std::uint32_t>()> activeDisplay;
     };
 
-    explicit ViewerInput(Environment environment);
+    ViewerInput(SharedFacilities shared, Environment environment, Hooks hooks);
     ~ViewerInput();
 
     ViewerInput(const ViewerInput&) = delete;
@@ -86,7 +88,9 @@ private:
     // Runs input posting on the input queue, in call order.
     void inject(std::function<void(InputEventPoster&)> work);
 
+    SharedFacilities shared_;
     Environment environment_;
+    Hooks hooks_;
     std::shared_ptr<DisplayGeometry> geometry_;
     std::shared_ptr<MouseControlDriver> mouseDriver_;
     std::shared_ptr<ControlEventQueue> events_ = std::make_shared<ControlEventQueue>();

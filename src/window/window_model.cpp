@@ -1,14 +1,10 @@
 #include "window/window_model.h"
 
-#include "model/status_lines.h"
-#include "updates/update_status.h"
-
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QPointer>
 #include <QVariantMap>
 
-#include <algorithm>
 #include <utility>
 
 namespace kestrio::window {
@@ -18,42 +14,6 @@ namespace {
 QString text(const std::string& value)
 {
     return QString::fromStdString(value);
-}
-
-QVariantMap option(const model::BilingualText& label)
-{
-    return {{"korean", text(label.korean)}, {"english", text(label.english)}};
-}
-
-QVariantMap wordingMap(const model::PlatformWording& wording)
-{
-    QVariantMap map;
-    const auto both = [&map](const QString& name, const model::BilingualText& value) {
-        map.insert(name + "Korean", text(value.korean));
-        map.insert(name + "English", text(value.english));
-    };
-    both("version", wording.versionLabel);
-    map.insert("updateHelp", text(wording.updateButtonHelp));
-    both("notificationAddress", wording.notificationAddressLabel);
-    map.insert("notificationPlaceholder", text(wording.notificationAddressPlaceholder));
-    both("notificationToggle", wording.notificationToggle);
-    both("notificationHelp", wording.notificationHelp);
-    map.insert("notificationButton", text(wording.notificationAccess.button.korean));
-    both("screenRow", wording.screenRecording.warning);
-    both("screenButton", wording.screenRecording.button);
-    both("touchRow", wording.touchControl.warning);
-    both("touchButton", wording.touchControl.button);
-    both("pointerConfinedRow", wording.virtualMonitorUnreachable);
-    both("pointerConfinedButton", wording.virtualMonitorUnreachableButton);
-    both("launchAtLogin", wording.launchAtLogin);
-    return map;
-}
-
-template <class Options, class Value>
-int indexOf(const Options& options, Value value)
-{
-    const auto found = std::find(options.begin(), options.end(), value);
-    return found == options.end() ? -1 : static_cast<int>(found - options.begin());
 }
 
 template <class Options>
@@ -107,68 +67,9 @@ void WindowModel::applicationStateChanged(Qt::ApplicationState state)
 
 // Reading -------------------------------------------------------------------------------------
 
-WindowModel::State WindowModel::read() const
+WindowState WindowModel::read() const
 {
-    const auto& model = *environment_.model;
-    State state;
-
-    const auto title = model::statusTitle(model);
-    const auto detail = model::statusDetail(model);
-    state.status.viewerConnected = model.viewerConnected();
-    state.status.titleKorean = text(title.korean);
-    state.status.titleEnglish = text(title.english);
-    state.status.detailKorean = text(detail.korean);
-    state.status.detailEnglish = text(detail.english);
-
-    const bool mirror = model.sourceMode() == model::SourceMode::mirror;
-    state.streaming.isStreaming = model.isStreaming();
-    state.streaming.isBusy = model.isBusy();
-    state.streaming.canStartOrStop = !model.isBusy() && !(mirror && model.selectedDisplayID() == 0);
-
-    state.addresses.local = text(model::text(model.localAddress()));
-    state.addresses.remote = text(model::endpointText(model.remoteAccess()));
-    state.addresses.canCopyLocal = model::canCopy(model.localAddress());
-    state.addresses.canCopyRemote = model::hasEndpoint(model.remoteAccess());
-
-    const auto status = model.notificationStatus();
-    state.notification.address = text(model.notificationAddress());
-    state.notification.enabled = model.notificationsEnabled();
-    state.notification.status = text(model::text(status, model.wording()));
-    state.notification.isFailure = model::isFailure(status, model.wording());
-    state.notification.needsSettings = model::needsSettings(status);
-
-    state.settings.sourceModeIndex = indexOf(model::allSourceModes, model.sourceMode());
-    state.settings.resolutionIndex = indexOf(display::allVirtualResolutions, model.virtualResolution());
-    state.settings.qualityIndex = indexOf(model::allQualities, model.quality());
-    state.settings.frameRateIndex = indexOf(model::allFrameRates, model.frameRate());
-    state.settings.launchAtLogin = model.launchAtLogin();
-    state.settings.autoStartOnConnect = model.autoStartOnConnect();
-
-    const auto& displays = model.displays();
-    for (std::size_t index = 0; index < displays.size(); ++index) {
-        state.displays.options.append(option({display::DisplayList::koreanLabel(index, displays[index]),
-                                              display::DisplayList::englishLabel(index, displays[index])}));
-        if (displays[index].id == model.selectedDisplayID() && model.selectedDisplayID() != 0)
-            state.displays.selectedIndex = static_cast<int>(index);
-    }
-
-    state.permissions.screen = model.screenPermissionNeeded();
-    state.permissions.touch = model.touchPermissionNeeded();
-    state.permissions.pointerConfined = model.virtualMonitorUnreachable();
-
-    const auto hint = model::hintText(model);
-    state.hint.korean = text(hint.korean);
-    state.hint.english = text(hint.english);
-
-    const auto* updater = environment_.updater.get();
-    state.updates.hasFeed = updater && !updater->feedURL().empty();
-    state.updates.canCheck = state.updates.hasFeed && updater->canCheckForUpdates();
-    const auto updateText = state.updates.hasFeed ? updates::describe(updater->state()) : updates::packageManagerUpdates();
-    state.updates.korean = text(updateText.korean);
-    state.updates.english = text(updateText.english);
-    state.updates.downloadURL = text(updateText.downloadURL);
-    state.updates.isFailure = updateText.isFailure;
-    return state;
+    return readWindowState(*environment_.model, environment_.updater.get());
 }
 
 void WindowModel::scheduleSync(bool force)
@@ -183,9 +84,9 @@ void WindowModel::sync()
 {
     syncScheduled_ = false;
     const bool force = std::exchange(forceSignals_, false);
-    State next = read();
+    WindowState next = read();
     std::swap(state_, next);
-    const State& previous = next;
+    const WindowState& previous = next;
     if (force || previous.status != state_.status)
         emit statusChanged();
     if (force || previous.streaming != state_.streaming)
@@ -206,50 +107,14 @@ void WindowModel::sync()
         emit updatesChanged();
 }
 
-// Options -------------------------------------------------------------------------------------
-
-QVariantList WindowModel::modeOptions() const
-{
-    QVariantList options;
-    for (const auto mode : model::allSourceModes)
-        options.append(option(model::label(mode)));
-    return options;
-}
-
-QVariantList WindowModel::resolutionOptions() const
-{
-    QVariantList options;
-    for (const auto resolution : display::allVirtualResolutions) {
-        const auto label = display::pickerLabel(resolution);
-        options.append(option({label, label}));
-    }
-    return options;
-}
-
-QVariantList WindowModel::qualityOptions() const
-{
-    QVariantList options;
-    for (const auto quality : model::allQualities)
-        options.append(option(model::label(quality)));
-    return options;
-}
-
-QVariantList WindowModel::frameRateOptions() const
-{
-    QVariantList options;
-    for (const auto rate : model::allFrameRates)
-        options.append(option(model::label(rate)));
-    return options;
-}
-
 // Controls ------------------------------------------------------------------------------------
 
 void WindowModel::selectSourceMode(int index)
 {
-    if (validIndex(model::allSourceModes, index) && model::allSourceModes[index] != environment_.model->sourceMode()) {
-        environment_.model->setSourceMode(model::allSourceModes[index]);
+    if (validIndex(model::allSourceModes, index) && model::allSourceModes[index] != streaming().sourceMode()) {
+        streaming().setSourceMode(model::allSourceModes[index]);
         // The new mode applies at once only while nothing streams; the model decides.
-        environment_.model->launch([](model::HostModel& model) { return model.sourceModeDidChange(); });
+        environment_.model->launch([](model::HostModel& model) { return model.streaming().sourceModeDidChange(); });
     }
     afterControl();
 }
@@ -257,47 +122,47 @@ void WindowModel::selectSourceMode(int index)
 void WindowModel::selectResolution(int index)
 {
     if (validIndex(display::allVirtualResolutions, index))
-        environment_.model->setVirtualResolution(display::allVirtualResolutions[index]);
+        streaming().setVirtualResolution(display::allVirtualResolutions[index]);
     afterControl();
 }
 
 void WindowModel::selectDisplay(int index)
 {
-    const auto& displays = environment_.model->displays();
+    const auto& displays = streaming().displays();
     if (validIndex(displays, index))
-        environment_.model->setSelectedDisplayID(displays[index].id);
+        streaming().setSelectedDisplayID(displays[index].id);
     afterControl();
 }
 
 void WindowModel::selectQuality(int index)
 {
     if (validIndex(model::allQualities, index))
-        environment_.model->setQuality(model::allQualities[index]);
+        streaming().setQuality(model::allQualities[index]);
     afterControl();
 }
 
 void WindowModel::selectFrameRate(int index)
 {
     if (validIndex(model::allFrameRates, index))
-        environment_.model->setFrameRate(model::allFrameRates[index]);
+        streaming().setFrameRate(model::allFrameRates[index]);
     afterControl();
 }
 
 void WindowModel::setNotificationAddress(const QString& address)
 {
-    environment_.model->setNotificationAddress(address.toStdString());
+    remoteAddress().setAddress(address.toStdString());
     afterControl();
 }
 
 void WindowModel::commitNotificationAddress()
 {
-    environment_.model->commitNotificationAddress();
+    remoteAddress().commitAddress();
     afterControl();
 }
 
 void WindowModel::setNotificationsEnabled(bool on)
 {
-    environment_.model->setNotificationsEnabled(on);
+    remoteAddress().setNotificationsEnabled(on);
     afterControl();
 }
 
@@ -309,19 +174,19 @@ void WindowModel::setLaunchAtLogin(bool on)
 
 void WindowModel::setAutoStartOnConnect(bool on)
 {
-    environment_.model->setAutoStartOnConnect(on);
+    streaming().setAutoStartOnConnect(on);
     afterControl();
 }
 
 void WindowModel::startOrStopStreaming()
 {
     // The button's own rule, checked again: a press may arrive before the window caught up.
-    const State now = read();
+    const WindowState now = read();
     if (now.streaming.canStartOrStop) {
         if (now.streaming.isStreaming)
-            environment_.model->launch([](model::HostModel& model) { return model.stopStreaming(); });
+            environment_.model->launch([](model::HostModel& model) { return model.streaming().stop(); });
         else
-            environment_.model->launch([](model::HostModel& model) { return model.startStreaming(); });
+            environment_.model->launch([](model::HostModel& model) { return model.streaming().start(); });
     }
     afterControl();
 }
@@ -340,7 +205,7 @@ void WindowModel::requestTouchControlPermission()
 
 void WindowModel::useScreenMirroring()
 {
-    environment_.model->launch([](model::HostModel& model) { return model.switchSourceMode(model::SourceMode::mirror); });
+    environment_.model->launch([](model::HostModel& model) { return model.streaming().switchMode(model::SourceMode::mirror); });
     afterControl();
 }
 
@@ -368,7 +233,7 @@ void WindowModel::copyLocalAddress()
 void WindowModel::copyRemoteEndpoint()
 {
     if (read().addresses.canCopyRemote)
-        copy(text(model::endpointText(environment_.model->remoteAccess())), CopyButton::remoteEndpoint);
+        copy(text(model::endpointText(remoteAddress().access())), CopyButton::remoteEndpoint);
 }
 
 void WindowModel::copy(const QString& value, CopyButton button)

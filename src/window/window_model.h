@@ -5,6 +5,7 @@
 #include "runtime/executor.h"
 #include "updates/update_checker.h"
 #include "window/version_text.h"
+#include "window/window_state.h"
 
 #include <QObject>
 #include <QString>
@@ -156,10 +157,10 @@ public:
     QString versionText() const { return versionText_; }
     QString koreanFontFamily() const { return koreanFontFamily_; }
     QString logoSource() const { return logoSource_; }
-    QVariantList modeOptions() const;
-    QVariantList resolutionOptions() const;
-    QVariantList qualityOptions() const;
-    QVariantList frameRateOptions() const;
+    QVariantList modeOptions() const { return sourceModeChoices(); }
+    QVariantList resolutionOptions() const { return resolutionChoices(); }
+    QVariantList qualityOptions() const { return qualityChoices(); }
+    QVariantList frameRateOptions() const { return frameRateChoices(); }
     QVariantMap wording() const { return wording_; }
 
     // The controls. Each one re-reads the model afterwards and signals even when nothing
@@ -198,66 +199,10 @@ signals:
     void updatesChanged();
 
 private:
-    struct State {
-        struct Status {
-            bool viewerConnected = false;
-            QString titleKorean, titleEnglish, detailKorean, detailEnglish;
-            bool operator==(const Status&) const = default;
-        } status;
-        struct Streaming {
-            bool isStreaming = false;
-            bool isBusy = false;
-            bool canStartOrStop = false;
-            bool operator==(const Streaming&) const = default;
-        } streaming;
-        struct Addresses {
-            QString local, remote;
-            bool canCopyLocal = false;
-            bool canCopyRemote = false;
-            bool operator==(const Addresses&) const = default;
-        } addresses;
-        struct Notification {
-            QString address;
-            bool enabled = false;
-            QString status;
-            bool isFailure = false;
-            bool needsSettings = false;
-            bool operator==(const Notification&) const = default;
-        } notification;
-        struct Settings {
-            int sourceModeIndex = 0;
-            int resolutionIndex = 0;
-            int qualityIndex = 0;
-            int frameRateIndex = 0;
-            bool launchAtLogin = false;
-            bool autoStartOnConnect = false;
-            bool operator==(const Settings&) const = default;
-        } settings;
-        struct Displays {
-            QVariantList options;
-            int selectedIndex = -1;
-            bool operator==(const Displays&) const = default;
-        } displays;
-        struct Permissions {
-            bool screen = false;
-            bool touch = false;
-            bool pointerConfined = false;  // kept off the virtual monitor
-            bool operator==(const Permissions&) const = default;
-        } permissions;
-        struct Hint {
-            QString korean, english;
-            bool operator==(const Hint&) const = default;
-        } hint;
-        struct Updates {
-            bool canCheck = false;
-            bool hasFeed = false;
-            QString korean, english, downloadURL;
-            bool isFailure = false;
-            bool operator==(const Updates&) const = default;
-        } updates;
-    };
-
-    State read() const;
+    WindowState read() const;
+    // The parts of the model that the controls change.
+    model::Streaming& streaming() const { return environment_.model->streaming(); }
+    model::RemoteAddress& remoteAddress() const { return environment_.model->remoteAddress(); }
     // Re-reads the model once the current task is done. `force`: signal every group.
     void scheduleSync(bool force = false);
     void sync();
@@ -272,7 +217,7 @@ private:
     QString koreanFontFamily_;
     QString logoSource_;
     QVariantMap wording_;
-    State state_;
+    WindowState state_;
     bool syncScheduled_ = false;
     bool forceSignals_ = false;
     bool contentShown_ = false;

@@ -19,10 +19,10 @@ struct ModelHarness : FakeFacilities {
     model::HostModel& create()
     {
         auto environment = FakeFacilities::environment(main);
-        environment.mouseQueue = environment.background = environment.phoneQueue = work;
-        environment.inputQueue = inputQueue;
-        environment.notifierQueue = notifierQueue;
-        environment.volume = volume;
+        environment.input.mouseQueue = environment.input.background = environment.phones.phoneQueue = work;
+        environment.input.inputQueue = inputQueue;
+        environment.input.volume = volume;
+        environment.remote.notifierQueue = notifierQueue;
         model = model::HostModel::create(std::move(environment));
         settle();
         return *model;
@@ -60,9 +60,9 @@ struct ModelHarness : FakeFacilities {
     std::shared_ptr<model::HostModel> model;
 };
 
-inline const auto startStreaming = [](model::HostModel& m) { return m.startStreaming(); };
-inline const auto stopStreaming = [](model::HostModel& m) { return m.stopStreaming(); };
-inline const auto refreshPhones = [](model::HostModel& m) { return m.refreshPhones(); };
+inline const auto startStreaming = [](model::HostModel& m) { return m.streaming().start(); };
+inline const auto stopStreaming = [](model::HostModel& m) { return m.streaming().stop(); };
+inline const auto refreshPhones = [](model::HostModel& m) { return m.pairedPhones().refresh(); };
 inline const auto refreshAll = [](model::HostModel& m) { return m.refreshAll(); };
 
 }  // namespace kestrio::test

@@ -22,21 +22,21 @@ TEST(ModelSettings, StoredValuesAreReadBackAndStreamOptionsAreNot)
     auto& model = first.create();
     EXPECT_TRUE(model.launchAtLogin()) << "follows the login item";
     EXPECT_EQ(first.settings->writes, 0) << "reading writes nothing";
-    model.setAutoStartOnConnect(false);
-    model.setNotificationAddress("  me@example.com ");
-    model.commitNotificationAddress();
-    model.setSelectedPhoneID("00008110-000A");
-    model.setQuality(model::StreamQuality::sharp);
-    model.setSourceMode(SourceMode::mirror);
+    model.streaming().setAutoStartOnConnect(false);
+    model.remoteAddress().setAddress("  me@example.com ");
+    model.remoteAddress().commitAddress();
+    model.pairedPhones().select("00008110-000A");
+    model.streaming().setQuality(model::StreamQuality::sharp);
+    model.streaming().setSourceMode(SourceMode::mirror);
 
     ModelHarness second;
     second.settings = first.settings;
     auto& again = second.create();
-    EXPECT_FALSE(again.autoStartOnConnect());
-    EXPECT_EQ(again.notificationAddress(), "  me@example.com ") << "stored untrimmed";
-    EXPECT_EQ(again.selectedPhoneID(), "00008110-000A");
-    EXPECT_EQ(again.quality(), model::StreamQuality::balanced);
-    EXPECT_EQ(again.sourceMode(), SourceMode::virtualDisplay);
+    EXPECT_FALSE(again.streaming().autoStartOnConnect());
+    EXPECT_EQ(again.remoteAddress().address(), "  me@example.com ") << "stored untrimmed";
+    EXPECT_EQ(again.pairedPhones().selectedPhoneID(), "00008110-000A");
+    EXPECT_EQ(again.streaming().quality(), model::StreamQuality::balanced);
+    EXPECT_EQ(again.streaming().sourceMode(), SourceMode::virtualDisplay);
 }
 
 // Observers, the listener and refused outsiders, the refresh, and the permission prompts, panes
@@ -51,9 +51,9 @@ TEST(ModelWiring, ObserversListenerRefreshAndPermissions)
     harness.settle();
     EXPECT_EQ(model::errorText(model), "수신 대기 실패") << "a refused outsider hides no other error";
     std::vector<bool> seen;
-    model.observe([&] { seen.push_back(model.autoStartOnConnect()); });
-    model.setAutoStartOnConnect(false);
-    model.setAutoStartOnConnect(false);
+    model.observe([&] { seen.push_back(model.streaming().autoStartOnConnect()); });
+    model.streaming().setAutoStartOnConnect(false);
+    model.streaming().setAutoStartOnConnect(false);
     EXPECT_EQ(seen, std::vector<bool>{true}) << "told once, before the change";
     harness.link->ready = true;
     harness.link->onStateChange();
@@ -89,7 +89,7 @@ TEST(ModelWiring, ObserversListenerRefreshAndPermissions)
     model.refreshPermissions();
     EXPECT_FALSE(model.touchPermissionNeeded());
     EXPECT_EQ(harness.link->controls, std::vector<std::string>{"INPUT READY"});
-    EXPECT_EQ(model.lastReportedTouchPermission(), std::nullopt) << "the refresh does not count as a report";
+    EXPECT_EQ(model.viewerInput().lastReportedTrust(), std::nullopt) << "the refresh does not count as a report";
 }
 
 TEST(ModelStatus, AHostWithoutAWindowPrintsEachChangeOnce)
@@ -109,12 +109,12 @@ TEST(ModelStatus, AHostWithoutAWindowPrintsEachChangeOnce)
     EXPECT_EQ(printed(), "");
 
     harness.link->ready = true;
-    model.setAutoStartOnConnect(false);
+    model.streaming().setAutoStartOnConnect(false);
     harness.connectViewer();
     EXPECT_EQ(printed(), "iPhone 연결됨\niPhone Connected\nPhone · H.264\nReady to receive the screen\n");
     harness.identify({"지수의 iPhone", "A1B2", true, true});
     EXPECT_EQ(printed(), "viewer: 지수의 iPhone\n");
-    model.setSourceMode(SourceMode::mirror);
+    model.streaming().setSourceMode(SourceMode::mirror);
     harness.displays->physical.clear();
     harness.run(startStreaming);
     EXPECT_EQ(printed(), "가상 모니터를 만들 수 없습니다.\n") << "an error while connected has its own line";
@@ -130,11 +130,11 @@ TEST(ModelStatus, AHostWithoutAWindowPrintsEachChangeOnce)
     const auto warningLines = warning.korean + '\n' + warning.english + '\n';
     harness.displays->physical = {physicalDisplay(1, 0)};
     harness.displays->monitorsKeepPointerOut = true;
-    model.setSourceMode(SourceMode::virtualDisplay);
+    model.streaming().setSourceMode(SourceMode::virtualDisplay);
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         harness.run(startStreaming);
-        ASSERT_TRUE(model.virtualMonitorUnreachable());
+        ASSERT_TRUE(model.streaming().virtualMonitorUnreachable());
         EXPECT_EQ(printed(), warningLines);
         EXPECT_EQ(printed(), "");
         harness.run(stopStreaming);

@@ -46,9 +46,9 @@ TEST_F(PairedPhonesTest, RefreshOutcomesAndTheirMessages)
     };
     for (const auto& c : cases) {
         if (!c.select.empty())
-            harness.model->setSelectedPhoneID(c.select);
+            harness.model->pairedPhones().select(c.select);
         auto& model = refresh(c.result);
-        EXPECT_EQ(model.pairedPhones(), c.phones) << c.message;
+        EXPECT_EQ(model.pairedPhones().phones(), c.phones) << c.message;
         EXPECT_EQ(harness.launchText(), c.message);
     }
     EXPECT_EQ(stored(key::selectedPhoneName), "Jun");
@@ -88,7 +88,7 @@ TEST(PairedPhones, TheSavedPhoneStaysListed)
         harness.deviceLister->result = {{listed("00008120-000B", "Jun")}, std::nullopt};
         harness.create();
         harness.run(refreshPhones);
-        EXPECT_EQ(harness.model->pairedPhones().back(), (PairedIPhone{c.id, c.name, "저장된 기기", "", c.deviceID})) << c.id;
+        EXPECT_EQ(harness.model->pairedPhones().phones().back(), (PairedIPhone{c.id, c.name, "저장된 기기", "", c.deviceID})) << c.id;
     }
 }
 
@@ -100,13 +100,13 @@ TEST_F(PairedPhonesTest, TheConnectedPhoneIsMatchedOrAddedAndChosen)
     EXPECT_EQ(stored(key::selectedPhoneName), "JUN");
     EXPECT_EQ(harness.launchText(), "‘JUN’ 연결 내역 저장됨");
     harness.identify({"Someone else", "00008110-000A", true, true});
-    EXPECT_EQ(model.selectedPhoneID(), "00008110-000A") << "by identifier";
+    EXPECT_EQ(model.pairedPhones().selectedPhoneID(), "00008110-000A") << "by identifier";
     harness.identify({"iPhone 9", "Minas-iPhone.local", true, true});
-    EXPECT_EQ(model.pairedPhones().size(), 3u);
-    EXPECT_EQ(model.pairedPhones()[0], (PairedIPhone{"Minas-iPhone.local", "iPhone 9", "현재 연결된 기기", "네트워크", std::nullopt}))
+    EXPECT_EQ(model.pairedPhones().phones().size(), 3u);
+    EXPECT_EQ(model.pairedPhones().phones()[0], (PairedIPhone{"Minas-iPhone.local", "iPhone 9", "현재 연결된 기기", "네트워크", std::nullopt}))
         << "added, sorted by number-aware name";
     harness.identify({" ", "", false, true});
-    EXPECT_EQ(model.selectedPhoneID(), "iPhone");
+    EXPECT_EQ(model.pairedPhones().selectedPhoneID(), "iPhone");
 }
 
 // Trusted from outside: identifiers phones sent from home, the device tools' list and the chosen
@@ -123,24 +123,24 @@ TEST_F(PairedPhonesTest, WhoMayConnectFromOutside)
     EXPECT_EQ(harness.settings->boolValue(key::selectedPhoneIDVerified), true);
 
     harness.identify({"iPhone", "iPhone", false, true});
-    EXPECT_EQ(model.selectedPhoneID(), "iPhone");
+    EXPECT_EQ(model.pairedPhones().selectedPhoneID(), "iPhone");
     EXPECT_FALSE(trusted("iPhone") || trusted("00008120-000B")) << "selected by its name, not trusted";
     EXPECT_EQ(harness.settings->boolValue(key::selectedPhoneIDVerified), false);
 
     harness.identify({"민지의 iPhone", "phone-7", true, true});
     harness.identify({"Mallory", "evil-1", true, false});
     harness.identify({"Jun", "Jun", false, false});
-    EXPECT_EQ(model.selectedPhoneID(), "phone-7") << "an outsider neither adds an identifier nor moves the choice";
+    EXPECT_EQ(model.pairedPhones().selectedPhoneID(), "phone-7") << "an outsider neither adds an identifier nor moves the choice";
     EXPECT_FALSE(trusted("evil-1") || trusted("Jun"));
     EXPECT_EQ(stored(key::homeNetworkPhoneIDs), "old-phone\nphone-7\n");
-    model.setSelectedPhoneID("00008120-000B");
+    model.pairedPhones().select("00008120-000B");
     harness.identify({"민지의 iPhone", "phone-7", true, false});
-    EXPECT_EQ(model.selectedPhoneID(), "phone-7") << "a trusted one may be chosen from outside";
+    EXPECT_EQ(model.pairedPhones().selectedPhoneID(), "phone-7") << "a trusted one may be chosen from outside";
 
     harness.identify({"Jun", "00008120-000B", true, true});
     for (std::size_t i = 0; i <= 2 * model::maxHomeNetworkPhones; ++i) {
         harness.identify({"Guest", "guest-" + std::to_string(i), true, true});
-        model.setSelectedPhoneID("phone-7");
+        model.pairedPhones().select("phone-7");
     }
     EXPECT_TRUE(trusted("phone-7") && trusted("00008120-000B")) << "a burst pushes out neither the chosen nor a listed phone";
     EXPECT_FALSE(trusted("guest-0") || trusted("old-phone")) << "the oldest go first";

@@ -67,13 +67,13 @@ TEST_F(AddressNotificationTest, ANewAddressIsSentOnceAsTwoMessagesAndAHalfSentOn
     delivery->deliveriesBeforeFailure = 1;
     auto& model = start();
     EXPECT_EQ(taken(), sent()) << "the first message went, the second did not";
-    EXPECT_EQ(model.notificationStatus(), Status::sendFailed);
+    EXPECT_EQ(model.remoteAddress().status(), Status::sendFailed);
     EXPECT_EQ(stored(key::lastNotifiedRemoteEndpoint), "old:1");
-    model.setNotificationAddress(" me@example.com\n");
-    model.commitNotificationAddress();
+    model.remoteAddress().setAddress(" me@example.com\n");
+    model.remoteAddress().commitAddress();
     host->settle();
     EXPECT_EQ(taken(), sent()) << "the explanation first, then the bare address";
-    EXPECT_EQ(model.notificationStatus(), Status::sent);
+    EXPECT_EQ(model.remoteAddress().status(), Status::sent);
     EXPECT_EQ(stored(key::lastNotifiedRemoteEndpoint), "203.0.113.7:59590");
     host->advance(3600s);
     EXPECT_TRUE(taken().empty()) << "renewing the mapping with the same address is no news";
@@ -88,34 +88,34 @@ TEST_F(AddressNotificationTest, ANewAddressIsSentOnceAsTwoMessagesAndAHalfSentOn
 TEST_F(AddressNotificationTest, TheToggleAndOnlyAFinishedAddressTakeEffect)
 {
     enable(" \t\n");
-    EXPECT_EQ(start(false).notificationStatus(), Status::needsAddress);
+    EXPECT_EQ(start(false).remoteAddress().status(), Status::needsAddress);
     settings->setBool(key::notificationsEnabled, false);
     auto& model = start();
-    model.setNotificationAddress("me@example.com");
-    EXPECT_EQ(model.notificationStatus(), Status::off);
-    model.setNotificationsEnabled(true);
+    model.remoteAddress().setAddress("me@example.com");
+    EXPECT_EQ(model.remoteAddress().status(), Status::off);
+    model.remoteAddress().setNotificationsEnabled(true);
     host->settle();
     EXPECT_EQ(taken(), sent()) << "switching on takes the edit under way";
-    model.setNotificationAddress("me@example.com");
-    model.commitNotificationAddress();
-    model.setNotificationsEnabled(true);
+    model.remoteAddress().setAddress("me@example.com");
+    model.remoteAddress().commitAddress();
+    model.remoteAddress().setNotificationsEnabled(true);
     host->settle();
     EXPECT_TRUE(taken().empty()) << "the same address and toggle again change nothing";
 
-    model.setNotificationAddress("you@example.co");
+    model.remoteAddress().setAddress("you@example.co");
     host->advance(1500ms);
-    model.setNotificationAddress("you@example.com");
+    model.remoteAddress().setAddress("you@example.com");
     host->advance(1500ms);
     EXPECT_TRUE(delivery->calls.empty()) << "each keystroke restarts the pause";
     host->advance(500ms);
     EXPECT_EQ(taken(), sent("203.0.113.7:59590", "you@example.com"));
     EXPECT_EQ(stored(key::notificationAddress), "you@example.com");
     EXPECT_EQ(stored(key::lastNotifiedAddress), "you@example.com");
-    model.setNotificationAddress(" \u3000");
-    model.commitNotificationAddress();
-    EXPECT_EQ(model.notificationStatus(), Status::needsAddress);
+    model.remoteAddress().setAddress(" \u3000");
+    model.remoteAddress().commitAddress();
+    EXPECT_EQ(model.remoteAddress().status(), Status::needsAddress);
 
-    model.setNotificationAddress("them@example.com");
+    model.remoteAddress().setAddress("them@example.com");
     model.shutdown();
     host->advance(3s);
     EXPECT_EQ(stored(key::notificationAddress), "them@example.com") << "an edit pending at the end is kept";
@@ -154,7 +154,7 @@ TEST_F(AddressNotificationTest, TheSameEndpointGoesToTheSameAddressOnce)
         settings->setString(key::lastNotifiedRemoteEndpoint, c.endpoint);
         if (c.address)
             settings->setString(key::lastNotifiedAddress, *c.address);
-        EXPECT_EQ(start().notificationStatus(), c.sends ? Status::sent : Status::alreadySent);
+        EXPECT_EQ(start().remoteAddress().status(), c.sends ? Status::sent : Status::alreadySent);
         EXPECT_EQ(taken(), c.sends ? sent() : Calls{"probe"});
     }
 }

@@ -19,26 +19,26 @@ TEST(Streaming, ViewersStartExtendedModeOnANewMonitorAndAskForModesAndStops)
     harness.displays->monitorsKeepPointerOut = true;
     auto& model = harness.create();
     auto& runs = harness.captures.runs;
-    EXPECT_FALSE(model.virtualMonitorUnreachable());
+    EXPECT_FALSE(model.streaming().virtualMonitorUnreachable());
     harness.connectViewer();
     ASSERT_EQ(runs.size(), 1u);
     const auto monitor = runs[0].displayID;
     EXPECT_TRUE(harness.displays->liveMonitors.contains(monitor));
-    EXPECT_EQ(model.activeDisplayID(), monitor);
-    EXPECT_TRUE(model.virtualMonitorUnreachable());
+    EXPECT_EQ(model.streaming().activeDisplayID(), monitor);
+    EXPECT_TRUE(model.streaming().virtualMonitorUnreachable());
     harness.disconnectViewer();
-    EXPECT_TRUE(model.isStreaming()) << "the stream outlives the viewer";
+    EXPECT_TRUE(model.streaming().isStreaming()) << "the stream outlives the viewer";
     harness.connectViewer();
     ASSERT_EQ(runs.size(), 2u) << "a new viewer restarts it";
     EXPECT_EQ(harness.captures.running(), 1);
     EXPECT_FALSE(harness.displays->liveMonitors.contains(monitor));
     harness.run(stopStreaming);
     EXPECT_TRUE(harness.displays->liveMonitors.empty());
-    EXPECT_FALSE(model.virtualMonitorUnreachable());
+    EXPECT_FALSE(model.streaming().virtualMonitorUnreachable());
     harness.link->onStateChange();
     harness.settle();
-    EXPECT_TRUE(model.isStreaming()) << "the connection's path changed: the viewer is served again";
-    EXPECT_TRUE(model.virtualMonitorUnreachable());
+    EXPECT_TRUE(model.streaming().isStreaming()) << "the connection's path changed: the viewer is served again";
+    EXPECT_TRUE(model.streaming().virtualMonitorUnreachable());
 
     harness.send({link::control::SourceMode{SourceMode::virtualDisplay}});
     EXPECT_EQ(runs.size(), 3u) << "the current mode: nothing happens";
@@ -48,13 +48,13 @@ TEST(Streaming, ViewersStartExtendedModeOnANewMonitorAndAskForModesAndStops)
     EXPECT_EQ(harness.input->prepared, 4) << "each start readies the input for a first touch";
     EXPECT_EQ(runs[3].displayID, 1u) << "no selection: the first display";
     EXPECT_TRUE(harness.displays->liveMonitors.empty());
-    EXPECT_FALSE(model.virtualMonitorUnreachable());
-    model.setQuality(model::StreamQuality::sharp);
-    model.setFrameRate(model::StreamFrameRate::thirty);
+    EXPECT_FALSE(model.streaming().virtualMonitorUnreachable());
+    model.streaming().setQuality(model::StreamQuality::sharp);
+    model.streaming().setFrameRate(model::StreamFrameRate::thirty);
     EXPECT_EQ(runs.size(), 4u) << "a running stream is not restarted";
     harness.send({link::control::StopStreaming{}});
     EXPECT_EQ(harness.captures.running(), 0);
-    model.setSelectedDisplayID(2);
+    model.streaming().setSelectedDisplayID(2);
     harness.run(startStreaming);
     EXPECT_EQ(runs.back().displayID, 2u);
     EXPECT_EQ(runs.back().quality, model::StreamQuality::sharp);
@@ -62,13 +62,13 @@ TEST(Streaming, ViewersStartExtendedModeOnANewMonitorAndAskForModesAndStops)
     harness.run(stopStreaming);
     harness.displays->physical.push_back(physicalDisplay(3, 3200));
     harness.send({link::control::SourceMode{SourceMode::virtualDisplay}});
-    EXPECT_EQ(model.sourceMode(), SourceMode::virtualDisplay);
-    EXPECT_EQ(model.displays().size(), 3u) << "the list is reloaded";
+    EXPECT_EQ(model.streaming().sourceMode(), SourceMode::virtualDisplay);
+    EXPECT_EQ(model.streaming().displays().size(), 3u) << "the list is reloaded";
     EXPECT_EQ(runs.size(), 5u) << "and nothing starts";
 
-    model.setAutoStartOnConnect(false);
+    model.streaming().setAutoStartOnConnect(false);
     harness.connectViewer();
-    EXPECT_FALSE(model.isStreaming());
+    EXPECT_FALSE(model.streaming().isStreaming());
 }
 
 TEST(Streaming, FailedStartsFallBackToMirroringOrShowTheirError)
@@ -91,9 +91,9 @@ TEST(Streaming, FailedStartsFallBackToMirroringOrShowTheirError)
         {"capture fails on the monitor", [](ModelHarness& h) { h.captures.failingDisplays = {100}; }, 1u, {}, mirrorFallback, 1, 0s},
         {"nothing to fall back to", [](ModelHarness& h) { h.displays->physical.clear(), h.displays->monitorsAppear = false; }, {},
          "가상 모니터가 macOS에 표시되지 않았습니다.", {}, 3, 3 * 15s + 900ms},
-        {"mirror without displays", [](ModelHarness& h) { h.model->setSourceMode(SourceMode::mirror), h.displays->physical.clear(); }, {},
+        {"mirror without displays", [](ModelHarness& h) { h.model->streaming().setSourceMode(SourceMode::mirror), h.displays->physical.clear(); }, {},
          "가상 모니터를 만들 수 없습니다.", {}, 0, 0s},
-        {"mirror capture fails", [](ModelHarness& h) { h.model->setSourceMode(SourceMode::mirror), h.captures.failingDisplays = {1}; }, {},
+        {"mirror capture fails", [](ModelHarness& h) { h.model->streaming().setSourceMode(SourceMode::mirror), h.captures.failingDisplays = {1}; }, {},
          "화면을 캡처할 수 없음", {}, 0, 0s},
     };
     for (const auto& c : cases) {
@@ -107,17 +107,17 @@ TEST(Streaming, FailedStartsFallBackToMirroringOrShowTheirError)
             harness.run(stopStreaming);
         }
         runtime::Duration took{};
-        for (; model.isBusy() && took < 100s; took += 50ms)
+        for (; model.streaming().isBusy() && took < 100s; took += 50ms)
             harness.advance(50ms);
         EXPECT_EQ(took, c.took);
         EXPECT_EQ(harness.displays->creations, c.creations);
         EXPECT_TRUE(harness.displays->liveMonitors.empty());
-        EXPECT_FALSE(model.virtualMonitorUnreachable()) << "the report goes with its monitor";
-        EXPECT_EQ(model.activeDisplayID(), c.captured);
-        EXPECT_EQ(model.sourceMode(), c.captured || c.creations == 0 ? SourceMode::mirror : SourceMode::virtualDisplay);
+        EXPECT_FALSE(model.streaming().virtualMonitorUnreachable()) << "the report goes with its monitor";
+        EXPECT_EQ(model.streaming().activeDisplayID(), c.captured);
+        EXPECT_EQ(model.streaming().sourceMode(), c.captured || c.creations == 0 ? SourceMode::mirror : SourceMode::virtualDisplay);
         EXPECT_EQ(model::errorText(model), c.error);
         EXPECT_EQ(harness.launchText(), c.launch);
-        EXPECT_EQ(model.viewerDiscoveryRunning(), c.captured.has_value()) << "advertises while it streams to no one";
+        EXPECT_EQ(model.streaming().viewerDiscoveryRunning(), c.captured.has_value()) << "advertises while it streams to no one";
         if (c.creations == 3 * perAttempt) {
             const auto& times = harness.displays->creationTimes;
             EXPECT_EQ(times[perAttempt - 1], times[0]);
@@ -135,7 +135,7 @@ TEST(Streaming, DiscoveryScheduleAndShutdown)
     auto& model = harness.create();
     harness.connectViewer();
     harness.disconnectViewer();
-    ASSERT_TRUE(model.viewerDiscoveryRunning());
+    ASSERT_TRUE(model.streaming().viewerDiscoveryRunning());
     harness.advance(400s);
     const auto& refreshes = harness.link->refreshes;
     std::vector<runtime::Duration> gaps, expected(6, 3500ms);
@@ -144,7 +144,7 @@ TEST(Streaming, DiscoveryScheduleAndShutdown)
     expected.insert(expected.end(), 6, 6s);
     expected.insert(expected.end(), 8, 10s);
     EXPECT_EQ(gaps, expected);
-    EXPECT_FALSE(model.viewerDiscoveryRunning());
+    EXPECT_FALSE(model.streaming().viewerDiscoveryRunning());
 
     for (const bool viewer : {true, false}) {
         SCOPED_TRACE(viewer);

@@ -21,7 +21,7 @@ protected:
     {
         harness.create();
         harness.connectViewer();
-        ASSERT_TRUE(harness.model->isStreaming());
+        ASSERT_TRUE(harness.model->streaming().isStreaming());
         harness.link->controls.clear();
     }
 
@@ -89,7 +89,7 @@ TEST_F(ViewerInputTest, PointerEventsPostAtTheirPlaceOnTheCapturedDisplay)
         EXPECT_EQ(types, c.mouse);
         EXPECT_EQ(input.warps, c.warps);
         EXPECT_EQ(input.scrolls, c.scrolls);
-        EXPECT_FALSE(harness.model->mouseButtonIsDown());
+        EXPECT_FALSE(harness.model->viewerInput().mouseButtonIsDown());
     }
     harness.run(stopStreaming);
     input = RecordingInput{};
@@ -129,20 +129,20 @@ TEST_F(ViewerInputTest, AViewerThatLeavesIsReplacedOrFloodsLeavesNothingBehind)
         EXPECT_TRUE(input.keys.empty()) << "the typing was dropped";
         ASSERT_FALSE(input.mouse.empty());
         EXPECT_EQ(input.mouse.back().type, MouseEventType::leftUp);
-        EXPECT_FALSE(harness.model->mouseButtonIsDown());
-        EXPECT_FALSE(harness.model->keyboardModifiers().shortcut) << "Command is not inherited";
+        EXPECT_FALSE(harness.model->viewerInput().mouseButtonIsDown());
+        EXPECT_FALSE(harness.model->viewerInput().keyboardModifiers().shortcut) << "Command is not inherited";
     }
 
     const auto generation = harness.link->generation;
     for (int i = 0; i < 40; ++i)
         harness.send({Text{std::string(4096, 'a')}});
     EXPECT_EQ(harness.link->drops, (decltype(harness.link->drops){{generation, std::string(model::inputFloodText)}}));
-    EXPECT_LE(harness.model->controlEvents().pendingTextBytes(), 64u * 1024);
+    EXPECT_LE(harness.model->viewerInput().events().pendingTextBytes(), 64u * 1024);
     harness.disconnectViewer();
     EXPECT_EQ(model::statusTitle(*harness.model).korean, model::inputFloodText);
     harness.inputQueue->runUntilIdle();
     EXPECT_TRUE(input.texts.empty()) << "nothing typed for the dropped viewer";
-    EXPECT_EQ(harness.model->controlEvents().pendingTextBytes(), 0u);
+    EXPECT_EQ(harness.model->viewerInput().events().pendingTextBytes(), 0u);
 }
 
 TEST_F(ViewerInputTest, VolumeStepsByFiveMutesAtTheBottomAndMergesStepsWhileAsking)

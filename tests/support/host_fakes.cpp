@@ -119,23 +119,18 @@ FakeFacilities::FakeFacilities() : wording(platform::macos::macosWording())
 model::HostModel::Environment FakeFacilities::environment(std::shared_ptr<runtime::Executor> executor)
 {
     model::HostModel::Environment environment;
-    environment.mainExecutor = environment.mouseQueue = environment.background = environment.inputQueue =
-        environment.phoneQueue = environment.notifierQueue = executor;
-    environment.clock = clock;
-    environment.link = link;
-    environment.settings = settings;
-    environment.displays = displays;
-    environment.permissions = permissions;
-    environment.captureSessions = captures.factory();
+    environment.shared = {.mainExecutor = executor, .clock = clock, .link = link, .settings = settings, .displays = displays,
+                          .permissions = permissions};
+    environment.streaming.captureSessions = captures.factory();
+    environment.input = {.input = input, .mouseQueue = executor, .inputQueue = executor, .volume = model::volumeControlOff(),
+                         .background = executor};
+    environment.phones = {.deviceLister = deviceLister, .phoneQueue = executor, .trustedPhones = trustedPhones};
+    environment.remote.portMapping =
+        router ? model::routerPortMapping(remote::NATPortMapper::create({executor, clock, router})) : model::portMappingOff();
+    environment.remote.messagesNotifier = messagesNotifier;
+    environment.remote.notifierQueue = executor;
     environment.permissionSettings = permissionSettings;
     environment.loginItem = loginItem;
-    environment.deviceLister = deviceLister;
-    environment.messagesNotifier = messagesNotifier;
-    environment.input = input;
-    environment.trustedPhones = trustedPhones;
-    environment.volume = model::volumeControlOff();
-    environment.portMapping =
-        router ? model::routerPortMapping(remote::NATPortMapper::create({executor, clock, router})) : model::portMappingOff();
     environment.localAddress = [this] { return localAddress; };
     environment.wording = wording;
     return environment;

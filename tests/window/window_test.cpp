@@ -303,7 +303,7 @@ TEST(WindowText, EveryStateRendersItsKoreanAndNamesNoMac)
              harness.click("displayPickerOption0");
              harness.link->connect(false, "민지의 iPhone");
              harness.settle();
-             EXPECT_TRUE(harness.model->isStreaming());
+             EXPECT_TRUE(harness.model->streaming().isStreaming());
          }},
     };
     for (const auto& [state, enter] : states) {
@@ -335,7 +335,7 @@ TEST(WindowPictures, WaitingStreamingAndListenerFailed)
         if (name == "streaming") {
             harness.link->connect(true, "Minji의 iPhone");
             harness.settle();
-            ASSERT_TRUE(harness.model->isStreaming());
+            ASSERT_TRUE(harness.model->streaming().isStreaming());
         }
         const QImage actual = harness.render().convertToFormat(QImage::Format_RGB32);
         const QString path = QDir(QStringLiteral(KESTRIO_WINDOW_REFERENCES)).filePath(name + ".png");
@@ -386,11 +386,11 @@ TEST(WindowControls, AtItsMinimumSizeTheButtonStartsAndStopsAndIsDisabledWhileBu
 
     harness.displays->monitorsAppear = false;
     harness.click("startStopButton");
-    ASSERT_TRUE(harness.model->isBusy());
+    ASSERT_TRUE(harness.model->streaming().isBusy());
     EXPECT_FALSE(harness.enabled("startStopButton"));
-    for (int step = 0; step < 200 && harness.model->isBusy(); ++step)
+    for (int step = 0; step < 200 && harness.model->streaming().isBusy(); ++step)
         harness.advance(250ms);
-    EXPECT_TRUE(harness.model->isStreaming());
+    EXPECT_TRUE(harness.model->streaming().isStreaming());
     EXPECT_TRUE(harness.enabled("startStopButton"));
     EXPECT_TRUE(harness.shown("displayPicker")) << "the fallback to mirroring shows";
 
@@ -402,10 +402,10 @@ TEST(WindowControls, AtItsMinimumSizeTheButtonStartsAndStopsAndIsDisabledWhileBu
     harness.displays->monitorsKeepPointerOut = true;
     EXPECT_FALSE(harness.shown("pointerConfined"));
     harness.click("startStopButton");
-    ASSERT_TRUE(harness.model->isStreaming());
+    ASSERT_TRUE(harness.model->streaming().isStreaming());
     harness.click("pointerConfinedButton");
-    EXPECT_EQ(harness.model->sourceMode(), model::SourceMode::mirror);
-    EXPECT_TRUE(harness.model->isStreaming());
+    EXPECT_EQ(harness.model->streaming().sourceMode(), model::SourceMode::mirror);
+    EXPECT_TRUE(harness.model->streaming().isStreaming());
     EXPECT_TRUE(harness.shown("displayPicker"));
     EXPECT_FALSE(harness.shown("pointerConfined"));
 }
@@ -416,9 +416,9 @@ TEST(WindowControls, TheSettingsCardWritesTheModelAndMirroringNeedsADisplay)
     harness.displays->physical.clear();
     harness.open();
     harness.click("qualitySegment2");
-    EXPECT_EQ(harness.model->quality(), model::StreamQuality::sharp);
+    EXPECT_EQ(harness.model->streaming().quality(), model::StreamQuality::sharp);
     harness.click("frameRateSegment0");
-    EXPECT_EQ(harness.model->frameRate(), model::StreamFrameRate::thirty);
+    EXPECT_EQ(harness.model->streaming().frameRate(), model::StreamFrameRate::thirty);
     harness.click("launchAtLoginSwitch");
     EXPECT_EQ(harness.settings->boolValue(model::settingsKey::launchAtLogin), std::optional<bool>(true));
     EXPECT_TRUE(harness.checked("launchAtLoginSwitch"));
@@ -435,7 +435,7 @@ TEST(WindowControls, TheSettingsCardWritesTheModelAndMirroringNeedsADisplay)
     harness.click("modeSegment0");
     harness.click("resolutionPicker");
     harness.click("resolutionPickerOption2");
-    EXPECT_EQ(harness.model->virtualResolution(), display::VirtualResolution::hd);
+    EXPECT_EQ(harness.model->streaming().virtualResolution(), display::VirtualResolution::hd);
     EXPECT_EQ(harness.text("resolutionPickerCurrentKorean"), "1280×720");
     harness.click("modeSegment1");
     EXPECT_FALSE(harness.shown("resolutionPicker"));
@@ -476,7 +476,7 @@ TEST(WindowControls, PermissionRowsCheckAgainAndAreReadAgainWhenTheAppComesBackA
     harness.click("screenPermissionButton");
     EXPECT_FALSE(harness.shown("screenPermission"));
     harness.click("startStopButton");
-    ASSERT_TRUE(harness.model->isStreaming());
+    ASSERT_TRUE(harness.model->streaming().isStreaming());
     expectHint(harness.wording.mirroringHint.korean, harness.wording.mirroringHint.english);
 
     // Both stop working: nothing reads them while the app stays in front or goes behind.
