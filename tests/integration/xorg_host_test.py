@@ -1,23 +1,18 @@
 """kestrio --headless on an Xorg that drives monitors (the dummy driver: DUMMY0 lit, fifteen spare
-outputs): the virtual monitor lights the first spare output right of DUMMY0 and leaves DUMMY0 as it
-was; a window and the pointer go there, a viewer's touch lands there and its stream shows it. STOP,
-the host's exit, and the next start after the host was killed take the output, its mode and the
-larger screen away again; a switched-off monitor that announces itself is no spare. With no spare
-output the host makes a monitor without one, warns that the pointer cannot enter it, and changes
-no output."""
+outputs): a viewer's virtual monitor lights a spare output (how, and how it is undone, the X11
+display tests check); a window and the pointer go there, a viewer's touch lands there and its
+stream shows it. STOP, the host's exit, and the next start after the host was killed take the
+output, its mode and the larger screen away again; a switched-off monitor that announces itself is
+no spare."""
 
-import re
 import subprocess
 
 from host_support import Host, UserDirs, XorgServer, check, connect, free_port, key_frame, require, share_close_to, wait_until
 
 MONITOR = "Kestrio iPhone"
-MODE = "Kestrio-1920x1080"
 PHYSICAL = (2048, 1536)
 PICTURE = (1728, 972)  # "balanced" streams the 1920x1080 monitor at most 1728 pixels wide
 GREEN = (40, 170, 70)
-WARNING = ["가상 모니터에 포인터가 들어갈 수 없음 · 이 X 서버에서는 화면 미러링을 쓰세요",
-           "The pointer cannot enter the virtual monitor on this X server: use mirror mode"]
 
 
 def placement(layout):
@@ -73,16 +68,7 @@ def extended_on_a_spare_output(server):
     with Host(free_port(), env=server.environment()) as host:
         viewer = join(host)
         key_frame(viewer, first=True)
-        lit = wait_until(lambda: (layout := server.layout()).outputs[output].mode and layout)
-        check(lit, f"{output} not lit: {server.xrandr()}")
-        check(lit.outputs["DUMMY0"] == before.outputs["DUMMY0"], f"DUMMY0 changed: {before.outputs['DUMMY0']} -> {lit.outputs['DUMMY0']}")
-        ours = lit.outputs[output]
-        check((ours.mode[1], ours.x, ours.y, ours.width, ours.height) == (MODE, PHYSICAL[0], 0, 1920, 1080), f"{output}: {ours}")
-        others = [o.crtc for name, o in lit.outputs.items() if name != output]
-        check(ours.crtc not in others and lit.size == (PHYSICAL[0] + 1920, PHYSICAL[1]),
-              f"{output} on CRTC {ours.crtc} (the others on {others}), screen {lit.size}")
-        check(re.search(rf"^ *\d+: \+?{MONITOR} 1920/\d+x1080/\d+\+2048\+0 +{output}$", server.monitors(), re.M), f"monitors: {server.monitors()}")
-
+        check(wait_until(lambda: server.layout().outputs[output].mode), f"{output} not lit: {server.xrandr()}")
         # A window placed on the monitor shows in the stream; the pointer goes there, and so does a touch.
         root = server.client.screen().root
         window = root.create_window(PHYSICAL[0], 0, 1920, 1080, 0, X.CopyFromParent, X.InputOutput, X.CopyFromParent,
@@ -135,34 +121,6 @@ def restart_after_kill(server):
     server.client.xrandr_delete_output_property(switched_off.id, edid)
 
 
-def no_spare_output(server):
-    idle = [name for name, output in server.layout().outputs.items() if not output.mode]
-    # Each on its own CRTC, a clone at a small size at the top left, so no CRTC is free.
-    server.xrandr("--newmode", "clone", "65.00", "1024", "1048", "1184", "1344", "768", "771", "777", "806", "-hsync", "-vsync")
-    for name in idle:
-        server.xrandr("--addmode", name, "clone")
-    server.xrandr(*(argument for name in idle for argument in ("--output", name, "--mode", "clone", "--pos", "0x0")))
-    before = server.layout()
-    check(all(output.mode for output in before.outputs.values()), f"outputs left off: {server.xrandr()}")
-    try:
-        with Host(free_port(), env=server.environment()) as host:
-            viewer = join(host)
-            key_frame(viewer, first=True)
-            host.line("^" + re.escape(WARNING[1]) + "$")
-            english = host.lines.index(WARNING[1])
-            check(host.lines[english - 1:english + 1] == WARNING, f"status: {host.lines}")
-            check(re.search(rf"^ *\d+: {MONITOR} 1920/\d+x1080/\d+\+2048\+0 *$", server.monitors(), re.M), f"monitors: {server.monitors()}")
-            check(placement(server.layout()) == placement(before), f"outputs changed: {explain(server, before)}")
-            check(host.terminate() == 0, f"exit status after SIGTERM: {host.process.returncode}")
-            viewer.close()
-        check(wait_until(lambda: undone(server, before)) and MONITOR not in server.monitors(), f"after the host: {explain(server, before)}; {server.monitors()}")
-    finally:
-        server.xrandr(*(argument for name in idle for argument in ("--output", name, "--off")))
-        for name in idle:
-            server.xrandr("--delmode", name, "clone")
-        server.xrandr("--rmmode", "clone")
-
-
 def main():
     XorgServer.require()
     require("ffmpeg", "ffprobe")
@@ -170,7 +128,6 @@ def main():
         check(server.layout().outputs["DUMMY0"].mode and spare(server.layout()), f"not the dummy driver's outputs: {server.xrandr()}")
         extended_on_a_spare_output(server)
         restart_after_kill(server)
-        no_spare_output(server)
     print("xorg host: ok")
 
 
