@@ -1,5 +1,5 @@
 #include "app/command_line.h"
-#include "app/desktop_backend.h"
+#include "app/desktop_chooser.h"
 #include "app/permanent_mapping_setting.h"
 #include "app/status_printer.h"
 #include "app/update_command.h"
@@ -106,7 +106,7 @@ struct HostParts {
     std::shared_ptr<model::HostModel> model;
 
     HostParts(const app::CommandLine& options, const std::shared_ptr<runtime::Executor>& mainExecutor,
-              const app::DesktopBackend& desktop)
+              const desktop::DesktopBackend& desktop)
     {
         clock = runtime::makeSteadyClock();
         model::PlatformWording wording = desktop.wording;
@@ -235,7 +235,7 @@ int runHeadless(const app::CommandLine& options)
     auto instance = platform::SingleInstance::forCurrentUser();
     instance.claim();
 
-    const app::DesktopBackend desktop = app::chooseDesktopBackend(out);
+    const desktop::DesktopBackend desktop = app::chooseDesktopBackend(out);
     std::optional<SmokeTest> smoke;
     if (options.smokeVirtualDisplay)
         smoke.emplace(*desktop.displays);
@@ -322,7 +322,7 @@ int runWindow(const app::CommandLine& options, int& argc, char** argv)
     instance.claim();
     // The window shows the status; what the backend says of itself goes to standard error, so
     // that standard output carries only what was asked for (the smoke test's one line).
-    const app::DesktopBackend desktop = app::chooseDesktopBackend(std::cerr);
+    const desktop::DesktopBackend desktop = app::chooseDesktopBackend(std::cerr);
     std::optional<SmokeTest> smoke;
     if (options.smokeVirtualDisplay)
         smoke.emplace(*desktop.displays);

@@ -3,7 +3,7 @@
 // Keys and text as keysyms, the names X11 and every Wayland compositor (through xkbcommon) give
 // what a key types.
 
-#include "model/input_event_poster.h"
+#include "desktop/input_event_poster.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/capture_ticker.h"
-#include "capture/display_capture.h"
+#include "desktop/display_capture.h"
 #include "runtime/clock.h"
 
 #include <memory>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/permissions.h"
+#include "desktop/permission_facility.h"
 
 #include <chrono>
 #include <memory>

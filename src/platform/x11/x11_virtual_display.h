@@ -1,6 +1,6 @@
 #pragma once
 
-#include "display/display_facility.h"
+#include "desktop/display_facility.h"
 #include "platform/x11/spare_output.h"
 
 #include <xcb/randr.h>
