@@ -1,8 +1,8 @@
 #include "app/desktop_chooser.h"
 
 #include "desktop/unserved_desktop.h"
+#include "platform/desktop_common/linux_wording.h"
 #include "platform/gnome/gnome_backend.h"
-#include "platform/linux/linux_wording.h"
 #include "platform/wlroots/wlroots_backend.h"
 #include "platform/x11/x11_backend.h"
 
@@ -35,7 +35,7 @@ desktop::DesktopBackend wayland(std::ostream& out)
         separator = "; ";
     }
     out << "this Wayland session cannot be shared: " << missing << std::endl;
-    return desktop::unservedDesktop(platform::unservedWaylandWording(missing), "지원되지 않는 Wayland 데스크톱");
+    return desktop::unservedDesktop(platform::desktop_common::unservedWaylandWording(missing), "지원되지 않는 Wayland 데스크톱");
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include "platform/wlroots/wlroots_displays.h"
 
 #include "display/virtual_display_error.h"
+#include "platform/desktop_common/display_identifier.h"
 #include "platform/linux/atomic_file.h"
-#include "platform/linux/display_identifier.h"
 #include "platform/linux/runtime_folder.h"
 #include "platform/wlroots/wayland_connection.h"
 
@@ -17,7 +17,7 @@ using display::VirtualDisplayException;
 
 std::uint32_t identifierOf(const SwayOutput& output)
 {
-    return platform::displayIdentifier({output.name, output.make, output.model, output.serial});
+    return desktop_common::displayIdentifier({output.name, output.make, output.model, output.serial});
 }
 
 class SwayVirtualMonitor final : public display::VirtualMonitor {
@@ -92,7 +92,7 @@ std::vector<display::DisplayInfo> WlrootsDisplayFacility::waylandOutputs()
     try {
         WaylandConnection connection;
         for (const auto& output : connection.outputs())
-            result.push_back({platform::displayIdentifier({output->name, output->make, output->model, ""}), output->x, output->y,
+            result.push_back({desktop_common::displayIdentifier({output->name, output->make, output->model, ""}), output->x, output->y,
                               output->width, output->height, output->name});
     } catch (const WaylandError& error) {
         throw std::runtime_error(error.what());

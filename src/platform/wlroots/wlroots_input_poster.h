@@ -41,7 +41,7 @@ private:
     void flush();
     std::uint32_t now() const;
     void moveTo(model::ScreenPoint point);
-    void typeKeysyms(const std::vector<Keysym>& keysyms, bool shortcut);
+    void typeKeysyms(const std::vector<desktop_common::Keysym>& keysyms, bool shortcut);
 
     std::string waylandDisplay_;
     std::mutex mutex_;

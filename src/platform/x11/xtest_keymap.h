@@ -2,7 +2,7 @@
 
 // The keysyms the XTEST poster types and the server's keyboard mapping, as the poster reads it.
 
-#include "platform/linux/keysyms.h"
+#include "platform/desktop_common/keysyms.h"
 
 #include <xcb/xcb.h>
 
@@ -13,9 +13,9 @@
 
 namespace kestrio::platform::xtest {
 
-using platform::keysymForKey;
-using platform::keysymsForText;
-using platform::noSymbol;
+using desktop_common::keysymForKey;
+using desktop_common::keysymsForText;
+using desktop_common::noSymbol;
 
 // The server's keyboard mapping: for each keycode a row of keysyms, the first being what the key
 // types without modifiers in the first group.

@@ -1,6 +1,6 @@
-#include "platform/linux/linux_wording.h"
+#include "platform/desktop_common/linux_wording.h"
 
-namespace kestrio::platform {
+namespace kestrio::platform::desktop_common {
 
 model::PlatformWording linuxDesktopWording()
 {
@@ -82,4 +82,4 @@ model::PlatformWording unservedWaylandWording(const std::string& missing)
     return wording;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::desktop_common

@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <string_view>
 
-namespace kestrio::platform {
+namespace kestrio::platform::desktop_common {
 
 // The identifier a monitor keeps across runs, from what it reports of itself (its connector and
 // its vendor, product and serial, in that order): FNV-1a over the parts, each ended by a byte no
@@ -23,4 +23,4 @@ inline std::uint32_t displayIdentifier(std::initializer_list<std::string_view> p
     return hash == 0 ? 1 : hash;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::desktop_common

@@ -1,11 +1,11 @@
-#include "platform/linux/descriptor_watch.h"
+#include "platform/desktop_common/descriptor_watch.h"
 
 #include <fcntl.h>
 #include <poll.h>
 
 #include <cerrno>
 
-namespace kestrio::platform {
+namespace kestrio::platform::desktop_common {
 
 DescriptorWatch::DescriptorWatch(int descriptor, std::function<void()> readable) : readable_(std::move(readable))
 {
@@ -74,4 +74,4 @@ void DescriptorWatch::watch(int descriptor)
     }
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::desktop_common

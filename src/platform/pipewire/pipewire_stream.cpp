@@ -1,4 +1,4 @@
-#include "platform/gnome/pipewire_stream.h"
+#include "platform/pipewire/pipewire_stream.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
@@ -8,7 +8,7 @@
 #include <mutex>
 #include <utility>
 
-namespace kestrio::platform::gnome {
+namespace kestrio::platform::pipewire {
 namespace {
 
 void initialisePipeWire()
@@ -265,4 +265,4 @@ void PipeWireStream::onStateChanged(void* opaque, int state)
     self->formatChanged_.notify_all();
 }
 
-}  // namespace kestrio::platform::gnome
+}  // namespace kestrio::platform::pipewire

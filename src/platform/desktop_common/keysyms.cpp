@@ -1,8 +1,8 @@
-#include "platform/linux/keysyms.h"
+#include "platform/desktop_common/keysyms.h"
 
 #include "runtime/utf8.h"
 
-namespace kestrio::platform {
+namespace kestrio::platform::desktop_common {
 
 Keysym keysymForCodePoint(char32_t codePoint)
 {
@@ -65,4 +65,4 @@ std::vector<Keysym> keysymsForText(std::string_view text)
     return keysyms;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::desktop_common

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace kestrio::platform {
+namespace kestrio::platform::desktop_common {
 
 // The texts of a Linux desktop host: this computer, e-mail through sendmail, starting with the
 // desktop session, the desktop's own display settings, phones paired through usbmuxd. Each
@@ -17,4 +17,4 @@ model::PlatformWording linuxDesktopWording();
 // and the hints name the desktops that can be shared; `missing` says what each backend lacked.
 model::PlatformWording unservedWaylandWording(const std::string& missing);
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::desktop_common

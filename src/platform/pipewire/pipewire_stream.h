@@ -16,7 +16,7 @@ struct pw_stream;
 struct pw_buffer;
 struct spa_pod;
 
-namespace kestrio::platform::gnome {
+namespace kestrio::platform::pipewire {
 
 // The stream could not be connected; the text says why.
 class PipeWireError : public std::runtime_error {
@@ -84,4 +84,4 @@ private:
     pw_buffer* held_ = nullptr;  // the newest picture's buffer
 };
 
-}  // namespace kestrio::platform::gnome
+}  // namespace kestrio::platform::pipewire

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::desktop_common {
 
 using Keysym = std::uint32_t;
 
@@ -34,4 +34,4 @@ void forEachTypedCharacter(std::string_view text, const std::function<void(char3
 // was there. CR LF is one Return; control characters that no key types are left out.
 std::vector<Keysym> keysymsForText(std::string_view text);
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::desktop_common

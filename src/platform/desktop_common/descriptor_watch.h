@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-namespace kestrio::platform {
+namespace kestrio::platform::desktop_common {
 
 // Tells, from a thread of its own, when a descriptor that someone else reads (a display server's
 // connection) has something to read while the owner is not reading it: `readable` runs on that
@@ -40,4 +40,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::desktop_common
