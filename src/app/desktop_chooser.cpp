@@ -44,7 +44,7 @@ desktop::DesktopBackend chooseDesktopBackend(std::ostream& out)
 {
     const bool wayland = environment("XDG_SESSION_TYPE") == "wayland" ||
                          (!environment("WAYLAND_DISPLAY").empty() && environment("DISPLAY").empty());
-    return wayland ? app::wayland(out) : platform::makeX11Backend(out);
+    return wayland ? app::wayland(out) : platform::x11::makeX11Backend(out);
 }
 
 }  // namespace kestrio::app

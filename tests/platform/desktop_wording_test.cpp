@@ -33,7 +33,7 @@ std::vector<std::string> shownTexts(const model::PlatformWording& w)
 TEST(DesktopWording, NoBackendNamesTheMacOrItsSettings)
 {
     const std::pair<const char*, model::PlatformWording> backends[] = {
-        {"x11", x11DesktopWording()},
+        {"x11", x11::x11DesktopWording()},
         {"gnome", gnome::gnomeDesktopWording()},
         {"sway", wlroots::wlrootsDesktopWording("sway")},
         {"another wlroots compositor", wlroots::wlrootsDesktopWording("Wayland 컴포지터")},

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 using namespace capture;
@@ -224,4 +224,4 @@ TEST_F(X11DisplayCaptureTest, SkipsFramesWhileEveryBufferIsHeldRefusesWhatIsNotT
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/unique_fd.h"
+#include "platform/os/unique_fd.h"
 
 #include <condition_variable>
 #include <functional>
@@ -31,8 +31,8 @@ private:
     void watch(int descriptor);
 
     std::function<void()> readable_;
-    UniqueFd stopRead_;
-    UniqueFd stopWrite_;
+    os::UniqueFd stopRead_;
+    os::UniqueFd stopWrite_;
     std::mutex mutex_;
     std::condition_variable rearmed_;
     bool armed_ = true;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/unique_fd.h"
+#include "platform/os/unique_fd.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,7 +26,7 @@ public:
     std::size_t size() const { return size_; }
 
 private:
-    UniqueFd descriptor_;
+    os::UniqueFd descriptor_;
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
 };

@@ -18,7 +18,7 @@
 #include <limits>
 #include <utility>
 
-namespace kestrio::platform {
+namespace kestrio::platform::router {
 
 namespace {
 
@@ -601,4 +601,4 @@ bool NatPmpUpnpPortMapping::unmapWithUpnp(std::uint16_t externalPort, const char
     return code == UPNPCOMMAND_SUCCESS || code == noSuchEntry;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::router

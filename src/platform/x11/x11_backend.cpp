@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 desktop::DesktopBackend makeX11Backend(std::ostream& out)
 {
@@ -49,4 +49,4 @@ desktop::DesktopBackend makeX11Backend(std::ostream& out)
     return backend;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

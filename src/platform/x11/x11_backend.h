@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // The X11 backend, for any session that is not Wayland: the X server of $DISPLAY, or, when there
 // is none, an X server of the host's own (Xvfb, started large enough for a virtual monitor to
@@ -13,4 +13,4 @@ namespace kestrio::platform {
 // fail as they are used.
 desktop::DesktopBackend makeX11Backend(std::ostream& out);
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -23,7 +23,7 @@
 #include <sys/shm.h>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 using capture::CaptureError;
@@ -402,4 +402,4 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
     return capture::startTicking(source, configuration, clock_, std::move(queue), std::move(handler), watch);
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

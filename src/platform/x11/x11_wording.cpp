@@ -2,7 +2,7 @@
 
 #include "platform/desktop_common/linux_wording.h"
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 model::PlatformWording x11DesktopWording()
 {
@@ -21,4 +21,4 @@ model::PlatformWording x11DesktopWording()
     return wording;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

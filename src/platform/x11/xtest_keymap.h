@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-namespace kestrio::platform::xtest {
+namespace kestrio::platform::x11::xtest {
 
 using desktop_common::keysymForKey;
 using desktop_common::keysymsForText;
@@ -50,4 +50,4 @@ xcb_get_keyboard_mapping_cookie_t requestMapping(xcb_connection_t* connection);
 // The mapping in the reply; none for a missing or empty reply.
 std::optional<KeyboardMapping> mappingFrom(const xcb_setup_t* setup, const xcb_get_keyboard_mapping_reply_t* reply);
 
-}  // namespace kestrio::platform::xtest
+}  // namespace kestrio::platform::x11::xtest
