@@ -14,10 +14,12 @@
 // declares its one entry point, make<Name>Backend(std::ostream&, …). The chooser
 // (app/desktop_chooser.cpp) is the only place that names the backends: it calls the entry
 // points in order and takes the first backend that serves the session. unserved_desktop.h has
-// the backend of a session that none serves.
+// the backend of a session that none serves. What several backends use lives in
+// platform/desktop_common/ (keysyms, display identifiers, shared memory, the descriptor watch, the
+// base texts) and platform/pipewire/ (a compositor's video stream).
 //
-// Lifecycle: the entry point runs once, on the main thread, before anything else of the host
-// is made. It looks at the session first and makes nothing when it cannot serve it; otherwise it
+// Lifecycle: the entry point runs once, on the main thread, at start, before the model and
+// everything that uses the parts are made. It looks at the session first and makes nothing when it cannot serve it; otherwise it
 // makes every part at once and says on `out` what it serves and how. The model, its queues and
 // its capture sessions then hold the parts and call them from their own threads (input on the
 // input and mouse-control queues, capture on each session's queue), so every part takes calls
