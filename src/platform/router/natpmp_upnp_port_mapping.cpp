@@ -19,6 +19,7 @@
 #include <utility>
 
 namespace kestrio::platform::router {
+
 namespace {
 
 using remote::RouterMappingResult;
@@ -42,8 +43,9 @@ std::string natPmpText(int code)
 // Codes that mean a NAT-PMP gateway read the request and answered it.
 bool isGatewayAnswer(int code)
 {
-    return code == 0 || code == NATPMP_ERR_UNSUPPORTEDOPCODE || code == NATPMP_ERR_UNDEFINEDERROR || code == NATPMP_ERR_NOTAUTHORIZED
-        || code == NATPMP_ERR_NETWORKFAILURE || code == NATPMP_ERR_OUTOFRESOURCES;
+    return code == 0 || code == NATPMP_ERR_UNSUPPORTEDOPCODE || code == NATPMP_ERR_UNDEFINEDERROR
+        || code == NATPMP_ERR_NOTAUTHORIZED || code == NATPMP_ERR_NETWORKFAILURE
+        || code == NATPMP_ERR_OUTOFRESOURCES;
 }
 
 std::string addressText(in_addr address)
@@ -448,8 +450,10 @@ bool NatPmpUpnpPortMapping::discoverIgd(RouterMappingResult& failure)
     // All searches go out at once and share one wait: upnpDiscover() would wait the whole
     // discovery time for each type in turn when nothing answers.
     static const char* const igdTypes[] = {
-        "urn:schemas-upnp-org:device:InternetGatewayDevice:1", "urn:schemas-upnp-org:service:WANIPConnection:1",
-        "urn:schemas-upnp-org:service:WANPPPConnection:1", nullptr,
+        "urn:schemas-upnp-org:device:InternetGatewayDevice:1",
+        "urn:schemas-upnp-org:service:WANIPConnection:1",
+        "urn:schemas-upnp-org:service:WANPPPConnection:1",
+        nullptr,
     };
     int error = 0;
     UPNPDev* devices = upnpDiscoverDevices(igdTypes, static_cast<int>(options_.upnpDiscovery.count()), nullptr,
