@@ -66,7 +66,7 @@ void encodeFrame(benchmark::State& state)
     const int width = static_cast<int>(state.range(0));
     const int height = static_cast<int>(state.range(1));
     const int bitRate = static_cast<int>(state.range(2));
-    platform::FfmpegH264EncoderOptions options;
+    platform::ffmpeg::FfmpegH264EncoderOptions options;
     options.candidates = {state.range(3) == 0 ? "x264" : "libx264"};
     options.x264Preset = state.range(3) == 2 ? "superfast" : "ultrafast";
     options.x264Threads = static_cast<int>(state.range(4));
@@ -79,7 +79,7 @@ void encodeFrame(benchmark::State& state)
             owners.push_back(std::exchange(frame.storage, nullptr));
     }
     Waiter waiter;
-    platform::FfmpegH264EncoderFactory factory(options);
+    platform::ffmpeg::FfmpegH264EncoderFactory factory(options);
     auto encoder = factory.create({width, height, bitRate, 60, capture::PixelFormat::nv12},
                                   [&waiter](std::optional<capture::EncodedVideoFrame> output) {
                                       std::lock_guard lock(waiter.mutex);

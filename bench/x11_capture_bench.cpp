@@ -35,10 +35,10 @@ constexpr int screenWidth = 1920;
 constexpr int screenHeight = 1080;
 
 // One server for the whole run, with a busy picture on it.
-platform::XvfbServer& server()
+platform::x11::XvfbServer& server()
 {
-    static std::unique_ptr<platform::XvfbServer> instance = [] {
-        auto started = platform::XvfbServer::start();
+    static std::unique_ptr<platform::x11::XvfbServer> instance = [] {
+        auto started = platform::x11::XvfbServer::start();
         if (!started)
             std::abort();
         started->authorizeThisProcess();
@@ -171,7 +171,7 @@ void BM_CapturedFrame(benchmark::State& state)
 {
     auto clock = std::make_shared<runtime::VirtualClock>();
     auto queue = runtime::SerialQueue::create("capture-bench");
-    platform::X11DisplayCaptureFactory factory(server().displayName(), clock);
+    platform::x11::X11DisplayCaptureFactory factory(server().displayName(), clock);
     capture::CaptureConfiguration configuration;
     configuration.width = static_cast<int>(state.range(0));
     configuration.height = static_cast<int>(state.range(1));
@@ -220,7 +220,7 @@ double childCpuSeconds(pid_t pid)
 void BM_StillScreenCpu(benchmark::State& state)
 {
     auto queue = runtime::SerialQueue::create("capture-bench");
-    platform::X11DisplayCaptureFactory factory(server().displayName());
+    platform::x11::X11DisplayCaptureFactory factory(server().displayName());
     capture::CaptureConfiguration configuration;
     configuration.width = 1280;
     configuration.height = 720;

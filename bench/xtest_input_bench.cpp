@@ -17,12 +17,12 @@ namespace {
 
 using namespace kestrio;
 
-platform::XvfbServer& server()
+platform::x11::XvfbServer& server()
 {
-    static std::unique_ptr<platform::XvfbServer> instance = [] {
-        platform::XvfbServer::Options options;
+    static std::unique_ptr<platform::x11::XvfbServer> instance = [] {
+        platform::x11::XvfbServer::Options options;
         options.initialSize = {640, 480};
-        auto started = platform::XvfbServer::start(options);
+        auto started = platform::x11::XvfbServer::start(options);
         if (!started)
             std::abort();
         started->authorizeThisProcess();
@@ -49,7 +49,7 @@ std::u32string distinctHangul(std::size_t length)
 
 void typeText(benchmark::State& state, const std::u32string& text)
 {
-    platform::XTestInputPoster poster(server().displayName());
+    platform::x11::XTestInputPoster poster(server().displayName());
     const std::string utf8 = runtime::encodeUtf8(text);
     for (auto _ : state) {
         poster.postText(utf8, {});

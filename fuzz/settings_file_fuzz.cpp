@@ -2,7 +2,7 @@
 // against an independent reading of the same JSON, then writes values and reads them back.
 
 #include "fuzz_support.h"
-#include "platform/linux/json_settings_store.h"
+#include "platform/os/json_settings_store.h"
 
 #include <nlohmann/json.hpp>
 
@@ -18,7 +18,7 @@ namespace {
 
 using kestrio::fuzz::isWellFormedUtf8;
 using kestrio::fuzz::require;
-using kestrio::platform::JsonSettingsStore;
+using kestrio::platform::os::JsonSettingsStore;
 using Json = nlohmann::ordered_json;
 
 bool readsAs(const std::string& text, double expected)

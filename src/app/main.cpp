@@ -1,5 +1,5 @@
 #include "app/command_line.h"
-#include "app/desktop_backend.h"
+#include "app/desktop_chooser.h"
 #include "app/permanent_mapping_setting.h"
 #include "app/status_printer.h"
 #include "app/update_command.h"
@@ -13,17 +13,17 @@
 #include "model/streamer_viewer_link.h"
 #include "platform/avahi/avahi_service_advertiser.h"
 #include "platform/ffmpeg/ffmpeg_h264_encoder.h"
-#include "platform/linux/host_name.h"
-#include "platform/linux/interface_addresses.h"
-#include "platform/linux/json_settings_store.h"
-#include "platform/linux/network_change_watch.h"
-#include "platform/linux/network_path_resolver.h"
-#include "platform/linux/pulse_volume_control.h"
-#include "platform/linux/sendmail_message_delivery.h"
-#include "platform/linux/single_instance.h"
-#include "platform/linux/xdg_autostart.h"
-#include "platform/phones/usbmux_device_lister.h"
+#include "platform/os/host_name.h"
+#include "platform/os/interface_addresses.h"
+#include "platform/os/json_settings_store.h"
+#include "platform/os/network_change_watch.h"
+#include "platform/os/network_path_resolver.h"
+#include "platform/os/pulse_volume_control.h"
+#include "platform/os/sendmail_message_delivery.h"
+#include "platform/os/single_instance.h"
+#include "platform/os/xdg_autostart.h"
 #include "platform/router/natpmp_upnp_port_mapping.h"
+#include "platform/usbmux/usbmux_device_lister.h"
 #include "remote/local_address.h"
 #include "remote/messages_notifier.h"
 #include "remote/nat_port_mapper.h"
@@ -106,22 +106,22 @@ struct HostParts {
     std::shared_ptr<model::HostModel> model;
 
     HostParts(const app::CommandLine& options, const std::shared_ptr<runtime::Executor>& mainExecutor,
-              const app::DesktopBackend& desktop)
+              const desktop::DesktopBackend& desktop)
     {
         clock = runtime::makeSteadyClock();
         model::PlatformWording wording = desktop.wording;
         link::FrameStreamer::Environment environment;
         environment.clock = clock;
-        environment.advertiser = std::make_shared<platform::AvahiServiceAdvertiser>();
-        environment.hostName = [] { return platform::userVisibleHostName(); };
-        environment.pathResolver = [](const std::string& address) { return platform::resolveNetworkPath(address); };
-        environment.networkChanges = platform::watchNetworkChanges;
+        environment.advertiser = std::make_shared<platform::avahi::AvahiServiceAdvertiser>();
+        environment.hostName = [] { return platform::os::userVisibleHostName(); };
+        environment.pathResolver = [](const std::string& address) { return platform::os::resolveNetworkPath(address); };
+        environment.networkChanges = platform::os::watchNetworkChanges;
         environment.version = versionString;
         environment.build = buildNumber;
         environment.port = options.port;
         // Who may connect from outside the home network: the model keeps the list, the link reads it.
         auto trustedPhones = std::make_shared<link::TrustedPhones>();
-        environment.ownSubnets = [] { return platform::interfaceSubnets(); };
+        environment.ownSubnets = [] { return platform::os::interfaceSubnets(); };
         environment.trustedPhones = trustedPhones;
         environment.thisComputer = wording.thisComputer;
         streamer = link::FrameStreamer::create(std::move(environment));
@@ -133,7 +133,7 @@ struct HostParts {
             return made;
         };
         model::HostModel::Environment world;
-        settings = platform::JsonSettingsStore::openDefault();
+        settings = platform::os::JsonSettingsStore::openDefault();
         world.shared = {.mainExecutor = mainExecutor,
                         .clock = clock,
                         .link = viewerLink,
@@ -141,20 +141,20 @@ struct HostParts {
                         .displays = desktop.displays,
                         .permissions = desktop.permissions};
         // No Linux desktop has settings where the permissions are granted: permissionSettings stays empty.
-        world.localAddress = [] { return remote::chooseLocalAddress(platform::interfaceAddresses()); };
-        world.loginItem = std::make_shared<platform::XdgAutostart>();
+        world.localAddress = [] { return remote::chooseLocalAddress(platform::os::interfaceAddresses()); };
+        world.loginItem = std::make_shared<platform::os::XdgAutostart>();
         world.wording = std::move(wording);
 
         world.streaming.captureSessions = model::ScreenCaptureSession::factory(
-            std::make_shared<model::StreamerFrameSink>(streamer), desktop.capture, std::make_shared<platform::FfmpegH264EncoderFactory>());
+            std::make_shared<model::StreamerFrameSink>(streamer), desktop.capture, std::make_shared<platform::ffmpeg::FfmpegH264EncoderFactory>());
 
         world.input.input = desktop.input;
         world.input.mouseQueue = queue("com.kestrio.mouse-control");
         world.input.background = queue("com.kestrio.background");
         world.input.inputQueue = queue("com.kestrio.input");
-        world.input.volume = std::make_shared<platform::PulseVolumeControl>();
+        world.input.volume = std::make_shared<platform::os::PulseVolumeControl>();
 
-        world.phones.deviceLister = std::make_shared<phones::UsbmuxDeviceLister>();
+        world.phones.deviceLister = std::make_shared<platform::usbmux::UsbmuxDeviceLister>();
         world.phones.phoneQueue = queue("com.kestrio.phones");
         world.phones.trustedPhones = trustedPhones;
 
@@ -162,12 +162,12 @@ struct HostParts {
         if (options.portMapping) {
             permanentMapping = std::make_shared<app::PermanentMappingSetting>(settings, mainExecutor);
             world.remote.portMapping = model::routerPortMapping(remote::NATPortMapper::create(
-                {natQueue, clock, std::make_shared<platform::NatPmpUpnpPortMapping>(), permanentMapping->memory()}));
+                {natQueue, clock, std::make_shared<platform::router::NatPmpUpnpPortMapping>(), permanentMapping->memory()}));
         } else {
             world.remote.portMapping = model::portMappingOff();
         }
         world.remote.streamingPort = options.port;
-        world.remote.messagesNotifier = std::make_shared<remote::MessagesNotifier>(std::make_shared<platform::SendmailMessageDelivery>());
+        world.remote.messagesNotifier = std::make_shared<remote::MessagesNotifier>(std::make_shared<platform::os::SendmailMessageDelivery>());
         world.remote.notifierQueue = queue("com.kestrio.messages");
         model = model::HostModel::create(std::move(world));
 
@@ -236,10 +236,10 @@ int runHeadless(const app::CommandLine& options)
     std::ostream& out = options.smokeVirtualDisplay ? quiet() : std::cout;
 
     // A newer copy takes over: older ones are asked to quit, and nobody waits for them.
-    auto instance = platform::SingleInstance::forCurrentUser();
+    auto instance = platform::os::SingleInstance::forCurrentUser();
     instance.claim();
 
-    const app::DesktopBackend desktop = app::chooseDesktopBackend(out);
+    const desktop::DesktopBackend desktop = app::chooseDesktopBackend(out);
     std::optional<SmokeTest> smoke;
     if (options.smokeVirtualDisplay)
         smoke.emplace(*desktop.displays);
@@ -322,11 +322,11 @@ int runWindow(const app::CommandLine& options, int& argc, char** argv)
     // First: this thread becomes the GUI thread, which is the model's main executor.
     window::WindowApplication application(argc, argv);
     const auto mainExecutor = application.mainExecutor();
-    auto instance = platform::SingleInstance::forCurrentUser();
+    auto instance = platform::os::SingleInstance::forCurrentUser();
     instance.claim();
     // The window shows the status; what the backend says of itself goes to standard error, so
     // that standard output carries only what was asked for (the smoke test's one line).
-    const app::DesktopBackend desktop = app::chooseDesktopBackend(std::cerr);
+    const desktop::DesktopBackend desktop = app::chooseDesktopBackend(std::cerr);
     std::optional<SmokeTest> smoke;
     if (options.smokeVirtualDisplay)
         smoke.emplace(*desktop.displays);
@@ -390,7 +390,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (options.checkForUpdates) {
-        auto settings = platform::JsonSettingsStore::openDefault();
+        auto settings = platform::os::JsonSettingsStore::openDefault();
         const auto fetch = app::feedFetchOptions(versionString);
         return app::runUpdateCheck(std::cout, std::make_shared<updates::CurlFeedFetcher>(fetch), app::updateFeedURL(*settings),
                                    versionString);

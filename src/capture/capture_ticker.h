@@ -1,7 +1,7 @@
 #pragma once
 
-#include "capture/display_capture.h"
 #include "capture/video_frame.h"
+#include "desktop/display_capture.h"
 #include "runtime/clock.h"
 #include "runtime/serial_queue.h"
 

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "capture/bit_rate_governor.h"
-#include "capture/display_capture.h"
 #include "capture/encoded_frame_sink.h"
 #include "capture/h264_encoder.h"
 #include "capture/jpeg_encoder.h"
 #include "capture/stream_settings.h"
+#include "desktop/display_capture.h"
 #include "runtime/serial_queue.h"
 
 #include <memory>

@@ -4,9 +4,6 @@
 
 namespace kestrio::display {
 
-VirtualMonitor::~VirtualMonitor() = default;
-DisplayFacility::~DisplayFacility() = default;
-
 VirtualDisplayManager::VirtualDisplayManager(DisplayFacility& facility, VirtualResolution resolution)
 {
     VirtualDisplayError lastFailure = VirtualDisplayError::creationFailed;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "display/display_facility.h"
+#include "desktop/display_facility.h"
 #include "display/virtual_display_error.h"
 
 #include <cstdint>

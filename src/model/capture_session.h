@@ -1,6 +1,6 @@
 #pragma once
 
-#include "display/display_facility.h"
+#include "desktop/display_facility.h"
 #include "model/stream_options.h"
 
 #include <functional>

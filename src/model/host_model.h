@@ -1,15 +1,16 @@
 #pragma once
 
+#include "desktop/input_event_poster.h"
+#include "desktop/permission_facility.h"
+#include "desktop/platform_wording.h"
 #include "display/virtual_resolution.h"
 #include "link/peer_trust.h"
 #include "model/capture_session.h"
 #include "model/change_notice.h"
 #include "model/host_status.h"
-#include "model/input_event_poster.h"
 #include "model/login_item.h"
 #include "model/paired_phones.h"
 #include "model/permissions.h"
-#include "model/platform_wording.h"
 #include "model/port_mapping.h"
 #include "model/remote_address.h"
 #include "model/settings_keys.h"

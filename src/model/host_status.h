@@ -3,7 +3,7 @@
 // The model's state that the window and the status lines show as text. The model keeps these
 // typed; the texts are rendered only where they are shown.
 
-#include "model/platform_wording.h"
+#include "desktop/platform_wording.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/input_event_poster.h"
+#include "desktop/input_event_poster.h"
 #include "model/input_geometry.h"
 #include "runtime/clock.h"
 #include "runtime/executor.h"

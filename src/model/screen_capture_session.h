@@ -1,9 +1,9 @@
 #pragma once
 
-#include "capture/display_capture.h"
 #include "capture/encoded_frame_sink.h"
 #include "capture/h264_encoder.h"
 #include "capture/screen_capturer.h"
+#include "desktop/display_capture.h"
 #include "model/capture_session.h"
 
 #include <memory>

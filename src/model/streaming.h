@@ -1,14 +1,14 @@
 #pragma once
 
-#include "display/display_facility.h"
+#include "desktop/display_facility.h"
+#include "desktop/permission_facility.h"
+#include "desktop/platform_wording.h"
 #include "display/display_list.h"
 #include "display/virtual_display_manager.h"
 #include "display/virtual_resolution.h"
 #include "model/capture_session.h"
 #include "model/change_notice.h"
 #include "model/host_status.h"
-#include "model/permissions.h"
-#include "model/platform_wording.h"
 #include "model/settings_store.h"
 #include "model/shared_facilities.h"
 #include "model/stream_options.h"

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "display/display_facility.h"
+#include "desktop/display_facility.h"
+#include "desktop/input_event_poster.h"
 #include "link/viewer_control_event.h"
 #include "model/control_event_queue.h"
 #include "model/display_geometry.h"
-#include "model/input_event_poster.h"
 #include "model/mouse_control_driver.h"
 #include "model/shared_facilities.h"
 #include "model/viewer_link.h"

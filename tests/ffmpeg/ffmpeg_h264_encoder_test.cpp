@@ -14,7 +14,7 @@ extern "C" {
 #include <condition_variable>
 #include <mutex>
 
-namespace kestrio::platform {
+namespace kestrio::platform::ffmpeg {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -173,4 +173,4 @@ TEST_P(EncoderTest, RefusesWhatNoCandidateCanOpenWithTheLastErrorAndEndsEveryFra
 INSTANTIATE_TEST_SUITE_P(SoftwareEncoders, EncoderTest, ::testing::Values("x264", "libx264"));
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::ffmpeg

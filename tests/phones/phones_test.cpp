@@ -1,4 +1,4 @@
-#include "platform/phones/usbmux_device_lister.h"
+#include "platform/usbmux/usbmux_device_lister.h"
 
 #include "phones/name_ordering.h"
 #include "runtime/base64.h"
@@ -287,7 +287,7 @@ protected:
     void SetUp() override { ASSERT_FALSE(socketDirectory.path().empty()); }
     // Short, so that the cases in which it passes end soon; long enough for a loaded machine (or
     // a sanitizer build) to get through the cases in which it must not.
-    UsbmuxDeviceLister lister{2s};
+    platform::usbmux::UsbmuxDeviceLister lister{2s};
     ScopedDefaultLocale locale_{"en_US"};
 };
 

@@ -2,7 +2,7 @@
 #include "platform/test_services.h"
 
 #include <memory>
-namespace kestrio::platform {
+namespace kestrio::platform::avahi {
 namespace {
 
 using State = link::ServiceRegistration::State;
@@ -23,7 +23,7 @@ zc.register_service(ServiceInfo(kind, sys.argv[1] + "." + kind, port=48241, addr
 time.sleep(600)
 )";
     const std::string name = instanceName("rival");
-    const testing::ChildStopper stop{startChildProcess("env", {"-u", "DBUS_SYSTEM_BUS_ADDRESS", "bash", testing::servicesScript().string(),
+    const testing::ChildStopper stop{os::startChildProcess("env", {"-u", "DBUS_SYSTEM_BUS_ADDRESS", "bash", testing::servicesScript().string(),
                                                                "mdns-exec", "/usr/bin/python3", "-c", rival, name, serviceType})};
     ASSERT_TRUE(visible(name, 48241)) << "the rival responder did not start";
 
@@ -62,4 +62,4 @@ TEST_F(AvahiServiceAdvertiserTest, ARegistrationTheDaemonRefusesFailsAloneAndReg
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::avahi

@@ -1,10 +1,10 @@
-#include "platform/linux/child_process_run.h"
+#include "platform/os/child_process_run.h"
 #include "platform/platform_test.h"
 
 #include <sstream>
 #include <sys/wait.h>
 
-namespace kestrio::platform {
+namespace kestrio::platform::os {
 namespace {
 
 using Capture = ChildProcessOptions::Capture;
@@ -100,4 +100,4 @@ TEST(ChildProcessRunTest, ADetachedProcessLeadsItsOwnSessionWithDefaultSignalsAn
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::os

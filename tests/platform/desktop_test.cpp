@@ -1,7 +1,7 @@
-#include "platform/linux/desktop_entry.h"
-#include "platform/linux/desktop_url_opener.h"
-#include "platform/linux/json_settings_store.h"
-#include "platform/linux/xdg_autostart.h"
+#include "platform/os/desktop_entry.h"
+#include "platform/os/desktop_url_opener.h"
+#include "platform/os/json_settings_store.h"
+#include "platform/os/xdg_autostart.h"
 #include "platform/platform_test.h"
 
 #include <gmock/gmock.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <pwd.h>
 
-namespace kestrio::platform {
+namespace kestrio::platform::os {
 namespace {
 
 using namespace std::string_literals;
@@ -213,4 +213,4 @@ TEST(DesktopUrlOpenerTest, TheUrlArrivesAsOneUntouchedArgumentToXdgOpenOnPath)
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::os

@@ -1,7 +1,7 @@
 // The texts each desktop backend gives the window and the status lines: none names the Mac, its
 // settings panes or its messenger.
+#include "platform/desktop_common/linux_wording.h"
 #include "platform/gnome/gnome_permissions.h"
-#include "platform/linux/linux_wording.h"
 #include "platform/wlroots/wlroots_permissions.h"
 #include "platform/x11/x11_wording.h"
 
@@ -33,11 +33,11 @@ std::vector<std::string> shownTexts(const model::PlatformWording& w)
 TEST(DesktopWording, NoBackendNamesTheMacOrItsSettings)
 {
     const std::pair<const char*, model::PlatformWording> backends[] = {
-        {"x11", x11DesktopWording()},
+        {"x11", x11::x11DesktopWording()},
         {"gnome", gnome::gnomeDesktopWording()},
         {"sway", wlroots::wlrootsDesktopWording("sway")},
         {"another wlroots compositor", wlroots::wlrootsDesktopWording("Wayland 컴포지터")},
-        {"an unserved Wayland session", unservedWaylandWording("no org.gnome.Mutter.ScreenCast on the session bus; no screen copy")},
+        {"an unserved Wayland session", desktop_common::unservedWaylandWording("no org.gnome.Mutter.ScreenCast on the session bus; no screen copy")},
     };
     for (const auto& [backend, wording] : backends)
         for (const auto& text : shownTexts(wording))

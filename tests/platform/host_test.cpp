@@ -1,6 +1,6 @@
-#include "platform/linux/host_name.h"
-#include "platform/linux/interface_addresses.h"
-#include "platform/linux/network_path_resolver.h"
+#include "platform/os/host_name.h"
+#include "platform/os/interface_addresses.h"
+#include "platform/os/network_path_resolver.h"
 #include "platform/platform_test.h"
 
 #include <algorithm>
@@ -8,7 +8,7 @@
 #include <net/if.h>
 #include <unistd.h>
 
-namespace kestrio::platform {
+namespace kestrio::platform::os {
 namespace {
 
 using link::InterfaceType;
@@ -103,4 +103,4 @@ TEST(NetworkPathResolverTest, ResolvesLoopbackThisMachinesAddressesAndNothingEls
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::os

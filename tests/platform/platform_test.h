@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/child_process_run.h"
+#include "platform/os/child_process_run.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -58,7 +58,7 @@ inline mode_t fileMode(const fs::path& path)
 
 struct ChildStopper {
     pid_t pid;
-    ~ChildStopper() { stopChildProcess(pid, std::chrono::seconds(10)); }
+    ~ChildStopper() { os::stopChildProcess(pid, std::chrono::seconds(10)); }
 };
 
 }  // namespace kestrio::platform::testing

@@ -1,7 +1,7 @@
-#include "platform/linux/pulse_volume_control.h"
+#include "platform/os/pulse_volume_control.h"
 #include "platform/platform_test.h"
 
-namespace kestrio::platform {
+namespace kestrio::platform::os {
 namespace {
 
 // A PulseAudio of the test's own with a null sink as the default sink, its socket and cookie in a
@@ -70,4 +70,4 @@ TEST(PulseVolumeControlTest, OnlyAVolumeFromARunThatSucceededCounts)
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::os

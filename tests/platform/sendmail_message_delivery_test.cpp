@@ -1,10 +1,10 @@
-#include "platform/linux/sendmail_message_delivery.h"
+#include "platform/os/sendmail_message_delivery.h"
 #include "platform/platform_test.h"
 #include "runtime/base64.h"
 
 #include <arpa/inet.h>
 
-namespace kestrio::platform {
+namespace kestrio::platform::os {
 namespace {
 
 constexpr const char* recipient = "me@example.com";
@@ -95,4 +95,4 @@ TEST(SendmailDelivery, TheProgramIsTheOneGivenOrKestrioSendmailsAndMustBeThere)
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::os

@@ -1,10 +1,10 @@
-#include "platform/linux/single_instance.h"
+#include "platform/os/single_instance.h"
 #include "platform/platform_test.h"
 
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
-namespace kestrio::platform {
+namespace kestrio::platform::os {
 namespace {
 
 using test::ScopedEnvironment;
@@ -113,4 +113,4 @@ TEST(SingleInstanceTest, OnlyADirectoryOfThisUsersAloneIsUsed)
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::os

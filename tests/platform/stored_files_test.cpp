@@ -1,10 +1,10 @@
-#include "platform/linux/atomic_file.h"
-#include "platform/linux/json_settings_store.h"
+#include "platform/os/atomic_file.h"
+#include "platform/os/json_settings_store.h"
 #include "platform/platform_test.h"
 
 #include <nlohmann/json.hpp>
 
-namespace kestrio::platform {
+namespace kestrio::platform::os {
 namespace {
 
 using namespace std::string_literals;
@@ -134,4 +134,4 @@ TEST_F(StoredFileTest, AFullDiskChangesNothing)
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::os

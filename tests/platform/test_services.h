@@ -5,7 +5,7 @@
 // tests' services on the real network: DBUS_SYSTEM_BUS_ADDRESS is set before libdbus reads it.
 
 #include "link/service_advertiser.h"
-#include "platform/linux/child_process_run.h"
+#include "platform/os/child_process_run.h"
 #include "platform/platform_test.h"
 
 #include <avahi-client/client.h>
@@ -35,11 +35,11 @@ inline const bool servicesBusInUse =
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + servicesBusSocket().string()).c_str(), 1) == 0;
 
 // The script and what it runs find the tests' bus on their own.
-inline ChildProcessResult runServices(const std::vector<std::string>& arguments)
+inline os::ChildProcessResult runServices(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> line{"-u", "DBUS_SYSTEM_BUS_ADDRESS", "bash", servicesScript().string()};
     line.insert(line.end(), arguments.begin(), arguments.end());
-    return runChildProcess("env", line, {.timeout = std::chrono::seconds(60), .capture = ChildProcessOptions::Capture::output});
+    return os::runChildProcess("env", line, {.timeout = std::chrono::seconds(60), .capture = os::ChildProcessOptions::Capture::output});
 }
 
 // The port python-zeroconf resolves for the instance `name` of `type` on the wire inside the mDNS

@@ -2,7 +2,7 @@
 #include "platform/test_services.h"
 #include "runtime/virtual_clock.h"
 
-namespace kestrio::platform {
+namespace kestrio::platform::avahi {
 namespace {
 
 using State = link::ServiceRegistration::State;
@@ -62,4 +62,4 @@ TEST_F(AvahiDaemonRestartTest, WaitsForTheSystemBusOnTheClockAndConnectsOnceItIs
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::avahi

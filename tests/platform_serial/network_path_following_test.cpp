@@ -3,8 +3,8 @@
 // address on that link is taken away and given back while the viewer stays connected.
 
 #include "link/streamer_harness_support.h"
-#include "platform/linux/network_change_watch.h"
-#include "platform/linux/network_path_resolver.h"
+#include "platform/os/network_change_watch.h"
+#include "platform/os/network_path_resolver.h"
 #include "router/router_lab_support.h"
 
 #include <gtest/gtest.h>
@@ -28,11 +28,11 @@ TEST(NetworkPathFollowing, TheDescriptionFollowsTheHostsAddressOnTheViewersLink)
         environment.isHomeNetworkPeer = [](const asio::ip::address&) { return true; };
         environment.pathResolver = [hostSide](const std::string& address) {
             NetworkNamespaceScope scope(hostSide);
-            return platform::resolveNetworkPath(address);
+            return platform::os::resolveNetworkPath(address);
         };
         environment.networkChanges = [hostSide](asio::io_context& context, std::function<void()> changed) {
             NetworkNamespaceScope scope(hostSide);
-            return platform::watchNetworkChanges(context, std::move(changed));
+            return platform::os::watchNetworkChanges(context, std::move(changed));
         };
     });
     {

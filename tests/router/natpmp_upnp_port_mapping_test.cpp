@@ -14,7 +14,7 @@
 #include <regex>
 #include <thread>
 
-namespace kestrio::platform {
+namespace kestrio::platform::router {
 namespace {
 
 using namespace std::chrono_literals;
@@ -374,4 +374,4 @@ TEST_F(RouterLabTest, ScriptedIgdAnswersBecomeOutcomes)
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::router

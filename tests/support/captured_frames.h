@@ -1,7 +1,7 @@
 #pragma once
 
-#include "capture/display_capture.h"
-#include "display/display_facility.h"
+#include "desktop/display_capture.h"
+#include "desktop/display_facility.h"
 #include "runtime/serial_queue.h"
 
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "support/host_fakes.h"
 
-#include "capture/display_capture.h"
+#include "desktop/display_capture.h"
 #include "display/virtual_display_error.h"
 #include "platform/macos/macos_wording.h"
 #include "remote/nat_port_mapper.h"

@@ -107,7 +107,7 @@ std::vector<Bytes> hostPackets(int count, const std::set<int>& forcedKeyFrames, 
 {
     constexpr int width = 160, height = 96;
     std::vector<capture::EncodedVideoFrame> frames;
-    const auto encoder = platform::FfmpegH264EncoderFactory({.candidates = {"x264"}}).create({width, height, 1'000'000, 30}, [&](auto frame) {
+    const auto encoder = platform::ffmpeg::FfmpegH264EncoderFactory({.candidates = {"x264"}}).create({width, height, 1'000'000, 30}, [&](auto frame) {
         if (frame)
             frames.push_back(std::move(*frame));
     });

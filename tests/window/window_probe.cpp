@@ -23,7 +23,7 @@ using namespace kestrio;
 
 int main(int argc, char** argv)
 {
-    std::unique_ptr<platform::XvfbServer> server;
+    std::unique_ptr<platform::x11::XvfbServer> server;
     int quitAfterMs = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -32,7 +32,7 @@ int main(int argc, char** argv)
         if (argument != "--own-display")
             continue;
         std::string error;
-        if (!(server = platform::XvfbServer::start({}, error))) {
+        if (!(server = platform::x11::XvfbServer::start({}, error))) {
             std::fprintf(stderr, "no X server: %s\n", error.c_str());
             return 3;
         }
@@ -43,7 +43,7 @@ int main(int argc, char** argv)
     bool framed = false;
     test::FakeFacilities fakes;
     fakes.displays->physical = {test::physicalDisplay(1, 0)};
-    fakes.wording = platform::x11DesktopWording();
+    fakes.wording = platform::x11::x11DesktopWording();
     window::WindowApplication application(argc, argv);
     auto main = application.mainExecutor();
     auto model = model::HostModel::create(fakes.environment(main));

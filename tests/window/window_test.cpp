@@ -1,7 +1,7 @@
 // The window's tests: the real window over the real model in a private Xvfb, with the host's
 // fakes as its facilities, the GUI thread as its main executor and a virtual clock.
 #include "app/status_printer.h"
-#include "platform/linux/sendmail_message_delivery.h"
+#include "platform/os/sendmail_message_delivery.h"
 #include "platform/x11/x11_wording.h"
 #include "platform/x11/xvfb_server.h"
 #include "support/host_fakes.h"
@@ -45,7 +45,7 @@ public:
     // An X11 desktop's: its texts, and no settings where permissions are granted.
     WindowHarness()
     {
-        wording = platform::x11DesktopWording();
+        wording = platform::x11::x11DesktopWording();
         permissionSettings.reset();
     }
     ~WindowHarness()
@@ -548,7 +548,7 @@ TEST(WindowAddressNotification, TheAddressIsStoredWhenEditingEndsAndCheckAgainSe
     const auto mail = directory.path() / "mail";
     WindowHarness harness;
     harness.router = std::make_shared<AnsweringRouter>();
-    harness.messagesNotifier = std::make_shared<remote::MessagesNotifier>(std::make_shared<platform::SendmailMessageDelivery>(program));
+    harness.messagesNotifier = std::make_shared<remote::MessagesNotifier>(std::make_shared<platform::os::SendmailMessageDelivery>(program));
     harness.open();
     harness.focus(true);
     const auto stored = [&] { return harness.settings->stringValue(model::settingsKey::notificationAddress); };
@@ -634,10 +634,10 @@ int main(int argc, char** argv)
     ::testing::InitGoogleTest(&argc, argv);
     if (::testing::GTEST_FLAG(list_tests))
         return RUN_ALL_TESTS();
-    kestrio::platform::XvfbServer::Options screen;
+    kestrio::platform::x11::XvfbServer::Options screen;
     screen.initialSize = {1280, 1600};
     std::string error;
-    const auto server = kestrio::platform::XvfbServer::start(screen, error);
+    const auto server = kestrio::platform::x11::XvfbServer::start(screen, error);
     if (!server) {
         std::fprintf(stderr, "no X server for the window: %s\n", error.c_str());
         return 1;

@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <sys/wait.h>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 using display::VirtualResolution;
@@ -263,4 +263,4 @@ TEST_F(XorgDisplaysTest, AStepTheServerRefusesLeavesNothingOfTheMonitorBehind)
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

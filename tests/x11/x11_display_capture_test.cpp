@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 using namespace capture;
@@ -150,4 +150,4 @@ TEST_F(X11DisplayCaptureTest, RefusesWhatIsNotThereAndEndsDeliveryWhenTheServerG
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

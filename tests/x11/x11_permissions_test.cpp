@@ -3,7 +3,7 @@
 
 #include <fcntl.h>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 using namespace std::chrono_literals;
@@ -22,7 +22,7 @@ TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyNo
     // An Xvfb of the test's own without XTEST, which XvfbServer cannot leave out.
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    const pid_t pid = startChildProcess("Xvfb", {"-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-screen", "0", "320x200x24", "-extension", "XTEST"}, fds[1]);
+    const pid_t pid = os::startChildProcess("Xvfb", {"-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-screen", "0", "320x200x24", "-extension", "XTEST"}, fds[1]);
     close(fds[1]);
     FILE* announced = fdopen(fds[0], "r");
     int number = -1;
@@ -30,7 +30,7 @@ TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyNo
     fclose(announced);
     X11PermissionFacility withoutXtest(":" + std::to_string(number));
     EXPECT_TRUE(withoutXtest.captureAllowed() && !withoutXtest.inputTrusted());
-    stopChildProcess(pid, 5s);
+    os::stopChildProcess(pid, 5s);
 
     test::ScopedEnvironment noDisplay("DISPLAY", nullptr);
     for (const std::string& name : {server->displayName() + ".7", std::string(":4094"), std::string("no display at all"), std::string()}) {
@@ -59,4 +59,4 @@ TEST(X11PermissionFacilityTest, AServerWithXtestAllowsBothWithoutItCaptureOnlyNo
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -4,7 +4,7 @@
 // other records the input it receives, as an application would. With what the tests around them
 // all use.
 
-#include "platform/linux/child_process_run.h"
+#include "platform/os/child_process_run.h"
 #include "platform/x11/xvfb_server.h"
 #include "runtime/virtual_clock.h"
 #include "support/test_support.h"
@@ -26,10 +26,10 @@
 namespace kestrio::platform::testing {
 
 // A server this process is let into; null (and a test failure) when it could not start.
-inline std::unique_ptr<XvfbServer> startServer(ScreenSize initialSize, std::optional<ScreenSize> maximumSize = std::nullopt)
+inline std::unique_ptr<x11::XvfbServer> startServer(x11::ScreenSize initialSize, std::optional<x11::ScreenSize> maximumSize = std::nullopt)
 {
     std::string error;
-    auto server = XvfbServer::start({.initialSize = initialSize, .maximumSize = maximumSize}, error);
+    auto server = x11::XvfbServer::start({.initialSize = initialSize, .maximumSize = maximumSize}, error);
     server ? server->authorizeThisProcess() : ADD_FAILURE() << error;
     return server;
 }
@@ -37,8 +37,8 @@ inline std::unique_ptr<XvfbServer> startServer(ScreenSize initialSize, std::opti
 // What `xrandr <arguments>` printed on `displayName`, or nothing when it failed.
 inline std::optional<std::string> xrandr(const std::string& displayName, const std::vector<std::string>& arguments)
 {
-    auto result = runChildProcess("xrandr", arguments, {.environment = {"DISPLAY=" + displayName}, .capture = ChildProcessOptions::Capture::outputAndErrors});
-    return result.outcome == ChildProcessResult::Outcome::exited && result.exitStatus == 0 ? std::optional(result.output) : std::nullopt;
+    auto result = os::runChildProcess("xrandr", arguments, {.environment = {"DISPLAY=" + displayName}, .capture = os::ChildProcessOptions::Capture::outputAndErrors});
+    return result.outcome == os::ChildProcessResult::Outcome::exited && result.exitStatus == 0 ? std::optional(result.output) : std::nullopt;
 }
 
 // Each call returns once the server has done what it asked.
@@ -90,7 +90,7 @@ public:
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
             return;
         socket_ = ends[0], answers_ = fdopen(dup(socket_), "r");
-        pid_ = startChildProcess("/usr/bin/python3", {KESTRIO_INPUT_RECORDER, displayName, std::to_string(ends[1])}, ends[1]);
+        pid_ = os::startChildProcess("/usr/bin/python3", {KESTRIO_INPUT_RECORDER, displayName, std::to_string(ends[1])}, ends[1]);
         close(ends[1]);
         connected_ = pid_ > 0 && answers_;
         ask("");  // its first answer says when its window has the focus
@@ -101,7 +101,7 @@ public:
         if (answers_)
             fclose(answers_);
         if (pid_ > 0)
-            stopChildProcess(pid_, std::chrono::seconds(5));
+            os::stopChildProcess(pid_, std::chrono::seconds(5));
     }
 
     bool connected() const { return connected_; }

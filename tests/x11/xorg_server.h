@@ -5,7 +5,7 @@
 // output with a CRTC of its own, as on a graphics card with unused sockets. Xorg runs only as
 // root; the tests that need it are skipped otherwise.
 
-#include "platform/linux/child_process_run.h"
+#include "platform/os/child_process_run.h"
 #include "platform/x11/x_authority.h"
 
 #include <fcntl.h>
@@ -32,7 +32,7 @@ public:
             return nullptr;
         }
         std::unique_ptr<XorgServer> server(new XorgServer());
-        server->authority_ = XAuthority::create(why);
+        server->authority_ = x11::XAuthority::create(why);
         char folder[] = "/tmp/kestrio-xorg-XXXXXX";
         if (!server->authority_ || !::mkdtemp(folder))
             return nullptr;
@@ -45,7 +45,7 @@ public:
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0)
             return nullptr;
-        server->pid_ = startChildProcess("Xorg", {"-displayfd", std::to_string(ends[1]), "-config", (server->folder_ / "xorg.conf").string(), "-configdir",
+        server->pid_ = os::startChildProcess("Xorg", {"-displayfd", std::to_string(ends[1]), "-config", (server->folder_ / "xorg.conf").string(), "-configdir",
                                                   (server->folder_ / "empty").string(), "-noreset", "-nolisten", "tcp", "-auth",
                                                   server->authority_->file(), "-logfile", (server->folder_ / "log").string()},
                                          ends[1]);
@@ -73,7 +73,7 @@ public:
     ~XorgServer()
     {
         if (pid_ > 0)
-            stopChildProcess(pid_, std::chrono::seconds(5));
+            os::stopChildProcess(pid_, std::chrono::seconds(5));
         if (earlierAuthority_)
             ::setenv("XAUTHORITY", earlierAuthority_->c_str(), 1);
         std::error_code ignored;
@@ -86,7 +86,7 @@ public:
 private:
     XorgServer() = default;
 
-    std::unique_ptr<XAuthority> authority_;
+    std::unique_ptr<x11::XAuthority> authority_;
     std::filesystem::path folder_;
     pid_t pid_ = -1;
     std::string displayName_;

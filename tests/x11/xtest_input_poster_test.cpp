@@ -7,7 +7,7 @@
 #include <cmath>
 #include <future>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 using model::Key;
@@ -237,4 +237,4 @@ TEST_F(XTestInputPosterTest, AStoppedServerIsGivenUpOnAndReconnectedOnceItResume
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

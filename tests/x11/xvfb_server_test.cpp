@@ -5,7 +5,7 @@
 #include <chrono>
 #include <fstream>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 using test::ScopedEnvironment;
@@ -77,4 +77,4 @@ TEST(XvfbServerTest, AHungOrFailingXrandrFailsTheStartWithinItsDeadline)
 }
 
 }  // namespace
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::avahi {
 namespace {
 
 using State = link::ServiceRegistration::State;
@@ -439,4 +439,4 @@ bool AvahiServiceAdvertiser::daemonAvailable() const
     return core_->daemonAvailable();
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::avahi

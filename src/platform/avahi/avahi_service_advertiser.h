@@ -6,7 +6,7 @@
 #include <chrono>
 #include <memory>
 
-namespace kestrio::platform {
+namespace kestrio::platform::avahi {
 
 // Publishes DNS-SD services through the local avahi-daemon (libavahi-client over the D-Bus system
 // bus), on an avahi event thread of its own.
@@ -39,4 +39,4 @@ private:
     std::shared_ptr<Core> core_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::avahi

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::ffmpeg {
 
 // The frames submitted to an encoder and the thread that encodes them in turn. push() only
 // queues. The thread applies the bit rate last asked for (if any) before each item, completes a
@@ -142,4 +142,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::ffmpeg

@@ -22,7 +22,7 @@ extern "C" {
 #include <utility>
 #include <variant>
 
-namespace kestrio::platform {
+namespace kestrio::platform::ffmpeg {
 
 namespace {
 
@@ -467,4 +467,4 @@ std::unique_ptr<capture::H264Encoder> FfmpegH264EncoderFactory::create(const cap
     throw capture::H264EncoderError(startFailureText, lastCode);
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::ffmpeg

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::ffmpeg {
 
 // Tuning of the software fallback; the hardware candidates take no preset.
 struct FfmpegH264EncoderOptions {
@@ -78,4 +78,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::ffmpeg

@@ -17,7 +17,7 @@ extern "C" {
 #include <utility>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::ffmpeg {
 
 namespace {
 
@@ -190,4 +190,4 @@ void X264H264Encoder::setAverageBitRate(int bitsPerSecond)
     state_->queue.requestBitRate(bitsPerSecond);
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::ffmpeg

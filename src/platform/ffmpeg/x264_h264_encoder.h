@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-namespace kestrio::platform {
+namespace kestrio::platform::ffmpeg {
 
 // libx264 driven directly, at a constant quantizer per frame chosen by capture::QuantizerControl.
 // Through libavcodec, x264's own rate control needs a low-resolution analysis of every frame,
@@ -37,4 +37,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::ffmpeg

@@ -1,5 +1,5 @@
 #include "platform/gnome/gnome_desktop.h"
-#include "platform/linux/display_identifier.h"
+#include "platform/desktop_common/display_identifier.h"
 
 #include <algorithm>
 
@@ -7,7 +7,7 @@ namespace kestrio::platform::gnome {
 
 std::uint32_t displayIdentifier(const MutterMonitor& monitor)
 {
-    return platform::displayIdentifier({monitor.connector, monitor.vendor, monitor.product, monitor.serial});
+    return desktop_common::displayIdentifier({monitor.connector, monitor.vendor, monitor.product, monitor.serial});
 }
 
 std::shared_ptr<GnomeDesktop> GnomeDesktop::connect() { return std::make_shared<GnomeDesktop>(MutterBus::connect()); }

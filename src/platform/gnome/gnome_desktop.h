@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/gnome/mutter_bus.h"
-#include "platform/gnome/pipewire_stream.h"
+#include "platform/pipewire/pipewire_stream.h"
 
 #include <cstdint>
 #include <memory>
@@ -27,7 +27,7 @@ struct Cast {
     DesktopArea area;
     bool virtualMonitor = false;  // made by this host
     std::unique_ptr<MutterSession> session;
-    std::unique_ptr<PipeWireStream> stream;
+    std::unique_ptr<pipewire::PipeWireStream> stream;
 };
 
 // The identifier a monitor keeps across runs: from its connector and the vendor, product and

@@ -31,7 +31,7 @@ public:
     std::optional<capture::VideoFrame> grab()
     {
         std::optional<capture::VideoFrame> frame;
-        cast_->stream->withPicture([&](const StreamPicture& picture) {
+        cast_->stream->withPicture([&](const pipewire::StreamPicture& picture) {
             // The stream's size can change under us (the monitor's mode changed).
             if (!converter_ || converter_->sourceWidth() != picture.width || converter_->sourceHeight() != picture.height) {
                 const int width = configuration_.width > 0 ? configuration_.width : picture.width;
@@ -79,10 +79,10 @@ std::unique_ptr<capture::DisplayCaptureStream> GnomeDisplayCaptureFactory::start
             cast->displayID = display.displayID;
             cast->area = {found->x, found->y, found->logicalWidth, found->logicalHeight};
             cast->session = desktop_->bus().startSession(Recording{found->connector});
-            cast->stream = std::make_unique<PipeWireStream>(cast->session->pipeWireNode(), std::nullopt);
+            cast->stream = std::make_unique<pipewire::PipeWireStream>(cast->session->pipeWireNode(), std::nullopt);
         } catch (const MutterError& error) {
             throw CaptureError(std::string("the compositor does not cast the display: ") + error.what());
-        } catch (const PipeWireError& error) {
+        } catch (const pipewire::PipeWireError& error) {
             throw CaptureError(error.what());
         }
         if (!cast->stream->waitForFormat(formatWait))

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/display_capture.h"
+#include "desktop/display_capture.h"
 #include "platform/gnome/gnome_desktop.h"
 #include "runtime/clock.h"
 

@@ -53,13 +53,13 @@ std::vector<display::DisplayInfo> GnomeDisplayFacility::displays()
 
 std::unique_ptr<display::VirtualMonitor> GnomeDisplayFacility::createVirtualMonitor(display::VirtualResolution resolution, int)
 {
-    const PipeWireStream::Size size{display::width(resolution), display::height(resolution)};
+    const pipewire::PipeWireStream::Size size{display::width(resolution), display::height(resolution)};
     try {
         const auto before = desktop_->bus().monitors();
         auto cast = std::make_shared<Cast>();
         cast->virtualMonitor = true;
         cast->session = desktop_->bus().startSession(Recording{});
-        cast->stream = std::make_unique<PipeWireStream>(cast->session->pipeWireNode(), size);
+        cast->stream = std::make_unique<pipewire::PipeWireStream>(cast->session->pipeWireNode(), size);
         const auto negotiated = cast->stream->waitForFormat(formatWait);
         if (!negotiated)
             throw VirtualDisplayException(VirtualDisplayError::creationFailed);
@@ -81,7 +81,7 @@ std::unique_ptr<display::VirtualMonitor> GnomeDisplayFacility::createVirtualMoni
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
     } catch (const MutterError&) {
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
-    } catch (const PipeWireError&) {
+    } catch (const pipewire::PipeWireError&) {
         throw VirtualDisplayException(VirtualDisplayError::creationFailed);
     }
 }

@@ -1,6 +1,6 @@
 #include "platform/gnome/gnome_input_poster.h"
 
-#include "platform/linux/keysyms.h"
+#include "platform/desktop_common/keysyms.h"
 #include "runtime/utf8.h"
 
 #include <algorithm>
@@ -16,7 +16,7 @@ constexpr int leftButton = 0x110;   // BTN_LEFT
 constexpr int rightButton = 0x111;  // BTN_RIGHT
 
 // Typed as keysyms: what every layout has (the Latin letters, digits and punctuation of ASCII).
-bool typeable(Keysym keysym) { return keysym >= 0x20 && keysym <= 0x7e; }
+bool typeable(desktop_common::Keysym keysym) { return keysym >= 0x20 && keysym <= 0x7e; }
 
 }  // namespace
 
@@ -81,11 +81,11 @@ void GnomeInputPoster::postScroll(std::int32_t vertical, std::int32_t horizontal
 
 void GnomeInputPoster::postKey(model::Key key, model::Modifiers modifiers)
 {
-    const Keysym keysym = keysymForKey(key);
+    const desktop_common::Keysym keysym = desktop_common::keysymForKey(key);
     std::lock_guard lock(mutex_);
     double x = 0, y = 0;
     auto cast = castFor(location_.value_or(model::ScreenPoint{}), x, y);
-    if (cast && keysym != noSymbol)
+    if (cast && keysym != desktop_common::noSymbol)
         typeKeysym(*cast->session, keysym, modifiers.shortcut);
 }
 
@@ -99,7 +99,7 @@ void GnomeInputPoster::postText(std::string_view text, model::Modifiers modifier
     // A line with characters the keyboard may not have is pasted whole, so that its typed and
     // pasted characters cannot overtake one another in the program; the editing keys between
     // lines are typed. The paste returns once the program has read it.
-    std::vector<std::pair<char32_t, Keysym>> line;
+    std::vector<std::pair<char32_t, desktop_common::Keysym>> line;
     const auto finishLine = [&] {
         const bool typed = std::all_of(line.begin(), line.end(), [](const auto& character) { return typeable(character.second); });
         if (typed) {
@@ -113,7 +113,7 @@ void GnomeInputPoster::postText(std::string_view text, model::Modifiers modifier
         }
         line.clear();
     };
-    forEachTypedCharacter(text, [&](char32_t scalar, Keysym keysym) {
+    desktop_common::forEachTypedCharacter(text, [&](char32_t scalar, desktop_common::Keysym keysym) {
         if (keysym >= 0xff08 && keysym <= 0xff0d) {
             finishLine();
             typeKeysym(*cast->session, keysym, modifiers.shortcut);
@@ -127,11 +127,11 @@ void GnomeInputPoster::postText(std::string_view text, model::Modifiers modifier
 void GnomeInputPoster::typeKeysym(MutterSession& session, std::uint32_t keysym, bool shortcut)
 {
     if (shortcut)
-        session.keyboardKeysym(controlKeysym, true);
+        session.keyboardKeysym(desktop_common::controlKeysym, true);
     session.keyboardKeysym(keysym, true);
     session.keyboardKeysym(keysym, false);
     if (shortcut)
-        session.keyboardKeysym(controlKeysym, false);
+        session.keyboardKeysym(desktop_common::controlKeysym, false);
 }
 
 }  // namespace kestrio::platform::gnome

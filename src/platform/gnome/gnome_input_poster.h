@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/input_event_poster.h"
+#include "desktop/input_event_poster.h"
 #include "platform/gnome/gnome_desktop.h"
 
 #include <memory>

@@ -1,6 +1,6 @@
 #include "platform/gnome/gnome_permissions.h"
 
-#include "platform/linux/linux_wording.h"
+#include "platform/desktop_common/linux_wording.h"
 
 #include <algorithm>
 
@@ -24,7 +24,7 @@ bool GnomePermissionFacility::captureAllowed()
 
 model::PlatformWording gnomeDesktopWording()
 {
-    model::PlatformWording wording = linuxDesktopWording();
+    model::PlatformWording wording = desktop_common::linuxDesktopWording();
     wording.screenRecording.warning = {"화면을 읽을 수 없음 · GNOME의 화면 녹화 서비스(Mutter ScreenCast)가 응답하지 않습니다",
                                        "The screen cannot be read: GNOME's screen-cast service (Mutter ScreenCast) does not answer"};
     wording.touchControl.warning = {"터치 제어 불가 · GNOME의 원격 데스크톱 서비스(Mutter RemoteDesktop)가 응답하지 않습니다",

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "model/permissions.h"
-#include "model/platform_wording.h"
+#include "desktop/permission_facility.h"
+#include "desktop/platform_wording.h"
 #include "platform/gnome/gnome_desktop.h"
 
 #include <memory>

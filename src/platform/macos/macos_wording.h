@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/platform_wording.h"
+#include "desktop/platform_wording.h"
 
 namespace kestrio::platform::macos {
 

@@ -1,7 +1,7 @@
 #include "platform/macos/osascript_message_delivery.h"
 
-#include "platform/linux/child_process_run.h"
 #include "platform/macos/messages_script.h"
+#include "platform/os/child_process_run.h"
 #include "runtime/white_space.h"
 
 namespace kestrio::platform::macos {
@@ -26,8 +26,8 @@ std::optional<MessageDeliveryFailure> OsascriptMessageDelivery::run(const std::s
 {
     if (script.find('\0') != std::string::npos)
         return MessageDeliveryFailure{MessageDeliveryFailure::Kind::unusableScript, {}};
-    const ChildProcessResult result = runChildProcess(program_, {"-e", script}, {}, timeout_);
-    if (result.outcome == ChildProcessResult::Outcome::exited && result.exitStatus == 0)
+    const os::ChildProcessResult result = os::runChildProcess(program_, {"-e", script}, {}, timeout_);
+    if (result.outcome == os::ChildProcessResult::Outcome::exited && result.exitStatus == 0)
         return std::nullopt;
     return MessageDeliveryFailure{MessageDeliveryFailure::Kind::failed, std::string(runtime::trimmedWhiteSpace(result.output))};
 }

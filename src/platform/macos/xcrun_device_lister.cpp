@@ -1,9 +1,9 @@
 #include "platform/macos/xcrun_device_lister.h"
 
-#include "platform/linux/child_process_run.h"
-#include "platform/linux/unique_fd.h"
 #include "platform/macos/device_list_parser.h"
-#include "platform/phones/usbmux_device_lister.h"
+#include "platform/os/child_process_run.h"
+#include "platform/os/unique_fd.h"
+#include "platform/usbmux/usbmux_device_lister.h"
 #include "runtime/utf8.h"
 
 #include <array>
@@ -80,7 +80,7 @@ struct Report {
 Report readReport(const std::string& path)
 {
     Report report;
-    UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    os::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.valid()) {
         report.error = errno;
         return report;
@@ -118,7 +118,7 @@ Report readReport(const std::string& path)
 }
 
 // What the tool said, when it can be shown: text, and all of it.
-std::string failureText(const ChildProcessResult& run)
+std::string failureText(const os::ChildProcessResult& run)
 {
     if (run.output.empty() || run.outputCut || !runtime::isValidUtf8(run.output))
         return failedText;
@@ -134,14 +134,14 @@ DeviceListResult failure(std::string text)
 
 DeviceListResult listWith(const std::string& toolPath, const std::string& reportPath, std::chrono::milliseconds timeout)
 {
-    ChildProcessOptions options;
+    os::ChildProcessOptions options;
     options.timeout = timeout;
-    options.capture = ChildProcessOptions::Capture::outputAndErrors;
+    options.capture = os::ChildProcessOptions::Capture::outputAndErrors;
     options.outputLimit = maxOutputBytes;
     options.searchPath = false;
-    const ChildProcessResult tool =
-        runChildProcess(toolPath, {"devicectl", "list", "devices", "--timeout", "10", "--json-output", reportPath}, options);
-    using Outcome = ChildProcessResult::Outcome;
+    const os::ChildProcessResult tool =
+        os::runChildProcess(toolPath, {"devicectl", "list", "devices", "--timeout", "10", "--json-output", reportPath}, options);
+    using Outcome = os::ChildProcessResult::Outcome;
     switch (tool.outcome) {
     case Outcome::notStarted:
         return failure(tool.startError != 0 ? errorText(tool.startError) : failedText);
@@ -193,7 +193,7 @@ std::unique_ptr<phones::DeviceLister> makeMacDeviceLister(const std::string& xcr
     // A directory passes the access check for execution too; it is not a tool.
     if (stat(xcrunPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(xcrunPath.c_str(), X_OK) == 0)
         return std::make_unique<XcrunDeviceLister>(xcrunPath);
-    return std::make_unique<phones::UsbmuxDeviceLister>();
+    return std::make_unique<usbmux::UsbmuxDeviceLister>();
 }
 
 }  // namespace kestrio::platform::macos

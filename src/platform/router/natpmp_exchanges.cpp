@@ -13,7 +13,7 @@
 
 // The NAT-PMP side of the router's port forwarding: libnatpmp's exchanges with the gateway, each
 // bounded by the caller's deadline.
-namespace kestrio::platform {
+namespace kestrio::platform::router {
 
 namespace {
 
@@ -250,4 +250,4 @@ bool NatPmpUpnpPortMapping::unmapWithNatPmp(std::uint16_t port)
     return session.request(sendRemoval, answerTo(NATPMP_PROTOCOL_TCP), response, deadline) == 0;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::router

@@ -4,7 +4,7 @@
 
 // Which protocol is asked, in which order, and what is kept of the one that answered. The
 // exchanges themselves are in natpmp_exchanges.cpp and upnp_igd_exchanges.cpp.
-namespace kestrio::platform {
+namespace kestrio::platform::router {
 
 namespace {
 
@@ -81,4 +81,4 @@ bool NatPmpUpnpPortMapping::unmap(std::uint16_t port)
     return true;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::router

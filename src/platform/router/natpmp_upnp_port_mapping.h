@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-namespace kestrio::platform {
+namespace kestrio::platform::router {
 
 // The home router's port forwarding: NAT-PMP (libnatpmp) first, UPnP IGD (miniupnpc) when no
 // NAT-PMP gateway answers. The protocol that worked is kept for renewals and for unmap().
@@ -88,4 +88,4 @@ private:
     std::map<std::uint16_t, std::uint16_t> externalPorts_;  // internal port → granted external port
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::router

@@ -12,7 +12,7 @@
 
 // The UPnP IGD side of the router's port forwarding (miniupnpc): discovery, the IGD's mappings
 // and, since only UPnP can list mappings, the lookup and removal of permanent ones.
-namespace kestrio::platform {
+namespace kestrio::platform::router {
 
 namespace {
 
@@ -299,4 +299,4 @@ bool NatPmpUpnpPortMapping::unmapWithUpnp(std::uint16_t externalPort, const char
     return code == UPNPCOMMAND_SUCCESS || code == noSuchEntry;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::router

@@ -2,15 +2,13 @@
 
 #include "capture/argb_frame_converter.h"
 #include "capture/capture_ticker.h"
-#include "platform/linux/descriptor_watch.h"
+#include "platform/desktop_common/descriptor_watch.h"
+#include "platform/desktop_common/shared_memory_file.h"
 #include "platform/wlroots/wayland_connection.h"
 
 #include "wlr-screencopy-unstable-v1.h"
 
 #include <wayland-client.h>
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -38,30 +36,15 @@ class ShmBuffer {
 public:
     ShmBuffer(wl_shm* shm, std::uint32_t format, int width, int height, int stride)
         : format_(format), width_(width), height_(height), stride_(stride),
-          size_(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height))
+          memory_("kestrio-screencopy", static_cast<std::size_t>(stride) * static_cast<std::size_t>(height))
     {
-        const int fd = ::memfd_create("kestrio-screencopy", MFD_CLOEXEC);
-        if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size_)) != 0) {
-            if (fd >= 0)
-                ::close(fd);
+        if (!memory_)
             throw CaptureError("no shared memory for the output's picture");
-        }
-        void* mapped = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (mapped == MAP_FAILED) {
-            ::close(fd);
-            throw CaptureError("no shared memory for the output's picture");
-        }
-        pixels_ = static_cast<std::uint8_t*>(mapped);
-        wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(size_));
+        wl_shm_pool* pool = wl_shm_create_pool(shm, memory_.descriptor(), static_cast<std::int32_t>(memory_.size()));
         buffer_ = wl_shm_pool_create_buffer(pool, 0, width, height, stride, format);
         wl_shm_pool_destroy(pool);
-        ::close(fd);
     }
-    ~ShmBuffer()
-    {
-        wl_buffer_destroy(buffer_);
-        ::munmap(pixels_, size_);
-    }
+    ~ShmBuffer() { wl_buffer_destroy(buffer_); }
     ShmBuffer(const ShmBuffer&) = delete;
     ShmBuffer& operator=(const ShmBuffer&) = delete;
 
@@ -70,7 +53,7 @@ public:
         return format == format_ && width == width_ && height == height_ && stride == stride_;
     }
     wl_buffer* buffer() const { return buffer_; }
-    const std::uint8_t* pixels() const { return pixels_; }
+    const std::uint8_t* pixels() const { return memory_.data(); }
     int width() const { return width_; }
     int height() const { return height_; }
     int stride() const { return stride_; }
@@ -80,8 +63,7 @@ private:
     int width_;
     int height_;
     int stride_;
-    std::size_t size_;
-    std::uint8_t* pixels_ = nullptr;
+    desktop_common::SharedMemoryFile memory_;
     wl_buffer* buffer_ = nullptr;
 };
 
@@ -101,7 +83,7 @@ public:
     // no tick is reading: a copy done, most likely.
     void watch(std::function<void()> news)
     {
-        watch_ = std::make_unique<DescriptorWatch>(wl_display_get_fd(connection_->display()), std::move(news));
+        watch_ = std::make_unique<desktop_common::DescriptorWatch>(wl_display_get_fd(connection_->display()), std::move(news));
     }
 
     bool observe(bool& changed)
@@ -298,7 +280,7 @@ private:
     std::uint64_t copyDueAt_ = 0;
     std::optional<capture::ArgbFrameConverter> converter_;
     std::vector<std::uint8_t> upright_;
-    std::unique_ptr<DescriptorWatch> watch_;
+    std::unique_ptr<desktop_common::DescriptorWatch> watch_;
 };
 
 }  // namespace

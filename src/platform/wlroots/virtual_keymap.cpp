@@ -12,27 +12,27 @@ constexpr std::uint32_t firstKeycode = 8;
 
 }  // namespace
 
-VirtualKeymap::VirtualKeymap() : keys_{controlKeysym} {}
+VirtualKeymap::VirtualKeymap() : keys_{desktop_common::controlKeysym} {}
 
-bool VirtualKeymap::include(const std::vector<Keysym>& keysyms)
+bool VirtualKeymap::include(const std::vector<desktop_common::Keysym>& keysyms)
 {
-    std::vector<Keysym> missing;
-    for (const Keysym keysym : keysyms) {
-        if (keysym != noSymbol && !keyOf(keysym) && std::find(missing.begin(), missing.end(), keysym) == missing.end())
+    std::vector<desktop_common::Keysym> missing;
+    for (const desktop_common::Keysym keysym : keysyms) {
+        if (keysym != desktop_common::noSymbol && !keyOf(keysym) && std::find(missing.begin(), missing.end(), keysym) == missing.end())
             missing.push_back(keysym);
     }
     if (missing.empty())
         return false;
     if (keys_.size() + missing.size() > capacity)
         keys_.resize(1);
-    for (const Keysym keysym : missing) {
+    for (const desktop_common::Keysym keysym : missing) {
         if (keys_.size() < capacity)
             keys_.push_back(keysym);
     }
     return true;
 }
 
-std::optional<std::uint32_t> VirtualKeymap::keyOf(Keysym keysym) const
+std::optional<std::uint32_t> VirtualKeymap::keyOf(desktop_common::Keysym keysym) const
 {
     const auto found = std::find(keys_.begin(), keys_.end(), keysym);
     if (found == keys_.end())

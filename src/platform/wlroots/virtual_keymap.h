@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/keysyms.h"
+#include "platform/desktop_common/keysyms.h"
 
 #include <cstdint>
 #include <optional>
@@ -21,14 +21,14 @@ public:
 
     // Makes room for all of `keysyms` (at most `capacity` - 1 distinct ones); true when the
     // layout changed and is to be uploaded again. Keysyms already on a key keep it while they fit.
-    bool include(const std::vector<Keysym>& keysyms);
+    bool include(const std::vector<desktop_common::Keysym>& keysyms);
     // The evdev code of the key that types `keysym` (the xkb keycode less 8), if it has one.
-    std::optional<std::uint32_t> keyOf(Keysym keysym) const;
+    std::optional<std::uint32_t> keyOf(desktop_common::Keysym keysym) const;
     // The layout in the xkb text format.
     std::string text() const;
 
 private:
-    std::vector<Keysym> keys_;  // key i types keys_[i]; key 0 is Control
+    std::vector<desktop_common::Keysym> keys_;  // key i types keys_[i]; key 0 is Control
 };
 
 }  // namespace kestrio::platform::wlroots

@@ -1,9 +1,9 @@
 #include "platform/wlroots/wlroots_displays.h"
 
 #include "display/virtual_display_error.h"
-#include "platform/linux/atomic_file.h"
-#include "platform/linux/display_identifier.h"
-#include "platform/linux/runtime_folder.h"
+#include "platform/desktop_common/display_identifier.h"
+#include "platform/os/atomic_file.h"
+#include "platform/os/runtime_folder.h"
 #include "platform/wlroots/wayland_connection.h"
 
 #include <algorithm>
@@ -17,7 +17,7 @@ using display::VirtualDisplayException;
 
 std::uint32_t identifierOf(const SwayOutput& output)
 {
-    return platform::displayIdentifier({output.name, output.make, output.model, output.serial});
+    return desktop_common::displayIdentifier({output.name, output.make, output.model, output.serial});
 }
 
 class SwayVirtualMonitor final : public display::VirtualMonitor {
@@ -41,7 +41,7 @@ WlrootsDisplayFacility::WlrootsDisplayFacility(std::string socket, std::optional
     : outputs_(std::make_shared<Outputs>())
 {
     outputs_->socket = std::move(socket);
-    outputs_->record = record ? std::move(*record) : runtimeFolder() / "sway-outputs.json";
+    outputs_->record = record ? std::move(*record) : os::runtimeFolder() / "sway-outputs.json";
     std::lock_guard lock(outputs_->mutex);
     outputs_->load();
 }
@@ -49,7 +49,7 @@ WlrootsDisplayFacility::WlrootsDisplayFacility(std::string socket, std::optional
 void WlrootsDisplayFacility::Outputs::load()
 {
     const std::string compositor = SwayIpc::socketPath(socket);
-    if (record.empty() || compositor.empty() || !openPrivateFolder(record.parent_path(), false))
+    if (record.empty() || compositor.empty() || !os::openPrivateFolder(record.parent_path(), false))
         return;
     std::ifstream file(record);
     const auto saved = nlohmann::json::parse(file, nullptr, false);
@@ -64,10 +64,10 @@ void WlrootsDisplayFacility::Outputs::load()
 void WlrootsDisplayFacility::Outputs::save() const
 {
     const std::string compositor = SwayIpc::socketPath(socket);
-    if (record.empty() || compositor.empty() || !openPrivateFolder(record.parent_path(), true))
+    if (record.empty() || compositor.empty() || !os::openPrivateFolder(record.parent_path(), true))
         return;
     const nlohmann::json saved{{"socket", compositor}, {"outputs", ours}};
-    replaceFileAtomically(record, saved.dump(), 0600);
+    os::replaceFileAtomically(record, saved.dump(), 0600);
 }
 
 std::vector<display::DisplayInfo> WlrootsDisplayFacility::displays()
@@ -92,7 +92,7 @@ std::vector<display::DisplayInfo> WlrootsDisplayFacility::waylandOutputs()
     try {
         WaylandConnection connection;
         for (const auto& output : connection.outputs())
-            result.push_back({platform::displayIdentifier({output->name, output->make, output->model, ""}), output->x, output->y,
+            result.push_back({desktop_common::displayIdentifier({output->name, output->make, output->model, ""}), output->x, output->y,
                               output->width, output->height, output->name});
     } catch (const WaylandError& error) {
         throw std::runtime_error(error.what());

@@ -1,17 +1,18 @@
 #include "platform/wlroots/wlroots_input_poster.h"
 
+#include "platform/desktop_common/shared_memory_file.h"
+
 #include "virtual-keyboard-unstable-v1.h"
 #include "wlr-virtual-pointer-unstable-v1.h"
 
 #include <wayland-client.h>
 
 #include <poll.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace kestrio::platform::wlroots {
@@ -225,8 +226,8 @@ void WlrootsInputPoster::postScroll(std::int32_t vertical, std::int32_t horizont
 
 void WlrootsInputPoster::postKey(model::Key key, model::Modifiers modifiers)
 {
-    const Keysym keysym = keysymForKey(key);
-    if (keysym == noSymbol)
+    const desktop_common::Keysym keysym = desktop_common::keysymForKey(key);
+    if (keysym == desktop_common::noSymbol)
         return;
     std::lock_guard lock(mutex_);
     if (connect())
@@ -235,7 +236,7 @@ void WlrootsInputPoster::postKey(model::Key key, model::Modifiers modifiers)
 
 void WlrootsInputPoster::postText(std::string_view text, model::Modifiers modifiers)
 {
-    const auto keysyms = keysymsForText(text);
+    const auto keysyms = desktop_common::keysymsForText(text);
     if (keysyms.empty())
         return;
     std::lock_guard lock(mutex_);
@@ -243,14 +244,14 @@ void WlrootsInputPoster::postText(std::string_view text, model::Modifiers modifi
         typeKeysyms(keysyms, modifiers.shortcut);
 }
 
-void WlrootsInputPoster::typeKeysyms(const std::vector<Keysym>& keysyms, bool shortcut)
+void WlrootsInputPoster::typeKeysyms(const std::vector<desktop_common::Keysym>& keysyms, bool shortcut)
 {
     if (!keyboard_)
         return;
     std::size_t typed = 0;
     // In parts that the layout can hold, the layout uploaded again before a part that needs it.
     for (auto part = keysyms.begin(); part != keysyms.end();) {
-        std::vector<Keysym> distinct;
+        std::vector<desktop_common::Keysym> distinct;
         auto end = part;
         for (; end != keysyms.end(); ++end) {
             if (std::find(distinct.begin(), distinct.end(), *end) != distinct.end())
@@ -261,17 +262,15 @@ void WlrootsInputPoster::typeKeysyms(const std::vector<Keysym>& keysyms, bool sh
         }
         if (keymap_.include(distinct) || !keymapSent_) {
             const std::string layout = keymap_.text();
-            const int fd = ::memfd_create("kestrio-keymap", MFD_CLOEXEC);
-            if (fd < 0 || ::write(fd, layout.c_str(), layout.size() + 1) != static_cast<ssize_t>(layout.size() + 1)) {
-                if (fd >= 0)
-                    ::close(fd);
+            // Sent with its ending zero byte.
+            const desktop_common::SharedMemoryFile file("kestrio-keymap", layout.size() + 1);
+            if (!file)
                 return;
-            }
-            zwp_virtual_keyboard_v1_keymap(keyboard_, keymapFormatXkbV1, fd, static_cast<std::uint32_t>(layout.size() + 1));
-            ::close(fd);
+            std::memcpy(file.data(), layout.c_str(), file.size());
+            zwp_virtual_keyboard_v1_keymap(keyboard_, keymapFormatXkbV1, file.descriptor(), static_cast<std::uint32_t>(file.size()));
             keymapSent_ = true;
         }
-        const auto control = keymap_.keyOf(controlKeysym);
+        const auto control = keymap_.keyOf(desktop_common::controlKeysym);
         for (; part != end; ++part) {
             const auto key = keymap_.keyOf(*part);
             if (!key)

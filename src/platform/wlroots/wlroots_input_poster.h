@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/input_event_poster.h"
+#include "desktop/input_event_poster.h"
 #include "platform/wlroots/virtual_keymap.h"
 #include "platform/wlroots/wayland_connection.h"
 
@@ -41,7 +41,7 @@ private:
     void flush();
     std::uint32_t now() const;
     void moveTo(model::ScreenPoint point);
-    void typeKeysyms(const std::vector<Keysym>& keysyms, bool shortcut);
+    void typeKeysyms(const std::vector<desktop_common::Keysym>& keysyms, bool shortcut);
 
     std::string waylandDisplay_;
     std::mutex mutex_;

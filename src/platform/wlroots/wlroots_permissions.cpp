@@ -1,6 +1,6 @@
 #include "platform/wlroots/wlroots_permissions.h"
 
-#include "platform/linux/linux_wording.h"
+#include "platform/desktop_common/linux_wording.h"
 #include "platform/wlroots/wayland_connection.h"
 
 namespace kestrio::platform::wlroots {
@@ -27,7 +27,7 @@ bool WlrootsPermissionFacility::captureAllowed()
 
 model::PlatformWording wlrootsDesktopWording(const std::string& compositor)
 {
-    model::PlatformWording wording = linuxDesktopWording();
+    model::PlatformWording wording = desktop_common::linuxDesktopWording();
     wording.screenRecording.warning = {"화면을 읽을 수 없음 · " + compositor + "가 화면 복사 프로토콜(wlr-screencopy)을 제공하지 않습니다",
                                        "The screen cannot be read: " + compositor + " offers no screen-copy protocol (wlr-screencopy)"};
     wording.touchControl.warning = {"터치 제어 불가 · " + compositor + "가 가상 포인터·키보드 프로토콜을 제공하지 않습니다",

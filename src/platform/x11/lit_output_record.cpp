@@ -1,19 +1,19 @@
 #include "platform/x11/lit_output_record.h"
 
-#include "platform/linux/atomic_file.h"
-#include "platform/linux/runtime_folder.h"
+#include "platform/os/atomic_file.h"
+#include "platform/os/runtime_folder.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <fstream>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 nlohmann::json load(const std::filesystem::path& file)
 {
-    if (file.empty() || !openPrivateFolder(file.parent_path(), false))
+    if (file.empty() || !os::openPrivateFolder(file.parent_path(), false))
         return nlohmann::json::object();
     std::ifstream in(file);
     auto saved = nlohmann::json::parse(in, nullptr, false);
@@ -22,13 +22,13 @@ nlohmann::json load(const std::filesystem::path& file)
 
 bool store(const std::filesystem::path& file, const nlohmann::json& records)
 {
-    if (file.empty() || !openPrivateFolder(file.parent_path(), true))
+    if (file.empty() || !os::openPrivateFolder(file.parent_path(), true))
         return false;
     if (records.empty()) {
         std::error_code ignored;
         return std::filesystem::remove(file, ignored) || !std::filesystem::exists(file, ignored);
     }
-    return replaceFileAtomically(file, records.dump(), 0600).replaced();
+    return os::replaceFileAtomically(file, records.dump(), 0600).replaced();
 }
 
 }  // namespace
@@ -84,4 +84,4 @@ std::string LitOutputRecords::serverKey(const std::string& displayName)
     return name;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

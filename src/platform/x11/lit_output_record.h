@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // What the host changed on an X server to light an output for a virtual monitor: the output, the
 // mode it made for it, and the screen's size before. Kept while the output is lit, in a file
@@ -38,4 +38,4 @@ private:
     std::filesystem::path file_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

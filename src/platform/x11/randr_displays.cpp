@@ -1,9 +1,9 @@
 #include "platform/x11/randr_displays.h"
-#include "platform/x11/xcb_reply.h"
 #include "platform/x11/randr_requests.h"
 #include "platform/x11/x11_connect.h"
+#include "platform/x11/xcb_reply.h"
 
-#include "platform/linux/runtime_folder.h"
+#include "platform/os/runtime_folder.h"
 #include "platform/x11/x11_virtual_display.h"
 
 #include <xcb/randr.h>
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 std::string atomName(xcb_connection_t* connection, xcb_atom_t atom)
@@ -53,7 +53,7 @@ std::vector<display::DisplayInfo> randrMonitors(xcb_connection_t* connection, xc
 }
 
 RandrDisplayFacility::RandrDisplayFacility(std::string displayName, std::optional<std::filesystem::path> records)
-    : displayName_(std::move(displayName)), records_(records ? std::move(*records) : runtimeFolder() / "x11-outputs.json")
+    : displayName_(std::move(displayName)), records_(records ? std::move(*records) : os::runtimeFolder() / "x11-outputs.json")
 {
 }
 
@@ -82,4 +82,4 @@ std::vector<std::string> RandrDisplayFacility::undoLeftovers()
     return X11VirtualMonitor::undoLeftovers(displayName_, records_);
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "display/display_facility.h"
+#include "desktop/display_facility.h"
 
 #include <xcb/xcb.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // The active RandR monitors of `root`'s screen, in the server's order. A monitor's ID is its name
 // atom. Throws std::runtime_error when the server does not answer or lacks RandR 1.5.
@@ -36,4 +36,4 @@ private:
     std::filesystem::path records_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

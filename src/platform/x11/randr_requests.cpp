@@ -11,7 +11,7 @@
 #include <memory>
 #include <string_view>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 xcb_window_t rootWindow(xcb_connection_t* connection, int screenNumber)
 {
@@ -174,4 +174,4 @@ bool setScreenSize(xcb_connection_t* connection, xcb_window_t root, const Screen
                                                                    size.heightMillimetres));
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // The root window of screen `screenNumber`; XCB_NONE when the server has no such screen.
 xcb_window_t rootWindow(xcb_connection_t* connection, int screenNumber);
@@ -71,4 +71,4 @@ private:
     xcb_connection_t* connection_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

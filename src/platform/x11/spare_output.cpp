@@ -5,7 +5,7 @@
 #include <optional>
 #include <set>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 using CrtcInfo = XcbReply<xcb_randr_get_crtc_info_reply_t>;
@@ -136,7 +136,7 @@ std::unique_ptr<SpareOutput> SpareOutput::light(xcb_connection_t* connection, xc
         if (crtc != end) {
             lit->output_ = output;
             lit->crtc_ = *crtc;
-            lit->record_.output = platform::outputName(*info);
+            lit->record_.output = x11::outputName(*info);
             break;
         }
     }
@@ -257,4 +257,4 @@ std::vector<std::string> undoLeftoverOutputs(xcb_connection_t* connection, xcb_w
     return switchedOff;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

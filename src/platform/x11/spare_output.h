@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // The host's modes are named this and the size ("Kestrio-1920x1080"); an output that shows or
 // offers one was lit by the host.
@@ -70,4 +70,4 @@ private:
 std::vector<std::string> undoLeftoverOutputs(xcb_connection_t* connection, xcb_window_t root, const LitOutputRecords& records,
                                              const std::string& server);
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 xcb_connection_t* connectToDisplay(const std::string& displayName, int* screenNumber)
 {
@@ -11,4 +11,4 @@ xcb_connection_t* connectToDisplay(const std::string& displayName, int* screenNu
     return xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), screenNumber);
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // Opens a connection to an X server: `displayName` empty means $DISPLAY. Never null; check it
 // with xcb_connection_has_error. Every X11 part of the host connects through here, because
@@ -12,4 +12,4 @@ namespace kestrio::platform {
 // two connections being opened on different threads at once must not meet there.
 xcb_connection_t* connectToDisplay(const std::string& displayName, int* screenNumber = nullptr);
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -1,10 +1,10 @@
 #include "platform/x11/x11_display_capture.h"
-#include "platform/x11/xcb_reply.h"
 #include "platform/x11/x11_connect.h"
+#include "platform/x11/xcb_reply.h"
 
 #include "capture/argb_frame_converter.h"
-#include "platform/linux/descriptor_watch.h"
 #include "capture/capture_ticker.h"
+#include "platform/desktop_common/descriptor_watch.h"
 #include "runtime/serial_queue.h"
 
 #include <xcb/damage.h>
@@ -23,7 +23,7 @@
 #include <sys/shm.h>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 using capture::CaptureError;
@@ -113,7 +113,7 @@ public:
     void watch(std::function<void()> news)
     {
         news_ = news;
-        watch_ = std::make_unique<DescriptorWatch>(xcb_get_file_descriptor(setup_.connection), std::move(news));
+        watch_ = std::make_unique<desktop_common::DescriptorWatch>(xcb_get_file_descriptor(setup_.connection), std::move(news));
     }
 
     void close()
@@ -252,7 +252,7 @@ private:
     Setup setup_;
     capture::ArgbFrameConverter converter_;
     std::function<void()> news_;
-    std::unique_ptr<DescriptorWatch> watch_;
+    std::unique_ptr<desktop_common::DescriptorWatch> watch_;
     bool sawDamage_ = false;  // since the damage region was last emptied
     bool damaged_ = false;    // the area, since the last tick
     bool cursorStale_ = false;
@@ -402,4 +402,4 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
     return capture::startTicking(source, configuration, clock_, std::move(queue), std::move(handler), watch);
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "capture/capture_ticker.h"
-#include "capture/display_capture.h"
+#include "desktop/display_capture.h"
 #include "runtime/clock.h"
 
 #include <memory>
 #include <string>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // Captures a rectangle of an X11 screen through XCB: MIT-SHM grabs of the root window, XDamage to
 // learn whether anything changed, XFixes for the cursor image, libyuv to scale and convert.
@@ -38,4 +38,4 @@ private:
     bool early_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

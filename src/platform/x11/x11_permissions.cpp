@@ -1,6 +1,6 @@
 #include "platform/x11/x11_permissions.h"
-#include "platform/x11/xcb_reply.h"
 #include "platform/x11/x11_connect.h"
+#include "platform/x11/xcb_reply.h"
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -13,7 +13,7 @@
 #include <pthread.h>
 #include <thread>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 enum class X11PermissionFacility::Question {
     xtest,
@@ -159,4 +159,4 @@ bool X11PermissionFacility::askServer(const std::string& displayName, Question q
     return false;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

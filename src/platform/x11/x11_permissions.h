@@ -1,13 +1,13 @@
 #pragma once
 
-#include "model/permissions.h"
+#include "desktop/permission_facility.h"
 
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // What an X server allows this process. Input counts as trusted when the server offers XTEST;
 // capture counts as allowed when the root window can be read. X has no consent dialogues, so the
@@ -55,4 +55,4 @@ private:
     std::shared_ptr<Probe> lastProbe_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

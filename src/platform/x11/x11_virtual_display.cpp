@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 using display::VirtualDisplayError;
@@ -189,7 +189,7 @@ void X11VirtualMonitor::stretchCrtcOver(int grownWidth, int grownHeight)
     crtcRotation_ = activeInfo->rotation;
 
     // The output's own name belongs to its automatic monitor, which the server refuses to shadow.
-    physicalName_ = internAtom(connection, platform::outputName(*outputInfo) + "-host");
+    physicalName_ = internAtom(connection, x11::outputName(*outputInfo) + "-host");
     if (physicalName_ == XCB_ATOM_NONE)
         return undoCrtc();
     xcb_randr_delete_monitor(connection, root_, physicalName_);
@@ -275,4 +275,4 @@ X11VirtualMonitor::~X11VirtualMonitor()
     }
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

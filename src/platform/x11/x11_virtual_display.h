@@ -1,6 +1,6 @@
 #pragma once
 
-#include "display/display_facility.h"
+#include "desktop/display_facility.h"
 #include "platform/x11/spare_output.h"
 
 #include <xcb/randr.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // A virtual monitor on an X server: a RandR 1.5 monitor named display::virtualMonitorName to the
 // right of the existing monitors, the screen grown to hold it. Its ID is that name's atom.
@@ -88,4 +88,4 @@ private:
     bool physicalMonitorSet_ = false;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -1,12 +1,12 @@
 #include "platform/x11/x11_wording.h"
 
-#include "platform/linux/linux_wording.h"
+#include "platform/desktop_common/linux_wording.h"
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 model::PlatformWording x11DesktopWording()
 {
-    model::PlatformWording wording = linuxDesktopWording();
+    model::PlatformWording wording = desktop_common::linuxDesktopWording();
     wording.screenRecording.warning = {"화면을 읽을 수 없음 · X 서버가 거부함", "The screen cannot be read: the X server refuses"};
     wording.touchControl.warning = {"터치 제어 불가 · X 서버에 XTest 확장이 없습니다",
                                     "Touch control unavailable: the X server has no XTest extension"};
@@ -21,4 +21,4 @@ model::PlatformWording x11DesktopWording()
     return wording;
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

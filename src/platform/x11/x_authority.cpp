@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 // A folder of this user's alone: owned by them, of mode 0700, and not a symbolic link.
@@ -113,4 +113,4 @@ XAuthority::~XAuthority()
     rmdir(folder_.c_str());
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

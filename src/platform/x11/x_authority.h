@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // The secret an X server of ours admits its clients by: a random MIT-MAGIC-COOKIE-1 in an
 // authority file of mode 0600 that only this user can reach. The file lies in
@@ -40,4 +40,4 @@ private:
     Cookie cookie_{};
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

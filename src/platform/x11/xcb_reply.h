@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <memory>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // XCB hands out replies and errors allocated with malloc, for the caller to free.
 struct XcbFree {
@@ -20,4 +20,4 @@ XcbReply<Reply> own(Reply* reply)
     return XcbReply<Reply>(reply);
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-namespace kestrio::platform::xtest {
+namespace kestrio::platform::x11::xtest {
 namespace {
 
 // The label of the thread that opens connections, as a thread listing shows it.
@@ -131,4 +131,4 @@ void ConnectAttempt::finish(std::unique_ptr<Session> session)
     finished_.notify_all();
 }
 
-}  // namespace kestrio::platform::xtest
+}  // namespace kestrio::platform::x11::xtest

@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-namespace kestrio::platform::xtest {
+namespace kestrio::platform::x11::xtest {
 
 // How often a wait on the server looks at the clock again.
 inline constexpr std::chrono::milliseconds waitSlice{10};
@@ -85,4 +85,4 @@ private:
     std::unique_ptr<Session> session_;
 };
 
-}  // namespace kestrio::platform::xtest
+}  // namespace kestrio::platform::x11::xtest

@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 class XTestInputPoster::Core : public std::enable_shared_from_this<Core> {
 public:
@@ -187,4 +187,4 @@ private:
     model::WheelClicks horizontalClicks_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

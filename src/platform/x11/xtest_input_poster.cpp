@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <poll.h>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 using namespace xtest;
 
@@ -241,4 +241,4 @@ void XTestInputPoster::postText(std::string_view text, model::Modifiers modifier
     core_->postText(text, modifiers);
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/input_event_poster.h"
+#include "desktop/input_event_poster.h"
 #include "runtime/clock.h"
 #include "runtime/executor.h"
 
@@ -12,7 +12,7 @@ namespace kestrio::runtime {
 class SerialQueue;
 }
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 // Posts synthetic input on an X display through the XTEST extension, over one connection of its
 // own. Safe to call from several threads: calls are serialised, except that a text waiting for
@@ -78,4 +78,4 @@ private:
     std::shared_ptr<runtime::SerialQueue> ownQueue_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace kestrio::platform::xtest {
+namespace kestrio::platform::x11::xtest {
 
 bool KeyboardMapping::isEmpty(xcb_keycode_t keycode) const
 {
@@ -38,4 +38,4 @@ std::optional<KeyboardMapping> mappingFrom(const xcb_setup_t* setup, const xcb_g
     return mapping;
 }
 
-}  // namespace kestrio::platform::xtest
+}  // namespace kestrio::platform::x11::xtest

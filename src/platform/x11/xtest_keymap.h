@@ -2,7 +2,7 @@
 
 // The keysyms the XTEST poster types and the server's keyboard mapping, as the poster reads it.
 
-#include "platform/linux/keysyms.h"
+#include "platform/desktop_common/keysyms.h"
 
 #include <xcb/xcb.h>
 
@@ -11,11 +11,11 @@
 #include <span>
 #include <vector>
 
-namespace kestrio::platform::xtest {
+namespace kestrio::platform::x11::xtest {
 
-using platform::keysymForKey;
-using platform::keysymsForText;
-using platform::noSymbol;
+using desktop_common::keysymForKey;
+using desktop_common::keysymsForText;
+using desktop_common::noSymbol;
 
 // The server's keyboard mapping: for each keycode a row of keysyms, the first being what the key
 // types without modifiers in the first group.
@@ -50,4 +50,4 @@ xcb_get_keyboard_mapping_cookie_t requestMapping(xcb_connection_t* connection);
 // The mapping in the reply; none for a missing or empty reply.
 std::optional<KeyboardMapping> mappingFrom(const xcb_setup_t* setup, const xcb_get_keyboard_mapping_reply_t* reply);
 
-}  // namespace kestrio::platform::xtest
+}  // namespace kestrio::platform::x11::xtest

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 using model::MouseEventType;
@@ -113,4 +113,4 @@ void XTestInputPoster::Core::click(std::uint8_t button, int count)
     }
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

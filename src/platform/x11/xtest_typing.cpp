@@ -8,7 +8,7 @@
 #include <array>
 #include <thread>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 using namespace xtest;
 
@@ -267,4 +267,4 @@ void XTestInputPoster::Core::scheduleRestore(runtime::Duration delay)
     });
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -1,5 +1,5 @@
 #include "platform/x11/xvfb_server.h"
-#include "platform/linux/child_process_run.h"
+#include "platform/os/child_process_run.h"
 
 #include <xcb/xcb.h>
 
@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 namespace {
 
 constexpr auto startTimeout = std::chrono::seconds(15);
@@ -97,19 +97,19 @@ std::optional<std::string> switchToMode(const std::string& displayName, const st
     };
     const std::vector<std::string> environment{"DISPLAY=" + displayName, "XAUTHORITY=" + authorityFile};
     for (const auto& arguments : commands) {
-        const auto run = runChildProcess("xrandr", arguments, {}, commandTimeout, environment);
+        const auto run = os::runChildProcess("xrandr", arguments, {}, commandTimeout, environment);
         const std::string what = "xrandr " + arguments.front();
         switch (run.outcome) {
-        case ChildProcessResult::Outcome::exited:
+        case os::ChildProcessResult::Outcome::exited:
             if (run.exitStatus != 0)
                 return what + " failed (exit code " + std::to_string(run.exitStatus) + ")";
             break;
-        case ChildProcessResult::Outcome::notStarted:
+        case os::ChildProcessResult::Outcome::notStarted:
             return "cannot run xrandr";
-        case ChildProcessResult::Outcome::timedOut:
+        case os::ChildProcessResult::Outcome::timedOut:
             return what + " did not finish within " + std::to_string(commandTimeout.count()) + " ms";
-        case ChildProcessResult::Outcome::signalled:
-        case ChildProcessResult::Outcome::broken:
+        case os::ChildProcessResult::Outcome::signalled:
+        case os::ChildProcessResult::Outcome::broken:
             return what + " failed";
         }
     }
@@ -155,7 +155,7 @@ std::unique_ptr<XvfbServer> XvfbServer::start(const Options& options, std::strin
         "-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-auth", authority->file(), "-screen", "0",
         sizeText(startSize) + "x" + std::to_string(options.depth),
     };
-    const pid_t pid = startChildProcess("Xvfb", arguments, fds[1]);
+    const pid_t pid = os::startChildProcess("Xvfb", arguments, fds[1]);
     close(fds[1]);
     if (pid < 0) {
         close(fds[0]);
@@ -165,7 +165,7 @@ std::unique_ptr<XvfbServer> XvfbServer::start(const Options& options, std::strin
     auto number = readDisplayNumber(fds[0]);
     close(fds[0]);
     if (!number) {
-        stopChildProcess(pid, stopGrace);
+        os::stopChildProcess(pid, stopGrace);
         error = "Xvfb did not start";
         return nullptr;
     }
@@ -195,7 +195,7 @@ XvfbServer::XvfbServer(pid_t pid, std::string displayName, std::unique_ptr<XAuth
 XvfbServer::~XvfbServer()
 {
     if (pid_ > 0)
-        stopChildProcess(pid_, stopGrace);
+        os::stopChildProcess(pid_, stopGrace);
 }
 
 const std::string& XvfbServer::authorityFile() const
@@ -208,4 +208,4 @@ void XvfbServer::authorizeThisProcess() const
     ::setenv("XAUTHORITY", authority_->file().c_str(), 1);
 }
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -8,7 +8,7 @@
 #include <string>
 #include <sys/types.h>
 
-namespace kestrio::platform {
+namespace kestrio::platform::x11 {
 
 struct ScreenSize {
     int width = 0;
@@ -63,4 +63,4 @@ private:
     std::unique_ptr<XAuthority> authority_;
 };
 
-}  // namespace kestrio::platform
+}  // namespace kestrio::platform::x11

@@ -1,6 +1,6 @@
 // The device list of a Mac's developer tools, with a stand-in for xcrun.
 #include "platform/macos/xcrun_device_lister.h"
-#include "platform/phones/usbmux_device_lister.h"
+#include "platform/usbmux/usbmux_device_lister.h"
 
 #include "support/test_support.h"
 
@@ -112,7 +112,7 @@ TEST(MacDeviceListerTest, UsesTheDeveloperToolsOnlyWhereTheyCanRun)
     EXPECT_NE(dynamic_cast<XcrunDeviceLister*>(makeMacDeviceLister(tool.string()).get()), nullptr);
     chmod(tool.c_str(), 0644);
     for (const fs::path& unusable : {tool, directory.path(), directory.path() / "none"})
-        EXPECT_NE(dynamic_cast<phones::UsbmuxDeviceLister*>(makeMacDeviceLister(unusable.string()).get()), nullptr) << unusable;
+        EXPECT_NE(dynamic_cast<platform::usbmux::UsbmuxDeviceLister*>(makeMacDeviceLister(unusable.string()).get()), nullptr) << unusable;
 }
 
 }  // namespace
