@@ -302,7 +302,17 @@ MutterClipboard::Content MutterClipboard::currentContent()
         // enabled it: until then, whoever owns it is asked for text.
         foreign = ownerReported_ ? foreignTypes_ : std::vector<std::string>{"text/plain;charset=utf-8", "UTF8_STRING"};
     }
-    return readForeign(foreign);
+    Content content = readForeign(foreign);
+    // Text that came under one of its names is offered again under all of them, whichever a
+    // program asks for (a read that failed on a busy machine leaves a name out).
+    for (const char* type : {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain"}) {
+        if (const auto found = content.find(type); found != content.end()) {
+            for (auto& [name, text] : textContent(found->second))
+                content.try_emplace(name, std::move(text));
+            break;
+        }
+    }
+    return content;
 }
 
 bool MutterClipboard::offer(Content content, bool restored)
