@@ -1,4 +1,5 @@
 #include "platform/os/json_settings_store.h"
+#include "platform/os/runtime_folder.h"
 #include "platform/os/unique_fd.h"
 
 #include <cerrno>
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -87,20 +87,6 @@ std::string numberText(const Json& number)
     char text[32];
     auto result = std::to_chars(text, text + sizeof text, value);
     return std::string(text, result.ptr);
-}
-
-std::optional<std::filesystem::path> homeFolder()
-{
-    if (const char* home = std::getenv("HOME"); home && *home)
-        return std::filesystem::path(home);
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd entry {};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_dir
-        || !*found->pw_dir)
-        return std::nullopt;
-    return std::filesystem::path(found->pw_dir);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #include "platform/os/runtime_folder.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace kestrio::platform::os {
 
@@ -33,6 +35,20 @@ UniqueFd openPrivateFolder(const std::filesystem::path& folder, bool create)
         (status.st_mode & 0777) != 0700)
         return {};
     return fd;
+}
+
+std::optional<std::filesystem::path> homeFolder()
+{
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::filesystem::path(home);
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry {};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_dir
+        || !*found->pw_dir)
+        return std::nullopt;
+    return std::filesystem::path(found->pw_dir);
 }
 
 }  // namespace kestrio::platform::os

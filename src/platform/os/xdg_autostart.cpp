@@ -2,13 +2,13 @@
 
 #include "platform/os/atomic_file.h"
 #include "platform/os/desktop_entry.h"
+#include "platform/os/runtime_folder.h"
 #include "platform/os/unique_fd.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <new>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -98,20 +98,6 @@ std::optional<std::string> replaceFile(const fs::path& path, std::string_view te
     if (!result.replaced())
         return failure("cannot write", path, result.error);
     return std::nullopt;
-}
-
-std::optional<fs::path> homeFolder()
-{
-    if (const char* home = std::getenv("HOME"); home && *home)
-        return fs::path(home);
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd entry {};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_dir
-        || !*found->pw_dir)
-        return std::nullopt;
-    return fs::path(found->pw_dir);
 }
 
 }  // namespace
