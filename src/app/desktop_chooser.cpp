@@ -3,6 +3,7 @@
 #include "desktop/unserved_desktop.h"
 #include "platform/desktop_common/linux_wording.h"
 #include "platform/gnome/gnome_backend.h"
+#include "platform/kde/kde_backend.h"
 #include "platform/wlroots/wlroots_backend.h"
 #include "platform/x11/x11_backend.h"
 
@@ -15,6 +16,7 @@ namespace {
 // The backends of a Wayland session, in the order they are tried.
 constexpr desktop::DesktopBackendMaker waylandBackends[] = {
     platform::gnome::makeGnomeBackend,
+    platform::kde::makeKdeBackend,
     platform::wlroots::makeWlrootsBackend,
 };
 

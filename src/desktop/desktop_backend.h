@@ -10,13 +10,13 @@
 //   permission_facility.h model::PermissionFacility: whether the desktop allows input and capture
 //   platform_wording.h    model::PlatformWording: every text that names the desktop's facilities
 //
-// A backend is one folder under platform/ (x11/, gnome/, wlroots/) whose <name>_backend.h
+// A backend is one folder under platform/ (x11/, gnome/, kde/, wlroots/) whose <name>_backend.h
 // declares its one entry point, make<Name>Backend(std::ostream&, …). The chooser
 // (app/desktop_chooser.cpp) is the only place that names the backends: it calls the entry
 // points in order and takes the first backend that serves the session. unserved_desktop.h has
 // the backend of a session that none serves. What several backends use lives in
 // platform/desktop_common/ (keysyms, display identifiers, shared memory, the descriptor watch, the
-// base texts) and platform/pipewire/ (a compositor's video stream).
+// base texts) and platform/pipewire/ (a compositor's video stream and its capture).
 //
 // Lifecycle: the entry point runs once, on the main thread, at start, before the model and
 // everything that uses the parts are made. It looks at the session first and makes nothing when it cannot serve it; otherwise it
@@ -44,7 +44,7 @@ struct DesktopBackend {
     // What the parts share and must outlive them (an X server of the host's own, the compositor's
     // bus); may be null. Declared first, so that it is ended last.
     std::shared_ptr<void> keepAlive;
-    std::string name;  // "x11", "gnome", "wlroots", or "none"
+    std::string name;  // "x11", "gnome", "kde", "wlroots", or "none"
     std::shared_ptr<display::DisplayFacility> displays;
     std::shared_ptr<capture::DisplayCaptureFactory> capture;
     std::shared_ptr<model::InputEventPoster> input;

@@ -1,7 +1,6 @@
 #include "platform/gnome/gnome_display_capture.h"
 
-#include "capture/argb_frame_converter.h"
-#include "capture/capture_ticker.h"
+#include "platform/pipewire/pipewire_capture.h"
 
 #include <optional>
 
@@ -11,46 +10,6 @@ namespace {
 using capture::CaptureError;
 
 constexpr auto formatWait = std::chrono::seconds(5);
-
-// Turns the cast's newest picture into frames. Used only by its ticker, under the ticker's lock.
-class CastSource {
-public:
-    CastSource(std::shared_ptr<Cast> cast, const capture::CaptureConfiguration& configuration)
-        : cast_(std::move(cast)), configuration_(configuration)
-    {
-    }
-
-    bool observe(bool& changed)
-    {
-        if (cast_->stream->ended())
-            return false;
-        changed = cast_->stream->takeChange();
-        return true;
-    }
-
-    std::optional<capture::VideoFrame> grab()
-    {
-        std::optional<capture::VideoFrame> frame;
-        cast_->stream->withPicture([&](const pipewire::StreamPicture& picture) {
-            // The stream's size can change under us (the monitor's mode changed).
-            if (!converter_ || converter_->sourceWidth() != picture.width || converter_->sourceHeight() != picture.height) {
-                const int width = configuration_.width > 0 ? configuration_.width : picture.width;
-                const int height = configuration_.height > 0 ? configuration_.height : picture.height;
-                converter_.emplace(picture.width, picture.height, width, height, configuration_.pixelFormat,
-                                   configuration_.queueDepth);
-            }
-            frame = converter_->convert(picture.pixels, picture.stride);
-        });
-        return frame;
-    }
-
-    void close() { cast_.reset(); }
-
-private:
-    std::shared_ptr<Cast> cast_;
-    capture::CaptureConfiguration configuration_;
-    std::optional<capture::ArgbFrameConverter> converter_;
-};
 
 }  // namespace
 
@@ -89,11 +48,8 @@ std::unique_ptr<capture::DisplayCaptureStream> GnomeDisplayCaptureFactory::start
             throw CaptureError("the compositor's screen-cast stream did not start");
         desktop_->add(cast);
     }
-    // A new picture is taken as soon as it comes, not at the next tick.
     auto& stream = *cast->stream;
-    auto source = std::make_shared<CastSource>(std::move(cast), configuration);
-    return capture::startTicking(source, configuration, clock_, std::move(queue), std::move(handler),
-                                 [&stream](std::function<void()> wake) { stream.onNews(std::move(wake)); });
+    return pipewire::startStreamCapture(std::move(cast), stream, nullptr, configuration, clock_, std::move(queue), std::move(handler));
 }
 
 }  // namespace kestrio::platform::gnome
