@@ -1,6 +1,7 @@
 #include "display/virtual_display_error.h"
 #include "platform/kde/kde_display_capture.h"
 #include "platform/kde/kde_displays.h"
+#include "platform/kde/kde_input_poster.h"
 #include "platform/kde/kde_permissions.h"
 #include "support/captured_frames.h"
 
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <thread>
 #include <filesystem>
 
 // Runs beside the headless KWin of headless_kwin.sh, as its user: two outputs, 1280×720 each.
@@ -41,17 +43,26 @@ TEST(KdeBackend, ListsKwinsOutputsWithStableIdentifiersAndSaysWhenNoVirtualMonit
     EXPECT_EQ(displays.displays().size(), 2u) << "nothing is left behind";
 }
 
-// A cast starts once KWin has named its PipeWire node and the stream has agreed on a format; a
-// display that is not there is refused. (KWin's virtual backend never tells its casts that an
-// output was painted, so no picture comes here; on a real session's outputs they do.)
+// A cast starts once KWin has named its PipeWire node and the stream has agreed on a format, and
+// survives the pointer moving over it (KWin's virtual backend crashes drawing it in); a display
+// that is not there is refused. (That backend never tells its casts that an output was painted,
+// so no picture comes here; on a real session's outputs they do.)
 TEST(KdeBackend, CastsAnOutputThroughPipeWireAndRefusesOneThatIsNotThere)
 {
     const auto desktop = std::make_shared<KdeDesktop>();
     KdeDisplayFacility displays(desktop);
     KdeDisplayCaptureFactory captures(desktop);
+    KdeInputPoster input(desktop);
     const auto output = displays.displays().at(1);
     test::Frames frames;
-    EXPECT_NO_THROW(frames.start(captures, output, 640, 360));
+    auto stream = frames.start(captures, output, 640, 360);
+    // Over a second: the moves reach KWin once the stream runs.
+    for (int step = 0; step < 10; ++step) {
+        input.warpPointer({output.x + 100.0 + step * 10, output.y + 100.0});
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(input.pointerLocation(), (model::ScreenPoint{output.x + 190.0, output.y + 100.0}));
+    EXPECT_EQ(displays.displays().size(), 2u) << "KWin still answers";
     EXPECT_THROW(frames.start(captures, {output.id + 1, 0, 0, 10, 10, {}, false}, 10, 10), capture::CaptureError);
 }
 
