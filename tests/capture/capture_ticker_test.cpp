@@ -76,11 +76,8 @@ struct CaptureTickerTest : ::testing::Test {
 TEST_F(CaptureTickerTest, ATickGrabsOnlyWhatIsDueAndWantedAndKeepsWhatCouldNotBeTakenDue)
 {
     enum : unsigned { change = 1, request = 2, unwanted = 4, failing = 8 };
-    const struct {
-        const char* what;
-        unsigned flags;
-        int ticks, frames;
-    } steps[] = {
+    // What a step arranges, the ticks it runs and the frames delivered by its end.
+    const std::tuple<const char*, unsigned, int, int> steps[] = {
         {"a still picture waits a second", 0, ticksPerSecond - 1, 1},
         {"and then comes again", 0, 1, 2},
         {"a change comes with the next tick, once", change, 3, 3},
@@ -95,16 +92,16 @@ TEST_F(CaptureTickerTest, ATickGrabsOnlyWhatIsDueAndWantedAndKeepsWhatCouldNotBe
     start();
     ASSERT_EQ(frames, 1) << "the first tick, at once";
     int ticks = 1;
-    for (const auto& step : steps) {
-        SCOPED_TRACE(step.what);
+    for (const auto& [what, flags, count, delivered] : steps) {
+        SCOPED_TRACE(what);
         queue->sync();
-        wanted = !(step.flags & unwanted);
-        source->failing = step.flags & failing;
-        source->changed = step.flags & change;
-        if (step.flags & request)
+        wanted = !(flags & unwanted);
+        source->failing = flags & failing;
+        source->changed = flags & change;
+        if (flags & request)
             stream->requestFrame();
-        EXPECT_EQ(tick(step.ticks), step.frames);
-        ticks += step.ticks;
+        EXPECT_EQ(tick(count), delivered);
+        ticks += count;
     }
     EXPECT_EQ(misstamped, 0) << "frames carry the time of their tick";
     EXPECT_EQ(std::make_pair(source->observed, source->rested), std::make_pair(ticks, ticks));
