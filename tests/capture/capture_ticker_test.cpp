@@ -52,9 +52,10 @@ struct CaptureTickerTest : ::testing::Test {
             clock->advance(interval);
         return frames;
     }
-    // Wakes the ticker as the source's watch does, and waits until the queue has taken it.
+    // Wakes the ticker as the source's watch does on a change, and waits until the queue has taken it.
     int woken()
     {
+        source->changed = true;
         wake();
         queue->sync();
         return frames;
@@ -75,11 +76,8 @@ struct CaptureTickerTest : ::testing::Test {
 TEST_F(CaptureTickerTest, ATickGrabsOnlyWhatIsDueAndWantedAndKeepsWhatCouldNotBeTakenDue)
 {
     enum : unsigned { change = 1, request = 2, unwanted = 4, failing = 8 };
-    const struct {
-        const char* what;
-        unsigned flags;
-        int ticks, frames;
-    } steps[] = {
+    // What a step arranges, the ticks it runs and the frames delivered by its end.
+    const std::tuple<const char*, unsigned, int, int> steps[] = {
         {"a still picture waits a second", 0, ticksPerSecond - 1, 1},
         {"and then comes again", 0, 1, 2},
         {"a change comes with the next tick, once", change, 3, 3},
@@ -94,16 +92,16 @@ TEST_F(CaptureTickerTest, ATickGrabsOnlyWhatIsDueAndWantedAndKeepsWhatCouldNotBe
     start();
     ASSERT_EQ(frames, 1) << "the first tick, at once";
     int ticks = 1;
-    for (const auto& step : steps) {
-        SCOPED_TRACE(step.what);
+    for (const auto& [what, flags, count, delivered] : steps) {
+        SCOPED_TRACE(what);
         queue->sync();
-        wanted = !(step.flags & unwanted);
-        source->failing = step.flags & failing;
-        source->changed = step.flags & change;
-        if (step.flags & request)
+        wanted = !(flags & unwanted);
+        source->failing = flags & failing;
+        source->changed = flags & change;
+        if (flags & request)
             stream->requestFrame();
-        EXPECT_EQ(tick(step.ticks), step.frames);
-        ticks += step.ticks;
+        EXPECT_EQ(tick(count), delivered);
+        ticks += count;
     }
     EXPECT_EQ(misstamped, 0) << "frames carry the time of their tick";
     EXPECT_EQ(std::make_pair(source->observed, source->rested), std::make_pair(ticks, ticks));
@@ -116,26 +114,24 @@ TEST_F(CaptureTickerTest, AWakeTicksAsSoonAsTheIntervalSinceTheLastFrameAllows)
     start();
     tick(3);
     clock->advance(interval / 2);
-    source->changed = true;
     EXPECT_EQ(woken(), 2);
     EXPECT_EQ(source->observed, 5);
     clock->advance(interval / 2);
     EXPECT_EQ(source->observed, 5) << "no tick half an interval after the wake";
-    source->changed = true;
     EXPECT_EQ(woken(), 2);
     EXPECT_EQ(tick(), 3);
     tick(2);
     clock->advance(interval / 4);
     source->hasNews = false;
-    source->changed = true;
     EXPECT_EQ(woken(), 3);
     EXPECT_EQ(source->observed, 8);
     source->hasNews = true;
     EXPECT_EQ(woken(), 4);
 }
 
-// However it ends — stopped twice, from the handler, or with the source gone — delivery stops,
-// no timer is left, and the source is closed once, at the stop, and asked nothing after it.
+// An interval of zero ticks at 60 a second. However it ends — stopped twice, from the handler, or
+// with the source gone — delivery stops, no timer is left, and the source is closed once, at the
+// stop, and asked nothing after it.
 TEST_F(CaptureTickerTest, StoppedOrWithItsSourceGoneTheTickerDeliversNothingMoreAndLeavesNoTimer)
 {
     for (const auto how : {"stopped", "from the handler", "source gone"}) {
@@ -144,7 +140,8 @@ TEST_F(CaptureTickerTest, StoppedOrWithItsSourceGoneTheTickerDeliversNothingMore
         frames = 0;
         stopInHandler = how == std::string_view("from the handler");
         start(runtime::Duration::zero());
-        queue->sync();
+        clock->advance(std::chrono::duration_cast<runtime::Duration>(1s) / 60);
+        EXPECT_EQ(source->observed, stopInHandler ? 1 : 2);
         const bool gone = how == std::string_view("source gone");
         source->gone = gone;
         if (how == std::string_view("stopped"))
@@ -153,17 +150,10 @@ TEST_F(CaptureTickerTest, StoppedOrWithItsSourceGoneTheTickerDeliversNothingMore
         source->changed = true;
         clock->advance(5s);
         woken();
-        EXPECT_EQ(std::make_tuple(frames, clock->pendingTimers(), source->closed, source->rested), std::make_tuple(1, 0u, gone ? 0 : 1, stopInHandler ? 0 : 1));
+        EXPECT_EQ(std::make_tuple(frames, clock->pendingTimers(), source->closed, source->rested), std::make_tuple(1, 0u, gone ? 0 : 1, stopInHandler ? 0 : 2));
         stream.reset();
         EXPECT_EQ(source->closed, 1);
     }
-    // An interval of zero ticks at 60 a second.
-    stopInHandler = false;
-    source = std::make_shared<Source>();
-    start(runtime::Duration::zero());
-    stream->requestFrame();
-    clock->advance(std::chrono::duration_cast<runtime::Duration>(1s) / 60);
-    EXPECT_EQ(source->observed, 2);
 }
 
 }  // namespace

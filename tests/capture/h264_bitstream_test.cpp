@@ -7,7 +7,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The parts joined; each part of `nals` behind its 4-byte length.
+// The parts joined; with `lengthPrefixed`, each behind its 4-byte length.
 Bytes join(std::initializer_list<Bytes> parts, bool lengthPrefixed = false)
 {
     Bytes out;

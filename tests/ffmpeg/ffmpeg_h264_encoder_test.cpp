@@ -157,9 +157,8 @@ TEST_P(EncoderTest, KeyFramesComeOnTheirOwnAndALowerBitRateTakesEffectMidStream)
 TEST_P(EncoderTest, RefusesWhatNoCandidateCanOpenWithTheLastErrorAndEndsEveryFrameOnceWhenDestroyed)
 {
     for (const auto& [candidates, format, code] : {std::tuple{std::vector<std::string>{"kestrio_no_such_encoder"}, capture::PixelFormat::nv12, AVERROR_ENCODER_NOT_FOUND},
-                                                    {std::vector<std::string>{GetParam()}, capture::PixelFormat::bgra, AVERROR(ENOSYS)}}) {
+                                                    {std::vector<std::string>{GetParam()}, capture::PixelFormat::bgra, AVERROR(ENOSYS)}})
         EXPECT_THAT([&] { open({640, 360, 8'000'000, 60, format}, candidates); }, ::testing::Throws<capture::H264EncoderError>(::testing::Field(&capture::H264EncoderError::code, code)));
-    }
     // Destroyed with frames queued, it ends each one once; what was encoded came first and decodes.
     auto encoder = open({1728, 972, 8'000'000, 60});
     for (int i = 0; i < 20; ++i)

@@ -10,7 +10,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
-from host_support import Host, check, connect, free_port, require, wait_until  # noqa: E402
+from host_support import Host, check, connect, free_port, require  # noqa: E402
 from input_checks import (TOOLKITS, decoded_size, first_touch_lands, input_lands, require_observers,  # noqa: E402
                           window_and_virtual_display_start)
 
@@ -35,10 +35,8 @@ def main():
         viewer = connect(port, "테스트 폰")
         # Extended: a 1920×1080 monitor, streamed at balanced's 1728 pixels across.
         check(decoded_size(viewer) == (1728, 972), "extended mode's stream size")
-        check(("Virtual remote monitor", 1920, 1080) in monitors(), f"monitors while streaming: {monitors()}")
         input_lands(viewer, 1920, 1080, "qt")
         viewer.send_line("MODE mirror")
-        check(wait_until(lambda: len(monitors()) == 1, 10), f"monitors after extended mode: {monitors()}")
         check(decoded_size(viewer) == (1280, 720), "mirror mode's stream size")
         input_lands(viewer, 1280, 720, "gtk", texts=20, clipboard=True)
         viewer.close()

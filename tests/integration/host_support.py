@@ -15,7 +15,6 @@ import sys
 import tempfile
 import threading
 import time
-from collections import namedtuple
 
 SOURCE = os.environ.get("KESTRIO_SOURCE", "")
 BIN = os.environ.get("KESTRIO_BIN", "")
@@ -246,36 +245,29 @@ def share_close_to(stream, colour, tolerance=48):
     return sum(all(abs(a - b) <= tolerance for a, b in zip(p, colour)) for p in pixels) / len(pixels)
 
 
-# mode: (id, name), None when off; announced: a monitor on it gave its EDID.
-Output = namedtuple("Output", "id connected announced crtc crtcs mode x y width height")
-Layout = namedtuple("Layout", "size outputs modes")  # outputs by name; modes: the names of the server's modes
+class XServer(Closing):
+    """Xvfb of a test's own: one screen, whose only RandR output is named "screen". Only holders of
+    its private cookie (a wildcard entry, as libXau and the recorder read it) connect."""
 
-
-class XDisplayServer(Closing):
-    """An X server of a test's own, started by `command`, which it answers with its display number;
-    only holders of its private cookie (a wildcard entry, as libXau and the recorder read it) connect."""
-
-    def __init__(self, command, folder=None):
-        self.folder = folder or tempfile.mkdtemp(prefix="kestrio-x-")
+    def __init__(self, width, height):
+        self.folder = tempfile.mkdtemp(prefix="kestrio-x-")
         self.authority, self.process, self._client = os.path.join(self.folder, "authority"), None, None
         field = lambda data: struct.pack(">H", len(data)) + data
         with open(os.open(self.authority, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as f:
             f.write(struct.pack(">H", 0xFFFF) + field(b"") + field(b"") + field(b"MIT-MAGIC-COOKIE-1") + field(os.urandom(16)))
         read_end, write_end = os.pipe()
         try:
-            self.process = subprocess.Popen([*command, "-displayfd", str(write_end), "-auth", self.authority, "-noreset", "-nolisten", "tcp"],
+            self.process = subprocess.Popen(["Xvfb", "-screen", "0", f"{width}x{height}x24", "-displayfd", str(write_end), "-auth",
+                                             self.authority, "-noreset", "-nolisten", "tcp"],
                                             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             os.close(write_end)
             with os.fdopen(read_end, "rb") as numbers:
                 number = numbers.readline() if select.select([numbers], [], [], 30)[0] else b""
             self.name = ":" + number.decode().strip()
-            check(self.name != ":", f"{command[0]} did not start{self.failure()}")
+            check(self.name != ":", "Xvfb did not start")
         except BaseException:
             self.close()
             raise
-
-    def failure(self):
-        return ""
 
     def environment(self, base=None):
         return {**(os.environ if base is None else base), "DISPLAY": self.name, "XAUTHORITY": self.authority}
@@ -315,29 +307,6 @@ class XDisplayServer(Closing):
     def size(self):
         return tuple(int(n) for n in re.search(r"current (\d+) x (\d+)", self.xrandr()).groups())
 
-    def layout(self):
-        """The screen's size, its RandR outputs as they are lit (or not) and the server's modes."""
-        from Xlib import X, error as xerror
-        root, edid = self.client.screen().root, self.client.intern_atom("EDID")
-        for _ in range(10):
-            try:
-                resources = root.xrandr_get_screen_resources_current()
-                names, offset = {}, 0
-                for mode in resources.modes:
-                    names[mode.id], offset = resources.names[offset:offset + mode.name_length], offset + mode.name_length
-                outputs = {}
-                for output in resources.outputs:
-                    info = self.client.xrandr_get_output_info(output, resources.config_timestamp)
-                    crtc = info.crtc and self.client.xrandr_get_crtc_info(info.crtc, resources.config_timestamp)
-                    lit = crtc and crtc.mode and ((crtc.mode, names[crtc.mode]), crtc.x, crtc.y, crtc.width, crtc.height)
-                    announced = bool(self.client.xrandr_get_output_property(output, edid, X.AnyPropertyType, 0, 1).value)
-                    outputs[info.name] = Output(output, info.connection == 0, announced, info.crtc, tuple(info.crtcs), *(lit or (None, 0, 0, 0, 0)))
-                geometry = root.get_geometry()
-                return Layout((geometry.width, geometry.height), outputs, set(names.values()))
-            except (KeyError, xerror.XError):  # reconfigured between two requests
-                time.sleep(0.1)
-        raise RuntimeError("the RandR configuration never held still")
-
     def paint(self, rows, x=0, y=0):
         """Draws RGB rows (bytes) on the root window, and parks the pointer in a corner."""
         from Xlib import X
@@ -362,35 +331,3 @@ class XDisplayServer(Closing):
             self.process.wait()
         shutil.rmtree(self.folder, ignore_errors=True)
 
-
-class XServer(XDisplayServer):
-    """Xvfb: one screen, whose only RandR output is named "screen"."""
-
-    def __init__(self, width, height):
-        super().__init__(["Xvfb", "-screen", "0", f"{width}x{height}x24"])
-
-
-class XorgServer(XDisplayServer):
-    """Xorg on the dummy driver (tests/support/xorg-dummy.conf), as a graphics card drives monitors:
-    sixteen RandR outputs with a CRTC each, DUMMY0 lit at 2048x1536, DUMMY1-DUMMY15 disconnected."""
-
-    CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "xorg-dummy.conf")
-
-    @staticmethod
-    def require():
-        require("Xorg", "xrandr", modules=["Xlib"], root="Xorg takes a configuration from outside its own folders only from root")
-        modules = subprocess.run(["Xorg", "-showDefaultModulePath"], capture_output=True, text=True).stderr.strip()
-        if not os.path.exists(os.path.join(modules, "drivers", "dummy_drv.so")):
-            skip("Xorg's dummy video driver is not installed")
-
-    def __init__(self):
-        folder = tempfile.mkdtemp(prefix="kestrio-x-")
-        os.mkdir(os.path.join(folder, "none"))
-        self.log = os.path.join(folder, "Xorg.log")
-        # On the console's current VT, never switching to one of its own.
-        super().__init__(["Xorg", "-config", self.CONFIG, "-configdir", os.path.join(folder, "none"), "-logfile", self.log,
-                          "-sharevts", "-novtswitch"], folder)
-
-    def failure(self):
-        errors = [line for line in open(self.log, errors="replace")] if os.path.exists(self.log) else []
-        return ": " + "".join(line for line in errors if "(EE)" in line)[-2000:]

@@ -10,7 +10,6 @@ import re
 import select
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 

@@ -54,8 +54,7 @@ private:
 
 inline constexpr const char* testHostName = "스튜디오 Host";
 
-// A streamer on a free loopback port with a virtual clock and recorded advertisements and
-// callbacks.
+// A streamer on a free loopback port with a virtual clock and recorded advertisements and callbacks.
 struct StreamerHarness final : link::ServiceAdvertiser {
     explicit StreamerHarness(const std::function<void(link::FrameStreamer::Environment&)>& configure = {});
     ~StreamerHarness() override;

@@ -13,14 +13,6 @@ using link::ViewerControlEvent;
 using model::ControlEventQueue;
 using Admission = ControlEventQueue::Admission;
 
-std::vector<ViewerControlEvent> events(const std::vector<ControlEventQueue::Entry>& entries)
-{
-    std::vector<ViewerControlEvent> out;
-    for (const auto& entry : entries)
-        out.push_back(entry.event);
-    return out;
-}
-
 TEST(ControlEventQueue, MergesMovesAndScrollsButNeverAcrossOtherEvents)
 {
     struct Case {
@@ -44,7 +36,10 @@ TEST(ControlEventQueue, MergesMovesAndScrollsButNeverAcrossOtherEvents)
             admissions.push_back(queue.offer(event, 1));
         EXPECT_EQ(admissions.front(), Admission::queuedFirst);
         EXPECT_EQ(std::count(admissions.begin(), admissions.end(), Admission::queuedFirst), 1);
-        EXPECT_EQ(events(queue.take()), c.taken);
+        std::vector<ViewerControlEvent> taken;
+        for (const auto& entry : queue.take())
+            taken.push_back(entry.event);
+        EXPECT_EQ(taken, c.taken);
         EXPECT_EQ(queue.offer(ClickCurrent{}, 1), Admission::queuedFirst) << "empty again after take()";
     }
 }

@@ -118,12 +118,6 @@ TEST(Streaming, FailedStartsFallBackToMirroringOrShowTheirError)
         EXPECT_EQ(model::errorText(model), c.error);
         EXPECT_EQ(harness.launchText(), c.launch);
         EXPECT_EQ(model.streaming().viewerDiscoveryRunning(), c.captured.has_value()) << "advertises while it streams to no one";
-        if (c.creations == 3 * perAttempt) {
-            const auto& times = harness.displays->creationTimes;
-            EXPECT_EQ(times[perAttempt - 1], times[0]);
-            EXPECT_EQ(times[perAttempt] - times[0], 450ms);
-            EXPECT_EQ(times[2 * perAttempt] - times[0], 900ms);
-        }
     }
 }
 

@@ -33,7 +33,7 @@ protected:
     {
         clock->advance(step);
         main->runUntilIdle();
-        return fetcher->fetches;
+        return static_cast<int>(fetcher->calls.size());
     }
     static std::string dateText(std::chrono::seconds sinceStart) { return std::to_string((startDate + sinceStart).count()); }
     std::optional<std::string> storedTime() const { return settings->stringValue(updates::lastCheckTimeSettingKey); }
@@ -86,7 +86,7 @@ TEST_F(UpdateScheduleTest, WhatTheStoredTimeMeansOnStart)
         settings = std::make_shared<MemorySettingsStore>();
         if (c.stored)
             settings->setString(updates::lastCheckTimeSettingKey, *c.stored);
-        fetcher->fetches = 0;
+        fetcher->calls.clear();
         EXPECT_EQ(startHost(c.feedURL), c.checks ? 1 : 0);
         EXPECT_EQ(storedTime(), c.checks ? std::optional(dateText(0s)) : c.stored);
     }

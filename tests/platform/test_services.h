@@ -42,12 +42,10 @@ inline os::ChildProcessResult runServices(const std::vector<std::string>& argume
     return os::runChildProcess("env", line, {.timeout = std::chrono::seconds(60), .capture = os::ChildProcessOptions::Capture::output});
 }
 
-// The port python-zeroconf resolves for the instance `name` of `type` on the wire inside the mDNS
-// namespace (a client that shares nothing with the daemon but the network), or "" when nothing
-// answers in time. The instance is asked for by name: a fresh browser that listens for a second
-// or two may not hear the daemon list a service it has just announced, or one whose neighbour has
-// just come or gone, though a phone browsing on would. Answers are asked for by multicast: every
-// mDNS socket here shares 127.0.0.1:5353, so an answer sent to one alone may reach another.
+// The port python-zeroconf resolves for the instance `name` of `type` inside the mDNS namespace, or
+// "" when nothing answers in time. Asked for by name: a fresh browser may miss a service the daemon
+// has just announced, which a phone browsing on would hear. By multicast: every mDNS socket here
+// shares 127.0.0.1:5353, so an answer sent to one alone may reach another.
 inline std::string resolvedPort(const std::string& type, const std::string& name)
 {
     static constexpr const char* program = R"(

@@ -3,7 +3,6 @@
 #include "runtime/task.h"
 #include "runtime/virtual_clock.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,7 +20,6 @@ namespace kestrio::runtime {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::ElementsAre;
 using Firing = std::pair<std::string, Duration>;
 // Handed to a coroutine or task by value, so that `freed()` tells when its frame or closure went.
 using FrameWitness = std::shared_ptr<int>;
@@ -31,8 +29,7 @@ struct Witness {
     bool freed() const { return watched.expired(); }
 };
 
-class TaskTest : public ::testing::Test {
-public:
+struct TaskTest : ::testing::Test {
     std::function<void()> entry(std::string name)
     {
         return [this, name = std::move(name)] { firings.emplace_back(name, clock->now().time_since_epoch()); };
@@ -159,7 +156,7 @@ TEST_F(TaskTest, RunOnAndSwitchToMoveTheTaskAndItsTimers)
     }
     other->runUntilIdle();
     clock->advance(1s);
-    EXPECT_THAT(seen, ElementsAre("value 42 home", "worker failed home", "on other", "slept on other"));
+    EXPECT_EQ(seen, (std::vector<std::string>{"value 42 home", "worker failed home", "on other", "slept on other"}));
 }
 
 TEST_F(TaskTest, TaskWhoseExecutorClockOrQueueIsGoneIsFreed)

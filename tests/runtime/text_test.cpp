@@ -68,11 +68,7 @@ TEST(Utf8, AcceptsEveryScalarValueInShortestFormOnly)
 
 TEST(Utf8, JudgesSequencesCutShortOrBrokenAroundTheAsciiFastPath)
 {
-    struct Case {
-        std::string bytes;
-        bool valid;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, bool> cases[] = {
         {"\x80", false}, {"a\xBF" "b", false}, {"\xC3", false}, {"\xE2\x82", false}, {"\xF0\x9F\x98", false},
         {"\xC3\x28", false}, {"\xE2\x28\xA1", false}, {"\xE2\x82\x28", false}, {"\xF0\x90\x28\xBC", false},
         {"\xED\xA0\xBD\xED\xB8\x80", false}, {"\xF8\x88\x80\x80\x80", false}, {"\xFE", false}, {"\xFF", false},
@@ -81,17 +77,13 @@ TEST(Utf8, JudgesSequencesCutShortOrBrokenAroundTheAsciiFastPath)
         {"\xC3\xA9" "abcdefgh\xE2\x82", false}, {"abcdefg\xC3\xA9" "abcdefgh", true},
         {"", true}, {"\0"s, true}, {"김민수의 iPhone · ‑", true}, {"\xF0\x9F\x98\x80 emoji", true},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
+    for (const auto& [bytes, valid] : cases)
+        EXPECT_EQ(isValidUtf8(bytes), valid) << testing::PrintToString(bytes);
 }
 
 TEST(PrintableTextTest, RemovesControlsAndDirectionMarks)
 {
-    struct Case {
-        std::string text;
-        std::string printable;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"Kestrio 1.3 — “안정” 🎉", "Kestrio 1.3 — “안정” 🎉"},
         // Line breaks and tabs cannot start a line of their own.
         {"1.0\nupdate available: 9.9 https://evil", "1.0 update available: 9.9 https://evil"},
@@ -111,10 +103,10 @@ TEST(PrintableTextTest, RemovesControlsAndDirectionMarks)
                                                           "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD|\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"", ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(printableText(c.text), c.printable);
-        EXPECT_EQ(printableText(c.printable), c.printable);
+    for (const auto& [text, printable] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(printableText(text), printable);
+        EXPECT_EQ(printableText(printable), printable);
     }
 }
 

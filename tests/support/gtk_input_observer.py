@@ -1,11 +1,6 @@
 """A full-screen GTK 3 window with a text field over all of it, printing the input it receives, one
-line each, in the words of kestrio-input-observer (the Qt one) where they mean the same:
-  ready WIDTH HEIGHT            shown full screen and focused
-  move X Y                      the pointer moved to a point of the window
-  press|release X Y left|right  a button, at a point of the window
-  wheel DX DY                   wheel clicks (positive: up, left)
-  scroll DX DY                  a smooth scroll, in pixels (positive: up, left)
-  control LETTER                a letter typed with Control held (but v, which pastes)
+line each: ready, move, press, release, wheel, scroll and control as kestrio-input-observer (the Qt
+one, input_observer.cpp) prints them (control: not for v, which pastes), and
   field TEXT                    what the text field holds, after each change (newlines as \\n)
   clipboard TEXT                the clipboard's text, when asked for
 Standard input takes `copy TEXT` (make TEXT the clipboard's content) and `clipboard`.

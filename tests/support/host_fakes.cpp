@@ -80,8 +80,6 @@ std::vector<display::DisplayInfo> FakeDisplayFacility::displays()
 std::unique_ptr<display::VirtualMonitor> FakeDisplayFacility::createVirtualMonitor(display::VirtualResolution, int)
 {
     ++creations;
-    if (clock)
-        creationTimes.push_back(clock->now().time_since_epoch());
     if (monitorsFail)
         throw display::VirtualDisplayException(display::VirtualDisplayError::creationFailed);
     return std::make_unique<FakeVirtualMonitor>(99 + creations, liveMonitors, !monitorsKeepPointerOut);
@@ -112,7 +110,6 @@ int CaptureLog::running() const
 
 FakeFacilities::FakeFacilities() : wording(platform::macos::macosWording())
 {
-    displays->clock = clock;
     displays->physical = {physicalDisplay(1, 0), physicalDisplay(2, 1920, 1280, 1024)};
 }
 

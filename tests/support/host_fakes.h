@@ -92,9 +92,7 @@ public:
     bool monitorsFail = false, monitorsAppear = true, queryFails = false;
     bool monitorsKeepPointerOut = false;  // as an X server that gives the monitors no CRTC
     int creations = 0, queries = 0;
-    std::vector<runtime::Duration> creationTimes;
     std::set<std::uint32_t> liveMonitors;
-    std::shared_ptr<runtime::VirtualClock> clock;
 };
 
 class FakePermissions final : public model::PermissionFacility {

@@ -15,13 +15,11 @@ class RecordingFeedFetcher final : public updates::FeedFetcher {
 public:
     updates::FetchResult fetch(const std::string& url, std::chrono::milliseconds timeout) override
     {
-        ++fetches;
         calls.push_back(url + " " + std::to_string(timeout.count()));
         if (throwing)
             throw std::runtime_error("out of descriptors");
         return result;
     }
-    int fetches = 0;
     std::vector<std::string> calls;  // "<address> <milliseconds>"
     bool throwing = false;
     updates::FetchResult result{false, 404, {}, "HTTP 404"};

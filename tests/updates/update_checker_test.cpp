@@ -86,8 +86,7 @@ TEST_F(UpdateCheckerTest, OneCheckAtATimeOnTheWorkerAndANewFeedURLDiscardsTheOld
     EXPECT_EQ(checker->state(), UpdateState{});
     fetcher->result = {false, 500, {}, "HTTP 500"};
     checker->checkForUpdates();
-    worker->runUntilIdle();
-    main->runUntilIdle();
+    runAll();
     EXPECT_EQ(checker->state(), failedWith("HTTP 500"));
     EXPECT_EQ(fetcher->calls, (Strings{feedA + " 2500", feedB + " 2500"}));
     EXPECT_EQ(seen, (Seen{{Kind::checking, false}, {Kind::idle, true}, {Kind::checking, false}, {Kind::failed, true}}));

@@ -253,7 +253,6 @@ TEST(H264PacketTest, KeyFramesRebuildAnnexBWithTheParameterSetsInFrontAndMalform
 {
     const Bytes sps = {0x67, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, pps = {0x68, 0xCE, 0x3C, 0x80}, idr(600, 0x65), sei(392, 0x06);
     const Bytes payload = makeVideoPacket(true, sps, pps, {sei, idr});
-    ASSERT_EQ(payload.size(), 1021u);  // 6 + 11 + 4 + 1000 bytes of length-prefixed units
     const auto packet = parseH264Packet(payload);
     ASSERT_TRUE(packet);
     EXPECT_TRUE(packet->isKeyFrame);

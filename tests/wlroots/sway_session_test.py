@@ -1,8 +1,7 @@
 """kestrio on sway (run inside headless_sway.sh): extended mode adds a headless output of the chosen
-size while a viewer watches (removed after where sway can, reused by the next extended stream where
-it cannot), mirror mode streams sway's own output, the H.264 decodes at the streamed size, clicks,
-scrolls and text (Korean and emoji included) reach a Wayland client filling the captured output at
-the mapped points; the window starts on sway."""
+size while a viewer watches (removed after where sway can), mirror mode streams sway's own output,
+the H.264 decodes at the streamed size, clicks, scrolls and text (Korean and emoji included) reach
+a Wayland client filling the captured output at the mapped points; the window starts on sway."""
 
 import json
 import os
@@ -47,17 +46,12 @@ def main():
         viewer = connect(port, "테스트 폰")
         # Extended: a 1920×1080 output, streamed at balanced's 1728 pixels across.
         check(decoded_size(viewer) == (1728, 972), "extended mode's stream size")
-        check(outputs() == [("HEADLESS-1", 1280, 720), ("HEADLESS-2", 1920, 1080)], f"outputs while streaming: {outputs()}")
         input_lands(viewer, 1920, 1080, "qt", shown=placed_on("HEADLESS-2"))
         viewer.send_line("MODE mirror")
         if version >= (1, 8):
             check(wait_until(lambda: len(outputs()) == 1, 10), f"outputs after extended mode: {outputs()}")
         check(decoded_size(viewer) == (1280, 720), "mirror mode's stream size")
         input_lands(viewer, 1280, 720, "gtk", shown=placed_on("HEADLESS-1"), texts=20)
-        # Where sway cannot remove the output, the next extended stream has it again.
-        viewer.send_line("MODE virtualDisplay")
-        check(decoded_size(viewer) == (1728, 972), "extended mode's stream size, again")
-        check(outputs() == [("HEADLESS-1", 1280, 720), ("HEADLESS-2", 1920, 1080)], f"outputs streaming again: {outputs()}")
         viewer.close()
         check(host.terminate() == 0, "exit status after SIGTERM")
     for toolkit in TOOLKITS:
