@@ -5,6 +5,7 @@ import contextlib
 import importlib.util
 import json
 import os
+import pwd
 import re
 import select
 import shutil
@@ -118,12 +119,20 @@ def run_kestrio(*arguments, env=None, dirs=None):
 class Host(Closing):
     """kestrio --headless with its output collected, in `dirs` or private user folders of its own."""
 
-    def __init__(self, port, *extra, env=None, dirs=None, port_mapping=False, command=()):
+    def __init__(self, port, *extra, env=None, dirs=None, port_mapping=False, command=(), user=None):
+        """`user`: the account it runs as (a compositor's, which grants only its own user), whose home
+        its folders then are."""
         self.port, self.lines, self._pending = port, [], b""
         self._own_dirs = dirs is None
         self.dirs = dirs or UserDirs()
+        environment, account = self.dirs.environment(env), {}
+        if user:
+            subprocess.run(["chown", "-R", user, self.dirs.root], check=True)
+            os.chmod(self.dirs.root, 0o755)
+            environment["HOME"] = self.dirs.root
+            account = {"user": user, "group": pwd.getpwnam(user).pw_gid, "extra_groups": []}
         self.process = subprocess.Popen([*command, BIN, "--headless", "--port", str(port), *([] if port_mapping else [NO_MAPPING]), *extra],
-                                        env=self.dirs.environment(env), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                                        env=environment, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **account)
 
     def read_lines(self):
         if select.select([self.process.stdout], [], [], 0.1)[0]:

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs a command beside a headless KWin of its own and ends it after: KWin's virtual backend with
-# two 1280×720 outputs, a private session bus, PipeWire and WirePlumber, a private home. They run
+# two 1280×720 outputs (KESTRIO_KWIN_OUTPUTS: how many), a private session bus, PipeWire and WirePlumber, a private home. They run
 # as the system user kestrio-kwin (made when missing), as a desktop session runs as its user, and
 # KWin from a copy of its binary in the private home: the installed one carries a file capability,
 # which a container refuses to run (the copy keeps the name kwin_wayland, by which it finds its
@@ -41,7 +41,7 @@ runuser -u "$user" -- $session pipewire >>"$log" 2>&1 &
 pipewire_pid=$!
 runuser -u "$user" -- $session wireplumber >>"$log" 2>&1 &
 wireplumber_pid=$!
-runuser -u "$user" -- $session $permission_checks "$home/bin/kwin_wayland" --virtual --output-count 2 --width 1280 --height 720 \
+runuser -u "$user" -- $session $permission_checks "$home/bin/kwin_wayland" --virtual --output-count "${KESTRIO_KWIN_OUTPUTS:-2}" --width 1280 --height 720 \
     --socket kestrio-kwin-0 >>"$log" 2>&1 &
 kwin_pid=$!
 ready=

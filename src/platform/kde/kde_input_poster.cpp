@@ -21,6 +21,7 @@ constexpr std::uint32_t pressed = 1;
 constexpr std::uint32_t released = 0;
 constexpr std::uint32_t verticalScroll = 0;
 constexpr std::uint32_t horizontalScroll = 1;
+constexpr int unitsPerClick = 10;  // of a wheel's axis events
 constexpr std::uint32_t evdevOffset = 8;  // xkb's key codes are the kernel's plus 8
 constexpr desktop_common::Keysym pasteKeysym = 0x76;  // v
 
@@ -163,12 +164,13 @@ void KdeInputPoster::postScroll(std::int32_t vertical, std::int32_t horizontal)
     auto held = connection_->lock();
     if (!ready(held))
         return;
-    // Pixel for pixel, so that content moves as far as under the finger on the phone.
+    // KWin takes fake scrolls as a wheel's, ten units a click (programs scroll three lines a
+    // click), so pixels go as whole clicks, as on X11.
     auto* fakeInput = connection_->fakeInput();
-    if (vertical != 0)
-        org_kde_kwin_fake_input_axis(fakeInput, verticalScroll, wl_fixed_from_int(-vertical));
-    if (horizontal != 0)
-        org_kde_kwin_fake_input_axis(fakeInput, horizontalScroll, wl_fixed_from_int(-horizontal));
+    if (const int clicks = verticalClicks_.add(vertical))
+        org_kde_kwin_fake_input_axis(fakeInput, verticalScroll, wl_fixed_from_int(-clicks * unitsPerClick));
+    if (const int clicks = horizontalClicks_.add(horizontal))
+        org_kde_kwin_fake_input_axis(fakeInput, horizontalScroll, wl_fixed_from_int(-clicks * unitsPerClick));
     connection_->flush();
 }
 

@@ -14,7 +14,7 @@
 namespace kestrio::platform::kde {
 
 // Posts input through KWin's fake-input protocol: absolute pointer motion in the desktop's
-// logical pixels, buttons, smooth scrolling in pixels, and keys of the layout KWin types with.
+// logical pixels, buttons, scrolling in wheel clicks, and keys of the layout KWin types with.
 // Text the layout cannot type (Korean, emoji) is pasted whole through the clipboard, the user's
 // clipboard put back after. Command is Control. Without the protocol every call does nothing.
 class KdeInputPoster final : public model::InputEventPoster {
@@ -51,6 +51,8 @@ private:
     std::string layoutText_;
     std::map<desktop_common::Keysym, KeyStroke> layout_;
     std::optional<model::ScreenPoint> location_;
+    model::WheelClicks verticalClicks_;
+    model::WheelClicks horizontalClicks_;
 };
 
 }  // namespace kestrio::platform::kde
