@@ -144,9 +144,10 @@ if [ -f "$desktop" ]; then
     [ $status -eq 0 ] && [ -z "$validation" ] && pass "desktop-file-validate has nothing to say about kestrio.desktop" ||
         { fail "desktop-file-validate on kestrio.desktop:"; printf '  %s\n' "$validation"; }
     exec_program=$(sed -nE 's/^Exec=([^ ]+).*/\1/p' "$desktop" | head -n 1)
-    [ -n "$exec_program" ] && [ -x "$extracted/usr/bin/${exec_program##*/}" ] &&
+    # Absolute: KWin grants its protocols to the program at the path the entry names.
+    [ "${exec_program#/usr/bin/}" != "$exec_program" ] && [ -x "$extracted$exec_program" ] &&
         pass "the entry's Exec=$exec_program is a program of the package" ||
-        fail "the entry's Exec='$exec_program' is not in the package's /usr/bin"
+        fail "the entry's Exec='$exec_program' is not the path of a program in the package's /usr/bin"
     icon=$(sed -nE 's/^Icon=(.*)/\1/p' "$desktop" | head -n 1)
     [ -n "$icon" ] && [ -f "$extracted/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] &&
         pass "the entry's Icon=$icon is an icon of the package" ||

@@ -2,6 +2,7 @@
 // settings panes or its messenger.
 #include "platform/desktop_common/linux_wording.h"
 #include "platform/gnome/gnome_permissions.h"
+#include "platform/kde/kde_permissions.h"
 #include "platform/wlroots/wlroots_permissions.h"
 #include "platform/x11/x11_wording.h"
 
@@ -35,6 +36,7 @@ TEST(DesktopWording, NoBackendNamesTheMacOrItsSettings)
     const std::pair<const char*, model::PlatformWording> backends[] = {
         {"x11", x11::x11DesktopWording()},
         {"gnome", gnome::gnomeDesktopWording()},
+        {"kde", kde::kdeDesktopWording()},
         {"sway", wlroots::wlrootsDesktopWording("sway")},
         {"another wlroots compositor", wlroots::wlrootsDesktopWording("Wayland 컴포지터")},
         {"an unserved Wayland session", desktop_common::unservedWaylandWording("no org.gnome.Mutter.ScreenCast on the session bus; no screen copy")},
