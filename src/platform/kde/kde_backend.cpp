@@ -10,6 +10,10 @@ namespace kestrio::platform::kde {
 
 std::optional<desktop::DesktopBackend> makeKdeBackend(std::ostream& out, std::string& why)
 {
+    if (!KwinConnection::serves()) {
+        why = "the compositor is not KWin";
+        return std::nullopt;
+    }
     std::shared_ptr<KdeDesktop> desktop;
     try {
         desktop = std::make_shared<KdeDesktop>();
@@ -18,10 +22,6 @@ std::optional<desktop::DesktopBackend> makeKdeBackend(std::ostream& out, std::st
         return std::nullopt;
     }
     const auto& connection = *desktop->connection();
-    if (!connection.kwin()) {
-        why = "the compositor is not KWin";
-        return std::nullopt;
-    }
     out << "sharing the KDE Plasma desktop through KWin's screen-cast and fake-input protocols";
     if (!connection.screencast() || !connection.fakeInput())
         out << " (KWin has not granted " << (connection.screencast() ? "fake input" : connection.fakeInput() ? "the screen cast" : "either")

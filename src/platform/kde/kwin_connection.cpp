@@ -103,9 +103,7 @@ void keyboardKey(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_
 void keyboardModifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
 void keyboardRepeat(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
 
-void seatCapabilities(void*, wl_seat*, std::uint32_t) {}
 void seatName(void*, wl_seat*, const char*) {}
-const wl_seat_listener seatListener{seatCapabilities, seatName};
 
 struct SyncAnswer {
     KwinConnection* connection = nullptr;
@@ -122,7 +120,32 @@ void syncDone(void* data, wl_callback*, std::uint32_t)
 }
 const wl_callback_listener syncListener{syncDone};
 
+// Globals only KWin offers (sway offers KDE's server-decoration protocol too).
+bool kdeGlobal(std::string_view interface)
+{
+    return interface == "org_kde_plasma_shell" || interface == "kde_output_device_v2" || interface == "kde_output_order_v1";
+}
+
 }  // namespace
+
+bool KwinConnection::serves(const std::string& display)
+{
+    wl_display* connection = wl_display_connect(display.empty() ? nullptr : display.c_str());
+    if (!connection)
+        return false;
+    bool kwin = false;
+    static const wl_registry_listener listener{
+        [](void* data, wl_registry*, std::uint32_t, const char* interface, std::uint32_t) {
+            *static_cast<bool*>(data) = *static_cast<bool*>(data) || kdeGlobal(interface);
+        },
+        [](void*, wl_registry*, std::uint32_t) {}};
+    wl_registry* registry = wl_display_get_registry(connection);
+    wl_registry_add_listener(registry, &listener, &kwin);
+    wl_display_roundtrip(connection);
+    wl_registry_destroy(registry);
+    wl_display_disconnect(connection);
+    return kwin;
+}
 
 KwinConnection::KwinConnection(const std::string& display)
 {
@@ -277,16 +300,12 @@ void KwinConnection::global(void* data, wl_registry* registry, std::uint32_t nam
 {
     auto* self = static_cast<KwinConnection*>(data);
     const std::string_view kind(interface);
-    if (kind == "org_kde_kwin_server_decoration_manager" || kind == "org_kde_plasma_shell" || kind == "kde_output_device_v2") {
+    if (kdeGlobal(kind)) {
         self->kwin_ = true;
     } else if (kind == wl_seat_interface.name && !self->seat_) {
         self->seat_ = bind<wl_seat>(registry, name, &wl_seat_interface, version, 1);
+        static const wl_seat_listener seatListener{&KwinConnection::seatCapabilities, seatName};
         wl_seat_add_listener(self->seat_, &seatListener, self);
-        // The layout KWin types fake keys with: what any client's keyboard is told.
-        self->keyboard_ = wl_seat_get_keyboard(self->seat_);
-        static const wl_keyboard_listener keyboardListener{&KwinConnection::keymapGiven, keyboardEnter, keyboardLeave,
-                                                          keyboardKey, keyboardModifiers, keyboardRepeat};
-        wl_keyboard_add_listener(self->keyboard_, &keyboardListener, self);
     } else if (kind == zxdg_output_manager_v1_interface.name && !self->xdgOutputs_) {
         self->xdgOutputs_ = bind<zxdg_output_manager_v1>(registry, name, &zxdg_output_manager_v1_interface, version, 3);
         for (auto& output : self->outputs_)
@@ -335,6 +354,19 @@ void KwinConnection::describe(Output& output)
                                                            xdgName<Output>, xdgDescription};
     output.xdgOutput = zxdg_output_manager_v1_get_xdg_output(xdgOutputs_, output.output);
     zxdg_output_v1_add_listener(output.xdgOutput, &xdgOutputListener, &output);
+}
+
+void KwinConnection::seatCapabilities(void* data, wl_seat* seat, std::uint32_t capabilities)
+{
+    auto* self = static_cast<KwinConnection*>(data);
+    // The layout KWin types fake keys with: what any client's keyboard is told. Asked for only
+    // once the seat has a keyboard (asking before is an error that ends the connection).
+    if (self->keyboard_ || !(capabilities & WL_SEAT_CAPABILITY_KEYBOARD))
+        return;
+    static const wl_keyboard_listener keyboardListener{&KwinConnection::keymapGiven, keyboardEnter, keyboardLeave,
+                                                      keyboardKey, keyboardModifiers, keyboardRepeat};
+    self->keyboard_ = wl_seat_get_keyboard(seat);
+    wl_keyboard_add_listener(self->keyboard_, &keyboardListener, self);
 }
 
 void KwinConnection::keymapGiven(void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd, std::uint32_t size)

@@ -59,6 +59,9 @@ public:
     KwinConnection(const KwinConnection&) = delete;
     KwinConnection& operator=(const KwinConnection&) = delete;
 
+    // Whether the compositor at `display` is KWin: it offers KDE's own globals, whatever it grants
+    // this program. Binds nothing. False when no compositor answers.
+    static bool serves(const std::string& display = {});
     // KDE's own globals are offered: the compositor is KWin, whatever it grants this program.
     bool kwin() const { return kwin_; }
     // The restricted globals, offered only to programs KWin grants them.
@@ -96,6 +99,7 @@ private:
     struct Output;
     static void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version);
     static void globalRemove(void* data, wl_registry* registry, std::uint32_t name);
+    static void seatCapabilities(void* data, wl_seat* seat, std::uint32_t capabilities);
     static void keymapGiven(void* data, wl_keyboard* keyboard, std::uint32_t format, std::int32_t fd, std::uint32_t size);
     void describe(Output& output);
     void read();
