@@ -1,10 +1,10 @@
 #!/bin/sh
 # Runs a command beside a headless KWin of its own and ends it after: KWin's virtual backend with
-# two 1280×720 outputs (KESTRIO_KWIN_OUTPUTS: how many), a private session bus, PipeWire and WirePlumber, a private home. They run
-# as the system user kestrio-kwin (made when missing), as a desktop session runs as its user, and
-# KWin from a copy of its binary in the private home: the installed one carries a file capability,
-# which a container refuses to run (the copy keeps the name kwin_wayland, by which it finds its
-# plugins). KWin grants its restricted protocols only to clients of its own user: the command runs
+# two 1280×720 outputs (KESTRIO_KWIN_OUTPUTS: how many), a private session bus, PipeWire and
+# WirePlumber, a private home. They run as the system user kestrio-kwin (made when missing), as a
+# desktop session runs as its user, and KWin from a copy of its binary in the private home: the
+# installed one carries a file capability, which a container refuses to run (the copy keeps the
+# name kwin_wayland, by which it finds its plugins). KWin grants its restricted protocols only to clients of its own user: the command runs
 # as root beside it, and programs that need them run as KESTRIO_KWIN_USER; --as-user runs the
 # command itself as that user. KWin's permission checks are lifted unless KESTRIO_KWIN_GRANT names
 # a program, for which a desktop entry granting them is written to KWin's data folder.

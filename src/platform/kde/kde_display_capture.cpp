@@ -14,7 +14,6 @@ constexpr auto formatWait = std::chrono::seconds(5);
 // A stream being captured, with the screen cast it comes from.
 struct Capture {
     std::shared_ptr<void> cast;  // the screen-cast stream, or the virtual monitor holding it
-    std::function<bool()> closed;
     std::unique_ptr<pipewire::PipeWireStream> pictures;
 };
 
@@ -32,8 +31,8 @@ std::unique_ptr<capture::DisplayCaptureStream> KdeDisplayCaptureFactory::start(
     if (!queue || !handler)
         throw CaptureError("capture needs a queue and a frame handler");
     auto capture = std::make_shared<Capture>();
+    std::shared_ptr<KwinScreencast> cast;
     try {
-        std::shared_ptr<KwinScreencast> cast;
         if (auto monitor = desktop_->virtualMonitor(display.displayID)) {
             cast = monitor->stream;
             capture->cast = monitor;
@@ -52,7 +51,6 @@ std::unique_ptr<capture::DisplayCaptureStream> KdeDisplayCaptureFactory::start(
             cast = KwinScreencast::ofOutput(connection, *global);
             capture->cast = cast;
         }
-        capture->closed = [cast] { return cast->closed(); };
         capture->pictures = std::make_unique<pipewire::PipeWireStream>(cast->node(), std::nullopt);
     } catch (const KwinError& error) {
         throw CaptureError(std::string("KWin does not cast the display: ") + error.what());
@@ -62,9 +60,8 @@ std::unique_ptr<capture::DisplayCaptureStream> KdeDisplayCaptureFactory::start(
     if (!capture->pictures->waitForFormat(formatWait))
         throw CaptureError("KWin's screen-cast stream did not start");
     auto& pictures = *capture->pictures;
-    auto closed = capture->closed;
-    return pipewire::startStreamCapture(std::move(capture), pictures, std::move(closed), configuration, clock_, std::move(queue),
-                                        std::move(handler));
+    return pipewire::startStreamCapture(std::move(capture), pictures, [cast] { return cast->closed(); }, configuration, clock_,
+                                        std::move(queue), std::move(handler));
 }
 
 }  // namespace kestrio::platform::kde

@@ -49,14 +49,15 @@ bool KdeInputPoster::ready(std::unique_lock<std::mutex>&)
         org_kde_kwin_fake_input_authenticate(fakeInput, "Kestrio", "터치 제어 · Touch control from the phone");
         authenticated_ = true;
     }
-    if (const std::string keymap = connection_->keymap(); keymap != layoutText_)
-        readLayout(keymap);
+    if (connection_->keymapVersion() != layoutVersion_) {
+        layoutVersion_ = connection_->keymapVersion();
+        readLayout(connection_->keymap());
+    }
     return true;
 }
 
 void KdeInputPoster::readLayout(const std::string& keymap)
 {
-    layoutText_ = keymap;
     layout_.clear();
     xkb_context* context = xkb_context_new(static_cast<xkb_context_flags>(XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
     if (!context)

@@ -48,7 +48,7 @@ private:
     std::mutex mutex_;  // one event at a time, in the order posted
     bool authenticated_ = false;
     std::unique_ptr<KwinClipboard> clipboard_;
-    std::string layoutText_;
+    std::uint64_t layoutVersion_ = 0;  // of the connection's keymap read into layout_
     std::map<desktop_common::Keysym, KeyStroke> layout_;
     std::optional<model::ScreenPoint> location_;
     model::WheelClicks verticalClicks_;

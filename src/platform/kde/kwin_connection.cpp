@@ -37,13 +37,8 @@ Proxy* bind(wl_registry* registry, std::uint32_t name, const wl_interface* inter
 
 // Listeners run on the reading thread with the lock held: they change what they describe and
 // wake the waiters.
-template <typename Output>
-void changed(Output* output)
-{
-    output->connection->notify();
-}
+using Output = KwinConnection::Output;
 
-template <typename Output>
 void outputGeometry(void* data, wl_output*, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t,
                     const char* make, const char* model, std::int32_t)
 {
@@ -52,43 +47,36 @@ void outputGeometry(void* data, wl_output*, std::int32_t, std::int32_t, std::int
     output->described.model = model ? model : "";
 }
 void outputMode(void*, wl_output*, std::uint32_t, std::int32_t, std::int32_t, std::int32_t) {}
-template <typename Output>
 void outputDone(void* data, wl_output*)
 {
-    changed(static_cast<Output*>(data));
+    static_cast<Output*>(data)->connection->notify();
 }
-template <typename Output>
 void outputScale(void* data, wl_output*, std::int32_t scale)
 {
     static_cast<Output*>(data)->described.scale = scale;
 }
-template <typename Output>
 void outputName(void* data, wl_output*, const char* name)
 {
     static_cast<Output*>(data)->described.name = name ? name : "";
 }
 void outputDescription(void*, wl_output*, const char*) {}
 
-template <typename Output>
 void xdgPosition(void* data, zxdg_output_v1*, std::int32_t x, std::int32_t y)
 {
     auto* output = static_cast<Output*>(data);
     output->described.x = x;
     output->described.y = y;
 }
-template <typename Output>
 void xdgSize(void* data, zxdg_output_v1*, std::int32_t width, std::int32_t height)
 {
     auto* output = static_cast<Output*>(data);
     output->described.width = width;
     output->described.height = height;
 }
-template <typename Output>
 void xdgDone(void* data, zxdg_output_v1*)
 {
-    changed(static_cast<Output*>(data));
+    static_cast<Output*>(data)->connection->notify();
 }
-template <typename Output>
 void xdgName(void* data, zxdg_output_v1*, const char* name)
 {
     auto* output = static_cast<Output*>(data);
@@ -318,8 +306,8 @@ void KwinConnection::global(void* data, wl_registry* registry, std::uint32_t nam
     } else if (kind == zwlr_data_control_manager_v1_interface.name && !self->dataControl_) {
         self->dataControl_ = bind<zwlr_data_control_manager_v1>(registry, name, &zwlr_data_control_manager_v1_interface, version, 2);
     } else if (kind == wl_output_interface.name) {
-        static const wl_output_listener outputListener{outputGeometry<Output>, outputMode, outputDone<Output>,
-                                                       outputScale<Output>, outputName<Output>, outputDescription};
+        static const wl_output_listener outputListener{outputGeometry, outputMode, outputDone,
+                                                       outputScale, outputName, outputDescription};
         auto output = std::make_unique<Output>();
         output->connection = self;
         output->described.global = name;
@@ -350,8 +338,8 @@ void KwinConnection::describe(Output& output)
 {
     if (!xdgOutputs_ || output.xdgOutput)
         return;
-    static const zxdg_output_v1_listener xdgOutputListener{xdgPosition<Output>, xdgSize<Output>, xdgDone<Output>,
-                                                           xdgName<Output>, xdgDescription};
+    static const zxdg_output_v1_listener xdgOutputListener{xdgPosition, xdgSize, xdgDone,
+                                                           xdgName, xdgDescription};
     output.xdgOutput = zxdg_output_manager_v1_get_xdg_output(xdgOutputs_, output.output);
     zxdg_output_v1_add_listener(output.xdgOutput, &xdgOutputListener, &output);
 }
@@ -381,6 +369,7 @@ void KwinConnection::keymapGiven(void* data, wl_keyboard*, std::uint32_t format,
     // Sent with its ending zero byte.
     const auto* text = static_cast<const char*>(mapped);
     self->keymap_.assign(text, ::strnlen(text, size));
+    ++self->keymapVersion_;
     ::munmap(mapped, size);
     self->changed_.notify_all();
 }

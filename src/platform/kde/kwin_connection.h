@@ -93,10 +93,15 @@ public:
     wl_output* outputObject(std::uint32_t global) const;
 
     // The keyboard layout KWin types with (xkb's text form), as its seat tells it; empty until told.
-    std::string keymap() const { return keymap_; }
+    // keymapVersion() counts the layouts told, so that a reader takes the text only when it changed.
+    // With the lock held.
+    const std::string& keymap() const { return keymap_; }
+    std::uint64_t keymapVersion() const { return keymapVersion_; }
+
+    // An output's proxies and what they said of it; its listeners are the reading thread's.
+    struct Output;
 
 private:
-    struct Output;
     static void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version);
     static void globalRemove(void* data, wl_registry* registry, std::uint32_t name);
     static void seatCapabilities(void* data, wl_seat* seat, std::uint32_t capabilities);
@@ -118,6 +123,7 @@ private:
     bool kwin_ = false;
     bool broken_ = false;
     std::string keymap_;
+    std::uint64_t keymapVersion_ = 0;
     std::vector<std::unique_ptr<Output>> outputs_;
     os::UniqueFd stopRead_;
     os::UniqueFd stopWrite_;
