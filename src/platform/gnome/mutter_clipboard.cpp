@@ -303,9 +303,11 @@ MutterClipboard::Content MutterClipboard::currentContent()
         foreign = ownerReported_ ? foreignTypes_ : std::vector<std::string>{"text/plain;charset=utf-8", "UTF8_STRING"};
     }
     Content content = readForeign(foreign);
-    // Text that came under one of its names is offered again under all of them, whichever a
-    // program asks for (a read that failed on a busy machine leaves a name out).
-    for (const char* type : {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain"}) {
+    // Text that came under one of its UTF-8 names is offered again under all of them, whichever a
+    // program asks for (a read that failed on a busy machine leaves a name out). Plain text/plain
+    // is not spread: its owner may have written it in another charset (GTK escapes what is not
+    // ASCII there), which would then be offered as UTF-8.
+    for (const char* type : {"text/plain;charset=utf-8", "UTF8_STRING"}) {
         if (const auto found = content.find(type); found != content.end()) {
             for (auto& [name, text] : textContent(found->second))
                 content.try_emplace(name, std::move(text));

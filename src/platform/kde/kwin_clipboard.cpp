@@ -22,11 +22,6 @@ constexpr std::array<const char*, 5> textTypes{"text/plain;charset=utf-8", "UTF8
 constexpr auto insertWait = std::chrono::milliseconds(40);
 constexpr int writeWaitMilliseconds = 2000;
 
-bool isText(const std::string& mimeType)
-{
-    return std::find(textTypes.begin(), textTypes.end(), mimeType) != textTypes.end();
-}
-
 // Reads `fd` to its end, at most `limit` bytes, waiting at most `wait` for each part.
 std::optional<std::string> readAll(int fd, std::size_t limit, std::chrono::milliseconds wait)
 {
@@ -164,7 +159,10 @@ KwinClipboard::Content KwinClipboard::currentContent(std::unique_lock<std::mutex
     held.lock();
     if (!data)
         return {};
-    return isText(type) ? textContent(*data) : Content{{type, *data}};
+    // Text read under a UTF-8 name is offered again under every text name; under another (text/plain
+    // may be in another charset) only under its own.
+    const bool utf8 = type == textTypes[0] || type == textTypes[1];
+    return utf8 ? textContent(*data) : Content{{type, *data}};
 }
 
 KwinClipboard::Source* KwinClipboard::offer(std::shared_ptr<const Content> content)
