@@ -10,6 +10,7 @@ namespace {
 using capture::CaptureError;
 
 constexpr auto formatWait = std::chrono::seconds(5);
+constexpr int castAttempts = 2;
 
 // A stream being captured, with the screen cast it comes from.
 struct Capture {
@@ -30,34 +31,41 @@ std::unique_ptr<capture::DisplayCaptureStream> KdeDisplayCaptureFactory::start(
 {
     if (!queue || !handler)
         throw CaptureError("capture needs a queue and a frame handler");
-    auto capture = std::make_shared<Capture>();
+    // KWin's virtual backend now and then makes a cast whose stream never agrees on a format: a
+    // second cast is asked for before the capture is given up.
+    std::shared_ptr<Capture> capture;
     std::shared_ptr<KwinScreencast> cast;
-    try {
-        if (auto monitor = desktop_->virtualMonitor(display.displayID)) {
-            cast = monitor->stream;
-            capture->cast = monitor;
-        } else {
-            const auto& connection = desktop_->connection();
-            std::optional<std::uint32_t> global;
-            {
-                auto held = connection->lock();
-                for (const auto& output : connection->outputs()) {
-                    if (displayIdentifier(output) == display.displayID)
-                        global = output.global;
+    for (int attempt = 0; attempt < castAttempts && !capture; ++attempt) {
+        auto made = std::make_shared<Capture>();
+        try {
+            if (auto monitor = desktop_->virtualMonitor(display.displayID)) {
+                cast = monitor->stream;
+                made->cast = monitor;
+            } else {
+                const auto& connection = desktop_->connection();
+                std::optional<std::uint32_t> global;
+                {
+                    auto held = connection->lock();
+                    for (const auto& output : connection->outputs()) {
+                        if (displayIdentifier(output) == display.displayID)
+                            global = output.global;
+                    }
                 }
+                if (!global)
+                    throw CaptureError("the display to capture is not connected");
+                cast = KwinScreencast::ofOutput(connection, *global);
+                made->cast = cast;
             }
-            if (!global)
-                throw CaptureError("the display to capture is not connected");
-            cast = KwinScreencast::ofOutput(connection, *global);
-            capture->cast = cast;
+            made->pictures = std::make_unique<pipewire::PipeWireStream>(cast->node(), std::nullopt);
+        } catch (const KwinError& error) {
+            throw CaptureError(std::string("KWin does not cast the display: ") + error.what());
+        } catch (const pipewire::PipeWireError& error) {
+            throw CaptureError(error.what());
         }
-        capture->pictures = std::make_unique<pipewire::PipeWireStream>(cast->node(), std::nullopt);
-    } catch (const KwinError& error) {
-        throw CaptureError(std::string("KWin does not cast the display: ") + error.what());
-    } catch (const pipewire::PipeWireError& error) {
-        throw CaptureError(error.what());
+        if (made->pictures->waitForFormat(formatWait))
+            capture = std::move(made);
     }
-    if (!capture->pictures->waitForFormat(formatWait))
+    if (!capture)
         throw CaptureError("KWin's screen-cast stream did not start");
     auto& pictures = *capture->pictures;
     return pipewire::startStreamCapture(std::move(capture), pictures, [cast] { return cast->closed(); }, configuration, clock_,
