@@ -62,7 +62,7 @@ void CaptureTicker::wake()
 void CaptureTicker::tickEarly()
 {
     std::lock_guard lock(mutex_);
-    if (stopped_ || (source_.news && !source_.news()))
+    if (stopped_ || gone_ || (source_.news && !source_.news()))
         return;
     const auto now = clock_->now();
     const auto earliest = lastFrame_ ? *lastFrame_ + interval_ : now;
@@ -80,11 +80,17 @@ void CaptureTicker::tickEarly()
 void CaptureTicker::tick()
 {
     std::lock_guard lock(mutex_);
-    if (stopped_)
+    if (stopped_ || gone_)
         return;
     bool changed = false;
-    if (!source_.observe(changed))
-        return;  // the source is gone: delivery ends here
+    if (!source_.observe(changed)) {
+        // The source is gone: delivery ends here.
+        gone_ = true;
+        timer_.cancel();
+        if (source_.gone)
+            source_.gone();
+        return;
+    }
     changed_ = changed_ || changed;
     const auto now = clock_->now();
     // Half a tick of slack: ticks of 1/30 s add up to a hair under a second after 30 of them.

@@ -39,6 +39,8 @@ public:
         // Optional: on a wake, reads what the source was told since (without counting as a
         // tick) and says whether there is anything to grab; without it every wake is a change.
         std::function<bool()> news;
+        // Optional: told once, inside the tick, when observe() found the source gone.
+        std::function<void()> gone;
     };
 
     // `interval` zero: 1/60 s.
@@ -75,6 +77,7 @@ private:
     // stream from inside the tick.
     std::recursive_mutex mutex_;
     bool stopped_ = false;
+    bool gone_ = false;  // the source is gone: no tick asks it anything again
     runtime::TimerHandle timer_;
     std::atomic<bool> frameRequested_{true};
     bool changed_ = false;
@@ -122,8 +125,10 @@ private:
 };
 
 // Starts ticking over `source`, an object with observe(bool&), grab() and close(), and rest()
-// and news() where it has them (see CaptureTicker::Source). `watch`, when given, is handed what
-// wakes the ticker, for the source's reports between ticks.
+// and news() where it has them (see CaptureTicker::Source). When observe() finds the source
+// gone, the configuration's `ended` hears why: the source's ending() where it has one, else that
+// the source was lost. `watch`, when given, is handed what wakes the ticker, for the source's
+// reports between ticks.
 template <typename Object>
 std::unique_ptr<DisplayCaptureStream> startTicking(std::shared_ptr<Object> source, const CaptureConfiguration& configuration,
                                                    std::shared_ptr<runtime::Clock> clock, std::shared_ptr<runtime::SerialQueue> queue,
@@ -138,6 +143,14 @@ std::unique_ptr<DisplayCaptureStream> startTicking(std::shared_ptr<Object> sourc
         ticked.rest = [source] { source->rest(); };
     if constexpr (requires { source->news(); })
         ticked.news = [source] { return source->news(); };
+    if (configuration.ended) {
+        ticked.gone = [source, ended = configuration.ended] {
+            if constexpr (requires { source->ending(); })
+                ended(source->ending());
+            else
+                ended(CaptureEnd{CaptureEnd::Cause::sourceLost, "the screen capture stopped"});
+        };
+    }
     auto waker = std::make_shared<TickerWaker>();
     if (watch)
         watch([waker] { waker->wake(); });

@@ -39,7 +39,7 @@ ScreenCapturer::~ScreenCapturer()
     captureQueue_->shutdown();
 }
 
-void ScreenCapturer::start(const CaptureDisplay& display)
+void ScreenCapturer::start(const CaptureDisplay& display, std::function<void(const CaptureEnd&)> ended)
 {
     {
         std::lock_guard lock(stateLock_);
@@ -78,6 +78,7 @@ void ScreenCapturer::start(const CaptureDisplay& display)
     // dropped costs neither the grab nor the conversion. Runs on our queue, which stop() ends
     // before this object goes away.
     configuration.wantsFrame = [this](runtime::TimePoint now) { return wantsFrame(now); };
+    configuration.ended = std::move(ended);
     {
         std::lock_guard lock(stateLock_);
         if (stopped_)

@@ -29,8 +29,9 @@ public:
     ScreenCapturer& operator=(const ScreenCapturer&) = delete;
 
     // Starts capturing `display`; does nothing on a capturer already started or stopped. Throws the factory's CaptureError unchanged; an encoder made
-    // before the failure stays until stop().
-    void start(const CaptureDisplay& display);
+    // before the failure stays until stop(). `ended` hears, on any thread, when the capture ends on
+    // its own (see CaptureConfiguration::ended).
+    void start(const CaptureDisplay& display, std::function<void(const CaptureEnd&)> ended = {});
     // Stops capture and finishes the encoder's work; frames still in the encoder are delivered
     // if the sink takes them. Safe to call more than once.
     void stop();

@@ -22,6 +22,16 @@ struct CaptureDisplay {
     int height = 0;
 };
 
+// Why a capture ended on its own, without stop().
+struct CaptureEnd {
+    enum class Cause {
+        sourceLost,   // the picture source went (the compositor's stream, the capture's connection); a new capture may work
+        desktopGone,  // the desktop session itself ended: its display server or compositor is gone
+    };
+    Cause cause = Cause::sourceLost;
+    std::string reason;  // what happened, for the user
+};
+
 struct CaptureConfiguration {
     int width = 0;   // output size: frames come scaled to it
     int height = 0;
@@ -34,6 +44,9 @@ struct CaptureConfiguration {
     // grabbed or converted, and what made the picture due stays pending until it says yes.
     // Empty: always yes.
     std::function<bool(runtime::TimePoint now)> wantsFrame;
+    // Told, at most once and on any thread, when delivery ends on its own; never after stop()
+    // has returned. Empty: nobody listens.
+    std::function<void(const CaptureEnd&)> ended;
 };
 
 // Capture failed to start; the text says why, for the user.
@@ -45,7 +58,8 @@ public:
 // A running capture of one display. Frames are delivered only when the picture changed, and
 // at most one per minimum frame interval; a frame is also delivered for a still screen right
 // after start, after requestFrame(), and now and then (at least once a second) so that a viewer
-// never waits on a still screen.
+// never waits on a still screen. When the source goes away, delivery ends and the
+// configuration's `ended` is told why.
 class DisplayCaptureStream {
 public:
     using FrameHandler = std::function<void(const VideoFrame&)>;

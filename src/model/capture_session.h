@@ -1,5 +1,6 @@
 #pragma once
 
+#include "desktop/display_capture.h"
 #include "desktop/display_facility.h"
 #include "model/stream_options.h"
 
@@ -13,7 +14,8 @@ class CaptureSession {
 public:
     virtual ~CaptureSession() = default;
     // Throws an exception whose what() is the text the user sees when capture cannot start.
-    virtual void start(const display::DisplayInfo& display) = 0;
+    // `ended` hears, on any thread, when the capture ends on its own.
+    virtual void start(const display::DisplayInfo& display, std::function<void(const capture::CaptureEnd&)> ended) = 0;
     // Safe to call more than once.
     virtual void stop() = 0;
 };

@@ -26,6 +26,10 @@ void HostModel::construct()
     stream.showError = [this](std::optional<HostError> error) { showError(std::move(error)); };
     stream.showScreenPermissionNeeded = [this](bool needed) { notice_.assign(screenPermissionNeeded_, needed); };
     stream.showMirrorFallback = [this] { showLaunchMessage({LaunchMessage::Kind::mirrorFallback, {}, 0}); };
+    stream.launch = [this](std::function<runtime::Task<void>(Streaming&)> operation) {
+        launch([operation = std::move(operation)](HostModel& model) { return operation(*model.streaming_); });
+    };
+    stream.desktopGone = [this](std::string text) { notice_.assign(desktopGone_, std::optional<std::string>(std::move(text))); };
     streaming_ = std::make_shared<Streaming>(shared, std::move(environment_.streaming), std::move(stream), notice_);
     streaming_->load();
 

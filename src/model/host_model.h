@@ -102,6 +102,9 @@ public:
     std::string viewerDescription() const { return environment_.shared.link->peerDescription(); }
     bool viewerDecodesH264() const { return environment_.shared.link->h264Capable(); }
     const PlatformWording& wording() const { return environment_.wording; }
+    // The desktop session ended under the stream (its display server or compositor went): what
+    // happened, for the user. A host without a window ends then.
+    const std::optional<std::string>& desktopGone() const { return desktopGone_; }
 
     // Turns starting at login on or off; the toggle shows the request at once and falls back
     // when the desktop refuses.
@@ -175,6 +178,7 @@ private:
     bool touchPermissionNeeded_ = false;
     bool screenPermissionNeeded_ = false;
     LocalAddress localAddress_;
+    std::optional<std::string> desktopGone_;
 
     // Stored.
     bool didRequestTouchPermission_ = false;

@@ -95,6 +95,9 @@ std::string text(const HostError& error, const PlatformWording& wording)
         return wording.launchAtLoginEnableFailed;
     case HostError::Kind::launchAtLoginDisableFailed:
         return wording.launchAtLoginDisableFailed;
+    case HostError::Kind::displayChanged:
+        return "스트리밍하던 디스플레이가 사라져 ‘" + error.detail + "’ 화면을 보냄 · The streamed display went away: now streaming " +
+               error.detail;
     case HostError::Kind::failure:
         break;
     }

@@ -72,6 +72,7 @@ struct HostError {
         inputFlood,                 // likewise
         screenPermission,           // the display list cannot be read without the permission
         virtualMonitorNotShown,     // made, but never listed among the displays
+        displayChanged,             // the streamed display went away; `detail` names the one streamed now
         launchAtLoginEnableFailed,  // the desktop refused the login item
         launchAtLoginDisableFailed,
     };

@@ -14,9 +14,9 @@ ScreenCaptureSession::~ScreenCaptureSession()
     capturer_->stop();
 }
 
-void ScreenCaptureSession::start(const display::DisplayInfo& display)
+void ScreenCaptureSession::start(const display::DisplayInfo& display, std::function<void(const capture::CaptureEnd&)> ended)
 {
-    capturer_->start(capture::CaptureDisplay{display.id, display.x, display.y, display.width, display.height});
+    capturer_->start(capture::CaptureDisplay{display.id, display.x, display.y, display.width, display.height}, std::move(ended));
 }
 
 void ScreenCaptureSession::stop()

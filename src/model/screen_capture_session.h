@@ -18,7 +18,7 @@ public:
                          std::shared_ptr<capture::H264EncoderFactory> encoders);
     ~ScreenCaptureSession() override;
 
-    void start(const display::DisplayInfo& display) override;
+    void start(const display::DisplayInfo& display, std::function<void(const capture::CaptureEnd&)> ended) override;
     void stop() override;
 
     const std::shared_ptr<capture::ScreenCapturer>& capturer() const { return capturer_; }

@@ -114,6 +114,8 @@ void Streaming::releaseVirtualMonitor()
 
 void Streaming::stopCapture()
 {
+    ++captureRun_;
+    captured_.reset();
     if (capturer_) {
         capturer_->stop();
         capturer_.reset();
@@ -254,8 +256,17 @@ runtime::Task<display::DisplayInfo> Streaming::prepareVirtualDisplay()
 runtime::Task<void> Streaming::beginCapture(display::DisplayInfo display)
 {
     auto capturer = environment_.captureSessions(quality_, frameRate_);
-    capturer->start(display);
+    const std::uint64_t run = ++captureRun_;
+    capturer->start(display, [weak = weak_from_this(), executor = shared_.mainExecutor, run](const capture::CaptureEnd& end) {
+        executor->post([weak, run, end] {
+            if (auto self = weak.lock())
+                self->captureEnded(run, end);
+        });
+    });
     capturer_ = std::move(capturer);
+    captured_ = display;
+    if (hooks_.launch)
+        hooks_.launch([run](Streaming& self) { return self.watchDisplay(run); });
     activeDisplayID_ = display.id;
     setSelectedDisplayID(display.id);
     notice_.assign(isStreaming_, true);
@@ -271,6 +282,7 @@ runtime::Task<void> Streaming::stop()
     if (isBusy_)
         co_return;
     notice_.assign(isBusy_, true);
+    virtualMonitorLosses_ = 0;
     cancelViewerDiscovery();
     stopCapture();
     releaseVirtualMonitor();

@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace kestrio::model {
@@ -43,6 +44,10 @@ public:
         std::function<void(std::optional<HostError>)> showError;
         std::function<void(bool)> showScreenPermissionNeeded;
         std::function<void()> showMirrorFallback;
+        // Runs a task of the stream's on the main executor for as long as the model lives.
+        std::function<void(std::function<runtime::Task<void>(Streaming&)>)> launch;
+        // The desktop session ended under the stream; the text says so, for the user.
+        std::function<void(std::string)> desktopGone;
     };
 
     Streaming(SharedFacilities shared, Environment environment, Hooks hooks, ChangeNotice notice);
@@ -101,6 +106,11 @@ public:
 private:
     runtime::Task<display::DisplayInfo> prepareVirtualDisplay();
     runtime::Task<void> beginCapture(display::DisplayInfo display);
+    // Keeping the stream going when the desktop takes its picture away (streaming_recovery.cpp).
+    void captureEnded(std::uint64_t run, const capture::CaptureEnd& end);
+    runtime::Task<void> watchDisplay(std::uint64_t run);
+    runtime::Task<void> recoverCapture(std::uint64_t run, std::optional<capture::CaptureEnd> end);
+    runtime::Task<void> moveToCurrentDisplay(bool fromVirtualMonitor);
     // Starts capturing `display`; when that fails, ends the start with the capture's error.
     runtime::Task<bool> beginCaptureOrFail(display::DisplayInfo display);
     runtime::Task<void> failStart(HostError error);
@@ -127,8 +137,11 @@ private:
     bool isBusy_ = false;
 
     std::unique_ptr<CaptureSession> capturer_;
+    std::uint64_t captureRun_ = 0;                      // counts the captures started and stopped
+    std::optional<display::DisplayInfo> captured_;      // the display as the running capture took it
     std::unique_ptr<display::VirtualDisplayManager> virtualDisplay_;
     bool virtualMonitorUnreachable_ = false;
+    int virtualMonitorLosses_ = 0;  // the desktop removed the stream's virtual monitor, since the stream was stopped
     std::optional<std::uint32_t> activeDisplayID_;
     std::shared_ptr<runtime::CancellationSource> viewerDiscovery_;
     bool viewerWasConnected_ = false;

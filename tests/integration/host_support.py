@@ -255,25 +255,26 @@ def share_close_to(stream, colour, tolerance=48):
 
 
 class XServer(Closing):
-    """Xvfb of a test's own: one screen, whose only RandR output is named "screen". Only holders of
-    its private cookie (a wildcard entry, as libXau and the recorder read it) connect."""
+    """Xvfb of a test's own: one screen, whose only RandR output is named "screen" (or the X server
+    `command` starts). Only holders of its private cookie (a wildcard entry, as libXau and the
+    recorder read it) connect."""
 
-    def __init__(self, width, height):
-        self.folder = tempfile.mkdtemp(prefix="kestrio-x-")
+    def __init__(self, width=0, height=0, command=None, folder=None):
+        self.folder = folder or tempfile.mkdtemp(prefix="kestrio-x-")
         self.authority, self.process, self._client = os.path.join(self.folder, "authority"), None, None
         field = lambda data: struct.pack(">H", len(data)) + data
         with open(os.open(self.authority, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as f:
             f.write(struct.pack(">H", 0xFFFF) + field(b"") + field(b"") + field(b"MIT-MAGIC-COOKIE-1") + field(os.urandom(16)))
         read_end, write_end = os.pipe()
         try:
-            self.process = subprocess.Popen(["Xvfb", "-screen", "0", f"{width}x{height}x24", "-displayfd", str(write_end), "-auth",
-                                             self.authority, "-noreset", "-nolisten", "tcp"],
+            command = command or ["Xvfb", "-screen", "0", f"{width}x{height}x24"]
+            self.process = subprocess.Popen([*command, "-displayfd", str(write_end), "-auth", self.authority, "-noreset", "-nolisten", "tcp"],
                                             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             os.close(write_end)
             with os.fdopen(read_end, "rb") as numbers:
                 number = numbers.readline() if select.select([numbers], [], [], 30)[0] else b""
             self.name = ":" + number.decode().strip()
-            check(self.name != ":", "Xvfb did not start")
+            check(self.name != ":", f"{command[0]} did not start")
         except BaseException:
             self.close()
             raise
@@ -340,3 +341,31 @@ class XServer(Closing):
             self.process.wait()
         shutil.rmtree(self.folder, ignore_errors=True)
 
+
+class XorgServer(XServer):
+    """Xorg on the dummy driver (tests/support/xorg-dummy.conf), as a graphics card drives monitors:
+    sixteen RandR outputs with a CRTC each, DUMMY0 lit at 2048x1536, DUMMY1-DUMMY15 disconnected."""
+
+    CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "xorg-dummy.conf")
+
+    @staticmethod
+    def require():
+        require("Xorg", "xrandr", "cvt", modules=["Xlib"], root="Xorg takes a configuration from outside its own folders only from root")
+        modules = subprocess.run(["Xorg", "-showDefaultModulePath"], capture_output=True, text=True).stderr.strip()
+        if not os.path.exists(os.path.join(modules, "drivers", "dummy_drv.so")):
+            skip("Xorg's dummy video driver is not installed")
+
+    def __init__(self):
+        folder = tempfile.mkdtemp(prefix="kestrio-x-")
+        os.mkdir(os.path.join(folder, "none"))
+        # On the console's current VT, never switching to one of its own.
+        super().__init__(command=["Xorg", "-config", self.CONFIG, "-configdir", os.path.join(folder, "none"), "-logfile",
+                                  os.path.join(folder, "Xorg.log"), "-sharevts", "-novtswitch"], folder=folder)
+
+    def light(self, output, width, height, right_of="DUMMY0"):
+        """Shows `output` at a mode of its own of width x height, right of another."""
+        line = subprocess.run(["cvt", str(width), str(height), "60"], capture_output=True, text=True, check=True).stdout
+        name, timings = f"test-{width}x{height}", re.search(r'Modeline "[^"]+"\s+(.*)', line).group(1).split()
+        self.xrandr("--newmode", name, *timings)
+        self.xrandr("--addmode", output, name)
+        self.xrandr("--output", output, "--mode", name, "--right-of", right_of)

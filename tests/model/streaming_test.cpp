@@ -121,6 +121,84 @@ TEST(Streaming, FailedStartsFallBackToMirroringOrShowTheirError)
     }
 }
 
+// A stream whose picture the desktop takes away: the same display is captured again (retried once
+// a second while it cannot be), a mirror moves to the display now selected, a removed virtual
+// monitor is made again once and then given up for mirroring, and what cannot come back ends the
+// stream with the reason.
+TEST(Streaming, RecoversWhenTheDesktopTakesThePictureAway)
+{
+    using Cause = capture::CaptureEnd::Cause;
+    const auto lost = [](Cause cause) {
+        return [cause](ModelHarness& h) { h.captures.runs.back().ended({cause, "the PipeWire stream ended"}), h.settle(); };
+    };
+    const auto changed = [](const std::string& name) {
+        return std::optional<std::string>(model::text(model::HostError{model::HostError::Kind::displayChanged, name}, {}));
+    };
+    struct Case {
+        const char* name;
+        SourceMode mode;
+        std::function<void(ModelHarness&)> fault;
+        std::vector<std::uint32_t> captured;  // every run, in order
+        std::optional<std::string> error;
+        runtime::Duration took;  // until the last run started or the stream ended
+        bool streaming = true;
+    };
+    const Case cases[] = {
+        {"source lost, display there", SourceMode::mirror, lost(Cause::sourceLost), {1, 1}, {}, 0s},
+        {"source back after 3 s", SourceMode::mirror,
+         [&](ModelHarness& h) {
+             h.captures.failingDisplays = {1};
+             lost(Cause::sourceLost)(h);
+             h.advance(2500ms);
+             h.captures.failingDisplays.clear();
+         },
+         {1, 1}, {}, 3s},
+        {"source never back", SourceMode::mirror,
+         [&](ModelHarness& h) { h.captures.failingDisplays = {1}, lost(Cause::sourceLost)(h); }, {1},
+         "화면 캡처가 끝남 · Screen capture ended: 화면을 캡처할 수 없음", 19s, false},
+        {"mirrored display gone", SourceMode::mirror, [](ModelHarness& h) { h.displays->physical.erase(h.displays->physical.begin()); },
+         {1, 2}, changed("DP-2"), 1s},
+        {"mirrored display moved", SourceMode::mirror, [](ModelHarness& h) { h.displays->physical[0].x = 1280; }, {1, 1}, {}, 1s},
+        {"monitor removed", SourceMode::virtualDisplay, [](ModelHarness& h) { h.displays->liveMonitors.clear(); }, {100, 101}, {}, 1s},
+        {"monitor removed twice", SourceMode::virtualDisplay,
+         [](ModelHarness& h) {
+             h.displays->liveMonitors.clear();
+             h.advance(1s);
+             h.displays->liveMonitors.clear();
+         },
+         {100, 101, 1}, changed("DP-1"), 2s},
+        {"desktop gone", SourceMode::mirror, lost(Cause::desktopGone), {1},
+         "데스크톱 세션이 끝남 · The desktop session ended: the PipeWire stream ended", 0s, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ModelHarness harness;
+        auto& model = harness.create();
+        model.streaming().setSourceMode(c.mode);
+        harness.connectViewer();
+        const auto began = harness.clock->now();
+        const auto stamp = [&] { return harness.clock->now() - began; };
+        c.fault(harness);
+        runtime::Duration took = stamp();
+        for (auto runs = harness.captures.runs.size(), streaming = std::size_t(model.streaming().isStreaming()); stamp() < 60s;) {
+            harness.advance(250ms);
+            if (harness.captures.runs.size() != runs || std::size_t(model.streaming().isStreaming()) != streaming)
+                took = stamp(), runs = harness.captures.runs.size(), streaming = model.streaming().isStreaming();
+        }
+        std::vector<std::uint32_t> captured;
+        for (const auto& run : harness.captures.runs)
+            captured.push_back(run.displayID);
+        EXPECT_EQ(captured, c.captured);
+        EXPECT_EQ(took, c.took);
+        EXPECT_EQ(harness.captures.running(), c.streaming ? 1 : 0);
+        EXPECT_EQ(model.streaming().isStreaming(), c.streaming);
+        EXPECT_EQ(model::errorText(model), c.error);
+        EXPECT_EQ(model.desktopGone().has_value(), c.name == std::string("desktop gone"));
+        EXPECT_TRUE(harness.link->isViewerConnected()) << "the viewer stays on its connection";
+        EXPECT_LE(harness.displays->liveMonitors.size(), 1u);
+    }
+}
+
 // The advertisement is refreshed twenty times on its schedule unless a viewer comes or the
 // stream stops first; shutdown leaves no monitor, capture or listener, even while retrying.
 TEST(Streaming, DiscoveryScheduleAndShutdown)

@@ -31,7 +31,7 @@ struct Frames {
     // Copies `display` scaled to width×height, at most 60 frames a second, into this.
     std::unique_ptr<capture::DisplayCaptureStream> start(capture::DisplayCaptureFactory& factory, const display::DisplayInfo& display, int width, int height)
     {
-        const capture::CaptureConfiguration configuration{width, height, capture::PixelFormat::nv12, std::chrono::duration_cast<runtime::Duration>(std::chrono::seconds(1)) / 60, 5, true, {}};
+        const capture::CaptureConfiguration configuration{width, height, capture::PixelFormat::nv12, std::chrono::duration_cast<runtime::Duration>(std::chrono::seconds(1)) / 60, 5, true, {}, {}};
         return factory.start({display.id, display.x, display.y, display.width, display.height}, configuration, queue, handler());
     }
     bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5))

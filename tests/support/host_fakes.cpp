@@ -35,11 +35,11 @@ public:
     }
     ~RecordingSession() override { stop(); }
 
-    void start(const display::DisplayInfo& display) override
+    void start(const display::DisplayInfo& display, std::function<void(const capture::CaptureEnd&)> ended) override
     {
         if (log_.failingDisplays.contains(display.id))
             throw capture::CaptureError("화면을 캡처할 수 없음");
-        log_.runs.push_back({display.id, quality_, frameRate_});
+        log_.runs.push_back({display.id, quality_, frameRate_, false, std::move(ended)});
         run_ = log_.runs.size() - 1;
     }
     void stop() override

@@ -172,6 +172,7 @@ struct CaptureLog {
         model::StreamQuality quality;
         model::StreamFrameRate frameRate;
         bool stopped = false;
+        std::function<void(const capture::CaptureEnd&)> ended;  // ends the run as its source would
     };
     std::vector<Run> runs;
     std::set<std::uint32_t> failingDisplays;

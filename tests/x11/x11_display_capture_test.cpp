@@ -77,7 +77,7 @@ TEST_F(X11DisplayCaptureTest, FramesAreThePictureUnderTheirRectangle)
          {std::tuple{wholeScreen, 320, 240, PixelFormat::nv12, 320, 240}, {CaptureDisplay{2, 120, 80, 200, 160}, 0, 0, PixelFormat::bgra, 200, 160},
           {CaptureDisplay{3, 600, 400, 200, 200}, 0, 0, PixelFormat::bgra, 40, 80}}) {
         SCOPED_TRACE(std::to_string(source.x) + "," + std::to_string(source.y) + " to " + std::to_string(expectedWidth) + "x" + std::to_string(expectedHeight));
-        start(source, {width, height, format, interval, 5, false, {}});
+        start(source, {width, height, format, interval, 5, false, {}, {}});
         ASSERT_EQ(tick(), 1u);
         const VideoFrame frame = last();
         ASSERT_EQ(std::make_tuple(frame.format, frame.width, frame.height), std::make_tuple(format, expectedWidth, expectedHeight));
@@ -93,7 +93,7 @@ TEST_F(X11DisplayCaptureTest, FramesAreThePictureUnderTheirRectangle)
 // and moving the pointer alone makes a frame.
 TEST_F(X11DisplayCaptureTest, DeliversChangesInsideItsRectangleAndCompositesTheCursorWhereItIs)
 {
-    start(CaptureDisplay{6, 0, 0, 320, 240}, {160, 120, PixelFormat::nv12, interval, 8, false, {}});
+    start(CaptureDisplay{6, 0, 0, 320, 240}, {160, 120, PixelFormat::nv12, interval, 8, false, {}, {}});
     ASSERT_EQ(tick(), 1u);
     display_->draw(400, 300, 50, 50, solid(0x00ff00));
     EXPECT_EQ(tick(3), 1u);
@@ -105,7 +105,7 @@ TEST_F(X11DisplayCaptureTest, DeliversChangesInsideItsRectangleAndCompositesTheC
 
     display_->draw(0, 0, screenWidth, screenHeight, solid(0x808080));
     display_->warpPointer(200, 200);
-    start(wholeScreen, {0, 0, PixelFormat::bgra, interval, 5, true, {}});
+    start(wholeScreen, {0, 0, PixelFormat::bgra, interval, 5, true, {}, {}});
     ASSERT_EQ(tick(), 1u);
     EXPECT_TRUE(!shows(last(), 200, 200, 0x808080, 0) && shows(last(), 400, 300, 0x808080, 0));
     EXPECT_EQ(tick(2), 1u);
@@ -119,7 +119,7 @@ TEST_F(X11DisplayCaptureTest, DeliversChangesInsideItsRectangleAndCompositesTheC
 TEST_F(X11DisplayCaptureTest, AChangeTheServerReportsBetweenTicksIsGrabbedAtOnce)
 {
     factory_ = std::make_unique<X11DisplayCaptureFactory>(server_->displayName(), clock_);
-    start(CaptureDisplay{7, 0, 0, 320, 240}, {160, 120, PixelFormat::bgra, interval, 8, false, {}});
+    start(CaptureDisplay{7, 0, 0, 320, 240}, {160, 120, PixelFormat::bgra, interval, 8, false, {}, {}});
     ASSERT_EQ(tick(3), 1u);
     display_->draw(10, 10, 50, 50, solid(0xffffff));
     const auto held = [this] { return std::lock_guard(mutex_), kept_.size(); };
@@ -130,10 +130,12 @@ TEST_F(X11DisplayCaptureTest, AChangeTheServerReportsBetweenTicksIsGrabbedAtOnce
 }
 
 // Refused: a rectangle off the screen, a display that is not there. With its server gone, a
-// stream delivers nothing more and leaves no timer.
+// stream delivers nothing more, leaves no timer and says once that the desktop went.
 TEST_F(X11DisplayCaptureTest, RefusesWhatIsNotThereAndEndsDeliveryWhenTheServerGoes)
 {
-    const CaptureConfiguration configuration{320, 240, PixelFormat::bgra, interval, 5, false, {}};
+    std::vector<capture::CaptureEnd::Cause> ends;
+    const CaptureConfiguration configuration{320, 240, PixelFormat::bgra, interval, 5, false, {},
+                                             [&ends](const capture::CaptureEnd& end) { ends.push_back(end.cause); }};
     const auto handler = [](const VideoFrame&) {};
     for (const CaptureDisplay& offScreen : {CaptureDisplay{4, screenWidth, 0, 100, 100}, CaptureDisplay{5, -300, -300, 100, 100}})
         EXPECT_THROW(factory_->start(offScreen, configuration, queue_, handler), CaptureError);
@@ -147,6 +149,7 @@ TEST_F(X11DisplayCaptureTest, RefusesWhatIsNotThereAndEndsDeliveryWhenTheServerG
     stream_->requestFrame();
     EXPECT_EQ(tick(40), 1u);
     EXPECT_EQ(clock_->pendingTimers(), 0u);
+    EXPECT_EQ(ends, std::vector{capture::CaptureEnd::Cause::desktopGone});
 }
 
 }  // namespace

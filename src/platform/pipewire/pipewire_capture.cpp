@@ -25,6 +25,13 @@ public:
         return true;
     }
 
+    capture::CaptureEnd ending() const
+    {
+        if (stream_->ended())
+            return {capture::CaptureEnd::Cause::sourceLost, "the PipeWire stream ended"};
+        return {capture::CaptureEnd::Cause::sourceLost, "the compositor ended the screen cast"};
+    }
+
     std::optional<capture::VideoFrame> grab()
     {
         std::optional<capture::VideoFrame> frame;

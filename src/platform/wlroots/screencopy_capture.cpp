@@ -90,8 +90,18 @@ public:
     {
         if (watch_)
             watch_->disarm();
-        if (!connection_ || !connection_->dispatchWithoutWaiting() || !connection_->present(output_) || failures_ >= failureLimit)
+        if (!connection_ || !connection_->dispatchWithoutWaiting()) {
+            ending_ = {capture::CaptureEnd::Cause::desktopGone, "the compositor closed the connection"};
             return false;
+        }
+        if (!connection_->present(output_)) {
+            ending_ = {capture::CaptureEnd::Cause::sourceLost, "the output went away"};
+            return false;
+        }
+        if (failures_ >= failureLimit) {
+            ending_ = {capture::CaptureEnd::Cause::sourceLost, "the compositor failed every copy of the output"};
+            return false;
+        }
         if (!frame_ && ++ticks_ >= copyDueAt_)
             requestCopy();
         changed = changed_;
@@ -139,6 +149,8 @@ public:
             watch_->rearm();
         return false;
     }
+
+    capture::CaptureEnd ending() const { return ending_; }
 
     void close()
     {
@@ -276,6 +288,7 @@ private:
     bool changed_ = false;
     int failures_ = 0;
     int sameCopies_ = 0;         // in a row
+    capture::CaptureEnd ending_;
     std::uint64_t ticks_ = 0;    // observed while no copy was in flight
     std::uint64_t copyDueAt_ = 0;
     std::optional<capture::ArgbFrameConverter> converter_;

@@ -175,6 +175,13 @@ public:
         return !xcb_connection_has_error(connection);
     }
 
+    // Why observe() found the source gone: the capture has a connection of its own, so only the
+    // server's end (or its killing this client) breaks it.
+    capture::CaptureEnd ending() const
+    {
+        return {capture::CaptureEnd::Cause::desktopGone, "the X server closed the connection"};
+    }
+
     // The tick is over. Events that came in with its answers are news already; otherwise the
     // watch takes over until the next tick.
     void rest()

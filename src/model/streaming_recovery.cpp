@@ -1,0 +1,142 @@
+// Keeping a stream going when the desktop takes its picture away. While a capture runs, the
+// display it shows is looked at every second; a display that went away, moved or changed size,
+// and a capture that ended on its own, are handled here: the same display is captured again
+// (retried while the desktop's media service comes back), a mirror moves to the display the user
+// would now get, a virtual monitor is made again once and then given up for mirroring, and what
+// cannot come back ends the stream with the reason.
+#include "model/streaming.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <utility>
+
+namespace kestrio::model {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr runtime::Duration displayWatchInterval = 1s;
+// A capture source that went (a compositor's media service restarting) is asked for again once a
+// second, for this many tries.
+constexpr int captureRestartAttempts = 20;
+constexpr runtime::Duration captureRestartDelay = 1s;
+
+bool sameArea(const display::DisplayInfo& a, const display::DisplayInfo& b)
+{
+    return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
+}
+
+HostError failure(std::string detail)
+{
+    return {HostError::Kind::failure, std::move(detail)};
+}
+
+}  // namespace
+
+void Streaming::captureEnded(std::uint64_t run, const capture::CaptureEnd& end)
+{
+    if (shutDown_ || run != captureRun_ || !hooks_.launch)
+        return;
+    hooks_.launch([run, end](Streaming& self) { return self.recoverCapture(run, end); });
+}
+
+runtime::Task<void> Streaming::watchDisplay(std::uint64_t run)
+{
+    for (;;) {
+        co_await runtime::sleepFor(shared_.clock, displayWatchInterval);
+        if (shutDown_ || run != captureRun_ || !captured_)
+            co_return;
+        std::vector<display::DisplayInfo> listed;
+        try {
+            listed = shared_.displays->displays();
+        } catch (const std::exception&) {
+            continue;  // the capture itself tells when the desktop is gone
+        }
+        const auto found = std::find_if(listed.begin(), listed.end(), [&](const auto& display) { return display.id == captured_->id; });
+        if (found == listed.end() || !sameArea(*found, *captured_)) {
+            co_await recoverCapture(run, std::nullopt);
+            co_return;
+        }
+    }
+}
+
+runtime::Task<void> Streaming::recoverCapture(std::uint64_t run, std::optional<capture::CaptureEnd> end)
+{
+    // Only the capture that ended is recovered, and only while nothing else starts or stops the stream.
+    if (shutDown_ || run != captureRun_ || isBusy_ || !isStreaming_ || !captured_)
+        co_return;
+    const display::DisplayInfo lost = *captured_;
+    const bool extended = virtualDisplay_ != nullptr;
+    stopCapture();
+    std::uint64_t stopped = captureRun_;
+
+    if (end && end->cause == capture::CaptureEnd::Cause::desktopGone) {
+        std::string text = "데스크톱 세션이 끝남 · The desktop session ended: " + end->reason;
+        co_await failStart(failure(text));
+        if (hooks_.desktopGone)
+            hooks_.desktopGone(std::move(text));
+        co_return;
+    }
+
+    std::string reason = end ? end->reason : "the display changed";
+    for (int attempt = 0; attempt < captureRestartAttempts; ++attempt) {
+        if (attempt > 0) {
+            co_await runtime::sleepFor(shared_.clock, captureRestartDelay);
+            // Stopped or started again meanwhile: that is the stream now.
+            if (shutDown_ || captureRun_ != stopped || isBusy_ || !isStreaming_)
+                co_return;
+        }
+        std::optional<display::DisplayInfo> listed;
+        try {
+            for (auto& display : shared_.displays->displays())
+                if (display.id == lost.id)
+                    listed = std::move(display);
+        } catch (const std::exception& error) {
+            reason = error.what();
+            continue;
+        }
+        if (!listed) {
+            if (extended && virtualMonitorLosses_++ == 0) {
+                // The user or the desktop removed the monitor: one more bring-up, which mirrors
+                // when it fails.
+                co_await start();
+            } else {
+                if (extended) {
+                    releaseVirtualMonitor();
+                    notice_.assign(sourceMode_, SourceMode::mirror);
+                }
+                co_await moveToCurrentDisplay(extended);
+            }
+            co_return;
+        }
+        try {
+            co_await beginCapture(std::move(*listed));
+            co_return;
+        } catch (const runtime::TaskCancelled&) {
+            throw;
+        } catch (const std::exception& error) {
+            reason = error.what();
+        }
+        stopped = captureRun_;  // the failed start counted as a run
+    }
+    co_await failStart(failure("화면 캡처가 끝남 · Screen capture ended: " + reason));
+}
+
+runtime::Task<void> Streaming::moveToCurrentDisplay(bool fromVirtualMonitor)
+{
+    co_await refreshDisplays();
+    const auto display = currentDisplay();
+    if (!display) {
+        co_await failStart(failure("스트리밍할 디스플레이가 없음 · No display is left to stream"));
+        co_return;
+    }
+    if (!co_await beginCaptureOrFail(*display))
+        co_return;
+    if (fromVirtualMonitor)
+        hooks_.showMirrorFallback();
+    hooks_.showError(HostError{HostError::Kind::displayChanged, display->name});
+}
+
+}  // namespace kestrio::model
