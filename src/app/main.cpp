@@ -53,6 +53,9 @@ namespace {
 
 using namespace kestrio;
 
+// The exit status when the desktop session ended under the host.
+constexpr int desktopEndedStatus = 3;
+
 // Where lines go when they must not be printed.
 std::ostream& quiet()
 {
@@ -226,9 +229,9 @@ struct HostUpdates {
     }
 };
 
-// Runs the host with no window until SIGINT or SIGTERM: the model streams to the viewers that
-// connect, and the status lines the window would show are printed as they change. In the smoke
-// test its one line is the only output.
+// Runs the host with no window until SIGINT or SIGTERM, or until the desktop session ends (exit
+// status 3): the model streams to the viewers that connect, and the status lines the window would
+// show are printed as they change. In the smoke test its one line is the only output.
 int runHeadless(const app::CommandLine& options)
 {
     asio::io_context mainContext;
@@ -252,6 +255,27 @@ int runHeadless(const app::CommandLine& options)
         out << "listening on port " << options.port << " as \"" << host->streamer->advertisedName() << "\"" << std::endl;
     app::StatusPrinter printer(out);
     bool printScheduled = false;
+    // The desktop session ended (its server or compositor is gone): the host ends too, saying why.
+    int exitStatus = 0;
+    bool desktopEnded = false;
+    std::function<void()> finish;
+    const auto endWithDesktop = [&](const std::string& why) {
+        if (std::exchange(desktopEnded, true))
+            return;
+        std::cerr << "kestrio: " << why << std::endl;
+        exitStatus = desktopEndedStatus;
+        finish();
+    };
+    if (desktop.watchSession && !smoke) {
+        desktop.watchSession([&](desktop::SessionNews news) {
+            asio::post(mainContext, [&, news = std::move(news)] {
+                if (news.ended)
+                    endWithDesktop(news.text);
+                else
+                    out << news.text << std::endl;
+            });
+        });
+    }
     model->observe([&] {
         // Told before the change: read the model once the current task is done with it.
         if (std::exchange(printScheduled, true))
@@ -259,6 +283,8 @@ int runHeadless(const app::CommandLine& options)
         asio::post(mainContext, [&] {
             printScheduled = false;
             printer.show(*model);
+            if (const auto& gone = model->desktopGone())
+                endWithDesktop(*gone);
         });
     });
     printer.show(*model);
@@ -286,8 +312,7 @@ int runHeadless(const app::CommandLine& options)
     };
     refreshTrustLater();
 
-    int exitStatus = 0;
-    const auto finish = [&] {
+    finish = [&] {
         trustRefresh.cancel();
         model->shutdown();
         // The tasks the shutdown cancelled end on the main context first.
@@ -354,6 +379,18 @@ int runWindow(const app::CommandLine& options, int& argc, char** argv)
         smokeReport = clock->schedule(std::chrono::seconds(1), mainExecutor, [&] {
             exitStatus = smoke->report();
             application.quit();
+        });
+    }
+    // Qt ends the program itself when its display goes; a session that ends otherwise ends the window.
+    if (desktop.watchSession && !smoke) {
+        desktop.watchSession([&](desktop::SessionNews news) {
+            mainExecutor->post([&, news = std::move(news)] {
+                std::cerr << (news.ended ? "kestrio: " : "") << news.text << std::endl;
+                if (news.ended) {
+                    exitStatus = desktopEndedStatus;
+                    application.quit();
+                }
+            });
         });
     }
     // run() shuts the model down when the window closes.

@@ -32,6 +32,7 @@
 #include "desktop/permission_facility.h"
 #include "desktop/platform_wording.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -39,7 +40,14 @@
 
 namespace kestrio::desktop {
 
-// One desktop backend's parts. Every part is set (none is null), wording in every field.
+// What a desktop session says of itself while the host runs: a note for the user (a new X
+// server of the host's own took over from one that died), or that it ended for good.
+struct SessionNews {
+    std::string text;
+    bool ended = false;
+};
+
+// One desktop backend's parts. Every part is set (none is null) but watchSession, wording in every field.
 struct DesktopBackend {
     // What the parts share and must outlive them (an X server of the host's own, the compositor's
     // bus); may be null. Declared first, so that it is ended last.
@@ -50,6 +58,9 @@ struct DesktopBackend {
     std::shared_ptr<model::InputEventPoster> input;
     std::shared_ptr<model::PermissionFacility> permissions;
     model::PlatformWording wording;
+    // Starts telling `news`, from a thread of its own, what happens to the session; the watch ends
+    // with keepAlive. Empty where the backend cannot tell.
+    std::function<void(std::function<void(SessionNews)> news)> watchSession;
 };
 
 // The entry point of a backend that serves only some sessions (the Wayland ones, each through

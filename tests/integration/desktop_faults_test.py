@@ -1,12 +1,16 @@
 """kestrio --headless when the desktop fails under the stream: a mirrored monitor turned off moves
 the stream to the display left, on the same connection, with a status line saying so; the host's
-threads and descriptors are back where they were afterwards. Prints how long each recovery took."""
+own X server killed is started again and the viewer served again; a desktop's X server killed ends
+the host, non-zero, with a message. The host's threads, descriptors and children are back where
+they were afterwards. Prints how long each recovery took."""
 
 import os
+import re
+import signal
 import subprocess
 import time
 
-from host_support import Host, XorgServer, check, connect, free_port, key_frame, wait_until
+from host_support import Host, XServer, XorgServer, check, connect, free_port, key_frame, require
 
 
 def decoded_size(stream):
@@ -15,9 +19,34 @@ def decoded_size(stream):
     return tuple(int(n) for n in result.stdout.split(b",")) if result.returncode == 0 else result.stderr
 
 
+def children(process):
+    """The names of the host's child processes."""
+    names = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            if entry.isdigit() and int(fields[1]) == process.pid:
+                names.append(open(f"/proc/{entry}/comm").read().strip())
+        except (OSError, IndexError):
+            pass
+    return sorted(names)
+
+
+def child_pid(process, name):
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            if int(fields[1]) == process.pid and open(f"/proc/{entry}/comm").read().strip() == name:
+                return int(entry)
+        except OSError:
+            pass
+
+
 def footprint(process):
-    """The host's threads and open descriptors."""
-    return len(os.listdir(f"/proc/{process.pid}/task")), len(os.listdir(f"/proc/{process.pid}/fd"))
+    """The host's threads, open descriptors and children."""
+    return len(os.listdir(f"/proc/{process.pid}/task")), len(os.listdir(f"/proc/{process.pid}/fd")), children(process)
 
 
 def settled_footprint(process):
@@ -56,5 +85,62 @@ def mirrored_monitor_turned_off():
         check(after == before, f"threads and descriptors {before} before, {after} after")
 
 
+def next_key_frame_within(viewer, seconds):
+    """How long until the next key frame comes (asking for one now and then), or None."""
+    began = time.monotonic()
+    viewer.sock.settimeout(seconds)
+    try:
+        key_frame(viewer)
+        return time.monotonic() - began
+    except (OSError, AssertionError):
+        return None
+
+
+def own_screen_killed():
+    require("Xvfb")
+    environment = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    with Host(free_port(), "--mode", "mirror", env=environment) as host:
+        display = re.search(r"on (:\d+)$", host.line("^no DISPLAY given: sharing a virtual screen on ")).group(1)
+        host.line("^listening on port ")
+        viewer = connect(host.port, "Xvfb 폰")
+        key_frame(viewer, first=True)
+        before = settled_footprint(host.process)
+        server = child_pid(host.process, "Xvfb")
+        os.kill(server, signal.SIGKILL)
+        killed = time.monotonic()
+        took = next_key_frame_within(viewer, 10)
+        check(took is not None, f"no picture on the connection after the screen was killed: {host.read_lines()}")
+        print(f"own X server killed: served again after {took:.2f} s")
+        check(took < 5, f"served again after {took:.2f} s")
+        host.line(f"^the virtual screen stopped: sharing a new one on {display}$")
+        check(child_pid(host.process, "Xvfb") not in (None, server), "a new Xvfb")
+        after = settled_footprint(host.process)
+        check(after == before, f"threads, descriptors and children {before} before, {after} after")
+        check(time.monotonic() - killed < 30, "")
+
+
+def desktop_server_killed():
+    require("Xvfb")
+    with XServer(640, 480) as server, Host(free_port(), "--mode", "mirror", env=server.environment()) as host:
+        host.line("^listening on port ")
+        viewer = connect(host.port, "Xvfb 폰")
+        key_frame(viewer, first=True)
+        server.process.kill()
+        killed = time.monotonic()
+        try:
+            status = host.process.wait(10)
+        except subprocess.TimeoutExpired:
+            status = None
+        took = time.monotonic() - killed
+        output = "\n".join(host.read_lines())
+        print(f"desktop X server killed: the host ended after {took:.2f} s (exit status {status})")
+        check(status == 3, f"exit status {status}: {output}")
+        check(took < 2, f"the host ended {took:.2f} s after its X server")
+        check("desktop session ended" in output, f"no message: {output}")
+        server.process = None
+
+
 if __name__ == "__main__":
     mirrored_monitor_turned_off()
+    own_screen_killed()
+    desktop_server_killed()

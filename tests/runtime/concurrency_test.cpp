@@ -1,4 +1,5 @@
 #include "runtime/cancellation.h"
+#include "runtime/restart_budget.h"
 #include "runtime/serial_queue.h"
 #include "runtime/task.h"
 #include "runtime/virtual_clock.h"
@@ -237,6 +238,18 @@ TEST_F(TaskTest, VirtualTimersFireInDueOrderAtTheSameTimesInStepsOrInOneGo)
         racing.cancel();
     });
     executor->runUntilIdle();
+}
+
+// Three restarts within any minute: the fourth inside the minute is refused, and each one that
+// was allowed makes room again a minute after it.
+TEST(RestartBudgetTest, AllowsSoManyWithinAnyWindow)
+{
+    RestartBudget budget(3, std::chrono::minutes(1));
+    const TimePoint start{};
+    using std::chrono::seconds;
+    const std::pair<int, bool> takes[] = {{0, true}, {10, true}, {20, true}, {59, false}, {60, true}, {61, false}, {70, true}, {80, true}};
+    for (const auto& [at, allowed] : takes)
+        EXPECT_EQ(budget.take(start + seconds(at)), allowed) << "at " << at << " s";
 }
 
 TEST(CancellationTest, CallbacksRunOnceOnTheCancellingThreadAndMayRegisterOrUnregister)

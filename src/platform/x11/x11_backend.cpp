@@ -3,12 +3,14 @@
 #include "platform/x11/randr_displays.h"
 #include "platform/x11/x11_display_capture.h"
 #include "platform/x11/x11_permissions.h"
+#include "platform/x11/x11_session_watch.h"
 #include "platform/x11/x11_wording.h"
 #include "platform/x11/xtest_input_poster.h"
 #include "platform/x11/xvfb_server.h"
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace kestrio::platform::x11 {
 
@@ -41,11 +43,20 @@ desktop::DesktopBackend makeX11Backend(std::ostream& out)
     for (const auto& output : displays->undoLeftovers())
         out << "turned off " << output << ", which an earlier run lit for its virtual monitor" << std::endl;
     backend.displays = displays;
-    backend.capture = std::make_shared<X11DisplayCaptureFactory>(displayName);
+    backend.capture = std::make_shared<X11DisplayCaptureFactory>(displayName, nullptr, true, ownServer != nullptr);
     backend.input = std::make_shared<XTestInputPoster>(displayName);
     backend.permissions = std::make_shared<X11PermissionFacility>(displayName);
     backend.wording = x11DesktopWording();
-    backend.keepAlive = ownServer;
+    // The watch goes before the server it may restart.
+    auto watch = std::make_shared<X11SessionWatch>(displayName, ownServer);
+    backend.keepAlive = std::shared_ptr<void>(new std::pair(ownServer, watch), [](auto* both) {
+        both->second.reset();
+        delete both;
+    });
+    backend.watchSession = [weak = std::weak_ptr(watch)](std::function<void(desktop::SessionNews)> news) {
+        if (auto watch = weak.lock())
+            watch->start(std::move(news));
+    };
     return backend;
 }
 

@@ -99,6 +99,7 @@ public:
         xcb_shm_seg_t segment = 0;
         std::uint8_t* sharedPixels = nullptr;
         int poolDepth = 1;
+        bool ownServer = false;
     };
 
     explicit X11Source(Setup setup)
@@ -176,9 +177,11 @@ public:
     }
 
     // Why observe() found the source gone: the capture has a connection of its own, so only the
-    // server's end (or its killing this client) breaks it.
+    // server's end (or its killing this client) breaks it. The host's own server comes back.
     capture::CaptureEnd ending() const
     {
+        if (setup_.ownServer)
+            return {capture::CaptureEnd::Cause::sourceLost, "the virtual screen stopped"};
         return {capture::CaptureEnd::Cause::desktopGone, "the X server closed the connection"};
     }
 
@@ -303,8 +306,8 @@ bool hasExtension(xcb_connection_t* connection, xcb_extension_t* extension)
 
 }  // namespace
 
-X11DisplayCaptureFactory::X11DisplayCaptureFactory(std::string displayName, std::shared_ptr<runtime::Clock> clock, bool early)
-    : displayName_(std::move(displayName)), clock_(clock ? std::move(clock) : runtime::makeSteadyClock()), early_(early)
+X11DisplayCaptureFactory::X11DisplayCaptureFactory(std::string displayName, std::shared_ptr<runtime::Clock> clock, bool early, bool ownServer)
+    : displayName_(std::move(displayName)), clock_(clock ? std::move(clock) : runtime::makeSteadyClock()), early_(early), ownServer_(ownServer)
 {
 }
 
@@ -400,6 +403,7 @@ std::unique_ptr<capture::DisplayCaptureStream> X11DisplayCaptureFactory::start(
         throw CaptureError("the X display " + shownName + " closed the connection");
 
     setup.poolDepth = configuration.queueDepth;
+    setup.ownServer = ownServer_;
 
     auto source = std::make_shared<X11Source>(partial.release());
     // A change is grabbed as soon as the server reports it, not at the next tick.

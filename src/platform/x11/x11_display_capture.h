@@ -24,8 +24,10 @@ public:
 
     // `displayName` as for xcb_connect (":1"); empty means $DISPLAY. `clock` drives the ticks and
     // stamps the frames. `early`: reports between ticks bring the next one forward (off: ticks
-    // come only on the clock, for tests that step it).
-    explicit X11DisplayCaptureFactory(std::string displayName = {}, std::shared_ptr<runtime::Clock> clock = nullptr, bool early = true);
+    // come only on the clock, for tests that step it). `ownServer`: the server is the host's own,
+    // which is started again when it dies, so its end is not the session's.
+    explicit X11DisplayCaptureFactory(std::string displayName = {}, std::shared_ptr<runtime::Clock> clock = nullptr, bool early = true,
+                                      bool ownServer = false);
 
     std::unique_ptr<capture::DisplayCaptureStream> start(const capture::CaptureDisplay& display,
                                                          const capture::CaptureConfiguration& configuration,
@@ -36,6 +38,7 @@ private:
     std::string displayName_;
     std::shared_ptr<runtime::Clock> clock_;
     bool early_;
+    bool ownServer_;
 };
 
 }  // namespace kestrio::platform::x11

@@ -13,6 +13,7 @@
 #include <optional>
 #include <poll.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -135,58 +136,74 @@ std::unique_ptr<XvfbServer> XvfbServer::start(const Options& options, std::strin
         error = "the screen size must be positive";
         return nullptr;
     }
-    const bool switchesMode = options.maximumSize && (options.maximumSize->width > options.initialSize.width ||
-                                                      options.maximumSize->height > options.initialSize.height);
-    ScreenSize startSize = options.initialSize;
-    if (switchesMode) {
-        startSize.width = std::max(options.maximumSize->width, options.initialSize.width);
-        startSize.height = std::max(options.maximumSize->height, options.initialSize.height);
-    }
-
     auto authority = XAuthority::create(error);
     if (!authority)
         return nullptr;
+    std::unique_ptr<XvfbServer> server(new XvfbServer(options, std::move(authority)));
+    if (!server->launch(std::nullopt, error))
+        return nullptr;
+    return server;
+}
+
+bool XvfbServer::launch(std::optional<int> display, std::string& error)
+{
+    const bool switchesMode = options_.maximumSize && (options_.maximumSize->width > options_.initialSize.width ||
+                                                       options_.maximumSize->height > options_.initialSize.height);
+    ScreenSize startSize = options_.initialSize;
+    if (switchesMode) {
+        startSize.width = std::max(options_.maximumSize->width, options_.initialSize.width);
+        startSize.height = std::max(options_.maximumSize->height, options_.initialSize.height);
+    }
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         error = std::string("cannot create a pipe: ") + std::strerror(errno);
-        return nullptr;
+        return false;
     }
-    const std::vector<std::string> arguments{
-        "-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-auth", authority->file(), "-screen", "0",
-        sizeText(startSize) + "x" + std::to_string(options.depth),
+    std::vector<std::string> arguments{
+        "-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-auth", authority_->file(), "-screen", "0",
+        sizeText(startSize) + "x" + std::to_string(options_.depth),
     };
-    const pid_t pid = os::startChildProcess("Xvfb", arguments, fds[1]);
+    // Again on the display it had: its clients (and the user) find it where it was.
+    if (display)
+        arguments.insert(arguments.begin(), ":" + std::to_string(*display));
+    pid_ = os::startChildProcess("Xvfb", arguments, fds[1]);
     close(fds[1]);
-    if (pid < 0) {
+    if (pid_ < 0) {
         close(fds[0]);
         error = "cannot run Xvfb";
-        return nullptr;
+        return false;
     }
     auto number = readDisplayNumber(fds[0]);
     close(fds[0]);
     if (!number) {
-        os::stopChildProcess(pid, stopGrace);
+        os::stopChildProcess(std::exchange(pid_, -1), stopGrace);
         error = "Xvfb did not start";
-        return nullptr;
+        return false;
     }
-    std::string displayName = std::to_string(*number);
-    displayName.insert(displayName.begin(), ':');
-    std::unique_ptr<XvfbServer> server(new XvfbServer(pid, std::move(displayName), std::move(authority)));
-    if (!acceptsConnections(server->displayName_, *server->authority_)) {
-        error = "Xvfb on " + server->displayName_ + " does not accept connections";
-        return nullptr;
+    displayName_ = ":" + std::to_string(*number);
+    if (!acceptsConnections(displayName_, *authority_)) {
+        error = "Xvfb on " + displayName_ + " does not accept connections";
+        return false;
     }
     if (switchesMode) {
-        if (auto failure = switchToMode(server->displayName_, server->authorityFile(), options.initialSize, options.commandTimeout)) {
+        if (auto failure = switchToMode(displayName_, authorityFile(), options_.initialSize, options_.commandTimeout)) {
             error = *failure;
-            return nullptr;
+            return false;
         }
     }
-    return server;
+    return true;
 }
 
-XvfbServer::XvfbServer(pid_t pid, std::string displayName, std::unique_ptr<XAuthority> authority)
-    : pid_(pid), displayName_(std::move(displayName)), authority_(std::move(authority))
+bool XvfbServer::restart(std::string& error)
+{
+    if (pid_ > 0)
+        os::stopChildProcess(std::exchange(pid_, -1), stopGrace);
+    const int number = std::stoi(displayName_.substr(1));
+    return launch(number, error);
+}
+
+XvfbServer::XvfbServer(const Options& options, std::unique_ptr<XAuthority> authority)
+    : options_(options), authority_(std::move(authority))
 {
 }
 

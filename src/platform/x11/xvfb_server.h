@@ -55,9 +55,15 @@ public:
     // while no other thread reads the environment.
     void authorizeThisProcess() const;
 
-private:
-    XvfbServer(pid_t pid, std::string displayName, std::unique_ptr<XAuthority> authority);
+    // Ends the server if it still runs and starts a new one on the same display, with the same
+    // cookie and screen, for a server that died. False, with `error` saying why, when it could not.
+    bool restart(std::string& error);
 
+private:
+    XvfbServer(const Options& options, std::unique_ptr<XAuthority> authority);
+    bool launch(std::optional<int> display, std::string& error);
+
+    Options options_;
     pid_t pid_ = -1;
     std::string displayName_;
     std::unique_ptr<XAuthority> authority_;
