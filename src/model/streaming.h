@@ -110,7 +110,8 @@ private:
     void captureEnded(std::uint64_t run, const capture::CaptureEnd& end);
     runtime::Task<void> watchDisplay(std::uint64_t run);
     runtime::Task<void> recoverCapture(std::uint64_t run, std::optional<capture::CaptureEnd> end);
-    runtime::Task<void> moveToCurrentDisplay(bool fromVirtualMonitor);
+    // Mirrors the display now selected, saying so (and that the virtual monitor was given up).
+    runtime::Task<void> fallBackFrom(bool virtualMonitor);
     // Starts capturing `display`; when that fails, ends the start with the capture's error.
     runtime::Task<bool> beginCaptureOrFail(display::DisplayInfo display);
     runtime::Task<void> failStart(HostError error);

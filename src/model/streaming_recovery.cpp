@@ -19,9 +19,9 @@ using namespace std::chrono_literals;
 
 constexpr runtime::Duration displayWatchInterval = 1s;
 // A capture source that went (a compositor's media service restarting) is asked for again once a
-// second, for this many tries.
-constexpr int captureRestartAttempts = 20;
-constexpr runtime::Duration captureRestartDelay = 1s;
+// second, for so long.
+constexpr runtime::Duration recoveryWindow = 20s;
+constexpr runtime::Duration retryDelay = 1s;
 
 bool sameArea(const display::DisplayInfo& a, const display::DisplayInfo& b)
 {
@@ -80,13 +80,35 @@ runtime::Task<void> Streaming::recoverCapture(std::uint64_t run, std::optional<c
         co_return;
     }
 
+    const runtime::TimePoint giveUpAt = shared_.clock->now() + recoveryWindow;
     std::string reason = end ? end->reason : "the display changed";
-    for (int attempt = 0; attempt < captureRestartAttempts; ++attempt) {
+    // The virtual monitor went (with its source, perhaps): it is made again as soon as the desktop can.
+    bool remaking = false;
+    for (int attempt = 0;; ++attempt) {
         if (attempt > 0) {
-            co_await runtime::sleepFor(shared_.clock, captureRestartDelay);
+            if (shared_.clock->now() + retryDelay > giveUpAt)
+                break;
+            co_await runtime::sleepFor(shared_.clock, retryDelay);
             // Stopped or started again meanwhile: that is the stream now.
             if (shutDown_ || captureRun_ != stopped || isBusy_ || !isStreaming_)
                 co_return;
+        }
+        if (remaking) {
+            notice_.assign(isBusy_, true);
+            try {
+                auto prepared = co_await prepareVirtualDisplay();
+                co_await beginCapture(std::move(prepared));
+                notice_.assign(isBusy_, false);
+                co_return;
+            } catch (const runtime::TaskCancelled&) {
+                throw;
+            } catch (const std::exception& error) {
+                reason = error.what();
+            }
+            releaseVirtualMonitor();
+            notice_.assign(isBusy_, false);
+            stopped = captureRun_;
+            continue;
         }
         std::optional<display::DisplayInfo> listed;
         try {
@@ -98,18 +120,15 @@ runtime::Task<void> Streaming::recoverCapture(std::uint64_t run, std::optional<c
             continue;
         }
         if (!listed) {
-            if (extended && virtualMonitorLosses_++ == 0) {
-                // The user or the desktop removed the monitor: one more bring-up, which mirrors
-                // when it fails.
-                co_await start();
-            } else {
-                if (extended) {
-                    releaseVirtualMonitor();
-                    notice_.assign(sourceMode_, SourceMode::mirror);
-                }
-                co_await moveToCurrentDisplay(extended);
+            // A mirror moves on; a virtual monitor removed a second time is given up for mirroring.
+            if (!extended || virtualMonitorLosses_++ > 0) {
+                co_await fallBackFrom(extended);
+                co_return;
             }
-            co_return;
+            releaseVirtualMonitor();
+            remaking = true;
+            attempt = -1;  // at once
+            continue;
         }
         try {
             co_await beginCapture(std::move(*listed));
@@ -121,11 +140,18 @@ runtime::Task<void> Streaming::recoverCapture(std::uint64_t run, std::optional<c
         }
         stopped = captureRun_;  // the failed start counted as a run
     }
-    co_await failStart(failure("화면 캡처가 끝남 · Screen capture ended: " + reason));
+    if (remaking)
+        co_await fallBackFrom(true);
+    else
+        co_await failStart(failure("화면 캡처가 끝남 · Screen capture ended: " + reason));
 }
 
-runtime::Task<void> Streaming::moveToCurrentDisplay(bool fromVirtualMonitor)
+runtime::Task<void> Streaming::fallBackFrom(bool virtualMonitor)
 {
+    if (virtualMonitor) {
+        releaseVirtualMonitor();
+        notice_.assign(sourceMode_, SourceMode::mirror);
+    }
     co_await refreshDisplays();
     const auto display = currentDisplay();
     if (!display) {
@@ -134,7 +160,7 @@ runtime::Task<void> Streaming::moveToCurrentDisplay(bool fromVirtualMonitor)
     }
     if (!co_await beginCaptureOrFail(*display))
         co_return;
-    if (fromVirtualMonitor)
+    if (virtualMonitor)
         hooks_.showMirrorFallback();
     hooks_.showError(HostError{HostError::Kind::displayChanged, display->name});
 }

@@ -10,55 +10,13 @@ import signal
 import subprocess
 import time
 
-from host_support import Host, XServer, XorgServer, check, connect, free_port, key_frame, require
+from host_support import Host, XServer, XorgServer, check, child_pid, connect, free_port, key_frame, next_key_frame_within, require, settled_footprint
 
 
 def decoded_size(stream):
     result = subprocess.run(["ffprobe", "-v", "error", "-f", "h264", "-select_streams", "v", "-show_entries", "stream=width,height",
                              "-of", "csv=p=0", "-"], input=stream, capture_output=True, timeout=30)
     return tuple(int(n) for n in result.stdout.split(b",")) if result.returncode == 0 else result.stderr
-
-
-def children(process):
-    """The names of the host's child processes."""
-    names = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            if entry.isdigit() and int(fields[1]) == process.pid:
-                names.append(open(f"/proc/{entry}/comm").read().strip())
-        except (OSError, IndexError):
-            pass
-    return sorted(names)
-
-
-def child_pid(process, name):
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            if int(fields[1]) == process.pid and open(f"/proc/{entry}/comm").read().strip() == name:
-                return int(entry)
-        except OSError:
-            pass
-
-
-def footprint(process):
-    """The host's threads, open descriptors and children."""
-    return len(os.listdir(f"/proc/{process.pid}/task")), len(os.listdir(f"/proc/{process.pid}/fd")), children(process)
-
-
-def settled_footprint(process):
-    """The footprint once it held still for a second (threads of a stopped capture end on their own)."""
-    last = None
-    for _ in range(20):
-        now = footprint(process)
-        if now == last:
-            return now
-        last = now
-        time.sleep(1)
-    return last
 
 
 def mirrored_monitor_turned_off():
@@ -83,17 +41,6 @@ def mirrored_monitor_turned_off():
         host.line("The streamed display went away: now streaming DUMMY1")
         after = settled_footprint(host.process)
         check(after == before, f"threads and descriptors {before} before, {after} after")
-
-
-def next_key_frame_within(viewer, seconds):
-    """How long until the next key frame comes (asking for one now and then), or None."""
-    began = time.monotonic()
-    viewer.sock.settimeout(seconds)
-    try:
-        key_frame(viewer)
-        return time.monotonic() - began
-    except (OSError, AssertionError):
-        return None
 
 
 def own_screen_killed():

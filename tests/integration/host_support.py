@@ -242,6 +242,59 @@ def key_frame(viewer, first=False):
     check(False, f"no key frame: {payload[:2].hex()}")
 
 
+def next_key_frame_within(viewer, seconds):
+    """How long until the next key frame comes (asking for one now and then), or None."""
+    began = time.monotonic()
+    viewer.sock.settimeout(seconds)
+    try:
+        key_frame(viewer)
+        return time.monotonic() - began
+    except (OSError, AssertionError):
+        return None
+
+
+def children(process):
+    """The names of the host's child processes."""
+    names = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            if entry.isdigit() and int(fields[1]) == process.pid:
+                names.append(open(f"/proc/{entry}/comm").read().strip())
+        except (OSError, IndexError):
+            pass
+    return sorted(names)
+
+
+def child_pid(process, name):
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            if int(fields[1]) == process.pid and open(f"/proc/{entry}/comm").read().strip() == name:
+                return int(entry)
+        except OSError:
+            pass
+
+
+def footprint(process):
+    """The host's threads, open descriptors and children."""
+    return len(os.listdir(f"/proc/{process.pid}/task")), len(os.listdir(f"/proc/{process.pid}/fd")), children(process)
+
+
+def settled_footprint(process):
+    """The footprint once it held still for a second (threads of a stopped capture end on their own)."""
+    last = None
+    for _ in range(20):
+        now = footprint(process)
+        if now == last:
+            return now
+        last = now
+        time.sleep(1)
+    return last
+
+
 def share_close_to(stream, colour, tolerance=48):
     """The share of pixels within `tolerance` of `colour` in the last picture of the stream."""
     with tempfile.NamedTemporaryFile(suffix=".h264") as f:

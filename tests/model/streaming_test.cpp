@@ -155,11 +155,19 @@ TEST(Streaming, RecoversWhenTheDesktopTakesThePictureAway)
          {1, 1}, {}, 3s},
         {"source never back", SourceMode::mirror,
          [&](ModelHarness& h) { h.captures.failingDisplays = {1}, lost(Cause::sourceLost)(h); }, {1},
-         "화면 캡처가 끝남 · Screen capture ended: 화면을 캡처할 수 없음", 19s, false},
+         "화면 캡처가 끝남 · Screen capture ended: 화면을 캡처할 수 없음", 20s, false},
         {"mirrored display gone", SourceMode::mirror, [](ModelHarness& h) { h.displays->physical.erase(h.displays->physical.begin()); },
          {1, 2}, changed("DP-2"), 1s},
         {"mirrored display moved", SourceMode::mirror, [](ModelHarness& h) { h.displays->physical[0].x = 1280; }, {1, 1}, {}, 1s},
         {"monitor removed", SourceMode::virtualDisplay, [](ModelHarness& h) { h.displays->liveMonitors.clear(); }, {100, 101}, {}, 1s},
+        {"monitor gone with its source, back after 2.5 s", SourceMode::virtualDisplay,
+         [&](ModelHarness& h) {
+             h.displays->liveMonitors.clear(), h.displays->monitorsFail = true;
+             lost(Cause::sourceLost)(h);
+             h.advance(2500ms);
+             h.displays->monitorsFail = false;
+         },
+         {100, 121}, {}, 3s},
         {"monitor removed twice", SourceMode::virtualDisplay,
          [](ModelHarness& h) {
              h.displays->liveMonitors.clear();

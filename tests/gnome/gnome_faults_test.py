@@ -1,0 +1,64 @@
+"""kestrio on a GNOME Wayland session (run inside headless_gnome.sh) when PipeWire goes under the
+stream: in extended mode, the frames stop while it is gone and come again on the same connection
+once it is back, on a virtual monitor made again (one, never two); the host's threads, descriptors
+and children are back where they were. Prints how long the stream took to come back."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
+from host_support import Host, check, connect, free_port, key_frame, next_key_frame_within, require, settled_footprint  # noqa: E402
+from gnome_session_test import monitors  # noqa: E402
+
+
+def session_processes(name):
+    """The session's own (headless_gnome.sh's) processes of that name: those in its runtime folder."""
+    found = []
+    for pid in subprocess.run(["pgrep", "-x", name], capture_output=True, text=True).stdout.split():
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if f"XDG_RUNTIME_DIR={os.environ['XDG_RUNTIME_DIR']}".encode() in f.read().split(b"\0"):
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+def main():
+    require("gdbus", "pgrep", "pipewire", "wireplumber")
+    port = free_port()
+    restarted = []
+    with Host(port, "--fps", "30") as host:
+        host.line(r"^listening on port")
+        viewer = connect(port, "테스트 폰")
+        key_frame(viewer, first=True)
+        check(monitors().count(("Virtual remote monitor", 1920, 1080)) == 1, f"monitors: {monitors()}")
+        before = settled_footprint(host.process)
+        try:
+            for pid in session_processes("pipewire") + session_processes("wireplumber"):
+                os.kill(pid, signal.SIGKILL)
+            check(next_key_frame_within(viewer, 3) is None, "frames while PipeWire is gone")
+            for program in ("pipewire", "wireplumber"):
+                restarted.append(subprocess.Popen([program], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+                time.sleep(0.2)
+            took = next_key_frame_within(viewer, 15)
+            check(took is not None, f"no picture after PipeWire came back: {host.read_lines()[-5:]}")
+            print(f"PipeWire restarted: the extended monitor streams again {took:.2f} s after its return")
+            check(took < 7, f"the stream came back {took:.2f} s after PipeWire")
+            check(monitors().count(("Virtual remote monitor", 1920, 1080)) == 1, f"monitors afterwards: {monitors()}")
+            check(sum(line.startswith("viewer: ") for line in host.read_lines()) == 1, "the viewer connected again")
+            after = settled_footprint(host.process)
+            check(after == before, f"threads, descriptors and children {before} before, {after} after")
+        finally:
+            for process in restarted:
+                process.kill()
+                process.wait()
+    print("GNOME faults: ok")
+
+
+if __name__ == "__main__":
+    main()
