@@ -45,9 +45,9 @@ namespace kestrio::model {
 
 // The application's one model, as the window and the headless host see it: it owns its parts
 // (the stream, the viewer's input, the paired phones, the remote address and its notification,
-// start at login, whether the settings are saved), which the window reads and changes directly, and keeps what spans them: the
-// permissions, the error shown and the waiting status, the refresh, the shutdown, and the wiring
-// of the viewer link to the parts. Everything runs on the main executor; callbacks from the
+// start at login, whether the settings are saved), which the window reads and changes directly,
+// and keeps what spans them: the permissions, the error shown and the waiting status, the
+// refresh, the shutdown, and the wiring of the viewer link to the parts. Everything runs on the main executor; callbacks from the
 // viewer link only post work there. Observers are told before each change in any part (the
 // change itself is read afterwards).
 class HostModel final : public std::enable_shared_from_this<HostModel> {
