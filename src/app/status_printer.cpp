@@ -24,6 +24,13 @@ void StatusPrinter::show(const model::HostModel& model)
         out_ << warning.korean << '\n' << warning.english << std::endl;
     }
     pointerConfined_ = pointerConfined;
+    if (const bool unsaved = model.settingsUnsaved(); unsaved != settingsUnsaved_) {
+        settingsUnsaved_ = unsaved;
+        if (unsaved)
+            out_ << model::settingsUnsavedText << '\n' << model::settingsUnsavedEnglishText << std::endl;
+        else
+            out_ << model::settingsSavedText << '\n' << model::settingsSavedEnglishText << std::endl;
+    }
     // Remote access and the address notification: each change after the first look. Port
     // mapping off is told from the first look on, as the window's text alone (its Korean line,
     // then its English one), since its status would only repeat it.

@@ -15,8 +15,9 @@ namespace kestrio::app {
 // does not already carry, the name of each viewer that identifies itself ("viewer: NAME"), and
 // changes of the remote address ("remote address: ENDPOINT (STATUS)"; with port mapping off,
 // from the start, "remote address: " and the window's Korean and English lines) and of the address
-// notification's status ("message: STATUS"), and the warning (Korean, then English) each time the
-// stream's virtual monitor turns out to keep the pointer out.
+// notification's status ("message: STATUS"), the warning (Korean, then English) each time the
+// stream's virtual monitor turns out to keep the pointer out, and that the settings could not be
+// saved (Korean, then English) when that starts, and that they are saved when it ends.
 class StatusPrinter {
 public:
     explicit StatusPrinter(std::ostream& out) : out_(out) {}
@@ -35,6 +36,7 @@ private:
     std::optional<std::pair<std::string, std::string>> remote_;
     std::optional<std::string> message_;
     bool pointerConfined_ = false;
+    bool settingsUnsaved_ = false;
     updates::UpdateState update_;
 };
 

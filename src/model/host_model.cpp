@@ -20,6 +20,10 @@ void HostModel::construct()
 {
     // The parts live as long as the model, and call back on the main executor.
     const auto& shared = environment_.shared;
+    // First, so that the parts' first writes are followed.
+    settingsSaving_ = std::make_shared<SettingsSaving>(shared, notice_);
+    settingsSaving_->start();
+
     Streaming::Hooks stream;
     stream.willStart = [this] { ensureTouchPermission(); };
     stream.didStart = [this] { input_->prepare(); };
@@ -267,6 +271,7 @@ void HostModel::shutdown()
     input_->stop();
     environment_.shared.link->stop();
     remoteAddress_->shutdown();
+    settingsSaving_->shutdown();
 }
 
 }  // namespace kestrio::model

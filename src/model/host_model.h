@@ -14,6 +14,7 @@
 #include "model/port_mapping.h"
 #include "model/remote_address.h"
 #include "model/settings_keys.h"
+#include "model/settings_saving.h"
 #include "model/settings_store.h"
 #include "model/shared_facilities.h"
 #include "model/start_at_login.h"
@@ -44,9 +45,9 @@ namespace kestrio::model {
 
 // The application's one model, as the window and the headless host see it: it owns its parts
 // (the stream, the viewer's input, the paired phones, the remote address and its notification,
-// start at login), which the window reads and changes directly, and keeps what spans them: the
-// permissions, the error shown and the waiting status, the refresh, the shutdown, and the wiring
-// of the viewer link to the parts. Everything runs on the main executor; callbacks from the
+// start at login, whether the settings are saved), which the window reads and changes directly,
+// and keeps what spans them: the permissions, the error shown and the waiting status, the
+// refresh, the shutdown, and the wiring of the viewer link to the parts. Everything runs on the main executor; callbacks from the
 // viewer link only post work there. Observers are told before each change in any part (the
 // change itself is read afterwards).
 class HostModel final : public std::enable_shared_from_this<HostModel> {
@@ -89,6 +90,8 @@ public:
 
     // Published state of the model's own.
     bool launchAtLogin() const { return startAtLogin_->enabled(); }
+    // A settings change, from any part, could not be stored yet ("설정을 저장하지 못했습니다").
+    bool settingsUnsaved() const { return settingsSaving_->pending(); }
     // The error shown in place of the waiting title.
     const std::optional<HostError>& error() const { return error_; }
     bool listenerFailed() const { return error_ && error_->kind == HostError::Kind::listenerFailed; }
@@ -109,6 +112,9 @@ public:
     // Turns starting at login on or off; the toggle shows the request at once and falls back
     // when the desktop refuses.
     runtime::Task<void> setLaunchAtLogin(bool enabled);
+    // The button of the unsaved settings' row: tries the owed write at once (it is also tried
+    // every SettingsSaving::retryInterval and with each change).
+    void retrySettingsSave() { settingsSaving_->retry(); }
 
     // Reads the permissions, the local address, the displays and the phones again.
     runtime::Task<void> refreshAll();
@@ -167,6 +173,7 @@ private:
 
     // Parts.
     std::unique_ptr<StartAtLogin> startAtLogin_;
+    std::shared_ptr<SettingsSaving> settingsSaving_;
     std::shared_ptr<RemoteAddress> remoteAddress_;
     std::shared_ptr<Streaming> streaming_;
     std::unique_ptr<PairedPhones> phones_;

@@ -23,6 +23,14 @@ inline constexpr std::string_view outsiderRefusedEnglishText =
 // The viewer sent input faster than it could be posted, for longer than the backlog allows: its
 // connection was ended (the link's description of it, and the error shown while none is connected).
 inline constexpr std::string_view inputFloodText = "입력이 너무 많아 연결을 끊음";
+// A settings change has not reached the settings file yet; the row's button tries again, and the
+// headless status says when the file has it.
+inline constexpr std::string_view settingsUnsavedText = "설정을 저장하지 못했습니다";
+inline constexpr std::string_view settingsUnsavedEnglishText = "Settings could not be saved";
+inline constexpr std::string_view settingsRetryText = "다시 시도";
+inline constexpr std::string_view settingsRetryEnglishText = "Try Again";
+inline constexpr std::string_view settingsSavedText = "설정 저장됨";
+inline constexpr std::string_view settingsSavedEnglishText = "Settings saved";
 
 // The host's own address on the home network.
 struct LocalAddress {

@@ -209,6 +209,12 @@ void WindowModel::useScreenMirroring()
     afterControl();
 }
 
+void WindowModel::retrySettingsSave()
+{
+    environment_.model->retrySettingsSave();
+    afterControl();
+}
+
 void WindowModel::requestNotificationAccess()
 {
     environment_.model->requestNotificationAccess();

@@ -63,6 +63,7 @@ class WindowModel final : public QObject {
     Q_PROPERTY(bool screenPermissionNeeded READ screenPermissionNeeded NOTIFY permissionsChanged)
     Q_PROPERTY(bool touchPermissionNeeded READ touchPermissionNeeded NOTIFY permissionsChanged)
     Q_PROPERTY(bool virtualMonitorUnreachable READ virtualMonitorUnreachable NOTIFY permissionsChanged)
+    Q_PROPERTY(bool settingsUnsaved READ settingsUnsaved NOTIFY permissionsChanged)
 
     Q_PROPERTY(QString hintKorean READ hintKorean NOTIFY hintChanged)
     Q_PROPERTY(QString hintEnglish READ hintEnglish NOTIFY hintChanged)
@@ -143,6 +144,7 @@ public:
     bool screenPermissionNeeded() const { return state_.permissions.screen; }
     bool touchPermissionNeeded() const { return state_.permissions.touch; }
     bool virtualMonitorUnreachable() const { return state_.permissions.pointerConfined; }
+    bool settingsUnsaved() const { return state_.permissions.settingsUnsaved; }
 
     QString hintKorean() const { return state_.hint.korean; }
     QString hintEnglish() const { return state_.hint.english; }
@@ -181,6 +183,8 @@ public:
     Q_INVOKABLE void requestTouchControlPermission();
     // The button of the row for a monitor the pointer cannot enter: the stream goes on mirroring.
     Q_INVOKABLE void useScreenMirroring();
+    // The button of the row for settings not saved: writes them again at once.
+    Q_INVOKABLE void retrySettingsSave();
     Q_INVOKABLE void requestNotificationAccess();
     Q_INVOKABLE void copyLocalAddress();
     Q_INVOKABLE void copyRemoteEndpoint();

@@ -77,6 +77,7 @@ WindowState readWindowState(const model::HostModel& model, const updates::Update
     state.permissions.screen = model.screenPermissionNeeded();
     state.permissions.touch = model.touchPermissionNeeded();
     state.permissions.pointerConfined = streaming.virtualMonitorUnreachable();
+    state.permissions.settingsUnsaved = model.settingsUnsaved();
 
     const auto hint = model::hintText(model);
     state.hint.korean = text(hint.korean);
@@ -147,6 +148,9 @@ QVariantMap wordingMap(const model::PlatformWording& wording)
     both("pointerConfinedRow", wording.virtualMonitorUnreachable);
     both("pointerConfinedButton", wording.virtualMonitorUnreachableButton);
     both("launchAtLogin", wording.launchAtLogin);
+    // The same on every platform, kept beside the status lines' copy.
+    both("settingsUnsavedRow", {std::string(model::settingsUnsavedText), std::string(model::settingsUnsavedEnglishText)});
+    both("settingsRetryButton", {std::string(model::settingsRetryText), std::string(model::settingsRetryEnglishText)});
     return map;
 }
 

@@ -55,6 +55,7 @@ struct WindowState {
         bool screen = false;
         bool touch = false;
         bool pointerConfined = false;  // kept off the virtual monitor
+        bool settingsUnsaved = false;  // a settings change is not in the file yet
         bool operator==(const Permissions&) const = default;
     } permissions;
     struct Hint {
@@ -78,7 +79,8 @@ QVariantList sourceModeChoices();
 QVariantList resolutionChoices();
 QVariantList qualityChoices();
 QVariantList frameRateChoices();
-// The texts that name the platform's facilities, by name ("screenRowKorean", "updateHelp", ...).
+// The texts that name the platform's facilities, by name ("screenRowKorean", "updateHelp", ...),
+// and the settings row's, which are the same everywhere.
 QVariantMap wordingMap(const model::PlatformWording& wording);
 
 }  // namespace kestrio::window

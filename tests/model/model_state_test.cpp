@@ -40,6 +40,45 @@ TEST(ModelSettings, StoredValuesAreReadBackAndStreamOptionsAreNot)
     EXPECT_EQ(again.streaming().sourceMode(), SourceMode::virtualDisplay);
 }
 
+// A change the store could not keep, whoever wrote it, shows until a write goes through: the owed
+// write is tried again every 30 s and with each change.
+TEST(ModelSettings, AnUnsavedChangeShowsUntilARetryStoresIt)
+{
+    ModelHarness harness;
+    auto& model = harness.create();
+    auto& store = *harness.settings;
+    std::ostringstream out;
+    app::StatusPrinter printer(out);
+    auto printed = [&] { return printer.show(model), std::exchange(out, std::ostringstream{}).str(); };
+    printed();
+    store.failing = true;
+    model.streaming().setAutoStartOnConnect(false);
+    EXPECT_TRUE(model.settingsUnsaved());
+    EXPECT_EQ(printed(), "설정을 저장하지 못했습니다\nSettings could not be saved\n");
+    // Each step: the time passed, whether the store takes writes then, writes made, still unsaved.
+    const std::tuple<std::chrono::seconds, bool, int, bool> steps[] = {
+        {29s, true, 0, true}, {1s, true, 1, true}, {29s, false, 0, true}, {1s, false, 1, false}, {90s, false, 0, false}};
+    for (const auto& [elapsed, failing, writes, unsaved] : steps) {
+        SCOPED_TRACE(elapsed.count());
+        store.failing = failing;
+        const int before = store.writes;
+        harness.advance(elapsed);
+        EXPECT_EQ(store.writes - before, writes);
+        EXPECT_EQ(model.settingsUnsaved(), unsaved);
+    }
+    EXPECT_EQ(store.stored.at("autoStartOnConnect"), (std::variant<bool, std::string>(false)));
+    EXPECT_EQ(printed(), "설정 저장됨\nSettings saved\n");
+
+    // A write from outside the model's parts (the router's record) shows it too; the next change
+    // that goes through ends it.
+    store.failing = true;
+    store.setString("permanentPortMapping", "61000");
+    EXPECT_TRUE(model.settingsUnsaved());
+    store.failing = false;
+    model.pairedPhones().select("00008110-000A");
+    EXPECT_FALSE(model.settingsUnsaved());
+}
+
 // Observers, the listener and refused outsiders, the refresh, and the permission prompts, panes
 // and reports.
 TEST(ModelWiring, ObserversListenerRefreshAndPermissions)

@@ -133,5 +133,30 @@ TEST_F(StoredFileTest, AFullDiskChangesNothing)
     EXPECT_EQ(folderNames(), (Names{"filler", "settings.json"}));
 }
 
+// A folder that refuses writes keeps the old file byte for byte; the change holds in memory and is
+// owed until a retry finds the folder writable again.
+TEST_F(StoredFileTest, AReadOnlyFolderKeepsTheOldFileUntilARetryWritesTheChange)
+{
+    const test::SmallDisk disk(folder_);
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    const std::string old = R"({"launchAtLogin":true,  "selectedPhoneID": "phone-1"})";
+    writeFile(old);
+    JsonSettingsStore store(file_);
+    int turns = 0;
+    store.setOnSavedChange([&] { ++turns; });
+    ASSERT_TRUE(disk.setReadOnly(true));
+    store.setString("selectedPhoneID", "phone-2");
+    EXPECT_FALSE(store.saved());
+    EXPECT_FALSE(store.retrySave());
+    EXPECT_EQ(store.stringValue("selectedPhoneID"), "phone-2");
+    EXPECT_EQ(readFile(file_), old);
+    EXPECT_EQ(folderNames(), Names{"settings.json"});
+    ASSERT_TRUE(disk.setReadOnly(false));
+    EXPECT_TRUE(store.retrySave());
+    EXPECT_EQ(turns, 2);
+    EXPECT_EQ(json::parse(readFile(file_)), json::parse(R"({"launchAtLogin": true, "selectedPhoneID": "phone-2"})"));
+}
+
 }  // namespace
 }  // namespace kestrio::platform::os

@@ -5,24 +5,37 @@
 #include "remote/router_port_mapping.h"
 #include "runtime/virtual_clock.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
 namespace kestrio::test {
 
-// Settings kept in memory; a value of another type reads as absent.
+// Settings kept in memory; a value of another type reads as absent. While `failing`, changes are
+// not saved: `stored` keeps what the last write that went through saved.
 class MemorySettingsStore final : public model::SettingsStore {
 public:
     std::optional<bool> boolValue(std::string_view key) const override { return value<bool>(key); }
     std::optional<std::string> stringValue(std::string_view key) const override { return value<std::string>(key); }
-    void setBool(std::string_view key, bool value) override { values.insert_or_assign(std::string(key), value), ++writes; }
-    void setString(std::string_view key, std::string_view value) override { values.insert_or_assign(std::string(key), std::string(value)), ++writes; }
+    void setBool(std::string_view key, bool value) override { values.insert_or_assign(std::string(key), value), ++writes, save(); }
+    void setString(std::string_view key, std::string_view value) override { values.insert_or_assign(std::string(key), std::string(value)), ++writes, save(); }
+    bool saved() const override { return !unsaved; }
+    bool retrySave() override { return unsaved ? (++writes, save(), !unsaved) : true; }
+    void setOnSavedChange(std::function<void()> changed) override { onSavedChange = std::move(changed); }
+    void save()
+    {
+        if (!failing)
+            stored = values;
+        if (std::exchange(unsaved, failing) != failing && onSavedChange)
+            onSavedChange();
+    }
     template <class T>
     std::optional<T> value(std::string_view key) const
     {
@@ -31,7 +44,9 @@ public:
     }
 
     int writes = 0;
-    std::map<std::string, std::variant<bool, std::string>, std::less<>> values;
+    bool failing = false, unsaved = false;
+    std::map<std::string, std::variant<bool, std::string>, std::less<>> values, stored;
+    std::function<void()> onSavedChange;
 };
 
 // The viewer link as the model sees it; the test plays the viewer.

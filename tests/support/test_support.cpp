@@ -73,6 +73,11 @@ void SmallDisk::fill() const
         filler.flush();
 }
 
+bool SmallDisk::setReadOnly(bool readOnly) const
+{
+    return mount("tmpfs", folder_.c_str(), "tmpfs", MS_REMOUNT | (readOnly ? MS_RDONLY : 0), "size=16k,mode=0700") == 0;
+}
+
 bool holdsForAnUnprivilegedUser(const std::vector<std::filesystem::path>& owned, const std::function<bool()>& check)
 {
     if (geteuid() != 0)

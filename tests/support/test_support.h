@@ -55,6 +55,8 @@ public:
     bool mounted() const { return mounted_; }
     // Takes up what room is left with a file named "filler".
     void fill() const;
+    // Mounts it again, refusing writes or taking them (as root, file modes would refuse nothing).
+    bool setReadOnly(bool readOnly) const;
 
 private:
     std::filesystem::path folder_;

@@ -419,6 +419,14 @@ TEST(WindowControls, TheSettingsCardWritesTheModelAndMirroringNeedsADisplay)
     harness.click("autoStartSwitch");
     EXPECT_EQ(harness.settings->boolValue(model::settingsKey::autoStartOnConnect), std::optional<bool>(false));
     EXPECT_FALSE(harness.checked("autoStartSwitch"));
+    // A change the store cannot keep: its row, until the row's button gets it stored.
+    harness.settings->failing = true;
+    harness.click("autoStartSwitch");
+    harness.expectTexts({{"settingsUnsavedTextKorean", "설정을 저장하지 못했습니다"}, {"settingsUnsavedTextEnglish", "Settings could not be saved"}});
+    harness.settings->failing = false;
+    harness.click("settingsUnsavedButton");
+    EXPECT_FALSE(harness.shown("settingsUnsaved"));
+    EXPECT_TRUE(harness.settings->stored == harness.settings->values);
 
     harness.click("modeSegment1");
     EXPECT_FALSE(harness.shown("displayPicker"));

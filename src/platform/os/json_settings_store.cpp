@@ -263,9 +263,27 @@ void JsonSettingsStore::set(std::string_view key, Json value)
         if (current && *current == value && !unsaved_)
             return;
         values_[std::string(key)] = std::move(value);
-        unsaved_ = !store();
+        save();
     } catch (...) {
     }
+}
+
+bool JsonSettingsStore::retrySave()
+{
+    if (unsaved_) {
+        try {
+            save();
+        } catch (...) {
+        }
+    }
+    return !unsaved_;
+}
+
+void JsonSettingsStore::save()
+{
+    const bool unsaved = !store();
+    if (std::exchange(unsaved_, unsaved) != unsaved && onSavedChange_)
+        onSavedChange_();
 }
 
 bool JsonSettingsStore::store()

@@ -21,8 +21,9 @@ namespace kestrio::platform::os {
 // see, and every change rewrites the whole file: a temporary file next to it, flushed to disk,
 // renamed over the old one, then the directory flushed. A change that cannot be stored (full
 // disk, read-only folder) still holds in memory for the rest of the run and is written with the
-// next change that succeeds; the file on disk stays as it was. Setting a key to the value it
-// already holds writes nothing.
+// next change or retrySave() that succeeds; the file on disk stays as it was meanwhile, and
+// saved() is false. Setting a key to the value it already holds writes nothing. A store without
+// a file is never saved once changed.
 //
 // A file that cannot be read or is not a JSON object reads as empty. Its content is not lost:
 // the first change keeps it beside the new file as settings.json.corrupt (or .corrupt-N).
@@ -65,6 +66,10 @@ public:
     // Bytes that are not UTF-8 are stored as U+FFFD, since a JSON file cannot hold them.
     void setString(std::string_view key, std::string_view value) override;
 
+    bool saved() const override { return !unsaved_; }
+    bool retrySave() override;
+    void setOnSavedChange(std::function<void()> changed) override { onSavedChange_ = std::move(changed); }
+
     const std::filesystem::path& path() const { return file_; }
 
 private:
@@ -81,6 +86,8 @@ private:
     const nlohmann::ordered_json* find(std::string_view key) const;
     void set(std::string_view key, nlohmann::ordered_json value);
     bool store();
+    // Stores everything in memory and notes whether that worked.
+    void save();
     bool keepDamagedOriginal();
     bool writeReplacement(const std::string& text);
 
@@ -89,6 +96,7 @@ private:
     nlohmann::ordered_json values_ = nlohmann::ordered_json::object();
     Damage damage_ = Damage::none;
     bool unsaved_ = false;  // the last change did not reach the file
+    std::function<void()> onSavedChange_;
     std::string damagedBytes_;
 };
 

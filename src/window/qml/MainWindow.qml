@@ -423,6 +423,18 @@ ApplicationWindow {
                     onButtonClicked: Host.useScreenMirroring()
                 }
 
+                WarningRow {
+                    objectName: "settingsUnsaved"
+                    visible: Host.settingsUnsaved
+                    Layout.fillWidth: true
+                    iconName: "exclamation_triangle"
+                    korean: Host.wording.settingsUnsavedRowKorean
+                    english: Host.wording.settingsUnsavedRowEnglish
+                    buttonKorean: Host.wording.settingsRetryButtonKorean
+                    buttonEnglish: Host.wording.settingsRetryButtonEnglish
+                    onButtonClicked: Host.retrySettingsSave()
+                }
+
                 ToggleRow {
                     objectName: "launchAtLogin"
                     Layout.fillWidth: true
