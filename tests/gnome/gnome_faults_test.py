@@ -1,7 +1,8 @@
-"""kestrio on a GNOME Wayland session (run inside headless_gnome.sh) when PipeWire goes under the
-stream: in extended mode, the frames stop while it is gone and come again on the same connection
-once it is back, on a virtual monitor made again (one, never two); the host's threads, descriptors
-and children are back where they were. Prints how long the stream took to come back."""
+"""kestrio on a GNOME Wayland session (run inside headless_gnome.sh) when it fails under the stream:
+PipeWire restarted in extended mode stops the frames while it is gone, and they come again on the
+same connection once it is back, on a virtual monitor made again (one, never two), the host's
+threads, descriptors and children back where they were; the compositor gone ends the host, exit
+status 3, with a message. Prints how long each took."""
 
 import os
 import re
@@ -57,6 +58,19 @@ def main():
             for process in restarted:
                 process.kill()
                 process.wait()
+    with Host(free_port()) as host:
+        host.line(r"^listening on port")
+        for pid in session_processes("mutter"):
+            os.kill(pid, signal.SIGKILL)
+        killed = time.monotonic()
+        try:
+            status = host.process.wait(10)
+        except subprocess.TimeoutExpired:
+            status = None
+        took = time.monotonic() - killed
+        print(f"compositor killed: the host ended after {took:.2f} s (exit status {status})")
+        check(status == 3 and took < 2, f"exit status {status} after {took:.2f} s: {host.read_lines()[-3:]}")
+        check(any("Mutter closed the connection" in line for line in host.read_lines()), f"no message: {host.read_lines()[-3:]}")
     print("GNOME faults: ok")
 
 

@@ -1,10 +1,13 @@
 #include "platform/gnome/gnome_backend.h"
 
+#include "platform/desktop_common/wayland_session_watch.h"
 #include "platform/gnome/gnome_desktop.h"
 #include "platform/gnome/gnome_display_capture.h"
 #include "platform/gnome/gnome_displays.h"
 #include "platform/gnome/gnome_input_poster.h"
 #include "platform/gnome/gnome_permissions.h"
+
+#include <utility>
 
 namespace kestrio::platform::gnome {
 
@@ -32,7 +35,9 @@ std::optional<desktop::DesktopBackend> makeGnomeBackend(std::ostream& out, std::
     backend.input = std::make_shared<GnomeInputPoster>(desktop);
     backend.permissions = std::make_shared<GnomePermissionFacility>(desktop);
     backend.wording = gnomeDesktopWording();
-    backend.keepAlive = desktop;
+    auto watch = std::make_shared<desktop_common::WaylandSessionWatch>("Mutter");
+    backend.watchSession = desktop_common::watchSessionThrough(watch);
+    backend.keepAlive = std::make_shared<std::pair<std::shared_ptr<void>, std::shared_ptr<void>>>(desktop, watch);
     return backend;
 }
 

@@ -1,10 +1,13 @@
 #include "platform/kde/kde_backend.h"
 
+#include "platform/desktop_common/wayland_session_watch.h"
 #include "platform/kde/kde_desktop.h"
 #include "platform/kde/kde_display_capture.h"
 #include "platform/kde/kde_displays.h"
 #include "platform/kde/kde_input_poster.h"
 #include "platform/kde/kde_permissions.h"
+
+#include <utility>
 
 namespace kestrio::platform::kde {
 
@@ -34,7 +37,9 @@ std::optional<desktop::DesktopBackend> makeKdeBackend(std::ostream& out, std::st
     backend.input = std::make_shared<KdeInputPoster>(desktop);
     backend.permissions = std::make_shared<KdePermissionFacility>(desktop->connection());
     backend.wording = kdeDesktopWording();
-    backend.keepAlive = desktop;
+    auto watch = std::make_shared<desktop_common::WaylandSessionWatch>("KWin");
+    backend.watchSession = desktop_common::watchSessionThrough(watch);
+    backend.keepAlive = std::make_shared<std::pair<std::shared_ptr<void>, std::shared_ptr<void>>>(desktop, watch);
     return backend;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/wlroots/wlroots_backend.h"
 
+#include "platform/desktop_common/wayland_session_watch.h"
+
 #include "platform/wlroots/screencopy_capture.h"
 #include "platform/wlroots/sway_ipc.h"
 #include "platform/wlroots/wayland_connection.h"
@@ -32,6 +34,9 @@ std::optional<desktop::DesktopBackend> makeWlrootsBackend(std::ostream& out, std
     backend.input = std::make_shared<WlrootsInputPoster>();
     backend.permissions = std::make_shared<WlrootsPermissionFacility>();
     backend.wording = wlrootsDesktopWording(sway ? "sway" : "Wayland 컴포지터");
+    auto watch = std::make_shared<desktop_common::WaylandSessionWatch>(sway ? "sway" : "the compositor");
+    backend.watchSession = desktop_common::watchSessionThrough(watch);
+    backend.keepAlive = watch;
     return backend;
 }
 

@@ -1,19 +1,14 @@
 #include "platform/x11/x11_session_watch.h"
 
 #include "platform/x11/x11_connect.h"
+#include "platform/os/unique_fd.h"
 #include "runtime/restart_budget.h"
 
 #include <xcb/xcb.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <stdexcept>
 #include <sys/syscall.h>
-#include <unistd.h>
 #include <utility>
 
 namespace kestrio::platform::x11 {
@@ -21,46 +16,11 @@ namespace kestrio::platform::x11 {
 X11SessionWatch::X11SessionWatch(std::string displayName, std::shared_ptr<XvfbServer> ownServer, std::shared_ptr<runtime::Clock> clock)
     : displayName_(std::move(displayName)), ownServer_(std::move(ownServer)), clock_(clock ? std::move(clock) : runtime::makeSteadyClock())
 {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0)
-        throw std::runtime_error("cannot create a pipe");
-    stopRead_.reset(ends[0]);
-    stopWrite_.reset(ends[1]);
-}
-
-X11SessionWatch::~X11SessionWatch()
-{
-    const char stop = 0;
-    while (::write(stopWrite_.get(), &stop, 1) < 0 && errno == EINTR) {
-    }
-    if (thread_.joinable())
-        thread_.join();
 }
 
 void X11SessionWatch::start(std::function<void(desktop::SessionNews)> news)
 {
-    if (thread_.joinable())
-        return;
-    thread_ = std::thread([this, news = std::move(news)] {
-        pthread_setname_np(pthread_self(), "x11-session");
-        ownServer_ ? watchOwnServer(news) : watchServer(news);
-    });
-}
-
-bool X11SessionWatch::waitFor(int descriptor) const
-{
-    for (;;) {
-        pollfd entries[2]{{descriptor, POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
-        if (::poll(entries, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (entries[1].revents != 0)
-            return false;
-        if (entries[0].revents != 0)
-            return true;
-    }
+    thread_.start("x11-session", [this, news = std::move(news)] { ownServer_ ? watchOwnServer(news) : watchServer(news); });
 }
 
 void X11SessionWatch::watchOwnServer(const std::function<void(desktop::SessionNews)>& news)
@@ -69,7 +29,7 @@ void X11SessionWatch::watchOwnServer(const std::function<void(desktop::SessionNe
     for (;;) {
         // Readable once the server has exited.
         os::UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, ownServer_->processID(), 0)));
-        if (exited.get() < 0 || !waitFor(exited.get()))
+        if (exited.get() < 0 || !thread_.waitFor(exited.get()))
             return;
         std::string error = "it stopped " + std::to_string(restartsPerMinute + 1) + " times within a minute";
         if (budget.take(clock_->now()) && ownServer_->restart(error)) {
@@ -90,7 +50,7 @@ void X11SessionWatch::watchServer(const std::function<void(desktop::SessionNews)
         return;  // nothing to watch: the host's other parts say so
     // Nothing is asked of the server: the connection is read only when it has something to say,
     // and its end is the server's.
-    while (waitFor(xcb_get_file_descriptor(connection.get()))) {
+    while (thread_.waitFor(xcb_get_file_descriptor(connection.get()))) {
         while (xcb_generic_event_t* event = xcb_poll_for_event(connection.get()))
             std::free(event);
         if (xcb_connection_has_error(connection.get())) {

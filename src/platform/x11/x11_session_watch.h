@@ -1,14 +1,13 @@
 #pragma once
 
 #include "desktop/desktop_backend.h"
-#include "platform/os/unique_fd.h"
+#include "platform/desktop_common/watch_thread.h"
 #include "platform/x11/xvfb_server.h"
 #include "runtime/clock.h"
 
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace kestrio::platform::x11 {
 
@@ -22,8 +21,6 @@ public:
 
     // `ownServer`: the host's own, restarted; else the X server on `displayName`.
     X11SessionWatch(std::string displayName, std::shared_ptr<XvfbServer> ownServer, std::shared_ptr<runtime::Clock> clock = nullptr);
-    // Stops watching; `news` is not told anything afterwards.
-    ~X11SessionWatch();
     X11SessionWatch(const X11SessionWatch&) = delete;
     X11SessionWatch& operator=(const X11SessionWatch&) = delete;
 
@@ -33,15 +30,11 @@ public:
 private:
     void watchOwnServer(const std::function<void(desktop::SessionNews)>& news);
     void watchServer(const std::function<void(desktop::SessionNews)>& news);
-    // Waits until `descriptor` is readable (true) or the watch is stopped (false).
-    bool waitFor(int descriptor) const;
 
     std::string displayName_;
     std::shared_ptr<XvfbServer> ownServer_;
     std::shared_ptr<runtime::Clock> clock_;
-    os::UniqueFd stopRead_;
-    os::UniqueFd stopWrite_;
-    std::thread thread_;
+    desktop_common::WatchThread thread_;  // last: ends first, and `news` is told nothing afterwards
 };
 
 }  // namespace kestrio::platform::x11
