@@ -80,6 +80,8 @@ public:
     std::function<void(const ViewerIdentity&)> onViewerIdentity;
     // A handshake from outside the home network was refused (on the queue).
     std::function<void()> onOutsiderRefused;
+    // The host's interfaces or addresses changed and have settled (on the queue).
+    std::function<void()> onNetworkChange;
 
     // Begins listening. Throws std::system_error when the listener cannot be created, after
     // scheduling a retry 1.0 s later. Does nothing more while a listener exists.

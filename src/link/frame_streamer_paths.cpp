@@ -1,6 +1,6 @@
 // The path of the current connection, followed: the host's interfaces and addresses change under
 // it (a link going down and up, an address taken away or added), and once they have settled its
-// description is made again.
+// description is made again and the host told.
 #include "link/frame_streamer.h"
 
 #include <utility>
@@ -31,6 +31,8 @@ void FrameStreamer::networkChanged()
         if (auto self = weak.lock()) {
             self->pathCheckScheduled_ = false;
             self->refreshPeerPath();
+            if (self->onNetworkChange)
+                self->onNetworkChange();
         }
     });
 }

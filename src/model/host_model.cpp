@@ -88,6 +88,10 @@ void HostModel::construct()
         if (auto self = weak.lock())
             self->post([identity](HostModel& model) { model.phones_->rememberConnected(identity); });
     });
+    link.setOnNetworkChange([weak] {
+        if (auto self = weak.lock())
+            self->post([](HostModel& model) { model.refreshLocalAddress(); });
+    });
     link.setOnOutsiderRefused([weak] {
         if (auto self = weak.lock())
             self->post([](HostModel& model) { model.showQuietError(HostError::Kind::outsiderRefused); });
@@ -182,10 +186,15 @@ runtime::Task<void> HostModel::setLaunchAtLogin(bool enabled)
 runtime::Task<void> HostModel::refreshAll()
 {
     refreshPermissions();
-    std::optional<std::string> address = environment_.localAddress ? environment_.localAddress() : std::nullopt;
-    notice_.assign(localAddress_, address ? LocalAddress{LocalAddress::State::known, *address} : LocalAddress{LocalAddress::State::none, {}});
+    refreshLocalAddress();
     co_await streaming_->refreshDisplays();
     co_await phones_->refresh();
+}
+
+void HostModel::refreshLocalAddress()
+{
+    std::optional<std::string> address = environment_.localAddress ? environment_.localAddress() : std::nullopt;
+    notice_.assign(localAddress_, address ? LocalAddress{LocalAddress::State::known, *address} : LocalAddress{LocalAddress::State::none, {}});
 }
 
 // Permissions ---------------------------------------------------------------------------------

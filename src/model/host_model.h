@@ -118,6 +118,8 @@ public:
 
     // Reads the permissions, the local address, the displays and the phones again.
     runtime::Task<void> refreshAll();
+    // Reads the local address again (the network changed).
+    void refreshLocalAddress();
 
     // Runs `operation` as a main-executor task that keeps the model alive while it runs and ends
     // when the model shuts down.

@@ -40,6 +40,7 @@ public:
         streamer_->onViewerIdentity = std::move(callback);
     }
     void setOnOutsiderRefused(std::function<void()> callback) override { streamer_->onOutsiderRefused = std::move(callback); }
+    void setOnNetworkChange(std::function<void()> callback) override { streamer_->onNetworkChange = std::move(callback); }
 
 private:
     std::shared_ptr<link::FrameStreamer> streamer_;

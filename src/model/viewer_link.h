@@ -46,6 +46,8 @@ public:
     virtual void setOnViewerIdentity(std::function<void(const link::ViewerIdentity&)> callback) = 0;
     // A viewer from outside the home network was turned away.
     virtual void setOnOutsiderRefused(std::function<void()> callback) = 0;
+    // The host's network interfaces or addresses changed (and settled).
+    virtual void setOnNetworkChange(std::function<void()> callback) = 0;
 };
 
 }  // namespace kestrio::model

@@ -103,6 +103,10 @@ TEST(ModelWiring, ObserversListenerRefreshAndPermissions)
     harness.settle();
     EXPECT_EQ(model::errorText(model), model::outsiderRefusedText);
 
+    harness.localAddress = "10.0.0.7";
+    harness.link->onNetworkChange();
+    harness.settle();
+    EXPECT_EQ(model.localAddress().address, "10.0.0.7") << "the address follows the network";
     harness.localAddress.reset();
     harness.displays->queryFails = true;
     harness.permissions->captureOK = false;

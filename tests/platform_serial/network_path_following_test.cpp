@@ -54,6 +54,8 @@ TEST(NetworkPathFollowing, TheDescriptionFollowsTheHostsAddressOnTheViewersLink)
         {"addr add 192.168.77.2/24 dev lan", "192.168.77.1 \u00B7 USB/유선"},
     };
     EXPECT_EQ(harness.streamer->peerName(), steps[1].second) << "on arrival";
+    int networkChanges = 0;
+    harness.streamer->onNetworkChange = [&networkChanges] { ++networkChanges; };
     for (const auto& [command, description] : steps) {
         SCOPED_TRACE(command);
         const int changesBefore = harness.stateChanges;
@@ -64,6 +66,7 @@ TEST(NetworkPathFollowing, TheDescriptionFollowsTheHostsAddressOnTheViewersLink)
         EXPECT_EQ(harness.streamer->peerName(), description);
         EXPECT_EQ(harness.stateChanges, changesBefore + 1);
     }
+    EXPECT_EQ(networkChanges, 2) << "the host hears of each settled change";
 }
 
 }  // namespace

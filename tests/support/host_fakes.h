@@ -69,6 +69,7 @@ public:
     void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) override { onControlEvent = std::move(callback); }
     void setOnViewerIdentity(std::function<void(const link::ViewerIdentity&)> callback) override { onViewerIdentity = std::move(callback); }
     void setOnOutsiderRefused(std::function<void()> callback) override { onOutsiderRefused = std::move(callback); }
+    void setOnNetworkChange(std::function<void()> callback) override { onNetworkChange = std::move(callback); }
     // Each connect() is a new connection.
     void connect(bool canDecodeH264 = true, std::string peer = "Phone")
     {
@@ -88,7 +89,7 @@ public:
     std::vector<std::string> controls;
     std::uint64_t generation = 0;
     std::vector<std::pair<std::uint64_t, std::string>> drops;
-    std::function<void()> onStateChange, onOutsiderRefused;
+    std::function<void()> onStateChange, onOutsiderRefused, onNetworkChange;
     std::function<void(const link::ViewerControlEvent&)> onControlEvent;
     std::function<void(const link::ViewerIdentity&)> onViewerIdentity;
 
