@@ -35,8 +35,10 @@ for _ in $(seq 1 200); do
 done
 status=1
 if [ -n "$ready" ]; then
-    # An absolute path: found also by programs the tests give runtime folders of their own.
-    WAYLAND_DISPLAY="$XDG_RUNTIME_DIR/kestrio-gnome-0" XDG_SESSION_TYPE=wayland "$@"
+    # An absolute path: found also by programs the tests give runtime folders of their own. The
+    # session's process ids, for tests that make it fail.
+    KESTRIO_GNOME_PIDS="pipewire=$pipewire_pid wireplumber=$wireplumber_pid mutter=$mutter_pid" \
+        WAYLAND_DISPLAY="$XDG_RUNTIME_DIR/kestrio-gnome-0" XDG_SESSION_TYPE=wayland "$@"
     status=$?
 else
     echo "the headless GNOME session did not start:" >&2

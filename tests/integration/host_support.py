@@ -148,6 +148,20 @@ class Host(Closing):
         check(found, f"no line matching {pattern!r}: {self.lines}")
         return found
 
+    def ends_after(self, fault, name, message, timeout=10.0):
+        """Runs `fault`, which must end the host within 2 s with status 3 and a line holding `message`;
+        prints how long it took, named `name`."""
+        fault()
+        began = time.monotonic()
+        try:
+            status = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            status = None
+        took = time.monotonic() - began
+        print(f"{name}: the host ended after {took:.2f} s (exit status {status})")
+        check(status == 3 and took < 2, f"exit status {status} after {took:.2f} s: {self.read_lines()[-3:]}")
+        check(any(message in line for line in self.read_lines()), f"no message: {self.read_lines()[-3:]}")
+
     def terminate(self, timeout=10.0):
         self.process.terminate()
         return self.process.wait(timeout)
@@ -243,7 +257,7 @@ def key_frame(viewer, first=False):
 
 
 def next_key_frame_within(viewer, seconds):
-    """How long until the next key frame comes (asking for one now and then), or None."""
+    """How long until the next key frame comes, or None."""
     began = time.monotonic()
     viewer.sock.settimeout(seconds)
     try:
@@ -254,40 +268,29 @@ def next_key_frame_within(viewer, seconds):
 
 
 def children(process):
-    """The names of the host's child processes."""
-    names = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            if entry.isdigit() and int(fields[1]) == process.pid:
-                names.append(open(f"/proc/{entry}/comm").read().strip())
-        except (OSError, IndexError):
-            pass
-    return sorted(names)
-
-
-def child_pid(process, name):
+    """The host's child processes, as {pid: name}."""
+    found = {}
     for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            if int(fields[1]) == process.pid and open(f"/proc/{entry}/comm").read().strip() == name:
-                return int(entry)
-        except OSError:
+                name, fields = f.read().split(" (", 1)[1].rsplit(") ", 1)
+            if int(fields.split()[1]) == process.pid:
+                found[int(entry)] = name
+        except (OSError, IndexError):
             pass
+    return found
 
 
-def footprint(process):
-    """The host's threads, open descriptors and children."""
-    return len(os.listdir(f"/proc/{process.pid}/task")), len(os.listdir(f"/proc/{process.pid}/fd")), children(process)
+def child_pid(process, name):
+    return next((pid for pid, comm in children(process).items() if comm == name), None)
 
 
 def settled_footprint(process):
-    """The footprint once it held still for a second (threads of a stopped capture end on their own)."""
+    """The host's threads, open descriptors and children once they held still for a second
+    (threads of a stopped capture end on their own)."""
     last = None
     for _ in range(20):
-        now = footprint(process)
+        now = (len(os.listdir(f"/proc/{process.pid}/task")), len(os.listdir(f"/proc/{process.pid}/fd")), sorted(children(process).values()))
         if now == last:
             return now
         last = now
