@@ -47,32 +47,17 @@ bool ViewerAdmission::isHeldOff(const asio::ip::address& address) const
 
 // MARK: Outsiders
 
-int ViewerAdmission::refusalsNow(const OutsiderNetwork& network, runtime::TimePoint now)
-{
-    if (network.refusals == 0 || now <= network.judgeNotBefore)
-        return network.refusals;
-    // Quiet is the time since the penalty ran out: a source that tries again as soon as it may
-    // keeps its count.
-    const auto quiet = (now - network.judgeNotBefore) / refusalQuietPeriod;
-    return quiet >= network.refusals ? 0 : network.refusals - static_cast<int>(quiet);
-}
-
-bool ViewerAdmission::forgettable(const OutsiderNetwork& network, runtime::TimePoint now)
-{
-    return network.waiting == 0 && refusalsNow(network, now) == 0 && now >= network.judgeNotBefore;
-}
-
 ViewerAdmission::OutsiderNetwork& ViewerAdmission::outsiderNetwork(const std::string& key, runtime::TimePoint now)
 {
     if (const auto found = outsiderNetworks_.find(key); found != outsiderNetworks_.end())
         return found->second;
     if (outsiderNetworks_.size() >= maxRememberedNetworks) {
-        std::erase_if(outsiderNetworks_, [now](const auto& entry) { return forgettable(entry.second, now); });
+        std::erase_if(outsiderNetworks_, [now](const auto& entry) { return entry.second.waiting == 0 && entry.second.penalty.settled(now); });
         // Still full of networks with penalties: the one refused longest ago goes first.
         while (outsiderNetworks_.size() >= maxRememberedNetworks) {
             auto oldest = outsiderNetworks_.end();
             for (auto entry = outsiderNetworks_.begin(); entry != outsiderNetworks_.end(); ++entry) {
-                if (entry->second.waiting == 0 && (oldest == outsiderNetworks_.end() || entry->second.lastRefusal < oldest->second.lastRefusal))
+                if (entry->second.waiting == 0 && (oldest == outsiderNetworks_.end() || entry->second.penalty.lastRefusal < oldest->second.penalty.lastRefusal))
                     oldest = entry;
             }
             if (oldest == outsiderNetworks_.end())
@@ -141,11 +126,11 @@ void ViewerAdmission::judgeOutsiders()
             if (!outsider->handshake)
                 continue;
             const auto& network = outsiderNetworks_[outsider->network];
-            if (now >= network.judgeNotBefore) {
+            if (now >= network.penalty.notBefore) {
                 next = outsider;
                 break;
             }
-            wake = wake ? std::min(*wake, network.judgeNotBefore) : network.judgeNotBefore;
+            wake = wake ? std::min(*wake, network.penalty.notBefore) : network.penalty.notBefore;
         }
         if (!next) {
             if (wake)
@@ -157,14 +142,11 @@ void ViewerAdmission::judgeOutsiders()
         const bool trusted =
             handshake.identifierGiven && settings_.trustedPhones && settings_.trustedPhones->contains(handshake.identifier);
         if (trusted) {
-            network.refusals = 0;
+            network.penalty.refusals = 0;
             promoteOutsider(next);
             continue;
         }
-        network.refusals = refusalsNow(network, now) + 1;
-        network.lastRefusal = now;
-        const auto doubling = firstRefusalPenalty * (1LL << std::min(network.refusals - 1, 16));
-        network.judgeNotBefore = now + std::min<runtime::Duration>(doubling, longestRefusalPenalty);
+        network.penalty.refuse(now);
         forgetOutsider(next);
         if (auto owner = owner_.lock())
             owner->outsiderRefused();
@@ -202,7 +184,7 @@ void ViewerAdmission::forgetOutsider(const std::shared_ptr<Outsider>& outsider, 
     outsider->deadline.cancel();
     if (const auto network = outsiderNetworks_.find(outsider->network); network != outsiderNetworks_.end()) {
         --network->second.waiting;
-        if (forgettable(network->second, settings_.clock->now()))
+        if (network->second.waiting == 0 && network->second.penalty.settled(settings_.clock->now()))
             outsiderNetworks_.erase(network);
     }
     if (close)

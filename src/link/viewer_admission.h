@@ -2,6 +2,7 @@
 
 #include "link/inbound_line.h"
 #include "link/peer_trust.h"
+#include "link/refusal_penalty.h"
 #include "runtime/clock.h"
 #include "runtime/serial_queue.h"
 
@@ -40,12 +41,10 @@ public:
     // A connection not judged this long after it arrived is closed, whether or not its handshake
     // came.
     static constexpr std::chrono::seconds outsiderDeadline{10};
-    // After each refusal the next handshake from the same network is judged no sooner than this,
-    // doubling up to the longest, so that identifiers cannot be tried quickly. A network's count
-    // of refusals drops by one for each quiet period after its penalty has run out.
-    static constexpr std::chrono::seconds firstRefusalPenalty{1};
-    static constexpr std::chrono::seconds longestRefusalPenalty{60};
-    static constexpr std::chrono::seconds refusalQuietPeriod{30};
+    // After each refusal the next handshake from the same network waits (RefusalPenalty).
+    static constexpr std::chrono::seconds firstRefusalPenalty = RefusalPenalty::first;
+    static constexpr std::chrono::seconds longestRefusalPenalty = RefusalPenalty::longest;
+    static constexpr std::chrono::seconds refusalQuietPeriod = RefusalPenalty::quietPeriod;
     // How many source networks with a refusal on record are remembered at most.
     static constexpr std::size_t maxRememberedNetworks = 4096;
     // How many addresses are held off at once at most.
@@ -98,9 +97,7 @@ private:
     // What is known of one source network of outside connections.
     struct OutsiderNetwork {
         std::size_t waiting = 0;
-        int refusals = 0;
-        runtime::TimePoint lastRefusal{};
-        runtime::TimePoint judgeNotBefore{};
+        RefusalPenalty penalty;
     };
 
     void judgeOutsiders();
@@ -108,9 +105,6 @@ private:
     // Takes the connection off the waiting list, and closes it unless it is being served.
     void forgetOutsider(const std::shared_ptr<Outsider>& outsider, bool close = true);
     OutsiderNetwork& outsiderNetwork(const std::string& key, runtime::TimePoint now);
-    // The network's refusals once the quiet periods since its last one are taken off.
-    static int refusalsNow(const OutsiderNetwork& network, runtime::TimePoint now);
-    static bool forgettable(const OutsiderNetwork& network, runtime::TimePoint now);
     void scheduleJudgement(runtime::TimePoint at);
 
     const Settings settings_;
