@@ -13,7 +13,7 @@ run_packages=(
     libxau-dev libxcvt-dev libglib2.0-dev libpipewire-0.3-dev libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
     nlohmann-json3-dev libicu-dev libpugixml-dev libcurl4-openssl-dev
     libimobiledevice-dev libusbmuxd-dev libplist-dev ca-certificates
-    libnatpmp-dev libminiupnpc-dev plasma-wayland-protocols
+    libnatpmp-dev libminiupnpc-dev plasma-wayland-protocols libsoup-3.0-dev
     qt6-base-dev qt6-declarative-dev qml6-module-qtquick qml6-module-qtquick-controls
     qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtquick-templates
     qml6-module-qtqml-workerscript qt6-qpa-plugins qt6-wayland libqt6svg6 fonts-nanum
@@ -29,7 +29,7 @@ test_packages=(
     miniupnpd nftables msmtp python3-aiosmtpd
     dpkg-dev hicolor-icon-theme ccache
     mutter pipewire pipewire-bin wireplumber libgl1-mesa-dri libegl-mesa0 sway kwin-wayland
-    python3-gi gir1.2-gtk-3.0
+    python3-gi gir1.2-gtk-3.0 python3-websocket
 )
 
 case "$purpose" in

@@ -30,7 +30,7 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments)
             options.portMapping = false;
         } else if (argument == "--smoke-virtual-display") {
             options.smokeVirtualDisplay = true;
-        } else if (name == "--port" || name == "--quality" || name == "--fps" || name == "--mode") {
+        } else if (name == "--port" || name == "--web-port" || name == "--quality" || name == "--fps" || name == "--mode") {
             if (!hasInlineValue) {
                 if (i + 1 >= arguments.size())
                     return {std::nullopt, name + " needs a value"};
@@ -58,10 +58,11 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments)
                 continue;
             }
             unsigned port = 0;
+            const bool web = name == "--web-port";
             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), port);
-            if (error != std::errc() || end != value.data() + value.size() || port < 1 || port > 65535)
-                return {std::nullopt, "--port takes a number from 1 to 65535, not \"" + value + "\""};
-            options.port = static_cast<std::uint16_t>(port);
+            if (error != std::errc() || end != value.data() + value.size() || port < (web ? 0u : 1u) || port > 65535)
+                return {std::nullopt, name + (web ? " takes a number from 0 to 65535" : " takes a number from 1 to 65535") + ", not \"" + value + "\""};
+            (web ? options.webPort : options.port) = static_cast<std::uint16_t>(port);
         } else {
             return {std::nullopt, "unknown option \"" + argument + "\""};
         }
@@ -81,6 +82,7 @@ std::string usageText()
            "  --headless     run without a window until interrupted (SIGINT or SIGTERM), printing\n"
            "                 the status lines the window would show\n"
            "  --port N       listen for the viewer on TCP port N (default 59590)\n"
+           "  --web-port N   serve the browser viewer's page on TCP port N (default 0: not served)\n"
            "  --mode M       virtualDisplay (default: a monitor of its own) or mirror\n"
            "  --quality Q    dataSaver, balanced (default) or sharp\n"
            "  --fps N        30 or 60 (default) frames per second\n"

@@ -18,6 +18,8 @@ struct CommandLine {
     bool checkForUpdates = false;
     bool portMapping = true;  // ask the home router to forward the port for remote access
     std::uint16_t port = 59590;
+    // The browser viewer's page; 0: not served.
+    std::uint16_t webPort = 0;
     // The stream settings this run starts with; they are not stored.
     link::SourceMode mode = link::SourceMode::virtualDisplay;
     capture::StreamQuality quality = capture::StreamQuality::balanced;

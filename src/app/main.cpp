@@ -7,6 +7,7 @@
 #include "display/virtual_display_manager.h"
 #include "kestrio_version.h"
 #include "link/frame_streamer.h"
+#include "link/peer_trust.h"
 #include "model/host_model.h"
 #include "model/screen_capture_session.h"
 #include "model/streamer_frame_sink.h"
@@ -24,6 +25,7 @@
 #include "platform/os/xdg_autostart.h"
 #include "platform/router/natpmp_upnp_port_mapping.h"
 #include "platform/usbmux/usbmux_device_lister.h"
+#include "platform/web/browser_page_server.h"
 #include "remote/local_address.h"
 #include "remote/messages_notifier.h"
 #include "remote/nat_port_mapper.h"
@@ -31,6 +33,7 @@
 #include "runtime/serial_queue.h"
 #include "updates/feed_fetcher.h"
 #include "updates/update_checker.h"
+#include "web/browser_pairing.h"
 #include "window/window_application.h"
 
 #include <asio/io_context.hpp>
@@ -107,9 +110,13 @@ struct HostParts {
     std::shared_ptr<model::SettingsStore> settings;
     std::shared_ptr<runtime::Clock> clock;
     std::shared_ptr<model::HostModel> model;
+    // The browser viewer's page, when it is served.
+    std::shared_ptr<web::BrowserPairing> browserPairing;
+    std::unique_ptr<platform::web::BrowserPageServer> browserPage;
 
+    // `out` takes the lines that say what the host serves.
     HostParts(const app::CommandLine& options, const std::shared_ptr<runtime::Executor>& mainExecutor,
-              const desktop::DesktopBackend& desktop)
+              const desktop::DesktopBackend& desktop, std::ostream& out)
     {
         clock = runtime::makeSteadyClock();
         model::PlatformWording wording = desktop.wording;
@@ -179,11 +186,48 @@ struct HostParts {
         streaming.setSourceMode(options.mode);
         streaming.setQuality(options.quality);
         streaming.setFrameRate(options.frameRate);
+
+        if (options.webPort != 0)
+            serveBrowserPage(options.webPort, mainExecutor, out);
+    }
+
+    // The page, and its address with the pairing code in it (which pairs without typing).
+    void serveBrowserPage(std::uint16_t port, const std::shared_ptr<runtime::Executor>& mainExecutor, std::ostream& out)
+    {
+        browserPairing = std::make_shared<web::BrowserPairing>(web::BrowserPairing::newCode());
+        const auto address = remote::chooseLocalAddress(platform::os::interfaceAddresses()).value_or("localhost");
+        const std::string link = "http://" + (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
+                                 std::to_string(port) + "/#" + browserPairing->code();
+        platform::web::BrowserPageServer::Settings settings;
+        settings.port = port;
+        settings.clock = clock;
+        settings.pairing = browserPairing;
+        settings.isHomeNetworkPeer = [](const std::string& text) {
+            std::error_code error;
+            const auto peer = asio::ip::make_address(text, error);
+            return !error && link::isHomeNetworkPeer(peer, platform::os::interfaceSubnets());
+        };
+        settings.sourceNetworkOf = [](const std::string& text) {
+            std::error_code error;
+            const auto peer = asio::ip::make_address(text, error);
+            return error ? text : link::sourceNetworkOf(peer);
+        };
+        // Told on the page's thread: said on the main one.
+        settings.status = [mainExecutor, &out, link, port](bool listening, const std::string& error) {
+            mainExecutor->post([&out, link, port, listening, error] {
+                if (listening)
+                    out << "browser page: " << link << std::endl;
+                else
+                    out << "browser page: port " << port << " cannot be used (" << error << "); trying again every second" << std::endl;
+            });
+        };
+        browserPage = std::make_unique<platform::web::BrowserPageServer>(std::move(settings));
     }
 
     // After the model's shutdown and the main loop's end.
     ~HostParts()
     {
+        browserPage.reset();
         model.reset();
         for (const auto& queue : queues)
             queue->shutdown();
@@ -248,7 +292,7 @@ int runHeadless(const app::CommandLine& options)
         smoke.emplace(*desktop.displays);
 
     std::optional<HostParts> host;
-    host.emplace(options, mainExecutor, desktop);
+    host.emplace(options, mainExecutor, desktop, out);
     auto& model = host->model;
 
     if (!model->listenerFailed())
@@ -356,7 +400,7 @@ int runWindow(const app::CommandLine& options, int& argc, char** argv)
     if (options.smokeVirtualDisplay)
         smoke.emplace(*desktop.displays);
     std::optional<HostParts> host;
-    host.emplace(options, mainExecutor, desktop);
+    host.emplace(options, mainExecutor, desktop, std::cerr);
 
     std::optional<HostUpdates> updateCheck;
     updateCheck.emplace(*host, mainExecutor);

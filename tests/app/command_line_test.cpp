@@ -10,8 +10,8 @@ namespace {
 
 auto fields(const CommandLine& o)
 {
-    return std::tuple(o.headless, o.help, o.version, o.smokeVirtualDisplay, o.checkForUpdates, o.portMapping, o.port, o.mode, o.quality,
-                      o.frameRate);
+    return std::tuple(o.headless, o.help, o.version, o.smokeVirtualDisplay, o.checkForUpdates, o.portMapping, o.port, o.webPort, o.mode,
+                      o.quality, o.frameRate);
 }
 
 TEST(CommandLine, AcceptsTheDocumentedOptions)
@@ -25,6 +25,8 @@ TEST(CommandLine, AcceptsTheDocumentedOptions)
         {{"--no-port-mapping"}, [](CommandLine& o) { o.portMapping = false; }},
         {{"--headless", "--smoke-virtual-display"}, [](CommandLine& o) { o.headless = o.smokeVirtualDisplay = true; }},
         {{"--port=1", "-h"}, [](CommandLine& o) { o.port = 1, o.help = true; }},
+        {{"--web-port", "59591"}, [](CommandLine& o) { o.webPort = 59591; }},
+        {{"--web-port=0"}, [](CommandLine&) {}},
     };
     for (const auto& [arguments, change] : cases) {
         CommandLine expected;
@@ -38,7 +40,7 @@ TEST(CommandLine, AcceptsTheDocumentedOptions)
 TEST(CommandLine, RefusesWhatItDoesNotUnderstand)
 {
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-             {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12ab"}, {"--port="}, {"--port", "-5"},
+             {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12ab"}, {"--port="}, {"--port", "-5"}, {"--web-port", "65536"}, {"--web-port"},
              {"--headless=yes"}, {"--bogus"}, {"headless"}, {"--quality", "Sharp"}, {"--fps", "45"}, {"--quality"},
              {"--mode", "Mirror"}, {"--mode", "extended"}, {"--mode"},
              {"--smoke-virtual-display=1"}, {"--Smoke-virtual-display"}, {"--no-port-mapping=1"}}) {

@@ -1,0 +1,182 @@
+#include "platform/web/browser_page_server.h"
+
+#include "web/browser_signalling.h"
+
+#include <libsoup/soup.h>
+
+#include <pthread.h>
+
+#include <list>
+#include <thread>
+#include <utility>
+
+extern const unsigned char browserPage[];
+extern const std::size_t browserPage_size;
+
+namespace kestrio::platform::web {
+
+namespace {
+
+constexpr guint retryMilliseconds = 1000;
+
+std::string remoteAddress(SoupServerMessage* message)
+{
+    GSocketAddress* address = soup_server_message_get_remote_address(message);
+    if (!address || !G_IS_INET_SOCKET_ADDRESS(address))
+        return {};
+    gchar* text = g_inet_address_to_string(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(address)));
+    std::string result = text ? text : "";
+    g_free(text);
+    return result;
+}
+
+}  // namespace
+
+// Everything here runs on the loop's thread, but construction and destruction.
+struct BrowserPageServer::Loop {
+    struct Browser {
+        Loop* loop = nullptr;
+        SoupWebsocketConnection* connection = nullptr;
+        kestrio::web::BrowserSignalling signalling;
+    };
+
+    Settings settings;
+    GMainContext* context = g_main_context_new();
+    GMainLoop* mainLoop = g_main_loop_new(context, FALSE);
+    SoupServer* server = nullptr;
+    std::list<Browser> browsers;
+    std::thread thread;
+
+    explicit Loop(Settings given) : settings(std::move(given))
+    {
+        thread = std::thread([this] { run(); });
+    }
+
+    ~Loop()
+    {
+        GSource* quit = g_idle_source_new();
+        g_source_set_callback(
+            quit, [](gpointer data) -> gboolean {
+                g_main_loop_quit(static_cast<GMainLoop*>(data));
+                return G_SOURCE_REMOVE;
+            },
+            mainLoop, nullptr);
+        g_source_attach(quit, context);
+        g_source_unref(quit);
+        thread.join();
+        g_main_loop_unref(mainLoop);
+        g_main_context_unref(context);
+    }
+
+    void run()
+    {
+        pthread_setname_np(pthread_self(), "browser-page");
+        g_main_context_push_thread_default(context);
+        server = soup_server_new("server-header", "kestrio", nullptr);
+        soup_server_add_early_handler(server, nullptr, &Loop::screen, this, nullptr);
+        soup_server_add_handler(server, "/", &Loop::servePage, this, nullptr);
+        soup_server_add_websocket_handler(server, "/signal", nullptr, nullptr, &Loop::accept, this, nullptr);
+        listen();
+        g_main_loop_run(mainLoop);
+        for (auto& browser : browsers) {
+            g_signal_handlers_disconnect_by_data(browser.connection, &browser);
+            g_object_unref(browser.connection);
+        }
+        browsers.clear();
+        soup_server_disconnect(server);
+        g_object_unref(server);
+        // What the connections left behind finishes here.
+        while (g_main_context_iteration(context, FALSE)) {
+        }
+        g_main_context_pop_thread_default(context);
+    }
+
+    void listen()
+    {
+        GError* error = nullptr;
+        if (soup_server_listen_all(server, settings.port, static_cast<SoupServerListenOptions>(0), &error)) {
+            if (settings.status)
+                settings.status(true, {});
+            return;
+        }
+        if (settings.status)
+            settings.status(false, error ? error->message : "cannot listen");
+        g_clear_error(&error);
+        GSource* retry = g_timeout_source_new(retryMilliseconds);
+        g_source_set_callback(
+            retry, [](gpointer data) -> gboolean {
+                static_cast<Loop*>(data)->listen();
+                return G_SOURCE_REMOVE;
+            },
+            this, nullptr);
+        g_source_attach(retry, context);
+        g_source_unref(retry);
+    }
+
+    // Before anything else: a request from outside the home network gets nothing.
+    static void screen(SoupServer*, SoupServerMessage* message, const char*, GHashTable*, gpointer data)
+    {
+        auto* self = static_cast<Loop*>(data);
+        const std::string address = remoteAddress(message);
+        if (address.empty() || !self->settings.isHomeNetworkPeer || !self->settings.isHomeNetworkPeer(address))
+            soup_server_message_set_status(message, SOUP_STATUS_FORBIDDEN, nullptr);
+    }
+
+    static void servePage(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*, gpointer)
+    {
+        const std::string_view asked = path ? path : "";
+        if (soup_server_message_get_method(message) != SOUP_METHOD_GET && soup_server_message_get_method(message) != SOUP_METHOD_HEAD) {
+            soup_server_message_set_status(message, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
+            return;
+        }
+        if (asked != "/" && asked != "/index.html") {
+            soup_server_message_set_status(message, SOUP_STATUS_NOT_FOUND, nullptr);
+            return;
+        }
+        SoupMessageHeaders* headers = soup_server_message_get_response_headers(message);
+        soup_message_headers_replace(headers, "Cache-Control", "no-store");
+        soup_message_headers_replace(headers, "Content-Security-Policy", "default-src 'self' 'unsafe-inline'; connect-src 'self'; img-src 'self' blob: data:; media-src 'self' blob:");
+        soup_server_message_set_status(message, SOUP_STATUS_OK, nullptr);
+        soup_server_message_set_response(message, "text/html; charset=utf-8", SOUP_MEMORY_STATIC,
+                                         reinterpret_cast<const char*>(browserPage), browserPage_size);
+    }
+
+    static void accept(SoupServer*, SoupServerMessage* message, const char*, SoupWebsocketConnection* connection, gpointer data)
+    {
+        auto* self = static_cast<Loop*>(data);
+        const std::string address = remoteAddress(message);
+        const std::string network = self->settings.sourceNetworkOf ? self->settings.sourceNetworkOf(address) : address;
+        auto& browser = self->browsers.emplace_back(Browser{self, static_cast<SoupWebsocketConnection*>(g_object_ref(connection)),
+                                                            kestrio::web::BrowserSignalling(self->settings.pairing, self->settings.clock, network)});
+        soup_websocket_connection_set_max_incoming_payload_size(connection, kestrio::web::BrowserSignalling::maxMessageSize);
+        g_signal_connect(connection, "message", G_CALLBACK(&Loop::received), &browser);
+        g_signal_connect(connection, "closed", G_CALLBACK(&Loop::closed), &browser);
+    }
+
+    static void received(SoupWebsocketConnection* connection, gint type, GBytes* bytes, gpointer data)
+    {
+        auto* browser = static_cast<Browser*>(data);
+        if (type != SOUP_WEBSOCKET_DATA_TEXT)
+            return;
+        gsize size = 0;
+        const auto* text = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+        const std::string reply = browser->signalling.receive(std::string_view(text ? text : "", size));
+        if (!reply.empty() && soup_websocket_connection_get_state(connection) == SOUP_WEBSOCKET_STATE_OPEN)
+            soup_websocket_connection_send_text(connection, reply.c_str());
+    }
+
+    static void closed(SoupWebsocketConnection* connection, gpointer data)
+    {
+        auto* browser = static_cast<Browser*>(data);
+        Loop* self = browser->loop;
+        g_signal_handlers_disconnect_by_data(connection, browser);
+        self->browsers.remove_if([browser](const Browser& each) { return &each == browser; });
+        g_object_unref(connection);
+    }
+};
+
+BrowserPageServer::BrowserPageServer(Settings settings) : loop_(std::make_unique<Loop>(std::move(settings))) {}
+
+BrowserPageServer::~BrowserPageServer() = default;
+
+}  // namespace kestrio::platform::web
