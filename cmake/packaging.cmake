@@ -66,6 +66,10 @@ set(kestrio_recommends avahi-daemon usbmuxd ca-certificates qt6-wayland)
 # pull in dozens of packages).
 set(kestrio_suggests "msmtp-mta | mail-transport-agent, xdg-utils")
 
+# The browser viewer's media: GStreamer loads its elements as plugins at run time (webrtcbin, DTLS
+# and SRTP from -bad, the ICE transport from -nice, the H.264 payloader from -good, appsrc from -base).
+list(APPEND kestrio_depends gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice)
+
 if(TARGET kestrio_window)
     # The window is QML: the modules it imports are loaded as plugins at run time, so
     # dpkg-shlibdeps never sees them. Controls needs the templates and the worker script module

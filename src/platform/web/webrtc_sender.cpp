@@ -1,0 +1,196 @@
+#include "platform/web/webrtc_sender.h"
+
+#define GST_USE_UNSTABLE_API
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+#include <gst/webrtc/webrtc.h>
+
+#include <iterator>
+#include <mutex>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace kestrio::platform::web {
+
+namespace {
+
+// The access units as they come, payloaded as they are (one RTP packet per NAL unit where it
+// fits, no aggregation that would wait), into a peer connection that bundles everything on one
+// transport and holds nothing back.
+constexpr const char* pipelineDescription =
+    "appsrc name=source is-live=true format=time do-timestamp=true caps=video/x-h264,stream-format=byte-stream,alignment=au "
+    "! h264parse config-interval=-1 ! rtph264pay config-interval=-1 aggregate-mode=zero-latency pt=96 "
+    // Offered as constrained baseline with level asymmetry allowed (the level the stream's size
+    // needs is higher than the one browsers offer to receive, and allowed to be).
+    "! capssetter caps=application/x-rtp,profile-level-id=(string)42e01f "
+    "! application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000 "
+    "! webrtcbin name=rtc bundle-policy=max-bundle latency=0";
+
+constexpr const char* offeredCaps =
+    "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,packetization-mode=(string)1,"
+    "profile-level-id=(string)42e01f,level-asymmetry-allowed=(string)1";
+
+void initialiseOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { gst_init(nullptr, nullptr); });
+}
+
+}  // namespace
+
+struct WebRtcSender::Pipeline {
+    Callbacks callbacks;
+    GstElement* pipeline = nullptr;
+    GstElement* source = nullptr;
+    GstElement* rtc = nullptr;
+    GstWebRTCDataChannel* channel = nullptr;
+
+    explicit Pipeline(Callbacks given) : callbacks(std::move(given))
+    {
+        initialiseOnce();
+        GError* error = nullptr;
+        pipeline = gst_parse_launch(pipelineDescription, &error);
+        if (!pipeline || error) {
+            const std::string why = error ? error->message : "cannot build the pipeline";
+            g_clear_error(&error);
+            if (pipeline)
+                gst_object_unref(pipeline);
+            throw std::runtime_error("WebRTC is not available: " + why);
+        }
+        source = gst_bin_get_by_name(GST_BIN(pipeline), "source");
+        rtc = gst_bin_get_by_name(GST_BIN(pipeline), "rtc");
+        g_signal_connect(rtc, "on-negotiation-needed", G_CALLBACK(&Pipeline::negotiationNeeded), this);
+        g_signal_connect(rtc, "on-ice-candidate", G_CALLBACK(&Pipeline::iceCandidate), this);
+        g_signal_connect(rtc, "notify::connection-state", G_CALLBACK(&Pipeline::connectionStateChanged), this);
+        gst_element_set_state(pipeline, GST_STATE_READY);
+        // Offered as sent, before any picture has come: the encoder's stream is constrained
+        // baseline (no CABAC, no 8x8 transform, no B-frames) at whatever level its size needs.
+        GstWebRTCRTPTransceiver* transceiver = nullptr;
+        g_signal_emit_by_name(rtc, "get-transceiver", 0, &transceiver);
+        if (transceiver) {
+            GstCaps* caps = gst_caps_from_string(offeredCaps);
+            g_object_set(transceiver, "codec-preferences", caps, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, nullptr);
+            gst_caps_unref(caps);
+            gst_object_unref(transceiver);
+        }
+        // Made before the offer, so that the offer carries it.
+        g_signal_emit_by_name(rtc, "create-data-channel", "control", nullptr, &channel);
+        if (channel)
+            g_signal_connect(channel, "on-message-string", G_CALLBACK(&Pipeline::controlMessage), this);
+        gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    }
+
+    ~Pipeline()
+    {
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        if (channel) {
+            g_signal_handlers_disconnect_by_data(channel, this);
+            g_object_unref(channel);
+        }
+        g_signal_handlers_disconnect_by_data(rtc, this);
+        gst_object_unref(rtc);
+        gst_object_unref(source);
+        gst_object_unref(pipeline);
+    }
+
+    static void negotiationNeeded(GstElement* rtc, gpointer data)
+    {
+        GstPromise* promise = gst_promise_new_with_change_func(&Pipeline::offerCreated, data, nullptr);
+        g_signal_emit_by_name(rtc, "create-offer", nullptr, promise);
+    }
+
+    static void offerCreated(GstPromise* promise, gpointer data)
+    {
+        auto* self = static_cast<Pipeline*>(data);
+        GstWebRTCSessionDescription* offer = nullptr;
+        if (gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED)
+            gst_structure_get(gst_promise_get_reply(promise), "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr);
+        gst_promise_unref(promise);
+        if (!offer)
+            return;
+        GstPromise* set = gst_promise_new();
+        g_signal_emit_by_name(self->rtc, "set-local-description", offer, set);
+        gst_promise_interrupt(set);
+        gst_promise_unref(set);
+        gchar* text = gst_sdp_message_as_text(offer->sdp);
+        if (self->callbacks.offer)
+            self->callbacks.offer(text);
+        g_free(text);
+        gst_webrtc_session_description_free(offer);
+    }
+
+    static void iceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data)
+    {
+        auto* self = static_cast<Pipeline*>(data);
+        if (self->callbacks.candidate && candidate)
+            self->callbacks.candidate(mline, candidate);
+    }
+
+    static void connectionStateChanged(GstElement* rtc, GParamSpec*, gpointer data)
+    {
+        auto* self = static_cast<Pipeline*>(data);
+        GstWebRTCPeerConnectionState state = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
+        g_object_get(rtc, "connection-state", &state, nullptr);
+        if (self->callbacks.connection && (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED || state == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED ||
+                                           state == GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED || state == GST_WEBRTC_PEER_CONNECTION_STATE_DISCONNECTED))
+            self->callbacks.connection(state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED);
+    }
+
+    static void controlMessage(GstWebRTCDataChannel*, gchar* text, gpointer data)
+    {
+        auto* self = static_cast<Pipeline*>(data);
+        if (self->callbacks.controlMessage && text)
+            self->callbacks.controlMessage(text);
+    }
+};
+
+WebRtcSender::WebRtcSender(Callbacks callbacks) : pipeline_(std::make_unique<Pipeline>(std::move(callbacks))) {}
+
+WebRtcSender::~WebRtcSender() = default;
+
+void WebRtcSender::setAnswer(const std::string& sdp)
+{
+    GstSDPMessage* message = nullptr;
+    if (gst_sdp_message_new_from_text(sdp.c_str(), &message) != GST_SDP_OK)
+        return;
+    GstWebRTCSessionDescription* answer = gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_ANSWER, message);
+    GstPromise* promise = gst_promise_new();
+    g_signal_emit_by_name(pipeline_->rtc, "set-remote-description", answer, promise);
+    gst_promise_interrupt(promise);
+    gst_promise_unref(promise);
+    gst_webrtc_session_description_free(answer);
+}
+
+void WebRtcSender::addCandidate(unsigned mline, const std::string& candidate)
+{
+    g_signal_emit_by_name(pipeline_->rtc, "add-ice-candidate", mline, candidate.c_str());
+}
+
+void WebRtcSender::push(const capture::EncodedVideoFrame& frame)
+{
+    // Annex B: the parameter sets of a key frame first, every NAL unit behind a start code.
+    static constexpr std::uint8_t startCode[] = {0, 0, 0, 1};
+    std::vector<std::uint8_t> unit;
+    unit.reserve(frame.sps.size() + frame.pps.size() + frame.data.size() + 8);
+    for (const auto* set : {&frame.sps, &frame.pps}) {
+        if (!set->empty()) {
+            unit.insert(unit.end(), std::begin(startCode), std::end(startCode));
+            unit.insert(unit.end(), set->begin(), set->end());
+        }
+    }
+    for (std::size_t at = 0; at + 4 <= frame.data.size();) {
+        const std::size_t length = (std::size_t(frame.data[at]) << 24) | (std::size_t(frame.data[at + 1]) << 16) |
+                                   (std::size_t(frame.data[at + 2]) << 8) | frame.data[at + 3];
+        at += 4;
+        if (length > frame.data.size() - at)
+            break;
+        unit.insert(unit.end(), std::begin(startCode), std::end(startCode));
+        unit.insert(unit.end(), frame.data.begin() + static_cast<std::ptrdiff_t>(at), frame.data.begin() + static_cast<std::ptrdiff_t>(at + length));
+        at += length;
+    }
+    gst_app_src_push_buffer(GST_APP_SRC(pipeline_->source), gst_buffer_new_memdup(unit.data(), unit.size()));
+}
+
+}  // namespace kestrio::platform::web
