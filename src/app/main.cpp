@@ -12,6 +12,7 @@
 #include "model/screen_capture_session.h"
 #include "model/streamer_frame_sink.h"
 #include "model/streamer_viewer_link.h"
+#include "model/viewer_switch.h"
 #include "platform/avahi/avahi_service_advertiser.h"
 #include "platform/ffmpeg/ffmpeg_h264_encoder.h"
 #include "platform/os/host_name.h"
@@ -103,6 +104,8 @@ struct SmokeTest {
 struct HostParts {
     std::shared_ptr<link::FrameStreamer> streamer;
     std::shared_ptr<model::StreamerViewerLink> viewerLink;
+    // The one viewer the model serves, of whichever kind connected last.
+    std::shared_ptr<model::ViewerSwitch> viewers;
     std::vector<std::shared_ptr<runtime::SerialQueue>> queues;
     std::shared_ptr<runtime::SerialQueue> natQueue;
     std::shared_ptr<app::PermanentMappingSetting> permanentMapping;
@@ -136,6 +139,7 @@ struct HostParts {
         environment.thisComputer = wording.thisComputer;
         streamer = link::FrameStreamer::create(std::move(environment));
         viewerLink = std::make_shared<model::StreamerViewerLink>(streamer);
+        viewers = model::ViewerSwitch::create({{viewerLink, std::make_shared<model::StreamerFrameSink>(streamer), "다른 뷰어가 연결됨"}});
 
         const auto queue = [this](const char* label) {
             auto made = runtime::SerialQueue::create(label);
@@ -146,7 +150,7 @@ struct HostParts {
         settings = platform::os::JsonSettingsStore::openDefault();
         world.shared = {.mainExecutor = mainExecutor,
                         .clock = clock,
-                        .link = viewerLink,
+                        .link = viewers,
                         .settings = settings,
                         .displays = desktop.displays,
                         .permissions = desktop.permissions};
@@ -155,8 +159,8 @@ struct HostParts {
         world.loginItem = std::make_shared<platform::os::XdgAutostart>();
         world.wording = std::move(wording);
 
-        world.streaming.captureSessions = model::ScreenCaptureSession::factory(
-            std::make_shared<model::StreamerFrameSink>(streamer), desktop.capture, std::make_shared<platform::ffmpeg::FfmpegH264EncoderFactory>());
+        world.streaming.captureSessions =
+            model::ScreenCaptureSession::factory(viewers, desktop.capture, std::make_shared<platform::ffmpeg::FfmpegH264EncoderFactory>());
 
         world.input.input = desktop.input;
         world.input.mouseQueue = queue("com.kestrio.mouse-control");
@@ -236,6 +240,7 @@ struct HostParts {
         natQueue->shutdown();
         if (permanentMapping)
             permanentMapping->apply();
+        viewers.reset();
         viewerLink.reset();
         streamer.reset();
     }
