@@ -31,7 +31,7 @@ test_packages=(
     miniupnpd nftables msmtp python3-aiosmtpd
     dpkg-dev hicolor-icon-theme ccache
     mutter pipewire pipewire-bin wireplumber libgl1-mesa-dri libegl-mesa0 sway kwin-wayland
-    python3-gi gir1.2-gtk-3.0 python3-websocket
+    python3-gi gir1.2-gtk-3.0 python3-websocket chromium
 )
 
 case "$purpose" in

@@ -26,7 +26,7 @@
 #include "platform/os/xdg_autostart.h"
 #include "platform/router/natpmp_upnp_port_mapping.h"
 #include "platform/usbmux/usbmux_device_lister.h"
-#include "platform/web/browser_page_server.h"
+#include "platform/web/browser_viewers.h"
 #include "remote/local_address.h"
 #include "remote/messages_notifier.h"
 #include "remote/nat_port_mapper.h"
@@ -115,7 +115,7 @@ struct HostParts {
     std::shared_ptr<model::HostModel> model;
     // The browser viewer's page, when it is served.
     std::shared_ptr<web::BrowserPairing> browserPairing;
-    std::unique_ptr<platform::web::BrowserPageServer> browserPage;
+    std::shared_ptr<platform::web::BrowserViewers> browserViewers;
 
     // `out` takes the lines that say what the host serves.
     HostParts(const app::CommandLine& options, const std::shared_ptr<runtime::Executor>& mainExecutor,
@@ -139,7 +139,12 @@ struct HostParts {
         environment.thisComputer = wording.thisComputer;
         streamer = link::FrameStreamer::create(std::move(environment));
         viewerLink = std::make_shared<model::StreamerViewerLink>(streamer);
-        viewers = model::ViewerSwitch::create({{viewerLink, std::make_shared<model::StreamerFrameSink>(streamer), "다른 뷰어가 연결됨"}});
+        std::vector<model::ViewerChannel> channels{{viewerLink, std::make_shared<model::StreamerFrameSink>(streamer), "다른 뷰어가 연결됨"}};
+        if (options.webPort != 0) {
+            browserViewers = platform::web::BrowserViewers::create(browserPageSettings(options.webPort, mainExecutor, out));
+            channels.push_back({browserViewers, browserViewers, "브라우저가 연결됨"});
+        }
+        viewers = model::ViewerSwitch::create(std::move(channels));
 
         const auto queue = [this](const char* label) {
             auto made = runtime::SerialQueue::create(label);
@@ -190,13 +195,11 @@ struct HostParts {
         streaming.setSourceMode(options.mode);
         streaming.setQuality(options.quality);
         streaming.setFrameRate(options.frameRate);
-
-        if (options.webPort != 0)
-            serveBrowserPage(options.webPort, mainExecutor, out);
     }
 
     // The page, and its address with the pairing code in it (which pairs without typing).
-    void serveBrowserPage(std::uint16_t port, const std::shared_ptr<runtime::Executor>& mainExecutor, std::ostream& out)
+    platform::web::BrowserPageServer::Settings browserPageSettings(std::uint16_t port, const std::shared_ptr<runtime::Executor>& mainExecutor,
+                                                                   std::ostream& out)
     {
         browserPairing = std::make_shared<web::BrowserPairing>(web::BrowserPairing::newCode());
         const auto address = remote::chooseLocalAddress(platform::os::interfaceAddresses()).value_or("localhost");
@@ -225,13 +228,12 @@ struct HostParts {
                     out << "browser page: port " << port << " cannot be used (" << error << "); trying again every second" << std::endl;
             });
         };
-        browserPage = std::make_unique<platform::web::BrowserPageServer>(std::move(settings));
+        return settings;
     }
 
     // After the model's shutdown and the main loop's end.
     ~HostParts()
     {
-        browserPage.reset();
         model.reset();
         for (const auto& queue : queues)
             queue->shutdown();
@@ -241,6 +243,9 @@ struct HostParts {
         if (permanentMapping)
             permanentMapping->apply();
         viewers.reset();
+        if (browserViewers)
+            browserViewers->stop();
+        browserViewers.reset();
         viewerLink.reset();
         streamer.reset();
     }

@@ -104,6 +104,7 @@ public:
     bool viewerConnected() const { return environment_.shared.link->isViewerConnected(); }
     std::string viewerDescription() const { return environment_.shared.link->peerDescription(); }
     bool viewerDecodesH264() const { return environment_.shared.link->h264Capable(); }
+    bool viewerIsBrowser() const { return environment_.shared.link->viewerIsBrowser(); }
     const PlatformWording& wording() const { return environment_.wording; }
     // The desktop session ended under the stream (its display server or compositor went): what
     // happened, for the user. A host without a window ends then.

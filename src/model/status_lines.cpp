@@ -12,7 +12,7 @@ std::optional<std::string> errorText(const HostModel& model)
 BilingualText statusTitle(const HostModel& model)
 {
     if (model.viewerConnected())
-        return {"iPhone 연결됨", "iPhone Connected"};
+        return model.viewerIsBrowser() ? BilingualText{"브라우저 연결됨", "Browser Connected"} : BilingualText{"iPhone 연결됨", "iPhone Connected"};
     return {errorText(model).value_or("iPhone을 기다리는 중"), "Waiting for iPhone"};
 }
 

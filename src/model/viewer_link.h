@@ -23,6 +23,8 @@ public:
     virtual bool listenerReady() const = 0;
     // How the connected viewer is reached (its address and path); empty while none is.
     virtual std::string peerDescription() const = 0;
+    // The connected viewer is a browser showing the host's page, not the phone app.
+    virtual bool viewerIsBrowser() const { return false; }
 
     // Starts listening and advertising; throws when the listener cannot start now (the link keeps
     // retrying on its own).

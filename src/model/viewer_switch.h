@@ -39,6 +39,7 @@ public:
     // The streamer's listener: the first kind's.
     bool listenerReady() const override { return channels_.front().link->listenerReady(); }
     std::string peerDescription() const override { return current().link->peerDescription(); }
+    bool viewerIsBrowser() const override { return current().link->viewerIsBrowser(); }
     void start() override;
     void stop() override;
     void retryNow() override;

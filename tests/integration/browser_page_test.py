@@ -1,52 +1,109 @@
-"""kestrio --headless --web-port: the browser viewer's page is served with everything it needs,
-its address with the pairing code is printed, a wrong code is refused and makes the next try
-wait, the code from the address pairs, and the token it gives pairs the browser again; nothing
-else is served."""
+"""kestrio --headless --web-port and a real browser (Debian's Chromium, headless, driven through its
+DevTools protocol): the page is served with everything it needs and its address with the pairing
+code printed; a wrong code is refused and makes the next try wait; the code in the address pairs,
+and the token it gives pairs again. Paired, the page shows the host's stream over WebRTC,
+encrypted (DTLS connected, an SRTP cipher), the status says a browser is connected, and a click at
+the page's centre moves the X pointer to the screen's centre."""
 
 import json
 import os
 import re
+import shutil
+import subprocess
+import tempfile
 import time
 import urllib.error
 import urllib.request
 
-from host_support import Host, check, free_port, require
+from host_support import Host, XServer, check, free_port, require, wait_until
+
+
+class Chromium:
+    """Headless Chromium of the test's own, on one page, asked through the DevTools protocol."""
+
+    def __init__(self, url, width=1280, height=720):
+        import websocket
+        self.folder = tempfile.mkdtemp(prefix="kestrio-chromium-")
+        self.process = subprocess.Popen(["chromium", "--headless=new", "--no-sandbox", "--remote-debugging-port=0",
+                                         f"--user-data-dir={self.folder}", f"--window-size={width},{height}", "about:blank"],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        port_file, self.calls = os.path.join(self.folder, "DevToolsActivePort"), 0
+        check(wait_until(lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1, 30), "Chromium did not start")
+        port = int(open(port_file).read().split()[0])
+        pages = wait_until(lambda: [p for p in json.load(urllib.request.urlopen(f"http://127.0.0.1:{port}/json")) if p["type"] == "page"], 30)
+        self.socket = websocket.create_connection(pages[0]["webSocketDebuggerUrl"], timeout=30)
+        self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=False)
+        self.call("Page.navigate", url=url)
+
+    def call(self, method, **params):
+        self.calls += 1
+        self.socket.send(json.dumps({"id": self.calls, "method": method, "params": params}))
+        while (reply := json.loads(self.socket.recv())).get("id") != self.calls:
+            pass
+        return reply.get("result", {})
+
+    def evaluate(self, expression):
+        return self.call("Runtime.evaluate", expression=expression, returnByValue=True, awaitPromise=True).get("result", {}).get("value")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.socket.close()
+        self.process.kill()
+        self.process.wait()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def pairing(web_port, code):
+    import websocket
+
+    def exchange(message):
+        socket = websocket.create_connection(f"ws://127.0.0.1:{web_port}/signal", timeout=10)
+        socket.send(json.dumps(message) if isinstance(message, dict) else message)
+        answer = json.loads(socket.recv())
+        socket.close()
+        return answer
+
+    with urllib.request.urlopen(f"http://127.0.0.1:{web_port}/") as page:
+        body = page.read().decode()
+        check(page.headers["Content-Type"] == "text/html; charset=utf-8", page.headers["Content-Type"])
+    check("연결 코드" in body and "six-digit code" in body and "<script src" not in body, "the page, whole and bilingual")
+    try:
+        urllib.request.urlopen(f"http://127.0.0.1:{web_port}/other")
+        check(False, "/other was served")
+    except urllib.error.HTTPError as error:
+        check(error.code == 404, f"/other: {error.code}")
+    wrong = "000000" if code != "000000" else "111111"
+    check(exchange({"type": "pair", "code": wrong}) == {"type": "refused", "retryAfterMs": 1000}, "a wrong code")
+    check(exchange({"type": "pair", "code": code})["type"] == "wait", "the right code while the network waits")
+    time.sleep(1.1)
+    check(exchange("not json")["type"] == "refused", "anything but a code counts as a wrong one")
+    time.sleep(2.1)
+    paired = exchange({"type": "pair", "code": code})
+    check(paired["type"] == "paired" and len(paired["token"]) == 32, f"the right code: {paired}")
+    check(exchange({"type": "resume", "token": paired["token"]})["type"] == "paired", "the token pairs again")
 
 
 def main():
-    require("Xvfb", modules=["websocket"])
-    import websocket
-    port, web_port = free_port(), free_port()
-    environment = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    with Host(port, "--mode", "mirror", "--web-port", str(web_port), env=environment) as host:
+    require("Xvfb", "chromium", modules=["websocket", "Xlib"])
+    with XServer(1280, 720) as server, Host(free_port(), "--mode", "mirror", "--web-port", str(web_port := free_port()),
+                                            env=server.environment()) as host:
         code = re.search(rf"^browser page: http://\S+:{web_port}/#(\d{{6}})$", host.line(r"^browser page: ")).group(1)
-        base = f"http://127.0.0.1:{web_port}"
-        with urllib.request.urlopen(base + "/") as page:
-            body = page.read().decode()
-            check(page.headers["Content-Type"] == "text/html; charset=utf-8", page.headers["Content-Type"])
-        check("연결 코드" in body and "six-digit code" in body and "<script src" not in body, "the page, whole and bilingual")
-        try:
-            urllib.request.urlopen(base + "/other")
-            check(False, "/other was served")
-        except urllib.error.HTTPError as error:
-            check(error.code == 404, f"/other: {error.code}")
-
-        def exchange(message):
-            socket = websocket.create_connection(f"ws://127.0.0.1:{web_port}/signal", timeout=10)
-            socket.send(json.dumps(message) if isinstance(message, dict) else message)
-            answer = json.loads(socket.recv())
-            socket.close()
-            return answer
-
-        wrong = "000000" if code != "000000" else "111111"
-        check(exchange({"type": "pair", "code": wrong}) == {"type": "refused", "retryAfterMs": 1000}, "a wrong code")
-        check(exchange({"type": "pair", "code": code})["type"] == "wait", "the right code while the network waits")
-        time.sleep(1.1)
-        check(exchange("not json")["type"] == "refused", "anything but a code counts as a wrong one")
-        time.sleep(2.1)
-        paired = exchange({"type": "pair", "code": code})
-        check(paired["type"] == "paired" and len(paired["token"]) == 32, f"the right code: {paired}")
-        check(exchange({"type": "resume", "token": paired["token"]})["type"] == "paired", "the token pairs again")
+        pairing(web_port, code)
+        with Chromium(f"http://127.0.0.1:{web_port}/#{code}") as browser:
+            video = "document.getElementById('video')"
+            shown = wait_until(lambda: (browser.evaluate(f"{video}.getVideoPlaybackQuality().totalVideoFrames") or 0) >= 3, 30)
+            check(shown, f"no frames in the page: {browser.evaluate('document.body.innerText')}")
+            check(browser.evaluate(f"[{video}.videoWidth, {video}.videoHeight]") == [1280, 720], "the picture's size")
+            transport = browser.evaluate("(async () => { const found = []; (await peer.getStats()).forEach(s => { if (s.type === 'transport') "
+                                         "found.push([s.dtlsState, s.srtpCipher]); }); return found; })()")
+            check(transport and transport[0][0] == "connected" and transport[0][1], f"the transport: {transport}")
+            host.line("^브라우저 연결됨$")
+            for kind in ("mousePressed", "mouseReleased"):
+                browser.call("Input.dispatchMouseEvent", type=kind, x=640, y=360, button="left", clickCount=1)
+            at = wait_until(lambda: (p := server.client.screen().root.query_pointer()) and abs(p.root_x - 640) <= 2 and abs(p.root_y - 360) <= 2, 10)
+            check(at, "the click did not move the X pointer to the centre")
     print("browser page: ok")
 
 

@@ -38,6 +38,9 @@ struct BrowserPageServer::Loop {
         Loop* loop = nullptr;
         SoupWebsocketConnection* connection = nullptr;
         kestrio::web::BrowserSignalling signalling;
+        std::uint64_t number = 0;
+        std::string address;
+        std::string userAgent;
     };
 
     Settings settings;
@@ -45,6 +48,7 @@ struct BrowserPageServer::Loop {
     GMainLoop* mainLoop = g_main_loop_new(context, FALSE);
     SoupServer* server = nullptr;
     std::list<Browser> browsers;
+    std::uint64_t lastNumber = 0;
     std::thread thread;
 
     explicit Loop(Settings given) : settings(std::move(given))
@@ -66,6 +70,24 @@ struct BrowserPageServer::Loop {
         thread.join();
         g_main_loop_unref(mainLoop);
         g_main_context_unref(context);
+    }
+
+    // Runs `work` on the loop's thread.
+    void invoke(std::function<void(Loop&)> work)
+    {
+        auto* held = new std::function<void(Loop&)>(std::move(work));
+        g_main_context_invoke_full(
+            context, G_PRIORITY_DEFAULT,
+            [](gpointer data) -> gboolean {
+                auto* pair = static_cast<std::pair<Loop*, std::function<void(Loop&)>*>*>(data);
+                (*pair->second)(*pair->first);
+                return G_SOURCE_REMOVE;
+            },
+            new std::pair<Loop*, std::function<void(Loop&)>*>(this, held), [](gpointer data) {
+                auto* pair = static_cast<std::pair<Loop*, std::function<void(Loop&)>*>*>(data);
+                delete pair->second;
+                delete pair;
+            });
     }
 
     void run()
@@ -146,8 +168,10 @@ struct BrowserPageServer::Loop {
         auto* self = static_cast<Loop*>(data);
         const std::string address = remoteAddress(message);
         const std::string network = self->settings.sourceNetworkOf ? self->settings.sourceNetworkOf(address) : address;
+        const char* agent = soup_message_headers_get_one(soup_server_message_get_request_headers(message), "User-Agent");
         auto& browser = self->browsers.emplace_back(Browser{self, static_cast<SoupWebsocketConnection*>(g_object_ref(connection)),
-                                                            kestrio::web::BrowserSignalling(self->settings.pairing, self->settings.clock, network)});
+                                                            kestrio::web::BrowserSignalling(self->settings.pairing, self->settings.clock, network),
+                                                            ++self->lastNumber, address, agent ? agent : ""});
         soup_websocket_connection_set_max_incoming_payload_size(connection, kestrio::web::BrowserSignalling::maxMessageSize);
         g_signal_connect(connection, "message", G_CALLBACK(&Loop::received), &browser);
         g_signal_connect(connection, "closed", G_CALLBACK(&Loop::closed), &browser);
@@ -160,15 +184,26 @@ struct BrowserPageServer::Loop {
             return;
         gsize size = 0;
         const auto* text = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-        const std::string reply = browser->signalling.receive(std::string_view(text ? text : "", size));
+        const std::string_view received(text ? text : "", size);
+        const auto& settings = browser->loop->settings;
+        if (browser->signalling.paired()) {
+            if (settings.message)
+                settings.message(browser->number, std::string(received));
+            return;
+        }
+        const std::string reply = browser->signalling.receive(received);
         if (!reply.empty() && soup_websocket_connection_get_state(connection) == SOUP_WEBSOCKET_STATE_OPEN)
             soup_websocket_connection_send_text(connection, reply.c_str());
+        if (browser->signalling.paired() && settings.paired)
+            settings.paired(browser->number, browser->address, browser->userAgent);
     }
 
     static void closed(SoupWebsocketConnection* connection, gpointer data)
     {
         auto* browser = static_cast<Browser*>(data);
         Loop* self = browser->loop;
+        if (browser->signalling.paired() && self->settings.closed)
+            self->settings.closed(browser->number);
         g_signal_handlers_disconnect_by_data(connection, browser);
         self->browsers.remove_if([browser](const Browser& each) { return &each == browser; });
         g_object_unref(connection);
@@ -178,5 +213,23 @@ struct BrowserPageServer::Loop {
 BrowserPageServer::BrowserPageServer(Settings settings) : loop_(std::make_unique<Loop>(std::move(settings))) {}
 
 BrowserPageServer::~BrowserPageServer() = default;
+
+void BrowserPageServer::send(std::uint64_t browser, std::string text)
+{
+    loop_->invoke([browser, text = std::move(text)](Loop& loop) {
+        for (auto& each : loop.browsers)
+            if (each.number == browser && soup_websocket_connection_get_state(each.connection) == SOUP_WEBSOCKET_STATE_OPEN)
+                soup_websocket_connection_send_text(each.connection, text.c_str());
+    });
+}
+
+void BrowserPageServer::close(std::uint64_t browser)
+{
+    loop_->invoke([browser](Loop& loop) {
+        for (auto& each : loop.browsers)
+            if (each.number == browser && soup_websocket_connection_get_state(each.connection) == SOUP_WEBSOCKET_STATE_OPEN)
+                soup_websocket_connection_close(each.connection, SOUP_WEBSOCKET_CLOSE_NORMAL, "replaced");
+    });
+}
 
 }  // namespace kestrio::platform::web

@@ -28,12 +28,21 @@ public:
         std::function<std::string(const std::string& address)> sourceNetworkOf;
         // Told, from the server's thread, whether it listens now, and why not.
         std::function<void(bool listening, const std::string& error)> status;
+        // A browser paired (its address and its User-Agent), said something after pairing, or
+        // went; told on the server's thread. Browsers are numbered from 1, never reused.
+        std::function<void(std::uint64_t browser, const std::string& address, const std::string& userAgent)> paired;
+        std::function<void(std::uint64_t browser, const std::string& text)> message;
+        std::function<void(std::uint64_t browser)> closed;
     };
 
     // Starts the thread and listens (or keeps trying).
     explicit BrowserPageServer(Settings settings);
     // Closes every connection and ends the thread.
     ~BrowserPageServer();
+
+    // Any thread: sends `text` to a browser, or ends its connection, if it is still there.
+    void send(std::uint64_t browser, std::string text);
+    void close(std::uint64_t browser);
     BrowserPageServer(const BrowserPageServer&) = delete;
     BrowserPageServer& operator=(const BrowserPageServer&) = delete;
 

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "capture/encoded_frame_sink.h"
+#include "model/viewer_link.h"
+#include "platform/web/browser_page_server.h"
+#include "platform/web/webrtc_sender.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace kestrio::platform::web {
+
+// Browsers as viewers: the page server pairs them, each paired browser gets a peer connection
+// (WebRtcSender), and the one whose connection came up last is the connected viewer, the one
+// before it let go. Its data channel carries the app's control lines, read by the same parser.
+// The frames it takes are the encoder's H.264 as it is.
+class BrowserViewers final : public model::ViewerLink, public capture::EncodedFrameSink, public std::enable_shared_from_this<BrowserViewers> {
+public:
+    // `server` is made by start() from these settings (its callbacks are the viewers' own).
+    static std::shared_ptr<BrowserViewers> create(BrowserPageServer::Settings settings);
+    ~BrowserViewers() override;
+
+    // model::ViewerLink
+    bool isViewerConnected() const override;
+    bool h264Capable() const override { return isViewerConnected(); }
+    bool listenerReady() const override { return listening_.load(); }
+    std::string peerDescription() const override;
+    bool viewerIsBrowser() const override { return true; }
+    void start() override;
+    void stop() override;
+    void retryNow() override {}
+    void refreshAdvertisement() override {}
+    void sendControl(std::string_view) override {}
+    std::uint64_t connectionGeneration() const override;
+    void dropConnection(std::uint64_t generation, std::string reason, runtime::Duration holdOff) override;
+    void setOnStateChange(std::function<void()> callback) override { onStateChange_ = std::move(callback); }
+    void setOnControlEvent(std::function<void(const link::ViewerControlEvent&)> callback) override { onControlEvent_ = std::move(callback); }
+    void setOnViewerIdentity(std::function<void(const link::ViewerIdentity&)>) override {}
+    void setOnOutsiderRefused(std::function<void()>) override {}
+    void setOnNetworkChange(std::function<void()>) override {}
+
+    // capture::EncodedFrameSink
+    bool canAcceptFrame() const override { return isViewerConnected(); }
+    int framesQueued() const override { return 0; }
+    bool consumeKeyFrameRequest() override { return keyFrameRequested_.exchange(false); }
+    void sendVideo(const capture::EncodedVideoFrame& frame) override;
+    void sendJpeg(std::vector<std::uint8_t>) override {}
+    void setFrameRequestHandler(std::function<void()> handler) override;
+
+private:
+    struct Browser {
+        std::string address;
+        std::string name;
+        std::shared_ptr<WebRtcSender> sender;
+        bool connected = false;
+    };
+
+    explicit BrowserViewers(BrowserPageServer::Settings settings);
+    void paired(std::uint64_t number, const std::string& address, const std::string& userAgent);
+    void message(std::uint64_t number, const std::string& text);
+    void closed(std::uint64_t number);
+    void connectionChanged(std::uint64_t number, bool up);
+    void controlLine(std::uint64_t number, const std::string& line);
+    void requestPicture();
+    void send(std::uint64_t number, const std::string& text);
+    void changed();
+
+    BrowserPageServer::Settings settings_;
+    std::shared_ptr<BrowserPageServer> server_;  // under the lock
+    std::atomic<bool> listening_{false};
+    mutable std::mutex mutex_;
+    std::map<std::uint64_t, Browser> browsers_;
+    std::uint64_t current_ = 0;  // the connected browser's number; 0: none
+    std::atomic<bool> keyFrameRequested_{false};
+    std::function<void()> frameRequest_;
+    std::function<void()> onStateChange_;
+    std::function<void(const link::ViewerControlEvent&)> onControlEvent_;
+};
+
+// "Chrome", "Firefox", "Safari", "Edge" or "Browser", from a User-Agent.
+std::string browserName(const std::string& userAgent);
+
+}  // namespace kestrio::platform::web
