@@ -2,8 +2,9 @@
 DevTools protocol): the page is served with everything it needs and its address with the pairing
 code printed; a wrong code is refused and makes the next try wait; the code in the address pairs,
 and the token it gives pairs again. Paired, the page shows the host's stream over WebRTC,
-encrypted (DTLS connected, an SRTP cipher), the status says a browser is connected, and a click at
-the page's centre moves the X pointer to the screen's centre."""
+encrypted (DTLS connected, an SRTP cipher), the status says a browser is connected; a click and a
+drag on the page land in an X client at the mapped points, and a text typed into the page's field
+(Korean and an emoji included) arrives intact; the app's viewer then replaces the browser."""
 
 import json
 import os
@@ -15,7 +16,8 @@ import time
 import urllib.error
 import urllib.request
 
-from host_support import Host, XServer, check, free_port, require, wait_until
+from host_support import Host, XServer, check, connect, free_port, require, wait_until
+from input_checks import TEXT, Observer, require_observers, typed
 
 
 class Chromium:
@@ -87,6 +89,7 @@ def pairing(web_port, code):
 
 def main():
     require("Xvfb", "chromium", modules=["websocket", "Xlib"])
+    require_observers()
     with XServer(1280, 720) as server, Host(free_port(), "--mode", "mirror", "--web-port", str(web_port := free_port()),
                                             env=server.environment()) as host:
         code = re.search(rf"^browser page: http://\S+:{web_port}/#(\d{{6}})$", host.line(r"^browser page: ")).group(1)
@@ -100,10 +103,27 @@ def main():
                                          "found.push([s.dtlsState, s.srtpCipher]); }); return found; })()")
             check(transport and transport[0][0] == "connected" and transport[0][1], f"the transport: {transport}")
             host.line("^브라우저 연결됨$")
-            for kind in ("mousePressed", "mouseReleased"):
-                browser.call("Input.dispatchMouseEvent", type=kind, x=640, y=360, button="left", clickCount=1)
-            at = wait_until(lambda: (p := server.client.screen().root.query_pointer()) and abs(p.root_x - 640) <= 2 and abs(p.root_y - 360) <= 2, 10)
-            check(at, "the click did not move the X pointer to the centre")
+            observer = Observer("1280x720", "qt", server.environment())
+            try:
+                observer.take(lambda got: any(line.startswith("ready") for line in got))
+                mouse = lambda kind, x, y: browser.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", clickCount=1)
+                mouse("mousePressed", 640, 360), mouse("mouseReleased", 640, 360)
+                got = observer.take(lambda got: any(line.startswith("release") for line in got))
+                check("press 640 360 left" in got, f"a click at the page's centre: {got}")
+                mouse("mousePressed", 320, 180), mouse("mouseMoved", 640, 360), mouse("mouseMoved", 960, 540), mouse("mouseReleased", 960, 540)
+                got = observer.take(lambda got: any(line.startswith("release") for line in got))
+                check("press 320 180 left" in got and "release 960 540 left" in got, f"a drag: {got}")
+                browser.evaluate("document.getElementById('typing').focus()")
+                browser.call("Input.insertText", text=TEXT)
+                got = observer.take(lambda got: typed(got) == TEXT)
+                check(typed(got) == TEXT, f"typed: {got}")
+            finally:
+                observer.close()
+            # The app's viewer replaces the browser, whose page says so.
+            app = connect(host.port, "테스트 폰")
+            host.line("^iPhone 연결됨$")
+            check(wait_until(lambda: "Another viewer" in browser.evaluate("document.body.innerText"), 10), "the page does not say it was replaced")
+            app.close()
     print("browser page: ok")
 
 

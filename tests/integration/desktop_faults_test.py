@@ -10,7 +10,8 @@ import signal
 import subprocess
 import time
 
-from host_support import Host, XServer, XorgServer, check, child_pid, connect, free_port, key_frame, next_key_frame_within, require, settled_footprint
+from host_support import (Host, XServer, XorgServer, check, child_pid, connect, free_port, key_frame, next_key_frame_within, require,
+                          settled_footprint, wait_until)
 
 
 def decoded_size(stream):
@@ -62,6 +63,11 @@ def own_screen_killed():
         check(child_pid(host.process, "Xvfb") not in (None, server), "a new Xvfb")
         after = settled_footprint(host.process)
         check(after == before, f"threads, descriptors and children {before} before, {after} after")
+        # Killed itself, the host leaves no server behind.
+        server = child_pid(host.process, "Xvfb")
+        host.process.kill()
+        check(wait_until(lambda: not os.path.exists(f"/proc/{server}") or open(f"/proc/{server}/stat").read().split(") ")[1][0] == "Z", 5),
+              "the host's own Xvfb outlived it")
 
 
 def desktop_server_killed():

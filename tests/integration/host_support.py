@@ -166,14 +166,17 @@ class Host(Closing):
         self.process.terminate()
         return self.process.wait(timeout)
 
-    def kill(self):
+    def close(self):
+        """Ends the host as a user would (SIGTERM), so that it undoes what it made; killed if it hangs."""
         if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
         if self._own_dirs:
             self.dirs.close()
-
-    close = kill
 
 
 class Viewer:

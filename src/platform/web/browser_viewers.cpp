@@ -104,8 +104,10 @@ void BrowserViewers::dropConnection(std::uint64_t generation, std::string, runti
             return;
         server = server_;
     }
-    if (server)
+    if (server) {
+        server->send(generation, nlohmann::json{{"type", "replaced"}}.dump());
         server->close(generation);
+    }
 }
 
 void BrowserViewers::send(std::uint64_t number, const std::string& text)

@@ -166,7 +166,13 @@ bool XvfbServer::launch(std::optional<int> display, std::string& error)
     // Again on the display it had: its clients (and the user) find it where it was.
     if (display)
         arguments.insert(arguments.begin(), ":" + std::to_string(*display));
-    pid_ = os::startChildProcess("Xvfb", arguments, fds[1]);
+    // Through setpriv (util-linux), which has the server told to end when the thread that started
+    // it does, so that a host that is killed leaves no server behind; without setpriv, directly.
+    std::vector<std::string> guarded{"--pdeathsig", "TERM", "--", "Xvfb"};
+    guarded.insert(guarded.end(), arguments.begin(), arguments.end());
+    pid_ = os::startChildProcess("setpriv", guarded, fds[1]);
+    if (pid_ < 0)
+        pid_ = os::startChildProcess("Xvfb", arguments, fds[1]);
     close(fds[1]);
     if (pid_ < 0) {
         close(fds[0]);
