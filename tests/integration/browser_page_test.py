@@ -4,7 +4,9 @@ code printed; a wrong code is refused and makes the next try wait; the code in t
 and the token it gives pairs again. Paired, the page shows the host's stream over WebRTC,
 encrypted (DTLS connected, an SRTP cipher), the status says a browser is connected; a click and a
 drag on the page land in an X client at the mapped points, and a text typed into the page's field
-(Korean and an emoji included) arrives intact; the app's viewer then replaces the browser."""
+(Korean and an emoji included) arrives intact; the app's viewer then replaces the browser, and a
+browser with WebRTC switched off replaces the app's viewer and is shown the stream as JPEG, its
+clicks landing too."""
 
 import json
 import os
@@ -123,6 +125,15 @@ def main():
             app = connect(host.port, "테스트 폰")
             host.line("^iPhone 연결됨$")
             check(wait_until(lambda: "Another viewer" in browser.evaluate("document.body.innerText"), 10), "the page does not say it was replaced")
+        with Chromium(f"http://127.0.0.1:{web_port}/?webrtc=off#{code}") as browser:
+            frames = wait_until(lambda: int(browser.evaluate("document.getElementById('canvas').dataset.frames || 0") or 0) >= 3, 30)
+            check(frames, f"no JPEG frames in the page: {browser.evaluate('document.body.innerText')}")
+            check(browser.evaluate("[canvas.width, canvas.height]") == [1280, 720], "the JPEG picture's size")
+            host.line("JPEG 호환 모드$")
+            for kind in ("mousePressed", "mouseReleased"):
+                browser.call("Input.dispatchMouseEvent", type=kind, x=320, y=180, button="left", clickCount=1)
+            at = wait_until(lambda: (p := server.client.screen().root.query_pointer()) and (p.root_x, p.root_y) == (320, 180), 10)
+            check(at, "a click on the JPEG page did not move the X pointer")
             app.close()
     print("browser page: ok")
 

@@ -223,6 +223,15 @@ void BrowserPageServer::send(std::uint64_t browser, std::string text)
     });
 }
 
+void BrowserPageServer::sendBinary(std::uint64_t browser, std::vector<std::uint8_t> bytes)
+{
+    loop_->invoke([browser, bytes = std::move(bytes)](Loop& loop) {
+        for (auto& each : loop.browsers)
+            if (each.number == browser && soup_websocket_connection_get_state(each.connection) == SOUP_WEBSOCKET_STATE_OPEN)
+                soup_websocket_connection_send_binary(each.connection, bytes.data(), bytes.size());
+    });
+}
+
 void BrowserPageServer::close(std::uint64_t browser)
 {
     loop_->invoke([browser](Loop& loop) {

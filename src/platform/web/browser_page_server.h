@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrio::platform::web {
 
@@ -42,6 +43,7 @@ public:
 
     // Any thread: sends `text` to a browser, or ends its connection, if it is still there.
     void send(std::uint64_t browser, std::string text);
+    void sendBinary(std::uint64_t browser, std::vector<std::uint8_t> bytes);
     void close(std::uint64_t browser);
     BrowserPageServer(const BrowserPageServer&) = delete;
     BrowserPageServer& operator=(const BrowserPageServer&) = delete;

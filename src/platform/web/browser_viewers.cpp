@@ -161,14 +161,84 @@ void BrowserViewers::message(std::uint64_t number, const std::string& text)
             sender = found->second.sender;
     }
     const auto parsed = nlohmann::json::parse(text, nullptr, false);
-    if (!sender || !parsed.is_object())
+    if (!parsed.is_object())
         return;
     const std::string type = parsed.value("type", "");
+    if (type == "jpeg") {
+        useJpeg(number);
+        return;
+    }
+    if (type == "ack") {
+        std::lock_guard lock(mutex_);
+        if (const auto found = browsers_.find(number); found != browsers_.end() && found->second.unacknowledged > 0)
+            --found->second.unacknowledged;
+        return;
+    }
+    if (type == "control" && parsed.contains("line") && parsed["line"].is_string()) {
+        controlLine(number, parsed["line"].get<std::string>());
+        return;
+    }
+    if (!sender)
+        return;
     if (type == "answer" && parsed.contains("sdp") && parsed["sdp"].is_string())
         sender->setAnswer(parsed["sdp"].get<std::string>());
     else if (type == "candidate" && parsed.contains("candidate") && parsed["candidate"].is_string() && parsed.contains("mline") &&
              parsed["mline"].is_number_unsigned())
         sender->addCandidate(parsed["mline"].get<unsigned>(), parsed["candidate"].get<std::string>());
+}
+
+void BrowserViewers::useJpeg(std::uint64_t number)
+{
+    std::shared_ptr<WebRtcSender> sender;
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = browsers_.find(number);
+        if (found == browsers_.end() || found->second.jpeg)
+            return;
+        found->second.jpeg = true;
+        sender = std::move(found->second.sender);
+    }
+    sender.reset();
+    // Nothing more to set up: the page is the viewer from now on.
+    connectionChanged(number, true);
+}
+
+bool BrowserViewers::h264Capable() const
+{
+    std::lock_guard lock(mutex_);
+    const auto found = browsers_.find(current_);
+    return found != browsers_.end() && !found->second.jpeg;
+}
+
+bool BrowserViewers::canAcceptFrame() const
+{
+    std::lock_guard lock(mutex_);
+    const auto found = browsers_.find(current_);
+    return found != browsers_.end() && found->second.unacknowledged < maxUnacknowledgedJpegs;
+}
+
+int BrowserViewers::framesQueued() const
+{
+    std::lock_guard lock(mutex_);
+    const auto found = browsers_.find(current_);
+    return found == browsers_.end() ? 0 : found->second.unacknowledged;
+}
+
+void BrowserViewers::sendJpeg(std::vector<std::uint8_t> jpeg)
+{
+    std::shared_ptr<BrowserPageServer> server;
+    std::uint64_t number = 0;
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = browsers_.find(current_);
+        if (found == browsers_.end() || !found->second.jpeg || found->second.unacknowledged >= maxUnacknowledgedJpegs)
+            return;
+        ++found->second.unacknowledged;
+        server = server_;
+        number = current_;
+    }
+    if (server)
+        server->sendBinary(number, std::move(jpeg));
 }
 
 void BrowserViewers::closed(std::uint64_t number)

@@ -18,7 +18,9 @@ namespace kestrio::platform::web {
 // Browsers as viewers: the page server pairs them, each paired browser gets a peer connection
 // (WebRtcSender), and the one whose connection came up last is the connected viewer, the one
 // before it let go. Its data channel carries the app's control lines, read by the same parser.
-// The frames it takes are the encoder's H.264 as it is.
+// The frames it takes are the encoder's H.264 as it is. A page without WebRTC asks for JPEG
+// instead: the pictures then go over its WebSocket, at most two that it has not acknowledged, and
+// its control lines come the same way.
 class BrowserViewers final : public model::ViewerLink, public capture::EncodedFrameSink, public std::enable_shared_from_this<BrowserViewers> {
 public:
     // `server` is made by start() from these settings (its callbacks are the viewers' own).
@@ -27,7 +29,7 @@ public:
 
     // model::ViewerLink
     bool isViewerConnected() const override;
-    bool h264Capable() const override { return isViewerConnected(); }
+    bool h264Capable() const override;
     bool listenerReady() const override { return listening_.load(); }
     std::string peerDescription() const override;
     bool viewerIsBrowser() const override { return true; }
@@ -45,11 +47,12 @@ public:
     void setOnNetworkChange(std::function<void()>) override {}
 
     // capture::EncodedFrameSink
-    bool canAcceptFrame() const override { return isViewerConnected(); }
-    int framesQueued() const override { return 0; }
+    static constexpr int maxUnacknowledgedJpegs = 2;
+    bool canAcceptFrame() const override;
+    int framesQueued() const override;
     bool consumeKeyFrameRequest() override { return keyFrameRequested_.exchange(false); }
     void sendVideo(const capture::EncodedVideoFrame& frame) override;
-    void sendJpeg(std::vector<std::uint8_t>) override {}
+    void sendJpeg(std::vector<std::uint8_t> jpeg) override;
     void setFrameRequestHandler(std::function<void()> handler) override;
 
 private:
@@ -58,6 +61,8 @@ private:
         std::string name;
         std::shared_ptr<WebRtcSender> sender;
         bool connected = false;
+        bool jpeg = false;  // asked for JPEG over its WebSocket
+        int unacknowledged = 0;
     };
 
     explicit BrowserViewers(BrowserPageServer::Settings settings);
@@ -65,6 +70,7 @@ private:
     void message(std::uint64_t number, const std::string& text);
     void closed(std::uint64_t number);
     void connectionChanged(std::uint64_t number, bool up);
+    void useJpeg(std::uint64_t number);
     void controlLine(std::uint64_t number, const std::string& line);
     void requestPicture();
     void send(std::uint64_t number, const std::string& text);

@@ -20,7 +20,10 @@ namespace {
 // fits, no aggregation that would wait), into a peer connection that bundles everything on one
 // transport and holds nothing back.
 constexpr const char* pipelineDescription =
-    "appsrc name=source is-live=true format=time do-timestamp=true caps=video/x-h264,stream-format=byte-stream,alignment=au "
+    // At most a few access units wait (a peer that does not keep up loses the newest, and asks
+    // for a key frame), so that nothing grows without bound.
+    "appsrc name=source is-live=true format=time do-timestamp=true max-buffers=8 leaky-type=downstream "
+    "caps=video/x-h264,stream-format=byte-stream,alignment=au "
     "! h264parse config-interval=-1 ! rtph264pay config-interval=-1 aggregate-mode=zero-latency pt=96 "
     // Offered as constrained baseline with level asymmetry allowed (the level the stream's size
     // needs is higher than the one browsers offer to receive, and allowed to be).
