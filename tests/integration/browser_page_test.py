@@ -9,54 +9,14 @@ browser with WebRTC switched off replaces the app's viewer and is shown the stre
 clicks landing too."""
 
 import json
-import os
 import re
-import shutil
-import subprocess
-import tempfile
 import time
 import urllib.error
 import urllib.request
 
+from chromium import Chromium
 from host_support import Host, XServer, check, connect, free_port, require, wait_until
 from input_checks import TEXT, Observer, require_observers, typed
-
-
-class Chromium:
-    """Headless Chromium of the test's own, on one page, asked through the DevTools protocol."""
-
-    def __init__(self, url, width=1280, height=720):
-        import websocket
-        self.folder = tempfile.mkdtemp(prefix="kestrio-chromium-")
-        self.process = subprocess.Popen(["chromium", "--headless=new", "--no-sandbox", "--remote-debugging-port=0",
-                                         f"--user-data-dir={self.folder}", f"--window-size={width},{height}", "about:blank"],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        port_file, self.calls = os.path.join(self.folder, "DevToolsActivePort"), 0
-        check(wait_until(lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1, 30), "Chromium did not start")
-        port = int(open(port_file).read().split()[0])
-        pages = wait_until(lambda: [p for p in json.load(urllib.request.urlopen(f"http://127.0.0.1:{port}/json")) if p["type"] == "page"], 30)
-        self.socket = websocket.create_connection(pages[0]["webSocketDebuggerUrl"], timeout=30)
-        self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=False)
-        self.call("Page.navigate", url=url)
-
-    def call(self, method, **params):
-        self.calls += 1
-        self.socket.send(json.dumps({"id": self.calls, "method": method, "params": params}))
-        while (reply := json.loads(self.socket.recv())).get("id") != self.calls:
-            pass
-        return reply.get("result", {})
-
-    def evaluate(self, expression):
-        return self.call("Runtime.evaluate", expression=expression, returnByValue=True, awaitPromise=True).get("result", {}).get("value")
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *_):
-        self.socket.close()
-        self.process.kill()
-        self.process.wait()
-        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def pairing(web_port, code):
@@ -95,7 +55,11 @@ def main():
     with XServer(1280, 720) as server, Host(free_port(), "--mode", "mirror", "--web-port", str(web_port := free_port()),
                                             env=server.environment()) as host:
         code = re.search(rf"^browser page: http://\S+:{web_port}/#(\d{{6}})$", host.line(r"^browser page: ")).group(1)
+        # Pairing, right or wrong, changes nothing for the viewer already connected.
+        first = connect(host.port, "테스트 폰")
+        host.line("^iPhone 연결됨$")
         pairing(web_port, code)
+        check(not first.closed_by_host(timeout=0.5) and not host.wait_for_line("^브라우저 연결됨$", 0.5), "pairing alone took the viewer's place")
         with Chromium(f"http://127.0.0.1:{web_port}/#{code}") as browser:
             video = "document.getElementById('video')"
             shown = wait_until(lambda: (browser.evaluate(f"{video}.getVideoPlaybackQuality().totalVideoFrames") or 0) >= 3, 30)
@@ -105,6 +69,7 @@ def main():
                                          "found.push([s.dtlsState, s.srtpCipher]); }); return found; })()")
             check(transport and transport[0][0] == "connected" and transport[0][1], f"the transport: {transport}")
             host.line("^브라우저 연결됨$")
+            check(first.closed_by_host(), "the browser did not replace the app's viewer")
             observer = Observer("1280x720", "qt", server.environment())
             try:
                 observer.take(lambda got: any(line.startswith("ready") for line in got))

@@ -1,0 +1,89 @@
+#!/usr/bin/python3
+"""The browser viewer against the app's viewer, on the same content: the host mirroring a private
+Xvfb (1920x1080) at balanced/60 with window_animator full screen changing the whole picture 60
+times a second. For each viewer, over several rounds: the frames per second it is given (the
+app's: stream_probe reading without decoding; the browser's: the frames headless Chromium presents
+in its <video>, getVideoPlaybackQuality) and the host's CPU time per delivered frame.
+
+usage: bench/browser_bench.py [--build-dir build/release] [--seconds 10] [--rounds 3]
+Results: a table on standard output and JSON (default build/browser_results.json).
+"""
+
+import argparse
+import json
+import os
+import re
+import statistics
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "integration"))
+import stream_bench as sb  # noqa: E402
+from chromium import Chromium  # noqa: E402
+
+REPO = sb.REPO
+
+
+def measure(args, workdir):
+    tools = sb.Tools(args.build_dir)
+    animator = os.path.join(args.build_dir, "bench/stream/window_animator")
+    results = {"app": [], "browser": []}
+    with sb.Children() as children:
+        _, display = sb.start_xvfb(children)
+        env = dict(os.environ, DISPLAY=display, QT_QPA_PLATFORM="xcb", XDG_CONFIG_HOME=os.path.join(workdir, "config"))
+        env.pop("WAYLAND_DISPLAY", None)
+        drawing = children.start("window_animator", [animator, "--rate", "60"], env=env)
+        drawing.wait_for(lambda line: line == "ready", 15)
+        for _ in range(args.rounds):
+            port, web_port = sb.free_port(), sb.free_port()
+            host = children.start("kestrio", [tools.host, "--headless", "--port", str(port), "--web-port", str(web_port), "--mode", "mirror",
+                                              "--quality", "balanced", "--fps", "60", "--no-port-mapping"], env=env)
+            link = host.wait_for(lambda line: line.startswith("browser page: "), 15)
+            code = re.search(r"#(\d{6})", link).group(1)
+            marks = {}
+            mark = lambda name: marks.__setitem__(name, (time.monotonic(), sb.cpu_seconds(host.pid)))
+            summary = sb.run_probe(children, tools, port, 2, args.seconds, os.path.join(workdir, "app-frames.txt"),
+                                   lambda _: None, lambda _: None, count_seconds=args.seconds,
+                                   on_counting=lambda _: mark("start"), on_counted=lambda _: mark("end"))
+            counted = summary["counted"]
+            cpu = marks["end"][1] - marks["start"][1]
+            results["app"].append({"frames_per_s": counted["frames"] / counted["seconds"],
+                                   "host_cpu_ms_per_frame": cpu * 1000 / max(1, counted["frames"])})
+            with Chromium(f"http://127.0.0.1:{web_port}/#{code}") as browser:
+                frames = lambda: browser.evaluate("document.getElementById('video').getVideoPlaybackQuality().totalVideoFrames") or 0
+                deadline = time.monotonic() + 30
+                while frames() < 10 and time.monotonic() < deadline:
+                    time.sleep(0.2)
+                time.sleep(2)  # warm-up
+                first, started, cpu_before = frames(), time.monotonic(), sb.cpu_seconds(host.pid)
+                time.sleep(args.seconds)
+                shown, wall, cpu = frames() - first, time.monotonic() - started, sb.cpu_seconds(host.pid) - cpu_before
+            results["browser"].append({"frames_per_s": shown / wall, "host_cpu_ms_per_frame": cpu * 1000 / max(1, shown)})
+            children.stop(host)
+    for viewer in ("app", "browser"):
+        rounds = results[viewer]
+        results[viewer] = {key: statistics.median(r[key] for r in rounds) for key in rounds[0]} | {"rounds": rounds}
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", default=os.path.join(REPO, "build/release"))
+    parser.add_argument("--seconds", type=float, default=10)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--output", default=os.path.join(REPO, "build/browser_results.json"))
+    args = parser.parse_args()
+    args.build_dir = os.path.abspath(args.build_dir)
+    workdir = os.path.join(os.path.dirname(args.output), "browser-bench")
+    os.makedirs(workdir, exist_ok=True)
+    results = measure(args, workdir)
+    print(f"{'viewer':<10} {'frames/s':>9} {'host CPU ms/frame':>18}")
+    for viewer in ("app", "browser"):
+        print(f"{viewer:<10} {results[viewer]['frames_per_s']:>9.1f} {results[viewer]['host_cpu_ms_per_frame']:>18.2f}")
+    with open(args.output, "w") as f:
+        json.dump(results, f, indent=2)
+
+
+if __name__ == "__main__":
+    main()
