@@ -163,6 +163,8 @@ struct HostParts {
         world.localAddress = [] { return remote::chooseLocalAddress(platform::os::interfaceAddresses()); };
         world.loginItem = std::make_shared<platform::os::XdgAutostart>();
         world.wording = std::move(wording);
+        if (browserPairing)
+            world.browserPage = model::BrowserPage{options.webPort, browserPairing->code()};
 
         world.streaming.captureSessions =
             model::ScreenCaptureSession::factory(viewers, desktop.capture, std::make_shared<platform::ffmpeg::FfmpegH264EncoderFactory>());
@@ -202,9 +204,6 @@ struct HostParts {
                                                                    std::ostream& out)
     {
         browserPairing = std::make_shared<web::BrowserPairing>(web::BrowserPairing::newCode());
-        const auto address = remote::chooseLocalAddress(platform::os::interfaceAddresses()).value_or("localhost");
-        const std::string link = "http://" + (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
-                                 std::to_string(port) + "/#" + browserPairing->code();
         platform::web::BrowserPageServer::Settings settings;
         settings.port = port;
         settings.clock = clock;
@@ -220,12 +219,12 @@ struct HostParts {
             return error ? text : link::sourceNetworkOf(peer);
         };
         // Told on the page's thread: said on the main one.
-        settings.status = [mainExecutor, &out, link, port](bool listening, const std::string& error) {
-            mainExecutor->post([&out, link, port, listening, error] {
-                if (listening)
-                    out << "browser page: " << link << std::endl;
-                else
-                    out << "browser page: port " << port << " cannot be used (" << error << "); trying again every second" << std::endl;
+        // Told on the page's thread: said on the main one. (The address is a status line of the model's.)
+        settings.status = [mainExecutor, &out, port](bool listening, const std::string& error) {
+            if (listening)
+                return;
+            mainExecutor->post([&out, port, error] {
+                out << "browser page: port " << port << " cannot be used (" << error << "); trying again every second" << std::endl;
             });
         };
         return settings;

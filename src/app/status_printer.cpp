@@ -45,6 +45,11 @@ void StatusPrinter::show(const model::HostModel& model)
         out_ << "message: " << message << std::endl;
     message_ = std::move(message);
 
+    if (auto link = model.browserLink(); link && link != browserLink_) {
+        out_ << "browser page: " << *link << std::endl;
+        browserLink_ = std::move(link);
+    }
+
     auto error = model::errorText(model);
     if (error != error_) {
         error_ = error;

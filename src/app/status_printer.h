@@ -15,7 +15,8 @@ namespace kestrio::app {
 // does not already carry, the name of each viewer that identifies itself ("viewer: NAME"), and
 // changes of the remote address ("remote address: ENDPOINT (STATUS)"; with port mapping off,
 // from the start, "remote address: " and the window's Korean and English lines) and of the address
-// notification's status ("message: STATUS"), the warning (Korean, then English) each time the
+// notification's status ("message: STATUS"), the browser viewer's address with its code ("browser
+// page: LINK") once known and when it changes, the warning (Korean, then English) each time the
 // stream's virtual monitor turns out to keep the pointer out, and that the settings could not be
 // saved (Korean, then English) when that starts, and that they are saved when it ends.
 class StatusPrinter {
@@ -35,6 +36,7 @@ private:
     std::optional<std::pair<std::string, std::string>> viewer_;
     std::optional<std::pair<std::string, std::string>> remote_;
     std::optional<std::string> message_;
+    std::optional<std::string> browserLink_;
     bool pointerConfined_ = false;
     bool settingsUnsaved_ = false;
     updates::UpdateState update_;

@@ -63,6 +63,7 @@ public:
         std::shared_ptr<PermissionSettings> permissionSettings;     // may be null: the desktop has none
         std::shared_ptr<LoginItemService> loginItem;
         std::function<std::optional<std::string>()> localAddress;  // may be empty: none
+        std::optional<BrowserPage> browserPage;                    // none: no page is served
         // The texts and permission actions that name the platform's facilities.
         PlatformWording wording;
     };
@@ -100,6 +101,11 @@ public:
     bool touchPermissionNeeded() const { return touchPermissionNeeded_; }
     bool screenPermissionNeeded() const { return screenPermissionNeeded_; }
     const LocalAddress& localAddress() const { return localAddress_; }
+    // The browser viewer's address with its code, on the local address; none without a page.
+    std::optional<std::string> browserLink() const
+    {
+        return environment_.browserPage ? model::browserLink(*environment_.browserPage, localAddress_) : std::nullopt;
+    }
     // Whether a viewer has finished its handshake, how it is reached, and whether it decodes H.264.
     bool viewerConnected() const { return environment_.shared.link->isViewerConnected(); }
     std::string viewerDescription() const { return environment_.shared.link->peerDescription(); }

@@ -104,6 +104,14 @@ std::string text(const HostError& error, const PlatformWording& wording)
     return error.detail;
 }
 
+std::optional<std::string> browserLink(const BrowserPage& page, const LocalAddress& local)
+{
+    if (local.state != LocalAddress::State::known || local.address.empty())
+        return std::nullopt;
+    const bool six = local.address.find(':') != std::string::npos;
+    return "http://" + (six ? "[" + local.address + "]" : local.address) + ":" + std::to_string(page.port) + "/#" + page.code;
+}
+
 std::string text(const LaunchMessage& message, const PlatformWording& wording)
 {
     switch (message.kind) {

@@ -42,6 +42,16 @@ struct LocalAddress {
 
 // "확인 중", "확인 불가" or the address.
 std::string text(const LocalAddress& local);
+
+// The browser viewer's page, when the host serves it: its port and this run's pairing code.
+struct BrowserPage {
+    std::uint16_t port = 0;
+    std::string code;
+};
+
+// The page's address with the code in it (which pairs without typing), on the host's local
+// address; none while that is not known.
+std::optional<std::string> browserLink(const BrowserPage& page, const LocalAddress& local);
 // Only a known address may be copied.
 inline bool canCopy(const LocalAddress& local) { return local.state == LocalAddress::State::known; }
 

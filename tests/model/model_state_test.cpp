@@ -194,3 +194,21 @@ TEST(ModelStatus, AHostWithoutAWindowPrintsEachChangeOnce)
 
 }  // namespace
 }  // namespace kestrio::test
+
+namespace kestrio::test {
+namespace {
+
+// The browser page's address: the local address (bracketed when IPv6), the port and the code;
+// none until the address is known.
+TEST(BrowserLink, IsTheLocalAddressWithThePortAndTheCode)
+{
+    using model::LocalAddress;
+    const model::BrowserPage page{59591, "123456"};
+    EXPECT_EQ(model::browserLink(page, {LocalAddress::State::known, "192.168.0.10"}), "http://192.168.0.10:59591/#123456");
+    EXPECT_EQ(model::browserLink(page, {LocalAddress::State::known, "fd00::7"}), "http://[fd00::7]:59591/#123456");
+    EXPECT_EQ(model::browserLink(page, {LocalAddress::State::checking, {}}), std::nullopt);
+    EXPECT_EQ(model::browserLink(page, {LocalAddress::State::none, {}}), std::nullopt);
+}
+
+}  // namespace
+}  // namespace kestrio::test
