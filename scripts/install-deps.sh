@@ -13,7 +13,7 @@ run_packages=(
     libxau-dev libxcvt-dev libglib2.0-dev libpipewire-0.3-dev libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
     nlohmann-json3-dev libicu-dev libpugixml-dev libcurl4-openssl-dev
     libimobiledevice-dev libusbmuxd-dev libplist-dev ca-certificates
-    libnatpmp-dev libminiupnpc-dev plasma-wayland-protocols libsoup-3.0-dev
+    libnatpmp-dev libminiupnpc-dev plasma-wayland-protocols libsoup-3.0-dev libqrencode-dev
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice
     qt6-base-dev qt6-declarative-dev qml6-module-qtquick qml6-module-qtquick-controls

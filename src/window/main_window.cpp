@@ -1,4 +1,5 @@
 #include "window/main_window.h"
+#include "window/qr_image_provider.h"
 
 #include "window/diagonal_gradient.h"
 #include "window/korean_font.h"
@@ -61,6 +62,7 @@ MainWindow::MainWindow(Environment environment)
     content_ = std::make_unique<WindowModel>(std::move(content));
 
     engine_ = std::make_unique<QQmlApplicationEngine>();
+    engine_->addImageProvider(QStringLiteral("qr"), new QrImageProvider);  // the engine owns it
     engine_->setProperty(hostProperty, QVariant::fromValue(static_cast<QObject*>(content_.get())));
     QStringList warnings;
     QObject::connect(engine_.get(), &QQmlEngine::warnings, [&warnings](const QList<QQmlError>& errors) {

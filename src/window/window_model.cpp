@@ -242,6 +242,12 @@ void WindowModel::copyRemoteEndpoint()
         copy(text(model::endpointText(remoteAddress().access())), CopyButton::remoteEndpoint);
 }
 
+void WindowModel::copyBrowserLink()
+{
+    if (!read().addresses.browserLink.isEmpty())
+        copy(read().addresses.browserLink, CopyButton::browserLink);
+}
+
 void WindowModel::copy(const QString& value, CopyButton button)
 {
     auto* clipboard = QGuiApplication::clipboard();
@@ -257,7 +263,7 @@ void WindowModel::copy(const QString& value, CopyButton button)
 
 void WindowModel::setCopied(CopyButton button, bool copied)
 {
-    bool& flag = button == CopyButton::localAddress ? localCopied_ : remoteCopied_;
+    bool& flag = button == CopyButton::localAddress ? localCopied_ : button == CopyButton::remoteEndpoint ? remoteCopied_ : browserLinkCopied_;
     if (std::exchange(flag, copied) != copied)
         emit copiedChanged();
 }

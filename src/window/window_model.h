@@ -37,10 +37,12 @@ class WindowModel final : public QObject {
     // Addresses and their copy buttons.
     Q_PROPERTY(QString localIPAddress READ localIPAddress NOTIFY addressesChanged)
     Q_PROPERTY(QString remoteEndpoint READ remoteEndpoint NOTIFY addressesChanged)
+    Q_PROPERTY(QString browserLink READ browserLink NOTIFY addressesChanged)
     Q_PROPERTY(bool canCopyLocalAddress READ canCopyLocalAddress NOTIFY addressesChanged)
     Q_PROPERTY(bool canCopyRemoteEndpoint READ canCopyRemoteEndpoint NOTIFY addressesChanged)
     Q_PROPERTY(bool localAddressCopied READ localAddressCopied NOTIFY copiedChanged)
     Q_PROPERTY(bool remoteEndpointCopied READ remoteEndpointCopied NOTIFY copiedChanged)
+    Q_PROPERTY(bool browserLinkCopied READ browserLinkCopied NOTIFY copiedChanged)
 
     // The address notification.
     Q_PROPERTY(QString notificationAddress READ notificationAddress NOTIFY notificationChanged)
@@ -119,11 +121,13 @@ public:
     bool canStartOrStop() const { return state_.streaming.canStartOrStop; }
 
     QString localIPAddress() const { return state_.addresses.local; }
+    QString browserLink() const { return state_.addresses.browserLink; }
     QString remoteEndpoint() const { return state_.addresses.remote; }
     bool canCopyLocalAddress() const { return state_.addresses.canCopyLocal; }
     bool canCopyRemoteEndpoint() const { return state_.addresses.canCopyRemote; }
     bool localAddressCopied() const { return localCopied_; }
     bool remoteEndpointCopied() const { return remoteCopied_; }
+    bool browserLinkCopied() const { return browserLinkCopied_; }
 
     QString notificationAddress() const { return state_.notification.address; }
     bool notificationsEnabled() const { return state_.notification.enabled; }
@@ -188,6 +192,7 @@ public:
     Q_INVOKABLE void requestNotificationAccess();
     Q_INVOKABLE void copyLocalAddress();
     Q_INVOKABLE void copyRemoteEndpoint();
+    Q_INVOKABLE void copyBrowserLink();
     Q_INVOKABLE void checkForUpdates();
 
 signals:
@@ -211,7 +216,7 @@ private:
     void scheduleSync(bool force = false);
     void sync();
     void afterControl() { scheduleSync(true); }
-    enum class CopyButton { localAddress, remoteEndpoint };
+    enum class CopyButton { localAddress, remoteEndpoint, browserLink };
     void copy(const QString& text, CopyButton button);
     void setCopied(CopyButton button, bool copied);
     void applicationStateChanged(Qt::ApplicationState state);
@@ -227,6 +232,7 @@ private:
     bool contentShown_ = false;
     bool localCopied_ = false;
     bool remoteCopied_ = false;
+    bool browserLinkCopied_ = false;
     Qt::ApplicationState applicationState_;
 };
 

@@ -51,6 +51,7 @@ WindowState readWindowState(const model::HostModel& model, const updates::Update
     state.addresses.remote = text(model::endpointText(remote.access()));
     state.addresses.canCopyLocal = model::canCopy(model.localAddress());
     state.addresses.canCopyRemote = model::hasEndpoint(remote.access());
+    state.addresses.browserLink = text(model.browserLink().value_or(""));
 
     const auto status = remote.status();
     state.notification.address = text(remote.address());

@@ -25,6 +25,7 @@ struct WindowState {
     } streaming;
     struct Addresses {
         QString local, remote;
+        QString browserLink;  // the browser page's address with its code; empty without a page
         bool canCopyLocal = false;
         bool canCopyRemote = false;
         bool operator==(const Addresses&) const = default;

@@ -130,6 +130,7 @@ model::HostModel::Environment FakeFacilities::environment(std::shared_ptr<runtim
     environment.loginItem = loginItem;
     environment.localAddress = [this] { return localAddress; };
     environment.wording = wording;
+    environment.browserPage = browserPage;
     return environment;
 }
 

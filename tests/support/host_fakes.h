@@ -232,6 +232,7 @@ struct FakeFacilities {
     std::shared_ptr<link::TrustedPhones> trustedPhones = std::make_shared<link::TrustedPhones>();
     std::shared_ptr<AnsweringRouter> router;  // set before the model is made: it maps its port
     model::PlatformWording wording;  // as a Mac words it unless a harness says otherwise
+    std::optional<model::BrowserPage> browserPage;  // none: no browser page is served
 };
 
 display::DisplayInfo physicalDisplay(std::uint32_t id, int x, int width = 1920, int height = 1080);

@@ -8,6 +8,7 @@
 #include "support/test_support.h"
 #include "updates/feed_fakes.h"
 #include "window/main_window.h"
+#include "window/qr_image_provider.h"
 #include "window/qt_main_executor.h"
 #include "window/window_model.h"
 
@@ -509,6 +510,28 @@ TEST(WindowAddresses, ACopyPutsTheAddressOnTheClipboardAndReadsCopiedForTwoSecon
     harness.click("remoteAddressCopyButton");
     harness.advance(500ms);
     expectCopied(harness, false, false);
+}
+
+// The browser page's address with its code, to copy, and the same as a QR code: black finder
+// squares in the corners, inside the quiet zone.
+TEST(WindowAddresses, TheBrowserPageShowsItsLinkToCopyAndAsAQrCode)
+{
+    WindowHarness harness;
+    harness.browserPage = model::BrowserPage{59591, "123456"};
+    harness.open();
+    const QString link = "http://192.168.0.10:59591/#123456";
+    harness.expectTexts({{"browserLinkValue", link.toStdString()}});
+    harness.click("browserLinkCopyButton");
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), link);
+    const QImage code = window::qrCodeImage(link, 1);
+    ASSERT_FALSE(code.isNull());
+    const int size = code.width();
+    for (const auto& [x, y] : {std::pair{4, 4}, std::pair{size - 11, 4}, std::pair{4, size - 11}}) {
+        EXPECT_EQ(qGray(code.pixel(x, y)), 0);
+        EXPECT_EQ(qGray(code.pixel(x + 1, y + 1)), 255) << "the finder's white ring";
+        EXPECT_EQ(qGray(code.pixel(x + 3, y + 3)), 0) << "the finder's centre";
+    }
+    EXPECT_EQ(qGray(code.pixel(0, 0)), 255) << "the quiet zone";
 }
 
 TEST(WindowAddresses, PlaceholdersAreNeitherCopyableNorCopied)

@@ -219,6 +219,36 @@ ApplicationWindow {
                     onCopyRequested: Host.copyRemoteEndpoint()
                 }
 
+                // The browser viewer's page, when it is served: its address with the code, and
+                // the same as a QR code for a phone's camera.
+                ColumnLayout {
+                    objectName: "browserPage"
+                    visible: Host.browserLink !== ""
+                    Layout.fillWidth: true
+                    spacing: 8
+                    AddressRow {
+                        objectName: "browserLink"
+                        Layout.fillWidth: true
+                        iconName: "globe"
+                        korean: "브라우저로 보기"
+                        english: "View in a Browser"
+                        value: Host.browserLink
+                        canCopy: true
+                        copied: Host.browserLinkCopied
+                        copyKorean: "주소 복사"
+                        copyEnglish: "Copy Address"
+                        onCopyRequested: Host.copyBrowserLink()
+                    }
+                    Image {
+                        objectName: "browserLinkCode"
+                        Layout.preferredWidth: 164
+                        Layout.preferredHeight: 164
+                        sourceSize: Qt.size(164, 164)
+                        smooth: false
+                        source: Host.browserLink === "" ? "" : "image://qr/" + encodeURIComponent(Host.browserLink)
+                    }
+                }
+
                 ColumnLayout {
                     Layout.fillWidth: true
                     spacing: 8
