@@ -3,7 +3,11 @@
 Xvfb (1920x1080) at balanced/60 with window_animator full screen changing the whole picture 60
 times a second. For each viewer, over several rounds: the frames per second it is given (the
 app's: stream_probe reading without decoding; the browser's: the frames headless Chromium presents
-in its <video>, getVideoPlaybackQuality) and the host's CPU time per delivered frame.
+in its <video>, getVideoPlaybackQuality) and the host's CPU time per delivered frame. Then the
+change-to-presentation latency on a still desktop (stream_animator stamping a counter after random
+pauses of 40-60 ms): for the app's path, from the drawing to the arrival of the first packet that
+shows it (stream_probe); for the browser, to the presentation of the first frame that shows it in
+the <video> (read back through requestVideoFrameCallback and a canvas; both clocks on this machine).
 
 usage: bench/browser_bench.py [--build-dir build/release] [--seconds 10] [--rounds 3]
 Results: a table on standard output and JSON (default build/browser_results.json).
@@ -67,6 +71,76 @@ def measure(args, workdir):
     return results
 
 
+# Reads the animator's counter from every frame the page presents: the first presentation of each
+# value, in milliseconds since the epoch.
+COLLECT_STAMPS = """
+(() => {
+  const video = document.getElementById('video');
+  const canvas = document.createElement('canvas');
+  canvas.width = 560; canvas.height = 96;
+  const context = canvas.getContext('2d', {willReadFrequently: true});
+  const seen = new Set();
+  window.stamps = [];
+  const read = (x, y, pixels) => pixels[(y * 560 + x) * 4 + 1] > 128;
+  const frame = (now, metadata) => {
+    const scale = video.videoWidth / 1920;
+    context.drawImage(video, 0, 0, 560 * scale, 96 * scale, 0, 0, 560, 96);
+    const pixels = context.getImageData(0, 0, 560, 96).data;
+    let value = 0, valid = true;
+    for (let bit = 0; bit < 16; ++bit) {
+      const x = 32 + bit * 32, top = read(x, 32, pixels), bottom = read(x, 64, pixels);
+      valid = valid && top !== bottom;
+      value = (value << 1) | (top ? 1 : 0);
+    }
+    if (valid && !seen.has(value)) {
+      seen.add(value);
+      window.stamps.push([value, performance.timeOrigin + metadata.presentationTime]);
+    }
+    video.requestVideoFrameCallback(frame);
+  };
+  video.requestVideoFrameCallback(frame);
+  return true;
+})()
+"""
+
+
+def measure_latency(args, workdir):
+    tools = sb.Tools(args.build_dir)
+    with sb.Children() as children:
+        stage = sb.Stage(children, tools, workdir, "browser-latency")
+        stage.start_animator(pattern="rectangle", interval="40:60")
+        port, web_port = sb.free_port(), sb.free_port()
+        host = children.start("kestrio", [tools.host, "--headless", "--port", str(port), "--web-port", str(web_port), "--mode", "mirror",
+                                          "--quality", "balanced", "--fps", "60", "--no-port-mapping"], env=stage.env)
+        code = re.search(r"#(\d{6})", host.wait_for(lambda line: line.startswith("browser page: "), 15)).group(1)
+        app_records = os.path.join(workdir, "latency-app-frames.txt")
+        app = sb.run_probe(children, tools, port, 2, args.seconds, app_records, lambda _: None, lambda _: None)
+        # The browser's clock is the wall clock; the animator's, the monotonic one.
+        offset_ns = time.time_ns() - time.monotonic_ns()
+        with Chromium(f"http://127.0.0.1:{web_port}/#{code}") as browser:
+            deadline = time.monotonic() + 30
+            while not browser.evaluate("document.getElementById('video').videoWidth > 0") and time.monotonic() < deadline:
+                time.sleep(0.2)
+            time.sleep(2)
+            browser.evaluate(COLLECT_STAMPS)
+            start_ns = time.monotonic_ns()
+            time.sleep(args.seconds)
+            end_ns = time.monotonic_ns()
+            presented = browser.evaluate("window.stamps")
+        time.sleep(0.6)  # the animator flushes its log twice a second
+        stage.load_drawn_times()
+        stage.close()
+    app_latencies, _ = sb.stamp_latencies(app_records, stage.drawn, app["start_ns"], app["end_ns"] - 500_000_000)
+    first = {}
+    for value, epoch_ms in presented:
+        times = [t for t in stage.drawn.get(value, ()) if t + offset_ns <= epoch_ms * 1e6]
+        if times:
+            first[times[-1]] = epoch_ms * 1e6 - offset_ns
+    browser_latencies = [(first[t] - t) / 1e6 for t in first if start_ns <= t < end_ns - 500_000_000]
+    figures = lambda values: {"stamps": len(values), "latency_ms_p50": sb.percentile(values, 0.5), "latency_ms_p95": sb.percentile(values, 0.95)}
+    return {"app": figures(app_latencies), "browser": figures(browser_latencies)}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", default=os.path.join(REPO, "build/release"))
@@ -78,9 +152,12 @@ def main():
     workdir = os.path.join(os.path.dirname(args.output), "browser-bench")
     os.makedirs(workdir, exist_ok=True)
     results = measure(args, workdir)
-    print(f"{'viewer':<10} {'frames/s':>9} {'host CPU ms/frame':>18}")
+    latency = measure_latency(args, workdir)
+    print(f"{'viewer':<10} {'frames/s':>9} {'host CPU ms/frame':>18} {'latency p50 ms':>15} {'p95 ms':>7}")
     for viewer in ("app", "browser"):
-        print(f"{viewer:<10} {results[viewer]['frames_per_s']:>9.1f} {results[viewer]['host_cpu_ms_per_frame']:>18.2f}")
+        print(f"{viewer:<10} {results[viewer]['frames_per_s']:>9.1f} {results[viewer]['host_cpu_ms_per_frame']:>18.2f}"
+              f" {latency[viewer]['latency_ms_p50']:>15.1f} {latency[viewer]['latency_ms_p95']:>7.1f}")
+        results[viewer]["latency"] = latency[viewer]
     with open(args.output, "w") as f:
         json.dump(results, f, indent=2)
 
