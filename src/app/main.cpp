@@ -218,7 +218,6 @@ struct HostParts {
             const auto peer = asio::ip::make_address(text, error);
             return error ? text : link::sourceNetworkOf(peer);
         };
-        // Told on the page's thread: said on the main one.
         // Told on the page's thread: said on the main one. (The address is a status line of the model's.)
         settings.status = [mainExecutor, &out, port](bool listening, const std::string& error) {
             if (listening)

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kestrio::model {
 
@@ -97,6 +98,9 @@ struct HostError {
     Kind kind = Kind::failure;
     std::string detail;
     bool operator==(const HostError&) const = default;
+
+    // A failure that `detail` describes.
+    static HostError failed(std::string detail) { return {Kind::failure, std::move(detail)}; }
 };
 
 std::string text(const HostError& error, const PlatformWording& wording);

@@ -18,11 +18,6 @@ using namespace std::chrono_literals;
 constexpr int virtualMonitorAttempts = 3;
 constexpr runtime::Duration virtualMonitorRetryDelay = 450ms;
 
-HostError failure(std::string detail)
-{
-    return {HostError::Kind::failure, std::move(detail)};
-}
-
 HostError describe(const std::exception_ptr& error)
 {
     try {
@@ -30,11 +25,11 @@ HostError describe(const std::exception_ptr& error)
     } catch (const display::VirtualDisplayException& caught) {
         if (caught.error() == display::VirtualDisplayError::notVisible)
             return {HostError::Kind::virtualMonitorNotShown, {}};
-        return failure(caught.what());
+        return HostError::failed(caught.what());
     } catch (const std::exception& caught) {
-        return failure(caught.what());
+        return HostError::failed(caught.what());
     } catch (...) {
-        return failure(std::string(display::description(display::VirtualDisplayError::creationFailed)));
+        return HostError::failed(std::string(display::description(display::VirtualDisplayError::creationFailed)));
     }
 }
 
@@ -96,7 +91,7 @@ runtime::Task<void> Streaming::refreshDisplays()
         if (permissionNeeded)
             hooks_.showError(HostError{HostError::Kind::screenPermission, {}});
         else if (const auto& message = displayList_.errorMessage())
-            hooks_.showError(failure(*message));
+            hooks_.showError(HostError::failed(*message));
         else
             hooks_.showError(std::nullopt);
     }
@@ -162,7 +157,7 @@ runtime::Task<void> Streaming::start()
             co_await refreshDisplays();
             const auto display = currentDisplay();
             if (!display) {
-                co_await failStart(failure(std::string(display::description(display::VirtualDisplayError::creationFailed))));
+                co_await failStart(HostError::failed(std::string(display::description(display::VirtualDisplayError::creationFailed))));
                 co_return;
             }
             if (co_await beginCaptureOrFail(*display))

@@ -28,11 +28,6 @@ bool sameArea(const display::DisplayInfo& a, const display::DisplayInfo& b)
     return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
 }
 
-HostError failure(std::string detail)
-{
-    return {HostError::Kind::failure, std::move(detail)};
-}
-
 }  // namespace
 
 void Streaming::captureEnded(std::uint64_t run, const capture::CaptureEnd& end)
@@ -74,7 +69,7 @@ runtime::Task<void> Streaming::recoverCapture(std::uint64_t run, std::optional<c
 
     if (end && end->cause == capture::CaptureEnd::Cause::desktopGone) {
         std::string text = "데스크톱 세션이 끝남 · The desktop session ended: " + end->reason;
-        co_await failStart(failure(text));
+        co_await failStart(HostError::failed(text));
         if (hooks_.desktopGone)
             hooks_.desktopGone(std::move(text));
         co_return;
@@ -143,7 +138,7 @@ runtime::Task<void> Streaming::recoverCapture(std::uint64_t run, std::optional<c
     if (remaking)
         co_await fallBackFrom(true);
     else
-        co_await failStart(failure("화면 캡처가 끝남 · Screen capture ended: " + reason));
+        co_await failStart(HostError::failed("화면 캡처가 끝남 · Screen capture ended: " + reason));
 }
 
 runtime::Task<void> Streaming::fallBackFrom(bool virtualMonitor)
@@ -155,7 +150,7 @@ runtime::Task<void> Streaming::fallBackFrom(bool virtualMonitor)
     co_await refreshDisplays();
     const auto display = currentDisplay();
     if (!display) {
-        co_await failStart(failure("스트리밍할 디스플레이가 없음 · No display is left to stream"));
+        co_await failStart(HostError::failed("스트리밍할 디스플레이가 없음 · No display is left to stream"));
         co_return;
     }
     if (!co_await beginCaptureOrFail(*display))

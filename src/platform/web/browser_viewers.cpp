@@ -97,28 +97,32 @@ std::uint64_t BrowserViewers::connectionGeneration() const
 
 void BrowserViewers::dropConnection(std::uint64_t generation, std::string, runtime::Duration)
 {
-    std::shared_ptr<BrowserPageServer> server;
     {
         std::lock_guard lock(mutex_);
         if (generation == 0 || generation != current_)
             return;
-        server = server_;
     }
-    if (server) {
-        server->send(generation, nlohmann::json{{"type", "replaced"}}.dump());
-        server->close(generation);
-    }
+    letGo(generation);
+}
+
+std::shared_ptr<BrowserPageServer> BrowserViewers::server() const
+{
+    std::lock_guard lock(mutex_);
+    return server_;
 }
 
 void BrowserViewers::send(std::uint64_t number, const std::string& text)
 {
-    std::shared_ptr<BrowserPageServer> server;
-    {
-        std::lock_guard lock(mutex_);
-        server = server_;
-    }
-    if (server)
+    if (const auto server = this->server())
         server->send(number, text);
+}
+
+void BrowserViewers::letGo(std::uint64_t number)
+{
+    if (const auto server = this->server()) {
+        server->send(number, nlohmann::json{{"type", "replaced"}}.dump());
+        server->close(number);
+    }
 }
 
 void BrowserViewers::paired(std::uint64_t number, const std::string& address, const std::string& userAgent)
@@ -149,7 +153,7 @@ void BrowserViewers::paired(std::uint64_t number, const std::string& address, co
         return;
     }
     std::lock_guard lock(mutex_);
-    browsers_[number] = Browser{address, browserName(userAgent), std::move(sender), false};
+    browsers_[number] = Browser{address, browserName(userAgent), std::move(sender)};
 }
 
 void BrowserViewers::message(std::uint64_t number, const std::string& text)
@@ -269,7 +273,6 @@ void BrowserViewers::connectionChanged(std::uint64_t number, bool up)
         const auto found = browsers_.find(number);
         if (found == browsers_.end())
             return;
-        found->second.connected = up;
         wasCurrent = current_ == number;
         if (up && !wasCurrent)
             replaced = std::exchange(current_, number);
@@ -278,16 +281,8 @@ void BrowserViewers::connectionChanged(std::uint64_t number, bool up)
     }
     if (up == wasCurrent)
         return;
-    if (replaced != 0) {
-        send(replaced, nlohmann::json{{"type", "replaced"}}.dump());
-        std::shared_ptr<BrowserPageServer> server;
-        {
-            std::lock_guard lock(mutex_);
-            server = server_;
-        }
-        if (server)
-            server->close(replaced);
-    }
+    if (replaced != 0)
+        letGo(replaced);
     if (up)
         requestPicture();
     changed();

@@ -60,7 +60,6 @@ private:
         std::string address;
         std::string name;
         std::shared_ptr<WebRtcSender> sender;
-        bool connected = false;
         bool jpeg = false;  // asked for JPEG over its WebSocket
         int unacknowledged = 0;
     };
@@ -73,7 +72,10 @@ private:
     void useJpeg(std::uint64_t number);
     void controlLine(std::uint64_t number, const std::string& line);
     void requestPicture();
+    std::shared_ptr<BrowserPageServer> server() const;
     void send(std::uint64_t number, const std::string& text);
+    // Tells a browser another viewer took its place, and ends its connection.
+    void letGo(std::uint64_t number);
     void changed();
 
     BrowserPageServer::Settings settings_;
