@@ -141,7 +141,7 @@ struct HostParts {
         viewerLink = std::make_shared<model::StreamerViewerLink>(streamer);
         std::vector<model::ViewerChannel> channels{{viewerLink, std::make_shared<model::StreamerFrameSink>(streamer), "다른 뷰어가 연결됨"}};
         if (options.webPort != 0) {
-            browserViewers = platform::web::BrowserViewers::create(browserPageSettings(options.webPort, mainExecutor, out));
+            browserViewers = platform::web::BrowserViewers::create(browserPageSettings(options.webPort, mainExecutor, out), clock);
             channels.push_back({browserViewers, browserViewers, "브라우저가 연결됨"});
         }
         viewers = model::ViewerSwitch::create(std::move(channels));

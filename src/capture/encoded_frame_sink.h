@@ -18,6 +18,10 @@ public:
     virtual bool canAcceptFrame() const = 0;
     // Frames handed over that the network has not taken yet (in flight or waiting), 0 to 2.
     virtual int framesQueued() const = 0;
+    // The viewer reports that the path to it is full, though the link still takes pictures (a
+    // peer connection, which queues and drops in the network rather than refusing): the bit rate
+    // must come down as if the link refused them.
+    virtual bool pathCongested() const { return false; }
     virtual bool isViewerConnected() const = 0;
     virtual bool h264Capable() const = 0;
     // Returns whether the next encoded frame must be a key frame, and clears the request.

@@ -177,7 +177,7 @@ bool ScreenCapturer::wantsFrame(runtime::TimePoint now)
     // link holds stay within the one in flight and the one waiting.
     const int queued = sink_->framesQueued();
     const bool refusedByLink = !sink_->canAcceptFrame() || (queued > 0 && queued + encoding >= 2);
-    if (const auto bitRate = governor_.pictureDue(now, refusedByLink))
+    if (const auto bitRate = governor_.pictureDue(now, refusedByLink || sink_->pathCongested()))
         encoder->setAverageBitRate(*bitRate);
     // Two frames in the encoder are enough to keep it busy; more would only add latency.
     return !refusedByLink && encoding <= 1;

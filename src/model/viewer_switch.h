@@ -56,6 +56,7 @@ public:
     // capture::EncodedFrameSink
     bool canAcceptFrame() const override { return current().sink->canAcceptFrame(); }
     int framesQueued() const override { return current().sink->framesQueued(); }
+    bool pathCongested() const override { return current().sink->pathCongested(); }
     bool consumeKeyFrameRequest() override { return current().sink->consumeKeyFrameRequest(); }
     void sendVideo(const capture::EncodedVideoFrame& frame) override { current().sink->sendVideo(frame); }
     void sendJpeg(std::vector<std::uint8_t> jpeg) override { current().sink->sendJpeg(std::move(jpeg)); }

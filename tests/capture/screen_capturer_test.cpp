@@ -64,6 +64,7 @@ struct Stand final : DisplayCaptureFactory, H264EncoderFactory, EncodedFrameSink
 
     bool canAcceptFrame() const override { return onAcceptQuery ? onAcceptQuery() : void(), accept.load(); }
     int framesQueued() const override { return queued; }
+    bool pathCongested() const override { return congested; }
     bool isViewerConnected() const override { return connected; }
     bool h264Capable() const override { return h264; }
     bool consumeKeyFrameRequest() override { return keyFrameRequested.exchange(false); }
@@ -82,7 +83,7 @@ struct Stand final : DisplayCaptureFactory, H264EncoderFactory, EncodedFrameSink
     H264Encoder::OutputHandler output;
     std::vector<bool> forced;  // per submission: a key frame was asked for
     std::size_t answered = 0;
-    std::atomic<bool> failCreation{false}, refuse{false}, emitNothing{false}, accept{true}, connected{true}, h264{true}, keyFrameRequested{false};
+    std::atomic<bool> failCreation{false}, refuse{false}, emitNothing{false}, accept{true}, connected{true}, h264{true}, keyFrameRequested{false}, congested{false};
     std::atomic<int> queued{0};
 };
 
@@ -163,6 +164,13 @@ TEST_F(ScreenCapturerTest, OutputsTheViewerCannotTakeRefusedSubmissionsAndEmptyO
     for (int tick = 0; tick < 60; ++tick)
         stand->accept = false, capturer->configuration().wantsFrame(runtime::TimePoint{} + 17ms * tick);
     EXPECT_EQ(stand->log, Log{"bitRate 2800000"});
+    // A congested path brings the rate down as refusals do, yet the pictures still go.
+    stand->accept = true, stand->congested = true;
+    int wanted = 0;
+    for (int tick = 60; tick < 120; ++tick)
+        wanted += capturer->configuration().wantsFrame(runtime::TimePoint{} + 17ms * tick) ? 1 : 0;
+    EXPECT_EQ(wanted, 60);
+    EXPECT_EQ(stand->log, (Log{"bitRate 2800000", "bitRate 1960000", "bitRate 1372000"}));
 }
 
 TEST_F(ScreenCapturerTest, StopEndsCaptureThenFinishesTheEncoderWorkAndAFailedStartThrowsTheSourcesError)

@@ -20,12 +20,15 @@ std::string browserName(const std::string& userAgent)
     return "Browser";
 }
 
-std::shared_ptr<BrowserViewers> BrowserViewers::create(BrowserPageServer::Settings settings)
+std::shared_ptr<BrowserViewers> BrowserViewers::create(BrowserPageServer::Settings settings, std::shared_ptr<runtime::Clock> clock)
 {
-    return std::shared_ptr<BrowserViewers>(new BrowserViewers(std::move(settings)));
+    return std::shared_ptr<BrowserViewers>(new BrowserViewers(std::move(settings), std::move(clock)));
 }
 
-BrowserViewers::BrowserViewers(BrowserPageServer::Settings settings) : settings_(std::move(settings)) {}
+BrowserViewers::BrowserViewers(BrowserPageServer::Settings settings, std::shared_ptr<runtime::Clock> clock)
+    : settings_(std::move(settings)), clock_(std::move(clock))
+{
+}
 
 BrowserViewers::~BrowserViewers()
 {
@@ -145,6 +148,18 @@ void BrowserViewers::paired(std::uint64_t number, const std::string& address, co
         if (auto self = weak.lock())
             self->connectionChanged(number, up);
     };
+    callbacks.keyFrameRequest = [weak, number] {
+        if (auto self = weak.lock(); self && self->connectionGeneration() == number)
+            self->requestPicture();
+    };
+    callbacks.transportFeedback = [weak, number](double loss, std::chrono::nanoseconds delayGrowth) {
+        if (auto self = weak.lock())
+            self->pathReport(number, [&](kestrio::web::PathCongestion& path, runtime::TimePoint now) { path.transportFeedback(now, loss, delayGrowth); });
+    };
+    callbacks.receiverReport = [weak, number](double loss, std::optional<std::chrono::nanoseconds> roundTrip) {
+        if (auto self = weak.lock())
+            self->pathReport(number, [&](kestrio::web::PathCongestion& path, runtime::TimePoint now) { path.receiverReport(now, loss, roundTrip); });
+    };
     std::shared_ptr<WebRtcSender> sender;
     try {
         sender = std::make_shared<WebRtcSender>(std::move(callbacks));
@@ -153,7 +168,7 @@ void BrowserViewers::paired(std::uint64_t number, const std::string& address, co
         return;
     }
     std::lock_guard lock(mutex_);
-    browsers_[number] = Browser{address, browserName(userAgent), std::move(sender)};
+    browsers_[number] = Browser{address, browserName(userAgent), std::move(sender), false, 0, {}};
 }
 
 void BrowserViewers::message(std::uint64_t number, const std::string& text)
@@ -226,6 +241,22 @@ int BrowserViewers::framesQueued() const
     std::lock_guard lock(mutex_);
     const auto found = browsers_.find(current_);
     return found == browsers_.end() ? 0 : found->second.unacknowledged;
+}
+
+bool BrowserViewers::pathCongested() const
+{
+    const auto now = clock_->now();
+    std::lock_guard lock(mutex_);
+    const auto found = browsers_.find(current_);
+    return found != browsers_.end() && found->second.path.congested(now);
+}
+
+void BrowserViewers::pathReport(std::uint64_t number, const std::function<void(kestrio::web::PathCongestion&, runtime::TimePoint)>& report)
+{
+    const auto now = clock_->now();
+    std::lock_guard lock(mutex_);
+    if (const auto found = browsers_.find(number); found != browsers_.end())
+        report(found->second.path, now);
 }
 
 void BrowserViewers::sendJpeg(std::vector<std::uint8_t> jpeg)

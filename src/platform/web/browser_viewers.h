@@ -4,6 +4,8 @@
 #include "model/viewer_link.h"
 #include "platform/web/browser_page_server.h"
 #include "platform/web/webrtc_sender.h"
+#include "runtime/clock.h"
+#include "web/path_congestion.h"
 
 #include <atomic>
 #include <cstdint>
@@ -20,11 +22,12 @@ namespace kestrio::platform::web {
 // before it let go. Its data channel carries the app's control lines, read by the same parser.
 // The frames it takes are the encoder's H.264 as it is. A page without WebRTC asks for JPEG
 // instead: the pictures then go over its WebSocket, at most two that it has not acknowledged, and
-// its control lines come the same way.
+// its control lines come the same way. What a WebRTC page reports of the packets it got tells
+// whether the path to it is congested, which brings the bit rate down as a full socket does.
 class BrowserViewers final : public model::ViewerLink, public capture::EncodedFrameSink, public std::enable_shared_from_this<BrowserViewers> {
 public:
     // `server` is made by start() from these settings (its callbacks are the viewers' own).
-    static std::shared_ptr<BrowserViewers> create(BrowserPageServer::Settings settings);
+    static std::shared_ptr<BrowserViewers> create(BrowserPageServer::Settings settings, std::shared_ptr<runtime::Clock> clock);
     ~BrowserViewers() override;
 
     // model::ViewerLink
@@ -50,6 +53,7 @@ public:
     static constexpr int maxUnacknowledgedJpegs = 2;
     bool canAcceptFrame() const override;
     int framesQueued() const override;
+    bool pathCongested() const override;
     bool consumeKeyFrameRequest() override { return keyFrameRequested_.exchange(false); }
     void sendVideo(const capture::EncodedVideoFrame& frame) override;
     void sendJpeg(std::vector<std::uint8_t> jpeg) override;
@@ -62,15 +66,18 @@ private:
         std::shared_ptr<WebRtcSender> sender;
         bool jpeg = false;  // asked for JPEG over its WebSocket
         int unacknowledged = 0;
+        kestrio::web::PathCongestion path;
     };
 
-    explicit BrowserViewers(BrowserPageServer::Settings settings);
+    BrowserViewers(BrowserPageServer::Settings settings, std::shared_ptr<runtime::Clock> clock);
     void paired(std::uint64_t number, const std::string& address, const std::string& userAgent);
     void message(std::uint64_t number, const std::string& text);
     void closed(std::uint64_t number);
     void connectionChanged(std::uint64_t number, bool up);
     void useJpeg(std::uint64_t number);
     void controlLine(std::uint64_t number, const std::string& line);
+    // Judges the path to a browser from one of its reports.
+    void pathReport(std::uint64_t number, const std::function<void(kestrio::web::PathCongestion&, runtime::TimePoint)>& report);
     void requestPicture();
     std::shared_ptr<BrowserPageServer> server() const;
     void send(std::uint64_t number, const std::string& text);
@@ -79,6 +86,7 @@ private:
     void changed();
 
     BrowserPageServer::Settings settings_;
+    const std::shared_ptr<runtime::Clock> clock_;
     std::shared_ptr<BrowserPageServer> server_;  // under the lock
     std::atomic<bool> listening_{false};
     mutable std::mutex mutex_;

@@ -3,9 +3,11 @@
 #define GST_USE_UNSTABLE_API
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
+#include <gst/rtp/rtp.h>
 #include <gst/sdp/sdp.h>
 #include <gst/webrtc/webrtc.h>
 
+#include <cstdint>
 #include <iterator>
 #include <mutex>
 #include <stdexcept>
@@ -24,16 +26,31 @@ constexpr const char* pipelineDescription =
     // for a key frame), so that nothing grows without bound.
     "appsrc name=source is-live=true format=time do-timestamp=true max-buffers=8 leaky-type=downstream "
     "caps=video/x-h264,stream-format=byte-stream,alignment=au "
-    "! h264parse config-interval=-1 ! rtph264pay config-interval=-1 aggregate-mode=zero-latency pt=96 "
+    "! h264parse config-interval=-1 ! rtph264pay name=pay config-interval=-1 aggregate-mode=zero-latency pt=96 "
     // Offered as constrained baseline with level asymmetry allowed (the level the stream's size
     // needs is higher than the one browsers offer to receive, and allowed to be).
     "! capssetter caps=application/x-rtp,profile-level-id=(string)42e01f "
     "! application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000 "
     "! webrtcbin name=rtc bundle-policy=max-bundle latency=0";
 
+// Every packet carries a transport-wide sequence number, and the page reports when each arrived:
+// how the rate follows the path.
+constexpr const char* transportWideUri = "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01";
+constexpr guint transportWideId = 1;
+
 constexpr const char* offeredCaps =
     "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,packetization-mode=(string)1,"
-    "profile-level-id=(string)42e01f,level-asymmetry-allowed=(string)1";
+    "profile-level-id=(string)42e01f,level-asymmetry-allowed=(string)1,rtcp-fb-transport-cc=(boolean)true,"
+    "rtcp-fb-nack-pli=(boolean)true,rtcp-fb-ccm-fir=(boolean)true,"
+    "extmap-1=(string)\"http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01\"";
+
+// A receiver report's round trip, in 1/65536 s; 0 when the report could not give one.
+std::optional<std::chrono::nanoseconds> roundTripOf(guint shortNtp)
+{
+    if (shortNtp == 0)
+        return std::nullopt;
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(shortNtp) * 1'000'000'000 / 65536);
+}
 
 void initialiseOnce()
 {
@@ -49,6 +66,10 @@ struct WebRtcSender::Pipeline {
     GstElement* source = nullptr;
     GstElement* rtc = nullptr;
     GstWebRTCDataChannel* channel = nullptr;
+    // The RTP session's element and its internal session, once the connection is up.
+    GstElement* session = nullptr;
+    GObject* internalSession = nullptr;
+    guint lastReportedSequence = 0;  // of the last receiver report judged
 
     explicit Pipeline(Callbacks given) : callbacks(std::move(given))
     {
@@ -67,6 +88,18 @@ struct WebRtcSender::Pipeline {
         g_signal_connect(rtc, "on-negotiation-needed", G_CALLBACK(&Pipeline::negotiationNeeded), this);
         g_signal_connect(rtc, "on-ice-candidate", G_CALLBACK(&Pipeline::iceCandidate), this);
         g_signal_connect(rtc, "notify::connection-state", G_CALLBACK(&Pipeline::connectionStateChanged), this);
+        if (GstRTPHeaderExtension* extension = gst_rtp_header_extension_create_from_uri(transportWideUri)) {
+            GstElement* payloader = gst_bin_get_by_name(GST_BIN(pipeline), "pay");
+            gst_rtp_header_extension_set_id(extension, transportWideId);
+            g_signal_emit_by_name(payloader, "add-extension", extension);
+            gst_object_unref(payloader);
+            gst_object_unref(extension);
+        }
+        // A page whose decoder lost a picture asks for a key frame (PLI, FIR): the request comes
+        // back up the pipeline to where the access units enter.
+        GstPad* pad = gst_element_get_static_pad(source, "src");
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, &Pipeline::upstreamEvent, this, nullptr);
+        gst_object_unref(pad);
         gst_element_set_state(pipeline, GST_STATE_READY);
         // Offered as sent, before any picture has come: the encoder's stream is constrained
         // baseline (no CABAC, no 8x8 transform, no B-frames) at whatever level its size needs.
@@ -93,6 +126,12 @@ struct WebRtcSender::Pipeline {
             g_object_unref(channel);
         }
         g_signal_handlers_disconnect_by_data(rtc, this);
+        if (session) {
+            g_signal_handlers_disconnect_by_data(session, this);
+            gst_object_unref(session);
+        }
+        if (internalSession)
+            g_object_unref(internalSession);
         gst_object_unref(rtc);
         gst_object_unref(source);
         gst_object_unref(pipeline);
@@ -136,9 +175,87 @@ struct WebRtcSender::Pipeline {
         auto* self = static_cast<Pipeline*>(data);
         GstWebRTCPeerConnectionState state = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
         g_object_get(rtc, "connection-state", &state, nullptr);
+        if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED)
+            self->watchFeedback();
         if (self->callbacks.connection && (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED || state == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED ||
                                            state == GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED || state == GST_WEBRTC_PEER_CONNECTION_STATE_DISCONNECTED))
             self->callbacks.connection(state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED);
+    }
+
+    // The media's RTP session (one, all bundled) hears the page's feedback.
+    void watchFeedback()
+    {
+        if (session)
+            return;
+        GstElement* rtpbin = gst_bin_get_by_name(GST_BIN(rtc), "rtpbin");
+        if (!rtpbin)
+            return;
+        g_signal_emit_by_name(rtpbin, "get-session", 0u, &session);
+        g_signal_emit_by_name(rtpbin, "get-internal-session", 0u, &internalSession);
+        gst_object_unref(rtpbin);
+        if (!session || !internalSession)
+            return;
+        g_signal_connect(session, "notify::twcc-stats", G_CALLBACK(&Pipeline::transportFeedback), this);
+        g_signal_connect(session, "on-ssrc-active", G_CALLBACK(&Pipeline::rtcpReceived), this);
+    }
+
+    static void transportFeedback(GObject* session, GParamSpec*, gpointer data)
+    {
+        auto* self = static_cast<Pipeline*>(data);
+        GstStructure* stats = nullptr;
+        g_object_get(session, "twcc-stats", &stats, nullptr);
+        if (!stats)
+            return;
+        gdouble lossPercent = 0;
+        gint64 averageDeltaOfDelta = 0;
+        guint received = 0;
+        const bool complete = gst_structure_get_double(stats, "packet-loss-pct", &lossPercent) &&
+                              gst_structure_get_int64(stats, "avg-delta-of-delta", &averageDeltaOfDelta) &&
+                              gst_structure_get_uint(stats, "packets-recv", &received);
+        gst_structure_free(stats);
+        // Not known until the window has two packets that arrived. The deltas of deltas add up to
+        // the change of the one-way delay from the window's first packet to its last.
+        if (complete && received > 0 && averageDeltaOfDelta != GST_CLOCK_STIME_NONE && self->callbacks.transportFeedback)
+            self->callbacks.transportFeedback(lossPercent / 100, std::chrono::nanoseconds(averageDeltaOfDelta * received));
+    }
+
+    // An RTCP packet came from the page; a new receiver report about the stream is judged once.
+    static void rtcpReceived(GstElement*, guint, gpointer data)
+    {
+        auto* self = static_cast<Pipeline*>(data);
+        GstStructure* stats = nullptr;
+        g_object_get(self->internalSession, "stats", &stats, nullptr);
+        if (!stats)
+            return;
+        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+        const GValue* value = gst_structure_get_value(stats, "source-stats");
+        const auto* sources = value && G_VALUE_HOLDS_BOXED(value) ? static_cast<GValueArray*>(g_value_get_boxed(value)) : nullptr;
+        for (guint index = 0; sources && index < sources->n_values; ++index) {
+            const auto* source = static_cast<const GstStructure*>(g_value_get_boxed(g_value_array_get_nth(const_cast<GValueArray*>(sources), index)));
+            // The page's own source carries the last report block it sent about the stream.
+            gboolean haveReport = FALSE;
+            guint fractionLost = 0, roundTrip = 0, sequence = 0;
+            if (!source || !gst_structure_get_boolean(source, "have-rb", &haveReport) || !haveReport ||
+                !gst_structure_get_uint(source, "rb-fractionlost", &fractionLost) ||
+                !gst_structure_get_uint(source, "rb-exthighestseq", &sequence) || sequence == self->lastReportedSequence)
+                continue;
+            gst_structure_get_uint(source, "rb-round-trip", &roundTrip);
+            self->lastReportedSequence = sequence;
+            if (self->callbacks.receiverReport)
+                self->callbacks.receiverReport(fractionLost / 256.0, roundTripOf(roundTrip));
+        }
+        G_GNUC_END_IGNORE_DEPRECATIONS
+        gst_structure_free(stats);
+    }
+
+    static GstPadProbeReturn upstreamEvent(GstPad*, GstPadProbeInfo* info, gpointer data)
+    {
+        auto* self = static_cast<Pipeline*>(data);
+        GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+        const GstStructure* structure = event ? gst_event_get_structure(event) : nullptr;
+        if (structure && gst_structure_has_name(structure, "GstForceKeyUnit") && self->callbacks.keyFrameRequest)
+            self->callbacks.keyFrameRequest();
+        return GST_PAD_PROBE_OK;
     }
 
     static void controlMessage(GstWebRTCDataChannel*, gchar* text, gpointer data)

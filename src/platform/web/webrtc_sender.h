@@ -2,8 +2,10 @@
 
 #include "capture/h264_encoder.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace kestrio::platform::web {
@@ -20,6 +22,13 @@ public:
         std::function<void(const std::string& text)> controlMessage;               // from the page
         // The peer connection is up (its DTLS transport too), or no longer.
         std::function<void(bool connected)> connection;
+        // The page's decoder needs a key frame (it lost part of a picture).
+        std::function<void()> keyFrameRequest;
+        // What the page reports of the packets it got (on GStreamer's threads): transport-wide
+        // feedback (loss 0..1 over its window, and how much the one-way delay grew across it)
+        // and RTCP receiver reports (loss 0..1, and the round trip when the report gives one).
+        std::function<void(double lossFraction, std::chrono::nanoseconds delayGrowth)> transportFeedback;
+        std::function<void(double lossFraction, std::optional<std::chrono::nanoseconds> roundTrip)> receiverReport;
     };
 
     // Throws std::runtime_error when GStreamer lacks what it needs (webrtcbin and its plugins).
