@@ -3,7 +3,8 @@ DevTools protocol): the page is served with everything it needs and its address 
 code printed; a wrong code is refused and makes the next try wait; the code in the address pairs,
 and the token it gives pairs again. Paired, the page shows the host's stream over WebRTC,
 encrypted (DTLS connected, an SRTP cipher), the status says a browser is connected; a click and a
-drag on the page land in an X client at the mapped points, and a text typed into the page's field
+drag on the page land in an X client at the mapped points, so do a tap, a long press (a right
+click), a two-finger drag and the wheel (scrolling which way the content goes), and a text typed into the page's field
 (Korean and an emoji included) arrives intact; the app's viewer then replaces the browser, and a
 browser with WebRTC switched off replaces the app's viewer and is shown the stream as JPEG, its
 clicks landing too."""
@@ -80,6 +81,27 @@ def main():
                 mouse("mousePressed", 320, 180), mouse("mouseMoved", 640, 360), mouse("mouseMoved", 960, 540), mouse("mouseReleased", 960, 540)
                 got = observer.take(lambda got: any(line.startswith("release") for line in got))
                 check("press 320 180 left" in got and "release 960 540 left" in got, f"a drag: {got}")
+                # Touches: a tap clicks, a long press right-clicks, two fingers dragged down scroll up
+                # (the content follows them); the mouse's wheel turned down scrolls down.
+                browser.call("Emulation.setTouchEmulationEnabled", enabled=True, maxTouchPoints=5)
+                touch = lambda kind, *points: browser.call("Input.dispatchTouchEvent", type=kind,
+                                                           touchPoints=[{"x": x, "y": y, "id": n} for n, (x, y) in enumerate(points)])
+                touch("touchStart", (640, 180)), touch("touchEnd")
+                got = observer.take(lambda got: any(line.startswith("release") for line in got))
+                check("press 640 180 left" in got, f"a tap: {got}")
+                touch("touchStart", (320, 540)), time.sleep(0.8), touch("touchEnd")
+                got = observer.take(lambda got: any(line.startswith("release") for line in got))
+                check("press 320 540 right" in got, f"a long press: {got}")
+                wheel = lambda got: sum(int(line.split()[2]) for line in got if line.startswith(("wheel", "scroll")))
+                touch("touchStart", (600, 300), (680, 300))
+                for step in range(1, 7):
+                    touch("touchMove", (600, 300 + 20 * step), (680, 300 + 20 * step))
+                touch("touchEnd")
+                got = observer.take(lambda got: wheel(got) > 0, required=False)
+                check(wheel(got) > 0 and not any(line.startswith("press") for line in got), f"two fingers dragged down: {got}")
+                browser.call("Input.dispatchMouseEvent", type="mouseWheel", x=640, y=360, deltaX=0, deltaY=240)
+                got = observer.take(lambda got: wheel(got) < 0, required=False)
+                check(wheel(got) < 0, f"the wheel turned down: {got}")
                 browser.evaluate("document.getElementById('typing').focus()")
                 browser.call("Input.insertText", text=TEXT)
                 got = observer.take(lambda got: typed(got) == TEXT)
