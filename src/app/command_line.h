@@ -19,7 +19,7 @@ struct CommandLine {
     bool portMapping = true;  // ask the home router to forward the port for remote access
     std::uint16_t port = 59590;
     // The browser viewer's page; 0: not served.
-    std::uint16_t webPort = 0;
+    std::uint16_t webPort = 59591;
     // The stream settings this run starts with; they are not stored.
     link::SourceMode mode = link::SourceMode::virtualDisplay;
     capture::StreamQuality quality = capture::StreamQuality::balanced;

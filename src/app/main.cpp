@@ -339,6 +339,8 @@ int runHeadless(const app::CommandLine& options)
                 endWithDesktop(*gone);
         });
     });
+    // Read at once, so that the first lines give the browser page's address with its code.
+    model->refreshLocalAddress();
     printer.show(*model);
     model->launch([](model::HostModel& m) { return m.refreshAll(); });
 

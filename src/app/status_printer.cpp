@@ -7,6 +7,11 @@ namespace kestrio::app {
 
 void StatusPrinter::show(const model::HostModel& model)
 {
+    // First: what a newcomer opens on the phone.
+    if (auto link = model.browserLink(); link && link != browserLink_) {
+        out_ << "browser page: " << *link << std::endl;
+        browserLink_ = std::move(link);
+    }
     if (const auto& viewer = model.pairedPhones().connectedViewer(); viewer && viewer != viewer_) {
         viewer_ = viewer;
         out_ << "viewer: " << viewer->first << std::endl;
@@ -44,11 +49,6 @@ void StatusPrinter::show(const model::HostModel& model)
     if (message_ && message != *message_)
         out_ << "message: " << message << std::endl;
     message_ = std::move(message);
-
-    if (auto link = model.browserLink(); link && link != browserLink_) {
-        out_ << "browser page: " << *link << std::endl;
-        browserLink_ = std::move(link);
-    }
 
     auto error = model::errorText(model);
     if (error != error_) {

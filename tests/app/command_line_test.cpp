@@ -17,7 +17,7 @@ auto fields(const CommandLine& o)
 TEST(CommandLine, AcceptsTheDocumentedOptions)
 {
     const std::pair<std::vector<std::string>, std::function<void(CommandLine&)>> cases[] = {
-        {{}, [](CommandLine&) {}},  // headed, port 59590, extended mode, balanced at 60, port mapping on
+        {{}, [](CommandLine&) {}},  // headed, port 59590, page on 59591, extended mode, balanced at 60, port mapping on
         {{"--headless", "--port", "60001"}, [](CommandLine& o) { o.headless = true, o.port = 60001; }},
         {{"--mode", "mirror"}, [](CommandLine& o) { o.mode = link::SourceMode::mirror; }},
         {{"--quality", "sharp", "--fps=30"},
@@ -25,8 +25,8 @@ TEST(CommandLine, AcceptsTheDocumentedOptions)
         {{"--no-port-mapping"}, [](CommandLine& o) { o.portMapping = false; }},
         {{"--headless", "--smoke-virtual-display"}, [](CommandLine& o) { o.headless = o.smokeVirtualDisplay = true; }},
         {{"--port=1", "-h"}, [](CommandLine& o) { o.port = 1, o.help = true; }},
-        {{"--web-port", "59591"}, [](CommandLine& o) { o.webPort = 59591; }},
-        {{"--web-port=0"}, [](CommandLine&) {}},
+        {{"--web-port", "60002"}, [](CommandLine& o) { o.webPort = 60002; }},
+        {{"--web-port=0"}, [](CommandLine& o) { o.webPort = 0; }},
     };
     for (const auto& [arguments, change] : cases) {
         CommandLine expected;

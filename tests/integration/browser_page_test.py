@@ -1,6 +1,6 @@
-"""kestrio --headless --web-port and a real browser (Debian's Chromium, headless, driven through its
-DevTools protocol): the page is served with everything it needs and its address with the pairing
-code printed; a wrong code is refused and makes the next try wait; the code in the address pairs,
+"""kestrio --headless and a real browser (Debian's Chromium, headless, driven through its DevTools
+protocol): the page is served, on port 59591 unless told otherwise, with everything it needs, and
+its address with the pairing code is printed right after the listening line; a wrong code is refused and makes the next try wait; the code in the address pairs,
 and the token it gives pairs again. Paired, the page shows the host's stream over WebRTC,
 encrypted (DTLS connected, an SRTP cipher), the status says a browser is connected; a click and a
 drag on the page land in an X client at the mapped points, so do a tap, a long press (a right
@@ -53,6 +53,13 @@ def pairing(web_port, code):
 def main():
     require("Xvfb", "chromium", modules=["websocket", "Xlib"])
     require_observers()
+    with XServer(1280, 720) as server, Host(free_port(), env=server.environment()) as host:
+        # Served by default, its address with the code right after the listening line.
+        host.line(r"^browser page: ")
+        first = [line for line in host.lines if not line.startswith(("no DISPLAY", "its X authority"))][:2]
+        check(first[0].startswith("listening on port") and re.match(r"^browser page: http://\S+:59591/#\d{6}$", first[1]), f"the first lines: {first}")
+        with urllib.request.urlopen("http://127.0.0.1:59591/") as page:
+            check(page.status == 200, "the default port's page")
     with XServer(1280, 720) as server, Host(free_port(), "--mode", "mirror", "--web-port", str(web_port := free_port()),
                                             env=server.environment()) as host:
         code = re.search(rf"^browser page: http://\S+:{web_port}/#(\d{{6}})$", host.line(r"^browser page: ")).group(1)
