@@ -10,7 +10,7 @@ namespace {
 using capture::CaptureError;
 
 constexpr auto formatWait = std::chrono::seconds(5);
-constexpr int castAttempts = 2;
+constexpr int castAttempts = 3;
 
 // A stream being captured, with the screen cast it comes from.
 struct Capture {
@@ -31,8 +31,8 @@ std::unique_ptr<capture::DisplayCaptureStream> KdeDisplayCaptureFactory::start(
 {
     if (!queue || !handler)
         throw CaptureError("capture needs a queue and a frame handler");
-    // KWin's virtual backend now and then makes a cast whose stream never agrees on a format: a
-    // second cast is asked for before the capture is given up.
+    // KWin's virtual backend now and then makes a cast whose stream never agrees on a format, at
+    // times twice running: up to three casts are asked for before the capture is given up.
     std::shared_ptr<Capture> capture;
     std::shared_ptr<KwinScreencast> cast;
     for (int attempt = 0; attempt < castAttempts && !capture; ++attempt) {
