@@ -94,7 +94,8 @@ COLLECT_STAMPS = """
     }
     if (valid && !seen.has(value)) {
       seen.add(value);
-      window.stamps.push([value, performance.timeOrigin + metadata.presentationTime]);
+      window.stamps.push([value, performance.timeOrigin + metadata.presentationTime,
+                          metadata.receiveTime === undefined ? null : performance.timeOrigin + metadata.receiveTime]);
     }
     video.requestVideoFrameCallback(frame);
   };
@@ -131,14 +132,24 @@ def measure_latency(args, workdir):
         stage.load_drawn_times()
         stage.close()
     app_latencies, _ = sb.stamp_latencies(app_records, stage.drawn, app["start_ns"], app["end_ns"] - 500_000_000)
-    first = {}
-    for value, epoch_ms in presented:
+    first, received = {}, {}
+    for value, epoch_ms, receive_ms in presented:
         times = [t for t in stage.drawn.get(value, ()) if t + offset_ns <= epoch_ms * 1e6]
         if times:
             first[times[-1]] = epoch_ms * 1e6 - offset_ns
-    browser_latencies = [(first[t] - t) / 1e6 for t in first if start_ns <= t < end_ns - 500_000_000]
+            if receive_ms is not None:
+                received[times[-1]] = receive_ms * 1e6 - offset_ns
+    counted = [t for t in first if start_ns <= t < end_ns - 500_000_000]
+    browser_latencies = [(first[t] - t) / 1e6 for t in counted]
     figures = lambda values: {"stamps": len(values), "latency_ms_p50": sb.percentile(values, 0.5), "latency_ms_p95": sb.percentile(values, 0.95)}
-    return {"app": figures(app_latencies), "browser": figures(browser_latencies)}
+    browser = figures(browser_latencies)
+    # Where the browser's time goes: to the arrival of the picture's last packet in the page, then
+    # from there to its presentation (decoding and compositing).
+    arrivals = [(received[t] - t) / 1e6 for t in counted if t in received]
+    if arrivals:
+        browser["arrival_ms_p50"] = sb.percentile(arrivals, 0.5)
+        browser["arrival_to_presentation_ms_p50"] = sb.percentile([(first[t] - received[t]) / 1e6 for t in counted if t in received], 0.5)
+    return {"app": figures(app_latencies), "browser": browser}
 
 
 def main():
@@ -158,6 +169,9 @@ def main():
         print(f"{viewer:<10} {results[viewer]['frames_per_s']:>9.1f} {results[viewer]['host_cpu_ms_per_frame']:>18.2f}"
               f" {latency[viewer]['latency_ms_p50']:>15.1f} {latency[viewer]['latency_ms_p95']:>7.1f}")
         results[viewer]["latency"] = latency[viewer]
+    if "arrival_ms_p50" in latency["browser"]:
+        print(f"browser: change to the last packet's arrival in the page p50 {latency['browser']['arrival_ms_p50']:.1f} ms, "
+              f"arrival to presentation p50 {latency['browser']['arrival_to_presentation_ms_p50']:.1f} ms")
     with open(args.output, "w") as f:
         json.dump(results, f, indent=2)
 
