@@ -12,6 +12,7 @@
 #include <iterator>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -42,8 +43,7 @@ constexpr guint transportWideId = 1;
 constexpr const char* offeredCaps =
     "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,packetization-mode=(string)1,"
     "profile-level-id=(string)42e01f,level-asymmetry-allowed=(string)1,rtcp-fb-transport-cc=(boolean)true,"
-    "rtcp-fb-nack-pli=(boolean)true,rtcp-fb-ccm-fir=(boolean)true,"
-    "extmap-1=(string)\"http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01\"";
+    "rtcp-fb-nack-pli=(boolean)true,rtcp-fb-ccm-fir=(boolean)true";
 
 // A receiver report's round trip, in 1/65536 s; 0 when the report could not give one.
 std::optional<std::chrono::nanoseconds> roundTripOf(guint shortNtp)
@@ -120,7 +120,8 @@ struct WebRtcSender::Pipeline {
         GstWebRTCRTPTransceiver* transceiver = nullptr;
         g_signal_emit_by_name(rtc, "get-transceiver", 0, &transceiver);
         if (transceiver) {
-            GstCaps* caps = gst_caps_from_string(offeredCaps);
+            const std::string offered = std::string(offeredCaps) + ",extmap-" + std::to_string(transportWideId) + "=(string)\"" + transportWideUri + "\"";
+            GstCaps* caps = gst_caps_from_string(offered.c_str());
             g_object_set(transceiver, "codec-preferences", caps, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, nullptr);
             gst_caps_unref(caps);
             gst_object_unref(transceiver);
