@@ -48,6 +48,16 @@ def pairing(web_port, code):
     paired = exchange({"type": "pair", "code": code})
     check(paired["type"] == "paired" and len(paired["token"]) == 32, f"the right code: {paired}")
     check(exchange({"type": "resume", "token": paired["token"]})["type"] == "paired", "the token pairs again")
+    # A paired page that sends nonsense, or candidates without end, leaves the host serving.
+    socket = websocket.create_connection(f"ws://127.0.0.1:{web_port}/signal", timeout=10)
+    socket.send(json.dumps({"type": "resume", "token": paired["token"]}))
+    check(json.loads(socket.recv())["type"] == "paired", "the token pairs a page that misbehaves")
+    for message in ({"type": 5}, {"type": ["answer"]}, {"type": "answer", "sdp": 7}, {"type": "candidate", "mline": -1, "candidate": ""},
+                    *({"type": "candidate", "mline": 0, "candidate": f"candidate:{n} 1 UDP 1 10.9.{n // 250}.{n % 250} 9 typ host"} for n in range(500))):
+        socket.send(json.dumps(message))
+    socket.close()
+    with urllib.request.urlopen(f"http://127.0.0.1:{web_port}/") as page:
+        check(page.status == 200, "the page after a page that misbehaved")
 
 
 def main():

@@ -168,21 +168,22 @@ void BrowserViewers::paired(std::uint64_t number, const std::string& address, co
         return;
     }
     std::lock_guard lock(mutex_);
-    browsers_[number] = Browser{address, browserName(userAgent), std::move(sender), false, 0, {}};
+    browsers_[number] = Browser{address, browserName(userAgent), std::move(sender), false, 0, {}, 0};
 }
 
 void BrowserViewers::message(std::uint64_t number, const std::string& text)
 {
+    const auto parsed = nlohmann::json::parse(text, nullptr, false);
+    if (!parsed.is_object() || !parsed.contains("type") || !parsed["type"].is_string())
+        return;
+    const std::string type = parsed["type"].get<std::string>();
     std::shared_ptr<WebRtcSender> sender;
     {
         std::lock_guard lock(mutex_);
-        if (const auto found = browsers_.find(number); found != browsers_.end())
+        if (const auto found = browsers_.find(number); found != browsers_.end() &&
+                                                     (type != "candidate" || ++found->second.candidates <= maxCandidatesPerBrowser))
             sender = found->second.sender;
     }
-    const auto parsed = nlohmann::json::parse(text, nullptr, false);
-    if (!parsed.is_object())
-        return;
-    const std::string type = parsed.value("type", "");
     if (type == "jpeg") {
         useJpeg(number);
         return;

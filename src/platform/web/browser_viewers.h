@@ -51,6 +51,8 @@ public:
 
     // capture::EncodedFrameSink
     static constexpr int maxUnacknowledgedJpegs = 2;
+    // A browser offers a handful of ICE candidates; more from one page are not taken.
+    static constexpr int maxCandidatesPerBrowser = 32;
     bool canAcceptFrame() const override;
     int framesQueued() const override;
     bool pathCongested() const override;
@@ -67,6 +69,7 @@ private:
         bool jpeg = false;  // asked for JPEG over its WebSocket
         int unacknowledged = 0;
         kestrio::web::PathCongestion path;
+        int candidates = 0;
     };
 
     BrowserViewers(BrowserPageServer::Settings settings, std::shared_ptr<runtime::Clock> clock);
