@@ -18,6 +18,9 @@ namespace kestrio::platform::web {
 namespace {
 
 constexpr guint retryMilliseconds = 1000;
+// Pages open at once (a device or two, a reload whose old page is still closing); each paired one
+// holds a peer connection with threads of its own, so a flood of them is turned away.
+constexpr std::size_t maxOpenPages = 8;
 
 std::string remoteAddress(SoupServerMessage* message)
 {
@@ -166,6 +169,10 @@ struct BrowserPageServer::Loop {
     static void accept(SoupServer*, SoupServerMessage* message, const char*, SoupWebsocketConnection* connection, gpointer data)
     {
         auto* self = static_cast<Loop*>(data);
+        if (self->browsers.size() >= maxOpenPages) {
+            soup_websocket_connection_close(connection, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "too many pages open");
+            return;
+        }
         const std::string address = remoteAddress(message);
         const std::string network = self->settings.sourceNetworkOf ? self->settings.sourceNetworkOf(address) : address;
         const char* agent = soup_message_headers_get_one(soup_server_message_get_request_headers(message), "User-Agent");
