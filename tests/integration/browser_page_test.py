@@ -51,7 +51,7 @@ def pairing(web_port, code):
     # Eight pages may be open at once; a ninth is turned away, and says so.
     pages = [websocket.create_connection(f"ws://127.0.0.1:{web_port}/signal", timeout=10) for _ in range(8)]
     with Chromium(f"http://127.0.0.1:{web_port}/#{code}") as browser:
-        check(wait_until(lambda: "Too many pages" in browser.evaluate("document.body.innerText"), 15), "a ninth page was served")
+        check(wait_until(lambda: "Too many pages" in (browser.evaluate("document.body?.innerText") or ""), 15), "a ninth page was served")
     for page in pages:
         page.close()
     time.sleep(0.5)
@@ -135,7 +135,7 @@ def main():
             # The app's viewer replaces the browser, whose page says so.
             app = connect(host.port, "테스트 폰")
             host.line("^iPhone 연결됨$")
-            check(wait_until(lambda: "Another viewer" in browser.evaluate("document.body.innerText"), 10), "the page does not say it was replaced")
+            check(wait_until(lambda: "Another viewer" in (browser.evaluate("document.body?.innerText") or ""), 10), "the page does not say it was replaced")
         with Chromium(f"http://127.0.0.1:{web_port}/?webrtc=off#{code}") as browser:
             frames = wait_until(lambda: int(browser.evaluate("document.getElementById('canvas').dataset.frames || 0") or 0) >= 3, 30)
             check(frames, f"no JPEG frames in the page: {browser.evaluate('document.body.innerText')}")

@@ -150,13 +150,15 @@ def input_lands(viewer, width, height, toolkit="qt", env=None, scroll=("scroll",
         observer.take(lambda got: any(l.startswith("ready") for l in got))
         # The compositor may still be placing the window: it is in place once moves to two corners
         # land where they should, twice running.
+        seen = []
         def lands():
             for f in (0.25, 0.75):
                 viewer.send_line(f"M {f} {f}")
-                if observer.take(lambda got: got, 1, required=False)[-1:] != [f"move {round(width * f)} {round(height * f)}"]:
+                seen[:] = observer.take(lambda got: got, 1, required=False)
+                if seen[-1:] != [f"move {round(width * f)} {round(height * f)}"]:
                     return False
             return True
-        check(wait_until(lambda: lands() and lands(), 15), "pointer moves never landed where they should")
+        check(wait_until(lambda: lands() and lands(), 15), f"pointer moves never landed where they should: last saw {seen}")
         for line, expected in (("C 0.5 0.25", f"press {width // 2} {height // 4} left"),
                                ("R 0.25 0.75", f"press {width // 4} {height * 3 // 4} right")):
             viewer.send_line(line)
