@@ -7,18 +7,23 @@ status 3, with a message. Prints how long each took."""
 import contextlib
 import os
 import signal
+import socket
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
-from host_support import Host, check, connect, free_port, key_frame, next_key_frame_within, require, settled_footprint  # noqa: E402
+from host_support import Host, check, connect, free_port, key_frame, next_key_frame_within, require, settled_footprint, wait_until  # noqa: E402
 from gnome_session_test import monitors  # noqa: E402
 
 
 def session_process(name):
     """The process id headless_gnome.sh started `name` with."""
     return int(dict(entry.split("=") for entry in os.environ["KESTRIO_GNOME_PIDS"].split())[name])
+
+
+def pipewire_answers():
+    with socket.socket(socket.AF_UNIX) as probe:
+        return probe.connect_ex(os.path.join(os.environ["PIPEWIRE_RUNTIME_DIR"], "pipewire-0")) == 0
 
 
 def main():
@@ -40,7 +45,8 @@ def main():
             check(next_key_frame_within(viewer, 3) is None, "frames while PipeWire is gone")
             for program in ("pipewire", "wireplumber"):
                 restarted.append(subprocess.Popen([program], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-                time.sleep(0.2)
+                # WirePlumber gives up at once when PipeWire does not answer yet.
+                check(wait_until(pipewire_answers, 10), "PipeWire did not come back")
             took = next_key_frame_within(viewer, 15)
             check(took is not None, f"no picture after PipeWire came back: {host.read_lines()[-5:]}")
             print(f"PipeWire restarted: the extended monitor streams again {took:.2f} s after its return")

@@ -18,6 +18,8 @@ unset DISPLAY WAYLAND_DISPLAY
 log="$home/log"
 pipewire >"$log" 2>&1 &
 pipewire_pid=$!
+# WirePlumber gives up at once when PipeWire is not there yet, and then nothing links a cast.
+for _ in $(seq 1 100); do [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break; sleep 0.1; done
 wireplumber >>"$log" 2>&1 &
 wireplumber_pid=$!
 mutter --headless --virtual-monitor "${KESTRIO_GNOME_MONITOR:-1280x720}" --wayland --no-x11 --wayland-display kestrio-gnome-0 >>"$log" 2>&1 &

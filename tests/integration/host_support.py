@@ -166,6 +166,11 @@ class Host(Closing):
         self.process.terminate()
         return self.process.wait(timeout)
 
+    def __exit__(self, failure, *_):
+        if failure:  # what the host said, for the failure's report
+            print("the host's last lines:", *self.read_lines()[-30:], sep="\n  ", file=sys.stderr)
+        self.close()
+
     def close(self):
         """Ends the host as a user would (SIGTERM), so that it undoes what it made; killed if it hangs."""
         if self.process.poll() is None:

@@ -39,6 +39,8 @@ bus_pid=$!
 for _ in $(seq 1 50); do [ -S "$runtime/bus" ] && break; sleep 0.1; done
 runuser -u "$user" -- $session pipewire >>"$log" 2>&1 &
 pipewire_pid=$!
+# WirePlumber gives up at once when PipeWire is not there yet, and then nothing links a cast.
+for _ in $(seq 1 100); do [ -S "$runtime/pipewire-0" ] && break; sleep 0.1; done
 runuser -u "$user" -- $session wireplumber >>"$log" 2>&1 &
 wireplumber_pid=$!
 runuser -u "$user" -- $session $permission_checks "$home/bin/kwin_wayland" --virtual --output-count "${KESTRIO_KWIN_OUTPUTS:-2}" --width 1280 --height 720 \
