@@ -248,9 +248,9 @@ def connect(port, name, host="127.0.0.1", **hello_fields):
     return viewer
 
 
-def key_frame(viewer, first=False, timeout=15):
+def key_frame(viewer, first=False):
     """The next key frame (it must be the first video packet, with `first`) as Annex B."""
-    viewer.sock.settimeout(timeout)
+    viewer.sock.settimeout(15)
     for _ in range(1 if first else 60):
         while (payload := viewer.read_message())[:1] == b"\x03":
             pass

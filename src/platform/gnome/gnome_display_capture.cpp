@@ -3,6 +3,7 @@
 #include "platform/pipewire/pipewire_capture.h"
 
 #include <optional>
+#include <string>
 
 namespace kestrio::platform::gnome {
 namespace {
@@ -45,7 +46,7 @@ std::unique_ptr<capture::DisplayCaptureStream> GnomeDisplayCaptureFactory::start
             throw CaptureError(error.what());
         }
         if (!cast->stream->waitForFormat(formatWait))
-            throw CaptureError("the compositor's screen-cast stream did not start");
+            throw CaptureError("the compositor's screen-cast stream did not start" + std::string(pipewire::PipeWireStream::unlinkedReason));
         desktop_->add(cast);
     }
     auto& stream = *cast->stream;

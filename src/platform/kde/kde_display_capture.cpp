@@ -3,6 +3,7 @@
 #include "platform/pipewire/pipewire_capture.h"
 
 #include <optional>
+#include <string>
 
 namespace kestrio::platform::kde {
 namespace {
@@ -10,7 +11,6 @@ namespace {
 using capture::CaptureError;
 
 constexpr auto formatWait = std::chrono::seconds(5);
-constexpr int castAttempts = 3;
 
 // A stream being captured, with the screen cast it comes from.
 struct Capture {
@@ -31,42 +31,35 @@ std::unique_ptr<capture::DisplayCaptureStream> KdeDisplayCaptureFactory::start(
 {
     if (!queue || !handler)
         throw CaptureError("capture needs a queue and a frame handler");
-    // KWin's virtual backend now and then makes a cast whose stream never agrees on a format, at
-    // times twice running: up to three casts are asked for before the capture is given up.
-    std::shared_ptr<Capture> capture;
+    auto capture = std::make_shared<Capture>();
     std::shared_ptr<KwinScreencast> cast;
-    for (int attempt = 0; attempt < castAttempts && !capture; ++attempt) {
-        auto made = std::make_shared<Capture>();
-        try {
-            if (auto monitor = desktop_->virtualMonitor(display.displayID)) {
-                cast = monitor->stream;
-                made->cast = monitor;
-            } else {
-                const auto& connection = desktop_->connection();
-                std::optional<std::uint32_t> global;
-                {
-                    auto held = connection->lock();
-                    for (const auto& output : connection->outputs()) {
-                        if (displayIdentifier(output) == display.displayID)
-                            global = output.global;
-                    }
+    try {
+        if (auto monitor = desktop_->virtualMonitor(display.displayID)) {
+            cast = monitor->stream;
+            capture->cast = monitor;
+        } else {
+            const auto& connection = desktop_->connection();
+            std::optional<std::uint32_t> global;
+            {
+                auto held = connection->lock();
+                for (const auto& output : connection->outputs()) {
+                    if (displayIdentifier(output) == display.displayID)
+                        global = output.global;
                 }
-                if (!global)
-                    throw CaptureError("the display to capture is not connected");
-                cast = KwinScreencast::ofOutput(connection, *global);
-                made->cast = cast;
             }
-            made->pictures = std::make_unique<pipewire::PipeWireStream>(cast->node(), std::nullopt);
-        } catch (const KwinError& error) {
-            throw CaptureError(std::string("KWin does not cast the display: ") + error.what());
-        } catch (const pipewire::PipeWireError& error) {
-            throw CaptureError(error.what());
+            if (!global)
+                throw CaptureError("the display to capture is not connected");
+            cast = KwinScreencast::ofOutput(connection, *global);
+            capture->cast = cast;
         }
-        if (made->pictures->waitForFormat(formatWait))
-            capture = std::move(made);
+        capture->pictures = std::make_unique<pipewire::PipeWireStream>(cast->node(), std::nullopt);
+    } catch (const KwinError& error) {
+        throw CaptureError(std::string("KWin does not cast the display: ") + error.what());
+    } catch (const pipewire::PipeWireError& error) {
+        throw CaptureError(error.what());
     }
-    if (!capture)
-        throw CaptureError("KWin's screen-cast stream did not start");
+    if (!capture->pictures->waitForFormat(formatWait))
+        throw CaptureError("KWin's screen-cast stream did not start" + std::string(pipewire::PipeWireStream::unlinkedReason));
     auto& pictures = *capture->pictures;
     return pipewire::startStreamCapture(std::move(capture), pictures, [cast] { return cast->closed(); }, configuration, clock_,
                                         std::move(queue), std::move(handler));

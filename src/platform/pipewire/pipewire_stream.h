@@ -52,6 +52,9 @@ public:
 
     // Waits until the stream has agreed on a size, or failed, or `timeout` passed. The size.
     std::optional<Size> waitForFormat(std::chrono::milliseconds timeout);
+    // Why a stream that neither failed nor agreed on a format did not: linking it to its source
+    // is the session manager's work.
+    static constexpr const char* unlinkedReason = " (nothing linked it: is PipeWire's session manager, WirePlumber, running?)";
 
     // Whether a new picture came since the last call.
     bool takeChange();
