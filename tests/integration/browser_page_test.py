@@ -132,6 +132,21 @@ def main():
                 check(typed(got) == TEXT, f"typed: {got}")
             finally:
                 observer.close()
+            # A connection that drops while the page is awake comes back by itself, without the code;
+            # one that drops while it slept (its timers stopped) does not, until reloaded. The second
+            # drop comes as soon as the connection is up, while the host's ICE agent still gathers.
+            served = lambda: sum(line == "브라우저 연결됨" for line in host.read_lines())
+            before = served()
+            browser.evaluate("socket.close()")
+            check(wait_until(lambda: served() > before and browser.evaluate("peer?.connectionState") == "connected", 15),
+                  "the page did not connect again")
+            browser.evaluate("awakeAt = 0; socket.close()")
+            check(wait_until(lambda: "reload the page" in (browser.evaluate("document.body?.innerText") or ""), 5), "a page that slept said nothing")
+            time.sleep(2)
+            check(host.process.poll() is None, f"the host ended: {host.process.poll()}")
+            check(browser.evaluate("socket.readyState") == 3 and served() == before + 1, "a page that slept connected again")
+            browser.evaluate("location.reload()")
+            check(wait_until(lambda: browser.evaluate("peer?.connectionState") == "connected", 15), "reloaded, the page did not resume")
             # The app's viewer replaces the browser, whose page says so.
             app = connect(host.port, "테스트 폰")
             host.line("^iPhone 연결됨$")

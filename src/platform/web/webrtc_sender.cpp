@@ -7,12 +7,14 @@
 #include <gst/sdp/sdp.h>
 #include <gst/webrtc/webrtc.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -72,6 +74,16 @@ void initialiseOnce()
     });
 }
 
+// The ICE agent's candidate gathering, as the agent itself reports it (libnice's signals).
+struct Gathering {
+    std::atomic<bool> started{false};
+    std::atomic<bool> done{false};
+};
+
+constexpr guint componentGathering = 1;  // libnice's NICE_COMPONENT_STATE_GATHERING
+// How long a stopped pipeline may wait for its agent to finish gathering before it is freed.
+constexpr auto gatheringWait = std::chrono::seconds(10);
+
 }  // namespace
 
 struct WebRtcSender::Pipeline {
@@ -84,6 +96,14 @@ struct WebRtcSender::Pipeline {
     GstElement* session = nullptr;
     GObject* internalSession = nullptr;
     guint lastReportedSequence = 0;  // of the last receiver report judged
+    // GStreamer 1.22's ICE agent reports the end of its candidate gathering to webrtcbin's ICE
+    // stream even once that stream is freed (a crash, seen with a page that left within the
+    // 200 ms a gathering takes here): a stopped pipeline is kept until its agent is done.
+    GObject* agent = nullptr;
+    std::shared_ptr<Gathering> gathering = std::make_shared<Gathering>();
+    gulong agentHandlers[2] = {};
+    gulong keyUnitProbe = 0;
+    bool stopped = false;
 
     explicit Pipeline(Callbacks given) : callbacks(std::move(given))
     {
@@ -102,6 +122,7 @@ struct WebRtcSender::Pipeline {
         g_signal_connect(rtc, "on-negotiation-needed", G_CALLBACK(&Pipeline::negotiationNeeded), this);
         g_signal_connect(rtc, "on-ice-candidate", G_CALLBACK(&Pipeline::iceCandidate), this);
         g_signal_connect(rtc, "notify::connection-state", G_CALLBACK(&Pipeline::connectionStateChanged), this);
+        watchGathering();
         if (GstRTPHeaderExtension* extension = gst_rtp_header_extension_create_from_uri(transportWideUri)) {
             GstElement* payloader = gst_bin_get_by_name(GST_BIN(pipeline), "pay");
             gst_rtp_header_extension_set_id(extension, transportWideId);
@@ -112,7 +133,7 @@ struct WebRtcSender::Pipeline {
         // A page whose decoder lost a picture asks for a key frame (PLI, FIR): the request comes
         // back up the pipeline to where the access units enter.
         GstPad* pad = gst_element_get_static_pad(source, "src");
-        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, &Pipeline::upstreamEvent, this, nullptr);
+        keyUnitProbe = gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, &Pipeline::upstreamEvent, this, nullptr);
         gst_object_unref(pad);
         gst_element_set_state(pipeline, GST_STATE_READY);
         // Offered as sent, before any picture has come: the encoder's stream is constrained
@@ -135,22 +156,84 @@ struct WebRtcSender::Pipeline {
 
     ~Pipeline()
     {
-        gst_element_set_state(pipeline, GST_STATE_NULL);
-        if (channel) {
-            g_signal_handlers_disconnect_by_data(channel, this);
+        stop();
+        if (channel)
             g_object_unref(channel);
-        }
-        g_signal_handlers_disconnect_by_data(rtc, this);
-        if (session) {
-            g_signal_handlers_disconnect_by_data(session, this);
+        if (session)
             gst_object_unref(session);
-        }
         if (internalSession)
             g_object_unref(internalSession);
+        if (agent) {
+            for (const gulong handler : agentHandlers) {
+                if (handler)
+                    g_signal_handler_disconnect(agent, handler);
+            }
+            g_object_unref(agent);
+        }
         gst_object_unref(rtc);
         gst_object_unref(source);
         gst_object_unref(pipeline);
     }
+
+    // Stops the media and every call into our callbacks; the objects stay.
+    void stop()
+    {
+        if (stopped)
+            return;
+        stopped = true;
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        if (channel)
+            g_signal_handlers_disconnect_by_data(channel, this);
+        g_signal_handlers_disconnect_by_data(rtc, this);
+        if (session)
+            g_signal_handlers_disconnect_by_data(session, this);
+        GstPad* pad = gst_element_get_static_pad(source, "src");
+        gst_pad_remove_probe(pad, keyUnitProbe);
+        gst_object_unref(pad);
+    }
+
+    // Frees `pipeline` once its ICE agent can no longer report to what it frees: at once where
+    // the gathering never began or has ended, otherwise on a thread of its own once it ends.
+    static void release(std::unique_ptr<Pipeline> pipeline)
+    {
+        pipeline->stop();
+        const auto gathering = pipeline->gathering;
+        if (!gathering->started || gathering->done)
+            return;
+        std::thread([pipeline = std::move(pipeline), gathering]() mutable {
+            const auto until = std::chrono::steady_clock::now() + gatheringWait;
+            while (!gathering->done && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            pipeline.reset();
+        }).detach();
+    }
+
+    // The agent is webrtcbin's from the start; its signals come on its own thread, and the state
+    // they set outlives this pipeline (the connection holds it).
+    void watchGathering()
+    {
+        GObject* ice = nullptr;
+        g_object_get(rtc, "ice-agent", &ice, nullptr);
+        if (ice && g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "agent"))
+            g_object_get(ice, "agent", &agent, nullptr);
+        if (ice)
+            g_object_unref(ice);
+        if (!agent)
+            return;
+        const auto hold = [this] { return new std::shared_ptr<Gathering>(gathering); };
+        const auto drop = [](gpointer data, GClosure*) { delete static_cast<std::shared_ptr<Gathering>*>(data); };
+        agentHandlers[0] = g_signal_connect_data(agent, "component-state-changed", G_CALLBACK(&Pipeline::componentStateChanged), hold(), drop,
+                                                 GConnectFlags{});
+        agentHandlers[1] = g_signal_connect_data(agent, "candidate-gathering-done", G_CALLBACK(&Pipeline::gatheringDone), hold(), drop, GConnectFlags{});
+    }
+
+    static void componentStateChanged(GObject*, guint, guint, guint state, gpointer data)
+    {
+        if (state == componentGathering)
+            (*static_cast<std::shared_ptr<Gathering>*>(data))->started = true;
+    }
+
+    static void gatheringDone(GObject*, guint, gpointer data) { (*static_cast<std::shared_ptr<Gathering>*>(data))->done = true; }
 
     static void negotiationNeeded(GstElement* rtc, gpointer data)
     {
@@ -283,7 +366,7 @@ struct WebRtcSender::Pipeline {
 
 WebRtcSender::WebRtcSender(Callbacks callbacks) : pipeline_(std::make_unique<Pipeline>(std::move(callbacks))) {}
 
-WebRtcSender::~WebRtcSender() = default;
+WebRtcSender::~WebRtcSender() { Pipeline::release(std::move(pipeline_)); }
 
 void WebRtcSender::setAnswer(const std::string& sdp)
 {
