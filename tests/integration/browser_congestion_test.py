@@ -86,7 +86,9 @@ def main():
                     received2, lost2, decoded2 = inbound(browser)
                     share = (lost2 - lost) / max(1, received2 - received + lost2 - lost)
                     print(f"settled: {share:.1%} of the packets lost, {(decoded2 - decoded) / 8:.1f} frames/s decoded")
-                    check(share < 0.05, f"{share:.1%} of the packets lost once settled")
+                    # Settled, 0-3 % here (up to 6 % beside other tests: the rate still probes upwards
+                    # every few seconds); without the page's feedback, over a quarter, and nothing decoded.
+                    check(share < 0.10, f"{share:.1%} of the packets lost once settled")
                     check(decoded2 - decoded >= 8 * 10, f"{decoded2 - decoded} frames decoded in 8 s")
         finally:
             stop.set()
