@@ -103,7 +103,6 @@ struct WebRtcSender::Pipeline {
     std::shared_ptr<Gathering> gathering = std::make_shared<Gathering>();
     gulong agentHandlers[2] = {};
     gulong keyUnitProbe = 0;
-    bool stopped = false;
 
     explicit Pipeline(Callbacks given) : callbacks(std::move(given))
     {
@@ -154,9 +153,9 @@ struct WebRtcSender::Pipeline {
         gst_element_set_state(pipeline, GST_STATE_PLAYING);
     }
 
+    // Only after release() has stopped it.
     ~Pipeline()
     {
-        stop();
         if (channel)
             g_object_unref(channel);
         if (session)
@@ -178,9 +177,6 @@ struct WebRtcSender::Pipeline {
     // Stops the media and every call into our callbacks; the objects stay.
     void stop()
     {
-        if (stopped)
-            return;
-        stopped = true;
         gst_element_set_state(pipeline, GST_STATE_NULL);
         if (channel)
             g_signal_handlers_disconnect_by_data(channel, this);
@@ -197,12 +193,12 @@ struct WebRtcSender::Pipeline {
     static void release(std::unique_ptr<Pipeline> pipeline)
     {
         pipeline->stop();
-        const auto gathering = pipeline->gathering;
-        if (!gathering->started || gathering->done)
+        const Gathering& gathering = *pipeline->gathering;
+        if (!gathering.started || gathering.done)
             return;
-        std::thread([pipeline = std::move(pipeline), gathering]() mutable {
+        std::thread([pipeline = std::move(pipeline)]() mutable {
             const auto until = std::chrono::steady_clock::now() + gatheringWait;
-            while (!gathering->done && std::chrono::steady_clock::now() < until)
+            while (!pipeline->gathering->done && std::chrono::steady_clock::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             pipeline.reset();
         }).detach();
